@@ -1,0 +1,53 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace quarnel::platform {
+
+// How the operating system knows the socket behind a row.
+enum class SocketFamily : std::uint8_t {
+    IPv4,        // an AF_INET socket
+    MappedIPv6,  // an AF_INET6 socket whose both addresses are IPv4-mapped (::ffff:a.b.c.d)
+};
+
+// One row of the TCP connection table, with the raw identity that a close needs to name
+// exactly this connection and no other.
+struct TcpRow {
+    std::int32_t State = 0;           // 1 CLOSED ... 11 TIME_WAIT, 12 DELETE_TCB
+    std::uint32_t LocalAddress = 0;   // network byte order: first octet in the lowest byte
+    std::int32_t LocalPort = 0;       // 0..65535
+    std::uint32_t RemoteAddress = 0;  // 0 when there is no remote end
+    std::int32_t RemotePort = 0;      // 0..65535
+    SocketFamily Family = SocketFamily::IPv4;
+    std::uint32_t Interface = 0;  // the device the socket is bound to, 0 for none
+    std::uint64_t Cookie = 0;     // the kernel's socket cookie
+
+    bool operator==(const TcpRow&) const = default;
+};
+
+// Whether this process can close connections, and if not, why.
+enum class CloseAbility {
+    Allowed,
+    NoPermission,  // the right to close other programs' connections is missing
+    NotSupported,  // the kernel cannot close sockets on request
+    Unknown,       // the question itself failed
+};
+
+// The operating system's TCP table as the engine uses it.
+class TcpTableSource {
+public:
+    virtual ~TcpTableSource() = default;
+
+    // Refills rows with the whole table, in the order the system reports it. On failure returns
+    // false and leaves rows as they were. Reuses rows' storage from read to read.
+    virtual bool ReadTable(std::vector<TcpRow>& rows) = 0;
+    // Closes exactly the connection the row names. False when it could not be closed (already
+    // gone, refused); nothing else is ever closed.
+    virtual bool CloseConnection(const TcpRow& row) = 0;
+    // Asks the system whether closing would work here.
+    virtual CloseAbility CanCloseConnections() = 0;
+};
+
+}  // namespace quarnel::platform

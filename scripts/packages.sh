@@ -1,0 +1,29 @@
+# Sourced by the run and test commands: the Debian packages they need, and how they get them.
+
+# What building the program needs.
+BUILD_PACKAGES=(cmake make g++ pkg-config libmnl-dev qt6-base-dev fonts-liberation fonts-dejavu-core)
+# What the tests need on top.
+TEST_PACKAGES=(libgtest-dev)
+
+# Installs the packages of the arguments that are missing: as root directly, else through sudo,
+# else prints the exact apt-get line and stops.
+need_packages() {
+    local missing=() p
+    for p in "$@"; do
+        dpkg-query -W -f='${db:Status-Status}\n' "$p" 2>/dev/null | grep -qx installed || missing+=("$p")
+    done
+    [[ ${#missing[@]} -eq 0 ]] && return 0
+    local as=()
+    if [[ $(id -u) -ne 0 ]]; then
+        if command -v sudo >/dev/null 2>&1; then
+            as=(sudo)
+        else
+            echo "Missing Debian packages. Install them as root, then run this again:" >&2
+            echo "  apt-get install -y --no-install-recommends ${missing[*]}" >&2
+            exit 1
+        fi
+    fi
+    echo "Installing missing Debian packages: ${missing[*]}" >&2
+    "${as[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -q
+    "${as[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
+}
