@@ -61,6 +61,12 @@ public:
 private:
     // Implementation detail of the container; see List.cpp.
     void InitList(std::int32_t mode);
+    void Grow();
+    // Calls f(array, inUse) for each of the five arrays; inUse for those of the element type.
+    template <typename F>
+    void ForEachArray(F f);
+    bool Convertible(const Value& v) const;
+    bool StoreItem(std::int32_t index, const Value& v);
 
     std::vector<std::string> StringItems;
     std::vector<std::int32_t> LongItems;  // 32-bit items, or the hashes of a text list
