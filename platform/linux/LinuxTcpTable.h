@@ -34,10 +34,11 @@ public:
     CloseAbility CanCloseConnections() override;
 
 private:
-    // The kernel's answer to a destroy request: 0 when it closed the socket, else its errno.
     static constexpr int kNoAnswer = -1;
 
     bool DumpFamily(std::uint8_t family);
+    // The kernel's answer to a request to destroy the socket row names: 0 when it closed it,
+    // else its errno; kNoAnswer when no answer came.
     int Destroy(const TcpRow& row);
     static int CollectRow(const nlmsghdr* message, void* table);
 
