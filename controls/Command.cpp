@@ -1,0 +1,287 @@
+#include "controls/Command.h"
+
+#include <QApplication>
+#include <QCursor>
+#include <QFocusEvent>
+#include <QKeySequence>
+#include <QLinearGradient>
+#include <QMouseEvent>
+#include <QPaintEngine>
+#include <QPainter>
+
+#include "controls/AccessKey.h"
+#include "controls/CommandGeometry.h"
+#include "controls/CommandPictures.h"
+
+namespace quarnel {
+namespace {
+
+constexpr int DesignWidth = 105;  // 1575 x 420 twips
+constexpr int DesignHeight = 28;
+constexpr int HoverInterval = 100;  // ms between looks under the pointer
+constexpr int CaptionMargin = 4;    // pixels kept free of the caption left and right
+
+const QColor FaceWhite(0xFF, 0xFF, 0xFF);
+const QColor FaceLavender(0xC6, 0xC5, 0xD7);
+const QColor CaptionEnabled(0x00, 0x00, 0x00);
+const QColor CaptionDisabled(0xC0, 0xC0, 0xC0);
+
+// Colours are saved as 0x00BBGGRR.
+QColor FromBgr(std::uint32_t bgr) {
+    return QColor(int(bgr & 0xFF), int((bgr >> 8) & 0xFF), int((bgr >> 16) & 0xFF));
+}
+
+qint32 ToBgr(const QColor& colour) {
+    return qint32(colour.red() | (colour.green() << 8) | (colour.blue() << 16));
+}
+
+}  // namespace
+
+Command::Command(QWidget* parent) : QWidget(parent) {
+    setFocusPolicy(Qt::StrongFocus);
+    setMouseTracking(true);
+    setAttribute(Qt::WA_OpaquePaintEvent);  // every paint covers the whole button
+    resize(DesignWidth, DesignHeight);
+    QFont design(QStringLiteral("Arial"));
+    design.setPointSizeF(9.75);
+    design.setWeight(QFont::Normal);
+    setFont(design);
+
+    // The timer stays off until Initialize.
+    connect(&TmrMouse, &QTimer::timeout, this, &Command::TmrMouse_Timer);
+    ProbePointer = [] { return QApplication::widgetAt(QCursor::pos()); };
+
+    AccessKeyShortcut.setContext(Qt::WindowShortcut);
+    AccessKeyShortcut.setAutoRepeat(false);  // one press, one Click
+    connect(&AccessKeyShortcut, &QShortcut::activated, this, &Command::AccessKeyPressed);
+    // Buttons that share a key take the focus in turn and click none, as dialog buttons do.
+    connect(&AccessKeyShortcut, &QShortcut::activatedAmbiguously, this,
+            [this] { setFocus(Qt::ShortcutFocusReason); });
+
+    sCaption = QStringLiteral("Command");
+    SetEnabled(true);
+}
+
+Command::~Command() = default;
+
+void Command::SetCaption(const QString& caption) {
+    sCaption = caption;
+    emit PropertyChanged(QStringLiteral("Caption"));
+    Redraw();
+}
+
+bool Command::Enabled() {
+    if (FirstRun == 0) {
+        FirstRun = 1;
+        Machine.SetEnabled(true);
+        ApplyEnabled();
+    }
+    return Machine.IsEnabled();
+}
+
+void Command::SetEnabled(bool enabled) {
+    Machine.SetEnabled(enabled);
+    ApplyEnabled();
+    emit PropertyChanged(QStringLiteral("Enabled"));
+    Redraw();
+}
+
+std::uint8_t Command::Visible() {
+    if (VisibleFlag == 0) {
+        return 0;
+    }
+    Redraw();
+    return 255;
+}
+
+void Command::SetVisible(std::uint8_t visible) {
+    VisibleFlag = visible != 0 ? 1 : 0;
+    setVisible(VisibleFlag != 0);
+    if (VisibleFlag != 0) {
+        Redraw();
+    }
+    emit PropertyChanged(QStringLiteral("Visible"));
+}
+
+void Command::Initialize() {
+    Machine.Initialize();
+    TmrMouse.start(HoverInterval);
+}
+
+void Command::ReadProperties(const PropertyStore& store) {
+    Machine.SetEnabled(store.ReadProperty(QStringLiteral("Enabled"), true).toBool());
+    sCaption = store.ReadProperty(QStringLiteral("Caption"), QStringLiteral("Command")).toString();
+    FirstRun = store.ReadProperty(QStringLiteral("FirstRun"), 1).toUInt() != 0 ? 1 : 0;
+    setFont(store.ReadProperty(QStringLiteral("Font"), QVariant::fromValue(AmbientFont()))
+                .value<QFont>());
+    CaptionColour = FromBgr(store.ReadProperty(QStringLiteral("FontColour"), 0).toUInt());
+    VisibleFlag = store.ReadProperty(QStringLiteral("Visible"), 1).toInt() != 0 ? 1 : 0;
+
+    ApplyEnabled();
+    if (VisibleFlag == 0) {
+        hide();
+    } else if (testAttribute(Qt::WA_WState_ExplicitShowHide) && isHidden()) {
+        show();  // only undoes an earlier hide; a child shows with its window
+    }
+    Redraw();
+}
+
+void Command::WriteProperties(PropertyStore& store) {
+    // Enabled is read through the property, so a saved button always loads with FirstRun 1.
+    store.WriteProperty(QStringLiteral("Enabled"), Enabled(), true);
+    store.WriteProperty(QStringLiteral("Caption"), sCaption, QStringLiteral("Command"));
+    store.WriteProperty(QStringLiteral("FirstRun"), int(FirstRun), QStringLiteral("1"));
+    store.WriteProperty(QStringLiteral("Font"), QVariant::fromValue(font()),
+                        QVariant::fromValue(AmbientFont()));
+    store.WriteProperty(QStringLiteral("FontColour"), ToBgr(CaptionColour), QStringLiteral("0"));
+    store.WriteProperty(QStringLiteral("Visible"), int(VisibleFlag), QStringLiteral("1"));
+    Redraw();
+}
+
+void Command::SetPointerProbe(PointerProbe probe) {
+    ProbePointer = std::move(probe);
+}
+
+void Command::paintEvent(QPaintEvent* /*event*/) {
+    QPainter painter(this);
+    painter.drawImage(0, 0, Surface);
+}
+
+void Command::resizeEvent(QResizeEvent* /*event*/) {
+    Redraw();
+}
+
+void Command::changeEvent(QEvent* event) {
+    QWidget::changeEvent(event);
+    if (event->type() == QEvent::FontChange) {
+        Redraw();  // the caption is drawn into the surface
+    } else if (event->type() == QEvent::EnabledChange) {
+        // A direct QWidget::setEnabled; a parent's change alone leaves WA_Disabled alone.
+        const bool enabled = !testAttribute(Qt::WA_Disabled);
+        if (enabled != Machine.IsEnabled()) {
+            SetEnabled(enabled);
+        }
+    }
+}
+
+// Qt's button values are the host's codes: 1 left, 2 right, 4 middle.
+void Command::mousePressEvent(QMouseEvent* event) {
+    Machine.MouseDown(int(event->button()));
+}
+
+void Command::mouseReleaseEvent(QMouseEvent* event) {
+    Machine.MouseUp(int(event->button()));
+}
+
+void Command::mouseMoveEvent(QMouseEvent* /*event*/) {
+    Machine.MouseMove();
+}
+
+void Command::focusInEvent(QFocusEvent* /*event*/) {
+    Machine.FocusGained();
+}
+
+void Command::focusOutEvent(QFocusEvent* /*event*/) {
+    Machine.FocusLost();
+}
+
+void Command::Redraw() {
+    Machine.Redraw();
+}
+
+void Command::PaintState(Picture picture, const Look& look) {
+    CaptionColour = look.Enabled ? CaptionEnabled : CaptionDisabled;
+    RegisterAccessKey(NextAccessKey(sCaption, look.Enabled, AccessKey));
+
+    if (Surface.size() != size()) {
+        Surface = QImage(size(), QImage::Format_RGB32);
+    }
+    if (!Surface.isNull()) {
+        QPainter painter(&Surface);
+        painter.fillRect(Surface.rect(), palette().color(backgroundRole()));
+        FillGradient(painter, look.GradientInverted);
+        const QImage& source = CommandPicture(picture);
+        for (const Slice& slice : FrameSlices(width(), height())) {
+            if (!slice.Target.isEmpty()) {  // a button under 8 pixels has no room for edges
+                painter.drawImage(slice.Target, source, slice.Source);
+            }
+        }
+        DrawCaption(painter, sCaption);
+        if (look.FocusLines) {
+            DrawFocusLines(painter);
+        }
+    }
+    update();
+}
+
+void Command::RaiseClick() {
+    emit Click();
+}
+
+void Command::FillGradient(QPainter& painter, bool inverted) const {
+    // From vertex 0 at (0, 0) to vertex 1 at the far corner, which the fill leaves out.
+    const int right = width() - 1;
+    const int bottom = height() - 1;
+    QLinearGradient gradient(0, 0, 0, bottom);
+    gradient.setColorAt(0, inverted ? FaceLavender : FaceWhite);
+    gradient.setColorAt(1, inverted ? FaceWhite : FaceLavender);
+    painter.fillRect(QRect(0, 0, right, bottom), gradient);
+}
+
+void Command::DrawCaption(QPainter& painter, const QString& text) const {
+    constexpr int flags = Qt::AlignHCenter | Qt::AlignTop | Qt::TextWordWrap | Qt::TextShowMnemonic;
+    const int textWidth = width() - 2 * CaptionMargin;
+    painter.setFont(font());
+    painter.setPen(CaptionColour);
+    const int textHeight =
+        painter.boundingRect(QRect(CaptionMargin, 0, textWidth, height()), flags, text).height();
+    const int top = CaptionTop(height(), textHeight);
+    painter.drawText(QRect(CaptionMargin, top, textWidth, height() - top), flags, text);
+}
+
+void Command::DrawFocusLines(QPainter& painter) const {
+    const std::vector<QPoint> dots = FocusDots(width(), height());
+    if (!painter.paintEngine()->hasFeature(QPaintEngine::RasterOpModes)) {
+        return;  // the surface is an image, whose engine always has them
+    }
+    // White XORed into a pixel inverts it; drawn again, it would restore it.
+    painter.setCompositionMode(QPainter::RasterOp_SourceXorDestination);
+    painter.setPen(QPen(FaceWhite, 1));
+    painter.drawPoints(dots.data(), int(dots.size()));
+}
+
+void Command::RegisterAccessKey(QChar key) {
+    if (key == AccessKey) {
+        return;
+    }
+    AccessKey = key;
+    if (key.isNull()) {
+        AccessKeyShortcut.setKey(QKeySequence());
+    } else {
+        AccessKeyShortcut.setKey(
+            QKeySequence(QKeyCombination(Qt::AltModifier, Qt::Key(key.toUpper().unicode()))));
+    }
+}
+
+void Command::AccessKeyPressed() {
+    if (!Machine.IsEnabled()) {
+        return;
+    }
+    // The button takes the focus first, so that its focus look is the one the key leaves.
+    setFocus(Qt::ShortcutFocusReason);
+    Machine.AccessKey();
+}
+
+void Command::TmrMouse_Timer() {
+    Machine.TimerTick(ProbePointer && ProbePointer() == this);
+}
+
+void Command::ApplyEnabled() {
+    QWidget::setEnabled(Machine.IsEnabled());
+}
+
+QFont Command::AmbientFont() const {
+    return parentWidget() != nullptr ? parentWidget()->font() : QApplication::font();
+}
+
+}  // namespace quarnel

@@ -1,0 +1,42 @@
+#include "controls/PropertyStore.h"
+
+namespace quarnel {
+
+PropertyStore::PropertyStore(std::initializer_list<std::pair<QString, QVariant>> values) {
+    for (const auto& [key, value] : values) {
+        Values[key.toLower()] = value;
+    }
+}
+
+QVariant PropertyStore::ReadProperty(const QString& key, const QVariant& defaultValue) const {
+    const auto found = Values.find(key.toLower());
+    return found == Values.end() ? defaultValue : found->second;
+}
+
+void PropertyStore::WriteProperty(const QString& key, const QVariant& value,
+                                  const QVariant& defaultValue) {
+    QVariant comparable = defaultValue;
+    if (comparable.metaType() != value.metaType()) {
+        // A default that cannot be converted becomes null and so differs from the value.
+        comparable.convert(value.metaType());
+    }
+    if (comparable == value) {
+        Values.erase(key.toLower());
+    } else {
+        Values[key.toLower()] = value;
+    }
+}
+
+bool PropertyStore::Contains(const QString& key) const {
+    return Values.count(key.toLower()) != 0;
+}
+
+QStringList PropertyStore::Keys() const {
+    QStringList keys;
+    for (const auto& entry : Values) {
+        keys.append(entry.first);
+    }
+    return keys;
+}
+
+}  // namespace quarnel

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "platform/TcpTableSource.h"
+#include "platform/linux/NetlinkChannel.h"
+
+namespace quarnel::platform {
+
+// The Linux TCP table, read and closed through netlink sock_diag.
+//
+// Rows are the IPv4 TCP sockets followed by the IPv6 ones that carry IPv4: connections whose
+// both addresses are IPv4-mapped, and listeners on [::] that also take IPv4 (shown as
+// listening on all addresses). Pure IPv6 sockets are not rows. Within each family rows keep
+// the order the kernel reports them in.
+class LinuxTcpTable final : public TcpTableSource {
+public:
+    // Opens the two netlink sockets the table needs. nullptr when the system refuses them, with
+    // *errorNumber (when given) set to the reason.
+    static std::unique_ptr<LinuxTcpTable> Open(int* errorNumber = nullptr);
+
+    // Reads through dumpChannel and closes through closeChannel, which must be different
+    // conversations so that a close never lands in the middle of a dump.
+    LinuxTcpTable(std::unique_ptr<NetlinkChannel> dumpChannel,
+                  std::unique_ptr<NetlinkChannel> closeChannel);
+
+    bool ReadTable(std::vector<TcpRow>& rows) override;
+    bool CloseConnection(const TcpRow& row) override;
+    // Asks the kernel to close a listener of this table's own on 127.0.0.1: the kernel finds
+    // the socket before it checks the right to close it, so only an existing socket tells.
+    CloseAbility CanCloseConnections() override;
+
+private:
+    static constexpr int kNoAnswer = -1;
+
+    bool DumpFamily(std::uint8_t family);
+    // The kernel's answer to a request to destroy the socket row names: 0 when it closed it,
+    // else its errno; kNoAnswer when no answer came.
+    int Destroy(const TcpRow& row);
+    static int CollectRow(const nlmsghdr* message, void* table);
+
+    std::unique_ptr<NetlinkChannel> dump_;
+    std::unique_ptr<NetlinkChannel> close_;
+    std::unique_ptr<char[]> buffer_;  // one kernel datagram of a dump
+    std::vector<TcpRow> scratch_;     // the read in progress; swapped with the caller's rows
+    std::uint32_t dumpSequence_ = 0;
+    std::uint32_t closeSequence_ = 0;
+};
+
+}  // namespace quarnel::platform

@@ -1,0 +1,217 @@
+#include "platform/linux/SockDiagMessages.h"
+
+#include <arpa/inet.h>
+#include <linux/sock_diag.h>
+#include <netinet/in.h>
+
+#include <cstring>
+
+namespace quarnel::platform {
+
+namespace {
+
+// Linux numbers TCP states its own way (include/net/tcp_states.h).
+namespace linux_tcp {
+constexpr std::uint8_t kEstablished = 1;
+constexpr std::uint8_t kSynSent = 2;
+constexpr std::uint8_t kSynRecv = 3;
+constexpr std::uint8_t kFinWait1 = 4;
+constexpr std::uint8_t kFinWait2 = 5;
+constexpr std::uint8_t kTimeWait = 6;
+constexpr std::uint8_t kClose = 7;
+constexpr std::uint8_t kCloseWait = 8;
+constexpr std::uint8_t kLastAck = 9;
+constexpr std::uint8_t kListen = 10;
+constexpr std::uint8_t kClosing = 11;
+constexpr std::uint8_t kNewSynRecv = 12;  // a half-open connection a listener holds
+}  // namespace linux_tcp
+
+// Every state a connection or a listener can be in. Newer kernels can also list sockets that
+// are merely bound (state 13); those are neither, so the table does not ask for them.
+constexpr std::uint32_t kTableLinuxStates = ((1u << (linux_tcp::kNewSynRecv + 1)) - 1) & ~1u;
+
+// The table's state number for a Linux TCP state; 0 (UNKNOWN) for one it has no number for.
+std::int32_t TableState(std::uint8_t linuxState) {
+    switch (linuxState) {
+        case linux_tcp::kClose:
+            return 1;
+        case linux_tcp::kListen:
+            return 2;
+        case linux_tcp::kSynSent:
+            return 3;
+        case linux_tcp::kSynRecv:
+        case linux_tcp::kNewSynRecv:
+            return 4;
+        case linux_tcp::kEstablished:
+            return 5;
+        case linux_tcp::kFinWait1:
+            return 6;
+        case linux_tcp::kFinWait2:
+            return 7;
+        case linux_tcp::kCloseWait:
+            return 8;
+        case linux_tcp::kClosing:
+            return 9;
+        case linux_tcp::kLastAck:
+            return 10;
+        case linux_tcp::kTimeWait:
+            return 11;
+        default:
+            return 0;
+    }
+}
+
+// How one IPv6 address of a socket relates to IPv4.
+enum class V6Kind { Mapped, Unspecified, Other };
+
+V6Kind Classify(const std::uint32_t (&address)[4]) {
+    if (address[0] != 0 || address[1] != 0) {
+        return V6Kind::Other;
+    }
+    if (address[2] == htonl(0xffff)) {
+        return V6Kind::Mapped;
+    }
+    if (address[2] == 0 && address[3] == 0) {
+        return V6Kind::Unspecified;
+    }
+    return V6Kind::Other;
+}
+
+// The kernel attaches INET_DIAG_SKV6ONLY to every listening or closed IPv6 socket.
+enum class V6Only { Absent, Off, On, Malformed };
+
+V6Only ReadV6Only(const nlmsghdr& message) {
+    struct Found {
+        V6Only value = V6Only::Absent;
+    } found;
+    const auto visit = [](const nlattr* attribute, void* data) -> int {
+        if (mnl_attr_get_type(attribute) != INET_DIAG_SKV6ONLY) {
+            return MNL_CB_OK;
+        }
+        if (mnl_attr_validate(attribute, MNL_TYPE_U8) < 0) {
+            return MNL_CB_ERROR;
+        }
+        static_cast<Found*>(data)->value = mnl_attr_get_u8(attribute) ? V6Only::On : V6Only::Off;
+        return MNL_CB_OK;
+    };
+    if (mnl_attr_parse(&message, sizeof(inet_diag_msg), visit, &found) < 0) {
+        return V6Only::Malformed;
+    }
+    return found.value;
+}
+
+// Fills one side of an IPv6 socket's identity in the table's terms; false when it is no IPv4.
+bool TakeV6Address(V6Kind kind, const std::uint32_t (&address)[4], std::uint32_t& out) {
+    switch (kind) {
+        case V6Kind::Mapped:
+            out = address[3];
+            return true;
+        case V6Kind::Unspecified:
+            out = 0;
+            return true;
+        case V6Kind::Other:
+            return false;
+    }
+    return false;
+}
+
+void PutV6Address(std::uint32_t address, std::uint32_t (&out)[4]) {
+    // Address 0 stands for [::] on an IPv6 socket: a dual-stack listener on all addresses.
+    out[0] = 0;
+    out[1] = 0;
+    out[2] = address == 0 ? 0 : htonl(0xffff);
+    out[3] = address;
+}
+
+inet_diag_req_v2& PutRequest(void* buffer, std::uint16_t type, std::uint16_t flags,
+                             std::uint32_t sequence) {
+    nlmsghdr* header = mnl_nlmsg_put_header(buffer);
+    header->nlmsg_type = type;
+    header->nlmsg_flags = flags;
+    header->nlmsg_seq = sequence;
+    auto* request = static_cast<inet_diag_req_v2*>(
+        mnl_nlmsg_put_extra_header(header, sizeof(inet_diag_req_v2)));
+    request->sdiag_protocol = IPPROTO_TCP;
+    return *request;
+}
+
+}  // namespace
+
+DecodeResult DecodeTcpRow(const nlmsghdr& message, TcpRow& row) {
+    if (message.nlmsg_type != SOCK_DIAG_BY_FAMILY) {
+        return DecodeResult::NotARow;
+    }
+    if (mnl_nlmsg_get_payload_len(&message) < sizeof(inet_diag_msg)) {
+        return DecodeResult::Malformed;
+    }
+    inet_diag_msg socket;
+    std::memcpy(&socket, mnl_nlmsg_get_payload(&message), sizeof socket);
+    const inet_diag_sockid& id = socket.id;
+
+    if (socket.idiag_family == AF_INET) {
+        row.Family = SocketFamily::IPv4;
+        row.LocalAddress = id.idiag_src[0];
+        row.RemoteAddress = id.idiag_dst[0];
+    } else if (socket.idiag_family == AF_INET6) {
+        const V6Kind local = Classify(id.idiag_src);
+        const V6Kind remote = Classify(id.idiag_dst);
+        if (!TakeV6Address(local, id.idiag_src, row.LocalAddress) ||
+            !TakeV6Address(remote, id.idiag_dst, row.RemoteAddress)) {
+            return DecodeResult::NotARow;
+        }
+        if (local == V6Kind::Unspecified) {
+            // A socket on [::] takes IPv4 only when IPV6_V6ONLY is off; the kernel says so for
+            // listeners, and nothing else sits on [::].
+            switch (ReadV6Only(message)) {
+                case V6Only::Off:
+                    break;
+                case V6Only::Malformed:
+                    return DecodeResult::Malformed;
+                case V6Only::Absent:
+                case V6Only::On:
+                    return DecodeResult::NotARow;
+            }
+        }
+        row.Family = SocketFamily::MappedIPv6;
+    } else {
+        return DecodeResult::NotARow;
+    }
+
+    row.State = TableState(socket.idiag_state);
+    row.LocalPort = ntohs(id.idiag_sport);
+    row.RemotePort = ntohs(id.idiag_dport);
+    row.Interface = id.idiag_if;
+    row.Cookie = static_cast<std::uint64_t>(id.idiag_cookie[1]) << 32 | id.idiag_cookie[0];
+    return DecodeResult::Row;
+}
+
+nlmsghdr* PutDumpRequest(void* buffer, std::uint8_t family, std::uint32_t sequence) {
+    inet_diag_req_v2& request =
+        PutRequest(buffer, SOCK_DIAG_BY_FAMILY, NLM_F_REQUEST | NLM_F_DUMP, sequence);
+    request.sdiag_family = family;
+    request.idiag_states = kTableLinuxStates;
+    return static_cast<nlmsghdr*>(buffer);
+}
+
+nlmsghdr* PutDestroyRequest(void* buffer, const TcpRow& row, std::uint32_t sequence) {
+    inet_diag_req_v2& request =
+        PutRequest(buffer, SOCK_DESTROY, NLM_F_REQUEST | NLM_F_ACK, sequence);
+    inet_diag_sockid& id = request.id;
+    if (row.Family == SocketFamily::MappedIPv6) {
+        request.sdiag_family = AF_INET6;
+        PutV6Address(row.LocalAddress, id.idiag_src);
+        PutV6Address(row.RemoteAddress, id.idiag_dst);
+    } else {
+        request.sdiag_family = AF_INET;
+        id.idiag_src[0] = row.LocalAddress;
+        id.idiag_dst[0] = row.RemoteAddress;
+    }
+    id.idiag_sport = htons(static_cast<std::uint16_t>(row.LocalPort));
+    id.idiag_dport = htons(static_cast<std::uint16_t>(row.RemotePort));
+    id.idiag_if = row.Interface;
+    id.idiag_cookie[0] = static_cast<std::uint32_t>(row.Cookie);
+    id.idiag_cookie[1] = static_cast<std::uint32_t>(row.Cookie >> 32);
+    return static_cast<nlmsghdr*>(buffer);
+}
+
+}  // namespace quarnel::platform

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <libmnl/libmnl.h>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/TcpTableSource.h"
+
+namespace quarnel::platform {
+
+enum class DecodeResult {
+    Row,      // the message describes a row of the table
+    NotARow,  // a socket of pure IPv6 (or of another family): no row
+    Malformed,
+};
+
+// Reads one answer of a TCP socket dump into row. An IPv6 socket is a row when it carries
+// IPv4: both addresses IPv4-mapped (an IPv4 connection of a dual-stack program), or a listener
+// on a mapped address, or a listener on [::] without IPV6_V6ONLY, which takes IPv4 on every
+// address too and shows as listening on all addresses (local address 0).
+DecodeResult DecodeTcpRow(const nlmsghdr& message, TcpRow& row);
+
+// Room for one request of either kind.
+inline constexpr std::size_t kRequestSize = MNL_NLMSG_HDRLEN + MNL_ALIGN(sizeof(inet_diag_req_v2));
+
+// Writes into buffer (kRequestSize bytes, aligned for nlmsghdr) a request to dump every TCP
+// socket of family (AF_INET or AF_INET6) in the table's states.
+nlmsghdr* PutDumpRequest(void* buffer, std::uint8_t family, std::uint32_t sequence);
+
+// Writes into buffer (as above) a request to destroy exactly the socket row names: its family,
+// both addresses and ports, bound interface and cookie. The kernel acknowledges it either way.
+nlmsghdr* PutDestroyRequest(void* buffer, const TcpRow& row, std::uint32_t sequence);
+
+}  // namespace quarnel::platform

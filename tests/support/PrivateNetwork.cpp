@@ -1,0 +1,103 @@
+#include "tests/support/PrivateNetwork.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <net/if.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "platform/linux/UniqueFd.h"
+#include "tests/support/ChildProcess.h"
+
+namespace quarnel::testsupport {
+
+namespace {
+
+using platform::UniqueFd;
+
+std::string ErrorText(const char* what) {
+    return std::string(what) + ": " + std::strerror(errno);
+}
+
+bool WriteFile(const char* path, const std::string& text, std::string& problem) {
+    UniqueFd file(::open(path, O_WRONLY | O_CLOEXEC));
+    if (!file) {
+        problem = ErrorText(path);
+        return false;
+    }
+    if (::write(file.Get(), text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+        problem = ErrorText(path);
+        return false;
+    }
+    return true;
+}
+
+// Maps root of the new user namespace onto the user who created it.
+bool MapToRoot(uid_t uid, gid_t gid, std::string& problem) {
+    // Writing gid_map without CAP_SETGID requires setgroups to be denied first.
+    return WriteFile("/proc/self/setgroups", "deny", problem) &&
+           WriteFile("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1", problem) &&
+           WriteFile("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1", problem);
+}
+
+bool EnterNetworkNamespace(std::string& reason) {
+    const uid_t uid = ::geteuid();
+    const gid_t gid = ::getegid();
+    if (::unshare(CLONE_NEWNET) == 0) {
+        return true;
+    }
+    const std::string alone = ErrorText("unshare(CLONE_NEWNET)");
+    if (::unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0) {
+        reason = "this system refuses private network namespaces (" + alone + "; " +
+                 ErrorText("unshare(CLONE_NEWUSER | CLONE_NEWNET)") + ")";
+        return false;
+    }
+    std::string problem;
+    if (!MapToRoot(uid, gid, problem)) {
+        reason = "this system refuses to map root in a user namespace (" + problem + ")";
+        return false;
+    }
+    return true;
+}
+
+bool BringLoopbackUp(std::string& problem) {
+    UniqueFd control(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (!control) {
+        problem = ErrorText("socket");
+        return false;
+    }
+    ifreq request{};
+    std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
+    if (::ioctl(control.Get(), SIOCGIFFLAGS, &request) != 0) {
+        problem = ErrorText("SIOCGIFFLAGS lo");
+        return false;
+    }
+    request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP);
+    if (::ioctl(control.Get(), SIOCSIFFLAGS, &request) != 0) {
+        problem = ErrorText("SIOCSIFFLAGS lo");
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+void RunInPrivateNetwork(const std::function<void()>& body) {
+    RunInChildProcess([&body] {
+        std::string reason;
+        if (!EnterNetworkNamespace(reason)) {
+            GTEST_SKIP() << reason;
+        }
+        // Our own namespace, so nothing may refuse this: a failure is a fault worth seeing.
+        ASSERT_TRUE(BringLoopbackUp(reason)) << "cannot bring lo up: " << reason;
+        body();
+    });
+}
+
+}  // namespace quarnel::testsupport

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <functional>
+
+namespace quarnel::testsupport {
+
+// Runs body in a child process (see RunInChildProcess) inside a network namespace of its own:
+// only a loopback device exists there, and it is up. Anything body opens, reads or closes
+// cannot touch the machine's real connections, so tests that close connections run here.
+//
+// As root the child unshares the network namespace alone; otherwise (or when that is refused)
+// it also unshares the user namespace and maps itself to root there. Where the system allows
+// neither, the test is skipped with the reason. Call it as the last statement of a test:
+//
+//     TEST(Table, ShowsLoopbackConnection) {
+//         RunInPrivateNetwork([] {
+//             auto listener = ListenIPv4();
+//             ...
+//         });
+//     }
+void RunInPrivateNetwork(const std::function<void()>& body);
+
+}  // namespace quarnel::testsupport

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <sys/resource.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "platform/linux/UniqueFd.h"
+
+namespace quarnel::testsupport {
+
+// Small loopback helpers for tests that need real TCP sockets. They belong inside
+// RunInPrivateNetwork. Each records a gtest failure (with the reason) when the system refuses,
+// and then returns an empty result that the caller can ASSERT on.
+
+using platform::UniqueFd;
+
+// A listening TCP socket and the port it got.
+struct Listener {
+    UniqueFd fd;
+    int port = 0;
+};
+
+// Listens on an IPv4 address ("127.0.0.1", "0.0.0.0" for all) at an ephemeral port.
+Listener ListenIPv4(const char* address = "127.0.0.1", int backlog = 4096);
+// Listens on [::] at an ephemeral port: all IPv6 addresses and, unless v6Only, all IPv4 ones.
+Listener ListenIPv6Any(bool v6Only = false, int backlog = 4096);
+
+// Both ends of one established loopback connection.
+struct Connection {
+    UniqueFd client;
+    UniqueFd server;  // as accepted from the listener
+    int clientPort = 0;
+};
+
+// Connects to listener's port at address (IPv4 or IPv6 text) and accepts the connection. A
+// clientPort other than 0 binds the client to it first (with SO_REUSEADDR), to connect again
+// from the port of a connection that is gone.
+Connection Connect(const Listener& listener, const char* address = "127.0.0.1", int clientPort = 0);
+// count connections as above; stops at the first that fails.
+std::vector<Connection> ConnectMany(const Listener& listener, int count,
+                                    const char* address = "127.0.0.1");
+
+// Starts connecting without waiting for the handshake (a non-blocking connect).
+UniqueFd StartConnect(int port, const char* address = "127.0.0.1");
+
+// The local port of a socket, 0 when it cannot be read.
+int LocalPort(int fd);
+// The kernel's cookie of a socket, 0 when it cannot be read.
+std::uint64_t SocketCookie(int fd);
+// An IPv4 address text in raw form: network byte order, first octet in the lowest byte.
+std::uint32_t RawIPv4(const char* text);
+
+// Raises the soft limit on open files to the hard limit; returns the soft limit now in force.
+rlim_t RaiseOpenFileLimit();
+
+}  // namespace quarnel::testsupport
