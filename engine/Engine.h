@@ -37,6 +37,7 @@ private:
     platform::TcpTableSource& Source;
     std::size_t PreviousRowCount = 0;  // the row count of the read before this one
     bool bLinesChanged = false;        // the connection lines no longer match the rows
+    bool bRejudge = false;  // the next pass judges every row even when the table is unchanged
 };
 
 }  // namespace quarnel
