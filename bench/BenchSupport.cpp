@@ -70,33 +70,44 @@ void RaiseOpenFileLimit() {
     (void)setrlimit(RLIMIT_NOFILE, &limit);  // checked by the sockets that need it
 }
 
-std::vector<UniqueFd> OpenConnections(int count) {
-    RaiseOpenFileLimit();
-    std::vector<UniqueFd> sockets;
-    UniqueFd listener(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+Listener Listen(int backlog) {
+    Listener listener{UniqueFd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))};
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
-    if (!listener || bind(listener.Get(), reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-        listen(listener.Get(), count) != 0 ||
-        getsockname(listener.Get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    if (!listener.fd ||
+        bind(listener.fd.Get(), reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        listen(listener.fd.Get(), backlog) != 0 ||
+        getsockname(listener.fd.Get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
         Fail("listener");
     }
+    listener.port = ntohs(address.sin_port);
+    return listener;
+}
+
+std::vector<UniqueFd> OpenConnections(int count) {
+    RaiseOpenFileLimit();
+    std::vector<UniqueFd> sockets;
+    Listener listener = Listen(count);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<std::uint16_t>(listener.port));
     for (int i = 0; i < count; ++i) {
         UniqueFd client(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
         if (!client ||
             connect(client.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
             Fail("connect");
         }
-        UniqueFd server(accept4(listener.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+        UniqueFd server(accept4(listener.fd.Get(), nullptr, nullptr, SOCK_CLOEXEC));
         if (!server) {
             Fail("accept");
         }
         sockets.push_back(std::move(client));
         sockets.push_back(std::move(server));
     }
-    sockets.push_back(std::move(listener));
+    sockets.push_back(std::move(listener.fd));
     return sockets;
 }
 

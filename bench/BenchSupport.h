@@ -51,6 +51,13 @@ std::unique_ptr<platform::LinuxTcpTable> OpenTable();
 // Raises the soft open-files limit to the hard one.
 void RaiseOpenFileLimit();
 
+// A TCP listener on 127.0.0.1 at a port the system chose.
+struct Listener {
+    UniqueFd fd;
+    int port = 0;
+};
+Listener Listen(int backlog);
+
 // count established loopback connections to one listener of their own, both ends kept open,
 // and the listener last.
 std::vector<UniqueFd> OpenConnections(int count);
