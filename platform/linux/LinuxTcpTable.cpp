@@ -82,7 +82,7 @@ LinuxTcpTable::LinuxTcpTable(std::unique_ptr<NetlinkChannel> dumpChannel,
 
 bool LinuxTcpTable::ReadTable(std::vector<TcpRow>& rows) {
     scratch_.clear();
-    if (!DumpFamily(AF_INET) || !DumpFamily(AF_INET6)) {
+    if (!DumpTable()) {
         // The rest of a dump cut short may still be queued; a fresh socket keeps it out of the
         // next read. Should no socket open now, the next read's request tries again.
         (void)dump_->Reset();
@@ -92,23 +92,52 @@ bool LinuxTcpTable::ReadTable(std::vector<TcpRow>& rows) {
     return true;
 }
 
-bool LinuxTcpTable::DumpFamily(std::uint8_t family) {
+bool LinuxTcpTable::DumpTable() {
     alignas(nlmsghdr) char request[kRequestSize];
-    const std::uint32_t sequence = ++dumpSequence_;
-    if (!dump_->Send(*PutDumpRequest(request, family, sequence))) {
-        return false;
+    if (oneWalk_) {
+        switch (Dump(*PutTableDumpRequest(request, ++dumpSequence_))) {
+            case DumpResult::Whole:
+                return true;
+            case DumpResult::Failed:
+                return false;
+            case DumpResult::Refused:
+                // A kernel without the older request: ask family by family from now on.
+                oneWalk_ = false;
+                scratch_.clear();
+                break;
+        }
+    }
+    for (const std::uint8_t family : {AF_INET, AF_INET6}) {
+        if (Dump(*PutFamilyDumpRequest(request, family, ++dumpSequence_)) != DumpResult::Whole) {
+            return false;
+        }
+    }
+    return true;
+}
+
+LinuxTcpTable::DumpResult LinuxTcpTable::Dump(const nlmsghdr& request) {
+    if (!dump_->Send(request)) {
+        return DumpResult::Failed;
     }
     for (;;) {
         const ssize_t length = dump_->Receive(buffer_.get(), kDumpBufferSize);
         if (length <= 0) {
-            return false;
+            return DumpResult::Failed;
         }
         // Stops at the end of the dump, fails on an error answer, one that is not ours, or a
         // message that does not parse.
-        const int result = mnl_cb_run(buffer_.get(), static_cast<std::size_t>(length), sequence,
-                                      dump_->PortId(), &LinuxTcpTable::CollectRow, this);
+        const int result =
+            mnl_cb_run(buffer_.get(), static_cast<std::size_t>(length), request.nlmsg_seq,
+                       dump_->PortId(), &LinuxTcpTable::CollectRow, this);
+        if (result == MNL_CB_STOP) {
+            return DumpResult::Whole;
+        }
         if (result != MNL_CB_OK) {
-            return result == MNL_CB_STOP;
+            // libmnl hands on the kernel's error answer as errno; these two mean a request of a
+            // type (EINVAL) or of a service (EOPNOTSUPP) the kernel does not have. Nothing else
+            // on this path sets them.
+            return errno == EINVAL || errno == EOPNOTSUPP ? DumpResult::Refused
+                                                          : DumpResult::Failed;
         }
     }
 }

@@ -12,10 +12,11 @@ namespace quarnel::platform {
 
 // The Linux TCP table, read and closed through netlink sock_diag.
 //
-// Rows are the IPv4 TCP sockets followed by the IPv6 ones that carry IPv4: connections whose
-// both addresses are IPv4-mapped, and listeners on [::] that also take IPv4 (shown as
-// listening on all addresses). Pure IPv6 sockets are not rows. Within each family rows keep
-// the order the kernel reports them in.
+// Rows are the IPv4 TCP sockets and the IPv6 ones that carry IPv4: connections whose both
+// addresses are IPv4-mapped, and listeners on [::] that also take IPv4 (shown as listening on
+// all addresses). Pure IPv6 sockets are not rows. Rows keep the order of the kernel's one walk
+// of its socket tables, both families mixed; on a kernel that can only walk them family by
+// family, the IPv4 sockets come first.
 class LinuxTcpTable final : public TcpTableSource {
 public:
     // Opens the two netlink sockets the table needs. nullptr when the system refuses them, with
@@ -36,7 +37,15 @@ public:
 private:
     static constexpr int kNoAnswer = -1;
 
-    bool DumpFamily(std::uint8_t family);
+    enum class DumpResult {
+        Whole,
+        Failed,
+        Refused,  // the kernel does not know the request
+    };
+
+    // Collects into scratch_ the rows of one whole dump.
+    bool DumpTable();
+    DumpResult Dump(const nlmsghdr& request);
     // The kernel's answer to a request to destroy the socket row names: 0 when it closed it,
     // else its errno; kNoAnswer when no answer came.
     int Destroy(const TcpRow& row);
@@ -48,6 +57,7 @@ private:
     std::vector<TcpRow> scratch_;     // the read in progress; swapped with the caller's rows
     std::uint32_t dumpSequence_ = 0;
     std::uint32_t closeSequence_ = 0;
+    bool oneWalk_ = true;  // false once the kernel refused to dump both families at once
 };
 
 }  // namespace quarnel::platform

@@ -77,7 +77,8 @@ V6Kind Classify(const std::uint32_t (&address)[4]) {
     return V6Kind::Other;
 }
 
-// The kernel attaches INET_DIAG_SKV6ONLY to every listening or closed IPv6 socket.
+// The kernel attaches INET_DIAG_SKV6ONLY, unasked, to every listening or closed IPv6 socket in
+// either kind of dump.
 enum class V6Only { Absent, Off, On, Malformed };
 
 V6Only ReadV6Only(const nlmsghdr& message) {
@@ -123,22 +124,28 @@ void PutV6Address(std::uint32_t address, std::uint32_t (&out)[4]) {
     out[3] = address;
 }
 
-inet_diag_req_v2& PutRequest(void* buffer, std::uint16_t type, std::uint16_t flags,
-                             std::uint32_t sequence) {
+// Puts a netlink header and a zeroed body of type Body into buffer.
+template <typename Body>
+Body& PutMessage(void* buffer, std::uint16_t type, std::uint16_t flags, std::uint32_t sequence) {
     nlmsghdr* header = mnl_nlmsg_put_header(buffer);
     header->nlmsg_type = type;
     header->nlmsg_flags = flags;
     header->nlmsg_seq = sequence;
-    auto* request = static_cast<inet_diag_req_v2*>(
-        mnl_nlmsg_put_extra_header(header, sizeof(inet_diag_req_v2)));
-    request->sdiag_protocol = IPPROTO_TCP;
-    return *request;
+    return *static_cast<Body*>(mnl_nlmsg_put_extra_header(header, sizeof(Body)));
+}
+
+inet_diag_req_v2& PutRequest(void* buffer, std::uint16_t type, std::uint16_t flags,
+                             std::uint32_t sequence) {
+    auto& request = PutMessage<inet_diag_req_v2>(buffer, type, flags, sequence);
+    request.sdiag_protocol = IPPROTO_TCP;
+    return request;
 }
 
 }  // namespace
 
 DecodeResult DecodeTcpRow(const nlmsghdr& message, TcpRow& row) {
-    if (message.nlmsg_type != SOCK_DIAG_BY_FAMILY) {
+    // The kernel answers a dump in the type of the request.
+    if (message.nlmsg_type != TCPDIAG_GETSOCK && message.nlmsg_type != SOCK_DIAG_BY_FAMILY) {
         return DecodeResult::NotARow;
     }
     if (mnl_nlmsg_get_payload_len(&message) < sizeof(inet_diag_msg)) {
@@ -185,7 +192,15 @@ DecodeResult DecodeTcpRow(const nlmsghdr& message, TcpRow& row) {
     return DecodeResult::Row;
 }
 
-nlmsghdr* PutDumpRequest(void* buffer, std::uint8_t family, std::uint32_t sequence) {
+nlmsghdr* PutTableDumpRequest(void* buffer, std::uint32_t sequence) {
+    // The message type names the protocol; the family, addresses and ports stay 0: no filter.
+    auto& request =
+        PutMessage<inet_diag_req>(buffer, TCPDIAG_GETSOCK, NLM_F_REQUEST | NLM_F_DUMP, sequence);
+    request.idiag_states = kTableLinuxStates;
+    return static_cast<nlmsghdr*>(buffer);
+}
+
+nlmsghdr* PutFamilyDumpRequest(void* buffer, std::uint8_t family, std::uint32_t sequence) {
     inet_diag_req_v2& request =
         PutRequest(buffer, SOCK_DIAG_BY_FAMILY, NLM_F_REQUEST | NLM_F_DUMP, sequence);
     request.sdiag_family = family;

@@ -4,6 +4,7 @@
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
@@ -17,18 +18,24 @@ enum class DecodeResult {
     Malformed,
 };
 
-// Reads one answer of a TCP socket dump into row. An IPv6 socket is a row when it carries
-// IPv4: both addresses IPv4-mapped (an IPv4 connection of a dual-stack program), or a listener
-// on a mapped address, or a listener on [::] without IPV6_V6ONLY, which takes IPv4 on every
-// address too and shows as listening on all addresses (local address 0).
+// Reads one answer of either kind of TCP socket dump below into row. An IPv6 socket is a row when
+// it carries IPv4: both addresses IPv4-mapped (an IPv4 connection of a dual-stack program), or a
+// listener on a mapped address, or a listener on [::] without IPV6_V6ONLY, which takes IPv4 on
+// every address too and shows as listening on all addresses (local address 0).
 DecodeResult DecodeTcpRow(const nlmsghdr& message, TcpRow& row);
 
-// Room for one request of either kind.
-inline constexpr std::size_t kRequestSize = MNL_NLMSG_HDRLEN + MNL_ALIGN(sizeof(inet_diag_req_v2));
+// Room for one request of any kind below.
+inline constexpr std::size_t kRequestSize =
+    MNL_NLMSG_HDRLEN + MNL_ALIGN(std::max(sizeof(inet_diag_req), sizeof(inet_diag_req_v2)));
 
 // Writes into buffer (kRequestSize bytes, aligned for nlmsghdr) a request to dump every TCP
-// socket of family (AF_INET or AF_INET6) in the table's states.
-nlmsghdr* PutDumpRequest(void* buffer, std::uint8_t family, std::uint32_t sequence);
+// socket, IPv4 and IPv6 alike, in the table's states. This older form of the request leaves the
+// family open, so the kernel answers it with a single walk of its socket tables.
+nlmsghdr* PutTableDumpRequest(void* buffer, std::uint32_t sequence);
+
+// Writes into buffer (as above) a request to dump the TCP sockets of one family (AF_INET or
+// AF_INET6) in the table's states: one walk of the kernel's socket tables per family.
+nlmsghdr* PutFamilyDumpRequest(void* buffer, std::uint8_t family, std::uint32_t sequence);
 
 // Writes into buffer (as above) a request to destroy exactly the socket row names: its family,
 // both addresses and ports, bound interface and cookie. The kernel acknowledges it either way.

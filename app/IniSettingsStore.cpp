@@ -1,0 +1,50 @@
+#include "app/IniSettingsStore.h"
+
+#include <QSettings>
+#include <QStringList>
+#include <QVariant>
+
+namespace quarnel {
+
+namespace {
+
+// Keys without a group land in the file's [General] section.
+QSettings OpenSettings() {
+    return QSettings(QSettings::IniFormat, QSettings::UserScope, "Quarnel", "Quarnel");
+}
+
+}  // namespace
+
+std::string IniSettingsStore::Read(const std::string& key, const std::string& defaultValue) {
+    const QVariant value = OpenSettings().value(QString::fromStdString(key));
+    if (!value.isValid()) {
+        return defaultValue;
+    }
+    // An unquoted value with commas reads back as a list of its pieces.
+    if (value.typeId() == QMetaType::QStringList) {
+        return value.toStringList().join(',').toStdString();
+    }
+    return value.toString().toStdString();
+}
+
+void IniSettingsStore::Write(const std::string& key, const std::string& value) {
+    Pending.emplace_back(QString::fromStdString(key), QString::fromStdString(value));
+}
+
+bool IniSettingsStore::Flush() {
+    // A fresh QSettings for every write: its status keeps the first error for as long as the
+    // object lives, so only a new one tells whether this write worked.
+    QSettings settings = OpenSettings();
+    for (const auto& [key, value] : Pending) {
+        settings.setValue(key, value);
+    }
+    Pending.clear();
+    settings.sync();
+    return settings.status() == QSettings::NoError;
+}
+
+std::string IniSettingsStore::Location() const {
+    return OpenSettings().fileName().toStdString();
+}
+
+}  // namespace quarnel

@@ -1,0 +1,78 @@
+#include "engine/Engine.h"
+
+#include "engine/Rules.h"
+
+namespace quarnel {
+
+Engine::Engine(platform::TcpTableSource& source, platform::HostAddressSource& hosts,
+               SettingsStore& store)
+    : oManager(Table, Cache, store, hosts), Source(source) {}
+
+void Engine::ProcessTcpTable(const std::function<void()>& processEvents) {
+    // A failed read keeps the previous rows, which are judged again.
+    (void)Table.Read(Source);
+    const std::size_t n = Table.Rows.size();
+    if (n != PreviousRowCount) {
+        bLinesChanged = true;  // rows that vanish from the end must leave the lines too
+        PreviousRowCount = n;
+    }
+    EnsureConnectionCache(Cache, n);
+    for (std::size_t i = 0; i < n && i < Table.Rows.size(); ++i) {
+        CheckConnection(i, processEvents);
+    }
+    // The lines are rebuilt once per pass, not once per changed row: the window looks at
+    // them only in an event step, and every event step is preceded by this same rebuild.
+    RefreshLinesIfChanged();
+}
+
+void Engine::CheckConnection(std::size_t i, const std::function<void()>& processEvents) {
+    if (i >= Cache.Entries.size()) {
+        // An event step cleared the cache (a rule was edited): judge the remaining rows
+        // afresh under the new rules.
+        EnsureConnectionCache(Cache, Table.Rows.size());
+    }
+    const platform::TcpRow& row = Table.Rows[i];
+    ConnectionCacheEntry& entry = Cache.Entries[i];
+
+    if (entry.Key != row) {
+        entry.Key = row;
+        entry.RemoteIP = RemoteAddressText(row);
+        entry.IsAllowed = FlagFalse;
+        entry.IsPassed = FlagFalse;
+        bLinesChanged = true;
+    }
+    if (row.State != TcpStateEstablished) {
+        return;  // only established connections are judged
+    }
+    if (entry.IsAllowed != FlagFalse || entry.IsPassed != FlagFalse) {
+        return;
+    }
+    if (IsAllowedIP(entry.RemoteIP, oManager.oAllowedIP)) {
+        entry.IsAllowed = FlagTrue;  // an allowed address protects whatever the ports
+        return;
+    }
+    const bool blocked = IsInList(row.LocalPort, oManager.oBlockedLocalPorts) ||
+                         IsInList(row.RemotePort, oManager.oBlockedRemotePorts);
+    if (!blocked) {
+        entry.IsPassed = FlagTrue;
+        return;
+    }
+
+    const platform::TcpRow judged = row;  // the event step below may change the table or cache
+    RefreshLinesIfChanged();              // the window may look at the lines in the event step
+    // No flag is set: a connection that survives is judged and closed again on the next pass.
+    // Only the judged connection is named, so a gone one closes nothing else.
+    (void)Source.CloseConnection(judged);
+    if (processEvents) {
+        processEvents();
+    }
+}
+
+void Engine::RefreshLinesIfChanged() {
+    if (bLinesChanged) {
+        bLinesChanged = false;
+        oManager.RefreshCurrentConnections();
+    }
+}
+
+}  // namespace quarnel

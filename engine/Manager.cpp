@@ -1,0 +1,130 @@
+#include "engine/Manager.h"
+
+#include <array>
+#include <string_view>
+
+namespace quarnel {
+
+namespace {
+
+constexpr std::array<std::string_view, 5> ModeHeadings = {
+    "Current Connections", "Local IP Addresses", "Allowed IP Addresses", "Blocked Local Ports",
+    "Blocked Remote Ports"};
+
+bool IsKnownMode(std::int16_t mode) {
+    return mode >= ModeCurrentConnections && mode <= ModeBlockedRemotePorts;
+}
+
+}  // namespace
+
+bool ToBoolean(const Value& value) {
+    const std::optional<double> number = ToDoubleValue(value);
+    return number.has_value() && *number != 0.0;
+}
+
+Manager::Manager(const TcpTable& table, ConnectionCache& cache, SettingsStore& store,
+                 platform::HostAddressSource& hosts)
+    : Table(table), Cache(cache), Store(store), Hosts(hosts) {
+    oLocalIP.InitStringList();
+    oAllowedIP.InitStringList();
+    oBlockedLocalPorts.InitLongList();
+    oBlockedRemotePorts.InitLongList();
+    oCurrentConnections.InitStringList();
+    oCurrentConnectionsCached.InitStringList();
+}
+
+void Manager::SetCurrentMode(std::int16_t iMode) {
+    CurrentMode = iMode;
+    if (IsKnownMode(iMode)) {
+        CurrentModeDescriptor = ModeHeadings[static_cast<std::size_t>(iMode)];
+    }
+    SetLists();
+    SetMenus();
+    SetCaptions();
+}
+
+void Manager::SetLists() {
+    switch (CurrentMode) {
+        case ModeCurrentConnections:
+            CurrentList = &oCurrentConnections;
+            break;
+        case ModeLocalIP:
+            RefreshLocalIPList();  // gathered anew every time the view is shown
+            CurrentList = &oLocalIP;
+            break;
+        case ModeAllowedIP:
+            CurrentList = &oAllowedIP;
+            break;
+        case ModeBlockedLocalPorts:
+            CurrentList = &oBlockedLocalPorts;
+            break;
+        case ModeBlockedRemotePorts:
+            CurrentList = &oBlockedRemotePorts;
+            break;
+        default:
+            break;  // an unknown mode keeps the list shown before
+    }
+    LoadInListbox();
+}
+
+void Manager::LoadInListbox() {
+    if (oMainForm == nullptr) {
+        return;
+    }
+    oMainForm->ClearList();
+    if (CurrentList == nullptr) {
+        return;
+    }
+    const std::int32_t count = CurrentList->GetItemCount();
+    for (std::int32_t i = 0; i < count; ++i) {
+        oMainForm->AppendToList(ValueText(CurrentList->GetItem(i)));
+    }
+}
+
+void Manager::SetMenus() {
+    if (oMainForm == nullptr) {
+        return;
+    }
+    const bool readOnlyView = CurrentMode == ModeCurrentConnections || CurrentMode == ModeLocalIP;
+    oMainForm->SetEditingEnabled(!readOnlyView);
+}
+
+void Manager::SetCaptions() {
+    if (oMainForm != nullptr) {
+        oMainForm->SetHeading(CurrentModeDescriptor);
+    }
+}
+
+void Manager::RefreshCurrentMode() {
+    SetCurrentMode(CurrentMode);
+}
+
+void Manager::RefreshCurrentConnections() {
+    const bool showOnlyConnected =
+        oMainForm != nullptr && ToBoolean(oMainForm->ShowOnlyConnectedValue());
+    const bool hideLocal = oMainForm != nullptr && ToBoolean(oMainForm->HideLocalValue());
+
+    oCurrentConnections.Reset();
+    const std::size_t rows = Table.Rows.size();
+    for (std::size_t i = 0; i < rows; ++i) {
+        const platform::TcpRow& row = Table.Rows[i];
+        if (row.LocalPort == 0) {
+            continue;
+        }
+        if (showOnlyConnected && row.State != TcpStateEstablished) {
+            continue;
+        }
+        // A row the pass has not reached since the cache was last cleared has no remote
+        // address text yet; it is listed once the pass has seen it.
+        if (i >= Cache.Entries.size() || !Cache.Entries[i].Key) {
+            continue;
+        }
+        const std::string& remoteIP = Cache.Entries[i].RemoteIP;
+        if (hideLocal && remoteIP == "127.0.0.1") {
+            continue;
+        }
+        (void)oCurrentConnections.AddItem(DisplayLine(row, remoteIP));  // text always fits
+    }
+}
+
+}  // namespace quarnel

@@ -1,0 +1,79 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "container/List.h"
+#include "container/Value.h"
+#include "engine/ConnectionCache.h"
+#include "engine/ConnectionTable.h"
+#include "engine/ManagerWindow.h"
+#include "engine/SettingsStore.h"
+#include "platform/HostAddressSource.h"
+
+namespace quarnel {
+
+// View modes: which list the window shows.
+enum ViewMode : std::int16_t {
+    ModeCurrentConnections = 0,
+    ModeLocalIP = 1,
+    ModeAllowedIP = 2,
+    ModeBlockedLocalPorts = 3,
+    ModeBlockedRemotePorts = 4,
+};
+
+// Any non-zero number is true; anything that is not a number is false.
+bool ToBoolean(const Value& value);
+
+// Owns the rule lists and the view mode, and fills the window's list, heading and editing
+// controls. The table, the cache, the store and the address source are the engine's; the
+// Manager only refers to them.
+class Manager {
+public:
+    Manager(const TcpTable& table, ConnectionCache& cache, SettingsStore& store,
+            platform::HostAddressSource& hosts);
+    Manager(const Manager&) = delete;
+    Manager& operator=(const Manager&) = delete;
+
+    void SetCurrentMode(std::int16_t iMode);
+    void SetLists();
+    void LoadInListbox();
+    void SetMenus();
+    void RefreshCurrentMode();
+    void RefreshLocalIPList();
+    void SaveChanges();
+    void AddLocalIPSToAllowed();
+    void LoadListFromString(List& oList, const std::string& sString);
+    std::string SaveListToString(const List& oList) const;
+    void SetCaptions();
+    // Rebuilds the connection lines from the latest table read; the list box follows later.
+    void RefreshCurrentConnections();
+
+    // Reads the three rule lists from the store; a missing key gives its default.
+    void LoadSettings();
+    // Writes the three rule lists. False when the store could not keep them: the lists stay
+    // in memory and the user is told (once, until a write succeeds again).
+    bool SaveSettings();
+
+    List oLocalIP;
+    List oAllowedIP;
+    List oBlockedLocalPorts;
+    List oBlockedRemotePorts;
+    List oCurrentConnections;
+    List oCurrentConnectionsCached;
+    std::int16_t CurrentMode = ModeCurrentConnections;
+    std::string CurrentModeDescriptor;
+    List* CurrentList = nullptr;
+    // The window; none until start-up gives it. Without it, nothing is shown and both check
+    // boxes count as not set.
+    ManagerWindow* oMainForm = nullptr;
+
+private:
+    const TcpTable& Table;
+    ConnectionCache& Cache;
+    SettingsStore& Store;
+    platform::HostAddressSource& Hosts;
+    bool bSaveFailureShown = false;
+};
+
+}  // namespace quarnel

@@ -1,0 +1,16 @@
+#pragma once
+
+#include <string>
+
+namespace quarnel {
+
+// The keys of the three rule lists in the settings store, and the allowed list of a first run.
+inline constexpr const char* BlockedLocalPortsKey = "BlockedLocalPortsString";
+inline constexpr const char* BlockedRemotePortsKey = "BlockedRemotePortsString";
+inline constexpr const char* AllowedIPKey = "AllowedIPString";
+inline constexpr const char* DefaultAllowedIP = "127.0.0.1";
+
+// What the user is told when the rule lists could not be written to location.
+std::string SaveFailedText(const std::string& location);
+
+}  // namespace quarnel
