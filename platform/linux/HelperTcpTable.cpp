@@ -20,7 +20,9 @@ std::string StopBroken(const std::string& path, HelperProcess& process,
     return what;
 }
 
-const char* AbilityText(CloseAbility ability) {
+}  // namespace
+
+const char* HelperRefusalText(CloseAbility ability) {
     switch (ability) {
         case CloseAbility::Allowed:
             return "it may close connections";
@@ -33,8 +35,6 @@ const char* AbilityText(CloseAbility ability) {
     }
     return "it cannot tell whether it may close connections";
 }
-
-}  // namespace
 
 std::unique_ptr<HelperTcpTable> HelperTcpTable::Start(const std::string& path,
                                                       CloseAbility& ability, std::string& problem) {
@@ -125,7 +125,7 @@ void HelperTcpTable::HelperFailed() {
                       "The helper " + path_ + " was restarted; closing connections works again.");
     }
     if (again) {
-        problem = AbilityText(ability);
+        problem = HelperRefusalText(ability);
     }
     Notify(CloseAbility::NoPermission,
            "The helper " + path_ + " could not be restarted: " + problem +

@@ -62,4 +62,8 @@ private:
     std::deque<SourceNotice> notices_;
 };
 
+// What a helper's answer to the permission question means, as the user is told why it cannot
+// close connections.
+const char* HelperRefusalText(CloseAbility ability);
+
 }  // namespace quarnel::platform

@@ -14,17 +14,6 @@ namespace {
 
 constexpr const char* kHelperName = "quarnel-helper";
 
-const char* RefusalOfHelper(CloseAbility ability) {
-    switch (ability) {
-        case CloseAbility::NoPermission:
-            return "it lacks the right to close connections (CAP_NET_ADMIN) itself";
-        case CloseAbility::NotSupported:
-            return "this kernel cannot close connections on request";
-        default:
-            return "it cannot tell whether it may close connections";
-    }
-}
-
 const char* const kWhatToDo =
     " To let it close them, install Quarnel (its helper then gets that right) and join the "
     "group quarnel: sudo groupadd --system quarnel; sudo usermod -aG quarnel $USER; then log "
@@ -81,7 +70,7 @@ TcpTableSelection OpenTcpTableSource(const std::string& helperPath) {
             return selection;
         }
         if (helper) {
-            selection.HelperProblem = RefusalOfHelper(helperAbility);
+            selection.HelperProblem = HelperRefusalText(helperAbility);
         }
     }
 

@@ -103,14 +103,12 @@ TEST(HelperBinary, RefusesAndLogsBadRequestsWithoutActingAndKeepsServing) {
         ASSERT_TRUE(helper);
         const int socket = helper->Socket();
 
-        Listener listener = ListenIPv4();
-        ASSERT_TRUE(listener.fd);
-        Connection c = Connect(listener);
-        ASSERT_TRUE(c.server);
+        const Loopback loop = OpenLoopback();
+        ASSERT_TRUE(loop.c.server);
+        const Connection& c = loop.c;
         auto table = OpenTable();
         ASSERT_TRUE(table);
-        const std::optional<TcpRow> row =
-            RowWithPorts(ReadRows(*table), c.clientPort, listener.port);
+        const std::optional<TcpRow> row = loop.RowIn(ReadRows(*table));
         ASSERT_TRUE(row);
 
         const auto close = [&](std::uint32_t sequence) {

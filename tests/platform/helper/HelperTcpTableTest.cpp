@@ -80,17 +80,16 @@ TEST(HelperTcpTable, ReadsAndClosesAsThisProcessWould) {
 
 TEST(HelperTcpTable, AKilledHelperIsReportedAndRestartedOnceThenGivenUp) {
     RunInPrivateNetwork([] {
-        Listener listener = ListenIPv4();
-        ASSERT_TRUE(listener.fd);
-        Connection c = Connect(listener);
-        ASSERT_TRUE(c.server);
+        const Loopback loop = OpenLoopback();
+        ASSERT_TRUE(loop.c.server);
+        const Connection& c = loop.c;
         auto table = StartTable();
         ASSERT_TRUE(table);
 
         const pid_t first = table->HelperPid();
         ASSERT_EQ(::kill(first, SIGKILL), 0);
         std::vector<TcpRow> rows = ReadRows(*table);
-        EXPECT_TRUE(RowWithPorts(rows, c.clientPort, listener.port)) << "no pass without rows";
+        EXPECT_TRUE(loop.RowIn(rows)) << "no pass without rows";
         std::vector<SourceNotice> notices = Notices(*table);
         ASSERT_EQ(notices.size(), 2u);
         EXPECT_EQ(notices[0].Ability, CloseAbility::Unknown);
@@ -106,7 +105,7 @@ TEST(HelperTcpTable, AKilledHelperIsReportedAndRestartedOnceThenGivenUp) {
         // The second death is the last: reading goes on here, closing stops.
         ASSERT_EQ(::kill(second, SIGKILL), 0);
         rows = ReadRows(*table);
-        const std::optional<TcpRow> row = RowWithPorts(rows, c.clientPort, listener.port);
+        const std::optional<TcpRow> row = loop.RowIn(rows);
         EXPECT_TRUE(row);
         notices = Notices(*table);
         ASSERT_EQ(notices.size(), 1u);
@@ -120,7 +119,7 @@ TEST(HelperTcpTable, AKilledHelperIsReportedAndRestartedOnceThenGivenUp) {
         EXPECT_TRUE(StillCarries(c));
         EXPECT_EQ(table->CanCloseConnections(), CloseAbility::NoPermission);
         for (int pass = 0; pass < 3; ++pass) {
-            EXPECT_TRUE(RowWithPorts(ReadRows(*table), c.clientPort, listener.port));
+            EXPECT_TRUE(loop.RowIn(ReadRows(*table)));
         }
         EXPECT_TRUE(Notices(*table).empty()) << "each change is told once";
     });
@@ -128,14 +127,12 @@ TEST(HelperTcpTable, AKilledHelperIsReportedAndRestartedOnceThenGivenUp) {
 
 TEST(HelperTcpTable, AHelperThatStopsAnsweringIsNoticedWithinTheCallAndReplaced) {
     RunInPrivateNetwork([] {
-        Listener listener = ListenIPv4();
-        ASSERT_TRUE(listener.fd);
-        Connection c = Connect(listener);
-        ASSERT_TRUE(c.server);
+        const Loopback loop = OpenLoopback();
+        ASSERT_TRUE(loop.c.server);
+        const Connection& c = loop.c;
         auto table = StartTable();
         ASSERT_TRUE(table);
-        const std::optional<TcpRow> row =
-            RowWithPorts(ReadRows(*table), c.clientPort, listener.port);
+        const std::optional<TcpRow> row = loop.RowIn(ReadRows(*table));
         ASSERT_TRUE(row);
 
         const pid_t hung = table->HelperPid();
@@ -154,10 +151,8 @@ TEST(HelperTcpTable, AHelperThatStopsAnsweringIsNoticedWithinTheCallAndReplaced)
 
 TEST(HelperTcpTable, AHelperThatCannotBeRestartedIsGivenUpAtOnce) {
     RunInPrivateNetwork([] {
-        Listener listener = ListenIPv4();
-        ASSERT_TRUE(listener.fd);
-        Connection c = Connect(listener);
-        ASSERT_TRUE(c.server);
+        const Loopback loop = OpenLoopback();
+        ASSERT_TRUE(loop.c.server);
         const std::string copy = "/tmp/quarnel-helper-test-" + std::to_string(::getpid());
         std::filesystem::copy_file(kBuiltHelper, copy,
                                    std::filesystem::copy_options::overwrite_existing);
@@ -166,7 +161,7 @@ TEST(HelperTcpTable, AHelperThatCannotBeRestartedIsGivenUpAtOnce) {
         std::filesystem::remove(copy);
 
         ASSERT_EQ(::kill(table->HelperPid(), SIGKILL), 0);
-        EXPECT_TRUE(RowWithPorts(ReadRows(*table), c.clientPort, listener.port));
+        EXPECT_TRUE(loop.RowIn(ReadRows(*table)));
         const std::vector<SourceNotice> notices = Notices(*table);
         ASSERT_EQ(notices.size(), 2u);
         EXPECT_EQ(notices[1].Ability, CloseAbility::NoPermission);

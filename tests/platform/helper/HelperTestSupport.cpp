@@ -8,6 +8,8 @@
 #include <sstream>
 #include <utility>
 
+#include "tests/platform/TableRows.h"
+
 namespace quarnel::platform {
 
 std::string ProcessStatus(pid_t pid, const std::string& field) {
@@ -32,6 +34,19 @@ char ProcessState(pid_t pid) {
     // The name in parentheses may hold anything; the state follows the last ')'.
     const std::size_t end = text.rfind(')');
     return end == std::string::npos || end + 2 >= text.size() ? 0 : text[end + 2];
+}
+
+std::optional<TcpRow> Loopback::RowIn(const std::vector<TcpRow>& rows) const {
+    return RowWithPorts(rows, c.clientPort, listener.port);
+}
+
+Loopback OpenLoopback() {
+    Loopback loop;
+    loop.listener = testsupport::ListenIPv4();
+    if (loop.listener.fd) {
+        loop.c = testsupport::Connect(loop.listener);
+    }
+    return loop;
 }
 
 int ReceiveError(int fd) {
