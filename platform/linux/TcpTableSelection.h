@@ -34,7 +34,9 @@ std::string FindHelper();
 // Picks where the table operations run: in this process when it can already close
 // connections; otherwise through the helper at helperPath (empty: no helper) when it can;
 // otherwise reading here without closing. A kernel that cannot close connections on request
-// is not asked through the helper.
+// is not asked through the helper. When this process cannot tell whether it may close, it
+// closes itself unless the helper may. Call it from the main thread: the helper ends with the
+// thread that started it.
 TcpTableSelection OpenTcpTableSource(const std::string& helperPath);
 // As above, with the helper FindHelper finds.
 TcpTableSelection OpenTcpTableSource();
