@@ -51,8 +51,9 @@ inline constexpr std::size_t kRowSize = 32;
 inline constexpr std::size_t kRowsPerChunk = 128;
 inline constexpr std::size_t kMaxReplySize = kReplyHeaderSize + kRowsPerChunk * kRowSize;
 // A table of more rows is answered with TableFailure::TooManyRows, so that one read is never
-// more than kMaxChunks messages.
-inline constexpr std::size_t kMaxTableRows = 65536;
+// more than kMaxChunks messages. The bound is far above what a machine holds (a dump of a
+// million sockets alone takes about a second), so in practice every row arrives.
+inline constexpr std::size_t kMaxTableRows = std::size_t{1} << 20;
 inline constexpr std::size_t kMaxChunks = kMaxTableRows / kRowsPerChunk;
 
 enum class RequestKind : std::uint16_t {
