@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,14 @@ enum class ReadResult {
     Failed,     // nothing could be read; rows untouched
 };
 
+// A change in whether closing works that happened on its own, between the program's questions
+// (the part of the system that closes connections stopped, or came back). The user is told
+// each one once.
+struct SourceNotice {
+    CloseAbility Ability = CloseAbility::Unknown;  // whether closing works from now on
+    std::string Text;                              // what happened, as one message for the user
+};
+
 // The operating system's TCP table as the engine uses it.
 class TcpTableSource {
 public:
@@ -63,6 +72,9 @@ public:
     virtual bool CloseConnection(const TcpRow& row) = 0;
     // Asks the system whether closing would work here.
     virtual CloseAbility CanCloseConnections() = 0;
+    // The oldest notice not yet taken, none when nothing happened. The program takes them after
+    // every pass, so each is shown once, in the order they happened.
+    virtual std::optional<SourceNotice> TakeNotice() { return std::nullopt; }
 };
 
 }  // namespace quarnel::platform

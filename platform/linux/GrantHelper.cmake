@@ -1,0 +1,38 @@
+# Run by cmake --install after the helper is copied: gives it to the group quarnel (mode 0750)
+# with the right to close connections (cap_net_admin+ep). That needs root, the group and
+# setcap; without them it prints the commands to run as root instead.
+if(IS_ABSOLUTE "${QUARNEL_HELPER_LIBEXECDIR}")
+    set(helper "$ENV{DESTDIR}${QUARNEL_HELPER_LIBEXECDIR}/quarnel-helper")
+else()
+    set(helper "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}/${QUARNEL_HELPER_LIBEXECDIR}/quarnel-helper")
+endif()
+
+execute_process(COMMAND id -u OUTPUT_VARIABLE uid OUTPUT_STRIP_TRAILING_WHITESPACE)
+execute_process(COMMAND getent group quarnel RESULT_VARIABLE noGroup OUTPUT_QUIET ERROR_QUIET)
+find_program(QUARNEL_SETCAP setcap PATHS /usr/sbin /sbin)
+
+set(granted FALSE)
+# A staged install (DESTDIR) is granted by the package's own scripts on the target machine.
+if(uid STREQUAL "0" AND noGroup EQUAL 0 AND QUARNEL_SETCAP AND "$ENV{DESTDIR}" STREQUAL "")
+    # In this order: changing the group drops file capabilities.
+    execute_process(COMMAND chgrp quarnel "${helper}" RESULT_VARIABLE chgrpResult)
+    execute_process(COMMAND chmod 0750 "${helper}" RESULT_VARIABLE chmodResult)
+    execute_process(COMMAND "${QUARNEL_SETCAP}" cap_net_admin+ep "${helper}"
+        RESULT_VARIABLE setcapResult)
+    if(chgrpResult EQUAL 0 AND chmodResult EQUAL 0 AND setcapResult EQUAL 0)
+        set(granted TRUE)
+        message(STATUS "quarnel-helper: group quarnel, mode 0750, cap_net_admin+ep")
+    endif()
+endif()
+
+if(NOT granted)
+    set(steps "")
+    if(NOT noGroup EQUAL 0)
+        string(APPEND steps "  groupadd --system quarnel\n")
+    endif()
+    string(APPEND steps "  chgrp quarnel ${helper} && chmod 0750 ${helper}\n")
+    string(APPEND steps "  setcap cap_net_admin+ep ${helper}\n")
+    message(STATUS "quarnel-helper was installed without the right to close connections. "
+        "To let the members of the group quarnel close connections with Quarnel, run as root:\n"
+        "${steps}")
+endif()

@@ -1,0 +1,148 @@
+#include "platform/linux/HelperChannel.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace quarnel::platform {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string ErrorText(const char* what) {
+    return std::string(what) + ": " + std::strerror(errno);
+}
+
+}  // namespace
+
+bool HelperChannel::ReadTable(std::vector<TcpRow>& rows, bool& read) {
+    read = false;
+    if (!Send(RequestKind::ReadTable)) {
+        return false;
+    }
+    rows_.clear();
+    for (std::uint16_t index = 0;; ++index) {
+        Reply reply;
+        if (!Receive(reply) || !Answers(reply, ReplyKind::TableChunk)) {
+            return false;
+        }
+        if (reply.Kind == ReplyKind::TableFailed) {
+            return true;  // the helper could not read it this time; nothing is wrong with it
+        }
+        if (reply.ChunkIndex != index) {
+            return Broken("sent part " + std::to_string(reply.ChunkIndex) +
+                          " of the table for part " + std::to_string(index));
+        }
+        if (reply.LastChunk) {
+            rows.swap(rows_);
+            read = true;
+            return true;
+        }
+    }
+}
+
+bool HelperChannel::Close(const TcpRow& row, bool& closed) {
+    closed = false;
+    if (!CanNameConnection(row)) {
+        return true;
+    }
+    Reply reply;
+    if (!Send(RequestKind::CloseConnection, row) || !Receive(reply) ||
+        !Answers(reply, ReplyKind::Closed)) {
+        return false;
+    }
+    closed = reply.Closed;
+    return true;
+}
+
+bool HelperChannel::Ask(CloseAbility& ability) {
+    Reply reply;
+    if (!Send(RequestKind::CanCloseConnections) || !Receive(reply) ||
+        !Answers(reply, ReplyKind::Ability)) {
+        return false;
+    }
+    ability = reply.Ability;
+    return true;
+}
+
+bool HelperChannel::Send(RequestKind kind, const TcpRow& connection) {
+    Request request;
+    request.Kind = kind;
+    request.Sequence = ++sequence_;
+    request.Connection = connection;
+    RequestBytes bytes;
+    if (!EncodeRequest(request, bytes)) {
+        return Broken("a request could not be written");  // CanNameConnection checked first
+    }
+    ssize_t sent;
+    do {
+        // Never waits: one small request at a time always fits unless the helper stopped
+        // reading altogether.
+        sent = ::send(socket_, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    } while (sent < 0 && errno == EINTR);
+    if (sent < 0) {
+        return Broken(errno == EPIPE || errno == ECONNRESET ? "ended" : ErrorText("send"));
+    }
+    return true;
+}
+
+bool HelperChannel::Receive(Reply& reply) {
+    const Clock::time_point deadline = Clock::now() + timeout_;
+    for (;;) {
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) {
+            return Broken("did not answer within " + std::to_string(timeout_.count()) + " ms");
+        }
+        pollfd ready{socket_, POLLIN, 0};
+        const int polled = ::poll(&ready, 1, static_cast<int>(left));
+        if (polled < 0 && errno != EINTR) {
+            return Broken(ErrorText("poll"));
+        }
+        if (polled > 0) {
+            break;
+        }
+    }
+    ssize_t length;
+    do {
+        length = ::recv(socket_, buffer_.data(), buffer_.size(), MSG_TRUNC | MSG_DONTWAIT);
+    } while (length < 0 && errno == EINTR);
+    if (length < 0) {
+        return Broken(errno == ECONNRESET ? "ended" : ErrorText("recv"));
+    }
+    if (length == 0) {
+        return Broken("ended");  // the helper never sends an empty message
+    }
+    const auto size = static_cast<std::size_t>(length);
+    const std::span<const std::uint8_t> received(buffer_.data(), std::min(size, buffer_.size()));
+    if (!DecodeReply(received, size, reply, rows_)) {
+        return Broken("sent a message that is no answer (" + std::to_string(size) + " bytes)");
+    }
+    return true;
+}
+
+bool HelperChannel::Answers(const Reply& reply, ReplyKind expected) {
+    if (reply.Sequence != sequence_) {
+        return Broken("answered request " + std::to_string(reply.Sequence) + " instead of " +
+                      std::to_string(sequence_));
+    }
+    if (reply.Kind == ReplyKind::Refused) {
+        return Broken(std::string("refused the request (") + RefusalName(reply.Reason) + ")");
+    }
+    const bool tableAnswer =
+        expected == ReplyKind::TableChunk && reply.Kind == ReplyKind::TableFailed;
+    if (reply.Kind != expected && !tableAnswer) {
+        return Broken("gave an answer of another kind");
+    }
+    return true;
+}
+
+bool HelperChannel::Broken(std::string problem) {
+    problem_ = std::move(problem);
+    return false;
+}
+
+}  // namespace quarnel::platform

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/TcpTableSource.h"
+#include "platform/linux/HelperProtocol.h"
+
+namespace quarnel::platform {
+
+// The program's side of the conversation with quarnel-helper over one end of the socketpair.
+// Each call asks one question and waits at most the timeout for every message of the answer.
+// A call returns false when the helper broke: no answer in time, the conversation ended, or an
+// answer that is not one to this question; Problem() then says which.
+class HelperChannel {
+public:
+    HelperChannel(int socket, std::chrono::milliseconds timeout)
+        : socket_(socket), timeout_(timeout) {}
+
+    void SetTimeout(std::chrono::milliseconds timeout) { timeout_ = timeout; }
+
+    // read tells whether the helper could read the table; rows are replaced only then.
+    bool ReadTable(std::vector<TcpRow>& rows, bool& read);
+    // closed tells whether the helper closed the connection. A row that cannot be named (see
+    // CanNameConnection) is not sent and not closed.
+    bool Close(const TcpRow& row, bool& closed);
+    bool Ask(CloseAbility& ability);
+
+    const std::string& Problem() const { return problem_; }
+
+private:
+    bool Send(RequestKind kind, const TcpRow& connection = {});
+    // Waits for the next message of the answer and decodes it into reply; a chunk's rows are
+    // appended to rows_.
+    bool Receive(Reply& reply);
+    // Whether reply answers the question asked, with one of the kinds expected.
+    bool Answers(const Reply& reply, ReplyKind expected);
+    bool Broken(std::string problem);
+
+    int socket_;
+    std::chrono::milliseconds timeout_;
+    std::uint32_t sequence_ = 0;
+    std::string problem_;
+    std::array<std::uint8_t, kMaxReplySize> buffer_{};
+    std::vector<TcpRow> rows_;  // the read in progress
+};
+
+}  // namespace quarnel::platform

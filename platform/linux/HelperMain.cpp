@@ -1,0 +1,57 @@
+// quarnel-helper: the small process that holds the right to close connections (CAP_NET_ADMIN,
+// from its file capabilities) so that the window's process does not need it.
+//
+// It is started by the program, never by hand: its end of a SOCK_SEQPACKET socketpair that the
+// program made is on descriptor 3 (kHelperSocketFd), and it takes no arguments and reads no
+// environment. It answers the program's requests (see HelperProtocol.h) with the TCP table's
+// operations until the program closes its end or goes away. It logs to stderr.
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "platform/linux/HelperPrivileges.h"
+#include "platform/linux/HelperServer.h"
+#include "platform/linux/LinuxTcpTable.h"
+
+namespace {
+
+using namespace quarnel::platform;
+
+int Refuse(const std::string& problem) {
+    std::fprintf(stderr, "quarnel-helper: %s\n", problem.c_str());
+    return 1;
+}
+
+}  // namespace
+
+int main() {
+    // A program may block signals across the exec; the helper waits for none of them, and
+    // SIGKILL (its parent-death signal) is never blocked, but a clean mask avoids surprises.
+    sigset_t none;
+    sigemptyset(&none);
+    (void)sigprocmask(SIG_SETMASK, &none, nullptr);  // cannot fail with a valid set
+
+    std::string problem;
+    if (!CheckHelperSocket(kHelperSocketFd, problem) ||
+        !IsolateDescriptors(kHelperSocketFd, problem) || !TieToParent(kHelperSocketFd, problem)) {
+        return Refuse(problem);
+    }
+    std::uint64_t kept = 0;
+    if (!DropPrivileges(kept, problem)) {
+        return Refuse("cannot give up its privileges: " + problem);
+    }
+    if ((kept & CapabilityBit(CAP_NET_ADMIN)) == 0) {
+        // Still useful: the program asks, learns that closing is refused, and tells the user.
+        std::fprintf(stderr,
+                     "quarnel-helper: started without CAP_NET_ADMIN; closing will be refused\n");
+    }
+    int error = 0;
+    auto table = LinuxTcpTable::Open(&error);
+    if (!table) {
+        return Refuse(std::string("cannot open the TCP table: ") + std::strerror(error));
+    }
+    HelperServer server(kHelperSocketFd, *table, stderr);
+    return server.Run() ? 0 : 1;
+}

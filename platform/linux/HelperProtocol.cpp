@@ -1,0 +1,337 @@
+#include "platform/linux/HelperProtocol.h"
+
+#include <algorithm>
+#include <iterator>
+
+namespace quarnel::platform {
+
+namespace {
+
+constexpr std::size_t kNameSize = 25;
+constexpr std::size_t kRequestNameOffset = 8;
+constexpr std::size_t kRowStateOffset = 25;
+constexpr std::uint8_t kLastChunkFlag = 1;
+// With this cookie the kernel closes whatever socket the addresses and ports find, listeners
+// on a wildcard address included; a close always names one exact socket instead.
+constexpr std::uint64_t kNoCookie = ~std::uint64_t{0};
+
+// Little-endian fields at fixed offsets of one record.
+class Writer {
+public:
+    explicit Writer(std::span<std::uint8_t> bytes) : bytes_(bytes) {
+        std::fill(bytes_.begin(), bytes_.end(), std::uint8_t{0});
+    }
+    void Put(std::size_t offset, std::uint64_t value, std::size_t width) {
+        for (std::size_t i = 0; i < width; ++i) {
+            bytes_[offset + i] = static_cast<std::uint8_t>(value >> (8 * i));
+        }
+    }
+    std::span<std::uint8_t> At(std::size_t offset) { return bytes_.subspan(offset); }
+
+private:
+    std::span<std::uint8_t> bytes_;
+};
+
+class Reader {
+public:
+    explicit Reader(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
+    std::uint64_t Get(std::size_t offset, std::size_t width) const {
+        std::uint64_t value = 0;
+        for (std::size_t i = 0; i < width; ++i) {
+            value |= std::uint64_t{bytes_[offset + i]} << (8 * i);
+        }
+        return value;
+    }
+    std::uint8_t U8(std::size_t offset) const { return bytes_[offset]; }
+    std::uint16_t U16(std::size_t offset) const {
+        return static_cast<std::uint16_t>(Get(offset, 2));
+    }
+    std::uint32_t U32(std::size_t offset) const {
+        return static_cast<std::uint32_t>(Get(offset, 4));
+    }
+    bool Zero(std::size_t from, std::size_t to) const {
+        return std::all_of(bytes_.begin() + static_cast<std::ptrdiff_t>(from),
+                           bytes_.begin() + static_cast<std::ptrdiff_t>(to),
+                           [](std::uint8_t b) { return b == 0; });
+    }
+    Reader At(std::size_t offset) const { return Reader(bytes_.subspan(offset)); }
+
+private:
+    std::span<const std::uint8_t> bytes_;
+};
+
+bool PortInRange(std::int32_t port) {
+    return port >= 0 && port <= 0xffff;
+}
+
+std::uint8_t FamilyCode(SocketFamily family) {
+    return family == SocketFamily::MappedIPv6 ? 2 : 1;
+}
+
+bool FamilyFromCode(std::uint8_t code, SocketFamily& family) {
+    switch (code) {
+        case 1:
+            family = SocketFamily::IPv4;
+            return true;
+        case 2:
+            family = SocketFamily::MappedIPv6;
+            return true;
+        default:
+            return false;
+    }
+}
+
+void PutName(Writer& out, std::size_t at, const TcpRow& row) {
+    out.Put(at + 0, row.Cookie, 8);
+    out.Put(at + 8, row.LocalAddress, 4);
+    out.Put(at + 12, row.RemoteAddress, 4);
+    out.Put(at + 16, row.Interface, 4);
+    out.Put(at + 20, static_cast<std::uint16_t>(row.LocalPort), 2);
+    out.Put(at + 22, static_cast<std::uint16_t>(row.RemotePort), 2);
+    out.Put(at + 24, FamilyCode(row.Family), 1);
+}
+
+// The name's fields into row; false when the family is none of ours.
+bool GetName(const Reader& in, TcpRow& row) {
+    row.Cookie = in.Get(0, 8);
+    row.LocalAddress = in.U32(8);
+    row.RemoteAddress = in.U32(12);
+    row.Interface = in.U32(16);
+    row.LocalPort = in.U16(20);
+    row.RemotePort = in.U16(22);
+    return FamilyFromCode(in.U8(24), row.Family);
+}
+
+std::uint8_t AbilityCode(CloseAbility ability) {
+    switch (ability) {
+        case CloseAbility::Allowed:
+            return 0;
+        case CloseAbility::NoPermission:
+            return 1;
+        case CloseAbility::NotSupported:
+            return 2;
+        case CloseAbility::Unknown:
+            break;
+    }
+    return 3;
+}
+
+bool AbilityFromCode(std::uint8_t code, CloseAbility& ability) {
+    constexpr CloseAbility kByCode[] = {CloseAbility::Allowed, CloseAbility::NoPermission,
+                                        CloseAbility::NotSupported, CloseAbility::Unknown};
+    if (code >= std::size(kByCode)) {
+        return false;
+    }
+    ability = kByCode[code];
+    return true;
+}
+
+bool KnownRequestKind(std::uint16_t kind) {
+    return kind >= static_cast<std::uint16_t>(RequestKind::ReadTable) &&
+           kind <= static_cast<std::uint16_t>(RequestKind::CanCloseConnections);
+}
+
+bool KnownRefusal(std::uint16_t code) {
+    return code >= static_cast<std::uint16_t>(Refusal::Truncated) &&
+           code <= static_cast<std::uint16_t>(Refusal::Malformed);
+}
+
+bool KnownFailure(std::uint16_t code) {
+    return code == static_cast<std::uint16_t>(TableFailure::ReadFailed) ||
+           code == static_cast<std::uint16_t>(TableFailure::TooManyRows);
+}
+
+// The fields of a reply of kind after its header; false when one is out of range.
+bool GetReplyFields(const Reader& in, Reply& reply) {
+    switch (reply.Kind) {
+        case ReplyKind::TableChunk:
+            reply.ChunkIndex = in.U16(8);
+            reply.LastChunk = in.U8(12) == kLastChunkFlag;
+            return (in.U8(12) & ~kLastChunkFlag) == 0 && in.Zero(13, kReplyHeaderSize);
+        case ReplyKind::TableFailed:
+            reply.Failure = static_cast<TableFailure>(in.U16(8));
+            return KnownFailure(in.U16(8)) && in.Zero(10, kReplyHeaderSize);
+        case ReplyKind::Closed:
+            reply.Closed = in.U8(8) == 1;
+            return in.U8(8) <= 1 && in.Zero(9, kReplyHeaderSize);
+        case ReplyKind::Ability:
+            return AbilityFromCode(in.U8(8), reply.Ability) && in.Zero(9, kReplyHeaderSize);
+        case ReplyKind::Refused:
+            reply.Reason = static_cast<Refusal>(in.U16(8));
+            return KnownRefusal(in.U16(8)) && in.Zero(10, kReplyHeaderSize);
+    }
+    return false;
+}
+
+}  // namespace
+
+const char* RefusalName(Refusal refusal) {
+    switch (refusal) {
+        case Refusal::None:
+            return "none";
+        case Refusal::Truncated:
+            return "truncated";
+        case Refusal::Oversized:
+            return "oversized";
+        case Refusal::WrongVersion:
+            return "wrong version";
+        case Refusal::UnknownKind:
+            return "unknown kind";
+        case Refusal::Malformed:
+            return "malformed";
+    }
+    return "unknown refusal";
+}
+
+bool CanNameConnection(const TcpRow& row) {
+    return PortInRange(row.LocalPort) && PortInRange(row.RemotePort) && row.Cookie != 0 &&
+           row.Cookie != kNoCookie;
+}
+
+bool EncodeRequest(const Request& request, RequestBytes& out) {
+    Writer writer(out);
+    writer.Put(0, kProtocolVersion, 2);
+    writer.Put(2, static_cast<std::uint16_t>(request.Kind), 2);
+    writer.Put(4, request.Sequence, 4);
+    if (request.Kind == RequestKind::CloseConnection) {
+        if (!CanNameConnection(request.Connection)) {
+            return false;
+        }
+        PutName(writer, kRequestNameOffset, request.Connection);
+    }
+    return true;
+}
+
+Refusal DecodeRequest(std::span<const std::uint8_t> received, std::size_t length,
+                      Request& request) {
+    request = Request{};
+    const Reader in(received);
+    const std::size_t have = std::min(received.size(), length);
+    if (have >= 8) {
+        request.Sequence = in.U32(4);
+    }
+    // The version first: a record of another version may well have another size.
+    if (have < 2) {
+        return Refusal::Truncated;
+    }
+    if (in.U16(0) != kProtocolVersion) {
+        return Refusal::WrongVersion;
+    }
+    if (length > kRequestSize) {
+        return Refusal::Oversized;
+    }
+    if (have < kRequestSize) {
+        return Refusal::Truncated;
+    }
+    const std::uint16_t kind = in.U16(2);
+    if (!KnownRequestKind(kind)) {
+        return Refusal::UnknownKind;
+    }
+    request.Kind = static_cast<RequestKind>(kind);
+    constexpr std::size_t kNameEnd = kRequestNameOffset + kNameSize;
+    if (!in.Zero(kNameEnd, kRequestSize)) {
+        return Refusal::Malformed;
+    }
+    if (request.Kind != RequestKind::CloseConnection) {
+        return in.Zero(kRequestNameOffset, kNameEnd) ? Refusal::None : Refusal::Malformed;
+    }
+    if (!GetName(in.At(kRequestNameOffset), request.Connection) ||
+        !CanNameConnection(request.Connection)) {
+        request.Connection = TcpRow{};
+        return Refusal::Malformed;
+    }
+    return Refusal::None;
+}
+
+std::size_t EncodeReply(const Reply& reply, std::span<const TcpRow> rows,
+                        std::span<std::uint8_t, kMaxReplySize> out) {
+    const bool chunk = reply.Kind == ReplyKind::TableChunk;
+    if (rows.size() > (chunk ? kRowsPerChunk : 0)) {
+        return 0;
+    }
+    const std::size_t size = kReplyHeaderSize + rows.size() * kRowSize;
+    Writer writer(out.first(size));
+    writer.Put(0, kProtocolVersion, 2);
+    writer.Put(2, static_cast<std::uint16_t>(reply.Kind), 2);
+    writer.Put(4, reply.Sequence, 4);
+    switch (reply.Kind) {
+        case ReplyKind::TableChunk:
+            writer.Put(8, reply.ChunkIndex, 2);
+            writer.Put(10, rows.size(), 2);
+            writer.Put(12, reply.LastChunk ? kLastChunkFlag : 0, 1);
+            break;
+        case ReplyKind::TableFailed:
+            writer.Put(8, static_cast<std::uint16_t>(reply.Failure), 2);
+            break;
+        case ReplyKind::Closed:
+            writer.Put(8, reply.Closed ? 1 : 0, 1);
+            break;
+        case ReplyKind::Ability:
+            writer.Put(8, AbilityCode(reply.Ability), 1);
+            break;
+        case ReplyKind::Refused:
+            writer.Put(8, static_cast<std::uint16_t>(reply.Reason), 2);
+            break;
+    }
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const TcpRow& row = rows[i];
+        if (!CanNameConnection(row) || row.State < 0 || row.State > 0xff) {
+            return 0;
+        }
+        const std::size_t at = kReplyHeaderSize + i * kRowSize;
+        PutName(writer, at, row);
+        writer.Put(at + kRowStateOffset, static_cast<std::uint8_t>(row.State), 1);
+    }
+    return size;
+}
+
+bool DecodeReply(std::span<const std::uint8_t> received, std::size_t length, Reply& reply,
+                 std::vector<TcpRow>& rows) {
+    reply = Reply{};
+    if (length != received.size() || length < kReplyHeaderSize || length > kMaxReplySize) {
+        return false;
+    }
+    const Reader in(received);
+    if (in.U16(0) != kProtocolVersion) {
+        return false;
+    }
+    const std::uint16_t kind = in.U16(2);
+    switch (static_cast<ReplyKind>(kind)) {
+        case ReplyKind::TableChunk:
+        case ReplyKind::TableFailed:
+        case ReplyKind::Closed:
+        case ReplyKind::Ability:
+        case ReplyKind::Refused:
+            reply.Kind = static_cast<ReplyKind>(kind);
+            break;
+        default:
+            return false;
+    }
+    reply.Sequence = in.U32(4);
+    if (!GetReplyFields(in, reply)) {
+        return false;
+    }
+    const std::size_t rowCount = reply.Kind == ReplyKind::TableChunk ? in.U16(10) : 0;
+    if (rowCount > kRowsPerChunk || length != kReplyHeaderSize + rowCount * kRowSize) {
+        return false;
+    }
+    if (reply.Kind == ReplyKind::TableChunk &&
+        (reply.ChunkIndex >= kMaxChunks || (!reply.LastChunk && rowCount != kRowsPerChunk))) {
+        return false;
+    }
+    const std::size_t firstRow = rows.size();
+    for (std::size_t i = 0; i < rowCount; ++i) {
+        const Reader record = in.At(kReplyHeaderSize + i * kRowSize);
+        TcpRow row;
+        row.State = record.U8(kRowStateOffset);
+        if (!GetName(record, row) || !record.Zero(kRowStateOffset + 1, kRowSize) ||
+            !CanNameConnection(row)) {
+            rows.resize(firstRow);
+            return false;
+        }
+        rows.push_back(row);
+    }
+    return true;
+}
+
+}  // namespace quarnel::platform

@@ -1,0 +1,134 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "platform/TcpTableSource.h"
+
+// The conversation between the program and quarnel-helper, the small process that holds the
+// right to close connections. It runs over one SOCK_SEQPACKET socketpair: every message is one
+// record, the program asks one question at a time and the helper answers it before it reads the
+// next. All numbers are little-endian; addresses travel as the row holds them (first octet in
+// the lowest byte); bytes not named below are zero.
+//
+// Request, always kRequestSize (40) bytes:
+//   0 u16 version (kProtocolVersion)      2 u16 kind (RequestKind)     4 u32 sequence
+//   8 connection name (25 bytes, below): what a close names; all zero for the other kinds
+//   33..39 zero
+//
+// Connection name, 25 bytes:
+//   0 u64 socket cookie  8 u32 local address  12 u32 remote address  16 u32 interface
+//   20 u16 local port    22 u16 remote port   24 u8 family (1 IPv4, 2 IPv4-mapped IPv6)
+//
+// Reply, a 16-byte header and, for a table chunk only, its rows:
+//   0 u16 version   2 u16 kind (ReplyKind)   4 u32 sequence of the request it answers
+//   8 what the kind carries:
+//     TableChunk   8 u16 chunk index (0, 1, ...)  10 u16 row count  12 u8 flags (1: last chunk)
+//                  then row count rows; every chunk but the last carries kRowsPerChunk rows,
+//                  and there are at most kMaxChunks
+//     TableFailed  8 u16 TableFailure
+//     Closed       8 u8  1 when the connection was closed, 0 when not
+//     Ability      8 u8  0 allowed, 1 no permission, 2 not supported, 3 unknown
+//     Refused      8 u16 Refusal
+//
+// Row, kRowSize (32) bytes: the connection name in bytes 0..24, then 25 u8 state, 26..31 zero.
+//
+// A request that is cut short, too long, of another version, of an unknown kind or with a field
+// out of its range is answered with Refused and never acted on. A close always means one TCP
+// connection: the record has no field that could name another protocol, and the helper builds
+// the kernel's request for TCP itself.
+
+namespace quarnel::platform {
+
+inline constexpr std::uint16_t kProtocolVersion = 1;
+
+inline constexpr std::size_t kRequestSize = 40;
+inline constexpr std::size_t kReplyHeaderSize = 16;
+inline constexpr std::size_t kRowSize = 32;
+inline constexpr std::size_t kRowsPerChunk = 128;
+inline constexpr std::size_t kMaxReplySize = kReplyHeaderSize + kRowsPerChunk * kRowSize;
+// A table of more rows is answered with TableFailure::TooManyRows, so that one read is never
+// more than kMaxChunks messages. The bound is far above what a machine holds (a dump of a
+// million sockets alone takes about a second), so in practice every row arrives.
+inline constexpr std::size_t kMaxTableRows = std::size_t{1} << 20;
+inline constexpr std::size_t kMaxChunks = kMaxTableRows / kRowsPerChunk;
+
+enum class RequestKind : std::uint16_t {
+    ReadTable = 1,
+    CloseConnection = 2,
+    CanCloseConnections = 3,
+};
+
+enum class ReplyKind : std::uint16_t {
+    TableChunk = 0x81,
+    TableFailed = 0x82,
+    Closed = 0x83,
+    Ability = 0x84,
+    Refused = 0xff,
+};
+
+enum class TableFailure : std::uint16_t {
+    ReadFailed = 1,
+    TooManyRows = 2,
+};
+
+// Why a request was refused; None for a sound one.
+enum class Refusal : std::uint16_t {
+    None = 0,
+    Truncated = 1,     // shorter than a request
+    Oversized = 2,     // longer than a request
+    WrongVersion = 3,  // another version of this conversation
+    UnknownKind = 4,
+    Malformed = 5,  // a field out of its range, a non-zero spare byte, ancillary data
+};
+
+const char* RefusalName(Refusal refusal);
+
+struct Request {
+    RequestKind Kind = RequestKind::ReadTable;
+    std::uint32_t Sequence = 0;
+    // What a close names; State plays no part. All zero for the other kinds.
+    TcpRow Connection;
+};
+
+// A reply without its rows: those travel beside it.
+struct Reply {
+    ReplyKind Kind = ReplyKind::Refused;
+    std::uint32_t Sequence = 0;
+    std::uint16_t ChunkIndex = 0;  // TableChunk
+    bool LastChunk = false;        // TableChunk
+    TableFailure Failure = TableFailure::ReadFailed;
+    bool Closed = false;
+    CloseAbility Ability = CloseAbility::Unknown;
+    Refusal Reason = Refusal::None;
+};
+
+using RequestBytes = std::array<std::uint8_t, kRequestSize>;
+
+// Whether a row can be named in a close: ports in 0..65535, a socket cookie the kernel would
+// hold (not 0, and not the all-ones value with which the kernel skips its cookie check).
+bool CanNameConnection(const TcpRow& row);
+
+// The record of a request; false when its connection cannot be named (see CanNameConnection).
+bool EncodeRequest(const Request& request, RequestBytes& out);
+
+// Reads one request. received holds the bytes that arrived, at most kRequestSize; length is the
+// whole message's length as the socket reported it, which is larger when the message was cut.
+// Sets request.Sequence whenever the message is long enough to carry one, so that a refusal can
+// name the request it refuses.
+Refusal DecodeRequest(std::span<const std::uint8_t> received, std::size_t length, Request& request);
+
+// Writes one reply into out (kMaxReplySize bytes); its length. rows are a chunk's rows, at most
+// kRowsPerChunk, and must be empty for the other kinds.
+std::size_t EncodeReply(const Reply& reply, std::span<const TcpRow> rows,
+                        std::span<std::uint8_t, kMaxReplySize> out);
+
+// Reads one reply as DecodeRequest reads a request; a chunk's rows are appended to rows. False
+// for anything but one well-formed reply of this version.
+bool DecodeReply(std::span<const std::uint8_t> received, std::size_t length, Reply& reply,
+                 std::vector<TcpRow>& rows);
+
+}  // namespace quarnel::platform

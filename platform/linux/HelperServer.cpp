@@ -1,0 +1,152 @@
+#include "platform/linux/HelperServer.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace quarnel::platform {
+
+HelperServer::HelperServer(int socket, TcpTableSource& table, std::FILE* log)
+    : socket_(socket), table_(table), log_(log) {}
+
+bool HelperServer::Run() {
+    for (;;) {
+        switch (ServeOne()) {
+            case Step::Answered:
+            case Step::Refused:
+                break;
+            case Step::Ended:
+                return true;
+            case Step::Failed:
+                return false;
+        }
+    }
+}
+
+HelperServer::Step HelperServer::ServeOne() {
+    bool ancillary = false;
+    const long length = Receive(ancillary);
+    if (length < 0) {
+        return ended_ ? Step::Ended : Step::Failed;
+    }
+    Request request;
+    Refusal refusal = DecodeRequest(request_, static_cast<std::size_t>(length), request);
+    if (refusal == Refusal::None && ancillary) {
+        // Descriptors or credentials sent along: nothing the program ever sends.
+        refusal = Refusal::Malformed;
+    }
+    if (refusal != Refusal::None) {
+        std::fprintf(log_, "quarnel-helper: refused request %u (%ld bytes): %s\n", request.Sequence,
+                     length, RefusalName(refusal));
+        std::fflush(log_);
+        Reply reply;
+        reply.Kind = ReplyKind::Refused;
+        reply.Sequence = request.Sequence;
+        reply.Reason = refusal;
+        return Send(reply) ? Step::Refused : (ended_ ? Step::Ended : Step::Failed);
+    }
+
+    Reply reply;
+    reply.Sequence = request.Sequence;
+    bool sent = false;
+    switch (request.Kind) {
+        case RequestKind::ReadTable:
+            sent = AnswerTable(request.Sequence);
+            break;
+        case RequestKind::CloseConnection:
+            reply.Kind = ReplyKind::Closed;
+            reply.Closed = table_.CloseConnection(request.Connection);
+            sent = Send(reply);
+            break;
+        case RequestKind::CanCloseConnections:
+            reply.Kind = ReplyKind::Ability;
+            reply.Ability = table_.CanCloseConnections();
+            sent = Send(reply);
+            break;
+    }
+    return sent ? Step::Answered : (ended_ ? Step::Ended : Step::Failed);
+}
+
+bool HelperServer::AnswerTable(std::uint32_t sequence) {
+    Reply reply;
+    reply.Sequence = sequence;
+    if (!table_.ReadTable(rows_) || rows_.size() > kMaxTableRows) {
+        reply.Kind = ReplyKind::TableFailed;
+        reply.Failure =
+            rows_.size() > kMaxTableRows ? TableFailure::TooManyRows : TableFailure::ReadFailed;
+        return Send(reply);
+    }
+    reply.Kind = ReplyKind::TableChunk;
+    const std::span<const TcpRow> rows(rows_);
+    std::size_t first = 0;
+    do {
+        const std::size_t count = std::min(kRowsPerChunk, rows.size() - first);
+        reply.LastChunk = first + count == rows.size();
+        if (!Send(reply, rows.subspan(first, count))) {
+            return false;
+        }
+        first += count;
+        ++reply.ChunkIndex;
+    } while (first < rows.size());
+    return true;
+}
+
+long HelperServer::Receive(bool& ancillary) {
+    iovec part{request_.data(), request_.size()};
+    msghdr message{};
+    message.msg_iov = &part;
+    message.msg_iovlen = 1;
+    ssize_t length;
+    do {
+        // MSG_TRUNC: the whole length of a message too long for the buffer, to refuse it.
+        length = ::recvmsg(socket_, &message, MSG_TRUNC | MSG_CMSG_CLOEXEC);
+    } while (length < 0 && errno == EINTR);
+    if (length < 0) {
+        ended_ = errno == ECONNRESET;
+        if (!ended_) {
+            std::fprintf(log_, "quarnel-helper: cannot read a request: %s\n", std::strerror(errno));
+        }
+        return -1;
+    }
+    ancillary = (message.msg_flags & MSG_CTRUNC) != 0;
+    if (length == 0) {
+        // The end of the conversation, or an empty message: only a hung-up socket tells them
+        // apart.
+        pollfd state{socket_, POLLIN | POLLRDHUP, 0};
+        if (::poll(&state, 1, 0) < 0 || (state.revents & (POLLHUP | POLLRDHUP)) != 0) {
+            ended_ = true;
+            return -1;
+        }
+    }
+    return static_cast<long>(length);
+}
+
+bool HelperServer::Send(const Reply& reply, std::span<const TcpRow> rows) {
+    const std::size_t size = EncodeReply(reply, rows, reply_);
+    if (size == 0) {
+        // A row the record cannot carry: the read fails rather than lying about a row.
+        std::fprintf(log_, "quarnel-helper: a table row cannot be sent; the read fails\n");
+        Reply failed;
+        failed.Kind = ReplyKind::TableFailed;
+        failed.Sequence = reply.Sequence;
+        return Send(failed);
+    }
+    ssize_t sent;
+    do {
+        sent = ::send(socket_, reply_.data(), size, MSG_NOSIGNAL);
+    } while (sent < 0 && errno == EINTR);
+    if (sent == static_cast<ssize_t>(size)) {
+        return true;
+    }
+    ended_ = sent < 0 && (errno == EPIPE || errno == ECONNRESET);
+    if (!ended_) {
+        std::fprintf(log_, "quarnel-helper: cannot send an answer: %s\n",
+                     sent < 0 ? std::strerror(errno) : "sent in part");
+    }
+    return false;
+}
+
+}  // namespace quarnel::platform

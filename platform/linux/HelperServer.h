@@ -1,0 +1,47 @@
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <vector>
+
+#include "platform/TcpTableSource.h"
+#include "platform/linux/HelperProtocol.h"
+
+namespace quarnel::platform {
+
+// The helper's side of the conversation: answers the program's requests on socket (one end of a
+// SOCK_SEQPACKET socketpair) with the table's operations, one request at a time. Whatever is
+// not a sound request is refused, logged and never acted on, and serving goes on.
+class HelperServer {
+public:
+    HelperServer(int socket, TcpTableSource& table, std::FILE* log);
+
+    enum class Step {
+        Answered,  // a request was carried out and answered
+        Refused,   // a request was refused, and the refusal answered
+        Ended,     // the program has gone
+        Failed,    // the socket failed
+    };
+
+    // Reads one request and answers it.
+    Step ServeOne();
+    // Serves until the program goes (true) or the socket fails (false).
+    bool Run();
+
+private:
+    // The length of the message read into request_ (larger than the buffer when it was cut);
+    // -1 at the end of the conversation or on failure, with ended_ telling which.
+    long Receive(bool& ancillary);
+    bool Send(const Reply& reply, std::span<const TcpRow> rows = {});
+    bool AnswerTable(std::uint32_t sequence);
+
+    int socket_;
+    TcpTableSource& table_;
+    std::FILE* log_;
+    bool ended_ = false;
+    RequestBytes request_{};
+    std::array<std::uint8_t, kMaxReplySize> reply_{};
+    std::vector<TcpRow> rows_;
+};
+
+}  // namespace quarnel::platform

@@ -1,0 +1,150 @@
+#include "platform/linux/HelperTcpTable.h"
+
+#include <cstring>
+
+#include "platform/linux/LinuxTcpTable.h"
+#include "platform/linux/ReadOnlyTcpTable.h"
+
+namespace quarnel::platform {
+
+namespace {
+
+// Stops the helper that broke and says what happened to it.
+std::string StopBroken(const std::string& path, HelperProcess& process,
+                       const HelperChannel& channel) {
+    std::string what = "the helper " + path + " " + channel.Problem();
+    const std::string ended = process.Stop();
+    if (channel.Problem() == "ended") {
+        what += " (it " + ended + ")";
+    }
+    return what;
+}
+
+}  // namespace
+
+const char* HelperRefusalText(CloseAbility ability) {
+    switch (ability) {
+        case CloseAbility::Allowed:
+            return "it may close connections";
+        case CloseAbility::NoPermission:
+            return "it lacks the right to close connections (CAP_NET_ADMIN)";
+        case CloseAbility::NotSupported:
+            return "this kernel cannot close connections on request";
+        case CloseAbility::Unknown:
+            break;
+    }
+    return "it cannot tell whether it may close connections";
+}
+
+std::unique_ptr<HelperTcpTable> HelperTcpTable::Start(const std::string& path,
+                                                      CloseAbility& ability, std::string& problem) {
+    std::unique_ptr<HelperProcess> process = HelperProcess::Start(path, problem);
+    if (!process) {
+        return nullptr;
+    }
+    auto channel = std::make_unique<HelperChannel>(process->Socket(), kStartTimeout);
+    if (!channel->Ask(ability)) {
+        problem = StopBroken(path, *process, *channel);
+        return nullptr;
+    }
+    channel->SetTimeout(kAnswerTimeout);
+    return std::make_unique<HelperTcpTable>(path, std::move(process), std::move(channel));
+}
+
+HelperTcpTable::HelperTcpTable(std::string path, std::unique_ptr<HelperProcess> process,
+                               std::unique_ptr<HelperChannel> channel)
+    : path_(std::move(path)), process_(std::move(process)), channel_(std::move(channel)) {}
+
+bool HelperTcpTable::ReadTable(std::vector<TcpRow>& rows) {
+    // At most twice: a failure restarts the helper once, or falls back.
+    while (channel_) {
+        bool read = false;
+        if (channel_->ReadTable(rows, read)) {
+            return read;
+        }
+        HelperFailed();
+    }
+    return fallback_ && fallback_->ReadTable(rows);
+}
+
+bool HelperTcpTable::CloseConnection(const TcpRow& row) {
+    if (!channel_) {
+        return false;
+    }
+    bool closed = false;
+    if (channel_->Close(row, closed)) {
+        return closed;
+    }
+    // Not asked again: a connection that survives is closed on the next pass.
+    HelperFailed();
+    return false;
+}
+
+CloseAbility HelperTcpTable::CanCloseConnections() {
+    while (channel_) {
+        CloseAbility ability = CloseAbility::Unknown;
+        if (channel_->Ask(ability)) {
+            return ability;
+        }
+        HelperFailed();
+    }
+    return CloseAbility::NoPermission;
+}
+
+std::optional<SourceNotice> HelperTcpTable::TakeNotice() {
+    if (notices_.empty()) {
+        return std::nullopt;
+    }
+    SourceNotice notice = std::move(notices_.front());
+    notices_.pop_front();
+    return notice;
+}
+
+void HelperTcpTable::HelperFailed() {
+    const std::string what = StopBroken(path_, *process_, *channel_);
+    channel_.reset();
+    process_.reset();
+    if (restarted_) {
+        return Notify(CloseAbility::NoPermission,
+                      "Closing connections stopped working again: " + what +
+                          ". It is not restarted a second time; connections are still listed, "
+                          "but none is closed." +
+                          FallBack());
+    }
+    restarted_ = true;
+    Notify(CloseAbility::Unknown,
+           "Closing connections stopped working: " + what + ". It is being restarted.");
+
+    CloseAbility ability = CloseAbility::Unknown;
+    std::string problem;
+    std::unique_ptr<HelperTcpTable> again = Start(path_, ability, problem);
+    if (again && ability == CloseAbility::Allowed) {
+        process_ = std::move(again->process_);
+        channel_ = std::move(again->channel_);
+        return Notify(CloseAbility::Allowed,
+                      "The helper " + path_ + " was restarted; closing connections works again.");
+    }
+    if (again) {
+        problem = HelperRefusalText(ability);
+    }
+    Notify(CloseAbility::NoPermission,
+           "The helper " + path_ + " could not be restarted: " + problem +
+               ". Connections are still listed, but none is closed." + FallBack());
+}
+
+std::string HelperTcpTable::FallBack() {
+    int error = 0;
+    std::unique_ptr<LinuxTcpTable> table = LinuxTcpTable::Open(&error);
+    if (!table) {
+        return std::string(" Nor can this program read the TCP table itself (") +
+               std::strerror(error) + "): connections are not listed either.";
+    }
+    fallback_ = std::make_unique<ReadOnlyTcpTable>(std::move(table), CloseAbility::NoPermission);
+    return {};
+}
+
+void HelperTcpTable::Notify(CloseAbility ability, std::string text) {
+    notices_.push_back({ability, std::move(text)});
+}
+
+}  // namespace quarnel::platform

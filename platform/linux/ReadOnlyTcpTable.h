@@ -1,0 +1,27 @@
+#pragma once
+
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "platform/TcpTableSource.h"
+
+namespace quarnel::platform {
+
+// Reads through another table and closes nothing: what the program works with when nothing
+// here may close connections. The permission question answers why, without asking again.
+class ReadOnlyTcpTable final : public TcpTableSource {
+public:
+    ReadOnlyTcpTable(std::unique_ptr<TcpTableSource> reader, CloseAbility why)
+        : reader_(std::move(reader)), why_(why) {}
+
+    bool ReadTable(std::vector<TcpRow>& rows) override { return reader_->ReadTable(rows); }
+    bool CloseConnection(const TcpRow&) override { return false; }
+    CloseAbility CanCloseConnections() override { return why_; }
+
+private:
+    std::unique_ptr<TcpTableSource> reader_;
+    CloseAbility why_;
+};
+
+}  // namespace quarnel::platform

@@ -1,0 +1,124 @@
+#include "platform/linux/TcpTableSelection.h"
+
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+
+#include "platform/linux/HelperTcpTable.h"
+#include "platform/linux/LinuxTcpTable.h"
+#include "platform/linux/ReadOnlyTcpTable.h"
+
+namespace quarnel::platform {
+
+namespace {
+
+constexpr const char* kHelperName = "quarnel-helper";
+
+const char* const kWhatToDo =
+    " To let it close them, install Quarnel (its helper then gets that right) and join the "
+    "group quarnel: sudo groupadd --system quarnel; sudo usermod -aG quarnel $USER; then log "
+    "out and in again.";
+
+}  // namespace
+
+std::string FindHelper() {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    const fs::path program = fs::read_symlink("/proc/self/exe", error);
+    if (error) {
+        return {};
+    }
+    const fs::path folder = program.parent_path();
+    for (const fs::path& candidate :
+         {folder / QUARNEL_HELPER_FROM_BINDIR / kHelperName, folder / kHelperName}) {
+        const fs::path path = candidate.lexically_normal();
+        if (fs::is_regular_file(path, error)) {
+            return path.string();
+        }
+    }
+    return {};
+}
+
+TcpTableSelection OpenTcpTableSource() {
+    return OpenTcpTableSource(FindHelper());
+}
+
+TcpTableSelection OpenTcpTableSource(const std::string& helperPath) {
+    TcpTableSelection selection;
+    selection.HelperPath = helperPath;
+    int error = 0;
+    std::unique_ptr<LinuxTcpTable> local = LinuxTcpTable::Open(&error);
+    if (!local) {
+        selection.TableProblem = std::strerror(error);
+    }
+    const CloseAbility localAbility = local ? local->CanCloseConnections() : CloseAbility::Unknown;
+    if (localAbility == CloseAbility::Allowed) {
+        selection.Source = std::move(local);
+        selection.Mode = TableMode::InProcess;
+        selection.Ability = localAbility;
+        return selection;
+    }
+
+    if (localAbility != CloseAbility::NotSupported && !helperPath.empty()) {
+        CloseAbility helperAbility = CloseAbility::Unknown;
+        std::unique_ptr<HelperTcpTable> helper =
+            HelperTcpTable::Start(helperPath, helperAbility, selection.HelperProblem);
+        if (helper && helperAbility == CloseAbility::Allowed) {
+            selection.Source = std::move(helper);
+            selection.Mode = TableMode::Helper;
+            selection.Ability = helperAbility;
+            return selection;
+        }
+        if (helper) {
+            selection.HelperProblem = HelperRefusalText(helperAbility);
+        }
+    }
+
+    selection.Ability = localAbility;
+    if (local && localAbility == CloseAbility::Unknown) {
+        // The question itself failed here: closing may well work, so it is tried.
+        selection.Source = std::move(local);
+        selection.Mode = TableMode::InProcess;
+    } else if (local) {
+        selection.Source = std::make_unique<ReadOnlyTcpTable>(std::move(local), localAbility);
+        selection.Mode = TableMode::ReadOnly;
+    }
+    return selection;
+}
+
+std::string DescribeTcpTableSelection(const TcpTableSelection& selection) {
+    if (!selection.Source) {
+        return "Quarnel cannot read the TCP table (" + selection.TableProblem +
+               "): it can neither show nor close connections.";
+    }
+    std::string helper;
+    if (selection.HelperPath.empty()) {
+        helper = std::string("its helper ") + kHelperName + " is not installed";
+    } else if (!selection.HelperProblem.empty()) {
+        helper = "its helper " + selection.HelperPath +
+                 " cannot close them either: " + selection.HelperProblem;
+    }
+    switch (selection.Mode) {
+        case TableMode::Helper:
+            return "Quarnel closes connections through its helper " + selection.HelperPath +
+                   ", which alone holds the right to.";
+        case TableMode::InProcess:
+            if (selection.Ability == CloseAbility::Allowed) {
+                return "Quarnel closes connections itself: it runs with the right to "
+                       "(CAP_NET_ADMIN).";
+            }
+            return "Quarnel could not find out whether it may close connections; it tries "
+                   "anyway" +
+                   (helper.empty() ? std::string(".") : " (" + helper + ").");
+        case TableMode::ReadOnly:
+            break;
+    }
+    if (selection.Ability == CloseAbility::NotSupported) {
+        return "Quarnel only shows connections: this system's kernel cannot close connections "
+               "on request (it lacks sock_diag destroy, CONFIG_INET_DIAG_DESTROY).";
+    }
+    return "Quarnel only shows connections: it lacks the right to close them (CAP_NET_ADMIN)" +
+           (helper.empty() ? std::string() : ", and " + helper) + "." + kWhatToDo;
+}
+
+}  // namespace quarnel::platform
