@@ -53,10 +53,10 @@ void FirstPassAfterClear(benchmark::State& state) {
 // A table of its own for each engine: it tells an engine only what changed since it last
 // told that same engine.
 void FromEvents(benchmark::State& state, bool clear) {
-    std::string noEvents;
+    platform::PollingCause noEvents;
     const auto table = platform::EventTcpTable::Open(noEvents);
     if (!table) {
-        state.SkipWithError(("no kernel events: " + noEvents).c_str());
+        state.SkipWithError(("no kernel events: " + noEvents.Text()).c_str());
         return;
     }
     Passes(state, *table, clear);

@@ -1,6 +1,8 @@
 #include "platform/linux/EventTcpTable.h"
 
+#include <sys/epoll.h>
 #include <sys/socket.h>
+#include <sys/timerfd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -41,37 +43,69 @@ TcpRow RowOf(const TcpStateEvent& event) {
 
 }  // namespace
 
+std::string PollingCause::Text() const {
+    switch (Why) {
+        case Kind::None:
+            return {};
+        case Kind::NotBuilt:
+            return "this build has no kernel event support";
+        case Kind::NoTypeInfo:
+            return "the kernel publishes no BTF type information";
+        case Kind::NoRights:
+            return "loading kernel programs needs CAP_BPF and CAP_PERFMON";
+        case Kind::LockedDown:
+            return "the kernel is locked down";
+        case Kind::Refused:
+            break;
+    }
+    return std::string("the kernel refused the event program") +
+           (Error != 0 ? std::string(" (") + std::strerror(Error) + ")" : std::string());
+}
+
 EventTcpTable::EventTcpTable(std::unique_ptr<TcpEventStream> events,
                              std::unique_ptr<TcpTableSource> table)
     : events_(std::move(events)),
       table_(std::move(table)),
-      apply_([this](const TcpStateEvent& event) { Apply(event); }) {}
-
-std::unique_ptr<EventTcpTable> EventTcpTable::Open(std::string& whyNot) {
-#ifdef QUARNEL_KERNEL_EVENTS
-    auto events = KernelTcpEvents::Open(whyNot);
-    if (!events) {
-        return nullptr;
+      apply_([this](const TcpStateEvent& event) { Apply(event); }),
+      alarm_(::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK)),
+      wait_(::epoll_create1(EPOLL_CLOEXEC)) {
+    // Without them a waiting caller wakes only on its own timeout, so a due whole read waits
+    // for it; nothing is missed.
+    for (const int fd : {events_->Descriptor(), alarm_.Get()}) {
+        epoll_event ready{};
+        ready.events = EPOLLIN;
+        if (fd >= 0 && wait_) {
+            (void)::epoll_ctl(wait_.Get(), EPOLL_CTL_ADD, fd, &ready);
+        }
     }
+}
+
+std::unique_ptr<EventTcpTable> EventTcpTable::Open(PollingCause& why) {
     int error = 0;
     auto table = LinuxTcpTable::Open(&error);
     if (!table) {
-        whyNot = std::string("the TCP table cannot be read (") + std::strerror(error) + ")";
+        why = {PollingCause::Kind::Refused, error};
         return nullptr;
     }
-    return std::make_unique<EventTcpTable>(std::move(events), std::move(table));
-#else
-    whyNot = "this build has no kernel event support";
-    return nullptr;
-#endif
+    auto events = WithKernelEvents(std::move(table), why);
+    if (why.Why != PollingCause::Kind::None) {
+        return nullptr;
+    }
+    return std::unique_ptr<EventTcpTable>(static_cast<EventTcpTable*>(events.release()));
 }
 
-std::unique_ptr<TcpTableSource> OpenLocalTcpTable(std::string& pollingReason, int* errorNumber) {
-    if (auto events = EventTcpTable::Open(pollingReason)) {
-        pollingReason.clear();
-        return events;
+std::unique_ptr<TcpTableSource> WithKernelEvents(std::unique_ptr<TcpTableSource> table,
+                                                 PollingCause& polling) {
+#ifdef QUARNEL_KERNEL_EVENTS
+    // Reporting starts before the first whole read, so that no change falls in between.
+    if (auto events = KernelTcpEvents::Open(polling)) {
+        polling = {};
+        return std::make_unique<EventTcpTable>(std::move(events), std::move(table));
     }
-    return LinuxTcpTable::Open(errorNumber);
+#else
+    polling = {PollingCause::Kind::NotBuilt};
+#endif
+    return table;
 }
 
 bool EventTcpTable::ReadTable(std::vector<TcpRow>& rows) {
@@ -108,7 +142,7 @@ bool EventTcpTable::ReadWholeTable() {
     lostSeen_ = events_->LostCount();
     ++wholeReads_;
     lastWholeRead_ = Clock::now();
-    nextWholeRead_.reset();
+    SetAlarm(std::nullopt);
     if (!table_->ReadTable(wholeRead_)) {
         current_ = false;
         return false;
@@ -181,8 +215,26 @@ void EventTcpTable::Remove(std::uint64_t cookie) {
 void EventTcpTable::ReadWholeTableWithin(Clock::duration delay) {
     const Clock::time_point at = lastWholeRead_ + delay;
     if (!nextWholeRead_ || at < *nextWholeRead_) {
-        nextWholeRead_ = at;
+        SetAlarm(at);
     }
+}
+
+void EventTcpTable::SetAlarm(std::optional<Clock::time_point> at) {
+    nextWholeRead_ = at;
+    // The steady clock is CLOCK_MONOTONIC; a time already past fires at once, and no time
+    // (all zero) stops the timer and clears its readiness.
+    itimerspec when{};
+    if (at) {
+        const auto since = at->time_since_epoch();
+        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(since);
+        when.it_value.tv_sec = seconds.count();
+        when.it_value.tv_nsec = (since - seconds).count();
+        if (when.it_value.tv_sec == 0 && when.it_value.tv_nsec == 0) {
+            when.it_value.tv_nsec = 1;  // zero would stop it
+        }
+    }
+    // Fails only on a bad descriptor: then callers wait for their own timeout instead.
+    (void)::timerfd_settime(alarm_.Get(), TFD_TIMER_ABSTIME, &when, nullptr);
 }
 
 bool EventTcpTable::CloseConnection(const TcpRow& row) {
@@ -194,7 +246,7 @@ CloseAbility EventTcpTable::CanCloseConnections() {
 }
 
 int EventTcpTable::WaitDescriptor() const {
-    return events_->Descriptor();
+    return current_ && wait_ ? wait_.Get() : -1;
 }
 
 }  // namespace quarnel::platform

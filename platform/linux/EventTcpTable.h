@@ -5,12 +5,12 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
-#include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "platform/TcpTableSource.h"
 #include "platform/linux/TcpEventStream.h"
+#include "platform/linux/UniqueFd.h"
 
 namespace quarnel::platform {
 
@@ -28,17 +28,19 @@ class EventTcpTable final : public TcpTableSource {
 public:
     EventTcpTable(std::unique_ptr<TcpEventStream> events, std::unique_ptr<TcpTableSource> table);
 
-    // The table fed by the kernel program when this system lets the process load it; else
-    // nullptr with whyNot set to the reason in a few words.
-    static std::unique_ptr<EventTcpTable> Open(std::string& whyNot);
+    // Over the system's table, when it lets this process load the kernel program; else nullptr
+    // with why set.
+    static std::unique_ptr<EventTcpTable> Open(PollingCause& why);
 
     bool ReadTable(std::vector<TcpRow>& rows) override;
     ReadResult ReadTableIfChanged(std::vector<TcpRow>& rows) override;
     bool CloseConnection(const TcpRow& row) override;
     CloseAbility CanCloseConnections() override;
+    // Readable when reports wait or a whole read is due; -1 while reports cannot be read,
+    // when every read is a whole read.
     int WaitDescriptor() const override;
 
-    // How many whole reads of the table the mirror has taken so far.
+    // How many whole reads of the table it has taken so far.
     std::uint64_t WholeReads() const { return wholeReads_; }
 
 private:
@@ -48,6 +50,7 @@ private:
     void Apply(const TcpStateEvent& event);
     void Remove(std::uint64_t cookie);
     void ReadWholeTableWithin(Clock::duration delay);
+    void SetAlarm(std::optional<Clock::time_point> at);
 
     std::unique_ptr<TcpEventStream> events_;
     std::unique_ptr<TcpTableSource> table_;
@@ -61,12 +64,14 @@ private:
     bool changed_ = true;   // rows_ differ from the rows the last read handed out
     Clock::time_point lastWholeRead_{};
     std::optional<Clock::time_point> nextWholeRead_;
+    UniqueFd alarm_;  // a timer that turns readable when the next whole read is due
+    UniqueFd wait_;   // readable when the reports' descriptor or the alarm is
 };
 
-// The table this process reads and closes itself: fed by the kernel's reports when the system
-// lets it load the kernel program, else read whole on every read, with pollingReason set to
-// why. nullptr when the table cannot be read at all, with *errorNumber (when given) set.
-std::unique_ptr<TcpTableSource> OpenLocalTcpTable(std::string& pollingReason,
-                                                  int* errorNumber = nullptr);
+// The table kept from the kernel's reports over table (which reads whole and closes) when the
+// system lets this process load the kernel program; else table itself, read whole every time,
+// with polling set to why.
+std::unique_ptr<TcpTableSource> WithKernelEvents(std::unique_ptr<TcpTableSource> table,
+                                                 PollingCause& polling);
 
 }  // namespace quarnel::platform

@@ -12,6 +12,7 @@
 
 #include "platform/linux/EventTcpTable.h"
 #include "platform/linux/LinuxTcpTable.h"
+#include "platform/linux/TcpTableSelection.h"
 #include "tests/engine/TestEngine.h"
 #include "tests/support/PrivateNetwork.h"
 #include "tests/support/Sockets.h"
@@ -75,10 +76,10 @@ std::vector<TcpRow> Sorted(std::vector<TcpRow> rows) {
 
 TEST(EventBlocking, AConnectionOpenedWhileTheTableIdlesIsClosedFromItsReport) {
     RunInPrivateNetwork([] {
-        std::string why;
+        platform::PollingCause why;
         auto table = platform::EventTcpTable::Open(why);
         if (!table) {
-            GTEST_SKIP() << "no kernel events here: " << why;
+            GTEST_SKIP() << "no kernel events here: " << why.Text();
         }
         const Listener blocked = ListenIPv4(), open = ListenIPv4();
         ASSERT_TRUE(blocked.fd && open.fd);
@@ -109,10 +110,10 @@ TEST(EventBlocking, AConnectionOpenedWhileTheTableIdlesIsClosedFromItsReport) {
 
 TEST(EventBlocking, AnotherNetworksConnectionsAreNeitherListedNorClosed) {
     RunInPrivateNetwork([] {
-        std::string why;
+        platform::PollingCause why;
         auto table = platform::EventTcpTable::Open(why);
         if (!table) {
-            GTEST_SKIP() << "no kernel events here: " << why;
+            GTEST_SKIP() << "no kernel events here: " << why.Text();
         }
         // The other network tells its listener's port, connects when told to, and keeps its
         // connection until told it is done.
@@ -166,11 +167,11 @@ TEST(EventBlocking, AnotherNetworksConnectionsAreNeitherListedNorClosed) {
 TEST(EventBlocking, AfterLostReportsAWholeReadLetsNoBlockedConnectionSurvive) {
     RunInPrivateNetwork([] {
 #ifdef QUARNEL_KERNEL_EVENTS
-        std::string why;
+        platform::PollingCause why;
         // One memory page holds about 60 reports; each connection below brings five or more.
         auto events = platform::KernelTcpEvents::Open(why, 4096);
         if (!events) {
-            GTEST_SKIP() << "no kernel events here: " << why;
+            GTEST_SKIP() << "no kernel events here: " << why.Text();
         }
         const platform::KernelTcpEvents& stream = *events;
         platform::EventTcpTable table(std::move(events), platform::LinuxTcpTable::Open());
@@ -200,13 +201,14 @@ TEST(EventBlocking, AfterLostReportsAWholeReadLetsNoBlockedConnectionSurvive) {
 
 TEST(EventBlocking, WhereTheKernelRefusesItsProgramThePolledTableStillBlocks) {
     RunInPrivateNetworkAndUser([] {
-        std::string pollingReason;
-        const auto table = platform::OpenLocalTcpTable(pollingReason);
-        ASSERT_TRUE(table);
-        EXPECT_NE(pollingReason, "");
-        EXPECT_EQ(table->WaitDescriptor(), -1);
+        // Root of its own namespaces may close their connections, but loads no kernel program.
+        const platform::TcpTableSelection selection = platform::OpenTcpTableSource("");
+        ASSERT_TRUE(selection.Source);
+        EXPECT_EQ(selection.Mode, platform::TableMode::InProcess);
+        EXPECT_NE(platform::DescribePollingMode(selection), "");
+        EXPECT_EQ(selection.Source->WaitDescriptor(), -1);
         const Listener blocked = ListenIPv4();
-        Guard guard(*table, blocked.port);
+        Guard guard(*selection.Source, blocked.port);
         const Connection doomed = Connect(blocked);
         Watched watched{&doomed};
         EXPECT_TRUE(guard.CycleUntil([&] { return watched.Aborted(); }));

@@ -15,17 +15,15 @@ namespace quarnel::platform {
 namespace {
 
 // Why the kernel refused the program, as far as the error tells.
-std::string Refusal(const char* what, int error) {
+PollingCause Refusal(int error) {
     if (error == EPERM || error == EACCES) {
         std::ifstream lockdown("/sys/kernel/security/lockdown");
         const std::string modes{std::istreambuf_iterator<char>(lockdown), {}};
-        if (modes.find("[confidentiality]") != std::string::npos) {
-            return "the kernel is locked down";
-        }
-        return "loading kernel programs needs CAP_BPF and CAP_PERFMON";
+        return {modes.find("[confidentiality]") != std::string::npos
+                    ? PollingCause::Kind::LockedDown
+                    : PollingCause::Kind::NoRights};
     }
-    return std::string("the kernel refused to ") + what + " the event program (" +
-           std::strerror(error) + ")";
+    return {PollingCause::Kind::Refused, error};
 }
 
 // libbpf's own diagnostics would go to a terminal the window's user never sees; the one reason
@@ -44,23 +42,22 @@ void KernelTcpEvents::Unload::operator()(ring_buffer* ring) const {
     ring_buffer__free(ring);
 }
 
-std::unique_ptr<KernelTcpEvents> KernelTcpEvents::Open(std::string& whyNot, std::size_t ringBytes) {
+std::unique_ptr<KernelTcpEvents> KernelTcpEvents::Open(PollingCause& why, std::size_t ringBytes) {
     (void)libbpf_set_print(Silent);  // returns the previous printer, which is not wanted back
     struct stat types {};
     if (::stat("/sys/kernel/btf/vmlinux", &types) != 0) {
-        whyNot = "the kernel publishes no BTF type information";
+        why = {PollingCause::Kind::NoTypeInfo};
         return nullptr;
     }
     struct stat network {};
     if (::stat("/proc/self/ns/net", &network) != 0) {
-        whyNot =
-            std::string("its network namespace cannot be named (") + std::strerror(errno) + ")";
+        why = {PollingCause::Kind::Refused, errno};  // without /proc nothing here works
         return nullptr;
     }
 
     Program program(tcp_states::open());
     if (!program) {
-        whyNot = Refusal("open", errno);
+        why = Refusal(errno);
         return nullptr;
     }
     program->rodata->NetNamespace = static_cast<__u32>(network.st_ino);
@@ -69,12 +66,12 @@ std::unique_ptr<KernelTcpEvents> KernelTcpEvents::Open(std::string& whyNot, std:
         error = tcp_states::load(program.get());
     }
     if (error != 0) {
-        whyNot = Refusal("load", -error);
+        why = Refusal(-error);
         return nullptr;
     }
     // Attached before the first whole read of the table, so that no change falls in between.
     if ((error = tcp_states::attach(program.get())) != 0) {
-        whyNot = Refusal("attach", -error);
+        why = Refusal(-error);
         return nullptr;
     }
 
@@ -82,7 +79,7 @@ std::unique_ptr<KernelTcpEvents> KernelTcpEvents::Open(std::string& whyNot, std:
     events->ring_.reset(ring_buffer__new(bpf_map__fd(events->program_->maps.Events),
                                          &KernelTcpEvents::OnRecord, events.get(), nullptr));
     if (!events->ring_) {
-        whyNot = Refusal("read", errno);
+        why = Refusal(errno);
         return nullptr;
     }
     return events;

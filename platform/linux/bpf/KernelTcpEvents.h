@@ -2,7 +2,6 @@
 
 #include <cstddef>
 #include <memory>
-#include <string>
 
 #include "platform/linux/TcpEventStream.h"
 
@@ -17,9 +16,9 @@ class KernelTcpEvents final : public TcpEventStream {
 public:
     static constexpr std::size_t kRingBytes = 256 * 1024;
 
-    // Loads and attaches the program; nullptr when the system refuses it, with whyNot set to
-    // the reason in a few words. ringBytes is a power of two, at least one memory page.
-    static std::unique_ptr<KernelTcpEvents> Open(std::string& whyNot,
+    // Loads and attaches the program; nullptr when the system refuses it, with why set.
+    // ringBytes is a power of two, at least one memory page.
+    static std::unique_ptr<KernelTcpEvents> Open(PollingCause& why,
                                                  std::size_t ringBytes = kRingBytes);
 
     int Descriptor() const override;

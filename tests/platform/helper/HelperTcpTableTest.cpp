@@ -3,6 +3,7 @@
 // then given up for reading here.
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -181,6 +182,29 @@ TEST(HelperTcpTable, LeavesNoHelperBehind) {
         EXPECT_TRUE(Reaped(pid));
         int status;
         EXPECT_EQ(::waitpid(-1, &status, WNOHANG), -1) << "a child is left";
+    });
+}
+
+TEST(HelperTcpTable, AHelperOnKernelEventsWakesTheProgramForANewConnectionOnly) {
+    RunInPrivateNetwork([] {
+        auto table = StartTable();
+        ASSERT_TRUE(table);
+        if (table->Polling().Why != PollingCause::Kind::None) {
+            GTEST_SKIP() << "the helper polls here: " << table->Polling().Text();
+        }
+        std::vector<TcpRow> rows;
+        ASSERT_EQ(table->ReadTableIfChanged(rows), ReadResult::Changed);
+        pollfd wait{table->WaitDescriptor(), POLLIN, 0};
+        EXPECT_EQ(::poll(&wait, 1, 100), 0) << "woken with nothing changed";
+        EXPECT_EQ(table->ReadTableIfChanged(rows), ReadResult::Unchanged);
+
+        const Loopback loop = OpenLoopback();
+        ASSERT_TRUE(loop.c.server);
+        EXPECT_EQ(::poll(&wait, 1, 5000), 1) << "not woken by a new connection";
+        ASSERT_EQ(table->ReadTableIfChanged(rows), ReadResult::Changed);
+        const std::optional<TcpRow> row = loop.RowIn(rows);
+        ASSERT_TRUE(row);
+        EXPECT_EQ(row->State, 5);
     });
 }
 
