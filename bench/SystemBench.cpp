@@ -4,11 +4,14 @@
 // stopped with SIGSTOP), so that load on the machine hits them alike. See README.md.
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <grp.h>
+#include <linux/capability.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -37,17 +40,28 @@ using bench::UniqueFd;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
+// Capabilities as a file holds them (struct vfs_cap_data, revision 2): what the install gives
+// the helper, or less.
+constexpr uid_t kNobody = 65534;
+constexpr std::uint64_t kNetAdmin = std::uint64_t{1} << 12;
+constexpr std::uint64_t kBpfAndPerfmon = (std::uint64_t{1} << 39) | (std::uint64_t{1} << 38);
+
 // What guards a namespace against the blocked port.
 struct Guard {
     const char* name;
     bool userNamespace;  // where the kernel refuses programs to the process: it polls
     bool isQuarnel;      // else an `ss -K` loop filtered to the blocked port
+    // For quarnel run by an unprivileged user through a copy of its helper with these file
+    // capabilities; 0 for quarnel run as root of its namespace.
+    std::uint64_t helperCapabilities = 0;
 };
 constexpr Guard kEvents{"events", false, true};
 constexpr Guard kPolling{"polling", true, true};
+constexpr Guard kHelperEvents{"helper, events", false, true, kNetAdmin | kBpfAndPerfmon};
+constexpr Guard kHelperPolling{"helper, polling", false, true, kNetAdmin};
 constexpr Guard kSsLoop{"ss -K loop", false, false};
 const Guard* GuardNamed(const std::string& name) {
-    for (const Guard* guard : {&kEvents, &kPolling, &kSsLoop}) {
+    for (const Guard* guard : {&kEvents, &kPolling, &kHelperEvents, &kHelperPolling, &kSsLoop}) {
         if (name == guard->name) {
             return guard;
         }
@@ -111,6 +125,36 @@ void WriteRules(const std::filesystem::path& config, int blockedPort) {
     }
 }
 
+// Copies the program and its helper into home (where the program finds the helper beside
+// itself), gives the helper copy the guard's capabilities and the home to the user nobody, who
+// is to run the program; the program's copy.
+std::string InstallForNobody(const Guard& guard, const std::string& program,
+                             const std::filesystem::path& home) {
+    namespace fs = std::filesystem;
+    const fs::path bin = home / "bin";
+    fs::create_directories(bin);
+    const fs::path copy = bin / "quarnel";
+    const fs::path helper = bin / "quarnel-helper";
+    fs::copy_file(program, copy);
+    fs::copy_file(fs::path(program).parent_path() / "quarnel-helper", helper);
+    vfs_cap_data capabilities{};
+    capabilities.magic_etc = VFS_CAP_REVISION_2 | VFS_CAP_FLAGS_EFFECTIVE;
+    capabilities.data[0].permitted = static_cast<std::uint32_t>(guard.helperCapabilities);
+    capabilities.data[1].permitted = static_cast<std::uint32_t>(guard.helperCapabilities >> 32);
+    if (setxattr(helper.c_str(), "security.capability", &capabilities, XATTR_CAPS_SZ_2, 0) != 0) {
+        Fail("give the helper its capabilities");
+    }
+    for (const auto& entry : fs::recursive_directory_iterator(home)) {
+        if (lchown(entry.path().c_str(), kNobody, kNobody) != 0) {
+            Fail("chown " + entry.path().string());
+        }
+    }
+    if (chown(home.c_str(), kNobody, kNobody) != 0) {
+        Fail("chown " + home.string());
+    }
+    return copy;
+}
+
 // Starts the guard in a process group of its own; its process id.
 pid_t StartGuard(const Guard& guard, const std::string& program, const std::filesystem::path& home,
                  int blockedPort) {
@@ -136,8 +180,15 @@ pid_t StartGuard(const Guard& guard, const std::string& program, const std::file
         setenv("XDG_CONFIG_HOME", (home / "config").c_str(), 1);
         setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
-        execl(program.c_str(), program.c_str(), nullptr);
-        Fail(program);
+        std::string run = program;
+        if (guard.helperCapabilities != 0) {
+            run = InstallForNobody(guard, program, home);
+            if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0) {
+                Fail("become nobody");
+            }
+        }
+        execl(run.c_str(), run.c_str(), nullptr);
+        Fail(run);
     }
     const std::string loop =
         "while :; do ss -K -t state established '( dport = :" + std::to_string(blockedPort) +
@@ -241,18 +292,9 @@ public:
     void Pause() { (void)kill(-guardPid_, SIGSTOP); }
     void Resume() { (void)kill(-guardPid_, SIGCONT); }
 
-    // CPU time of every thread of the guard so far, in seconds.
-    double CpuSeconds() const {
-        double total = 0;
-        const std::string tasks = "/proc/" + std::to_string(guardPid_) + "/task";
-        for (const auto& task : std::filesystem::directory_iterator(tasks)) {
-            std::ifstream stat(task.path() / "schedstat");
-            double nanoseconds = 0;
-            stat >> nanoseconds;
-            total += nanoseconds / 1e9;
-        }
-        return total;
-    }
+    // CPU time of every thread of the guard and of its child processes (the helper) so far,
+    // in seconds.
+    double CpuSeconds() const { return CpuSecondsOf(guardPid_); }
     // The guard's peak resident memory in MiB.
     double PeakMiB() const {
         std::ifstream status("/proc/" + std::to_string(guardPid_) + "/status");
@@ -264,17 +306,9 @@ public:
         }
         return 0;
     }
-    // Whether the guard holds a kernel program: the proof that it runs on kernel events.
-    bool HoldsKernelProgram() const {
-        const std::string fds = "/proc/" + std::to_string(guardPid_) + "/fd";
-        for (const auto& fd : std::filesystem::directory_iterator(fds)) {
-            std::error_code unreadable;
-            if (std::filesystem::read_symlink(fd.path(), unreadable) == "anon_inode:bpf-prog") {
-                return true;
-            }
-        }
-        return false;
-    }
+    // Whether the guard or its helper holds a kernel program: the proof that it runs on
+    // kernel events.
+    bool HoldsKernelProgram() const { return HoldsKernelProgram(guardPid_); }
     std::vector<double> Teardowns(int count) {
         std::fprintf(in_, "teardown %d\n", count);
         std::fflush(in_);
@@ -288,6 +322,44 @@ public:
     }
 
 private:
+    static std::vector<pid_t> Children(pid_t pid) {
+        std::vector<pid_t> children;
+        const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+        for (const auto& task : std::filesystem::directory_iterator(tasks)) {
+            std::ifstream list(task.path() / "children");
+            for (pid_t child = 0; list >> child;) {
+                children.push_back(child);
+            }
+        }
+        return children;
+    }
+    static double CpuSecondsOf(pid_t pid) {
+        double total = 0;
+        const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+        for (const auto& task : std::filesystem::directory_iterator(tasks)) {
+            std::ifstream stat(task.path() / "schedstat");
+            double nanoseconds = 0;
+            stat >> nanoseconds;
+            total += nanoseconds / 1e9;
+        }
+        for (const pid_t child : Children(pid)) {
+            total += CpuSecondsOf(child);
+        }
+        return total;
+    }
+    static bool HoldsKernelProgram(pid_t pid) {
+        const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+        for (const auto& fd : std::filesystem::directory_iterator(fds)) {
+            std::error_code unreadable;
+            if (std::filesystem::read_symlink(fd.path(), unreadable) == "anon_inode:bpf-prog") {
+                return true;
+            }
+        }
+        const std::vector<pid_t> children = Children(pid);
+        return std::any_of(children.begin(), children.end(),
+                           [](pid_t child) { return HoldsKernelProgram(child); });
+    }
+
     const Guard& guard_;
     pid_t pid_ = -1;
     pid_t guardPid_ = -1;
@@ -296,9 +368,13 @@ private:
 };
 
 std::string Label(const Site& site) {
-    std::string label = site.Kind().name;
-    if (site.Kind().isQuarnel && site.Kind().userNamespace == site.HoldsKernelProgram()) {
-        label += site.HoldsKernelProgram() ? " (but on kernel events)" : " (but polling)";
+    const Guard& kind = site.Kind();
+    std::string label = kind.name;
+    const bool meantForEvents =
+        !kind.userNamespace && (kind.helperCapabilities & kBpfAndPerfmon) == kBpfAndPerfmon;
+    const bool onEvents = site.HoldsKernelProgram();
+    if (kind.isQuarnel && meantForEvents != onEvents) {
+        label += onEvents ? " (but on kernel events)" : " (but polling)";
     }
     return label;
 }
@@ -322,7 +398,8 @@ void IdleCpu(const std::string& program) {
     std::printf("\nIdle CPU share of quarnel, %% of one core: median of 10 one-second samples\n");
     std::printf("%12s  %-24s %8s %8s\n", "connections", "mode", "median", "vs events");
     for (const int connections : {200, 3000}) {
-        auto sites = StartSites({&kEvents, &kPolling}, connections, program);
+        auto sites = StartSites({&kEvents, &kPolling, &kHelperEvents, &kHelperPolling}, connections,
+                                program);
         std::vector<std::vector<double>> samples(sites.size());
         for (int round = 0; round < 10; ++round) {
             for (std::size_t s = 0; s < sites.size(); ++s) {
@@ -353,7 +430,8 @@ void Teardown(const std::string& program) {
     std::printf("%12s  %-24s %8s %8s %10s %8s\n", "background", "mode", "median", "p99",
                 "vs events", "missed");
     for (const int connections : {100, 3000}) {
-        auto sites = StartSites({&kEvents, &kPolling, &kSsLoop}, connections, program);
+        auto sites = StartSites({&kEvents, &kPolling, &kHelperEvents, &kHelperPolling, &kSsLoop},
+                                connections, program);
         std::vector<std::vector<double>> samples(sites.size());
         std::vector<int> missed(sites.size());
         for (int round = 0; round < 4; ++round) {
