@@ -1,6 +1,5 @@
 #include "app/frmMain.h"
 
-#include <QApplication>
 #include <QCloseEvent>
 #include <QGuiApplication>
 #include <QMouseEvent>
@@ -50,11 +49,8 @@ void PlaceCheckBox(QCheckBox& box, const char* caption, const QRect& where) {
     box.setFont(Arial(9.75, false));
     box.setChecked(true);
     box.setAutoFillBackground(true);
-    const QPalette system = QApplication::palette();
-    QPalette palette = box.palette();
-    palette.setColor(QPalette::Window, system.color(QPalette::Base));
-    palette.setColor(QPalette::WindowText, system.color(QPalette::Text));
-    box.setPalette(palette);
+    box.setBackgroundRole(QPalette::Base);
+    box.setForegroundRole(QPalette::Text);
     box.setGeometry(where);
 }
 
