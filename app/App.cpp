@@ -72,6 +72,7 @@ int App::Main(int& argc, char** argv) {
 void App::RunMainLoop() {
     do {
         TheEngine->ProcessTcpTable([this] { EventStep(); });
+        // The pause between passes: the only thing that keeps the loop from spinning.
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
         EventStep();
     } while (!bQuit);

@@ -7,11 +7,8 @@
 
 namespace quarnel {
 
-SingleInstance::SingleInstance(const QString& folder) {
-    QString where = folder;
-    if (where.isEmpty()) {
-        where = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
-    }
+SingleInstance::SingleInstance() {
+    QString where = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
     if (where.isEmpty()) {
         // No runtime folder: one lock per user in the temporary folder instead.
         where = QDir::tempPath();

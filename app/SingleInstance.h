@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QLockFile>
-#include <QString>
 
 #include <memory>
 
@@ -11,8 +10,7 @@ namespace quarnel {
 // by a process that died is taken over.
 class SingleInstance {
 public:
-    // Lock file in folder (the user's runtime folder when empty).
-    explicit SingleInstance(const QString& folder = {});
+    SingleInstance();
 
     // False when another Quarnel holds the lock. When the lock cannot be made for another
     // reason (no runtime folder, no right to write there), nobody is known to run: true.

@@ -38,6 +38,8 @@ struct Home {
     bool WriteIni(const std::string& text) const {
         QFile file(QString::fromStdString(Path(Ini)));
         return QDir(dir.path()).mkpath("config/Quarnel") && QDir(dir.path()).mkpath("run") &&
+               QFile::setPermissions(QString::fromStdString(Path("run")),
+                                     QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner) &&
                file.open(QIODevice::WriteOnly) && file.write(text.c_str()) == qint64(text.size());
     }
     static constexpr const char* Ini = "config/Quarnel/Quarnel.ini";
@@ -97,7 +99,7 @@ TEST(Program, BlocksStaysAloneAndSavesWhenTerminated) {
         ASSERT_TRUE(connection.client);
 
         Program first(home);
-        EXPECT_TRUE(WaitUntil([&] { return Aborted(connection); }, 60s));
+        EXPECT_TRUE(WaitUntil([&] { return Aborted(connection); }, 60s)) << home.Read("output");
         Program second(home);
         EXPECT_EQ(second.ExitStatus(), 0);
         EXPECT_TRUE(first.Running());
@@ -128,11 +130,11 @@ TEST(Program, AfterAKilledRunAReadOnlyIniIsReportedAndKept) {
         const Connection first = Connect(server);
         {
             Program killed(home);  // leaves its lock behind
-            EXPECT_TRUE(WaitUntil([&] { return Aborted(first); }, 60s));
+            EXPECT_TRUE(WaitUntil([&] { return Aborted(first); }, 60s)) << home.Read("output");
         }
         const Connection second = Connect(server);
         Program program(home);
-        EXPECT_TRUE(WaitUntil([&] { return Aborted(second); }, 60s));
+        EXPECT_TRUE(WaitUntil([&] { return Aborted(second); }, 60s)) << home.Read("output");
         ASSERT_EQ(::kill(program.pid, SIGTERM), 0);
         EXPECT_EQ(program.ExitStatus(), 0);
         EXPECT_EQ(home.Read(Home::Ini), rules);
