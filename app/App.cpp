@@ -1,0 +1,107 @@
+#include "app/App.h"
+
+#include <QDialog>
+#include <QSessionManager>
+
+#include <chrono>
+#include <thread>
+
+#include "app/AppIdentity.h"
+#include "app/WindowFonts.h"
+
+namespace quarnel {
+
+int App::Main(int& argc, char** argv) {
+    // 1. Another Quarnel of this user runs: end silently, creating nothing.
+    if (!Instance.Claim()) {
+        return 0;
+    }
+    Application = std::make_unique<QApplication>(argc, argv);
+    // From here a termination signal waits for the event step instead of killing the process.
+    Termination = std::make_unique<TerminationSignals>();
+    QApplication::setApplicationName(
+        QString::fromUtf8(ApplicationName.data(), qsizetype(ApplicationName.size())));
+    QGuiApplication::setDesktopFileName(QStringLiteral("quarnel"));
+    QApplication::setQuitOnLastWindowClosed(false);  // the main loop ends the program
+    InstallFontSubstitutes();
+
+    // 2.
+    AppTitle = BuildAppTitle();
+    // 3. The TCP state names are a constant table (TcpStateNames): nothing to fill.
+    // 4. The Manager, with the engine that owns it.
+    Table = OpenTableSource();
+    TheEngine = std::make_unique<Engine>(*Table.Source, Hosts, Store);
+    oManager = &TheEngine->oManager;
+    // 5.
+    oManager->LoadSettings();
+    // 6. Loading shows the window and adds the notification icon.
+    MainForm = std::make_unique<frmMain>(*oManager, bQuit, UserMessages);
+    QObject::connect(Termination.get(), &TerminationSignals::Requested, MainForm.get(),
+                     [this] { Terminate(); });
+    QObject::connect(Application.get(), &QGuiApplication::commitDataRequest, MainForm.get(),
+                     [this](QSessionManager&) { Terminate(); });
+    MainForm->Form_Load();
+    // 7.
+    MainForm->setWindowTitle(QString::fromStdString(AppTitle));
+    // 8.
+    oManager->oMainForm = MainForm.get();
+    // 9. Already visible: this brings it to the front.
+    MainForm->show();
+    MainForm->raise();
+    EventStep();
+    // 10.
+    oManager->SetCurrentMode(ModeCurrentConnections);
+    // 11.
+    oManager->RefreshLocalIPList();
+
+    // A program that cannot close connections must not look as if it protects the machine.
+    std::string problem = Table.Problem;
+    if (problem.empty()) {
+        problem = ViewerOnlyText(Table.Source->CanCloseConnections());
+    }
+    if (!problem.empty()) {
+        UserMessages.Show(problem);
+    }
+
+    // 12.
+    RunMainLoop();
+    // 13.
+    return EndProgram();
+}
+
+void App::RunMainLoop() {
+    do {
+        TheEngine->ProcessTcpTable([this] { EventStep(); });
+        // The pause between passes: the only thing that keeps the loop from spinning.
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        EventStep();
+    } while (!bQuit);
+}
+
+void App::EventStep() {
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+    // Objects released with deleteLater go too; no event loop of ours would release them.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+int App::EndProgram() {
+    oManager = nullptr;
+    TheEngine.reset();  // the Manager with its lists
+    MainForm.reset();   // the window and its notification icon
+    Termination.reset();
+    return 0;
+}
+
+void App::Terminate() {
+    UserMessages.SetUnattended();
+    // An open box or menu would hold the loop with nobody to answer it: answer it "no".
+    while (QWidget* popup = QApplication::activePopupWidget()) {
+        popup->close();
+    }
+    while (auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
+        dialog->done(QDialog::Rejected);
+    }
+    MainForm->close();
+}
+
+}  // namespace quarnel

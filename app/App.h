@@ -1,0 +1,51 @@
+#pragma once
+
+#include <QApplication>
+
+#include <memory>
+#include <string>
+
+#include "app/IniSettingsStore.h"
+#include "app/Messages.h"
+#include "app/SingleInstance.h"
+#include "app/TableSource.h"
+#include "app/TerminationSignals.h"
+#include "app/frmMain.h"
+#include "engine/Engine.h"
+#include "platform/linux/LinuxHostAddressSource.h"
+
+namespace quarnel {
+
+// The running program: start-up, the main loop and the end. It holds the one Manager (inside
+// the engine) and the quit flag.
+class App {
+public:
+    // The process's whole life; the exit status.
+    int Main(int& argc, char** argv);
+
+private:
+    // One blocking pass, a short sleep and one event step, until the window asks to quit.
+    void RunMainLoop();
+    // Runs every pending window event: handlers, timers, the notification icon, the close.
+    void EventStep();
+    // Releases the Manager and the window; the exit status.
+    int EndProgram();
+    // A signal or the end of the desktop session: close as the user would, with nobody there
+    // to answer a message.
+    void Terminate();
+
+    SingleInstance Instance;
+    std::unique_ptr<TerminationSignals> Termination;
+    std::unique_ptr<QApplication> Application;
+    std::string AppTitle;
+    TableSourceChoice Table;
+    platform::LinuxHostAddressSource Hosts;
+    IniSettingsStore Store;
+    MessageBoxes UserMessages;
+    std::unique_ptr<Engine> TheEngine;
+    Manager* oManager = nullptr;  // the engine's Manager
+    bool bQuit = false;
+    std::unique_ptr<frmMain> MainForm;
+};
+
+}  // namespace quarnel

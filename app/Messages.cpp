@@ -1,0 +1,36 @@
+#include "app/Messages.h"
+
+#include <QCoreApplication>
+#include <QMessageBox>
+
+#include <iostream>
+
+namespace quarnel {
+
+namespace {
+
+QMessageBox::StandardButton Ask(const std::string& text, QMessageBox::StandardButtons buttons) {
+    QMessageBox box(QMessageBox::NoIcon, QCoreApplication::applicationName(),
+                    QString::fromStdString(text), buttons);
+    box.setDefaultButton(QMessageBox::Ok);
+    return static_cast<QMessageBox::StandardButton>(box.exec());
+}
+
+}  // namespace
+
+void MessageBoxes::Show(const std::string& text) {
+    if (bUnattended) {
+        std::cerr << "quarnel: " << text << '\n';
+        return;
+    }
+    (void)Ask(text, QMessageBox::Ok);  // the only answer is OK
+}
+
+bool MessageBoxes::Confirm(const std::string& text) {
+    if (bUnattended) {
+        return false;  // nobody said OK
+    }
+    return Ask(text, QMessageBox::Ok | QMessageBox::Cancel) == QMessageBox::Ok;
+}
+
+}  // namespace quarnel

@@ -1,0 +1,288 @@
+#include "app/frmMain.h"
+
+#include <QCloseEvent>
+#include <QGuiApplication>
+#include <QMouseEvent>
+#include <QScreen>
+#include <QStyle>
+
+#include "app/AppIdentity.h"
+#include "app/ListEditing.h"
+#include "app/WindowFonts.h"
+#include "app/WindowIcon.h"
+#include "controls/PropertyStore.h"
+
+namespace quarnel {
+
+namespace {
+
+const QColor FormBackground(251, 253, 251);
+constexpr int RefreshInterval = 500;  // ms between looks at the connection lines
+
+// The window is laid out in twips, 15 to a pixel.
+QRect Twips(int left, int top, int width, int height) {
+    return {left / 15, top / 15, width / 15, height / 15};
+}
+
+void SetColour(QWidget& widget, QPalette::ColorRole role, const QColor& colour) {
+    QPalette palette = widget.palette();
+    palette.setColor(role, colour);
+    widget.setPalette(palette);
+}
+
+void PlaceCommand(Command& button, const char* caption, const QRect& where) {
+    button.ReadProperties(PropertyStore{{"caption", caption}, {"font", ButtonFont()}});
+    button.setGeometry(where);
+}
+
+void PlaceFrame(QGroupBox& frame, const char* caption, const QColor& captionColour,
+                const QRect& where) {
+    frame.setTitle(caption);
+    frame.setFont(Arial(9.75, true));
+    SetColour(frame, QPalette::WindowText, captionColour);
+    frame.setGeometry(where);
+}
+
+// The check boxes keep the system's window colours, not the form's.
+void PlaceCheckBox(QCheckBox& box, const char* caption, const QRect& where) {
+    box.setText(caption);
+    box.setFont(Arial(9.75, false));
+    box.setChecked(true);
+    box.setAutoFillBackground(true);
+    box.setBackgroundRole(QPalette::Base);
+    box.setForegroundRole(QPalette::Text);
+    box.setGeometry(where);
+}
+
+}  // namespace
+
+frmMain::frmMain(Manager& manager, bool& quit, Messages& messages)
+    : QWidget(nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                           Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                           Qt::WindowCloseButtonHint),
+      oManager(manager),
+      bQuit(quit),
+      UserMessages(messages) {
+    CreateControls();
+    ConnectHandlers();
+}
+
+frmMain::~frmMain() {
+    // The list's viewport outlives the list's own destructor; its last events are not ours.
+    lstMain.viewport()->removeEventFilter(this);
+}
+
+void frmMain::CreateControls() {
+    setObjectName("frmMain");
+    setFixedSize(564, 518);  // 8460 x 7770 twips
+    SetColour(*this, QPalette::Window, FormBackground);
+    setAutoFillBackground(true);
+    setWindowIcon(WindowIcon());
+
+    txtHead.setGeometry(Twips(90, 90, 4545, 360));
+    txtHead.setText("Choose...");
+    txtHead.setFont(Arial(9.75, true));
+    txtHead.setReadOnly(true);  // a heading, not an entry
+    SetColour(txtHead, QPalette::Base, FormBackground);
+
+    lstMain.setGeometry(Twips(90, 390, 4545, 6555));
+    lstMain.setFont(Arial(9, false));
+    lstMain.setSelectionMode(QAbstractItemView::SingleSelection);
+    lstMain.setSortingEnabled(false);
+    SetColour(lstMain, QPalette::Base, FormBackground);
+    SetColour(lstMain, QPalette::Text, Qt::black);
+    lstMain.viewport()->installEventFilter(this);
+
+    txtItem.setGeometry(Twips(90, 6960, 3795, 375));
+    txtItem.setFont(Arial(8.25, false));
+    PlaceCommand(cmdAdd, "Add", Twips(3900, 6960, 735, 405));
+
+    PlaceFrame(Frame1, "Connections ", QColor(29, 128, 175), Twips(5010, 60, 3375, 1125));
+    PlaceCommand(cmdCurrentConnections, "Show Current Connections", Twips(300, 390, 2745, 495));
+    PlaceCheckBox(chkShowX, "Show only connected ports", Twips(5220, 1320, 2835, 240));
+    PlaceCheckBox(chkHideLocal, "Hide Local Connections", Twips(5220, 1680, 2835, 240));
+    PlaceFrame(Frame2, "Blocked Ports ", QColor(192, 0, 0), Twips(5010, 2130, 3375, 1875));
+    PlaceCommand(cmdBlockedLocal, "Blocked Local Ports", Twips(300, 480, 2745, 495));
+    PlaceCommand(cmdBlockedRemote, "Blocked Remote Ports", Twips(300, 1020, 2745, 495));
+    PlaceFrame(Frame3, "Allowed IPs", QColor(0, 128, 0), Twips(5010, 4170, 3375, 1215));
+    PlaceCommand(cmdAllowedIP, "Allowed IP Addreses", Twips(270, 390, 2745, 495));
+    PlaceFrame(Frame4, "Local IPs", QColor(50, 102, 239), Twips(5010, 5610, 3375, 1755));
+    PlaceCommand(cmdLocalIP, "Local IP Addresses", Twips(240, 420, 2745, 495));
+    PlaceCommand(cmdAddLocal, "Add Local IPs to Allowed", Twips(240, 960, 2745, 495));
+
+    // Tab order: the list first, then the heading, the entry row, the filters, the buttons.
+    QWidget* const order[] = {&lstMain,
+                              &txtHead,
+                              &cmdAdd,
+                              &txtItem,
+                              &chkShowX,
+                              &chkHideLocal,
+                              &cmdCurrentConnections,
+                              &cmdBlockedLocal,
+                              &cmdBlockedRemote,
+                              &cmdAllowedIP,
+                              &cmdLocalIP,
+                              &cmdAddLocal};
+    for (std::size_t i = 1; i < std::size(order); ++i) {
+        setTabOrder(order[i - 1], order[i]);
+    }
+    lstMain.setFocus();
+
+    mnuDelete = mnuListBox.addAction("Delete");
+    TimerListRefresh.setInterval(RefreshInterval);
+    TimerListRefresh.start();
+}
+
+void frmMain::ConnectHandlers() {
+    const std::pair<Command*, ViewMode> views[] = {{&cmdCurrentConnections, ModeCurrentConnections},
+                                                   {&cmdLocalIP, ModeLocalIP},
+                                                   {&cmdAllowedIP, ModeAllowedIP},
+                                                   {&cmdBlockedLocal, ModeBlockedLocalPorts},
+                                                   {&cmdBlockedRemote, ModeBlockedRemotePorts}};
+    for (const auto& [button, mode] : views) {
+        connect(button, &Command::Click, this,
+                [this, mode = mode] { oManager.SetCurrentMode(mode); });
+    }
+    connect(&cmdAdd, &Command::Click, this,
+            [this] { AddToCurrentList(oManager, txtItem.text().toStdString(), UserMessages); });
+    connect(&cmdAddLocal, &Command::Click, this, [this] { AddLocalIPs(oManager, UserMessages); });
+    // The list box follows the rebuilt lines at the next timer tick.
+    connect(&chkShowX, &QCheckBox::toggled, this, [this] { oManager.RefreshCurrentConnections(); });
+    connect(&chkHideLocal, &QCheckBox::toggled, this,
+            [this] { oManager.RefreshCurrentConnections(); });
+    connect(mnuDelete, &QAction::triggered, this,
+            [this] { DeleteSelectedItem(oManager, lstMain); });
+    connect(&TimerListRefresh, &QTimer::timeout, this, &frmMain::RefreshConnectionsIfChanged);
+    connect(&TrayIcon, &QSystemTrayIcon::activated, this, &frmMain::TrayIcon_Activated);
+}
+
+void frmMain::Form_Load() {
+    setWindowTitle(QString::fromStdString(LoadCaption()));
+    SetCommandButtons(true, true);
+    // Centred on the screen the first time it shows.
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        setGeometry(QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, size(),
+                                        screen->availableGeometry()));
+    }
+    TrayOn();
+}
+
+void frmMain::SetCommandButtons(bool bInitialize, bool bEnabled) {
+    for (Command* button : findChildren<Command*>()) {
+        if (bInitialize) {
+            button->Initialize();
+        } else {
+            button->SetEnabled(bEnabled);
+        }
+    }
+}
+
+void frmMain::RefreshConnectionsIfChanged() {
+    if (oManager.CurrentMode != ModeCurrentConnections) {
+        return;
+    }
+    const List& lines = oManager.oCurrentConnections;
+    List& shown = oManager.oCurrentConnectionsCached;
+    bool differ = lines.GetItemCount() != shown.GetItemCount();
+    for (std::int32_t i = 0; !differ && i < lines.GetItemCount(); ++i) {
+        differ = lines.GetItem(i) != shown.GetItem(i);
+    }
+    if (!differ) {
+        return;
+    }
+    shown.Reset();
+    for (std::int32_t i = 0; i < lines.GetItemCount(); ++i) {
+        (void)shown.AddItem(lines.GetItem(i));  // text into a text list always fits
+    }
+    oManager.RefreshCurrentMode();
+}
+
+void frmMain::Form_QueryUnload() {
+    (void)oManager.SaveSettings();  // a failure has been told; the close goes on regardless
+    bQuit = true;
+}
+
+void frmMain::Form_Resize() {
+    if (isMinimized()) {
+        // Hidden, it leaves the task bar and comes back through the notification icon only;
+        // without a notification area it stays in the task bar.
+        if (TrayAvailable()) {
+            hide();
+        }
+    } else if (isVisible() && windowState() == Qt::WindowNoState) {
+        oManager.RefreshCurrentConnections();
+    }
+}
+
+void frmMain::ClearList() {
+    lstMain.clear();
+}
+
+void frmMain::AppendToList(const std::string& text) {
+    lstMain.addItem(QString::fromStdString(text));
+}
+
+void frmMain::SetHeading(const std::string& text) {
+    txtHead.setText(QString::fromStdString(text));
+}
+
+void frmMain::SetEditingEnabled(bool enabled) {
+    mnuDelete->setEnabled(enabled);
+    txtItem.setEnabled(enabled);
+    cmdAdd.SetEnabled(enabled);
+}
+
+Value frmMain::ShowOnlyConnectedValue() const {
+    return std::int16_t{chkShowX.isChecked() ? std::int16_t{1} : std::int16_t{0}};
+}
+
+Value frmMain::HideLocalValue() const {
+    return std::int16_t{chkHideLocal.isChecked() ? std::int16_t{1} : std::int16_t{0}};
+}
+
+void frmMain::ShowMessage(const std::string& text) {
+    UserMessages.Show(text);
+}
+
+bool frmMain::event(QEvent* event) {
+    if (event->type() == QEvent::WindowActivate) {
+        SetCommandButtons(true, true);  // Form_Activate: every button is initialised
+    }
+    return QWidget::event(event);
+}
+
+void frmMain::changeEvent(QEvent* event) {
+    QWidget::changeEvent(event);
+    if (event->type() == QEvent::WindowStateChange) {
+        Form_Resize();
+    }
+}
+
+void frmMain::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    if (!bFirstShown) {
+        bFirstShown = true;
+        Form_Resize();
+    }
+}
+
+void frmMain::closeEvent(QCloseEvent* event) {
+    Form_QueryUnload();
+    event->accept();  // never refused
+}
+
+bool frmMain::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == lstMain.viewport() && event->type() == QEvent::MouseButtonRelease) {
+        const auto* mouse = static_cast<QMouseEvent*>(event);
+        lstMain_MouseUp(mouse->button(), mouse->globalPosition().toPoint());
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void frmMain::lstMain_MouseUp(Qt::MouseButton button, const QPoint& globalPosition) {
+    if (button == Qt::RightButton) {
+        (void)mnuListBox.exec(globalPosition);  // Delete runs through its own handler
+    }
+}
+
+}  // namespace quarnel

@@ -1,0 +1,99 @@
+#pragma once
+
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenu>
+#include <QSystemTrayIcon>
+#include <QTimer>
+#include <QWidget>
+
+#include <functional>
+
+#include "app/Messages.h"
+#include "controls/Command.h"
+#include "engine/Manager.h"
+#include "engine/ManagerWindow.h"
+
+namespace quarnel {
+
+// The program's only window: the list of the view shown with its heading and entry field on
+// the left, the view buttons in four frames and the two filters on the right. The Manager fills
+// the list, the heading and the editing controls; the window holds no lists of its own.
+class frmMain final : public QWidget, public ManagerWindow {
+    Q_OBJECT
+
+public:
+    // quit is the program's quit flag: set by the close request, never reset.
+    frmMain(Manager& manager, bool& quit, Messages& messages);
+    ~frmMain() override;
+
+    // Sets the first caption, initialises the buttons, shows the window and adds the
+    // notification icon.
+    void Form_Load();
+    // For every Command of the window: Initialize, or else set Enabled.
+    void SetCommandButtons(bool bInitialize, bool bEnabled);
+    // The refresh timer's work: reloads the connection view when its lines changed.
+    void RefreshConnectionsIfChanged();
+    // The close request, whatever its cause: saves the rule lists and ends the main loop.
+    void Form_QueryUnload();
+
+    // ManagerWindow
+    void ClearList() override;
+    void AppendToList(const std::string& text) override;
+    void SetHeading(const std::string& text) override;
+    void SetEditingEnabled(bool enabled) override;
+    Value ShowOnlyConnectedValue() const override;
+    Value HideLocalValue() const override;
+    void ShowMessage(const std::string& text) override;
+
+    // Whether the desktop has a notification area to bring the window back from.
+    std::function<bool()> TrayAvailable = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
+
+    // Controls, declared containers first so that each is destroyed before its container.
+    QLineEdit txtHead{this};
+    QListWidget lstMain{this};
+    QLineEdit txtItem{this};
+    Command cmdAdd{this};
+    QGroupBox Frame1{this};
+    Command cmdCurrentConnections{&Frame1};
+    QCheckBox chkShowX{this};
+    QCheckBox chkHideLocal{this};
+    QGroupBox Frame2{this};
+    Command cmdBlockedLocal{&Frame2};
+    Command cmdBlockedRemote{&Frame2};
+    QGroupBox Frame3{this};
+    Command cmdAllowedIP{&Frame3};
+    QGroupBox Frame4{this};
+    Command cmdLocalIP{&Frame4};
+    Command cmdAddLocal{&Frame4};
+    QTimer TimerListRefresh{this};
+    QMenu mnuListBox{this};
+    QAction* mnuDelete = nullptr;  // owned by mnuListBox
+    QSystemTrayIcon TrayIcon{this};
+
+protected:
+    bool event(QEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void CreateControls();
+    void ConnectHandlers();
+    void Form_Resize();
+    // Shows the window and adds the notification icon.
+    void TrayOn();
+    // What a mouse action on the notification icon does to a minimised window.
+    void TrayIcon_Activated(QSystemTrayIcon::ActivationReason reason);
+    void lstMain_MouseUp(Qt::MouseButton button, const QPoint& globalPosition);
+
+    Manager& oManager;
+    bool& bQuit;
+    Messages& UserMessages;
+    bool bFirstShown = false;
+};
+
+}  // namespace quarnel

@@ -1,0 +1,42 @@
+// The window's notification icon: added once when the window loads, it brings a minimised
+// window back.
+#include <QCoreApplication>
+
+#include "app/AppIdentity.h"
+#include "app/frmMain.h"
+
+namespace quarnel {
+
+void frmMain::TrayOn() {
+    show();
+    QCoreApplication::processEvents();  // the window is on screen before the icon appears
+    TrayIcon.setIcon(windowIcon());
+    TrayIcon.setToolTip(QString::fromUtf8(ProgramVersion.ProductName.data(),
+                                          qsizetype(ProgramVersion.ProductName.size())));
+    // A desktop without a notification area shows no icon; minimising then keeps the window in
+    // the task bar.
+    TrayIcon.show();
+}
+
+void frmMain::TrayIcon_Activated(QSystemTrayIcon::ActivationReason reason) {
+    if (!isMinimized()) {
+        return;  // icon clicks do nothing while the window is open
+    }
+    switch (reason) {
+        case QSystemTrayIcon::Trigger:  // left button
+        case QSystemTrayIcon::DoubleClick:
+            setWindowState(windowState() & ~Qt::WindowMinimized);
+            show();
+            raise();
+            activateWindow();
+            break;
+        case QSystemTrayIcon::Context:  // right button: back in the task bar, still minimised
+            showMinimized();
+            break;
+        case QSystemTrayIcon::MiddleClick:
+        case QSystemTrayIcon::Unknown:
+            break;
+    }
+}
+
+}  // namespace quarnel

@@ -1,0 +1,297 @@
+#include <QAction>
+#include <QApplication>
+#include <QMenu>
+#include <QTest>
+#include <QTimer>
+
+#include "app/ListEditing.h"
+#include "app/frmMain.h"
+#include "engine/Settings.h"
+#include "tests/engine/TestEngine.h"
+
+namespace quarnel {
+namespace {
+
+using testing::Established;
+using Lines = std::vector<std::string>;
+
+struct FakeMessages : Messages {
+    void Show(const std::string& text) override { Shown.push_back(text); }
+    bool Confirm(const std::string& text) override { return Asked.push_back(text), Answer; }
+    Lines Shown, Asked;
+    bool Answer = true;
+};
+
+// The window as start-up leaves it, over a scripted table, one host address and rules in memory.
+class Window : public ::testing::Test {
+protected:
+    void SetUp() override {
+        store.Values = {{AllowedIPKey, "127.0.0.1"},
+                        {BlockedLocalPortsKey, "445,445,139"},
+                        {BlockedRemotePortsKey, "22"}};
+        hosts.Result.Addresses = {testing::Ip("192.0.2.5")};
+        table.Connections = {Established(50000, "198.51.100.7", 443, 1),
+                             Established(50001, "127.0.0.1", 8080, 2),
+                             testing::Row(10, "0.0.0.0", 80, "0.0.0.0", 0, 3)};
+        oManager.LoadSettings();
+        window.TrayAvailable = [this] { return trayAvailable; };
+        window.Form_Load();
+        oManager.oMainForm = &window;
+        oManager.SetCurrentMode(ModeCurrentConnections);
+        oManager.RefreshLocalIPList();
+        engine.ProcessTcpTable({});
+        window.RefreshConnectionsIfChanged();
+    }
+    void TearDown() override { oManager.oMainForm = nullptr; }
+
+    Lines Shown() const {
+        Lines lines;
+        for (int i = 0; i < window.lstMain.count(); ++i)
+            lines.push_back(window.lstMain.item(i)->text().toStdString());
+        return lines;
+    }
+    // A button clicks under the pointer, as a user's does.
+    void Click(QWidget& button) {
+        QTest::mouseMove(&button, QPoint(5, 5));
+        QTest::mouseClick(&button, Qt::LeftButton, {}, QPoint(5, 5));
+    }
+    // As the desktop minimises a window: its state changes while it is shown.
+    void Minimise() { window.setWindowState(window.windowState() | Qt::WindowMinimized); }
+    // Right-clicks entry row (-1: below the entries); whether the menu offered Delete enabled,
+    // which is then chosen.
+    bool RightClickAndDelete(int row) {
+        window.lstMain.setCurrentRow(row);
+        bool offered = false;
+        QTimer::singleShot(0, [&] {
+            auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+            ASSERT_TRUE(menu && menu->actions().value(0)->text() == "Delete");
+            if ((offered = menu->actions()[0]->isEnabled()))
+                menu->actions()[0]->trigger();
+            menu->close();
+        });
+        QTest::mouseRelease(window.lstMain.viewport(), Qt::RightButton, {}, QPoint(5, 5));
+        return offered;
+    }
+
+    testing::FakeTable table;
+    testing::FakeHosts hosts;
+    testing::MapStore store;
+    FakeMessages messages;
+    Engine engine{table, hosts, store};
+    Manager& oManager = engine.oManager;
+    bool bQuit = false, trayAvailable = true;
+    frmMain window{oManager, bQuit, messages};
+};
+
+QString Caption(QWidget* control) {
+    if (auto* button = qobject_cast<Command*>(control))
+        return button->Caption();
+    if (auto* frame = qobject_cast<QGroupBox*>(control))
+        return frame->title();
+    if (auto* box = qobject_cast<QCheckBox*>(control))
+        return box->text();
+    return control == nullptr ? "" : control->property("text").toString();
+}
+
+TEST_F(Window, EveryControlSitsWhereTheDesignPutsItInTabOrder) {
+    auto& w = window;
+    EXPECT_EQ(w.size(), QSize(564, 518));
+    EXPECT_EQ(w.minimumSize(), w.maximumSize());
+    EXPECT_FALSE(w.windowFlags() & Qt::WindowMaximizeButtonHint);
+    const struct {
+        QWidget* widget;
+        QWidget* container;
+        QRect twips;
+        const char* caption;  // the heading shows the first view's by now
+        int tab;              // -1 for a frame, which only holds controls
+        QColor colour;        // a frame's caption
+    } design[] = {
+        {&w.txtHead, &w, {90, 90, 4545, 360}, "Current Connections", 1, {}},
+        {&w.lstMain, &w, {90, 390, 4545, 6555}, "", 0, {}},
+        {&w.txtItem, &w, {90, 6960, 3795, 375}, "", 3, {}},
+        {&w.cmdAdd, &w, {3900, 6960, 735, 405}, "Add", 2, {}},
+        {&w.Frame1, &w, {5010, 60, 3375, 1125}, "Connections ", -1, {29, 128, 175}},
+        {&w.cmdCurrentConnections,
+         &w.Frame1,
+         {300, 390, 2745, 495},
+         "Show Current Connections",
+         7,
+         {}},
+        {&w.chkShowX, &w, {5220, 1320, 2835, 240}, "Show only connected ports", 4, {}},
+        {&w.chkHideLocal, &w, {5220, 1680, 2835, 240}, "Hide Local Connections", 5, {}},
+        {&w.Frame2, &w, {5010, 2130, 3375, 1875}, "Blocked Ports ", -1, {192, 0, 0}},
+        {&w.cmdBlockedLocal, &w.Frame2, {300, 480, 2745, 495}, "Blocked Local Ports", 9, {}},
+        {&w.cmdBlockedRemote, &w.Frame2, {300, 1020, 2745, 495}, "Blocked Remote Ports", 10, {}},
+        {&w.Frame3, &w, {5010, 4170, 3375, 1215}, "Allowed IPs", -1, {0, 128, 0}},
+        {&w.cmdAllowedIP, &w.Frame3, {270, 390, 2745, 495}, "Allowed IP Addreses", 12, {}},
+        {&w.Frame4, &w, {5010, 5610, 3375, 1755}, "Local IPs", -1, {50, 102, 239}},
+        {&w.cmdLocalIP, &w.Frame4, {240, 420, 2745, 495}, "Local IP Addresses", 14, {}},
+        {&w.cmdAddLocal, &w.Frame4, {240, 960, 2745, 495}, "Add Local IPs to Allowed", 15, {}},
+    };
+    std::map<int, QWidget*> byTab;
+    for (const auto& c : design) {
+        SCOPED_TRACE(c.caption);
+        const QRect& t = c.twips;
+        EXPECT_EQ(c.widget->geometry(),
+                  QRect(t.x() / 15, t.y() / 15, t.width() / 15, t.height() / 15));
+        EXPECT_EQ(c.widget->parentWidget(), c.container);
+        EXPECT_EQ(Caption(c.widget), c.caption);
+        if (c.colour.isValid()) {
+            EXPECT_EQ(c.widget->palette().color(QPalette::WindowText), c.colour);
+        }
+        byTab[c.tab] = c.widget;
+    }
+    // Tab walks the controls in the design's order, passing over the frames.
+    QWidget* at = byTab[0];
+    for (auto next = byTab.upper_bound(0); next != byTab.end(); ++next) {
+        do {
+            at = at->nextInFocusChain();
+        } while (at->focusPolicy() == Qt::NoFocus);
+        EXPECT_EQ(at, next->second) << "tab " << next->first;
+    }
+}
+
+TEST_F(Window, ViewButtonsShowTheirListHeadingAndEditingState) {
+    EXPECT_EQ(window.windowTitle(), "Virel Quarnel v1.2 Build 38");  // until start-up's title
+    const struct {
+        Command& button;
+        const char* heading;
+        Lines lines;
+        bool editing;
+    } views[] = {
+        {window.cmdLocalIP, "Local IP Addresses", {"192.0.2.5"}, false},
+        {window.cmdAllowedIP, "Allowed IP Addresses", {"127.0.0.1"}, true},
+        {window.cmdBlockedLocal, "Blocked Local Ports", {"445", "445", "139"}, true},
+        {window.cmdBlockedRemote, "Blocked Remote Ports", {"22"}, true},
+        {window.cmdCurrentConnections,
+         "Current Connections",
+         {"50000 <--> 198.51.100.7:443 ESTABLISHED"},
+         false},
+    };
+    for (const auto& view : views) {
+        SCOPED_TRACE(view.heading);
+        Click(view.button);
+        EXPECT_EQ(window.txtHead.text(), view.heading);
+        EXPECT_EQ(Shown(), view.lines);
+        EXPECT_EQ(window.txtItem.isEnabled(), view.editing);
+        EXPECT_EQ(window.cmdAdd.Enabled(), view.editing);
+        EXPECT_EQ(RightClickAndDelete(-1), view.editing);
+    }
+}
+
+TEST_F(Window, AddRefusesInvalidEntriesAndStoresValidOnesPlainly) {
+    const struct {
+        Command& view;
+        const char* typed;
+        const char* message;  // nullptr: none
+        Lines lines;
+    } cases[] = {
+        {window.cmdAllowedIP, "1.2.3", InvalidIPText, {"127.0.0.1"}},
+        {window.cmdAllowedIP, "1..3.4", InvalidIPText, {"127.0.0.1"}},
+        {window.cmdAllowedIP, "1.2.x.256", InvalidIPText, {"127.0.0.1"}},
+        {window.cmdAllowedIP, "   ", nullptr, {"127.0.0.1"}},
+        {window.cmdAllowedIP, " +010.000. 0.001 ", nullptr, {"127.0.0.1", "10.0.0.1"}},
+        {window.cmdAllowedIP, "10.0.0.01", nullptr, {"127.0.0.1", "10.0.0.1"}},
+        {window.cmdBlockedRemote, "0", InvalidPortText, {"22"}},
+        {window.cmdBlockedRemote, "65536", InvalidPortText, {"22"}},
+        {window.cmdBlockedLocal, "80.5", nullptr, {"445", "445", "139", "80"}},
+        {window.cmdBlockedLocal, "139", nullptr, {"445", "445", "139", "80"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.typed);
+        Click(c.view);
+        messages.Shown.clear();
+        store.Values.clear();
+        window.txtItem.setText(c.typed);
+        Click(window.cmdAdd);
+        EXPECT_EQ(messages.Shown, c.message ? Lines{c.message} : Lines{});
+        EXPECT_EQ(Shown(), c.lines);
+        EXPECT_EQ(window.txtItem.text(), c.typed);
+        // Saved after every accepted entry, a duplicate too; never after a refusal or nothing.
+        const bool saved = c.message == nullptr && QString(c.typed).trimmed() != "";
+        EXPECT_EQ(store.Values.size(), saved ? 3u : 0u);
+    }
+}
+
+TEST_F(Window, DeleteRemovesOneOccurrenceOfTheSelectedEntryAndSaves) {
+    Click(window.cmdBlockedLocal);
+    EXPECT_TRUE(RightClickAndDelete(1));
+    EXPECT_EQ(Shown(), (Lines{"445", "139"}));
+    EXPECT_EQ(store.Values[BlockedLocalPortsKey], "445,139");
+}
+
+TEST_F(Window, AddLocalIPsAsksAndAddsOnOKWithoutSavingUntilTheClose) {
+    Click(window.cmdAllowedIP);
+    store.Values.clear();
+    for (const bool ok : {false, true}) {
+        messages.Answer = ok;
+        Click(window.cmdAddLocal);
+        EXPECT_EQ(messages.Asked.back(), AddLocalIPsQuestion);
+        EXPECT_EQ(Shown(), ok ? (Lines{"127.0.0.1", "192.0.2.5"}) : Lines{"127.0.0.1"});
+        EXPECT_TRUE(store.Values.empty());
+    }
+    window.close();
+    EXPECT_TRUE(bQuit);
+    EXPECT_EQ(store.Values[AllowedIPKey], "127.0.0.1,192.0.2.5");
+}
+
+TEST_F(Window, TheTimerReloadsOnlyAChangedConnectionView) {
+    EXPECT_EQ(window.TimerListRefresh.interval(), 500);
+    window.lstMain.item(0)->setText("as shown");
+    window.RefreshConnectionsIfChanged();
+    EXPECT_EQ(Shown(), Lines{"as shown"});  // unchanged lines: no reload
+
+    table.Connections.push_back(Established(50002, "203.0.113.9", 25, 4));
+    engine.ProcessTcpTable({});
+    window.RefreshConnectionsIfChanged();
+    EXPECT_EQ(Shown().size(), 2u);
+
+    Click(window.cmdBlockedRemote);
+    table.Connections.pop_back();
+    engine.ProcessTcpTable({});
+    window.RefreshConnectionsIfChanged();
+    EXPECT_EQ(Shown(), Lines{"22"});  // other views are left alone
+}
+
+TEST_F(Window, CheckBoxesChangeTheConnectionViewWithinOneTick) {
+    const std::pair<QCheckBox*, std::size_t> steps[] = {
+        {&window.chkShowX, 2}, {&window.chkHideLocal, 3}, {&window.chkShowX, 2}};
+    for (const auto& [box, lines] : steps) {
+        QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(4, box->height() / 2));
+        window.RefreshConnectionsIfChanged();
+        EXPECT_EQ(Shown().size(), lines);
+    }
+}
+
+TEST_F(Window, MinimiseHidesOnlyWithATrayWhoseClicksBringItBack) {
+    enum Start { Open, Hidden, MinimisedShown };
+    const struct {
+        Start start;
+        QSystemTrayIcon::ActivationReason reason;
+        bool visible, minimised;
+    } cases[] = {
+        {Hidden, QSystemTrayIcon::Trigger, true, false},
+        {Hidden, QSystemTrayIcon::DoubleClick, true, false},
+        {Hidden, QSystemTrayIcon::Context, true, true},
+        {Hidden, QSystemTrayIcon::MiddleClick, false, true},
+        {MinimisedShown, QSystemTrayIcon::Trigger, true, false},
+        {Open, QSystemTrayIcon::Context, true, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(int(c.reason));
+        window.showNormal();
+        trayAvailable = c.start == Hidden;
+        if (c.start != Open) {
+            Minimise();
+            EXPECT_EQ(window.isVisible(), !trayAvailable);
+        }
+        emit window.TrayIcon.activated(c.reason);
+        EXPECT_EQ(window.isVisible(), c.visible);
+        EXPECT_EQ(window.isMinimized(), c.minimised);
+    }
+    EXPECT_EQ(window.TrayIcon.toolTip(), "Virel Quarnel");
+    EXPECT_EQ(window.TrayIcon.icon().cacheKey(), window.windowIcon().cacheKey());
+}
+
+}  // namespace
+}  // namespace quarnel
