@@ -137,13 +137,6 @@ std::string InstallForNobody(const Guard& guard, const std::string& program,
     const fs::path helper = bin / "quarnel-helper";
     fs::copy_file(program, copy);
     fs::copy_file(fs::path(program).parent_path() / "quarnel-helper", helper);
-    vfs_cap_data capabilities{};
-    capabilities.magic_etc = VFS_CAP_REVISION_2 | VFS_CAP_FLAGS_EFFECTIVE;
-    capabilities.data[0].permitted = static_cast<std::uint32_t>(guard.helperCapabilities);
-    capabilities.data[1].permitted = static_cast<std::uint32_t>(guard.helperCapabilities >> 32);
-    if (setxattr(helper.c_str(), "security.capability", &capabilities, XATTR_CAPS_SZ_2, 0) != 0) {
-        Fail("give the helper its capabilities");
-    }
     for (const auto& entry : fs::recursive_directory_iterator(home)) {
         if (lchown(entry.path().c_str(), kNobody, kNobody) != 0) {
             Fail("chown " + entry.path().string());
@@ -151,6 +144,14 @@ std::string InstallForNobody(const Guard& guard, const std::string& program,
     }
     if (chown(home.c_str(), kNobody, kNobody) != 0) {
         Fail("chown " + home.string());
+    }
+    // Last: a change of owner drops a file's capabilities.
+    vfs_cap_data capabilities{};
+    capabilities.magic_etc = VFS_CAP_REVISION_2 | VFS_CAP_FLAGS_EFFECTIVE;
+    capabilities.data[0].permitted = static_cast<std::uint32_t>(guard.helperCapabilities);
+    capabilities.data[1].permitted = static_cast<std::uint32_t>(guard.helperCapabilities >> 32);
+    if (setxattr(helper.c_str(), "security.capability", &capabilities, XATTR_CAPS_SZ_2, 0) != 0) {
+        Fail("give the helper its capabilities");
     }
     return copy;
 }
@@ -371,7 +372,8 @@ std::string Label(const Site& site) {
     const Guard& kind = site.Kind();
     std::string label = kind.name;
     const bool meantForEvents =
-        !kind.userNamespace && (kind.helperCapabilities & kBpfAndPerfmon) == kBpfAndPerfmon;
+        !kind.userNamespace && (kind.helperCapabilities == 0 ||
+                                (kind.helperCapabilities & kBpfAndPerfmon) == kBpfAndPerfmon);
     const bool onEvents = site.HoldsKernelProgram();
     if (kind.isQuarnel && meantForEvents != onEvents) {
         label += onEvents ? " (but on kernel events)" : " (but polling)";

@@ -24,6 +24,8 @@ public:
     // One blocking pass over a fresh read of the table. processEvents runs the window's event
     // step; it runs once after every attempt to close a connection and may edit the rules.
     void ProcessTcpTable(const std::function<void()>& processEvents);
+    // Whether the next pass has work even when the table does not change: a close to try again.
+    bool PassDue() const { return bRejudge; }
 
     TcpTable Table;
     ConnectionCache Cache;

@@ -64,11 +64,13 @@ TEST_P(BlockingPass, ARefusedCloseIsTriedAgainEveryPassWithOneEventStepEach) {
     Pass();
     EXPECT_EQ(table.Closes, (Rows{blocked, blocked}));
     EXPECT_EQ(eventSteps, 2);
+    EXPECT_TRUE(engine.PassDue());
     table.RefuseCloses = false;
     Pass();
     Pass();
     EXPECT_EQ(table.Connections, Rows{kept});
     EXPECT_EQ(eventSteps, 3);
+    EXPECT_FALSE(engine.PassDue());
 }
 
 TEST_P(BlockingPass, ARuleEditedBesideARefusedCloseReachesEarlierRowsOnTheNextPass) {
