@@ -3,6 +3,8 @@
 #include <QDialog>
 #include <QSessionManager>
 
+#include <poll.h>
+
 #include <chrono>
 #include <optional>
 #include <thread>
@@ -85,11 +87,17 @@ void App::RunMainLoop() {
 
 void App::WaitForTable() {
     const int changes = Table.Source->WaitDescriptor();
-    // A table that cannot tell when it changes, or a close to try again: the next pass comes
-    // after the 1 ms pause, as it always did.
-    if (changes < 0 || TheEngine->PassDue()) {
+    // A table that cannot tell when it changes: the next pass comes after the 1 ms pause, as
+    // it always did.
+    if (changes < 0) {
         TableChanges.reset();
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return;
+    }
+    // A close to try again should the connection survive: a closed one is reported at once.
+    if (TheEngine->PassDue()) {
+        pollfd closed{changes, POLLIN, 0};
+        (void)::poll(&closed, 1, 1);  // an interrupted or failed wait only shortens the pause
         return;
     }
     if (!TableChanges || TableChanges->socket() != changes) {

@@ -290,8 +290,10 @@ public:
 
     const Guard& Kind() const { return guard_; }
     bool Guarding() const { return guardPid_ > 0; }
-    void Pause() { (void)kill(-guardPid_, SIGSTOP); }
-    void Resume() { (void)kill(-guardPid_, SIGCONT); }
+    // quarnel alone: its helper, stopped in the middle of an answer, would let the deadline of
+    // that answer pass and be taken for broken. The ss loop as a whole.
+    void Pause() { (void)kill(guard_.isQuarnel ? guardPid_ : -guardPid_, SIGSTOP); }
+    void Resume() { (void)kill(guard_.isQuarnel ? guardPid_ : -guardPid_, SIGCONT); }
 
     // CPU time of every thread of the guard and of its child processes (the helper) so far,
     // in seconds.
@@ -480,17 +482,36 @@ int main(int argc, char** argv) {
         const Guard* guard = GuardNamed(argv[2]);
         return guard == nullptr ? 2 : RunSite(*guard, std::atoi(argv[3]), argv[4]);
     }
-    const std::string program = argc > 1 ? argv[1] : QUARNEL_PROGRAM;
+    // [PROGRAM] [idle] [teardown] [memory]: all three when none is named.
+    std::string program = QUARNEL_PROGRAM;
+    std::vector<std::string> parts;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "idle" || arg == "teardown" || arg == "memory") {
+            parts.push_back(arg);
+        } else {
+            program = arg;
+        }
+    }
     if (program.empty()) {
-        std::fprintf(stderr, "usage: %s PATH-TO-QUARNEL\n", argv[0]);
+        std::fprintf(stderr, "usage: %s PATH-TO-QUARNEL [idle] [teardown] [memory]\n", argv[0]);
         return 2;
     }
+    const auto wanted = [&parts](const char* part) {
+        return parts.empty() || std::find(parts.begin(), parts.end(), part) != parts.end();
+    };
     if (geteuid() != 0) {
         std::printf("Not root: the events mode runs in a user namespace and polls.\n");
     }
     std::printf("Program: %s\n", program.c_str());
-    IdleCpu(program);
-    Teardown(program);
-    PeakMemory(program);
+    if (wanted("idle")) {
+        IdleCpu(program);
+    }
+    if (wanted("teardown")) {
+        Teardown(program);
+    }
+    if (wanted("memory")) {
+        PeakMemory(program);
+    }
     return 0;
 }

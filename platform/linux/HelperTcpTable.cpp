@@ -90,7 +90,8 @@ ReadResult HelperTcpTable::ReadTableIfChanged(std::vector<TcpRow>& rows) {
 }
 
 int HelperTcpTable::WaitDescriptor() const {
-    return process_ ? process_->Socket() : -1;
+    // A helper that polls tells of a change after every read: waiting on it would not pause.
+    return process_ && polling_.Why == PollingCause::Kind::None ? process_->Socket() : -1;
 }
 
 bool HelperTcpTable::CloseConnection(const TcpRow& row) {
@@ -147,6 +148,7 @@ void HelperTcpTable::HelperFailed() {
     if (again && ability == CloseAbility::Allowed) {
         process_ = std::move(again->process_);
         channel_ = std::move(again->channel_);
+        polling_ = again->polling_;
         mustRead_ = true;
         return Notify(CloseAbility::Allowed,
                       "The helper " + path_ + " was restarted; closing connections works again.");

@@ -24,8 +24,9 @@ namespace quarnel::platform {
 // read in this process from then on and nothing is closed, so connections keep showing.
 //
 // The helper tells when the table changes (it keeps it from the kernel's reports where it may
-// load the kernel program): until it does, a read asks it nothing and finds the table
-// unchanged, and the socket is the descriptor to wait on.
+// load the kernel program; else after every read): until it does, a read asks it nothing and
+// finds the table unchanged. Where it keeps the table from the reports, its socket is the
+// descriptor to wait on.
 class HelperTcpTable final : public TcpTableSource {
 public:
     // How long each message of an answer may take: short enough that a hung helper costs one
