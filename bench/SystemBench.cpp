@@ -60,8 +60,11 @@ constexpr Guard kPolling{"polling", true, true};
 constexpr Guard kHelperEvents{"helper, events", false, true, kNetAdmin | kBpfAndPerfmon};
 constexpr Guard kHelperPolling{"helper, polling", false, true, kNetAdmin};
 constexpr Guard kSsLoop{"ss -K loop", false, false};
+// The program as it was before it waited for the table's changes, given on the command line.
+constexpr Guard kStraightPort{"straight port", true, true};
 const Guard* GuardNamed(const std::string& name) {
-    for (const Guard* guard : {&kEvents, &kPolling, &kHelperEvents, &kHelperPolling, &kSsLoop}) {
+    for (const Guard* guard :
+         {&kEvents, &kPolling, &kHelperEvents, &kHelperPolling, &kSsLoop, &kStraightPort}) {
         if (name == guard->name) {
             return guard;
         }
@@ -246,6 +249,12 @@ int RunSite(const Guard& guard, int connections, const std::string& program) {
 
 // ---- Outside: the sites, taking turns ----
 
+// The program measured, and the straight port to compare with (empty: none).
+struct Programs {
+    std::string quarnel;
+    std::string straightPort;
+};
+
 class Site {
 public:
     Site(const Guard& guard, int connections, const std::string& program) : guard_(guard) {
@@ -383,12 +392,18 @@ std::string Label(const Site& site) {
     return label;
 }
 
-// Starts one site per guard with count background connections; the ones that guard.
-std::vector<std::unique_ptr<Site>> StartSites(std::initializer_list<const Guard*> guards,
-                                              int connections, const std::string& program) {
+// Starts one site per guard with count background connections; the ones that guard. The
+// straight port is left out when there is none to run.
+std::vector<std::unique_ptr<Site>> StartSites(std::vector<const Guard*> guards, int connections,
+                                              const Programs& programs) {
     std::vector<std::unique_ptr<Site>> sites;
     for (const Guard* guard : guards) {
-        auto site = std::make_unique<Site>(*guard, connections, program);
+        const bool straight = guard == &kStraightPort;
+        if (straight && programs.straightPort.empty()) {
+            continue;
+        }
+        auto site = std::make_unique<Site>(*guard, connections,
+                                           straight ? programs.straightPort : programs.quarnel);
         if (!site->Guarding()) {
             std::printf("  %s: left out, it never closed a blocked connection\n", guard->name);
             continue;
@@ -398,7 +413,7 @@ std::vector<std::unique_ptr<Site>> StartSites(std::initializer_list<const Guard*
     return sites;
 }
 
-void IdleCpu(const std::string& program) {
+void IdleCpu(const Programs& program) {
     std::printf("\nIdle CPU share of quarnel, %% of one core: median of 10 one-second samples\n");
     std::printf("%12s  %-24s %8s %8s\n", "connections", "mode", "median", "vs events");
     for (const int connections : {200, 3000}) {
@@ -427,15 +442,16 @@ void IdleCpu(const std::string& program) {
     }
 }
 
-void Teardown(const std::string& program) {
+void Teardown(const Programs& program) {
     std::printf(
         "\nTeardown latency, ms from connect's return to recv failing with "
         "ECONNABORTED: 4 rounds of 50 connections per mode\n");
     std::printf("%12s  %-24s %8s %8s %10s %8s\n", "background", "mode", "median", "p99",
                 "vs events", "missed");
     for (const int connections : {100, 3000}) {
-        auto sites = StartSites({&kEvents, &kPolling, &kHelperEvents, &kHelperPolling, &kSsLoop},
-                                connections, program);
+        auto sites = StartSites(
+            {&kEvents, &kPolling, &kHelperEvents, &kHelperPolling, &kStraightPort, &kSsLoop},
+            connections, program);
         std::vector<std::vector<double>> samples(sites.size());
         std::vector<int> missed(sites.size());
         for (int round = 0; round < 4; ++round) {
@@ -462,9 +478,9 @@ void Teardown(const std::string& program) {
     }
 }
 
-void PeakMemory(const std::string& program) {
+void PeakMemory(const Programs& program) {
     std::printf("\nPeak resident memory of quarnel at 10,000 connections (20,000 rows), MiB\n");
-    auto sites = StartSites({&kEvents, &kPolling}, 10000, program);
+    auto sites = StartSites({&kEvents, &kPolling, &kStraightPort}, 10000, program);
     for (auto& site : sites) {
         site->Resume();
     }
@@ -482,19 +498,24 @@ int main(int argc, char** argv) {
         const Guard* guard = GuardNamed(argv[2]);
         return guard == nullptr ? 2 : RunSite(*guard, std::atoi(argv[3]), argv[4]);
     }
-    // [PROGRAM] [idle] [teardown] [memory]: all three when none is named.
-    std::string program = QUARNEL_PROGRAM;
+    // [PROGRAM] [straight-port=PROGRAM] [idle] [teardown] [memory]: all three parts when none
+    // is named.
+    Programs programs{QUARNEL_PROGRAM, {}};
     std::vector<std::string> parts;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "idle" || arg == "teardown" || arg == "memory") {
             parts.push_back(arg);
+        } else if (arg.starts_with("straight-port=")) {
+            programs.straightPort = arg.substr(arg.find('=') + 1);
         } else {
-            program = arg;
+            programs.quarnel = arg;
         }
     }
-    if (program.empty()) {
-        std::fprintf(stderr, "usage: %s PATH-TO-QUARNEL [idle] [teardown] [memory]\n", argv[0]);
+    if (programs.quarnel.empty()) {
+        std::fprintf(stderr,
+                     "usage: %s PATH-TO-QUARNEL [straight-port=PATH] [idle] [teardown] [memory]\n",
+                     argv[0]);
         return 2;
     }
     const auto wanted = [&parts](const char* part) {
@@ -503,15 +524,18 @@ int main(int argc, char** argv) {
     if (geteuid() != 0) {
         std::printf("Not root: the events mode runs in a user namespace and polls.\n");
     }
-    std::printf("Program: %s\n", program.c_str());
+    std::printf("Program: %s\n", programs.quarnel.c_str());
+    if (!programs.straightPort.empty()) {
+        std::printf("Straight port: %s\n", programs.straightPort.c_str());
+    }
     if (wanted("idle")) {
-        IdleCpu(program);
+        IdleCpu(programs);
     }
     if (wanted("teardown")) {
-        Teardown(program);
+        Teardown(programs);
     }
     if (wanted("memory")) {
-        PeakMemory(program);
+        PeakMemory(programs);
     }
     return 0;
 }
