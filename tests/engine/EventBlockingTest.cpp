@@ -14,6 +14,7 @@
 #include "platform/linux/LinuxTcpTable.h"
 #include "platform/linux/TcpTableSelection.h"
 #include "tests/engine/TestEngine.h"
+#include "tests/platform/TableRows.h"
 #include "tests/support/PrivateNetwork.h"
 #include "tests/support/Sockets.h"
 #include "tests/support/WaitUntil.h"
@@ -68,12 +69,6 @@ struct Guard {
     Engine engine{source, hosts, store};
 };
 
-std::vector<TcpRow> Sorted(std::vector<TcpRow> rows) {
-    std::sort(rows.begin(), rows.end(),
-              [](const TcpRow& a, const TcpRow& b) { return a.Cookie < b.Cookie; });
-    return rows;
-}
-
 TEST(EventBlocking, AConnectionOpenedWhileTheTableIdlesIsClosedFromItsReport) {
     RunInPrivateNetwork([] {
         platform::PollingCause why;
@@ -102,7 +97,8 @@ TEST(EventBlocking, AConnectionOpenedWhileTheTableIdlesIsClosedFromItsReport) {
         ASSERT_TRUE(whole);
         std::vector<TcpRow> found;
         EXPECT_TRUE(guard.CycleUntil([&] {
-            return whole->ReadTable(found) && Sorted(found) == Sorted(guard.engine.Table.Rows);
+            return whole->ReadTable(found) && platform::SortedByCookie(found) ==
+                                                  platform::SortedByCookie(guard.engine.Table.Rows);
         })) << found.size()
             << " rows found, " << guard.engine.Table.Rows.size() << " kept";
     });

@@ -48,12 +48,6 @@ bool Reaped(pid_t pid) {
     return ::kill(pid, 0) != 0 && errno == ESRCH;
 }
 
-std::vector<TcpRow> Sorted(std::vector<TcpRow> rows) {
-    std::sort(rows.begin(), rows.end(),
-              [](const TcpRow& a, const TcpRow& b) { return a.Cookie < b.Cookie; });
-    return rows;
-}
-
 TEST(HelperTcpTable, ReadsAndClosesAsThisProcessWould) {
     RunInPrivateNetwork([] {
         Listener listener = ListenIPv4();
@@ -66,7 +60,7 @@ TEST(HelperTcpTable, ReadsAndClosesAsThisProcessWould) {
         ASSERT_TRUE(local && table);
 
         const std::vector<TcpRow> rows = ReadRows(*table);
-        EXPECT_EQ(Sorted(rows), Sorted(ReadRows(*local)));
+        EXPECT_EQ(SortedByCookie(rows), SortedByCookie(ReadRows(*local)));
         const std::optional<TcpRow> row = RowWithPorts(rows, doomed.clientPort, listener.port);
         ASSERT_TRUE(row);
 
