@@ -128,8 +128,16 @@ std::string DescribePollingMode(const TcpTableSelection& selection) {
     if (!selection.Source || selection.Polling.Why == PollingCause::Kind::None) {
         return {};
     }
-    return "Quarnel reads the whole connection table every millisecond, the slower way: " +
-           selection.Polling.Text() + ".";
+    std::string text =
+        "Quarnel reads the whole connection table every millisecond, the slower "
+        "way: " +
+        selection.Polling.Text() + ".";
+    if (selection.Mode == TableMode::Helper &&
+        selection.Polling.Why == PollingCause::Kind::NoRights) {
+        text += " To make it fast, give its helper " + selection.HelperPath +
+                " those capabilities too (see README-permissions.md).";
+    }
+    return text;
 }
 
 }  // namespace quarnel::platform
