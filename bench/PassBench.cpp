@@ -88,7 +88,9 @@ int main(int argc, char** argv) {
     quarnel::bench::EnterPrivateNetwork(argv);
     const std::vector<UniqueFd> connections = quarnel::bench::OpenConnections(ConnectionCount);
     benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
+    quarnel::bench::RatioReporter report(
+        {{"SteadyPass", "BareTableRead"}, {"SteadyPassWithoutRead", "BareTableRead"}});
+    benchmark::RunSpecifiedBenchmarks(&report);
     benchmark::Shutdown();
     return 0;
 }
