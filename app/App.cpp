@@ -102,10 +102,14 @@ void App::WaitForTable() {
     }
     if (!TableChanges || TableChanges->socket() != changes) {
         TableChanges = std::make_unique<QSocketNotifier>(changes, QSocketNotifier::Read);
+        // The descriptor stays readable until the next pass reads the table: one wake-up per
+        // wait, else a modal box opened meanwhile would spin in its own loop.
+        QObject::connect(TableChanges.get(), &QSocketNotifier::activated, TableChanges.get(),
+                         [notifier = TableChanges.get()] { notifier->setEnabled(false); });
     }
+    TableChanges->setEnabled(true);
     // Sleeps until the table changes, a window event comes or a timer of the window is due,
-    // and wakes at once for each: nothing else needs a pass. The descriptor stays readable
-    // until the next pass reads the table.
+    // and wakes at once for each: nothing else needs a pass.
     QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
 }
 
