@@ -3,7 +3,10 @@
 #include <QDialog>
 #include <QSessionManager>
 
+#include <poll.h>
+
 #include <chrono>
+#include <optional>
 #include <thread>
 
 #include "app/AppIdentity.h"
@@ -54,13 +57,14 @@ int App::Main(int& argc, char** argv) {
     // 11.
     oManager->RefreshLocalIPList();
 
-    // A program that cannot close connections must not look as if it protects the machine.
-    std::string problem = Table.Problem;
-    if (problem.empty()) {
-        problem = ViewerOnlyText(Table.Source->CanCloseConnections());
-    }
-    if (!problem.empty()) {
-        UserMessages.Show(problem);
+    // What the user must know about the table: in one box that holds the loop when the program
+    // cannot protect the machine anyway; else the slower mode in a box that holds nothing, so
+    // that blocking starts at once.
+    if (!Table.Problem.empty()) {
+        UserMessages.Show(Table.Problem +
+                          (Table.PollingNote.empty() ? "" : "\n\n" + Table.PollingNote));
+    } else if (!Table.PollingNote.empty()) {
+        UserMessages.Notify(Table.PollingNote);
     }
 
     // 12.
@@ -72,10 +76,41 @@ int App::Main(int& argc, char** argv) {
 void App::RunMainLoop() {
     do {
         TheEngine->ProcessTcpTable([this] { EventStep(); });
-        // The pause between passes: the only thing that keeps the loop from spinning.
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        // What the table's source had to say on its own (its helper stopped, came back).
+        while (const std::optional<platform::SourceNotice> notice = Table.Source->TakeNotice()) {
+            UserMessages.Show(notice->Text);
+        }
+        WaitForTable();
         EventStep();
     } while (!bQuit);
+}
+
+void App::WaitForTable() {
+    const int changes = Table.Source->WaitDescriptor();
+    // A table that cannot tell when it changes: the next pass comes after the 1 ms pause, as
+    // it always did.
+    if (changes < 0) {
+        TableChanges.reset();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return;
+    }
+    // A close to try again should the connection survive: a closed one is reported at once.
+    if (TheEngine->PassDue()) {
+        pollfd closed{changes, POLLIN, 0};
+        (void)::poll(&closed, 1, 1);  // an interrupted or failed wait only shortens the pause
+        return;
+    }
+    if (!TableChanges || TableChanges->socket() != changes) {
+        TableChanges = std::make_unique<QSocketNotifier>(changes, QSocketNotifier::Read);
+        // The descriptor stays readable until the next pass reads the table: one wake-up per
+        // wait, else a modal box opened meanwhile would spin in its own loop.
+        QObject::connect(TableChanges.get(), &QSocketNotifier::activated, TableChanges.get(),
+                         [notifier = TableChanges.get()] { notifier->setEnabled(false); });
+    }
+    TableChanges->setEnabled(true);
+    // Sleeps until the table changes, a window event comes or a timer of the window is due,
+    // and wakes at once for each: nothing else needs a pass.
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
 }
 
 void App::EventStep() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QApplication>
+#include <QSocketNotifier>
 
 #include <memory>
 #include <string>
@@ -24,8 +25,11 @@ public:
     int Main(int& argc, char** argv);
 
 private:
-    // One blocking pass, a short sleep and one event step, until the window asks to quit.
+    // One blocking pass, a short wait and one event step, until the window asks to quit.
     void RunMainLoop();
+    // The pause between a pass and the event step: until the table changes or the window has
+    // an event, or 1 ms where the table cannot tell when it changes.
+    void WaitForTable();
     // Runs every pending window event: handlers, timers, the notification icon, the close.
     void EventStep();
     // Releases the Manager and the window; the exit status.
@@ -39,6 +43,7 @@ private:
     std::unique_ptr<QApplication> Application;
     std::string AppTitle;
     TableSourceChoice Table;
+    std::unique_ptr<QSocketNotifier> TableChanges;  // wakes the wait when the table changes
     platform::LinuxHostAddressSource Hosts;
     IniSettingsStore Store;
     MessageBoxes UserMessages;

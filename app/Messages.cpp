@@ -18,12 +18,26 @@ QMessageBox::StandardButton Ask(const std::string& text, QMessageBox::StandardBu
 
 }  // namespace
 
+MessageBoxes::MessageBoxes() = default;
+MessageBoxes::~MessageBoxes() = default;
+
 void MessageBoxes::Show(const std::string& text) {
     if (bUnattended) {
         std::cerr << "quarnel: " << text << '\n';
         return;
     }
     (void)Ask(text, QMessageBox::Ok);  // the only answer is OK
+}
+
+void MessageBoxes::Notify(const std::string& text) {
+    if (bUnattended) {
+        std::cerr << "quarnel: " << text << '\n';
+        return;
+    }
+    Note = std::make_unique<QMessageBox>(QMessageBox::NoIcon, QCoreApplication::applicationName(),
+                                         QString::fromStdString(text), QMessageBox::Ok);
+    Note->setModal(false);
+    Note->show();
 }
 
 bool MessageBoxes::Confirm(const std::string& text) {

@@ -1,6 +1,9 @@
 #pragma once
 
+#include <memory>
 #include <string>
+
+class QMessageBox;
 
 namespace quarnel {
 
@@ -21,13 +24,19 @@ public:
 // instead of holding up the end.
 class MessageBoxes final : public Messages {
 public:
+    MessageBoxes();
+    ~MessageBoxes() override;
+
     void Show(const std::string& text) override;
     bool Confirm(const std::string& text) override;
+    // A message with an OK button that holds nothing: the loop runs on while it is open.
+    void Notify(const std::string& text);
 
     void SetUnattended() { bUnattended = true; }
 
 private:
     bool bUnattended = false;
+    std::unique_ptr<QMessageBox> Note;  // the one that holds nothing, while it lives
 };
 
 }  // namespace quarnel

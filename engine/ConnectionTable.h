@@ -47,8 +47,11 @@ std::string DisplayLine(const platform::TcpRow& row, std::string_view remoteAddr
 // The rows of the latest successful read of the system's TCP table, in the system's order.
 class TcpTable {
 public:
-    // Refills the rows; a failed read keeps the previous rows. Storage is reused.
-    bool Read(platform::TcpTableSource& source) { return source.ReadTable(Rows); }
+    // Refills the rows unless the source knows they are current; a failed read keeps the
+    // previous rows. Storage is reused.
+    platform::ReadResult Read(platform::TcpTableSource& source) {
+        return source.ReadTableIfChanged(Rows);
+    }
 
     std::vector<platform::TcpRow> Rows;
 };

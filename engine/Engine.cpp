@@ -10,8 +10,14 @@ Engine::Engine(platform::TcpTableSource& source, platform::HostAddressSource& ho
 
 void Engine::ProcessTcpTable(const std::function<void()>& processEvents) {
     // A failed read keeps the previous rows, which are judged again.
-    (void)Table.Read(Source);
+    const platform::ReadResult read = Table.Read(Source);
     const std::size_t n = Table.Rows.size();
+    // Rows the previous pass judged, with every verdict still cached (a cleared cache is shorter)
+    // and no close to try again: the pass would change nothing.
+    if (read == platform::ReadResult::Unchanged && !bRejudge && Cache.Entries.size() > n) {
+        return;
+    }
+    bRejudge = false;
     if (n != PreviousRowCount) {
         bLinesChanged = true;  // rows that vanish from the end must leave the lines too
         PreviousRowCount = n;
@@ -60,8 +66,10 @@ void Engine::CheckConnection(std::size_t i, const std::function<void()>& process
 
     const platform::TcpRow judged = row;  // the event step below may change the table or cache
     RefreshLinesIfChanged();              // the window may look at the lines in the event step
-    // No flag is set: a connection that survives is judged and closed again on the next pass.
-    // Only the judged connection is named, so a gone one closes nothing else.
+    // No flag is set: a connection that survives is judged and closed again on the next pass,
+    // even when the table looks unchanged. Only the judged connection is named, so a gone one
+    // closes nothing else.
+    bRejudge = true;
     (void)Source.CloseConnection(judged);
     if (processEvents) {
         processEvents();

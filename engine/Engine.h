@@ -24,6 +24,8 @@ public:
     // One blocking pass over a fresh read of the table. processEvents runs the window's event
     // step; it runs once after every attempt to close a connection and may edit the rules.
     void ProcessTcpTable(const std::function<void()>& processEvents);
+    // Whether the next pass has work even when the table does not change: a close to try again.
+    bool PassDue() const { return bRejudge; }
 
     TcpTable Table;
     ConnectionCache Cache;
@@ -37,6 +39,7 @@ private:
     platform::TcpTableSource& Source;
     std::size_t PreviousRowCount = 0;  // the row count of the read before this one
     bool bLinesChanged = false;        // the connection lines no longer match the rows
+    bool bRejudge = false;  // the next pass judges every row even when the table is unchanged
 };
 
 }  // namespace quarnel

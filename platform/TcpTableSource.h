@@ -36,6 +36,13 @@ enum class CloseAbility {
     Unknown,       // the question itself failed
 };
 
+// What a read of the table found.
+enum class ReadResult {
+    Changed,    // rows now hold the whole table
+    Unchanged,  // the table is as the previous read handed it to the same rows; rows untouched
+    Failed,     // nothing could be read; rows untouched
+};
+
 // A change in whether closing works that happened on its own, between the program's questions
 // (the part of the system that closes connections stopped, or came back). The user is told
 // each one once.
@@ -52,6 +59,14 @@ public:
     // Refills rows with the whole table, in the order the system reports it. On failure returns
     // false and leaves rows as they were. Reuses rows' storage from read to read.
     virtual bool ReadTable(std::vector<TcpRow>& rows) = 0;
+    // Like ReadTable, but a source that knows the table has not changed since its previous read
+    // into the same rows says so and leaves them alone. The others read the whole table.
+    virtual ReadResult ReadTableIfChanged(std::vector<TcpRow>& rows) {
+        return ReadTable(rows) ? ReadResult::Changed : ReadResult::Failed;
+    }
+    // A descriptor that turns readable when the table may have changed, for a caller that
+    // waits between reads; -1 when the source cannot tell (then only time tells).
+    virtual int WaitDescriptor() const { return -1; }
     // Closes exactly the connection the row names. False when it could not be closed (already
     // gone, refused); nothing else is ever closed.
     virtual bool CloseConnection(const TcpRow& row) = 0;

@@ -1,7 +1,8 @@
 # Sourced by the run and test commands: the Debian packages they need, and how they get them.
 
 # What building the program needs.
-BUILD_PACKAGES=(cmake make g++ pkg-config libmnl-dev qt6-base-dev fonts-liberation fonts-dejavu-core)
+BUILD_PACKAGES=(cmake make g++ pkg-config libmnl-dev qt6-base-dev fonts-liberation fonts-dejavu-core
+    clang llvm libbpf-dev bpftool)
 # What running the program needs on top: Qt's X11 platform plugin.
 RUN_PACKAGES=(qt6-qpa-plugins)
 # What the tests need on top.

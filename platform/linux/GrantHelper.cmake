@@ -1,5 +1,6 @@
 # Run by cmake --install after the helper is copied: gives it to the group quarnel (mode 0750)
-# with the right to close connections (cap_net_admin+ep). That needs root, the group and
+# with the right to close connections and to load the kernel program that reports the table's
+# changes (cap_net_admin,cap_bpf,cap_perfmon+ep). That needs root, the group and
 # setcap; without them it prints the commands to run as root instead.
 if(IS_ABSOLUTE "${QUARNEL_HELPER_LIBEXECDIR}")
     set(helper "$ENV{DESTDIR}${QUARNEL_HELPER_LIBEXECDIR}/quarnel-helper")
@@ -17,11 +18,12 @@ if(uid STREQUAL "0" AND noGroup EQUAL 0 AND QUARNEL_SETCAP AND "$ENV{DESTDIR}" S
     # In this order: changing the group drops file capabilities.
     execute_process(COMMAND chgrp quarnel "${helper}" RESULT_VARIABLE chgrpResult)
     execute_process(COMMAND chmod 0750 "${helper}" RESULT_VARIABLE chmodResult)
-    execute_process(COMMAND "${QUARNEL_SETCAP}" cap_net_admin+ep "${helper}"
+    execute_process(COMMAND "${QUARNEL_SETCAP}" cap_net_admin,cap_bpf,cap_perfmon+ep "${helper}"
         RESULT_VARIABLE setcapResult)
     if(chgrpResult EQUAL 0 AND chmodResult EQUAL 0 AND setcapResult EQUAL 0)
         set(granted TRUE)
-        message(STATUS "quarnel-helper: group quarnel, mode 0750, cap_net_admin+ep")
+        message(STATUS
+            "quarnel-helper: group quarnel, mode 0750, cap_net_admin,cap_bpf,cap_perfmon+ep")
     endif()
 endif()
 
@@ -31,7 +33,7 @@ if(NOT granted)
         string(APPEND steps "  groupadd --system quarnel\n")
     endif()
     string(APPEND steps "  chgrp quarnel ${helper} && chmod 0750 ${helper}\n")
-    string(APPEND steps "  setcap cap_net_admin+ep ${helper}\n")
+    string(APPEND steps "  setcap cap_net_admin,cap_bpf,cap_perfmon+ep ${helper}\n")
     message(STATUS "quarnel-helper was installed without the right to close connections. "
         "To let the members of the group quarnel close connections with Quarnel, run as root:\n"
         "${steps}")

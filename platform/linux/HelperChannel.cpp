@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 namespace quarnel::platform {
 
@@ -20,7 +21,21 @@ std::string ErrorText(const char* what) {
 
 bool HelperChannel::ReadTable(std::vector<TcpRow>& rows, bool& read) {
     read = false;
-    if (!Send(RequestKind::ReadTable)) {
+    ReadResult result = ReadResult::Failed;
+    if (!ReadRows(RequestKind::ReadTable, rows, result)) {
+        return false;
+    }
+    read = result == ReadResult::Changed;
+    return true;
+}
+
+bool HelperChannel::ReadTableIfChanged(std::vector<TcpRow>& rows, ReadResult& result) {
+    return ReadRows(RequestKind::ReadTableIfChanged, rows, result);
+}
+
+bool HelperChannel::ReadRows(RequestKind kind, std::vector<TcpRow>& rows, ReadResult& result) {
+    result = ReadResult::Failed;
+    if (!Send(kind)) {
         return false;
     }
     rows_.clear();
@@ -29,8 +44,14 @@ bool HelperChannel::ReadTable(std::vector<TcpRow>& rows, bool& read) {
         if (!Receive(reply) || !Answers(reply, ReplyKind::TableChunk)) {
             return false;
         }
+        // Every change told before the answer is in it.
+        changed_ = false;
         if (reply.Kind == ReplyKind::TableFailed) {
             return true;  // the helper could not read it this time; nothing is wrong with it
+        }
+        if (reply.Kind == ReplyKind::Unchanged) {
+            result = ReadResult::Unchanged;
+            return true;
         }
         if (reply.ChunkIndex != index) {
             return Broken("sent part " + std::to_string(reply.ChunkIndex) +
@@ -38,9 +59,36 @@ bool HelperChannel::ReadTable(std::vector<TcpRow>& rows, bool& read) {
         }
         if (reply.LastChunk) {
             rows.swap(rows_);
-            read = true;
+            result = ReadResult::Changed;
             return true;
         }
+    }
+}
+
+bool HelperChannel::Watch(PollingCause& polling) {
+    Reply reply;
+    if (!Send(RequestKind::WatchTable) || !Receive(reply) || !Answers(reply, ReplyKind::Watching)) {
+        return false;
+    }
+    polling = reply.Polling;
+    return true;
+}
+
+bool HelperChannel::TakeChange(bool& changed) {
+    for (;;) {
+        Reply reply;
+        bool received = false;
+        if (!ReceiveWaiting(reply, received)) {
+            return false;
+        }
+        if (!received) {
+            changed = std::exchange(changed_, false);
+            return true;
+        }
+        if (reply.Kind != ReplyKind::TableChanged) {
+            return Broken("sent an answer nobody asked for");
+        }
+        changed_ = true;
     }
 }
 
@@ -102,14 +150,29 @@ bool HelperChannel::Receive(Reply& reply) {
         if (polled < 0 && errno != EINTR) {
             return Broken(ErrorText("poll"));
         }
-        if (polled > 0) {
-            break;
+        bool received = false;
+        if (polled > 0 && !ReceiveWaiting(reply, received)) {
+            return false;
         }
+        if (!received) {
+            continue;
+        }
+        if (reply.Kind != ReplyKind::TableChanged) {
+            return true;
+        }
+        changed_ = true;  // told between answers; the answer awaited is still to come
     }
+}
+
+bool HelperChannel::ReceiveWaiting(Reply& reply, bool& received) {
+    received = false;
     ssize_t length;
     do {
         length = ::recv(socket_, buffer_.data(), buffer_.size(), MSG_TRUNC | MSG_DONTWAIT);
     } while (length < 0 && errno == EINTR);
+    if (length < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        return true;
+    }
     if (length < 0) {
         return Broken(errno == ECONNRESET ? "ended" : ErrorText("recv"));
     }
@@ -117,10 +180,11 @@ bool HelperChannel::Receive(Reply& reply) {
         return Broken("ended");  // the helper never sends an empty message
     }
     const auto size = static_cast<std::size_t>(length);
-    const std::span<const std::uint8_t> received(buffer_.data(), std::min(size, buffer_.size()));
-    if (!DecodeReply(received, size, reply, rows_)) {
+    const std::span<const std::uint8_t> bytes(buffer_.data(), std::min(size, buffer_.size()));
+    if (!DecodeReply(bytes, size, reply, rows_)) {
         return Broken("sent a message that is no answer (" + std::to_string(size) + " bytes)");
     }
+    received = true;
     return true;
 }
 
@@ -133,7 +197,8 @@ bool HelperChannel::Answers(const Reply& reply, ReplyKind expected) {
         return Broken(std::string("refused the request (") + RefusalName(reply.Reason) + ")");
     }
     const bool tableAnswer =
-        expected == ReplyKind::TableChunk && reply.Kind == ReplyKind::TableFailed;
+        expected == ReplyKind::TableChunk &&
+        (reply.Kind == ReplyKind::TableFailed || reply.Kind == ReplyKind::Unchanged);
     if (reply.Kind != expected && !tableAnswer) {
         return Broken("gave an answer of another kind");
     }

@@ -23,6 +23,13 @@ public:
 
     // read tells whether the helper could read the table; rows are replaced only then.
     bool ReadTable(std::vector<TcpRow>& rows, bool& read);
+    // As ReadTable, but the helper answers Unchanged (rows untouched) when the table is as it
+    // last answered a read.
+    bool ReadTableIfChanged(std::vector<TcpRow>& rows, ReadResult& result);
+    // Asks the helper to tell when the table changes; polling says how it keeps the table.
+    bool Watch(PollingCause& polling);
+    // Without waiting: whether the helper told that the table changed since the last read.
+    bool TakeChange(bool& changed);
     // closed tells whether the helper closed the connection. A row that cannot be named (see
     // CanNameConnection) is not sent and not closed.
     bool Close(const TcpRow& row, bool& closed);
@@ -32,9 +39,12 @@ public:
 
 private:
     bool Send(RequestKind kind, const TcpRow& connection = {});
+    bool ReadRows(RequestKind kind, std::vector<TcpRow>& rows, ReadResult& result);
     // Waits for the next message of the answer and decodes it into reply; a chunk's rows are
-    // appended to rows_.
+    // appended to rows_. A change the helper tells meanwhile is noted in changed_.
     bool Receive(Reply& reply);
+    // Receives one message that is already there; false with nothing read when none is.
+    bool ReceiveWaiting(Reply& reply, bool& received);
     // Whether reply answers the question asked, with one of the kinds expected.
     bool Answers(const Reply& reply, ReplyKind expected);
     bool Broken(std::string problem);
@@ -45,6 +55,7 @@ private:
     std::string problem_;
     std::array<std::uint8_t, kMaxReplySize> buffer_{};
     std::vector<TcpRow> rows_;  // the read in progress
+    bool changed_ = false;      // the helper told of a change that no read has fetched yet
 };
 
 }  // namespace quarnel::platform

@@ -1,5 +1,6 @@
 // quarnel-helper: the small process that holds the right to close connections (CAP_NET_ADMIN,
-// from its file capabilities) so that the window's process does not need it.
+// from its file capabilities) so that the window's process does not need it; with CAP_BPF and
+// CAP_PERFMON too, it keeps the table from the kernel's reports of state changes.
 //
 // It is started by the program, never by hand: its end of a SOCK_SEQPACKET socketpair that the
 // program made is on descriptor 3 (kHelperSocketFd), and it takes no arguments and reads no
@@ -11,6 +12,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/linux/EventTcpTable.h"
 #include "platform/linux/HelperPrivileges.h"
 #include "platform/linux/HelperServer.h"
 #include "platform/linux/LinuxTcpTable.h"
@@ -48,10 +50,14 @@ int main() {
                      "quarnel-helper: started without CAP_NET_ADMIN; closing will be refused\n");
     }
     int error = 0;
-    auto table = LinuxTcpTable::Open(&error);
+    std::unique_ptr<TcpTableSource> table = LinuxTcpTable::Open(&error);
     if (!table) {
         return Refuse(std::string("cannot open the TCP table: ") + std::strerror(error));
     }
-    HelperServer server(kHelperSocketFd, *table, stderr);
+    // Kept from the kernel's reports where the helper may load the kernel program; the program
+    // is told how.
+    PollingCause polling;
+    table = WithKernelEvents(std::move(table), polling);
+    HelperServer server(kHelperSocketFd, *table, stderr, polling);
     return server.Run() ? 0 : 1;
 }

@@ -16,9 +16,9 @@ namespace quarnel::platform {
 inline constexpr int kHelperSocketFd = 3;
 
 // The capabilities the helper keeps; every other one is dropped at start. Closing other
-// programs' connections needs CAP_NET_ADMIN. (The kernel event source, once it lives here,
-// adds CAP_BPF and CAP_PERFMON to load its program.)
-inline constexpr std::array kKeptCapabilities = {CAP_NET_ADMIN};
+// programs' connections needs CAP_NET_ADMIN; loading the kernel program that reports the
+// table's changes needs CAP_BPF and CAP_PERFMON.
+inline constexpr std::array kKeptCapabilities = {CAP_NET_ADMIN, CAP_BPF, CAP_PERFMON};
 
 std::uint64_t KeptCapabilityMask();
 

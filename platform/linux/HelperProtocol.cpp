@@ -128,7 +128,11 @@ bool AbilityFromCode(std::uint8_t code, CloseAbility& ability) {
 
 bool KnownRequestKind(std::uint16_t kind) {
     return kind >= static_cast<std::uint16_t>(RequestKind::ReadTable) &&
-           kind <= static_cast<std::uint16_t>(RequestKind::CanCloseConnections);
+           kind <= static_cast<std::uint16_t>(RequestKind::ReadTableIfChanged);
+}
+
+bool KnownPollingKind(std::uint16_t kind) {
+    return kind <= static_cast<std::uint16_t>(PollingCause::Kind::Refused);
 }
 
 bool KnownRefusal(std::uint16_t code) {
@@ -159,6 +163,13 @@ bool GetReplyFields(const Reader& in, Reply& reply) {
         case ReplyKind::Refused:
             reply.Reason = static_cast<Refusal>(in.U16(8));
             return KnownRefusal(in.U16(8)) && in.Zero(10, kReplyHeaderSize);
+        case ReplyKind::Watching:
+            reply.Polling.Why = static_cast<PollingCause::Kind>(in.U16(8));
+            reply.Polling.Error = static_cast<int>(in.U32(12));
+            return KnownPollingKind(in.U16(8)) && in.Zero(10, 12);
+        case ReplyKind::Unchanged:
+        case ReplyKind::TableChanged:
+            return in.Zero(8, kReplyHeaderSize);
     }
     return false;
 }
@@ -272,6 +283,13 @@ std::size_t EncodeReply(const Reply& reply, std::span<const TcpRow> rows,
         case ReplyKind::Refused:
             writer.Put(8, static_cast<std::uint16_t>(reply.Reason), 2);
             break;
+        case ReplyKind::Watching:
+            writer.Put(8, static_cast<std::uint16_t>(reply.Polling.Why), 2);
+            writer.Put(12, static_cast<std::uint32_t>(reply.Polling.Error), 4);
+            break;
+        case ReplyKind::Unchanged:
+        case ReplyKind::TableChanged:
+            break;
     }
     for (std::size_t i = 0; i < rows.size(); ++i) {
         const TcpRow& row = rows[i];
@@ -302,6 +320,9 @@ bool DecodeReply(std::span<const std::uint8_t> received, std::size_t length, Rep
         case ReplyKind::Closed:
         case ReplyKind::Ability:
         case ReplyKind::Refused:
+        case ReplyKind::Watching:
+        case ReplyKind::Unchanged:
+        case ReplyKind::TableChanged:
             reply.Kind = static_cast<ReplyKind>(kind);
             break;
         default:

@@ -7,12 +7,18 @@
 #include <vector>
 
 #include "platform/TcpTableSource.h"
+#include "platform/linux/TcpEventStream.h"
 
 // The conversation between the program and quarnel-helper, the small process that holds the
 // right to close connections. It runs over one SOCK_SEQPACKET socketpair: every message is one
 // record, the program asks one question at a time and the helper answers it before it reads the
 // next. All numbers are little-endian; addresses travel as the row holds them (first octet in
 // the lowest byte); bytes not named below are zero.
+//
+// One message is no answer: TableChanged (sequence 0), which the helper sends of its own accord
+// once the program asked WatchTable (so a program that never asks never sees one): the table may
+// have changed since the program last read it. It comes at most once between two reads, never
+// within an answer, and the reads that answer the program afterwards include whatever it announced.
 //
 // Request, always kRequestSize (40) bytes:
 //   0 u16 version (kProtocolVersion)      2 u16 kind (RequestKind)     4 u32 sequence
@@ -33,6 +39,9 @@
 //     Closed       8 u8  1 when the connection was closed, 0 when not
 //     Ability      8 u8  0 allowed, 1 no permission, 2 not supported, 3 unknown
 //     Refused      8 u16 Refusal
+//     Watching     8 u16 PollingCause kind (0: the table is kept from kernel events)
+//                  12 u32 the error number that goes with it
+//     Unchanged, TableChanged: nothing
 //
 // Row, kRowSize (32) bytes: the connection name in bytes 0..24, then 25 u8 state, 26..31 zero.
 //
@@ -60,6 +69,8 @@ enum class RequestKind : std::uint16_t {
     ReadTable = 1,
     CloseConnection = 2,
     CanCloseConnections = 3,
+    WatchTable = 4,          // tell when the table changes from now on; how is it kept?
+    ReadTableIfChanged = 5,  // Unchanged when the table is as the last read answered it
 };
 
 enum class ReplyKind : std::uint16_t {
@@ -67,6 +78,9 @@ enum class ReplyKind : std::uint16_t {
     TableFailed = 0x82,
     Closed = 0x83,
     Ability = 0x84,
+    Watching = 0x85,
+    Unchanged = 0x86,
+    TableChanged = 0x87,
     Refused = 0xff,
 };
 
@@ -104,6 +118,7 @@ struct Reply {
     bool Closed = false;
     CloseAbility Ability = CloseAbility::Unknown;
     Refusal Reason = Refusal::None;
+    PollingCause Polling{};  // Watching: why the helper polls; kind None when it does not
 };
 
 using RequestBytes = std::array<std::uint8_t, kRequestSize>;

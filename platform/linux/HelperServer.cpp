@@ -9,11 +9,30 @@
 
 namespace quarnel::platform {
 
-HelperServer::HelperServer(int socket, TcpTableSource& table, std::FILE* log)
-    : socket_(socket), table_(table), log_(log) {}
+HelperServer::HelperServer(int socket, TcpTableSource& table, std::FILE* log, PollingCause polling)
+    : socket_(socket), table_(table), log_(log), polling_(polling) {}
 
 bool HelperServer::Run() {
     for (;;) {
+        // The table's descriptor stays readable until the next read: looked at only while the
+        // program has not been told yet.
+        pollfd ready[2] = {{socket_, POLLIN, 0}, {-1, POLLIN, 0}};
+        if (watched_ && !told_) {
+            ready[1].fd = table_.WaitDescriptor();
+        }
+        if (::poll(ready, 2, -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            std::fprintf(log_, "quarnel-helper: cannot wait: %s\n", std::strerror(errno));
+            return false;
+        }
+        if ((ready[1].revents & POLLIN) != 0 && !TellChange()) {
+            return ended_;
+        }
+        if (ready[0].revents == 0) {
+            continue;
+        }
         switch (ServeOne()) {
             case Step::Answered:
             case Step::Refused:
@@ -54,7 +73,23 @@ HelperServer::Step HelperServer::ServeOne() {
     bool sent = false;
     switch (request.Kind) {
         case RequestKind::ReadTable:
-            sent = AnswerTable(request.Sequence);
+        case RequestKind::ReadTableIfChanged:
+            sent = AnswerTable(request);
+            told_ = false;
+            // A table that cannot tell when it changes may have changed by the next pass.
+            if (sent && watched_ && table_.WaitDescriptor() < 0) {
+                sent = TellChange();
+            }
+            break;
+        case RequestKind::WatchTable:
+            watched_ = true;
+            reply.Kind = ReplyKind::Watching;
+            reply.Polling = polling_;
+            sent = Send(reply);
+            // A table that cannot tell may have changed since any earlier read.
+            if (sent && table_.WaitDescriptor() < 0) {
+                sent = TellChange();
+            }
             break;
         case RequestKind::CloseConnection:
             reply.Kind = ReplyKind::Closed;
@@ -70,10 +105,25 @@ HelperServer::Step HelperServer::ServeOne() {
     return sent ? Step::Answered : (ended_ ? Step::Ended : Step::Failed);
 }
 
-bool HelperServer::AnswerTable(std::uint32_t sequence) {
+bool HelperServer::TellChange() {
+    told_ = true;
     Reply reply;
-    reply.Sequence = sequence;
-    if (!table_.ReadTable(rows_) || rows_.size() > kMaxTableRows) {
+    reply.Kind = ReplyKind::TableChanged;
+    return Send(reply);
+}
+
+bool HelperServer::AnswerTable(const Request& request) {
+    Reply reply;
+    reply.Sequence = request.Sequence;
+    const ReadResult read =
+        request.Kind == RequestKind::ReadTableIfChanged
+            ? table_.ReadTableIfChanged(rows_)
+            : (table_.ReadTable(rows_) ? ReadResult::Changed : ReadResult::Failed);
+    if (read == ReadResult::Unchanged) {
+        reply.Kind = ReplyKind::Unchanged;
+        return Send(reply);
+    }
+    if (read == ReadResult::Failed || rows_.size() > kMaxTableRows) {
         reply.Kind = ReplyKind::TableFailed;
         reply.Failure =
             rows_.size() > kMaxTableRows ? TableFailure::TooManyRows : TableFailure::ReadFailed;

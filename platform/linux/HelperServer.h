@@ -11,10 +11,13 @@ namespace quarnel::platform {
 
 // The helper's side of the conversation: answers the program's requests on socket (one end of a
 // SOCK_SEQPACKET socketpair) with the table's operations, one request at a time. Whatever is
-// not a sound request is refused, logged and never acted on, and serving goes on.
+// not a sound request is refused, logged and never acted on, and serving goes on. Once the
+// program asks to watch the table, Run also tells it when the table's descriptor says the table
+// may have changed (or at once and after every read, when the table cannot tell). polling is
+// how the table is kept, as the program is told.
 class HelperServer {
 public:
-    HelperServer(int socket, TcpTableSource& table, std::FILE* log);
+    HelperServer(int socket, TcpTableSource& table, std::FILE* log, PollingCause polling = {});
 
     enum class Step {
         Answered,  // a request was carried out and answered
@@ -25,7 +28,7 @@ public:
 
     // Reads one request and answers it.
     Step ServeOne();
-    // Serves until the program goes (true) or the socket fails (false).
+    // Serves, and tells of changes, until the program goes (true) or the socket fails (false).
     bool Run();
 
 private:
@@ -33,11 +36,16 @@ private:
     // -1 at the end of the conversation or on failure, with ended_ telling which.
     long Receive(bool& ancillary);
     bool Send(const Reply& reply, std::span<const TcpRow> rows = {});
-    bool AnswerTable(std::uint32_t sequence);
+    bool AnswerTable(const Request& request);
+    // Tells the program that the table may have changed; false when the socket failed.
+    bool TellChange();
 
     int socket_;
     TcpTableSource& table_;
     std::FILE* log_;
+    PollingCause polling_;
+    bool watched_ = false;  // the program asked to be told of changes
+    bool told_ = false;     // it was told, and has not read since
     bool ended_ = false;
     RequestBytes request_{};
     std::array<std::uint8_t, kMaxReplySize> reply_{};

@@ -43,12 +43,15 @@ std::unique_ptr<HelperTcpTable> HelperTcpTable::Start(const std::string& path,
         return nullptr;
     }
     auto channel = std::make_unique<HelperChannel>(process->Socket(), kStartTimeout);
-    if (!channel->Ask(ability)) {
+    PollingCause polling;
+    if (!channel->Ask(ability) || !channel->Watch(polling)) {
         problem = StopBroken(path, *process, *channel);
         return nullptr;
     }
     channel->SetTimeout(kAnswerTimeout);
-    return std::make_unique<HelperTcpTable>(path, std::move(process), std::move(channel));
+    auto table = std::make_unique<HelperTcpTable>(path, std::move(process), std::move(channel));
+    table->polling_ = polling;
+    return table;
 }
 
 HelperTcpTable::HelperTcpTable(std::string path, std::unique_ptr<HelperProcess> process,
@@ -65,6 +68,30 @@ bool HelperTcpTable::ReadTable(std::vector<TcpRow>& rows) {
         HelperFailed();
     }
     return fallback_ && fallback_->ReadTable(rows);
+}
+
+ReadResult HelperTcpTable::ReadTableIfChanged(std::vector<TcpRow>& rows) {
+    // At most twice, as ReadTable.
+    while (channel_) {
+        bool changed = false;
+        ReadResult result = ReadResult::Failed;
+        if (channel_->TakeChange(changed)) {
+            if (!changed && !mustRead_) {
+                return ReadResult::Unchanged;
+            }
+            if (channel_->ReadTableIfChanged(rows, result)) {
+                mustRead_ = false;
+                return result;
+            }
+        }
+        HelperFailed();
+    }
+    return fallback_ && fallback_->ReadTable(rows) ? ReadResult::Changed : ReadResult::Failed;
+}
+
+int HelperTcpTable::WaitDescriptor() const {
+    // A helper that polls tells of a change after every read: waiting on it would not pause.
+    return process_ && polling_.Why == PollingCause::Kind::None ? process_->Socket() : -1;
 }
 
 bool HelperTcpTable::CloseConnection(const TcpRow& row) {
@@ -121,6 +148,8 @@ void HelperTcpTable::HelperFailed() {
     if (again && ability == CloseAbility::Allowed) {
         process_ = std::move(again->process_);
         channel_ = std::move(again->channel_);
+        polling_ = again->polling_;
+        mustRead_ = true;
         return Notify(CloseAbility::Allowed,
                       "The helper " + path_ + " was restarted; closing connections works again.");
     }

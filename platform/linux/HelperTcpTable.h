@@ -22,6 +22,11 @@ namespace quarnel::platform {
 // that closing stopped working (a notice), the helper is restarted once and the user told
 // whether that worked. When the restart fails, or a restarted helper fails again, the table is
 // read in this process from then on and nothing is closed, so connections keep showing.
+//
+// The helper tells when the table changes (it keeps it from the kernel's reports where it may
+// load the kernel program; else after every read): until it does, a read asks it nothing and
+// finds the table unchanged. Where it keeps the table from the reports, its socket is the
+// descriptor to wait on.
 class HelperTcpTable final : public TcpTableSource {
 public:
     // How long each message of an answer may take: short enough that a hung helper costs one
@@ -40,9 +45,15 @@ public:
                    std::unique_ptr<HelperChannel> channel);
 
     bool ReadTable(std::vector<TcpRow>& rows) override;
+    ReadResult ReadTableIfChanged(std::vector<TcpRow>& rows) override;
+    int WaitDescriptor() const override;
     bool CloseConnection(const TcpRow& row) override;
     CloseAbility CanCloseConnections() override;
     std::optional<SourceNotice> TakeNotice() override;
+
+    // Why the helper reads the table whole for every read; kind None when it keeps it from the
+    // kernel's reports.
+    const PollingCause& Polling() const { return polling_; }
 
     // The running helper's process id; 0 once the table reads in this process.
     pid_t HelperPid() const { return process_ ? process_->Pid() : 0; }
@@ -57,6 +68,8 @@ private:
     std::string path_;
     std::unique_ptr<HelperProcess> process_;  // null after falling back
     std::unique_ptr<HelperChannel> channel_;
+    PollingCause polling_;
+    bool mustRead_ = true;  // no read has fetched the table from this helper yet
     bool restarted_ = false;
     std::unique_ptr<TcpTableSource> fallback_;  // reads here; null until falling back
     std::deque<SourceNotice> notices_;

@@ -16,6 +16,10 @@ public:
         : reader_(std::move(reader)), why_(why) {}
 
     bool ReadTable(std::vector<TcpRow>& rows) override { return reader_->ReadTable(rows); }
+    ReadResult ReadTableIfChanged(std::vector<TcpRow>& rows) override {
+        return reader_->ReadTableIfChanged(rows);
+    }
+    int WaitDescriptor() const override { return reader_->WaitDescriptor(); }
     bool CloseConnection(const TcpRow&) override { return false; }
     CloseAbility CanCloseConnections() override { return why_; }
 

@@ -10,56 +10,9 @@ namespace quarnel::platform {
 
 namespace {
 
-// Linux numbers TCP states its own way (include/net/tcp_states.h).
-namespace linux_tcp {
-constexpr std::uint8_t kEstablished = 1;
-constexpr std::uint8_t kSynSent = 2;
-constexpr std::uint8_t kSynRecv = 3;
-constexpr std::uint8_t kFinWait1 = 4;
-constexpr std::uint8_t kFinWait2 = 5;
-constexpr std::uint8_t kTimeWait = 6;
-constexpr std::uint8_t kClose = 7;
-constexpr std::uint8_t kCloseWait = 8;
-constexpr std::uint8_t kLastAck = 9;
-constexpr std::uint8_t kListen = 10;
-constexpr std::uint8_t kClosing = 11;
-constexpr std::uint8_t kNewSynRecv = 12;  // a half-open connection a listener holds
-}  // namespace linux_tcp
-
 // Every state a connection or a listener can be in. Newer kernels can also list sockets that
 // are merely bound (state 13); those are neither, so the table does not ask for them.
 constexpr std::uint32_t kTableLinuxStates = ((1u << (linux_tcp::kNewSynRecv + 1)) - 1) & ~1u;
-
-// The table's state number for a Linux TCP state; 0 (UNKNOWN) for one it has no number for.
-std::int32_t TableState(std::uint8_t linuxState) {
-    switch (linuxState) {
-        case linux_tcp::kClose:
-            return 1;
-        case linux_tcp::kListen:
-            return 2;
-        case linux_tcp::kSynSent:
-            return 3;
-        case linux_tcp::kSynRecv:
-        case linux_tcp::kNewSynRecv:
-            return 4;
-        case linux_tcp::kEstablished:
-            return 5;
-        case linux_tcp::kFinWait1:
-            return 6;
-        case linux_tcp::kFinWait2:
-            return 7;
-        case linux_tcp::kCloseWait:
-            return 8;
-        case linux_tcp::kClosing:
-            return 9;
-        case linux_tcp::kLastAck:
-            return 10;
-        case linux_tcp::kTimeWait:
-            return 11;
-        default:
-            return 0;
-    }
-}
 
 // How one IPv6 address of a socket relates to IPv4.
 enum class V6Kind { Mapped, Unspecified, Other };
@@ -142,6 +95,36 @@ inet_diag_req_v2& PutRequest(void* buffer, std::uint16_t type, std::uint16_t fla
 }
 
 }  // namespace
+
+std::int32_t TableState(std::uint8_t linuxState) {
+    switch (linuxState) {
+        case linux_tcp::kClose:
+            return 1;
+        case linux_tcp::kListen:
+            return 2;
+        case linux_tcp::kSynSent:
+            return 3;
+        case linux_tcp::kSynRecv:
+        case linux_tcp::kNewSynRecv:
+            return 4;
+        case linux_tcp::kEstablished:
+            return 5;
+        case linux_tcp::kFinWait1:
+            return 6;
+        case linux_tcp::kFinWait2:
+            return 7;
+        case linux_tcp::kCloseWait:
+            return 8;
+        case linux_tcp::kClosing:
+            return 9;
+        case linux_tcp::kLastAck:
+            return 10;
+        case linux_tcp::kTimeWait:
+            return 11;
+        default:
+            return 0;
+    }
+}
 
 DecodeResult DecodeTcpRow(const nlmsghdr& message, TcpRow& row) {
     // The kernel answers a dump in the type of the request.

@@ -12,6 +12,25 @@
 
 namespace quarnel::platform {
 
+// Linux numbers TCP states its own way (include/net/tcp_states.h).
+namespace linux_tcp {
+constexpr std::uint8_t kEstablished = 1;
+constexpr std::uint8_t kSynSent = 2;
+constexpr std::uint8_t kSynRecv = 3;
+constexpr std::uint8_t kFinWait1 = 4;
+constexpr std::uint8_t kFinWait2 = 5;
+constexpr std::uint8_t kTimeWait = 6;
+constexpr std::uint8_t kClose = 7;
+constexpr std::uint8_t kCloseWait = 8;
+constexpr std::uint8_t kLastAck = 9;
+constexpr std::uint8_t kListen = 10;
+constexpr std::uint8_t kClosing = 11;
+constexpr std::uint8_t kNewSynRecv = 12;  // a half-open connection a listener holds
+}  // namespace linux_tcp
+
+// The table's state number for a Linux TCP state; 0 (UNKNOWN) for one it has no number for.
+std::int32_t TableState(std::uint8_t linuxState);
+
 enum class DecodeResult {
     Row,      // the message describes a row of the table
     NotARow,  // a socket of pure IPv6 (or of another family): no row

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "platform/linux/EventTcpTable.h"
 #include "platform/linux/HelperTcpTable.h"
 #include "platform/linux/LinuxTcpTable.h"
 #include "platform/linux/ReadOnlyTcpTable.h"
@@ -53,7 +54,7 @@ TcpTableSelection OpenTcpTableSource(const std::string& helperPath) {
     }
     const CloseAbility localAbility = local ? local->CanCloseConnections() : CloseAbility::Unknown;
     if (localAbility == CloseAbility::Allowed) {
-        selection.Source = std::move(local);
+        selection.Source = WithKernelEvents(std::move(local), selection.Polling);
         selection.Mode = TableMode::InProcess;
         selection.Ability = localAbility;
         return selection;
@@ -64,6 +65,7 @@ TcpTableSelection OpenTcpTableSource(const std::string& helperPath) {
         std::unique_ptr<HelperTcpTable> helper =
             HelperTcpTable::Start(helperPath, helperAbility, selection.HelperProblem);
         if (helper && helperAbility == CloseAbility::Allowed) {
+            selection.Polling = helper->Polling();
             selection.Source = std::move(helper);
             selection.Mode = TableMode::Helper;
             selection.Ability = helperAbility;
@@ -77,10 +79,11 @@ TcpTableSelection OpenTcpTableSource(const std::string& helperPath) {
     selection.Ability = localAbility;
     if (local && localAbility == CloseAbility::Unknown) {
         // The question itself failed here: closing may well work, so it is tried.
-        selection.Source = std::move(local);
+        selection.Source = WithKernelEvents(std::move(local), selection.Polling);
         selection.Mode = TableMode::InProcess;
     } else if (local) {
-        selection.Source = std::make_unique<ReadOnlyTcpTable>(std::move(local), localAbility);
+        selection.Source = std::make_unique<ReadOnlyTcpTable>(
+            WithKernelEvents(std::move(local), selection.Polling), localAbility);
         selection.Mode = TableMode::ReadOnly;
     }
     return selection;
@@ -119,6 +122,22 @@ std::string DescribeTcpTableSelection(const TcpTableSelection& selection) {
     }
     return "Quarnel only shows connections: it lacks the right to close them (CAP_NET_ADMIN)" +
            (helper.empty() ? std::string() : ", and " + helper) + "." + kWhatToDo;
+}
+
+std::string DescribePollingMode(const TcpTableSelection& selection) {
+    if (!selection.Source || selection.Polling.Why == PollingCause::Kind::None) {
+        return {};
+    }
+    std::string text =
+        "Quarnel reads the whole connection table every millisecond, the slower "
+        "way: " +
+        selection.Polling.Text() + ".";
+    if (selection.Mode == TableMode::Helper &&
+        selection.Polling.Why == PollingCause::Kind::NoRights) {
+        text += " To make it fast, give its helper " + selection.HelperPath +
+                " those capabilities too (see README-permissions.md).";
+    }
+    return text;
 }
 
 }  // namespace quarnel::platform

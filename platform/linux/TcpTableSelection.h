@@ -4,6 +4,7 @@
 #include <string>
 
 #include "platform/TcpTableSource.h"
+#include "platform/linux/TcpEventStream.h"
 
 namespace quarnel::platform {
 
@@ -22,6 +23,9 @@ struct TcpTableSelection {
     std::string HelperPath;     // where the helper was found; empty when none was
     std::string HelperProblem;  // why the helper is not in use, when it was tried and failed
     std::string TableProblem;   // why this process cannot read the table, when it cannot
+    // Why the table is read whole for every pass (the slower polling mode); kind None when it
+    // is kept from the kernel's reports of changes.
+    PollingCause Polling;
 };
 
 // Where the program looks for its helper, relative to its own executable's folder: first the
@@ -34,9 +38,10 @@ std::string FindHelper();
 // Picks where the table operations run: in this process when it can already close
 // connections; otherwise through the helper at helperPath (empty: no helper) when it can;
 // otherwise reading here without closing. A kernel that cannot close connections on request
-// is not asked through the helper. When this process cannot tell whether it may close, it
-// closes itself unless the helper may. Call it from the main thread: the helper ends with the
-// thread that started it.
+// is not asked through the helper. Where the table operations run, the table is kept from the
+// kernel's reports when that process may load the kernel program, else polled. When this process
+// cannot tell whether it may close, it closes itself unless the helper may. Call it from the main
+// thread: the helper ends with the thread that started it.
 TcpTableSelection OpenTcpTableSource(const std::string& helperPath);
 // As above, with the helper FindHelper finds.
 TcpTableSelection OpenTcpTableSource();
@@ -44,5 +49,8 @@ TcpTableSelection OpenTcpTableSource();
 // What the user is told at start: which mode is in force and, when closing does not work,
 // why and what to do about it.
 std::string DescribeTcpTableSelection(const TcpTableSelection& selection);
+
+// What the user is told once at start when the table is polled: that and why; empty when not.
+std::string DescribePollingMode(const TcpTableSelection& selection);
 
 }  // namespace quarnel::platform

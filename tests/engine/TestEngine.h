@@ -52,10 +52,23 @@ struct FakeTable : platform::TcpTableSource {
         return true;
     }
     platform::CloseAbility CanCloseConnections() override { return {}; }
+    // With KnowsChanges, tells an unchanged table as a source fed by the kernel's events does.
+    platform::ReadResult ReadTableIfChanged(std::vector<platform::TcpRow>& rows) override {
+        if (KnowsChanges && !FailReads && Handed == Connections) {
+            ++Reads;
+            return platform::ReadResult::Unchanged;
+        }
+        const std::vector<platform::TcpRow> before = Connections;  // AfterRead may move on
+        const platform::ReadResult result = TcpTableSource::ReadTableIfChanged(rows);
+        if (result == platform::ReadResult::Changed) {
+            Handed = before;
+        }
+        return result;
+    }
 
-    std::vector<platform::TcpRow> Connections, Closes;
+    std::vector<platform::TcpRow> Connections, Closes, Handed;
     std::function<void()> AfterRead;
-    bool FailReads = false, RefuseCloses = false;
+    bool FailReads = false, RefuseCloses = false, KnowsChanges = false;
     int Reads = 0;
 };
 

@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "tests/support/Sockets.h"
@@ -54,6 +55,12 @@ std::optional<TcpRow> RowWithPorts(const std::vector<TcpRow>& rows, int localPor
         return std::nullopt;
     }
     return found.front();
+}
+
+std::vector<TcpRow> SortedByCookie(std::vector<TcpRow> rows) {
+    std::sort(rows.begin(), rows.end(),
+              [](const TcpRow& a, const TcpRow& b) { return a.Cookie < b.Cookie; });
+    return rows;
 }
 
 bool WaitForState(TcpTableSource& table, int localPort, int remotePort, std::int32_t state) {

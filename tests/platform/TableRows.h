@@ -23,6 +23,9 @@ std::vector<TcpRow> ReadRows(TcpTableSource& table);
 // The rows with these ports, in table order.
 std::vector<TcpRow> RowsWithPorts(const std::vector<TcpRow>& rows, int localPort, int remotePort);
 
+// The rows ordered by their socket cookie, to compare tables whose order may differ.
+std::vector<TcpRow> SortedByCookie(std::vector<TcpRow> rows);
+
 // The one row with these ports; none when there is none (or, recording a failure, several).
 std::optional<TcpRow> RowWithPorts(const std::vector<TcpRow>& rows, int localPort, int remotePort);
 

@@ -46,15 +46,15 @@ bool MapToRoot(uid_t uid, gid_t gid, std::string& problem) {
            WriteFile("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1", problem);
 }
 
-bool EnterNetworkNamespace(std::string& reason) {
+bool EnterNetworkNamespace(bool withUser, std::string& reason) {
     const uid_t uid = ::geteuid();
     const gid_t gid = ::getegid();
-    if (::unshare(CLONE_NEWNET) == 0) {
+    if (!withUser && ::unshare(CLONE_NEWNET) == 0) {
         return true;
     }
-    const std::string alone = ErrorText("unshare(CLONE_NEWNET)");
+    const std::string alone = withUser ? "" : ErrorText("unshare(CLONE_NEWNET)") + "; ";
     if (::unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0) {
-        reason = "this system refuses private network namespaces (" + alone + "; " +
+        reason = "this system refuses private network namespaces (" + alone +
                  ErrorText("unshare(CLONE_NEWUSER | CLONE_NEWNET)") + ")";
         return false;
     }
@@ -86,18 +86,26 @@ bool BringLoopbackUp(std::string& problem) {
     return true;
 }
 
-}  // namespace
-
-void RunInPrivateNetwork(const std::function<void()>& body) {
-    RunInChildProcess([&body] {
+void RunInNamespaces(bool withUser, const std::function<void()>& body) {
+    RunInChildProcess([withUser, &body] {
         std::string reason;
-        if (!EnterNetworkNamespace(reason)) {
+        if (!EnterNetworkNamespace(withUser, reason)) {
             GTEST_SKIP() << reason;
         }
         // Our own namespace, so nothing may refuse this: a failure is a fault worth seeing.
         ASSERT_TRUE(BringLoopbackUp(reason)) << "cannot bring lo up: " << reason;
         body();
     });
+}
+
+}  // namespace
+
+void RunInPrivateNetwork(const std::function<void()>& body) {
+    RunInNamespaces(false, body);
+}
+
+void RunInPrivateNetworkAndUser(const std::function<void()>& body) {
+    RunInNamespaces(true, body);
 }
 
 }  // namespace quarnel::testsupport

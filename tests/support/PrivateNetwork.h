@@ -20,4 +20,8 @@ namespace quarnel::testsupport {
 //     }
 void RunInPrivateNetwork(const std::function<void()>& body);
 
+// As above, but always in a user namespace of its own too, even as root: body then holds its
+// capabilities only over its own namespaces, as an unprivileged program would.
+void RunInPrivateNetworkAndUser(const std::function<void()>& body);
+
 }  // namespace quarnel::testsupport

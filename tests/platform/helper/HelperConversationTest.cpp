@@ -3,7 +3,9 @@
 // a helper that answers wrongly.
 
 #include <gtest/gtest.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <thread>
@@ -12,6 +14,7 @@
 #include "platform/linux/HelperServer.h"
 #include "platform/linux/UniqueFd.h"
 #include "tests/platform/TableRows.h"
+#include "tests/support/WaitUntil.h"
 
 namespace quarnel::platform {
 namespace {
@@ -37,6 +40,18 @@ struct FakeTable final : TcpTableSource {
         return closes;
     }
     CloseAbility CanCloseConnections() override { return ability; }
+
+    // An eventfd that counts changes, as the table kept from the kernel's reports turns its
+    // descriptor readable; -1 for a table that cannot tell, as a polled one.
+    int changes = -1;
+    int WaitDescriptor() const override { return changes; }
+    ReadResult ReadTableIfChanged(std::vector<TcpRow>& out) override {
+        std::uint64_t count = 0;
+        if (changes >= 0 && ::read(changes, &count, sizeof count) != sizeof count) {
+            return ReadResult::Unchanged;
+        }
+        return TcpTableSource::ReadTableIfChanged(out);
+    }
 };
 
 std::vector<TcpRow> ManyRows(std::size_t count) {
@@ -169,6 +184,40 @@ TEST(HelperConversation, ThePermissionAnswerArrivesAsGiven) {
         CloseAbility answer = CloseAbility::Unknown;
         ASSERT_TRUE(served.channel.Ask(answer));
         EXPECT_EQ(answer, ability);
+    }
+}
+
+TEST(HelperConversation, AWatchingProgramIsToldOfChangesAndOnlyThenReads) {
+    for (const bool canTell : {true, false}) {
+        FakeTable table;
+        table.rows = ManyRows(3);
+        const UniqueFd changes(canTell ? ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK) : -1);
+        table.changes = changes.Get();
+        Served served(table);
+        HelperChannel& channel = served.channel;
+        PollingCause polling{PollingCause::Kind::NoRights};
+        ASSERT_TRUE(channel.Watch(polling)) << channel.Problem();
+        EXPECT_EQ(polling.Why, PollingCause::Kind::None);
+        const auto told = [&channel] {
+            bool changed = false;
+            EXPECT_TRUE(channel.TakeChange(changed)) << channel.Problem();
+            return changed;
+        };
+        std::vector<TcpRow> rows;
+        ReadResult result = ReadResult::Failed;
+        if (canTell) {
+            ASSERT_TRUE(channel.ReadTableIfChanged(rows, result));
+            EXPECT_EQ(result, ReadResult::Unchanged);
+            EXPECT_FALSE(told());
+            const std::uint64_t one = 1;
+            ASSERT_EQ(::write(changes.Get(), &one, sizeof one), 8);
+        }
+        ASSERT_TRUE(testsupport::WaitUntil(told)) << "canTell " << canTell;
+        ASSERT_TRUE(channel.ReadTableIfChanged(rows, result)) << channel.Problem();
+        EXPECT_EQ(result, ReadResult::Changed);
+        EXPECT_EQ(rows, table.rows);
+        // A table that cannot tell may differ at every read: the helper says so after each.
+        EXPECT_EQ(testsupport::WaitUntil(told, 100ms), !canTell) << "canTell " << canTell;
     }
 }
 

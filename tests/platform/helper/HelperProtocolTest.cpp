@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <functional>
 #include <string>
 #include <vector>
@@ -38,6 +39,8 @@ TEST(HelperProtocolRequests, EveryKindSurvivesARoundTrip) {
     const Request requests[] = {
         Make(RequestKind::ReadTable, 1),
         Make(RequestKind::CanCloseConnections, 0xffffffff),
+        Make(RequestKind::WatchTable, 2),
+        Make(RequestKind::ReadTableIfChanged, 3),
         Make(RequestKind::CloseConnection, 7, Named(SocketFamily::IPv4, 1)),
         Make(RequestKind::CloseConnection, 8, Named(SocketFamily::MappedIPv6, ~0ull - 1)),
     };
@@ -154,7 +157,7 @@ INSTANTIATE_TEST_SUITE_P(
                        length = 12;
                    },
                    Refusal::WrongVersion},
-        BadRequest{"KindFour", Kind(4), Refusal::UnknownKind},
+        BadRequest{"KindSix", Kind(6), Refusal::UnknownKind},
         BadRequest{"KindOfAReply", Kind(0x81), Refusal::UnknownKind},
         BadRequest{"FamilyThree", Set(32, 3), Refusal::Malformed},
         BadRequest{"ProtocolByteAfterFamily", Set(33, 17), Refusal::Malformed},
@@ -219,10 +222,18 @@ TEST(HelperProtocolReplies, EveryKindSurvivesARoundTrip) {
                               Refusal::UnknownKind, Refusal::Malformed}) {
         replies.push_back({.Kind = ReplyKind::Refused, .Sequence = 0, .Reason = reason});
     }
+    for (const PollingCause polling : {PollingCause{}, PollingCause{PollingCause::Kind::NoRights},
+                                       PollingCause{PollingCause::Kind::Refused, EINVAL}}) {
+        replies.push_back({.Kind = ReplyKind::Watching, .Sequence = 7, .Polling = polling});
+    }
+    replies.push_back({.Kind = ReplyKind::Unchanged, .Sequence = 8});
+    replies.push_back({.Kind = ReplyKind::TableChanged, .Sequence = 0});
     for (const Reply& sent : replies) {
         Reply got;
         std::vector<TcpRow> rows;
         ASSERT_TRUE(RoundTrip(sent, {}, got, rows));
+        EXPECT_EQ(got.Polling.Why, sent.Polling.Why);
+        EXPECT_EQ(got.Polling.Error, sent.Polling.Error);
         EXPECT_EQ(got.Kind, sent.Kind);
         EXPECT_EQ(got.Sequence, sent.Sequence);
         EXPECT_EQ(got.Failure, sent.Failure);
@@ -273,7 +284,7 @@ TEST(HelperProtocolReplies, AnythingButOneSoundReplyIsRejected) {
              return b;
          }()},
         {"other version", with(ability, 0, 2)},
-        {"unknown kind", with(ability, 2, 0x85)},
+        {"unknown kind", with(ability, 2, 0x88)},
         {"ability out of range", with(ability, 8, 4)},
         {"closed neither 0 nor 1", with(with(ability, 2, 0x83), 8, 2)},
         {"refusal none", with(with(ability, 2, 0xff), 8, 0)},

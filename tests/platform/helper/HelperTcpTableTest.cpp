@@ -3,6 +3,7 @@
 // then given up for reading here.
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -47,12 +48,6 @@ bool Reaped(pid_t pid) {
     return ::kill(pid, 0) != 0 && errno == ESRCH;
 }
 
-std::vector<TcpRow> Sorted(std::vector<TcpRow> rows) {
-    std::sort(rows.begin(), rows.end(),
-              [](const TcpRow& a, const TcpRow& b) { return a.Cookie < b.Cookie; });
-    return rows;
-}
-
 TEST(HelperTcpTable, ReadsAndClosesAsThisProcessWould) {
     RunInPrivateNetwork([] {
         Listener listener = ListenIPv4();
@@ -65,7 +60,7 @@ TEST(HelperTcpTable, ReadsAndClosesAsThisProcessWould) {
         ASSERT_TRUE(local && table);
 
         const std::vector<TcpRow> rows = ReadRows(*table);
-        EXPECT_EQ(Sorted(rows), Sorted(ReadRows(*local)));
+        EXPECT_EQ(SortedByCookie(rows), SortedByCookie(ReadRows(*local)));
         const std::optional<TcpRow> row = RowWithPorts(rows, doomed.clientPort, listener.port);
         ASSERT_TRUE(row);
 
@@ -181,6 +176,29 @@ TEST(HelperTcpTable, LeavesNoHelperBehind) {
         EXPECT_TRUE(Reaped(pid));
         int status;
         EXPECT_EQ(::waitpid(-1, &status, WNOHANG), -1) << "a child is left";
+    });
+}
+
+TEST(HelperTcpTable, AHelperOnKernelEventsWakesTheProgramForANewConnectionOnly) {
+    RunInPrivateNetwork([] {
+        auto table = StartTable();
+        ASSERT_TRUE(table);
+        if (table->Polling().Why != PollingCause::Kind::None) {
+            GTEST_SKIP() << "the helper polls here: " << table->Polling().Text();
+        }
+        std::vector<TcpRow> rows;
+        ASSERT_EQ(table->ReadTableIfChanged(rows), ReadResult::Changed);
+        pollfd wait{table->WaitDescriptor(), POLLIN, 0};
+        EXPECT_EQ(::poll(&wait, 1, 100), 0) << "woken with nothing changed";
+        EXPECT_EQ(table->ReadTableIfChanged(rows), ReadResult::Unchanged);
+
+        const Loopback loop = OpenLoopback();
+        ASSERT_TRUE(loop.c.server);
+        EXPECT_EQ(::poll(&wait, 1, 5000), 1) << "not woken by a new connection";
+        ASSERT_EQ(table->ReadTableIfChanged(rows), ReadResult::Changed);
+        const std::optional<TcpRow> row = loop.RowIn(rows);
+        ASSERT_TRUE(row);
+        EXPECT_EQ(row->State, 5);
     });
 }
 

@@ -46,7 +46,7 @@ TEST(TcpTableSelection, ThisProcessClosesWhenItMay) {
         TcpTableSelection selection = OpenTcpTableSource(kBuiltHelper);
         EXPECT_EQ(selection.Mode, TableMode::InProcess);
         EXPECT_EQ(selection.Ability, CloseAbility::Allowed);
-        EXPECT_NE(dynamic_cast<LinuxTcpTable*>(selection.Source.get()), nullptr)
+        EXPECT_EQ(dynamic_cast<HelperTcpTable*>(selection.Source.get()), nullptr)
             << "the helper is not started when it is not needed";
         EXPECT_TRUE(Contains(DescribeTcpTableSelection(selection), "closes connections itself"));
         int status;
@@ -150,6 +150,8 @@ TEST(TcpTableSelection, TheHelperClosesForAProgramWithoutAnyCapability) {
         auto* table = dynamic_cast<HelperTcpTable*>(selection.Source.get());
         ASSERT_NE(table, nullptr);
         EXPECT_TRUE(Contains(DescribeTcpTableSelection(selection), "through its helper " + helper));
+        // Given CAP_NET_ADMIN alone, the helper polls and the program learns why.
+        EXPECT_TRUE(Contains(DescribePollingMode(selection), "CAP_BPF and CAP_PERFMON"));
 
         const pid_t pid = table->HelperPid();
         EXPECT_EQ(ProcessCapabilities(pid, "CapPrm"), CapabilityBit(CAP_NET_ADMIN));

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "platform/linux/bpf/TcpStateEvent.h"
+
+namespace quarnel::platform {
+
+// The kernel's reports of TCP state changes, oldest first.
+class TcpEventStream {
+public:
+    virtual ~TcpEventStream() = default;
+
+    // Turns readable while reports wait.
+    virtual int Descriptor() const = 0;
+    // Hands every waiting report to sink. False when they could not be read: some may be lost.
+    virtual bool Drain(const std::function<void(const TcpStateEvent&)>& sink) = 0;
+    // How many reports the kernel has dropped so far for want of room.
+    virtual std::uint64_t LostCount() const = 0;
+};
+
+// Why the TCP table is read whole on every read (polled) instead of kept from the kernel's
+// reports.
+struct PollingCause {
+    enum class Kind : std::uint16_t {
+        None = 0,    // it is not polled
+        NotBuilt,    // this build has no kernel event support
+        NoTypeInfo,  // the kernel publishes no BTF type information
+        NoRights,    // the process lacks CAP_BPF and CAP_PERFMON
+        LockedDown,  // the kernel is locked down against reading its memory
+        Refused,     // the kernel refused the program for another reason (Error tells)
+    };
+    Kind Why = Kind::None;
+    int Error = 0;  // the system's error number where it tells more
+
+    // The reason in a few words, e.g. "loading kernel programs needs CAP_BPF and CAP_PERFMON".
+    std::string Text() const;
+};
+
+}  // namespace quarnel::platform

@@ -1,0 +1,112 @@
+#include "platform/linux/bpf/KernelTcpEvents.h"
+
+#include <bpf/libbpf.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+#include "TcpStates.skel.h"
+
+namespace quarnel::platform {
+
+namespace {
+
+// Why the kernel refused the program, as far as the error tells.
+PollingCause Refusal(int error) {
+    if (error == EPERM || error == EACCES) {
+        std::ifstream lockdown("/sys/kernel/security/lockdown");
+        const std::string modes{std::istreambuf_iterator<char>(lockdown), {}};
+        return {modes.find("[confidentiality]") != std::string::npos
+                    ? PollingCause::Kind::LockedDown
+                    : PollingCause::Kind::NoRights};
+    }
+    return {PollingCause::Kind::Refused, error};
+}
+
+// libbpf's own diagnostics would go to a terminal the window's user never sees; the one reason
+// Open gives is what they are told.
+int Silent(libbpf_print_level, const char*, va_list) {
+    return 0;
+}
+
+}  // namespace
+
+void KernelTcpEvents::Unload::operator()(tcp_states* program) const {
+    tcp_states::destroy(program);
+}
+
+void KernelTcpEvents::Unload::operator()(ring_buffer* ring) const {
+    ring_buffer__free(ring);
+}
+
+std::unique_ptr<KernelTcpEvents> KernelTcpEvents::Open(PollingCause& why, std::size_t ringBytes) {
+    (void)libbpf_set_print(Silent);  // returns the previous printer, which is not wanted back
+    struct stat types {};
+    if (::stat("/sys/kernel/btf/vmlinux", &types) != 0) {
+        why = {PollingCause::Kind::NoTypeInfo};
+        return nullptr;
+    }
+    struct stat network {};
+    if (::stat("/proc/self/ns/net", &network) != 0) {
+        why = {PollingCause::Kind::Refused, errno};  // without /proc nothing here works
+        return nullptr;
+    }
+
+    Program program(tcp_states::open());
+    if (!program) {
+        why = Refusal(errno);
+        return nullptr;
+    }
+    program->rodata->NetNamespace = static_cast<__u32>(network.st_ino);
+    int error = bpf_map__set_max_entries(program->maps.Events, static_cast<__u32>(ringBytes));
+    if (error == 0) {
+        error = tcp_states::load(program.get());
+    }
+    if (error != 0) {
+        why = Refusal(-error);
+        return nullptr;
+    }
+    // Attached before the first whole read of the table, so that no change falls in between.
+    if ((error = tcp_states::attach(program.get())) != 0) {
+        why = Refusal(-error);
+        return nullptr;
+    }
+
+    auto events = std::make_unique<KernelTcpEvents>(std::move(program));
+    events->ring_.reset(ring_buffer__new(bpf_map__fd(events->program_->maps.Events),
+                                         &KernelTcpEvents::OnRecord, events.get(), nullptr));
+    if (!events->ring_) {
+        why = Refusal(errno);
+        return nullptr;
+    }
+    return events;
+}
+
+int KernelTcpEvents::Descriptor() const {
+    return ring_buffer__epoll_fd(ring_.get());
+}
+
+bool KernelTcpEvents::Drain(const std::function<void(const TcpStateEvent&)>& sink) {
+    sink_ = &sink;
+    const int consumed = ring_buffer__consume(ring_.get());
+    sink_ = nullptr;
+    return consumed >= 0;
+}
+
+int KernelTcpEvents::OnRecord(void* self, void* data, std::size_t size) {
+    // Records start 8-byte aligned, as the event needs; a short one is not ours.
+    if (size >= sizeof(TcpStateEvent)) {
+        (*static_cast<KernelTcpEvents*>(self)->sink_)(*static_cast<const TcpStateEvent*>(data));
+    }
+    return 0;
+}
+
+std::uint64_t KernelTcpEvents::LostCount() const {
+    // The kernel program counts on while we read: one atomic read of the shared counter.
+    return __atomic_load_n(&program_->bss->LostEvents, __ATOMIC_RELAXED);
+}
+
+}  // namespace quarnel::platform

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <cstddef>
+#include <memory>
+
+#include "platform/linux/TcpEventStream.h"
+
+struct tcp_states;
+struct ring_buffer;
+
+namespace quarnel::platform {
+
+// The kernel program that reports the TCP state changes of this process's network namespace,
+// loaded, attached and read through its ring buffer. Detached when dropped.
+class KernelTcpEvents final : public TcpEventStream {
+public:
+    static constexpr std::size_t kRingBytes = 256 * 1024;
+
+    // Loads and attaches the program; nullptr when the system refuses it, with why set.
+    // ringBytes is a power of two, at least one memory page.
+    static std::unique_ptr<KernelTcpEvents> Open(PollingCause& why,
+                                                 std::size_t ringBytes = kRingBytes);
+
+    int Descriptor() const override;
+    bool Drain(const std::function<void(const TcpStateEvent&)>& sink) override;
+    std::uint64_t LostCount() const override;
+
+private:
+    struct Unload {
+        void operator()(tcp_states* program) const;
+        void operator()(ring_buffer* ring) const;
+    };
+    using Program = std::unique_ptr<tcp_states, Unload>;
+    using Ring = std::unique_ptr<ring_buffer, Unload>;
+
+public:
+    explicit KernelTcpEvents(Program program) : program_(std::move(program)) {}  // through Open
+
+private:
+    static int OnRecord(void* self, void* data, std::size_t size);
+
+    Program program_;
+    Ring ring_;
+    const std::function<void(const TcpStateEvent&)>* sink_ = nullptr;  // during Drain only
+};
+
+}  // namespace quarnel::platform

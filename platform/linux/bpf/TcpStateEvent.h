@@ -1,0 +1,22 @@
+// One TCP state change as the kernel program hands it to the process. Shared by the program
+// (built against the kernel's own type header) and the process (built against the UAPI).
+#ifndef QUARNEL_TCP_STATE_EVENT_H
+#define QUARNEL_TCP_STATE_EVENT_H
+
+#ifndef __VMLINUX_H__
+#include <linux/types.h>
+#endif
+
+struct TcpStateEvent {
+    __u64 Cookie;         // the socket cookie, as sock_diag reports it
+    __u32 LocalAddress;   // IPv4, network byte order; 0 for none. For an IPv6 socket, the IPv4
+    __u32 RemoteAddress;  // address its IPv4-mapped address carries
+    __u32 Interface;      // the device the socket is bound to, 0 for none
+    __u16 Family;         // AF_INET, or AF_INET6 for an IPv6 socket that carries IPv4
+    __u16 LocalPort;      // host byte order; 0 while the kernel has not chosen it
+    __u16 RemotePort;     // host byte order
+    __u8 OldState;        // Linux TCP state numbers
+    __u8 NewState;
+};
+
+#endif

@@ -1,0 +1,89 @@
+// Reports every TCP state change of one network namespace's IPv4 sockets, and of its IPv6
+// sockets that carry IPv4, through a ring buffer.
+#include "vmlinux.h"
+
+#include <bpf/bpf_core_read.h>
+#include <bpf/bpf_helpers.h>
+#include <bpf/bpf_tracing.h>
+
+#include "platform/linux/bpf/TcpStateEvent.h"
+
+#define AF_INET 2
+#define AF_INET6 10
+#define IPPROTO_TCP 6
+
+char LICENSE[] SEC("license") = "GPL";
+
+// The inode of the loader's network namespace, set before the program is loaded: the
+// tracepoint sees every namespace, and another namespace's connections are none of ours.
+const volatile __u32 NetNamespace = 0;
+
+// Changes the ring buffer had no room for; the process reads the whole table when this moves.
+__u64 LostEvents = 0;
+
+struct {
+    __uint(type, BPF_MAP_TYPE_RINGBUF);
+    __uint(max_entries, 256 * 1024);  // the loader may set another size
+} Events SEC(".maps");
+
+// The IPv4 address an IPv6 address carries: true for ::ffff:a.b.c.d, and for :: (none yet, or
+// all addresses) which gives 0.
+static bool CarriesIPv4(const struct in6_addr* address, __u32* ipv4) {
+    const __u32* words = address->in6_u.u6_addr32;
+    if (words[0] != 0 || words[1] != 0) {
+        return false;
+    }
+    if (words[2] == __builtin_bswap32(0xffff)) {
+        *ipv4 = words[3];
+        return true;
+    }
+    *ipv4 = 0;
+    return words[2] == 0 && words[3] == 0;
+}
+
+SEC("tp_btf/inet_sock_set_state")
+int BPF_PROG(OnStateChange, const struct sock* sk, const int oldState, const int newState) {
+    if (sk->sk_protocol != IPPROTO_TCP) {
+        return 0;
+    }
+    const struct sock_common* common = &sk->__sk_common;
+    if (common->skc_net.net->ns.inum != NetNamespace) {
+        return 0;
+    }
+    __u32 local = 0;
+    __u32 remote = 0;
+    const __u16 family = common->skc_family;
+    if (family == AF_INET) {
+        local = common->skc_rcv_saddr;
+        remote = common->skc_daddr;
+    } else if (family == AF_INET6) {
+        if (!CarriesIPv4(&common->skc_v6_rcv_saddr, &local) ||
+            !CarriesIPv4(&common->skc_v6_daddr, &remote)) {
+            return 0;  // a pure IPv6 socket
+        }
+        // On :: only a socket that also takes IPv4 is one of ours.
+        if (local == 0 && common->skc_v6_rcv_saddr.in6_u.u6_addr32[2] == 0 &&
+            BPF_CORE_READ_BITFIELD(common, skc_ipv6only)) {
+            return 0;
+        }
+    } else {
+        return 0;
+    }
+
+    struct TcpStateEvent* event = bpf_ringbuf_reserve(&Events, sizeof(*event), 0);
+    if (!event) {
+        __sync_fetch_and_add(&LostEvents, 1);
+        return 0;
+    }
+    event->Cookie = bpf_get_socket_cookie((void*)sk);
+    event->LocalAddress = local;
+    event->RemoteAddress = remote;
+    event->Interface = common->skc_bound_dev_if;
+    event->Family = family;
+    event->LocalPort = common->skc_num;
+    event->RemotePort = __builtin_bswap16(common->skc_dport);
+    event->OldState = oldState;
+    event->NewState = newState;
+    bpf_ringbuf_submit(event, 0);
+    return 0;
+}
