@@ -1,9 +1,14 @@
 #include "controls/CommandStateMachine.h"
 
+#include <gtest/gtest.h>
+
 #include <map>
 #include <string>
+#include <string_view>
+#include <tuple>
 
-#include <gtest/gtest.h>
+#include "controls/AccessKey.h"
+#include "controls/CommandGeometry.h"
 
 namespace quarnel {
 namespace {
@@ -35,80 +40,74 @@ struct Recorder : CommandView {
 // gained/lost, k access key, t/T tick with the pointer away/over the button, i Initialize,
 // x Enabled false (the flag alone), X and E Enabled false and true with the repaint that
 // writing the property runs, e Redraw.
-void Send(CommandStateMachine& m, char event) {
-    using Action = void (*)(CommandStateMachine&);
-    static const std::map<char, Action> actions = {
-        {'m', [](CommandStateMachine& m) { m.MouseMove(); }},
-        {'d', [](CommandStateMachine& m) { m.MouseDown(LeftButton); }},
-        {'u', [](CommandStateMachine& m) { m.MouseUp(LeftButton); }},
-        {'r', [](CommandStateMachine& m) { m.MouseDown(2); }},
-        {'R', [](CommandStateMachine& m) { m.MouseUp(2); }},
-        {'f', [](CommandStateMachine& m) { m.FocusGained(); }},
-        {'o', [](CommandStateMachine& m) { m.FocusLost(); }},
-        {'k', [](CommandStateMachine& m) { m.AccessKey(); }},
-        {'t', [](CommandStateMachine& m) { m.TimerTick(false); }},
-        {'T', [](CommandStateMachine& m) { m.TimerTick(true); }},
-        {'i', [](CommandStateMachine& m) { m.Initialize(); }},
-        {'x', [](CommandStateMachine& m) { m.SetEnabled(false); }},
-        {'X', [](CommandStateMachine& m) { m.SetEnabled(false), m.Redraw(); }},
-        {'E', [](CommandStateMachine& m) { m.SetEnabled(true), m.Redraw(); }},
-        {'e', [](CommandStateMachine& m) { m.Redraw(); }},
-    };
-    actions.at(event)(m);
+void Send(CommandStateMachine& machine, std::string_view events) {
+    using M = CommandStateMachine;
+    // clang-format off
+    static const std::map<char, void (*)(M&)> actions = {
+        {'m', [](M& m) { m.MouseMove(); }},            {'f', [](M& m) { m.FocusGained(); }},
+        {'d', [](M& m) { m.MouseDown(LeftButton); }},  {'u', [](M& m) { m.MouseUp(LeftButton); }},
+        {'r', [](M& m) { m.MouseDown(2); }},           {'R', [](M& m) { m.MouseUp(2); }},
+        {'o', [](M& m) { m.FocusLost(); }},            {'k', [](M& m) { m.AccessKey(); }},
+        {'t', [](M& m) { m.TimerTick(false); }},       {'T', [](M& m) { m.TimerTick(true); }},
+        {'i', [](M& m) { m.Initialize(); }},           {'e', [](M& m) { m.Redraw(); }},
+        {'x', [](M& m) { m.SetEnabled(false); }},
+        {'X', [](M& m) { m.SetEnabled(false), m.Redraw(); }},
+        {'E', [](M& m) { m.SetEnabled(true), m.Redraw(); }}};
+    // clang-format on
+    for (char event : events) {
+        actions.at(event)(machine);
+    }
 }
 
 TEST(CommandStateMachine, TransitionsPicturesAndClicks) {
-    struct Row {
-        const char* setup;   // events that bring an idle, enabled button to the row's state
-        const char* events;  // the events under test
-        int state;           // State after them
-        const char* trace;   // what they painted and raised
-    };
+    // Events that bring an idle, enabled button to the row's state; the events under test; the
+    // State after them; what they painted and raised.
     // clang-format off
-    const Row rows[] = {
-        {"",    "m", 2, "H"},   {"m", "m", 2, ""},  {"f", "m", 4, "X"},  {"fd", "m", 3, ""},
-        {"fm",  "m", 4, ""},
+    const std::tuple<const char*, const char*, int, const char*> rows[] = {
+        {"", "m", 2, "H"}, {"m", "m", 2, ""}, {"f", "m", 4, "X"}, {"fd", "m", 3, ""},
         // Pressing repaints, for the left button only; the state stays.
-        {"",    "d", 1, "P"},   {"m", "d", 2, "P"}, {"f", "d", 3, "P"},  {"fm", "d", 4, "P"},
-        {"m",   "r", 2, ""},
+        {"fm", "d", 4, "P"}, {"m", "r", 2, ""},
         // Any release clicks unless the state is 3; the left one repaints in 2 and 4.
-        {"d",   "u", 1, "!"},   {"md", "u", 2, "N!"}, {"fd", "u", 3, ""}, {"fmd", "u", 4, "X!"},
-        {"m",   "R", 2, "!"},   {"f", "R", 3, ""},  {"fmd", "R", 4, "!"},
-        {"",    "f", 3, "S"},   {"m", "f", 4, "P"}, {"f", "f", 3, "S"},  {"fm", "f", 3, "S"},
-        {"",    "o", 1, ""},    {"m", "o", 1, "N"}, {"f", "o", 1, "N"},  {"fm", "o", 1, "N"},
+        {"d", "u", 1, "!"}, {"md", "u", 2, "N!"}, {"fd", "u", 3, ""}, {"fmd", "u", 4, "X!"},
+        {"m", "R", 2, "!"}, {"f", "R", 3, ""}, {"", "f", 3, "S"}, {"m", "f", 4, "P"},
+        {"fm", "f", 3, "S"}, {"", "o", 1, ""}, {"fm", "o", 1, "N"}, {"", "t", 1, ""},
+        {"m", "t", 1, "N"}, {"fm", "t", 3, "S"}, {"fm", "T", 4, ""},
         // The access key is hover, focus and a left release in one, from any state.
-        {"",    "k", 4, "PX!"}, {"m", "k", 4, "PX!"}, {"f", "k", 4, "PX!"}, {"fmd", "k", 4, "PX!"},
-        {"",    "t", 1, ""},    {"m", "t", 1, "N"}, {"f", "t", 3, ""},   {"fm", "t", 3, "S"},
-        {"m",   "T", 2, ""},    {"fm", "T", 4, ""},
+        {"", "k", 4, "PX!"}, {"f", "k", 4, "PX!"},
         // A click on an unfocused button, Qt giving the focus before the press; then the
         // pointer leaves and another button takes the focus.
-        {"",    "mfduto", 1, "HPPX!SN"},
+        {"", "mfduto", 1, "HPPX!SN"},
         // Held past a tick off the button: moves do not bring hover back, no click.
-        {"fm",  "dtmu", 3, "PS"},
-        {"fm",  "du", 4, "PX!"},
+        {"fm", "dtmu", 3, "PS"},
         // A disabled button ignores everything but the tick.
-        {"fm",  "xmdurRfokT", 4, ""},
-        {"fm",  "xt", 0, "D"},  {"X", "t", 0, ""},
-        {"X",   "i", 1, ""},    {"X", "it", 0, "D"},
+        {"fm", "xmdurRfokT", 4, ""}, {"fm", "xt", 0, "D"}, {"X", "t", 0, ""}, {"X", "it", 0, "D"},
         // Redraw keeps hover and focus, and leaves the disabled state.
-        {"m",   "e", 2, "N"},   {"fm", "e", 4, "N"},  {"m", "X", 0, "D"}, {"X", "E", 1, "N"},
-    };
+        {"fm", "e", 4, "N"}, {"m", "X", 0, "D"}, {"X", "E", 1, "N"}};
     // clang-format on
-    for (const Row& row : rows) {
-        SCOPED_TRACE(testing::Message() << "after \"" << row.setup << "\": " << row.events);
+    for (const auto& [setup, events, state, trace] : rows) {
+        SCOPED_TRACE(testing::Message() << "after \"" << setup << "\": " << events);
         Recorder view;
         CommandStateMachine machine(view);
         view.Machine = &machine;
-        for (char e : std::string("Ei") + row.setup) {
-            Send(machine, e);
-        }
+        Send(machine, std::string("Ei") + setup);
         view.Trace.clear();
-        for (const char* e = row.events; *e != '\0'; ++e) {
-            Send(machine, *e);
-        }
-        EXPECT_EQ(int(machine.CurrentState()), row.state);
-        EXPECT_EQ(view.Trace, row.trace);
+        Send(machine, events);
+        EXPECT_EQ(int(machine.CurrentState()), state);
+        EXPECT_EQ(view.Trace, trace);
     }
+}
+TEST(CommandRules, AccessKeyAndCaptionPlacement) {
+    const QChar none, a('A');
+    EXPECT_EQ(NextAccessKey("&Add", true, none), a);
+    EXPECT_EQ(NextAccessKey("Add", true, a), a);  // no marker: the key stays
+    EXPECT_EQ(NextAccessKey("Add&", true, a), none);
+    EXPECT_EQ(NextAccessKey("&&Both", true, none), QChar('&'));
+    EXPECT_EQ(NextAccessKey("Re&load &All", true, none), QChar('l'));
+    EXPECT_EQ(NextAccessKey("&Add", false, a), none);  // a disabled button answers none
+    // The caption block's top rounds halves to even: 6.5, 7.5 and -1.5.
+    EXPECT_EQ(CaptionTop(28, 15), 6);
+    EXPECT_EQ(CaptionTop(28, 13), 8);
+    EXPECT_EQ(CaptionTop(28, 31), -2);
 }
 
 }  // namespace

@@ -13,6 +13,8 @@
 
 namespace quarnel::testing {
 
+using Texts = std::vector<std::string>;
+
 inline std::uint32_t Ip(const char* text) {
     in_addr address{};
     (void)inet_pton(AF_INET, text, &address);  // tests pass valid texts
@@ -20,7 +22,7 @@ inline std::uint32_t Ip(const char* text) {
 }
 
 inline platform::TcpRow Row(std::int32_t state, const char* local, std::int32_t localPort,
-                            const char* remote, std::int32_t remotePort, std::uint64_t cookie) {
+                            const char* remote, std::int32_t remotePort, std::uint64_t cookie = 0) {
     return {state, Ip(local), localPort, Ip(remote), remotePort, {}, 0, cookie};
 }
 
@@ -30,46 +32,29 @@ inline platform::TcpRow Established(std::int32_t localPort, const char* remote,
     return Row(5, "192.0.2.5", localPort, remote, remotePort, cookie);
 }
 
-// A scripted TCP table: a close removes exactly the named connection, as the system's does.
+// A scripted TCP table. Like the table fed by the kernel's events it tells when nothing changed
+// (unless WholeReads), so the pass's skipping is always exercised; a close removes exactly the
+// named connection, as the system's does.
 struct FakeTable : platform::TcpTableSource {
     bool ReadTable(std::vector<platform::TcpRow>& rows) override {
-        ++Reads;
-        if (!FailReads) {
-            rows = Connections;
-        }
-        if (AfterRead) {
-            AfterRead();  // the system's table moves on while the pass works
-        }
-        return !FailReads;
+        rows = Connections;
+        AfterRead();  // the system's table may move on while the pass works
+        return true;
+    }
+    platform::ReadResult ReadTableIfChanged(std::vector<platform::TcpRow>& rows) override {
+        return !WholeReads && rows == Connections ? platform::ReadResult::Unchanged
+                                                  : TcpTableSource::ReadTableIfChanged(rows);
     }
     bool CloseConnection(const platform::TcpRow& row) override {
         Closes.push_back(row);
         const auto found = std::find(Connections.begin(), Connections.end(), row);
-        if (RefuseCloses || found == Connections.end()) {
-            return false;
-        }
-        Connections.erase(found);
-        return true;
+        return !RefuseCloses && found != Connections.end() && (Connections.erase(found), true);
     }
     platform::CloseAbility CanCloseConnections() override { return {}; }
-    // With KnowsChanges, tells an unchanged table as a source fed by the kernel's events does.
-    platform::ReadResult ReadTableIfChanged(std::vector<platform::TcpRow>& rows) override {
-        if (KnowsChanges && !FailReads && Handed == Connections) {
-            ++Reads;
-            return platform::ReadResult::Unchanged;
-        }
-        const std::vector<platform::TcpRow> before = Connections;  // AfterRead may move on
-        const platform::ReadResult result = TcpTableSource::ReadTableIfChanged(rows);
-        if (result == platform::ReadResult::Changed) {
-            Handed = before;
-        }
-        return result;
-    }
 
-    std::vector<platform::TcpRow> Connections, Closes, Handed;
-    std::function<void()> AfterRead;
-    bool FailReads = false, RefuseCloses = false, KnowsChanges = false;
-    int Reads = 0;
+    std::vector<platform::TcpRow> Connections, Closes;
+    std::function<void()> AfterRead = [] {};
+    bool RefuseCloses = false, WholeReads = false;
 };
 
 struct FakeWindow : ManagerWindow {
@@ -81,7 +66,7 @@ struct FakeWindow : ManagerWindow {
     Value HideLocalValue() const override { return HideLocal; }
     void ShowMessage(const std::string& text) override { Messages.push_back(text); }
 
-    std::vector<std::string> Lines, Messages;
+    Texts Lines, Messages;
     std::string Heading;
     bool EditingEnabled = false;
     Value ShowOnlyConnected = std::int16_t{0}, HideLocal = std::int16_t{0};
@@ -92,11 +77,7 @@ struct MapStore : SettingsStore {
     std::string Read(const std::string& key, const std::string& otherwise) override {
         return Values.contains(key) ? Values[key] : otherwise;
     }
-    void Write(const std::string& key, const std::string& value) override {
-        if (!FailWrites) {
-            Values[key] = value;
-        }
-    }
+    void Write(const std::string& key, const std::string& value) override { Values[key] = value; }
     bool Flush() override { return !FailWrites; }
     std::string Location() const override { return "/home/user/.config/Quarnel/Quarnel.ini"; }
 
@@ -105,13 +86,12 @@ struct MapStore : SettingsStore {
 };
 
 struct FakeHosts : platform::HostAddressSource {
-    platform::HostAddresses GetHostAddresses() override { return ++Calls, Result; }
+    platform::HostAddresses GetHostAddresses() override { return Result; }
     platform::HostAddresses Result;
-    int Calls = 0;
 };
 
-inline std::vector<std::string> Texts(const List& list) {
-    std::vector<std::string> texts;
+inline Texts ItemTexts(const List& list) {
+    Texts texts;
     for (std::int32_t i = 0; i < list.GetItemCount(); ++i) {
         texts.push_back(ValueText(list.GetItem(i)));
     }
@@ -130,8 +110,11 @@ protected:
         oManager.LoadListFromString(oManager.oBlockedLocalPorts, localPorts);
         oManager.LoadListFromString(oManager.oBlockedRemotePorts, remotePorts);
     }
-    void Pass() { engine.ProcessTcpTable(events); }
-    std::vector<std::string> Lines() const { return Texts(oManager.oCurrentConnections); }
+    // One pass; each of its event steps runs what the window does there.
+    void Pass() {
+        engine.ProcessTcpTable([this] { ++eventSteps, onEventStep(); });
+    }
+    Texts Lines() const { return ItemTexts(oManager.oCurrentConnections); }
 
     FakeTable table;
     FakeHosts hosts;
@@ -140,8 +123,7 @@ protected:
     Engine engine{table, hosts, store};
     Manager& oManager = engine.oManager;
     int eventSteps = 0;
-    std::function<void()> onEventStep = [] {};  // what the window does in an event step
-    std::function<void()> events = [this] { ++eventSteps, onEventStep(); };
+    std::function<void()> onEventStep = [] {};
 };
 
 }  // namespace quarnel::testing
