@@ -92,13 +92,19 @@ struct Program {
         const bool done = WaitUntil([this] { return !Running(); }, 60s);
         return done && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
-    int Terminate() { return ::kill(pid, SIGTERM) == 0 ? Wait() : -1; }
+    int Terminate() { return pid > 0 && ::kill(pid, SIGTERM) == 0 ? Wait() : -1; }
     // The process id of the helper it runs; 0 when none.
     pid_t Helper() const {
         const std::string self = std::to_string(pid);
         std::ifstream children("/proc/" + self + "/task/" + self + "/children");
         pid_t child = 0;
         return children >> child ? child : 0;
+    }
+    // Kills the helper as a crash would; never anything else.
+    void KillHelper() {
+        const pid_t helper = Helper();
+        ASSERT_GT(helper, 0) << "no helper runs";
+        ASSERT_EQ(::kill(helper, SIGKILL), 0);
     }
     pid_t pid;
     bool ended = false;
@@ -204,7 +210,7 @@ TEST(Program, WithoutAnyRightClosesOnlyThroughItsHelperRestartedOnce) {
             Program guard(home, program, true);
             EXPECT_TRUE(WaitUntil([&] { return Aborted(first); }, 60s)) << home.Read();
 
-            ASSERT_EQ(::kill(guard.Helper(), SIGKILL), 0);
+            guard.KillHelper();
             EXPECT_TRUE(home.Says("Closing connections stopped working: the helper " + helper +
                                   " ended (it was killed by signal 9"))
                 << home.Read();
@@ -213,7 +219,7 @@ TEST(Program, WithoutAnyRightClosesOnlyThroughItsHelperRestartedOnce) {
             const Connection second = Connect(server);
             EXPECT_TRUE(WaitUntil([&] { return Aborted(second); }, 60s)) << home.Read();
 
-            ASSERT_EQ(::kill(guard.Helper(), SIGKILL), 0);
+            guard.KillHelper();
             EXPECT_TRUE(home.Says("It is not restarted a second time")) << home.Read();
             EXPECT_TRUE(Survives(Connect(server)));
             EXPECT_EQ(guard.Helper(), 0);
