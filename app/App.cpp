@@ -26,6 +26,10 @@ int App::Main(int& argc, char** argv) {
         QString::fromUtf8(ApplicationName.data(), qsizetype(ApplicationName.size())));
     QGuiApplication::setDesktopFileName(QStringLiteral("quarnel"));
     QApplication::setQuitOnLastWindowClosed(false);  // the main loop ends the program
+    // Nobody sees the offscreen platform's windows, so nobody could answer a box there.
+    if (QGuiApplication::platformName() == QLatin1String("offscreen")) {
+        UserMessages.SetUnattended();
+    }
     InstallFontSubstitutes();
 
     // 2.

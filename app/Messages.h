@@ -20,8 +20,8 @@ public:
 };
 
 // The real boxes. Once the program is told to end by the system (a signal, the end of the
-// desktop session) nobody may be there to answer a box, so messages then go to standard error
-// instead of holding up the end.
+// desktop session), or where nobody sees its window (Qt's offscreen platform), nobody may be
+// there to answer a box, so messages then go to standard error instead of holding the loop.
 class MessageBoxes final : public Messages {
 public:
     MessageBoxes();

@@ -135,7 +135,7 @@ std::string DescribePollingMode(const TcpTableSelection& selection) {
     if (selection.Mode == TableMode::Helper &&
         selection.Polling.Why == PollingCause::Kind::NoRights) {
         text += " To make it fast, give its helper " + selection.HelperPath +
-                " those capabilities too (see README-permissions.md).";
+                " those capabilities too (see README.md).";
     }
     return text;
 }

@@ -14,6 +14,8 @@ namespace {
 
 using testing::Established;
 using Lines = std::vector<std::string>;
+const std::string Web = "50000 <--> 198.51.100.7:443 ESTABLISHED",
+                  Local = "50001 <--> 127.0.0.1:8080 ESTABLISHED";
 
 struct FakeMessages : Messages {
     void Show(const std::string& text) override { Shown.push_back(text); }
@@ -55,8 +57,6 @@ protected:
         QTest::mouseMove(&button, QPoint(5, 5));
         QTest::mouseClick(&button, Qt::LeftButton, {}, QPoint(5, 5));
     }
-    // As the desktop minimises a window: its state changes while it is shown.
-    void Minimise() { window.setWindowState(window.windowState() | Qt::WindowMinimized); }
     // Right-clicks entry row (-1: below the entries); whether the menu offered Delete enabled,
     // which is then chosen.
     bool RightClickAndDelete(int row) {
@@ -83,16 +83,6 @@ protected:
     frmMain window{oManager, bQuit, messages};
 };
 
-QString Caption(QWidget* control) {
-    if (auto* button = qobject_cast<Command*>(control))
-        return button->Caption();
-    if (auto* frame = qobject_cast<QGroupBox*>(control))
-        return frame->title();
-    if (auto* box = qobject_cast<QCheckBox*>(control))
-        return box->text();
-    return control == nullptr ? "" : control->property("text").toString();
-}
-
 TEST_F(Window, EveryControlSitsWhereTheDesignPutsItInTabOrder) {
     auto& w = window;
     EXPECT_EQ(w.size(), QSize(564, 518));
@@ -104,29 +94,24 @@ TEST_F(Window, EveryControlSitsWhereTheDesignPutsItInTabOrder) {
         QRect twips;
         const char* caption;  // the heading shows the first view's by now
         int tab;              // -1 for a frame, which only holds controls
-        QColor colour;        // a frame's caption
+        QColor colour = {};   // a frame's caption
     } design[] = {
-        {&w.txtHead, &w, {90, 90, 4545, 360}, "Current Connections", 1, {}},
-        {&w.lstMain, &w, {90, 390, 4545, 6555}, "", 0, {}},
-        {&w.txtItem, &w, {90, 6960, 3795, 375}, "", 3, {}},
-        {&w.cmdAdd, &w, {3900, 6960, 735, 405}, "Add", 2, {}},
+        {&w.txtHead, &w, {90, 90, 4545, 360}, "Current Connections", 1},
+        {&w.lstMain, &w, {90, 390, 4545, 6555}, "", 0},
+        {&w.txtItem, &w, {90, 6960, 3795, 375}, "", 3},
+        {&w.cmdAdd, &w, {3900, 6960, 735, 405}, "Add", 2},
         {&w.Frame1, &w, {5010, 60, 3375, 1125}, "Connections ", -1, {29, 128, 175}},
-        {&w.cmdCurrentConnections,
-         &w.Frame1,
-         {300, 390, 2745, 495},
-         "Show Current Connections",
-         7,
-         {}},
-        {&w.chkShowX, &w, {5220, 1320, 2835, 240}, "Show only connected ports", 4, {}},
-        {&w.chkHideLocal, &w, {5220, 1680, 2835, 240}, "Hide Local Connections", 5, {}},
+        {&w.cmdCurrentConnections, &w.Frame1, {300, 390, 2745, 495}, "Show Current Connections", 7},
+        {&w.chkShowX, &w, {5220, 1320, 2835, 240}, "Show only connected ports", 4},
+        {&w.chkHideLocal, &w, {5220, 1680, 2835, 240}, "Hide Local Connections", 5},
         {&w.Frame2, &w, {5010, 2130, 3375, 1875}, "Blocked Ports ", -1, {192, 0, 0}},
-        {&w.cmdBlockedLocal, &w.Frame2, {300, 480, 2745, 495}, "Blocked Local Ports", 9, {}},
-        {&w.cmdBlockedRemote, &w.Frame2, {300, 1020, 2745, 495}, "Blocked Remote Ports", 10, {}},
+        {&w.cmdBlockedLocal, &w.Frame2, {300, 480, 2745, 495}, "Blocked Local Ports", 9},
+        {&w.cmdBlockedRemote, &w.Frame2, {300, 1020, 2745, 495}, "Blocked Remote Ports", 10},
         {&w.Frame3, &w, {5010, 4170, 3375, 1215}, "Allowed IPs", -1, {0, 128, 0}},
-        {&w.cmdAllowedIP, &w.Frame3, {270, 390, 2745, 495}, "Allowed IP Addreses", 12, {}},
+        {&w.cmdAllowedIP, &w.Frame3, {270, 390, 2745, 495}, "Allowed IP Addreses", 12},
         {&w.Frame4, &w, {5010, 5610, 3375, 1755}, "Local IPs", -1, {50, 102, 239}},
-        {&w.cmdLocalIP, &w.Frame4, {240, 420, 2745, 495}, "Local IP Addresses", 14, {}},
-        {&w.cmdAddLocal, &w.Frame4, {240, 960, 2745, 495}, "Add Local IPs to Allowed", 15, {}},
+        {&w.cmdLocalIP, &w.Frame4, {240, 420, 2745, 495}, "Local IP Addresses", 14},
+        {&w.cmdAddLocal, &w.Frame4, {240, 960, 2745, 495}, "Add Local IPs to Allowed", 15},
     };
     std::map<int, QWidget*> byTab;
     for (const auto& c : design) {
@@ -135,7 +120,9 @@ TEST_F(Window, EveryControlSitsWhereTheDesignPutsItInTabOrder) {
         EXPECT_EQ(c.widget->geometry(),
                   QRect(t.x() / 15, t.y() / 15, t.width() / 15, t.height() / 15));
         EXPECT_EQ(c.widget->parentWidget(), c.container);
-        EXPECT_EQ(Caption(c.widget), c.caption);
+        auto* button = qobject_cast<Command*>(c.widget);
+        const char* text = qobject_cast<QGroupBox*>(c.widget) ? "title" : "text";
+        EXPECT_EQ(button ? button->Caption() : c.widget->property(text).toString(), c.caption);
         if (c.colour.isValid()) {
             EXPECT_EQ(c.widget->palette().color(QPalette::WindowText), c.colour);
         }
@@ -151,43 +138,33 @@ TEST_F(Window, EveryControlSitsWhereTheDesignPutsItInTabOrder) {
     }
 }
 
-TEST_F(Window, ViewButtonsShowTheirListHeadingAndEditingState) {
-    EXPECT_EQ(window.windowTitle(), "Virel Quarnel v1.2 Build 38");  // until start-up's title
-    const struct {
-        Command& button;
-        const char* heading;
-        Lines lines;
-        bool editing;
-    } views[] = {
+TEST_F(Window, ViewButtonsShowTheirListAndEditingStateAndDeleteTakesOneEntry) {
+    const std::tuple<Command&, const char*, Lines, bool> views[] = {
         {window.cmdLocalIP, "Local IP Addresses", {"192.0.2.5"}, false},
         {window.cmdAllowedIP, "Allowed IP Addresses", {"127.0.0.1"}, true},
         {window.cmdBlockedLocal, "Blocked Local Ports", {"445", "445", "139"}, true},
         {window.cmdBlockedRemote, "Blocked Remote Ports", {"22"}, true},
-        {window.cmdCurrentConnections,
-         "Current Connections",
-         {"50000 <--> 198.51.100.7:443 ESTABLISHED"},
-         false},
+        {window.cmdCurrentConnections, "Current Connections", {Web}, false},
     };
-    for (const auto& view : views) {
-        SCOPED_TRACE(view.heading);
-        Click(view.button);
-        EXPECT_EQ(window.txtHead.text(), view.heading);
-        EXPECT_EQ(Shown(), view.lines);
-        EXPECT_EQ(window.txtItem.isEnabled(), view.editing);
-        EXPECT_EQ(window.cmdAdd.Enabled(), view.editing);
-        EXPECT_EQ(RightClickAndDelete(-1), view.editing);
+    for (const auto& [button, heading, lines, editing] : views) {
+        SCOPED_TRACE(heading);
+        Click(button);
+        EXPECT_EQ(window.txtHead.text(), heading);
+        EXPECT_EQ(Shown(), lines);
+        EXPECT_EQ(window.txtItem.isEnabled(), editing);
+        EXPECT_EQ(window.cmdAdd.Enabled(), editing);
+        EXPECT_EQ(RightClickAndDelete(-1), editing);
     }
+    Click(window.cmdBlockedLocal);
+    EXPECT_TRUE(RightClickAndDelete(1));
+    EXPECT_EQ(Shown(), (Lines{"445", "139"}));
+    EXPECT_EQ(store.Values[BlockedLocalPortsKey], "445,139");
 }
 
 TEST_F(Window, AddRefusesInvalidEntriesAndStoresValidOnesPlainly) {
-    const struct {
-        Command& view;
-        const char* typed;
-        const char* message;  // nullptr: none
-        Lines lines;
-    } cases[] = {
+    // The view, what is typed, the message (none: nullptr) and the list then.
+    const std::tuple<Command&, const char*, const char*, Lines> cases[] = {
         {window.cmdAllowedIP, "1.2.3", InvalidIPText, {"127.0.0.1"}},
-        {window.cmdAllowedIP, "1..3.4", InvalidIPText, {"127.0.0.1"}},
         {window.cmdAllowedIP, "1.2.x.256", InvalidIPText, {"127.0.0.1"}},
         {window.cmdAllowedIP, "   ", nullptr, {"127.0.0.1"}},
         {window.cmdAllowedIP, " +010.000. 0.001 ", nullptr, {"127.0.0.1", "10.0.0.1"}},
@@ -197,27 +174,20 @@ TEST_F(Window, AddRefusesInvalidEntriesAndStoresValidOnesPlainly) {
         {window.cmdBlockedLocal, "80.5", nullptr, {"445", "445", "139", "80"}},
         {window.cmdBlockedLocal, "139", nullptr, {"445", "445", "139", "80"}},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.typed);
-        Click(c.view);
+    for (const auto& [view, typed, message, lines] : cases) {
+        SCOPED_TRACE(typed);
+        Click(view);
         messages.Shown.clear();
         store.Values.clear();
-        window.txtItem.setText(c.typed);
+        window.txtItem.setText(typed);
         Click(window.cmdAdd);
-        EXPECT_EQ(messages.Shown, c.message ? Lines{c.message} : Lines{});
-        EXPECT_EQ(Shown(), c.lines);
-        EXPECT_EQ(window.txtItem.text(), c.typed);
+        EXPECT_EQ(messages.Shown, message ? Lines{message} : Lines{});
+        EXPECT_EQ(Shown(), lines);
+        EXPECT_EQ(window.txtItem.text(), typed);
         // Saved after every accepted entry, a duplicate too; never after a refusal or nothing.
-        const bool saved = c.message == nullptr && QString(c.typed).trimmed() != "";
+        const bool saved = message == nullptr && QString(typed).trimmed() != "";
         EXPECT_EQ(store.Values.size(), saved ? 3u : 0u);
     }
-}
-
-TEST_F(Window, DeleteRemovesOneOccurrenceOfTheSelectedEntryAndSaves) {
-    Click(window.cmdBlockedLocal);
-    EXPECT_TRUE(RightClickAndDelete(1));
-    EXPECT_EQ(Shown(), (Lines{"445", "139"}));
-    EXPECT_EQ(store.Values[BlockedLocalPortsKey], "445,139");
 }
 
 TEST_F(Window, AddLocalIPsAsksAndAddsOnOKWithoutSavingUntilTheClose) {
@@ -235,16 +205,24 @@ TEST_F(Window, AddLocalIPsAsksAndAddsOnOKWithoutSavingUntilTheClose) {
     EXPECT_EQ(store.Values[AllowedIPKey], "127.0.0.1,192.0.2.5");
 }
 
-TEST_F(Window, TheTimerReloadsOnlyAChangedConnectionView) {
-    EXPECT_EQ(window.TimerListRefresh.interval(), 500);
+TEST_F(Window, CheckBoxesFilterWithinOneTickAndTheTimerReloadsOnlyAChangedConnectionView) {
+    const std::pair<QCheckBox*, Lines> steps[] = {
+        {&window.chkShowX, {Web, "80 LAST_ACK"}},
+        {&window.chkHideLocal, {Web, Local, "80 LAST_ACK"}},
+        {&window.chkShowX, {Web, Local}},
+    };
+    for (const auto& [box, lines] : steps) {
+        QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(4, box->height() / 2));
+        window.RefreshConnectionsIfChanged();
+        EXPECT_EQ(Shown(), lines);
+    }
     window.lstMain.item(0)->setText("as shown");
     window.RefreshConnectionsIfChanged();
-    EXPECT_EQ(Shown(), Lines{"as shown"});  // unchanged lines: no reload
-
+    EXPECT_EQ(Shown(), (Lines{"as shown", Local}));  // unchanged lines: no reload
     table.Connections.push_back(Established(50002, "203.0.113.9", 25, 4));
     engine.ProcessTcpTable({});
     window.RefreshConnectionsIfChanged();
-    EXPECT_EQ(Shown().size(), 2u);
+    EXPECT_EQ(Shown().size(), 3u);
 
     Click(window.cmdBlockedRemote);
     table.Connections.pop_back();
@@ -253,41 +231,26 @@ TEST_F(Window, TheTimerReloadsOnlyAChangedConnectionView) {
     EXPECT_EQ(Shown(), Lines{"22"});  // other views are left alone
 }
 
-TEST_F(Window, CheckBoxesChangeTheConnectionViewWithinOneTick) {
-    const std::pair<QCheckBox*, std::size_t> steps[] = {
-        {&window.chkShowX, 2}, {&window.chkHideLocal, 3}, {&window.chkShowX, 2}};
-    for (const auto& [box, lines] : steps) {
-        QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(4, box->height() / 2));
-        window.RefreshConnectionsIfChanged();
-        EXPECT_EQ(Shown().size(), lines);
-    }
-}
-
 TEST_F(Window, MinimiseHidesOnlyWithATrayWhoseClicksBringItBack) {
     enum Start { Open, Hidden, MinimisedShown };
-    const struct {
-        Start start;
-        QSystemTrayIcon::ActivationReason reason;
-        bool visible, minimised;
-    } cases[] = {
-        {Hidden, QSystemTrayIcon::Trigger, true, false},
-        {Hidden, QSystemTrayIcon::DoubleClick, true, false},
-        {Hidden, QSystemTrayIcon::Context, true, true},
-        {Hidden, QSystemTrayIcon::MiddleClick, false, true},
-        {MinimisedShown, QSystemTrayIcon::Trigger, true, false},
-        {Open, QSystemTrayIcon::Context, true, false},
+    using Tray = QSystemTrayIcon;
+    // How the window was, the click on the icon, and whether it is then visible and minimised.
+    const std::tuple<Start, Tray::ActivationReason, bool, bool> cases[] = {
+        {Hidden, Tray::Trigger, true, false},         {Hidden, Tray::DoubleClick, true, false},
+        {Hidden, Tray::Context, true, true},          {Hidden, Tray::MiddleClick, false, true},
+        {MinimisedShown, Tray::Trigger, true, false}, {Open, Tray::Context, true, false},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(int(c.reason));
+    for (const auto& [start, reason, visible, minimised] : cases) {
+        SCOPED_TRACE(int(reason));
         window.showNormal();
-        trayAvailable = c.start == Hidden;
-        if (c.start != Open) {
-            Minimise();
+        trayAvailable = start == Hidden;
+        if (start != Open) {
+            window.setWindowState(window.windowState() | Qt::WindowMinimized);  // as a desktop does
             EXPECT_EQ(window.isVisible(), !trayAvailable);
         }
-        emit window.TrayIcon.activated(c.reason);
-        EXPECT_EQ(window.isVisible(), c.visible);
-        EXPECT_EQ(window.isMinimized(), c.minimised);
+        emit window.TrayIcon.activated(reason);
+        EXPECT_EQ(window.isVisible(), visible);
+        EXPECT_EQ(window.isMinimized(), minimised);
     }
     EXPECT_EQ(window.TrayIcon.toolTip(), "Virel Quarnel");
     EXPECT_EQ(window.TrayIcon.icon().cacheKey(), window.windowIcon().cacheKey());
