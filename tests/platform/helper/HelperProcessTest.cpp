@@ -84,7 +84,8 @@ std::vector<SourceNotice> Notices(TcpTableSource& table) {
 
 TEST(HelperTcpTable, TheHelperKeepsNoDescriptorItInherits) {
     RunInPrivateNetwork([] {
-        const UniqueFd leaked(::open("/dev/null", O_RDONLY));  // left open across exec
+        // Left open across exec (F_DUPFD clears close-on-exec), above the helper's socket at 3.
+        const UniqueFd leaked(::fcntl(UniqueFd(::open("/dev/null", O_RDONLY)).Get(), F_DUPFD, 10));
         const auto table = StartTable();
         ASSERT_TRUE(leaked && table);
         // Its standard streams, its socket, and what it opened itself: the table's netlink
