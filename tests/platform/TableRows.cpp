@@ -1,13 +1,13 @@
 #include "tests/platform/TableRows.h"
 
-#include <gtest/gtest.h>
-
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
-#include "tests/support/Sockets.h"
 #include "tests/support/WaitUntil.h"
 
 namespace quarnel::platform {
@@ -26,9 +26,7 @@ void PrintTo(const TcpRow& row, std::ostream* out) {
 std::unique_ptr<LinuxTcpTable> OpenTable() {
     int error = 0;
     auto table = LinuxTcpTable::Open(&error);
-    if (!table) {
-        ADD_FAILURE() << "cannot open the TCP table: " << std::strerror(error);
-    }
+    EXPECT_TRUE(table) << "cannot open the TCP table: " << std::strerror(error);
     return table;
 }
 
@@ -38,23 +36,15 @@ std::vector<TcpRow> ReadRows(TcpTableSource& table) {
     return rows;
 }
 
-std::vector<TcpRow> RowsWithPorts(const std::vector<TcpRow>& rows, int localPort, int remotePort) {
-    std::vector<TcpRow> found;
+std::optional<TcpRow> RowWithPorts(const std::vector<TcpRow>& rows, int localPort, int remotePort) {
+    std::optional<TcpRow> found;
     for (const TcpRow& row : rows) {
         if (row.LocalPort == localPort && row.RemotePort == remotePort) {
-            found.push_back(row);
+            EXPECT_FALSE(found) << "two rows " << localPort << " -> " << remotePort;
+            found = row;
         }
     }
     return found;
-}
-
-std::optional<TcpRow> RowWithPorts(const std::vector<TcpRow>& rows, int localPort, int remotePort) {
-    const std::vector<TcpRow> found = RowsWithPorts(rows, localPort, remotePort);
-    EXPECT_LE(found.size(), 1u) << "ports " << localPort << " -> " << remotePort;
-    if (found.empty()) {
-        return std::nullopt;
-    }
-    return found.front();
 }
 
 std::vector<TcpRow> SortedByCookie(std::vector<TcpRow> rows) {
@@ -69,22 +59,33 @@ bool WaitForState(TcpTableSource& table, int localPort, int remotePort, std::int
         if (!table.ReadTable(rows)) {
             return false;
         }
-        const std::vector<TcpRow> found = RowsWithPorts(rows, localPort, remotePort);
-        return state == 0 ? found.empty() : found.size() == 1 && found[0].State == state;
+        const std::optional<TcpRow> row = RowWithPorts(rows, localPort, remotePort);
+        return state == 0 ? !row : row && row->State == state;
     });
 }
 
 TcpRow Row(std::int32_t state, const char* local, int localPort, const char* remote, int remotePort,
            SocketFamily family, std::uint64_t cookie) {
-    TcpRow row;
-    row.State = state;
-    row.LocalAddress = testsupport::RawIPv4(local);
-    row.LocalPort = localPort;
-    row.RemoteAddress = testsupport::RawIPv4(remote);
-    row.RemotePort = remotePort;
-    row.Family = family;
-    row.Cookie = cookie;
-    return row;
+    return {state,      testsupport::RawIPv4(local),
+            localPort,  testsupport::RawIPv4(remote),
+            remotePort, family,
+            0,          cookie};
+}
+
+int ReceiveError(int fd) {
+    char byte;
+    return ::recv(fd, &byte, 1, MSG_DONTWAIT) < 0 ? errno : 0;
+}
+
+bool StillCarries(const testsupport::Connection& c) {
+    for (const auto& [from, to] :
+         {std::pair{c.client.Get(), c.server.Get()}, std::pair{c.server.Get(), c.client.Get()}}) {
+        char byte = 'q';
+        if (::send(from, &byte, 1, MSG_NOSIGNAL) != 1 || ::recv(to, &byte, 1, 0) != 1) {
+            return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace quarnel::platform

@@ -8,6 +8,7 @@
 
 #include "platform/TcpTableSource.h"
 #include "platform/linux/LinuxTcpTable.h"
+#include "tests/support/Sockets.h"
 
 namespace quarnel::platform {
 
@@ -20,14 +21,11 @@ std::unique_ptr<LinuxTcpTable> OpenTable();
 // One read of the table; records a failure when the read fails.
 std::vector<TcpRow> ReadRows(TcpTableSource& table);
 
-// The rows with these ports, in table order.
-std::vector<TcpRow> RowsWithPorts(const std::vector<TcpRow>& rows, int localPort, int remotePort);
+// The one row with these ports; none when there is none (or, recording a failure, several).
+std::optional<TcpRow> RowWithPorts(const std::vector<TcpRow>& rows, int localPort, int remotePort);
 
 // The rows ordered by their socket cookie, to compare tables whose order may differ.
 std::vector<TcpRow> SortedByCookie(std::vector<TcpRow> rows);
-
-// The one row with these ports; none when there is none (or, recording a failure, several).
-std::optional<TcpRow> RowWithPorts(const std::vector<TcpRow>& rows, int localPort, int remotePort);
 
 // Waits until the row with these ports is in state (0: until it is gone).
 bool WaitForState(TcpTableSource& table, int localPort, int remotePort, std::int32_t state);
@@ -35,5 +33,21 @@ bool WaitForState(TcpTableSource& table, int localPort, int remotePort, std::int
 // The row a test expects, in field order (interface 0: bound to no device).
 TcpRow Row(std::int32_t state, const char* local, int localPort, const char* remote, int remotePort,
            SocketFamily family, std::uint64_t cookie);
+
+// One loopback connection to a listener of its own; check c.server.
+struct Loopback {
+    testsupport::Listener listener = testsupport::ListenIPv4();
+    testsupport::Connection c = testsupport::Connect(listener);
+
+    // The row of its client end among rows, if there.
+    std::optional<TcpRow> RowIn(const std::vector<TcpRow>& rows) const {
+        return RowWithPorts(rows, c.clientPort, listener.port);
+    }
+};
+
+// The errno of a receive that must fail at once; 0 when it did not fail.
+int ReceiveError(int fd);
+// Whether one byte makes it across the connection in both directions.
+bool StillCarries(const testsupport::Connection& c);
 
 }  // namespace quarnel::platform

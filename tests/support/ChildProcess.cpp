@@ -29,38 +29,14 @@ constexpr int kSkipped = 77;
 // Fits into an empty pipe at once, so the child never waits on a parent that waits on it.
 constexpr std::size_t kMaxReason = PIPE_BUF;
 
-const testing::TestResult* CurrentResult() {
-    const testing::TestInfo* test = testing::UnitTest::GetInstance()->current_test_info();
-    return test != nullptr ? test->result() : nullptr;
-}
-
-// The child's verdict over the parts its body recorded (not those the test had before).
-int Verdict(int firstPart, std::string& skipReason) {
-    const testing::TestResult* result = CurrentResult();
-    if (result == nullptr) {
-        return testing::Test::HasFailure() ? kFailed : kPassed;
-    }
-    bool skipped = false;
-    for (int i = firstPart; i < result->total_part_count(); ++i) {
-        const testing::TestPartResult& part = result->GetTestPartResult(i);
-        if (part.failed()) {
-            return kFailed;
-        }
-        if (part.skipped()) {
-            skipped = true;
-            skipReason += part.message();
-        }
-    }
-    return skipped ? kSkipped : kPassed;
-}
-
 [[noreturn]] void RunChild(const std::function<void()>& body, int reasonFd, pid_t parent) {
     // Dies with the test process, so a killed test leaves nobody behind.
     if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent) {
         ::_exit(kFailed);
     }
-    const testing::TestResult* result = CurrentResult();
-    const int firstPart = result != nullptr ? result->total_part_count() : 0;
+    const testing::TestResult& result =
+        *testing::UnitTest::GetInstance()->current_test_info()->result();
+    const int firstPart = result.total_part_count();
     try {
         body();
     } catch (const std::exception& e) {
@@ -68,26 +44,20 @@ int Verdict(int firstPart, std::string& skipReason) {
     } catch (...) {
         ADD_FAILURE() << "uncaught exception";
     }
+    // The verdict over the parts the body recorded, not those the test had before.
+    int verdict = kPassed;
     std::string reason;
-    const int verdict = Verdict(firstPart, reason);
-    if (verdict == kSkipped) {
-        reason.resize(std::min(reason.size(), kMaxReason));
-        // A lost reason only makes the skip message shorter.
-        (void)::write(reasonFd, reason.data(), reason.size());
+    for (int i = firstPart; i < result.total_part_count() && verdict != kFailed; ++i) {
+        const testing::TestPartResult& part = result.GetTestPartResult(i);
+        verdict = part.failed() ? kFailed : part.skipped() ? kSkipped : verdict;
+        reason += part.skipped() ? part.message() : "";
     }
+    reason.resize(std::min(reason.size(), kMaxReason));
+    // A lost reason only makes the skip message shorter.
+    (void)!::write(reasonFd, reason.data(), reason.size());
     std::cout.flush();
     std::fflush(nullptr);
     ::_exit(verdict);
-}
-
-std::string ReadReason(int fd) {
-    std::string reason(kMaxReason, '\0');
-    ssize_t length;
-    do {
-        length = ::read(fd, reason.data(), reason.size());
-    } while (length < 0 && errno == EINTR);
-    reason.resize(length > 0 ? static_cast<std::size_t>(length) : 0);
-    return reason;
 }
 
 }  // namespace
@@ -95,8 +65,7 @@ std::string ReadReason(int fd) {
 void RunInChildProcess(const std::function<void()>& body) {
     int ends[2];
     if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) {
-        ADD_FAILURE() << "pipe2: " << std::strerror(errno);
-        return;
+        FAIL() << "pipe2: " << std::strerror(errno);
     }
     UniqueFd readEnd(ends[0]);
     UniqueFd writeEnd(ends[1]);
@@ -106,10 +75,7 @@ void RunInChildProcess(const std::function<void()>& body) {
     std::fflush(nullptr);
     const pid_t parent = ::getpid();
     const pid_t child = ::fork();
-    if (child < 0) {
-        ADD_FAILURE() << "fork: " << std::strerror(errno);
-        return;
-    }
+    ASSERT_GE(child, 0) << "fork: " << std::strerror(errno);
     if (child == 0) {
         readEnd.Reset();
         RunChild(body, writeEnd.Get(), parent);
@@ -117,22 +83,19 @@ void RunInChildProcess(const std::function<void()>& body) {
     writeEnd.Reset();
 
     int status = 0;
-    while (::waitpid(child, &status, 0) < 0) {
-        if (errno != EINTR) {
-            ADD_FAILURE() << "waitpid: " << std::strerror(errno);
-            return;
-        }
-    }
+    ASSERT_EQ(::waitpid(child, &status, 0), child) << "waitpid: " << std::strerror(errno);
     if (WIFSIGNALED(status)) {
-        ADD_FAILURE() << "the child process was killed by signal " << WTERMSIG(status) << " ("
-                      << ::strsignal(WTERMSIG(status)) << ")";
-        return;
+        FAIL() << "the child process was killed by signal " << WTERMSIG(status) << " ("
+               << ::strsignal(WTERMSIG(status)) << ")";
     }
+    std::string reason(kMaxReason, '\0');
+    reason.resize(static_cast<std::size_t>(
+        std::max<ssize_t>(0, ::read(readEnd.Get(), reason.data(), reason.size()))));
     switch (WEXITSTATUS(status)) {
         case kPassed:
             return;
         case kSkipped:
-            GTEST_SKIP() << ReadReason(readEnd.Get());
+            GTEST_SKIP() << reason;
         default:
             ADD_FAILURE() << "the child process failed (exit status " << WEXITSTATUS(status)
                           << "); its failures are shown above";

@@ -21,45 +21,38 @@ namespace {
 
 using platform::UniqueFd;
 
-std::string ErrorText(const char* what) {
-    return std::string(what) + ": " + std::strerror(errno);
+std::string ErrorText(const std::string& what) {
+    return what + ": " + std::strerror(errno);
 }
 
 bool WriteFile(const char* path, const std::string& text, std::string& problem) {
     UniqueFd file(::open(path, O_WRONLY | O_CLOEXEC));
-    if (!file) {
-        problem = ErrorText(path);
-        return false;
-    }
-    if (::write(file.Get(), text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+    if (!file ||
+        ::write(file.Get(), text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
         problem = ErrorText(path);
         return false;
     }
     return true;
 }
 
-// Maps root of the new user namespace onto the user who created it.
-bool MapToRoot(uid_t uid, gid_t gid, std::string& problem) {
-    // Writing gid_map without CAP_SETGID requires setgroups to be denied first.
-    return WriteFile("/proc/self/setgroups", "deny", problem) &&
-           WriteFile("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1", problem) &&
-           WriteFile("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1", problem);
-}
-
+// Enters a network namespace of its own; with a user namespace too (mapping root onto the
+// user who made it) when asked, or when the network namespace alone is refused.
 bool EnterNetworkNamespace(bool withUser, std::string& reason) {
-    const uid_t uid = ::geteuid();
-    const gid_t gid = ::getegid();
+    const std::string uid = std::to_string(::geteuid());
+    const std::string gid = std::to_string(::getegid());
     if (!withUser && ::unshare(CLONE_NEWNET) == 0) {
         return true;
     }
-    const std::string alone = withUser ? "" : ErrorText("unshare(CLONE_NEWNET)") + "; ";
     if (::unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0) {
-        reason = "this system refuses private network namespaces (" + alone +
+        reason = "this system refuses private network namespaces (" +
                  ErrorText("unshare(CLONE_NEWUSER | CLONE_NEWNET)") + ")";
         return false;
     }
+    // Writing gid_map without CAP_SETGID requires setgroups to be denied first.
     std::string problem;
-    if (!MapToRoot(uid, gid, problem)) {
+    if (!WriteFile("/proc/self/setgroups", "deny", problem) ||
+        !WriteFile("/proc/self/uid_map", "0 " + uid + " 1", problem) ||
+        !WriteFile("/proc/self/gid_map", "0 " + gid + " 1", problem)) {
         reason = "this system refuses to map root in a user namespace (" + problem + ")";
         return false;
     }
@@ -68,13 +61,9 @@ bool EnterNetworkNamespace(bool withUser, std::string& reason) {
 
 bool BringLoopbackUp(std::string& problem) {
     UniqueFd control(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    if (!control) {
-        problem = ErrorText("socket");
-        return false;
-    }
     ifreq request{};
     std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-    if (::ioctl(control.Get(), SIOCGIFFLAGS, &request) != 0) {
+    if (!control || ::ioctl(control.Get(), SIOCGIFFLAGS, &request) != 0) {
         problem = ErrorText("SIOCGIFFLAGS lo");
         return false;
     }
