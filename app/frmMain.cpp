@@ -244,13 +244,6 @@ void frmMain::ShowMessage(const std::string& text) {
     UserMessages.Show(text);
 }
 
-bool frmMain::event(QEvent* event) {
-    if (event->type() == QEvent::WindowActivate) {
-        SetCommandButtons(true, true);  // Form_Activate: every button is initialised
-    }
-    return QWidget::event(event);
-}
-
 void frmMain::changeEvent(QEvent* event) {
     QWidget::changeEvent(event);
     if (event->type() == QEvent::WindowStateChange) {
@@ -260,6 +253,11 @@ void frmMain::changeEvent(QEvent* event) {
 
 void frmMain::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
+    // Form_Activate, when the program shows the window: first, and again after hiding it. The
+    // desktop's own show of a restore and a mere return of the focus are no activation.
+    if (!event->spontaneous()) {
+        SetCommandButtons(true, true);  // every button is initialised
+    }
     if (!bFirstShown) {
         bFirstShown = true;
         Form_Resize();

@@ -74,7 +74,6 @@ public:
     QSystemTrayIcon TrayIcon{this};
 
 protected:
-    bool event(QEvent* event) override;
     void changeEvent(QEvent* event) override;
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
