@@ -173,6 +173,8 @@ TEST_F(CommandWidget, StoredPropertiesAndTheOddsOfEnabledVisibleAndFontColour) {
     EXPECT_EQ(Button.CurrentState(), StateDisabled);
     EXPECT_EQ(At(Button.grab().toImage(), 52, 1), 0xC9C7BAu);
     Button.SetEnabled(true);
+    EXPECT_EQ(Button.CurrentState(), StateNormal);
+    EXPECT_EQ(At(Button.grab().toImage(), 52, 1), Outline);
     // The pure red (0x00BBGGRR) it was loaded with gives way to the black of the paint.
     EXPECT_EQ(Darkest(Button), 0u);
     Button.WriteProperties(store);
