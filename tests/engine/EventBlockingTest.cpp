@@ -148,7 +148,8 @@ TEST(EventBlocking, WhereTheKernelRefusesItsProgramThePolledTableBlocksByTheIniF
         EXPECT_NE(platform::DescribePollingMode(selection), "");
 
         const Listener blockedRemote = ListenIPv4(), open = ListenIPv4(),
-                       allowedServer = ListenIPv4("127.0.0.2"), blockedListener = ListenIPv4();
+                       allowedServer = ListenIPv4("127.0.0.2"), blockedListener = ListenIPv4(),
+                       everywhere = ListenIPv4("0.0.0.0");
         const int blockedClientPort = ListenIPv4().port;  // free again once its listener closed
         const QTemporaryDir home;
         QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, home.path());
@@ -163,8 +164,9 @@ TEST(EventBlocking, WhereTheKernelRefusesItsProgramThePolledTableBlocksByTheIniF
         Guard guard(*selection.Source, "");
         guard.engine.oManager.LoadSettings();
 
-        const Connection toBlockedPort = Connect(blockedRemote);
+        // Bound first: a connection made before could be given the freed port.
         const Connection fromBlockedPort = Connect(open, "127.0.0.1", blockedClientPort);
+        const Connection toBlockedPort = Connect(blockedRemote);
         const Connection unblocked = Connect(open);
         const Connection allowed = Connect(allowedServer, "127.0.0.2");
         EXPECT_TRUE(guard.CycleUntil([&] { return Aborted(toBlockedPort); }));
@@ -172,6 +174,15 @@ TEST(EventBlocking, WhereTheKernelRefusesItsProgramThePolledTableBlocksByTheIniF
         EXPECT_TRUE(Carries(unblocked));
         EXPECT_TRUE(Carries(allowed));
         EXPECT_TRUE(Connect(blockedListener).server) << "the listener was closed";
+        // The lines the user sees for the system's rows.
+        const auto line = [&](int localPort, int remotePort) {
+            const auto row = platform::RowWithPorts(guard.engine.Table.Rows, localPort, remotePort);
+            return row ? DisplayLine(*row, RemoteAddressText(*row)) : "no row";
+        };
+        EXPECT_EQ(line(unblocked.clientPort, open.port),
+                  std::to_string(unblocked.clientPort) +
+                      " <--> 127.0.0.1:" + std::to_string(open.port) + " ESTABLISHED");
+        EXPECT_EQ(line(everywhere.port, 0), std::to_string(everywhere.port) + " LISTENING");
         guard.engine.oManager.RefreshLocalIPList();  // with the addresses of interfaces that are up
         EXPECT_GE(guard.engine.oManager.oLocalIP.FindItem("=", std::string("127.0.0.1")), 0);
     });
