@@ -14,6 +14,14 @@
 
 namespace quarnel {
 
+namespace {
+
+// The longest the loop sleeps without a pass while the table tells of its changes: a helper that
+// stops answering tells nothing, and only a pass that asks it finds out.
+constexpr std::chrono::milliseconds kLongestSleep{250};
+
+}  // namespace
+
 int App::Main(int& argc, char** argv) {
     // 1. Another Quarnel of this user runs: end silently, creating nothing.
     if (!Instance.Claim()) {
@@ -62,13 +70,12 @@ int App::Main(int& argc, char** argv) {
     oManager->RefreshLocalIPList();
 
     // What the user must know about the table: in one box that holds the loop when the program
-    // cannot protect the machine anyway; else the slower mode in a box that holds nothing, so
-    // that blocking starts at once.
+    // cannot protect the machine anyway; else in a box that holds nothing, so that blocking
+    // starts at once.
     if (!Table.Problem.empty()) {
-        UserMessages.Show(Table.Problem +
-                          (Table.PollingNote.empty() ? "" : "\n\n" + Table.PollingNote));
-    } else if (!Table.PollingNote.empty()) {
-        UserMessages.Notify(Table.PollingNote);
+        UserMessages.Show(Table.Problem + (Table.Note.empty() ? "" : "\n\n" + Table.Note));
+    } else if (!Table.Note.empty()) {
+        UserMessages.Notify(Table.Note);
     }
 
     // 12.
@@ -80,9 +87,10 @@ int App::Main(int& argc, char** argv) {
 void App::RunMainLoop() {
     do {
         TheEngine->ProcessTcpTable([this] { EventStep(); });
-        // What the table's source had to say on its own (its helper stopped, came back).
+        // What the table's source had to say on its own (its helper stopped, came back), in a
+        // box that holds nothing: blocking goes on, or goes on read-only, while it is open.
         while (const std::optional<platform::SourceNotice> notice = Table.Source->TakeNotice()) {
-            UserMessages.Show(notice->Text);
+            UserMessages.Notify(notice->Text);
         }
         WaitForTable();
         EventStep();
@@ -112,8 +120,11 @@ void App::WaitForTable() {
                          [notifier = TableChanges.get()] { notifier->setEnabled(false); });
     }
     TableChanges->setEnabled(true);
-    // Sleeps until the table changes, a window event comes or a timer of the window is due,
-    // and wakes at once for each: nothing else needs a pass.
+    if (!TableCheck.isActive()) {
+        TableCheck.start(kLongestSleep);  // nothing to connect: its tick ends the wait
+    }
+    // Sleeps until the table changes, a window event comes or a timer is due, and wakes at
+    // once for each.
     QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
 }
 

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include <memory>
 #include <string>
@@ -27,8 +28,8 @@ public:
 private:
     // One blocking pass, a short wait and one event step, until the window asks to quit.
     void RunMainLoop();
-    // The pause between a pass and the event step: until the table changes or the window has
-    // an event, or 1 ms where the table cannot tell when it changes.
+    // The pause between a pass and the event step: until the table changes, the window has an
+    // event or kLongestSleep has passed; 1 ms where the table cannot tell when it changes.
     void WaitForTable();
     // Runs every pending window event: handlers, timers, the notification icon, the close.
     void EventStep();
@@ -44,6 +45,7 @@ private:
     std::string AppTitle;
     TableSourceChoice Table;
     std::unique_ptr<QSocketNotifier> TableChanges;  // wakes the wait when the table changes
+    QTimer TableCheck;  // wakes the wait now and then for a pass all the same
     platform::LinuxHostAddressSource Hosts;
     IniSettingsStore Store;
     MessageBoxes UserMessages;

@@ -34,8 +34,14 @@ void MessageBoxes::Notify(const std::string& text) {
         std::cerr << "quarnel: " << text << '\n';
         return;
     }
+    const QString told = QString::fromStdString(text);
+    if (Note && Note->isVisible()) {
+        Note->setText(Note->text() + QStringLiteral("\n\n") + told);
+        return;
+    }
     Note = std::make_unique<QMessageBox>(QMessageBox::NoIcon, QCoreApplication::applicationName(),
-                                         QString::fromStdString(text), QMessageBox::Ok);
+                                         told, QMessageBox::Ok);
+    Note->setTextFormat(Qt::PlainText);  // the texts joined above keep their blank lines
     Note->setModal(false);
     Note->show();
 }

@@ -29,7 +29,8 @@ public:
 
     void Show(const std::string& text) override;
     bool Confirm(const std::string& text) override;
-    // A message with an OK button that holds nothing: the loop runs on while it is open.
+    // A message with an OK button that holds nothing: the loop runs on while it is open. One
+    // box shows them all: a message told while it is open is added below the earlier ones.
     void Notify(const std::string& text);
 
     void SetUnattended() { bUnattended = true; }

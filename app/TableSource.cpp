@@ -23,10 +23,15 @@ public:
 TableSourceChoice OpenTableSource() {
     platform::TcpTableSelection selection = platform::OpenTcpTableSource();
     TableSourceChoice choice;
-    choice.PollingNote = platform::DescribePollingMode(selection);
     // A program that cannot close connections must not look as if it protects the machine.
     if (!selection.Source || selection.Mode == platform::TableMode::ReadOnly) {
         choice.Problem = platform::DescribeTcpTableSelection(selection);
+    } else if (selection.Ability != platform::CloseAbility::Allowed) {
+        choice.Note = platform::DescribeTcpTableSelection(selection);  // it tries anyway
+    }
+    const std::string polling = platform::DescribePollingMode(selection);
+    if (!polling.empty()) {
+        choice.Note += (choice.Note.empty() ? "" : "\n\n") + polling;
     }
     choice.Source =
         selection.Source ? std::move(selection.Source) : std::make_unique<UnavailableTable>();

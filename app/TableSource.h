@@ -13,8 +13,9 @@ struct TableSourceChoice {
     // Set when the table cannot be read at all, or connections cannot be closed: what the user
     // is told, and what to do about it.
     std::string Problem;
-    // Set when the table is read whole for every pass, the slower way: that and why.
-    std::string PollingNote;
+    // What the user should know although the program closes connections: that it could not
+    // find out whether it may (it tries anyway), that it reads the table the slower way and why.
+    std::string Note;
 };
 
 // Chooses where the table comes from. The one place that decides it.

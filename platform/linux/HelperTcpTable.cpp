@@ -76,11 +76,13 @@ ReadResult HelperTcpTable::ReadTableIfChanged(std::vector<TcpRow>& rows) {
         bool changed = false;
         ReadResult result = ReadResult::Failed;
         if (channel_->TakeChange(changed)) {
-            if (!changed && !mustRead_) {
+            const auto now = std::chrono::steady_clock::now();
+            if (!changed && !mustRead_ && now - lastAnswer_ < kLongestSilence) {
                 return ReadResult::Unchanged;
             }
             if (channel_->ReadTableIfChanged(rows, result)) {
                 mustRead_ = false;
+                lastAnswer_ = now;
                 return result;
             }
         }

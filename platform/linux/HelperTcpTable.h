@@ -25,8 +25,10 @@ namespace quarnel::platform {
 //
 // The helper tells when the table changes (it keeps it from the kernel's reports where it may
 // load the kernel program; else after every read): until it does, a read asks it nothing and
-// finds the table unchanged. Where it keeps the table from the reports, its socket is the
-// descriptor to wait on.
+// finds the table unchanged, unless it has been silent for kLongestSilence. A helper that
+// stopped answering tells nothing either, so then a read asks it anyway. Where it keeps the
+// table from the reports, its socket is the descriptor to wait on; the caller still reads at
+// least every kLongestSilence, or a silent helper goes unnoticed.
 class HelperTcpTable final : public TcpTableSource {
 public:
     // How long each message of an answer may take: short enough that a hung helper costs one
@@ -35,6 +37,9 @@ public:
     static constexpr std::chrono::milliseconds kAnswerTimeout{250};
     // A helper that was just started first loads and opens its sockets.
     static constexpr std::chrono::milliseconds kStartTimeout{2000};
+    // How long a read trusts a silent helper: a read after that asks it even when it told of
+    // no change. Reading an unchanged table costs the helper next to nothing.
+    static constexpr std::chrono::milliseconds kLongestSilence{250};
 
     // Starts the helper at path and asks whether it can close connections. nullptr, with
     // problem, when it cannot be started or does not answer; else ability is its answer.
@@ -70,6 +75,7 @@ private:
     std::unique_ptr<HelperChannel> channel_;
     PollingCause polling_;
     bool mustRead_ = true;  // no read has fetched the table from this helper yet
+    std::chrono::steady_clock::time_point lastAnswer_{};  // of the last read the helper answered
     bool restarted_ = false;
     std::unique_ptr<TcpTableSource> fallback_;  // reads here; null until falling back
     std::deque<SourceNotice> notices_;

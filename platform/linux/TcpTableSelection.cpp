@@ -15,10 +15,13 @@ namespace {
 
 constexpr const char* kHelperName = "quarnel-helper";
 
+// The program built beside its helper (as scripts/run builds it) finds the helper of its build,
+// which holds no capability: only the installed program finds the installed helper.
 const char* const kWhatToDo =
-    " To let it close them, install Quarnel (its helper then gets that right) and join the "
-    "group quarnel: sudo groupadd --system quarnel; sudo usermod -aG quarnel $USER; then log "
-    "out and in again.";
+    " To let it close them, install Quarnel (its helper then gets that right), join the group "
+    "quarnel (sudo groupadd --system quarnel; sudo usermod -aG quarnel $USER; then log out and "
+    "in again) and start the installed " QUARNEL_INSTALLED_PROGRAM
+    ": a quarnel run from its build folder stays a viewer.";
 
 }  // namespace
 

@@ -1,13 +1,16 @@
-// The real quarnel-helper in private network namespaces: how the program notices it fail, and
-// which table the program works with: its own when it may close, the helper's when only the
-// helper may (and what the helper keeps of its privileges then), reading alone when neither may.
+// The real quarnel-helper in private network namespaces: when it refuses to start and when it
+// ends, how the program notices it fail, and which table the program works with: its own when
+// it may close, the helper's when only the helper may (and what the helper keeps of its
+// privileges then), reading alone when neither may.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/securebits.h>
 #include <poll.h>
 #include <sched.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -17,8 +20,11 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 
+#include "platform/linux/HelperChannel.h"
 #include "platform/linux/HelperPrivileges.h"
+#include "platform/linux/HelperProcess.h"
 #include "platform/linux/HelperTcpTable.h"
 #include "platform/linux/TcpTableSelection.h"
 #include "tests/platform/TableRows.h"
@@ -31,6 +37,7 @@ namespace quarnel::platform {
 namespace {
 
 using namespace quarnel::testsupport;
+using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
 // The quarnel-helper this build made.
@@ -65,10 +72,19 @@ bool Reaped(pid_t pid) {
     return ::kill(pid, 0) != 0 && errno == ESRCH;
 }
 
-std::unique_ptr<HelperTcpTable> StartTable() {
+// The one-letter state of a process ('Z' for a zombie); 0 when there is no such process.
+char ProcessState(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    const std::string text{std::istreambuf_iterator<char>(stat), {}};
+    // The name in parentheses may hold anything; the state follows the last ')'.
+    const std::size_t end = text.rfind(')');
+    return end == std::string::npos || end + 2 >= text.size() ? 0 : text[end + 2];
+}
+
+std::unique_ptr<HelperTcpTable> StartTable(const std::string& path = kBuiltHelper) {
     CloseAbility ability = CloseAbility::Unknown;
     std::string problem;
-    auto table = HelperTcpTable::Start(kBuiltHelper, ability, problem);
+    auto table = HelperTcpTable::Start(path, ability, problem);
     EXPECT_TRUE(table) << problem;
     EXPECT_EQ(ability, CloseAbility::Allowed);
     return table;
@@ -97,6 +113,110 @@ TEST(HelperTcpTable, TheHelperKeepsNoDescriptorItInherits) {
                         target.starts_with("socket:") || target.starts_with("anon_inode:"))
                 << fd.path() << " -> " << target;
         }
+    });
+}
+
+// Puts a fresh socketpair of type on descriptor 3; the other end stays open here.
+void PutPair(int type) {
+    int ends[2];
+    if (::socketpair(AF_UNIX, type, 0, ends) != 0 || ::dup2(ends[1], 3) != 3) {
+        ::_exit(125);
+    }
+}
+
+// Goes on in a child; this process ends with the child's exit status.
+void ForkAndPassOnStatus() {
+    if (const pid_t child = ::fork(); child != 0) {
+        int status = 0;
+        (void)::waitpid(child, &status, 0);
+        ::_exit(WIFEXITED(status) ? WEXITSTATUS(status) : 124);
+    }
+}
+
+TEST(HelperProcess, TheHelperRefusesToStartWithoutAConversationWithItsParent) {
+    RunInPrivateNetwork([] {
+        const struct {
+            const char* name;
+            std::function<void()> prepare;  // in the child, before it runs the helper
+            const char* refusal;            // what the helper says
+        } cases[] = {
+            {"nothing on descriptor 3", [] { (void)::close(3); }, "descriptor 3"},
+            {"a pipe",
+             [] {
+                 int ends[2];
+                 if (::pipe(ends) != 0 || ::dup2(ends[0], 3) != 3) {
+                     ::_exit(125);
+                 }
+             },
+             "descriptor 3"},
+            {"a stream socketpair", [] { PutPair(SOCK_STREAM); }, "descriptor 3"},
+            {"a datagram socketpair", [] { PutPair(SOCK_DGRAM); }, "descriptor 3"},
+            {"a socketpair its parent did not make",
+             [] {
+                 PutPair(SOCK_SEQPACKET);
+                 // Its maker's grandchild runs it: the helper's parent is another process.
+                 ForkAndPassOnStatus();
+                 ForkAndPassOnStatus();
+             },
+             "not its parent"},
+        };
+        for (const auto& c : cases) {
+            const UniqueFd log(::memfd_create("helper-log", 0));
+            ASSERT_TRUE(log);
+            const pid_t child = ::fork();
+            ASSERT_GE(child, 0);
+            if (child == 0) {
+                // First, as the log may sit on descriptor 3 itself.
+                if (::dup2(log.Get(), STDERR_FILENO) != STDERR_FILENO) {
+                    ::_exit(126);
+                }
+                c.prepare();
+                char name[] = "quarnel-helper";
+                char* const argv[] = {name, nullptr};
+                char* const environment[] = {nullptr};
+                ::execve(kBuiltHelper.c_str(), argv, environment);
+                ::_exit(126);
+            }
+            int status = 0;
+            // Bounded: a helper that starts after all would serve its socketpair forever.
+            EXPECT_TRUE(WaitUntil([&] { return ::waitpid(child, &status, WNOHANG) == child; }))
+                << c.name << ": it started";
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1)
+                << c.name << ": wait status " << status;
+            std::string said(4096, '\0');
+            said.resize(static_cast<std::size_t>(
+                std::max<ssize_t>(0, ::pread(log.Get(), said.data(), said.size(), 0))));
+            EXPECT_TRUE(Contains(said, c.refusal)) << c.name << ": " << said;
+        }
+    });
+}
+
+TEST(HelperProcess, TheHelperEndsWithItsProgram) {
+    RunInPrivateNetwork([] {
+        int ends[2];
+        ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
+        const UniqueFd read(ends[0]);
+        UniqueFd write(ends[1]);
+        const pid_t program = ::fork();
+        ASSERT_GE(program, 0);
+        if (program == 0) {
+            std::string problem;
+            const auto helper = HelperProcess::Start(kBuiltHelper, problem);
+            HelperChannel channel(helper ? helper->Socket() : -1, 10s);
+            CloseAbility ability = CloseAbility::Unknown;
+            const pid_t pid = helper && channel.Ask(ability) ? helper->Pid() : 0;
+            (void)!::write(write.Get(), &pid, sizeof pid);
+            ::_exit(0);  // ends without stopping its helper
+        }
+        write.Reset();
+        pid_t helper = 0;
+        EXPECT_EQ(::read(read.Get(), &helper, sizeof helper), static_cast<ssize_t>(sizeof helper));
+        ASSERT_EQ(::waitpid(program, nullptr, 0), program);
+        ASSERT_GT(helper, 0) << "the helper did not start";
+        EXPECT_TRUE(WaitUntil([&] {
+            const char state = ProcessState(helper);
+            return state == 0 || state == 'Z';
+        })) << "the helper outlived its program";
     });
 }
 
@@ -142,6 +262,69 @@ TEST(HelperTcpTable, ADeadOrHungHelperIsReportedAndRestartedOnceThenGivenUp) {
         EXPECT_EQ(table->CanCloseConnections(), CloseAbility::NoPermission);
         EXPECT_TRUE(StillCarries(loop.c));
         EXPECT_TRUE(Notices(*table).empty()) << "each change is told once";
+    });
+}
+
+TEST(HelperTcpTable, AHelperThatCannotBeRestartedIsGivenUpAtOnce) {
+    RunInPrivateNetwork([] {
+        const Loopback loop{};
+        const std::string copy =
+            fs::temp_directory_path() / ("quarnel-helper-gone-" + std::to_string(::getpid()));
+        fs::copy_file(kBuiltHelper, copy, fs::copy_options::overwrite_existing);
+        auto table = StartTable(copy);
+        fs::remove(copy);
+        ASSERT_TRUE(loop.c.server && table);
+        const pid_t pid = table->HelperPid();
+        ASSERT_GT(pid, 0);
+
+        ASSERT_EQ(::kill(pid, SIGKILL), 0);
+        const std::optional<TcpRow> row = loop.RowIn(ReadRows(*table));
+        EXPECT_TRUE(row) << "no pass without rows";
+        const std::vector<SourceNotice> notices = Notices(*table);
+        ASSERT_EQ(notices.size(), 2u);
+        EXPECT_EQ(notices[1].Ability, CloseAbility::NoPermission);
+        EXPECT_TRUE(Contains(notices[1].Text, "could not be restarted: cannot run " + copy +
+                                                  ": No such file or directory"))
+            << notices[1].Text;
+        EXPECT_EQ(table->HelperPid(), 0);
+        EXPECT_TRUE(row && !table->CloseConnection(*row));
+        EXPECT_TRUE(StillCarries(loop.c));
+    });
+}
+
+// A helper on the kernel's reports tells nothing while nothing changes, and neither does one
+// that stopped: the reads must still find it out.
+TEST(HelperTcpTable, AHelperOnKernelEventsThatStopsAnsweringIsNoticedWithoutAChange) {
+    RunInPrivateNetwork([] {
+        auto table = StartTable();
+        ASSERT_TRUE(table);
+        if (table->Polling().Why != PollingCause::Kind::None) {
+            GTEST_SKIP() << "the helper polls here, and tells of a change after every read: "
+                         << table->Polling().Text();
+        }
+        std::vector<TcpRow> rows;
+        ASSERT_EQ(table->ReadTableIfChanged(rows), ReadResult::Changed);
+        const pid_t stopped = table->HelperPid();
+        ASSERT_GT(stopped, 0);
+        ASSERT_EQ(::kill(stopped, SIGSTOP), 0);
+
+        // As the program's loop reads: whenever woken, and at least every 250 ms.
+        std::vector<SourceNotice> notices;
+        EXPECT_TRUE(WaitUntil([&] {
+            pollfd wait{table->WaitDescriptor(), POLLIN, 0};
+            (void)::poll(&wait, 1, 250);
+            EXPECT_NE(table->ReadTableIfChanged(rows), ReadResult::Failed);
+            for (const SourceNotice& notice : Notices(*table)) {
+                notices.push_back(notice);
+            }
+            return notices.size() >= 2;
+        })) << "the stopped helper went unnoticed";
+        ASSERT_EQ(notices.size(), 2u);
+        EXPECT_TRUE(Contains(notices[0].Text, "did not answer within 250 ms")) << notices[0].Text;
+        EXPECT_EQ(notices[1].Ability, CloseAbility::Allowed) << notices[1].Text;
+        EXPECT_TRUE(Reaped(stopped)) << "the stopped helper was left behind";
+        EXPECT_GT(table->HelperPid(), 0);
+        EXPECT_NE(table->HelperPid(), stopped);
     });
 }
 
@@ -211,6 +394,7 @@ TEST(TcpTableSelection, ReadsAloneWithoutAHelperThatMayClose) {
                 EXPECT_TRUE(Contains(told, "only shows connections")) << told;
                 EXPECT_TRUE(Contains(told, param.problem)) << told;
                 EXPECT_TRUE(Contains(told, "sudo usermod -aG quarnel $USER")) << told;
+                EXPECT_TRUE(Contains(told, "start the installed /")) << told;
                 EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1) << "a helper was left behind";
             });
             EXPECT_TRUE(StillCarries(loop.c)) << param.problem;
