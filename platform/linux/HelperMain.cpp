@@ -1,6 +1,7 @@
 // quarnel-helper: the small process that holds the right to close connections (CAP_NET_ADMIN,
 // from its file capabilities) so that the window's process does not need it; with CAP_BPF and
-// CAP_PERFMON too, it keeps the table from the kernel's reports of state changes.
+// CAP_PERFMON too, which it gives up once its kernel program is attached, it keeps the table
+// from the kernel's reports of state changes.
 //
 // It is started by the program, never by hand: its end of a SOCK_SEQPACKET socketpair that the
 // program made is on descriptor 3 (kHelperSocketFd), and it takes no arguments and reads no
@@ -50,14 +51,19 @@ int main() {
                      "quarnel-helper: started without CAP_NET_ADMIN; closing will be refused\n");
     }
     int error = 0;
-    std::unique_ptr<TcpTableSource> table = LinuxTcpTable::Open(&error);
-    if (!table) {
+    std::unique_ptr<LinuxTcpTable> linuxTable = LinuxTcpTable::Open(&error);
+    if (!linuxTable) {
         return Refuse(std::string("cannot open the TCP table: ") + std::strerror(error));
     }
     // Kept from the kernel's reports where the helper may load the kernel program; the program
     // is told how.
     PollingCause polling;
-    table = WithKernelEvents(std::move(table), polling);
-    HelperServer server(kHelperSocketFd, *table, stderr, polling);
+    SocketLookup& sockets = *linuxTable;  // lives on inside table
+    const std::unique_ptr<TcpTableSource> table = WithKernelEvents(std::move(linuxTable), polling);
+    // Attached or refused, the kernel program is done with the rights it needed.
+    if (!NarrowCapabilities(kServingCapabilities, kept, problem)) {
+        return Refuse("cannot give up CAP_BPF and CAP_PERFMON: " + problem);
+    }
+    HelperServer server(kHelperSocketFd, *table, sockets, stderr, polling);
     return server.Run() ? 0 : 1;
 }

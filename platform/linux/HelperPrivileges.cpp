@@ -35,14 +35,6 @@ void CloseFrom(int first) {
 
 }  // namespace
 
-std::uint64_t KeptCapabilityMask() {
-    std::uint64_t mask = 0;
-    for (const int capability : kKeptCapabilities) {
-        mask |= CapabilityBit(capability);
-    }
-    return mask;
-}
-
 bool CheckHelperSocket(int fd, std::string& problem) {
     struct stat status {};
     if (::fstat(fd, &status) != 0) {
@@ -142,15 +134,22 @@ bool DropPrivileges(std::uint64_t& kept, std::string& problem) {
     if (!ReadCapabilities(sets)) {
         return Fail(problem, "capget");
     }
-    const std::uint64_t keep = KeptCapabilityMask();
     if ((sets.Effective & CapabilityBit(CAP_SETPCAP)) != 0) {
         // PR_CAPBSET_READ fails with EINVAL past the last capability this kernel knows.
         for (int capability = 0; ::prctl(PR_CAPBSET_READ, capability, 0, 0, 0) >= 0; ++capability) {
-            if ((keep & CapabilityBit(capability)) == 0 &&
+            if ((kStartCapabilities & CapabilityBit(capability)) == 0 &&
                 ::prctl(PR_CAPBSET_DROP, capability, 0, 0, 0) != 0) {
                 return Fail(problem, "PR_CAPBSET_DROP " + std::to_string(capability));
             }
         }
+    }
+    return NarrowCapabilities(kStartCapabilities, kept, problem);
+}
+
+bool NarrowCapabilities(std::uint64_t keep, std::uint64_t& kept, std::string& problem) {
+    CapabilitySets sets;
+    if (!ReadCapabilities(sets)) {
+        return Fail(problem, "capget");
     }
     const CapabilitySets wanted{sets.Permitted & keep, sets.Permitted & keep, 0};
     if (!WriteCapabilities(wanted)) {

@@ -2,7 +2,6 @@
 
 #include <linux/capability.h>
 
-#include <array>
 #include <cstdint>
 #include <string>
 
@@ -15,12 +14,18 @@ namespace quarnel::platform {
 // The descriptor on which the helper finds its end of the socketpair.
 inline constexpr int kHelperSocketFd = 3;
 
-// The capabilities the helper keeps; every other one is dropped at start. Closing other
-// programs' connections needs CAP_NET_ADMIN; loading the kernel program that reports the
-// table's changes needs CAP_BPF and CAP_PERFMON.
-inline constexpr std::array kKeptCapabilities = {CAP_NET_ADMIN, CAP_BPF, CAP_PERFMON};
+inline constexpr std::uint64_t CapabilityBit(int capability) {
+    return std::uint64_t{1} << capability;
+}
 
-std::uint64_t KeptCapabilityMask();
+// What the helper serves with: closing other programs' connections needs CAP_NET_ADMIN.
+inline constexpr std::uint64_t kServingCapabilities = CapabilityBit(CAP_NET_ADMIN);
+// What it keeps at start, every other capability dropped: those it serves with, and CAP_BPF and
+// CAP_PERFMON to load and attach the kernel program that reports the table's changes. Reading
+// the program's reports needs no capability, so those two go once it is attached (or could not
+// be).
+inline constexpr std::uint64_t kStartCapabilities =
+    kServingCapabilities | CapabilityBit(CAP_BPF) | CapabilityBit(CAP_PERFMON);
 
 // Whether fd is one end of a connected AF_UNIX SOCK_SEQPACKET socket pair.
 bool CheckHelperSocket(int fd, std::string& problem);
@@ -35,12 +40,15 @@ bool IsolateDescriptors(int keepFd, std::string& problem);
 // starts it from its main thread.
 bool TieToParent(int socketFd, std::string& problem);
 
-// Sets no_new_privs, empties the ambient and inheritable sets, reduces the bounding set to the
-// kept capabilities when it may (it needs CAP_SETPCAP, which a helper started through file
+// Sets no_new_privs, empties the ambient and inheritable sets, reduces the bounding set to
+// kStartCapabilities when it may (it needs CAP_SETPCAP, which a helper started through file
 // capabilities does not have; no_new_privs keeps an exec from gaining anything anyway) and the
-// permitted and effective sets to the kept capabilities it has. kept tells which of those it
-// has. False when any step failed: the helper must not serve with more than it keeps.
+// permitted and effective sets to those of kStartCapabilities it has. kept tells which of those
+// it has. False when any step failed: the helper must not serve with more than it keeps.
 bool DropPrivileges(std::uint64_t& kept, std::string& problem);
+
+// Reduces the permitted and effective sets to those of keep they hold, for good; kept as above.
+bool NarrowCapabilities(std::uint64_t keep, std::uint64_t& kept, std::string& problem);
 
 // The three capability sets of this process.
 struct CapabilitySets {
@@ -50,9 +58,5 @@ struct CapabilitySets {
 };
 bool ReadCapabilities(CapabilitySets& sets);
 bool WriteCapabilities(const CapabilitySets& sets);
-
-inline constexpr std::uint64_t CapabilityBit(int capability) {
-    return std::uint64_t{1} << capability;
-}
 
 }  // namespace quarnel::platform

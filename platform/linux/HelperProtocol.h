@@ -57,13 +57,18 @@ inline constexpr std::uint16_t kProtocolVersion = 1;
 inline constexpr std::size_t kRequestSize = 40;
 inline constexpr std::size_t kReplyHeaderSize = 16;
 inline constexpr std::size_t kRowSize = 32;
-inline constexpr std::size_t kRowsPerChunk = 128;
+// A chunk of 64 KiB: a table of a few thousand connections travels in a message or two, each
+// well within the default socket buffer (net.core.wmem_default, 208 KiB), which bounds one
+// message, and small enough for the kernel to build from single pages, so that no send waits
+// for a large block of memory.
+inline constexpr std::size_t kRowsPerChunk = 2048;
 inline constexpr std::size_t kMaxReplySize = kReplyHeaderSize + kRowsPerChunk * kRowSize;
 // A table of more rows is answered with TableFailure::TooManyRows, so that one read is never
 // more than kMaxChunks messages. The bound is far above what a machine holds (a dump of a
 // million sockets alone takes about a second), so in practice every row arrives.
 inline constexpr std::size_t kMaxTableRows = std::size_t{1} << 20;
 inline constexpr std::size_t kMaxChunks = kMaxTableRows / kRowsPerChunk;
+static_assert(kMaxTableRows % kRowsPerChunk == 0, "the largest table fills its last chunk");
 
 enum class RequestKind : std::uint16_t {
     ReadTable = 1,

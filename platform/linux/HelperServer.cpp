@@ -9,8 +9,9 @@
 
 namespace quarnel::platform {
 
-HelperServer::HelperServer(int socket, TcpTableSource& table, std::FILE* log, PollingCause polling)
-    : socket_(socket), table_(table), log_(log), polling_(polling) {}
+HelperServer::HelperServer(int socket, TcpTableSource& table, SocketLookup& sockets, std::FILE* log,
+                           PollingCause polling)
+    : socket_(socket), table_(table), sockets_(sockets), log_(log), polling_(polling) {}
 
 bool HelperServer::Run() {
     for (;;) {
@@ -58,14 +59,7 @@ HelperServer::Step HelperServer::ServeOne() {
         refusal = Refusal::Malformed;
     }
     if (refusal != Refusal::None) {
-        std::fprintf(log_, "quarnel-helper: refused request %u (%ld bytes): %s\n", request.Sequence,
-                     length, RefusalName(refusal));
-        std::fflush(log_);
-        Reply reply;
-        reply.Kind = ReplyKind::Refused;
-        reply.Sequence = request.Sequence;
-        reply.Reason = refusal;
-        return Send(reply) ? Step::Refused : (ended_ ? Step::Ended : Step::Failed);
+        return Refuse(request.Sequence, refusal, length, RefusalName(refusal));
     }
 
     Reply reply;
@@ -92,17 +86,58 @@ HelperServer::Step HelperServer::ServeOne() {
             }
             break;
         case RequestKind::CloseConnection:
-            reply.Kind = ReplyKind::Closed;
-            reply.Closed = table_.CloseConnection(request.Connection);
-            sent = Send(reply);
-            break;
+            return AnswerClose(request);
         case RequestKind::CanCloseConnections:
             reply.Kind = ReplyKind::Ability;
             reply.Ability = table_.CanCloseConnections();
             sent = Send(reply);
             break;
     }
-    return sent ? Step::Answered : (ended_ ? Step::Ended : Step::Failed);
+    return Sent(sent, Step::Answered);
+}
+
+HelperServer::Step HelperServer::Sent(bool sent, Step step) const {
+    return sent ? step : (ended_ ? Step::Ended : Step::Failed);
+}
+
+HelperServer::Step HelperServer::Refuse(std::uint32_t sequence, Refusal reason, long length,
+                                        const char* why) {
+    std::fprintf(log_, "quarnel-helper: refused request %u (%ld bytes): %s\n", sequence, length,
+                 why);
+    std::fflush(log_);
+    Reply reply;
+    reply.Kind = ReplyKind::Refused;
+    reply.Sequence = sequence;
+    reply.Reason = reason;
+    return Sent(Send(reply), Step::Refused);
+}
+
+HelperServer::Step HelperServer::AnswerClose(const Request& request) {
+    Reply reply;
+    reply.Kind = ReplyKind::Closed;
+    reply.Sequence = request.Sequence;
+    // The cookie names one socket for its whole life, so the socket looked up is the one a
+    // close would reach.
+    std::int32_t state = 0;
+    switch (sockets_.LookUp(request.Connection, state)) {
+        case SocketLookup::Found::Socket:
+            if (state == kListenState) {
+                // Only ever a connection: a listener's clients would all be turned away.
+                return Refuse(request.Sequence, Refusal::Malformed, static_cast<long>(kRequestSize),
+                              "names a listener, not a connection");
+            }
+            reply.Closed = table_.CloseConnection(request.Connection);
+            break;
+        case SocketLookup::Found::NoSocket:
+            break;  // gone already: not closed, as a close would answer
+        case SocketLookup::Found::Failed:
+            // Unchecked, it is not closed; the program asks again on its next pass.
+            std::fprintf(log_, "quarnel-helper: cannot look up the socket of request %u\n",
+                         request.Sequence);
+            std::fflush(log_);
+            break;
+    }
+    return Sent(Send(reply), Step::Answered);
 }
 
 bool HelperServer::TellChange() {

@@ -6,6 +6,7 @@
 
 #include "platform/TcpTableSource.h"
 #include "platform/linux/HelperProtocol.h"
+#include "platform/linux/SocketLookup.h"
 
 namespace quarnel::platform {
 
@@ -15,9 +16,13 @@ namespace quarnel::platform {
 // program asks to watch the table, Run also tells it when the table's descriptor says the table
 // may have changed (or at once and after every read, when the table cannot tell). polling is
 // how the table is kept, as the program is told.
+//
+// A close is carried out only for a connection: the socket it names is looked up in sockets
+// first, and a listener is refused like a malformed request (the program never names one).
 class HelperServer {
 public:
-    HelperServer(int socket, TcpTableSource& table, std::FILE* log, PollingCause polling = {});
+    HelperServer(int socket, TcpTableSource& table, SocketLookup& sockets, std::FILE* log,
+                 PollingCause polling = {});
 
     enum class Step {
         Answered,  // a request was carried out and answered
@@ -37,11 +42,18 @@ private:
     long Receive(bool& ancillary);
     bool Send(const Reply& reply, std::span<const TcpRow> rows = {});
     bool AnswerTable(const Request& request);
+    // Closes the connection the request names, or refuses; Answered, Refused or how it failed.
+    Step AnswerClose(const Request& request);
+    // Answers Refused, and logs the request's sequence, length and why.
+    Step Refuse(std::uint32_t sequence, Refusal reason, long length, const char* why);
+    // step when the answer was sent, else how the conversation failed.
+    Step Sent(bool sent, Step step) const;
     // Tells the program that the table may have changed; false when the socket failed.
     bool TellChange();
 
     int socket_;
     TcpTableSource& table_;
+    SocketLookup& sockets_;
     std::FILE* log_;
     PollingCause polling_;
     bool watched_ = false;  // the program asked to be told of changes

@@ -2,10 +2,12 @@
 
 #include <arpa/inet.h>
 #include <libmnl/libmnl.h>
+#include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "platform/linux/SockDiagMessages.h"
 #include "platform/linux/SockDiagSocket.h"
@@ -164,8 +166,26 @@ bool LinuxTcpTable::CloseConnection(const TcpRow& row) {
 
 int LinuxTcpTable::Destroy(const TcpRow& row) {
     alignas(nlmsghdr) char request[kRequestSize];
-    const std::uint32_t sequence = ++closeSequence_;
-    if (!close_->Send(*PutDestroyRequest(request, row, sequence))) {
+    return Ask(*PutDestroyRequest(request, row, ++closeSequence_));
+}
+
+SocketLookup::Found LinuxTcpTable::LookUp(const TcpRow& row, std::int32_t& state) {
+    alignas(nlmsghdr) char request[kRequestSize];
+    std::uint8_t linuxState = 0;
+    switch (Ask(*PutLookupRequest(request, row, ++closeSequence_), &linuxState)) {
+        case 0:
+            state = TableState(linuxState);
+            return Found::Socket;
+        case ENOENT:
+            return Found::NoSocket;
+        default:
+            return Found::Failed;
+    }
+}
+
+int LinuxTcpTable::Ask(const nlmsghdr& request, std::uint8_t* state) {
+    const std::uint32_t sequence = request.nlmsg_seq;
+    if (!close_->Send(request)) {
         (void)close_->Reset();  // tried again by the next request
         return kNoAnswer;
     }
@@ -180,7 +200,19 @@ int LinuxTcpTable::Destroy(const TcpRow& row) {
         for (auto* message = reinterpret_cast<const nlmsghdr*>(answer);
              mnl_nlmsg_ok(message, length); message = mnl_nlmsg_next(message, &length)) {
             // Answers to earlier requests that were cut short are not this one's.
-            if (message->nlmsg_seq != sequence || message->nlmsg_type != NLMSG_ERROR) {
+            if (message->nlmsg_seq != sequence) {
+                continue;
+            }
+            if (state != nullptr && message->nlmsg_type == SOCK_DIAG_BY_FAMILY) {
+                if (mnl_nlmsg_get_payload_len(message) < sizeof(inet_diag_msg)) {
+                    return kNoAnswer;
+                }
+                inet_diag_msg socket;
+                std::memcpy(&socket, mnl_nlmsg_get_payload(message), sizeof socket);
+                *state = socket.idiag_state;
+                return 0;
+            }
+            if (message->nlmsg_type != NLMSG_ERROR) {
                 continue;
             }
             if (mnl_nlmsg_get_payload_len(message) < sizeof(nlmsgerr)) {

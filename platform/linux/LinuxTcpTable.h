@@ -7,6 +7,7 @@
 
 #include "platform/TcpTableSource.h"
 #include "platform/linux/NetlinkChannel.h"
+#include "platform/linux/SocketLookup.h"
 
 namespace quarnel::platform {
 
@@ -17,7 +18,7 @@ namespace quarnel::platform {
 // all addresses). Pure IPv6 sockets are not rows. Rows keep the order of the kernel's one walk
 // of its socket tables, both families mixed; on a kernel that can only walk them family by
 // family, the IPv4 sockets come first.
-class LinuxTcpTable final : public TcpTableSource {
+class LinuxTcpTable final : public TcpTableSource, public SocketLookup {
 public:
     // Opens the two netlink sockets the table needs. nullptr when the system refuses them, with
     // *errorNumber (when given) set to the reason.
@@ -33,6 +34,8 @@ public:
     // Asks the kernel to close a listener of this table's own on 127.0.0.1: the kernel finds
     // the socket before it checks the right to close it, so only an existing socket tells.
     CloseAbility CanCloseConnections() override;
+    // Asks the kernel through the closing conversation, so that lookups and closes take turns.
+    Found LookUp(const TcpRow& row, std::int32_t& state) override;
 
 private:
     static constexpr int kNoAnswer = -1;
@@ -49,6 +52,10 @@ private:
     // The kernel's answer to a request to destroy the socket row names: 0 when it closed it,
     // else its errno; kNoAnswer when no answer came.
     int Destroy(const TcpRow& row);
+    // Sends request through the closing conversation and waits for the kernel's answer to it: 0
+    // when it acknowledged it, or answered with a socket (whose Linux state goes to *state),
+    // else its errno; kNoAnswer when no answer came.
+    int Ask(const nlmsghdr& request, std::uint8_t* state = nullptr);
     static int CollectRow(const nlmsghdr* message, void* table);
 
     std::unique_ptr<NetlinkChannel> dump_;

@@ -94,6 +94,29 @@ inet_diag_req_v2& PutRequest(void* buffer, std::uint16_t type, std::uint16_t fla
     return request;
 }
 
+// A request of type for exactly the socket row names: its family, both addresses and ports,
+// bound interface and cookie.
+nlmsghdr* PutSocketRequest(void* buffer, std::uint16_t type, std::uint16_t flags, const TcpRow& row,
+                           std::uint32_t sequence) {
+    inet_diag_req_v2& request = PutRequest(buffer, type, flags, sequence);
+    inet_diag_sockid& id = request.id;
+    if (row.Family == SocketFamily::MappedIPv6) {
+        request.sdiag_family = AF_INET6;
+        PutV6Address(row.LocalAddress, id.idiag_src);
+        PutV6Address(row.RemoteAddress, id.idiag_dst);
+    } else {
+        request.sdiag_family = AF_INET;
+        id.idiag_src[0] = row.LocalAddress;
+        id.idiag_dst[0] = row.RemoteAddress;
+    }
+    id.idiag_sport = htons(static_cast<std::uint16_t>(row.LocalPort));
+    id.idiag_dport = htons(static_cast<std::uint16_t>(row.RemotePort));
+    id.idiag_if = row.Interface;
+    id.idiag_cookie[0] = static_cast<std::uint32_t>(row.Cookie);
+    id.idiag_cookie[1] = static_cast<std::uint32_t>(row.Cookie >> 32);
+    return static_cast<nlmsghdr*>(buffer);
+}
+
 }  // namespace
 
 std::int32_t TableState(std::uint8_t linuxState) {
@@ -192,24 +215,12 @@ nlmsghdr* PutFamilyDumpRequest(void* buffer, std::uint8_t family, std::uint32_t 
 }
 
 nlmsghdr* PutDestroyRequest(void* buffer, const TcpRow& row, std::uint32_t sequence) {
-    inet_diag_req_v2& request =
-        PutRequest(buffer, SOCK_DESTROY, NLM_F_REQUEST | NLM_F_ACK, sequence);
-    inet_diag_sockid& id = request.id;
-    if (row.Family == SocketFamily::MappedIPv6) {
-        request.sdiag_family = AF_INET6;
-        PutV6Address(row.LocalAddress, id.idiag_src);
-        PutV6Address(row.RemoteAddress, id.idiag_dst);
-    } else {
-        request.sdiag_family = AF_INET;
-        id.idiag_src[0] = row.LocalAddress;
-        id.idiag_dst[0] = row.RemoteAddress;
-    }
-    id.idiag_sport = htons(static_cast<std::uint16_t>(row.LocalPort));
-    id.idiag_dport = htons(static_cast<std::uint16_t>(row.RemotePort));
-    id.idiag_if = row.Interface;
-    id.idiag_cookie[0] = static_cast<std::uint32_t>(row.Cookie);
-    id.idiag_cookie[1] = static_cast<std::uint32_t>(row.Cookie >> 32);
-    return static_cast<nlmsghdr*>(buffer);
+    return PutSocketRequest(buffer, SOCK_DESTROY, NLM_F_REQUEST | NLM_F_ACK, row, sequence);
+}
+
+nlmsghdr* PutLookupRequest(void* buffer, const TcpRow& row, std::uint32_t sequence) {
+    // Without NLM_F_DUMP the kernel looks up the one socket the request names.
+    return PutSocketRequest(buffer, SOCK_DIAG_BY_FAMILY, NLM_F_REQUEST, row, sequence);
 }
 
 }  // namespace quarnel::platform

@@ -60,4 +60,8 @@ nlmsghdr* PutFamilyDumpRequest(void* buffer, std::uint8_t family, std::uint32_t 
 // both addresses and ports, bound interface and cookie. The kernel acknowledges it either way.
 nlmsghdr* PutDestroyRequest(void* buffer, const TcpRow& row, std::uint32_t sequence);
 
+// Writes into buffer (as above) a request for the one socket row names, as exactly as a destroy
+// names it. The kernel answers with the socket (an inet_diag_msg) or with an error.
+nlmsghdr* PutLookupRequest(void* buffer, const TcpRow& row, std::uint32_t sequence);
+
 }  // namespace quarnel::platform

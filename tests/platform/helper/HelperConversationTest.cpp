@@ -21,7 +21,7 @@ namespace {
 using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
 
-struct FakeTable final : TcpTableSource {
+struct FakeTable final : TcpTableSource, SocketLookup {
     bool ReadTable(std::vector<TcpRow>& out) override {
         if (!readFails) {
             out = rows;
@@ -33,8 +33,16 @@ struct FakeTable final : TcpTableSource {
         return closes;
     }
     CloseAbility CanCloseConnections() override { return ability; }
+    Found LookUp(const TcpRow& row, std::int32_t& state) override {
+        lookups.push_back(row);
+        state = socketState;
+        return found;
+    }
 
     std::vector<TcpRow> rows;
+    Found found = Found::Socket;
+    std::int32_t socketState = 5;  // established
+    std::vector<TcpRow> lookups;
     bool readFails = false;
     bool closes = true;
     CloseAbility ability = CloseAbility::Allowed;
@@ -65,9 +73,9 @@ struct SocketPair {
 
 // The helper's side serving table on its own thread until the program's end closes.
 struct Served {
-    explicit Served(TcpTableSource& table, std::FILE* log = stderr)
+    explicit Served(FakeTable& table, std::FILE* log = stderr)
         : server([this, &table, log] {
-              servedToTheEnd = HelperServer(pair.helper.Get(), table, log).Run();
+              servedToTheEnd = HelperServer(pair.helper.Get(), table, table, log).Run();
           }) {}
     ~Served() {
         pair.program.Reset();  // the end of the conversation
@@ -102,28 +110,77 @@ TEST(HelperConversation, TablesArriveWholeOrNotAtAllAndServingGoesOn) {
     }
 }
 
-TEST(HelperConversation, ACloseNamesExactlyTheRowAndTellsTheOutcome) {
-    FakeTable table;
-    Served served(table);
+// The helper's log as one text, written while it lives.
+struct Log {
+    Log() : file(::open_memstream(&text, &size)) { EXPECT_NE(file, nullptr); }
+    ~Log() { std::free(text); }
+    std::string Close() {
+        std::fclose(file);
+        return {text, size};
+    }
+
+    char* text = nullptr;
+    std::size_t size = 0;
+    std::FILE* file;
+};
+
+TEST(HelperConversation, ACloseNamesExactlyTheRowOfAConnectionAndTellsTheOutcome) {
+    using Found = SocketLookup::Found;
     const TcpRow row = ManyRows(8).back();
     TcpRow named = row;
     named.State = 0;  // the state plays no part in a close
-    for (const bool closes : {true, false}) {
-        table.closes = closes;
-        bool closed = !closes;
-        ASSERT_TRUE(served.channel.Close(row, closed)) << served.channel.Problem();
-        EXPECT_EQ(closed, closes);
+    const struct {
+        Found found;
+        std::int32_t state;
+        bool closes;         // whether the table closes what it is asked to
+        bool asked;          // whether the table is asked to close
+        bool answered;       // a Closed answer; else a refusal
+        std::string logged;  // what the helper logs
+    } cases[] = {
+        {Found::Socket, 5, true, true, true, ""},
+        {Found::Socket, 5, false, true, true, ""},
+        {Found::Socket, 8, true, true, true, ""},  // closing on the far side: still a connection
+        {Found::Socket, kListenState, true, false, false,
+         "quarnel-helper: refused request 1 (40 bytes): names a listener, not a connection\n"},
+        {Found::NoSocket, 0, true, false, true, ""},
+        {Found::Failed, 0, true, false, true,
+         "quarnel-helper: cannot look up the socket of request 1\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message() << "state " << c.state << ", found " << int(c.found));
+        FakeTable table;
+        table.found = c.found;
+        table.socketState = c.state;
+        table.closes = c.closes;
+        Log log;
+        {
+            Served served(table, log.file);
+            bool closed = !c.closes;
+            EXPECT_EQ(served.channel.Close(row, closed), c.answered) << served.channel.Problem();
+            EXPECT_EQ(closed, c.answered && c.asked && c.closes);
+            if (!c.answered) {
+                EXPECT_EQ(served.channel.Problem(), "refused the request (malformed)");
+            }
+            CloseAbility ability = CloseAbility::Unknown;
+            EXPECT_TRUE(served.channel.Ask(ability)) << "serving goes on";
+        }
+        EXPECT_EQ(table.lookups, std::vector{named});
+        EXPECT_EQ(table.closeRequests, c.asked ? std::vector{named} : std::vector<TcpRow>{});
+        EXPECT_EQ(log.Close(), c.logged);
     }
+    // A row no socket can have is not even sent.
+    FakeTable table;
+    Served served(table);
     TcpRow noSocket = row;
     noSocket.Cookie = 0;
     bool closed = true;
-    EXPECT_TRUE(served.channel.Close(noSocket, closed)) << "a row no socket has is no fault";
+    EXPECT_TRUE(served.channel.Close(noSocket, closed));
     EXPECT_FALSE(closed);
     table.ability = CloseAbility::NotSupported;
     CloseAbility ability = CloseAbility::Allowed;
-    ASSERT_TRUE(served.channel.Ask(ability));  // the closes have been carried out by now
+    ASSERT_TRUE(served.channel.Ask(ability));
     EXPECT_EQ(ability, CloseAbility::NotSupported);
-    EXPECT_EQ(table.closeRequests, (std::vector{named, named})) << "the cookie-less row was sent";
+    EXPECT_TRUE(table.lookups.empty() && table.closeRequests.empty());
 }
 
 Bytes ReplyBytes(const Reply& reply, std::size_t rows = 0) {
@@ -194,12 +251,9 @@ TEST(HelperConversation, BadRequestsAreRefusedAndLoggedNeverActedOnAndServingGoe
         {with(0, 1, 0), Refusal::None},
     };
     FakeTable table;
-    char* logged = nullptr;
-    std::size_t loggedSize = 0;
-    std::FILE* log = ::open_memstream(&logged, &loggedSize);
-    ASSERT_NE(log, nullptr);
+    Log log;
     {
-        Served served(table, log);
+        Served served(table, log.file);
         for (const auto& c : cases) {
             const int program = served.pair.program.Get();
             ASSERT_EQ(::send(program, c.request.data(), c.request.size(), 0),
@@ -217,9 +271,7 @@ TEST(HelperConversation, BadRequestsAreRefusedAndLoggedNeverActedOnAndServingGoe
             EXPECT_EQ(table.closeRequests.size(), refused ? 0u : 1u) << "a refusal acted on";
         }
     }
-    std::fclose(log);
-    const std::string text(logged, loggedSize);
-    std::free(logged);
+    const std::string text = log.Close();
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), std::ssize(cases) - 1) << text;
     EXPECT_NE(text.find("quarnel-helper: refused request 9 (4096 bytes): oversized\n"), text.npos)
         << text;

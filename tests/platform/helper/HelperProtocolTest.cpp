@@ -103,7 +103,10 @@ TEST(HelperProtocol, AnythingButOneSoundReplyIsRejectedAndItsRowsNotKept) {
     } cases[] = {
         {"header cut", Bytes(chunk.begin(), chunk.begin() + 15)},
         {"one row short", Bytes(chunk.begin(), chunk.end() - kRowSize)},
-        {"chunk not full but not last", with(chunk, 10, kRowsPerChunk - 1)},
+        // Consistent in itself: one row fewer, and counted so.
+        {"chunk not full but not last",
+         with(with(Bytes(chunk.begin(), chunk.end() - kRowSize), 10, (kRowsPerChunk - 1) & 0xff),
+              11, (kRowsPerChunk - 1) >> 8)},
         {"row family unknown", with(chunk, kReplyHeaderSize + kRowSize + 24, 3)},
     };
     for (const auto& c : cases) {
