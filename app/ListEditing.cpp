@@ -36,7 +36,10 @@ std::vector<std::string_view> SplitAtPoints(std::string_view text) {
 std::string PlainAddress(std::string_view validAddress) {
     std::string plain;
     for (const std::string_view part : SplitAtPoints(validAddress)) {
-        plain += (plain.empty() ? "" : ".") + std::to_string(ToInteger(part));
+        if (!plain.empty()) {
+            plain += '.';
+        }
+        plain += std::to_string(ToInteger(part));
     }
     return plain;
 }
