@@ -154,7 +154,9 @@ void RatioReporter::ReportRuns(const std::vector<Run>& runs) {
     ConsoleReporter::ReportRuns(runs);
     for (const Run& run : runs) {
         if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") {
-            medians_[run.run_name.function_name] = run.GetAdjustedRealTime();
+            // In seconds: benchmarks of one file may report in different units.
+            medians_[run.run_name.function_name] =
+                run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
         }
     }
 }
