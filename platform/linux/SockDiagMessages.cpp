@@ -4,6 +4,7 @@
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
 
+#include <array>
 #include <cstring>
 
 namespace quarnel::platform {
@@ -120,33 +121,24 @@ nlmsghdr* PutSocketRequest(void* buffer, std::uint16_t type, std::uint16_t flags
 }  // namespace
 
 std::int32_t TableState(std::uint8_t linuxState) {
-    switch (linuxState) {
-        case linux_tcp::kClose:
-            return 1;
-        case linux_tcp::kListen:
-            return 2;
-        case linux_tcp::kSynSent:
-            return 3;
-        case linux_tcp::kSynRecv:
-        case linux_tcp::kNewSynRecv:
-            return 4;
-        case linux_tcp::kEstablished:
-            return 5;
-        case linux_tcp::kFinWait1:
-            return 6;
-        case linux_tcp::kFinWait2:
-            return 7;
-        case linux_tcp::kCloseWait:
-            return 8;
-        case linux_tcp::kClosing:
-            return 9;
-        case linux_tcp::kLastAck:
-            return 10;
-        case linux_tcp::kTimeWait:
-            return 11;
-        default:
-            return 0;
-    }
+    // The table's number of each Linux state, by the Linux number.
+    static constexpr auto kStates = [] {
+        std::array<std::int32_t, linux_tcp::kNewSynRecv + 1> states{};
+        states[linux_tcp::kClose] = 1;
+        states[linux_tcp::kListen] = 2;
+        states[linux_tcp::kSynSent] = 3;
+        states[linux_tcp::kSynRecv] = 4;
+        states[linux_tcp::kNewSynRecv] = 4;
+        states[linux_tcp::kEstablished] = 5;
+        states[linux_tcp::kFinWait1] = 6;
+        states[linux_tcp::kFinWait2] = 7;
+        states[linux_tcp::kCloseWait] = 8;
+        states[linux_tcp::kClosing] = 9;
+        states[linux_tcp::kLastAck] = 10;
+        states[linux_tcp::kTimeWait] = 11;
+        return states;
+    }();
+    return linuxState < kStates.size() ? kStates[linuxState] : 0;
 }
 
 DecodeResult DecodeTcpRow(const nlmsghdr& message, TcpRow& row) {
