@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstring>
+#include <optional>
 
 namespace quarnel::platform {
 
@@ -15,20 +16,19 @@ namespace {
 // are merely bound (state 13); those are neither, so the table does not ask for them.
 constexpr std::uint32_t kTableLinuxStates = ((1u << (linux_tcp::kNewSynRecv + 1)) - 1) & ~1u;
 
-// How one IPv6 address of a socket relates to IPv4.
-enum class V6Kind { Mapped, Unspecified, Other };
-
-V6Kind Classify(const std::uint32_t (&address)[4]) {
+// The IPv4 address an IPv6 address of a socket carries: a.b.c.d for ::ffff:a.b.c.d, and 0 for
+// :: (all addresses, or none yet); none for any other.
+std::optional<std::uint32_t> CarriedIPv4(const std::uint32_t (&address)[4]) {
     if (address[0] != 0 || address[1] != 0) {
-        return V6Kind::Other;
+        return std::nullopt;
     }
     if (address[2] == htonl(0xffff)) {
-        return V6Kind::Mapped;
+        return address[3];
     }
     if (address[2] == 0 && address[3] == 0) {
-        return V6Kind::Unspecified;
+        return 0u;
     }
-    return V6Kind::Other;
+    return std::nullopt;
 }
 
 // The kernel attaches INET_DIAG_SKV6ONLY, unasked, to every listening or closed IPv6 socket in
@@ -36,9 +36,7 @@ V6Kind Classify(const std::uint32_t (&address)[4]) {
 enum class V6Only { Absent, Off, On, Malformed };
 
 V6Only ReadV6Only(const nlmsghdr& message) {
-    struct Found {
-        V6Only value = V6Only::Absent;
-    } found;
+    V6Only found = V6Only::Absent;
     const auto visit = [](const nlattr* attribute, void* data) -> int {
         if (mnl_attr_get_type(attribute) != INET_DIAG_SKV6ONLY) {
             return MNL_CB_OK;
@@ -46,28 +44,13 @@ V6Only ReadV6Only(const nlmsghdr& message) {
         if (mnl_attr_validate(attribute, MNL_TYPE_U8) < 0) {
             return MNL_CB_ERROR;
         }
-        static_cast<Found*>(data)->value = mnl_attr_get_u8(attribute) ? V6Only::On : V6Only::Off;
+        *static_cast<V6Only*>(data) = mnl_attr_get_u8(attribute) ? V6Only::On : V6Only::Off;
         return MNL_CB_OK;
     };
     if (mnl_attr_parse(&message, sizeof(inet_diag_msg), visit, &found) < 0) {
         return V6Only::Malformed;
     }
-    return found.value;
-}
-
-// Fills one side of an IPv6 socket's identity in the table's terms; false when it is no IPv4.
-bool TakeV6Address(V6Kind kind, const std::uint32_t (&address)[4], std::uint32_t& out) {
-    switch (kind) {
-        case V6Kind::Mapped:
-            out = address[3];
-            return true;
-        case V6Kind::Unspecified:
-            out = 0;
-            return true;
-        case V6Kind::Other:
-            return false;
-    }
-    return false;
+    return found;
 }
 
 void PutV6Address(std::uint32_t address, std::uint32_t (&out)[4]) {
@@ -158,15 +141,14 @@ DecodeResult DecodeTcpRow(const nlmsghdr& message, TcpRow& row) {
         row.LocalAddress = id.idiag_src[0];
         row.RemoteAddress = id.idiag_dst[0];
     } else if (socket.idiag_family == AF_INET6) {
-        const V6Kind local = Classify(id.idiag_src);
-        const V6Kind remote = Classify(id.idiag_dst);
-        if (!TakeV6Address(local, id.idiag_src, row.LocalAddress) ||
-            !TakeV6Address(remote, id.idiag_dst, row.RemoteAddress)) {
+        const std::optional<std::uint32_t> local = CarriedIPv4(id.idiag_src);
+        const std::optional<std::uint32_t> remote = CarriedIPv4(id.idiag_dst);
+        if (!local || !remote) {
             return DecodeResult::NotARow;
         }
-        if (local == V6Kind::Unspecified) {
-            // A socket on [::] takes IPv4 only when IPV6_V6ONLY is off; the kernel says so for
-            // listeners, and nothing else sits on [::].
+        if (id.idiag_src[2] == 0) {
+            // A socket on [::] (not ::ffff:0.0.0.0) takes IPv4 only when IPV6_V6ONLY is off; the
+            // kernel says so for listeners, and nothing else sits on [::].
             switch (ReadV6Only(message)) {
                 case V6Only::Off:
                     break;
@@ -178,6 +160,8 @@ DecodeResult DecodeTcpRow(const nlmsghdr& message, TcpRow& row) {
             }
         }
         row.Family = SocketFamily::MappedIPv6;
+        row.LocalAddress = *local;
+        row.RemoteAddress = *remote;
     } else {
         return DecodeResult::NotARow;
     }
