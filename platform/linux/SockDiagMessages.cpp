@@ -4,7 +4,9 @@
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
 
+#include <array>
 #include <cstring>
+#include <optional>
 
 namespace quarnel::platform {
 
@@ -14,20 +16,19 @@ namespace {
 // are merely bound (state 13); those are neither, so the table does not ask for them.
 constexpr std::uint32_t kTableLinuxStates = ((1u << (linux_tcp::kNewSynRecv + 1)) - 1) & ~1u;
 
-// How one IPv6 address of a socket relates to IPv4.
-enum class V6Kind { Mapped, Unspecified, Other };
-
-V6Kind Classify(const std::uint32_t (&address)[4]) {
+// The IPv4 address an IPv6 address of a socket carries: a.b.c.d for ::ffff:a.b.c.d, and 0 for
+// :: (all addresses, or none yet); none for any other.
+std::optional<std::uint32_t> CarriedIPv4(const std::uint32_t (&address)[4]) {
     if (address[0] != 0 || address[1] != 0) {
-        return V6Kind::Other;
+        return std::nullopt;
     }
     if (address[2] == htonl(0xffff)) {
-        return V6Kind::Mapped;
+        return address[3];
     }
     if (address[2] == 0 && address[3] == 0) {
-        return V6Kind::Unspecified;
+        return 0u;
     }
-    return V6Kind::Other;
+    return std::nullopt;
 }
 
 // The kernel attaches INET_DIAG_SKV6ONLY, unasked, to every listening or closed IPv6 socket in
@@ -35,9 +36,7 @@ V6Kind Classify(const std::uint32_t (&address)[4]) {
 enum class V6Only { Absent, Off, On, Malformed };
 
 V6Only ReadV6Only(const nlmsghdr& message) {
-    struct Found {
-        V6Only value = V6Only::Absent;
-    } found;
+    V6Only found = V6Only::Absent;
     const auto visit = [](const nlattr* attribute, void* data) -> int {
         if (mnl_attr_get_type(attribute) != INET_DIAG_SKV6ONLY) {
             return MNL_CB_OK;
@@ -45,28 +44,13 @@ V6Only ReadV6Only(const nlmsghdr& message) {
         if (mnl_attr_validate(attribute, MNL_TYPE_U8) < 0) {
             return MNL_CB_ERROR;
         }
-        static_cast<Found*>(data)->value = mnl_attr_get_u8(attribute) ? V6Only::On : V6Only::Off;
+        *static_cast<V6Only*>(data) = mnl_attr_get_u8(attribute) ? V6Only::On : V6Only::Off;
         return MNL_CB_OK;
     };
     if (mnl_attr_parse(&message, sizeof(inet_diag_msg), visit, &found) < 0) {
         return V6Only::Malformed;
     }
-    return found.value;
-}
-
-// Fills one side of an IPv6 socket's identity in the table's terms; false when it is no IPv4.
-bool TakeV6Address(V6Kind kind, const std::uint32_t (&address)[4], std::uint32_t& out) {
-    switch (kind) {
-        case V6Kind::Mapped:
-            out = address[3];
-            return true;
-        case V6Kind::Unspecified:
-            out = 0;
-            return true;
-        case V6Kind::Other:
-            return false;
-    }
-    return false;
+    return found;
 }
 
 void PutV6Address(std::uint32_t address, std::uint32_t (&out)[4]) {
@@ -120,33 +104,24 @@ nlmsghdr* PutSocketRequest(void* buffer, std::uint16_t type, std::uint16_t flags
 }  // namespace
 
 std::int32_t TableState(std::uint8_t linuxState) {
-    switch (linuxState) {
-        case linux_tcp::kClose:
-            return 1;
-        case linux_tcp::kListen:
-            return 2;
-        case linux_tcp::kSynSent:
-            return 3;
-        case linux_tcp::kSynRecv:
-        case linux_tcp::kNewSynRecv:
-            return 4;
-        case linux_tcp::kEstablished:
-            return 5;
-        case linux_tcp::kFinWait1:
-            return 6;
-        case linux_tcp::kFinWait2:
-            return 7;
-        case linux_tcp::kCloseWait:
-            return 8;
-        case linux_tcp::kClosing:
-            return 9;
-        case linux_tcp::kLastAck:
-            return 10;
-        case linux_tcp::kTimeWait:
-            return 11;
-        default:
-            return 0;
-    }
+    // The table's number of each Linux state, by the Linux number.
+    static constexpr auto kStates = [] {
+        std::array<std::int32_t, linux_tcp::kNewSynRecv + 1> states{};
+        states[linux_tcp::kClose] = 1;
+        states[linux_tcp::kListen] = 2;
+        states[linux_tcp::kSynSent] = 3;
+        states[linux_tcp::kSynRecv] = 4;
+        states[linux_tcp::kNewSynRecv] = 4;
+        states[linux_tcp::kEstablished] = 5;
+        states[linux_tcp::kFinWait1] = 6;
+        states[linux_tcp::kFinWait2] = 7;
+        states[linux_tcp::kCloseWait] = 8;
+        states[linux_tcp::kClosing] = 9;
+        states[linux_tcp::kLastAck] = 10;
+        states[linux_tcp::kTimeWait] = 11;
+        return states;
+    }();
+    return linuxState < kStates.size() ? kStates[linuxState] : 0;
 }
 
 DecodeResult DecodeTcpRow(const nlmsghdr& message, TcpRow& row) {
@@ -166,15 +141,14 @@ DecodeResult DecodeTcpRow(const nlmsghdr& message, TcpRow& row) {
         row.LocalAddress = id.idiag_src[0];
         row.RemoteAddress = id.idiag_dst[0];
     } else if (socket.idiag_family == AF_INET6) {
-        const V6Kind local = Classify(id.idiag_src);
-        const V6Kind remote = Classify(id.idiag_dst);
-        if (!TakeV6Address(local, id.idiag_src, row.LocalAddress) ||
-            !TakeV6Address(remote, id.idiag_dst, row.RemoteAddress)) {
+        const std::optional<std::uint32_t> local = CarriedIPv4(id.idiag_src);
+        const std::optional<std::uint32_t> remote = CarriedIPv4(id.idiag_dst);
+        if (!local || !remote) {
             return DecodeResult::NotARow;
         }
-        if (local == V6Kind::Unspecified) {
-            // A socket on [::] takes IPv4 only when IPV6_V6ONLY is off; the kernel says so for
-            // listeners, and nothing else sits on [::].
+        if (id.idiag_src[2] == 0) {
+            // A socket on [::] (not ::ffff:0.0.0.0) takes IPv4 only when IPV6_V6ONLY is off; the
+            // kernel says so for listeners, and nothing else sits on [::].
             switch (ReadV6Only(message)) {
                 case V6Only::Off:
                     break;
@@ -186,6 +160,8 @@ DecodeResult DecodeTcpRow(const nlmsghdr& message, TcpRow& row) {
             }
         }
         row.Family = SocketFamily::MappedIPv6;
+        row.LocalAddress = *local;
+        row.RemoteAddress = *remote;
     } else {
         return DecodeResult::NotARow;
     }

@@ -5,13 +5,13 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <functional>
 #include <utility>
 
 #include "platform/linux/EventTcpTable.h"
 #include "platform/linux/SockDiagMessages.h"
 #include "tests/platform/TableRows.h"
-#include "tests/support/WaitUntil.h"
 
 namespace quarnel::platform {
 namespace {
@@ -19,38 +19,39 @@ namespace {
 using Rows = std::vector<TcpRow>;
 namespace tcp = linux_tcp;
 
-struct ScriptedReports : TcpEventStream {
-    int Descriptor() const override { return -1; }
-    bool Drain(const std::function<void(const TcpStateEvent&)>& sink) override {
-        for (const TcpStateEvent& event : std::exchange(Waiting, {})) {
-            sink(event);
-        }
-        return !Unreadable;
-    }
-    std::uint64_t LostCount() const override { return Lost; }
-
-    std::vector<TcpStateEvent> Waiting;
+// What the kernel has to tell, as a test scripts it.
+struct Kernel {
+    Rows Connections;                    // the whole table
+    std::vector<TcpStateEvent> Waiting;  // reports not read yet
+    std::vector<TcpStateEvent> Walked;   // reports of changes during the next walk, after it
     std::uint64_t Lost = 0;
-    bool Unreadable = false;
+    bool Unreadable = false;  // the reports cannot be read
+    bool Fail = false;        // the whole table cannot be read
 };
 
-struct ScriptedTable : TcpTableSource {
-    explicit ScriptedTable(ScriptedReports& reports) : Reports(reports) {}
+struct ScriptedReports final : TcpEventStream {
+    explicit ScriptedReports(Kernel& kernel) : kernel(kernel) {}
+    int Descriptor() const override { return -1; }
+    bool Drain(const std::function<void(const TcpStateEvent&)>& sink) override {
+        std::ranges::for_each(std::exchange(kernel.Waiting, {}), sink);
+        return !kernel.Unreadable;
+    }
+    std::uint64_t LostCount() const override { return kernel.Lost; }
+    Kernel& kernel;
+};
+
+struct ScriptedTable final : TcpTableSource {
+    explicit ScriptedTable(Kernel& kernel) : kernel(kernel) {}
     bool ReadTable(Rows& rows) override {
-        if (!Fail) {
-            rows = Connections;
-            // What happened while the kernel walked its tables is reported after the walk.
-            Reports.Waiting = std::exchange(Walked, {});
+        if (!kernel.Fail) {
+            rows = kernel.Connections;
+            kernel.Waiting = std::exchange(kernel.Walked, {});
         }
-        return !Fail;
+        return !kernel.Fail;
     }
     bool CloseConnection(const TcpRow&) override { return false; }
     CloseAbility CanCloseConnections() override { return CloseAbility::Unknown; }
-
-    ScriptedReports& Reports;
-    Rows Connections;
-    std::vector<TcpStateEvent> Walked;
-    bool Fail = false;
+    Kernel& kernel;
 };
 
 // A report of a loopback connection from local port 40000 + cookie to remote port 80.
@@ -62,9 +63,8 @@ TcpStateEvent Report(std::uint64_t cookie, std::uint8_t from, std::uint8_t to,
 }
 
 // The row a whole read shows for the connection of Report.
-TcpRow Connection(std::uint64_t cookie, std::int32_t state,
-                  SocketFamily family = SocketFamily::IPv4) {
-    return Row(state, "127.0.0.1", static_cast<int>(40000 + cookie), "127.0.0.1", 80, family,
+TcpRow Connection(std::uint64_t cookie, std::int32_t state, SocketFamily family = {}) {
+    return Row(state, "127.0.0.1", 40000 + static_cast<int>(cookie), "127.0.0.1", 80, family,
                cookie);
 }
 
@@ -74,29 +74,20 @@ protected:
         EXPECT_EQ(table.ReadTableIfChanged(rows), expected);
         return rows;
     }
-    // Reads until the rows are whole's, as the hinted whole reads bring them in time.
-    bool FollowsTheWholeTable() {
-        return testsupport::WaitUntil([&] {
-            (void)table.ReadTableIfChanged(rows);
-            return rows == whole.Connections;
-        });
-    }
 
-    std::unique_ptr<ScriptedReports> ownedReports = std::make_unique<ScriptedReports>();
-    ScriptedReports& reports = *ownedReports;
-    std::unique_ptr<ScriptedTable> ownedWhole = std::make_unique<ScriptedTable>(reports);
-    ScriptedTable& whole = *ownedWhole;
-    EventTcpTable table{std::move(ownedReports), std::move(ownedWhole)};
+    Kernel kernel;
+    EventTcpTable table{std::make_unique<ScriptedReports>(kernel),
+                        std::make_unique<ScriptedTable>(kernel)};
     Rows rows;
 };
 
 TEST_F(EventTable, ReportsChangeTheRowsOfTheWholeReadInPlaceAppendAndRemoveThem) {
-    whole.Connections = {Connection(3, 5), Connection(1, 5), Connection(2, 5)};
+    kernel.Connections = {Connection(3, 5), Connection(1, 5), Connection(2, 5)};
     // The walk had passed connection 3 when it closed, and connection 6 when it came.
-    whole.Walked = {Report(3, tcp::kEstablished, tcp::kClose),
-                    Report(6, tcp::kSynSent, tcp::kEstablished)};
+    kernel.Walked = {Report(3, tcp::kEstablished, tcp::kClose),
+                     Report(6, tcp::kSynSent, tcp::kEstablished)};
     EXPECT_EQ(Read(), (Rows{Connection(1, 5), Connection(2, 5), Connection(6, 5)}));
-    reports.Waiting = {
+    kernel.Waiting = {
         Report(1, tcp::kEstablished, tcp::kCloseWait),
         Report(4, tcp::kClose, tcp::kSynSent),  // port not chosen yet: not a row
         Report(2, tcp::kEstablished, tcp::kClose),
@@ -104,54 +95,31 @@ TEST_F(EventTable, ReportsChangeTheRowsOfTheWholeReadInPlaceAppendAndRemoveThem)
         Report(4, tcp::kSynSent, tcp::kEstablished),
         Report(6, tcp::kEstablished, tcp::kCloseWait),  // moved up by the removal
     };
-    reports.Waiting[1].LocalPort = 0;
+    kernel.Waiting[1].LocalPort = 0;
     EXPECT_EQ(Read(), (Rows{Connection(1, 8), Connection(6, 8),
                             Connection(5, 5, SocketFamily::MappedIPv6), Connection(4, 5)}));
-    Read(ReadResult::Unchanged);
-    reports.Waiting = {Report(4, tcp::kEstablished, tcp::kEstablished)};  // nothing new
     Read(ReadResult::Unchanged);
     EXPECT_EQ(table.WholeReads(), 1u);
 }
 
-class LostReports : public EventTable, public ::testing::WithParamInterface<bool> {};
-INSTANTIATE_TEST_SUITE_P(CountedOrUnreadable, LostReports, ::testing::Bool());
-
-TEST_P(LostReports, BringAWholeReadBeforeRowsGoOut) {
-    const bool unreadable = GetParam();
-    whole.Connections = {Connection(1, 5)};
-    Read();
-    whole.Connections.push_back(Connection(2, 5));  // its report was the one lost
-    reports.Unreadable = unreadable;
-    reports.Lost += !unreadable;
-    EXPECT_EQ(Read(), whole.Connections);
-    // Reports that cannot be read leave only whole reads, until they can again.
-    Read(ReadResult::Unchanged);
-    EXPECT_EQ(table.WholeReads(), unreadable ? 3u : 2u);
-    reports.Unreadable = false;
-    Read(ReadResult::Unchanged);
-    Read(ReadResult::Unchanged);
-    EXPECT_EQ(table.WholeReads(), unreadable ? 4u : 2u);
-}
-
-TEST_F(EventTable, AFailedWholeReadHandsOutNothingAndIsTriedAgain) {
-    whole.Fail = true;
+TEST_F(EventTable, EveryDoubtBringsAWholeReadBeforeRowsGoOut) {
+    // A failed whole read hands out nothing, and is tried again.
+    kernel.Fail = true;
     rows = {Connection(9, 5)};
     EXPECT_EQ(Read(ReadResult::Failed), Rows{Connection(9, 5)});
-    whole.Fail = false;
-    whole.Connections = {Connection(1, 5)};
-    EXPECT_EQ(Read(), whole.Connections);
-}
-
-TEST_F(EventTable, RowsThatComeAndGoUnreportedFollowByLaterWholeReads) {
-    whole.Connections = {Connection(1, 5), Connection(2, 5)};
-    Read();
-    // An active close: the time-wait row that replaces the connection has no report.
-    whole.Connections = {Connection(1, 11), Connection(2, 5)};
-    reports.Waiting = {Report(1, tcp::kFinWait2, tcp::kClose)};
-    EXPECT_TRUE(FollowsTheWholeTable());
-    // Its end has no report either.
-    whole.Connections = {Connection(2, 5)};
-    EXPECT_TRUE(FollowsTheWholeTable());
+    kernel.Fail = false;
+    kernel.Connections = {Connection(1, 5)};
+    EXPECT_EQ(Read(), kernel.Connections);
+    // A lost report may be the one of a new connection.
+    kernel.Connections.push_back(Connection(2, 5));
+    ++kernel.Lost;
+    EXPECT_EQ(Read(), kernel.Connections);
+    // Reports that cannot be read leave only whole reads.
+    kernel.Connections.push_back(Connection(3, 5));
+    kernel.Unreadable = true;
+    EXPECT_EQ(Read(), kernel.Connections);
+    Read(ReadResult::Unchanged);
+    EXPECT_EQ(table.WholeReads(), 5u);
 }
 
 }  // namespace

@@ -7,18 +7,14 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-
-#include "tests/support/WaitUntil.h"
+#include <string>
 
 namespace quarnel::platform {
 
 void PrintTo(const TcpRow& row, std::ostream* out) {
-    char local[INET_ADDRSTRLEN] = "?";
-    char remote[INET_ADDRSTRLEN] = "?";
-    (void)inet_ntop(AF_INET, &row.LocalAddress, local, sizeof local);
-    (void)inet_ntop(AF_INET, &row.RemoteAddress, remote, sizeof remote);
-    *out << "{state " << row.State << ", " << local << ":" << row.LocalPort << " -> " << remote
-         << ":" << row.RemotePort << ", "
+    const auto text = [](std::uint32_t address) { return std::string(::inet_ntoa({address})); };
+    *out << "{state " << row.State << ", " << text(row.LocalAddress) << ":" << row.LocalPort
+         << " -> " << text(row.RemoteAddress) << ":" << row.RemotePort << ", "
          << (row.Family == SocketFamily::IPv4 ? "IPv4" : "mapped IPv6") << ", if " << row.Interface
          << ", cookie " << row.Cookie << "}";
 }
@@ -37,39 +33,23 @@ std::vector<TcpRow> ReadRows(TcpTableSource& table) {
 }
 
 std::optional<TcpRow> RowWithPorts(const std::vector<TcpRow>& rows, int localPort, int remotePort) {
-    std::optional<TcpRow> found;
-    for (const TcpRow& row : rows) {
-        if (row.LocalPort == localPort && row.RemotePort == remotePort) {
-            EXPECT_FALSE(found) << "two rows " << localPort << " -> " << remotePort;
-            found = row;
-        }
-    }
-    return found;
+    const auto named = [&](const TcpRow& row) {
+        return row.LocalPort == localPort && row.RemotePort == remotePort;
+    };
+    EXPECT_LE(std::ranges::count_if(rows, named), 1) << localPort << " -> " << remotePort;
+    const auto found = std::ranges::find_if(rows, named);
+    return found == rows.end() ? std::nullopt : std::optional(*found);
 }
 
 std::vector<TcpRow> SortedByCookie(std::vector<TcpRow> rows) {
-    std::sort(rows.begin(), rows.end(),
-              [](const TcpRow& a, const TcpRow& b) { return a.Cookie < b.Cookie; });
+    std::ranges::sort(rows, {}, &TcpRow::Cookie);
     return rows;
-}
-
-bool WaitForState(TcpTableSource& table, int localPort, int remotePort, std::int32_t state) {
-    return testsupport::WaitUntil([&] {
-        std::vector<TcpRow> rows;
-        if (!table.ReadTable(rows)) {
-            return false;
-        }
-        const std::optional<TcpRow> row = RowWithPorts(rows, localPort, remotePort);
-        return state == 0 ? !row : row && row->State == state;
-    });
 }
 
 TcpRow Row(std::int32_t state, const char* local, int localPort, const char* remote, int remotePort,
            SocketFamily family, std::uint64_t cookie) {
-    return {state,      testsupport::RawIPv4(local),
-            localPort,  testsupport::RawIPv4(remote),
-            remotePort, family,
-            0,          cookie};
+    using testsupport::RawIPv4;
+    return {state, RawIPv4(local), localPort, RawIPv4(remote), remotePort, family, 0, cookie};
 }
 
 int ReceiveError(int fd) {
@@ -78,14 +58,11 @@ int ReceiveError(int fd) {
 }
 
 bool StillCarries(const testsupport::Connection& c) {
-    for (const auto& [from, to] :
-         {std::pair{c.client.Get(), c.server.Get()}, std::pair{c.server.Get(), c.client.Get()}}) {
-        char byte = 'q';
-        if (::send(from, &byte, 1, MSG_NOSIGNAL) != 1 || ::recv(to, &byte, 1, 0) != 1) {
-            return false;
-        }
-    }
-    return true;
+    char byte = 'q';
+    return ::send(c.client.Get(), &byte, 1, MSG_NOSIGNAL) == 1 &&
+           ::recv(c.server.Get(), &byte, 1, 0) == 1 &&
+           ::send(c.server.Get(), &byte, 1, MSG_NOSIGNAL) == 1 &&
+           ::recv(c.client.Get(), &byte, 1, 0) == 1;
 }
 
 }  // namespace quarnel::platform

@@ -6,7 +6,6 @@
 #include <ostream>
 #include <vector>
 
-#include "platform/TcpTableSource.h"
 #include "platform/linux/LinuxTcpTable.h"
 #include "tests/support/Sockets.h"
 
@@ -26,9 +25,6 @@ std::optional<TcpRow> RowWithPorts(const std::vector<TcpRow>& rows, int localPor
 
 // The rows ordered by their socket cookie, to compare tables whose order may differ.
 std::vector<TcpRow> SortedByCookie(std::vector<TcpRow> rows);
-
-// Waits until the row with these ports is in state (0: until it is gone).
-bool WaitForState(TcpTableSource& table, int localPort, int remotePort, std::int32_t state);
 
 // The row a test expects, in field order (interface 0: bound to no device).
 TcpRow Row(std::int32_t state, const char* local, int localPort, const char* remote, int remotePort,

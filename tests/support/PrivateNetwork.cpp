@@ -21,68 +21,56 @@ namespace {
 
 using platform::UniqueFd;
 
-std::string ErrorText(const std::string& what) {
-    return what + ": " + std::strerror(errno);
+// Why the call named by what failed.
+std::string Refusal(const char* what) {
+    return std::string(what) + ": " + std::strerror(errno);
 }
 
-bool WriteFile(const char* path, const std::string& text, std::string& problem) {
+bool WriteFile(const char* path, const std::string& text) {
     UniqueFd file(::open(path, O_WRONLY | O_CLOEXEC));
-    if (!file ||
-        ::write(file.Get(), text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
-        problem = ErrorText(path);
-        return false;
-    }
-    return true;
+    return file &&
+           ::write(file.Get(), text.data(), text.size()) == static_cast<ssize_t>(text.size());
 }
 
 // Enters a network namespace of its own; with a user namespace too (mapping root onto the
-// user who made it) when asked, or when the network namespace alone is refused.
-bool EnterNetworkNamespace(bool withUser, std::string& reason) {
+// user who made it) when asked, or when the network namespace alone is refused. Empty, or why
+// the system refused.
+std::string EnterNetworkNamespace(bool withUser) {
     const std::string uid = std::to_string(::geteuid());
     const std::string gid = std::to_string(::getegid());
     if (!withUser && ::unshare(CLONE_NEWNET) == 0) {
-        return true;
+        return {};
     }
     if (::unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0) {
-        reason = "this system refuses private network namespaces (" +
-                 ErrorText("unshare(CLONE_NEWUSER | CLONE_NEWNET)") + ")";
-        return false;
+        return Refusal("unshare(CLONE_NEWUSER | CLONE_NEWNET)");
     }
     // Writing gid_map without CAP_SETGID requires setgroups to be denied first.
-    std::string problem;
-    if (!WriteFile("/proc/self/setgroups", "deny", problem) ||
-        !WriteFile("/proc/self/uid_map", "0 " + uid + " 1", problem) ||
-        !WriteFile("/proc/self/gid_map", "0 " + gid + " 1", problem)) {
-        reason = "this system refuses to map root in a user namespace (" + problem + ")";
-        return false;
+    if (!WriteFile("/proc/self/setgroups", "deny") ||
+        !WriteFile("/proc/self/uid_map", "0 " + uid + " 1") ||
+        !WriteFile("/proc/self/gid_map", "0 " + gid + " 1")) {
+        return Refusal("mapping root in a user namespace");
     }
-    return true;
+    return {};
 }
 
-bool BringLoopbackUp(std::string& problem) {
+// Empty, or why lo stayed down.
+std::string BringLoopbackUp() {
     UniqueFd control(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     ifreq request{};
     std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-    if (!control || ::ioctl(control.Get(), SIOCGIFFLAGS, &request) != 0) {
-        problem = ErrorText("SIOCGIFFLAGS lo");
-        return false;
-    }
-    request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP);
-    if (::ioctl(control.Get(), SIOCSIFFLAGS, &request) != 0) {
-        problem = ErrorText("SIOCSIFFLAGS lo");
-        return false;
-    }
-    return true;
+    const bool up =
+        control && ::ioctl(control.Get(), SIOCGIFFLAGS, &request) == 0 &&
+        (request.ifr_flags |= IFF_UP, ::ioctl(control.Get(), SIOCSIFFLAGS, &request)) == 0;
+    return up ? "" : Refusal("SIOCGIFFLAGS/SIOCSIFFLAGS lo");
 }
 
 void RunInNamespaces(bool withUser, const std::function<void()>& body) {
     RunInChildProcess([withUser, &body] {
-        std::string reason;
-        if (!EnterNetworkNamespace(withUser, reason)) {
-            GTEST_SKIP() << reason;
+        if (const std::string refusal = EnterNetworkNamespace(withUser); !refusal.empty()) {
+            GTEST_SKIP() << "this system refuses private network namespaces (" << refusal << ")";
         }
         // Our own namespace, so nothing may refuse this: a failure is a fault worth seeing.
-        ASSERT_TRUE(BringLoopbackUp(reason)) << "cannot bring lo up: " << reason;
+        ASSERT_EQ(BringLoopbackUp(), "") << "cannot bring lo up";
         body();
     });
 }

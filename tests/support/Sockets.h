@@ -22,9 +22,9 @@ struct Listener {
 };
 
 // Listens on an IPv4 address ("127.0.0.1", "0.0.0.0" for all) at an ephemeral port.
-Listener ListenIPv4(const char* address = "127.0.0.1", int backlog = 4096);
+Listener ListenIPv4(const char* address = "127.0.0.1");
 // Listens on [::] at an ephemeral port: all IPv6 addresses and, unless v6Only, all IPv4 ones.
-Listener ListenIPv6Any(bool v6Only = false, int backlog = 4096);
+Listener ListenIPv6Any(bool v6Only = false);
 
 // Both ends of one established loopback connection.
 struct Connection {
@@ -40,9 +40,6 @@ Connection Connect(const Listener& listener, const char* address = "127.0.0.1", 
 // count connections as above; stops at the first that fails.
 std::vector<Connection> ConnectMany(const Listener& listener, int count,
                                     const char* address = "127.0.0.1");
-
-// Starts connecting without waiting for the handshake (a non-blocking connect).
-UniqueFd StartConnect(int port, const char* address = "127.0.0.1");
 
 // The local port of a socket, 0 when it cannot be read.
 int LocalPort(int fd);
