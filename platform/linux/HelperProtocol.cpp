@@ -26,7 +26,6 @@ public:
             bytes_[offset + i] = static_cast<std::uint8_t>(value >> (8 * i));
         }
     }
-    std::span<std::uint8_t> At(std::size_t offset) { return bytes_.subspan(offset); }
 
 private:
     std::span<std::uint8_t> bytes_;
@@ -102,27 +101,20 @@ bool GetName(const Reader& in, TcpRow& row) {
     return FamilyFromCode(in.U8(24), row.Family);
 }
 
+// An answer to the permission question travels as its index here, both ways.
+constexpr CloseAbility kAbilityByCode[] = {CloseAbility::Allowed, CloseAbility::NoPermission,
+                                           CloseAbility::NotSupported, CloseAbility::Unknown};
+
 std::uint8_t AbilityCode(CloseAbility ability) {
-    switch (ability) {
-        case CloseAbility::Allowed:
-            return 0;
-        case CloseAbility::NoPermission:
-            return 1;
-        case CloseAbility::NotSupported:
-            return 2;
-        case CloseAbility::Unknown:
-            break;
-    }
-    return 3;
+    return static_cast<std::uint8_t>(std::ranges::find(kAbilityByCode, ability) -
+                                     std::begin(kAbilityByCode));
 }
 
 bool AbilityFromCode(std::uint8_t code, CloseAbility& ability) {
-    constexpr CloseAbility kByCode[] = {CloseAbility::Allowed, CloseAbility::NoPermission,
-                                        CloseAbility::NotSupported, CloseAbility::Unknown};
-    if (code >= std::size(kByCode)) {
+    if (code >= std::size(kAbilityByCode)) {
         return false;
     }
-    ability = kByCode[code];
+    ability = kAbilityByCode[code];
     return true;
 }
 
