@@ -48,9 +48,7 @@ std::string HowItEnded(int status) {
                             ? ::fcntl(helperEnd, F_SETFD, 0) == 0
                             : ::dup2(helperEnd, kHelperSocketFd) == kHelperSocketFd;
     if (placed) {
-        sigset_t none;
-        sigemptyset(&none);
-        (void)sigprocmask(SIG_SETMASK, &none, nullptr);
+        // The helper clears the signal mask it inherits itself, first thing.
         char name[] = "quarnel-helper";
         char* const argv[] = {name, nullptr};
         char* const environment[] = {nullptr};

@@ -1,34 +1,27 @@
-// The real quarnel-helper in private network namespaces: when it refuses to start and when it
-// ends, how the program notices it fail, and which table the program works with: its own when
-// it may close, the helper's when only the helper may (and what the helper keeps of its
-// privileges then), reading alone when neither may.
+// The real quarnel-helper in private network namespaces: what it keeps of what it is given, when
+// it refuses to start and when it ends, how the program notices it fail, and which table the
+// program works with: its own when it may close, the helper's when only the helper may, reading
+// alone when neither may.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/securebits.h>
 #include <poll.h>
-#include <sched.h>
-#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 
-#include "platform/linux/HelperChannel.h"
 #include "platform/linux/HelperPrivileges.h"
-#include "platform/linux/HelperProcess.h"
 #include "platform/linux/HelperTcpTable.h"
 #include "platform/linux/TcpTableSelection.h"
 #include "tests/platform/TableRows.h"
-#include "tests/support/ChildProcess.h"
 #include "tests/support/PrivateNetwork.h"
 #include "tests/support/Sockets.h"
 #include "tests/support/WaitUntil.h"
@@ -38,17 +31,14 @@ namespace {
 
 using namespace quarnel::testsupport;
 using namespace std::chrono_literals;
+using testing::IsSubstring;
 namespace fs = std::filesystem;
 
-// The quarnel-helper this build made.
 const std::string kBuiltHelper = QUARNEL_HELPER_PATH;
 
-bool Contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
-
-// The value of one field of /proc/PID/status ("CapEff", "NoNewPrivs", ...); empty when absent.
-std::string ProcessStatus(pid_t pid, const std::string& field) {
+// One field of /proc/PID/status ("CapEff", "State", ...); empty when absent, as for a process
+// that is gone and reaped.
+std::string Status(pid_t pid, const std::string& field) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
     for (std::string line; std::getline(status, line);) {
         if (line.starts_with(field + ":\t")) {
@@ -58,347 +48,180 @@ std::string ProcessStatus(pid_t pid, const std::string& field) {
     return {};
 }
 
-// The capability sets of a process, as masks in the order of fields.
-std::vector<std::uint64_t> Capabilities(pid_t pid, std::initializer_list<const char*> fields) {
-    std::vector<std::uint64_t> masks;
-    for (const char* field : fields) {
-        masks.push_back(std::stoull(ProcessStatus(pid, field), nullptr, 16));
+// Its permitted, effective, inheritable and ambient capabilities, and whether no_new_privs is set.
+std::vector<std::uint64_t> Privileges(pid_t pid) {
+    std::vector<std::uint64_t> sets;
+    for (const char* field : {"CapPrm", "CapEff", "CapInh", "CapAmb", "NoNewPrivs"}) {
+        sets.push_back(std::stoull(Status(pid, field), nullptr, 16));
     }
-    return masks;
-}
-
-// A process that is gone and reaped: not even a zombie is left.
-bool Reaped(pid_t pid) {
-    return ::kill(pid, 0) != 0 && errno == ESRCH;
-}
-
-// The one-letter state of a process ('Z' for a zombie); 0 when there is no such process.
-char ProcessState(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    const std::string text{std::istreambuf_iterator<char>(stat), {}};
-    // The name in parentheses may hold anything; the state follows the last ')'.
-    const std::size_t end = text.rfind(')');
-    return end == std::string::npos || end + 2 >= text.size() ? 0 : text[end + 2];
+    return sets;
 }
 
 std::unique_ptr<HelperTcpTable> StartTable(const std::string& path = kBuiltHelper) {
     CloseAbility ability = CloseAbility::Unknown;
     std::string problem;
     auto table = HelperTcpTable::Start(path, ability, problem);
-    EXPECT_TRUE(table) << problem;
-    EXPECT_EQ(ability, CloseAbility::Allowed);
+    EXPECT_TRUE(table && ability == CloseAbility::Allowed) << problem;
     return table;
 }
 
-std::vector<SourceNotice> Notices(TcpTableSource& table) {
-    std::vector<SourceNotice> notices;
-    while (auto notice = table.TakeNotice()) {
-        notices.push_back(*notice);
-    }
-    return notices;
-}
-
-TEST(HelperTcpTable, TheHelperKeepsNoDescriptorItInherits) {
+TEST(HelperProcess, AHelperGivenMoreKeepsOnlyTheRightToCloseAndClosesNothingButConnections) {
     RunInPrivateNetwork([] {
-        // Left open across exec (F_DUPFD clears close-on-exec), above the helper's socket at 3.
+        // More than it needs: every capability of this (namespace) root inheritable, some
+        // ambient, which survive exec, and a descriptor left open across exec (F_DUPFD clears
+        // close-on-exec) above the helper's socket at 3.
+        CapabilitySets sets;
+        ASSERT_TRUE(ReadCapabilities(sets));
+        sets.Inheritable = sets.Permitted;
+        ASSERT_TRUE(WriteCapabilities(sets));
+        ASSERT_EQ(::prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_RAISE, CAP_SYS_ADMIN, 0, 0), 0);
         const UniqueFd leaked(::fcntl(UniqueFd(::open("/dev/null", O_RDONLY)).Get(), F_DUPFD, 10));
-        const auto table = StartTable();
-        ASSERT_TRUE(leaked && table);
+        std::string problem;
+        const auto helper = HelperProcess::Start(kBuiltHelper, problem);
+        ASSERT_TRUE(leaked && helper) << problem;
+        HelperChannel channel(helper->Socket(), 10s);
+        CloseAbility ability = CloseAbility::Unknown;
+        ASSERT_TRUE(channel.Ask(ability) && ability == CloseAbility::Allowed) << channel.Problem();
+
+        // Whether the kernel program was attached or refused, CAP_BPF and CAP_PERFMON are gone.
+        const pid_t pid = helper->Pid();
+        EXPECT_EQ(Privileges(pid), (std::vector<std::uint64_t>{kServingCapabilities,
+                                                               kServingCapabilities, 0, 0, 1}));
+        EXPECT_EQ(std::stoull(Status(pid, "CapBnd"), nullptr, 16), kStartCapabilities);
         // Its standard streams, its socket, and what it opened itself: the table's netlink
         // sockets, and the kernel program with its maps, ring buffer and timer.
-        const std::string fds = "/proc/" + std::to_string(table->HelperPid()) + "/fd/";
-        for (const auto& fd : fs::directory_iterator(fds)) {
+        for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd/")) {
             const std::string target = fs::read_symlink(fd);
             EXPECT_TRUE(std::stoi(fd.path().filename()) <= STDERR_FILENO ||
                         target.starts_with("socket:") || target.starts_with("anon_inode:"))
                 << fd.path() << " -> " << target;
         }
+
+        const auto table = OpenTable();
+        const Loopback loop{};
+        const Listener wildcard = ListenIPv4("0.0.0.0"), ipv6 = ListenIPv6Any();
+        ASSERT_TRUE(table && loop.c.server && wildcard.fd && ipv6.fd);
+        const std::vector<TcpRow> rows = ReadRows(*table);
+        // The kernel finds a listener also by a name with any remote end, as long as the cookie
+        // is the listener's.
+        for (const auto& [listener, remote] : {std::pair{&loop.listener, false},
+                                               {&loop.listener, true},
+                                               {&wildcard, false},
+                                               {&ipv6, false}}) {
+            std::optional<TcpRow> row = RowWithPorts(rows, listener->port, 0);
+            ASSERT_TRUE(row && row->State == kListenState) << "no listener row";
+            row->RemoteAddress = remote ? RawIPv4("127.0.0.9") : row->RemoteAddress;
+            row->RemotePort = remote ? 4242 : row->RemotePort;
+            bool closed = true;
+            EXPECT_FALSE(channel.Close(*row, closed));
+            EXPECT_EQ(channel.Problem(), "refused the request (malformed)");
+            EXPECT_TRUE(Connect(*listener).server) << "the listener no longer accepts";
+        }
+        const std::optional<TcpRow> row = loop.RowIn(rows);
+        bool closed = false;
+        ASSERT_TRUE(row && channel.Close(*row, closed)) << channel.Problem();
+        EXPECT_TRUE(closed);
+        EXPECT_EQ(ReceiveError(loop.c.client.Get()), ECONNABORTED);
+        EXPECT_TRUE(channel.Close(*row, closed) && !closed) << "a connection that is gone";
     });
-}
-
-// Puts a fresh socketpair of type on descriptor 3; the other end stays open here.
-void PutPair(int type) {
-    int ends[2];
-    if (::socketpair(AF_UNIX, type, 0, ends) != 0 || ::dup2(ends[1], 3) != 3) {
-        ::_exit(125);
-    }
-}
-
-// Goes on in a child; this process ends with the child's exit status.
-void ForkAndPassOnStatus() {
-    if (const pid_t child = ::fork(); child != 0) {
-        int status = 0;
-        (void)::waitpid(child, &status, 0);
-        ::_exit(WIFEXITED(status) ? WEXITSTATUS(status) : 124);
-    }
 }
 
 TEST(HelperProcess, TheHelperRefusesToStartWithoutAConversationWithItsParent) {
     RunInPrivateNetwork([] {
-        const struct {
-            const char* name;
-            std::function<void()> prepare;  // in the child, before it runs the helper
-            const char* refusal;            // what the helper says
-        } cases[] = {
-            {"nothing on descriptor 3", [] { (void)::close(3); }, "descriptor 3"},
-            {"a pipe",
-             [] {
-                 int ends[2];
-                 if (::pipe(ends) != 0 || ::dup2(ends[0], 3) != 3) {
-                     ::_exit(125);
-                 }
-             },
-             "descriptor 3"},
-            {"a stream socketpair", [] { PutPair(SOCK_STREAM); }, "descriptor 3"},
-            {"a datagram socketpair", [] { PutPair(SOCK_DGRAM); }, "descriptor 3"},
-            {"a socketpair its parent did not make",
-             [] {
-                 PutPair(SOCK_SEQPACKET);
-                 // Its maker's grandchild runs it: the helper's parent is another process.
-                 ForkAndPassOnStatus();
-                 ForkAndPassOnStatus();
-             },
-             "not its parent"},
-        };
-        for (const auto& c : cases) {
-            const UniqueFd log(::memfd_create("helper-log", 0));
-            ASSERT_TRUE(log);
-            const pid_t child = ::fork();
-            ASSERT_GE(child, 0);
-            if (child == 0) {
-                // First, as the log may sit on descriptor 3 itself.
-                if (::dup2(log.Get(), STDERR_FILENO) != STDERR_FILENO) {
-                    ::_exit(126);
-                }
-                c.prepare();
-                char name[] = "quarnel-helper";
-                char* const argv[] = {name, nullptr};
-                char* const environment[] = {nullptr};
-                ::execve(kBuiltHelper.c_str(), argv, environment);
-                ::_exit(126);
-            }
-            int status = 0;
+        // Made here, so that the helper's parent (timeout) did not make it.
+        int pair[2];
+        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET, 0, pair), 0);
+        for (const auto& [descriptor3, refusal] :
+             {std::pair<std::string, std::string>{"<&-", "descriptor 3"},
+              {"</dev/null", "descriptor 3 is no AF_UNIX SOCK_SEQPACKET socket"},
+              {"<&" + std::to_string(pair[1]), "is not its parent any more"}}) {
             // Bounded: a helper that starts after all would serve its socketpair forever.
-            EXPECT_TRUE(WaitUntil([&] { return ::waitpid(child, &status, WNOHANG) == child; }))
-                << c.name << ": it started";
-            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1)
-                << c.name << ": wait status " << status;
+            const std::string command = "timeout 10 " + kBuiltHelper + " 3" + descriptor3 + " 2>&1";
+            std::FILE* helper = ::popen(command.c_str(), "r");
+            ASSERT_NE(helper, nullptr);
             std::string said(4096, '\0');
-            said.resize(static_cast<std::size_t>(
-                std::max<ssize_t>(0, ::pread(log.Get(), said.data(), said.size(), 0))));
-            EXPECT_TRUE(Contains(said, c.refusal)) << c.name << ": " << said;
+            said.resize(std::fread(said.data(), 1, said.size(), helper));
+            const int status = ::pclose(helper);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << command << ": " << status;
+            EXPECT_PRED_FORMAT2(IsSubstring, refusal, said);
         }
     });
 }
 
-TEST(HelperProcess, TheHelperEndsWithItsProgram) {
-    RunInPrivateNetwork([] {
-        int ends[2];
-        ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
-        const UniqueFd read(ends[0]);
-        UniqueFd write(ends[1]);
-        const pid_t program = ::fork();
-        ASSERT_GE(program, 0);
-        if (program == 0) {
-            std::string problem;
-            const auto helper = HelperProcess::Start(kBuiltHelper, problem);
-            HelperChannel channel(helper ? helper->Socket() : -1, 10s);
-            CloseAbility ability = CloseAbility::Unknown;
-            const pid_t pid = helper && channel.Ask(ability) ? helper->Pid() : 0;
-            (void)!::write(write.Get(), &pid, sizeof pid);
-            ::_exit(0);  // ends without stopping its helper
-        }
-        write.Reset();
-        pid_t helper = 0;
-        EXPECT_EQ(::read(read.Get(), &helper, sizeof helper), static_cast<ssize_t>(sizeof helper));
-        ASSERT_EQ(::waitpid(program, nullptr, 0), program);
-        ASSERT_GT(helper, 0) << "the helper did not start";
-        EXPECT_TRUE(WaitUntil([&] {
-            const char state = ProcessState(helper);
-            return state == 0 || state == 'Z';
-        })) << "the helper outlived its program";
-    });
-}
-
-TEST(HelperTcpTable, ADeadOrHungHelperIsReportedAndRestartedOnceThenGivenUp) {
+// A helper that ends or stops answering is noticed within the pass that asks it, also where it
+// tells nothing while nothing changes (on the kernel's reports); it is restarted once, and the
+// second time given up, and the restart may fail too.
+TEST(HelperTcpTable, AFailingHelperIsReportedAndRestartedOnceThenGivenUp) {
     RunInPrivateNetwork([] {
         const Loopback loop{};
-        auto table = StartTable();
-        ASSERT_TRUE(loop.c.server && table);
-        const std::optional<TcpRow> row = loop.RowIn(ReadRows(*table));
-        ASSERT_TRUE(row);
-
-        // Never pid 0: that would signal this test's own process group.
-        const pid_t first = table->HelperPid();
-        ASSERT_GT(first, 0);
-        ASSERT_EQ(::kill(first, SIGKILL), 0);
-        EXPECT_TRUE(loop.RowIn(ReadRows(*table))) << "no pass without rows";
-        std::vector<SourceNotice> notices = Notices(*table);
-        ASSERT_EQ(notices.size(), 2u);
-        EXPECT_EQ(notices[0].Ability, CloseAbility::Unknown);
-        EXPECT_TRUE(Contains(notices[0].Text, "Closing connections stopped working: "));
-        EXPECT_TRUE(Contains(notices[0].Text, "killed by signal 9")) << notices[0].Text;
-        EXPECT_EQ(notices[1].Ability, CloseAbility::Allowed);
-        const pid_t second = table->HelperPid();
-        EXPECT_TRUE(Reaped(first));
-
-        // The second failure is the last: one that stops answering, noticed within the call.
-        ASSERT_TRUE(second > 0 && second != first);
-        ASSERT_EQ(::kill(second, SIGSTOP), 0);
-        EXPECT_FALSE(table->CloseConnection(*row));
-        notices = Notices(*table);
-        ASSERT_EQ(notices.size(), 1u);
-        EXPECT_EQ(notices[0].Ability, CloseAbility::NoPermission);
-        EXPECT_TRUE(Contains(notices[0].Text, "did not answer within 250 ms")) << notices[0].Text;
-        EXPECT_TRUE(Contains(notices[0].Text, "not restarted a second time"));
-        EXPECT_EQ(table->HelperPid(), 0);
-        EXPECT_TRUE(Reaped(second)) << "the hung helper was left behind";
-
-        // Reading goes on here, closing stops.
-        for (int pass = 0; pass < 3; ++pass) {
-            EXPECT_TRUE(loop.RowIn(ReadRows(*table)));
-        }
-        EXPECT_FALSE(table->CloseConnection(*row));
-        EXPECT_EQ(table->CanCloseConnections(), CloseAbility::NoPermission);
-        EXPECT_TRUE(StillCarries(loop.c));
-        EXPECT_TRUE(Notices(*table).empty()) << "each change is told once";
-    });
-}
-
-TEST(HelperTcpTable, AHelperThatCannotBeRestartedIsGivenUpAtOnce) {
-    RunInPrivateNetwork([] {
-        const Loopback loop{};
+        ASSERT_TRUE(loop.c.server);
+        // A copy of the helper, which can be gone by the time it is restarted.
         const std::string copy =
             fs::temp_directory_path() / ("quarnel-helper-gone-" + std::to_string(::getpid()));
         fs::copy_file(kBuiltHelper, copy, fs::copy_options::overwrite_existing);
-        auto table = StartTable(copy);
-        fs::remove(copy);
-        ASSERT_TRUE(loop.c.server && table);
-        const pid_t pid = table->HelperPid();
-        ASSERT_GT(pid, 0);
-
-        ASSERT_EQ(::kill(pid, SIGKILL), 0);
-        const std::optional<TcpRow> row = loop.RowIn(ReadRows(*table));
-        EXPECT_TRUE(row) << "no pass without rows";
-        const std::vector<SourceNotice> notices = Notices(*table);
-        ASSERT_EQ(notices.size(), 2u);
-        EXPECT_EQ(notices[1].Ability, CloseAbility::NoPermission);
-        EXPECT_TRUE(Contains(notices[1].Text, "could not be restarted: cannot run " + copy +
-                                                  ": No such file or directory"))
-            << notices[1].Text;
-        EXPECT_EQ(table->HelperPid(), 0);
-        EXPECT_TRUE(row && !table->CloseConnection(*row));
-        EXPECT_TRUE(StillCarries(loop.c));
-    });
-}
-
-// A helper on the kernel's reports tells nothing while nothing changes, and neither does one
-// that stopped: the reads must still find it out.
-TEST(HelperTcpTable, AHelperOnKernelEventsThatStopsAnsweringIsNoticedWithoutAChange) {
-    RunInPrivateNetwork([] {
-        auto table = StartTable();
-        ASSERT_TRUE(table);
-        if (table->Polling().Why != PollingCause::Kind::None) {
-            GTEST_SKIP() << "the helper polls here, and tells of a change after every read: "
-                         << table->Polling().Text();
-        }
-        std::vector<TcpRow> rows;
-        ASSERT_EQ(table->ReadTableIfChanged(rows), ReadResult::Changed);
-        const pid_t stopped = table->HelperPid();
-        ASSERT_GT(stopped, 0);
-        ASSERT_EQ(::kill(stopped, SIGSTOP), 0);
-
-        // As the program's loop reads: whenever woken, and at least every 250 ms.
-        std::vector<SourceNotice> notices;
-        EXPECT_TRUE(WaitUntil([&] {
-            pollfd wait{table->WaitDescriptor(), POLLIN, 0};
-            (void)::poll(&wait, 1, 250);
-            EXPECT_NE(table->ReadTableIfChanged(rows), ReadResult::Failed);
-            for (const SourceNotice& notice : Notices(*table)) {
-                notices.push_back(notice);
-            }
-            return notices.size() >= 2;
-        })) << "the stopped helper went unnoticed";
-        ASSERT_EQ(notices.size(), 2u);
-        EXPECT_TRUE(Contains(notices[0].Text, "did not answer within 250 ms")) << notices[0].Text;
-        EXPECT_EQ(notices[1].Ability, CloseAbility::Allowed) << notices[1].Text;
-        EXPECT_TRUE(Reaped(stopped)) << "the stopped helper was left behind";
-        EXPECT_GT(table->HelperPid(), 0);
-        EXPECT_NE(table->HelperPid(), stopped);
-    });
-}
-
-TEST(HelperTcpTable, AHelperOnKernelEventsWakesTheProgramForANewConnectionOnly) {
-    RunInPrivateNetwork([] {
-        auto table = StartTable();
-        ASSERT_TRUE(table);
-        if (table->Polling().Why != PollingCause::Kind::None) {
-            GTEST_SKIP() << "the helper polls here: " << table->Polling().Text();
-        }
+        auto table = StartTable(copy), other = StartTable(copy);
+        ASSERT_TRUE(table && other);
+        const bool onEvents = table->Polling().Why == PollingCause::Kind::None;
         std::vector<TcpRow> rows;
         ASSERT_EQ(table->ReadTableIfChanged(rows), ReadResult::Changed);
         pollfd wait{table->WaitDescriptor(), POLLIN, 0};
         EXPECT_EQ(::poll(&wait, 1, 100), 0) << "woken with nothing changed";
-        EXPECT_EQ(table->ReadTableIfChanged(rows), ReadResult::Unchanged);
 
-        const Loopback loop{};
-        ASSERT_TRUE(loop.c.server);
-        EXPECT_EQ(::poll(&wait, 1, 5000), 1) << "not woken by a new connection";
-        ASSERT_EQ(table->ReadTableIfChanged(rows), ReadResult::Changed);
-        const std::optional<TcpRow> row = loop.RowIn(rows);
-        ASSERT_TRUE(row);
-        EXPECT_EQ(row->State, 5);
-    });
-}
-
-TEST(TcpTableSelection, ThisProcessClosesWhenItMay) {
-    RunInPrivateNetwork([] {
-        const TcpTableSelection selection = OpenTcpTableSource(kBuiltHelper);
-        EXPECT_EQ(selection.Mode, TableMode::InProcess);
-        EXPECT_EQ(selection.Ability, CloseAbility::Allowed);
-        EXPECT_TRUE(Contains(DescribeTcpTableSelection(selection), "closes connections itself"));
-        EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1) << "a helper was started";
-    });
-}
-
-TEST(TcpTableSelection, ReadsAloneWithoutAHelperThatMayClose) {
-    RunInPrivateNetwork([] {
-        const Loopback loop{};
-        ASSERT_TRUE(loop.c.server);
-        const std::string missing = "/nonexistent/quarnel-helper";
-        const struct {
-            std::string helper;
-            std::string problem;  // what the user is told about the helper
-        } cases[] = {
-            {"", "its helper quarnel-helper is not installed"},
-            {missing, "cannot run " + missing + ": No such file or directory"},
-            {kBuiltHelper,
-             "its helper " + kBuiltHelper +
-                 " cannot close them either: it lacks the right to close connections"},
-        };
-        for (const auto& param : cases) {
-            RunInChildProcess([&] {
-                SCOPED_TRACE(param.problem);
-                // Root of a user namespace of its own, which does not own this network.
-                if (::unshare(CLONE_NEWUSER) != 0) {
-                    GTEST_SKIP() << "no user namespace: " << std::strerror(errno);
+        // As the program's loop reads: whenever woken, and at least every 250 ms.
+        std::vector<SourceNotice> notices;
+        const auto failed = [&](HelperTcpTable& source, int signal) {
+            const pid_t pid = source.HelperPid();
+            notices.clear();
+            // Never pid 0: that would signal this test's own process group.
+            EXPECT_TRUE(pid > 0 && ::kill(pid, signal) == 0);
+            EXPECT_TRUE(WaitUntil([&] {
+                wait.fd = source.WaitDescriptor();
+                (void)::poll(&wait, 1, 250);
+                EXPECT_NE(source.ReadTableIfChanged(rows), ReadResult::Failed);
+                while (auto notice = source.TakeNotice()) {
+                    notices.push_back(*notice);
                 }
-                const TcpTableSelection selection = OpenTcpTableSource(param.helper);
-                EXPECT_EQ(selection.Mode, TableMode::ReadOnly);
-                EXPECT_EQ(selection.Ability, CloseAbility::NoPermission);
-                ASSERT_TRUE(selection.Source);
-                const std::optional<TcpRow> row = loop.RowIn(ReadRows(*selection.Source));
-                ASSERT_TRUE(row) << "connections are still listed";
-                EXPECT_FALSE(selection.Source->CloseConnection(*row));
-                const std::string told = DescribeTcpTableSelection(selection);
-                EXPECT_TRUE(Contains(told, "only shows connections")) << told;
-                EXPECT_TRUE(Contains(told, param.problem)) << told;
-                EXPECT_TRUE(Contains(told, "sudo usermod -aG quarnel $USER")) << told;
-                EXPECT_TRUE(Contains(told, "start the installed /")) << told;
-                EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1) << "a helper was left behind";
-            });
-            EXPECT_TRUE(StillCarries(loop.c)) << param.problem;
+                return !notices.empty() && notices.back().Ability != CloseAbility::Unknown;
+            })) << "the helper's failure went unnoticed";
+            EXPECT_EQ(Status(pid, "State"), "") << "the helper was left behind";
+        };
+        failed(*table, SIGSTOP);
+        ASSERT_EQ(notices.size(), 2u);
+        EXPECT_PRED_FORMAT2(IsSubstring, "Closing connections stopped working: ", notices[0].Text);
+        EXPECT_PRED_FORMAT2(IsSubstring, "did not answer within 250 ms", notices[0].Text);
+        EXPECT_EQ(notices[1].Ability, CloseAbility::Allowed) << notices[1].Text;
+        if (onEvents) {
+            // The restarted helper, read once, wakes the program for a new connection only.
+            wait.fd = table->WaitDescriptor();
+            EXPECT_EQ(::poll(&wait, 1, 100), 0) << "woken with nothing changed";
+            const Loopback later{};
+            EXPECT_EQ(::poll(&wait, 1, 5000), 1) << "not woken by a new connection";
+            ASSERT_EQ(table->ReadTableIfChanged(rows), ReadResult::Changed);
+            EXPECT_TRUE(later.RowIn(rows));
         }
+
+        fs::remove(copy);
+        failed(*table, SIGKILL);
+        ASSERT_EQ(notices.size(), 1u);
+        EXPECT_EQ(notices[0].Ability, CloseAbility::NoPermission);
+        EXPECT_PRED_FORMAT2(IsSubstring, "killed by signal 9", notices[0].Text);
+        EXPECT_PRED_FORMAT2(IsSubstring, "not restarted a second time", notices[0].Text);
+        failed(*other, SIGKILL);
+        ASSERT_EQ(notices.size(), 2u);
+        EXPECT_PRED_FORMAT2(
+            IsSubstring,
+            "could not be restarted: cannot run " + copy + ": No such file or directory",
+            notices[1].Text);
+
+        // Reading goes on here, closing stops.
+        for (TcpTableSource* given : {table.get(), other.get()}) {
+            const std::optional<TcpRow> row = loop.RowIn(ReadRows(*given));
+            ASSERT_TRUE(row) << "no pass without rows";
+            EXPECT_FALSE(given->CloseConnection(*row));
+            EXPECT_EQ(given->CanCloseConnections(), CloseAbility::NoPermission);
+            EXPECT_FALSE(given->TakeNotice()) << "each change is told once";
+        }
+        EXPECT_TRUE(StillCarries(loop.c));
     });
 }
 
@@ -411,27 +234,14 @@ bool IsRealRoot() {
     return ::geteuid() == 0 && inside == 0 && outside == 0 && count == 4294967295u;
 }
 
-// Leaves this root process without any capability, for good: neither root's user id nor a
-// set-user-id program gives any back, only a program's file capabilities can.
-void DropEveryCapability() {
-    ASSERT_EQ(
-        ::prctl(PR_SET_SECUREBITS, SECBIT_NOROOT | SECBIT_NOROOT_LOCKED | SECBIT_NO_SETUID_FIXUP |
-                                       SECBIT_NO_SETUID_FIXUP_LOCKED),
-        0)
-        << std::strerror(errno);
-    ASSERT_EQ(::prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0), 0);
-    ASSERT_TRUE(WriteCapabilities({}));
-    ASSERT_EQ(Capabilities(::getpid(), {"CapEff", "CapPrm"}), (std::vector<std::uint64_t>{0, 0}));
-}
-
-TEST(TcpTableSelection, TheHelperClosesForAProgramWithoutAnyCapability) {
+// Where the table operations run: in this process when it may close; else in the helper when
+// that may, for a program without any capability; else this process reads alone and says why.
+TEST(TcpTableSelection, TheHelperClosesForAProgramWithoutAnyCapabilityElseItOnlyReads) {
     if (!IsRealRoot()) {
         GTEST_SKIP() << "file capabilities and securebits need root of the machine itself";
     }
-    const fs::path folder =
-        fs::temp_directory_path() / ("quarnel-helper-" + std::to_string(::getpid()));
-    fs::create_directories(folder);
-    const std::string helper = folder / "quarnel-helper";
+    const std::string helper =
+        fs::temp_directory_path() / ("quarnel-helper-caps-" + std::to_string(::getpid()));
     fs::copy_file(kBuiltHelper, helper, fs::copy_options::overwrite_existing);
     // CAP_NET_ADMIN alone, effective and permitted, as `setcap cap_net_admin+ep` gives it.
     vfs_cap_data data{VFS_CAP_REVISION_2 | VFS_CAP_FLAGS_EFFECTIVE, {{1u << CAP_NET_ADMIN, 0}}};
@@ -441,46 +251,53 @@ TEST(TcpTableSelection, TheHelperClosesForAProgramWithoutAnyCapability) {
     RunInPrivateNetwork([&] {
         const Loopback loop{};
         ASSERT_TRUE(loop.c.server);
-        DropEveryCapability();
-        auto own = OpenTable();
-        ASSERT_TRUE(own);
-        EXPECT_EQ(own->CanCloseConnections(), CloseAbility::NoPermission);
+        EXPECT_EQ(OpenTcpTableSource(helper).Mode, TableMode::InProcess);
+        EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1) << "a helper was started";
+        // Without any capability for good: neither root's user id nor a set-user-id program
+        // gives any back, only a program's file capabilities can.
+        const unsigned long bits = SECBIT_NOROOT | SECBIT_NOROOT_LOCKED | SECBIT_NO_SETUID_FIXUP |
+                                   SECBIT_NO_SETUID_FIXUP_LOCKED;
+        ASSERT_EQ(::prctl(PR_SET_SECUREBITS, bits), 0) << std::strerror(errno);
+        ASSERT_EQ(::prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0), 0);
+        ASSERT_TRUE(WriteCapabilities({}));
+
+        for (const auto& [path, problem] : {
+                 std::pair<std::string, std::string>{"", "quarnel-helper is not installed"},
+                 {"/nonexistent/helper", "cannot run /nonexistent/helper: No such file"},
+                 {kBuiltHelper, kBuiltHelper + " cannot close them either: it lacks the right"},
+             }) {
+            const TcpTableSelection selection = OpenTcpTableSource(path);
+            EXPECT_EQ(selection.Mode, TableMode::ReadOnly);
+            ASSERT_TRUE(selection.Source);
+            const std::optional<TcpRow> row = loop.RowIn(ReadRows(*selection.Source));
+            ASSERT_TRUE(row) << "connections are still listed";
+            EXPECT_FALSE(selection.Source->CloseConnection(*row));
+            const std::string told = DescribeTcpTableSelection(selection);
+            EXPECT_PRED_FORMAT2(IsSubstring, "only shows connections", told);
+            EXPECT_PRED_FORMAT2(IsSubstring, problem, told);
+            EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1) << "a helper was left behind";
+        }
+        EXPECT_TRUE(StillCarries(loop.c));
 
         TcpTableSelection selection = OpenTcpTableSource(helper);
         EXPECT_EQ(selection.Mode, TableMode::Helper) << selection.HelperProblem;
-        EXPECT_EQ(selection.Ability, CloseAbility::Allowed);
         auto* table = dynamic_cast<HelperTcpTable*>(selection.Source.get());
         ASSERT_NE(table, nullptr);
-        EXPECT_TRUE(Contains(DescribeTcpTableSelection(selection), "through its helper " + helper));
         // Given CAP_NET_ADMIN alone, the helper polls and the program learns why.
-        EXPECT_TRUE(Contains(DescribePollingMode(selection), "CAP_BPF and CAP_PERFMON"));
+        EXPECT_PRED_FORMAT2(IsSubstring, "CAP_BPF and CAP_PERFMON", DescribePollingMode(selection));
         const pid_t pid = table->HelperPid();
         const std::uint64_t netAdmin = CapabilityBit(CAP_NET_ADMIN);
-        EXPECT_EQ(Capabilities(pid, {"CapPrm", "CapEff", "CapInh", "CapAmb"}),
-                  (std::vector<std::uint64_t>{netAdmin, netAdmin, 0, 0}));
-        EXPECT_EQ(ProcessStatus(pid, "NoNewPrivs"), "1");
+        EXPECT_EQ(Privileges(pid), (std::vector<std::uint64_t>{netAdmin, netAdmin, 0, 0, 1}));
 
-        // A polling helper tells of a change after every read, so a new connection shows.
         std::vector<TcpRow> rows;
         ASSERT_EQ(table->ReadTableIfChanged(rows), ReadResult::Changed);
-        EXPECT_EQ(SortedByCookie(rows), SortedByCookie(ReadRows(*own)));
-        const Loopback later{};
-        ASSERT_TRUE(later.c.server);
-        EXPECT_TRUE(WaitUntil([&] {
-            return table->ReadTableIfChanged(rows) == ReadResult::Changed && later.RowIn(rows);
-        }));
-        const std::optional<TcpRow> row = later.RowIn(rows);
-        ASSERT_TRUE(row);
-        EXPECT_FALSE(own->CloseConnection(*row)) << "this process itself cannot close it";
-        EXPECT_TRUE(StillCarries(later.c));
-        EXPECT_TRUE(table->CloseConnection(*row));
-        EXPECT_EQ(ReceiveError(later.c.client.Get()), ECONNABORTED);
-        EXPECT_TRUE(StillCarries(loop.c));
-
+        const std::optional<TcpRow> row = loop.RowIn(rows);
+        ASSERT_TRUE(row && table->CloseConnection(*row));
+        EXPECT_EQ(ReceiveError(loop.c.client.Get()), ECONNABORTED);
         selection.Source.reset();
-        EXPECT_TRUE(Reaped(pid)) << "the helper outlived its table";
+        EXPECT_EQ(Status(pid, "State"), "") << "the helper outlived its table";
     });
-    fs::remove_all(folder);
+    fs::remove(helper);
 }
 
 }  // namespace

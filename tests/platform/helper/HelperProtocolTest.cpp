@@ -1,20 +1,29 @@
-// The records the program and quarnel-helper exchange: every message survives a round trip,
-// and nothing but a sound record is taken, whatever bytes arrive.
+// The conversation between the program and quarnel-helper: every record survives a round trip
+// and nothing but a sound request is taken, whatever bytes arrive; and both sides over a real
+// socketpair in one process, with a made-up table behind the helper's side, each facing a peer
+// that sends what it should not.
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <random>
+#include <thread>
 #include <tuple>
-#include <vector>
 
-#include "platform/linux/HelperProtocol.h"
+#include "platform/linux/HelperChannel.h"
+#include "platform/linux/HelperServer.h"
+#include "platform/linux/UniqueFd.h"
 #include "tests/platform/TableRows.h"
 
 namespace quarnel::platform {
 namespace {
 
+using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
 
 TcpRow Named(SocketFamily family, std::uint64_t cookie) {
@@ -28,128 +37,76 @@ Bytes Encoded(const Request& request) {
     return Bytes(bytes.begin(), bytes.end());
 }
 
-// Decodes bytes as the helper reads a message of length: into a buffer of one request.
-Refusal Decode(const Bytes& bytes, std::size_t length, Request& request) {
-    return DecodeRequest(std::span(bytes.data(), std::min(bytes.size(), kRequestSize)), length,
-                         request);
-}
-
-TEST(HelperProtocol, EveryRequestSurvivesARoundTrip) {
-    const Request requests[] = {
-        {RequestKind::ReadTable, 1, {}},
-        {RequestKind::CanCloseConnections, 0xffffffff, {}},
-        {RequestKind::WatchTable, 2, {}},
-        {RequestKind::ReadTableIfChanged, 3, {}},
-        {RequestKind::CloseConnection, 7, Named(SocketFamily::IPv4, 1)},
-        {RequestKind::CloseConnection, 8, Named(SocketFamily::MappedIPv6, ~0ull - 1)},
-    };
-    for (const Request& sent : requests) {
-        const Bytes bytes = Encoded(sent);
-        Request got;
-        EXPECT_EQ(Decode(bytes, bytes.size(), got), Refusal::None);
-        EXPECT_EQ(std::tie(got.Kind, got.Sequence, got.Connection),
-                  std::tie(sent.Kind, sent.Sequence, sent.Connection));
-    }
-}
-
-auto Fields(const Reply& r) {
-    return std::tuple(r.Kind, r.Sequence, r.ChunkIndex, r.LastChunk, r.Failure, r.Closed, r.Ability,
-                      r.Reason, r.Polling.Why, r.Polling.Error);
-}
-
-Bytes EncodedReply(const Reply& reply, const std::vector<TcpRow>& rows = {}) {
-    std::array<std::uint8_t, kMaxReplySize> bytes{};
-    const std::size_t size = EncodeReply(reply, rows, bytes);
-    EXPECT_GT(size, 0u);
-    return Bytes(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(size));
+// Decodes bytes as the helper reads a message: into a buffer of one request.
+Refusal Decode(const Bytes& bytes, Request& request) {
+    return DecodeRequest(std::span(bytes.data(), std::min(bytes.size(), kRequestSize)),
+                         bytes.size(), request);
 }
 
 TEST(HelperProtocol, EveryReplySurvivesARoundTrip) {
     using K = ReplyKind;
-    const Reply replies[] = {
-        {.Kind = K::TableChunk, .Sequence = 3, .ChunkIndex = 2, .LastChunk = true},
-        {.Kind = K::TableFailed, .Sequence = 4, .Failure = TableFailure::TooManyRows},
-        {.Kind = K::Closed, .Sequence = 5, .Closed = true},
-        {.Kind = K::Ability, .Sequence = 6, .Ability = CloseAbility::NotSupported},
-        {.Kind = K::Refused, .Sequence = 0, .Reason = Refusal::Malformed},
-        {.Kind = K::Watching, .Sequence = 7, .Polling = {PollingCause::Kind::Refused, EINVAL}},
-        {.Kind = K::Unchanged, .Sequence = 8},
-        {.Kind = K::TableChanged, .Sequence = 0},
+    const auto fields = [](const Reply& r) {
+        return std::tuple(r.Kind, r.Sequence, r.ChunkIndex, r.LastChunk, r.Failure, r.Closed,
+                          r.Ability, r.Reason, r.Polling.Why, r.Polling.Error);
     };
-    const std::vector<TcpRow> rows = {Named(SocketFamily::IPv4, 1),
-                                      Named(SocketFamily::MappedIPv6, 2)};
-    for (const Reply& sent : replies) {
-        const std::vector<TcpRow> sentRows =
-            sent.Kind == K::TableChunk ? rows : std::vector<TcpRow>{};
-        const Bytes bytes = EncodedReply(sent, sentRows);
+    for (const Reply& sent : {
+             Reply{.Kind = K::TableChunk, .Sequence = 3, .ChunkIndex = 2, .LastChunk = true},
+             {.Kind = K::TableFailed, .Sequence = 4, .Failure = TableFailure::TooManyRows},
+             {.Kind = K::Closed, .Sequence = 5, .Closed = true},
+             {.Kind = K::Ability, .Sequence = 6, .Ability = CloseAbility::NotSupported},
+             {.Kind = K::Refused, .Sequence = 0, .Reason = Refusal::Malformed},
+             {.Kind = K::Watching, .Sequence = 7, .Polling = {PollingCause::Kind::Refused, EINVAL}},
+             {.Kind = K::Unchanged, .Sequence = 8},
+             {.Kind = K::TableChanged, .Sequence = 0},
+         }) {
+        const std::vector<TcpRow> rows =
+            sent.Kind == K::TableChunk
+                ? std::vector{Named(SocketFamily::IPv4, 1), Named(SocketFamily::MappedIPv6, 2)}
+                : std::vector<TcpRow>{};
+        std::array<std::uint8_t, kMaxReplySize> bytes{};
+        const std::size_t size = EncodeReply(sent, rows, bytes);
         Reply got;
         std::vector<TcpRow> gotRows;
-        EXPECT_TRUE(DecodeReply(bytes, bytes.size(), got, gotRows));
-        EXPECT_EQ(Fields(got), Fields(sent));
-        EXPECT_EQ(gotRows, sentRows);
+        EXPECT_TRUE(DecodeReply(std::span(bytes.data(), size), size, got, gotRows));
+        EXPECT_EQ(fields(got), fields(sent));
+        EXPECT_EQ(gotRows, rows);
     }
 }
 
-TEST(HelperProtocol, AnythingButOneSoundReplyIsRejectedAndItsRowsNotKept) {
-    std::vector<TcpRow> rows(kRowsPerChunk, Named(SocketFamily::IPv4, 5));
-    const Bytes chunk = EncodedReply({.Kind = ReplyKind::TableChunk, .Sequence = 1}, rows);
-    const auto with = [](Bytes bytes, std::size_t at, std::uint8_t value) {
-        bytes[at] = value;
-        return bytes;
-    };
-    const struct {
-        const char* name;
-        Bytes bytes;
-    } cases[] = {
-        {"header cut", Bytes(chunk.begin(), chunk.begin() + 15)},
-        {"one row short", Bytes(chunk.begin(), chunk.end() - kRowSize)},
-        // Consistent in itself: one row fewer, and counted so.
-        {"chunk not full but not last",
-         with(with(Bytes(chunk.begin(), chunk.end() - kRowSize), 10, (kRowsPerChunk - 1) & 0xff),
-              11, (kRowsPerChunk - 1) >> 8)},
-        {"row family unknown", with(chunk, kReplyHeaderSize + kRowSize + 24, 3)},
-    };
-    for (const auto& c : cases) {
-        Reply reply;
-        std::vector<TcpRow> kept = {Named(SocketFamily::IPv4, 9)};
-        EXPECT_FALSE(DecodeReply(c.bytes, c.bytes.size(), reply, kept)) << c.name;
-        EXPECT_EQ(kept, (std::vector{Named(SocketFamily::IPv4, 9)})) << c.name;
+// Every request survives a round trip; and, seeded and bounded in count so that every run is
+// the same run, under the sanitizers: whatever the decoder takes from a request with a few bytes
+// or its length changed must be exactly what the encoder writes for it.
+TEST(HelperProtocol, RequestsAreTakenOnlyWhenTheyEncodeBackExactly) {
+    std::vector<Bytes> sound;
+    for (const Request& sent :
+         {Request{RequestKind::ReadTable, 1, {}},
+          {RequestKind::CanCloseConnections, 0xffffffff, {}},
+          {RequestKind::WatchTable, 2, {}},
+          {RequestKind::ReadTableIfChanged, 3, {}},
+          {RequestKind::CloseConnection, 7, Named(SocketFamily::IPv4, 1)},
+          {RequestKind::CloseConnection, 8, Named(SocketFamily::MappedIPv6, ~0ull - 1)}}) {
+        sound.push_back(Encoded(sent));
+        Request got;
+        EXPECT_EQ(Decode(sound.back(), got), Refusal::None);
+        EXPECT_EQ(std::tie(got.Kind, got.Sequence, got.Connection),
+                  std::tie(sent.Kind, sent.Sequence, sent.Connection));
     }
-    Reply reply;
-    EXPECT_FALSE(DecodeReply(std::span(chunk.data(), 40), chunk.size(), reply, rows))
-        << "a message the buffer cut is rejected";
-}
-
-// A sound request with a few bytes, or its length, changed.
-Bytes Mutate(std::mt19937_64& random, const std::vector<Bytes>& sound) {
-    Bytes bytes = sound[random() % sound.size()];
-    for (int changes = 1 + static_cast<int>(random() % 3); changes > 0; --changes) {
-        if (random() % 8 == 0) {
-            bytes.resize(random() % (bytes.size() + 2));
-        } else if (!bytes.empty()) {
-            // Small values and all-ones hit the edges of the fields' ranges.
-            const std::uint8_t values[] = {0,    1,    2,    3,
-                                           0x7f, 0x80, 0xff, static_cast<std::uint8_t>(random())};
-            bytes[random() % bytes.size()] = values[random() % std::size(values)];
-        }
-    }
-    return bytes;
-}
-
-// Seeded and bounded in count, so every run is the same run, under the sanitizers: whatever
-// the decoder takes must be exactly what the encoder writes for it.
-TEST(HelperProtocol, FuzzedRequestsAreTakenOnlyWhenTheyEncodeBackExactly) {
-    const std::vector<Bytes> sound = {
-        Encoded({RequestKind::ReadTable, 1, {}}),
-        Encoded({RequestKind::CanCloseConnections, 2, {}}),
-        Encoded({RequestKind::CloseConnection, 3, Named(SocketFamily::IPv4, 12345)}),
-    };
     std::mt19937_64 random(0x51a7e);
     std::map<Refusal, int> outcomes;
     for (int round = 0; round < 200000; ++round) {
-        const Bytes bytes = Mutate(random, sound);
+        // Small values and all-ones hit the edges of the fields' ranges.
+        Bytes bytes = sound[random() % sound.size()];
+        for (int changes = 1 + static_cast<int>(random() % 3); changes > 0; --changes) {
+            if (random() % 8 == 0) {
+                bytes.resize(random() % (bytes.size() + 2));
+            } else if (!bytes.empty()) {
+                const std::uint8_t values[] = {
+                    0, 1, 2, 3, 0x7f, 0x80, 0xff, static_cast<std::uint8_t>(random())};
+                bytes[random() % bytes.size()] = values[random() % std::size(values)];
+            }
+        }
         Request request;
-        const Refusal refusal = Decode(bytes, bytes.size(), request);
+        const Refusal refusal = Decode(bytes, request);
         ++outcomes[refusal];
         if (refusal == Refusal::None) {
             ASSERT_EQ(Encoded(request), bytes) << "round " << round;
@@ -157,10 +114,193 @@ TEST(HelperProtocol, FuzzedRequestsAreTakenOnlyWhenTheyEncodeBackExactly) {
             ASSERT_EQ(request.Connection, TcpRow{}) << "round " << round;
         }
     }
-    for (const Refusal refusal :
-         {Refusal::None, Refusal::Truncated, Refusal::Oversized, Refusal::WrongVersion,
-          Refusal::UnknownKind, Refusal::Malformed}) {
-        EXPECT_GT(outcomes[refusal], 0) << RefusalName(refusal) << " was never reached";
+    EXPECT_EQ(outcomes.size(), 6u) << "a sound request or a refusal was never reached";
+}
+
+struct FakeTable final : TcpTableSource, SocketLookup {
+    bool ReadTable(std::vector<TcpRow>& out) override {
+        out = rows;
+        return true;
+    }
+    bool CloseConnection(const TcpRow& row) override {
+        closeRequests.push_back(row);
+        return true;
+    }
+    CloseAbility CanCloseConnections() override { return CloseAbility::NotSupported; }
+    Found LookUp(const TcpRow&, std::int32_t& state) override {
+        state = socketState;
+        return found;
+    }
+
+    std::vector<TcpRow> rows, closeRequests;
+    Found found = Found::Socket;
+    std::int32_t socketState = 5;  // established
+};
+
+std::vector<TcpRow> ManyRows(std::size_t count) {
+    std::vector<TcpRow> rows;
+    for (std::uint32_t n = 0; n < count; ++n) {
+        const auto i = static_cast<std::int32_t>(n);
+        const SocketFamily family = n % 3 ? SocketFamily::IPv4 : SocketFamily::MappedIPv6;
+        rows.push_back({i % 12, n, i % 65536, ~n, 80, family, n % 5, (1ull << 40) + n});
+    }
+    return rows;
+}
+
+struct SocketPair {
+    int ends[2] = {-1, -1};
+    const bool made = ::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) == 0;
+    UniqueFd program{ends[0]}, helper{ends[1]};
+};
+
+// The helper's side serving table on its own thread until the program's end closes.
+struct Served {
+    explicit Served(FakeTable& table, std::FILE* log = stderr)
+        : server([this, &table, log] {
+              servedToTheEnd = HelperServer(pair.helper.Get(), table, table, log).Run();
+          }) {}
+    ~Served() {
+        pair.program.Reset();  // the end of the conversation
+        server.join();
+        EXPECT_TRUE(servedToTheEnd) << "the server saw a failing socket, not the end";
+    }
+
+    SocketPair pair;
+    bool servedToTheEnd = false;
+    std::thread server;
+    HelperChannel channel{pair.program.Get(), 5s};
+};
+
+TEST(HelperConversation, TablesArriveWholeOrNotAtAllAndServingGoesOn) {
+    FakeTable table;
+    Served served(table);
+    for (const std::size_t count :
+         {std::size_t{0}, kRowsPerChunk, kRowsPerChunk + 1, kMaxTableRows, kMaxTableRows + 1}) {
+        table.rows = ManyRows(count);
+        const bool whole = count <= kMaxTableRows;
+        std::vector<TcpRow> rows = ManyRows(3);
+        bool read = !whole;
+        ASSERT_TRUE(served.channel.ReadTable(rows, read)) << served.channel.Problem();
+        EXPECT_EQ(read, whole) << count << " rows";
+        EXPECT_TRUE(rows == (whole ? table.rows : ManyRows(3))) << count << " rows";
+    }
+}
+
+TEST(HelperConversation, AWrongHelperIsNoticedWithItsFault) {
+    // A chunk of count rows; the last chunk unless full.
+    const auto chunk = [](std::uint16_t index, std::size_t count, std::uint32_t sequence = 1) {
+        std::array<std::uint8_t, kMaxReplySize> bytes{};
+        Reply reply{.Kind = ReplyKind::TableChunk, .Sequence = sequence, .ChunkIndex = index};
+        reply.LastChunk = count < kRowsPerChunk;
+        const std::size_t size = EncodeReply(reply, ManyRows(count), bytes);
+        return Bytes(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(size));
+    };
+    const Bytes full = chunk(0, kRowsPerChunk);
+    Bytes notLast = chunk(0, kRowsPerChunk - 1);
+    notLast[12] = 0;  // consistent in itself, one row fewer and counted so, but not the last
+    const struct {
+        Bytes reply;          // queued before the program asks its first question
+        std::string problem;  // "ended": the helper hangs up after it
+    } cases[] = {
+        {{}, "did not answer within 20 ms"},
+        {full, "ended"},
+        {chunk(0, 1, 7), "answered request 7 instead of 1"},
+        {chunk(1, 1), "sent part 1 of the table for part 0"},
+        {{1, 0, 0x81, 0}, "sent a message that is no answer (4 bytes)"},
+        {Bytes(full.begin(), full.end() - kRowSize),
+         "sent a message that is no answer (65520 bytes)"},
+        {notLast, "sent a message that is no answer (65520 bytes)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.problem);
+        SocketPair pair;
+        ASSERT_TRUE(pair.made &&
+                    (c.reply.empty() || ::send(pair.helper.Get(), c.reply.data(), c.reply.size(),
+                                               0) == std::ssize(c.reply)));
+        // Whatever was sent before still arrives; then the conversation ends.
+        ASSERT_TRUE(c.problem != "ended" || ::shutdown(pair.helper.Get(), SHUT_WR) == 0);
+        HelperChannel channel(pair.program.Get(), 20ms);
+        std::vector<TcpRow> rows = ManyRows(1);
+        bool read = true;
+        EXPECT_FALSE(channel.ReadTable(rows, read));
+        EXPECT_EQ(channel.Problem(), c.problem);
+        EXPECT_FALSE(read);
+        EXPECT_EQ(rows, ManyRows(1));
+    }
+}
+
+// A close is carried out only when it is a sound request that names a connection, not a listener
+// (the kernel closes those too); anything else is refused, logged and never acted on.
+TEST(HelperConversation, OnlyASoundCloseOfAConnectionIsActedOnAndServingGoesOn) {
+    using Found = SocketLookup::Found;
+    TcpRow named = ManyRows(2)[1];
+    RequestBytes sound;
+    ASSERT_TRUE(EncodeRequest({RequestKind::CloseConnection, 9, named}, sound));
+    named.State = 0;  // the state plays no part in a close
+    // The sound close with count bytes from at set to value, then cut or grown to size.
+    const auto with = [&](std::size_t at, std::uint8_t value, std::size_t count = 1,
+                          std::size_t size = kRequestSize) {
+        Bytes bytes(sound.begin(), sound.end());
+        std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>(at), count, value);
+        bytes.resize(size);
+        return bytes;
+    };
+    const struct {
+        Bytes request;
+        Refusal reason;
+        Found found = Found::Socket;
+        std::int32_t state = 5;  // established
+    } cases[] = {
+        {with(0, 1, 0, 0), Refusal::Truncated},
+        {with(0, 1, 0, 4096), Refusal::Oversized},
+        {with(0, 2), Refusal::WrongVersion},
+        {with(2, 6), Refusal::UnknownKind},
+        {with(33, 17), Refusal::Malformed},  // a protocol byte: a close is of TCP only
+        // With this cookie the kernel would close whatever the addresses and ports find.
+        {with(8, 0xff, 8), Refusal::Malformed},
+        {with(2, 1), Refusal::Malformed},  // a read that names a connection
+        {with(0, 1, 0), Refusal::Malformed, Found::Socket, kListenState},
+        {with(0, 1, 0), Refusal::None},
+        {with(0, 1, 0), Refusal::None, Found::Socket, 8},  // closing on the far side
+        {with(0, 1, 0), Refusal::None, Found::NoSocket},   // gone already
+        {with(0, 1, 0), Refusal::None, Found::Failed},     // not closed unchecked
+    };
+    FakeTable table;
+    char* logged = nullptr;
+    std::size_t loggedSize = 0;
+    std::FILE* log = ::open_memstream(&logged, &loggedSize);
+    {
+        Served served(table, log);
+        const int program = served.pair.program.Get();
+        for (const auto& c : cases) {
+            table.found = c.found;
+            table.socketState = c.state;
+            const std::size_t closes = table.closeRequests.size();
+            ASSERT_EQ(::send(program, c.request.data(), c.request.size(), 0),
+                      std::ssize(c.request));
+            std::array<std::uint8_t, kMaxReplySize> bytes{};
+            const auto length = static_cast<std::size_t>(
+                std::max<ssize_t>(0, ::recv(program, bytes.data(), bytes.size(), 0)));
+            Reply reply;
+            std::vector<TcpRow> rows;
+            ASSERT_TRUE(DecodeReply(std::span(bytes.data(), length), length, reply, rows));
+            const bool refused = c.reason != Refusal::None;
+            const bool acted = !refused && c.found == Found::Socket;
+            EXPECT_EQ(reply.Kind, refused ? ReplyKind::Refused : ReplyKind::Closed);
+            EXPECT_EQ(std::tuple(reply.Reason, reply.Closed), std::tuple(c.reason, acted));
+            EXPECT_EQ(reply.Sequence, c.request.size() >= 8 ? 9u : 0u);
+            EXPECT_EQ(table.closeRequests.size(), closes + acted) << "a refusal acted on";
+        }
+    }
+    EXPECT_EQ(table.closeRequests, std::vector(2, named));
+    std::fclose(log);
+    const std::string text(logged, loggedSize);
+    std::free(logged);
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 9) << text;
+    for (const char* line : {"refused request 9 (4096 bytes): oversized\n",
+                             "refused request 9 (40 bytes): names a listener, not a connection\n",
+                             "cannot look up the socket of request 9\n"}) {
+        EXPECT_PRED_FORMAT2(testing::IsSubstring, line, text);
     }
 }
 
