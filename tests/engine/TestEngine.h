@@ -32,9 +32,9 @@ inline platform::TcpRow Established(std::int32_t localPort, const char* remote,
     return Row(5, "192.0.2.5", localPort, remote, remotePort, cookie);
 }
 
-// A scripted TCP table. Like the table fed by the kernel's events it tells when nothing changed
-// (unless WholeReads), so the pass's skipping is always exercised; a close removes exactly the
-// named connection, as the system's does.
+// A scripted TCP table. Like the table fed by the kernel's events it tells when nothing changed,
+// so the pass's skipping is always exercised; a close removes exactly the named connection, as
+// the system's does.
 struct FakeTable : platform::TcpTableSource {
     bool ReadTable(std::vector<platform::TcpRow>& rows) override {
         rows = Connections;
@@ -42,8 +42,8 @@ struct FakeTable : platform::TcpTableSource {
         return true;
     }
     platform::ReadResult ReadTableIfChanged(std::vector<platform::TcpRow>& rows) override {
-        return !WholeReads && rows == Connections ? platform::ReadResult::Unchanged
-                                                  : TcpTableSource::ReadTableIfChanged(rows);
+        return rows == Connections ? platform::ReadResult::Unchanged
+                                   : TcpTableSource::ReadTableIfChanged(rows);
     }
     bool CloseConnection(const platform::TcpRow& row) override {
         Closes.push_back(row);
@@ -54,7 +54,7 @@ struct FakeTable : platform::TcpTableSource {
 
     std::vector<platform::TcpRow> Connections, Closes;
     std::function<void()> AfterRead = [] {};
-    bool RefuseCloses = false, WholeReads = false;
+    bool RefuseCloses = false;
 };
 
 struct FakeWindow : ManagerWindow {
@@ -78,11 +78,10 @@ struct MapStore : SettingsStore {
         return Values.contains(key) ? Values[key] : otherwise;
     }
     void Write(const std::string& key, const std::string& value) override { Values[key] = value; }
-    bool Flush() override { return !FailWrites; }
+    bool Flush() override { return true; }
     std::string Location() const override { return "/home/user/.config/Quarnel/Quarnel.ini"; }
 
     std::map<std::string, std::string> Values;
-    bool FailWrites = false;
 };
 
 struct FakeHosts : platform::HostAddressSource {
@@ -98,13 +97,10 @@ inline Texts ItemTexts(const List& list) {
     return texts;
 }
 
-// An engine over a scripted table with a window attached and rules from a store in memory.
+// An engine over a scripted table with a window attached, a store in memory and no rules.
 class EngineTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        oManager.LoadSettings();
-        oManager.oMainForm = &window;
-    }
+    EngineTest() { oManager.oMainForm = &window; }
     void SetRules(const char* allowed, const char* localPorts, const char* remotePorts) {
         oManager.LoadListFromString(oManager.oAllowedIP, allowed);
         oManager.LoadListFromString(oManager.oBlockedLocalPorts, localPorts);
