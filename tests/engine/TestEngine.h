@@ -38,7 +38,6 @@ inline platform::TcpRow Established(std::int32_t localPort, const char* remote,
 struct FakeTable : platform::TcpTableSource {
     bool ReadTable(std::vector<platform::TcpRow>& rows) override {
         rows = Connections;
-        AfterRead();  // the system's table may move on while the pass works
         return true;
     }
     platform::ReadResult ReadTableIfChanged(std::vector<platform::TcpRow>& rows) override {
@@ -53,7 +52,6 @@ struct FakeTable : platform::TcpTableSource {
     platform::CloseAbility CanCloseConnections() override { return {}; }
 
     std::vector<platform::TcpRow> Connections, Closes;
-    std::function<void()> AfterRead = [] {};
     bool RefuseCloses = false;
 };
 
