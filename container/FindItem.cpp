@@ -78,10 +78,6 @@ std::int32_t FindNumber(const std::vector<T>& items, std::optional<T> converted,
     return ListNotFound;
 }
 
-bool SameChar(char a, char b) {
-    return LowerAscii(a) == LowerAscii(b);
-}
-
 // Whether needle occurs in item at a 0-based offset of from or later. An empty needle
 // matches where a character stands at from.
 bool Contains(std::string_view item, std::string_view needle, std::size_t from,

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <string_view>
 
@@ -11,16 +12,12 @@ inline char LowerAscii(char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
 }
 
+inline bool SameChar(char a, char b) {
+    return LowerAscii(a) == LowerAscii(b);
+}
+
 inline bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (LowerAscii(a[i]) != LowerAscii(b[i])) {
-            return false;
-        }
-    }
-    return true;
+    return std::ranges::equal(a, b, SameChar);
 }
 
 // HashString of the lowercased text, without building the lowercased copy.

@@ -12,9 +12,6 @@ namespace {
 bool IsBlank(char c) {
     return c == ' ' || c == '\t';
 }
-bool IsDigit(char c) {
-    return c >= '0' && c <= '9';
-}
 
 // A whole number of type T from a value, rounded half to even; nullopt when out of T's range.
 template <typename T>
@@ -51,18 +48,8 @@ std::optional<double> ReadNumber(std::string_view text) {
         negative = text.front() == '-';
         text.remove_prefix(1);
     }
-    std::size_t digits = 0;
-    std::size_t points = 0;
-    for (char c : text) {
-        if (IsDigit(c)) {
-            ++digits;
-        } else if (c == '.') {
-            ++points;
-        } else {
-            return std::nullopt;
-        }
-    }
-    if (digits == 0 || points > 1) {
+    // from_chars would also take "inf", "nan" and a second sign; the rest it refuses itself.
+    if (text.find_first_not_of("0123456789.") != std::string_view::npos) {
         return std::nullopt;
     }
     double result = 0;
@@ -75,15 +62,8 @@ std::optional<double> ReadNumber(std::string_view text) {
 }
 
 double RoundHalfEven(double x) {
-    const double below = std::floor(x);
-    const double fraction = x - below;
-    if (fraction < 0.5) {
-        return below;
-    }
-    if (fraction > 0.5) {
-        return below + 1;
-    }
-    return std::fmod(below, 2.0) == 0 ? below : below + 1;
+    // The default rounding mode, which nothing in the program changes, takes a half to even.
+    return std::nearbyint(x);
 }
 
 std::optional<std::string> ToText(const Value& v) {

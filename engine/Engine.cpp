@@ -23,7 +23,7 @@ void Engine::ProcessTcpTable(const std::function<void()>& processEvents) {
         PreviousRowCount = n;
     }
     EnsureConnectionCache(Cache, n);
-    for (std::size_t i = 0; i < n && i < Table.Rows.size(); ++i) {
+    for (std::size_t i = 0; i < n; ++i) {
         CheckConnection(i, processEvents);
     }
     // The lines are rebuilt once per pass, not once per changed row: the window looks at
@@ -32,11 +32,6 @@ void Engine::ProcessTcpTable(const std::function<void()>& processEvents) {
 }
 
 void Engine::CheckConnection(std::size_t i, const std::function<void()>& processEvents) {
-    if (i >= Cache.Entries.size()) {
-        // An event step cleared the cache (a rule was edited): judge the remaining rows
-        // afresh under the new rules.
-        EnsureConnectionCache(Cache, Table.Rows.size());
-    }
     const platform::TcpRow& row = Table.Rows[i];
     ConnectionCacheEntry& entry = Cache.Entries[i];
 
@@ -64,15 +59,17 @@ void Engine::CheckConnection(std::size_t i, const std::function<void()>& process
         return;
     }
 
-    const platform::TcpRow judged = row;  // the event step below may change the table or cache
-    RefreshLinesIfChanged();              // the window may look at the lines in the event step
+    RefreshLinesIfChanged();  // the window may look at the lines in the event step
     // No flag is set: a connection that survives is judged and closed again on the next pass,
     // even when the table looks unchanged. Only the judged connection is named, so a gone one
     // closes nothing else.
     bRejudge = true;
-    (void)Source.CloseConnection(judged);
+    (void)Source.CloseConnection(row);
     if (processEvents) {
         processEvents();
+        // The event step may have cleared the cache (a rule was edited): the remaining rows
+        // are judged afresh under the new rules.
+        EnsureConnectionCache(Cache, Table.Rows.size());
     }
 }
 

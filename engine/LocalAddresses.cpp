@@ -1,9 +1,8 @@
 #include "engine/LocalAddresses.h"
 
-#include <array>
-#include <cstring>
 #include <string>
 
+#include "engine/ConnectionTable.h"
 #include "engine/Manager.h"
 
 namespace quarnel {
@@ -33,29 +32,15 @@ std::string GetIP(platform::HostAddressSource& hosts, ManagerWindow* window) {
     }
     std::string text;
     for (const std::uint32_t address : found.Addresses) {
-        // Network byte order: the first octet is the lowest-addressed byte.
-        std::array<std::uint8_t, 4> octets{};
-        std::memcpy(octets.data(), &address, octets.size());
-        for (std::size_t i = 0; i < octets.size(); ++i) {
-            text += std::to_string(octets[i]);
-            text += i + 1 < octets.size() ? '.' : ' ';
-        }
+        text += GetIPString(address);
+        text += ' ';
     }
     return text;
 }
 
 void Manager::RefreshLocalIPList() {
     oLocalIP.Reset();
-    const std::string addresses = GetIP(Hosts, oMainForm);
-    std::string_view rest = addresses;
-    while (!rest.empty()) {
-        const auto blank = rest.find(' ');
-        const std::string_view piece = rest.substr(0, blank);
-        if (!piece.empty()) {
-            (void)oLocalIP.AddItem(std::string(piece));  // text always fits a text list
-        }
-        rest = blank == std::string_view::npos ? std::string_view{} : rest.substr(blank + 1);
-    }
+    AddPieces(oLocalIP, GetIP(Hosts, oMainForm), ' ');
 }
 
 void Manager::AddLocalIPSToAllowed() {

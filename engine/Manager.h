@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "container/List.h"
 #include "container/Value.h"
@@ -24,6 +25,9 @@ enum ViewMode : std::int16_t {
 
 // Any non-zero number is true; anything that is not a number is false.
 bool ToBoolean(const Value& value);
+
+// Appends to oList each non-empty piece of text between separators, in order.
+void AddPieces(List& oList, std::string_view text, char separator);
 
 // Owns the rule lists and the view mode, and fills the window's list, heading and editing
 // controls. The table, the cache, the store and the address source are the engine's; the

@@ -12,18 +12,21 @@ std::string SaveFailedText(const std::string& location) {
            "start unless that file can be written.";
 }
 
-void Manager::LoadListFromString(List& oList, const std::string& sString) {
-    oList.Reset();
-    std::string_view rest = sString;
-    while (!rest.empty()) {
-        const auto comma = rest.find(',');
-        const std::string_view piece = rest.substr(0, comma);
+void AddPieces(List& oList, std::string_view text, char separator) {
+    while (!text.empty()) {
+        const auto end = text.find(separator);
+        const std::string_view piece = text.substr(0, end);
         if (!piece.empty()) {
             // A piece that is not of the list's type is left out (AddItem appends nothing).
             (void)oList.AddItem(std::string(piece));
         }
-        rest = comma == std::string_view::npos ? std::string_view{} : rest.substr(comma + 1);
+        text = end == std::string_view::npos ? std::string_view{} : text.substr(end + 1);
     }
+}
+
+void Manager::LoadListFromString(List& oList, const std::string& sString) {
+    oList.Reset();
+    AddPieces(oList, sString, ',');
 }
 
 std::string Manager::SaveListToString(const List& oList) const {

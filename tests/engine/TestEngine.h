@@ -32,18 +32,17 @@ inline platform::TcpRow Established(std::int32_t localPort, const char* remote,
     return Row(5, "192.0.2.5", localPort, remote, remotePort, cookie);
 }
 
-// A scripted TCP table. Like the table fed by the kernel's events it tells when nothing changed
-// (unless WholeReads), so the pass's skipping is always exercised; a close removes exactly the
-// named connection, as the system's does.
+// A scripted TCP table. Like the table fed by the kernel's events it tells when nothing changed,
+// so the pass's skipping is always exercised; a close removes exactly the named connection, as
+// the system's does.
 struct FakeTable : platform::TcpTableSource {
     bool ReadTable(std::vector<platform::TcpRow>& rows) override {
         rows = Connections;
-        AfterRead();  // the system's table may move on while the pass works
         return true;
     }
     platform::ReadResult ReadTableIfChanged(std::vector<platform::TcpRow>& rows) override {
-        return !WholeReads && rows == Connections ? platform::ReadResult::Unchanged
-                                                  : TcpTableSource::ReadTableIfChanged(rows);
+        return rows == Connections ? platform::ReadResult::Unchanged
+                                   : TcpTableSource::ReadTableIfChanged(rows);
     }
     bool CloseConnection(const platform::TcpRow& row) override {
         Closes.push_back(row);
@@ -53,8 +52,7 @@ struct FakeTable : platform::TcpTableSource {
     platform::CloseAbility CanCloseConnections() override { return {}; }
 
     std::vector<platform::TcpRow> Connections, Closes;
-    std::function<void()> AfterRead = [] {};
-    bool RefuseCloses = false, WholeReads = false;
+    bool RefuseCloses = false;
 };
 
 struct FakeWindow : ManagerWindow {
@@ -78,11 +76,10 @@ struct MapStore : SettingsStore {
         return Values.contains(key) ? Values[key] : otherwise;
     }
     void Write(const std::string& key, const std::string& value) override { Values[key] = value; }
-    bool Flush() override { return !FailWrites; }
+    bool Flush() override { return true; }
     std::string Location() const override { return "/home/user/.config/Quarnel/Quarnel.ini"; }
 
     std::map<std::string, std::string> Values;
-    bool FailWrites = false;
 };
 
 struct FakeHosts : platform::HostAddressSource {
@@ -98,13 +95,10 @@ inline Texts ItemTexts(const List& list) {
     return texts;
 }
 
-// An engine over a scripted table with a window attached and rules from a store in memory.
+// An engine over a scripted table with a window attached, a store in memory and no rules.
 class EngineTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        oManager.LoadSettings();
-        oManager.oMainForm = &window;
-    }
+    EngineTest() { oManager.oMainForm = &window; }
     void SetRules(const char* allowed, const char* localPorts, const char* remotePorts) {
         oManager.LoadListFromString(oManager.oAllowedIP, allowed);
         oManager.LoadListFromString(oManager.oBlockedLocalPorts, localPorts);

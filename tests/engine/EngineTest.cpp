@@ -1,0 +1,140 @@
+#include "tests/engine/TestEngine.h"
+
+namespace quarnel::testing {
+namespace {
+
+using platform::TcpRow;
+using Rows = std::vector<TcpRow>;
+using BlockingPass = EngineTest;
+using ManagerViews = EngineTest;
+
+TEST_F(BlockingPass, RulesCloseOnlyTheConnectionsTheyBlock) {
+    // The allowed addresses, blocked local and remote ports; whether 50123 -> :443 closes.
+    // Each case is saved over the verdicts of the one before: passed and allowed rows are
+    // judged again. The lists hold each end's own ports; the address matches exactly.
+    // clang-format off
+    const std::tuple<const char*, const char*, const char*, bool> cases[] = {
+        {"", "", "", false},      {"", "", "443", true},            {"", ",abc,,50123,", "", true},
+        {"", "443", "50123", false},  {"198.51.100.7", "50123", "443", false},
+        {"198.51.100.70,198.51.100", "", "443", true}};
+    // clang-format on
+    for (const auto& [allowed, localPorts, remotePorts, closed] : cases) {
+        SetRules(allowed, localPorts, remotePorts);
+        oManager.SaveChanges();
+        table.Connections = {Established(50123, "198.51.100.7", 443, 1)};
+        Pass();
+        EXPECT_EQ(table.Connections.empty(), closed) << allowed << "|" << localPorts;
+    }
+}
+
+TEST_F(BlockingPass, ARefusedCloseIsTriedAgainAndANewConnectionInheritsNoVerdict) {
+    SetRules("127.0.0.1", "", "443");
+    // Joined without separators, the ports and state of both rows read "44350125".
+    table.Connections = {Established(35012, "198.51.100.7", 44, 1),
+                         Row(5, "127.0.0.1", 50123, "127.0.0.1", 443, 2)};
+    Pass();
+    // Blocked connections at the indices of a passed and an allowed one.
+    const Rows successors = {Established(5012, "198.51.100.7", 443, 3),
+                             Established(50123, "203.0.113.9", 443, 4)};
+    table.Connections = successors;
+    table.RefuseCloses = true;
+    Pass();
+    Pass();  // the table looks unchanged, yet the closes are due again
+    EXPECT_EQ(table.Closes, (Rows{successors[0], successors[1], successors[0], successors[1]}));
+    EXPECT_EQ(eventSteps, 4);
+}
+
+TEST_F(BlockingPass, LinesAreCurrentAtEveryEventStepAndAnEditedRuleReachesEveryRow) {
+    // Each close names the judged connection: after the first, the table has shifted and an
+    // innocent one stands at the next blocked one's index.
+    SetRules("", "", "443");
+    const std::string web = "40000 <--> 198.51.100.7:80 ESTABLISHED";
+    std::vector<Texts> seen;
+    onEventStep = [&] {
+        seen.push_back(Lines());
+        if (seen.size() == 1) {  // the rows after this one are judged under the new rules
+            SetRules("", "", "443,22,80");
+            oManager.SaveChanges();
+        }
+    };
+    table.Connections = {
+        Established(40000, "198.51.100.7", 80, 1), Established(50123, "198.51.100.7", 443, 2),
+        Established(40001, "203.0.113.9", 22, 3), Established(40002, "203.0.113.9", 8080, 4)};
+    Pass();
+    Pass();  // the row passed before the edit is judged again
+    // A row the pass has not reached since the cache was emptied is not listed yet.
+    EXPECT_EQ(seen, (std::vector<Texts>{{web, "50123 <--> 198.51.100.7:443 ESTABLISHED"},
+                                        {"40001 <--> 203.0.113.9:22 ESTABLISHED"},
+                                        {web}}));
+    Pass();  // the closed rows have vanished: so have their lines
+    EXPECT_EQ(Lines(), Texts{"40002 <--> 203.0.113.9:8080 ESTABLISHED"});
+    // Thousands of new rows, as after a cache clear, cost one rebuild, not one each.
+    for (int i = 0; i < 3000; ++i) {
+        table.Connections.push_back(Established(10000 + i, "198.51.100.7", 8080, 10 + i));
+    }
+    const int rebuilds = window.Rebuilds;
+    Pass();
+    EXPECT_EQ(window.Rebuilds, rebuilds + 1);
+    EXPECT_EQ(Lines().size(), 3001u);
+}
+
+TEST_F(ManagerViews, EachModeShowsItsListHeadingAndEditingStateAndCheckBoxesFilterTheLines) {
+    SetRules("127.0.0.1,10.0.0.1", "445,139", "6667");
+    hosts.Result.Addresses = {Ip("192.0.2.5"), Ip("198.51.100.20"), Ip("192.0.2.5")};
+    table.Connections = {
+        Row(5, "192.0.2.5", 50123, "198.51.100.7", 443, 1),
+        Row(5, "127.0.0.1", 1025, "127.0.0.1", 1026, 2),
+        Row(5, "127.0.0.1", 1027, "198.51.100.7", 80, 3),  // only the local end is loopback
+        Row(2, "0.0.0.0", 445, "0.0.0.0", 0, 4),           // on blocked ports, but not established
+        Row(11, "0.0.0.0", 65535, "255.0.10.200", 6667, 5),
+        Row(14, "192.0.2.5", 139, "0.0.0.0", 0, 6),  // states without a name
+        Row(-1, "0.0.0.0", 81, "0.0.0.0", 6667, 7),
+        Row(5, "192.0.2.5", 0, "198.51.100.7", 443, 8),  // no local port: never listed
+    };
+    // The lines are built before any window exists, without asking its check boxes.
+    oManager.oMainForm = nullptr;
+    window.ShowOnlyConnected = std::int16_t{1};
+    Pass();
+    EXPECT_TRUE(table.Closes.empty());
+    oManager.oMainForm = &window;
+    const std::string web = "50123 <--> 198.51.100.7:443 ESTABLISHED",
+                      loop = "1025 <--> 127.0.0.1:1026 ESTABLISHED",
+                      half = "1027 <--> 198.51.100.7:80 ESTABLISHED";
+    const Texts all = {web,  loop, half, "445 LISTENING", "65535 TIME_WAIT", "139 :192.0.2.5 ",
+                       "81 "};
+    const std::tuple<std::int16_t, const char*, Texts, bool> modes[] = {
+        {0, "Current Connections", all, false},
+        {1, "Local IP Addresses", {"192.0.2.5", "198.51.100.20", "192.0.2.5"}, false},
+        {3, "Blocked Local Ports", {"445", "139"}, true},
+        {4, "Blocked Remote Ports", {"6667"}, true},
+        {5, "Blocked Remote Ports", {"6667"}, true},  // unknown: the view stays, editing on
+    };
+    for (const auto& [mode, heading, lines, editing] : modes) {
+        oManager.SetCurrentMode(mode);
+        EXPECT_EQ(window.Heading, heading);
+        EXPECT_EQ(window.Lines, lines) << mode;
+        EXPECT_EQ(window.EditingEnabled, editing) << mode;
+    }
+    // Show only connected, hide local: set when they hold a non-zero number.
+    Texts remoteNotLoopback = all;
+    remoteNotLoopback.erase(remoteNotLoopback.begin() + 1);
+    const std::tuple<Value, Value, Texts> boxes[] = {
+        {std::int16_t{0}, std::int16_t{-1}, remoteNotLoopback},
+        {std::string(" 1 "), 0.5, {web, half}},
+        {std::monostate{}, std::string("on"), all},
+    };
+    for (const auto& [showOnlyConnected, hideLocal, lines] : boxes) {
+        window.ShowOnlyConnected = showOnlyConnected;
+        window.HideLocal = hideLocal;
+        oManager.RefreshCurrentConnections();
+        EXPECT_EQ(Lines(), lines);
+    }
+    // Local addresses join the allowed ones once, neither saved nor forgetting any verdict.
+    oManager.AddLocalIPSToAllowed();
+    EXPECT_EQ(ItemTexts(oManager.oAllowedIP),
+              (Texts{"127.0.0.1", "10.0.0.1", "192.0.2.5", "198.51.100.20"}));
+    EXPECT_EQ(engine.Cache.Entries.at(0).IsPassed, FlagTrue);
+}
+
+}  // namespace
+}  // namespace quarnel::testing
