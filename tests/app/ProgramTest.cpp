@@ -1,17 +1,16 @@
 // The program as a user runs it: the real quarnel on Qt's offscreen platform, where its messages
 // go to the file it prints to, in a private network namespace with a home of its own.
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/securebits.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <QProcess>
 #include <QTemporaryDir>
 
 #include <cerrno>
@@ -57,51 +56,41 @@ struct Home {
 
 // One run of the program at path in home; killed if the test leaves it running. A powerless run
 // holds no capability, though root: only file capabilities of what it starts can give any.
-struct Program {
+struct Program : QProcess {
     explicit Program(const Home& home, const std::string& path = QUARNEL_PROGRAM,
-                     bool powerless = false)
-        : pid(::fork()) {
-        if (pid == 0) {
-            ::setenv("HOME", home.Path("").c_str(), 1);
-            ::setenv("XDG_CONFIG_HOME", home.Path("config").c_str(), 1);
-            ::setenv("XDG_RUNTIME_DIR", home.Path("").c_str(), 1);
-            ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-            const int out =
-                ::open(home.Path("output").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-            const bool dropped =
-                !powerless || (::prctl(PR_SET_SECUREBITS, SECBIT_NOROOT) == 0 &&
-                               ::prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0) == 0);
-            if (dropped && out >= 0 && ::dup2(out, 1) >= 0 && ::dup2(out, 2) >= 0) {
-                ::execl(path.c_str(), path.c_str(), static_cast<char*>(nullptr));
-            }
-            ::_exit(127);
+                     bool powerless = false) {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        for (const char* name : {"HOME", "XDG_RUNTIME_DIR"}) {
+            environment.insert(name, QString::fromStdString(home.Path("")));
         }
-    }
-    ~Program() {
-        if (Running() && ::kill(pid, SIGKILL) == 0) {  // our own child, after a failure
-            (void)::waitpid(pid, nullptr, 0);
+        environment.insert("XDG_CONFIG_HOME", QString::fromStdString(home.Path("config")));
+        environment.insert("QT_QPA_PLATFORM", "offscreen");
+        setProcessEnvironment(environment);
+        setProcessChannelMode(QProcess::MergedChannels);
+        setStandardOutputFile(QString::fromStdString(home.Path("output")), QIODevice::Append);
+        if (powerless) {
+            setChildProcessModifier([] {
+                if (::prctl(PR_SET_SECUREBITS, SECBIT_NOROOT) != 0 ||
+                    ::prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0) != 0) {
+                    ::_exit(127);
+                }
+            });
         }
+        start(QString::fromStdString(path), {});
+        (void)waitForStarted();  // no event loop here moves the state on
     }
-    bool Running() {
-        return pid > 0 && !ended && !(ended = ::waitpid(pid, &status, WNOHANG) == pid);
-    }
+    bool Running() { return state() == QProcess::Running && !waitForFinished(0); }
     // The exit status once it ended by itself; -1 when it did not end in time or was killed.
-    int Wait() {
-        const bool done = WaitUntil([this] { return !Running(); }, 60s);
-        return done && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    int Terminate() { return pid > 0 && ::kill(pid, SIGTERM) == 0 ? Wait() : -1; }
+    int Wait() { return waitForFinished(60000) && exitStatus() == NormalExit ? exitCode() : -1; }
+    int Terminate() { return Running() ? (terminate(), Wait()) : -1; }
     // Stops the helper it runs, as a hang would; never anything else.
     void StopHelper() {
-        const std::string self = std::to_string(pid);
+        const std::string self = std::to_string(processId());
         std::ifstream children("/proc/" + self + "/task/" + self + "/children");
         pid_t helper = 0;
         ASSERT_TRUE(children >> helper) << "no helper runs";
         ASSERT_EQ(::kill(helper, SIGSTOP), 0);
     }
-    pid_t pid;
-    bool ended = false;
-    int status = 0;
 };
 
 // Whether the program closed the server end of connection: the kernel reports that only once.
