@@ -22,10 +22,9 @@ uint At(const QImage& image, int x, int y) {
 uint Darkest(Command& button) {
     const QImage image = button.grab().toImage();
     uint darkest = 0xFFFFFF;
-    for (int y = 5; y < 23; ++y) {
-        for (int x = 5; x < 100; ++x) {
-            darkest = qGray(image.pixel(x, y)) < qGray(darkest) ? At(image, x, y) : darkest;
-        }
+    for (int i = 0; i < 95 * 18; ++i) {
+        const uint colour = At(image, 5 + i % 95, 5 + i / 95);
+        darkest = qGray(colour) < qGray(darkest) ? colour : darkest;
     }
     return darkest;
 }
