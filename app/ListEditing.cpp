@@ -116,13 +116,8 @@ void DeleteSelectedItem(Manager& oManager, const QListWidget& lstMain) {
         lstMain.count() == 0) {
         return;
     }
-    std::string text;
-    for (int i = lstMain.count() - 1; i >= 0; --i) {
-        if (lstMain.item(i)->isSelected()) {
-            text = lstMain.item(i)->text().toStdString();
-            break;
-        }
-    }
+    const QList<QListWidgetItem*> selected = lstMain.selectedItems();  // one at most
+    const std::string text = selected.isEmpty() ? "" : selected.front()->text().toStdString();
     if (text.empty()) {
         return;
     }

@@ -12,6 +12,7 @@ namespace {
 QMessageBox::StandardButton Ask(const std::string& text, QMessageBox::StandardButtons buttons) {
     QMessageBox box(QMessageBox::NoIcon, QCoreApplication::applicationName(),
                     QString::fromStdString(text), buttons);
+    box.setTextFormat(Qt::PlainText);  // a path in a message is never taken for markup
     box.setDefaultButton(QMessageBox::Ok);
     return static_cast<QMessageBox::StandardButton>(box.exec());
 }

@@ -233,11 +233,11 @@ void frmMain::SetEditingEnabled(bool enabled) {
 }
 
 Value frmMain::ShowOnlyConnectedValue() const {
-    return std::int16_t{chkShowX.isChecked() ? std::int16_t{1} : std::int16_t{0}};
+    return std::int16_t{chkShowX.isChecked()};
 }
 
 Value frmMain::HideLocalValue() const {
-    return std::int16_t{chkHideLocal.isChecked() ? std::int16_t{1} : std::int16_t{0}};
+    return std::int16_t{chkHideLocal.isChecked()};
 }
 
 void frmMain::ShowMessage(const std::string& text) {

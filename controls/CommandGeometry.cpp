@@ -1,6 +1,7 @@
 #include "controls/CommandGeometry.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace quarnel {
 namespace {
@@ -35,8 +36,7 @@ void AddDots(std::vector<QPoint>& dots, QPoint from, QPoint to) {
 }  // namespace
 
 int TwipsToPixels(int twips) {
-    const int half = TwipsPerPixel / 2;
-    return twips >= 0 ? (twips + half) / TwipsPerPixel : -((-twips + half) / TwipsPerPixel);
+    return int(std::lround(double(twips) / TwipsPerPixel));
 }
 
 std::array<Slice, 8> FrameSlices(int width, int height) {
@@ -74,12 +74,7 @@ std::vector<QPoint> FocusDots(int width, int height) {
 }
 
 int CaptionTop(int height, int textHeight) {
-    const int spare = height - textHeight;
-    const int floorHalf = spare >= 0 ? spare / 2 : -((1 - spare) / 2);
-    if (spare % 2 == 0 || floorHalf % 2 == 0) {
-        return floorHalf;
-    }
-    return floorHalf + 1;
+    return int(std::nearbyint((height - textHeight) / 2.0));  // the default rounding: to even
 }
 
 }  // namespace quarnel

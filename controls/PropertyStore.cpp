@@ -27,10 +27,6 @@ void PropertyStore::WriteProperty(const QString& key, const QVariant& value,
     }
 }
 
-bool PropertyStore::Contains(const QString& key) const {
-    return Values.count(key.toLower()) != 0;
-}
-
 QStringList PropertyStore::Keys() const {
     QStringList keys;
     for (const auto& entry : Values) {

@@ -35,7 +35,6 @@ public:
     // converted to the value's type first, so the text "1" equals the number 1.
     void WriteProperty(const QString& key, const QVariant& value, const QVariant& defaultValue);
 
-    bool Contains(const QString& key) const;
     // The stored keys, lower case, sorted.
     QStringList Keys() const;
 

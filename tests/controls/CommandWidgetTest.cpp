@@ -22,10 +22,9 @@ uint At(const QImage& image, int x, int y) {
 uint Darkest(Command& button) {
     const QImage image = button.grab().toImage();
     uint darkest = 0xFFFFFF;
-    for (int y = 5; y < 23; ++y) {
-        for (int x = 5; x < 100; ++x) {
-            darkest = qGray(image.pixel(x, y)) < qGray(darkest) ? At(image, x, y) : darkest;
-        }
+    for (int i = 0; i < 95 * 18; ++i) {
+        const uint colour = At(image, 5 + i % 95, 5 + i / 95);
+        darkest = qGray(colour) < qGray(darkest) ? colour : darkest;
     }
     return darkest;
 }
@@ -37,41 +36,26 @@ bool WhiteOnTop(const QImage& image) {
 }
 
 TEST(CommandPictures, CarryTheRingColoursAcrossEachEdge) {
-    // Top rows 0-3 outside in, bottom rows 21-24 inside out, left columns 0-3 outside in, right
-    // columns 60-63 inside out; "A>B" runs from A at the top of its side to B at the bottom.
-    const char* table[6][4] = {
-        {"DCD6C2 003C74 F3F3EE F3F3EE", "E2DFD6 D6D0C5 003C74 FAFAF6",
-         "E1DDCA>E2DECB 003C74 FDFDFC>ECEBE6 FDFDFC>EBEBE5",
-         "FBFBFA>E4E2DA F6F4F2>E0DDD4 003C74 EFEDDF>F1EEE2"},
-        {"DCD6C2 003C74 FFF0CF FDD889", "F8B330 E59700 003C74 FAFAF6",
-         "E1DDCA>E2DECB 003C74 FEDF9A>F9B435 FCD279>F8B535",
-         "FCD279>F8B535 FDE09B>F8B435 003C74 EFEDDF>F1EEE2"},
-        {"DCD6C2 003C74 D1CCC1 DCD8CF", "EAE9E3 F2F1EE 003C74 FAFAF6",
-         "E1DDCA>E2DECB 003C74 D8D4CB>DAD8CF DDDAD1>DFDED6",
-         "E4E3DC>E6E5DF E5E4DD>E6E5DF 003C74 EFEDDF>F1EEE2"},
-        {"003C74 CEE7FF CEE7FF F3F3EE", "ECEBE6 6982EE 6982EE 003C74",
-         "003C74 B7D0F4>8BADE4 B8D1F4>8BADE4 F3F3EE", "F3F3EE B8D0F5>8BAFE5 B8D0F5>8BAFE5 003C74"},
-        {"003C74 FFF0CF FFF0CF F3F3EE", "F3F3EE E59700 E59700 003C74",
-         "003C74 FEDD95>F9B83B FCD279>F9B73B F3F3EE", "F3F3EE FEDD95>F9B73A FEDD95>F9B73A 003C74"},
-        {"ECE9D8 C9C7BA F5F4EA F5F4EA", "F5F4EA F5F4EA C9C7BA ECE9D8",
-         "ECE9D8 C9C7BA F5F4EA F5F4EA", "F5F4EA F5F4EA C9C7BA ECE9D8"},
+    // The rings of the top edge (rows 0-3) and the left one (columns 0-3), outside in; "A>B"
+    // runs from A at the top of the left edge to B at its bottom. The bottom and right edges,
+    // inside out, show on the rendered button.
+    const char* table[6][2] = {
+        {"DCD6C2 003C74 F3F3EE F3F3EE", "E1DDCA>E2DECB 003C74 FDFDFC>ECEBE6 FDFDFC>EBEBE5"},
+        {"DCD6C2 003C74 FFF0CF FDD889", "E1DDCA>E2DECB 003C74 FEDF9A>F9B435 FCD279>F8B535"},
+        {"DCD6C2 003C74 D1CCC1 DCD8CF", "E1DDCA>E2DECB 003C74 D8D4CB>DAD8CF DDDAD1>DFDED6"},
+        {"003C74 CEE7FF CEE7FF F3F3EE", "003C74 B7D0F4>8BADE4 B8D1F4>8BADE4 F3F3EE"},
+        {"003C74 FFF0CF FFF0CF F3F3EE", "003C74 FEDD95>F9B83B FCD279>F9B73B F3F3EE"},
+        {"ECE9D8 C9C7BA F5F4EA F5F4EA", "ECE9D8 C9C7BA F5F4EA F5F4EA"},
     };
     for (int p = 0; p < 6; ++p) {
         const QImage& image = CommandPicture(Picture(p));
         ASSERT_EQ(image.size(), QSize(64, 25));
-        for (int side = 0; side < 4; ++side) {
-            for (int k = 0; k < 4; ++k) {
-                // Top and bottom at the middle column, the sides at the first and last row of
-                // their edge.
-                const int x = side < 2 ? 32 : side == 2 ? k : 60 + k;
-                const int top = side == 0   ? k
-                                : side == 1 ? 21 + k
-                                            : 4,
-                          bottom = side < 2 ? top : 20;
-                const QStringList ends = QString(table[p][side]).split(' ')[k].split('>');
-                EXPECT_EQ(At(image, x, top), ends.front().toUInt(nullptr, 16)) << p << side << k;
-                EXPECT_EQ(At(image, x, bottom), ends.back().toUInt(nullptr, 16)) << p << side << k;
-            }
+        for (int k = 0; k < 4; ++k) {
+            EXPECT_EQ(At(image, 32, k), QString(table[p][0]).split(' ')[k].toUInt(nullptr, 16))
+                << p << k;
+            const QStringList ends = QString(table[p][1]).split(' ')[k].split('>');
+            EXPECT_EQ(At(image, k, 4), ends.front().toUInt(nullptr, 16)) << p << k;
+            EXPECT_EQ(At(image, k, 20), ends.back().toUInt(nullptr, 16)) << p << k;
         }
     }
     // The outline's square corner is blended away into the colours around it.
@@ -129,7 +113,6 @@ TEST_F(CommandWidget, FramesAWhiteTopFaceReversedUnderHoverAndInvertedAlongTheFo
     for (int y = 4; y <= 23; ++y) {
         for (int x = 4; x <= 100; x += (y == 4 || y == 23) ? 1 : 96) {
             const bool dot = (y == 4 || y == 23 ? x : y) % 2 == 0;
-            EXPECT_GT(qGray(idle.pixel(x, y)), 0xA0) << x << "," << y;
             EXPECT_EQ(At(focused, x, y), At(idle, x, y) ^ (dot ? 0xFFFFFFu : 0)) << x << "," << y;
         }
     }
