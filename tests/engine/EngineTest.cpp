@@ -1,3 +1,4 @@
+#include "engine/Settings.h"
 #include "tests/engine/TestEngine.h"
 
 namespace quarnel::testing {
@@ -134,6 +135,31 @@ TEST_F(ManagerViews, EachModeShowsItsListHeadingAndEditingStateAndCheckBoxesFilt
     EXPECT_EQ(ItemTexts(oManager.oAllowedIP),
               (Texts{"127.0.0.1", "10.0.0.1", "192.0.2.5", "198.51.100.20"}));
     EXPECT_EQ(engine.Cache.Entries.at(0).IsPassed, FlagTrue);
+}
+
+TEST_F(EngineTest, SettingsLoadInOrderAndAFailedSaveIsToldOncePerRunOfFailures) {
+    // Stored values and what loads from them: the default only when the key is missing.
+    using Stored = std::map<std::string, std::string>;
+    const std::tuple<Stored, Texts, Texts> cases[] = {
+        {{}, {"127.0.0.1"}, {}},
+        {{{"AllowedIPString", ""}, {"BlockedLocalPortsString", ",80,,443,"}}, {}, {"80", "443"}},
+        {{{"AllowedIPString", ",10.0.0.1,,127.0.0.1"}, {"BlockedLocalPortsString", "9, abc,7"}},
+         {"10.0.0.1", "127.0.0.1"},
+         {"9", "7"}},
+    };
+    for (const auto& [values, allowed, local] : cases) {
+        store.Values = values;
+        oManager.LoadSettings();
+        EXPECT_EQ(ItemTexts(oManager.oAllowedIP), allowed);
+        EXPECT_EQ(ItemTexts(oManager.oBlockedLocalPorts), local);
+    }
+    // Told once while saves fail, again after one worked; the lists stay in memory throughout.
+    for (const bool writable : {false, false, true, false}) {
+        store.Writable = writable;
+        EXPECT_EQ(oManager.SaveSettings(), writable);
+    }
+    EXPECT_EQ(window.Messages, Texts(2, SaveFailedText(store.Location())));
+    EXPECT_EQ(ItemTexts(oManager.oBlockedLocalPorts), (Texts{"9", "7"}));
 }
 
 }  // namespace

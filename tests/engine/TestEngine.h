@@ -76,10 +76,11 @@ struct MapStore : SettingsStore {
         return Values.contains(key) ? Values[key] : otherwise;
     }
     void Write(const std::string& key, const std::string& value) override { Values[key] = value; }
-    bool Flush() override { return true; }
+    bool Flush() override { return Writable; }
     std::string Location() const override { return "/home/user/.config/Quarnel/Quarnel.ini"; }
 
     std::map<std::string, std::string> Values;
+    bool Writable = true;
 };
 
 struct FakeHosts : platform::HostAddressSource {
