@@ -43,36 +43,6 @@ Refusal Decode(const Bytes& bytes, Request& request) {
                          bytes.size(), request);
 }
 
-TEST(HelperProtocol, EveryReplySurvivesARoundTrip) {
-    using K = ReplyKind;
-    const auto fields = [](const Reply& r) {
-        return std::tuple(r.Kind, r.Sequence, r.ChunkIndex, r.LastChunk, r.Failure, r.Closed,
-                          r.Ability, r.Reason, r.Polling.Why, r.Polling.Error);
-    };
-    for (const Reply& sent : {
-             Reply{.Kind = K::TableChunk, .Sequence = 3, .ChunkIndex = 2, .LastChunk = true},
-             {.Kind = K::TableFailed, .Sequence = 4, .Failure = TableFailure::TooManyRows},
-             {.Kind = K::Closed, .Sequence = 5, .Closed = true},
-             {.Kind = K::Ability, .Sequence = 6, .Ability = CloseAbility::NotSupported},
-             {.Kind = K::Refused, .Sequence = 0, .Reason = Refusal::Malformed},
-             {.Kind = K::Watching, .Sequence = 7, .Polling = {PollingCause::Kind::Refused, EINVAL}},
-             {.Kind = K::Unchanged, .Sequence = 8},
-             {.Kind = K::TableChanged, .Sequence = 0},
-         }) {
-        const std::vector<TcpRow> rows =
-            sent.Kind == K::TableChunk
-                ? std::vector{Named(SocketFamily::IPv4, 1), Named(SocketFamily::MappedIPv6, 2)}
-                : std::vector<TcpRow>{};
-        std::array<std::uint8_t, kMaxReplySize> bytes{};
-        const std::size_t size = EncodeReply(sent, rows, bytes);
-        Reply got;
-        std::vector<TcpRow> gotRows;
-        EXPECT_TRUE(DecodeReply(std::span(bytes.data(), size), size, got, gotRows));
-        EXPECT_EQ(fields(got), fields(sent));
-        EXPECT_EQ(gotRows, rows);
-    }
-}
-
 // Every request survives a round trip; and, seeded and bounded in count so that every run is
 // the same run, under the sanitizers: whatever the decoder takes from a request with a few bytes
 // or its length changed must be exactly what the encoder writes for it.

@@ -1,3 +1,4 @@
+// The main of the tests that need widgets: Qt on its offscreen platform, no display needed.
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -7,5 +8,6 @@ int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     ::testing::InitGoogleTest(&argc, argv);
     QApplication app(argc, argv);
+    QApplication::setApplicationName("Quarnel");
     return RUN_ALL_TESTS();
 }
