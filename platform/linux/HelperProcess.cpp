@@ -10,7 +10,7 @@
 #include <cstring>
 #include <utility>
 
-#include "platform/linux/HelperPrivileges.h"
+#include "platform/linux/HelperProtocol.h"
 
 namespace quarnel::platform {
 

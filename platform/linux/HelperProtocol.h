@@ -54,6 +54,9 @@ namespace quarnel::platform {
 
 inline constexpr std::uint16_t kProtocolVersion = 1;
 
+// The descriptor on which the helper finds its end of the socketpair.
+inline constexpr int kHelperSocketFd = 3;
+
 inline constexpr std::size_t kRequestSize = 40;
 inline constexpr std::size_t kReplyHeaderSize = 16;
 inline constexpr std::size_t kRowSize = 32;

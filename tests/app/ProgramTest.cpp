@@ -21,7 +21,7 @@
 #include <string>
 
 #include "engine/Settings.h"
-#include "platform/linux/HelperPrivileges.h"
+#include "platform/linux/helper/HelperPrivileges.h"
 #include "tests/support/PrivateNetwork.h"
 #include "tests/support/Sockets.h"
 #include "tests/support/WaitUntil.h"

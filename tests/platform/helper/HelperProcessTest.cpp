@@ -18,7 +18,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "platform/linux/HelperPrivileges.h"
+#include "platform/linux/helper/HelperPrivileges.h"
 #include "platform/linux/HelperTcpTable.h"
 #include "platform/linux/TcpTableSelection.h"
 #include "tests/platform/TableRows.h"

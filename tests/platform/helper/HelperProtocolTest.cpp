@@ -16,7 +16,7 @@
 #include <tuple>
 
 #include "platform/linux/HelperChannel.h"
-#include "platform/linux/HelperServer.h"
+#include "platform/linux/helper/HelperServer.h"
 #include "platform/linux/UniqueFd.h"
 #include "tests/platform/TableRows.h"
 

@@ -14,8 +14,8 @@
 #include <string>
 
 #include "platform/linux/EventTcpTable.h"
-#include "platform/linux/HelperPrivileges.h"
-#include "platform/linux/HelperServer.h"
+#include "platform/linux/helper/HelperPrivileges.h"
+#include "platform/linux/helper/HelperServer.h"
 #include "platform/linux/LinuxTcpTable.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/linux/HelperPrivileges.h"
+#include "platform/linux/helper/HelperPrivileges.h"
 
 #include <fcntl.h>
 #include <sys/prctl.h>

@@ -1,4 +1,4 @@
-#include "platform/linux/HelperServer.h"
+#include "platform/linux/helper/HelperServer.h"
 
 #include <poll.h>
 #include <sys/socket.h>

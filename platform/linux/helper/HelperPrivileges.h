@@ -11,9 +11,6 @@
 
 namespace quarnel::platform {
 
-// The descriptor on which the helper finds its end of the socketpair.
-inline constexpr int kHelperSocketFd = 3;
-
 inline constexpr std::uint64_t CapabilityBit(int capability) {
     return std::uint64_t{1} << capability;
 }
