@@ -95,7 +95,7 @@ bool LinuxTcpTable::ReadTable(std::vector<TcpRow>& rows) {
 }
 
 bool LinuxTcpTable::DumpTable() {
-    alignas(nlmsghdr) char request[kRequestSize];
+    alignas(nlmsghdr) char request[kDiagRequestSize];
     if (oneWalk_) {
         switch (Dump(*PutTableDumpRequest(request, ++dumpSequence_))) {
             case DumpResult::Whole:
@@ -165,12 +165,12 @@ bool LinuxTcpTable::CloseConnection(const TcpRow& row) {
 }
 
 int LinuxTcpTable::Destroy(const TcpRow& row) {
-    alignas(nlmsghdr) char request[kRequestSize];
+    alignas(nlmsghdr) char request[kDiagRequestSize];
     return Ask(*PutDestroyRequest(request, row, ++closeSequence_));
 }
 
 SocketLookup::Found LinuxTcpTable::LookUp(const TcpRow& row, std::int32_t& state) {
-    alignas(nlmsghdr) char request[kRequestSize];
+    alignas(nlmsghdr) char request[kDiagRequestSize];
     std::uint8_t linuxState = 0;
     switch (Ask(*PutLookupRequest(request, row, ++closeSequence_), &linuxState)) {
         case 0:

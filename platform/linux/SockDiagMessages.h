@@ -44,10 +44,10 @@ enum class DecodeResult {
 DecodeResult DecodeTcpRow(const nlmsghdr& message, TcpRow& row);
 
 // Room for one request of any kind below.
-inline constexpr std::size_t kRequestSize =
+inline constexpr std::size_t kDiagRequestSize =
     MNL_NLMSG_HDRLEN + MNL_ALIGN(std::max(sizeof(inet_diag_req), sizeof(inet_diag_req_v2)));
 
-// Writes into buffer (kRequestSize bytes, aligned for nlmsghdr) a request to dump every TCP
+// Writes into buffer (kDiagRequestSize bytes, aligned for nlmsghdr) a request to dump every TCP
 // socket, IPv4 and IPv6 alike, in the table's states. This older form of the request leaves the
 // family open, so the kernel answers it with a single walk of its socket tables.
 nlmsghdr* PutTableDumpRequest(void* buffer, std::uint32_t sequence);

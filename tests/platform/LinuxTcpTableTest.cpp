@@ -137,7 +137,7 @@ public:
             return socket_->Send(request);
         }
         // Sent in its place: a dump of a family no kernel has, which it refuses with EINVAL.
-        alignas(nlmsghdr) char refused[kRequestSize];
+        alignas(nlmsghdr) char refused[kDiagRequestSize];
         return socket_->Send(*PutFamilyDumpRequest(refused, 255, request.nlmsg_seq));
     }
     ssize_t Receive(void* buffer, std::size_t size) override {
