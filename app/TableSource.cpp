@@ -29,9 +29,11 @@ TableSourceChoice OpenTableSource() {
     } else if (selection.Ability != platform::CloseAbility::Allowed) {
         choice.Note = platform::DescribeTcpTableSelection(selection);  // it tries anyway
     }
-    const std::string polling = platform::DescribePollingMode(selection);
-    if (!polling.empty()) {
-        choice.Note += (choice.Note.empty() ? "" : "\n\n") + polling;
+    for (const std::string& more :
+         {platform::DescribePollingMode(selection), platform::DescribePayloadFilter(selection)}) {
+        if (!more.empty()) {
+            choice.Note += (choice.Note.empty() ? "" : "\n\n") + more;
+        }
     }
     choice.Source =
         selection.Source ? std::move(selection.Source) : std::make_unique<UnavailableTable>();

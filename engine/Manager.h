@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -68,6 +69,9 @@ public:
     std::int16_t CurrentMode = ModeCurrentConnections;
     std::string CurrentModeDescriptor;
     List* CurrentList = nullptr;
+    // Called whenever the rule lists may have changed (loaded, or edited and saved), when the
+    // cache is cleared: the engine hands the new rules to the system from here.
+    std::function<void()> RulesChanged;
     // The window; none until start-up gives it. Without it, nothing is shown and both check
     // boxes count as not set.
     ManagerWindow* oMainForm = nullptr;

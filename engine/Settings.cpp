@@ -48,6 +48,9 @@ void Manager::LoadSettings() {
     LoadListFromString(oAllowedIP, allowed);
     LoadListFromString(oBlockedLocalPorts, local);
     LoadListFromString(oBlockedRemotePorts, remote);
+    if (RulesChanged) {
+        RulesChanged();
+    }
 }
 
 bool Manager::SaveSettings() {
@@ -72,6 +75,9 @@ bool Manager::SaveSettings() {
 void Manager::SaveChanges() {
     (void)SaveSettings();  // a failure has been told; the changed rules apply all the same
     ClearConnectionCache(Cache);
+    if (RulesChanged) {
+        RulesChanged();
+    }
 }
 
 }  // namespace quarnel

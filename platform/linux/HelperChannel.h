@@ -34,11 +34,16 @@ public:
     // CanNameConnection) is not sent and not closed.
     bool Close(const TcpRow& row, bool& closed);
     bool Ask(CloseAbility& ability);
+    // Hands the helper the rules; filtered tells whether its kernel filter holds back what they
+    // block, and if not, why. Rules with more addresses than the filter holds are not sent:
+    // the helper is told to block nothing instead, and filtered says why.
+    bool SetRules(const BlockingRules& rules, FilterCause& filtered);
 
     const std::string& Problem() const { return problem_; }
 
 private:
     bool Send(RequestKind kind, const TcpRow& connection = {});
+    bool SendRecord(std::span<const std::uint8_t> record);
     bool ReadRows(RequestKind kind, std::vector<TcpRow>& rows, ReadResult& result);
     // Waits for the next message of the answer and decodes it into reply; a chunk's rows are
     // appended to rows_. A change the helper tells meanwhile is noted in changed_.

@@ -7,6 +7,7 @@
 
 #include "platform/BlockingRules.h"
 #include "platform/linux/FilterCause.h"
+#include "platform/linux/RulesFilter.h"
 #include "platform/linux/UniqueFd.h"
 #include "platform/linux/bpf/RuleMaps.h"
 
@@ -22,7 +23,7 @@ namespace quarnel::platform {
 // attached to the same cgroup keep theirs (links always attach alongside).
 //
 // It blocks nothing until it is given rules.
-class PayloadFilter {
+class PayloadFilter final : public RulesFilter {
 public:
     // Loads the filter and attaches it to the cgroup v2 directory at cgroup; nullptr, with why
     // set, when the system refuses. Needs CAP_BPF, CAP_PERFMON and CAP_NET_ADMIN, only here.
@@ -30,9 +31,8 @@ public:
     // As above, on the root of the cgroup v2 hierarchy: every process of the machine.
     static std::unique_ptr<PayloadFilter> AttachToRoot(FilterCause& why);
 
-    // Holds back what rules block from now on, for connections open or still to come. False,
-    // with why, when the filter cannot hold them: it then holds back nothing.
-    bool SetRules(const BlockingRules& rules, FilterCause& why);
+    // For connections open and still to come.
+    bool SetRules(const BlockingRules& rules, FilterCause& why) override;
 
     // How many packets it dropped so far.
     std::uint64_t HeldPackets() const;
