@@ -80,7 +80,7 @@ private:
     std::unique_ptr<HelperChannel> channel_;
     PollingCause polling_;
     FilterCause filtered_;
-    BlockingRules rules_;  // the latest rules, for a restarted helper
+    BlockingRules rules_;   // the latest rules, for a restarted helper
     bool mustRead_ = true;  // no read has fetched the table from this helper yet
     std::chrono::steady_clock::time_point lastAnswer_{};  // of the last read the helper answered
     bool restarted_ = false;

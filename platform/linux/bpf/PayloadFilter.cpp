@@ -5,10 +5,9 @@
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <fstream>
-#include <sstream>
 
 #include "PayloadFilter.skel.h"
+#include "platform/linux/CgroupRoot.h"
 
 namespace quarnel::platform {
 
@@ -21,46 +20,11 @@ FilterCause Refusal(int error) {
     return {FilterCause::Kind::Refused, error};
 }
 
-// mountinfo escapes blanks and backslashes in paths as a backslash and three octal digits.
-std::string Unescape(const std::string& field) {
-    std::string text;
-    for (std::size_t i = 0; i < field.size(); ++i) {
-        const std::string digits = field.substr(i + 1, 3);
-        if (field[i] == '\\' && digits.size() == 3 &&
-            digits.find_first_not_of("01234567") == std::string::npos) {
-            text += static_cast<char>(std::stoi(digits, nullptr, 8));
-            i += 3;
-        } else {
-            text += field[i];
-        }
-    }
-    return text;
-}
-
 int Silent(libbpf_print_level, const char*, va_list) {
     return 0;
 }
 
 }  // namespace
-
-std::string FindCgroup2Root(std::istream& mountinfo) {
-    // id parent major:minor root mount-point options [optional fields...] - type source ...
-    std::string line;
-    while (std::getline(mountinfo, line)) {
-        std::istringstream fields(line);
-        std::string id, parent, device, root, point, options, field;
-        fields >> id >> parent >> device >> root >> point >> options;
-        while (fields >> field && field != "-") {
-        }
-        std::string type;
-        fields >> type;
-        // A mount of a part of the hierarchy would filter only that part.
-        if (type == "cgroup2" && root == "/") {
-            return Unescape(point);
-        }
-    }
-    return {};
-}
 
 void PayloadFilter::Unload::operator()(payload_filter* program) const {
     payload_filter::destroy(program);
@@ -77,8 +41,7 @@ PayloadFilter::PayloadFilter(Program program)
             bpf_map__fd(program_->maps.AllowedAddresses)) {}
 
 std::unique_ptr<PayloadFilter> PayloadFilter::AttachToRoot(FilterCause& why) {
-    std::ifstream mountinfo("/proc/self/mountinfo");
-    const std::string root = FindCgroup2Root(mountinfo);
+    const std::string root = FindCgroup2Root();
     if (root.empty()) {
         why = {FilterCause::Kind::NoCgroup2};
         return nullptr;

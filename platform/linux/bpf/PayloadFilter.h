@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <istream>
 #include <memory>
 #include <string>
 
@@ -56,10 +55,5 @@ private:
     Link egress_;
     RuleMaps maps_;
 };
-
-// Where the cgroup v2 hierarchy is mounted, read from mountinfo (as /proc/self/mountinfo
-// reads): its root as this process sees it, e.g. /sys/fs/cgroup or, on a hybrid system,
-// /sys/fs/cgroup/unified. Empty when there is none.
-std::string FindCgroup2Root(std::istream& mountinfo);
 
 }  // namespace quarnel::platform

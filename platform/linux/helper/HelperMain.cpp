@@ -15,10 +15,10 @@
 #include <string>
 
 #include "platform/linux/EventTcpTable.h"
-#include "platform/linux/helper/HelperPrivileges.h"
-#include "platform/linux/helper/HelperServer.h"
 #include "platform/linux/LinuxTcpTable.h"
 #include "platform/linux/RulesFilter.h"
+#include "platform/linux/helper/HelperPrivileges.h"
+#include "platform/linux/helper/HelperServer.h"
 
 namespace {
 
@@ -74,7 +74,6 @@ int main() {
     if (!NarrowCapabilities(kServingCapabilities, kept, problem)) {
         return Refuse("cannot give up CAP_BPF and CAP_PERFMON: " + problem);
     }
-    HelperServer server(kHelperSocketFd, *table, sockets, stderr, polling, filter.get(),
-                        filtered);
+    HelperServer server(kHelperSocketFd, *table, sockets, stderr, polling, filter.get(), filtered);
     return server.Run() ? 0 : 1;
 }

@@ -16,6 +16,7 @@
 #include <sstream>
 #include <string>
 
+#include "platform/linux/CgroupRoot.h"
 #include "tests/platform/bpf/TestCgroup.h"
 #include "tests/support/PrivateNetwork.h"
 #include "tests/support/Sockets.h"
@@ -59,9 +60,12 @@ void Send(int fd, const std::string& text) {
               static_cast<ssize_t>(text.size()));
 }
 
+enum Where { InATestCgroup, FromTheRoot };
+
 // Runs body in a private network namespace, in a cgroup of its own with a filter attached
-// there; skipped where the system refuses either.
-void WithFilter(const std::function<void(PayloadFilter&)>& body) {
+// there; skipped where the system refuses either. FromTheRoot attaches it to the root the test
+// sees, the cgroup the fixture made for it.
+void WithFilter(Where where, const std::function<void(PayloadFilter&)>& body) {
     if (::geteuid() != 0) {
         GTEST_SKIP() << "attaching a kernel filter needs real root";
     }
@@ -70,8 +74,9 @@ void WithFilter(const std::function<void(PayloadFilter&)>& body) {
         if (cgroup.Path().empty()) {
             GTEST_SKIP() << cgroup.Problem();
         }
+        const std::string at = where == FromTheRoot ? FindCgroup2Root() : cgroup.Path();
         FilterCause why;
-        const std::unique_ptr<PayloadFilter> filter = PayloadFilter::Attach(cgroup.Path(), why);
+        const std::unique_ptr<PayloadFilter> filter = PayloadFilter::Attach(at, why);
         ASSERT_TRUE(filter) << why.Text();
         body(*filter);
     });
@@ -97,7 +102,7 @@ INSTANTIATE_TEST_SUITE_P(Families, PayloadFilterTest, ::testing::Values(kIPv4, k
 
 TEST_P(PayloadFilterTest, RequestsAndGreetingsOnBlockedPortsNeverArrive) {
     const Family family = GetParam();
-    WithFilter([&](PayloadFilter& filter) {
+    WithFilter(InATestCgroup, [&](PayloadFilter& filter) {
         const Listener local = family.Listen();
         const Listener remote = family.Listen();
         // One listener blocked as a local port, the other as a remote port: each side of a
@@ -132,7 +137,7 @@ TEST_P(PayloadFilterTest, RequestsAndGreetingsOnBlockedPortsNeverArrive) {
 
 TEST_P(PayloadFilterTest, AllowedAddressesAndOtherPortsCarryData) {
     const Family family = GetParam();
-    WithFilter([&](PayloadFilter& filter) {
+    WithFilter(InATestCgroup, [&](PayloadFilter& filter) {
         const Listener blocked = family.Listen();
         const Listener open = family.Listen();
         const auto port = static_cast<std::uint16_t>(blocked.port);
@@ -153,7 +158,7 @@ TEST_P(PayloadFilterTest, AllowedAddressesAndOtherPortsCarryData) {
 
 TEST_P(PayloadFilterTest, ARuleStopsAnOpenConnectionAtOnceAndLiftingItLetsTheDataThrough) {
     const Family family = GetParam();
-    WithFilter([&](PayloadFilter& filter) {
+    WithFilter(InATestCgroup, [&](PayloadFilter& filter) {
         const Listener listener = family.Listen();
         const Connection connection = Connect(listener, family.Loopback);
         Send(connection.client.Get(), "before");
@@ -216,10 +221,12 @@ TEST_P(PayloadFilterTest, GoesWithTheProcessThatOwnsIt) {
     });
 }
 
-// A process of the same cgroup in another network namespace is none of the filter's business.
+// A process under the same cgroup in another network namespace is none of the filter's business.
+// The filter sits on the cgroup the fixture made the test's root, which the inner fixture's
+// cgroup lies under.
 TEST_P(PayloadFilterTest, LeavesOtherNetworkNamespacesAlone) {
     const Family family = GetParam();
-    WithFilter([&](PayloadFilter& filter) {
+    WithFilter(FromTheRoot, [&](PayloadFilter& filter) {
         const Listener here = family.Listen();
         SetRules(filter, {{}, {static_cast<std::uint16_t>(here.port)}, {}});
         RunInPrivateNetwork([&] {

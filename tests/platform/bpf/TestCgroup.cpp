@@ -8,7 +8,7 @@
 #include <fstream>
 #include <system_error>
 
-#include "platform/linux/bpf/PayloadFilter.h"
+#include "platform/linux/CgroupRoot.h"
 
 namespace quarnel::testsupport {
 
@@ -35,8 +35,7 @@ std::string OwnCgroup(const std::string& root) {
 }  // namespace
 
 TestCgroup::TestCgroup() {
-    std::ifstream mountinfo("/proc/self/mountinfo");
-    const std::string root = platform::FindCgroup2Root(mountinfo);
+    const std::string root = platform::FindCgroup2Root();
     if (root.empty()) {
         problem_ = "no cgroup v2 hierarchy is mounted";
         return;
