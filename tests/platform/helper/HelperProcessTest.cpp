@@ -18,9 +18,9 @@
 #include <filesystem>
 #include <fstream>
 
-#include "platform/linux/helper/HelperPrivileges.h"
 #include "platform/linux/HelperTcpTable.h"
 #include "platform/linux/TcpTableSelection.h"
+#include "platform/linux/helper/HelperPrivileges.h"
 #include "tests/platform/TableRows.h"
 #include "tests/support/PrivateNetwork.h"
 #include "tests/support/Sockets.h"

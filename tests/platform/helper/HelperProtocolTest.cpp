@@ -16,8 +16,8 @@
 #include <tuple>
 
 #include "platform/linux/HelperChannel.h"
-#include "platform/linux/helper/HelperServer.h"
 #include "platform/linux/UniqueFd.h"
+#include "platform/linux/helper/HelperServer.h"
 #include "tests/platform/TableRows.h"
 
 namespace quarnel::platform {
