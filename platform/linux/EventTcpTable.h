@@ -30,7 +30,7 @@ public:
 
     // Over the system's table, when it lets this process load the kernel program; else nullptr
     // with why set.
-    static std::unique_ptr<EventTcpTable> Open(PollingCause& why);
+    [[nodiscard]] static std::unique_ptr<EventTcpTable> Open(PollingCause& why);
 
     bool ReadTable(std::vector<TcpRow>& rows) override;
     ReadResult ReadTableIfChanged(std::vector<TcpRow>& rows) override;

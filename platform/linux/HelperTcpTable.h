@@ -43,8 +43,9 @@ public:
 
     // Starts the helper at path and asks whether it can close connections. nullptr, with
     // problem, when it cannot be started or does not answer; else ability is its answer.
-    static std::unique_ptr<HelperTcpTable> Start(const std::string& path, CloseAbility& ability,
-                                                 std::string& problem);
+    [[nodiscard]] static std::unique_ptr<HelperTcpTable> Start(const std::string& path,
+                                                               CloseAbility& ability,
+                                                               std::string& problem);
 
     HelperTcpTable(std::string path, std::unique_ptr<HelperProcess> process,
                    std::unique_ptr<HelperChannel> channel);

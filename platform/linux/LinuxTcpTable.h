@@ -22,7 +22,7 @@ class LinuxTcpTable final : public TcpTableSource, public SocketLookup {
 public:
     // Opens the two netlink sockets the table needs. nullptr when the system refuses them, with
     // *errorNumber (when given) set to the reason.
-    static std::unique_ptr<LinuxTcpTable> Open(int* errorNumber = nullptr);
+    [[nodiscard]] static std::unique_ptr<LinuxTcpTable> Open(int* errorNumber = nullptr);
 
     // Reads through dumpChannel and closes through closeChannel, which must be different
     // conversations so that a close never lands in the middle of a dump.

@@ -13,7 +13,7 @@ class SockDiagSocket final : public NetlinkChannel {
 public:
     // Opens a bound socket; nullptr when the system refuses one, with *errorNumber (when given)
     // set to the reason.
-    static std::unique_ptr<SockDiagSocket> Open(int* errorNumber = nullptr);
+    [[nodiscard]] static std::unique_ptr<SockDiagSocket> Open(int* errorNumber = nullptr);
 
     bool Send(const nlmsghdr& request) override;
     ssize_t Receive(void* buffer, std::size_t size) override;

@@ -18,8 +18,8 @@ public:
 
     // Loads and attaches the program; nullptr when the system refuses it, with why set.
     // ringBytes is a power of two, at least one memory page.
-    static std::unique_ptr<KernelTcpEvents> Open(PollingCause& why,
-                                                 std::size_t ringBytes = kRingBytes);
+    [[nodiscard]] static std::unique_ptr<KernelTcpEvents> Open(PollingCause& why,
+                                                               std::size_t ringBytes = kRingBytes);
 
     int Descriptor() const override;
     bool Drain(const std::function<void(const TcpStateEvent&)>& sink) override;

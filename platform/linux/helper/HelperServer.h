@@ -34,7 +34,7 @@ public:
     // Reads one request and answers it.
     Step ServeOne();
     // Serves, and tells of changes, until the program goes (true) or the socket fails (false).
-    bool Run();
+    [[nodiscard]] bool Run();
 
 private:
     // The length of the message read into request_ (larger than the buffer when it was cut);

@@ -114,6 +114,7 @@ TEST(HelperProcess, AHelperGivenMoreKeepsOnlyTheRightToCloseAndClosesNothingButC
             row->RemotePort = remote ? 4242 : row->RemotePort;
             bool closed = true;
             EXPECT_FALSE(channel.Close(*row, closed));
+            EXPECT_EQ(channel.Failure(), ChannelFailure::Refused);
             EXPECT_EQ(channel.Problem(), "refused the request (malformed)");
             EXPECT_TRUE(Connect(*listener).server) << "the listener no longer accepts";
         }
