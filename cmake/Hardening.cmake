@@ -5,8 +5,9 @@
 function(quarnel_harden target)
     get_target_property(type ${target} TYPE)
     target_compile_options(${target} PRIVATE -fstack-protector-strong -fstack-clash-protection)
-    # FORTIFY needs optimisation: glibc warns (an error under -Werror) when it is asked for
-    # without, so the Debug build leaves it to the sanitizers.
+    # FORTIFY works only with optimisation: without it Debian 12's glibc silently ignores it and
+    # other glibc builds warn (an error under -Werror), so the Debug build leaves those checks to
+    # the sanitizers.
     target_compile_definitions(${target} PRIVATE $<$<NOT:$<CONFIG:Debug>>:_FORTIFY_SOURCE=2>)
     set_target_properties(${target} PROPERTIES POSITION_INDEPENDENT_CODE ON)
     if(type STREQUAL "EXECUTABLE")
