@@ -50,17 +50,17 @@ public:
     const std::string& Problem() const { return problem_; }
 
 private:
-    bool Send(RequestKind kind, const TcpRow& connection = {});
-    bool ReadRows(RequestKind kind, std::vector<TcpRow>& rows, ReadResult& result);
+    [[nodiscard]] bool Send(RequestKind kind, const TcpRow& connection = {});
+    [[nodiscard]] bool ReadRows(RequestKind kind, std::vector<TcpRow>& rows, ReadResult& result);
     // Waits for the next message of the answer and decodes it into reply; a chunk's rows are
     // appended to rows_. A change the helper tells meanwhile is noted in changed_.
-    bool Receive(Reply& reply);
+    [[nodiscard]] bool Receive(Reply& reply);
     // Receives one message that is already there; false with nothing read when none is.
-    bool ReceiveWaiting(Reply& reply, bool& received);
+    [[nodiscard]] bool ReceiveWaiting(Reply& reply, bool& received);
     // Whether reply answers the question asked, with one of the kinds expected.
-    bool Answers(const Reply& reply, ReplyKind expected);
-    bool Broken(ChannelFailure failure, std::string problem);
-    bool Ended() { return Broken(ChannelFailure::Ended, "ended"); }
+    [[nodiscard]] bool Answers(const Reply& reply, ReplyKind expected);
+    [[nodiscard]] bool Broken(ChannelFailure failure, std::string problem);
+    [[nodiscard]] bool Ended() { return Broken(ChannelFailure::Ended, "ended"); }
 
     int socket_;
     std::chrono::milliseconds timeout_;

@@ -50,10 +50,10 @@ public:
     HelperTcpTable(std::string path, std::unique_ptr<HelperProcess> process,
                    std::unique_ptr<HelperChannel> channel);
 
-    bool ReadTable(std::vector<TcpRow>& rows) override;
+    [[nodiscard]] bool ReadTable(std::vector<TcpRow>& rows) override;
     ReadResult ReadTableIfChanged(std::vector<TcpRow>& rows) override;
     int WaitDescriptor() const override;
-    bool CloseConnection(const TcpRow& row) override;
+    [[nodiscard]] bool CloseConnection(const TcpRow& row) override;
     CloseAbility CanCloseConnections() override;
     std::optional<SourceNotice> TakeNotice() override;
 

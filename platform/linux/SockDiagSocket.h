@@ -15,10 +15,10 @@ public:
     // set to the reason.
     [[nodiscard]] static std::unique_ptr<SockDiagSocket> Open(int* errorNumber = nullptr);
 
-    bool Send(const nlmsghdr& request) override;
+    [[nodiscard]] bool Send(const nlmsghdr& request) override;
     ssize_t Receive(void* buffer, std::size_t size) override;
     std::uint32_t PortId() const override;
-    bool Reset() override;
+    [[nodiscard]] bool Reset() override;
 
 private:
     struct Closer {

@@ -35,6 +35,9 @@ private:
 
 public:
     explicit KernelTcpEvents(Program program) : program_(std::move(program)) {}  // through Open
+    // The ring buffer calls back with this object's address: it stays where it was made.
+    KernelTcpEvents(const KernelTcpEvents&) = delete;
+    KernelTcpEvents& operator=(const KernelTcpEvents&) = delete;
 
 private:
     static int OnRecord(void* self, void* data, std::size_t size);
