@@ -17,9 +17,9 @@
 #include "platform/linux/LinuxTcpTable.h"
 #include "platform/linux/TcpTableSelection.h"
 #include "tests/engine/TestEngine.h"
-#include "tests/platform/TableRows.h"
 #include "tests/support/PrivateNetwork.h"
 #include "tests/support/Sockets.h"
+#include "tests/support/TableRows.h"
 #include "tests/support/WaitUntil.h"
 #ifdef QUARNEL_KERNEL_EVENTS
 #include "platform/linux/bpf/KernelTcpEvents.h"

@@ -18,7 +18,7 @@
 #include "platform/linux/HelperChannel.h"
 #include "platform/linux/UniqueFd.h"
 #include "platform/linux/helper/HelperServer.h"
-#include "tests/platform/TableRows.h"
+#include "tests/support/TableRows.h"
 
 namespace quarnel::platform {
 namespace {
