@@ -20,7 +20,7 @@ List Make(Init init, const std::vector<Value>& items) {
     return list;
 }
 
-// Operator, value, result, then the optional arguments of FindItem in their order.
+// One search: FindItem's arguments, unnamed ones at their defaults, and its result.
 struct Search {
     const char* op;
     Value value;
@@ -31,51 +31,95 @@ struct Search {
     std::int32_t subStart = 1;
 };
 
-// clang-format off
 void ExpectResults(Init init, const std::vector<Value>& items, const std::vector<Search>& rows) {
     const List list = Make(init, items);
     for (const Search& s : rows) {
         EXPECT_EQ(list.FindItem(s.op, s.value, s.caseSensitive, s.start, s.reversed, s.subStart),
-                  s.expected) << "'" << s.op << "' " << ValueText(s.value) << " from " << s.start;
+                  s.expected)
+            << "'" << s.op << "' " << ValueText(s.value) << " from " << s.start;
     }
 }
 
 TEST(FindItem, NumberRelationsAndTheOrderOfResultCodes) {
     ExpectResults(&List::InitLongList, {},
-                  {{"", 5, ListEmptyOperator}, {"=", "abc"s, ListNotFound, true, 9}});
-    ExpectResults(&List::InitLongList, {10, 20, 30, 20}, {
-        {"=", 20, 1}, {"=", 20, 3, true, 0, true}, {"=", 20, 3, true, 2}, {">", 15, 1},
-        {"=", 10, 0, true, 0, true}, {">=", 25, 2, true, 0, true}, {"<", 10, ListNotFound},
-        {"<=", 10, 0}, {"<>", 20, ListNotFound}, {"LIKE", 5, ListNotFound}, {"=", 19.5, 1},
-        {"LIKE", "x"s, ListNotConvertible}, {"=", " 20 "s, 1}, {"=", 20, ListOutOfRange, true, 4},
-        {"=", "abc"s, ListOutOfRange, true, -1}, {"=", 10, ListNotFound, true, 1, true}});
-    ExpectResults(&List::InitByteList, {100, 250}, {{">", 200, 1}});  // 0..255
+                  {{.op = "", .value = 5, .expected = ListEmptyOperator},
+                   {.op = "=", .value = "abc"s, .expected = ListNotFound, .start = 9}});
+    ExpectResults(
+        &List::InitLongList, {10, 20, 30, 20},
+        {{.op = "=", .value = 20, .expected = 1},
+         {.op = "=", .value = 20, .expected = 3, .reversed = true},
+         {.op = "=", .value = 20, .expected = 3, .start = 2},
+         {.op = ">", .value = 15, .expected = 1},
+         {.op = "=", .value = 10, .expected = 0, .reversed = true},
+         {.op = ">=", .value = 25, .expected = 2, .reversed = true},
+         {.op = "<", .value = 10, .expected = ListNotFound},
+         {.op = "<=", .value = 10, .expected = 0},
+         {.op = "<>", .value = 20, .expected = ListNotFound},
+         {.op = "LIKE", .value = 5, .expected = ListNotFound},
+         {.op = "=", .value = 19.5, .expected = 1},
+         {.op = "LIKE", .value = "x"s, .expected = ListNotConvertible},
+         {.op = "=", .value = " 20 "s, .expected = 1},
+         {.op = "=", .value = 20, .expected = ListOutOfRange, .start = 4},
+         {.op = "=", .value = "abc"s, .expected = ListOutOfRange, .start = -1},
+         {.op = "=", .value = 10, .expected = ListNotFound, .start = 1, .reversed = true}});
+    ExpectResults(&List::InitByteList, {100, 250},
+                  {{.op = ">", .value = 200, .expected = 1}});  // 0..255
 }
 
 TEST(FindItem, TextEqualityThroughTheHashAndContainment) {
-    ExpectResults(&List::InitStringList, {"Alpha"s, "beta"s, "ALPHA"s, "80"s, "8080"s}, {
-        {"=", "alpha"s, ListNotFound}, {"=", "alpha"s, 0, false}, {"=", "ALPHA"s, 2},
-        {"=", "alpha"s, 2, false, 1}, {"like", "ph"s, 0, false}, {"Like", "PH"s, 2},
-        {"LIKE", "ph"s, ListNotFound, false, 0, false, 4}, {"LIKE", "ph"s, 0, false, 0, false, 3},
-        {"LIKE", "ha"s, 0, false, 0, false, 4}, {"LIKE", "ph"s, 0, false, 0, false, 0},  // from 1
-        {" =", "beta"s, ListOperatorRefused}, {"<", "b"s, ListOperatorRefused},  // no trimming
-        {"<", Value(), ListNotConvertible}, {"=", 80, 3}, {"LIKE", 80, 4, true, 0, true},
-        {"=", 8080.0, 4}});
+    ExpectResults(
+        &List::InitStringList, {"Alpha"s, "beta"s, "ALPHA"s, "80"s, "8080"s},
+        {{.op = "=", .value = "alpha"s, .expected = ListNotFound},
+         {.op = "=", .value = "alpha"s, .expected = 0, .caseSensitive = false},
+         {.op = "=", .value = "ALPHA"s, .expected = 2},
+         {.op = "=", .value = "alpha"s, .expected = 2, .caseSensitive = false, .start = 1},
+         {.op = "like", .value = "ph"s, .expected = 0, .caseSensitive = false},
+         {.op = "Like", .value = "PH"s, .expected = 2},
+         {.op = "LIKE",
+          .value = "ph"s,
+          .expected = ListNotFound,
+          .caseSensitive = false,
+          .subStart = 4},
+         {.op = "LIKE", .value = "ph"s, .expected = 0, .caseSensitive = false, .subStart = 3},
+         {.op = "LIKE", .value = "ha"s, .expected = 0, .caseSensitive = false, .subStart = 4},
+         {.op = "LIKE",
+          .value = "ph"s,
+          .expected = 0,
+          .caseSensitive = false,
+          .subStart = 0},  // from 1
+         {.op = " =", .value = "beta"s, .expected = ListOperatorRefused},
+         {.op = "<", .value = "b"s, .expected = ListOperatorRefused},  // no trimming
+         {.op = "<", .value = Value(), .expected = ListNotConvertible},
+         {.op = "=", .value = 80, .expected = 3},
+         {.op = "LIKE", .value = 80, .expected = 4, .reversed = true},
+         {.op = "=", .value = 8080.0, .expected = 4}});
     ExpectResults(&List::InitStringList, {""s, "x"s, "xy"s},
-                  {{"LIKE", ""s, 1}, {"LIKE", ""s, 2, true, 0, false, 2}, {"=", ""s, 0}});
+                  {{.op = "LIKE", .value = ""s, .expected = 1},
+                   {.op = "LIKE", .value = ""s, .expected = 2, .subStart = 2},
+                   {.op = "=", .value = ""s, .expected = 0}});
     // "b" and 32 letters a hash like 33 letters a (-33); "ab" hashes like the byte 160.
     ExpectResults(&List::InitStringList, {"b"s + std::string(32, 'a'), "\xa0"s, "\xc9"s},
-        {{"=", std::string(33, 'a'), ListNotFound, false}, {"=", "ab"s, ListNotFound, false},
-         {"=", "\xe9"s, ListNotFound, false}, {"LIKE", "\xc9"s, 2}});
-    const std::tuple<std::string, std::int32_t> cases[] = {
-        {"abc", 291}, {"127.0.0.1", 8925}, {std::string(33, 'a'), -33}, {"\xff", 255}, {"A", 65}};
-    for (const auto& [text, hash] : cases) {
-        EXPECT_EQ(HashString(text), hash) << text;
+                  {{.op = "=",
+                    .value = std::string(33, 'a'),
+                    .expected = ListNotFound,
+                    .caseSensitive = false},
+                   {.op = "=", .value = "ab"s, .expected = ListNotFound, .caseSensitive = false},
+                   {.op = "=", .value = "\xe9"s, .expected = ListNotFound, .caseSensitive = false},
+                   {.op = "LIKE", .value = "\xc9"s, .expected = 2}});
+    const struct {
+        std::string text;
+        std::int32_t hash;
+    } cases[] = {{.text = "abc", .hash = 291},
+                 {.text = "127.0.0.1", .hash = 8925},
+                 {.text = std::string(33, 'a'), .hash = -33},
+                 {.text = "\xff", .hash = 255},
+                 {.text = "A", .hash = 65}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(HashString(c.text), c.hash) << c.text;
     }
     EXPECT_EQ(ShiftLeft(3, 31), INT32_MIN);
     EXPECT_EQ(ShiftLeft(1, 32) | ShiftLeft(1, -1), 0);  // nothing shifts beyond the 32 bits
 }
-// clang-format on
 
 TEST(List, GrowsKeepingEachHashBesideItsTextAndRefusesIndexesAndCountsOutsideTheItems) {
     List list;  // never initialized: an empty text list
