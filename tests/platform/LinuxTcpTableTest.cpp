@@ -160,7 +160,13 @@ private:
 TEST(LinuxTcpTableFailure, AFailedReadKeepsTheCallersRowsAndSpoilsNoLaterRead) {
     // A dump cut in the middle; and on a kernel without the single walk, which is then read
     // family by family (requests 2 and 3: IPv4, then IPv6), the IPv6 dump cut.
-    for (const auto& [failRequest, refuseOneWalk] : {std::pair{1, false}, std::pair{3, true}}) {
+    struct Cut {
+        int failRequest;
+        bool refuseOneWalk;
+    };
+    for (const auto& [failRequest, refuseOneWalk] :
+         {Cut{.failRequest = 1, .refuseOneWalk = false},
+          Cut{.failRequest = 3, .refuseOneWalk = true}}) {
         RunInPrivateNetwork([&] {
             SCOPED_TRACE(refuseOneWalk ? "no single walk" : "single walk");
             // Enough rows for several datagrams, in both families: IPv4 clients, mapped servers.

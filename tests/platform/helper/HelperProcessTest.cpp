@@ -104,10 +104,14 @@ TEST(HelperProcess, AHelperGivenMoreKeepsOnlyTheRightToCloseAndClosesNothingButC
         const std::vector<TcpRow> rows = ReadRows(*table);
         // The kernel finds a listener also by a name with any remote end, as long as the cookie
         // is the listener's.
-        for (const auto& [listener, remote] : {std::pair{&loop.listener, false},
-                                               {&loop.listener, true},
-                                               {&wildcard, false},
-                                               {&ipv6, false}}) {
+        struct Named {
+            const Listener* listener;
+            bool remote;  // with a remote end of its own, not the listener's none
+        };
+        for (const auto& [listener, remote] : {Named{.listener = &loop.listener, .remote = false},
+                                               Named{.listener = &loop.listener, .remote = true},
+                                               Named{.listener = &wildcard, .remote = false},
+                                               Named{.listener = &ipv6, .remote = false}}) {
             std::optional<TcpRow> row = RowWithPorts(rows, listener->port, 0);
             ASSERT_TRUE(row && row->State == kListenState) << "no listener row";
             row->RemoteAddress = remote ? Ip("127.0.0.9") : row->RemoteAddress;
