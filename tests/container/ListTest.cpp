@@ -145,12 +145,16 @@ TEST(List, GrowsKeepingEachHashBesideItsTextAndRefusesIndexesAndCountsOutsideThe
 }
 
 TEST(List, ValuesAreStoredInTheListsTypeAndTheUnconvertibleChangeNothing) {
-    // clang-format off
-    const std::tuple<Init, Value, Value, Value> cases[] = {
-        {&List::InitLongList, " 3.5 "s, 4, "abc"s}, {&List::InitDoubleList, 1.5, 1.5, "1e3"s},
-        {&List::InitByteList, 250, std::uint8_t{250}, 300}, {&List::InitStringList, 5, "5"s, {}},
-        {&List::InitIntegerList, 1, std::int16_t{1}, 40000}};
-    // clang-format on
+    const struct {
+        Init init;
+        Value good, stored, bad;
+    } cases[] = {
+        {.init = &List::InitLongList, .good = " 3.5 "s, .stored = 4, .bad = "abc"s},
+        {.init = &List::InitDoubleList, .good = 1.5, .stored = 1.5, .bad = "1e3"s},
+        {.init = &List::InitByteList, .good = 250, .stored = std::uint8_t{250}, .bad = 300},
+        {.init = &List::InitStringList, .good = 5, .stored = "5"s, .bad = {}},
+        {.init = &List::InitIntegerList, .good = 1, .stored = std::int16_t{1}, .bad = 40000},
+    };
     for (const auto& [init, good, stored, bad] : cases) {
         List list = Make(init, {good});
         EXPECT_EQ(list.AddItem(bad), ListNotConvertible) << ValueText(bad);
@@ -169,11 +173,22 @@ TEST(Numbers, TextReadsAsADecimalAndWholeNumbersRoundHalfToEvenWithinEachType) {
     for (const auto& [text, number] : texts) {
         EXPECT_EQ(ReadNumber(text), number) << text;
     }
-    const std::tuple<Value, std::optional<std::int32_t>, std::optional<std::int16_t>,
-                     std::optional<std::uint8_t>> values[] = {
-        {-1, -1, -1, no}, {255.5, 256, 256, no}, {254.5, 254, 254, 254}, {2147483648.0, no, no, no},
-        {"32767.5"s, 32768, no, no}, {-32768.5, -32768, -32768, no},
-        {" 2147483647 "s, INT32_MAX, no, no}, {std::uint8_t{200}, 200, 200, 200}};
+    // What a value reads as in each integer type; none where it does not fit.
+    const struct {
+        Value v;
+        std::optional<std::int32_t> asLong;
+        std::optional<std::int16_t> asInteger;
+        std::optional<std::uint8_t> asByte;
+    } values[] = {
+        {.v = -1, .asLong = -1, .asInteger = -1, .asByte = no},
+        {.v = 255.5, .asLong = 256, .asInteger = 256, .asByte = no},
+        {.v = 254.5, .asLong = 254, .asInteger = 254, .asByte = 254},
+        {.v = 2147483648.0, .asLong = no, .asInteger = no, .asByte = no},
+        {.v = "32767.5"s, .asLong = 32768, .asInteger = no, .asByte = no},
+        {.v = -32768.5, .asLong = -32768, .asInteger = -32768, .asByte = no},
+        {.v = " 2147483647 "s, .asLong = INT32_MAX, .asInteger = no, .asByte = no},
+        {.v = std::uint8_t{200}, .asLong = 200, .asInteger = 200, .asByte = 200},
+    };
     for (const auto& [v, asLong, asInteger, asByte] : values) {
         EXPECT_EQ(ToLongValue(v), asLong) << ValueText(v);
         EXPECT_EQ(ToIntegerValue(v), asInteger) << ValueText(v);
