@@ -79,8 +79,8 @@ struct Guard {
 #ifdef QUARNEL_KERNEL_EVENTS
 // The table kept from the kernel's reports, with a ring of one memory page (about 60 reports;
 // each connection brings five or more), guarded with the port of blocked as a blocked remote
-// port. Made inside the test's private network; Events is null where the kernel refuses the
-// program, and Why then says why.
+// port. Made inside the test's private network; table is null where the kernel refuses the
+// program, and why then says why.
 struct ReportedTable {
     ReportedTable() {
         if (events) {
@@ -101,17 +101,20 @@ struct ReportedTable {
     const Listener blocked = ListenIPv4();
     std::unique_ptr<Guard> guard;
 };
-#endif
 
-TEST(EventBlocking, ConnectionsCloseFromTheirReportsWithoutAWholeRead) {
-#ifndef QUARNEL_KERNEL_EVENTS
-    GTEST_SKIP() << "built without kernel events";
-#else
-    RunInPrivateNetwork([] {
+// Runs body over a ReportedTable in a private network; skipped where the kernel refuses.
+void WithReportedTable(const std::function<void(ReportedTable&)>& body) {
+    RunInPrivateNetwork([&] {
         ReportedTable reported;
         if (!reported.table) {
             GTEST_SKIP() << "no kernel events here: " << reported.why.Text();
         }
+        body(reported);
+    });
+}
+
+TEST(EventBlocking, ConnectionsCloseFromTheirReportsWithoutAWholeRead) {
+    WithReportedTable([](ReportedTable& reported) {
         Guard& guard = *reported.guard;
         // Another network's connection, on a port blocked here too.
         const UniqueFd home(::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC));
@@ -134,18 +137,10 @@ TEST(EventBlocking, ConnectionsCloseFromTheirReportsWithoutAWholeRead) {
         EXPECT_EQ(reported.table->WholeReads(), 1u)
             << "the close or the rows waited for a whole read";
     });
-#endif
 }
 
 TEST(EventBlocking, LostReportsBringAWholeReadThatClosesEveryBlockedConnection) {
-#ifndef QUARNEL_KERNEL_EVENTS
-    GTEST_SKIP() << "built without kernel events";
-#else
-    RunInPrivateNetwork([] {
-        ReportedTable reported;
-        if (!reported.table) {
-            GTEST_SKIP() << "no kernel events here: " << reported.why.Text();
-        }
+    WithReportedTable([](ReportedTable& reported) {
         const std::vector<Connection> burst = ConnectMany(reported.blocked, 300);
         ASSERT_EQ(burst.size(), 300u);
         EXPECT_GT(reported.stream->LostCount(), 0u);
@@ -153,8 +148,12 @@ TEST(EventBlocking, LostReportsBringAWholeReadThatClosesEveryBlockedConnection) 
         EXPECT_EQ(reported.table->WholeReads(), 2u);
         EXPECT_EQ(std::ranges::count_if(burst, Aborted), 300);
     });
-#endif
 }
+#else
+TEST(EventBlocking, OnTheKernelsReports) {
+    GTEST_SKIP() << "built without kernel events";
+}
+#endif
 
 TEST(EventBlocking, WhereTheKernelRefusesItsProgramThePolledTableBlocksByTheRules) {
     RunInPrivateNetworkAndUser([] {
