@@ -63,7 +63,7 @@ bool JoinOwnCgroup() {
 // hierarchy was (its cgroup namespace no longer shows that one as a root).
 void MountOwnCgroup(const std::string& root) {
     if ((mount("tmpfs", root.c_str(), "tmpfs", 0, nullptr) != 0 ||
-                          mount("cgroup2", root.c_str(), "cgroup2", 0, nullptr) != 0)) {
+         mount("cgroup2", root.c_str(), "cgroup2", 0, nullptr) != 0)) {
         Fail("mounting the benchmark's own cgroup at " + root);
     }
 }

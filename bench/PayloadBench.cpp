@@ -68,8 +68,19 @@ std::unique_ptr<platform::PayloadFilter> AttachFilter() {
 // the table whenever it changes, with the filter beside it or not. It ends with this process.
 pid_t StartGuard(bool filtered, int local, int remote) {
     std::fflush(stdout);  // else the child would print it again
+    int ready[2];
+    if (pipe(ready) != 0) {
+        Fail("pipe");
+    }
     const pid_t pid = fork();
     if (pid != 0) {
+        // Tries start once it is attached and past its first pass: a slow start is no failure.
+        close(ready[1]);
+        char byte = 0;
+        if (read(ready[0], &byte, 1) != 1) {
+            Fail("the guard did not start");
+        }
+        close(ready[0]);
         return pid;
     }
     (void)prctl(PR_SET_PDEATHSIG, SIGKILL);
@@ -88,6 +99,10 @@ pid_t StartGuard(bool filtered, int local, int remote) {
     Rules rules(local, remote);
     Engine engine(table, hosts, rules);
     engine.oManager.LoadSettings();  // hands the rules to the filter too
+    engine.ProcessTcpTable({});
+    if (write(ready[1], "r", 1) != 1) {
+        Fail("telling that the guard runs");
+    }
     for (;;) {
         engine.ProcessTcpTable({});
         pollfd changed{table.WaitDescriptor(), POLLIN, 0};
@@ -212,7 +227,6 @@ void PayloadOnBlockedPorts() {
             const UniqueFd greeter = Listen(family, local);
             const UniqueFd server = Listen(family, remote);
             const pid_t guard = StartGuard(filtered, local, remote);
-            std::this_thread::sleep_for(300ms);  // loaded, attached and past its first read
             const Tally requests = Requests(server);
             const Tally greetings = Greetings(greeter);
             kill(guard, SIGKILL);
