@@ -53,8 +53,9 @@ std::string DisplayLine(const platform::TcpRow& row, std::string_view remoteAddr
         line += GetIPString(row.LocalAddress, format);
         line += ' ';
     }
-    if (row.State >= 0 && row.State < static_cast<std::int32_t>(TcpStateNames.size())) {
-        line += TcpStateNames[static_cast<std::size_t>(row.State)];
+    const auto state = static_cast<std::int32_t>(row.State);
+    if (state >= 0 && state < static_cast<std::int32_t>(TcpStateNames.size())) {
+        line += TcpStateNames[static_cast<std::size_t>(state)];
     }
     return line;
 }

@@ -11,13 +11,9 @@
 
 namespace quarnel {
 
-// TCP state numbers that carry behaviour.
-inline constexpr std::int32_t TcpStateListening = 2;
-inline constexpr std::int32_t TcpStateEstablished = 5;
-
 using TcpStateNameTable = std::array<std::string_view, 14>;
 
-// The names of the TCP states 0 to 13; 13 has an empty name.
+// The names of the TCP states by their number, 0 to 13; 13 has an empty name.
 constexpr TcpStateNameTable InitTcpStateNames() {
     return {"UNKNOWN",    "CLOSED",    "LISTENING",  "SYN_SENT", "SYN_RCVD", "ESTABLISHED",
             "FIN_WAIT1",  "FIN_WAIT2", "CLOSE_WAIT", "CLOSING",  "LAST_ACK", "TIME_WAIT",

@@ -42,7 +42,7 @@ void Engine::CheckConnection(std::size_t i, const std::function<void()>& process
         entry.IsPassed = FlagFalse;
         bLinesChanged = true;
     }
-    if (row.State != TcpStateEstablished) {
+    if (row.State != platform::TcpState::Established) {
         return;  // only established connections are judged
     }
     if (entry.IsAllowed != FlagFalse || entry.IsPassed != FlagFalse) {

@@ -111,7 +111,7 @@ void Manager::RefreshCurrentConnections() {
         if (row.LocalPort == 0) {
             continue;
         }
-        if (showOnlyConnected && row.State != TcpStateEstablished) {
+        if (showOnlyConnected && row.State != platform::TcpState::Established) {
             continue;
         }
         // A row the pass has not reached since the cache was last cleared has no remote

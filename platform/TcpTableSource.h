@@ -7,6 +7,23 @@
 
 namespace quarnel::platform {
 
+// The state of a row, in the table's numbers.
+enum class TcpState : std::int32_t {
+    Unknown = 0,
+    Closed = 1,
+    Listening = 2,
+    SynSent = 3,
+    SynReceived = 4,
+    Established = 5,
+    FinWait1 = 6,
+    FinWait2 = 7,
+    CloseWait = 8,
+    Closing = 9,
+    LastAck = 10,
+    TimeWait = 11,
+    DeleteTcb = 12,
+};
+
 // How the operating system knows the socket behind a row.
 enum class SocketFamily : std::uint8_t {
     IPv4,        // an AF_INET socket
@@ -16,7 +33,7 @@ enum class SocketFamily : std::uint8_t {
 // One row of the TCP connection table, with the raw identity that a close needs to name
 // exactly this connection and no other.
 struct TcpRow {
-    std::int32_t State = 0;           // 1 CLOSED ... 11 TIME_WAIT, 12 DELETE_TCB
+    TcpState State = TcpState::Unknown;
     std::uint32_t LocalAddress = 0;   // network byte order: first octet in the lowest byte
     std::int32_t LocalPort = 0;       // 0..65535
     std::uint32_t RemoteAddress = 0;  // 0 when there is no remote end

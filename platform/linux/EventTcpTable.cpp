@@ -22,10 +22,11 @@ namespace {
 constexpr auto kHintedReadDelay = std::chrono::milliseconds(250);
 constexpr auto kUnreportedEndDelay = std::chrono::seconds(1);
 
-// Time-wait (11) and half-open (4) rows, and FIN_WAIT2 (7) ones that may stand for time-wait,
-// end on a kernel timer without a report.
+// Time-wait and half-open rows, and FIN_WAIT2 ones that may stand for time-wait, end on a
+// kernel timer without a report.
 bool EndsUnreported(const TcpRow& row) {
-    return row.State == 4 || row.State == 7 || row.State == 11;
+    return row.State == TcpState::SynReceived || row.State == TcpState::FinWait2 ||
+           row.State == TcpState::TimeWait;
 }
 
 TcpRow RowOf(const TcpStateEvent& event) {

@@ -59,6 +59,11 @@ private:
     std::span<const std::uint8_t> bytes_;
 };
 
+bool KnownState(std::int32_t state) {
+    return state >= static_cast<std::int32_t>(TcpState::Unknown) &&
+           state <= static_cast<std::int32_t>(TcpState::DeleteTcb);
+}
+
 bool PortInRange(std::int32_t port) {
     return port >= 0 && port <= 0xffff;
 }
@@ -286,7 +291,7 @@ std::size_t EncodeReply(const Reply& reply, std::span<const TcpRow> rows,
     }
     for (std::size_t i = 0; i < rows.size(); ++i) {
         const TcpRow& row = rows[i];
-        if (!CanNameConnection(row) || row.State < 0 || row.State > 0xff) {
+        if (!CanNameConnection(row) || !KnownState(static_cast<std::int32_t>(row.State))) {
             return 0;
         }
         const std::size_t at = kReplyHeaderSize + i * kRowSize;
@@ -323,9 +328,9 @@ bool DecodeReply(std::span<const std::uint8_t> received, std::size_t length, Rep
     for (std::size_t i = 0; i < rowCount; ++i) {
         const Reader record = in.At(kReplyHeaderSize + i * kRowSize);
         TcpRow row;
-        row.State = record.U8(kRowStateOffset);
-        if (!GetName(record, row) || !record.Zero(kRowStateOffset + 1, kRowSize) ||
-            !CanNameConnection(row)) {
+        row.State = static_cast<TcpState>(record.U8(kRowStateOffset));
+        if (!GetName(record, row) || !KnownState(record.U8(kRowStateOffset)) ||
+            !record.Zero(kRowStateOffset + 1, kRowSize) || !CanNameConnection(row)) {
             rows.resize(firstRow);
             return false;
         }

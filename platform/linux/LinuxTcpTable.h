@@ -35,7 +35,7 @@ public:
     // the socket before it checks the right to close it, so only an existing socket tells.
     CloseAbility CanCloseConnections() override;
     // Asks the kernel through the closing conversation, so that lookups and closes take turns.
-    Found LookUp(const TcpRow& row, std::int32_t& state) override;
+    Found LookUp(const TcpRow& row, TcpState& state) override;
 
 private:
     static constexpr int kNoAnswer = -1;

@@ -103,25 +103,25 @@ nlmsghdr* PutSocketRequest(void* buffer, std::uint16_t type, std::uint16_t flags
 
 }  // namespace
 
-std::int32_t TableState(std::uint8_t linuxState) {
-    // The table's number of each Linux state, by the Linux number.
+TcpState TableState(std::uint8_t linuxState) {
+    // The table's state of each Linux state, by the Linux number.
     static constexpr auto kStates = [] {
-        std::array<std::int32_t, linux_tcp::kNewSynRecv + 1> states{};
-        states[linux_tcp::kClose] = 1;
-        states[linux_tcp::kListen] = 2;
-        states[linux_tcp::kSynSent] = 3;
-        states[linux_tcp::kSynRecv] = 4;
-        states[linux_tcp::kNewSynRecv] = 4;
-        states[linux_tcp::kEstablished] = 5;
-        states[linux_tcp::kFinWait1] = 6;
-        states[linux_tcp::kFinWait2] = 7;
-        states[linux_tcp::kCloseWait] = 8;
-        states[linux_tcp::kClosing] = 9;
-        states[linux_tcp::kLastAck] = 10;
-        states[linux_tcp::kTimeWait] = 11;
+        std::array<TcpState, linux_tcp::kNewSynRecv + 1> states{};
+        states[linux_tcp::kClose] = TcpState::Closed;
+        states[linux_tcp::kListen] = TcpState::Listening;
+        states[linux_tcp::kSynSent] = TcpState::SynSent;
+        states[linux_tcp::kSynRecv] = TcpState::SynReceived;
+        states[linux_tcp::kNewSynRecv] = TcpState::SynReceived;
+        states[linux_tcp::kEstablished] = TcpState::Established;
+        states[linux_tcp::kFinWait1] = TcpState::FinWait1;
+        states[linux_tcp::kFinWait2] = TcpState::FinWait2;
+        states[linux_tcp::kCloseWait] = TcpState::CloseWait;
+        states[linux_tcp::kClosing] = TcpState::Closing;
+        states[linux_tcp::kLastAck] = TcpState::LastAck;
+        states[linux_tcp::kTimeWait] = TcpState::TimeWait;
         return states;
     }();
-    return linuxState < kStates.size() ? kStates[linuxState] : 0;
+    return linuxState < kStates.size() ? kStates[linuxState] : TcpState::Unknown;
 }
 
 DecodeResult DecodeTcpRow(const nlmsghdr& message, TcpRow& row) {

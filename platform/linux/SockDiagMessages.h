@@ -28,8 +28,8 @@ constexpr std::uint8_t kClosing = 11;
 constexpr std::uint8_t kNewSynRecv = 12;  // a half-open connection a listener holds
 }  // namespace linux_tcp
 
-// The table's state number for a Linux TCP state; 0 (UNKNOWN) for one it has no number for.
-std::int32_t TableState(std::uint8_t linuxState);
+// The table's state for a Linux TCP state; Unknown for one it has no number for.
+TcpState TableState(std::uint8_t linuxState);
 
 enum class DecodeResult {
     Row,      // the message describes a row of the table

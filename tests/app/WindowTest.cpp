@@ -25,9 +25,10 @@ protected:
                         {BlockedLocalPortsKey, "445,445,139"},
                         {BlockedRemotePortsKey, "22"}};
         hosts.Result.Addresses = {testing::Ip("192.0.2.5")};
-        table.Connections = {testing::Established(50000, "198.51.100.7", 443, 1),
-                             testing::Established(50001, "127.0.0.1", 8080, 2),
-                             testing::Row(10, "0.0.0.0", 80, "0.0.0.0", 0, 3)};
+        table.Connections = {
+            testing::Established(50000, "198.51.100.7", 443, 1),
+            testing::Established(50001, "127.0.0.1", 8080, 2),
+            testing::Row(platform::TcpState::LastAck, "0.0.0.0", 80, "0.0.0.0", 0, 3)};
         oManager.LoadSettings();
         window.Form_Load();
         oManager.oMainForm = &window;

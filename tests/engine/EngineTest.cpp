@@ -5,6 +5,7 @@ namespace quarnel::testing {
 namespace {
 
 using platform::TcpRow;
+using platform::TcpState;
 using Rows = std::vector<TcpRow>;
 using BlockingPass = EngineTest;
 using ManagerViews = EngineTest;
@@ -32,7 +33,7 @@ TEST_F(BlockingPass, ARefusedCloseIsTriedAgainAndANewConnectionInheritsNoVerdict
     SetRules("127.0.0.1", "", "443");
     // Joined without separators, the ports and state of both rows read "44350125".
     table.Connections = {Established(35012, "198.51.100.7", 44, 1),
-                         Row(5, "127.0.0.1", 50123, "127.0.0.1", 443, 2)};
+                         Row(TcpState::Established, "127.0.0.1", 50123, "127.0.0.1", 443, 2)};
     Pass();
     // Blocked connections at the indices of a passed and an allowed one.
     const Rows successors = {Established(5012, "198.51.100.7", 443, 3),
@@ -83,14 +84,17 @@ TEST_F(ManagerViews, EachModeShowsItsListHeadingAndEditingStateAndCheckBoxesFilt
     SetRules("127.0.0.1,10.0.0.1", "445,139", "6667");
     hosts.Result.Addresses = {Ip("192.0.2.5"), Ip("198.51.100.20"), Ip("192.0.2.5")};
     table.Connections = {
-        Row(5, "192.0.2.5", 50123, "198.51.100.7", 443, 1),
-        Row(5, "127.0.0.1", 1025, "127.0.0.1", 1026, 2),
-        Row(5, "127.0.0.1", 1027, "198.51.100.7", 80, 3),  // only the local end is loopback
-        Row(2, "0.0.0.0", 445, "0.0.0.0", 0, 4),           // on blocked ports, but not established
-        Row(11, "0.0.0.0", 65535, "255.0.10.200", 6667, 5),
-        Row(14, "192.0.2.5", 139, "0.0.0.0", 0, 6),  // states without a name
-        Row(-1, "0.0.0.0", 81, "0.0.0.0", 6667, 7),
-        Row(5, "192.0.2.5", 0, "198.51.100.7", 443, 8),  // no local port: never listed
+        Row(TcpState::Established, "192.0.2.5", 50123, "198.51.100.7", 443, 1),
+        Row(TcpState::Established, "127.0.0.1", 1025, "127.0.0.1", 1026, 2),
+        Row(TcpState::Established, "127.0.0.1", 1027, "198.51.100.7", 80,
+            3),  // only the local end is loopback
+        Row(TcpState::Listening, "0.0.0.0", 445, "0.0.0.0", 0,
+            4),  // on blocked ports, but not established
+        Row(TcpState::TimeWait, "0.0.0.0", 65535, "255.0.10.200", 6667, 5),
+        Row(static_cast<TcpState>(14), "192.0.2.5", 139, "0.0.0.0", 0, 6),  // states without a name
+        Row(static_cast<TcpState>(-1), "0.0.0.0", 81, "0.0.0.0", 6667, 7),
+        Row(TcpState::Established, "192.0.2.5", 0, "198.51.100.7", 443,
+            8),  // no local port: never listed
     };
     // The lines are built before any window exists, without asking its check boxes.
     oManager.oMainForm = nullptr;

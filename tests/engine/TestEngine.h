@@ -21,7 +21,7 @@ inline std::uint32_t Ip(const char* text) {
     return address.s_addr;
 }
 
-inline platform::TcpRow Row(std::int32_t state, const char* local, std::int32_t localPort,
+inline platform::TcpRow Row(platform::TcpState state, const char* local, std::int32_t localPort,
                             const char* remote, std::int32_t remotePort, std::uint64_t cookie = 0) {
     return {state, Ip(local), localPort, Ip(remote), remotePort, {}, 0, cookie};
 }
@@ -29,7 +29,7 @@ inline platform::TcpRow Row(std::int32_t state, const char* local, std::int32_t 
 // An established connection from 192.0.2.5, told apart by its cookie.
 inline platform::TcpRow Established(std::int32_t localPort, const char* remote,
                                     std::int32_t remotePort, std::uint64_t cookie) {
-    return Row(5, "192.0.2.5", localPort, remote, remotePort, cookie);
+    return Row(platform::TcpState::Established, "192.0.2.5", localPort, remote, remotePort, cookie);
 }
 
 // A scripted TCP table. Like the table fed by the kernel's events it tells when nothing changed,

@@ -18,6 +18,7 @@ namespace {
 
 using Rows = std::vector<TcpRow>;
 namespace tcp = linux_tcp;
+constexpr TcpState kEstablished = TcpState::Established, kCloseWait = TcpState::CloseWait;
 
 // What the kernel has to tell, as a test scripts it.
 struct Kernel {
@@ -63,7 +64,7 @@ TcpStateEvent Report(std::uint64_t cookie, std::uint8_t from, std::uint8_t to,
 }
 
 // The row a whole read shows for the connection of Report.
-TcpRow Connection(std::uint64_t cookie, std::int32_t state, SocketFamily family = {}) {
+TcpRow Connection(std::uint64_t cookie, TcpState state, SocketFamily family = {}) {
     return Row(state, "127.0.0.1", 40000 + static_cast<int>(cookie), "127.0.0.1", 80, family,
                cookie);
 }
@@ -82,11 +83,13 @@ protected:
 };
 
 TEST_F(EventTable, ReportsChangeTheRowsOfTheWholeReadInPlaceAppendAndRemoveThem) {
-    kernel.Connections = {Connection(3, 5), Connection(1, 5), Connection(2, 5)};
+    kernel.Connections = {Connection(3, kEstablished), Connection(1, kEstablished),
+                          Connection(2, kEstablished)};
     // The walk had passed connection 3 when it closed, and connection 6 when it came.
     kernel.Walked = {Report(3, tcp::kEstablished, tcp::kClose),
                      Report(6, tcp::kSynSent, tcp::kEstablished)};
-    EXPECT_EQ(Read(), (Rows{Connection(1, 5), Connection(2, 5), Connection(6, 5)}));
+    EXPECT_EQ(Read(), (Rows{Connection(1, kEstablished), Connection(2, kEstablished),
+                            Connection(6, kEstablished)}));
     kernel.Waiting = {
         Report(1, tcp::kEstablished, tcp::kCloseWait),
         Report(4, tcp::kClose, tcp::kSynSent),  // port not chosen yet: not a row
@@ -96,8 +99,9 @@ TEST_F(EventTable, ReportsChangeTheRowsOfTheWholeReadInPlaceAppendAndRemoveThem)
         Report(6, tcp::kEstablished, tcp::kCloseWait),  // moved up by the removal
     };
     kernel.Waiting[1].LocalPort = 0;
-    EXPECT_EQ(Read(), (Rows{Connection(1, 8), Connection(6, 8),
-                            Connection(5, 5, SocketFamily::MappedIPv6), Connection(4, 5)}));
+    EXPECT_EQ(Read(), (Rows{Connection(1, kCloseWait), Connection(6, kCloseWait),
+                            Connection(5, kEstablished, SocketFamily::MappedIPv6),
+                            Connection(4, kEstablished)}));
     Read(ReadResult::Unchanged);
     EXPECT_EQ(table.WholeReads(), 1u);
 }
@@ -105,17 +109,17 @@ TEST_F(EventTable, ReportsChangeTheRowsOfTheWholeReadInPlaceAppendAndRemoveThem)
 TEST_F(EventTable, EveryDoubtBringsAWholeReadBeforeRowsGoOut) {
     // A failed whole read hands out nothing, and is tried again.
     kernel.Fail = true;
-    rows = {Connection(9, 5)};
-    EXPECT_EQ(Read(ReadResult::Failed), Rows{Connection(9, 5)});
+    rows = {Connection(9, kEstablished)};
+    EXPECT_EQ(Read(ReadResult::Failed), Rows{Connection(9, kEstablished)});
     kernel.Fail = false;
-    kernel.Connections = {Connection(1, 5)};
+    kernel.Connections = {Connection(1, kEstablished)};
     EXPECT_EQ(Read(), kernel.Connections);
     // A lost report may be the one of a new connection.
-    kernel.Connections.push_back(Connection(2, 5));
+    kernel.Connections.push_back(Connection(2, kEstablished));
     ++kernel.Lost;
     EXPECT_EQ(Read(), kernel.Connections);
     // Reports that cannot be read leave only whole reads.
-    kernel.Connections.push_back(Connection(3, 5));
+    kernel.Connections.push_back(Connection(3, kEstablished));
     kernel.Unreadable = true;
     EXPECT_EQ(Read(), kernel.Connections);
     Read(ReadResult::Unchanged);

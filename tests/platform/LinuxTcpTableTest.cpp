@@ -22,7 +22,7 @@ namespace {
 
 using namespace quarnel::testsupport;
 
-constexpr std::int32_t kListening = 2, kEstablished = 5;
+constexpr TcpState kListening = TcpState::Listening, kEstablished = TcpState::Established;
 
 std::uint64_t Cookie(const UniqueFd& fd) {
     return SocketCookie(fd.Get());
@@ -172,7 +172,8 @@ TEST(LinuxTcpTableFailure, AFailedReadKeepsTheCallersRowsAndSpoilsNoLaterRead) {
             LinuxTcpTable table(std::make_unique<ScriptedChannel>(failRequest, refuseOneWalk),
                                 SockDiagSocket::Open());
 
-            const std::vector<TcpRow> kept = {Row(5, "127.0.0.9", 1, "127.0.0.9", 2, {}, 1)};
+            const std::vector<TcpRow> kept = {
+                Row(kEstablished, "127.0.0.9", 1, "127.0.0.9", 2, {}, 1)};
             std::vector<TcpRow> rows = kept;
             EXPECT_FALSE(table.ReadTable(rows));
             EXPECT_EQ(rows, kept);

@@ -13,8 +13,8 @@ namespace quarnel::platform {
 
 void PrintTo(const TcpRow& row, std::ostream* out) {
     const auto text = [](std::uint32_t address) { return std::string(::inet_ntoa({address})); };
-    *out << "{state " << row.State << ", " << text(row.LocalAddress) << ":" << row.LocalPort
-         << " -> " << text(row.RemoteAddress) << ":" << row.RemotePort << ", "
+    *out << "{state " << static_cast<int>(row.State) << ", " << text(row.LocalAddress) << ":"
+         << row.LocalPort << " -> " << text(row.RemoteAddress) << ":" << row.RemotePort << ", "
          << (row.Family == SocketFamily::IPv4 ? "IPv4" : "mapped IPv6") << ", if " << row.Interface
          << ", cookie " << row.Cookie << "}";
 }
@@ -46,7 +46,7 @@ std::vector<TcpRow> SortedByCookie(std::vector<TcpRow> rows) {
     return rows;
 }
 
-TcpRow Row(std::int32_t state, const char* local, int localPort, const char* remote, int remotePort,
+TcpRow Row(TcpState state, const char* local, int localPort, const char* remote, int remotePort,
            SocketFamily family, std::uint64_t cookie) {
     using testsupport::RawIPv4;
     return {state, RawIPv4(local), localPort, RawIPv4(remote), remotePort, family, 0, cookie};

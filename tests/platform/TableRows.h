@@ -27,7 +27,7 @@ std::optional<TcpRow> RowWithPorts(const std::vector<TcpRow>& rows, int localPor
 std::vector<TcpRow> SortedByCookie(std::vector<TcpRow> rows);
 
 // The row a test expects, in field order (interface 0: bound to no device).
-TcpRow Row(std::int32_t state, const char* local, int localPort, const char* remote, int remotePort,
+TcpRow Row(TcpState state, const char* local, int localPort, const char* remote, int remotePort,
            SocketFamily family, std::uint64_t cookie);
 
 // One loopback connection to a listener of its own; check c.server.

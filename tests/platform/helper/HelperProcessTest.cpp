@@ -18,9 +18,9 @@
 #include <filesystem>
 #include <fstream>
 
-#include "platform/linux/helper/HelperPrivileges.h"
 #include "platform/linux/HelperTcpTable.h"
 #include "platform/linux/TcpTableSelection.h"
+#include "platform/linux/helper/HelperPrivileges.h"
 #include "tests/platform/TableRows.h"
 #include "tests/support/PrivateNetwork.h"
 #include "tests/support/Sockets.h"
@@ -109,7 +109,7 @@ TEST(HelperProcess, AHelperGivenMoreKeepsOnlyTheRightToCloseAndClosesNothingButC
                                                {&wildcard, false},
                                                {&ipv6, false}}) {
             std::optional<TcpRow> row = RowWithPorts(rows, listener->port, 0);
-            ASSERT_TRUE(row && row->State == kListenState) << "no listener row";
+            ASSERT_TRUE(row && row->State == TcpState::Listening) << "no listener row";
             row->RemoteAddress = remote ? RawIPv4("127.0.0.9") : row->RemoteAddress;
             row->RemotePort = remote ? 4242 : row->RemotePort;
             bool closed = true;

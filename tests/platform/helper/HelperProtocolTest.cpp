@@ -16,8 +16,8 @@
 #include <tuple>
 
 #include "platform/linux/HelperChannel.h"
-#include "platform/linux/helper/HelperServer.h"
 #include "platform/linux/UniqueFd.h"
+#include "platform/linux/helper/HelperServer.h"
 #include "tests/platform/TableRows.h"
 
 namespace quarnel::platform {
@@ -28,7 +28,7 @@ using Bytes = std::vector<std::uint8_t>;
 
 TcpRow Named(SocketFamily family, std::uint64_t cookie) {
     // 127.0.0.1 to 13.12.11.10, ports and interface at the edges of their ranges.
-    return {0, 0x0100007f, 65535, 0x0a0b0c0d, 0, family, 0xfedcba98, cookie};
+    return {TcpState::Unknown, 0x0100007f, 65535, 0x0a0b0c0d, 0, family, 0xfedcba98, cookie};
 }
 
 Bytes Encoded(const Request& request) {
@@ -39,7 +39,7 @@ Bytes Encoded(const Request& request) {
 
 // Decodes bytes as the helper reads a message: into a buffer of one request.
 Refusal Decode(const Bytes& bytes, Request& request) {
-    return DecodeRequest(std::span(bytes.data(), std::min(bytes.size(), kDiagRequestSize)),
+    return DecodeRequest(std::span(bytes.data(), std::min(bytes.size(), kRequestSize)),
                          bytes.size(), request);
 }
 
@@ -97,14 +97,14 @@ struct FakeTable final : TcpTableSource, SocketLookup {
         return true;
     }
     CloseAbility CanCloseConnections() override { return CloseAbility::NotSupported; }
-    Found LookUp(const TcpRow&, std::int32_t& state) override {
+    Found LookUp(const TcpRow&, TcpState& state) override {
         state = socketState;
         return found;
     }
 
     std::vector<TcpRow> rows, closeRequests;
     Found found = Found::Socket;
-    std::int32_t socketState = 5;  // established
+    TcpState socketState = TcpState::Established;
 };
 
 std::vector<TcpRow> ManyRows(std::size_t count) {
@@ -112,7 +112,8 @@ std::vector<TcpRow> ManyRows(std::size_t count) {
     for (std::uint32_t n = 0; n < count; ++n) {
         const auto i = static_cast<std::int32_t>(n);
         const SocketFamily family = n % 3 ? SocketFamily::IPv4 : SocketFamily::MappedIPv6;
-        rows.push_back({i % 12, n, i % 65536, ~n, 80, family, n % 5, (1ull << 40) + n});
+        rows.push_back(
+            {static_cast<TcpState>(i % 13), n, i % 65536, ~n, 80, family, n % 5, (1ull << 40) + n});
     }
     return rows;
 }
@@ -206,10 +207,10 @@ TEST(HelperConversation, OnlyASoundCloseOfAConnectionIsActedOnAndServingGoesOn) 
     TcpRow named = ManyRows(2)[1];
     RequestBytes sound;
     ASSERT_TRUE(EncodeRequest({RequestKind::CloseConnection, 9, named}, sound));
-    named.State = 0;  // the state plays no part in a close
+    named.State = TcpState::Unknown;  // the state plays no part in a close
     // The sound close with count bytes from at set to value, then cut or grown to size.
     const auto with = [&](std::size_t at, std::uint8_t value, std::size_t count = 1,
-                          std::size_t size = kDiagRequestSize) {
+                          std::size_t size = kRequestSize) {
         Bytes bytes(sound.begin(), sound.end());
         std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>(at), count, value);
         bytes.resize(size);
@@ -219,7 +220,7 @@ TEST(HelperConversation, OnlyASoundCloseOfAConnectionIsActedOnAndServingGoesOn) 
         Bytes request;
         Refusal reason;
         Found found = Found::Socket;
-        std::int32_t state = 5;  // established
+        TcpState state = TcpState::Established;
     } cases[] = {
         {with(0, 1, 0, 0), Refusal::Truncated},
         {with(0, 1, 0, 4096), Refusal::Oversized},
@@ -229,11 +230,12 @@ TEST(HelperConversation, OnlyASoundCloseOfAConnectionIsActedOnAndServingGoesOn) 
         // With this cookie the kernel would close whatever the addresses and ports find.
         {with(8, 0xff, 8), Refusal::Malformed},
         {with(2, 1), Refusal::Malformed},  // a read that names a connection
-        {with(0, 1, 0), Refusal::Malformed, Found::Socket, kListenState},
+        {with(0, 1, 0), Refusal::Malformed, Found::Socket, TcpState::Listening},
         {with(0, 1, 0), Refusal::None},
-        {with(0, 1, 0), Refusal::None, Found::Socket, 8},  // closing on the far side
-        {with(0, 1, 0), Refusal::None, Found::NoSocket},   // gone already
-        {with(0, 1, 0), Refusal::None, Found::Failed},     // not closed unchecked
+        {with(0, 1, 0), Refusal::None, Found::Socket,
+         TcpState::CloseWait},                            // closing on the far side
+        {with(0, 1, 0), Refusal::None, Found::NoSocket},  // gone already
+        {with(0, 1, 0), Refusal::None, Found::Failed},    // not closed unchecked
     };
     FakeTable table;
     char* logged = nullptr;
