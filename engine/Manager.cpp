@@ -120,7 +120,7 @@ void Manager::RefreshCurrentConnections() {
             continue;
         }
         const std::string& remoteIP = Cache.Entries[i].RemoteIP;
-        if (hideLocal && remoteIP == "127.0.0.1") {
+        if (hideLocal && IsLoopbackText(remoteIP)) {
             continue;
         }
         (void)oCurrentConnections.AddItem(DisplayLine(row, remoteIP));  // text always fits

@@ -32,11 +32,11 @@ bool EndsUnreported(const TcpRow& row) {
 TcpRow RowOf(const TcpStateEvent& event) {
     TcpRow row;
     row.State = TableState(event.NewState);
-    row.LocalAddress = event.LocalAddress;
+    std::memcpy(row.LocalAddress.data(), event.LocalAddress, row.LocalAddress.size());
     row.LocalPort = event.LocalPort;
-    row.RemoteAddress = event.RemoteAddress;
+    std::memcpy(row.RemoteAddress.data(), event.RemoteAddress, row.RemoteAddress.size());
     row.RemotePort = event.RemotePort;
-    row.Family = event.Family == AF_INET6 ? SocketFamily::MappedIPv6 : SocketFamily::IPv4;
+    row.Family = event.Family == AF_INET6 ? SocketFamily::IPv6 : SocketFamily::IPv4;
     row.Interface = event.Interface;
     row.Cookie = event.Cookie;
     return row;

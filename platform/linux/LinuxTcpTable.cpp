@@ -55,7 +55,7 @@ struct ProbeListener {
         }
         row.State = TcpState::Listening;
         row.Family = SocketFamily::IPv4;
-        row.LocalAddress = address.sin_addr.s_addr;
+        row.LocalAddress = MappedIPv4(address.sin_addr.s_addr);
         row.LocalPort = ntohs(address.sin_port);
         row.Cookie = cookie;
         return true;

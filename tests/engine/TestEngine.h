@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/AddressText.h"
 #include "engine/Engine.h"
 
 namespace quarnel::testing {
@@ -21,9 +22,18 @@ inline std::uint32_t Ip(const char* text) {
     return address.s_addr;
 }
 
+// The row's form of an address text, IPv4 or IPv6.
+inline platform::IpAddress Address(const char* text) {
+    return ParseAddress(text).value();  // tests pass valid texts
+}
+
+// A row of an IPv4 socket, or of an IPv6 one when the local address is written as IPv6.
 inline platform::TcpRow Row(platform::TcpState state, const char* local, std::int32_t localPort,
                             const char* remote, std::int32_t remotePort, std::uint64_t cookie = 0) {
-    return {state, Ip(local), localPort, Ip(remote), remotePort, {}, 0, cookie};
+    const auto family = std::string_view(local).find(':') == std::string_view::npos
+                            ? platform::SocketFamily::IPv4
+                            : platform::SocketFamily::IPv6;
+    return {state, Address(local), localPort, Address(remote), remotePort, family, 0, cookie};
 }
 
 // An established connection from 192.0.2.5, told apart by its cookie.
@@ -104,6 +114,7 @@ protected:
         oManager.LoadListFromString(oManager.oAllowedIP, allowed);
         oManager.LoadListFromString(oManager.oBlockedLocalPorts, localPorts);
         oManager.LoadListFromString(oManager.oBlockedRemotePorts, remotePorts);
+        oManager.CompileRules();
     }
     // One pass; each of its event steps runs what the window does there.
     void Pass() {

@@ -55,18 +55,31 @@ struct ScriptedTable final : TcpTableSource {
     Kernel& kernel;
 };
 
+// The loopback address of a socket of family, as its reports and rows carry it.
+const char* Loopback(SocketFamily family) {
+    return family == SocketFamily::IPv6 ? "::1" : "127.0.0.1";
+}
+
 // A report of a loopback connection from local port 40000 + cookie to remote port 80.
 TcpStateEvent Report(std::uint64_t cookie, std::uint8_t from, std::uint8_t to,
-                     std::uint16_t family = AF_INET) {
-    const std::uint32_t loopback = htonl(INADDR_LOOPBACK);
-    return {cookie, loopback, loopback, 0, family, static_cast<std::uint16_t>(40000 + cookie),
-            80,     from,     to};
+                     SocketFamily family = SocketFamily::IPv4) {
+    TcpStateEvent event{};
+    event.Cookie = cookie;
+    const IpAddress loopback = RowAddress(Loopback(family));
+    std::ranges::copy(loopback, event.LocalAddress);
+    std::ranges::copy(loopback, event.RemoteAddress);
+    event.Family = family == SocketFamily::IPv6 ? AF_INET6 : AF_INET;
+    event.LocalPort = static_cast<std::uint16_t>(40000 + cookie);
+    event.RemotePort = 80;
+    event.OldState = from;
+    event.NewState = to;
+    return event;
 }
 
 // The row a whole read shows for the connection of Report.
 TcpRow Connection(std::uint64_t cookie, TcpState state, SocketFamily family = {}) {
-    return Row(state, "127.0.0.1", 40000 + static_cast<int>(cookie), "127.0.0.1", 80, family,
-               cookie);
+    return Row(state, Loopback(family), 40000 + static_cast<int>(cookie), Loopback(family), 80,
+               family, cookie);
 }
 
 class EventTable : public ::testing::Test {
@@ -94,14 +107,14 @@ TEST_F(EventTable, ReportsChangeTheRowsOfTheWholeReadInPlaceAppendAndRemoveThem)
         Report(1, tcp::kEstablished, tcp::kCloseWait),
         Report(4, tcp::kClose, tcp::kSynSent),  // port not chosen yet: not a row
         Report(2, tcp::kEstablished, tcp::kClose),
-        Report(5, tcp::kSynRecv, tcp::kEstablished, AF_INET6),
+        Report(5, tcp::kSynRecv, tcp::kEstablished, SocketFamily::IPv6),
         Report(4, tcp::kSynSent, tcp::kEstablished),
         Report(6, tcp::kEstablished, tcp::kCloseWait),  // moved up by the removal
     };
     kernel.Waiting[1].LocalPort = 0;
-    EXPECT_EQ(Read(), (Rows{Connection(1, kCloseWait), Connection(6, kCloseWait),
-                            Connection(5, kEstablished, SocketFamily::MappedIPv6),
-                            Connection(4, kEstablished)}));
+    EXPECT_EQ(Read(),
+              (Rows{Connection(1, kCloseWait), Connection(6, kCloseWait),
+                    Connection(5, kEstablished, SocketFamily::IPv6), Connection(4, kEstablished)}));
     Read(ReadResult::Unchanged);
     EXPECT_EQ(table.WholeReads(), 1u);
 }

@@ -12,10 +12,13 @@
 namespace quarnel::platform {
 
 void PrintTo(const TcpRow& row, std::ostream* out) {
-    const auto text = [](std::uint32_t address) { return std::string(::inet_ntoa({address})); };
+    const auto text = [](const IpAddress& address) {
+        char buffer[INET6_ADDRSTRLEN] = {};
+        return std::string(::inet_ntop(AF_INET6, address.data(), buffer, sizeof buffer));
+    };
     *out << "{state " << static_cast<int>(row.State) << ", " << text(row.LocalAddress) << ":"
          << row.LocalPort << " -> " << text(row.RemoteAddress) << ":" << row.RemotePort << ", "
-         << (row.Family == SocketFamily::IPv4 ? "IPv4" : "mapped IPv6") << ", if " << row.Interface
+         << (row.Family == SocketFamily::IPv4 ? "IPv4" : "IPv6") << ", if " << row.Interface
          << ", cookie " << row.Cookie << "}";
 }
 
@@ -46,10 +49,18 @@ std::vector<TcpRow> SortedByCookie(std::vector<TcpRow> rows) {
     return rows;
 }
 
+IpAddress RowAddress(const char* text) {
+    IpAddress address{};
+    if (std::strchr(text, ':') == nullptr) {
+        return MappedIPv4(testsupport::RawIPv4(text));
+    }
+    EXPECT_EQ(::inet_pton(AF_INET6, text, address.data()), 1) << text;
+    return address;
+}
+
 TcpRow Row(TcpState state, const char* local, int localPort, const char* remote, int remotePort,
            SocketFamily family, std::uint64_t cookie) {
-    using testsupport::RawIPv4;
-    return {state, RawIPv4(local), localPort, RawIPv4(remote), remotePort, family, 0, cookie};
+    return {state, RowAddress(local), localPort, RowAddress(remote), remotePort, family, 0, cookie};
 }
 
 int ReceiveError(int fd) {

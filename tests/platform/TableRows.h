@@ -26,6 +26,9 @@ std::optional<TcpRow> RowWithPorts(const std::vector<TcpRow>& rows, int localPor
 // The rows ordered by their socket cookie, to compare tables whose order may differ.
 std::vector<TcpRow> SortedByCookie(std::vector<TcpRow> rows);
 
+// The row's form of an address text: IPv4-mapped for dotted IPv4, else IPv6.
+IpAddress RowAddress(const char* text);
+
 // The row a test expects, in field order (interface 0: bound to no device).
 TcpRow Row(TcpState state, const char* local, int localPort, const char* remote, int remotePort,
            SocketFamily family, std::uint64_t cookie);
