@@ -141,6 +141,39 @@ TEST_F(ManagerViews, EachModeShowsItsListHeadingAndEditingStateAndCheckBoxesFilt
     EXPECT_EQ(engine.Cache.Entries.at(0).IsPassed, FlagTrue);
 }
 
+TEST_F(ManagerViews, IPv6RowsShowInBracketsAndAreBlockedAllowedAndHiddenAsIPv4Ones) {
+    SetRules("0:0:0:0:0:0:0:1,2001:db8::7", "", "443,6667");
+    hosts.Result.Addresses = {Ip("192.0.2.5")};
+    hosts.Result.IPv6Addresses = {Address("2001:db8::5"), Address("::1")};
+    table.Connections = {
+        Row(TcpState::Established, "2001:db8::5", 50123, "2001:db8::7", 443, 1),
+        Row(TcpState::Established, "::1", 1025, "::1", 6667, 2),
+        Row(TcpState::Established, "2001:db8::5", 50124, "2001:db8::8", 443, 3),  // closed
+        Row(TcpState::Listening, "2001:db8::5", 139, "::", 0, 4),
+        Row(TcpState::Listening, "::", 135, "::", 0, 5),
+        Row(TcpState::Established, "::ffff:192.0.2.5", 50125, "::ffff:198.51.100.7", 80, 6),
+    };
+    Pass();
+    EXPECT_EQ(table.Closes,
+              Rows{Row(TcpState::Established, "2001:db8::5", 50124, "2001:db8::8", 443, 3)});
+    Pass();  // the closed one is gone from the next read
+    const Texts all = {"50123 <--> [2001:db8::7]:443 ESTABLISHED",
+                       "1025 <--> [::1]:6667 ESTABLISHED", "139 :[2001:db8::5] LISTENING",
+                       "135 LISTENING", "50125 <--> 198.51.100.7:80 ESTABLISHED"};
+    EXPECT_EQ(Lines(), all);
+    window.HideLocal = std::int16_t{1};
+    oManager.RefreshCurrentConnections();
+    EXPECT_EQ(Lines(), (Texts{all[0], all[2], all[3], all[4]}));
+    // The machine's IPv6 addresses follow its IPv4 ones, and are allowed with them.
+    oManager.SetCurrentMode(ModeLocalIP);
+    EXPECT_EQ(window.Lines, (Texts{"192.0.2.5", "2001:db8::5", "::1"}));
+    oManager.AddLocalIPSToAllowed();
+    EXPECT_EQ(ItemTexts(oManager.oAllowedIP),
+              (Texts{"0:0:0:0:0:0:0:1", "2001:db8::7", "192.0.2.5", "2001:db8::5", "::1"}));
+    EXPECT_EQ(oManager.Rules().Judge(Row(TcpState::Established, "::1", 1, "2001:db8::5", 443)),
+              Verdict::Allowed);
+}
+
 TEST_F(EngineTest, SettingsLoadInOrderAndAFailedSaveIsToldOncePerRunOfFailures) {
     // Stored values and what loads from them: the default only when the key is missing.
     using Stored = std::map<std::string, std::string>;
