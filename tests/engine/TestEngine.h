@@ -1,6 +1,5 @@
 #pragma once
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,32 +8,16 @@
 #include <string>
 #include <vector>
 
-#include "engine/AddressText.h"
 #include "engine/Engine.h"
+#include "tests/support/Rows.h"
 
 namespace quarnel::testing {
 
 using Texts = std::vector<std::string>;
 
-inline std::uint32_t Ip(const char* text) {
-    in_addr address{};
-    (void)inet_pton(AF_INET, text, &address);  // tests pass valid texts
-    return address.s_addr;
-}
-
-// The row's form of an address text, IPv4 or IPv6.
-inline platform::IpAddress Address(const char* text) {
-    return ParseAddress(text).value();  // tests pass valid texts
-}
-
-// A row of an IPv4 socket, or of an IPv6 one when the local address is written as IPv6.
-inline platform::TcpRow Row(platform::TcpState state, const char* local, std::int32_t localPort,
-                            const char* remote, std::int32_t remotePort, std::uint64_t cookie = 0) {
-    const auto family = std::string_view(local).find(':') == std::string_view::npos
-                            ? platform::SocketFamily::IPv4
-                            : platform::SocketFamily::IPv6;
-    return {state, Address(local), localPort, Address(remote), remotePort, family, 0, cookie};
-}
+using testsupport::Address;
+using testsupport::Ip;
+using testsupport::Row;
 
 // An established connection from 192.0.2.5, told apart by its cookie.
 inline platform::TcpRow Established(std::int32_t localPort, const char* remote,

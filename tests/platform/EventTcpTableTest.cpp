@@ -11,7 +11,7 @@
 
 #include "platform/linux/EventTcpTable.h"
 #include "platform/linux/SockDiagMessages.h"
-#include "tests/platform/TableRows.h"
+#include "tests/support/TableRows.h"
 
 namespace quarnel::platform {
 namespace {
@@ -65,7 +65,7 @@ TcpStateEvent Report(std::uint64_t cookie, std::uint8_t from, std::uint8_t to,
                      SocketFamily family = SocketFamily::IPv4) {
     TcpStateEvent event{};
     event.Cookie = cookie;
-    const IpAddress loopback = RowAddress(Loopback(family));
+    const IpAddress loopback = testsupport::Address(Loopback(family));
     std::ranges::copy(loopback, event.LocalAddress);
     std::ranges::copy(loopback, event.RemoteAddress);
     event.Family = family == SocketFamily::IPv6 ? AF_INET6 : AF_INET;
@@ -79,7 +79,7 @@ TcpStateEvent Report(std::uint64_t cookie, std::uint8_t from, std::uint8_t to,
 // The row a whole read shows for the connection of Report.
 TcpRow Connection(std::uint64_t cookie, TcpState state, SocketFamily family = {}) {
     return Row(state, Loopback(family), 40000 + static_cast<int>(cookie), Loopback(family), 80,
-               family, cookie);
+               cookie, family);
 }
 
 class EventTable : public ::testing::Test {

@@ -1,6 +1,5 @@
-#include "tests/platform/TableRows.h"
+#include "tests/support/TableRows.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
@@ -10,17 +9,6 @@
 #include <string>
 
 namespace quarnel::platform {
-
-void PrintTo(const TcpRow& row, std::ostream* out) {
-    const auto text = [](const IpAddress& address) {
-        char buffer[INET6_ADDRSTRLEN] = {};
-        return std::string(::inet_ntop(AF_INET6, address.data(), buffer, sizeof buffer));
-    };
-    *out << "{state " << static_cast<int>(row.State) << ", " << text(row.LocalAddress) << ":"
-         << row.LocalPort << " -> " << text(row.RemoteAddress) << ":" << row.RemotePort << ", "
-         << (row.Family == SocketFamily::IPv4 ? "IPv4" : "IPv6") << ", if " << row.Interface
-         << ", cookie " << row.Cookie << "}";
-}
 
 std::unique_ptr<LinuxTcpTable> OpenTable() {
     int error = 0;
@@ -47,20 +35,6 @@ std::optional<TcpRow> RowWithPorts(const std::vector<TcpRow>& rows, int localPor
 std::vector<TcpRow> SortedByCookie(std::vector<TcpRow> rows) {
     std::ranges::sort(rows, {}, &TcpRow::Cookie);
     return rows;
-}
-
-IpAddress RowAddress(const char* text) {
-    IpAddress address{};
-    if (std::strchr(text, ':') == nullptr) {
-        return MappedIPv4(testsupport::RawIPv4(text));
-    }
-    EXPECT_EQ(::inet_pton(AF_INET6, text, address.data()), 1) << text;
-    return address;
-}
-
-TcpRow Row(TcpState state, const char* local, int localPort, const char* remote, int remotePort,
-           SocketFamily family, std::uint64_t cookie) {
-    return {state, RowAddress(local), localPort, RowAddress(remote), remotePort, family, 0, cookie};
 }
 
 int ReceiveError(int fd) {
