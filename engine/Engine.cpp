@@ -1,6 +1,6 @@
 #include "engine/Engine.h"
 
-#include "engine/Rules.h"
+#include "engine/RuleSet.h"
 
 namespace quarnel {
 
@@ -8,10 +8,7 @@ Engine::Engine(platform::TcpTableSource& source, platform::HostAddressSource& ho
                SettingsStore& store)
     : oManager(Table, Cache, store, hosts), Source(source) {
     // The system holds back what the pass will close, by the same rules.
-    oManager.RulesChanged = [this] {
-        Source.SetRules(CompileBlockingRules(oManager.oAllowedIP, oManager.oBlockedLocalPorts,
-                                             oManager.oBlockedRemotePorts));
-    };
+    oManager.RulesChanged = [this] { Source.SetRules(BlockingRulesOf(oManager.Rules())); };
 }
 
 void Engine::ProcessTcpTable(const std::function<void()>& processEvents) {
@@ -48,21 +45,22 @@ void Engine::CheckConnection(std::size_t i, const std::function<void()>& process
         entry.IsPassed = FlagFalse;
         bLinesChanged = true;
     }
-    if (row.State != TcpStateEstablished) {
+    if (row.State != platform::TcpState::Established) {
         return;  // only established connections are judged
     }
     if (entry.IsAllowed != FlagFalse || entry.IsPassed != FlagFalse) {
         return;
     }
-    if (IsAllowedIP(entry.RemoteIP, oManager.oAllowedIP)) {
-        entry.IsAllowed = FlagTrue;  // an allowed address protects whatever the ports
-        return;
-    }
-    const bool blocked = IsInList(row.LocalPort, oManager.oBlockedLocalPorts) ||
-                         IsInList(row.RemotePort, oManager.oBlockedRemotePorts);
-    if (!blocked) {
-        entry.IsPassed = FlagTrue;
-        return;
+    switch (oManager.Rules().Judge(row)) {
+        case Verdict::Allowed:
+            entry.IsAllowed = FlagTrue;  // an allowed address protects whatever the ports
+            return;
+        case Verdict::Passed:
+            entry.IsPassed = FlagTrue;
+            return;
+        case Verdict::BlockedByLocalPort:
+        case Verdict::BlockedByRemotePort:
+            break;
     }
 
     RefreshLinesIfChanged();  // the window may look at the lines in the event step

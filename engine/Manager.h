@@ -10,6 +10,7 @@
 #include "engine/ConnectionCache.h"
 #include "engine/ConnectionTable.h"
 #include "engine/ManagerWindow.h"
+#include "engine/RuleSet.h"
 #include "engine/SettingsStore.h"
 #include "platform/HostAddressSource.h"
 
@@ -54,8 +55,13 @@ public:
     // Rebuilds the connection lines from the latest table read; the list box follows later.
     void RefreshCurrentConnections();
 
-    // Reads the three rule lists from the store; a missing key gives its default.
+    // Reads the three rule lists from the store, a missing key giving its default, and compiles
+    // them.
     void LoadSettings();
+    // Compiles the three rule lists into the rules the blocking pass judges by. Every edit of a
+    // list is followed by this (SaveChanges does it, with clearing the cache).
+    void CompileRules();
+    const RuleSet& Rules() const { return CompiledRules; }
     // Writes the three rule lists. False when the store could not keep them: the lists stay
     // in memory and the user is told (once, until a write succeeds again).
     [[nodiscard]] bool SaveSettings();
@@ -69,8 +75,9 @@ public:
     std::int16_t CurrentMode = ModeCurrentConnections;
     std::string CurrentModeDescriptor;
     List* CurrentList = nullptr;
-    // Called whenever the rule lists may have changed (loaded, or edited and saved), when the
-    // cache is cleared: the engine hands the new rules to the system from here.
+    // Called whenever the rules are compiled anew (the lists loaded, or edited and saved): the
+    // engine hands them to the system from here, in the same moment the pass starts to judge by
+    // them.
     std::function<void()> RulesChanged;
     // The window; none until start-up gives it. Without it, nothing is shown and both check
     // boxes count as not set.
@@ -82,6 +89,7 @@ private:
     SettingsStore& Store;
     platform::HostAddressSource& Hosts;
     bool bSaveFailureShown = false;
+    RuleSet CompiledRules;
 };
 
 }  // namespace quarnel

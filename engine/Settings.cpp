@@ -48,6 +48,11 @@ void Manager::LoadSettings() {
     LoadListFromString(oAllowedIP, allowed);
     LoadListFromString(oBlockedLocalPorts, local);
     LoadListFromString(oBlockedRemotePorts, remote);
+    CompileRules();
+}
+
+void Manager::CompileRules() {
+    CompiledRules = RuleSet(oAllowedIP, oBlockedLocalPorts, oBlockedRemotePorts);
     if (RulesChanged) {
         RulesChanged();
     }
@@ -74,10 +79,9 @@ bool Manager::SaveSettings() {
 
 void Manager::SaveChanges() {
     (void)SaveSettings();  // a failure has been told; the changed rules apply all the same
+    // Every connection is judged afresh under the edited rules.
+    CompileRules();
     ClearConnectionCache(Cache);
-    if (RulesChanged) {
-        RulesChanged();
-    }
 }
 
 }  // namespace quarnel

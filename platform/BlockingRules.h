@@ -1,14 +1,14 @@
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <vector>
 
+#include "platform/IpAddress.h"
+
 namespace quarnel::platform {
 
-// A remote address as the rules compare it: 16 bytes in network order, an IPv4 address as its
-// IPv4-mapped IPv6 address (::ffff:a.b.c.d).
-using RuleAddress = std::array<std::uint8_t, 16>;
+// A remote address as the rules compare it: an IPv4 address IPv4-mapped (::ffff:a.b.c.d).
+using RuleAddress = IpAddress;
 
 // The three rule lists compiled for the system: what a filter in the operating system needs to
 // block exactly what the engine's pass blocks. A connection is blocked when its local port is in

@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "PayloadFilter.skel.h"
-#include "engine/ConnectionTable.h"
-#include "engine/Rules.h"
+#include "engine/AddressText.h"
+#include "engine/RuleSet.h"
 #include "platform/linux/bpf/RuleMaps.h"
 
 namespace quarnel {
@@ -29,28 +29,36 @@ struct Unload {
     void operator()(payload_filter* program) const { payload_filter::destroy(program); }
 };
 
-// Whether the pass closes the connection of row, judged by the engine's own rules.
-bool PassBlocks(const TcpRow& row, const List& allowed, const List& local, const List& remote) {
-    return !IsAllowedIP(RemoteAddressText(row), allowed) &&
-           (IsInList(row.LocalPort, local) || IsInList(row.RemotePort, remote));
-}
-
-// An IPv4 TCP segment of row's connection as it crosses the filter, in a frame as test runs
-// take it: arriving (from the remote end) or leaving, with payload bytes of data.
+// A TCP segment of row's connection as it crosses the filter, in a frame as test runs take it:
+// arriving (from the remote end) or leaving, with payload bytes of data. IPv4 on the wire for
+// an IPv4-mapped remote address, else IPv6.
 std::vector<std::uint8_t> Segment(const TcpRow& row, bool arriving, std::size_t payload) {
-    std::vector<std::uint8_t> frame(14 + 20 + 20 + payload, 0);
-    frame[12] = 0x08;  // IPv4
+    const bool ipv4 = platform::IsIPv4Mapped(row.RemoteAddress);
+    const std::size_t ipSize = ipv4 ? 20 : 40;
+    std::vector<std::uint8_t> frame(14 + ipSize + 20 + payload, 0);
+    frame[12] = ipv4 ? 0x08 : 0x86;
+    frame[13] = ipv4 ? 0x00 : 0xdd;
     std::uint8_t* ip = &frame[14];
-    ip[0] = 0x45;
-    const auto length = htons(static_cast<std::uint16_t>(frame.size() - 14));
-    std::memcpy(ip + 2, &length, 2);
-    ip[8] = 64;
-    ip[9] = IPPROTO_TCP;
-    const std::uint32_t source = arriving ? row.RemoteAddress : row.LocalAddress;
-    const std::uint32_t dest = arriving ? row.LocalAddress : row.RemoteAddress;
-    std::memcpy(ip + 12, &source, 4);  // the row holds them in network order
-    std::memcpy(ip + 16, &dest, 4);
-    std::uint8_t* tcp = ip + 20;
+    const platform::IpAddress& source = arriving ? row.RemoteAddress : row.LocalAddress;
+    const platform::IpAddress& dest = arriving ? row.LocalAddress : row.RemoteAddress;
+    if (ipv4) {
+        ip[0] = 0x45;
+        const auto length = htons(static_cast<std::uint16_t>(frame.size() - 14));
+        std::memcpy(ip + 2, &length, 2);
+        ip[8] = 64;
+        ip[9] = IPPROTO_TCP;
+        std::memcpy(ip + 12, source.data() + 12, 4);
+        std::memcpy(ip + 16, dest.data() + 12, 4);
+    } else {
+        ip[0] = 0x60;
+        const auto length = htons(static_cast<std::uint16_t>(frame.size() - 14 - 40));
+        std::memcpy(ip + 4, &length, 2);
+        ip[6] = IPPROTO_TCP;
+        ip[7] = 64;
+        std::memcpy(ip + 8, source.data(), 16);
+        std::memcpy(ip + 24, dest.data(), 16);
+    }
+    std::uint8_t* tcp = ip + ipSize;
     const auto sourcePort =
         htons(static_cast<std::uint16_t>(arriving ? row.RemotePort : row.LocalPort));
     const auto destPort =
@@ -63,7 +71,7 @@ std::vector<std::uint8_t> Segment(const TcpRow& row, bool arriving, std::size_t 
 }
 
 // 1 when the filter lets the frame pass, 0 when it drops it.
-int Verdict(bpf_program* program, std::vector<std::uint8_t> frame) {
+int RunThrough(bpf_program* program, std::vector<std::uint8_t> frame) {
     LIBBPF_OPTS(bpf_test_run_opts, run, .data_in = frame.data(),
                 .data_size_in = static_cast<__u32>(frame.size()));
     EXPECT_EQ(bpf_prog_test_run_opts(bpf_program__fd(program), &run), 0) << std::strerror(errno);
@@ -109,31 +117,38 @@ TEST(FilterVerdict, EveryConnectionIsJudgedAsThePassJudgesIt) {
         for (int i = random() % 4; i > 0; --i) {
             (void)remote.AddItem(pick(listedPorts));
         }
+        const RuleSet rules(allowed, local, remote);
         platform::FilterCause why;
-        ASSERT_TRUE(maps.Write(CompileBlockingRules(allowed, local, remote), why)) << why.Text();
+        ASSERT_TRUE(maps.Write(BlockingRulesOf(rules), why)) << why.Text();
 
         for (int n = 0; n < 100; ++n) {
             TcpRow row;
-            row.State = TcpStateEstablished;
-            row.LocalAddress = ::inet_addr(pick(addresses));
-            row.RemoteAddress = ::inet_addr(pick(addresses));
+            row.RemoteAddress = *ParseAddress(pick(addresses));
+            // The local end of the same version: one socket holds both.
+            row.LocalAddress =
+                *ParseAddress(platform::IsIPv4Mapped(row.RemoteAddress) ? "127.0.0.9" : "::1");
             row.LocalPort = pick(ports);
             row.RemotePort = pick(ports);
-            const bool blocks = PassBlocks(row, allowed, local, remote);
+            const Verdict verdict = rules.Judge(row);
+            const bool blocks =
+                verdict == Verdict::BlockedByLocalPort || verdict == Verdict::BlockedByRemotePort;
             blocked += blocks;
             ++judged;
             for (const bool arriving : {true, false}) {
                 SCOPED_TRACE(std::string(arriving ? "arriving" : "leaving") + " on round " +
-                             std::to_string(round) + ", " + RemoteAddressText(row) + ":" +
+                             std::to_string(round) + ", " +
+                             CanonicalAddressText(row.RemoteAddress) + ":" +
                              std::to_string(row.RemotePort) + " to local port " +
                              std::to_string(row.LocalPort));
-                ASSERT_EQ(Verdict(arriving ? program->progs.HoldIngress : program->progs.HoldEgress,
-                                  Segment(row, arriving, 1 + random() % 1400)),
-                          blocks ? 0 : 1);
+                ASSERT_EQ(
+                    RunThrough(arriving ? program->progs.HoldIngress : program->progs.HoldEgress,
+                               Segment(row, arriving, 1 + random() % 1400)),
+                    blocks ? 0 : 1);
                 // The handshake and teardown carry no data: they always pass.
-                ASSERT_EQ(Verdict(arriving ? program->progs.HoldIngress : program->progs.HoldEgress,
-                                  Segment(row, arriving, 0)),
-                          1);
+                ASSERT_EQ(
+                    RunThrough(arriving ? program->progs.HoldIngress : program->progs.HoldEgress,
+                               Segment(row, arriving, 0)),
+                    1);
             }
         }
     }
