@@ -31,9 +31,8 @@ namespace quarnel::platform {
 // least every kLongestSilence, or a silent helper goes unnoticed.
 class HelperTcpTable final : public TcpTableSource {
 public:
-    // How long each message of an answer may take: short enough that a hung helper costs one
-    // pass no more than a quarter of a second, long enough for the largest table on a busy
-    // machine.
+    // How long a whole answer may take: short enough that a hung helper costs one pass no
+    // more than a quarter of a second, long enough for the largest table on a busy machine.
     static constexpr std::chrono::milliseconds kAnswerTimeout{250};
     // A helper that was just started first loads and opens its sockets.
     static constexpr std::chrono::milliseconds kStartTimeout{2000};

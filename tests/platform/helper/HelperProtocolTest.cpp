@@ -16,8 +16,8 @@
 #include <tuple>
 
 #include "platform/linux/HelperChannel.h"
-#include "platform/linux/helper/HelperServer.h"
 #include "platform/linux/UniqueFd.h"
+#include "platform/linux/helper/HelperServer.h"
 #include "tests/platform/TableRows.h"
 
 namespace quarnel::platform {
@@ -39,7 +39,7 @@ Bytes Encoded(const Request& request) {
 
 // Decodes bytes as the helper reads a message: into a buffer of one request.
 Refusal Decode(const Bytes& bytes, Request& request) {
-    return DecodeRequest(std::span(bytes.data(), std::min(bytes.size(), kDiagRequestSize)),
+    return DecodeRequest(std::span(bytes.data(), std::min(bytes.size(), kRequestSize)),
                          bytes.size(), request);
 }
 
@@ -138,7 +138,7 @@ struct Served {
     SocketPair pair;
     bool servedToTheEnd = false;
     std::thread server;
-    HelperChannel channel{pair.program.Get(), 5s};
+    HelperChannel channel{pair.program.Get(), 30s};  // the largest table, under the sanitizers
 };
 
 TEST(HelperConversation, TablesArriveWholeOrNotAtAllAndServingGoesOn) {
@@ -199,6 +199,34 @@ TEST(HelperConversation, AWrongHelperIsNoticedWithItsFault) {
     }
 }
 
+// The time limit is the whole answer's: a helper that sends a part well within it, then the
+// next, and so on, is given up all the same once it falls behind the small allowance per part.
+TEST(HelperConversation, ATrickledAnswerIsLateAsAWhole) {
+    SocketPair pair;
+    ASSERT_TRUE(pair.made);
+    constexpr std::uint16_t parts = 10;
+    std::thread trickle([&pair] {
+        std::array<std::uint8_t, kMaxReplySize> bytes{};
+        for (std::uint16_t index = 0; index < parts; ++index) {
+            std::this_thread::sleep_for(3 * HelperChannel::kPartAllowance);
+            Reply reply{.Kind = ReplyKind::TableChunk, .Sequence = 1, .ChunkIndex = index};
+            reply.LastChunk = index + 1 == parts;
+            const std::size_t count = reply.LastChunk ? 1 : kRowsPerChunk;
+            const std::size_t size = EncodeReply(reply, ManyRows(count), bytes);
+            if (::send(pair.helper.Get(), bytes.data(), size, MSG_NOSIGNAL) < 0) {
+                return;  // the program gave up and hung up
+            }
+        }
+    });
+    HelperChannel channel(pair.program.Get(), 50ms);
+    std::vector<TcpRow> rows;
+    bool read = true;
+    EXPECT_FALSE(channel.ReadTable(rows, read));
+    EXPECT_EQ(channel.Problem(), "did not answer within 50 ms");
+    pair.program.Reset();
+    trickle.join();
+}
+
 // A close is carried out only when it is a sound request that names a connection, not a listener
 // (the kernel closes those too); anything else is refused, logged and never acted on.
 TEST(HelperConversation, OnlyASoundCloseOfAConnectionIsActedOnAndServingGoesOn) {
@@ -209,7 +237,7 @@ TEST(HelperConversation, OnlyASoundCloseOfAConnectionIsActedOnAndServingGoesOn) 
     named.State = 0;  // the state plays no part in a close
     // The sound close with count bytes from at set to value, then cut or grown to size.
     const auto with = [&](std::size_t at, std::uint8_t value, std::size_t count = 1,
-                          std::size_t size = kDiagRequestSize) {
+                          std::size_t size = kRequestSize) {
         Bytes bytes(sound.begin(), sound.end());
         std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>(at), count, value);
         bytes.resize(size);
