@@ -2,6 +2,7 @@
 
 #include <QCloseEvent>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QScreen>
 #include <QStyle>
@@ -70,6 +71,7 @@ frmMain::frmMain(Manager& manager, bool& quit, Messages& messages)
 frmMain::~frmMain() {
     // The list's viewport outlives the list's own destructor; its last events are not ours.
     lstMain.viewport()->removeEventFilter(this);
+    lstMain.removeEventFilter(this);
 }
 
 void frmMain::CreateControls() {
@@ -92,6 +94,7 @@ void frmMain::CreateControls() {
     SetColour(lstMain, QPalette::Base, FormBackground);
     SetColour(lstMain, QPalette::Text, Qt::black);
     lstMain.viewport()->installEventFilter(this);
+    lstMain.installEventFilter(this);
 
     txtItem.setGeometry(Twips(90, 6960, 3795, 375));
     txtItem.setFont(Arial(8.25, false));
@@ -150,10 +153,16 @@ void frmMain::ConnectHandlers() {
     connect(&chkShowX, &QCheckBox::toggled, this, [this] { oManager.RefreshCurrentConnections(); });
     connect(&chkHideLocal, &QCheckBox::toggled, this,
             [this] { oManager.RefreshCurrentConnections(); });
-    connect(mnuDelete, &QAction::triggered, this,
-            [this] { DeleteSelectedItem(oManager, lstMain); });
+    connect(mnuDelete, &QAction::triggered, this, &frmMain::mnuDelete_Click);
     connect(&TimerListRefresh, &QTimer::timeout, this, &frmMain::RefreshConnectionsIfChanged);
     connect(&TrayIcon, &QSystemTrayIcon::activated, this, &frmMain::TrayIcon_Activated);
+}
+
+void frmMain::mnuDelete_Click() {
+    DeleteSelectedItem(oManager, lstMain);
+    // The entries below the deleted one moved up: whatever sits in its row now, the user never
+    // picked it, and a second Delete must not take it.
+    lstMain.selectionModel()->clear();
 }
 
 void frmMain::Form_Load() {
@@ -273,8 +282,34 @@ bool frmMain::eventFilter(QObject* watched, QEvent* event) {
     if (watched == lstMain.viewport() && event->type() == QEvent::MouseButtonRelease) {
         const auto* mouse = static_cast<QMouseEvent*>(event);
         lstMain_MouseUp(mouse->button(), mouse->globalPosition().toPoint());
+        // After the menu the release is not the list's: it would select whatever entry now
+        // lies under the pointer, one the user never picked.
+        return mouse->button() == Qt::RightButton;
+    }
+    if (watched == &lstMain && event->type() == QEvent::KeyPress) {
+        return lstMain_KeyDown(static_cast<QKeyEvent*>(event)->key());
     }
     return QWidget::eventFilter(watched, event);
+}
+
+bool frmMain::lstMain_KeyDown(int key) {
+    switch (key) {
+        case Qt::Key_Delete:
+            if (mnuDelete->isEnabled()) {
+                mnuDelete->trigger();
+            }
+            return true;
+        case Qt::Key_Menu: {
+            // The pop-up menu from the keyboard, at the current entry or the list's corner.
+            const QListWidgetItem* current = lstMain.currentItem();
+            const QPoint where =
+                current != nullptr ? lstMain.visualItemRect(current).bottomLeft() : QPoint();
+            (void)mnuListBox.exec(lstMain.viewport()->mapToGlobal(where));
+            return true;
+        }
+        default:
+            return false;
+    }
 }
 
 void frmMain::lstMain_MouseUp(Qt::MouseButton button, const QPoint& globalPosition) {

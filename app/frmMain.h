@@ -88,6 +88,9 @@ private:
     // What a mouse action on the notification icon does to a minimised window.
     void TrayIcon_Activated(QSystemTrayIcon::ActivationReason reason);
     void lstMain_MouseUp(Qt::MouseButton button, const QPoint& globalPosition);
+    // Delete and the menu key on the list; true when the key was the list's.
+    bool lstMain_KeyDown(int key);
+    void mnuDelete_Click();
 
     Manager& oManager;
     bool& bQuit;

@@ -141,6 +141,38 @@ TEST_F(Window, ViewButtonsShowTheirListAndEditingStateAndDeleteTakesOneEntry) {
     EXPECT_EQ(store.Values[BlockedLocalPortsKey], "445,139");
 }
 
+// After a delete the entries below move up; none of them was picked, so a second Delete, from
+// the menu over empty space or from the keyboard, takes nothing.
+TEST_F(Window, DeleteTakesOnlyWhatWasPickedByMouseOrKeyboard) {
+    store.Values[AllowedIPKey] = "1.2.3.4,10.0.0.1,5.5.5.5,6.6.6.6";
+    oManager.LoadSettings();
+    emit window.cmdAllowedIP.Click();
+    window.show();
+    const auto menuDelete = [this](QPoint where) {
+        QTimer::singleShot(0, window.mnuDelete, &QAction::trigger);
+        QTimer::singleShot(0, &window.mnuListBox, &QMenu::close);
+        QTest::mousePress(window.lstMain.viewport(), Qt::RightButton, {}, where);
+        QTest::mouseRelease(window.lstMain.viewport(), Qt::RightButton, {}, where);
+    };
+    QTest::mouseClick(window.lstMain.viewport(), Qt::LeftButton, {},
+                      window.lstMain.visualItemRect(window.lstMain.item(1)).center());
+    menuDelete(window.lstMain.visualItemRect(window.lstMain.item(1)).center());
+    EXPECT_EQ(Listed(), (Lines{"1.2.3.4", "5.5.5.5", "6.6.6.6"}));
+    EXPECT_TRUE(window.lstMain.selectedItems().isEmpty());
+    const QPoint empty(5, window.lstMain.viewport()->height() - 5);
+    menuDelete(empty);
+    EXPECT_EQ(Listed(), (Lines{"1.2.3.4", "5.5.5.5", "6.6.6.6"}));
+
+    window.lstMain.setFocus();
+    QTest::keyClick(&window.lstMain, Qt::Key_Down);
+    QTest::keyClick(&window.lstMain, Qt::Key_Down);
+    ASSERT_EQ(window.lstMain.currentRow(), 1);
+    QTest::keyClick(&window.lstMain, Qt::Key_Delete);
+    QTest::keyClick(&window.lstMain, Qt::Key_Delete);
+    EXPECT_EQ(Listed(), (Lines{"1.2.3.4", "6.6.6.6"}));
+    EXPECT_EQ(store.Values[AllowedIPKey], "1.2.3.4,6.6.6.6");
+}
+
 TEST_F(Window, AddRefusesInvalidEntriesAndStoresValidOnesPlainly) {
     // The view, what is typed, the message (none: nullptr) and the list then. What is accepted
     // is saved, a duplicate too; nothing is saved after a refusal or a blank entry.
