@@ -146,8 +146,9 @@ void frmMain::ConnectHandlers() {
         connect(button, &Command::Click, this,
                 [this, mode = mode] { oManager.SetCurrentMode(mode); });
     }
-    connect(&cmdAdd, &Command::Click, this,
-            [this] { AddToCurrentList(oManager, txtItem.text().toStdString(), UserMessages); });
+    connect(&cmdAdd, &Command::Click, this, &frmMain::cmdAdd_Click);
+    // Enter in the entry box does what the button beside it does.
+    connect(&txtItem, &QLineEdit::returnPressed, this, &frmMain::cmdAdd_Click);
     connect(&cmdAddLocal, &Command::Click, this, [this] { AddLocalIPs(oManager, UserMessages); });
     // The list box follows the rebuilt lines at the next timer tick.
     connect(&chkShowX, &QCheckBox::toggled, this, [this] { oManager.RefreshCurrentConnections(); });
@@ -156,6 +157,10 @@ void frmMain::ConnectHandlers() {
     connect(mnuDelete, &QAction::triggered, this, &frmMain::mnuDelete_Click);
     connect(&TimerListRefresh, &QTimer::timeout, this, &frmMain::RefreshConnectionsIfChanged);
     connect(&TrayIcon, &QSystemTrayIcon::activated, this, &frmMain::TrayIcon_Activated);
+}
+
+void frmMain::cmdAdd_Click() {
+    AddToCurrentList(oManager, txtItem.text().toStdString(), UserMessages);
 }
 
 void frmMain::mnuDelete_Click() {

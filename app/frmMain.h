@@ -90,6 +90,7 @@ private:
     void lstMain_MouseUp(Qt::MouseButton button, const QPoint& globalPosition);
     // Delete and the menu key on the list; true when the key was the list's.
     bool lstMain_KeyDown(int key);
+    void cmdAdd_Click();
     void mnuDelete_Click();
 
     Manager& oManager;

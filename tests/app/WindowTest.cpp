@@ -173,6 +173,13 @@ TEST_F(Window, DeleteTakesOnlyWhatWasPickedByMouseOrKeyboard) {
     EXPECT_EQ(store.Values[AllowedIPKey], "1.2.3.4,6.6.6.6");
 }
 
+TEST_F(Window, EnterInTheEntryBoxAdds) {
+    emit window.cmdBlockedRemote.Click();
+    window.txtItem.setText("8080");
+    QTest::keyClick(&window.txtItem, Qt::Key_Return);
+    EXPECT_EQ(Listed(), (Lines{"22", "8080"}));
+}
+
 TEST_F(Window, AddRefusesInvalidEntriesAndStoresValidOnesPlainly) {
     // The view, what is typed, the message (none: nullptr) and the list then. What is accepted
     // is saved, a duplicate too; nothing is saved after a refusal or a blank entry.
