@@ -47,8 +47,8 @@ int App::Main(int& argc, char** argv) {
     Table = OpenTableSource();
     TheEngine = std::make_unique<Engine>(*Table.Source, Hosts, Store);
     oManager = &TheEngine->oManager;
-    // 5.
-    oManager->LoadSettings();
+    // 5. Rules that could not be loaded as stored are told once the window is there.
+    const std::string rulesProblem = oManager->LoadSettings();
     // 6. Loading shows the window and adds the notification icon.
     MainForm = std::make_unique<frmMain>(*oManager, bQuit, UserMessages);
     QObject::connect(Termination.get(), &TerminationSignals::Requested, MainForm.get(),
@@ -69,6 +69,9 @@ int App::Main(int& argc, char** argv) {
     // 11.
     oManager->RefreshLocalIPList();
 
+    if (!rulesProblem.empty()) {
+        UserMessages.Notify(rulesProblem);  // the rules that did load are in force meanwhile
+    }
     // What the user must know about the table: in one box that holds the loop when the program
     // cannot protect the machine anyway; else in a box that holds nothing, so that blocking
     // starts at once.

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "container/List.h"
 #include "container/Value.h"
@@ -53,8 +54,10 @@ public:
     // Rebuilds the connection lines from the latest table read; the list box follows later.
     void RefreshCurrentConnections();
 
-    // Reads the three rule lists from the store; a missing key gives its default.
-    void LoadSettings();
+    // Reads the three rule lists from the store; a missing key gives its default. What the
+    // user must know about it (a store that could not be read); empty when the rules were
+    // loaded as stored.
+    std::string LoadSettings();
     // Writes the three rule lists. False when the store could not keep them: the lists stay
     // in memory and the user is told (once, until a write succeeds again).
     bool SaveSettings();

@@ -12,6 +12,18 @@ std::string SaveFailedText(const std::string& location) {
            "start unless that file can be written.";
 }
 
+std::string LoadProblemText(const std::string& location, const StoreCondition& condition) {
+    switch (condition.State) {
+        case StoreCondition::Kind::Read:
+            break;
+        case StoreCondition::Kind::Unreadable:
+            return "The rules could not be read from " + location + " (" + condition.Detail +
+                   "): no port is blocked. That file is left as it is; rules you enter now "
+                   "apply until Quarnel ends, but are not saved.";
+    }
+    return {};
+}
+
 void AddPieces(List& oList, std::string_view text, char separator) {
     while (!text.empty()) {
         const auto end = text.find(separator);
@@ -41,13 +53,18 @@ std::string Manager::SaveListToString(const List& oList) const {
     return text;
 }
 
-void Manager::LoadSettings() {
+std::string Manager::LoadSettings() {
     const std::string local = Store.Read(BlockedLocalPortsKey, "");
     const std::string remote = Store.Read(BlockedRemotePortsKey, "");
     const std::string allowed = Store.Read(AllowedIPKey, DefaultAllowedIP);
     LoadListFromString(oAllowedIP, allowed);
     LoadListFromString(oBlockedLocalPorts, local);
     LoadListFromString(oBlockedRemotePorts, remote);
+    const StoreCondition condition = Store.Condition();
+    // The failure to keep the rules is told now; at every edit and at the end it would be news
+    // to nobody.
+    bSaveFailureShown = condition.State == StoreCondition::Kind::Unreadable;
+    return LoadProblemText(Store.Location(), condition);
 }
 
 bool Manager::SaveSettings() {

@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "engine/SettingsStore.h"
+
 namespace quarnel {
 
 // The keys of the three rule lists in the settings store, and the allowed list of a first run.
@@ -12,5 +14,9 @@ inline constexpr const char* DefaultAllowedIP = "127.0.0.1";
 
 // What the user is told when the rule lists could not be written to location.
 std::string SaveFailedText(const std::string& location);
+
+// What the user is told at start about a store in condition at location; empty when it was
+// read.
+std::string LoadProblemText(const std::string& location, const StoreCondition& condition);
 
 }  // namespace quarnel

@@ -7,6 +7,7 @@
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -18,6 +19,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 
 #include "engine/Settings.h"
@@ -166,6 +168,43 @@ TEST(Program, AsAUserRunsIt) {
         EXPECT_TRUE(home.Says("the helper " + helper + " did not answer within 250 ms"));
         EXPECT_TRUE(home.Says("The helper " + helper + " was restarted")) << home.Read();
         EXPECT_EQ(guard.Terminate(), 0);
+    });
+}
+
+// A settings file it cannot read and one that is no regular file: each is told at start and
+// never written over. A FIFO holds nothing up: the program starts, and ends when told to.
+TEST(Program, NeverLosesRulesItCannotReadOrUnderstand) {
+    RunInPrivateNetwork([] {
+        const struct {
+            const char* name;
+            std::function<void(const std::string&)> make;
+            std::string said;  // after the file's path
+        } cases[] = {
+            {"unreadable", [](const std::string& ini) { std::filesystem::permissions(ini, {}); },
+             " (Permission denied): no port is blocked."},
+            {"fifo",
+             [](const std::string& ini) {
+                 std::filesystem::remove(ini);
+                 ASSERT_EQ(::mkfifo(ini.c_str(), 0600), 0);
+             },
+             " (not a regular file): no port is blocked."},
+        };
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.name);
+            const Home home("BlockedRemotePortsString=9\n");
+            const std::string ini = home.Path(Home::Ini);
+            const std::string before = home.Read(Home::Ini);
+            c.make(ini);
+            Program program(home, QUARNEL_PROGRAM, true);  // root's powers would read it anyway
+            EXPECT_TRUE(home.Says(ini + c.said)) << home.Read();
+            EXPECT_EQ(program.Terminate(), 0);
+            if (std::string(c.name) == "fifo") {
+                EXPECT_TRUE(std::filesystem::is_fifo(ini));
+            } else {
+                std::filesystem::permissions(ini, std::filesystem::perms::owner_read);
+                EXPECT_EQ(home.Read(Home::Ini), before);
+            }
+        }
     });
 }
 

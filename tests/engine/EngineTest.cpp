@@ -160,6 +160,15 @@ TEST_F(EngineTest, SettingsLoadInOrderAndAFailedSaveIsToldOncePerRunOfFailures) 
     }
     EXPECT_EQ(window.Messages, Texts(2, SaveFailedText(store.Location())));
     EXPECT_EQ(ItemTexts(oManager.oBlockedLocalPorts), (Texts{"9", "7"}));
+
+    // Rules that could not be read are told at load; that they are not saved is no news later.
+    store.Found = {StoreCondition::Kind::Unreadable, "Permission denied"};
+    EXPECT_EQ(oManager.LoadSettings(),
+              "The rules could not be read from " + store.Location() +
+                  " (Permission denied): no port is blocked. That file is left as it is; rules "
+                  "you enter now apply until Quarnel ends, but are not saved.");
+    EXPECT_FALSE(oManager.SaveSettings());
+    EXPECT_EQ(window.Messages.size(), 2u);
 }
 
 }  // namespace
