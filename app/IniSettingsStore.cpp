@@ -11,7 +11,9 @@
 
 #include <array>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
 
 #include "engine/Settings.h"
 
@@ -67,6 +69,26 @@ Contents ReadRegularFile(const std::string& path, std::string& text, std::string
     return result;
 }
 
+// Renames the file at path to a free name beside it that says why; the new path, or empty.
+std::string SetAside(const std::string& path, std::string& why) {
+    namespace fs = std::filesystem;
+    for (int n = 1; n < 100; ++n) {
+        const std::string aside =
+            path + ".not-understood" + (n == 1 ? std::string() : "-" + std::to_string(n));
+        std::error_code error;
+        if (fs::exists(fs::symlink_status(aside, error))) {
+            continue;
+        }
+        if (std::rename(path.c_str(), aside.c_str()) == 0) {
+            return aside;
+        }
+        why = std::strerror(errno);
+        return {};
+    }
+    why = "no free name beside it";
+    return {};
+}
+
 }  // namespace
 
 void IniSettingsStore::Inspect() const {
@@ -84,6 +106,19 @@ void IniSettingsStore::Inspect() const {
         Found = {StoreCondition::Kind::Unreadable, why};
         return;
     }
+    if (contents == Contents::Read && IsSettingsText(text)) {
+        QSettings settings = OpenSettings();
+        (void)settings.allKeys();  // read now: its status tells whether it parsed
+        if (settings.status() == QSettings::NoError) {
+            return;
+        }
+    }
+    const std::string aside = SetAside(path, why);
+    if (aside.empty()) {
+        Found = {StoreCondition::Kind::Unreadable, "not understood, and not renamed: " + why};
+        return;
+    }
+    Found = {StoreCondition::Kind::SetAside, aside};
 }
 
 StoreCondition IniSettingsStore::Condition() const {

@@ -15,7 +15,8 @@ namespace quarnel {
 //
 // The file is looked at before anything reads it: only a regular file is read (a FIFO or a
 // device would hold the program before its window); one that cannot be read is never written
-// over.
+// over; one that cannot be understood is renamed aside, the user's to keep, and the store starts
+// empty.
 class IniSettingsStore : public SettingsStore {
 public:
     StoreCondition Condition() const override;

@@ -28,7 +28,9 @@ enum ViewMode : std::int16_t {
 bool ToBoolean(const Value& value);
 
 // Appends to oList each non-empty piece of text between separators, in order.
-void AddPieces(List& oList, std::string_view text, char separator);
+// Appends every non-empty piece of text, split at separator, that converts to the list's type;
+// the pieces that do not.
+std::vector<std::string> AddPieces(List& oList, std::string_view text, char separator);
 
 // Owns the rule lists and the view mode, and fills the window's list, heading and editing
 // controls. The table, the cache, the store and the address source are the engine's; the
@@ -55,8 +57,8 @@ public:
     void RefreshCurrentConnections();
 
     // Reads the three rule lists from the store; a missing key gives its default. What the
-    // user must know about it (a store that could not be read); empty when the rules were
-    // loaded as stored.
+    // user must know about it (a store that could not be read, entries left out); empty when
+    // the rules were loaded as stored.
     std::string LoadSettings();
     // Writes the three rule lists. False when the store could not keep them: the lists stay
     // in memory and the user is told (once, until a write succeeds again).

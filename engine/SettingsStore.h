@@ -9,9 +9,10 @@ struct StoreCondition {
     enum class Kind {
         Read,        // read as stored, or nothing stored yet
         Unreadable,  // there, but not readable: every key reads as missing; nothing is written
+        SetAside,    // there, but not understood: kept elsewhere, the store starts empty
     };
     Kind State = Kind::Read;
-    std::string Detail;  // Unreadable: why
+    std::string Detail;  // Unreadable: why; SetAside: where the file not understood now is
 };
 
 // The per-user settings store that keeps the three rule lists, section "General".

@@ -122,6 +122,7 @@ TEST(Program, AsAUserRunsIt) {
         const Connection second = Connect(server);
         Program program(home);
         EXPECT_TRUE(WaitUntil([&] { return Aborted(second); }, 60s)) << home.Read();
+        EXPECT_TRUE(home.Says("\"abc\" (blocked local ports)"));
         EXPECT_EQ(Program(home).Wait(), 0);
         EXPECT_TRUE(program.Running());
         EXPECT_EQ(program.Terminate(), 0);
@@ -171,10 +172,12 @@ TEST(Program, AsAUserRunsIt) {
     });
 }
 
-// A settings file it cannot read and one that is no regular file: each is told at start and
-// never written over. A FIFO holds nothing up: the program starts, and ends when told to.
+// A settings file it cannot read, one that is no regular file and one it cannot understand:
+// each is told at start and never written over; the one not understood is kept aside. A FIFO
+// holds nothing up: the program starts, and ends when told to.
 TEST(Program, NeverLosesRulesItCannotReadOrUnderstand) {
     RunInPrivateNetwork([] {
+        const std::string garbage{'\x7f', 'E', 'L', 'F', '\x02', '\0', '\n', '\x03'};
         const struct {
             const char* name;
             std::function<void(const std::string&)> make;
@@ -188,6 +191,8 @@ TEST(Program, NeverLosesRulesItCannotReadOrUnderstand) {
                  ASSERT_EQ(::mkfifo(ini.c_str(), 0600), 0);
              },
              " (not a regular file): no port is blocked."},
+            {"not understood", [&](const std::string& ini) { std::ofstream(ini) << garbage; },
+             " could not be understood and was kept as "},
         };
         for (const auto& c : cases) {
             SCOPED_TRACE(c.name);
@@ -198,7 +203,11 @@ TEST(Program, NeverLosesRulesItCannotReadOrUnderstand) {
             Program program(home, QUARNEL_PROGRAM, true);  // root's powers would read it anyway
             EXPECT_TRUE(home.Says(ini + c.said)) << home.Read();
             EXPECT_EQ(program.Terminate(), 0);
-            if (std::string(c.name) == "fifo") {
+            if (std::string(c.name) == "not understood") {
+                EXPECT_EQ(home.Read(std::string(Home::Ini) + ".not-understood"), garbage);
+                EXPECT_NE(home.Read(Home::Ini).find("BlockedRemotePortsString=\n"),
+                          std::string::npos);
+            } else if (std::string(c.name) == "fifo") {
                 EXPECT_TRUE(std::filesystem::is_fifo(ini));
             } else {
                 std::filesystem::permissions(ini, std::filesystem::perms::owner_read);

@@ -138,18 +138,26 @@ TEST_F(ManagerViews, EachModeShowsItsListHeadingAndEditingStateAndCheckBoxesFilt
 }
 
 TEST_F(EngineTest, SettingsLoadInOrderAndAFailedSaveIsToldOncePerRunOfFailures) {
-    // Stored values and what loads from them: the default only when the key is missing.
+    // Stored values, what loads from them (the default only when the key is missing) and what
+    // the user is told about entries left out.
     using Stored = std::map<std::string, std::string>;
-    const std::tuple<Stored, Texts, Texts> cases[] = {
-        {{}, {"127.0.0.1"}, {}},
-        {{{"AllowedIPString", ""}, {"BlockedLocalPortsString", ",80,,443,"}}, {}, {"80", "443"}},
-        {{{"AllowedIPString", ",10.0.0.1,,127.0.0.1"}, {"BlockedLocalPortsString", "9, abc,7"}},
+    const std::tuple<Stored, Texts, Texts, std::string> cases[] = {
+        {{}, {"127.0.0.1"}, {}, ""},
+        {{{"AllowedIPString", ""}, {"BlockedLocalPortsString", ",80,,443,"}},
+         {},
+         {"80", "443"},
+         ""},
+        {{{"AllowedIPString", ",10.0.0.1,,127.0.0.1"},
+          {"BlockedLocalPortsString", "9,abc,7"},
+          {"BlockedRemotePortsString", "http"}},
          {"10.0.0.1", "127.0.0.1"},
-         {"9", "7"}},
+         {"9", "7"},
+         "These stored entries are not valid and were left out: \"abc\" (blocked local ports), "
+         "\"http\" (blocked remote ports)."},
     };
-    for (const auto& [values, allowed, local] : cases) {
+    for (const auto& [values, allowed, local, told] : cases) {
         store.Values = values;
-        oManager.LoadSettings();
+        EXPECT_EQ(oManager.LoadSettings(), told);
         EXPECT_EQ(ItemTexts(oManager.oAllowedIP), allowed);
         EXPECT_EQ(ItemTexts(oManager.oBlockedLocalPorts), local);
     }
