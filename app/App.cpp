@@ -6,6 +6,7 @@
 #include <poll.h>
 
 #include <chrono>
+#include <iostream>
 #include <optional>
 #include <thread>
 
@@ -72,11 +73,15 @@ int App::Main(int& argc, char** argv) {
     if (!rulesProblem.empty()) {
         UserMessages.Notify(rulesProblem);  // the rules that did load are in force meanwhile
     }
-    // What the user must know about the table: in one box that holds the loop when the program
-    // cannot protect the machine anyway; else in a box that holds nothing, so that blocking
-    // starts at once.
+    // What the user must know about the table, in a box that holds nothing, so that blocking,
+    // or showing, starts at once. A program that cannot close says so in short; the details
+    // are for whoever follows them up.
     if (!Table.Problem.empty()) {
-        UserMessages.Show(Table.Problem + (Table.Note.empty() ? "" : "\n\n" + Table.Note));
+        std::cerr << "quarnel: " << Table.Problem << '\n';
+        if (!Table.Note.empty()) {
+            std::cerr << "quarnel: " << Table.Note << '\n';
+        }
+        UserMessages.Notify(Table.Summary);
     } else if (!Table.Note.empty()) {
         UserMessages.Notify(Table.Note);
     }

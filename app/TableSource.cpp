@@ -26,6 +26,11 @@ TableSourceChoice OpenTableSource() {
     // A program that cannot close connections must not look as if it protects the machine.
     if (!selection.Source || selection.Mode == platform::TableMode::ReadOnly) {
         choice.Problem = platform::DescribeTcpTableSelection(selection);
+        choice.Summary =
+            std::string(selection.Source ? "Quarnel only shows connections: it cannot close them "
+                                           "here."
+                                         : "Quarnel can neither show nor close connections here.") +
+            " To let it, follow \"The right to close connections\" in its README.";
     } else if (selection.Ability != platform::CloseAbility::Allowed) {
         choice.Note = platform::DescribeTcpTableSelection(selection);  // it tries anyway
     }
