@@ -20,6 +20,11 @@ namespace {
 // The longest the loop sleeps without a pass while the table tells of its changes: a helper that
 // stops answering tells nothing, and only a pass that asks it finds out.
 constexpr std::chrono::milliseconds kLongestSleep{250};
+// How often a program that cannot close reads the table: as often as the connection view looks
+// at it, and while the window is hidden only seldom, so that a helper that can be started again
+// is still found.
+constexpr std::chrono::milliseconds kViewerPace{frmMain::RefreshInterval};
+constexpr std::chrono::milliseconds kHiddenViewerPace{60000};
 
 }  // namespace
 
@@ -76,6 +81,7 @@ int App::Main(int& argc, char** argv) {
     // What the user must know about the table, in a box that holds nothing, so that blocking,
     // or showing, starts at once. A program that cannot close says so in short; the details
     // are for whoever follows them up.
+    bCanClose = Table.Problem.empty();
     if (!Table.Problem.empty()) {
         std::cerr << "quarnel: " << Table.Problem << '\n';
         if (!Table.Note.empty()) {
@@ -98,6 +104,9 @@ void App::RunMainLoop() {
         // What the table's source had to say on its own (its helper stopped, came back), in a
         // box that holds nothing: blocking goes on, or goes on read-only, while it is open.
         while (const std::optional<platform::SourceNotice> notice = Table.Source->TakeNotice()) {
+            if (notice->Ability != platform::CloseAbility::Unknown) {
+                bCanClose = notice->Ability == platform::CloseAbility::Allowed;
+            }
             UserMessages.Notify(notice->Text);
         }
         WaitForTable();
@@ -111,6 +120,9 @@ void App::WaitForTable() {
     // it always did.
     if (changes < 0) {
         TableChanges.reset();
+        if (!bCanClose) {
+            return WaitAsViewer();
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
         return;
     }
@@ -134,6 +146,17 @@ void App::WaitForTable() {
     // Sleeps until the table changes, a window event comes or a timer is due, and wakes at
     // once for each.
     QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+}
+
+void App::WaitAsViewer() {
+    // Reading faster than the list shows the connections would only burn the processor.
+    const bool shown = MainForm->isVisible();
+    ViewerPace.setSingleShot(true);
+    ViewerPace.start(shown ? kViewerPace : kHiddenViewerPace);
+    // Window events are handled meanwhile; a window shown again is read for at once.
+    while (ViewerPace.isActive() && !bQuit && MainForm->isVisible() == shown) {
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
 }
 
 void App::EventStep() {

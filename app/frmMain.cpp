@@ -18,7 +18,6 @@ namespace quarnel {
 namespace {
 
 const QColor FormBackground(251, 253, 251);
-constexpr int RefreshInterval = 500;  // ms between looks at the connection lines
 
 // The window is laid out in twips, 15 to a pixel.
 QRect Twips(int left, int top, int width, int height) {

@@ -25,6 +25,9 @@ class frmMain final : public QWidget, public ManagerWindow {
     Q_OBJECT
 
 public:
+    // Milliseconds between the refresh timer's looks at the connection lines.
+    static constexpr int RefreshInterval = 500;
+
     // quit is the program's quit flag: set by the close request, never reset.
     frmMain(Manager& manager, bool& quit, Messages& messages);
     ~frmMain() override;
