@@ -30,7 +30,10 @@ constexpr std::chrono::milliseconds kHiddenViewerPace{60000};
 
 int App::Main(int& argc, char** argv) {
     // 1. Another Quarnel of this user runs: end silently, creating nothing.
+    // It shows its window first, so that the start does something the user can see.
     if (!Instance.Claim()) {
+        const QCoreApplication asking(argc, argv);  // the socket's notifiers need one
+        (void)Instance.AskToShow();  // an old one that cannot be asked shows nothing, as before
         return 0;
     }
     Application = std::make_unique<QApplication>(argc, argv);
@@ -62,6 +65,7 @@ int App::Main(int& argc, char** argv) {
     QObject::connect(Application.get(), &QGuiApplication::commitDataRequest, MainForm.get(),
                      [this](QSessionManager&) { Terminate(); });
     MainForm->Form_Load();
+    Instance.Listen([this] { MainForm->BringToFront(); });
     // 7.
     MainForm->setWindowTitle(QString::fromStdString(AppTitle));
     // 8.

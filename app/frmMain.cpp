@@ -210,6 +210,13 @@ void frmMain::RefreshConnectionsIfChanged() {
     oManager.RefreshCurrentMode();
 }
 
+void frmMain::BringToFront() {
+    setWindowState(windowState() & ~Qt::WindowMinimized);
+    show();
+    raise();
+    activateWindow();
+}
+
 void frmMain::Form_QueryUnload() {
     (void)oManager.SaveSettings();  // a failure has been told; the close goes on regardless
     bQuit = true;

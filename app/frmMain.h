@@ -39,6 +39,8 @@ public:
     void SetCommandButtons(bool bInitialize, bool bEnabled);
     // The refresh timer's work: reloads the connection view when its lines changed.
     void RefreshConnectionsIfChanged();
+    // Restores the window, hidden or minimised, shows it and brings it to the front.
+    void BringToFront();
     // The close request, whatever its cause: saves the rule lists and ends the main loop.
     void Form_QueryUnload();
 

@@ -25,10 +25,7 @@ void frmMain::TrayIcon_Activated(QSystemTrayIcon::ActivationReason reason) {
     switch (reason) {
         case QSystemTrayIcon::Trigger:  // left button
         case QSystemTrayIcon::DoubleClick:
-            setWindowState(windowState() & ~Qt::WindowMinimized);
-            show();
-            raise();
-            activateWindow();
+            BringToFront();
             break;
         case QSystemTrayIcon::Context:  // right button: back in the task bar, still minimised
             showMinimized();
