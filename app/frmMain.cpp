@@ -7,6 +7,8 @@
 #include <QScreen>
 #include <QStyle>
 
+#include <utility>
+
 #include "app/AppIdentity.h"
 #include "app/ListEditing.h"
 #include "app/WindowFonts.h"
@@ -211,6 +213,7 @@ void frmMain::RefreshConnectionsIfChanged() {
 }
 
 void frmMain::BringToFront() {
+    bShowingMinimised = false;
     setWindowState(windowState() & ~Qt::WindowMinimized);
     show();
     raise();
@@ -223,6 +226,17 @@ void frmMain::Form_QueryUnload() {
 }
 
 void frmMain::Form_Resize() {
+    // A right click on the icon shows the window minimised: a restore that follows at once is
+    // the window manager's, not the user's.
+    constexpr qint64 kOwnRestore = 1000;  // ms
+    if (bShowingMinimised && !isMinimized() && ShowingMinimisedSince.elapsed() < kOwnRestore) {
+        showMinimized();  // minimised again, and kept visible below
+        return;
+    }
+    if (isMinimized() && std::exchange(bShowingMinimised, false)) {
+        return;
+    }
+    bShowingMinimised = false;
     if (isMinimized()) {
         // Hidden, it leaves the task bar and comes back through the notification icon only;
         // without a notification area it stays in the task bar.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QCheckBox>
+#include <QElapsedTimer>
 #include <QGroupBox>
 #include <QLineEdit>
 #include <QListWidget>
@@ -102,6 +103,10 @@ private:
     bool& bQuit;
     Messages& UserMessages;
     bool bFirstShown = false;
+    // Set while a right click on the icon shows the window minimised, for the restore that
+    // some window managers make of it.
+    bool bShowingMinimised = false;
+    QElapsedTimer ShowingMinimisedSince;
 };
 
 }  // namespace quarnel

@@ -251,9 +251,9 @@ TEST_F(Window, MinimiseHidesOnlyWithATrayWhoseClicksBringItBackActivated) {
     using Tray = QSystemTrayIcon;
     const std::tuple<bool, Tray::ActivationReason, bool, bool> cases[] = {
         {true, Tray::Trigger, true, false},
-        {true, Tray::Context, true, true},
         {true, Tray::MiddleClick, false, true},
         {false, Tray::Trigger, true, false},
+        {true, Tray::Context, true, true},
     };
     for (const auto& [tray, reason, visible, minimised] : cases) {
         SCOPED_TRACE(int(reason));
