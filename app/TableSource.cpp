@@ -34,7 +34,10 @@ TableSourceChoice OpenTableSource() {
     } else if (selection.Ability != platform::CloseAbility::Allowed) {
         choice.Note = platform::DescribeTcpTableSelection(selection);  // it tries anyway
     }
-    const std::string polling = platform::DescribePollingMode(selection);
+    // A program that closes nothing reads the table only as often as it shows it: how it would
+    // follow the table to close is beside the point.
+    const std::string polling =
+        choice.Problem.empty() ? platform::DescribePollingMode(selection) : std::string();
     if (!polling.empty()) {
         choice.Note += (choice.Note.empty() ? "" : "\n\n") + polling;
     }
