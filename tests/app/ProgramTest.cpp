@@ -134,6 +134,10 @@ TEST(Program, AsAUserRunsIt) {
         std::filesystem::create_directories(home.Path("bin"));
         std::filesystem::copy_file(QUARNEL_PROGRAM, bin);
         Program viewer(home, bin, true);
+        // In short for the window, in detail for standard error.
+        EXPECT_TRUE(
+            home.Says("Quarnel only shows connections: it cannot close them here. To "
+                      "let it, follow \"The right to close connections\""));
         EXPECT_TRUE(
             home.Says("only shows connections: it lacks the right to close them "
                       "(CAP_NET_ADMIN), and its helper quarnel-helper is not"));

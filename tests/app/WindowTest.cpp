@@ -266,6 +266,10 @@ TEST_F(Window, MinimiseHidesOnlyWithATrayWhoseClicksBringItBackActivated) {
         EXPECT_EQ(window.isVisible(), visible);
         EXPECT_EQ(window.isMinimized(), minimised);
     }
+    // A window manager that restores the window it was asked to show minimised (openbox) has
+    // it minimised again, still shown.
+    window.setWindowState(window.windowState() & ~Qt::WindowMinimized);
+    EXPECT_TRUE(window.isVisible() && window.isMinimized());
     EXPECT_EQ(window.cmdAdd.CurrentState(),
               StateNormal);  // though the connection view edits nothing
     EXPECT_EQ(window.TrayIcon.icon().cacheKey(), window.windowIcon().cacheKey());
