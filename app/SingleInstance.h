@@ -19,12 +19,12 @@ public:
 
     // False when another Quarnel holds the lock. When the lock cannot be made for another
     // reason (no runtime folder, no right to write there), nobody is known to run: true.
-    bool Claim();
+    [[nodiscard]] bool Claim();
     // For the holder of the lock: calls asked whenever a second start asks for the window, from
     // the event step. Without a socket (it cannot be made) a second start shows nothing.
     void Listen(std::function<void()> asked);
     // For a second start: asks the running one to show its window; whether it was asked.
-    bool AskToShow() const;
+    [[nodiscard]] bool AskToShow() const;
 
 private:
     std::unique_ptr<QLockFile> Lock;

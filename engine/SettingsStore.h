@@ -27,7 +27,7 @@ public:
     virtual void Write(const std::string& key, const std::string& value) = 0;
     // Makes the writes durable; false when they could not be written, or may not be (an
     // unreadable store is never overwritten).
-    virtual bool Flush() = 0;
+    [[nodiscard]] virtual bool Flush() = 0;
     // Where the store lives, for messages (the file's path).
     virtual std::string Location() const = 0;
 };
