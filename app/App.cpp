@@ -29,8 +29,8 @@ constexpr std::chrono::milliseconds kHiddenViewerPace{60000};
 }  // namespace
 
 int App::Main(int& argc, char** argv) {
-    // 1. Another Quarnel of this user runs: end silently, creating nothing.
-    // It shows its window first, so that the start does something the user can see.
+    // 1. Another Quarnel of this user runs: it is asked to show its window, so that the start
+    // does something the user can see, and this one ends, creating nothing else.
     if (!Instance.Claim()) {
         const QCoreApplication asking(argc, argv);  // the socket's notifiers need one
         (void)Instance.AskToShow();  // an old one that cannot be asked shows nothing, as before
