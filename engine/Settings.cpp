@@ -110,6 +110,7 @@ std::string Manager::LoadSettings() {
             unloaded.emplace_back(named.first, std::move(piece));
         }
     }
+    CompileRules();
     const StoreCondition condition = Store.Condition();
     // The failure to keep the rules is told now; at every edit and at the end it would be news
     // to nobody.
@@ -120,6 +121,10 @@ std::string Manager::LoadSettings() {
         text += (text.empty() ? "" : "\n\n") + pieces;
     }
     return text;
+}
+
+void Manager::CompileRules() {
+    CompiledRules = RuleSet(oAllowedIP, oBlockedLocalPorts, oBlockedRemotePorts);
 }
 
 bool Manager::SaveSettings() {
@@ -143,6 +148,8 @@ bool Manager::SaveSettings() {
 
 void Manager::SaveChanges() {
     (void)SaveSettings();  // a failure has been told; the changed rules apply all the same
+    // Every connection is judged afresh under the edited rules.
+    CompileRules();
     ClearConnectionCache(Cache);
 }
 
