@@ -63,6 +63,7 @@ bool HelperChannel::ReadRows(RequestKind kind, std::vector<TcpRow>& rows, ReadRe
             result = ReadResult::Changed;
             return true;
         }
+        deadline_ += kPartAllowance;
     }
 }
 
@@ -148,6 +149,7 @@ bool HelperChannel::Send(RequestKind kind, const TcpRow& connection) {
 }
 
 bool HelperChannel::SendRecord(std::span<const std::uint8_t> record) {
+    deadline_ = Clock::now() + timeout_;
     ssize_t sent;
     do {
         // Never waits: one request at a time (the largest well within the socket's buffer)
@@ -163,10 +165,9 @@ bool HelperChannel::SendRecord(std::span<const std::uint8_t> record) {
 }
 
 bool HelperChannel::Receive(Reply& reply) {
-    const Clock::time_point deadline = Clock::now() + timeout_;
     for (;;) {
         const auto left =
-            std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            std::chrono::ceil<std::chrono::milliseconds>(deadline_ - Clock::now()).count();
         if (left <= 0) {
             return Broken(ChannelFailure::NoAnswer,
                           "did not answer within " + std::to_string(timeout_.count()) + " ms");
