@@ -20,8 +20,6 @@ std::string FilterCause::Text() const {
             return "the allowed-addresses list holds more than " +
                    std::to_string(QUARNEL_MAX_ALLOWED_ADDRESSES) +
                    " addresses, more than the filter can hold";
-        case Kind::Gone:
-            return "the helper that held the filter has gone";
         case Kind::Refused:
             break;
     }

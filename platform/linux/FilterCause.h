@@ -15,7 +15,6 @@ struct FilterCause {
         NoRights,          // the process lacks CAP_BPF, CAP_PERFMON or CAP_NET_ADMIN
         Refused,           // the kernel refused the filter (Error tells), e.g. an old kernel
         TooManyAddresses,  // the allowed addresses are more than the filter holds
-        Gone,              // where it ran (the helper) has gone
     };
     Kind Why = Kind::None;
     int Error = 0;  // the system's error number where it tells more

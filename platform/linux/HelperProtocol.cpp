@@ -140,7 +140,7 @@ bool KnownRequestKind(std::uint16_t kind) {
 }
 
 bool KnownFilterKind(std::uint16_t kind) {
-    return kind <= static_cast<std::uint16_t>(FilterCause::Kind::Gone);
+    return kind <= static_cast<std::uint16_t>(FilterCause::Kind::TooManyAddresses);
 }
 
 constexpr std::size_t kRulesSize(std::size_t addresses) {

@@ -279,7 +279,7 @@ TEST(HelperConversation, RulesReachTheFilterAndTheProgramLearnsWhetherItHoldsThe
     {
         Served served(table, stderr, &filter);
         HelperChannel channel(served.pair.program.Get(), 5s);
-        FilterCause filtered{FilterCause::Kind::Gone};
+        FilterCause filtered{FilterCause::Kind::NoRights};
         ASSERT_TRUE(channel.SetRules(rules, filtered)) << channel.Problem();
         EXPECT_EQ(filtered, FilterCause{});
         filter.refuse = {FilterCause::Kind::Refused, ENOMEM};
