@@ -6,17 +6,16 @@
 
 namespace quarnel {
 
-namespace {
-
 // Keys without a group land in the file's [General] section.
-QSettings OpenSettings() {
+QSettings IniSettingsStore::Open() const {
+    if (!Path.isEmpty()) {
+        return QSettings(Path, QSettings::IniFormat);
+    }
     return QSettings(QSettings::IniFormat, QSettings::UserScope, "Quarnel", "Quarnel");
 }
 
-}  // namespace
-
 std::string IniSettingsStore::Read(const std::string& key, const std::string& defaultValue) {
-    const QVariant value = OpenSettings().value(QString::fromStdString(key));
+    const QVariant value = Open().value(QString::fromStdString(key));
     if (!value.isValid()) {
         return defaultValue;
     }
@@ -34,7 +33,7 @@ void IniSettingsStore::Write(const std::string& key, const std::string& value) {
 bool IniSettingsStore::Flush() {
     // A fresh QSettings for every write: its status keeps the first error for as long as the
     // object lives, so only a new one tells whether this write worked.
-    QSettings settings = OpenSettings();
+    QSettings settings = Open();
     for (const auto& [key, value] : Pending) {
         settings.setValue(key, value);
     }
@@ -44,7 +43,7 @@ bool IniSettingsStore::Flush() {
 }
 
 std::string IniSettingsStore::Location() const {
-    return OpenSettings().fileName().toStdString();
+    return Open().fileName().toStdString();
 }
 
 }  // namespace quarnel

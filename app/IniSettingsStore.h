@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QSettings>
 #include <QString>
 
 #include <string>
@@ -11,9 +12,13 @@
 namespace quarnel {
 
 // The rule lists in the user's INI file: $XDG_CONFIG_HOME/Quarnel/Quarnel.ini (by default
-// ~/.config/Quarnel/Quarnel.ini), section [General].
+// ~/.config/Quarnel/Quarnel.ini), section [General]; or in the INI file at a given path, in the
+// same format (the service's rules).
 class IniSettingsStore : public SettingsStore {
 public:
+    IniSettingsStore() = default;
+    explicit IniSettingsStore(QString path) : Path(std::move(path)) {}
+
     // A value that the file holds as a list (a hand-edited value with commas) comes back as
     // its comma-separated text, without blanks around the pieces.
     std::string Read(const std::string& key, const std::string& defaultValue) override;
@@ -24,6 +29,9 @@ public:
     std::string Location() const override;
 
 private:
+    QSettings Open() const;
+
+    QString Path;  // empty for the user's file
     std::vector<std::pair<QString, QString>> Pending;
 };
 

@@ -52,9 +52,8 @@ void Engine::CheckConnection(std::size_t i, const std::function<void()>& process
         entry.IsAllowed = FlagTrue;  // an allowed address protects whatever the ports
         return;
     }
-    const bool blocked = IsInList(row.LocalPort, oManager.oBlockedLocalPorts) ||
-                         IsInList(row.RemotePort, oManager.oBlockedRemotePorts);
-    if (!blocked) {
+    const bool localBlocked = IsInList(row.LocalPort, oManager.oBlockedLocalPorts);
+    if (!localBlocked && !IsInList(row.RemotePort, oManager.oBlockedRemotePorts)) {
         entry.IsPassed = FlagTrue;
         return;
     }
@@ -64,7 +63,9 @@ void Engine::CheckConnection(std::size_t i, const std::function<void()>& process
     // even when the table looks unchanged. Only the judged connection is named, so a gone one
     // closes nothing else.
     bRejudge = true;
-    (void)Source.CloseConnection(row);
+    if (Source.CloseConnection(row) && OnClosed) {
+        OnClosed(row, localBlocked ? BlockedBy::LocalPort : BlockedBy::RemotePort);
+    }
     if (processEvents) {
         processEvents();
         // The event step may have cleared the cache (a rule was edited): the remaining rows

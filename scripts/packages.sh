@@ -2,12 +2,12 @@
 
 # What building the program needs.
 BUILD_PACKAGES=(cmake make g++ pkg-config libmnl-dev qt6-base-dev fonts-liberation fonts-dejavu-core
-    clang llvm libbpf-dev bpftool)
+    clang llvm libbpf-dev bpftool libsystemd-dev)
 # What running the program needs on top: Qt's X11 platform plugin, and setcap for the
 # install step that grants the helper its capabilities.
 RUN_PACKAGES=(qt6-qpa-plugins libcap2-bin)
-# What the tests need on top.
-TEST_PACKAGES=(libgtest-dev)
+# What the tests need on top: systemd-analyze checks the service's unit.
+TEST_PACKAGES=(libgtest-dev systemd)
 
 # Installs the packages of the arguments that are missing: as root directly, else through sudo,
 # else prints the exact apt-get line and stops.
