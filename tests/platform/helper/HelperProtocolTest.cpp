@@ -39,7 +39,7 @@ Bytes Encoded(const Request& request) {
 
 // Decodes bytes as the helper reads a message: into a buffer of one request.
 Refusal Decode(const Bytes& bytes, Request& request) {
-    return DecodeRequest(std::span(bytes.data(), std::min(bytes.size(), kDiagRequestSize)),
+    return DecodeRequest(std::span(bytes.data(), std::min(bytes.size(), kRequestSize)),
                          bytes.size(), request);
 }
 
@@ -209,7 +209,7 @@ TEST(HelperConversation, OnlyASoundCloseOfAConnectionIsActedOnAndServingGoesOn) 
     named.State = 0;  // the state plays no part in a close
     // The sound close with count bytes from at set to value, then cut or grown to size.
     const auto with = [&](std::size_t at, std::uint8_t value, std::size_t count = 1,
-                          std::size_t size = kDiagRequestSize) {
+                          std::size_t size = kRequestSize) {
         Bytes bytes(sound.begin(), sound.end());
         std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>(at), count, value);
         bytes.resize(size);
