@@ -58,7 +58,9 @@ void Engine::CheckConnection(std::size_t i, const std::function<void()>& process
         return;
     }
 
-    RefreshLinesIfChanged();  // the window may look at the lines in the event step
+    if (processEvents) {
+        RefreshLinesIfChanged();  // the window may look at the lines in the event step
+    }
     // No flag is set: a connection that survives is judged and closed again on the next pass,
     // even when the table looks unchanged. Only the judged connection is named, so a gone one
     // closes nothing else.
