@@ -120,6 +120,10 @@ TEST(Program, AsAUserRunsIt) {
         const Connection second = Connect(server);
         Program program(home);
         EXPECT_TRUE(WaitUntil([&] { return Aborted(second); }, 60s)) << home.Read();
+        // Each close is logged on stderr with the rule that closed it.
+        EXPECT_TRUE(home.Says("closed IPv4 127.0.0.1:" + port +
+                              " -> 127.0.0.1:" + std::to_string(second.clientPort) +
+                              " (local port " + port + " blocked)"));
         EXPECT_EQ(Program(home).Wait(), 0);
         EXPECT_TRUE(program.Running());
         EXPECT_EQ(program.Terminate(), 0);
