@@ -39,8 +39,9 @@ void ActionLog::Flush(Clock::time_point now) {
     if (Untold == 0 || now - WindowStart < kWindow) {
         return;
     }
-    // Rounded up: a summary that waited for a pass tells the whole time it covers.
-    const auto seconds = std::chrono::ceil<std::chrono::seconds>(now - WindowStart).count();
+    // Every close counted came within a second of WindowStart; a summary that waited for a long
+    // pass says how long ago that began.
+    const auto seconds = std::chrono::floor<std::chrono::seconds>(now - WindowStart).count();
     const std::string span =
         seconds <= 1 ? "the last second" : "the last " + std::to_string(seconds) + " seconds";
     if (Write("and " + GroupedNumber(Untold) + " more closed in " + span)) {
