@@ -19,8 +19,10 @@ constexpr std::uint32_t kEvents = IN_CLOSE_WRITE | IN_MODIFY | IN_MOVED_TO | IN_
 }  // namespace
 
 RulesWatch::RulesWatch(const std::string& path) {
-    const std::filesystem::path file = std::filesystem::absolute(path).lexically_normal();
-    Folder = file.parent_path().string();
+    std::error_code error;  // no working folder: the path is watched as given
+    std::filesystem::path file = std::filesystem::absolute(path, error);
+    file = (error ? std::filesystem::path(path) : file).lexically_normal();
+    Folder = file.has_parent_path() ? file.parent_path().string() : ".";
     Name = file.filename().string();
     Fd.Reset(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
     if (!Fd) {
