@@ -48,7 +48,7 @@ int App::Main(int& argc, char** argv) {
     TheEngine = std::make_unique<Engine>(*Table.Source, Hosts, Store);
     oManager = &TheEngine->oManager;
     TheEngine->SetCloseObserver(
-        [this](const platform::TcpRow& row, BlockedBy rule) { CloseLog.Closed(row, rule); });
+        [this](const platform::TcpRow& row, Verdict verdict) { CloseLog.Closed(row, verdict); });
     // 5.
     oManager->LoadSettings();
     // 6. Loading shows the window and adds the notification icon.

@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -84,23 +85,47 @@ double Percentile99(std::vector<double> values) {
 
 // ---- Inside a namespace: the site that holds the connections and runs the guard ----
 
-sockaddr_in Loopback(int port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    return address;
+// The IP versions a teardown is timed over: a client on 127.0.0.1 or on ::1.
+enum class Family { IPv4 = 4, IPv6 = 6 };
+
+// The blocked listener: on [::] without IPV6_V6ONLY, so that it takes both versions.
+bench::Listener ListenDualStack(int backlog) {
+    bench::Listener listener{UniqueFd(socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0))};
+    const int off = 0;
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    socklen_t length = sizeof address;
+    if (!listener.fd ||
+        setsockopt(listener.fd.Get(), IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) != 0 ||
+        bind(listener.fd.Get(), reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        listen(listener.fd.Get(), backlog) != 0 ||
+        getsockname(listener.fd.Get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        Fail("dual-stack listener");
+    }
+    listener.port = ntohs(address.sin6_port);
+    return listener;
 }
 
 // Connects to the blocked port and waits for the guard to close the connection: the time from
 // connect's return to recv's failure, or nothing when recv did not fail with ECONNABORTED.
-std::optional<double> TimeTeardown(const bench::Listener& blocked, Clock::duration patience) {
-    UniqueFd client(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+std::optional<double> TimeTeardown(const bench::Listener& blocked, Clock::duration patience,
+                                   Family family = Family::IPv4) {
+    const bool ipv6 = family == Family::IPv6;
+    UniqueFd client(socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     const timeval limit{std::chrono::duration_cast<std::chrono::seconds>(patience).count(), 0};
     (void)setsockopt(client.Get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);  // best effort
-    const sockaddr_in address = Loopback(blocked.port);
-    if (!client ||
-        connect(client.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    sockaddr_in v4{};
+    v4.sin_family = AF_INET;
+    v4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    v4.sin_port = htons(static_cast<std::uint16_t>(blocked.port));
+    sockaddr_in6 v6{};
+    v6.sin6_family = AF_INET6;
+    v6.sin6_addr = in6addr_loopback;
+    v6.sin6_port = v4.sin_port;
+    const auto* address =
+        ipv6 ? reinterpret_cast<const sockaddr*>(&v6) : reinterpret_cast<const sockaddr*>(&v4);
+    const socklen_t length = ipv6 ? sizeof v6 : sizeof v4;
+    if (!client || connect(client.Get(), address, length) != 0) {
         Fail("connect to the blocked port");
     }
     const Clock::time_point connected = Clock::now();
@@ -207,7 +232,7 @@ int RunSite(const Guard& guard, int connections, const std::string& program) {
     if (connections > 0) {
         background = std::make_unique<bench::ConnectionFarm>(connections);
     }
-    const bench::Listener blocked = bench::Listen(1024);
+    const bench::Listener blocked = ListenDualStack(1024);
     char folder[] = "/tmp/quarnel-bench-XXXXXX";
     if (mkdtemp(folder) == nullptr) {
         Fail("mkdtemp");
@@ -228,10 +253,10 @@ int RunSite(const Guard& guard, int connections, const std::string& program) {
     std::fflush(stdout);
 
     std::string command;
-    int count = 0;
-    while (std::cin >> command && command == "teardown" && std::cin >> count) {
+    int count = 0, version = 0;
+    while (std::cin >> command && command == "teardown" && std::cin >> count >> version) {
         for (int i = 0; i < count; ++i) {
-            const std::optional<double> ms = TimeTeardown(blocked, 5s);
+            const std::optional<double> ms = TimeTeardown(blocked, 5s, Family{version});
             std::printf("%.4f ", ms.value_or(-1));
         }
         std::printf("\n");
@@ -312,8 +337,8 @@ public:
     // Whether the guard or its helper holds a kernel program: the proof that it runs on
     // kernel events.
     bool HoldsKernelProgram() const { return HoldsKernelProgram(guardPid_); }
-    std::vector<double> Teardowns(int count) {
-        std::fprintf(in_, "teardown %d\n", count);
+    std::vector<double> Teardowns(int count, Family family) {
+        std::fprintf(in_, "teardown %d %d\n", count, static_cast<int>(family));
         std::fflush(in_);
         std::vector<double> ms(static_cast<std::size_t>(count));
         for (double& m : ms) {
@@ -450,35 +475,43 @@ void IdleCpu(const Programs& program) {
 
 void Teardown(const Programs& program) {
     std::printf(
-        "\nTeardown latency, ms from connect's return to recv failing with "
-        "ECONNABORTED: 4 rounds of 50 connections per mode\n");
-    std::printf("%12s  %-24s %8s %8s %10s %8s\n", "background", "mode", "median", "p99",
-                "vs events", "missed");
+        "\nTeardown latency, ms from connect's return to recv failing with ECONNABORTED: 4 rounds "
+        "of 50 connections per mode and IP version (the straight port knows IPv4 only)\n");
+    std::printf("%12s  %-24s %8s %8s %8s %8s %10s %8s\n", "background", "mode", "v4 med", "v4 p99",
+                "v6 med", "v6 p99", "v4 vs ev.", "missed");
+    constexpr Family kFamilies[] = {Family::IPv4, Family::IPv6};
     for (const int connections : {100, 3000}) {
         auto sites = StartSites(
             {&kEvents, &kPolling, &kHelperEvents, &kHelperPolling, &kStraightPort, &kSsLoop},
             connections, program);
-        std::vector<std::vector<double>> samples(sites.size());
+        // By site, then by family.
+        std::vector<std::array<std::vector<double>, 2>> samples(sites.size());
         std::vector<int> missed(sites.size());
         for (int round = 0; round < 4; ++round) {
             for (std::size_t s = 0; s < sites.size(); ++s) {
                 sites[s]->Resume();
                 std::this_thread::sleep_for(100ms);
-                for (const double ms : sites[s]->Teardowns(50)) {
-                    if (ms < 0) {
-                        ++missed[s];
-                    } else {
-                        samples[s].push_back(ms);
+                for (std::size_t f = 0; f < 2; ++f) {
+                    if (kFamilies[f] == Family::IPv6 && &sites[s]->Kind() == &kStraightPort) {
+                        continue;  // it would miss every one, five seconds each
+                    }
+                    for (const double ms : sites[s]->Teardowns(50, kFamilies[f])) {
+                        if (ms < 0) {
+                            ++missed[s];
+                        } else {
+                            samples[s][f].push_back(ms);
+                        }
                     }
                 }
                 sites[s]->Pause();
             }
         }
-        const double events = samples.empty() ? 0 : Median(samples[0]);
+        const double events = samples.empty() ? 0 : Median(samples[0][0]);
         for (std::size_t s = 0; s < sites.size(); ++s) {
-            const double median = Median(samples[s]);
-            std::printf("%12d  %-24s %8.3f %8.3f %9.1fx %8d\n", connections,
-                        Label(*sites[s]).c_str(), median, Percentile99(samples[s]),
+            const double median = Median(samples[s][0]);
+            std::printf("%12d  %-24s %8.3f %8.3f %8.3f %8.3f %9.1fx %8d\n", connections,
+                        Label(*sites[s]).c_str(), median, Percentile99(samples[s][0]),
+                        Median(samples[s][1]), Percentile99(samples[s][1]),
                         events > 0 ? median / events : 0, missed[s]);
         }
     }

@@ -23,7 +23,7 @@ public:
         : Fd(fd), Limit(closeLinesPerSecond) {}
 
     // A connection the pass closed, and the rule that closed it.
-    void Closed(const platform::TcpRow& row, BlockedBy rule, Clock::time_point now = Clock::now());
+    void Closed(const platform::TcpRow& row, Verdict verdict, Clock::time_point now = Clock::now());
     // A line of its own: start, reload, a failure. Not limited; dropped only when the descriptor
     // is full.
     void Say(std::string_view line);

@@ -1,6 +1,6 @@
 #include "engine/Engine.h"
 
-#include "engine/Rules.h"
+#include "engine/RuleSet.h"
 
 namespace quarnel {
 
@@ -42,20 +42,23 @@ void Engine::CheckConnection(std::size_t i, const std::function<void()>& process
         entry.IsPassed = FlagFalse;
         bLinesChanged = true;
     }
-    if (row.State != TcpStateEstablished) {
+    if (row.State != platform::TcpState::Established) {
         return;  // only established connections are judged
     }
     if (entry.IsAllowed != FlagFalse || entry.IsPassed != FlagFalse) {
         return;
     }
-    if (IsAllowedIP(entry.RemoteIP, oManager.oAllowedIP)) {
-        entry.IsAllowed = FlagTrue;  // an allowed address protects whatever the ports
-        return;
-    }
-    const bool localBlocked = IsInList(row.LocalPort, oManager.oBlockedLocalPorts);
-    if (!localBlocked && !IsInList(row.RemotePort, oManager.oBlockedRemotePorts)) {
-        entry.IsPassed = FlagTrue;
-        return;
+    const Verdict verdict = oManager.Rules().Judge(row);
+    switch (verdict) {
+        case Verdict::Allowed:
+            entry.IsAllowed = FlagTrue;  // an allowed address protects whatever the ports
+            return;
+        case Verdict::Passed:
+            entry.IsPassed = FlagTrue;
+            return;
+        case Verdict::BlockedByLocalPort:
+        case Verdict::BlockedByRemotePort:
+            break;
     }
 
     if (processEvents) {
@@ -66,7 +69,7 @@ void Engine::CheckConnection(std::size_t i, const std::function<void()>& process
     // closes nothing else.
     bRejudge = true;
     if (Source.CloseConnection(row) && OnClosed) {
-        OnClosed(row, localBlocked ? BlockedBy::LocalPort : BlockedBy::RemotePort);
+        OnClosed(row, verdict);
     }
     if (processEvents) {
         processEvents();

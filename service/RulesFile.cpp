@@ -1,6 +1,5 @@
 #include "service/RulesFile.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -17,6 +16,7 @@
 
 #include "app/IniSettingsStore.h"
 #include "container/Value.h"
+#include "engine/AddressText.h"
 #include "engine/Settings.h"
 #include "platform/linux/UniqueFd.h"
 
@@ -122,19 +122,13 @@ bool IsPort(const std::string& piece) {
     return port && *port >= 1 && *port <= 65535;
 }
 
-bool IsAddress(const std::string& piece) {
-    std::array<unsigned char, 16> raw{};
-    return ::inet_pton(AF_INET, piece.c_str(), raw.data()) == 1 ||
-           ::inet_pton(AF_INET6, piece.c_str(), raw.data()) == 1;
-}
-
 // The first piece of the value that is not of its list's kind, as a problem; empty when none.
 std::string PieceProblem(std::string_view key, std::string_view value) {
     const bool ports = key != AllowedIPKey;
     while (!value.empty()) {
         const auto end = value.find(',');
         const std::string piece(value.substr(0, end));
-        if (!piece.empty() && !(ports ? IsPort(piece) : IsAddress(piece))) {
+        if (!piece.empty() && !(ports ? IsPort(piece) : ParseAddress(piece).has_value())) {
             return std::string(key) + " holds \"" + piece + "\", which is no " +
                    (ports ? "port number (1 to 65535)" : "IPv4 or IPv6 address");
         }

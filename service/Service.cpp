@@ -109,7 +109,7 @@ bool Service::Start() {
     TheEngine = std::make_unique<Engine>(*Table.Source, Hosts, Rules);
     TheEngine->oManager.oMainForm = &Window;
     TheEngine->SetCloseObserver(
-        [this](const platform::TcpRow& row, BlockedBy rule) { Log.Closed(row, rule); });
+        [this](const platform::TcpRow& row, Verdict verdict) { Log.Closed(row, verdict); });
     return true;
 }
 
@@ -200,8 +200,9 @@ bool Service::Wait() {
 
 std::string Service::Status() const {
     const auto& rows = TheEngine->Table.Rows;
-    const auto established = std::count_if(
-        rows.begin(), rows.end(), [](const auto& row) { return row.State == TcpStateEstablished; });
+    const auto established = std::count_if(rows.begin(), rows.end(), [](const auto& row) {
+        return row.State == platform::TcpState::Established;
+    });
     return "guarding " + GroupedNumber(static_cast<std::uint64_t>(established)) + " connections, " +
            GroupedNumber(Log.ClosedCount()) + " closed";
 }

@@ -39,22 +39,29 @@ struct Pipe {
 };
 
 TEST(CloseLog, SaysWhatWasClosedAndWhichRuleClosedIt) {
-    platform::TcpRow mapped = Established(50123, "198.51.100.7", 443, 1);
-    mapped.Family = platform::SocketFamily::MappedIPv6;
-    EXPECT_EQ(CloseLine(Established(50123, "198.51.100.7", 443, 1), BlockedBy::RemotePort),
+    using platform::TcpState::Established;
+    EXPECT_EQ(CloseLine(Row(Established, "192.0.2.5", 50123, "198.51.100.7", 443),
+                        Verdict::BlockedByRemotePort),
               "closed IPv4 192.0.2.5:50123 -> 198.51.100.7:443 (remote port 443 blocked)");
-    EXPECT_EQ(CloseLine(mapped, BlockedBy::LocalPort),
+    // An IPv4 connection of an IPv6 socket, as the system shows it there.
+    EXPECT_EQ(CloseLine(Row(Established, "192.0.2.5", 50123, "198.51.100.7", 443, 1,
+                            platform::SocketFamily::IPv6),
+                        Verdict::BlockedByLocalPort),
               "closed IPv6 [::ffff:192.0.2.5]:50123 -> [::ffff:198.51.100.7]:443 (local port "
               "50123 blocked)");
+    EXPECT_EQ(CloseLine(Row(Established, "2001:db8::5", 445, "2001:db8::8", 51234),
+                        Verdict::BlockedByLocalPort),
+              "closed IPv6 [2001:db8::5]:445 -> [2001:db8::8]:51234 (local port 445 blocked)");
     EXPECT_EQ(GroupedNumber(999), "999");
     EXPECT_EQ(GroupedNumber(1734), "1,734");
     EXPECT_EQ(GroupedNumber(12345678), "12,345,678");
 }
 
 TEST_F(BlockingPass, TellsEachCloseThatWorkedWithTheLocalPortRuleFirst) {
-    std::vector<std::pair<std::uint64_t, BlockedBy>> told;
-    engine.SetCloseObserver(
-        [&](const platform::TcpRow& row, BlockedBy rule) { told.emplace_back(row.Cookie, rule); });
+    std::vector<std::pair<std::uint64_t, Verdict>> told;
+    engine.SetCloseObserver([&](const platform::TcpRow& row, Verdict verdict) {
+        told.emplace_back(row.Cookie, verdict);
+    });
     SetRules("", "50123", "443");
     table.Connections = {Established(50123, "198.51.100.7", 443, 1),
                          Established(40000, "198.51.100.7", 443, 2),
@@ -63,8 +70,8 @@ TEST_F(BlockingPass, TellsEachCloseThatWorkedWithTheLocalPortRuleFirst) {
     Pass();  // refused closes are not told: nothing was closed
     table.RefuseCloses = false;
     Pass();
-    EXPECT_EQ(told, (std::vector<std::pair<std::uint64_t, BlockedBy>>{{1, BlockedBy::LocalPort},
-                                                                      {2, BlockedBy::RemotePort}}));
+    EXPECT_EQ(told, (std::vector<std::pair<std::uint64_t, Verdict>>{
+                        {1, Verdict::BlockedByLocalPort}, {2, Verdict::BlockedByRemotePort}}));
 }
 
 TEST(CloseLog, AStormIsSummarisedAndAFullDescriptorStallsNothing) {
@@ -73,13 +80,13 @@ TEST(CloseLog, AStormIsSummarisedAndAFullDescriptorStallsNothing) {
     const auto start = ActionLog::Clock::now();
     const platform::TcpRow row = Established(50123, "198.51.100.7", 443, 1);
     for (int i = 0; i < 1737; ++i) {
-        log.Closed(row, BlockedBy::RemotePort, start + std::chrono::microseconds(i));
+        log.Closed(row, Verdict::BlockedByRemotePort, start + std::chrono::microseconds(i));
     }
     log.Flush(start + 500ms);  // the second is not over: nothing yet
-    const std::string line = CloseLine(row, BlockedBy::RemotePort) + "\n";
+    const std::string line = CloseLine(row, Verdict::BlockedByRemotePort) + "\n";
     EXPECT_EQ(pipe.Drain(), line + line + line);
     log.Flush(start + 1s);
-    log.Closed(row, BlockedBy::RemotePort, start + 1s + 1ms);  // a second of its own
+    log.Closed(row, Verdict::BlockedByRemotePort, start + 1s + 1ms);  // a second of its own
     EXPECT_EQ(pipe.Drain(), "and 1,734 more closed in the last second\n" + line);
     EXPECT_EQ(log.ClosedCount(), 1738u);
 
@@ -90,7 +97,7 @@ TEST(CloseLog, AStormIsSummarisedAndAFullDescriptorStallsNothing) {
     ASSERT_EQ(errno, EAGAIN);
     (void)::fcntl(pipe.writeEnd.Get(), F_SETFL, 0);  // writes block again
     for (int i = 0; i < 5; ++i) {
-        log.Closed(row, BlockedBy::RemotePort, start + 3s);
+        log.Closed(row, Verdict::BlockedByRemotePort, start + 3s);
     }
     log.Say("reloaded");  // lost rather than waited for
     log.Flush(start + 5s);

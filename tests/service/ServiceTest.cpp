@@ -102,16 +102,22 @@ TEST(Service, ClosesWhatItsRulesBlockLogsEachWithItsRuleAndKeepsOnlyItsRight) {
         folder.WriteRules(rules);
         const Connection ipv4 = Connect(v4);
         const Connection mapped = Connect(dual, "::ffff:127.0.0.1");
+        const Connection ipv6 = Connect(dual, "::1");
         Daemon daemon(folder);
         const std::string port = std::to_string(v4.port), dualPort = std::to_string(dual.port);
         EXPECT_TRUE(Closed(ipv4.client));
         EXPECT_TRUE(Closed(mapped.client));
+        EXPECT_TRUE(Closed(ipv6.client));
         EXPECT_TRUE(daemon.Logged("closed IPv4 127.0.0.1:" + std::to_string(ipv4.clientPort) +
                                   " -> 127.0.0.1:" + port + " (remote port " + port + " blocked)"))
             << daemon.Read();
         EXPECT_TRUE(daemon.Logged(
             "closed IPv6 [::ffff:127.0.0.1]:" + std::to_string(mapped.clientPort) +
             " -> [::ffff:127.0.0.1]:" + dualPort + " (remote port " + dualPort + " blocked)"))
+            << daemon.Read();
+        EXPECT_TRUE(daemon.Logged("closed IPv6 [::1]:" + std::to_string(ipv6.clientPort) +
+                                  " -> [::1]:" + dualPort + " (remote port " + dualPort +
+                                  " blocked)"))
             << daemon.Read();
         EXPECT_TRUE(
             daemon.Logged("rules in force: blocked local ports none; blocked remote "
@@ -128,7 +134,7 @@ TEST(Service, ClosesWhatItsRulesBlockLogsEachWithItsRuleAndKeepsOnlyItsRight) {
         }
         daemon.Signal(SIGTERM);
         EXPECT_EQ(daemon.Wait(), 0);
-        EXPECT_TRUE(daemon.Logged("stopping on SIGTERM, after 2 closed"));
+        EXPECT_TRUE(daemon.Logged("stopping on SIGTERM, after 3 closed"));
         EXPECT_EQ(folder.Read(Folder::Rules), rules);  // never written
         EXPECT_EQ(folder.Read("log.err"), "");
     });
