@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QSettings>
 #include <QString>
 
 #include <string>
@@ -9,16 +8,24 @@
 
 #include "engine/SettingsStore.h"
 
+class QVariant;
+
 namespace quarnel {
 
+// A value as the store reads it: one the file holds as a list (a hand-edited value with commas)
+// as its comma-separated text, without blanks around the pieces.
+std::string StoredText(const QVariant& value);
+
 // The rule lists in the user's INI file: $XDG_CONFIG_HOME/Quarnel/Quarnel.ini (by default
-// ~/.config/Quarnel/Quarnel.ini), section [General]; or in the INI file at a given path, in the
-// same format (the service's rules).
+// ~/.config/Quarnel/Quarnel.ini), section [General].
+//
+// The file is looked at before anything reads it: only a regular file is read (a FIFO or a
+// device would hold the program before its window); one that cannot be read is never written
+// over; one that cannot be understood is renamed aside, the user's to keep, and the store starts
+// empty.
 class IniSettingsStore : public SettingsStore {
 public:
-    IniSettingsStore() = default;
-    explicit IniSettingsStore(QString path) : Path(std::move(path)) {}
-
+    StoreCondition Condition() const override;
     // A value that the file holds as a list (a hand-edited value with commas) comes back as
     // its comma-separated text, without blanks around the pieces.
     std::string Read(const std::string& key, const std::string& defaultValue) override;
@@ -29,10 +36,12 @@ public:
     std::string Location() const override;
 
 private:
-    QSettings Open() const;
+    // Once, before the first read or write.
+    void Inspect() const;
 
-    QString Path;  // empty for the user's file
     std::vector<std::pair<QString, QString>> Pending;
+    mutable bool bInspected = false;
+    mutable StoreCondition Found;
 };
 
 }  // namespace quarnel

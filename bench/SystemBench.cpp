@@ -55,17 +55,21 @@ struct Guard {
     // For quarnel run by an unprivileged user through a copy of its helper with these file
     // capabilities; 0 for quarnel run as root of its namespace.
     std::uint64_t helperCapabilities = 0;
+    // quarnel run by nobody through its helper as built, without any capability, as
+    // scripts/run starts it: it only shows connections and closes none.
+    bool viewer = false;
 };
 constexpr Guard kEvents{"events", false, true};
 constexpr Guard kPolling{"polling", true, true};
 constexpr Guard kHelperEvents{"helper, events", false, true, kNetAdmin | kBpfAndPerfmon};
 constexpr Guard kHelperPolling{"helper, polling", false, true, kNetAdmin};
 constexpr Guard kSsLoop{"ss -K loop", false, false};
+constexpr Guard kViewer{"viewer (closes nothing)", false, true, 0, true};
 // The program as it was before it waited for the table's changes, given on the command line.
 constexpr Guard kStraightPort{"straight port", true, true};
 const Guard* GuardNamed(const std::string& name) {
-    for (const Guard* guard :
-         {&kEvents, &kPolling, &kHelperEvents, &kHelperPolling, &kSsLoop, &kStraightPort}) {
+    for (const Guard* guard : {&kEvents, &kPolling, &kHelperEvents, &kHelperPolling, &kSsLoop,
+                               &kStraightPort, &kViewer}) {
         if (name == guard->name) {
             return guard;
         }
@@ -173,6 +177,9 @@ std::string InstallForNobody(const Guard& guard, const std::string& program,
     if (chown(home.c_str(), kNobody, kNobody) != 0) {
         Fail("chown " + home.string());
     }
+    if (guard.helperCapabilities == 0) {
+        return copy;
+    }
     // Last: a change of owner drops a file's capabilities.
     vfs_cap_data capabilities{};
     capabilities.magic_etc = VFS_CAP_REVISION_2 | VFS_CAP_FLAGS_EFFECTIVE;
@@ -210,7 +217,7 @@ pid_t StartGuard(const Guard& guard, const std::string& program, const std::file
         setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
         std::string run = program;
-        if (guard.helperCapabilities != 0) {
+        if (guard.helperCapabilities != 0 || guard.viewer) {
             run = InstallForNobody(guard, program, home);
             if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0) {
                 Fail("become nobody");
@@ -240,8 +247,13 @@ int RunSite(const Guard& guard, int connections, const std::string& program) {
     const std::filesystem::path home = folder;
     const pid_t pid = StartGuard(guard, program, home, blocked.port);
 
-    // Ready once the guard has closed a connection on the blocked port.
+    // Ready once the guard has closed a connection on the blocked port; a viewer, which closes
+    // none, once it had time to start.
     bool guarding = false;
+    if (guard.viewer) {
+        std::this_thread::sleep_for(3s);
+        guarding = waitpid(pid, nullptr, WNOHANG) == 0;
+    }
     for (int attempt = 0; attempt < 60 && !guarding; ++attempt) {
         guarding = TimeTeardown(blocked, 1s).has_value();
     }
@@ -412,9 +424,9 @@ private:
 std::string Label(const Site& site) {
     const Guard& kind = site.Kind();
     std::string label = kind.name;
-    const bool meantForEvents =
-        !kind.userNamespace && (kind.helperCapabilities == 0 ||
-                                (kind.helperCapabilities & kBpfAndPerfmon) == kBpfAndPerfmon);
+    const bool meantForEvents = !kind.userNamespace && !kind.viewer &&
+                                (kind.helperCapabilities == 0 ||
+                                 (kind.helperCapabilities & kBpfAndPerfmon) == kBpfAndPerfmon);
     const bool onEvents = site.HoldsKernelProgram();
     if (kind.isQuarnel && meantForEvents != onEvents) {
         label += onEvents ? " (but on kernel events)" : " (but polling)";
@@ -447,9 +459,9 @@ void IdleCpu(const Programs& program) {
     std::printf("\nIdle CPU share of quarnel, %% of one core: median of 10 one-second samples\n");
     std::printf("%12s  %-24s %8s %8s\n", "connections", "mode", "median", "vs events");
     for (const int connections : {200, 3000}) {
-        auto sites =
-            StartSites({&kEvents, &kPolling, &kHelperEvents, &kHelperPolling, &kStraightPort},
-                       connections, program);
+        auto sites = StartSites(
+            {&kEvents, &kPolling, &kHelperEvents, &kHelperPolling, &kStraightPort, &kViewer},
+            connections, program);
         std::vector<std::vector<double>> samples(sites.size());
         for (int round = 0; round < 10; ++round) {
             for (std::size_t s = 0; s < sites.size(); ++s) {

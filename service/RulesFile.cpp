@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <QSettings>
-#include <QStringDecoder>
 
 #include <algorithm>
 #include <array>
@@ -28,6 +27,9 @@ using platform::UniqueFd;
 
 // Far above any rule list a person keeps; a larger file is no rules file.
 constexpr off_t kLargestFile = off_t{1} << 20;
+constexpr const char* kNotSettings =
+    "it is not a settings file (a line is neither [section], key=value nor a ; comment, or it "
+    "holds control characters)";
 constexpr std::array<const char*, 3> kKeys = {BlockedLocalPortsKey, BlockedRemotePortsKey,
                                               AllowedIPKey};
 
@@ -83,16 +85,6 @@ std::optional<std::string> ReadBytes(const std::string& path, RulesReading& read
             return std::nullopt;
         }
     }
-}
-
-// Where the bytes are text as a person writes it: UTF-8 without NUL. Empty when they are.
-std::string TextProblem(const std::string& bytes) {
-    if (const auto nul = bytes.find('\0'); nul != std::string::npos) {
-        return "it is not text (a NUL byte at offset " + std::to_string(nul) + ")";
-    }
-    QStringDecoder utf8(QStringDecoder::Utf8);
-    (void)QString(utf8(QByteArrayView(bytes.data(), qsizetype(bytes.size()))));
-    return utf8.hasError() ? "it is not text (not UTF-8)" : "";
 }
 
 // The bytes in a file of this process's memory, which Qt's INI reader then parses: it sees
@@ -152,8 +144,8 @@ RulesReading ReadRulesFile(const std::string& path) {
     if (!bytes) {
         return reading;
     }
-    if (std::string problem = TextProblem(*bytes); !problem.empty()) {
-        return Refuse(std::move(problem));
+    if (!IsSettingsText(*bytes)) {
+        return Refuse(kNotSettings);
     }
     const std::optional<UniqueFd> memory = MemoryCopy(*bytes, reading);
     if (!memory) {
@@ -165,20 +157,17 @@ RulesReading ReadRulesFile(const std::string& path) {
     // every line parsed.
     const QStringList keys = settings.allKeys();
     if (settings.status() != QSettings::NoError) {
-        return Refuse(settings.status() == QSettings::AccessError
-                          ? "cannot read its copy in memory"
-                          : "it is not in the INI format (a line is neither [section], "
-                            "key=value nor a ; comment)");
+        return Refuse(settings.status() == QSettings::AccessError ? "cannot read its copy in memory"
+                                                                  : kNotSettings);
     }
     reading = RulesReading{RulesReading::Outcome::Read, {}, {}, {}};
-    IniSettingsStore store(copy);
     for (const QString& key : keys) {
         const std::string name = key.toStdString();
         if (std::find(kKeys.begin(), kKeys.end(), name) == kKeys.end()) {
             reading.IgnoredKeys.push_back(name);
             continue;
         }
-        std::string value = store.Read(name, "");
+        std::string value = StoredText(settings.value(key));
         if (std::string problem = PieceProblem(name, value); !problem.empty()) {
             return Refuse(std::move(problem));
         }

@@ -126,7 +126,11 @@ void Service::Reload(Trigger trigger) {
     switch (reading.Result) {
         case RulesReading::Outcome::Read:
             Rules.Values = reading.Values;
-            oManager.LoadSettings();
+            // Every piece was checked, so nothing is left out; should the engine still say
+            // something, the log keeps it.
+            if (const std::string said = oManager.LoadSettings(); !said.empty()) {
+                Log.Say(said);
+            }
             // Every connection is judged afresh: one the new rules block is closed now.
             ClearConnectionCache(TheEngine->Cache);
             line = "rules in force: " + DescribeRules(oManager);
@@ -136,7 +140,7 @@ void Service::Reload(Trigger trigger) {
             break;
         case RulesReading::Outcome::Missing:
             if (trigger == Trigger::Start) {
-                oManager.LoadSettings();  // the defaults: no port blocked
+                (void)oManager.LoadSettings();  // the defaults, no port blocked: nothing to say
                 line =
                     "there is no rules file " + RulesPath + ": no port is blocked until it appears";
             } else {
@@ -146,7 +150,7 @@ void Service::Reload(Trigger trigger) {
             break;
         case RulesReading::Outcome::Refused:
             if (trigger == Trigger::Start) {
-                oManager.LoadSettings();
+                (void)oManager.LoadSettings();  // the defaults, as above
             }
             line = "the rules file " + RulesPath + " is not used: " + reading.Problem +
                    "; the rules in force stay: " + DescribeRules(oManager);

@@ -168,7 +168,8 @@ TEST(Service, FollowsItsRulesFileAndKeepsTheLastGoodRulesWhenAChangeIsBad) {
         const std::pair<std::string, std::string> bad[] = {
             {"\x7f"
              "ELF\x02\x01\x01\0\0\0"s,
-             "it is not text (a NUL byte at offset 7)"},
+             "it is not a settings file (a line is neither [section], key=value nor a ; "
+             "comment, or it holds control characters)"},
             {"[General]\nBlockedLocalPortsString=44x\n",
              "BlockedLocalPortsString holds \"44x\", which is no port number (1 to 65535)"},
             {"",
