@@ -35,11 +35,13 @@ TableSourceChoice OpenTableSource() {
         choice.Note = platform::DescribeTcpTableSelection(selection);  // it tries anyway
     }
     // A program that closes nothing reads the table only as often as it shows it: how it would
-    // follow the table to close is beside the point.
+    // follow the table to close, or hold back blocked data, is beside the point.
     const std::string polling =
         choice.Problem.empty() ? platform::DescribePollingMode(selection) : std::string();
-    if (!polling.empty()) {
-        choice.Note += (choice.Note.empty() ? "" : "\n\n") + polling;
+    for (const std::string& more : {polling, platform::DescribePayloadFilter(selection)}) {
+        if (!more.empty()) {
+            choice.Note += (choice.Note.empty() ? "" : "\n\n") + more;
+        }
     }
     choice.Source =
         selection.Source ? std::move(selection.Source) : std::make_unique<UnavailableTable>();

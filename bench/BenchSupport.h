@@ -41,8 +41,13 @@ public:
 // Makes sure this program runs in a private network namespace with its loopback up, so that
 // its connections never mix with the machine's and no rule of it can touch them: unless the
 // environment says it already does, runs itself again under unshare(1) (--net as root, -rn
-// otherwise, mapping root in a user namespace) and brings that namespace's loopback up.
+// otherwise, mapping root in a user namespace) and brings that namespace's loopback up. As
+// root it also runs in a cgroup of its own that it sees as the cgroup root (cgroup and mount
+// namespaces of its own), so that the kernel filter of a program it measures never filters the
+// machine.
 void EnterPrivateNetwork(char** argv);
+// The root of the cgroup hierarchy as the benchmark sees it: its own cgroup, as root.
+std::string OwnCgroupRoot();
 void BringLoopbackUp();
 
 // The polled TCP table; ends the program when the system refuses it.

@@ -6,7 +6,10 @@ namespace quarnel {
 
 Engine::Engine(platform::TcpTableSource& source, platform::HostAddressSource& hosts,
                SettingsStore& store)
-    : oManager(Table, Cache, store, hosts), Source(source) {}
+    : oManager(Table, Cache, store, hosts), Source(source) {
+    // The system holds back what the pass will close, by the same rules.
+    oManager.RulesChanged = [this] { Source.SetRules(BlockingRulesOf(oManager.Rules())); };
+}
 
 void Engine::ProcessTcpTable(const std::function<void()>& processEvents) {
     // A failed read keeps the previous rows, which are judged again.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -78,6 +79,10 @@ public:
     std::int16_t CurrentMode = ModeCurrentConnections;
     std::string CurrentModeDescriptor;
     List* CurrentList = nullptr;
+    // Called whenever the rules are compiled anew (the lists loaded, or edited and saved): the
+    // engine hands them to the system from here, in the same moment the pass starts to judge by
+    // them.
+    std::function<void()> RulesChanged;
     // The window; none until start-up gives it. Without it, nothing is shown and both check
     // boxes count as not set.
     ManagerWindow* oMainForm = nullptr;

@@ -60,4 +60,8 @@ Verdict RuleSet::Judge(const platform::TcpRow& row) const {
     return Verdict::Passed;
 }
 
+platform::BlockingRules BlockingRulesOf(const RuleSet& rules) {
+    return {rules.AllowedAddresses(), rules.BlockedLocalPorts(), rules.BlockedRemotePorts()};
+}
+
 }  // namespace quarnel

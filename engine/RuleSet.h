@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "container/List.h"
+#include "platform/BlockingRules.h"
 #include "platform/TcpTableSource.h"
 
 namespace quarnel {
@@ -43,5 +44,8 @@ private:
     std::vector<std::uint16_t> localPorts_, remotePorts_;
     PortSet local_, remote_;
 };
+
+// The rules as a filter in the system takes them, so that it blocks exactly what Judge blocks.
+platform::BlockingRules BlockingRulesOf(const RuleSet& rules);
 
 }  // namespace quarnel

@@ -125,6 +125,9 @@ std::string Manager::LoadSettings() {
 
 void Manager::CompileRules() {
     CompiledRules = RuleSet(oAllowedIP, oBlockedLocalPorts, oBlockedRemotePorts);
+    if (RulesChanged) {
+        RulesChanged();
+    }
 }
 
 bool Manager::SaveSettings() {

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/BlockingRules.h"
 #include "platform/IpAddress.h"
 
 namespace quarnel::platform {
@@ -93,6 +94,10 @@ public:
     [[nodiscard]] virtual bool CloseConnection(const TcpRow& row) = 0;
     // Asks the system whether closing would work here.
     virtual CloseAbility CanCloseConnections() = 0;
+    // The rules the engine judges by, at start and after every edit: a source that can hold back
+    // the data of blocked connections in the system (so that none crosses before the pass
+    // closes them) does so from now on. What goes wrong is told through TakeNotice, once.
+    virtual void SetRules(const BlockingRules& /*rules*/) {}
     // The oldest notice not yet taken, none when nothing happened. The program takes them after
     // every pass, so each is shown once, in the order they happened.
     virtual std::optional<SourceNotice> TakeNotice() { return std::nullopt; }

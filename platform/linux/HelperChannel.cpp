@@ -118,6 +118,23 @@ bool HelperChannel::Ask(CloseAbility& ability) {
     return true;
 }
 
+bool HelperChannel::SetRules(const BlockingRules& rules, FilterCause& filtered) {
+    std::vector<std::uint8_t> record;
+    const bool fits = EncodeRulesRequest(++sequence_, rules, record);
+    if (!fits) {
+        (void)EncodeRulesRequest(sequence_, {}, record);  // no addresses always fit
+    }
+    Reply reply;
+    if (!SendRecord(record) || !Receive(reply) || !Answers(reply, ReplyKind::Filtering)) {
+        return false;
+    }
+    filtered = reply.Filter;
+    if (!fits && filtered.Why == FilterCause::Kind::None) {
+        filtered = {FilterCause::Kind::TooManyAddresses};
+    }
+    return true;
+}
+
 bool HelperChannel::Send(RequestKind kind, const TcpRow& connection) {
     Request request;
     request.Kind = kind;
@@ -128,12 +145,16 @@ bool HelperChannel::Send(RequestKind kind, const TcpRow& connection) {
         // Never for a close: CanNameConnection is checked before.
         return Broken(ChannelFailure::BadRequest, "a request could not be written");
     }
+    return SendRecord(bytes);
+}
+
+bool HelperChannel::SendRecord(std::span<const std::uint8_t> record) {
     deadline_ = Clock::now() + timeout_;
     ssize_t sent;
     do {
-        // Never waits: one small request at a time always fits unless the helper stopped
-        // reading altogether.
-        sent = ::send(socket_, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        // Never waits: one request at a time (the largest well within the socket's buffer)
+        // always fits unless the helper stopped reading altogether.
+        sent = ::send(socket_, record.data(), record.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
     } while (sent < 0 && errno == EINTR);
     if (sent < 0) {
         return errno == EPIPE || errno == ECONNRESET

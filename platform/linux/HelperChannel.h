@@ -51,6 +51,10 @@ public:
     // CanNameConnection) is not sent and not closed.
     [[nodiscard]] bool Close(const TcpRow& row, bool& closed);
     [[nodiscard]] bool Ask(CloseAbility& ability);
+    // Hands the helper the rules; filtered tells whether its kernel filter holds back what they
+    // block, and if not, why. Rules with more addresses than the filter holds are not sent:
+    // the helper is told to block nothing instead, and filtered says why.
+    [[nodiscard]] bool SetRules(const BlockingRules& rules, FilterCause& filtered);
 
     ChannelFailure Failure() const { return failure_; }
     const std::string& Problem() const { return problem_; }
@@ -58,6 +62,7 @@ public:
 private:
     [[nodiscard]] bool Send(RequestKind kind, const TcpRow& connection = {});
     [[nodiscard]] bool ReadRows(RequestKind kind, std::vector<TcpRow>& rows, ReadResult& result);
+    [[nodiscard]] bool SendRecord(std::span<const std::uint8_t> record);
     // Waits for the next message of the answer and decodes it into reply; a chunk's rows are
     // appended to rows_. A change the helper tells meanwhile is noted in changed_.
     [[nodiscard]] bool Receive(Reply& reply);

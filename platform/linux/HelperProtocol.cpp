@@ -136,7 +136,58 @@ bool AbilityFromCode(std::uint8_t code, CloseAbility& ability) {
 
 bool KnownRequestKind(std::uint16_t kind) {
     return kind >= static_cast<std::uint16_t>(RequestKind::ReadTable) &&
-           kind <= static_cast<std::uint16_t>(RequestKind::ReadTableIfChanged);
+           kind <= static_cast<std::uint16_t>(RequestKind::SetRules);
+}
+
+bool KnownFilterKind(std::uint16_t kind) {
+    return kind <= static_cast<std::uint16_t>(FilterCause::Kind::TooManyAddresses);
+}
+
+constexpr std::size_t kRulesSize(std::size_t addresses) {
+    return kRequestSize + 2 * kPortBitmapSize + addresses * sizeof(RuleAddress);
+}
+
+void PutPorts(std::span<std::uint8_t> bitmap, const std::vector<std::uint16_t>& ports) {
+    for (const std::uint16_t port : ports) {
+        bitmap[port / 8] = static_cast<std::uint8_t>(bitmap[port / 8] | 1u << (port % 8));
+    }
+}
+
+std::vector<std::uint16_t> GetPorts(std::span<const std::uint8_t> bitmap) {
+    std::vector<std::uint16_t> ports;
+    for (std::size_t port = 0; port < 65536; ++port) {
+        if ((bitmap[port / 8] >> (port % 8) & 1) != 0) {
+            ports.push_back(static_cast<std::uint16_t>(port));
+        }
+    }
+    return ports;
+}
+
+// The rules after a SetRules request's first kRequestSize bytes, which say how many addresses
+// follow; Truncated, Oversized or Malformed when the record is not exactly that.
+Refusal GetRules(std::span<const std::uint8_t> record, const Reader& in, BlockingRules& rules) {
+    const std::size_t count = in.U16(8);
+    if (count > kMaxRuleAddresses || !in.Zero(10, kRequestSize)) {
+        return Refusal::Malformed;
+    }
+    if (record.size() != kRulesSize(count)) {
+        return record.size() < kRulesSize(count) ? Refusal::Truncated : Refusal::Oversized;
+    }
+    const auto ports = record.subspan(kRequestSize);
+    rules.BlockedLocalPorts = GetPorts(ports.first(kPortBitmapSize));
+    rules.BlockedRemotePorts = GetPorts(ports.subspan(kPortBitmapSize, kPortBitmapSize));
+    const auto addresses = ports.subspan(2 * kPortBitmapSize);
+    for (std::size_t i = 0; i < count; ++i) {
+        RuleAddress address;
+        std::ranges::copy(addresses.subspan(i * address.size(), address.size()), address.begin());
+        // Ascending without repeats: one record for one set of rules.
+        if (!rules.AllowedAddresses.empty() && !(rules.AllowedAddresses.back() < address)) {
+            rules = {};
+            return Refusal::Malformed;
+        }
+        rules.AllowedAddresses.push_back(address);
+    }
+    return Refusal::None;
 }
 
 bool KnownPollingKind(std::uint16_t kind) {
@@ -176,6 +227,10 @@ bool GetReplyFields(const Reader& in, Reply& reply) {
             reply.Polling.Why = static_cast<PollingCause::Kind>(in.U16(8));
             reply.Polling.Error = static_cast<int>(in.U32(12));
             return KnownPollingKind(in.U16(8)) && in.Zero(10, 12);
+        case ReplyKind::Filtering:
+            reply.Filter.Why = static_cast<FilterCause::Kind>(in.U16(8));
+            reply.Filter.Error = static_cast<int>(in.U32(12));
+            return KnownFilterKind(in.U16(8)) && in.Zero(10, 12);
         case ReplyKind::Unchanged:
         case ReplyKind::TableChanged:
             return in.Zero(8, kReplyHeaderSize);
@@ -224,6 +279,30 @@ bool EncodeRequest(const Request& request, RequestBytes& out) {
     return true;
 }
 
+bool EncodeRulesRequest(std::uint32_t sequence, const BlockingRules& rules,
+                        std::vector<std::uint8_t>& out) {
+    std::vector<RuleAddress> addresses = rules.AllowedAddresses;
+    std::ranges::sort(addresses);
+    addresses.erase(std::unique(addresses.begin(), addresses.end()), addresses.end());
+    if (addresses.size() > kMaxRuleAddresses) {
+        return false;
+    }
+    out.assign(kRulesSize(addresses.size()), 0);
+    Writer writer(std::span<std::uint8_t>(out).first(kRequestSize));
+    writer.Put(0, kProtocolVersion, 2);
+    writer.Put(2, static_cast<std::uint16_t>(RequestKind::SetRules), 2);
+    writer.Put(4, sequence, 4);
+    writer.Put(8, addresses.size(), 2);
+    const auto ports = std::span(out).subspan(kRequestSize);
+    PutPorts(ports.first(kPortBitmapSize), rules.BlockedLocalPorts);
+    PutPorts(ports.subspan(kPortBitmapSize, kPortBitmapSize), rules.BlockedRemotePorts);
+    auto at = out.begin() + static_cast<std::ptrdiff_t>(kRulesSize(0));
+    for (const RuleAddress& address : addresses) {
+        at = std::ranges::copy(address, at).out;
+    }
+    return true;
+}
+
 Refusal DecodeRequest(std::span<const std::uint8_t> received, std::size_t length,
                       Request& request) {
     request = Request{};
@@ -239,7 +318,7 @@ Refusal DecodeRequest(std::span<const std::uint8_t> received, std::size_t length
     if (in.U16(0) != kProtocolVersion) {
         return Refusal::WrongVersion;
     }
-    if (length > kRequestSize) {
+    if (length > kMaxRequestSize) {
         return Refusal::Oversized;
     }
     if (have < kRequestSize) {
@@ -250,6 +329,14 @@ Refusal DecodeRequest(std::span<const std::uint8_t> received, std::size_t length
         return Refusal::UnknownKind;
     }
     request.Kind = static_cast<RequestKind>(kind);
+    if (request.Kind == RequestKind::SetRules) {
+        // A message longer than what arrived was cut: only its length says how long.
+        return have < length ? Refusal::Oversized
+                             : GetRules(received.first(have), in, request.Rules);
+    }
+    if (length > kRequestSize) {
+        return Refusal::Oversized;
+    }
     constexpr std::size_t kNameEnd = kRequestNameOffset + kNameSize;
     if (!in.Zero(kNameEnd, kRequestSize)) {
         return Refusal::Malformed;
@@ -297,6 +384,10 @@ std::size_t EncodeReply(const Reply& reply, std::span<const TcpRow> rows,
         case ReplyKind::Watching:
             writer.Put(8, static_cast<std::uint16_t>(reply.Polling.Why), 2);
             writer.Put(12, static_cast<std::uint32_t>(reply.Polling.Error), 4);
+            break;
+        case ReplyKind::Filtering:
+            writer.Put(8, static_cast<std::uint16_t>(reply.Filter.Why), 2);
+            writer.Put(12, static_cast<std::uint32_t>(reply.Filter.Error), 4);
             break;
         case ReplyKind::Unchanged:
         case ReplyKind::TableChanged:

@@ -6,8 +6,11 @@
 #include <span>
 #include <vector>
 
+#include "platform/BlockingRules.h"
 #include "platform/TcpTableSource.h"
+#include "platform/linux/FilterCause.h"
 #include "platform/linux/TcpEventStream.h"
+#include "platform/linux/bpf/PayloadRuleMaps.h"
 
 // The conversation between the program and quarnel-helper, the small process that holds the
 // right to close connections. It runs over one SOCK_SEQPACKET socketpair: every message is one
@@ -20,10 +23,15 @@
 // have changed since the program last read it. It comes at most once between two reads, never
 // within an answer, and the reads that answer the program afterwards include whatever it announced.
 //
-// Request, always kRequestSize (64) bytes:
+// Request, kRequestSize (64) bytes, and for SetRules the rules after them:
 //   0 u16 version (kProtocolVersion)      2 u16 kind (RequestKind)     4 u32 sequence
 //   8 connection name (49 bytes, below): what a close names; all zero for the other kinds
 //   57..63 zero
+// SetRules instead carries at 8 a u16 count of allowed addresses (at most
+// kMaxRuleAddresses), 10..63 zero, then the blocked local ports and the blocked remote ports
+// as two bitmaps of kPortBitmapSize bytes (port p is bit p % 8 of byte p / 8), then the allowed
+// addresses, 16 bytes each in network order (IPv4 as ::ffff:a.b.c.d), in strictly ascending
+// byte order. Its length is exactly what the count makes it.
 //
 // Connection name, 49 bytes:
 //   0 u64 socket cookie   8 local address (16 bytes)   24 remote address (16 bytes)
@@ -41,6 +49,8 @@
 //     Ability      8 u8  0 allowed, 1 no permission, 2 not supported, 3 unknown
 //     Refused      8 u16 Refusal
 //     Watching     8 u16 PollingCause kind (0: the table is kept from kernel events)
+//                  12 u32 the error number that goes with it
+//     Filtering    8 u16 FilterCause kind (0: the kernel holds back what the rules block)
 //                  12 u32 the error number that goes with it
 //     Unchanged, TableChanged: nothing
 //
@@ -61,6 +71,11 @@ inline constexpr std::uint16_t kProtocolVersion = 2;
 inline constexpr int kHelperSocketFd = 3;
 
 inline constexpr std::size_t kRequestSize = 64;
+inline constexpr std::size_t kPortBitmapSize = 65536 / 8;
+// As many as the kernel filter holds: a longer list could not be applied anyway.
+inline constexpr std::size_t kMaxRuleAddresses = QUARNEL_MAX_ALLOWED_ADDRESSES;
+inline constexpr std::size_t kMaxRequestSize =
+    kRequestSize + 2 * kPortBitmapSize + kMaxRuleAddresses * sizeof(RuleAddress);
 inline constexpr std::size_t kReplyHeaderSize = 16;
 inline constexpr std::size_t kRowSize = 56;
 // A chunk of 56 KiB: a table of a few thousand connections travels in a few messages, each
@@ -82,6 +97,7 @@ enum class RequestKind : std::uint16_t {
     CanCloseConnections = 3,
     WatchTable = 4,          // tell when the table changes from now on; how is it kept?
     ReadTableIfChanged = 5,  // Unchanged when the table is as the last read answered it
+    SetRules = 6,            // hold back the payload of what these rules block from now on
 };
 
 enum class ReplyKind : std::uint16_t {
@@ -92,6 +108,7 @@ enum class ReplyKind : std::uint16_t {
     Watching = 0x85,
     Unchanged = 0x86,
     TableChanged = 0x87,
+    Filtering = 0x88,
     Refused = 0xff,
 };
 
@@ -117,6 +134,9 @@ struct Request {
     std::uint32_t Sequence = 0;
     // What a close names; State plays no part. All zero for the other kinds.
     TcpRow Connection;
+    // What SetRules sets: ports in ascending order, addresses in ascending order without
+    // repeats.
+    BlockingRules Rules{};
 };
 
 // A reply without its rows: those travel beside it.
@@ -130,6 +150,7 @@ struct Reply {
     CloseAbility Ability = CloseAbility::Unknown;
     Refusal Reason = Refusal::None;
     PollingCause Polling{};  // Watching: why the helper polls; kind None when it does not
+    FilterCause Filter{};    // Filtering: why the kernel does not hold back blocked payload
 };
 
 using RequestBytes = std::array<std::uint8_t, kRequestSize>;
@@ -142,7 +163,12 @@ bool CanNameConnection(const TcpRow& row);
 // The record of a request; false when its connection cannot be named (see CanNameConnection).
 [[nodiscard]] bool EncodeRequest(const Request& request, RequestBytes& out);
 
-// Reads one request. received holds the bytes that arrived, at most kRequestSize; length is the
+// The record of a SetRules request, in ascending order whatever the order of rules; false when
+// it holds more than kMaxRuleAddresses different addresses.
+bool EncodeRulesRequest(std::uint32_t sequence, const BlockingRules& rules,
+                        std::vector<std::uint8_t>& out);
+
+// Reads one request. received holds the bytes that arrived, at most kMaxRequestSize; length is the
 // whole message's length as the socket reported it, which is larger when the message was cut.
 // Sets request.Sequence whenever the message is long enough to carry one, so that a refusal can
 // name the request it refuses.

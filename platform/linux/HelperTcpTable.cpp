@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/linux/FilteringTcpTable.h"
 #include "platform/linux/LinuxTcpTable.h"
 #include "platform/linux/ReadOnlyTcpTable.h"
 
@@ -45,13 +46,16 @@ std::unique_ptr<HelperTcpTable> HelperTcpTable::Start(const std::string& path,
     }
     auto channel = std::make_unique<HelperChannel>(process->Socket(), kStartTimeout);
     PollingCause polling;
-    if (!channel->Ask(ability) || !channel->Watch(polling)) {
+    FilterCause filtered;
+    // No rules yet: the answer only tells whether its filter is attached.
+    if (!channel->Ask(ability) || !channel->Watch(polling) || !channel->SetRules({}, filtered)) {
         problem = StopBroken(path, *process, *channel);
         return nullptr;
     }
     channel->SetTimeout(kAnswerTimeout);
     auto table = std::make_unique<HelperTcpTable>(path, std::move(process), std::move(channel));
     table->polling_ = polling;
+    table->filtered_ = filtered;
     return table;
 }
 
@@ -124,6 +128,24 @@ CloseAbility HelperTcpTable::CanCloseConnections() {
     return CloseAbility::NoPermission;
 }
 
+void HelperTcpTable::SetRules(const BlockingRules& rules) {
+    rules_ = rules;
+    // As a read: a helper that cannot take them is restarted, and every new one is given them.
+    RestartIfDue();
+    while (channel_) {
+        FilterCause filtered;
+        if (channel_->SetRules(rules, filtered)) {
+            std::string text = FilterChangeText(filtered_, filtered);
+            filtered_ = filtered;
+            if (!text.empty()) {
+                Notify(CloseAbility::Allowed, std::move(text));
+            }
+            return;
+        }
+        HelperFailed();
+    }
+}
+
 std::optional<SourceNotice> HelperTcpTable::TakeNotice() {
     if (notices_.empty()) {
         return std::nullopt;
@@ -177,6 +199,12 @@ void HelperTcpTable::Restart() {
         mustRead_ = true;
         startedAt_ = Clock::now();
         fallback_.reset();
+        // The new helper holds back what the old one did.
+        FilterCause filtered;
+        if (!channel_->SetRules(rules_, filtered)) {
+            return HelperFailed();  // broke again at once: restarted after a pause
+        }
+        filtered_ = filtered;
         return Notify(CloseAbility::Allowed,
                       "The helper " + path_ + " was restarted; closing connections works again.");
     }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/TcpTableSource.h"
+#include "platform/linux/FilterCause.h"
 #include "platform/linux/HelperChannel.h"
 #include "platform/linux/HelperProcess.h"
 
@@ -62,10 +63,14 @@ public:
     [[nodiscard]] bool CloseConnection(const TcpRow& row) override;
     CloseAbility CanCloseConnections() override;
     std::optional<SourceNotice> TakeNotice() override;
+    // The helper holds back what the rules block, from now on and again after a restart.
+    void SetRules(const BlockingRules& rules) override;
 
     // Why the helper reads the table whole for every read; kind None when it keeps it from the
     // kernel's reports.
     const PollingCause& Polling() const { return polling_; }
+    // Why the helper's kernel filter does not hold back blocked payload; kind None while it does.
+    const FilterCause& Filtering() const { return filtered_; }
 
     // The running helper's process id; 0 once the table reads in this process.
     pid_t HelperPid() const { return process_ ? process_->Pid() : 0; }
@@ -86,6 +91,8 @@ private:
     std::unique_ptr<HelperProcess> process_;  // null after falling back
     std::unique_ptr<HelperChannel> channel_;
     PollingCause polling_;
+    FilterCause filtered_;
+    BlockingRules rules_;   // the latest rules, for a restarted helper
     bool mustRead_ = true;  // no read has fetched the table from this helper yet
     std::chrono::steady_clock::time_point lastAnswer_{};  // of the last read the helper answered
     Clock::time_point startedAt_ = Clock::now();          // of the running helper

@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "platform/linux/EventTcpTable.h"
+#include "platform/linux/FilteringTcpTable.h"
 #include "platform/linux/HelperTcpTable.h"
 #include "platform/linux/LinuxTcpTable.h"
 #include "platform/linux/ReadOnlyTcpTable.h"
@@ -56,8 +57,14 @@ TcpTableSelection OpenTcpTableSource(const std::string& helperPath) {
         selection.TableProblem = std::strerror(error);
     }
     const CloseAbility localAbility = local ? local->CanCloseConnections() : CloseAbility::Unknown;
+    // Closing here: the kernel filter is attached here too.
+    const auto filtered = [&selection](std::unique_ptr<TcpTableSource> table) {
+        std::unique_ptr<FilteringTcpTable> filtering = WithPayloadFilter(std::move(table));
+        selection.Filtering = filtering->Filtering();
+        return filtering;
+    };
     if (localAbility == CloseAbility::Allowed) {
-        selection.Source = WithKernelEvents(std::move(local), selection.Polling);
+        selection.Source = filtered(WithKernelEvents(std::move(local), selection.Polling));
         selection.Mode = TableMode::InProcess;
         selection.Ability = localAbility;
         return selection;
@@ -69,6 +76,7 @@ TcpTableSelection OpenTcpTableSource(const std::string& helperPath) {
             HelperTcpTable::Start(helperPath, helperAbility, selection.HelperProblem);
         if (helper && helperAbility == CloseAbility::Allowed) {
             selection.Polling = helper->Polling();
+            selection.Filtering = helper->Filtering();
             selection.Source = std::move(helper);
             selection.Mode = TableMode::Helper;
             selection.Ability = helperAbility;
@@ -82,7 +90,7 @@ TcpTableSelection OpenTcpTableSource(const std::string& helperPath) {
     selection.Ability = localAbility;
     if (local && localAbility == CloseAbility::Unknown) {
         // The question itself failed here: closing may well work, so it is tried.
-        selection.Source = WithKernelEvents(std::move(local), selection.Polling);
+        selection.Source = filtered(WithKernelEvents(std::move(local), selection.Polling));
         selection.Mode = TableMode::InProcess;
     } else if (local) {
         selection.Source = std::make_unique<ReadOnlyTcpTable>(
@@ -141,6 +149,16 @@ std::string DescribePollingMode(const TcpTableSelection& selection) {
                 " those capabilities too (see README.md).";
     }
     return text;
+}
+
+std::string DescribePayloadFilter(const TcpTableSelection& selection) {
+    if (!selection.Source || selection.Mode == TableMode::ReadOnly ||
+        selection.Filtering.Why == FilterCause::Kind::None) {
+        return {};
+    }
+    return "Quarnel cannot hold back the data of blocked connections in the kernel: " +
+           selection.Filtering.Text() +
+           ". It closes them all the same, but a few bytes may cross one before it is closed.";
 }
 
 }  // namespace quarnel::platform

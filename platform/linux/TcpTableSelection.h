@@ -4,6 +4,7 @@
 #include <string>
 
 #include "platform/TcpTableSource.h"
+#include "platform/linux/FilterCause.h"
 #include "platform/linux/TcpEventStream.h"
 
 namespace quarnel::platform {
@@ -26,6 +27,9 @@ struct TcpTableSelection {
     // Why the table is read whole for every pass (the slower polling mode); kind None when it
     // is kept from the kernel's reports of changes.
     PollingCause Polling;
+    // Why the kernel does not hold back the data of blocked connections (so that only closing
+    // them stops it); kind None when it does.
+    FilterCause Filtering;
 };
 
 // Where the program looks for its helper, relative to its own executable's folder: first the
@@ -52,5 +56,9 @@ std::string DescribeTcpTableSelection(const TcpTableSelection& selection);
 
 // What the user is told once at start when the table is polled: that and why; empty when not.
 std::string DescribePollingMode(const TcpTableSelection& selection);
+
+// What the user is told once at start when the program closes connections but the kernel does
+// not hold back their data meanwhile: that and why; empty when it does, or nothing is closed.
+std::string DescribePayloadFilter(const TcpTableSelection& selection);
 
 }  // namespace quarnel::platform

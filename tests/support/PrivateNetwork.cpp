@@ -14,6 +14,7 @@
 
 #include "platform/linux/UniqueFd.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/PrivateCgroup.h"
 
 namespace quarnel::testsupport {
 
@@ -66,6 +67,10 @@ std::string BringLoopbackUp() {
 
 void RunInNamespaces(bool withUser, const std::function<void()>& body) {
     RunInChildProcess([withUser, &body] {
+        // As root, what the code under test attaches to the cgroup root stays with the test.
+        if (!withUser && ::geteuid() == 0) {
+            ASSERT_EQ(ConfineToOwnCgroup(), "");
+        }
         if (const std::string refusal = EnterNetworkNamespace(withUser); !refusal.empty()) {
             GTEST_SKIP() << "this system refuses private network namespaces (" << refusal << ")";
         }
@@ -73,6 +78,9 @@ void RunInNamespaces(bool withUser, const std::function<void()>& body) {
         ASSERT_EQ(BringLoopbackUp(), "") << "cannot bring lo up";
         body();
     });
+    if (!withUser && ::geteuid() == 0) {
+        RemoveFinishedTestCgroups();
+    }
 }
 
 }  // namespace

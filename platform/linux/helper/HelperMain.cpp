@@ -1,7 +1,8 @@
 // quarnel-helper: the small process that holds the right to close connections (CAP_NET_ADMIN,
 // from its file capabilities) so that the window's process does not need it; with CAP_BPF and
-// CAP_PERFMON too, which it gives up once its kernel program is attached, it keeps the table
-// from the kernel's reports of state changes.
+// CAP_PERFMON too, which it gives up once its kernel programs are attached, it keeps the table
+// from the kernel's reports of state changes and holds back the payload of blocked connections
+// in the kernel, by the rules the program sends.
 //
 // It is started by the program, never by hand: its end of a SOCK_SEQPACKET socketpair that the
 // program made is on descriptor 3 (kHelperSocketFd), and it takes no arguments and reads no
@@ -15,6 +16,7 @@
 
 #include "platform/linux/EventTcpTable.h"
 #include "platform/linux/LinuxTcpTable.h"
+#include "platform/linux/RulesFilter.h"
 #include "platform/linux/helper/HelperPrivileges.h"
 #include "platform/linux/helper/HelperServer.h"
 
@@ -60,10 +62,18 @@ int main() {
     PollingCause polling;
     SocketLookup& sockets = *linuxTable;  // lives on inside table
     const std::unique_ptr<TcpTableSource> table = WithKernelEvents(std::move(linuxTable), polling);
-    // Attached or refused, the kernel program is done with the rights it needed.
+    // Attached to the machine's cgroup root while this process lives; it holds back nothing
+    // until the program sends its rules.
+    FilterCause filtered;
+    const std::unique_ptr<RulesFilter> filter = OpenPayloadFilter(filtered);
+    if (!filter) {
+        std::fprintf(stderr, "quarnel-helper: the payload filter is not attached: %s\n",
+                     filtered.Text().c_str());
+    }
+    // Attached or refused, the kernel programs are done with the rights they needed.
     if (!NarrowCapabilities(kServingCapabilities, kept, problem)) {
         return Refuse("cannot give up CAP_BPF and CAP_PERFMON: " + problem);
     }
-    HelperServer server(kHelperSocketFd, *table, sockets, stderr, polling);
+    HelperServer server(kHelperSocketFd, *table, sockets, stderr, polling, filter.get(), filtered);
     return server.Run() ? 0 : 1;
 }

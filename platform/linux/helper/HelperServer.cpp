@@ -10,8 +10,14 @@
 namespace quarnel::platform {
 
 HelperServer::HelperServer(int socket, TcpTableSource& table, SocketLookup& sockets, std::FILE* log,
-                           PollingCause polling)
-    : socket_(socket), table_(table), sockets_(sockets), log_(log), polling_(polling) {}
+                           PollingCause polling, RulesFilter* filter, FilterCause filtered)
+    : socket_(socket),
+      table_(table),
+      sockets_(sockets),
+      log_(log),
+      polling_(polling),
+      filter_(filter),
+      filtered_(filter ? FilterCause{} : filtered) {}
 
 bool HelperServer::Run() {
     for (;;) {
@@ -92,6 +98,9 @@ HelperServer::Step HelperServer::ServeOne() {
             reply.Ability = table_.CanCloseConnections();
             sent = Send(reply);
             break;
+        case RequestKind::SetRules:
+            sent = AnswerRules(request);
+            break;
     }
     return Sent(sent, Step::Answered);
 }
@@ -138,6 +147,24 @@ HelperServer::Step HelperServer::AnswerClose(const Request& request) {
             break;
     }
     return Sent(Send(reply), Step::Answered);
+}
+
+bool HelperServer::AnswerRules(const Request& request) {
+    if (filter_ != nullptr) {
+        FilterCause why;
+        (void)filter_->SetRules(request.Rules, why);  // why tells the program what failed
+        if (why != filtered_ && why.Why != FilterCause::Kind::None) {
+            std::fprintf(log_, "quarnel-helper: the payload filter holds back nothing: %s\n",
+                         why.Text().c_str());
+            std::fflush(log_);
+        }
+        filtered_ = why;
+    }
+    Reply reply;
+    reply.Kind = ReplyKind::Filtering;
+    reply.Sequence = request.Sequence;
+    reply.Filter = filtered_;
+    return Send(reply);
 }
 
 bool HelperServer::TellChange() {

@@ -6,6 +6,7 @@
 
 #include "platform/TcpTableSource.h"
 #include "platform/linux/HelperProtocol.h"
+#include "platform/linux/RulesFilter.h"
 #include "platform/linux/SocketLookup.h"
 
 namespace quarnel::platform {
@@ -19,10 +20,14 @@ namespace quarnel::platform {
 //
 // A close is carried out only for a connection: the socket it names is looked up in sockets
 // first, and a listener is refused like a malformed request (the program never names one).
+//
+// Rules go to filter, which holds back the payload of what they block; without one (null) the
+// program is told filtered, why not.
 class HelperServer {
 public:
     HelperServer(int socket, TcpTableSource& table, SocketLookup& sockets, std::FILE* log,
-                 PollingCause polling = {});
+                 PollingCause polling = {}, RulesFilter* filter = nullptr,
+                 FilterCause filtered = {FilterCause::Kind::NotBuilt});
 
     enum class Step {
         Answered,  // a request was carried out and answered
@@ -50,16 +55,19 @@ private:
     Step Sent(bool sent, Step step) const;
     // Tells the program that the table may have changed; false when the socket failed.
     [[nodiscard]] bool TellChange();
+    [[nodiscard]] bool AnswerRules(const Request& request);
 
     int socket_;
     TcpTableSource& table_;
     SocketLookup& sockets_;
     std::FILE* log_;
     PollingCause polling_;
+    RulesFilter* filter_;
+    FilterCause filtered_;  // why the filter is missing, or failed on the last rules
     bool watched_ = false;  // the program asked to be told of changes
     bool told_ = false;     // it was told, and has not read since
     bool ended_ = false;
-    RequestBytes request_{};
+    std::vector<std::uint8_t> request_ = std::vector<std::uint8_t>(kMaxRequestSize);
     std::array<std::uint8_t, kMaxReplySize> reply_{};
     std::vector<TcpRow> rows_;
 };

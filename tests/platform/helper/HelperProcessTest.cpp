@@ -138,6 +138,37 @@ TEST(HelperProcess, AHelperGivenMoreKeepsOnlyTheRightToCloseAndClosesNothingButC
     });
 }
 
+// Whether text arrives on fd within wait; false when nothing does.
+bool Arrives(int fd, const std::string& text, std::chrono::milliseconds wait) {
+    pollfd ready{fd, POLLIN, 0};
+    std::string got(text.size(), '\0');
+    return ::poll(&ready, 1, static_cast<int>(wait.count())) == 1 &&
+           ::recv(fd, got.data(), got.size(), MSG_DONTWAIT) == std::ssize(text) && got == text;
+}
+
+// The helper's kernel filter, on the cgroup the test sees as its root: it holds back the data
+// of what the rules the program sends block, and goes with the helper.
+TEST(HelperProcess, ItsFilterHoldsBackWhatTheRulesBlockAndGoesWithIt) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "attaching a kernel filter needs real root";
+    }
+    RunInPrivateNetwork([] {
+        const std::unique_ptr<HelperTcpTable> table = StartTable();
+        ASSERT_TRUE(table);
+        ASSERT_EQ(table->Filtering().Why, FilterCause::Kind::None) << table->Filtering().Text();
+        const Listener listener = ListenIPv4();
+        table->SetRules({{}, {static_cast<std::uint16_t>(listener.port)}, {}});
+        EXPECT_FALSE(table->TakeNotice());
+        const Connection held = Connect(listener);
+        ASSERT_EQ(::send(held.client.Get(), "held", 4, MSG_NOSIGNAL), 4);
+        EXPECT_FALSE(Arrives(held.server.Get(), "held", 300ms));
+
+        ASSERT_EQ(::kill(table->HelperPid(), SIGKILL), 0);
+        // Sent again by TCP, once nothing holds it back.
+        EXPECT_TRUE(Arrives(held.server.Get(), "held", 5s));
+    });
+}
+
 TEST(HelperProcess, TheHelperRefusesToStartWithoutAConversationWithItsParent) {
     RunInPrivateNetwork([] {
         // Made here, so that the helper's parent (timeout) did not make it.

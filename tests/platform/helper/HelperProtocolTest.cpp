@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <map>
 #include <random>
 #include <thread>
@@ -46,9 +47,9 @@ Bytes Encoded(const Request& request) {
     return Bytes(bytes.begin(), bytes.end());
 }
 
-// Decodes bytes as the helper reads a message: into a buffer of one request.
+// Decodes bytes as the helper reads a message: into a buffer of the largest request.
 Refusal Decode(const Bytes& bytes, Request& request) {
-    return DecodeRequest(std::span(bytes.data(), std::min(bytes.size(), kRequestSize)),
+    return DecodeRequest(std::span(bytes.data(), std::min(bytes.size(), kMaxRequestSize)),
                          bytes.size(), request);
 }
 
@@ -95,6 +96,79 @@ TEST(HelperProtocol, RequestsAreTakenOnlyWhenTheyEncodeBackExactly) {
         }
     }
     EXPECT_EQ(outcomes.size(), 6u) << "a sound request or a refusal was never reached";
+}
+
+RuleAddress Address(std::uint8_t last, std::uint8_t first = 0) {
+    RuleAddress address{};
+    address[0] = first;
+    address[15] = last;
+    return address;
+}
+
+// Rules travel whole, in one order whatever order they come in, and a record is taken only
+// when it is exactly one set of rules.
+TEST(HelperProtocol, RulesTravelWholeAndOnlyExactly) {
+    const BlockingRules sent{
+        {Address(9), Address(1, 0xfe), Address(1), Address(9)}, {65535, 0, 80, 80}, {443, 1}};
+    std::vector<std::uint8_t> record;
+    ASSERT_TRUE(EncodeRulesRequest(5, sent, record));
+    Request got;
+    ASSERT_EQ(Decode(record, got), Refusal::None);
+    EXPECT_EQ(std::tuple(got.Kind, got.Sequence), std::tuple(RequestKind::SetRules, 5u));
+    const BlockingRules ordered{
+        {Address(1), Address(9), Address(1, 0xfe)}, {0, 80, 65535}, {1, 443}};
+    EXPECT_EQ(got.Rules, ordered);
+
+    // As many addresses as the kernel filter holds, and no more.
+    BlockingRules most;
+    for (std::size_t i = 0; i <= kMaxRuleAddresses; ++i) {
+        most.AllowedAddresses.push_back(
+            Address(static_cast<std::uint8_t>(i), static_cast<std::uint8_t>(i >> 8)));
+    }
+    EXPECT_FALSE(EncodeRulesRequest(6, most, record));
+    most.AllowedAddresses.pop_back();
+    ASSERT_TRUE(EncodeRulesRequest(6, most, record));
+    EXPECT_EQ(record.size(), kMaxRequestSize);
+    ASSERT_EQ(Decode(record, got), Refusal::None);
+    EXPECT_EQ(got.Rules.AllowedAddresses.size(), kMaxRuleAddresses);
+
+    ASSERT_TRUE(EncodeRulesRequest(7, sent, record));
+    const std::size_t firstAddress = kRequestSize + 2 * kPortBitmapSize;
+    const auto changed = [&](const std::function<void(Bytes&)>& change) {
+        Bytes bytes = record;
+        change(bytes);
+        return bytes;
+    };
+    const struct {
+        Bytes request;
+        Refusal reason;
+    } cases[] = {
+        {changed([](Bytes& b) { b.pop_back(); }), Refusal::Truncated},
+        {changed([](Bytes& b) { b.push_back(0); }), Refusal::Oversized},
+        {changed([](Bytes& b) { b.resize(kMaxRequestSize + 1); }), Refusal::Oversized},
+        {changed([](Bytes& b) { b[8] = 4; }), Refusal::Truncated},  // counts one address more
+        {changed([](Bytes& b) { b[39] = 1; }), Refusal::Malformed},
+        {changed([](Bytes& b) {
+             b[8] = 0x01;
+             b[9] = 0x10;
+         }),
+         Refusal::Malformed},  // 4097
+        // Out of order, or one address twice: no record is taken two ways.
+        {changed([&](Bytes& b) {
+             std::swap(b[firstAddress], b[firstAddress + 16 + 0]);
+             b[firstAddress] = 0xff;
+         }),
+         Refusal::Malformed},
+        {changed([&](Bytes& b) {
+             std::copy_n(b.begin() + static_cast<std::ptrdiff_t>(firstAddress), 16,
+                         b.begin() + static_cast<std::ptrdiff_t>(firstAddress + 16));
+         }),
+         Refusal::Malformed},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Decode(c.request, got), c.reason);
+        EXPECT_EQ(got.Rules, BlockingRules{});
+    }
 }
 
 struct FakeTable final : TcpTableSource, SocketLookup {
@@ -148,9 +222,11 @@ struct SocketPair {
 
 // The helper's side serving table on its own thread until the program's end closes.
 struct Served {
-    explicit Served(FakeTable& table, std::FILE* log = stderr)
-        : server([this, &table, log] {
-              servedToTheEnd = HelperServer(pair.helper.Get(), table, table, log).Run();
+    explicit Served(FakeTable& table, std::FILE* log = stderr, RulesFilter* filter = nullptr,
+                    FilterCause filtered = {FilterCause::Kind::NotBuilt})
+        : server([this, &table, log, filter, filtered] {
+              servedToTheEnd =
+                  HelperServer(pair.helper.Get(), table, table, log, {}, filter, filtered).Run();
           }) {}
     ~Served() {
         pair.program.Reset();  // the end of the conversation
@@ -177,6 +253,50 @@ TEST(HelperConversation, TablesArriveWholeOrNotAtAllAndServingGoesOn) {
         EXPECT_EQ(read, whole) << count << " rows";
         EXPECT_TRUE(rows == (whole ? table.rows : ManyRows(3))) << count << " rows";
     }
+}
+
+struct FakeFilter final : RulesFilter {
+    bool SetRules(const BlockingRules& rules, FilterCause& why) override {
+        given.push_back(rules);
+        why = refuse;
+        return refuse.Why == FilterCause::Kind::None;
+    }
+    std::vector<BlockingRules> given;
+    FilterCause refuse;
+};
+
+// The rules reach the helper's filter, and the program learns whether it holds them; rules the
+// filter could never hold are not sent, and the filter is told to block nothing instead.
+TEST(HelperConversation, RulesReachTheFilterAndTheProgramLearnsWhetherItHoldsThem) {
+    FakeTable table;
+    FakeFilter filter;
+    const BlockingRules rules{{Address(1)}, {22}, {}};
+    BlockingRules tooMany;
+    for (std::size_t i = 0; i <= kMaxRuleAddresses; ++i) {
+        tooMany.AllowedAddresses.push_back(
+            Address(static_cast<std::uint8_t>(i), static_cast<std::uint8_t>(i >> 8)));
+    }
+    {
+        Served served(table, stderr, &filter);
+        HelperChannel channel(served.pair.program.Get(), 5s);
+        FilterCause filtered{FilterCause::Kind::NoRights};
+        ASSERT_TRUE(channel.SetRules(rules, filtered)) << channel.Problem();
+        EXPECT_EQ(filtered, FilterCause{});
+        filter.refuse = {FilterCause::Kind::Refused, ENOMEM};
+        ASSERT_TRUE(channel.SetRules(rules, filtered)) << channel.Problem();
+        EXPECT_EQ(filtered, filter.refuse);
+        filter.refuse = {};
+        ASSERT_TRUE(channel.SetRules(tooMany, filtered)) << channel.Problem();
+        EXPECT_EQ(filtered.Why, FilterCause::Kind::TooManyAddresses);
+    }
+    EXPECT_EQ(filter.given, (std::vector<BlockingRules>{rules, rules, {}}));
+
+    // Without a filter, why there is none.
+    Served served(table, stderr, nullptr, {FilterCause::Kind::NoCgroup2});
+    HelperChannel channel(served.pair.program.Get(), 5s);
+    FilterCause filtered;
+    ASSERT_TRUE(channel.SetRules(rules, filtered)) << channel.Problem();
+    EXPECT_EQ(filtered.Why, FilterCause::Kind::NoCgroup2);
 }
 
 TEST(HelperConversation, AWrongHelperIsNoticedWithItsFault) {
@@ -290,7 +410,7 @@ TEST(HelperConversation, OnlyASoundCloseOfAConnectionIsActedOnAndServingGoesOn) 
         {with(0, 1, 0, 4096), Refusal::Oversized},
         {with(0, 1, 1, 40), Refusal::WrongVersion},  // the IPv4-only layout of version 1
         {with(0, 3), Refusal::WrongVersion},
-        {with(2, 6), Refusal::UnknownKind},
+        {with(2, 7), Refusal::UnknownKind},
         {with(57, 17), Refusal::Malformed},     // a protocol byte: a close is of TCP only
         {with(56, 2), Refusal::Malformed},      // a family of neither kind
         {with(8 + 18, 0), Refusal::Malformed},  // an IPv4 socket's local address not mapped

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace quarnel::platform {
+
+// Why the kernel does not hold back the payload of blocked connections, so that only the pass
+// tears them down (and a few bytes may get through before it does).
+struct FilterCause {
+    enum class Kind : std::uint16_t {
+        None = 0,          // it holds it back
+        NotBuilt,          // this build has no kernel programs
+        NoCgroup2,         // the system has no cgroup v2 hierarchy to attach to
+        NoRights,          // the process lacks CAP_BPF, CAP_PERFMON or CAP_NET_ADMIN
+        Refused,           // the kernel refused the filter (Error tells), e.g. an old kernel
+        TooManyAddresses,  // the allowed addresses are more than the filter holds
+    };
+    Kind Why = Kind::None;
+    int Error = 0;  // the system's error number where it tells more
+
+    // The reason in a few words, e.g. "this system has no cgroup v2 hierarchy".
+    std::string Text() const;
+
+    bool operator==(const FilterCause&) const = default;
+};
+
+}  // namespace quarnel::platform

@@ -1,0 +1,97 @@
+#include "platform/linux/bpf/PayloadFilter.h"
+
+#include <bpf/libbpf.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+
+#include "PayloadFilter.skel.h"
+#include "platform/linux/CgroupRoot.h"
+
+namespace quarnel::platform {
+
+namespace {
+
+FilterCause Refusal(int error) {
+    if (error == EPERM || error == EACCES) {
+        return {FilterCause::Kind::NoRights, error};
+    }
+    return {FilterCause::Kind::Refused, error};
+}
+
+int Silent(libbpf_print_level, const char*, va_list) {
+    return 0;
+}
+
+}  // namespace
+
+void PayloadFilter::Unload::operator()(payload_filter* program) const {
+    payload_filter::destroy(program);
+}
+
+void PayloadFilter::Unload::operator()(bpf_link* link) const {
+    (void)bpf_link__destroy(link);  // detaching cannot fail in a way anyone could mend
+}
+
+PayloadFilter::PayloadFilter(Program program)
+    : program_(std::move(program)),
+      maps_(bpf_map__fd(program_->maps.BlockedLocalPorts),
+            bpf_map__fd(program_->maps.BlockedRemotePorts),
+            bpf_map__fd(program_->maps.AllowedAddresses)) {}
+
+std::unique_ptr<PayloadFilter> PayloadFilter::AttachToRoot(FilterCause& why) {
+    const std::string root = FindCgroup2Root();
+    if (root.empty()) {
+        why = {FilterCause::Kind::NoCgroup2};
+        return nullptr;
+    }
+    return Attach(root, why);
+}
+
+std::unique_ptr<PayloadFilter> PayloadFilter::Attach(const std::string& cgroup, FilterCause& why) {
+    (void)libbpf_set_print(Silent);  // the one reason given is what the user is told
+    struct stat network {};
+    if (::stat("/proc/self/ns/net", &network) != 0) {
+        why = {FilterCause::Kind::Refused, errno};
+        return nullptr;
+    }
+    const UniqueFd directory(::open(cgroup.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!directory) {
+        why = {errno == ENOENT ? FilterCause::Kind::NoCgroup2 : FilterCause::Kind::Refused, errno};
+        return nullptr;
+    }
+    Program program(payload_filter::open());
+    if (!program) {
+        why = Refusal(errno);
+        return nullptr;
+    }
+    program->rodata->NetNamespace = static_cast<__u32>(network.st_ino);
+    if (const int error = payload_filter::load(program.get()); error != 0) {
+        why = Refusal(-error);
+        return nullptr;
+    }
+    auto filter = std::make_unique<PayloadFilter>(std::move(program));
+    payload_filter& loaded = *filter->program_;
+    filter->ingress_.reset(bpf_program__attach_cgroup(loaded.progs.HoldIngress, directory.Get()));
+    if (!filter->ingress_) {
+        why = Refusal(errno);
+        return nullptr;
+    }
+    filter->egress_.reset(bpf_program__attach_cgroup(loaded.progs.HoldEgress, directory.Get()));
+    if (!filter->egress_) {
+        why = Refusal(errno);
+        return nullptr;
+    }
+    return filter;
+}
+
+bool PayloadFilter::SetRules(const BlockingRules& rules, FilterCause& why) {
+    return maps_.Write(rules, why);
+}
+
+std::uint64_t PayloadFilter::HeldPackets() const {
+    return __atomic_load_n(&program_->bss->HeldPackets, __ATOMIC_RELAXED);
+}
+
+}  // namespace quarnel::platform

@@ -1,0 +1,161 @@
+// The kernel filter and the engine's pass judge every connection alike: random rule lists and
+// random connections, each packet run through the loaded filter (not attached anywhere), its
+// verdict compared with the pass's.
+
+#include <arpa/inet.h>
+#include <bpf/bpf.h>
+#include <bpf/libbpf.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstring>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "PayloadFilter.skel.h"
+#include "engine/AddressText.h"
+#include "engine/RuleSet.h"
+#include "platform/linux/bpf/RuleMaps.h"
+
+namespace quarnel {
+namespace {
+
+using platform::TcpRow;
+
+struct Unload {
+    void operator()(payload_filter* program) const { payload_filter::destroy(program); }
+};
+
+// A TCP segment of row's connection as it crosses the filter, in a frame as test runs take it:
+// arriving (from the remote end) or leaving, with payload bytes of data. IPv4 on the wire for
+// an IPv4-mapped remote address, else IPv6.
+std::vector<std::uint8_t> Segment(const TcpRow& row, bool arriving, std::size_t payload) {
+    const bool ipv4 = platform::IsIPv4Mapped(row.RemoteAddress);
+    const std::size_t ipSize = ipv4 ? 20 : 40;
+    std::vector<std::uint8_t> frame(14 + ipSize + 20 + payload, 0);
+    frame[12] = ipv4 ? 0x08 : 0x86;
+    frame[13] = ipv4 ? 0x00 : 0xdd;
+    std::uint8_t* ip = &frame[14];
+    const platform::IpAddress& source = arriving ? row.RemoteAddress : row.LocalAddress;
+    const platform::IpAddress& dest = arriving ? row.LocalAddress : row.RemoteAddress;
+    if (ipv4) {
+        ip[0] = 0x45;
+        const auto length = htons(static_cast<std::uint16_t>(frame.size() - 14));
+        std::memcpy(ip + 2, &length, 2);
+        ip[8] = 64;
+        ip[9] = IPPROTO_TCP;
+        std::memcpy(ip + 12, source.data() + 12, 4);
+        std::memcpy(ip + 16, dest.data() + 12, 4);
+    } else {
+        ip[0] = 0x60;
+        const auto length = htons(static_cast<std::uint16_t>(frame.size() - 14 - 40));
+        std::memcpy(ip + 4, &length, 2);
+        ip[6] = IPPROTO_TCP;
+        ip[7] = 64;
+        std::memcpy(ip + 8, source.data(), 16);
+        std::memcpy(ip + 24, dest.data(), 16);
+    }
+    std::uint8_t* tcp = ip + ipSize;
+    const auto sourcePort =
+        htons(static_cast<std::uint16_t>(arriving ? row.RemotePort : row.LocalPort));
+    const auto destPort =
+        htons(static_cast<std::uint16_t>(arriving ? row.LocalPort : row.RemotePort));
+    std::memcpy(tcp, &sourcePort, 2);
+    std::memcpy(tcp + 2, &destPort, 2);
+    tcp[12] = 5 << 4;                      // a header of 20 bytes
+    tcp[13] = payload == 0 ? 0x02 : 0x18;  // SYN, or PSH ACK with data
+    return frame;
+}
+
+// 1 when the filter lets the frame pass, 0 when it drops it.
+int RunThrough(bpf_program* program, std::vector<std::uint8_t> frame) {
+    LIBBPF_OPTS(bpf_test_run_opts, run, .data_in = frame.data(),
+                .data_size_in = static_cast<__u32>(frame.size()));
+    EXPECT_EQ(bpf_prog_test_run_opts(bpf_program__fd(program), &run), 0) << std::strerror(errno);
+    return static_cast<int>(run.retval);
+}
+
+TEST(FilterVerdict, EveryConnectionIsJudgedAsThePassJudgesIt) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "loading a kernel filter needs real root";
+    }
+    // Not attached anywhere; with no namespace set, it judges the packets of test runs.
+    const std::unique_ptr<payload_filter, Unload> program(payload_filter::open_and_load());
+    ASSERT_TRUE(program) << std::strerror(errno);
+    platform::RuleMaps maps(bpf_map__fd(program->maps.BlockedLocalPorts),
+                            bpf_map__fd(program->maps.BlockedRemotePorts),
+                            bpf_map__fd(program->maps.AllowedAddresses));
+
+    std::mt19937 random(0xf117e5);
+    const auto pick = [&random](const auto& from) { return from[random() % std::size(from)]; };
+    // Few values, so that rules and rows meet often; edges of the ranges among them.
+    const std::int32_t ports[] = {0, 1, 22, 80, 443, 8080, 32768, 65535};
+    const char* const addresses[] = {"127.0.0.1",     "127.0.0.2", "10.1.2.3",
+                                     "192.168.0.255", "0.0.0.0",   "255.255.255.255"};
+    // Entries of the allowed list: addresses, and texts no connection's address is shown as.
+    const char* const allowedTexts[] = {"127.0.0.1", "127.0.0.2",   "10.1.2.3",  "192.168.0.255",
+                                        "0.0.0.0",   "127.000.0.1", "localhost", "::1",
+                                        " 10.1.2.3", "10.1.2.3/32", "1.2.3"};
+    const std::int32_t listedPorts[] = {0, 1, 22, 80, 443, 8080, 32768, 65535, -1, 65536, 70000};
+
+    int blocked = 0;
+    int judged = 0;
+    for (int round = 0; round < 40; ++round) {
+        List allowed, local, remote;
+        allowed.InitStringList();
+        local.InitLongList();
+        remote.InitLongList();
+        for (int i = random() % 4; i > 0; --i) {
+            (void)allowed.AddItem(std::string(pick(allowedTexts)));
+        }
+        for (int i = random() % 4; i > 0; --i) {
+            (void)local.AddItem(pick(listedPorts));
+        }
+        for (int i = random() % 4; i > 0; --i) {
+            (void)remote.AddItem(pick(listedPorts));
+        }
+        const RuleSet rules(allowed, local, remote);
+        platform::FilterCause why;
+        ASSERT_TRUE(maps.Write(BlockingRulesOf(rules), why)) << why.Text();
+
+        for (int n = 0; n < 100; ++n) {
+            TcpRow row;
+            row.RemoteAddress = *ParseAddress(pick(addresses));
+            // The local end of the same version: one socket holds both.
+            row.LocalAddress =
+                *ParseAddress(platform::IsIPv4Mapped(row.RemoteAddress) ? "127.0.0.9" : "::1");
+            row.LocalPort = pick(ports);
+            row.RemotePort = pick(ports);
+            const Verdict verdict = rules.Judge(row);
+            const bool blocks =
+                verdict == Verdict::BlockedByLocalPort || verdict == Verdict::BlockedByRemotePort;
+            blocked += blocks;
+            ++judged;
+            for (const bool arriving : {true, false}) {
+                SCOPED_TRACE(std::string(arriving ? "arriving" : "leaving") + " on round " +
+                             std::to_string(round) + ", " +
+                             CanonicalAddressText(row.RemoteAddress) + ":" +
+                             std::to_string(row.RemotePort) + " to local port " +
+                             std::to_string(row.LocalPort));
+                ASSERT_EQ(
+                    RunThrough(arriving ? program->progs.HoldIngress : program->progs.HoldEgress,
+                               Segment(row, arriving, 1 + random() % 1400)),
+                    blocks ? 0 : 1);
+                // The handshake and teardown carry no data: they always pass.
+                ASSERT_EQ(
+                    RunThrough(arriving ? program->progs.HoldIngress : program->progs.HoldEgress,
+                               Segment(row, arriving, 0)),
+                    1);
+            }
+        }
+    }
+    // Both verdicts were reached often enough to mean something.
+    EXPECT_GT(blocked, judged / 10);
+    EXPECT_LT(blocked, judged * 9 / 10);
+}
+
+}  // namespace
+}  // namespace quarnel
