@@ -178,9 +178,11 @@ void frmMain::SetCommandButtons(bool bInitialize, bool bEnabled) {
 }
 
 void frmMain::RefreshConnectionsIfChanged() {
-    if (oManager.CurrentMode != ModeCurrentConnections) {
+    // Nobody sees the list box of a hidden window: its lines are built once it shows again.
+    if (oManager.CurrentMode != ModeCurrentConnections || !isVisible() || isMinimized()) {
         return;
     }
+    oManager.RefreshCurrentConnectionsIfStale();
     const List& lines = oManager.oCurrentConnections;
     List& shown = oManager.oCurrentConnectionsCached;
     bool differ = lines.GetItemCount() != shown.GetItemCount();
@@ -262,6 +264,8 @@ void frmMain::showEvent(QShowEvent* event) {
         bFirstShown = true;
         Form_Resize();
     }
+    // The list box was left alone while hidden: it catches up now, not at the next tick.
+    RefreshConnectionsIfChanged();
 }
 
 void frmMain::closeEvent(QCloseEvent* event) {

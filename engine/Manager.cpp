@@ -46,6 +46,7 @@ void Manager::SetCurrentMode(std::int16_t iMode) {
 void Manager::SetLists() {
     switch (CurrentMode) {
         case ModeCurrentConnections:
+            RefreshCurrentConnectionsIfStale();  // built only now that they are shown
             CurrentList = &oCurrentConnections;
             break;
         case ModeLocalIP:
@@ -99,7 +100,14 @@ void Manager::RefreshCurrentMode() {
     SetCurrentMode(CurrentMode);
 }
 
+void Manager::RefreshCurrentConnectionsIfStale() {
+    if (bConnectionsStale) {
+        RefreshCurrentConnections();
+    }
+}
+
 void Manager::RefreshCurrentConnections() {
+    bConnectionsStale = false;
     const bool showOnlyConnected =
         oMainForm != nullptr && ToBoolean(oMainForm->ShowOnlyConnectedValue());
     const bool hideLocal = oMainForm != nullptr && ToBoolean(oMainForm->HideLocalValue());

@@ -52,6 +52,11 @@ public:
     void SetCaptions();
     // Rebuilds the connection lines from the latest table read; the list box follows later.
     void RefreshCurrentConnections();
+    // The rows or their verdicts changed: the lines are rebuilt when someone looks at them.
+    void ConnectionsChanged() { bConnectionsStale = true; }
+    // Rebuilds the lines if the rows changed since they were built: what a window about to show
+    // them calls, so that no line is built while nobody looks.
+    void RefreshCurrentConnectionsIfStale();
 
     // Reads the three rule lists from the store; a missing key gives its default.
     void LoadSettings();
@@ -78,6 +83,7 @@ private:
     SettingsStore& Store;
     platform::HostAddressSource& Hosts;
     bool bSaveFailureShown = false;
+    bool bConnectionsStale = false;  // the lines no longer match the rows
 };
 
 }  // namespace quarnel

@@ -72,6 +72,7 @@ bool Manager::SaveSettings() {
 void Manager::SaveChanges() {
     (void)SaveSettings();  // a failure has been told; the changed rules apply all the same
     ClearConnectionCache(Cache);
+    ConnectionsChanged();  // rows not judged since are left out of the lines
 }
 
 }  // namespace quarnel

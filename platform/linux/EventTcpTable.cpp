@@ -109,32 +109,67 @@ std::unique_ptr<TcpTableSource> WithKernelEvents(std::unique_ptr<TcpTableSource>
 }
 
 bool EventTcpTable::ReadTable(std::vector<TcpRow>& rows) {
-    switch (ReadTableIfChanged(rows)) {
-        case ReadResult::Changed:
-            return true;
-        case ReadResult::Unchanged:
-            rows = rows_;  // the caller's rows may be others than those handed out last
-            return true;
-        case ReadResult::Failed:
-            break;
+    if (!Refresh()) {
+        return false;
     }
-    return false;
+    // The caller's rows may be others than those handed out last: these are the base now.
+    rows = rows_;
+    touched_.clear();
+    wholeChanged_ = false;
+    changed_ = false;
+    return true;
 }
 
 ReadResult EventTcpTable::ReadTableIfChanged(std::vector<TcpRow>& rows) {
-    const bool drained = events_->Drain(apply_);
-    // A lost report may be the one of a new connection: no rows go out before a whole read.
-    const bool due = !current_ || !drained || events_->LostCount() != lostSeen_ ||
-                     (nextWholeRead_ && Clock::now() >= *nextWholeRead_);
-    if (due && !ReadWholeTable()) {
+    return ReadTableChanges(rows, unused_);
+}
+
+ReadResult EventTcpTable::ReadTableChanges(std::vector<TcpRow>& rows, TableChanges& changes) {
+    if (!Refresh()) {
         return ReadResult::Failed;
     }
     if (!changed_) {
         return ReadResult::Unchanged;
     }
-    rows = rows_;
+    changes.Rows.clear();
+    changes.Whole = wholeChanged_;
+    if (wholeChanged_) {
+        rows = rows_;
+    } else {
+        std::sort(touched_.begin(), touched_.end());
+        const auto gone = std::lower_bound(touched_.begin(), touched_.end(), rows_.size());
+        touched_.erase(std::unique(touched_.begin(), gone), touched_.end());
+        rows.resize(rows_.size());
+        for (const std::size_t i : touched_) {
+            rows[i] = rows_[i];
+        }
+        changes.Rows.swap(touched_);
+    }
+    touched_.clear();
+    wholeChanged_ = false;
     changed_ = false;
     return ReadResult::Changed;
+}
+
+bool EventTcpTable::Refresh() {
+    const bool drained = events_->Drain(apply_);
+    // A lost report may be the one of a new connection: no rows go out before a whole read.
+    const bool due = !current_ || !drained || events_->LostCount() != lostSeen_ ||
+                     (nextWholeRead_ && Clock::now() >= *nextWholeRead_);
+    return !due || ReadWholeTable();
+}
+
+void EventTcpTable::Touch(std::size_t index) {
+    changed_ = true;
+    if (wholeChanged_) {
+        return;
+    }
+    touched_.push_back(index);
+    // More changes than rows: handing out every row costs no more, and the list stays bounded.
+    if (touched_.size() > rows_.size() + 64) {
+        touched_.clear();
+        wholeChanged_ = true;
+    }
 }
 
 bool EventTcpTable::ReadWholeTable() {
@@ -150,7 +185,10 @@ bool EventTcpTable::ReadWholeTable() {
     if (wholeRead_ != rows_) {
         rows_.swap(wholeRead_);
         changed_ = true;
+        wholeChanged_ = true;
+        touched_.clear();
         at_.clear();
+        at_.reserve(rows_.size());
         for (std::size_t i = 0; i < rows_.size(); ++i) {
             at_[rows_[i].Cookie] = i;
         }
@@ -191,10 +229,10 @@ void EventTcpTable::Apply(const TcpStateEvent& event) {
     const auto [found, added] = at_.try_emplace(row.Cookie, rows_.size());
     if (added) {
         rows_.push_back(row);
-        changed_ = true;
+        Touch(rows_.size() - 1);
     } else if (rows_[found->second] != row) {
         rows_[found->second] = row;
-        changed_ = true;
+        Touch(found->second);
     }
 }
 
@@ -205,10 +243,13 @@ void EventTcpTable::Remove(std::uint64_t cookie) {
     }
     const std::size_t index = found->second;
     at_.erase(found);
-    rows_.erase(rows_.begin() + static_cast<std::ptrdiff_t>(index));
-    for (std::size_t i = index; i < rows_.size(); ++i) {
-        at_[rows_[i].Cookie] = i;
+    // The last row takes the closed one's place: nothing else moves.
+    if (index + 1 != rows_.size()) {
+        rows_[index] = rows_.back();
+        at_[rows_[index].Cookie] = index;
+        Touch(index);
     }
+    rows_.pop_back();
     changed_ = true;
 }
 

@@ -19,8 +19,10 @@ namespace quarnel::platform {
 //
 // It starts from one whole read of the table (taken after the reports began, then the reports
 // that came meanwhile are applied) and reads the whole table again before handing out rows
-// whenever reports were lost or could not be read. Rows keep the order of the latest whole
-// read; a new connection is appended, a closed one removed. Some rows come and go without a
+// whenever reports were lost or could not be read. Rows start in the order of the latest whole
+// read; a new connection is appended, and a closed one's place is taken by the last row, so that
+// a change costs the same whatever the table's size and a reader that keeps its rows from read
+// to read gets only the rows that changed. Some rows come and go without a
 // report: time-wait and half-open connections, and the sockets of a listener that closes. Those
 // are caught by a whole read at most every 250 ms after a report hints at them, and at most
 // every second while such rows are listed. Closing goes through the whole table's source.
@@ -34,6 +36,7 @@ public:
 
     bool ReadTable(std::vector<TcpRow>& rows) override;
     ReadResult ReadTableIfChanged(std::vector<TcpRow>& rows) override;
+    ReadResult ReadTableChanges(std::vector<TcpRow>& rows, TableChanges& changes) override;
     bool CloseConnection(const TcpRow& row) override;
     CloseAbility CanCloseConnections() override;
     // Readable when reports wait or a whole read is due; -1 while reports cannot be read,
@@ -46,8 +49,12 @@ public:
 private:
     using Clock = std::chrono::steady_clock;
 
+    // Brings rows_ up to date: the waiting reports, and a whole read when one is due.
+    bool Refresh();
     bool ReadWholeTable();
     void Apply(const TcpStateEvent& event);
+    // The row at index changed since rows were last handed out.
+    void Touch(std::size_t index);
     void Remove(std::uint64_t cookie);
     void ReadWholeTableWithin(Clock::duration delay);
     void SetAlarm(std::optional<Clock::time_point> at);
@@ -58,6 +65,11 @@ private:
     std::vector<TcpRow> rows_;
     std::vector<TcpRow> wholeRead_;                      // storage for the whole reads
     std::unordered_map<std::uint64_t, std::size_t> at_;  // a row's index by its socket cookie
+    // The indices changed since rows were last handed out, in the order of the changes, maybe
+    // repeated; unused while the rows must go out whole.
+    std::vector<std::size_t> touched_;
+    bool wholeChanged_ = true;    // rows go out whole next time (a whole read replaced them)
+    TableChanges unused_;         // the changes of a read whose caller does not ask for them
     std::uint64_t lostSeen_ = 0;  // the kernel's lost-report count when the last whole read began
     std::uint64_t wholeReads_ = 0;
     bool current_ = false;  // rows_ hold a whole read and every report since

@@ -71,33 +71,46 @@ TcpRow Connection(std::uint64_t cookie, std::int32_t state, SocketFamily family 
 class EventTable : public ::testing::Test {
 protected:
     Rows Read(ReadResult expected = ReadResult::Changed) {
-        EXPECT_EQ(table.ReadTableIfChanged(rows), expected);
+        EXPECT_EQ(table.ReadTableChanges(rows, changes), expected);
         return rows;
     }
 
     Kernel kernel;
+    TableChanges changes;
     EventTcpTable table{std::make_unique<ScriptedReports>(kernel),
                         std::make_unique<ScriptedTable>(kernel)};
     Rows rows;
 };
 
-TEST_F(EventTable, ReportsChangeTheRowsOfTheWholeReadInPlaceAppendAndRemoveThem) {
-    kernel.Connections = {Connection(3, 5), Connection(1, 5), Connection(2, 5)};
-    // The walk had passed connection 3 when it closed, and connection 6 when it came.
+TEST_F(EventTable, ReportsChangeRowsInPlaceAndHandOutOnlyTheRowsTheyChanged) {
+    kernel.Connections = {Connection(7, 5), Connection(3, 5), Connection(1, 5), Connection(2, 5)};
+    // The walk had passed connection 3 when it closed, and connection 6 when it came. A closed
+    // row's place goes to the last one.
     kernel.Walked = {Report(3, tcp::kEstablished, tcp::kClose),
                      Report(6, tcp::kSynSent, tcp::kEstablished)};
-    EXPECT_EQ(Read(), (Rows{Connection(1, 5), Connection(2, 5), Connection(6, 5)}));
+    EXPECT_EQ(Read(),
+              (Rows{Connection(7, 5), Connection(2, 5), Connection(1, 5), Connection(6, 5)}));
+    EXPECT_TRUE(changes.Whole);
     kernel.Waiting = {
         Report(1, tcp::kEstablished, tcp::kCloseWait),
         Report(4, tcp::kClose, tcp::kSynSent),  // port not chosen yet: not a row
         Report(2, tcp::kEstablished, tcp::kClose),
         Report(5, tcp::kSynRecv, tcp::kEstablished, AF_INET6),
         Report(4, tcp::kSynSent, tcp::kEstablished),
-        Report(6, tcp::kEstablished, tcp::kCloseWait),  // moved up by the removal
+        Report(6, tcp::kEstablished, tcp::kCloseWait),  // moved into the closed row's place
     };
     kernel.Waiting[1].LocalPort = 0;
-    EXPECT_EQ(Read(), (Rows{Connection(1, 8), Connection(6, 8),
+    // Rows no report touched are left as the caller holds them.
+    const TcpRow mine = Connection(99, 1);
+    rows[0] = mine;
+    EXPECT_EQ(Read(), (Rows{mine, Connection(6, 8), Connection(1, 8),
                             Connection(5, 5, SocketFamily::MappedIPv6), Connection(4, 5)}));
+    EXPECT_FALSE(changes.Whole);
+    EXPECT_EQ(changes.Rows, (std::vector<std::size_t>{1, 2, 3, 4}));
+    // The last row goes without moving another.
+    kernel.Waiting = {Report(4, tcp::kEstablished, tcp::kClose)};
+    EXPECT_EQ(Read().size(), 4u);
+    EXPECT_TRUE(changes.Rows.empty());
     Read(ReadResult::Unchanged);
     EXPECT_EQ(table.WholeReads(), 1u);
 }
