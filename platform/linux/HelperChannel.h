@@ -26,6 +26,10 @@ public:
     // As ReadTable, but the helper answers Unchanged (rows untouched) when the table is as it
     // last answered a read.
     bool ReadTableIfChanged(std::vector<TcpRow>& rows, ReadResult& result);
+    // As ReadTableIfChanged, but the helper may answer with only the rows that changed since
+    // it last answered a read, which are changed in rows, as changes tells. rows must hold
+    // every row of the helper's earlier answers.
+    bool ReadTableChanges(std::vector<TcpRow>& rows, TableChanges& changes, ReadResult& result);
     // Asks the helper to tell when the table changes; polling says how it keeps the table.
     bool Watch(PollingCause& polling);
     // Without waiting: whether the helper told that the table changed since the last read.
@@ -39,7 +43,10 @@ public:
 
 private:
     bool Send(RequestKind kind, const TcpRow& connection = {});
-    bool ReadRows(RequestKind kind, std::vector<TcpRow>& rows, ReadResult& result);
+    bool ReadRows(RequestKind kind, std::vector<TcpRow>& rows, ReadResult& result,
+                  TableChanges* changes = nullptr);
+    // Puts the changed rows of an answer into rows; false when they contradict themselves.
+    bool ApplyChanges(std::uint32_t tableRows, std::vector<TcpRow>& rows, TableChanges& changes);
     // Waits for the next message of the answer and decodes it into reply; a chunk's rows are
     // appended to rows_. A change the helper tells meanwhile is noted in changed_.
     bool Receive(Reply& reply);
@@ -54,8 +61,9 @@ private:
     std::uint32_t sequence_ = 0;
     std::string problem_;
     std::array<std::uint8_t, kMaxReplySize> buffer_{};
-    std::vector<TcpRow> rows_;  // the read in progress
-    bool changed_ = false;      // the helper told of a change that no read has fetched yet
+    std::vector<TcpRow> rows_;            // the read in progress
+    std::vector<std::uint32_t> indices_;  // the indices of its rows, for changed rows
+    bool changed_ = false;  // the helper told of a change that no read has fetched yet
 };
 
 }  // namespace quarnel::platform

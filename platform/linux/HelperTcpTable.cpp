@@ -59,6 +59,8 @@ HelperTcpTable::HelperTcpTable(std::string path, std::unique_ptr<HelperProcess> 
     : path_(std::move(path)), process_(std::move(process)), channel_(std::move(channel)) {}
 
 bool HelperTcpTable::ReadTable(std::vector<TcpRow>& rows) {
+    // The caller's rows may be others than those of the reads of changes.
+    mustReadWhole_ = true;
     // At most twice: a failure restarts the helper once, or falls back.
     while (channel_) {
         bool read = false;
@@ -71,6 +73,10 @@ bool HelperTcpTable::ReadTable(std::vector<TcpRow>& rows) {
 }
 
 ReadResult HelperTcpTable::ReadTableIfChanged(std::vector<TcpRow>& rows) {
+    return ReadTableChanges(rows, unused_);
+}
+
+ReadResult HelperTcpTable::ReadTableChanges(std::vector<TcpRow>& rows, TableChanges& changes) {
     // At most twice, as ReadTable.
     while (channel_) {
         bool changed = false;
@@ -80,14 +86,28 @@ ReadResult HelperTcpTable::ReadTableIfChanged(std::vector<TcpRow>& rows) {
             if (!changed && !mustRead_ && now - lastAnswer_ < kLongestSilence) {
                 return ReadResult::Unchanged;
             }
-            if (channel_->ReadTableIfChanged(rows, result)) {
+            bool read = false;
+            const bool answered =
+                mustReadWhole_
+                    ? channel_->ReadTable(rows, read) &&
+                          (result = read ? ReadResult::Changed : ReadResult::Failed, true)
+                    : channel_->ReadTableChanges(rows, changes, result);
+            if (answered) {
+                if (mustReadWhole_) {
+                    changes.Whole = true;
+                    changes.Rows.clear();
+                }
                 mustRead_ = false;
                 lastAnswer_ = now;
+                // A failed read may have moved the helper's rows on without ours.
+                mustReadWhole_ = result == ReadResult::Failed;
                 return result;
             }
         }
         HelperFailed();
     }
+    changes.Whole = true;
+    changes.Rows.clear();
     return fallback_ && fallback_->ReadTable(rows) ? ReadResult::Changed : ReadResult::Failed;
 }
 
@@ -152,6 +172,7 @@ void HelperTcpTable::HelperFailed() {
         channel_ = std::move(again->channel_);
         polling_ = again->polling_;
         mustRead_ = true;
+        mustReadWhole_ = true;
         return Notify(CloseAbility::Allowed,
                       "The helper " + path_ + " was restarted; closing connections works again.");
     }

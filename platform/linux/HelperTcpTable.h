@@ -51,6 +51,7 @@ public:
 
     bool ReadTable(std::vector<TcpRow>& rows) override;
     ReadResult ReadTableIfChanged(std::vector<TcpRow>& rows) override;
+    ReadResult ReadTableChanges(std::vector<TcpRow>& rows, TableChanges& changes) override;
     int WaitDescriptor() const override;
     bool CloseConnection(const TcpRow& row) override;
     CloseAbility CanCloseConnections() override;
@@ -75,6 +76,10 @@ private:
     std::unique_ptr<HelperChannel> channel_;
     PollingCause polling_;
     bool mustRead_ = true;  // no read has fetched the table from this helper yet
+    // The caller's rows may not be the helper's: the next read of changes asks for the whole
+    // table (a new helper, a failed or refused read).
+    bool mustReadWhole_ = true;
+    TableChanges unused_;  // the changes of a read whose caller does not ask for them
     std::chrono::steady_clock::time_point lastAnswer_{};  // of the last read the helper answered
     bool restarted_ = false;
     std::unique_ptr<TcpTableSource> fallback_;  // reads here; null until falling back
