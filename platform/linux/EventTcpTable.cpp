@@ -28,6 +28,16 @@ bool EndsUnreported(const TcpRow& row) {
     return row.State == 4 || row.State == 7 || row.State == 11;
 }
 
+constexpr std::uint32_t Bit(std::uint8_t linuxState) {
+    return std::uint32_t{1} << linuxState;
+}
+
+// The Linux states of the rows that end without a report, and of connects whose port was not
+// reported (those come without one).
+constexpr std::uint32_t kUnreportedLinuxStates =
+    Bit(linux_tcp::kSynSent) | Bit(linux_tcp::kSynRecv) | Bit(linux_tcp::kNewSynRecv) |
+    Bit(linux_tcp::kFinWait2) | Bit(linux_tcp::kTimeWait);
+
 TcpRow RowOf(const TcpStateEvent& event) {
     TcpRow row;
     row.State = TableState(event.NewState);
@@ -66,6 +76,7 @@ EventTcpTable::EventTcpTable(std::unique_ptr<TcpEventStream> events,
                              std::unique_ptr<TcpTableSource> table)
     : events_(std::move(events)),
       table_(std::move(table)),
+      byState_(dynamic_cast<StateTableReader*>(table_.get())),
       apply_([this](const TcpStateEvent& event) { Apply(event); }),
       alarm_(::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK)),
       wait_(::epoll_create1(EPOLL_CLOEXEC)) {
@@ -154,9 +165,45 @@ ReadResult EventTcpTable::ReadTableChanges(std::vector<TcpRow>& rows, TableChang
 bool EventTcpTable::Refresh() {
     const bool drained = events_->Drain(apply_);
     // A lost report may be the one of a new connection: no rows go out before a whole read.
-    const bool due = !current_ || !drained || events_->LostCount() != lostSeen_ ||
-                     (nextWholeRead_ && Clock::now() >= *nextWholeRead_);
-    return !due || ReadWholeTable();
+    if (!current_ || !drained || events_->LostCount() != lostSeen_) {
+        return ReadWholeTable();
+    }
+    if (nextWholeRead_ && Clock::now() >= *nextWholeRead_) {
+        return byState_ != nullptr ? ReadUnreportedRows() : ReadWholeTable();
+    }
+    return true;
+}
+
+bool EventTcpTable::ReadUnreportedRows() {
+    lastWholeRead_ = Clock::now();
+    SetAlarm(std::nullopt);
+    if (!byState_->ReadTableInStates(wholeRead_, kUnreportedLinuxStates)) {
+        return ReadWholeTable();
+    }
+    found_.clear();
+    for (const TcpRow& row : wholeRead_) {
+        found_.push_back(row.Cookie);
+    }
+    std::sort(found_.begin(), found_.end());
+    // Rows listed in such a state that the read no longer finds have ended. The last row takes
+    // a removed one's place, and is looked at there.
+    for (std::size_t i = 0; i < rows_.size();) {
+        if (EndsUnreported(rows_[i]) &&
+            !std::binary_search(found_.begin(), found_.end(), rows_[i].Cookie)) {
+            RemoveAt(i);
+        } else {
+            ++i;
+        }
+    }
+    for (const TcpRow& row : wholeRead_) {
+        Put(row);
+    }
+    // Reports of changes during the read: applied after it, they are the newer word.
+    current_ = events_->Drain(apply_);
+    if (std::any_of(rows_.begin(), rows_.end(), EndsUnreported)) {
+        ReadWholeTableWithin(kUnreportedEndDelay);
+    }
+    return true;
 }
 
 void EventTcpTable::Touch(std::size_t index) {
@@ -222,10 +269,14 @@ void EventTcpTable::Apply(const TcpStateEvent& event) {
     const TcpRow row = RowOf(event);
     if (row.LocalPort == 0) {
         // A connect whose port the kernel has not chosen yet: its next report names it, and a
-        // whole read shows it should it wait long.
+        // read shows it should it wait long.
         ReadWholeTableWithin(kHintedReadDelay);
         return;
     }
+    Put(row);
+}
+
+void EventTcpTable::Put(const TcpRow& row) {
     const auto [found, added] = at_.try_emplace(row.Cookie, rows_.size());
     if (added) {
         rows_.push_back(row);
@@ -238,12 +289,17 @@ void EventTcpTable::Apply(const TcpStateEvent& event) {
 
 void EventTcpTable::Remove(std::uint64_t cookie) {
     const auto found = at_.find(cookie);
-    if (found == at_.end()) {
-        return;
+    if (found != at_.end()) {
+        RemoveAt(found->second);
     }
-    const std::size_t index = found->second;
-    at_.erase(found);
-    // The last row takes the closed one's place: nothing else moves.
+}
+
+void EventTcpTable::RemoveAt(std::size_t index) {
+    const auto found = at_.find(rows_[index].Cookie);
+    if (found != at_.end() && found->second == index) {
+        at_.erase(found);
+    }
+    // The last row takes the removed one's place: nothing else moves.
     if (index + 1 != rows_.size()) {
         rows_[index] = rows_.back();
         at_[rows_[index].Cookie] = index;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/TcpTableSource.h"
+#include "platform/linux/StateTableReader.h"
 #include "platform/linux/TcpEventStream.h"
 #include "platform/linux/UniqueFd.h"
 
@@ -22,10 +23,11 @@ namespace quarnel::platform {
 // whenever reports were lost or could not be read. Rows start in the order of the latest whole
 // read; a new connection is appended, and a closed one's place is taken by the last row, so that
 // a change costs the same whatever the table's size and a reader that keeps its rows from read
-// to read gets only the rows that changed. Some rows come and go without a
-// report: time-wait and half-open connections, and the sockets of a listener that closes. Those
-// are caught by a whole read at most every 250 ms after a report hints at them, and at most
-// every second while such rows are listed. Closing goes through the whole table's source.
+// to read gets only the rows that changed. Some rows come and go without a report: time-wait and
+// half-open connections, and the sockets of a listener that closes. Those are caught by a read of
+// the rows in those states alone (a whole read where the table cannot read by state) at most
+// every 250 ms after a report hints at them, and at most every second while such rows are
+// listed. Closing goes through the whole table's source.
 class EventTcpTable final : public TcpTableSource {
 public:
     EventTcpTable(std::unique_ptr<TcpEventStream> events, std::unique_ptr<TcpTableSource> table);
@@ -52,18 +54,27 @@ private:
     // Brings rows_ up to date: the waiting reports, and a whole read when one is due.
     bool Refresh();
     bool ReadWholeTable();
+    // Catches the rows that come and go without a report: reads the rows in their states and
+    // brings rows_ in line with them.
+    bool ReadUnreportedRows();
     void Apply(const TcpStateEvent& event);
+    // A row as a report or a read shows it: added, or changed in place.
+    void Put(const TcpRow& row);
     // The row at index changed since rows were last handed out.
     void Touch(std::size_t index);
     void Remove(std::uint64_t cookie);
+    void RemoveAt(std::size_t index);
+    // The next look for unreported rows comes at most delay after the previous one.
     void ReadWholeTableWithin(Clock::duration delay);
     void SetAlarm(std::optional<Clock::time_point> at);
 
     std::unique_ptr<TcpEventStream> events_;
     std::unique_ptr<TcpTableSource> table_;
+    StateTableReader* byState_ = nullptr;  // table_ when it can read by state
     std::function<void(const TcpStateEvent&)> apply_;
     std::vector<TcpRow> rows_;
-    std::vector<TcpRow> wholeRead_;                      // storage for the whole reads
+    std::vector<TcpRow> wholeRead_;     // storage for the whole reads
+    std::vector<std::uint64_t> found_;  // the cookies a read by state found, sorted
     std::unordered_map<std::uint64_t, std::size_t> at_;  // a row's index by its socket cookie
     // The indices changed since rows were last handed out, in the order of the changes, maybe
     // repeated; unused while the rows must go out whole.
@@ -72,9 +83,9 @@ private:
     TableChanges unused_;         // the changes of a read whose caller does not ask for them
     std::uint64_t lostSeen_ = 0;  // the kernel's lost-report count when the last whole read began
     std::uint64_t wholeReads_ = 0;
-    bool current_ = false;  // rows_ hold a whole read and every report since
-    bool changed_ = true;   // rows_ differ from the rows the last read handed out
-    Clock::time_point lastWholeRead_{};
+    bool current_ = false;               // rows_ hold a whole read and every report since
+    bool changed_ = true;                // rows_ differ from the rows the last read handed out
+    Clock::time_point lastWholeRead_{};  // or the last read of the unreported rows
     std::optional<Clock::time_point> nextWholeRead_;
     UniqueFd alarm_;  // a timer that turns readable when the next whole read is due
     UniqueFd wait_;   // readable when the reports' descriptor or the alarm is

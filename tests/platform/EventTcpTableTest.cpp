@@ -6,7 +6,10 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <chrono>
 #include <functional>
+#include <iterator>
+#include <thread>
 #include <utility>
 
 #include "platform/linux/EventTcpTable.h"
@@ -52,6 +55,29 @@ struct ScriptedTable final : TcpTableSource {
     bool CloseConnection(const TcpRow&) override { return false; }
     CloseAbility CanCloseConnections() override { return CloseAbility::Unknown; }
     Kernel& kernel;
+};
+
+// A table that can also read by state; it knows the table states of the Linux states asked for
+// that end without a report (and of connects), and counts those reads.
+struct ScriptedStateTable final : TcpTableSource, StateTableReader {
+    explicit ScriptedStateTable(Kernel& kernel) : whole(kernel), kernel(kernel) {}
+    bool ReadTable(Rows& rows) override { return whole.ReadTable(rows); }
+    bool ReadTableInStates(Rows& rows, std::uint32_t linuxStates) override {
+        ++reads;
+        EXPECT_EQ(linuxStates, (1u << tcp::kSynSent) | (1u << tcp::kSynRecv) |
+                                   (1u << tcp::kNewSynRecv) | (1u << tcp::kFinWait2) |
+                                   (1u << tcp::kTimeWait));
+        rows.clear();
+        std::ranges::copy_if(kernel.Connections, std::back_inserter(rows), [](const TcpRow& r) {
+            return r.State == 3 || r.State == 4 || r.State == 7 || r.State == 11;
+        });
+        return !kernel.Fail;
+    }
+    bool CloseConnection(const TcpRow&) override { return false; }
+    CloseAbility CanCloseConnections() override { return CloseAbility::Unknown; }
+    ScriptedTable whole;
+    Kernel& kernel;
+    int reads = 0;
 };
 
 // A report of a loopback connection from local port 40000 + cookie to remote port 80.
@@ -133,6 +159,34 @@ TEST_F(EventTable, EveryDoubtBringsAWholeReadBeforeRowsGoOut) {
     EXPECT_EQ(Read(), kernel.Connections);
     Read(ReadResult::Unchanged);
     EXPECT_EQ(table.WholeReads(), 5u);
+}
+
+TEST(EventTableByState, RowsThatComeAndGoUnreportedAreFoundByReadingTheirStatesAlone) {
+    Kernel kernel;
+    auto owned = std::make_unique<ScriptedStateTable>(kernel);
+    ScriptedStateTable& byState = *owned;
+    EventTcpTable table(std::make_unique<ScriptedReports>(kernel), std::move(owned));
+    kernel.Connections = {Connection(1, 5), Connection(2, 11), Connection(3, 5), Connection(4, 7)};
+    Rows rows;
+    TableChanges changes;
+    ASSERT_EQ(table.ReadTableChanges(rows, changes), ReadResult::Changed);
+    // Connection 5 closes actively: its time-wait row comes unreported. Time-wait 2 ends, and
+    // 4 stays as it was.
+    kernel.Connections = {Connection(1, 5), Connection(3, 5), Connection(4, 7), Connection(5, 11)};
+    kernel.Waiting = {Report(5, tcp::kFinWait1, tcp::kClose)};
+    EXPECT_EQ(table.ReadTableChanges(rows, changes), ReadResult::Unchanged);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_EQ(table.ReadTableChanges(rows, changes), ReadResult::Changed);
+    EXPECT_EQ(byState.reads, 1);
+    EXPECT_EQ(table.WholeReads(), 1u);
+    EXPECT_EQ(SortedByCookie(rows), kernel.Connections);
+    EXPECT_FALSE(changes.Whole);
+    EXPECT_EQ(changes.Rows, (std::vector<std::size_t>{1, 3}));  // 4 moved into 2's place; 5 new
+    // A read by state that fails leaves it to a whole read.
+    kernel.Fail = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    EXPECT_EQ(table.ReadTableChanges(rows, changes), ReadResult::Failed);
+    EXPECT_EQ(table.WholeReads(), 2u);
 }
 
 }  // namespace
