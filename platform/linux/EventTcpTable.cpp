@@ -234,10 +234,9 @@ bool EventTcpTable::ReadWholeTable() {
         changed_ = true;
         wholeChanged_ = true;
         touched_.clear();
-        at_.clear();
-        at_.reserve(rows_.size());
+        at_.Clear(rows_.size());
         for (std::size_t i = 0; i < rows_.size(); ++i) {
-            at_[rows_[i].Cookie] = i;
+            (void)at_.Put(rows_[i].Cookie, i);  // a cookie twice: the later row is found
         }
     }
     // The reports that came while the kernel walked its tables: some of their changes the walk
@@ -277,32 +276,32 @@ void EventTcpTable::Apply(const TcpStateEvent& event) {
 }
 
 void EventTcpTable::Put(const TcpRow& row) {
-    const auto [found, added] = at_.try_emplace(row.Cookie, rows_.size());
-    if (added) {
-        rows_.push_back(row);
-        Touch(rows_.size() - 1);
-    } else if (rows_[found->second] != row) {
-        rows_[found->second] = row;
-        Touch(found->second);
+    if (const std::optional<std::size_t> at = at_.Find(row.Cookie)) {
+        if (rows_[*at] != row) {
+            rows_[*at] = row;
+            Touch(*at);
+        }
+        return;
     }
+    (void)at_.Put(row.Cookie, rows_.size());
+    rows_.push_back(row);
+    Touch(rows_.size() - 1);
 }
 
 void EventTcpTable::Remove(std::uint64_t cookie) {
-    const auto found = at_.find(cookie);
-    if (found != at_.end()) {
-        RemoveAt(found->second);
+    if (const std::optional<std::size_t> at = at_.Find(cookie)) {
+        RemoveAt(*at);
     }
 }
 
 void EventTcpTable::RemoveAt(std::size_t index) {
-    const auto found = at_.find(rows_[index].Cookie);
-    if (found != at_.end() && found->second == index) {
-        at_.erase(found);
+    if (at_.Find(rows_[index].Cookie) == index) {
+        at_.Erase(rows_[index].Cookie);
     }
     // The last row takes the removed one's place: nothing else moves.
     if (index + 1 != rows_.size()) {
         rows_[index] = rows_.back();
-        at_[rows_[index].Cookie] = index;
+        (void)at_.Put(rows_[index].Cookie, index);
         Touch(index);
     }
     rows_.pop_back();

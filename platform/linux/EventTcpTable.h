@@ -5,10 +5,10 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
-#include <unordered_map>
 #include <vector>
 
 #include "platform/TcpTableSource.h"
+#include "platform/linux/CookieIndex.h"
 #include "platform/linux/StateTableReader.h"
 #include "platform/linux/TcpEventStream.h"
 #include "platform/linux/UniqueFd.h"
@@ -75,7 +75,7 @@ private:
     std::vector<TcpRow> rows_;
     std::vector<TcpRow> wholeRead_;     // storage for the whole reads
     std::vector<std::uint64_t> found_;  // the cookies a read by state found, sorted
-    std::unordered_map<std::uint64_t, std::size_t> at_;  // a row's index by its socket cookie
+    CookieIndex at_;                    // a row's index by its socket cookie
     // The indices changed since rows were last handed out, in the order of the changes, maybe
     // repeated; unused while the rows must go out whole.
     std::vector<std::size_t> touched_;
