@@ -301,7 +301,8 @@ Site::Site(const Guard& guard, int connections, const std::string& program) : gu
     close(fromSite[1]);
     in_ = fdopen(toSite[1], "w");
     out_ = fdopen(fromSite[0], "r");
-    if (in_ == nullptr || out_ == nullptr || std::fscanf(out_, " ready %d", &guardPid_) != 1) {
+    if (in_ == nullptr || out_ == nullptr ||
+        std::fscanf(out_, " ready %d%*[^\n]", &guardPid_) != 1 || std::fgetc(out_) != '\n') {
         Fail(std::string("start of the ") + guard.name + " site");
     }
     if (guardPid_ > 0) {

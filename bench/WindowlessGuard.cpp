@@ -52,7 +52,8 @@ int main(int argc, char** argv) {
     engine.oManager.LoadSettings();
     for (;;) {
         engine.ProcessTcpTable({});
-        while (table.Source->TakeNotice()) {
+        while (const auto notice = table.Source->TakeNotice()) {
+            std::fprintf(stderr, "quarnel: %s\n", notice->Text.c_str());
         }
         const int changes = table.Source->WaitDescriptor();
         if (changes < 0) {

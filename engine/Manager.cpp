@@ -80,6 +80,13 @@ void Manager::LoadInListbox() {
     for (std::int32_t i = 0; i < count; ++i) {
         oMainForm->AppendToList(ValueText(CurrentList->GetItem(i)));
     }
+    // The connection lines now shown are the copy the window compares the next lines with.
+    if (CurrentList == &oCurrentConnections) {
+        oCurrentConnectionsCached.Reset();
+        for (std::int32_t i = 0; i < count; ++i) {
+            (void)oCurrentConnectionsCached.AddItem(oCurrentConnections.GetItem(i));
+        }
+    }
 }
 
 void Manager::SetMenus() {

@@ -17,9 +17,11 @@ namespace quarnel::platform {
 
 namespace {
 
-// How soon after the previous whole read the next one comes when a report hints at rows that
-// come without one, and while rows that go without one are listed.
-constexpr auto kHintedReadDelay = std::chrono::milliseconds(250);
+// How soon after the previous read the next one comes when a report hints at rows that come
+// without one, and while rows that go without one are listed. Even a read by state walks every
+// socket of the machine, so while connections come and go it comes at most once a second; the
+// rows it finds are only listed, never closed (established connections are always reported).
+constexpr auto kHintedReadDelay = std::chrono::seconds(1);
 constexpr auto kUnreportedEndDelay = std::chrono::seconds(1);
 
 // Time-wait (11) and half-open (4) rows, and FIN_WAIT2 (7) ones that may stand for time-wait,

@@ -25,9 +25,9 @@ namespace quarnel::platform {
 // a change costs the same whatever the table's size and a reader that keeps its rows from read
 // to read gets only the rows that changed. Some rows come and go without a report: time-wait and
 // half-open connections, and the sockets of a listener that closes. Those are caught by a read of
-// the rows in those states alone (a whole read where the table cannot read by state) at most
-// every 250 ms after a report hints at them, and at most every second while such rows are
-// listed. Closing goes through the whole table's source.
+// the rows in those states alone (a whole read where the table cannot read by state) at most a
+// second after a report hints at them, and every second while such rows are listed. Closing goes
+// through the whole table's source.
 class EventTcpTable final : public TcpTableSource {
 public:
     EventTcpTable(std::unique_ptr<TcpEventStream> events, std::unique_ptr<TcpTableSource> table);

@@ -31,10 +31,10 @@ namespace quarnel::platform {
 // least every kLongestSilence, or a silent helper goes unnoticed.
 class HelperTcpTable final : public TcpTableSource {
 public:
-    // How long each message of an answer may take: short enough that a hung helper costs one
-    // pass no more than a quarter of a second, long enough for the largest table on a busy
-    // machine.
-    static constexpr std::chrono::milliseconds kAnswerTimeout{250};
+    // How long each message of an answer may take: long enough for the helper to read a whole
+    // table of 100,000 connections (200,000 rows; a few hundred ms on a busy machine) before its
+    // first message, short enough that a hung helper costs one pass no more than a second.
+    static constexpr std::chrono::milliseconds kAnswerTimeout{1000};
     // A helper that was just started first loads and opens its sockets.
     static constexpr std::chrono::milliseconds kStartTimeout{2000};
     // How long a read trusts a silent helper: a read after that asks it even when it told of

@@ -175,7 +175,7 @@ TEST(EventTableByState, RowsThatComeAndGoUnreportedAreFoundByReadingTheirStatesA
     kernel.Connections = {Connection(1, 5), Connection(3, 5), Connection(4, 7), Connection(5, 11)};
     kernel.Waiting = {Report(5, tcp::kFinWait1, tcp::kClose)};
     EXPECT_EQ(table.ReadTableChanges(rows, changes), ReadResult::Unchanged);
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1050));
     ASSERT_EQ(table.ReadTableChanges(rows, changes), ReadResult::Changed);
     EXPECT_EQ(byState.reads, 1);
     EXPECT_EQ(table.WholeReads(), 1u);
@@ -184,7 +184,7 @@ TEST(EventTableByState, RowsThatComeAndGoUnreportedAreFoundByReadingTheirStatesA
     EXPECT_EQ(changes.Rows, (std::vector<std::size_t>{1, 3}));  // 4 moved into 2's place; 5 new
     // A read by state that fails leaves it to a whole read.
     kernel.Fail = true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1050));
     EXPECT_EQ(table.ReadTableChanges(rows, changes), ReadResult::Failed);
     EXPECT_EQ(table.WholeReads(), 2u);
 }
