@@ -31,15 +31,18 @@ namespace quarnel::platform {
 class EventTcpTable final : public TcpTableSource {
 public:
     EventTcpTable(std::unique_ptr<TcpEventStream> events, std::unique_ptr<TcpTableSource> table);
+    // The callback that applies reports holds this object's address: it stays where it was made.
+    EventTcpTable(const EventTcpTable&) = delete;
+    EventTcpTable& operator=(const EventTcpTable&) = delete;
 
     // Over the system's table, when it lets this process load the kernel program; else nullptr
     // with why set.
-    static std::unique_ptr<EventTcpTable> Open(PollingCause& why);
+    [[nodiscard]] static std::unique_ptr<EventTcpTable> Open(PollingCause& why);
 
-    bool ReadTable(std::vector<TcpRow>& rows) override;
+    [[nodiscard]] bool ReadTable(std::vector<TcpRow>& rows) override;
     ReadResult ReadTableIfChanged(std::vector<TcpRow>& rows) override;
     ReadResult ReadTableChanges(std::vector<TcpRow>& rows, TableChanges& changes) override;
-    bool CloseConnection(const TcpRow& row) override;
+    [[nodiscard]] bool CloseConnection(const TcpRow& row) override;
     CloseAbility CanCloseConnections() override;
     // Readable when reports wait or a whole read is due; -1 while reports cannot be read,
     // when every read is a whole read.
@@ -52,11 +55,11 @@ private:
     using Clock = std::chrono::steady_clock;
 
     // Brings rows_ up to date: the waiting reports, and a whole read when one is due.
-    bool Refresh();
-    bool ReadWholeTable();
+    [[nodiscard]] bool Refresh();
+    [[nodiscard]] bool ReadWholeTable();
     // Catches the rows that come and go without a report: reads the rows in their states and
     // brings rows_ in line with them.
-    bool ReadUnreportedRows();
+    [[nodiscard]] bool ReadUnreportedRows();
     void Apply(const TcpStateEvent& event);
     // A row as a report or a read shows it: added, or changed in place.
     void Put(const TcpRow& row);

@@ -15,7 +15,9 @@ public:
     ReadOnlyTcpTable(std::unique_ptr<TcpTableSource> reader, CloseAbility why)
         : reader_(std::move(reader)), why_(why) {}
 
-    bool ReadTable(std::vector<TcpRow>& rows) override { return reader_->ReadTable(rows); }
+    [[nodiscard]] bool ReadTable(std::vector<TcpRow>& rows) override {
+        return reader_->ReadTable(rows);
+    }
     ReadResult ReadTableIfChanged(std::vector<TcpRow>& rows) override {
         return reader_->ReadTableIfChanged(rows);
     }
@@ -23,7 +25,7 @@ public:
         return reader_->ReadTableChanges(rows, changes);
     }
     int WaitDescriptor() const override { return reader_->WaitDescriptor(); }
-    bool CloseConnection(const TcpRow&) override { return false; }
+    [[nodiscard]] bool CloseConnection(const TcpRow&) override { return false; }
     CloseAbility CanCloseConnections() override { return why_; }
 
 private:

@@ -14,7 +14,7 @@
 #include "platform/linux/EventTcpTable.h"
 #include "platform/linux/SockDiagMessages.h"
 #include "tests/engine/TestEngine.h"
-#include "tests/platform/TableRows.h"
+#include "tests/support/TableRows.h"
 
 namespace quarnel::testing {
 namespace {
