@@ -12,12 +12,20 @@ namespace quarnel::bench {
 
 namespace {
 
-UniqueFd ConnectTo(int port) {
+// A connection to port. A guard may close one to a blocked port before connect returns: then
+// connect fails with ECONNABORTED, and the socket tells so to whoever asks.
+UniqueFd ConnectTo(int port, bool* aborted = nullptr) {
     UniqueFd client(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     const sockaddr_in address = Loopback(port);
-    if (!client ||
-        connect(client.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    const bool connected =
+        client &&
+        connect(client.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    const bool closed = !connected && client && errno == ECONNABORTED;
+    if (!connected && !(closed && aborted != nullptr)) {
         Fail("connect to port " + std::to_string(port));
+    }
+    if (aborted != nullptr) {
+        *aborted = closed;
     }
     return client;
 }
@@ -37,7 +45,12 @@ sockaddr_in Loopback(int port) {
 }
 
 std::optional<double> TimeTeardown(const Listener& blocked, Clock::duration patience) {
-    const UniqueFd client = ConnectTo(blocked.port);
+    bool aborted = false;
+    const UniqueFd client = ConnectTo(blocked.port, &aborted);
+    if (aborted) {
+        (void)UniqueFd(accept4(blocked.fd.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+        return 0.0;  // closed before connect returned
+    }
     const timeval limit{std::chrono::duration_cast<std::chrono::seconds>(patience).count(), 0};
     (void)setsockopt(client.Get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);  // best effort
     const Clock::time_point connected = Clock::now();
@@ -99,7 +112,11 @@ StormResult Storm(const Listener& blocked, const std::vector<Listener>& open, in
         } while (Clock::now() < until);
     };
     const auto add = [&](const Listener& to, bool isBlocked) {
-        Tracked one{ConnectTo(to.port), Clock::now(), isBlocked};
+        bool aborted = false;
+        Tracked one{ConnectTo(to.port, &aborted), Clock::now(), isBlocked};
+        if (aborted) {
+            one.ms = 0;  // closed before connect returned
+        }
         epoll_event error{};
         error.events = EPOLLERR | EPOLLHUP;
         error.data.u32 = static_cast<std::uint32_t>(tracked.size());

@@ -26,8 +26,9 @@ namespace quarnel::platform {
 // to read gets only the rows that changed. Some rows come and go without a report: time-wait and
 // half-open connections, and the sockets of a listener that closes. Those are caught by a read of
 // the rows in those states alone (a whole read where the table cannot read by state) at most a
-// second after a report hints at them, and every second while such rows are listed. Closing goes
-// through the whole table's source.
+// second after a report hints at them, and every second while such rows are listed; where that
+// read takes long (it walks every socket of the machine), the next waits 49 times its length.
+// Closing goes through the whole table's source.
 class EventTcpTable final : public TcpTableSource {
 public:
     EventTcpTable(std::unique_ptr<TcpEventStream> events, std::unique_ptr<TcpTableSource> table);
@@ -86,9 +87,11 @@ private:
     TableChanges unused_;         // the changes of a read whose caller does not ask for them
     std::uint64_t lostSeen_ = 0;  // the kernel's lost-report count when the last whole read began
     std::uint64_t wholeReads_ = 0;
-    bool current_ = false;               // rows_ hold a whole read and every report since
-    bool changed_ = true;                // rows_ differ from the rows the last read handed out
-    Clock::time_point lastWholeRead_{};  // or the last read of the unreported rows
+    bool current_ = false;  // rows_ hold a whole read and every report since
+    bool changed_ = true;   // rows_ differ from the rows the last read handed out
+    // Where the pace of the reads counts from: the last whole read, or the last read of the
+    // unreported rows moved later by its cost.
+    Clock::time_point lastWholeRead_{};
     std::optional<Clock::time_point> nextWholeRead_;
     UniqueFd alarm_;  // a timer that turns readable when the next whole read is due
     UniqueFd wait_;   // readable when the reports' descriptor or the alarm is
