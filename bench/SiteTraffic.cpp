@@ -45,9 +45,9 @@ sockaddr_in Loopback(int port) {
 }
 
 std::optional<double> TimeTeardown(const Listener& blocked, Clock::duration patience) {
-    bool aborted = false;
-    const UniqueFd client = ConnectTo(blocked.port, &aborted);
-    if (aborted) {
+    bool closedAtOnce = false;
+    const UniqueFd client = ConnectTo(blocked.port, &closedAtOnce);
+    if (closedAtOnce) {
         (void)UniqueFd(accept4(blocked.fd.Get(), nullptr, nullptr, SOCK_CLOEXEC));
         return 0.0;  // closed before connect returned
     }
