@@ -91,6 +91,8 @@ void frmMain::CreateControls() {
     lstMain.setFont(Arial(9, false));
     lstMain.setSelectionMode(QAbstractItemView::SingleSelection);
     lstMain.setSortingEnabled(false);
+    // A long line (an IPv6 connection) stays whole: the list scrolls sideways instead.
+    lstMain.setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     SetColour(lstMain, QPalette::Base, FormBackground);
     SetColour(lstMain, QPalette::Text, Qt::black);
     lstMain.viewport()->installEventFilter(this);

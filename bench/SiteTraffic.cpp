@@ -14,12 +14,18 @@ namespace {
 
 // A connection to port. A guard may close one to a blocked port before connect returns: then
 // connect fails with ECONNABORTED, and the socket tells so to whoever asks.
-UniqueFd ConnectTo(int port, bool* aborted = nullptr) {
-    UniqueFd client(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    const sockaddr_in address = Loopback(port);
-    const bool connected =
-        client &&
-        connect(client.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+UniqueFd ConnectTo(int port, bool* aborted = nullptr, Family family = Family::IPv4) {
+    const bool ipv6 = family == Family::IPv6;
+    UniqueFd client(socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const sockaddr_in v4 = Loopback(port);
+    sockaddr_in6 v6{};
+    v6.sin6_family = AF_INET6;
+    v6.sin6_addr = in6addr_loopback;
+    v6.sin6_port = v4.sin_port;
+    const auto* address =
+        ipv6 ? reinterpret_cast<const sockaddr*>(&v6) : reinterpret_cast<const sockaddr*>(&v4);
+    const socklen_t length = ipv6 ? sizeof v6 : sizeof v4;
+    const bool connected = client && connect(client.Get(), address, length) == 0;
     const bool closed = !connected && client && errno == ECONNABORTED;
     if (!connected && !(closed && aborted != nullptr)) {
         Fail("connect to port " + std::to_string(port));
@@ -44,9 +50,27 @@ sockaddr_in Loopback(int port) {
     return address;
 }
 
-std::optional<double> TimeTeardown(const Listener& blocked, Clock::duration patience) {
+Listener ListenDualStack(int backlog) {
+    Listener listener{UniqueFd(socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0))};
+    const int off = 0;
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    socklen_t length = sizeof address;
+    if (!listener.fd ||
+        setsockopt(listener.fd.Get(), IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) != 0 ||
+        bind(listener.fd.Get(), reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        listen(listener.fd.Get(), backlog) != 0 ||
+        getsockname(listener.fd.Get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        Fail("dual-stack listener");
+    }
+    listener.port = ntohs(address.sin6_port);
+    return listener;
+}
+
+std::optional<double> TimeTeardown(const Listener& blocked, Clock::duration patience,
+                                   Family family) {
     bool closedAtOnce = false;
-    const UniqueFd client = ConnectTo(blocked.port, &closedAtOnce);
+    const UniqueFd client = ConnectTo(blocked.port, &closedAtOnce, family);
     if (closedAtOnce) {
         (void)UniqueFd(accept4(blocked.fd.Get(), nullptr, nullptr, SOCK_CLOEXEC));
         return 0.0;  // closed before connect returned

@@ -17,9 +17,16 @@ using Clock = std::chrono::steady_clock;
 
 sockaddr_in Loopback(int port);
 
+// The IP versions a teardown is timed over: a client on 127.0.0.1 or on ::1.
+enum class Family { IPv4 = 4, IPv6 = 6 };
+
+// The blocked listener: on [::] without IPV6_V6ONLY, so that it takes both versions.
+Listener ListenDualStack(int backlog);
+
 // Connects to the blocked port and waits for the guard to close the connection: the time from
 // connect's return to recv's failure, or nothing when recv did not fail with ECONNABORTED.
-std::optional<double> TimeTeardown(const Listener& blocked, Clock::duration patience);
+std::optional<double> TimeTeardown(const Listener& blocked, Clock::duration patience,
+                                   Family family = Family::IPv4);
 
 // Opens and closes connections to the open listeners, perSecond of them each second for the
 // given time, taking the listeners in turn (the client closes first, as a browser does).

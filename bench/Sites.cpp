@@ -139,7 +139,7 @@ int RunSite(const Guard& guard, int connections, const std::string& program) {
         background = std::make_unique<ConnectionFarm>(connections);
     }
     RaiseOpenFileLimit();  // a storm holds thousands of connections here
-    const Listener blocked = Listen(4096);
+    const Listener blocked = ListenDualStack(4096);
     std::vector<Listener> open;
     for (int i = 0; i < 8; ++i) {  // a listener takes some 28,000 connections from one address
         open.push_back(Listen(4096));
@@ -170,9 +170,11 @@ int RunSite(const Guard& guard, int connections, const std::string& program) {
         int count = 0, ms = 0;
         words >> command >> count >> ms;
         if (command == "teardown") {
-            // count connections, one after the other: the ms each took to be closed.
+            // count connections over IP version ms (4 or 6), one after the other: the ms each
+            // took to be closed.
+            const Family family = ms == 6 ? Family::IPv6 : Family::IPv4;
             for (int i = 0; i < count; ++i) {
-                std::printf("%.4f ", TimeTeardown(blocked, 5s).value_or(-1));
+                std::printf("%.4f ", TimeTeardown(blocked, 5s, family).value_or(-1));
             }
         } else if (command == "churn") {
             // count connections a second to the open ports for ms, then 0.

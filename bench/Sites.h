@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "bench/SiteTraffic.h"
+
 // Guards (quarnel, or an `ss -K` loop) each in a private network namespace of its own with its
 // own background connections and configuration, measured from outside. The sites take turns
 // (the others stopped with SIGSTOP), so that load on the machine hits them alike. See README.md.
@@ -82,7 +84,11 @@ public:
     // Asks the site for a measurement (see RunSite) and returns the numbers of its one-line
     // answer.
     std::vector<double> Ask(const std::string& command);
-    std::vector<double> Teardowns(int count) { return Ask("teardown " + std::to_string(count)); }
+    // count teardowns over IP version (4 or 6), one after the other.
+    std::vector<double> Teardowns(int count, Family family = Family::IPv4) {
+        return Ask("teardown " + std::to_string(count) + " " +
+                   std::to_string(static_cast<int>(family)));
+    }
 
 private:
     const Guard& guard_;

@@ -9,6 +9,7 @@
 #include "engine/ConnectionCache.h"
 #include "engine/ConnectionTable.h"
 #include "engine/ManagerWindow.h"
+#include "engine/RuleSet.h"
 #include "engine/SettingsStore.h"
 #include "platform/HostAddressSource.h"
 
@@ -58,8 +59,13 @@ public:
     // them calls, so that no line is built while nobody looks.
     void RefreshCurrentConnectionsIfStale();
 
-    // Reads the three rule lists from the store; a missing key gives its default.
+    // Reads the three rule lists from the store, a missing key giving its default, and compiles
+    // them.
     void LoadSettings();
+    // Compiles the three rule lists into the rules the blocking pass judges by. Every edit of a
+    // list is followed by this (SaveChanges does it, with clearing the cache).
+    void CompileRules();
+    const RuleSet& Rules() const { return CompiledRules; }
     // Writes the three rule lists. False when the store could not keep them: the lists stay
     // in memory and the user is told (once, until a write succeeds again).
     [[nodiscard]] bool SaveSettings();
@@ -83,6 +89,7 @@ private:
     SettingsStore& Store;
     platform::HostAddressSource& Hosts;
     bool bSaveFailureShown = false;
+    RuleSet CompiledRules;
     bool bConnectionsStale = false;  // the lines no longer match the rows
 };
 

@@ -48,6 +48,11 @@ void Manager::LoadSettings() {
     LoadListFromString(oAllowedIP, allowed);
     LoadListFromString(oBlockedLocalPorts, local);
     LoadListFromString(oBlockedRemotePorts, remote);
+    CompileRules();
+}
+
+void Manager::CompileRules() {
+    CompiledRules = RuleSet(oAllowedIP, oBlockedLocalPorts, oBlockedRemotePorts);
 }
 
 bool Manager::SaveSettings() {
@@ -71,6 +76,8 @@ bool Manager::SaveSettings() {
 
 void Manager::SaveChanges() {
     (void)SaveSettings();  // a failure has been told; the changed rules apply all the same
+    // Every connection is judged afresh under the edited rules.
+    CompileRules();
     ClearConnectionCache(Cache);
     ConnectionsChanged();  // rows not judged since are left out of the lines
 }

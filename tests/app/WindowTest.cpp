@@ -25,9 +25,10 @@ protected:
                         {BlockedLocalPortsKey, "445,445,139"},
                         {BlockedRemotePortsKey, "22"}};
         hosts.Result.Addresses = {testing::Ip("192.0.2.5")};
-        table.Connections = {testing::Established(50000, "198.51.100.7", 443, 1),
-                             testing::Established(50001, "127.0.0.1", 8080, 2),
-                             testing::Row(10, "0.0.0.0", 80, "0.0.0.0", 0, 3)};
+        table.Connections = {
+            testing::Established(50000, "198.51.100.7", 443, 1),
+            testing::Established(50001, "127.0.0.1", 8080, 2),
+            testing::Row(platform::TcpState::LastAck, "0.0.0.0", 80, "0.0.0.0", 0, 3)};
         oManager.LoadSettings();
         window.Form_Load();
         oManager.oMainForm = &window;
@@ -183,6 +184,36 @@ TEST_F(Window, AddRefusesInvalidEntriesAndStoresValidOnesPlainly) {
          .typed = " +010.000. 0.001 ",
          .lines = {"127.0.0.1", "10.0.0.1"}},
         {.view = window.cmdAllowedIP, .typed = "10.0.0.01", .lines = {"127.0.0.1", "10.0.0.1"}},
+        // IPv6 in its one text; an IPv4-mapped address as IPv4.
+        {.view = window.cmdAllowedIP,
+         .typed = " 2001:0DB8:0:0:0:0:0:0007 ",
+         .lines = {"127.0.0.1", "10.0.0.1", "2001:db8::7"}},
+        {.view = window.cmdAllowedIP,
+         .typed = "2001:db8::7",
+         .lines = {"127.0.0.1", "10.0.0.1", "2001:db8::7"}},
+        {.view = window.cmdAllowedIP,
+         .typed = "::ffff:10.0.0.1",
+         .lines = {"127.0.0.1", "10.0.0.1", "2001:db8::7"}},
+        {.view = window.cmdAllowedIP,
+         .typed = "fe80::1%eth0",
+         .message = InvalidIPText,
+         .lines = {"127.0.0.1", "10.0.0.1", "2001:db8::7"}},
+        {.view = window.cmdAllowedIP,
+         .typed = "2001:db8::/64",
+         .message = InvalidIPText,
+         .lines = {"127.0.0.1", "10.0.0.1", "2001:db8::7"}},
+        {.view = window.cmdAllowedIP,
+         .typed = "[::1]",
+         .message = InvalidIPText,
+         .lines = {"127.0.0.1", "10.0.0.1", "2001:db8::7"}},
+        {.view = window.cmdAllowedIP,
+         .typed = "[::1]:443",
+         .message = InvalidIPText,
+         .lines = {"127.0.0.1", "10.0.0.1", "2001:db8::7"}},
+        {.view = window.cmdAllowedIP,
+         .typed = "::1:443:",
+         .message = InvalidIPText,
+         .lines = {"127.0.0.1", "10.0.0.1", "2001:db8::7"}},
         {.view = window.cmdBlockedRemote,
          .typed = "65536",
          .message = InvalidPortText,

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <random>
+#include <string_view>
 #include <utility>
 
 #include "platform/linux/EventTcpTable.h"
@@ -23,15 +24,17 @@ using platform::TcpRow;
 using Rows = std::vector<TcpRow>;
 namespace tcp = platform::linux_tcp;
 
+// The row the kernel's walk shows for a connection as its latest report tells it.
 TcpRow RowOf(const TcpStateEvent& connection) {
-    return {platform::TableState(connection.NewState),
-            connection.LocalAddress,
-            connection.LocalPort,
-            connection.RemoteAddress,
-            connection.RemotePort,
-            platform::SocketFamily::IPv4,
-            0,
-            connection.Cookie};
+    TcpRow row{.State = platform::TableState(connection.NewState),
+               .LocalPort = connection.LocalPort,
+               .RemotePort = connection.RemotePort,
+               .Family = connection.Family == AF_INET6 ? platform::SocketFamily::IPv6
+                                                       : platform::SocketFamily::IPv4,
+               .Cookie = connection.Cookie};
+    std::ranges::copy(connection.LocalAddress, row.LocalAddress.begin());
+    std::ranges::copy(connection.RemoteAddress, row.RemoteAddress.begin());
+    return row;
 }
 
 // The kernel as a script drives it: its connections (each as the report of its latest change, in
@@ -125,14 +128,25 @@ protected:
     }
 
     void Appear() {
-        const std::uint32_t addresses[] = {htonl(INADDR_LOOPBACK), htonl(0xC0000201),
-                                           htonl(0xC6336407), htonl(0xCB00710A)};
+        // Loopback (allowed or not), others of both versions.
+        const char* addresses[] = {"127.0.0.1",    "192.0.2.1", "198.51.100.7",
+                                   "203.0.113.10", "::1",       "2001:db8::7"};
         const std::uint16_t ports[] = {22, 80, 443, 8080, 50000};
         TcpStateEvent connection{};
         connection.Cookie = ++lastCookie;
-        connection.Family = AF_INET;
-        connection.LocalAddress = Any(addresses);
-        connection.RemoteAddress = Any(addresses);
+        // Both ends of one version: an IPv4 socket's addresses are IPv4-mapped.
+        const int version = Pick(3) == 0 ? 6 : 4;
+        const auto end = [&] {
+            const char* address = Any(addresses);
+            while ((std::string_view(address).find(':') != std::string_view::npos) !=
+                   (version == 6)) {
+                address = Any(addresses);
+            }
+            return testsupport::Address(address);
+        };
+        connection.Family = version == 6 ? AF_INET6 : AF_INET;
+        std::ranges::copy(end(), connection.LocalAddress);
+        std::ranges::copy(end(), connection.RemoteAddress);
         connection.LocalPort = static_cast<std::uint16_t>(Any(ports) + Pick(2));
         connection.RemotePort = static_cast<std::uint16_t>(Any(ports) + Pick(2));
         connection.NewState = tcp::kClose;
@@ -156,7 +170,7 @@ protected:
         machine.Live.erase(at);
     }
     void EditRules() {
-        const char* allowed[] = {"", "127.0.0.1", "198.51.100.7,203.0.113.10"};
+        const char* allowed[] = {"", "127.0.0.1", "198.51.100.7,203.0.113.10,::1"};
         const char* ports[] = {"", "443", "22,8081", "80,443,50001"};
         const std::string rules[] = {Any(allowed), Any(ports), Any(ports)};
         for (Guard* guard : {&incremental, &full}) {

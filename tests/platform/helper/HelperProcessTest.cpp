@@ -100,7 +100,9 @@ TEST(HelperProcess, AHelperGivenMoreKeepsOnlyTheRightToCloseAndClosesNothingButC
         const auto table = OpenTable();
         const Loopback loop{};
         const Listener wildcard = ListenIPv4("0.0.0.0"), ipv6 = ListenIPv6Any();
-        ASSERT_TRUE(table && loop.c.server && wildcard.fd && ipv6.fd);
+        const Listener v6Only = ListenIPv6Any(true);
+        const Connection pure = Connect(v6Only, "::1");
+        ASSERT_TRUE(table && loop.c.server && wildcard.fd && ipv6.fd && pure.server);
         const std::vector<TcpRow> rows = ReadRows(*table);
         // The kernel finds a listener also by a name with any remote end, as long as the cookie
         // is the listener's.
@@ -113,8 +115,8 @@ TEST(HelperProcess, AHelperGivenMoreKeepsOnlyTheRightToCloseAndClosesNothingButC
                                                Named{.listener = &wildcard, .remote = false},
                                                Named{.listener = &ipv6, .remote = false}}) {
             std::optional<TcpRow> row = RowWithPorts(rows, listener->port, 0);
-            ASSERT_TRUE(row && row->State == kListenState) << "no listener row";
-            row->RemoteAddress = remote ? Ip("127.0.0.9") : row->RemoteAddress;
+            ASSERT_TRUE(row && row->State == TcpState::Listening) << "no listener row";
+            row->RemoteAddress = remote ? testsupport::Address("127.0.0.9") : row->RemoteAddress;
             row->RemotePort = remote ? 4242 : row->RemotePort;
             bool closed = true;
             EXPECT_FALSE(channel.Close(*row, closed));
@@ -128,6 +130,11 @@ TEST(HelperProcess, AHelperGivenMoreKeepsOnlyTheRightToCloseAndClosesNothingButC
         EXPECT_TRUE(closed);
         EXPECT_EQ(ReceiveError(loop.c.client.Get()), ECONNABORTED);
         EXPECT_TRUE(channel.Close(*row, closed) && !closed) << "a connection that is gone";
+        // A pure IPv6 connection is named and closed the same way.
+        const std::optional<TcpRow> ipv6Row = RowWithPorts(rows, pure.clientPort, v6Only.port);
+        ASSERT_TRUE(ipv6Row && channel.Close(*ipv6Row, closed)) << channel.Problem();
+        EXPECT_TRUE(closed);
+        EXPECT_EQ(ReceiveError(pure.client.Get()), ECONNABORTED);
     });
 }
 
