@@ -74,6 +74,9 @@ std::string InstallForNobody(const Guard& guard, const std::string& program,
     if (chown(home.c_str(), kNobody, kNobody) != 0) {
         Fail("chown " + home.string());
     }
+    if (guard.helperCapabilities == 0) {
+        return copy;
+    }
     // Last: a change of owner drops a file's capabilities.
     vfs_cap_data capabilities{};
     capabilities.magic_etc = VFS_CAP_REVISION_2 | VFS_CAP_FLAGS_EFFECTIVE;
@@ -111,7 +114,7 @@ pid_t StartGuard(const Guard& guard, const std::string& program, const std::file
         setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
         std::string run = program;
-        if (guard.helperCapabilities != 0) {
+        if (guard.helperCapabilities != 0 || guard.viewer) {
             run = InstallForNobody(guard, program, home);
             if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0) {
                 Fail("become nobody");
@@ -151,8 +154,13 @@ int RunSite(const Guard& guard, int connections, const std::string& program) {
     const std::filesystem::path home = folder;
     const pid_t pid = StartGuard(guard, program, home, blocked.port);
 
-    // Ready once the guard has closed a connection on the blocked port.
+    // Ready once the guard has closed a connection on the blocked port; a viewer, which closes
+    // none, once it had time to start.
     bool guarding = false;
+    if (guard.viewer) {
+        std::this_thread::sleep_for(3s);
+        guarding = waitpid(pid, nullptr, WNOHANG) == 0;
+    }
     for (int attempt = 0; attempt < 60 && !guarding; ++attempt) {
         guarding = TimeTeardown(blocked, 1s).has_value();
     }
@@ -359,9 +367,9 @@ std::vector<double> Site::Ask(const std::string& command) {
 std::string Label(const Site& site) {
     const Guard& kind = site.Kind();
     std::string label = kind.name;
-    const bool meantForEvents =
-        !kind.userNamespace && (kind.helperCapabilities == 0 ||
-                                (kind.helperCapabilities & kBpfAndPerfmon) == kBpfAndPerfmon);
+    const bool meantForEvents = !kind.userNamespace && !kind.viewer &&
+                                (kind.helperCapabilities == 0 ||
+                                 (kind.helperCapabilities & kBpfAndPerfmon) == kBpfAndPerfmon);
     const bool onEvents = site.HoldsKernelProgram();
     if (kind.isQuarnel && meantForEvents != onEvents) {
         label += onEvents ? " (but on kernel events)" : " (but polling)";

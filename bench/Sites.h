@@ -28,6 +28,9 @@ struct Guard {
     // For quarnel run by an unprivileged user through a copy of its helper with these file
     // capabilities; 0 for quarnel run as root of its namespace.
     std::uint64_t helperCapabilities = 0;
+    // quarnel run by nobody through its helper as built, without any capability, as
+    // scripts/run starts it: it only shows connections and closes none.
+    bool viewer = false;
     // The program's loop without a window (bench/WindowlessGuard.cpp), given the blocked port:
     // what runs while the window is hidden. Else quarnel with its window, the connection view
     // shown.
@@ -38,11 +41,12 @@ inline constexpr Guard kPolling{"polling", true, true};
 inline constexpr Guard kHelperEvents{"helper, events", false, true, kNetAdmin | kBpfAndPerfmon};
 inline constexpr Guard kHelperPolling{"helper, polling", false, true, kNetAdmin};
 inline constexpr Guard kSsLoop{"ss -K loop", false, false};
+inline constexpr Guard kViewer{"viewer (closes nothing)", false, true, 0, true};
 // The program as it was before it waited for the table's changes, given on the command line.
 inline constexpr Guard kStraightPort{"straight port", true, true};
-inline constexpr Guard kEventsHidden{"events, hidden", false, true, 0, true};
-inline constexpr Guard kHelperEventsHidden{"helper, events, hidden", false, true,
-                                           kNetAdmin | kBpfAndPerfmon, true};
+inline constexpr Guard kEventsHidden{"events, hidden", false, true, 0, false, true};
+inline constexpr Guard kHelperEventsHidden{"helper, events, hidden",   false, true,
+                                           kNetAdmin | kBpfAndPerfmon, false, true};
 
 double Median(std::vector<double> values);
 double Percentile99(std::vector<double> values);

@@ -25,9 +25,9 @@ void IdleCpu(const Programs& program) {
     std::printf("\nIdle CPU share of quarnel, %% of one core: median of 10 one-second samples\n");
     std::printf("%12s  %-24s %8s %8s\n", "connections", "mode", "median", "vs events");
     for (const int connections : {200, 3000}) {
-        auto sites =
-            StartSites({&kEvents, &kPolling, &kHelperEvents, &kHelperPolling, &kStraightPort},
-                       connections, program);
+        auto sites = StartSites(
+            {&kEvents, &kPolling, &kHelperEvents, &kHelperPolling, &kStraightPort, &kViewer},
+            connections, program);
         std::vector<std::vector<double>> samples(sites.size());
         for (int round = 0; round < 10; ++round) {
             for (std::size_t s = 0; s < sites.size(); ++s) {

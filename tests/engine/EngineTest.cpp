@@ -200,24 +200,30 @@ TEST_F(ManagerViews, IPv6RowsShowInBracketsAndAreBlockedAllowedAndHiddenAsIPv4On
 }
 
 TEST_F(EngineTest, SettingsLoadInOrderAndAFailedSaveIsToldOncePerRunOfFailures) {
-    // Stored values and what loads from them: the default only when the key is missing.
+    // Stored values, what loads from them (the default only when the key is missing) and what
+    // the user is told about entries left out.
     using Stored = std::map<std::string, std::string>;
     const struct {
         Stored values;
         Texts allowed, local;
+        std::string told;
     } cases[] = {
-        {.values = {}, .allowed = {"127.0.0.1"}, .local = {}},
+        {.values = {}, .allowed = {"127.0.0.1"}, .local = {}, .told = ""},
         {.values = {{"AllowedIPString", ""}, {"BlockedLocalPortsString", ",80,,443,"}},
          .allowed = {},
-         .local = {"80", "443"}},
+         .local = {"80", "443"},
+         .told = ""},
         {.values = {{"AllowedIPString", ",10.0.0.1,,127.0.0.1"},
-                    {"BlockedLocalPortsString", "9, abc,7"}},
+                    {"BlockedLocalPortsString", "9,abc,7"},
+                    {"BlockedRemotePortsString", "http"}},
          .allowed = {"10.0.0.1", "127.0.0.1"},
-         .local = {"9", "7"}},
+         .local = {"9", "7"},
+         .told = "These stored entries are not valid and were left out: \"abc\" (blocked local "
+                 "ports), \"http\" (blocked remote ports)."},
     };
     for (const auto& c : cases) {
         store.Values = c.values;
-        oManager.LoadSettings();
+        EXPECT_EQ(oManager.LoadSettings(), c.told);
         EXPECT_EQ(ItemTexts(oManager.oAllowedIP), c.allowed);
         EXPECT_EQ(ItemTexts(oManager.oBlockedLocalPorts), c.local);
     }
@@ -228,6 +234,15 @@ TEST_F(EngineTest, SettingsLoadInOrderAndAFailedSaveIsToldOncePerRunOfFailures) 
     }
     EXPECT_EQ(window.Messages, Texts(2, SaveFailedText(store.Location())));
     EXPECT_EQ(ItemTexts(oManager.oBlockedLocalPorts), (Texts{"9", "7"}));
+
+    // Rules that could not be read are told at load; that they are not saved is no news later.
+    store.Found = {StoreCondition::Kind::Unreadable, "Permission denied"};
+    EXPECT_EQ(oManager.LoadSettings(),
+              "The rules could not be read from " + store.Location() +
+                  " (Permission denied): no port is blocked. That file is left as it is; rules "
+                  "you enter now apply until Quarnel ends, but are not saved.");
+    EXPECT_FALSE(oManager.SaveSettings());
+    EXPECT_EQ(window.Messages.size(), 2u);
 }
 
 }  // namespace

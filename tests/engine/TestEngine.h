@@ -71,9 +71,11 @@ struct MapStore : SettingsStore {
     void Write(const std::string& key, const std::string& value) override { Values[key] = value; }
     bool Flush() override { return Writable; }
     std::string Location() const override { return "/home/user/.config/Quarnel/Quarnel.ini"; }
+    StoreCondition Condition() const override { return Found; }
 
     std::map<std::string, std::string> Values;
     bool Writable = true;
+    StoreCondition Found;
 };
 
 struct FakeHosts : platform::HostAddressSource {

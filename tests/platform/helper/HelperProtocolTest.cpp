@@ -178,7 +178,7 @@ struct Served {
     SocketPair pair;
     bool servedToTheEnd = false;
     std::thread server;
-    HelperChannel channel{pair.program.Get(), 5s};
+    HelperChannel channel{pair.program.Get(), 30s};  // the largest table, under the sanitizers
 };
 
 TEST(HelperConversation, TablesArriveWholeOrNotAtAllAndServingGoesOn) {
@@ -292,6 +292,34 @@ TEST(HelperConversation, AWrongHelperIsNoticedWithItsFault) {
         EXPECT_FALSE(read);
         EXPECT_EQ(rows, ManyRows(1));
     }
+}
+
+// The time limit is the whole answer's: a helper that sends a part well within it, then the
+// next, and so on, is given up all the same once it falls behind the small allowance per part.
+TEST(HelperConversation, ATrickledAnswerIsLateAsAWhole) {
+    SocketPair pair;
+    ASSERT_TRUE(pair.made);
+    constexpr std::uint16_t parts = 10;
+    std::thread trickle([&pair] {
+        std::array<std::uint8_t, kMaxReplySize> bytes{};
+        for (std::uint16_t index = 0; index < parts; ++index) {
+            std::this_thread::sleep_for(3 * HelperChannel::kPartAllowance);
+            Reply reply{.Kind = ReplyKind::TableChunk, .Sequence = 1, .ChunkIndex = index};
+            reply.LastChunk = index + 1 == parts;
+            const std::size_t count = reply.LastChunk ? 1 : kRowsPerChunk;
+            const std::size_t size = EncodeReply(reply, ManyRows(count), bytes);
+            if (::send(pair.helper.Get(), bytes.data(), size, MSG_NOSIGNAL) < 0) {
+                return;  // the program gave up and hung up
+            }
+        }
+    });
+    HelperChannel channel(pair.program.Get(), 50ms);
+    std::vector<TcpRow> rows;
+    bool read = true;
+    EXPECT_FALSE(channel.ReadTable(rows, read));
+    EXPECT_EQ(channel.Problem(), "did not answer within 50 ms");
+    pair.program.Reset();
+    trickle.join();
 }
 
 // A close is carried out only when it is a sound request that names a connection, not a listener
