@@ -67,7 +67,8 @@ void Engine::CheckConnection(std::size_t i, const std::function<void()>& process
     if (entry.IsAllowed != FlagFalse || entry.IsPassed != FlagFalse) {
         return;
     }
-    switch (oManager.Rules().Judge(row)) {
+    const Verdict verdict = oManager.Rules().Judge(row);
+    switch (verdict) {
         case Verdict::Allowed:
             entry.IsAllowed = FlagTrue;  // an allowed address protects whatever the ports
             return;
@@ -83,7 +84,9 @@ void Engine::CheckConnection(std::size_t i, const std::function<void()>& process
     // even when the table looks unchanged. Only the judged connection is named, so a gone one
     // closes nothing else.
     Retry.push_back(i);
-    (void)Source.CloseConnection(row);
+    if (Source.CloseConnection(row) && OnClosed) {
+        OnClosed(row, verdict);
+    }
     if (processEvents) {
         processEvents();
         // The event step may have cleared the cache (a rule was edited): the remaining rows

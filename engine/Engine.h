@@ -2,8 +2,10 @@
 
 #include <cstddef>
 #include <functional>
+#include <utility>
 #include <vector>
 
+#include "engine/CloseReport.h"
 #include "engine/ConnectionCache.h"
 #include "engine/ConnectionTable.h"
 #include "engine/Manager.h"
@@ -30,6 +32,8 @@ public:
     // Whether the next pass has work even when the table does not change: a close to try again,
     // or every row to judge after the rules changed during a pass.
     bool PassDue() const { return !Retry.empty() || bJudgeAll; }
+    // Who is told of each connection the pass closes (the log); nobody by default.
+    void SetCloseObserver(CloseObserver observer) { OnClosed = std::move(observer); }
 
     TcpTable Table;
     ConnectionCache Cache;
@@ -43,6 +47,7 @@ private:
     const std::vector<std::size_t>& DueRows(bool readChanged);
 
     platform::TcpTableSource& Source;
+    CloseObserver OnClosed;
     std::vector<std::size_t> Retry;  // rows closed by the last pass: a survivor is closed again
     std::vector<std::size_t> Due;    // storage of DueRows
     bool bJudgeAll = false;  // the rules changed in the middle of a pass: the next judges all

@@ -2,12 +2,13 @@
 
 # What building the program needs.
 BUILD_PACKAGES=(cmake make g++ pkg-config libmnl-dev qt6-base-dev fonts-liberation fonts-dejavu-core
-    clang llvm libbpf-dev bpftool)
+    clang llvm libbpf-dev bpftool libsystemd-dev)
 # What running the program needs on top: Qt's X11 platform plugin, and setcap for the
 # install step that grants the helper its capabilities.
 RUN_PACKAGES=(qt6-qpa-plugins libcap2-bin)
-# What the tests need on top, and the format check the test command runs first.
-TEST_PACKAGES=(libgtest-dev clang-format)
+# What the tests need on top: the format check the test command runs first, and
+# systemd-analyze, which checks the service's unit.
+TEST_PACKAGES=(libgtest-dev clang-format systemd)
 
 # Installs the packages of the arguments that are missing: as root directly, else through sudo,
 # else prints the exact apt-get line and stops.
