@@ -7,6 +7,7 @@
 #include <QScreen>
 #include <QStyle>
 
+#include <algorithm>
 #include <utility>
 
 #include "app/AppIdentity.h"
@@ -195,23 +196,44 @@ void frmMain::SetCommandButtons(bool bInitialize, bool bEnabled) {
 }
 
 void frmMain::RefreshConnectionsIfChanged() {
-    if (oManager.CurrentMode != ModeCurrentConnections) {
+    // Nobody sees the list box of a hidden window: its lines are built once it shows again.
+    if (oManager.CurrentMode != ModeCurrentConnections || !isVisible() || isMinimized()) {
         return;
     }
+    oManager.RefreshCurrentConnectionsIfStale();
     const List& lines = oManager.oCurrentConnections;
     List& shown = oManager.oCurrentConnectionsCached;
-    bool differ = lines.GetItemCount() != shown.GetItemCount();
-    for (std::int32_t i = 0; !differ && i < lines.GetItemCount(); ++i) {
-        differ = lines.GetItem(i) != shown.GetItem(i);
-    }
-    if (!differ) {
+    const std::int32_t count = lines.GetItemCount();
+    const std::int32_t had = shown.GetItemCount();
+    if (lstMain.count() != had) {
+        // The list box shows something else than the copy: filled afresh.
+        shown.Reset();
+        for (std::int32_t i = 0; i < count; ++i) {
+            (void)shown.AddItem(lines.GetItem(i));  // text into a text list always fits
+        }
+        oManager.RefreshCurrentMode();
         return;
     }
-    shown.Reset();
-    for (std::int32_t i = 0; i < lines.GetItemCount(); ++i) {
-        (void)shown.AddItem(lines.GetItem(i));  // text into a text list always fits
+    // Only the items that differ change, in the copy as in the list box: a few changed rows of
+    // a long table cost a few items, and the list box ends up as a refill would leave it.
+    for (std::int32_t i = 0; i < std::min(count, had); ++i) {
+        Value line = lines.GetItem(i);
+        if (line != shown.GetItem(i)) {
+            lstMain.item(i)->setText(QString::fromStdString(ValueText(line)));
+            (void)shown.SetItem(i, line);
+        }
     }
-    oManager.RefreshCurrentMode();
+    if (had > count) {
+        (void)shown.DeleteLastItems(had - count);
+        while (lstMain.count() > count) {
+            delete lstMain.takeItem(lstMain.count() - 1);  // takeItem hands the item over
+        }
+    }
+    for (std::int32_t i = had; i < count; ++i) {
+        const Value line = lines.GetItem(i);
+        (void)shown.AddItem(line);
+        lstMain.addItem(QString::fromStdString(ValueText(line)));
+    }
 }
 
 void frmMain::BringToFront() {
@@ -298,6 +320,8 @@ void frmMain::showEvent(QShowEvent* event) {
         bFirstShown = true;
         Form_Resize();
     }
+    // The list box was left alone while hidden: it catches up now, not at the next tick.
+    RefreshConnectionsIfChanged();
 }
 
 void frmMain::closeEvent(QCloseEvent* event) {

@@ -37,13 +37,14 @@ std::string DisplayLine(const platform::TcpRow& row, std::string_view remoteAddr
 // The rows of the latest successful read of the system's TCP table, in the system's order.
 class TcpTable {
 public:
-    // Refills the rows unless the source knows they are current; a failed read keeps the
-    // previous rows. Storage is reused.
+    // Refills the rows unless the source knows they are current, or changes only the rows that
+    // Changes names; a failed read keeps the previous rows. Storage is reused.
     platform::ReadResult Read(platform::TcpTableSource& source) {
-        return source.ReadTableIfChanged(Rows);
+        return source.ReadTableChanges(Rows, Changes);
     }
 
     std::vector<platform::TcpRow> Rows;
+    platform::TableChanges Changes;  // what the latest read changed
 };
 
 }  // namespace quarnel

@@ -2,6 +2,9 @@
 
 #include "engine/RuleSet.h"
 
+#include <algorithm>
+#include <iterator>
+
 namespace quarnel {
 
 Engine::Engine(platform::TcpTableSource& source, platform::HostAddressSource& hosts,
@@ -15,23 +18,39 @@ void Engine::ProcessTcpTable(const std::function<void()>& processEvents) {
     // A failed read keeps the previous rows, which are judged again.
     const platform::ReadResult read = Table.Read(Source);
     const std::size_t n = Table.Rows.size();
-    // Rows the previous pass judged, with every verdict still cached (a cleared cache is shorter)
-    // and no close to try again: the pass would change nothing.
-    if (read == platform::ReadResult::Unchanged && !bRejudge && Cache.Entries.size() > n) {
+    // A cleared cache is empty: every row is judged afresh under the rules of now.
+    const bool judgeAll = bJudgeAll || Cache.Entries.empty() ||
+                          read == platform::ReadResult::Failed ||
+                          (read == platform::ReadResult::Changed && Table.Changes.Whole);
+    if (!judgeAll && read == platform::ReadResult::Unchanged && Retry.empty()) {
+        return;  // every verdict still stands and no close waits to be tried again
+    }
+    // The lines are built when the window shows them, not here: a pass costs what changed.
+    oManager.ConnectionsChanged();
+    bJudgeAll = false;
+    EnsureConnectionCache(Cache, n);
+    if (judgeAll) {
+        Retry.clear();
+        for (std::size_t i = 0; i < n; ++i) {
+            CheckConnection(i, processEvents);
+        }
         return;
     }
-    bRejudge = false;
-    if (n != PreviousRowCount) {
-        bLinesChanged = true;  // rows that vanish from the end must leave the lines too
-        PreviousRowCount = n;
-    }
-    EnsureConnectionCache(Cache, n);
-    for (std::size_t i = 0; i < n; ++i) {
+    for (const std::size_t i : DueRows(read == platform::ReadResult::Changed)) {
         CheckConnection(i, processEvents);
     }
-    // The lines are rebuilt once per pass, not once per changed row: the window looks at
-    // them only in an event step, and every event step is preceded by this same rebuild.
-    RefreshLinesIfChanged();
+}
+
+const std::vector<std::size_t>& Engine::DueRows(bool readChanged) {
+    static const std::vector<std::size_t> none;
+    const std::vector<std::size_t>& changed = readChanged ? Table.Changes.Rows : none;
+    Due.clear();
+    std::merge(changed.begin(), changed.end(), Retry.begin(), Retry.end(), std::back_inserter(Due));
+    Due.erase(std::unique(Due.begin(), Due.end()), Due.end());
+    // Rows closed last time may have vanished since, and the table shrunk below them.
+    Due.erase(std::lower_bound(Due.begin(), Due.end(), Table.Rows.size()), Due.end());
+    Retry.clear();
+    return Due;
 }
 
 void Engine::CheckConnection(std::size_t i, const std::function<void()>& processEvents) {
@@ -43,7 +62,7 @@ void Engine::CheckConnection(std::size_t i, const std::function<void()>& process
         entry.RemoteIP = RemoteAddressText(row);
         entry.IsAllowed = FlagFalse;
         entry.IsPassed = FlagFalse;
-        bLinesChanged = true;
+        oManager.ConnectionsChanged();  // the line shows the remote address the cache holds
     }
     if (row.State != platform::TcpState::Established) {
         return;  // only established connections are judged
@@ -64,28 +83,21 @@ void Engine::CheckConnection(std::size_t i, const std::function<void()>& process
             break;
     }
 
-    if (processEvents) {
-        RefreshLinesIfChanged();  // the window may look at the lines in the event step
-    }
     // No flag is set: a connection that survives is judged and closed again on the next pass,
     // even when the table looks unchanged. Only the judged connection is named, so a gone one
     // closes nothing else.
-    bRejudge = true;
+    Retry.push_back(i);
     if (Source.CloseConnection(row) && OnClosed) {
         OnClosed(row, verdict);
     }
     if (processEvents) {
         processEvents();
         // The event step may have cleared the cache (a rule was edited): the remaining rows
-        // are judged afresh under the new rules.
+        // of this pass are judged afresh under the new rules, and the next pass judges all.
+        if (Cache.Entries.empty()) {
+            bJudgeAll = true;
+        }
         EnsureConnectionCache(Cache, Table.Rows.size());
-    }
-}
-
-void Engine::RefreshLinesIfChanged() {
-    if (bLinesChanged) {
-        bLinesChanged = false;
-        oManager.RefreshCurrentConnections();
     }
 }
 

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <functional>
 #include <utility>
+#include <vector>
 
 #include "engine/CloseReport.h"
 #include "engine/ConnectionCache.h"
@@ -23,11 +24,14 @@ public:
     Engine(const Engine&) = delete;
     Engine& operator=(const Engine&) = delete;
 
-    // One blocking pass over a fresh read of the table. processEvents runs the window's event
-    // step; it runs once after every attempt to close a connection and may edit the rules.
+    // One blocking pass over a fresh read of the table: every row after a whole read, a failed
+    // one or a cleared cache, else only the rows the read changed and those closed last time.
+    // processEvents runs the window's event step; it runs once after every attempt to close a
+    // connection and may edit the rules.
     void ProcessTcpTable(const std::function<void()>& processEvents);
-    // Whether the next pass has work even when the table does not change: a close to try again.
-    bool PassDue() const { return bRejudge; }
+    // Whether the next pass has work even when the table does not change: a close to try again,
+    // or every row to judge after the rules changed during a pass.
+    bool PassDue() const { return !Retry.empty() || bJudgeAll; }
     // Who is told of each connection the pass closes (the log); nobody by default.
     void SetCloseObserver(CloseObserver observer) { OnClosed = std::move(observer); }
 
@@ -38,13 +42,15 @@ public:
 private:
     // Judges the row at index i and closes its connection when the rules block it.
     void CheckConnection(std::size_t i, const std::function<void()>& processEvents);
-    void RefreshLinesIfChanged();
+    // The indices this pass judges when it need not judge all: the read's changes and the
+    // closes to try again, ascending, each once.
+    const std::vector<std::size_t>& DueRows(bool readChanged);
 
     platform::TcpTableSource& Source;
     CloseObserver OnClosed;
-    std::size_t PreviousRowCount = 0;  // the row count of the read before this one
-    bool bLinesChanged = false;        // the connection lines no longer match the rows
-    bool bRejudge = false;  // the next pass judges every row even when the table is unchanged
+    std::vector<std::size_t> Retry;  // rows closed by the last pass: a survivor is closed again
+    std::vector<std::size_t> Due;    // storage of DueRows
+    bool bJudgeAll = false;  // the rules changed in the middle of a pass: the next judges all
 };
 
 }  // namespace quarnel

@@ -46,6 +46,7 @@ void Manager::SetCurrentMode(std::int16_t iMode) {
 void Manager::SetLists() {
     switch (CurrentMode) {
         case ModeCurrentConnections:
+            RefreshCurrentConnectionsIfStale();  // built only now that they are shown
             CurrentList = &oCurrentConnections;
             break;
         case ModeLocalIP:
@@ -79,6 +80,13 @@ void Manager::LoadInListbox() {
     for (std::int32_t i = 0; i < count; ++i) {
         oMainForm->AppendToList(ValueText(CurrentList->GetItem(i)));
     }
+    // The connection lines now shown are the copy the window compares the next lines with.
+    if (CurrentList == &oCurrentConnections) {
+        oCurrentConnectionsCached.Reset();
+        for (std::int32_t i = 0; i < count; ++i) {
+            (void)oCurrentConnectionsCached.AddItem(oCurrentConnections.GetItem(i));
+        }
+    }
 }
 
 void Manager::SetMenus() {
@@ -99,7 +107,14 @@ void Manager::RefreshCurrentMode() {
     SetCurrentMode(CurrentMode);
 }
 
+void Manager::RefreshCurrentConnectionsIfStale() {
+    if (bConnectionsStale) {
+        RefreshCurrentConnections();
+    }
+}
+
 void Manager::RefreshCurrentConnections() {
+    bConnectionsStale = false;
     const bool showOnlyConnected =
         oMainForm != nullptr && ToBoolean(oMainForm->ShowOnlyConnectedValue());
     const bool hideLocal = oMainForm != nullptr && ToBoolean(oMainForm->HideLocalValue());

@@ -57,6 +57,11 @@ public:
     void SetCaptions();
     // Rebuilds the connection lines from the latest table read; the list box follows later.
     void RefreshCurrentConnections();
+    // The rows or their verdicts changed: the lines are rebuilt when someone looks at them.
+    void ConnectionsChanged() { bConnectionsStale = true; }
+    // Rebuilds the lines if the rows changed since they were built: what a window about to show
+    // them calls, so that no line is built while nobody looks.
+    void RefreshCurrentConnectionsIfStale();
 
     // Reads the three rule lists from the store, a missing key giving its default, and compiles
     // them. What the user must know about it (a store that could not be read, entries left
@@ -94,6 +99,7 @@ private:
     platform::HostAddressSource& Hosts;
     bool bSaveFailureShown = false;
     RuleSet CompiledRules;
+    bool bConnectionsStale = false;  // the lines no longer match the rows
 };
 
 }  // namespace quarnel

@@ -154,6 +154,7 @@ void Manager::SaveChanges() {
     // Every connection is judged afresh under the edited rules.
     CompileRules();
     ClearConnectionCache(Cache);
+    ConnectionsChanged();  // rows not judged since are left out of the lines
 }
 
 }  // namespace quarnel

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -65,6 +66,15 @@ enum class ReadResult {
     Failed,     // nothing could be read; rows untouched
 };
 
+// Which rows a read changed, for a caller that looks again only at those. After a read that
+// is not Whole, rows at the listed indices appeared or changed (a row moved to another index
+// counts as changed there), rows past the new row count vanished, and every other row is the one
+// the caller held before at the same index.
+struct TableChanges {
+    bool Whole = true;              // any row may have changed: the caller looks at them all
+    std::vector<std::size_t> Rows;  // ascending and distinct, each below the row count
+};
+
 // A change in whether closing works that happened on its own, between the program's questions
 // (the part of the system that closes connections stopped, or came back). The user is told
 // each one once.
@@ -85,6 +95,14 @@ public:
     // into the same rows says so and leaves them alone. The others read the whole table.
     virtual ReadResult ReadTableIfChanged(std::vector<TcpRow>& rows) {
         return ReadTable(rows) ? ReadResult::Changed : ReadResult::Failed;
+    }
+    // Like ReadTableIfChanged, and tells which rows changed. A source that keeps the table from
+    // the system's reports changes only those rows in the caller's rows (the same rows it
+    // handed out last); the others read the whole table and report it Whole.
+    virtual ReadResult ReadTableChanges(std::vector<TcpRow>& rows, TableChanges& changes) {
+        changes.Whole = true;
+        changes.Rows.clear();
+        return ReadTableIfChanged(rows);
     }
     // A descriptor that turns readable when the table may have changed, for a caller that
     // waits between reads; -1 when the source cannot tell (then only time tells).

@@ -17,9 +17,11 @@ namespace quarnel::platform {
 
 namespace {
 
-// How soon after the previous whole read the next one comes when a report hints at rows that
-// come without one, and while rows that go without one are listed.
-constexpr auto kHintedReadDelay = std::chrono::milliseconds(250);
+// How soon after the previous read the next one comes when a report hints at rows that come
+// without one, and while rows that go without one are listed. Even a read by state walks every
+// socket of the machine, so while connections come and go it comes at most once a second; the
+// rows it finds are only listed, never closed (established connections are always reported).
+constexpr auto kHintedReadDelay = std::chrono::seconds(1);
 constexpr auto kUnreportedEndDelay = std::chrono::seconds(1);
 
 // Time-wait and half-open rows, and FIN_WAIT2 ones that may stand for time-wait, end on a
@@ -28,6 +30,16 @@ bool EndsUnreported(const TcpRow& row) {
     return row.State == TcpState::SynReceived || row.State == TcpState::FinWait2 ||
            row.State == TcpState::TimeWait;
 }
+
+constexpr std::uint32_t Bit(std::uint8_t linuxState) {
+    return std::uint32_t{1} << linuxState;
+}
+
+// The Linux states of the rows that end without a report, and of connects whose port was not
+// reported (those come without one).
+constexpr std::uint32_t kUnreportedLinuxStates =
+    Bit(linux_tcp::kSynSent) | Bit(linux_tcp::kSynRecv) | Bit(linux_tcp::kNewSynRecv) |
+    Bit(linux_tcp::kFinWait2) | Bit(linux_tcp::kTimeWait);
 
 TcpRow RowOf(const TcpStateEvent& event) {
     TcpRow row;
@@ -67,6 +79,7 @@ EventTcpTable::EventTcpTable(std::unique_ptr<TcpEventStream> events,
                              std::unique_ptr<TcpTableSource> table)
     : events_(std::move(events)),
       table_(std::move(table)),
+      byState_(dynamic_cast<StateTableReader*>(table_.get())),
       apply_([this](const TcpStateEvent& event) { Apply(event); }),
       alarm_(::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK)),
       wait_(::epoll_create1(EPOLL_CLOEXEC)) {
@@ -110,32 +123,107 @@ std::unique_ptr<TcpTableSource> WithKernelEvents(std::unique_ptr<TcpTableSource>
 }
 
 bool EventTcpTable::ReadTable(std::vector<TcpRow>& rows) {
-    switch (ReadTableIfChanged(rows)) {
-        case ReadResult::Changed:
-            return true;
-        case ReadResult::Unchanged:
-            rows = rows_;  // the caller's rows may be others than those handed out last
-            return true;
-        case ReadResult::Failed:
-            break;
+    if (!Refresh()) {
+        return false;
     }
-    return false;
+    // The caller's rows may be others than those handed out last: these are the base now.
+    rows = rows_;
+    touched_.clear();
+    wholeChanged_ = false;
+    changed_ = false;
+    return true;
 }
 
 ReadResult EventTcpTable::ReadTableIfChanged(std::vector<TcpRow>& rows) {
-    const bool drained = events_->Drain(apply_);
-    // A lost report may be the one of a new connection: no rows go out before a whole read.
-    const bool due = !current_ || !drained || events_->LostCount() != lostSeen_ ||
-                     (nextWholeRead_ && Clock::now() >= *nextWholeRead_);
-    if (due && !ReadWholeTable()) {
+    return ReadTableChanges(rows, unused_);
+}
+
+ReadResult EventTcpTable::ReadTableChanges(std::vector<TcpRow>& rows, TableChanges& changes) {
+    if (!Refresh()) {
         return ReadResult::Failed;
     }
     if (!changed_) {
         return ReadResult::Unchanged;
     }
-    rows = rows_;
+    changes.Rows.clear();
+    changes.Whole = wholeChanged_;
+    if (wholeChanged_) {
+        rows = rows_;
+    } else {
+        std::sort(touched_.begin(), touched_.end());
+        const auto gone = std::lower_bound(touched_.begin(), touched_.end(), rows_.size());
+        touched_.erase(std::unique(touched_.begin(), gone), touched_.end());
+        rows.resize(rows_.size());
+        for (const std::size_t i : touched_) {
+            rows[i] = rows_[i];
+        }
+        changes.Rows.swap(touched_);
+    }
+    touched_.clear();
+    wholeChanged_ = false;
     changed_ = false;
     return ReadResult::Changed;
+}
+
+bool EventTcpTable::Refresh() {
+    const bool drained = events_->Drain(apply_);
+    // A lost report may be the one of a new connection: no rows go out before a whole read.
+    if (!current_ || !drained || events_->LostCount() != lostSeen_) {
+        return ReadWholeTable();
+    }
+    if (nextWholeRead_ && Clock::now() >= *nextWholeRead_) {
+        return byState_ != nullptr ? ReadUnreportedRows() : ReadWholeTable();
+    }
+    return true;
+}
+
+bool EventTcpTable::ReadUnreportedRows() {
+    const Clock::time_point start = Clock::now();
+    SetAlarm(std::nullopt);
+    if (!byState_->ReadTableInStates(wholeRead_, kUnreportedLinuxStates)) {
+        return ReadWholeTable();
+    }
+    // The read walks every socket of the machine: on a large table the next one waits in
+    // proportion, so that it takes at most a fiftieth of the time.
+    const Clock::time_point end = Clock::now();
+    lastWholeRead_ = end + 49 * (end - start);
+    found_.clear();
+    for (const TcpRow& row : wholeRead_) {
+        found_.push_back(row.Cookie);
+    }
+    std::sort(found_.begin(), found_.end());
+    // Rows listed in such a state that the read no longer finds have ended. The last row takes
+    // a removed one's place, and is looked at there.
+    for (std::size_t i = 0; i < rows_.size();) {
+        if (EndsUnreported(rows_[i]) &&
+            !std::binary_search(found_.begin(), found_.end(), rows_[i].Cookie)) {
+            RemoveAt(i);
+        } else {
+            ++i;
+        }
+    }
+    for (const TcpRow& row : wholeRead_) {
+        Put(row);
+    }
+    // Reports of changes during the read: applied after it, they are the newer word.
+    current_ = events_->Drain(apply_);
+    if (std::any_of(rows_.begin(), rows_.end(), EndsUnreported)) {
+        ReadWholeTableWithin(kUnreportedEndDelay);
+    }
+    return true;
+}
+
+void EventTcpTable::Touch(std::size_t index) {
+    changed_ = true;
+    if (wholeChanged_) {
+        return;
+    }
+    touched_.push_back(index);
+    // More changes than rows: handing out every row costs no more, and the list stays bounded.
+    if (touched_.size() > rows_.size() + 64) {
+        touched_.clear();
+        wholeChanged_ = true;
+    }
 }
 
 bool EventTcpTable::ReadWholeTable() {
@@ -151,9 +239,11 @@ bool EventTcpTable::ReadWholeTable() {
     if (wholeRead_ != rows_) {
         rows_.swap(wholeRead_);
         changed_ = true;
-        at_.clear();
+        wholeChanged_ = true;
+        touched_.clear();
+        at_.Clear(rows_.size());
         for (std::size_t i = 0; i < rows_.size(); ++i) {
-            at_[rows_[i].Cookie] = i;
+            (void)at_.Put(rows_[i].Cookie, i);  // a cookie twice: the later row is found
         }
     }
     // The reports that came while the kernel walked its tables: some of their changes the walk
@@ -185,31 +275,43 @@ void EventTcpTable::Apply(const TcpStateEvent& event) {
     const TcpRow row = RowOf(event);
     if (row.LocalPort == 0) {
         // A connect whose port the kernel has not chosen yet: its next report names it, and a
-        // whole read shows it should it wait long.
+        // read shows it should it wait long.
         ReadWholeTableWithin(kHintedReadDelay);
         return;
     }
-    const auto [found, added] = at_.try_emplace(row.Cookie, rows_.size());
-    if (added) {
-        rows_.push_back(row);
-        changed_ = true;
-    } else if (rows_[found->second] != row) {
-        rows_[found->second] = row;
-        changed_ = true;
+    Put(row);
+}
+
+void EventTcpTable::Put(const TcpRow& row) {
+    if (const std::optional<std::size_t> at = at_.Find(row.Cookie)) {
+        if (rows_[*at] != row) {
+            rows_[*at] = row;
+            Touch(*at);
+        }
+        return;
     }
+    (void)at_.Put(row.Cookie, rows_.size());
+    rows_.push_back(row);
+    Touch(rows_.size() - 1);
 }
 
 void EventTcpTable::Remove(std::uint64_t cookie) {
-    const auto found = at_.find(cookie);
-    if (found == at_.end()) {
-        return;
+    if (const std::optional<std::size_t> at = at_.Find(cookie)) {
+        RemoveAt(*at);
     }
-    const std::size_t index = found->second;
-    at_.erase(found);
-    rows_.erase(rows_.begin() + static_cast<std::ptrdiff_t>(index));
-    for (std::size_t i = index; i < rows_.size(); ++i) {
-        at_[rows_[i].Cookie] = i;
+}
+
+void EventTcpTable::RemoveAt(std::size_t index) {
+    if (at_.Find(rows_[index].Cookie) == index) {
+        at_.Erase(rows_[index].Cookie);
     }
+    // The last row takes the removed one's place: nothing else moves.
+    if (index + 1 != rows_.size()) {
+        rows_[index] = rows_.back();
+        (void)at_.Put(rows_[index].Cookie, index);
+        Touch(index);
+    }
+    rows_.pop_back();
     changed_ = true;
 }
 

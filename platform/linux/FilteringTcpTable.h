@@ -17,12 +17,20 @@ public:
     FilteringTcpTable(std::unique_ptr<TcpTableSource> table, std::unique_ptr<RulesFilter> filter,
                       FilterCause filtered);
 
-    bool ReadTable(std::vector<TcpRow>& rows) override { return table_->ReadTable(rows); }
+    [[nodiscard]] bool ReadTable(std::vector<TcpRow>& rows) override {
+        return table_->ReadTable(rows);
+    }
     ReadResult ReadTableIfChanged(std::vector<TcpRow>& rows) override {
         return table_->ReadTableIfChanged(rows);
     }
+    // Passed on, or the pass would judge the whole table after every change.
+    ReadResult ReadTableChanges(std::vector<TcpRow>& rows, TableChanges& changes) override {
+        return table_->ReadTableChanges(rows, changes);
+    }
     int WaitDescriptor() const override { return table_->WaitDescriptor(); }
-    bool CloseConnection(const TcpRow& row) override { return table_->CloseConnection(row); }
+    [[nodiscard]] bool CloseConnection(const TcpRow& row) override {
+        return table_->CloseConnection(row);
+    }
     CloseAbility CanCloseConnections() override { return table_->CanCloseConnections(); }
     // A change in whether the filter holds the rules is told once, after the table's own.
     std::optional<SourceNotice> TakeNotice() override;

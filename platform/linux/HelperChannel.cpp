@@ -3,8 +3,10 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <utility>
 
 namespace quarnel::platform {
@@ -33,15 +35,37 @@ bool HelperChannel::ReadTableIfChanged(std::vector<TcpRow>& rows, ReadResult& re
     return ReadRows(RequestKind::ReadTableIfChanged, rows, result);
 }
 
-bool HelperChannel::ReadRows(RequestKind kind, std::vector<TcpRow>& rows, ReadResult& result) {
+bool HelperChannel::ReadTableChanges(std::vector<TcpRow>& rows, TableChanges& changes,
+                                     ReadResult& result) {
+    return ReadRows(RequestKind::ReadTableChanges, rows, result, &changes);
+}
+
+bool HelperChannel::ReadRows(RequestKind kind, std::vector<TcpRow>& rows, ReadResult& result,
+                             TableChanges* changes) {
     result = ReadResult::Failed;
     if (!Send(kind)) {
         return false;
     }
     rows_.clear();
+    indices_.clear();
+    std::uint32_t tableRows = 0;
+    bool changedAnswer = false;  // the answer's first part carried changed rows
     for (std::uint16_t index = 0;; ++index) {
         Reply reply;
-        if (!Receive(reply) || !Answers(reply, ReplyKind::TableChunk)) {
+        if (!Receive(reply)) {
+            return false;
+        }
+        // Changed rows answer only a question that asked for them, in every part of the answer.
+        const bool changedRows = reply.Kind == ReplyKind::TableChanges;
+        if (changedRows && (changes == nullptr || (index > 0 && reply.TableRows != tableRows))) {
+            return Broken(ChannelFailure::WrongAnswer,
+                          "sent changed rows that answer no question asked");
+        }
+        tableRows = reply.TableRows;
+        if (index == 0) {
+            changedAnswer = changedRows;
+        }
+        if (!Answers(reply, changedRows ? ReplyKind::TableChanges : ReplyKind::TableChunk)) {
             return false;
         }
         // Every change told before the answer is in it.
@@ -53,18 +77,45 @@ bool HelperChannel::ReadRows(RequestKind kind, std::vector<TcpRow>& rows, ReadRe
             result = ReadResult::Unchanged;
             return true;
         }
-        if (reply.ChunkIndex != index) {
+        if (reply.ChunkIndex != index || changedRows != changedAnswer) {
             return Broken(ChannelFailure::WrongAnswer,
                           "sent part " + std::to_string(reply.ChunkIndex) +
                               " of the table for part " + std::to_string(index));
         }
-        if (reply.LastChunk) {
-            rows.swap(rows_);
-            result = ReadResult::Changed;
-            return true;
+        if (!reply.LastChunk) {
+            deadline_ += kPartAllowance;
+            continue;
         }
-        deadline_ += kPartAllowance;
+        if (changedRows) {
+            if (!ApplyChanges(tableRows, rows, *changes)) {
+                return false;
+            }
+        } else {
+            rows.swap(rows_);
+            if (changes != nullptr) {
+                changes->Whole = true;
+                changes->Rows.clear();
+            }
+        }
+        result = ReadResult::Changed;
+        return true;
     }
+}
+
+bool HelperChannel::ApplyChanges(std::uint32_t tableRows, std::vector<TcpRow>& rows,
+                                 TableChanges& changes) {
+    // Ascending and distinct: each row is named once, and every index below the row count.
+    if (std::adjacent_find(indices_.begin(), indices_.end(), std::greater_equal<>()) !=
+        indices_.end()) {
+        return Broken(ChannelFailure::WrongAnswer, "sent changed rows out of order");
+    }
+    rows.resize(tableRows);
+    changes.Whole = false;
+    changes.Rows.assign(indices_.begin(), indices_.end());
+    for (std::size_t i = 0; i < indices_.size(); ++i) {
+        rows[indices_[i]] = rows_[i];
+    }
+    return true;
 }
 
 bool HelperChannel::Watch(PollingCause& polling) {
@@ -209,7 +260,7 @@ bool HelperChannel::ReceiveWaiting(Reply& reply, bool& received) {
     }
     const auto size = static_cast<std::size_t>(length);
     const std::span<const std::uint8_t> bytes(buffer_.data(), std::min(size, buffer_.size()));
-    if (!DecodeReply(bytes, size, reply, rows_)) {
+    if (!DecodeReply(bytes, size, reply, rows_, indices_)) {
         return Broken(ChannelFailure::WrongAnswer,
                       "sent a message that is no answer (" + std::to_string(size) + " bytes)");
     }

@@ -43,6 +43,11 @@ public:
     // As ReadTable, but the helper answers Unchanged (rows untouched) when the table is as it
     // last answered a read.
     [[nodiscard]] bool ReadTableIfChanged(std::vector<TcpRow>& rows, ReadResult& result);
+    // As ReadTableIfChanged, but the helper may answer with only the rows that changed since
+    // it last answered a read, which are changed in rows, as changes tells. rows must hold
+    // every row of the helper's earlier answers.
+    [[nodiscard]] bool ReadTableChanges(std::vector<TcpRow>& rows, TableChanges& changes,
+                                        ReadResult& result);
     // Asks the helper to tell when the table changes; polling says how it keeps the table.
     [[nodiscard]] bool Watch(PollingCause& polling);
     // Without waiting: whether the helper told that the table changed since the last read.
@@ -61,7 +66,11 @@ public:
 
 private:
     [[nodiscard]] bool Send(RequestKind kind, const TcpRow& connection = {});
-    [[nodiscard]] bool ReadRows(RequestKind kind, std::vector<TcpRow>& rows, ReadResult& result);
+    [[nodiscard]] bool ReadRows(RequestKind kind, std::vector<TcpRow>& rows, ReadResult& result,
+                                TableChanges* changes = nullptr);
+    // Puts the changed rows of an answer into rows; false when they contradict themselves.
+    [[nodiscard]] bool ApplyChanges(std::uint32_t tableRows, std::vector<TcpRow>& rows,
+                                    TableChanges& changes);
     [[nodiscard]] bool SendRecord(std::span<const std::uint8_t> record);
     // Waits for the next message of the answer and decodes it into reply; a chunk's rows are
     // appended to rows_. A change the helper tells meanwhile is noted in changed_.
@@ -80,8 +89,9 @@ private:
     ChannelFailure failure_ = ChannelFailure::None;
     std::string problem_;
     std::array<std::uint8_t, kMaxReplySize> buffer_{};
-    std::vector<TcpRow> rows_;  // the read in progress
-    bool changed_ = false;      // the helper told of a change that no read has fetched yet
+    std::vector<TcpRow> rows_;            // the read in progress
+    std::vector<std::uint32_t> indices_;  // the indices of its rows, for changed rows
+    bool changed_ = false;  // the helper told of a change that no read has fetched yet
 };
 
 }  // namespace quarnel::platform

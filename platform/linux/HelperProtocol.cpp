@@ -10,6 +10,7 @@ namespace {
 constexpr std::size_t kNameSize = 49;
 constexpr std::size_t kRequestNameOffset = 8;
 constexpr std::size_t kRowStateOffset = kNameSize;
+constexpr std::size_t kRowIndexOffset = 52;
 constexpr std::uint8_t kLastChunkFlag = 1;
 // With this cookie the kernel closes whatever socket the addresses and ports find, listeners
 // on a wildcard address included; a close always names one exact socket instead.
@@ -136,7 +137,7 @@ bool AbilityFromCode(std::uint8_t code, CloseAbility& ability) {
 
 bool KnownRequestKind(std::uint16_t kind) {
     return kind >= static_cast<std::uint16_t>(RequestKind::ReadTable) &&
-           kind <= static_cast<std::uint16_t>(RequestKind::SetRules);
+           kind <= static_cast<std::uint16_t>(RequestKind::ReadTableChanges);
 }
 
 bool KnownFilterKind(std::uint16_t kind) {
@@ -212,6 +213,11 @@ bool GetReplyFields(const Reader& in, Reply& reply) {
             reply.ChunkIndex = in.U16(8);
             reply.LastChunk = in.U8(12) == kLastChunkFlag;
             return (in.U8(12) & ~kLastChunkFlag) == 0 && in.Zero(13, kReplyHeaderSize);
+        case ReplyKind::TableChanges:
+            reply.ChunkIndex = in.U16(8);
+            reply.LastChunk = in.U16(10) < kRowsPerChunk;
+            reply.TableRows = in.U32(12);
+            return reply.TableRows <= kMaxTableRows;
         case ReplyKind::TableFailed:
             reply.Failure = static_cast<TableFailure>(in.U16(8));
             return KnownFailure(in.U16(8)) && in.Zero(10, kReplyHeaderSize);
@@ -353,9 +359,12 @@ Refusal DecodeRequest(std::span<const std::uint8_t> received, std::size_t length
 }
 
 std::size_t EncodeReply(const Reply& reply, std::span<const TcpRow> rows,
-                        std::span<std::uint8_t, kMaxReplySize> out) {
-    const bool chunk = reply.Kind == ReplyKind::TableChunk;
-    if (rows.size() > (chunk ? kRowsPerChunk : 0)) {
+                        std::span<std::uint8_t, kMaxReplySize> out,
+                        std::span<const std::uint32_t> indices) {
+    const bool changes = reply.Kind == ReplyKind::TableChanges;
+    const bool chunk = reply.Kind == ReplyKind::TableChunk || changes;
+    if (rows.size() > (chunk ? kRowsPerChunk : 0) ||
+        indices.size() != (changes ? rows.size() : 0)) {
         return 0;
     }
     const std::size_t size = kReplyHeaderSize + rows.size() * kRowSize;
@@ -368,6 +377,11 @@ std::size_t EncodeReply(const Reply& reply, std::span<const TcpRow> rows,
             writer.Put(8, reply.ChunkIndex, 2);
             writer.Put(10, rows.size(), 2);
             writer.Put(12, reply.LastChunk ? kLastChunkFlag : 0, 1);
+            break;
+        case ReplyKind::TableChanges:
+            writer.Put(8, reply.ChunkIndex, 2);
+            writer.Put(10, rows.size(), 2);
+            writer.Put(12, reply.TableRows, 4);
             break;
         case ReplyKind::TableFailed:
             writer.Put(8, static_cast<std::uint16_t>(reply.Failure), 2);
@@ -401,12 +415,22 @@ std::size_t EncodeReply(const Reply& reply, std::span<const TcpRow> rows,
         const std::size_t at = kReplyHeaderSize + i * kRowSize;
         PutName(writer, at, row);
         writer.Put(at + kRowStateOffset, static_cast<std::uint8_t>(row.State), 1);
+        if (changes) {
+            writer.Put(at + kRowIndexOffset, indices[i], 4);
+        }
     }
     return size;
 }
 
 bool DecodeReply(std::span<const std::uint8_t> received, std::size_t length, Reply& reply,
                  std::vector<TcpRow>& rows) {
+    std::vector<std::uint32_t> indices;
+    return DecodeReply(received, length, reply, rows, indices) &&
+           reply.Kind != ReplyKind::TableChanges;
+}
+
+bool DecodeReply(std::span<const std::uint8_t> received, std::size_t length, Reply& reply,
+                 std::vector<TcpRow>& rows, std::vector<std::uint32_t>& indices) {
     reply = Reply{};
     if (length != received.size() || length < kReplyHeaderSize || length > kMaxReplySize) {
         return false;
@@ -420,25 +444,34 @@ bool DecodeReply(std::span<const std::uint8_t> received, std::size_t length, Rep
     if (!GetReplyFields(in, reply)) {
         return false;
     }
-    const std::size_t rowCount = reply.Kind == ReplyKind::TableChunk ? in.U16(10) : 0;
+    const bool changes = reply.Kind == ReplyKind::TableChanges;
+    const bool chunk = reply.Kind == ReplyKind::TableChunk || changes;
+    const std::size_t rowCount = chunk ? in.U16(10) : 0;
     if (rowCount > kRowsPerChunk || length != kReplyHeaderSize + rowCount * kRowSize) {
         return false;
     }
-    if (reply.Kind == ReplyKind::TableChunk &&
+    if (chunk &&
         (reply.ChunkIndex >= kMaxChunks || (!reply.LastChunk && rowCount != kRowsPerChunk))) {
         return false;
     }
     const std::size_t firstRow = rows.size();
+    const std::size_t firstIndex = indices.size();
     for (std::size_t i = 0; i < rowCount; ++i) {
         const Reader record = in.At(kReplyHeaderSize + i * kRowSize);
         TcpRow row;
         row.State = static_cast<TcpState>(record.U8(kRowStateOffset));
+        const std::uint32_t index = record.U32(kRowIndexOffset);
         if (!GetName(record, row) || !KnownState(record.U8(kRowStateOffset)) ||
-            !record.Zero(kRowStateOffset + 1, kRowSize) || !CanNameConnection(row)) {
+            !record.Zero(kRowStateOffset + 1, kRowIndexOffset) ||
+            (changes ? index >= reply.TableRows : index != 0) || !CanNameConnection(row)) {
             rows.resize(firstRow);
+            indices.resize(firstIndex);
             return false;
         }
         rows.push_back(row);
+        if (changes) {
+            indices.push_back(index);
+        }
     }
     return true;
 }

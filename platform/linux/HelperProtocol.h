@@ -44,6 +44,9 @@
 //     TableChunk   8 u16 chunk index (0, 1, ...)  10 u16 row count  12 u8 flags (1: last chunk)
 //                  then row count rows; every chunk but the last carries kRowsPerChunk rows,
 //                  and there are at most kMaxChunks
+//     TableChanges 8 u16 chunk index (0, 1, ...)  10 u16 row count  12 u32 the table's row count
+//                  then row count rows, each with its index in the table; a chunk of fewer
+//                  than kRowsPerChunk rows is the last (it may carry none), at most kMaxChunks
 //     TableFailed  8 u16 TableFailure
 //     Closed       8 u8  1 when the connection was closed, 0 when not
 //     Ability      8 u8  0 allowed, 1 no permission, 2 not supported, 3 unknown
@@ -55,7 +58,14 @@
 //     Unchanged, TableChanged: nothing
 //
 // Row, kRowSize (56) bytes: the connection name in bytes 0..48, then 49 u8 state (TcpState),
-// 50..55 zero.
+// 50..51 zero, 52 u32 the row's index in the table in a TableChanges reply, zero in a
+// TableChunk.
+//
+// ReadTableChanges is answered with Unchanged, TableFailed, the whole table in TableChunk
+// replies, or TableChanges: the rows that appeared or changed since the helper last answered a
+// read, at their indices, ascending, and the table's new row count (rows past it vanished). Only
+// a program that kept every row of the helper's earlier answers can apply them; after anything
+// else it asks ReadTable.
 //
 // A request that is cut short, too long, of another version (the IPv4-only layout of version 1
 // among them), of an unknown kind or with a field out of its range is answered with Refused and
@@ -98,6 +108,7 @@ enum class RequestKind : std::uint16_t {
     WatchTable = 4,          // tell when the table changes from now on; how is it kept?
     ReadTableIfChanged = 5,  // Unchanged when the table is as the last read answered it
     SetRules = 6,            // hold back the payload of what these rules block from now on
+    ReadTableChanges = 7,    // as ReadTableIfChanged, or only the rows that changed
 };
 
 enum class ReplyKind : std::uint16_t {
@@ -109,6 +120,7 @@ enum class ReplyKind : std::uint16_t {
     Unchanged = 0x86,
     TableChanged = 0x87,
     Filtering = 0x88,
+    TableChanges = 0x89,
     Refused = 0xff,
 };
 
@@ -143,8 +155,9 @@ struct Request {
 struct Reply {
     ReplyKind Kind = ReplyKind::Refused;
     std::uint32_t Sequence = 0;
-    std::uint16_t ChunkIndex = 0;  // TableChunk
-    bool LastChunk = false;        // TableChunk
+    std::uint16_t ChunkIndex = 0;  // TableChunk, TableChanges
+    bool LastChunk = false;        // TableChunk, TableChanges
+    std::uint32_t TableRows = 0;   // TableChanges: the table's row count after the changes
     TableFailure Failure = TableFailure::ReadFailed;
     bool Closed = false;
     CloseAbility Ability = CloseAbility::Unknown;
@@ -176,13 +189,19 @@ bool EncodeRulesRequest(std::uint32_t sequence, const BlockingRules& rules,
                                     Request& request);
 
 // Writes one reply into out (kMaxReplySize bytes); its length. rows are a chunk's rows, at most
-// kRowsPerChunk, and must be empty for the other kinds.
+// kRowsPerChunk, and must be empty for the other kinds; indices are their indices in the table,
+// one per row for TableChanges, none for the other kinds.
 [[nodiscard]] std::size_t EncodeReply(const Reply& reply, std::span<const TcpRow> rows,
-                                      std::span<std::uint8_t, kMaxReplySize> out);
+                                      std::span<std::uint8_t, kMaxReplySize> out,
+                                      std::span<const std::uint32_t> indices = {});
 
 // Reads one reply as DecodeRequest reads a request; a chunk's rows are appended to rows. False
 // for anything but one well-formed reply of this version.
 [[nodiscard]] bool DecodeReply(std::span<const std::uint8_t> received, std::size_t length,
                                Reply& reply, std::vector<TcpRow>& rows);
+// The same; the indices of a TableChanges reply's rows are appended to indices.
+[[nodiscard]] bool DecodeReply(std::span<const std::uint8_t> received, std::size_t length,
+                               Reply& reply, std::vector<TcpRow>& rows,
+                               std::vector<std::uint32_t>& indices);
 
 }  // namespace quarnel::platform

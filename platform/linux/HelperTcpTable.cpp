@@ -65,6 +65,8 @@ HelperTcpTable::HelperTcpTable(std::string path, std::unique_ptr<HelperProcess> 
 
 bool HelperTcpTable::ReadTable(std::vector<TcpRow>& rows) {
     RestartIfDue();
+    // The caller's rows may be others than those of the reads of changes.
+    mustReadWhole_ = true;
     // At most twice: only a helper that had run well is restarted at once.
     while (channel_) {
         bool read = false;
@@ -77,6 +79,10 @@ bool HelperTcpTable::ReadTable(std::vector<TcpRow>& rows) {
 }
 
 ReadResult HelperTcpTable::ReadTableIfChanged(std::vector<TcpRow>& rows) {
+    return ReadTableChanges(rows, unused_);
+}
+
+ReadResult HelperTcpTable::ReadTableChanges(std::vector<TcpRow>& rows, TableChanges& changes) {
     RestartIfDue();
     // At most twice, as ReadTable.
     while (channel_) {
@@ -87,14 +93,28 @@ ReadResult HelperTcpTable::ReadTableIfChanged(std::vector<TcpRow>& rows) {
             if (!changed && !mustRead_ && now - lastAnswer_ < kLongestSilence) {
                 return ReadResult::Unchanged;
             }
-            if (channel_->ReadTableIfChanged(rows, result)) {
+            bool read = false;
+            const bool answered =
+                mustReadWhole_
+                    ? channel_->ReadTable(rows, read) &&
+                          (result = read ? ReadResult::Changed : ReadResult::Failed, true)
+                    : channel_->ReadTableChanges(rows, changes, result);
+            if (answered) {
+                if (mustReadWhole_) {
+                    changes.Whole = true;
+                    changes.Rows.clear();
+                }
                 mustRead_ = false;
                 lastAnswer_ = now;
+                // A failed read may have moved the helper's rows on without ours.
+                mustReadWhole_ = result == ReadResult::Failed;
                 return result;
             }
         }
         HelperFailed();
     }
+    changes.Whole = true;
+    changes.Rows.clear();
     return fallback_ && fallback_->ReadTable(rows) ? ReadResult::Changed : ReadResult::Failed;
 }
 
@@ -197,6 +217,7 @@ void HelperTcpTable::Restart() {
         channel_ = std::move(again->channel_);
         polling_ = again->polling_;
         mustRead_ = true;
+        mustReadWhole_ = true;
         startedAt_ = Clock::now();
         fallback_.reset();
         // The new helper holds back what the old one did.

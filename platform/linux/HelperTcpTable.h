@@ -34,9 +34,11 @@ namespace quarnel::platform {
 // least every kLongestSilence, or a silent helper goes unnoticed.
 class HelperTcpTable final : public TcpTableSource {
 public:
-    // How long a whole answer may take: short enough that a hung helper costs one pass no
-    // more than a quarter of a second, long enough for the largest table on a busy machine.
-    static constexpr std::chrono::milliseconds kAnswerTimeout{250};
+    // How long a whole answer may take (and HelperChannel::kPartAllowance more for each further
+    // part): long enough for the helper to read a whole table of 100,000 connections (200,000
+    // rows; a few hundred ms on a busy machine) before its first part, short enough that a hung
+    // helper costs one pass no more than a second.
+    static constexpr std::chrono::milliseconds kAnswerTimeout{1000};
     // A helper that was just started first loads and opens its sockets.
     static constexpr std::chrono::milliseconds kStartTimeout{2000};
     // How long a read trusts a silent helper: a read after that asks it even when it told of
@@ -59,6 +61,7 @@ public:
 
     [[nodiscard]] bool ReadTable(std::vector<TcpRow>& rows) override;
     ReadResult ReadTableIfChanged(std::vector<TcpRow>& rows) override;
+    ReadResult ReadTableChanges(std::vector<TcpRow>& rows, TableChanges& changes) override;
     int WaitDescriptor() const override;
     [[nodiscard]] bool CloseConnection(const TcpRow& row) override;
     CloseAbility CanCloseConnections() override;
@@ -94,6 +97,10 @@ private:
     FilterCause filtered_;
     BlockingRules rules_;   // the latest rules, for a restarted helper
     bool mustRead_ = true;  // no read has fetched the table from this helper yet
+    // The caller's rows may not be the helper's: the next read of changes asks for the whole
+    // table (a new helper, a failed or refused read).
+    bool mustReadWhole_ = true;
+    TableChanges unused_;  // the changes of a read whose caller does not ask for them
     std::chrono::steady_clock::time_point lastAnswer_{};  // of the last read the helper answered
     Clock::time_point startedAt_ = Clock::now();          // of the running helper
     Clock::duration pause_{};                             // before the next restart

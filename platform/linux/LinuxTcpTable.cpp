@@ -83,8 +83,12 @@ LinuxTcpTable::LinuxTcpTable(std::unique_ptr<NetlinkChannel> dumpChannel,
       buffer_(std::make_unique<char[]>(kDumpBufferSize)) {}
 
 bool LinuxTcpTable::ReadTable(std::vector<TcpRow>& rows) {
+    return ReadTableInStates(rows, TableLinuxStates());
+}
+
+bool LinuxTcpTable::ReadTableInStates(std::vector<TcpRow>& rows, std::uint32_t linuxStates) {
     scratch_.clear();
-    if (!DumpTable()) {
+    if (!DumpTable(linuxStates)) {
         // The rest of a dump cut short may still be queued; a fresh socket keeps it out of the
         // next read. Should no socket open now, the next read's request tries again.
         (void)dump_->Reset();
@@ -94,10 +98,10 @@ bool LinuxTcpTable::ReadTable(std::vector<TcpRow>& rows) {
     return true;
 }
 
-bool LinuxTcpTable::DumpTable() {
+bool LinuxTcpTable::DumpTable(std::uint32_t linuxStates) {
     alignas(nlmsghdr) char request[kDiagRequestSize];
     if (oneWalk_) {
-        switch (Dump(*PutTableDumpRequest(request, ++dumpSequence_))) {
+        switch (Dump(*PutTableDumpRequest(request, ++dumpSequence_, linuxStates))) {
             case DumpResult::Whole:
                 return true;
             case DumpResult::Failed:
@@ -110,7 +114,8 @@ bool LinuxTcpTable::DumpTable() {
         }
     }
     for (const std::uint8_t family : {AF_INET, AF_INET6}) {
-        if (Dump(*PutFamilyDumpRequest(request, family, ++dumpSequence_)) != DumpResult::Whole) {
+        if (Dump(*PutFamilyDumpRequest(request, family, ++dumpSequence_, linuxStates)) !=
+            DumpResult::Whole) {
             return false;
         }
     }

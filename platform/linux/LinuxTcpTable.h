@@ -8,6 +8,7 @@
 #include "platform/TcpTableSource.h"
 #include "platform/linux/NetlinkChannel.h"
 #include "platform/linux/SocketLookup.h"
+#include "platform/linux/StateTableReader.h"
 
 namespace quarnel::platform {
 
@@ -16,7 +17,7 @@ namespace quarnel::platform {
 // Rows are the IPv4 and IPv6 TCP sockets alike. Rows keep the order of the kernel's one walk of
 // its socket tables, both families mixed; on a kernel that can only walk them family by family,
 // the IPv4 sockets come first.
-class LinuxTcpTable final : public TcpTableSource, public SocketLookup {
+class LinuxTcpTable final : public TcpTableSource, public SocketLookup, public StateTableReader {
 public:
     // Opens the two netlink sockets the table needs. nullptr when the system refuses them, with
     // *errorNumber (when given) set to the reason.
@@ -28,6 +29,9 @@ public:
                   std::unique_ptr<NetlinkChannel> closeChannel);
 
     [[nodiscard]] bool ReadTable(std::vector<TcpRow>& rows) override;
+    // The kernel still walks all its sockets, but describes only those in the states asked.
+    [[nodiscard]] bool ReadTableInStates(std::vector<TcpRow>& rows,
+                                         std::uint32_t linuxStates) override;
     [[nodiscard]] bool CloseConnection(const TcpRow& row) override;
     // Asks the kernel to close a listener of this table's own on 127.0.0.1: the kernel finds
     // the socket before it checks the right to close it, so only an existing socket tells.
@@ -44,8 +48,8 @@ private:
         Refused,  // the kernel does not know the request
     };
 
-    // Collects into scratch_ the rows of one whole dump.
-    [[nodiscard]] bool DumpTable();
+    // Collects into scratch_ the rows of one dump of the sockets in linuxStates.
+    [[nodiscard]] bool DumpTable(std::uint32_t linuxStates);
     DumpResult Dump(const nlmsghdr& request);
     // The kernel's answer to a request to destroy the socket row names: 0 when it closed it,
     // else its errno; kNoAnswer when no answer came.

@@ -21,6 +21,9 @@ public:
     ReadResult ReadTableIfChanged(std::vector<TcpRow>& rows) override {
         return reader_->ReadTableIfChanged(rows);
     }
+    ReadResult ReadTableChanges(std::vector<TcpRow>& rows, TableChanges& changes) override {
+        return reader_->ReadTableChanges(rows, changes);
+    }
     int WaitDescriptor() const override { return reader_->WaitDescriptor(); }
     [[nodiscard]] bool CloseConnection(const TcpRow&) override { return false; }
     CloseAbility CanCloseConnections() override { return why_; }

@@ -117,19 +117,24 @@ DecodeResult DecodeTcpRow(const nlmsghdr& message, TcpRow& row) {
     return DecodeResult::Row;
 }
 
-nlmsghdr* PutTableDumpRequest(void* buffer, std::uint32_t sequence) {
+std::uint32_t TableLinuxStates() {
+    return kTableLinuxStates;
+}
+
+nlmsghdr* PutTableDumpRequest(void* buffer, std::uint32_t sequence, std::uint32_t linuxStates) {
     // The message type names the protocol; the family, addresses and ports stay 0: no filter.
     auto& request =
         PutMessage<inet_diag_req>(buffer, TCPDIAG_GETSOCK, NLM_F_REQUEST | NLM_F_DUMP, sequence);
-    request.idiag_states = kTableLinuxStates;
+    request.idiag_states = linuxStates & kTableLinuxStates;
     return static_cast<nlmsghdr*>(buffer);
 }
 
-nlmsghdr* PutFamilyDumpRequest(void* buffer, std::uint8_t family, std::uint32_t sequence) {
+nlmsghdr* PutFamilyDumpRequest(void* buffer, std::uint8_t family, std::uint32_t sequence,
+                               std::uint32_t linuxStates) {
     inet_diag_req_v2& request =
         PutRequest(buffer, SOCK_DIAG_BY_FAMILY, NLM_F_REQUEST | NLM_F_DUMP, sequence);
     request.sdiag_family = family;
-    request.idiag_states = kTableLinuxStates;
+    request.idiag_states = linuxStates & kTableLinuxStates;
     return static_cast<nlmsghdr*>(buffer);
 }
 

@@ -46,14 +46,20 @@ DecodeResult DecodeTcpRow(const nlmsghdr& message, TcpRow& row);
 inline constexpr std::size_t kDiagRequestSize =
     MNL_NLMSG_HDRLEN + MNL_ALIGN(std::max(sizeof(inet_diag_req), sizeof(inet_diag_req_v2)));
 
+// Every state of the table's rows, as a set of Linux states (bit n for state n).
+std::uint32_t TableLinuxStates();
+
 // Writes into buffer (kDiagRequestSize bytes, aligned for nlmsghdr) a request to dump every TCP
-// socket, IPv4 and IPv6 alike, in the table's states. This older form of the request leaves the
-// family open, so the kernel answers it with a single walk of its socket tables.
-nlmsghdr* PutTableDumpRequest(void* buffer, std::uint32_t sequence);
+// socket, IPv4 and IPv6 alike, in the given states (bit n for Linux state n). This older form of
+// the request leaves the family open, so the kernel answers it with a single walk of its socket
+// tables.
+nlmsghdr* PutTableDumpRequest(void* buffer, std::uint32_t sequence,
+                              std::uint32_t linuxStates = TableLinuxStates());
 
 // Writes into buffer (as above) a request to dump the TCP sockets of one family (AF_INET or
-// AF_INET6) in the table's states: one walk of the kernel's socket tables per family.
-nlmsghdr* PutFamilyDumpRequest(void* buffer, std::uint8_t family, std::uint32_t sequence);
+// AF_INET6) in the given states: one walk of the kernel's socket tables per family.
+nlmsghdr* PutFamilyDumpRequest(void* buffer, std::uint8_t family, std::uint32_t sequence,
+                               std::uint32_t linuxStates = TableLinuxStates());
 
 // Writes into buffer (as above) a request to destroy exactly the socket row names: its family,
 // both addresses and ports, bound interface and cookie. The kernel acknowledges it either way.

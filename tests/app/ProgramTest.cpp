@@ -211,7 +211,7 @@ TEST(Program, ClosesThroughItsHelperAndRestartsAHungOne) {
         Program guard(blocked.home, bin, true);
         EXPECT_TRUE(blocked.Closes(guard)) << blocked.home.Read();
         guard.StopHelper();
-        EXPECT_TRUE(blocked.home.Says("the helper " + helper + " did not answer within 250 ms"));
+        EXPECT_TRUE(blocked.home.Says("the helper " + helper + " did not answer within 1000 ms"));
         EXPECT_TRUE(blocked.home.Says("The helper " + helper + " was restarted"))
             << blocked.home.Read();
         EXPECT_EQ(guard.Terminate(), 0);

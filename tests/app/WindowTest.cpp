@@ -304,6 +304,18 @@ TEST_F(Window, CheckBoxesFilterWithinOneTickAndTheTimerReloadsOnlyAChangedConnec
     table.Connections.push_back(testing::Established(50002, "203.0.113.9", 25, 4));
     Tick();
     EXPECT_EQ(Listed().size(), 4u);
+    // Rows gone from the middle and the end: the items a refill would show.
+    table.Connections.erase(table.Connections.begin());
+    table.Connections.pop_back();
+    Tick();
+    EXPECT_EQ(Listed(), testing::ItemTexts(oManager.oCurrentConnections));
+    // Hidden, the window builds no line; shown again, it catches up at once.
+    window.hide();
+    table.Connections.push_back(testing::Established(50003, "203.0.113.9", 25, 5));
+    Tick();
+    EXPECT_EQ(oManager.oCurrentConnections.GetItemCount(), 2);
+    window.show();
+    EXPECT_EQ(Listed(), (Lines{Local, "80 LAST_ACK", "50003 <--> 203.0.113.9:25 ESTABLISHED"}));
 
     emit window.cmdBlockedRemote.Click();
     table.Connections.pop_back();

@@ -105,7 +105,11 @@ protected:
     void Pass() {
         engine.ProcessTcpTable([this] { ++eventSteps, onEventStep(); });
     }
-    Texts Lines() const { return ItemTexts(oManager.oCurrentConnections); }
+    // The connection lines as a window about to show them finds them.
+    Texts Lines() {
+        oManager.RefreshCurrentConnectionsIfStale();
+        return ItemTexts(oManager.oCurrentConnections);
+    }
 
     FakeTable table;
     FakeHosts hosts;

@@ -6,7 +6,10 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <chrono>
 #include <functional>
+#include <iterator>
+#include <thread>
 #include <utility>
 
 #include "platform/linux/EventTcpTable.h"
@@ -18,7 +21,8 @@ namespace {
 
 using Rows = std::vector<TcpRow>;
 namespace tcp = linux_tcp;
-constexpr TcpState kEstablished = TcpState::Established, kCloseWait = TcpState::CloseWait;
+constexpr TcpState kEstablished = TcpState::Established, kCloseWait = TcpState::CloseWait,
+                   kFinWait2 = TcpState::FinWait2, kTimeWait = TcpState::TimeWait;
 
 // What the kernel has to tell, as a test scripts it.
 struct Kernel {
@@ -55,6 +59,30 @@ struct ScriptedTable final : TcpTableSource {
     Kernel& kernel;
 };
 
+// A table that can also read by state; it knows the table states of the Linux states asked for
+// that end without a report (and of connects), and counts those reads.
+struct ScriptedStateTable final : TcpTableSource, StateTableReader {
+    explicit ScriptedStateTable(Kernel& kernel) : whole(kernel), kernel(kernel) {}
+    bool ReadTable(Rows& rows) override { return whole.ReadTable(rows); }
+    bool ReadTableInStates(Rows& rows, std::uint32_t linuxStates) override {
+        ++reads;
+        EXPECT_EQ(linuxStates, (1u << tcp::kSynSent) | (1u << tcp::kSynRecv) |
+                                   (1u << tcp::kNewSynRecv) | (1u << tcp::kFinWait2) |
+                                   (1u << tcp::kTimeWait));
+        rows.clear();
+        std::ranges::copy_if(kernel.Connections, std::back_inserter(rows), [](const TcpRow& r) {
+            return r.State == TcpState::SynSent || r.State == TcpState::SynReceived ||
+                   r.State == kFinWait2 || r.State == kTimeWait;
+        });
+        return !kernel.Fail;
+    }
+    bool CloseConnection(const TcpRow&) override { return false; }
+    CloseAbility CanCloseConnections() override { return CloseAbility::Unknown; }
+    ScriptedTable whole;
+    Kernel& kernel;
+    int reads = 0;
+};
+
 // The loopback address of a socket of family, as its reports and rows carry it.
 const char* Loopback(SocketFamily family) {
     return family == SocketFamily::IPv6 ? "::1" : "127.0.0.1";
@@ -85,36 +113,48 @@ TcpRow Connection(std::uint64_t cookie, TcpState state, SocketFamily family = {}
 class EventTable : public ::testing::Test {
 protected:
     Rows Read(ReadResult expected = ReadResult::Changed) {
-        EXPECT_EQ(table.ReadTableIfChanged(rows), expected);
+        EXPECT_EQ(table.ReadTableChanges(rows, changes), expected);
         return rows;
     }
 
     Kernel kernel;
+    TableChanges changes;
     EventTcpTable table{std::make_unique<ScriptedReports>(kernel),
                         std::make_unique<ScriptedTable>(kernel)};
     Rows rows;
 };
 
-TEST_F(EventTable, ReportsChangeTheRowsOfTheWholeReadInPlaceAppendAndRemoveThem) {
-    kernel.Connections = {Connection(3, kEstablished), Connection(1, kEstablished),
-                          Connection(2, kEstablished)};
-    // The walk had passed connection 3 when it closed, and connection 6 when it came.
+TEST_F(EventTable, ReportsChangeRowsInPlaceAndHandOutOnlyTheRowsTheyChanged) {
+    kernel.Connections = {Connection(7, kEstablished), Connection(3, kEstablished),
+                          Connection(1, kEstablished), Connection(2, kEstablished)};
+    // The walk had passed connection 3 when it closed, and connection 6 when it came. A closed
+    // row's place goes to the last one.
     kernel.Walked = {Report(3, tcp::kEstablished, tcp::kClose),
                      Report(6, tcp::kSynSent, tcp::kEstablished)};
-    EXPECT_EQ(Read(), (Rows{Connection(1, kEstablished), Connection(2, kEstablished),
-                            Connection(6, kEstablished)}));
+    EXPECT_EQ(Read(), (Rows{Connection(7, kEstablished), Connection(2, kEstablished),
+                            Connection(1, kEstablished), Connection(6, kEstablished)}));
+    EXPECT_TRUE(changes.Whole);
     kernel.Waiting = {
         Report(1, tcp::kEstablished, tcp::kCloseWait),
         Report(4, tcp::kClose, tcp::kSynSent),  // port not chosen yet: not a row
         Report(2, tcp::kEstablished, tcp::kClose),
         Report(5, tcp::kSynRecv, tcp::kEstablished, SocketFamily::IPv6),
         Report(4, tcp::kSynSent, tcp::kEstablished),
-        Report(6, tcp::kEstablished, tcp::kCloseWait),  // moved up by the removal
+        Report(6, tcp::kEstablished, tcp::kCloseWait),  // moved into the closed row's place
     };
     kernel.Waiting[1].LocalPort = 0;
+    // Rows no report touched are left as the caller holds them.
+    const TcpRow mine = Connection(99, TcpState::Closed);
+    rows[0] = mine;
     EXPECT_EQ(Read(),
-              (Rows{Connection(1, kCloseWait), Connection(6, kCloseWait),
+              (Rows{mine, Connection(6, kCloseWait), Connection(1, kCloseWait),
                     Connection(5, kEstablished, SocketFamily::IPv6), Connection(4, kEstablished)}));
+    EXPECT_FALSE(changes.Whole);
+    EXPECT_EQ(changes.Rows, (std::vector<std::size_t>{1, 2, 3, 4}));
+    // The last row goes without moving another.
+    kernel.Waiting = {Report(4, tcp::kEstablished, tcp::kClose)};
+    EXPECT_EQ(Read().size(), 4u);
+    EXPECT_TRUE(changes.Rows.empty());
     Read(ReadResult::Unchanged);
     EXPECT_EQ(table.WholeReads(), 1u);
 }
@@ -137,6 +177,36 @@ TEST_F(EventTable, EveryDoubtBringsAWholeReadBeforeRowsGoOut) {
     EXPECT_EQ(Read(), kernel.Connections);
     Read(ReadResult::Unchanged);
     EXPECT_EQ(table.WholeReads(), 5u);
+}
+
+TEST(EventTableByState, RowsThatComeAndGoUnreportedAreFoundByReadingTheirStatesAlone) {
+    Kernel kernel;
+    auto owned = std::make_unique<ScriptedStateTable>(kernel);
+    ScriptedStateTable& byState = *owned;
+    EventTcpTable table(std::make_unique<ScriptedReports>(kernel), std::move(owned));
+    kernel.Connections = {Connection(1, kEstablished), Connection(2, kTimeWait),
+                          Connection(3, kEstablished), Connection(4, kFinWait2)};
+    Rows rows;
+    TableChanges changes;
+    ASSERT_EQ(table.ReadTableChanges(rows, changes), ReadResult::Changed);
+    // Connection 5 closes actively: its time-wait row comes unreported. Time-wait 2 ends, and
+    // 4 stays as it was.
+    kernel.Connections = {Connection(1, kEstablished), Connection(3, kEstablished),
+                          Connection(4, kFinWait2), Connection(5, kTimeWait)};
+    kernel.Waiting = {Report(5, tcp::kFinWait1, tcp::kClose)};
+    EXPECT_EQ(table.ReadTableChanges(rows, changes), ReadResult::Unchanged);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1050));
+    ASSERT_EQ(table.ReadTableChanges(rows, changes), ReadResult::Changed);
+    EXPECT_EQ(byState.reads, 1);
+    EXPECT_EQ(table.WholeReads(), 1u);
+    EXPECT_EQ(SortedByCookie(rows), kernel.Connections);
+    EXPECT_FALSE(changes.Whole);
+    EXPECT_EQ(changes.Rows, (std::vector<std::size_t>{1, 3}));  // 4 moved into 2's place; 5 new
+    // A read by state that fails leaves it to a whole read.
+    kernel.Fail = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1050));
+    EXPECT_EQ(table.ReadTableChanges(rows, changes), ReadResult::Failed);
+    EXPECT_EQ(table.WholeReads(), 2u);
 }
 
 }  // namespace

@@ -14,7 +14,9 @@ namespace quarnel::platform {
 // loaded, attached and read through its ring buffer. Detached when dropped.
 class KernelTcpEvents final : public TcpEventStream {
 public:
-    static constexpr std::size_t kRingBytes = 256 * 1024;
+    // Room for some 80,000 reports: a burst of several thousand connections (each brings about
+    // five) fits, so that it costs no whole read of a large table.
+    static constexpr std::size_t kRingBytes = 4 * 1024 * 1024;
 
     // Loads and attaches the program; nullptr when the system refuses it, with why set.
     // ringBytes is a power of two, at least one memory page.

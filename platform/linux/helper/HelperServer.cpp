@@ -74,6 +74,7 @@ HelperServer::Step HelperServer::ServeOne() {
     switch (request.Kind) {
         case RequestKind::ReadTable:
         case RequestKind::ReadTableIfChanged:
+        case RequestKind::ReadTableChanges:
             sent = AnswerTable(request);
             told_ = false;
             // A table that cannot tell when it changes may have changed by the next pass.
@@ -177,10 +178,19 @@ bool HelperServer::TellChange() {
 bool HelperServer::AnswerTable(const Request& request) {
     Reply reply;
     reply.Sequence = request.Sequence;
-    const ReadResult read =
-        request.Kind == RequestKind::ReadTableIfChanged
-            ? table_.ReadTableIfChanged(rows_)
-            : (table_.ReadTable(rows_) ? ReadResult::Changed : ReadResult::Failed);
+    ReadResult read = ReadResult::Failed;
+    changes_.Whole = true;
+    switch (request.Kind) {
+        case RequestKind::ReadTableIfChanged:
+            read = table_.ReadTableIfChanged(rows_);
+            break;
+        case RequestKind::ReadTableChanges:
+            read = table_.ReadTableChanges(rows_, changes_);
+            break;
+        default:
+            read = table_.ReadTable(rows_) ? ReadResult::Changed : ReadResult::Failed;
+            break;
+    }
     if (read == ReadResult::Unchanged) {
         reply.Kind = ReplyKind::Unchanged;
         return Send(reply);
@@ -190,6 +200,9 @@ bool HelperServer::AnswerTable(const Request& request) {
         reply.Failure =
             rows_.size() > kMaxTableRows ? TableFailure::TooManyRows : TableFailure::ReadFailed;
         return Send(reply);
+    }
+    if (!changes_.Whole) {
+        return SendChanges(reply);
     }
     reply.Kind = ReplyKind::TableChunk;
     const std::span<const TcpRow> rows(rows_);
@@ -204,6 +217,31 @@ bool HelperServer::AnswerTable(const Request& request) {
         ++reply.ChunkIndex;
     } while (first < rows.size());
     return true;
+}
+
+bool HelperServer::SendChanges(Reply& reply) {
+    reply.Kind = ReplyKind::TableChanges;
+    reply.TableRows = static_cast<std::uint32_t>(rows_.size());
+    const std::vector<std::size_t>& changed = changes_.Rows;
+    std::size_t first = 0;
+    // A chunk of fewer than kRowsPerChunk rows ends the answer, even an empty one.
+    for (;;) {
+        const std::size_t count = std::min(kRowsPerChunk, changed.size() - first);
+        chunkRows_.clear();
+        chunkIndices_.clear();
+        for (std::size_t i = first; i < first + count; ++i) {
+            chunkRows_.push_back(rows_[changed[i]]);
+            chunkIndices_.push_back(static_cast<std::uint32_t>(changed[i]));
+        }
+        if (!Send(reply, chunkRows_, chunkIndices_)) {
+            return false;
+        }
+        if (count < kRowsPerChunk) {
+            return true;
+        }
+        first += count;
+        ++reply.ChunkIndex;
+    }
 }
 
 long HelperServer::Receive(bool& ancillary) {
@@ -236,8 +274,9 @@ long HelperServer::Receive(bool& ancillary) {
     return static_cast<long>(length);
 }
 
-bool HelperServer::Send(const Reply& reply, std::span<const TcpRow> rows) {
-    const std::size_t size = EncodeReply(reply, rows, reply_);
+bool HelperServer::Send(const Reply& reply, std::span<const TcpRow> rows,
+                        std::span<const std::uint32_t> indices) {
+    const std::size_t size = EncodeReply(reply, rows, reply_, indices);
     if (size == 0) {
         // A row the record cannot carry: the read fails rather than lying about a row.
         std::fprintf(log_, "quarnel-helper: a table row cannot be sent; the read fails\n");

@@ -45,8 +45,11 @@ private:
     // The length of the message read into request_ (larger than the buffer when it was cut);
     // -1 at the end of the conversation or on failure, with ended_ telling which.
     [[nodiscard]] long Receive(bool& ancillary);
-    [[nodiscard]] bool Send(const Reply& reply, std::span<const TcpRow> rows = {});
+    [[nodiscard]] bool Send(const Reply& reply, std::span<const TcpRow> rows = {},
+                            std::span<const std::uint32_t> indices = {});
     [[nodiscard]] bool AnswerTable(const Request& request);
+    // Sends the rows of changes_ (at most kRowsPerChunk at a time) with their indices.
+    [[nodiscard]] bool SendChanges(Reply& reply);
     // Closes the connection the request names, or refuses; Answered, Refused or how it failed.
     Step AnswerClose(const Request& request);
     // Answers Refused, and logs the request's sequence, length and why.
@@ -69,7 +72,10 @@ private:
     bool ended_ = false;
     std::vector<std::uint8_t> request_ = std::vector<std::uint8_t>(kMaxRequestSize);
     std::array<std::uint8_t, kMaxReplySize> reply_{};
-    std::vector<TcpRow> rows_;
+    std::vector<TcpRow> rows_;       // the table as the program holds it after the last answer
+    TableChanges changes_;           // what the last read changed in rows_
+    std::vector<TcpRow> chunkRows_;  // one chunk of changed rows
+    std::vector<std::uint32_t> chunkIndices_;  // and their indices
 };
 
 }  // namespace quarnel::platform

@@ -273,7 +273,7 @@ TEST(HelperTcpTable, AHungHelperIsNoticedAndRestarted) {
         const std::vector<SourceNotice> notices = helper.Fail(table, SIGSTOP);
         ASSERT_EQ(notices.size(), 2u);
         EXPECT_PRED_FORMAT2(IsSubstring, "Closing connections stopped working: ", notices[0].Text);
-        EXPECT_PRED_FORMAT2(IsSubstring, "did not answer within 250 ms", notices[0].Text);
+        EXPECT_PRED_FORMAT2(IsSubstring, "did not answer within 1000 ms", notices[0].Text);
         EXPECT_EQ(notices[1].Ability, CloseAbility::Allowed) << notices[1].Text;
         if (onEvents) {
             // The restarted helper, read once, wakes the program for a new connection only.

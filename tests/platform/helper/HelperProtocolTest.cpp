@@ -15,6 +15,7 @@
 #include <random>
 #include <thread>
 #include <tuple>
+#include <utility>
 
 #include "platform/linux/HelperChannel.h"
 #include "platform/linux/UniqueFd.h"
@@ -63,6 +64,7 @@ TEST(HelperProtocol, RequestsAreTakenOnlyWhenTheyEncodeBackExactly) {
           {RequestKind::CanCloseConnections, 0xffffffff, {}},
           {RequestKind::WatchTable, 2, {}},
           {RequestKind::ReadTableIfChanged, 3, {}},
+          {RequestKind::ReadTableChanges, 4, {}},
           {RequestKind::CloseConnection, 7, Named(SocketFamily::IPv4, 1)},
           {RequestKind::CloseConnection, 8, Named(SocketFamily::IPv6, ~0ull - 1)},
           {RequestKind::CloseConnection, 9, Named(SocketFamily::IPv6, 2, true)}}) {
@@ -180,6 +182,20 @@ struct FakeTable final : TcpTableSource, SocketLookup {
         closeRequests.push_back(row);
         return true;
     }
+    // Only the rows named in changed go to out, as from a table kept from the kernel's reports;
+    // the whole table when changed is empty.
+    ReadResult ReadTableChanges(std::vector<TcpRow>& out, TableChanges& changes) override {
+        if (changed.empty()) {
+            return TcpTableSource::ReadTableChanges(out, changes);
+        }
+        out.resize(rows.size());
+        for (const std::size_t i : changed) {
+            out[i] = rows[i];
+        }
+        changes.Whole = false;
+        changes.Rows = std::exchange(changed, {});
+        return ReadResult::Changed;
+    }
     CloseAbility CanCloseConnections() override { return CloseAbility::NotSupported; }
     Found LookUp(const TcpRow&, TcpState& state) override {
         state = socketState;
@@ -187,6 +203,7 @@ struct FakeTable final : TcpTableSource, SocketLookup {
     }
 
     std::vector<TcpRow> rows, closeRequests;
+    std::vector<std::size_t> changed;
     Found found = Found::Socket;
     TcpState socketState = TcpState::Established;
 };
@@ -299,6 +316,37 @@ TEST(HelperConversation, RulesReachTheFilterAndTheProgramLearnsWhetherItHoldsThe
     EXPECT_EQ(filtered.Why, FilterCause::Kind::NoCgroup2);
 }
 
+TEST(HelperConversation, ChangedRowsArriveAtTheirPlacesInAsManyPartsAsTheyNeed) {
+    FakeTable table;
+    Served served(table);
+    table.rows = ManyRows(5000);
+    std::vector<TcpRow> rows;
+    TableChanges changes;
+    ReadResult result = ReadResult::Failed;
+    ASSERT_TRUE(served.channel.ReadTableChanges(rows, changes, result));
+    EXPECT_TRUE(result == ReadResult::Changed && changes.Whole && rows == table.rows);
+    // A few rows; more than a part holds; exactly a part (an empty part ends it); the table
+    // shrinking with them.
+    const std::vector<TcpRow> others = ManyRows(9000);
+    for (const std::size_t step : {std::size_t{1000}, std::size_t{2}, std::size_t{0}}) {
+        std::vector<std::size_t> changed;
+        for (std::size_t i = 0; step == 0 ? changed.size() < kRowsPerChunk : i < 4990; ++i) {
+            if (step == 0 || i % step == 0) {
+                changed.push_back(i);
+                table.rows[i] = others[others.size() - 1 - i];
+            }
+        }
+        table.rows.resize(4990);
+        table.changed = changed;
+        ASSERT_TRUE(served.channel.ReadTableChanges(rows, changes, result))
+            << served.channel.Problem();
+        EXPECT_EQ(result, ReadResult::Changed);
+        EXPECT_FALSE(changes.Whole);
+        EXPECT_EQ(changes.Rows, changed);
+        EXPECT_TRUE(rows == table.rows) << step;
+    }
+}
+
 TEST(HelperConversation, AWrongHelperIsNoticedWithItsFault) {
     // A chunk of count rows; the last chunk unless full.
     const auto chunk = [](std::uint16_t index, std::size_t count, std::uint32_t sequence = 1) {
@@ -310,6 +358,13 @@ TEST(HelperConversation, AWrongHelperIsNoticedWithItsFault) {
     };
     const Bytes full = chunk(0, kRowsPerChunk);
     Bytes notLast = chunk(0, kRowsPerChunk - 1);
+    Bytes changedRows = [] {
+        std::array<std::uint8_t, kMaxReplySize> bytes{};
+        const Reply reply{.Kind = ReplyKind::TableChanges, .Sequence = 1, .TableRows = 5};
+        const std::uint32_t indices[] = {4};
+        const std::size_t size = EncodeReply(reply, ManyRows(1), bytes, indices);
+        return Bytes(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(size));
+    }();
     notLast[12] = 0;  // consistent in itself, one row fewer and counted so, but not the last
     const struct {
         Bytes reply;             // queued before the program asks its first question
@@ -335,6 +390,9 @@ TEST(HelperConversation, AWrongHelperIsNoticedWithItsFault) {
         {.reply = notLast,
          .failure = ChannelFailure::WrongAnswer,
          .problem = "sent a message that is no answer (57304 bytes)"},
+        {.reply = changedRows,
+         .failure = ChannelFailure::WrongAnswer,
+         .problem = "sent changed rows that answer no question asked"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.problem);
@@ -410,7 +468,7 @@ TEST(HelperConversation, OnlyASoundCloseOfAConnectionIsActedOnAndServingGoesOn) 
         {with(0, 1, 0, 4096), Refusal::Oversized},
         {with(0, 1, 1, 40), Refusal::WrongVersion},  // the IPv4-only layout of version 1
         {with(0, 3), Refusal::WrongVersion},
-        {with(2, 7), Refusal::UnknownKind},
+        {with(2, 8), Refusal::UnknownKind},
         {with(57, 17), Refusal::Malformed},     // a protocol byte: a close is of TCP only
         {with(56, 2), Refusal::Malformed},      // a family of neither kind
         {with(8 + 18, 0), Refusal::Malformed},  // an IPv4 socket's local address not mapped

@@ -1,0 +1,240 @@
+// The pass that judges only what the table kept from the kernel's reports changed, against a pass
+// that judges every row of the same rows, over long random scripts of connections that come,
+// change and go, closes the kernel refuses, lost reports, rule edits and cache clears.
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <random>
+#include <string_view>
+#include <utility>
+
+#include "platform/linux/EventTcpTable.h"
+#include "platform/linux/SockDiagMessages.h"
+#include "tests/engine/TestEngine.h"
+#include "tests/support/TableRows.h"
+
+namespace quarnel::testing {
+namespace {
+
+using platform::TcpRow;
+using Rows = std::vector<TcpRow>;
+namespace tcp = platform::linux_tcp;
+
+// The row the kernel's walk shows for a connection as its latest report tells it.
+TcpRow RowOf(const TcpStateEvent& connection) {
+    TcpRow row{.State = platform::TableState(connection.NewState),
+               .LocalPort = connection.LocalPort,
+               .RemotePort = connection.RemotePort,
+               .Family = connection.Family == AF_INET6 ? platform::SocketFamily::IPv6
+                                                       : platform::SocketFamily::IPv4,
+               .Cookie = connection.Cookie};
+    std::ranges::copy(connection.LocalAddress, row.LocalAddress.begin());
+    std::ranges::copy(connection.RemoteAddress, row.RemoteAddress.begin());
+    return row;
+}
+
+// The kernel as a script drives it: its connections (each as the report of its latest change, in
+// the order a walk finds them) and the reports not read yet.
+struct Machine {
+    std::vector<TcpStateEvent> Live;
+    std::vector<TcpStateEvent> Waiting;
+    std::uint64_t Lost = 0;
+    bool RefuseCloses = false;
+    Rows Closes;  // every close asked for, refused or not
+
+    void Report(TcpStateEvent connection, std::uint8_t to) {
+        connection.OldState = connection.NewState;
+        connection.NewState = to;
+        Waiting.push_back(connection);
+    }
+    Rows Table() const {
+        Rows rows;
+        for (const TcpStateEvent& connection : Live) {
+            rows.push_back(RowOf(connection));
+        }
+        return rows;
+    }
+};
+
+struct Reports final : platform::TcpEventStream {
+    explicit Reports(Machine& machine) : machine(machine) {}
+    int Descriptor() const override { return -1; }
+    bool Drain(const std::function<void(const TcpStateEvent&)>& sink) override {
+        std::ranges::for_each(std::exchange(machine.Waiting, {}), sink);
+        return true;
+    }
+    std::uint64_t LostCount() const override { return machine.Lost; }
+    Machine& machine;
+};
+
+// Whole reads and closes: a close removes the connection and reports it gone, as the kernel does.
+struct KernelTable final : platform::TcpTableSource {
+    explicit KernelTable(Machine& machine) : machine(machine) {}
+    bool ReadTable(Rows& rows) override {
+        rows = machine.Table();
+        return true;
+    }
+    bool CloseConnection(const TcpRow& row) override {
+        machine.Closes.push_back(row);
+        const auto found = std::ranges::find_if(
+            machine.Live, [&](const TcpStateEvent& c) { return RowOf(c) == row; });
+        if (machine.RefuseCloses || found == machine.Live.end()) {
+            return false;
+        }
+        machine.Report(*found, tcp::kClose);
+        machine.Live.erase(found);
+        return true;
+    }
+    platform::CloseAbility CanCloseConnections() override { return {}; }
+    Machine& machine;
+};
+
+// Hands out the rows the other engine just read, whole, and records the closes it is asked for.
+struct SameRows final : platform::TcpTableSource {
+    explicit SameRows(const Rows& rows) : rows(rows) {}
+    bool ReadTable(Rows& out) override {
+        out = rows;
+        return true;
+    }
+    bool CloseConnection(const TcpRow& row) override {
+        Closes.push_back(row);
+        return false;
+    }
+    platform::CloseAbility CanCloseConnections() override { return {}; }
+    const Rows& rows;
+    Rows Closes;
+};
+
+struct Guard {
+    explicit Guard(platform::TcpTableSource& source) : engine(source, hosts, store) {
+        engine.oManager.oMainForm = &window;
+    }
+    FakeHosts hosts;
+    MapStore store;
+    FakeWindow window;
+    Engine engine;
+};
+
+class IncrementalPass : public ::testing::TestWithParam<unsigned> {
+protected:
+    int Pick(int below) { return std::uniform_int_distribution<int>(0, below - 1)(random); }
+    template <typename T, std::size_t N>
+    T Any(const T (&from)[N]) {
+        return from[static_cast<std::size_t>(Pick(static_cast<int>(N)))];
+    }
+
+    void Appear() {
+        // Loopback (allowed or not), others of both versions.
+        const char* addresses[] = {"127.0.0.1",    "192.0.2.1", "198.51.100.7",
+                                   "203.0.113.10", "::1",       "2001:db8::7"};
+        const std::uint16_t ports[] = {22, 80, 443, 8080, 50000};
+        TcpStateEvent connection{};
+        connection.Cookie = ++lastCookie;
+        // Both ends of one version: an IPv4 socket's addresses are IPv4-mapped.
+        const int version = Pick(3) == 0 ? 6 : 4;
+        const auto end = [&] {
+            const char* address = Any(addresses);
+            while ((std::string_view(address).find(':') != std::string_view::npos) !=
+                   (version == 6)) {
+                address = Any(addresses);
+            }
+            return testsupport::Address(address);
+        };
+        connection.Family = version == 6 ? AF_INET6 : AF_INET;
+        std::ranges::copy(end(), connection.LocalAddress);
+        std::ranges::copy(end(), connection.RemoteAddress);
+        connection.LocalPort = static_cast<std::uint16_t>(Any(ports) + Pick(2));
+        connection.RemotePort = static_cast<std::uint16_t>(Any(ports) + Pick(2));
+        connection.NewState = tcp::kClose;
+        const std::uint8_t states[] = {tcp::kEstablished, tcp::kEstablished, tcp::kSynRecv,
+                                       tcp::kCloseWait};
+        machine.Report(connection, Any(states));
+        connection.NewState = machine.Waiting.back().NewState;
+        machine.Live.push_back(connection);
+    }
+    void Change() {
+        TcpStateEvent& connection =
+            machine.Live[static_cast<std::size_t>(Pick(static_cast<int>(machine.Live.size())))];
+        const std::uint8_t to =
+            connection.NewState == tcp::kEstablished ? tcp::kCloseWait : tcp::kEstablished;
+        machine.Report(connection, to);
+        connection.NewState = to;
+    }
+    void Vanish() {
+        const auto at = machine.Live.begin() + Pick(static_cast<int>(machine.Live.size()));
+        machine.Report(*at, tcp::kClose);
+        machine.Live.erase(at);
+    }
+    void EditRules() {
+        const char* allowed[] = {"", "127.0.0.1", "198.51.100.7,203.0.113.10,::1"};
+        const char* ports[] = {"", "443", "22,8081", "80,443,50001"};
+        const std::string rules[] = {Any(allowed), Any(ports), Any(ports)};
+        for (Guard* guard : {&incremental, &full}) {
+            Manager& manager = guard->engine.oManager;
+            manager.LoadListFromString(manager.oAllowedIP, rules[0]);
+            manager.LoadListFromString(manager.oBlockedLocalPorts, rules[1]);
+            manager.LoadListFromString(manager.oBlockedRemotePorts, rules[2]);
+            manager.SaveChanges();
+        }
+    }
+
+    std::mt19937 random{GetParam()};
+    std::uint64_t lastCookie = 0;
+    Machine machine;
+    platform::EventTcpTable reported{std::make_unique<Reports>(machine),
+                                     std::make_unique<KernelTable>(machine)};
+    Guard incremental{reported};
+    SameRows sameRows{incremental.engine.Table.Rows};
+    Guard full{sameRows};
+};
+
+TEST_P(IncrementalPass, ClosesAndListsWhatAPassOverEveryRowWould) {
+    for (int step = 0; step < 600; ++step) {
+        const int what = Pick(20);
+        if (what < 8 || machine.Live.empty()) {
+            Appear();
+        } else if (what < 12) {
+            Change();
+        } else if (what < 16) {
+            Vanish();
+        } else if (what == 16) {
+            EditRules();
+        } else if (what == 17) {
+            ClearConnectionCache(incremental.engine.Cache);
+            ClearConnectionCache(full.engine.Cache);
+        } else if (what == 18 && !machine.Waiting.empty()) {
+            machine.Waiting.erase(machine.Waiting.begin() + Pick(int(machine.Waiting.size())));
+            ++machine.Lost;  // a report the kernel had no room for
+        } else {
+            machine.RefuseCloses = !machine.RefuseCloses;
+        }
+        if (Pick(3) != 0) {
+            continue;  // several changes between two passes
+        }
+        const Rows live = machine.Table();
+        machine.Closes.clear();
+        sameRows.Closes.clear();
+        incremental.engine.ProcessTcpTable({});
+        full.engine.ProcessTcpTable({});
+        // The kept table is the kernel's, in another order.
+        ASSERT_EQ(platform::SortedByCookie(incremental.engine.Table.Rows),
+                  platform::SortedByCookie(live))
+            << "step " << step;
+        // The same closes, in the same order, and the same lines.
+        ASSERT_EQ(machine.Closes, sameRows.Closes) << "step " << step;
+        full.engine.oManager.RefreshCurrentConnections();
+        incremental.engine.oManager.RefreshCurrentConnectionsIfStale();
+        ASSERT_EQ(ItemTexts(incremental.engine.oManager.oCurrentConnections),
+                  ItemTexts(full.engine.oManager.oCurrentConnections))
+            << "step " << step;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Scripts, IncrementalPass, ::testing::Range(1u, 21u));
+
+}  // namespace
+}  // namespace quarnel::testing
