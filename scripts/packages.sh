@@ -6,8 +6,10 @@ BUILD_PACKAGES=(cmake make g++ pkg-config libmnl-dev qt6-base-dev fonts-liberati
 # What running the program needs on top: Qt's X11 platform plugin, and setcap for the
 # install step that grants the helper its capabilities.
 RUN_PACKAGES=(qt6-qpa-plugins libcap2-bin)
-# What the tests need on top.
-TEST_PACKAGES=(libgtest-dev)
+# What building the Debian package needs on top.
+PACKAGE_PACKAGES=(debhelper dpkg-dev)
+# What the tests need on top: the package's checks read it with lintian and shellcheck.
+TEST_PACKAGES=(libgtest-dev lintian shellcheck)
 
 # Installs the packages of the arguments that are missing: as root directly, else through sudo,
 # else prints the exact apt-get line and stops.
