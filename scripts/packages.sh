@@ -6,8 +6,9 @@ BUILD_PACKAGES=(cmake make g++ pkg-config libmnl-dev qt6-base-dev fonts-liberati
 # What running the program needs on top: Qt's X11 platform plugin, and setcap for the
 # install step that grants the helper its capabilities.
 RUN_PACKAGES=(qt6-qpa-plugins libcap2-bin)
-# What building the Debian package needs on top.
-PACKAGE_PACKAGES=(debhelper dpkg-dev)
+# What building the Debian package needs on top (dpkg-buildpackage checks build-essential;
+# the service reports to systemd through libsystemd).
+PACKAGE_PACKAGES=(build-essential debhelper dpkg-dev libsystemd-dev)
 # What the tests need on top: the package's checks read it with lintian and shellcheck.
 TEST_PACKAGES=(libgtest-dev lintian shellcheck)
 
