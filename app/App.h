@@ -22,6 +22,11 @@ namespace quarnel {
 // the engine) and the quit flag.
 class App {
 public:
+    App() = default;
+    // Qt's signals call back into this object: it stays where it was made.
+    App(const App&) = delete;
+    App& operator=(const App&) = delete;
+
     // The process's whole life; the exit status.
     int Main(int& argc, char** argv);
 

@@ -20,7 +20,7 @@ public:
     // Kept until Flush.
     void Write(const std::string& key, const std::string& value) override;
     // Writes the values given since the last Flush; false when the file could not be written.
-    bool Flush() override;
+    [[nodiscard]] bool Flush() override;
     std::string Location() const override;
 
 private:

@@ -14,7 +14,7 @@ public:
 
     // False when another Quarnel holds the lock. When the lock cannot be made for another
     // reason (no runtime folder, no right to write there), nobody is known to run: true.
-    bool Claim();
+    [[nodiscard]] bool Claim();
 
 private:
     std::unique_ptr<QLockFile> Lock;

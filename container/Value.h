@@ -10,10 +10,12 @@ namespace quarnel {
 
 // The tagged value that crosses the List interface and comes from the window's controls:
 // null, text, byte, 16-bit integer, 32-bit integer or double.
-using Value = std::variant<std::monostate, std::string, std::uint8_t, std::int16_t, std::int32_t,
-                           double>;
+using Value =
+    std::variant<std::monostate, std::string, std::uint8_t, std::int16_t, std::int32_t, double>;
 
-inline bool IsNull(const Value& v) { return std::holds_alternative<std::monostate>(v); }
+inline bool IsNull(const Value& v) {
+    return std::holds_alternative<std::monostate>(v);
+}
 
 // Reads text as a number: blanks around it, an optional sign, digits with an optional fraction
 // after a decimal point. Anything else is not a number.

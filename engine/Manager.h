@@ -57,7 +57,7 @@ public:
     void LoadSettings();
     // Writes the three rule lists. False when the store could not keep them: the lists stay
     // in memory and the user is told (once, until a write succeeds again).
-    bool SaveSettings();
+    [[nodiscard]] bool SaveSettings();
 
     List oLocalIP;
     List oAllowedIP;

@@ -12,12 +12,12 @@ class ManagerWindow {
 public:
     virtual ~ManagerWindow() = default;
 
-    virtual void ClearList() = 0;                              // lstMain
-    virtual void AppendToList(const std::string& text) = 0;    // lstMain
-    virtual void SetHeading(const std::string& text) = 0;      // txtHead
-    virtual void SetEditingEnabled(bool enabled) = 0;          // mnuDelete, txtItem, cmdAdd
-    virtual Value ShowOnlyConnectedValue() const = 0;          // chkShowX
-    virtual Value HideLocalValue() const = 0;                  // chkHideLocal
+    virtual void ClearList() = 0;                            // lstMain
+    virtual void AppendToList(const std::string& text) = 0;  // lstMain
+    virtual void SetHeading(const std::string& text) = 0;    // txtHead
+    virtual void SetEditingEnabled(bool enabled) = 0;        // mnuDelete, txtItem, cmdAdd
+    virtual Value ShowOnlyConnectedValue() const = 0;        // chkShowX
+    virtual Value HideLocalValue() const = 0;                // chkHideLocal
     // A message for the user in a modal box with an OK button (failures the engine reports).
     virtual void ShowMessage(const std::string& text) = 0;
 };

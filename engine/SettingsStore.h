@@ -13,7 +13,7 @@ public:
     virtual std::string Read(const std::string& key, const std::string& defaultValue) = 0;
     virtual void Write(const std::string& key, const std::string& value) = 0;
     // Makes the writes durable; false when they could not be written.
-    virtual bool Flush() = 0;
+    [[nodiscard]] virtual bool Flush() = 0;
     // Where the store lives, for messages (the file's path).
     virtual std::string Location() const = 0;
 };

@@ -58,7 +58,7 @@ public:
 
     // Refills rows with the whole table, in the order the system reports it. On failure returns
     // false and leaves rows as they were. Reuses rows' storage from read to read.
-    virtual bool ReadTable(std::vector<TcpRow>& rows) = 0;
+    [[nodiscard]] virtual bool ReadTable(std::vector<TcpRow>& rows) = 0;
     // Like ReadTable, but a source that knows the table has not changed since its previous read
     // into the same rows says so and leaves them alone. The others read the whole table.
     virtual ReadResult ReadTableIfChanged(std::vector<TcpRow>& rows) {
@@ -69,7 +69,7 @@ public:
     virtual int WaitDescriptor() const { return -1; }
     // Closes exactly the connection the row names. False when it could not be closed (already
     // gone, refused); nothing else is ever closed.
-    virtual bool CloseConnection(const TcpRow& row) = 0;
+    [[nodiscard]] virtual bool CloseConnection(const TcpRow& row) = 0;
     // Asks the system whether closing would work here.
     virtual CloseAbility CanCloseConnections() = 0;
     // The oldest notice not yet taken, none when nothing happened. The program takes them after

@@ -9,8 +9,9 @@ RUN_PACKAGES=(qt6-qpa-plugins libcap2-bin)
 # What building the Debian package needs on top (dpkg-buildpackage checks build-essential;
 # the service reports to systemd through libsystemd).
 PACKAGE_PACKAGES=(build-essential debhelper dpkg-dev libsystemd-dev)
-# What the tests need on top: the package's checks read it with lintian and shellcheck.
-TEST_PACKAGES=(libgtest-dev lintian shellcheck)
+# What the tests need on top, and the format check the test command runs first; the package's
+# checks read it with lintian and shellcheck.
+TEST_PACKAGES=(libgtest-dev clang-format lintian shellcheck)
 
 # Installs the packages of the arguments that are missing: as root directly, else through sudo,
 # else prints the exact apt-get line and stops.

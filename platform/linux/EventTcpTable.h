@@ -27,14 +27,17 @@ namespace quarnel::platform {
 class EventTcpTable final : public TcpTableSource {
 public:
     EventTcpTable(std::unique_ptr<TcpEventStream> events, std::unique_ptr<TcpTableSource> table);
+    // The callback that applies reports holds this object's address: it stays where it was made.
+    EventTcpTable(const EventTcpTable&) = delete;
+    EventTcpTable& operator=(const EventTcpTable&) = delete;
 
     // Over the system's table, when it lets this process load the kernel program; else nullptr
     // with why set.
-    static std::unique_ptr<EventTcpTable> Open(PollingCause& why);
+    [[nodiscard]] static std::unique_ptr<EventTcpTable> Open(PollingCause& why);
 
-    bool ReadTable(std::vector<TcpRow>& rows) override;
+    [[nodiscard]] bool ReadTable(std::vector<TcpRow>& rows) override;
     ReadResult ReadTableIfChanged(std::vector<TcpRow>& rows) override;
-    bool CloseConnection(const TcpRow& row) override;
+    [[nodiscard]] bool CloseConnection(const TcpRow& row) override;
     CloseAbility CanCloseConnections() override;
     // Readable when reports wait or a whole read is due; -1 while reports cannot be read,
     // when every read is a whole read.
@@ -46,7 +49,7 @@ public:
 private:
     using Clock = std::chrono::steady_clock;
 
-    bool ReadWholeTable();
+    [[nodiscard]] bool ReadWholeTable();
     void Apply(const TcpStateEvent& event);
     void Remove(std::uint64_t cookie);
     void ReadWholeTableWithin(Clock::duration delay);

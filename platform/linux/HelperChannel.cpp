@@ -54,8 +54,9 @@ bool HelperChannel::ReadRows(RequestKind kind, std::vector<TcpRow>& rows, ReadRe
             return true;
         }
         if (reply.ChunkIndex != index) {
-            return Broken("sent part " + std::to_string(reply.ChunkIndex) +
-                          " of the table for part " + std::to_string(index));
+            return Broken(ChannelFailure::WrongAnswer,
+                          "sent part " + std::to_string(reply.ChunkIndex) +
+                              " of the table for part " + std::to_string(index));
         }
         if (reply.LastChunk) {
             rows.swap(rows_);
@@ -86,7 +87,7 @@ bool HelperChannel::TakeChange(bool& changed) {
             return true;
         }
         if (reply.Kind != ReplyKind::TableChanged) {
-            return Broken("sent an answer nobody asked for");
+            return Broken(ChannelFailure::WrongAnswer, "sent an answer nobody asked for");
         }
         changed_ = true;
     }
@@ -123,7 +124,8 @@ bool HelperChannel::Send(RequestKind kind, const TcpRow& connection) {
     request.Connection = connection;
     RequestBytes bytes;
     if (!EncodeRequest(request, bytes)) {
-        return Broken("a request could not be written");  // CanNameConnection checked first
+        // Never for a close: CanNameConnection is checked before.
+        return Broken(ChannelFailure::BadRequest, "a request could not be written");
     }
     ssize_t sent;
     do {
@@ -132,7 +134,9 @@ bool HelperChannel::Send(RequestKind kind, const TcpRow& connection) {
         sent = ::send(socket_, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
     } while (sent < 0 && errno == EINTR);
     if (sent < 0) {
-        return Broken(errno == EPIPE || errno == ECONNRESET ? "ended" : ErrorText("send"));
+        return errno == EPIPE || errno == ECONNRESET
+                   ? Ended()
+                   : Broken(ChannelFailure::SocketError, ErrorText("send"));
     }
     return true;
 }
@@ -143,12 +147,13 @@ bool HelperChannel::Receive(Reply& reply) {
         const auto left =
             std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0) {
-            return Broken("did not answer within " + std::to_string(timeout_.count()) + " ms");
+            return Broken(ChannelFailure::NoAnswer,
+                          "did not answer within " + std::to_string(timeout_.count()) + " ms");
         }
         pollfd ready{socket_, POLLIN, 0};
         const int polled = ::poll(&ready, 1, static_cast<int>(left));
         if (polled < 0 && errno != EINTR) {
-            return Broken(ErrorText("poll"));
+            return Broken(ChannelFailure::SocketError, ErrorText("poll"));
         }
         bool received = false;
         if (polled > 0 && !ReceiveWaiting(reply, received)) {
@@ -174,15 +179,17 @@ bool HelperChannel::ReceiveWaiting(Reply& reply, bool& received) {
         return true;
     }
     if (length < 0) {
-        return Broken(errno == ECONNRESET ? "ended" : ErrorText("recv"));
+        return errno == ECONNRESET ? Ended()
+                                   : Broken(ChannelFailure::SocketError, ErrorText("recv"));
     }
     if (length == 0) {
-        return Broken("ended");  // the helper never sends an empty message
+        return Ended();  // the helper never sends an empty message
     }
     const auto size = static_cast<std::size_t>(length);
     const std::span<const std::uint8_t> bytes(buffer_.data(), std::min(size, buffer_.size()));
     if (!DecodeReply(bytes, size, reply, rows_)) {
-        return Broken("sent a message that is no answer (" + std::to_string(size) + " bytes)");
+        return Broken(ChannelFailure::WrongAnswer,
+                      "sent a message that is no answer (" + std::to_string(size) + " bytes)");
     }
     received = true;
     return true;
@@ -190,22 +197,25 @@ bool HelperChannel::ReceiveWaiting(Reply& reply, bool& received) {
 
 bool HelperChannel::Answers(const Reply& reply, ReplyKind expected) {
     if (reply.Sequence != sequence_) {
-        return Broken("answered request " + std::to_string(reply.Sequence) + " instead of " +
-                      std::to_string(sequence_));
+        return Broken(ChannelFailure::WrongAnswer, "answered request " +
+                                                       std::to_string(reply.Sequence) +
+                                                       " instead of " + std::to_string(sequence_));
     }
     if (reply.Kind == ReplyKind::Refused) {
-        return Broken(std::string("refused the request (") + RefusalName(reply.Reason) + ")");
+        return Broken(ChannelFailure::Refused,
+                      std::string("refused the request (") + RefusalName(reply.Reason) + ")");
     }
     const bool tableAnswer =
         expected == ReplyKind::TableChunk &&
         (reply.Kind == ReplyKind::TableFailed || reply.Kind == ReplyKind::Unchanged);
     if (reply.Kind != expected && !tableAnswer) {
-        return Broken("gave an answer of another kind");
+        return Broken(ChannelFailure::WrongAnswer, "gave an answer of another kind");
     }
     return true;
 }
 
-bool HelperChannel::Broken(std::string problem) {
+bool HelperChannel::Broken(ChannelFailure failure, std::string problem) {
+    failure_ = failure;
     problem_ = std::move(problem);
     return false;
 }

@@ -10,10 +10,21 @@
 
 namespace quarnel::platform {
 
+// How the conversation with the helper broke.
+enum class ChannelFailure {
+    None,
+    Ended,        // the helper closed its end or went away
+    NoAnswer,     // nothing answered the question within the timeout
+    SocketError,  // the system refused a call on the socket
+    Refused,      // the helper refused the request
+    WrongAnswer,  // a message that does not answer the question asked
+    BadRequest,   // a request that cannot be written
+};
+
 // The program's side of the conversation with quarnel-helper over one end of the socketpair.
 // Each call asks one question and waits at most the timeout for every message of the answer.
-// A call returns false when the helper broke: no answer in time, the conversation ended, or an
-// answer that is not one to this question; Problem() then says which.
+// A call returns false when the helper broke; Failure() then says how, for the program to act
+// on, and Problem() says it in words, for the user.
 class HelperChannel {
 public:
     HelperChannel(int socket, std::chrono::milliseconds timeout)
@@ -22,36 +33,39 @@ public:
     void SetTimeout(std::chrono::milliseconds timeout) { timeout_ = timeout; }
 
     // read tells whether the helper could read the table; rows are replaced only then.
-    bool ReadTable(std::vector<TcpRow>& rows, bool& read);
+    [[nodiscard]] bool ReadTable(std::vector<TcpRow>& rows, bool& read);
     // As ReadTable, but the helper answers Unchanged (rows untouched) when the table is as it
     // last answered a read.
-    bool ReadTableIfChanged(std::vector<TcpRow>& rows, ReadResult& result);
+    [[nodiscard]] bool ReadTableIfChanged(std::vector<TcpRow>& rows, ReadResult& result);
     // Asks the helper to tell when the table changes; polling says how it keeps the table.
-    bool Watch(PollingCause& polling);
+    [[nodiscard]] bool Watch(PollingCause& polling);
     // Without waiting: whether the helper told that the table changed since the last read.
-    bool TakeChange(bool& changed);
+    [[nodiscard]] bool TakeChange(bool& changed);
     // closed tells whether the helper closed the connection. A row that cannot be named (see
     // CanNameConnection) is not sent and not closed.
-    bool Close(const TcpRow& row, bool& closed);
-    bool Ask(CloseAbility& ability);
+    [[nodiscard]] bool Close(const TcpRow& row, bool& closed);
+    [[nodiscard]] bool Ask(CloseAbility& ability);
 
+    ChannelFailure Failure() const { return failure_; }
     const std::string& Problem() const { return problem_; }
 
 private:
-    bool Send(RequestKind kind, const TcpRow& connection = {});
-    bool ReadRows(RequestKind kind, std::vector<TcpRow>& rows, ReadResult& result);
+    [[nodiscard]] bool Send(RequestKind kind, const TcpRow& connection = {});
+    [[nodiscard]] bool ReadRows(RequestKind kind, std::vector<TcpRow>& rows, ReadResult& result);
     // Waits for the next message of the answer and decodes it into reply; a chunk's rows are
     // appended to rows_. A change the helper tells meanwhile is noted in changed_.
-    bool Receive(Reply& reply);
+    [[nodiscard]] bool Receive(Reply& reply);
     // Receives one message that is already there; false with nothing read when none is.
-    bool ReceiveWaiting(Reply& reply, bool& received);
+    [[nodiscard]] bool ReceiveWaiting(Reply& reply, bool& received);
     // Whether reply answers the question asked, with one of the kinds expected.
-    bool Answers(const Reply& reply, ReplyKind expected);
-    bool Broken(std::string problem);
+    [[nodiscard]] bool Answers(const Reply& reply, ReplyKind expected);
+    [[nodiscard]] bool Broken(ChannelFailure failure, std::string problem);
+    [[nodiscard]] bool Ended() { return Broken(ChannelFailure::Ended, "ended"); }
 
     int socket_;
     std::chrono::milliseconds timeout_;
     std::uint32_t sequence_ = 0;
+    ChannelFailure failure_ = ChannelFailure::None;
     std::string problem_;
     std::array<std::uint8_t, kMaxReplySize> buffer_{};
     std::vector<TcpRow> rows_;  // the read in progress

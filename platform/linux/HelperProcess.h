@@ -16,7 +16,8 @@ class HelperProcess {
 public:
     // Starts the program at path with no arguments and an empty environment. nullptr, with
     // problem, when it cannot be started (a missing file, or one this user may not run).
-    static std::unique_ptr<HelperProcess> Start(const std::string& path, std::string& problem);
+    [[nodiscard]] static std::unique_ptr<HelperProcess> Start(const std::string& path,
+                                                              std::string& problem);
 
     HelperProcess(pid_t pid, UniqueFd socket) : pid_(pid), socket_(std::move(socket)) {}
     HelperProcess(const HelperProcess&) = delete;
@@ -30,7 +31,7 @@ public:
 
     // Ends the helper (when it still runs), reaps it and says how it ended, e.g. "exited with
     // status 1" or "was killed by signal 9 (Killed)".
-    std::string Stop();
+    [[nodiscard]] std::string Stop();
 
 private:
     pid_t pid_;

@@ -136,22 +136,23 @@ using RequestBytes = std::array<std::uint8_t, kRequestSize>;
 bool CanNameConnection(const TcpRow& row);
 
 // The record of a request; false when its connection cannot be named (see CanNameConnection).
-bool EncodeRequest(const Request& request, RequestBytes& out);
+[[nodiscard]] bool EncodeRequest(const Request& request, RequestBytes& out);
 
 // Reads one request. received holds the bytes that arrived, at most kRequestSize; length is the
 // whole message's length as the socket reported it, which is larger when the message was cut.
 // Sets request.Sequence whenever the message is long enough to carry one, so that a refusal can
 // name the request it refuses.
-Refusal DecodeRequest(std::span<const std::uint8_t> received, std::size_t length, Request& request);
+[[nodiscard]] Refusal DecodeRequest(std::span<const std::uint8_t> received, std::size_t length,
+                                    Request& request);
 
 // Writes one reply into out (kMaxReplySize bytes); its length. rows are a chunk's rows, at most
 // kRowsPerChunk, and must be empty for the other kinds.
-std::size_t EncodeReply(const Reply& reply, std::span<const TcpRow> rows,
-                        std::span<std::uint8_t, kMaxReplySize> out);
+[[nodiscard]] std::size_t EncodeReply(const Reply& reply, std::span<const TcpRow> rows,
+                                      std::span<std::uint8_t, kMaxReplySize> out);
 
 // Reads one reply as DecodeRequest reads a request; a chunk's rows are appended to rows. False
 // for anything but one well-formed reply of this version.
-bool DecodeReply(std::span<const std::uint8_t> received, std::size_t length, Reply& reply,
-                 std::vector<TcpRow>& rows);
+[[nodiscard]] bool DecodeReply(std::span<const std::uint8_t> received, std::size_t length,
+                               Reply& reply, std::vector<TcpRow>& rows);
 
 }  // namespace quarnel::platform

@@ -14,7 +14,7 @@ std::string StopBroken(const std::string& path, HelperProcess& process,
                        const HelperChannel& channel) {
     std::string what = "the helper " + path + " " + channel.Problem();
     const std::string ended = process.Stop();
-    if (channel.Problem() == "ended") {
+    if (channel.Failure() == ChannelFailure::Ended) {
         what += " (it " + ended + ")";
     }
     return what;

@@ -43,16 +43,17 @@ public:
 
     // Starts the helper at path and asks whether it can close connections. nullptr, with
     // problem, when it cannot be started or does not answer; else ability is its answer.
-    static std::unique_ptr<HelperTcpTable> Start(const std::string& path, CloseAbility& ability,
-                                                 std::string& problem);
+    [[nodiscard]] static std::unique_ptr<HelperTcpTable> Start(const std::string& path,
+                                                               CloseAbility& ability,
+                                                               std::string& problem);
 
     HelperTcpTable(std::string path, std::unique_ptr<HelperProcess> process,
                    std::unique_ptr<HelperChannel> channel);
 
-    bool ReadTable(std::vector<TcpRow>& rows) override;
+    [[nodiscard]] bool ReadTable(std::vector<TcpRow>& rows) override;
     ReadResult ReadTableIfChanged(std::vector<TcpRow>& rows) override;
     int WaitDescriptor() const override;
-    bool CloseConnection(const TcpRow& row) override;
+    [[nodiscard]] bool CloseConnection(const TcpRow& row) override;
     CloseAbility CanCloseConnections() override;
     std::optional<SourceNotice> TakeNotice() override;
 

@@ -22,15 +22,15 @@ class LinuxTcpTable final : public TcpTableSource, public SocketLookup {
 public:
     // Opens the two netlink sockets the table needs. nullptr when the system refuses them, with
     // *errorNumber (when given) set to the reason.
-    static std::unique_ptr<LinuxTcpTable> Open(int* errorNumber = nullptr);
+    [[nodiscard]] static std::unique_ptr<LinuxTcpTable> Open(int* errorNumber = nullptr);
 
     // Reads through dumpChannel and closes through closeChannel, which must be different
     // conversations so that a close never lands in the middle of a dump.
     LinuxTcpTable(std::unique_ptr<NetlinkChannel> dumpChannel,
                   std::unique_ptr<NetlinkChannel> closeChannel);
 
-    bool ReadTable(std::vector<TcpRow>& rows) override;
-    bool CloseConnection(const TcpRow& row) override;
+    [[nodiscard]] bool ReadTable(std::vector<TcpRow>& rows) override;
+    [[nodiscard]] bool CloseConnection(const TcpRow& row) override;
     // Asks the kernel to close a listener of this table's own on 127.0.0.1: the kernel finds
     // the socket before it checks the right to close it, so only an existing socket tells.
     CloseAbility CanCloseConnections() override;
@@ -47,7 +47,7 @@ private:
     };
 
     // Collects into scratch_ the rows of one whole dump.
-    bool DumpTable();
+    [[nodiscard]] bool DumpTable();
     DumpResult Dump(const nlmsghdr& request);
     // The kernel's answer to a request to destroy the socket row names: 0 when it closed it,
     // else its errno; kNoAnswer when no answer came.

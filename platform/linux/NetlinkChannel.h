@@ -16,14 +16,14 @@ public:
     virtual ~NetlinkChannel() = default;
 
     // Sends one request. False with errno set when it was not sent whole.
-    virtual bool Send(const nlmsghdr& request) = 0;
+    [[nodiscard]] virtual bool Send(const nlmsghdr& request) = 0;
     // Waits for one datagram and copies it into buffer: its length, or -1 with errno set.
     virtual ssize_t Receive(void* buffer, std::size_t size) = 0;
     // The address the kernel answers to (0 while no socket is open).
     virtual std::uint32_t PortId() const = 0;
     // Drops whatever an exchange cut short left queued, by starting over on a fresh socket.
     // False when no fresh socket could be opened; the next Send tries again.
-    virtual bool Reset() = 0;
+    [[nodiscard]] virtual bool Reset() = 0;
 };
 
 }  // namespace quarnel::platform

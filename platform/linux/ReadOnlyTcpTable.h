@@ -15,12 +15,14 @@ public:
     ReadOnlyTcpTable(std::unique_ptr<TcpTableSource> reader, CloseAbility why)
         : reader_(std::move(reader)), why_(why) {}
 
-    bool ReadTable(std::vector<TcpRow>& rows) override { return reader_->ReadTable(rows); }
+    [[nodiscard]] bool ReadTable(std::vector<TcpRow>& rows) override {
+        return reader_->ReadTable(rows);
+    }
     ReadResult ReadTableIfChanged(std::vector<TcpRow>& rows) override {
         return reader_->ReadTableIfChanged(rows);
     }
     int WaitDescriptor() const override { return reader_->WaitDescriptor(); }
-    bool CloseConnection(const TcpRow&) override { return false; }
+    [[nodiscard]] bool CloseConnection(const TcpRow&) override { return false; }
     CloseAbility CanCloseConnections() override { return why_; }
 
 private:

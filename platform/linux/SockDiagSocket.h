@@ -13,12 +13,12 @@ class SockDiagSocket final : public NetlinkChannel {
 public:
     // Opens a bound socket; nullptr when the system refuses one, with *errorNumber (when given)
     // set to the reason.
-    static std::unique_ptr<SockDiagSocket> Open(int* errorNumber = nullptr);
+    [[nodiscard]] static std::unique_ptr<SockDiagSocket> Open(int* errorNumber = nullptr);
 
-    bool Send(const nlmsghdr& request) override;
+    [[nodiscard]] bool Send(const nlmsghdr& request) override;
     ssize_t Receive(void* buffer, std::size_t size) override;
     std::uint32_t PortId() const override;
-    bool Reset() override;
+    [[nodiscard]] bool Reset() override;
 
 private:
     struct Closer {

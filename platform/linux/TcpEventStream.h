@@ -16,7 +16,7 @@ public:
     // Turns readable while reports wait.
     virtual int Descriptor() const = 0;
     // Hands every waiting report to sink. False when they could not be read: some may be lost.
-    virtual bool Drain(const std::function<void(const TcpStateEvent&)>& sink) = 0;
+    [[nodiscard]] virtual bool Drain(const std::function<void(const TcpStateEvent&)>& sink) = 0;
     // How many reports the kernel has dropped so far for want of room.
     virtual std::uint64_t LostCount() const = 0;
 };

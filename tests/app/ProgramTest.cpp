@@ -99,42 +99,60 @@ bool Aborted(const Connection& connection) {
     return ::recv(connection.server.Get(), &byte, 1, MSG_DONTWAIT) < 0 && errno == ECONNABORTED;
 }
 
-// Blocks; stays alone; takes over the lock of a killed run; saves when terminated; tells a save
-// that failed and loses nothing. Without any right, installed (bin/quarnel finds
-// libexec/quarnel-helper), it says it only shows connections until its helper may close them;
-// it then closes through the helper and asks it now and then, as a hung helper tells nothing.
-TEST(Program, AsAUserRunsIt) {
-    RunInPrivateNetwork([] {
-        const Listener server = ListenIPv4();
-        const std::string port = std::to_string(server.port);
-        // Loopback is not allowed here; a piece of the port list is no port. Qt quotes a saved
-        // value with commas, which then cannot read back as a list of pieces.
-        const Home home("BlockedLocalPortsString=" + port + ", abc,9\n");
-        const std::string saved = "[General]\nAllowedIPString=\nBlockedLocalPortsString=\"" + port +
-                                  ",9\"\nBlockedRemotePortsString=\n";
-        const Connection first = Connect(server);
-        {
-            Program killed(home);  // leaves its lock behind
-            EXPECT_TRUE(WaitUntil([&] { return Aborted(first); }, 60s)) << home.Read();
-        }
-        const Connection second = Connect(server);
-        Program program(home);
-        EXPECT_TRUE(WaitUntil([&] { return Aborted(second); }, 60s)) << home.Read();
-        EXPECT_EQ(Program(home).Wait(), 0);
-        EXPECT_TRUE(program.Running());
-        EXPECT_EQ(program.Terminate(), 0);
-        EXPECT_EQ(home.Read(Home::Ini), saved);
+// A server whose port is blocked by a home's rules, and the rules as the program saves them.
+struct BlockedServer {
+    const Listener server = ListenIPv4();
+    const std::string port = std::to_string(server.port);
+    // Loopback is not allowed here; a piece of the port list is no port.
+    const Home home{"BlockedLocalPortsString=" + port + ", abc,9\n"};
+    // Qt quotes a saved value with commas, which then cannot read back as a list of pieces.
+    const std::string saved = "[General]\nAllowedIPString=\nBlockedLocalPortsString=\"" + port +
+                              ",9\"\nBlockedRemotePortsString=\n";
 
-        const std::string bin = home.Path("bin/quarnel"),
-                          helper = home.Path("libexec/quarnel-helper");
+    // Whether the program, running, closes a new connection to the server.
+    bool Closes(const Program&) const {
+        const Connection connection = Connect(server);
+        return WaitUntil([&] { return Aborted(connection); }, 60s);
+    }
+    // The program as installed, bin/quarnel in the home, where it looks for its helper in
+    // libexec beside bin; its path.
+    std::string Install() const {
         std::filesystem::create_directories(home.Path("libexec"));
         std::filesystem::create_directories(home.Path("bin"));
-        std::filesystem::copy_file(QUARNEL_PROGRAM, bin);
-        Program viewer(home, bin, true);
-        EXPECT_TRUE(
-            home.Says("only shows connections: it lacks the right to close them "
-                      "(CAP_NET_ADMIN), and its helper quarnel-helper is not"));
-        EXPECT_EQ(viewer.Terminate(), 0);
+        std::filesystem::copy_file(QUARNEL_PROGRAM, home.Path("bin/quarnel"));
+        return home.Path("bin/quarnel");
+    }
+};
+
+TEST(Program, ClosesABlockedConnectionAndTakesOverTheLockOfAKilledRun) {
+    RunInPrivateNetwork([] {
+        const BlockedServer blocked;
+        {
+            const Program killed(blocked.home);  // leaves its lock behind
+            EXPECT_TRUE(blocked.Closes(killed)) << blocked.home.Read();
+        }
+        const Program program(blocked.home);
+        EXPECT_TRUE(blocked.Closes(program)) << blocked.home.Read();
+    });
+}
+
+TEST(Program, StaysAloneAndSavesItsRulesWhenTerminated) {
+    RunInPrivateNetwork([] {
+        const BlockedServer blocked;
+        Program program(blocked.home);
+        ASSERT_TRUE(blocked.Closes(program)) << blocked.home.Read();
+        EXPECT_EQ(Program(blocked.home).Wait(), 0);
+        EXPECT_TRUE(program.Running());
+        EXPECT_EQ(program.Terminate(), 0);
+        EXPECT_EQ(blocked.home.Read(Home::Ini), blocked.saved);
+    });
+}
+
+TEST(Program, TellsASaveThatFailedAndLosesNothing) {
+    RunInPrivateNetwork([] {
+        const BlockedServer blocked;
+        const Home& home = blocked.home;
+        const std::string before = home.Read(Home::Ini);
         // Read-only for root too: a read-only bind mount in a mount namespace of this test.
         const std::string folder = home.Path("config/Quarnel");
         if (::unshare(CLONE_NEWNS) != 0 ||
@@ -144,14 +162,35 @@ TEST(Program, AsAUserRunsIt) {
                 0) {
             GTEST_SKIP() << "no read-only folder can be made here: " << std::strerror(errno);
         }
-        const Connection third = Connect(server);
         Program unsaved(home);
-        EXPECT_TRUE(WaitUntil([&] { return Aborted(third); }, 60s)) << home.Read();
+        EXPECT_TRUE(blocked.Closes(unsaved)) << home.Read();
         EXPECT_EQ(unsaved.Terminate(), 0);
         EXPECT_TRUE(home.Says(SaveFailedText(home.Path(Home::Ini))));
-        EXPECT_EQ(home.Read(Home::Ini), saved);
+        EXPECT_EQ(home.Read(Home::Ini), before);
         (void)::umount2(folder.c_str(), MNT_DETACH);  // so that the home can go
+    });
+}
 
+// Without any right, installed (bin/quarnel finds libexec/quarnel-helper), it says it only shows
+// connections until its helper may close them.
+TEST(Program, InstalledWithoutAnyRightItSaysItOnlyShowsConnections) {
+    RunInPrivateNetwork([] {
+        const BlockedServer blocked;
+        Program viewer(blocked.home, blocked.Install(), true);
+        EXPECT_TRUE(
+            blocked.home.Says("only shows connections: it lacks the right to close them "
+                              "(CAP_NET_ADMIN), and its helper quarnel-helper is not"));
+        EXPECT_EQ(viewer.Terminate(), 0);
+    });
+}
+
+// Installed with the helper granted its right, it closes through the helper and asks it now and
+// then, as a hung helper tells nothing.
+TEST(Program, ClosesThroughItsHelperAndRestartsAHungOne) {
+    RunInPrivateNetwork([] {
+        const BlockedServer blocked;
+        const std::string bin = blocked.Install(),
+                          helper = blocked.home.Path("libexec/quarnel-helper");
         std::filesystem::copy_file(QUARNEL_HELPER, helper);
         // What the install grants, as setcap does.
         vfs_cap_data caps{VFS_CAP_REVISION_2 | VFS_CAP_FLAGS_EFFECTIVE,
@@ -159,12 +198,12 @@ TEST(Program, AsAUserRunsIt) {
         if (::setxattr(helper.c_str(), "security.capability", &caps, XATTR_CAPS_SZ_2, 0) != 0) {
             GTEST_SKIP() << "file capabilities are refused here: " << std::strerror(errno);
         }
-        const Connection fourth = Connect(server);
-        Program guard(home, bin, true);
-        EXPECT_TRUE(WaitUntil([&] { return Aborted(fourth); }, 60s)) << home.Read();
+        Program guard(blocked.home, bin, true);
+        EXPECT_TRUE(blocked.Closes(guard)) << blocked.home.Read();
         guard.StopHelper();
-        EXPECT_TRUE(home.Says("the helper " + helper + " did not answer within 250 ms"));
-        EXPECT_TRUE(home.Says("The helper " + helper + " was restarted")) << home.Read();
+        EXPECT_TRUE(blocked.home.Says("the helper " + helper + " did not answer within 250 ms"));
+        EXPECT_TRUE(blocked.home.Says("The helper " + helper + " was restarted"))
+            << blocked.home.Read();
         EXPECT_EQ(guard.Terminate(), 0);
     });
 }

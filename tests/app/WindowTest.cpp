@@ -116,12 +116,32 @@ TEST_F(Window, EveryControlSitsWhereTheDesignPutsItInTabOrder) {
 }
 
 TEST_F(Window, ViewButtonsShowTheirListAndEditingStateAndDeleteTakesOneEntry) {
-    const std::tuple<Command&, const char*, Lines, bool> views[] = {
-        {window.cmdLocalIP, "Local IP Addresses", {"192.0.2.5"}, false},
-        {window.cmdAllowedIP, "Allowed IP Addresses", {"127.0.0.1"}, true},
-        {window.cmdBlockedRemote, "Blocked Remote Ports", {"22"}, true},
-        {window.cmdCurrentConnections, "Current Connections", {Web}, false},
-        {window.cmdBlockedLocal, "Blocked Local Ports", {"445", "445", "139"}, true},
+    const struct {
+        Command& button;
+        const char* heading;
+        Lines lines;
+        bool editing;
+    } views[] = {
+        {.button = window.cmdLocalIP,
+         .heading = "Local IP Addresses",
+         .lines = {"192.0.2.5"},
+         .editing = false},
+        {.button = window.cmdAllowedIP,
+         .heading = "Allowed IP Addresses",
+         .lines = {"127.0.0.1"},
+         .editing = true},
+        {.button = window.cmdBlockedRemote,
+         .heading = "Blocked Remote Ports",
+         .lines = {"22"},
+         .editing = true},
+        {.button = window.cmdCurrentConnections,
+         .heading = "Current Connections",
+         .lines = {Web},
+         .editing = false},
+        {.button = window.cmdBlockedLocal,
+         .heading = "Blocked Local Ports",
+         .lines = {"445", "445", "139"},
+         .editing = true},
     };
     for (const auto& [button, heading, lines, editing] : views) {
         SCOPED_TRACE(heading);
@@ -144,14 +164,30 @@ TEST_F(Window, ViewButtonsShowTheirListAndEditingStateAndDeleteTakesOneEntry) {
 TEST_F(Window, AddRefusesInvalidEntriesAndStoresValidOnesPlainly) {
     // The view, what is typed, the message (none: nullptr) and the list then. What is accepted
     // is saved, a duplicate too; nothing is saved after a refusal or a blank entry.
-    const std::tuple<Command&, const char*, const char*, Lines> cases[] = {
-        {window.cmdAllowedIP, "1.2.3", InvalidIPText, {"127.0.0.1"}},
-        {window.cmdAllowedIP, "1.2.x.256", InvalidIPText, {"127.0.0.1"}},
-        {window.cmdAllowedIP, "   ", nullptr, {"127.0.0.1"}},
-        {window.cmdAllowedIP, " +010.000. 0.001 ", nullptr, {"127.0.0.1", "10.0.0.1"}},
-        {window.cmdAllowedIP, "10.0.0.01", nullptr, {"127.0.0.1", "10.0.0.1"}},
-        {window.cmdBlockedRemote, "65536", InvalidPortText, {"22"}},
-        {window.cmdBlockedLocal, "80.5", nullptr, {"445", "445", "139", "80"}},
+    const struct {
+        Command& view;
+        const char* typed;
+        const char* message = nullptr;
+        Lines lines;
+    } cases[] = {
+        {.view = window.cmdAllowedIP,
+         .typed = "1.2.3",
+         .message = InvalidIPText,
+         .lines = {"127.0.0.1"}},
+        {.view = window.cmdAllowedIP,
+         .typed = "1.2.x.256",
+         .message = InvalidIPText,
+         .lines = {"127.0.0.1"}},
+        {.view = window.cmdAllowedIP, .typed = "   ", .lines = {"127.0.0.1"}},
+        {.view = window.cmdAllowedIP,
+         .typed = " +010.000. 0.001 ",
+         .lines = {"127.0.0.1", "10.0.0.1"}},
+        {.view = window.cmdAllowedIP, .typed = "10.0.0.01", .lines = {"127.0.0.1", "10.0.0.1"}},
+        {.view = window.cmdBlockedRemote,
+         .typed = "65536",
+         .message = InvalidPortText,
+         .lines = {"22"}},
+        {.view = window.cmdBlockedLocal, .typed = "80.5", .lines = {"445", "445", "139", "80"}},
     };
     for (const auto& [view, typed, message, lines] : cases) {
         SCOPED_TRACE(typed);
@@ -210,11 +246,15 @@ TEST_F(Window, CheckBoxesFilterWithinOneTickAndTheTimerReloadsOnlyAChangedConnec
 // one idle.
 TEST_F(Window, MinimiseHidesOnlyWithATrayWhoseClicksBringItBackActivated) {
     using Tray = QSystemTrayIcon;
-    const std::tuple<bool, Tray::ActivationReason, bool, bool> cases[] = {
-        {true, Tray::Trigger, true, false},
-        {true, Tray::Context, true, true},
-        {true, Tray::MiddleClick, false, true},
-        {false, Tray::Trigger, true, false},
+    const struct {
+        bool tray;
+        Tray::ActivationReason reason;
+        bool visible, minimised;
+    } cases[] = {
+        {.tray = true, .reason = Tray::Trigger, .visible = true, .minimised = false},
+        {.tray = true, .reason = Tray::Context, .visible = true, .minimised = true},
+        {.tray = true, .reason = Tray::MiddleClick, .visible = false, .minimised = true},
+        {.tray = false, .reason = Tray::Trigger, .visible = true, .minimised = false},
     };
     for (const auto& [tray, reason, visible, minimised] : cases) {
         SCOPED_TRACE(int(reason));

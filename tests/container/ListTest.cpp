@@ -20,7 +20,7 @@ List Make(Init init, const std::vector<Value>& items) {
     return list;
 }
 
-// Operator, value, result, then the optional arguments of FindItem in their order.
+// One search: FindItem's arguments, unnamed ones at their defaults, and its result.
 struct Search {
     const char* op;
     Value value;
@@ -31,51 +31,95 @@ struct Search {
     std::int32_t subStart = 1;
 };
 
-// clang-format off
 void ExpectResults(Init init, const std::vector<Value>& items, const std::vector<Search>& rows) {
     const List list = Make(init, items);
     for (const Search& s : rows) {
         EXPECT_EQ(list.FindItem(s.op, s.value, s.caseSensitive, s.start, s.reversed, s.subStart),
-                  s.expected) << "'" << s.op << "' " << ValueText(s.value) << " from " << s.start;
+                  s.expected)
+            << "'" << s.op << "' " << ValueText(s.value) << " from " << s.start;
     }
 }
 
 TEST(FindItem, NumberRelationsAndTheOrderOfResultCodes) {
     ExpectResults(&List::InitLongList, {},
-                  {{"", 5, ListEmptyOperator}, {"=", "abc"s, ListNotFound, true, 9}});
-    ExpectResults(&List::InitLongList, {10, 20, 30, 20}, {
-        {"=", 20, 1}, {"=", 20, 3, true, 0, true}, {"=", 20, 3, true, 2}, {">", 15, 1},
-        {"=", 10, 0, true, 0, true}, {">=", 25, 2, true, 0, true}, {"<", 10, ListNotFound},
-        {"<=", 10, 0}, {"<>", 20, ListNotFound}, {"LIKE", 5, ListNotFound}, {"=", 19.5, 1},
-        {"LIKE", "x"s, ListNotConvertible}, {"=", " 20 "s, 1}, {"=", 20, ListOutOfRange, true, 4},
-        {"=", "abc"s, ListOutOfRange, true, -1}, {"=", 10, ListNotFound, true, 1, true}});
-    ExpectResults(&List::InitByteList, {100, 250}, {{">", 200, 1}});  // 0..255
+                  {{.op = "", .value = 5, .expected = ListEmptyOperator},
+                   {.op = "=", .value = "abc"s, .expected = ListNotFound, .start = 9}});
+    ExpectResults(
+        &List::InitLongList, {10, 20, 30, 20},
+        {{.op = "=", .value = 20, .expected = 1},
+         {.op = "=", .value = 20, .expected = 3, .reversed = true},
+         {.op = "=", .value = 20, .expected = 3, .start = 2},
+         {.op = ">", .value = 15, .expected = 1},
+         {.op = "=", .value = 10, .expected = 0, .reversed = true},
+         {.op = ">=", .value = 25, .expected = 2, .reversed = true},
+         {.op = "<", .value = 10, .expected = ListNotFound},
+         {.op = "<=", .value = 10, .expected = 0},
+         {.op = "<>", .value = 20, .expected = ListNotFound},
+         {.op = "LIKE", .value = 5, .expected = ListNotFound},
+         {.op = "=", .value = 19.5, .expected = 1},
+         {.op = "LIKE", .value = "x"s, .expected = ListNotConvertible},
+         {.op = "=", .value = " 20 "s, .expected = 1},
+         {.op = "=", .value = 20, .expected = ListOutOfRange, .start = 4},
+         {.op = "=", .value = "abc"s, .expected = ListOutOfRange, .start = -1},
+         {.op = "=", .value = 10, .expected = ListNotFound, .start = 1, .reversed = true}});
+    ExpectResults(&List::InitByteList, {100, 250},
+                  {{.op = ">", .value = 200, .expected = 1}});  // 0..255
 }
 
 TEST(FindItem, TextEqualityThroughTheHashAndContainment) {
-    ExpectResults(&List::InitStringList, {"Alpha"s, "beta"s, "ALPHA"s, "80"s, "8080"s}, {
-        {"=", "alpha"s, ListNotFound}, {"=", "alpha"s, 0, false}, {"=", "ALPHA"s, 2},
-        {"=", "alpha"s, 2, false, 1}, {"like", "ph"s, 0, false}, {"Like", "PH"s, 2},
-        {"LIKE", "ph"s, ListNotFound, false, 0, false, 4}, {"LIKE", "ph"s, 0, false, 0, false, 3},
-        {"LIKE", "ha"s, 0, false, 0, false, 4}, {"LIKE", "ph"s, 0, false, 0, false, 0},  // from 1
-        {" =", "beta"s, ListOperatorRefused}, {"<", "b"s, ListOperatorRefused},  // no trimming
-        {"<", Value(), ListNotConvertible}, {"=", 80, 3}, {"LIKE", 80, 4, true, 0, true},
-        {"=", 8080.0, 4}});
+    ExpectResults(
+        &List::InitStringList, {"Alpha"s, "beta"s, "ALPHA"s, "80"s, "8080"s},
+        {{.op = "=", .value = "alpha"s, .expected = ListNotFound},
+         {.op = "=", .value = "alpha"s, .expected = 0, .caseSensitive = false},
+         {.op = "=", .value = "ALPHA"s, .expected = 2},
+         {.op = "=", .value = "alpha"s, .expected = 2, .caseSensitive = false, .start = 1},
+         {.op = "like", .value = "ph"s, .expected = 0, .caseSensitive = false},
+         {.op = "Like", .value = "PH"s, .expected = 2},
+         {.op = "LIKE",
+          .value = "ph"s,
+          .expected = ListNotFound,
+          .caseSensitive = false,
+          .subStart = 4},
+         {.op = "LIKE", .value = "ph"s, .expected = 0, .caseSensitive = false, .subStart = 3},
+         {.op = "LIKE", .value = "ha"s, .expected = 0, .caseSensitive = false, .subStart = 4},
+         {.op = "LIKE",
+          .value = "ph"s,
+          .expected = 0,
+          .caseSensitive = false,
+          .subStart = 0},  // from 1
+         {.op = " =", .value = "beta"s, .expected = ListOperatorRefused},
+         {.op = "<", .value = "b"s, .expected = ListOperatorRefused},  // no trimming
+         {.op = "<", .value = Value(), .expected = ListNotConvertible},
+         {.op = "=", .value = 80, .expected = 3},
+         {.op = "LIKE", .value = 80, .expected = 4, .reversed = true},
+         {.op = "=", .value = 8080.0, .expected = 4}});
     ExpectResults(&List::InitStringList, {""s, "x"s, "xy"s},
-                  {{"LIKE", ""s, 1}, {"LIKE", ""s, 2, true, 0, false, 2}, {"=", ""s, 0}});
+                  {{.op = "LIKE", .value = ""s, .expected = 1},
+                   {.op = "LIKE", .value = ""s, .expected = 2, .subStart = 2},
+                   {.op = "=", .value = ""s, .expected = 0}});
     // "b" and 32 letters a hash like 33 letters a (-33); "ab" hashes like the byte 160.
     ExpectResults(&List::InitStringList, {"b"s + std::string(32, 'a'), "\xa0"s, "\xc9"s},
-        {{"=", std::string(33, 'a'), ListNotFound, false}, {"=", "ab"s, ListNotFound, false},
-         {"=", "\xe9"s, ListNotFound, false}, {"LIKE", "\xc9"s, 2}});
-    const std::tuple<std::string, std::int32_t> cases[] = {
-        {"abc", 291}, {"127.0.0.1", 8925}, {std::string(33, 'a'), -33}, {"\xff", 255}, {"A", 65}};
-    for (const auto& [text, hash] : cases) {
-        EXPECT_EQ(HashString(text), hash) << text;
+                  {{.op = "=",
+                    .value = std::string(33, 'a'),
+                    .expected = ListNotFound,
+                    .caseSensitive = false},
+                   {.op = "=", .value = "ab"s, .expected = ListNotFound, .caseSensitive = false},
+                   {.op = "=", .value = "\xe9"s, .expected = ListNotFound, .caseSensitive = false},
+                   {.op = "LIKE", .value = "\xc9"s, .expected = 2}});
+    const struct {
+        std::string text;
+        std::int32_t hash;
+    } cases[] = {{.text = "abc", .hash = 291},
+                 {.text = "127.0.0.1", .hash = 8925},
+                 {.text = std::string(33, 'a'), .hash = -33},
+                 {.text = "\xff", .hash = 255},
+                 {.text = "A", .hash = 65}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(HashString(c.text), c.hash) << c.text;
     }
     EXPECT_EQ(ShiftLeft(3, 31), INT32_MIN);
     EXPECT_EQ(ShiftLeft(1, 32) | ShiftLeft(1, -1), 0);  // nothing shifts beyond the 32 bits
 }
-// clang-format on
 
 TEST(List, GrowsKeepingEachHashBesideItsTextAndRefusesIndexesAndCountsOutsideTheItems) {
     List list;  // never initialized: an empty text list
@@ -101,12 +145,16 @@ TEST(List, GrowsKeepingEachHashBesideItsTextAndRefusesIndexesAndCountsOutsideThe
 }
 
 TEST(List, ValuesAreStoredInTheListsTypeAndTheUnconvertibleChangeNothing) {
-    // clang-format off
-    const std::tuple<Init, Value, Value, Value> cases[] = {
-        {&List::InitLongList, " 3.5 "s, 4, "abc"s}, {&List::InitDoubleList, 1.5, 1.5, "1e3"s},
-        {&List::InitByteList, 250, std::uint8_t{250}, 300}, {&List::InitStringList, 5, "5"s, {}},
-        {&List::InitIntegerList, 1, std::int16_t{1}, 40000}};
-    // clang-format on
+    const struct {
+        Init init;
+        Value good, stored, bad;
+    } cases[] = {
+        {.init = &List::InitLongList, .good = " 3.5 "s, .stored = 4, .bad = "abc"s},
+        {.init = &List::InitDoubleList, .good = 1.5, .stored = 1.5, .bad = "1e3"s},
+        {.init = &List::InitByteList, .good = 250, .stored = std::uint8_t{250}, .bad = 300},
+        {.init = &List::InitStringList, .good = 5, .stored = "5"s, .bad = {}},
+        {.init = &List::InitIntegerList, .good = 1, .stored = std::int16_t{1}, .bad = 40000},
+    };
     for (const auto& [init, good, stored, bad] : cases) {
         List list = Make(init, {good});
         EXPECT_EQ(list.AddItem(bad), ListNotConvertible) << ValueText(bad);
@@ -125,11 +173,22 @@ TEST(Numbers, TextReadsAsADecimalAndWholeNumbersRoundHalfToEvenWithinEachType) {
     for (const auto& [text, number] : texts) {
         EXPECT_EQ(ReadNumber(text), number) << text;
     }
-    const std::tuple<Value, std::optional<std::int32_t>, std::optional<std::int16_t>,
-                     std::optional<std::uint8_t>> values[] = {
-        {-1, -1, -1, no}, {255.5, 256, 256, no}, {254.5, 254, 254, 254}, {2147483648.0, no, no, no},
-        {"32767.5"s, 32768, no, no}, {-32768.5, -32768, -32768, no},
-        {" 2147483647 "s, INT32_MAX, no, no}, {std::uint8_t{200}, 200, 200, 200}};
+    // What a value reads as in each integer type; none where it does not fit.
+    const struct {
+        Value v;
+        std::optional<std::int32_t> asLong;
+        std::optional<std::int16_t> asInteger;
+        std::optional<std::uint8_t> asByte;
+    } values[] = {
+        {.v = -1, .asLong = -1, .asInteger = -1, .asByte = no},
+        {.v = 255.5, .asLong = 256, .asInteger = 256, .asByte = no},
+        {.v = 254.5, .asLong = 254, .asInteger = 254, .asByte = 254},
+        {.v = 2147483648.0, .asLong = no, .asInteger = no, .asByte = no},
+        {.v = "32767.5"s, .asLong = 32768, .asInteger = no, .asByte = no},
+        {.v = -32768.5, .asLong = -32768, .asInteger = -32768, .asByte = no},
+        {.v = " 2147483647 "s, .asLong = INT32_MAX, .asInteger = no, .asByte = no},
+        {.v = std::uint8_t{200}, .asLong = 200, .asInteger = 200, .asByte = 200},
+    };
     for (const auto& [v, asLong, asInteger, asByte] : values) {
         EXPECT_EQ(ToLongValue(v), asLong) << ValueText(v);
         EXPECT_EQ(ToIntegerValue(v), asInteger) << ValueText(v);

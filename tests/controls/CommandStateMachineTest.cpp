@@ -56,22 +56,38 @@ struct Recorder : CommandView {
 TEST(CommandStateMachine, TransitionsPicturesAndClicks) {
     // From an idle, enabled button: the events (those before | bring it to the row's state), the
     // State after them, and what was painted and raised after the |.
-    // clang-format off
-    const std::tuple<const char*, int, const char*> rows[] = {
-        {"|m", 2, "H"}, {"f|m", 4, "X"}, {"fd|m", 3, ""}, {"m|r", 2, ""}, {"|o", 1, ""},
+    const struct {
+        const char* events;
+        int state;
+        const char* trace;
+    } rows[] = {
+        {.events = "|m", .state = 2, .trace = "H"},
+        {.events = "f|m", .state = 4, .trace = "X"},
+        {.events = "fd|m", .state = 3, .trace = ""},
+        {.events = "m|r", .state = 2, .trace = ""},
+        {.events = "|o", .state = 1, .trace = ""},
         // Any release clicks unless the state is 3; the left one repaints in 2 and 4.
-        {"d|u", 1, "!"}, {"md|u", 2, "N!"}, {"m|R", 2, "!"}, {"|f", 3, "S"}, {"m|t", 1, "N"},
-        {"fm|T", 4, ""},
+        {.events = "d|u", .state = 1, .trace = "!"},
+        {.events = "md|u", .state = 2, .trace = "N!"},
+        {.events = "m|R", .state = 2, .trace = "!"},
+        {.events = "|f", .state = 3, .trace = "S"},
+        {.events = "m|t", .state = 1, .trace = "N"},
+        {.events = "fm|T", .state = 4, .trace = ""},
         // The access key is hover, focus and a left release in one. A click on an unfocused
         // button, Qt giving the focus before the press; then the pointer leaves and another
         // button takes the focus. Held past a tick off the button: moves do not bring hover
         // back, no click.
-        {"|k", 4, "PX!"}, {"|mfduto", 1, "HPPX!SN"}, {"fm|dtmu", 3, "PS"},
+        {.events = "|k", .state = 4, .trace = "PX!"},
+        {.events = "|mfduto", .state = 1, .trace = "HPPX!SN"},
+        {.events = "fm|dtmu", .state = 3, .trace = "PS"},
         // A disabled button ignores everything but the tick. Redraw keeps hover and focus, and
         // leaves the disabled state.
-        {"fmx|mdurRfokT", 4, ""}, {"fmx|t", 0, "D"}, {"fm|e", 4, "N"}, {"m|xe", 0, "D"},
-        {"xe|ye", 1, "N"}};
-    // clang-format on
+        {.events = "fmx|mdurRfokT", .state = 4, .trace = ""},
+        {.events = "fmx|t", .state = 0, .trace = "D"},
+        {.events = "fm|e", .state = 4, .trace = "N"},
+        {.events = "m|xe", .state = 0, .trace = "D"},
+        {.events = "xe|ye", .state = 1, .trace = "N"},
+    };
     for (const auto& [events, state, trace] : rows) {
         SCOPED_TRACE(events);
         Recorder view;

@@ -13,18 +13,26 @@ TEST_F(BlockingPass, RulesCloseOnlyTheConnectionsTheyBlock) {
     // The allowed addresses, blocked local and remote ports; whether 50123 -> :443 closes.
     // Each case is saved over the verdicts of the one before: passed and allowed rows are
     // judged again. The lists hold each end's own ports; the address matches exactly.
-    // clang-format off
-    const std::tuple<const char*, const char*, const char*, bool> cases[] = {
-        {"", "", "", false},      {"", "", "443", true},            {"", ",abc,,50123,", "", true},
-        {"", "443", "50123", false},  {"198.51.100.7", "50123", "443", false},
-        {"198.51.100.70,198.51.100", "", "443", true}};
-    // clang-format on
-    for (const auto& [allowed, localPorts, remotePorts, closed] : cases) {
-        SetRules(allowed, localPorts, remotePorts);
+    const struct {
+        const char* allowed = "";
+        const char* localPorts = "";
+        const char* remotePorts = "";
+        bool closed = false;
+    } cases[] = {
+        {},
+        {.remotePorts = "443", .closed = true},
+        {.localPorts = ",abc,,50123,", .closed = true},
+        {.localPorts = "443", .remotePorts = "50123"},
+        {.allowed = "198.51.100.7", .localPorts = "50123", .remotePorts = "443"},
+        {.allowed = "198.51.100.70,198.51.100", .remotePorts = "443", .closed = true},
+    };
+    for (const auto& c : cases) {
+        SetRules(c.allowed, c.localPorts, c.remotePorts);
         oManager.SaveChanges();
         table.Connections = {Established(50123, "198.51.100.7", 443, 1)};
         Pass();
-        EXPECT_EQ(table.Connections.empty(), closed) << allowed << "|" << localPorts;
+        EXPECT_EQ(table.Connections.empty(), c.closed)
+            << c.allowed << "|" << c.localPorts << "|" << c.remotePorts;
     }
 }
 
@@ -103,32 +111,46 @@ TEST_F(ManagerViews, EachModeShowsItsListHeadingAndEditingStateAndCheckBoxesFilt
                       half = "1027 <--> 198.51.100.7:80 ESTABLISHED";
     const Texts all = {web,  loop, half, "445 LISTENING", "65535 TIME_WAIT", "139 :192.0.2.5 ",
                        "81 "};
-    const std::tuple<std::int16_t, const char*, Texts, bool> modes[] = {
-        {0, "Current Connections", all, false},
-        {1, "Local IP Addresses", {"192.0.2.5", "198.51.100.20", "192.0.2.5"}, false},
-        {3, "Blocked Local Ports", {"445", "139"}, true},
-        {4, "Blocked Remote Ports", {"6667"}, true},
-        {5, "Blocked Remote Ports", {"6667"}, true},  // unknown: the view stays, editing on
+    const struct {
+        std::int16_t mode;
+        const char* heading;
+        Texts lines;
+        bool editing;
+    } modes[] = {
+        {.mode = 0, .heading = "Current Connections", .lines = all, .editing = false},
+        {.mode = 1,
+         .heading = "Local IP Addresses",
+         .lines = {"192.0.2.5", "198.51.100.20", "192.0.2.5"},
+         .editing = false},
+        {.mode = 3, .heading = "Blocked Local Ports", .lines = {"445", "139"}, .editing = true},
+        {.mode = 4, .heading = "Blocked Remote Ports", .lines = {"6667"}, .editing = true},
+        // Unknown: the view stays, editing on.
+        {.mode = 5, .heading = "Blocked Remote Ports", .lines = {"6667"}, .editing = true},
     };
-    for (const auto& [mode, heading, lines, editing] : modes) {
-        oManager.SetCurrentMode(mode);
-        EXPECT_EQ(window.Heading, heading);
-        EXPECT_EQ(window.Lines, lines) << mode;
-        EXPECT_EQ(window.EditingEnabled, editing) << mode;
+    for (const auto& m : modes) {
+        oManager.SetCurrentMode(m.mode);
+        EXPECT_EQ(window.Heading, m.heading);
+        EXPECT_EQ(window.Lines, m.lines) << m.mode;
+        EXPECT_EQ(window.EditingEnabled, m.editing) << m.mode;
     }
     // Show only connected, hide local: set when they hold a non-zero number.
     Texts remoteNotLoopback = all;
     remoteNotLoopback.erase(remoteNotLoopback.begin() + 1);
-    const std::tuple<Value, Value, Texts> boxes[] = {
-        {std::int16_t{0}, std::int16_t{-1}, remoteNotLoopback},
-        {std::string(" 1 "), 0.5, {web, half}},
-        {std::monostate{}, std::string("on"), all},
+    const struct {
+        Value showOnlyConnected, hideLocal;
+        Texts lines;
+    } boxes[] = {
+        {.showOnlyConnected = std::int16_t{0},
+         .hideLocal = std::int16_t{-1},
+         .lines = remoteNotLoopback},
+        {.showOnlyConnected = std::string(" 1 "), .hideLocal = 0.5, .lines = {web, half}},
+        {.showOnlyConnected = std::monostate{}, .hideLocal = std::string("on"), .lines = all},
     };
-    for (const auto& [showOnlyConnected, hideLocal, lines] : boxes) {
-        window.ShowOnlyConnected = showOnlyConnected;
-        window.HideLocal = hideLocal;
+    for (const auto& b : boxes) {
+        window.ShowOnlyConnected = b.showOnlyConnected;
+        window.HideLocal = b.hideLocal;
         oManager.RefreshCurrentConnections();
-        EXPECT_EQ(Lines(), lines);
+        EXPECT_EQ(Lines(), b.lines);
     }
     // Local addresses join the allowed ones once, neither saved nor forgetting any verdict.
     oManager.AddLocalIPSToAllowed();
@@ -140,18 +162,24 @@ TEST_F(ManagerViews, EachModeShowsItsListHeadingAndEditingStateAndCheckBoxesFilt
 TEST_F(EngineTest, SettingsLoadInOrderAndAFailedSaveIsToldOncePerRunOfFailures) {
     // Stored values and what loads from them: the default only when the key is missing.
     using Stored = std::map<std::string, std::string>;
-    const std::tuple<Stored, Texts, Texts> cases[] = {
-        {{}, {"127.0.0.1"}, {}},
-        {{{"AllowedIPString", ""}, {"BlockedLocalPortsString", ",80,,443,"}}, {}, {"80", "443"}},
-        {{{"AllowedIPString", ",10.0.0.1,,127.0.0.1"}, {"BlockedLocalPortsString", "9, abc,7"}},
-         {"10.0.0.1", "127.0.0.1"},
-         {"9", "7"}},
+    const struct {
+        Stored values;
+        Texts allowed, local;
+    } cases[] = {
+        {.values = {}, .allowed = {"127.0.0.1"}, .local = {}},
+        {.values = {{"AllowedIPString", ""}, {"BlockedLocalPortsString", ",80,,443,"}},
+         .allowed = {},
+         .local = {"80", "443"}},
+        {.values = {{"AllowedIPString", ",10.0.0.1,,127.0.0.1"},
+                    {"BlockedLocalPortsString", "9, abc,7"}},
+         .allowed = {"10.0.0.1", "127.0.0.1"},
+         .local = {"9", "7"}},
     };
-    for (const auto& [values, allowed, local] : cases) {
-        store.Values = values;
+    for (const auto& c : cases) {
+        store.Values = c.values;
         oManager.LoadSettings();
-        EXPECT_EQ(ItemTexts(oManager.oAllowedIP), allowed);
-        EXPECT_EQ(ItemTexts(oManager.oBlockedLocalPorts), local);
+        EXPECT_EQ(ItemTexts(oManager.oAllowedIP), c.allowed);
+        EXPECT_EQ(ItemTexts(oManager.oBlockedLocalPorts), c.local);
     }
     // Told once while saves fail, again after one worked; the lists stay in memory throughout.
     for (const bool writable : {false, false, true, false}) {

@@ -17,9 +17,9 @@
 #include "platform/linux/LinuxTcpTable.h"
 #include "platform/linux/TcpTableSelection.h"
 #include "tests/engine/TestEngine.h"
-#include "tests/platform/TableRows.h"
 #include "tests/support/PrivateNetwork.h"
 #include "tests/support/Sockets.h"
+#include "tests/support/TableRows.h"
 #include "tests/support/WaitUntil.h"
 #ifdef QUARNEL_KERNEL_EVENTS
 #include "platform/linux/bpf/KernelTcpEvents.h"
@@ -76,23 +76,46 @@ struct Guard {
     ASSERT_EQ(::ioctl(control.Get(), SIOCSIFFLAGS, &request), 0) << std::strerror(errno);
 }
 
-TEST(EventBlocking, ConnectionsCloseFromTheirReportsOrAfterLostOnesFromAWholeRead) {
-#ifndef QUARNEL_KERNEL_EVENTS
-    GTEST_SKIP() << "built without kernel events";
-#else
-    RunInPrivateNetwork([] {
-        platform::PollingCause why;
-        // One memory page holds about 60 reports; each connection brings five or more.
-        auto events = platform::KernelTcpEvents::Open(why, 4096);
-        if (!events) {
-            GTEST_SKIP() << "no kernel events here: " << why.Text();
+#ifdef QUARNEL_KERNEL_EVENTS
+// The table kept from the kernel's reports, with a ring of one memory page (about 60 reports;
+// each connection brings five or more), guarded with the port of blocked as a blocked remote
+// port. Made inside the test's private network; table is null where the kernel refuses the
+// program, and why then says why.
+struct ReportedTable {
+    ReportedTable() {
+        if (events) {
+            table = std::make_unique<platform::EventTcpTable>(std::move(events),
+                                                              platform::LinuxTcpTable::Open());
+            guard = std::make_unique<Guard>(
+                *table,
+                std::map<std::string, std::string>{
+                    {AllowedIPKey, ""}, {BlockedRemotePortsKey, std::to_string(blocked.port)}});
+            guard->Cycle();  // past the first whole read: from here on only reports bring rows
         }
-        const platform::KernelTcpEvents& stream = *events;
-        platform::EventTcpTable table(std::move(events), platform::LinuxTcpTable::Open());
-        const Listener blocked = ListenIPv4();
-        Guard guard(table,
-                    {{AllowedIPKey, ""}, {BlockedRemotePortsKey, std::to_string(blocked.port)}});
-        guard.Cycle();  // past the first whole read: from here on only reports bring rows
+    }
+
+    platform::PollingCause why;
+    std::unique_ptr<platform::KernelTcpEvents> events = platform::KernelTcpEvents::Open(why, 4096);
+    const platform::KernelTcpEvents* stream = events.get();
+    std::unique_ptr<platform::EventTcpTable> table;
+    const Listener blocked = ListenIPv4();
+    std::unique_ptr<Guard> guard;
+};
+
+// Runs body over a ReportedTable in a private network; skipped where the kernel refuses.
+void WithReportedTable(const std::function<void(ReportedTable&)>& body) {
+    RunInPrivateNetwork([&] {
+        ReportedTable reported;
+        if (!reported.table) {
+            GTEST_SKIP() << "no kernel events here: " << reported.why.Text();
+        }
+        body(reported);
+    });
+}
+
+TEST(EventBlocking, ConnectionsCloseFromTheirReportsWithoutAWholeRead) {
+    WithReportedTable([](ReportedTable& reported) {
+        Guard& guard = *reported.guard;
         // Another network's connection, on a port blocked here too.
         const UniqueFd home(::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC));
         ASSERT_EQ(::unshare(CLONE_NEWNET), 0) << std::strerror(errno);
@@ -101,7 +124,7 @@ TEST(EventBlocking, ConnectionsCloseFromTheirReportsOrAfterLostOnesFromAWholeRea
         const Connection theirs = Connect(theirListener);
         ASSERT_EQ(::setns(home.Get(), CLONE_NEWNET), 0) << std::strerror(errno);
         (void)guard.engine.oManager.oBlockedRemotePorts.AddItem(theirListener.port);
-        const Connection doomed = Connect(blocked);
+        const Connection doomed = Connect(reported.blocked);
         EXPECT_TRUE(guard.CycleUntil([&] { return Aborted(doomed); }));
         EXPECT_TRUE(Carries(theirs));
         // What the reports built is what a whole read finds: no connection of another network.
@@ -111,17 +134,26 @@ TEST(EventBlocking, ConnectionsCloseFromTheirReportsOrAfterLostOnesFromAWholeRea
             return platform::SortedByCookie(platform::ReadRows(*whole)) ==
                    platform::SortedByCookie(guard.engine.Table.Rows);
         }));
-        EXPECT_EQ(table.WholeReads(), 1u) << "the close or the rows waited for a whole read";
+        EXPECT_EQ(reported.table->WholeReads(), 1u)
+            << "the close or the rows waited for a whole read";
+    });
+}
 
-        const std::vector<Connection> burst = ConnectMany(blocked, 300);
+TEST(EventBlocking, LostReportsBringAWholeReadThatClosesEveryBlockedConnection) {
+    WithReportedTable([](ReportedTable& reported) {
+        const std::vector<Connection> burst = ConnectMany(reported.blocked, 300);
         ASSERT_EQ(burst.size(), 300u);
-        EXPECT_GT(stream.LostCount(), 0u);
-        guard.Cycle();  // the loss brings a whole read before the pass
-        EXPECT_EQ(table.WholeReads(), 2u);
+        EXPECT_GT(reported.stream->LostCount(), 0u);
+        reported.guard->Cycle();  // the loss brings a whole read before the pass
+        EXPECT_EQ(reported.table->WholeReads(), 2u);
         EXPECT_EQ(std::ranges::count_if(burst, Aborted), 300);
     });
-#endif
 }
+#else
+TEST(EventBlocking, OnTheKernelsReports) {
+    GTEST_SKIP() << "built without kernel events";
+}
+#endif
 
 TEST(EventBlocking, WhereTheKernelRefusesItsProgramThePolledTableBlocksByTheRules) {
     RunInPrivateNetworkAndUser([] {

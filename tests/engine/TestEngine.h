@@ -1,6 +1,5 @@
 #pragma once
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,21 +9,14 @@
 #include <vector>
 
 #include "engine/Engine.h"
+#include "tests/support/Rows.h"
 
 namespace quarnel::testing {
 
 using Texts = std::vector<std::string>;
 
-inline std::uint32_t Ip(const char* text) {
-    in_addr address{};
-    (void)inet_pton(AF_INET, text, &address);  // tests pass valid texts
-    return address.s_addr;
-}
-
-inline platform::TcpRow Row(std::int32_t state, const char* local, std::int32_t localPort,
-                            const char* remote, std::int32_t remotePort, std::uint64_t cookie = 0) {
-    return {state, Ip(local), localPort, Ip(remote), remotePort, {}, 0, cookie};
-}
+using testsupport::Ip;
+using testsupport::Row;
 
 // An established connection from 192.0.2.5, told apart by its cookie.
 inline platform::TcpRow Established(std::int32_t localPort, const char* remote,

@@ -11,7 +11,7 @@
 
 #include "platform/linux/EventTcpTable.h"
 #include "platform/linux/SockDiagMessages.h"
-#include "tests/platform/TableRows.h"
+#include "tests/support/TableRows.h"
 
 namespace quarnel::platform {
 namespace {
@@ -64,8 +64,8 @@ TcpStateEvent Report(std::uint64_t cookie, std::uint8_t from, std::uint8_t to,
 
 // The row a whole read shows for the connection of Report.
 TcpRow Connection(std::uint64_t cookie, std::int32_t state, SocketFamily family = {}) {
-    return Row(state, "127.0.0.1", 40000 + static_cast<int>(cookie), "127.0.0.1", 80, family,
-               cookie);
+    return Row(state, "127.0.0.1", 40000 + static_cast<int>(cookie), "127.0.0.1", 80, cookie,
+               family);
 }
 
 class EventTable : public ::testing::Test {

@@ -12,9 +12,9 @@
 #include "platform/linux/LinuxTcpTable.h"
 #include "platform/linux/SockDiagMessages.h"
 #include "platform/linux/SockDiagSocket.h"
-#include "tests/platform/TableRows.h"
 #include "tests/support/PrivateNetwork.h"
 #include "tests/support/Sockets.h"
+#include "tests/support/TableRows.h"
 #include "tests/support/WaitUntil.h"
 
 namespace quarnel::platform {
@@ -41,17 +41,17 @@ TEST(LinuxTcpTableRead, ShowsEachSocketThatCarriesIPv4WithItsIdentity) {
         const SocketFamily v4 = SocketFamily::IPv4, v6 = SocketFamily::MappedIPv6;
         const int port = listener.port, client = c.clientPort;
         const std::vector<TcpRow> expected = {
-            Row(kEstablished, "127.0.0.1", client, "127.0.0.2", port, v4, Cookie(c.client)),
-            Row(kEstablished, "127.0.0.2", port, "127.0.0.1", client, v4, Cookie(c.server)),
-            Row(kListening, "127.0.0.2", port, "0.0.0.0", 0, v4, Cookie(listener.fd)),
-            Row(kListening, "0.0.0.0", any.port, "0.0.0.0", 0, v4, Cookie(any.fd)),
+            Row(kEstablished, "127.0.0.1", client, "127.0.0.2", port, Cookie(c.client), v4),
+            Row(kEstablished, "127.0.0.2", port, "127.0.0.1", client, Cookie(c.server), v4),
+            Row(kListening, "127.0.0.2", port, "0.0.0.0", 0, Cookie(listener.fd), v4),
+            Row(kListening, "0.0.0.0", any.port, "0.0.0.0", 0, Cookie(any.fd), v4),
             // An IPv4 client of [::]; the end [::] accepted is an IPv6 socket of mapped addresses.
-            Row(kEstablished, "127.0.0.1", mapped.clientPort, "127.0.0.1", dual.port, v4,
-                Cookie(mapped.client)),
-            Row(kEstablished, "127.0.0.1", dual.port, "127.0.0.1", mapped.clientPort, v6,
-                Cookie(mapped.server)),
+            Row(kEstablished, "127.0.0.1", mapped.clientPort, "127.0.0.1", dual.port,
+                Cookie(mapped.client), v4),
+            Row(kEstablished, "127.0.0.1", dual.port, "127.0.0.1", mapped.clientPort,
+                Cookie(mapped.server), v6),
             // [::] without IPV6_V6ONLY takes IPv4 on every address too.
-            Row(kListening, "0.0.0.0", dual.port, "0.0.0.0", 0, v6, Cookie(dual.fd)),
+            Row(kListening, "0.0.0.0", dual.port, "0.0.0.0", 0, Cookie(dual.fd), v6),
         };
         // And nothing else: pure IPv6 sockets are no rows.
         EXPECT_EQ(SortedByCookie(ReadRows(*table)), SortedByCookie(expected));
@@ -160,7 +160,13 @@ private:
 TEST(LinuxTcpTableFailure, AFailedReadKeepsTheCallersRowsAndSpoilsNoLaterRead) {
     // A dump cut in the middle; and on a kernel without the single walk, which is then read
     // family by family (requests 2 and 3: IPv4, then IPv6), the IPv6 dump cut.
-    for (const auto& [failRequest, refuseOneWalk] : {std::pair{1, false}, std::pair{3, true}}) {
+    struct Cut {
+        int failRequest;
+        bool refuseOneWalk;
+    };
+    for (const auto& [failRequest, refuseOneWalk] :
+         {Cut{.failRequest = 1, .refuseOneWalk = false},
+          Cut{.failRequest = 3, .refuseOneWalk = true}}) {
         RunInPrivateNetwork([&] {
             SCOPED_TRACE(refuseOneWalk ? "no single walk" : "single walk");
             // Enough rows for several datagrams, in both families: IPv4 clients, mapped servers.
@@ -172,7 +178,7 @@ TEST(LinuxTcpTableFailure, AFailedReadKeepsTheCallersRowsAndSpoilsNoLaterRead) {
             LinuxTcpTable table(std::make_unique<ScriptedChannel>(failRequest, refuseOneWalk),
                                 SockDiagSocket::Open());
 
-            const std::vector<TcpRow> kept = {Row(5, "127.0.0.9", 1, "127.0.0.9", 2, {}, 1)};
+            const std::vector<TcpRow> kept = {Row(5, "127.0.0.9", 1, "127.0.0.9", 2, 1)};
             std::vector<TcpRow> rows = kept;
             EXPECT_FALSE(table.ReadTable(rows));
             EXPECT_EQ(rows, kept);

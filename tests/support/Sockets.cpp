@@ -113,12 +113,6 @@ std::uint64_t SocketCookie(int fd) {
     return cookie;
 }
 
-std::uint32_t RawIPv4(const char* text) {
-    in_addr address{};
-    EXPECT_EQ(::inet_pton(AF_INET, text, &address), 1) << "not an IPv4 address: " << text;
-    return address.s_addr;
-}
-
 rlim_t RaiseOpenFileLimit() {
     rlimit limit{};
     if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 ||

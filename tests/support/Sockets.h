@@ -45,8 +45,6 @@ std::vector<Connection> ConnectMany(const Listener& listener, int count,
 int LocalPort(int fd);
 // The kernel's cookie of a socket, 0 when it cannot be read.
 std::uint64_t SocketCookie(int fd);
-// An IPv4 address text in raw form: network byte order, first octet in the lowest byte.
-std::uint32_t RawIPv4(const char* text);
 
 // Raises the soft limit on open files to the hard limit; returns the soft limit now in force.
 rlim_t RaiseOpenFileLimit();

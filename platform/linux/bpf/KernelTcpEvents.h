@@ -18,8 +18,8 @@ public:
 
     // Loads and attaches the program; nullptr when the system refuses it, with why set.
     // ringBytes is a power of two, at least one memory page.
-    static std::unique_ptr<KernelTcpEvents> Open(PollingCause& why,
-                                                 std::size_t ringBytes = kRingBytes);
+    [[nodiscard]] static std::unique_ptr<KernelTcpEvents> Open(PollingCause& why,
+                                                               std::size_t ringBytes = kRingBytes);
 
     int Descriptor() const override;
     bool Drain(const std::function<void(const TcpStateEvent&)>& sink) override;
@@ -35,6 +35,9 @@ private:
 
 public:
     explicit KernelTcpEvents(Program program) : program_(std::move(program)) {}  // through Open
+    // The ring buffer calls back with this object's address: it stays where it was made.
+    KernelTcpEvents(const KernelTcpEvents&) = delete;
+    KernelTcpEvents& operator=(const KernelTcpEvents&) = delete;
 
 private:
     static int OnRecord(void* self, void* data, std::size_t size);

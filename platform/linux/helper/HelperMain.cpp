@@ -14,9 +14,9 @@
 #include <string>
 
 #include "platform/linux/EventTcpTable.h"
+#include "platform/linux/LinuxTcpTable.h"
 #include "platform/linux/helper/HelperPrivileges.h"
 #include "platform/linux/helper/HelperServer.h"
-#include "platform/linux/LinuxTcpTable.h"
 
 namespace {
 

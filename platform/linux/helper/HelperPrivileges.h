@@ -25,27 +25,28 @@ inline constexpr std::uint64_t kStartCapabilities =
     kServingCapabilities | CapabilityBit(CAP_BPF) | CapabilityBit(CAP_PERFMON);
 
 // Whether fd is one end of a connected AF_UNIX SOCK_SEQPACKET socket pair.
-bool CheckHelperSocket(int fd, std::string& problem);
+[[nodiscard]] bool CheckHelperSocket(int fd, std::string& problem);
 
 // Puts /dev/null on stdin and stdout (and on stderr when that is closed; an open stderr stays
 // for the log) and closes every descriptor above keepFd.
-bool IsolateDescriptors(int keepFd, std::string& problem);
+[[nodiscard]] bool IsolateDescriptors(int keepFd, std::string& problem);
 
 // Asks for SIGKILL when the parent goes and checks that the parent is still the process that
 // made the socketpair on socketFd: when it went before the request took hold, nobody is left
 // to serve. The signal comes when the thread that started the helper ends, so the program
 // starts it from its main thread.
-bool TieToParent(int socketFd, std::string& problem);
+[[nodiscard]] bool TieToParent(int socketFd, std::string& problem);
 
 // Sets no_new_privs, empties the ambient and inheritable sets, reduces the bounding set to
 // kStartCapabilities when it may (it needs CAP_SETPCAP, which a helper started through file
 // capabilities does not have; no_new_privs keeps an exec from gaining anything anyway) and the
 // permitted and effective sets to those of kStartCapabilities it has. kept tells which of those
 // it has. False when any step failed: the helper must not serve with more than it keeps.
-bool DropPrivileges(std::uint64_t& kept, std::string& problem);
+[[nodiscard]] bool DropPrivileges(std::uint64_t& kept, std::string& problem);
 
 // Reduces the permitted and effective sets to those of keep they hold, for good; kept as above.
-bool NarrowCapabilities(std::uint64_t keep, std::uint64_t& kept, std::string& problem);
+[[nodiscard]] bool NarrowCapabilities(std::uint64_t keep, std::uint64_t& kept,
+                                      std::string& problem);
 
 // The three capability sets of this process.
 struct CapabilitySets {
@@ -53,7 +54,7 @@ struct CapabilitySets {
     std::uint64_t Permitted = 0;
     std::uint64_t Inheritable = 0;
 };
-bool ReadCapabilities(CapabilitySets& sets);
-bool WriteCapabilities(const CapabilitySets& sets);
+[[nodiscard]] bool ReadCapabilities(CapabilitySets& sets);
+[[nodiscard]] bool WriteCapabilities(const CapabilitySets& sets);
 
 }  // namespace quarnel::platform

@@ -34,14 +34,14 @@ public:
     // Reads one request and answers it.
     Step ServeOne();
     // Serves, and tells of changes, until the program goes (true) or the socket fails (false).
-    bool Run();
+    [[nodiscard]] bool Run();
 
 private:
     // The length of the message read into request_ (larger than the buffer when it was cut);
     // -1 at the end of the conversation or on failure, with ended_ telling which.
-    long Receive(bool& ancillary);
-    bool Send(const Reply& reply, std::span<const TcpRow> rows = {});
-    bool AnswerTable(const Request& request);
+    [[nodiscard]] long Receive(bool& ancillary);
+    [[nodiscard]] bool Send(const Reply& reply, std::span<const TcpRow> rows = {});
+    [[nodiscard]] bool AnswerTable(const Request& request);
     // Closes the connection the request names, or refuses; Answered, Refused or how it failed.
     Step AnswerClose(const Request& request);
     // Answers Refused, and logs the request's sequence, length and why.
@@ -49,7 +49,7 @@ private:
     // step when the answer was sent, else how the conversation failed.
     Step Sent(bool sent, Step step) const;
     // Tells the program that the table may have changed; false when the socket failed.
-    bool TellChange();
+    [[nodiscard]] bool TellChange();
 
     int socket_;
     TcpTableSource& table_;

@@ -18,12 +18,12 @@
 #include <filesystem>
 #include <fstream>
 
-#include "platform/linux/helper/HelperPrivileges.h"
 #include "platform/linux/HelperTcpTable.h"
 #include "platform/linux/TcpTableSelection.h"
-#include "tests/platform/TableRows.h"
+#include "platform/linux/helper/HelperPrivileges.h"
 #include "tests/support/PrivateNetwork.h"
 #include "tests/support/Sockets.h"
+#include "tests/support/TableRows.h"
 #include "tests/support/WaitUntil.h"
 
 namespace quarnel::platform {
@@ -104,16 +104,21 @@ TEST(HelperProcess, AHelperGivenMoreKeepsOnlyTheRightToCloseAndClosesNothingButC
         const std::vector<TcpRow> rows = ReadRows(*table);
         // The kernel finds a listener also by a name with any remote end, as long as the cookie
         // is the listener's.
-        for (const auto& [listener, remote] : {std::pair{&loop.listener, false},
-                                               {&loop.listener, true},
-                                               {&wildcard, false},
-                                               {&ipv6, false}}) {
+        struct Named {
+            const Listener* listener;
+            bool remote;  // with a remote end of its own, not the listener's none
+        };
+        for (const auto& [listener, remote] : {Named{.listener = &loop.listener, .remote = false},
+                                               Named{.listener = &loop.listener, .remote = true},
+                                               Named{.listener = &wildcard, .remote = false},
+                                               Named{.listener = &ipv6, .remote = false}}) {
             std::optional<TcpRow> row = RowWithPorts(rows, listener->port, 0);
             ASSERT_TRUE(row && row->State == kListenState) << "no listener row";
-            row->RemoteAddress = remote ? RawIPv4("127.0.0.9") : row->RemoteAddress;
+            row->RemoteAddress = remote ? Ip("127.0.0.9") : row->RemoteAddress;
             row->RemotePort = remote ? 4242 : row->RemotePort;
             bool closed = true;
             EXPECT_FALSE(channel.Close(*row, closed));
+            EXPECT_EQ(channel.Failure(), ChannelFailure::Refused);
             EXPECT_EQ(channel.Problem(), "refused the request (malformed)");
             EXPECT_TRUE(Connect(*listener).server) << "the listener no longer accepts";
         }
@@ -148,80 +153,113 @@ TEST(HelperProcess, TheHelperRefusesToStartWithoutAConversationWithItsParent) {
     });
 }
 
-// A helper that ends or stops answering is noticed within the pass that asks it, also where it
-// tells nothing while nothing changes (on the kernel's reports); it is restarted once, and the
-// second time given up, and the restart may fail too.
-TEST(HelperTcpTable, AFailingHelperIsReportedAndRestartedOnceThenGivenUp) {
-    RunInPrivateNetwork([] {
-        const Loopback loop{};
-        ASSERT_TRUE(loop.c.server);
-        // A copy of the helper, which can be gone by the time it is restarted.
-        const std::string copy =
-            fs::temp_directory_path() / ("quarnel-helper-gone-" + std::to_string(::getpid()));
+// A table over a copy of the helper, which can be gone by the time it is restarted, beside one
+// loopback connection; made inside the test's private network.
+struct FailingHelper {
+    FailingHelper() {
         fs::copy_file(kBuiltHelper, copy, fs::copy_options::overwrite_existing);
-        auto table = StartTable(copy), other = StartTable(copy);
-        ASSERT_TRUE(table && other);
-        const bool onEvents = table->Polling().Why == PollingCause::Kind::None;
-        std::vector<TcpRow> rows;
-        ASSERT_EQ(table->ReadTableIfChanged(rows), ReadResult::Changed);
-        pollfd wait{table->WaitDescriptor(), POLLIN, 0};
+        table = StartTable(copy);
+    }
+    ~FailingHelper() {
+        std::error_code ignored;  // gone already where a test removed it
+        fs::remove(copy, ignored);
+    }
+
+    // Signals the helper behind source, then reads as the program's loop reads (whenever woken,
+    // and at least every 250 ms) until told how closing goes on; what it was told.
+    std::vector<SourceNotice> Fail(HelperTcpTable& source, int signal) {
+        const pid_t pid = source.HelperPid();
+        std::vector<SourceNotice> notices;
+        // Never pid 0: that would signal this test's own process group.
+        EXPECT_TRUE(pid > 0 && ::kill(pid, signal) == 0);
+        EXPECT_TRUE(WaitUntil([&] {
+            pollfd wait{source.WaitDescriptor(), POLLIN, 0};
+            (void)::poll(&wait, 1, 250);
+            EXPECT_NE(source.ReadTableIfChanged(rows), ReadResult::Failed);
+            while (auto notice = source.TakeNotice()) {
+                notices.push_back(*notice);
+            }
+            return !notices.empty() && notices.back().Ability != CloseAbility::Unknown;
+        })) << "the helper's failure went unnoticed";
+        EXPECT_EQ(Status(pid, "State"), "") << "the helper was left behind";
+        return notices;
+    }
+
+    // After the helper was given up: reading goes on, closing stops, and nothing more is told.
+    void ExpectReadingOnly(TcpTableSource& given) {
+        const std::optional<TcpRow> row = loop.RowIn(ReadRows(given));
+        ASSERT_TRUE(row) << "no pass without rows";
+        EXPECT_FALSE(given.CloseConnection(*row));
+        EXPECT_EQ(given.CanCloseConnections(), CloseAbility::NoPermission);
+        EXPECT_FALSE(given.TakeNotice()) << "each change is told once";
+        EXPECT_TRUE(StillCarries(loop.c));
+    }
+
+    const Loopback loop{};
+    const std::string copy =
+        fs::temp_directory_path() / ("quarnel-helper-gone-" + std::to_string(::getpid()));
+    std::unique_ptr<HelperTcpTable> table;
+    std::vector<TcpRow> rows;
+};
+
+// A helper that stops answering is noticed within the pass that asks it, also where it tells
+// nothing while nothing changes (on the kernel's reports), and is restarted.
+TEST(HelperTcpTable, AHungHelperIsNoticedAndRestarted) {
+    RunInPrivateNetwork([] {
+        FailingHelper helper;
+        ASSERT_TRUE(helper.loop.c.server && helper.table);
+        HelperTcpTable& table = *helper.table;
+        const bool onEvents = table.Polling().Why == PollingCause::Kind::None;
+        ASSERT_EQ(table.ReadTableIfChanged(helper.rows), ReadResult::Changed);
+        pollfd wait{table.WaitDescriptor(), POLLIN, 0};
         EXPECT_EQ(::poll(&wait, 1, 100), 0) << "woken with nothing changed";
 
-        // As the program's loop reads: whenever woken, and at least every 250 ms.
-        std::vector<SourceNotice> notices;
-        const auto failed = [&](HelperTcpTable& source, int signal) {
-            const pid_t pid = source.HelperPid();
-            notices.clear();
-            // Never pid 0: that would signal this test's own process group.
-            EXPECT_TRUE(pid > 0 && ::kill(pid, signal) == 0);
-            EXPECT_TRUE(WaitUntil([&] {
-                wait.fd = source.WaitDescriptor();
-                (void)::poll(&wait, 1, 250);
-                EXPECT_NE(source.ReadTableIfChanged(rows), ReadResult::Failed);
-                while (auto notice = source.TakeNotice()) {
-                    notices.push_back(*notice);
-                }
-                return !notices.empty() && notices.back().Ability != CloseAbility::Unknown;
-            })) << "the helper's failure went unnoticed";
-            EXPECT_EQ(Status(pid, "State"), "") << "the helper was left behind";
-        };
-        failed(*table, SIGSTOP);
+        const std::vector<SourceNotice> notices = helper.Fail(table, SIGSTOP);
         ASSERT_EQ(notices.size(), 2u);
         EXPECT_PRED_FORMAT2(IsSubstring, "Closing connections stopped working: ", notices[0].Text);
         EXPECT_PRED_FORMAT2(IsSubstring, "did not answer within 250 ms", notices[0].Text);
         EXPECT_EQ(notices[1].Ability, CloseAbility::Allowed) << notices[1].Text;
         if (onEvents) {
             // The restarted helper, read once, wakes the program for a new connection only.
-            wait.fd = table->WaitDescriptor();
+            wait.fd = table.WaitDescriptor();
             EXPECT_EQ(::poll(&wait, 1, 100), 0) << "woken with nothing changed";
             const Loopback later{};
             EXPECT_EQ(::poll(&wait, 1, 5000), 1) << "not woken by a new connection";
-            ASSERT_EQ(table->ReadTableIfChanged(rows), ReadResult::Changed);
-            EXPECT_TRUE(later.RowIn(rows));
+            ASSERT_EQ(table.ReadTableIfChanged(helper.rows), ReadResult::Changed);
+            EXPECT_TRUE(later.RowIn(helper.rows));
         }
+    });
+}
 
-        fs::remove(copy);
-        failed(*table, SIGKILL);
+// The second failure of a restarted helper gives it up; the program goes on reading.
+TEST(HelperTcpTable, AHelperThatFailsAgainIsGivenUp) {
+    RunInPrivateNetwork([] {
+        FailingHelper helper;
+        ASSERT_TRUE(helper.loop.c.server && helper.table);
+        ASSERT_EQ(helper.Fail(*helper.table, SIGKILL).size(), 2u) << "not restarted";
+        const std::vector<SourceNotice> notices = helper.Fail(*helper.table, SIGKILL);
         ASSERT_EQ(notices.size(), 1u);
         EXPECT_EQ(notices[0].Ability, CloseAbility::NoPermission);
         EXPECT_PRED_FORMAT2(IsSubstring, "killed by signal 9", notices[0].Text);
         EXPECT_PRED_FORMAT2(IsSubstring, "not restarted a second time", notices[0].Text);
-        failed(*other, SIGKILL);
+        helper.ExpectReadingOnly(*helper.table);
+    });
+}
+
+// A helper that cannot be started again is given up at its first failure.
+TEST(HelperTcpTable, AHelperThatCannotBeRestartedIsGivenUp) {
+    RunInPrivateNetwork([] {
+        FailingHelper helper;
+        ASSERT_TRUE(helper.loop.c.server && helper.table);
+        fs::remove(helper.copy);
+        const std::vector<SourceNotice> notices = helper.Fail(*helper.table, SIGKILL);
         ASSERT_EQ(notices.size(), 2u);
+        EXPECT_EQ(notices[1].Ability, CloseAbility::NoPermission);
         EXPECT_PRED_FORMAT2(
             IsSubstring,
-            "could not be restarted: cannot run " + copy + ": No such file or directory",
+            "could not be restarted: cannot run " + helper.copy + ": No such file or directory",
             notices[1].Text);
-
-        // Reading goes on here, closing stops.
-        for (TcpTableSource* given : {table.get(), other.get()}) {
-            const std::optional<TcpRow> row = loop.RowIn(ReadRows(*given));
-            ASSERT_TRUE(row) << "no pass without rows";
-            EXPECT_FALSE(given->CloseConnection(*row));
-            EXPECT_EQ(given->CanCloseConnections(), CloseAbility::NoPermission);
-            EXPECT_FALSE(given->TakeNotice()) << "each change is told once";
-        }
-        EXPECT_TRUE(StillCarries(loop.c));
+        helper.ExpectReadingOnly(*helper.table);
     });
 }
 

@@ -16,9 +16,9 @@
 #include <tuple>
 
 #include "platform/linux/HelperChannel.h"
-#include "platform/linux/helper/HelperServer.h"
 #include "platform/linux/UniqueFd.h"
-#include "tests/platform/TableRows.h"
+#include "platform/linux/helper/HelperServer.h"
+#include "tests/support/TableRows.h"
 
 namespace quarnel::platform {
 namespace {
@@ -39,7 +39,7 @@ Bytes Encoded(const Request& request) {
 
 // Decodes bytes as the helper reads a message: into a buffer of one request.
 Refusal Decode(const Bytes& bytes, Request& request) {
-    return DecodeRequest(std::span(bytes.data(), std::min(bytes.size(), kDiagRequestSize)),
+    return DecodeRequest(std::span(bytes.data(), std::min(bytes.size(), kRequestSize)),
                          bytes.size(), request);
 }
 
@@ -169,17 +169,29 @@ TEST(HelperConversation, AWrongHelperIsNoticedWithItsFault) {
     Bytes notLast = chunk(0, kRowsPerChunk - 1);
     notLast[12] = 0;  // consistent in itself, one row fewer and counted so, but not the last
     const struct {
-        Bytes reply;          // queued before the program asks its first question
-        std::string problem;  // "ended": the helper hangs up after it
+        Bytes reply;             // queued before the program asks its first question
+        ChannelFailure failure;  // Ended: the helper hangs up after the reply
+        std::string problem;
     } cases[] = {
-        {{}, "did not answer within 20 ms"},
-        {full, "ended"},
-        {chunk(0, 1, 7), "answered request 7 instead of 1"},
-        {chunk(1, 1), "sent part 1 of the table for part 0"},
-        {{1, 0, 0x81, 0}, "sent a message that is no answer (4 bytes)"},
-        {Bytes(full.begin(), full.end() - kRowSize),
-         "sent a message that is no answer (65520 bytes)"},
-        {notLast, "sent a message that is no answer (65520 bytes)"},
+        {.reply = {},
+         .failure = ChannelFailure::NoAnswer,
+         .problem = "did not answer within 20 ms"},
+        {.reply = full, .failure = ChannelFailure::Ended, .problem = "ended"},
+        {.reply = chunk(0, 1, 7),
+         .failure = ChannelFailure::WrongAnswer,
+         .problem = "answered request 7 instead of 1"},
+        {.reply = chunk(1, 1),
+         .failure = ChannelFailure::WrongAnswer,
+         .problem = "sent part 1 of the table for part 0"},
+        {.reply = {1, 0, 0x81, 0},
+         .failure = ChannelFailure::WrongAnswer,
+         .problem = "sent a message that is no answer (4 bytes)"},
+        {.reply = Bytes(full.begin(), full.end() - kRowSize),
+         .failure = ChannelFailure::WrongAnswer,
+         .problem = "sent a message that is no answer (65520 bytes)"},
+        {.reply = notLast,
+         .failure = ChannelFailure::WrongAnswer,
+         .problem = "sent a message that is no answer (65520 bytes)"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.problem);
@@ -188,11 +200,13 @@ TEST(HelperConversation, AWrongHelperIsNoticedWithItsFault) {
                     (c.reply.empty() || ::send(pair.helper.Get(), c.reply.data(), c.reply.size(),
                                                0) == std::ssize(c.reply)));
         // Whatever was sent before still arrives; then the conversation ends.
-        ASSERT_TRUE(c.problem != "ended" || ::shutdown(pair.helper.Get(), SHUT_WR) == 0);
+        ASSERT_TRUE(c.failure != ChannelFailure::Ended ||
+                    ::shutdown(pair.helper.Get(), SHUT_WR) == 0);
         HelperChannel channel(pair.program.Get(), 20ms);
         std::vector<TcpRow> rows = ManyRows(1);
         bool read = true;
         EXPECT_FALSE(channel.ReadTable(rows, read));
+        EXPECT_EQ(channel.Failure(), c.failure);
         EXPECT_EQ(channel.Problem(), c.problem);
         EXPECT_FALSE(read);
         EXPECT_EQ(rows, ManyRows(1));
@@ -209,7 +223,7 @@ TEST(HelperConversation, OnlyASoundCloseOfAConnectionIsActedOnAndServingGoesOn) 
     named.State = 0;  // the state plays no part in a close
     // The sound close with count bytes from at set to value, then cut or grown to size.
     const auto with = [&](std::size_t at, std::uint8_t value, std::size_t count = 1,
-                          std::size_t size = kDiagRequestSize) {
+                          std::size_t size = kRequestSize) {
         Bytes bytes(sound.begin(), sound.end());
         std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>(at), count, value);
         bytes.resize(size);

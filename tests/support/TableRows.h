@@ -7,12 +7,15 @@
 #include <vector>
 
 #include "platform/linux/LinuxTcpTable.h"
+#include "tests/support/Rows.h"
 #include "tests/support/Sockets.h"
+
+// The real table as the tests read it, and the loopback connections they find in it.
 
 namespace quarnel::platform {
 
-// Shows a row readably in failure messages.
-void PrintTo(const TcpRow& row, std::ostream* out);
+using testsupport::Ip;
+using testsupport::Row;
 
 // Opens the real table; records a failure (with the reason) when the system refuses.
 std::unique_ptr<LinuxTcpTable> OpenTable();
@@ -25,10 +28,6 @@ std::optional<TcpRow> RowWithPorts(const std::vector<TcpRow>& rows, int localPor
 
 // The rows ordered by their socket cookie, to compare tables whose order may differ.
 std::vector<TcpRow> SortedByCookie(std::vector<TcpRow> rows);
-
-// The row a test expects, in field order (interface 0: bound to no device).
-TcpRow Row(std::int32_t state, const char* local, int localPort, const char* remote, int remotePort,
-           SocketFamily family, std::uint64_t cookie);
 
 // One loopback connection to a listener of its own; check c.server.
 struct Loopback {

@@ -1,6 +1,5 @@
-#include "tests/platform/TableRows.h"
+#include "tests/support/TableRows.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
@@ -10,14 +9,6 @@
 #include <string>
 
 namespace quarnel::platform {
-
-void PrintTo(const TcpRow& row, std::ostream* out) {
-    const auto text = [](std::uint32_t address) { return std::string(::inet_ntoa({address})); };
-    *out << "{state " << row.State << ", " << text(row.LocalAddress) << ":" << row.LocalPort
-         << " -> " << text(row.RemoteAddress) << ":" << row.RemotePort << ", "
-         << (row.Family == SocketFamily::IPv4 ? "IPv4" : "mapped IPv6") << ", if " << row.Interface
-         << ", cookie " << row.Cookie << "}";
-}
 
 std::unique_ptr<LinuxTcpTable> OpenTable() {
     int error = 0;
@@ -44,12 +35,6 @@ std::optional<TcpRow> RowWithPorts(const std::vector<TcpRow>& rows, int localPor
 std::vector<TcpRow> SortedByCookie(std::vector<TcpRow> rows) {
     std::ranges::sort(rows, {}, &TcpRow::Cookie);
     return rows;
-}
-
-TcpRow Row(std::int32_t state, const char* local, int localPort, const char* remote, int remotePort,
-           SocketFamily family, std::uint64_t cookie) {
-    using testsupport::RawIPv4;
-    return {state, RawIPv4(local), localPort, RawIPv4(remote), remotePort, family, 0, cookie};
 }
 
 int ReceiveError(int fd) {
