@@ -6,6 +6,7 @@
 #include <poll.h>
 
 #include <chrono>
+#include <iostream>
 #include <optional>
 #include <thread>
 
@@ -19,12 +20,20 @@ namespace {
 // The longest the loop sleeps without a pass while the table tells of its changes: a helper that
 // stops answering tells nothing, and only a pass that asks it finds out.
 constexpr std::chrono::milliseconds kLongestSleep{250};
+// How often a program that cannot close reads the table: as often as the connection view looks
+// at it, and while the window is hidden only seldom, so that a helper that can be started again
+// is still found.
+constexpr std::chrono::milliseconds kViewerPace{frmMain::RefreshInterval};
+constexpr std::chrono::milliseconds kHiddenViewerPace{60000};
 
 }  // namespace
 
 int App::Main(int& argc, char** argv) {
-    // 1. Another Quarnel of this user runs: end silently, creating nothing.
+    // 1. Another Quarnel of this user runs: it is asked to show its window, so that the start
+    // does something the user can see, and this one ends, creating nothing else.
     if (!Instance.Claim()) {
+        const QCoreApplication asking(argc, argv);  // the socket's notifiers need one
+        (void)Instance.AskToShow();  // an old one that cannot be asked shows nothing, as before
         return 0;
     }
     Application = std::make_unique<QApplication>(argc, argv);
@@ -47,8 +56,8 @@ int App::Main(int& argc, char** argv) {
     Table = OpenTableSource();
     TheEngine = std::make_unique<Engine>(*Table.Source, Hosts, Store);
     oManager = &TheEngine->oManager;
-    // 5.
-    oManager->LoadSettings();
+    // 5. Rules that could not be loaded as stored are told once the window is there.
+    const std::string rulesProblem = oManager->LoadSettings();
     // 6. Loading shows the window and adds the notification icon.
     MainForm = std::make_unique<frmMain>(*oManager, bQuit, UserMessages);
     QObject::connect(Termination.get(), &TerminationSignals::Requested, MainForm.get(),
@@ -56,6 +65,7 @@ int App::Main(int& argc, char** argv) {
     QObject::connect(Application.get(), &QGuiApplication::commitDataRequest, MainForm.get(),
                      [this](QSessionManager&) { Terminate(); });
     MainForm->Form_Load();
+    Instance.Listen([this] { MainForm->BringToFront(); });
     // 7.
     MainForm->setWindowTitle(QString::fromStdString(AppTitle));
     // 8.
@@ -69,11 +79,19 @@ int App::Main(int& argc, char** argv) {
     // 11.
     oManager->RefreshLocalIPList();
 
-    // What the user must know about the table: in one box that holds the loop when the program
-    // cannot protect the machine anyway; else in a box that holds nothing, so that blocking
-    // starts at once.
+    if (!rulesProblem.empty()) {
+        UserMessages.Notify(rulesProblem);  // the rules that did load are in force meanwhile
+    }
+    // What the user must know about the table, in a box that holds nothing, so that blocking,
+    // or showing, starts at once. A program that cannot close says so in short; the details
+    // are for whoever follows them up.
+    bCanClose = Table.Problem.empty();
     if (!Table.Problem.empty()) {
-        UserMessages.Show(Table.Problem + (Table.Note.empty() ? "" : "\n\n" + Table.Note));
+        std::cerr << "quarnel: " << Table.Problem << '\n';
+        if (!Table.Note.empty()) {
+            std::cerr << "quarnel: " << Table.Note << '\n';
+        }
+        UserMessages.Notify(Table.Summary);
     } else if (!Table.Note.empty()) {
         UserMessages.Notify(Table.Note);
     }
@@ -90,6 +108,9 @@ void App::RunMainLoop() {
         // What the table's source had to say on its own (its helper stopped, came back), in a
         // box that holds nothing: blocking goes on, or goes on read-only, while it is open.
         while (const std::optional<platform::SourceNotice> notice = Table.Source->TakeNotice()) {
+            if (notice->Ability != platform::CloseAbility::Unknown) {
+                bCanClose = notice->Ability == platform::CloseAbility::Allowed;
+            }
             UserMessages.Notify(notice->Text);
         }
         WaitForTable();
@@ -103,6 +124,9 @@ void App::WaitForTable() {
     // it always did.
     if (changes < 0) {
         TableChanges.reset();
+        if (!bCanClose) {
+            return WaitAsViewer();
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
         return;
     }
@@ -126,6 +150,17 @@ void App::WaitForTable() {
     // Sleeps until the table changes, a window event comes or a timer is due, and wakes at
     // once for each.
     QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+}
+
+void App::WaitAsViewer() {
+    // Reading faster than the list shows the connections would only burn the processor.
+    const bool shown = MainForm->isVisible();
+    ViewerPace.setSingleShot(true);
+    ViewerPace.start(shown ? kViewerPace : kHiddenViewerPace);
+    // Window events are handled meanwhile; a window shown again is read for at once.
+    while (ViewerPace.isActive() && !bQuit && MainForm->isVisible() == shown) {
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
 }
 
 void App::EventStep() {

@@ -36,6 +36,9 @@ private:
     // The pause between a pass and the event step: until the table changes, the window has an
     // event or kLongestSleep has passed; 1 ms where the table cannot tell when it changes.
     void WaitForTable();
+    // The pause of a program that cannot close connections and is not told of changes: the
+    // table is read as often as the connection view shows it, and seldom while hidden.
+    void WaitAsViewer();
     // Runs every pending window event: handlers, timers, the notification icon, the close.
     void EventStep();
     // Releases the Manager and the window; the exit status.
@@ -50,7 +53,9 @@ private:
     std::string AppTitle;
     TableSourceChoice Table;
     std::unique_ptr<QSocketNotifier> TableChanges;  // wakes the wait when the table changes
-    QTimer TableCheck;  // wakes the wait now and then for a pass all the same
+    QTimer TableCheck;       // wakes the wait now and then for a pass all the same
+    QTimer ViewerPace;       // single shot: the next pass of a program that cannot close
+    bool bCanClose = false;  // whether connections the rules block are closed, as last told
     platform::LinuxHostAddressSource Hosts;
     IniSettingsStore Store;
     MessageBoxes UserMessages;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "container/Value.h"
+#include "engine/AddressText.h"
 
 namespace quarnel {
 
@@ -71,6 +72,17 @@ bool IsValidIP(std::string_view text) {
     return true;
 }
 
+std::optional<std::string> IPv6Entry(std::string_view text) {
+    if (text.find(':') == std::string_view::npos) {
+        return std::nullopt;  // IPv4 forms are IsValidIP's
+    }
+    const std::optional<platform::IpAddress> address = ParseAddress(text);
+    if (!address) {
+        return std::nullopt;
+    }
+    return CanonicalAddressText(*address);
+}
+
 bool IsValidPort(std::string_view text) {
     const std::int32_t port = ToLong(text);
     return port >= 1 && port <= 65535;
@@ -83,11 +95,14 @@ void AddToCurrentList(Manager& oManager, std::string text, Messages& messages) {
     }
     switch (oManager.CurrentMode) {
         case ModeAllowedIP:
-            if (!IsValidIP(text)) {
+            if (IsValidIP(text)) {
+                text = PlainAddress(text);
+            } else if (std::optional<std::string> ipv6 = IPv6Entry(text)) {
+                text = *std::move(ipv6);
+            } else {
                 messages.Show(InvalidIPText);
                 return;
             }
-            text = PlainAddress(text);
             break;
         case ModeBlockedLocalPorts:
         case ModeBlockedRemotePorts:

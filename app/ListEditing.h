@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -23,6 +24,10 @@ std::int32_t ToLong(std::string_view text);
 // Four parts separated by ".", each a number from 0 to 255 (blanks, signs, leading zeros and
 // fractions that round into range are accepted).
 bool IsValidIP(std::string_view text);
+// The stored text of an IPv6 entry: its RFC 5952 form, or a.b.c.d for an IPv4-mapped address
+// (::ffff:a.b.c.d). None for text that is no IPv6 address, or one with a zone ("%eth0"), a prefix
+// ("/64"), brackets or a port.
+std::optional<std::string> IPv6Entry(std::string_view text);
 // A port number from 1 to 65535 (a fraction is rounded first).
 bool IsValidPort(std::string_view text);
 

@@ -1,11 +1,18 @@
 #include "app/SingleInstance.h"
 
 #include <QDir>
+#include <QLocalSocket>
 #include <QStandardPaths>
 
 #include <unistd.h>
 
 namespace quarnel {
+
+namespace {
+
+constexpr int kAskTimeout = 1000;  // ms a second start waits for the running one
+
+}  // namespace
 
 SingleInstance::SingleInstance() {
     QString where = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
@@ -14,15 +21,49 @@ SingleInstance::SingleInstance() {
         where = QDir::tempPath();
     }
     // The user's number in the name keeps users apart in a shared temporary folder.
-    Lock = std::make_unique<QLockFile>(where + "/quarnel-" + QString::number(::getuid()) + ".lock");
+    const QString name = where + "/quarnel-" + QString::number(::getuid());
+    Lock = std::make_unique<QLockFile>(name + ".lock");
     Lock->setStaleLockTime(0);  // only a lock whose process is gone is stale, however old
+    SocketPath = name + ".socket";
 }
+
+SingleInstance::~SingleInstance() = default;
 
 bool SingleInstance::Claim() {
     if (Lock->tryLock(0)) {
         return true;
     }
     return Lock->error() != QLockFile::LockFailedError;
+}
+
+void SingleInstance::Listen(std::function<void()> asked) {
+    Server = std::make_unique<QLocalServer>();
+    // Only this user may ask, also where the folder is the shared temporary one.
+    Server->setSocketOptions(QLocalServer::UserAccessOption);
+    // The lock is ours: a socket left there belongs to a run that died.
+    (void)QLocalServer::removeServer(SocketPath);
+    if (!Server->listen(SocketPath)) {
+        Server.reset();  // a second start then ends as it always did, showing nothing
+        return;
+    }
+    QObject::connect(Server.get(), &QLocalServer::newConnection, Server.get(),
+                     [server = Server.get(), asked = std::move(asked)] {
+                         while (QLocalSocket* caller = server->nextPendingConnection()) {
+                             caller->disconnectFromServer();
+                             caller->deleteLater();
+                             asked();  // being called is the whole request
+                         }
+                     });
+}
+
+bool SingleInstance::AskToShow() const {
+    QLocalSocket socket;
+    socket.connectToServer(SocketPath);
+    if (!socket.waitForConnected(kAskTimeout)) {
+        return false;
+    }
+    socket.disconnectFromServer();
+    return true;
 }
 
 }  // namespace quarnel

@@ -26,10 +26,18 @@ TableSourceChoice OpenTableSource() {
     // A program that cannot close connections must not look as if it protects the machine.
     if (!selection.Source || selection.Mode == platform::TableMode::ReadOnly) {
         choice.Problem = platform::DescribeTcpTableSelection(selection);
+        choice.Summary =
+            std::string(selection.Source ? "Quarnel only shows connections: it cannot close them "
+                                           "here."
+                                         : "Quarnel can neither show nor close connections here.") +
+            " To let it, follow \"The right to close connections\" in its README.";
     } else if (selection.Ability != platform::CloseAbility::Allowed) {
         choice.Note = platform::DescribeTcpTableSelection(selection);  // it tries anyway
     }
-    const std::string polling = platform::DescribePollingMode(selection);
+    // A program that closes nothing reads the table only as often as it shows it: how it would
+    // follow the table to close is beside the point.
+    const std::string polling =
+        choice.Problem.empty() ? platform::DescribePollingMode(selection) : std::string();
     if (!polling.empty()) {
         choice.Note += (choice.Note.empty() ? "" : "\n\n") + polling;
     }

@@ -10,9 +10,12 @@ namespace quarnel {
 // The connection table the program reads and closes connections through.
 struct TableSourceChoice {
     std::unique_ptr<platform::TcpTableSource> Source;  // never null
-    // Set when the table cannot be read at all, or connections cannot be closed: what the user
-    // is told, and what to do about it.
+    // Set when the table cannot be read at all, or connections cannot be closed: why, in detail,
+    // and what to do about it, for standard error.
     std::string Problem;
+    // The same for the window, in two short sentences: what the program cannot do, and where
+    // the README says what to do.
+    std::string Summary;
     // What the user should know although the program closes connections: that it could not
     // find out whether it may (it tries anyway), that it reads the table the slower way and why.
     std::string Note;

@@ -2,9 +2,12 @@
 
 #include <QCloseEvent>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QScreen>
 #include <QStyle>
+
+#include <utility>
 
 #include "app/AppIdentity.h"
 #include "app/ListEditing.h"
@@ -17,7 +20,6 @@ namespace quarnel {
 namespace {
 
 const QColor FormBackground(251, 253, 251);
-constexpr int RefreshInterval = 500;  // ms between looks at the connection lines
 
 // The window is laid out in twips, 15 to a pixel.
 QRect Twips(int left, int top, int width, int height) {
@@ -70,6 +72,7 @@ frmMain::frmMain(Manager& manager, bool& quit, Messages& messages)
 frmMain::~frmMain() {
     // The list's viewport outlives the list's own destructor; its last events are not ours.
     lstMain.viewport()->removeEventFilter(this);
+    lstMain.removeEventFilter(this);
 }
 
 void frmMain::CreateControls() {
@@ -89,9 +92,12 @@ void frmMain::CreateControls() {
     lstMain.setFont(Arial(9, false));
     lstMain.setSelectionMode(QAbstractItemView::SingleSelection);
     lstMain.setSortingEnabled(false);
+    // A long line (an IPv6 connection) stays whole: the list scrolls sideways instead.
+    lstMain.setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     SetColour(lstMain, QPalette::Base, FormBackground);
     SetColour(lstMain, QPalette::Text, Qt::black);
     lstMain.viewport()->installEventFilter(this);
+    lstMain.installEventFilter(this);
 
     txtItem.setGeometry(Twips(90, 6960, 3795, 375));
     txtItem.setFont(Arial(8.25, false));
@@ -143,17 +149,28 @@ void frmMain::ConnectHandlers() {
         connect(button, &Command::Click, this,
                 [this, mode = mode] { oManager.SetCurrentMode(mode); });
     }
-    connect(&cmdAdd, &Command::Click, this,
-            [this] { AddToCurrentList(oManager, txtItem.text().toStdString(), UserMessages); });
+    connect(&cmdAdd, &Command::Click, this, &frmMain::cmdAdd_Click);
+    // Enter in the entry box does what the button beside it does.
+    connect(&txtItem, &QLineEdit::returnPressed, this, &frmMain::cmdAdd_Click);
     connect(&cmdAddLocal, &Command::Click, this, [this] { AddLocalIPs(oManager, UserMessages); });
     // The list box follows the rebuilt lines at the next timer tick.
     connect(&chkShowX, &QCheckBox::toggled, this, [this] { oManager.RefreshCurrentConnections(); });
     connect(&chkHideLocal, &QCheckBox::toggled, this,
             [this] { oManager.RefreshCurrentConnections(); });
-    connect(mnuDelete, &QAction::triggered, this,
-            [this] { DeleteSelectedItem(oManager, lstMain); });
+    connect(mnuDelete, &QAction::triggered, this, &frmMain::mnuDelete_Click);
     connect(&TimerListRefresh, &QTimer::timeout, this, &frmMain::RefreshConnectionsIfChanged);
     connect(&TrayIcon, &QSystemTrayIcon::activated, this, &frmMain::TrayIcon_Activated);
+}
+
+void frmMain::cmdAdd_Click() {
+    AddToCurrentList(oManager, txtItem.text().toStdString(), UserMessages);
+}
+
+void frmMain::mnuDelete_Click() {
+    DeleteSelectedItem(oManager, lstMain);
+    // The entries below the deleted one moved up: whatever sits in its row now, the user never
+    // picked it, and a second Delete must not take it.
+    lstMain.selectionModel()->clear();
 }
 
 void frmMain::Form_Load() {
@@ -197,12 +214,31 @@ void frmMain::RefreshConnectionsIfChanged() {
     oManager.RefreshCurrentMode();
 }
 
+void frmMain::BringToFront() {
+    bShowingMinimised = false;
+    setWindowState(windowState() & ~Qt::WindowMinimized);
+    show();
+    raise();
+    activateWindow();
+}
+
 void frmMain::Form_QueryUnload() {
     (void)oManager.SaveSettings();  // a failure has been told; the close goes on regardless
     bQuit = true;
 }
 
 void frmMain::Form_Resize() {
+    // A right click on the icon shows the window minimised: a restore that follows at once is
+    // the window manager's, not the user's.
+    constexpr qint64 kOwnRestore = 1000;  // ms
+    if (bShowingMinimised && !isMinimized() && ShowingMinimisedSince.elapsed() < kOwnRestore) {
+        showMinimized();  // minimised again, and kept visible below
+        return;
+    }
+    if (isMinimized() && std::exchange(bShowingMinimised, false)) {
+        return;
+    }
+    bShowingMinimised = false;
     if (isMinimized()) {
         // Hidden, it leaves the task bar and comes back through the notification icon only;
         // without a notification area it stays in the task bar.
@@ -273,8 +309,34 @@ bool frmMain::eventFilter(QObject* watched, QEvent* event) {
     if (watched == lstMain.viewport() && event->type() == QEvent::MouseButtonRelease) {
         const auto* mouse = static_cast<QMouseEvent*>(event);
         lstMain_MouseUp(mouse->button(), mouse->globalPosition().toPoint());
+        // After the menu the release is not the list's: it would select whatever entry now
+        // lies under the pointer, one the user never picked.
+        return mouse->button() == Qt::RightButton;
+    }
+    if (watched == &lstMain && event->type() == QEvent::KeyPress) {
+        return lstMain_KeyDown(static_cast<QKeyEvent*>(event)->key());
     }
     return QWidget::eventFilter(watched, event);
+}
+
+bool frmMain::lstMain_KeyDown(int key) {
+    switch (key) {
+        case Qt::Key_Delete:
+            if (mnuDelete->isEnabled()) {
+                mnuDelete->trigger();
+            }
+            return true;
+        case Qt::Key_Menu: {
+            // The pop-up menu from the keyboard, at the current entry or the list's corner.
+            const QListWidgetItem* current = lstMain.currentItem();
+            const QPoint where =
+                current != nullptr ? lstMain.visualItemRect(current).bottomLeft() : QPoint();
+            (void)mnuListBox.exec(lstMain.viewport()->mapToGlobal(where));
+            return true;
+        }
+        default:
+            return false;
+    }
 }
 
 void frmMain::lstMain_MouseUp(Qt::MouseButton button, const QPoint& globalPosition) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QCheckBox>
+#include <QElapsedTimer>
 #include <QGroupBox>
 #include <QLineEdit>
 #include <QListWidget>
@@ -25,6 +26,9 @@ class frmMain final : public QWidget, public ManagerWindow {
     Q_OBJECT
 
 public:
+    // Milliseconds between the refresh timer's looks at the connection lines.
+    static constexpr int RefreshInterval = 500;
+
     // quit is the program's quit flag: set by the close request, never reset.
     frmMain(Manager& manager, bool& quit, Messages& messages);
     ~frmMain() override;
@@ -36,6 +40,8 @@ public:
     void SetCommandButtons(bool bInitialize, bool bEnabled);
     // The refresh timer's work: reloads the connection view when its lines changed.
     void RefreshConnectionsIfChanged();
+    // Restores the window, hidden or minimised, shows it and brings it to the front.
+    void BringToFront();
     // The close request, whatever its cause: saves the rule lists and ends the main loop.
     void Form_QueryUnload();
 
@@ -88,11 +94,19 @@ private:
     // What a mouse action on the notification icon does to a minimised window.
     void TrayIcon_Activated(QSystemTrayIcon::ActivationReason reason);
     void lstMain_MouseUp(Qt::MouseButton button, const QPoint& globalPosition);
+    // Delete and the menu key on the list; true when the key was the list's.
+    bool lstMain_KeyDown(int key);
+    void cmdAdd_Click();
+    void mnuDelete_Click();
 
     Manager& oManager;
     bool& bQuit;
     Messages& UserMessages;
     bool bFirstShown = false;
+    // Set while a right click on the icon shows the window minimised, for the restore that
+    // some window managers make of it.
+    bool bShowingMinimised = false;
+    QElapsedTimer ShowingMinimisedSince;
 };
 
 }  // namespace quarnel

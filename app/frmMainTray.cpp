@@ -25,13 +25,18 @@ void frmMain::TrayIcon_Activated(QSystemTrayIcon::ActivationReason reason) {
     switch (reason) {
         case QSystemTrayIcon::Trigger:  // left button
         case QSystemTrayIcon::DoubleClick:
-            setWindowState(windowState() & ~Qt::WindowMinimized);
-            show();
-            raise();
-            activateWindow();
+            BringToFront();
             break;
         case QSystemTrayIcon::Context:  // right button: back in the task bar, still minimised
-            showMinimized();
+            // The desktop minimised the window, so the hint that maps a window minimised was
+            // never set and showing it would restore it: a real change of state sets the hint.
+            setWindowState(windowState() & ~Qt::WindowMinimized);
+            setWindowState(windowState() | Qt::WindowMinimized);
+            // Some window managers restore it all the same once it is mapped; Form_Resize then
+            // minimises it again, without hiding it.
+            bShowingMinimised = true;
+            ShowingMinimisedSince.start();
+            show();
             break;
         case QSystemTrayIcon::MiddleClick:
         case QSystemTrayIcon::Unknown:

@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -54,17 +55,21 @@ struct Guard {
     // For quarnel run by an unprivileged user through a copy of its helper with these file
     // capabilities; 0 for quarnel run as root of its namespace.
     std::uint64_t helperCapabilities = 0;
+    // quarnel run by nobody through its helper as built, without any capability, as
+    // scripts/run starts it: it only shows connections and closes none.
+    bool viewer = false;
 };
 constexpr Guard kEvents{"events", false, true};
 constexpr Guard kPolling{"polling", true, true};
 constexpr Guard kHelperEvents{"helper, events", false, true, kNetAdmin | kBpfAndPerfmon};
 constexpr Guard kHelperPolling{"helper, polling", false, true, kNetAdmin};
 constexpr Guard kSsLoop{"ss -K loop", false, false};
+constexpr Guard kViewer{"viewer (closes nothing)", false, true, 0, true};
 // The program as it was before it waited for the table's changes, given on the command line.
 constexpr Guard kStraightPort{"straight port", true, true};
 const Guard* GuardNamed(const std::string& name) {
-    for (const Guard* guard :
-         {&kEvents, &kPolling, &kHelperEvents, &kHelperPolling, &kSsLoop, &kStraightPort}) {
+    for (const Guard* guard : {&kEvents, &kPolling, &kHelperEvents, &kHelperPolling, &kSsLoop,
+                               &kStraightPort, &kViewer}) {
         if (name == guard->name) {
             return guard;
         }
@@ -84,23 +89,47 @@ double Percentile99(std::vector<double> values) {
 
 // ---- Inside a namespace: the site that holds the connections and runs the guard ----
 
-sockaddr_in Loopback(int port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    return address;
+// The IP versions a teardown is timed over: a client on 127.0.0.1 or on ::1.
+enum class Family { IPv4 = 4, IPv6 = 6 };
+
+// The blocked listener: on [::] without IPV6_V6ONLY, so that it takes both versions.
+bench::Listener ListenDualStack(int backlog) {
+    bench::Listener listener{UniqueFd(socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0))};
+    const int off = 0;
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    socklen_t length = sizeof address;
+    if (!listener.fd ||
+        setsockopt(listener.fd.Get(), IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) != 0 ||
+        bind(listener.fd.Get(), reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        listen(listener.fd.Get(), backlog) != 0 ||
+        getsockname(listener.fd.Get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        Fail("dual-stack listener");
+    }
+    listener.port = ntohs(address.sin6_port);
+    return listener;
 }
 
 // Connects to the blocked port and waits for the guard to close the connection: the time from
 // connect's return to recv's failure, or nothing when recv did not fail with ECONNABORTED.
-std::optional<double> TimeTeardown(const bench::Listener& blocked, Clock::duration patience) {
-    UniqueFd client(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+std::optional<double> TimeTeardown(const bench::Listener& blocked, Clock::duration patience,
+                                   Family family = Family::IPv4) {
+    const bool ipv6 = family == Family::IPv6;
+    UniqueFd client(socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     const timeval limit{std::chrono::duration_cast<std::chrono::seconds>(patience).count(), 0};
     (void)setsockopt(client.Get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);  // best effort
-    const sockaddr_in address = Loopback(blocked.port);
-    if (!client ||
-        connect(client.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    sockaddr_in v4{};
+    v4.sin_family = AF_INET;
+    v4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    v4.sin_port = htons(static_cast<std::uint16_t>(blocked.port));
+    sockaddr_in6 v6{};
+    v6.sin6_family = AF_INET6;
+    v6.sin6_addr = in6addr_loopback;
+    v6.sin6_port = v4.sin_port;
+    const auto* address =
+        ipv6 ? reinterpret_cast<const sockaddr*>(&v6) : reinterpret_cast<const sockaddr*>(&v4);
+    const socklen_t length = ipv6 ? sizeof v6 : sizeof v4;
+    if (!client || connect(client.Get(), address, length) != 0) {
         Fail("connect to the blocked port");
     }
     const Clock::time_point connected = Clock::now();
@@ -148,6 +177,9 @@ std::string InstallForNobody(const Guard& guard, const std::string& program,
     if (chown(home.c_str(), kNobody, kNobody) != 0) {
         Fail("chown " + home.string());
     }
+    if (guard.helperCapabilities == 0) {
+        return copy;
+    }
     // Last: a change of owner drops a file's capabilities.
     vfs_cap_data capabilities{};
     capabilities.magic_etc = VFS_CAP_REVISION_2 | VFS_CAP_FLAGS_EFFECTIVE;
@@ -185,7 +217,7 @@ pid_t StartGuard(const Guard& guard, const std::string& program, const std::file
         setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
         std::string run = program;
-        if (guard.helperCapabilities != 0) {
+        if (guard.helperCapabilities != 0 || guard.viewer) {
             run = InstallForNobody(guard, program, home);
             if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0) {
                 Fail("become nobody");
@@ -207,7 +239,7 @@ int RunSite(const Guard& guard, int connections, const std::string& program) {
     if (connections > 0) {
         background = std::make_unique<bench::ConnectionFarm>(connections);
     }
-    const bench::Listener blocked = bench::Listen(1024);
+    const bench::Listener blocked = ListenDualStack(1024);
     char folder[] = "/tmp/quarnel-bench-XXXXXX";
     if (mkdtemp(folder) == nullptr) {
         Fail("mkdtemp");
@@ -215,8 +247,13 @@ int RunSite(const Guard& guard, int connections, const std::string& program) {
     const std::filesystem::path home = folder;
     const pid_t pid = StartGuard(guard, program, home, blocked.port);
 
-    // Ready once the guard has closed a connection on the blocked port.
+    // Ready once the guard has closed a connection on the blocked port; a viewer, which closes
+    // none, once it had time to start.
     bool guarding = false;
+    if (guard.viewer) {
+        std::this_thread::sleep_for(3s);
+        guarding = waitpid(pid, nullptr, WNOHANG) == 0;
+    }
     for (int attempt = 0; attempt < 60 && !guarding; ++attempt) {
         guarding = TimeTeardown(blocked, 1s).has_value();
     }
@@ -228,10 +265,10 @@ int RunSite(const Guard& guard, int connections, const std::string& program) {
     std::fflush(stdout);
 
     std::string command;
-    int count = 0;
-    while (std::cin >> command && command == "teardown" && std::cin >> count) {
+    int count = 0, version = 0;
+    while (std::cin >> command && command == "teardown" && std::cin >> count >> version) {
         for (int i = 0; i < count; ++i) {
-            const std::optional<double> ms = TimeTeardown(blocked, 5s);
+            const std::optional<double> ms = TimeTeardown(blocked, 5s, Family{version});
             std::printf("%.4f ", ms.value_or(-1));
         }
         std::printf("\n");
@@ -312,8 +349,8 @@ public:
     // Whether the guard or its helper holds a kernel program: the proof that it runs on
     // kernel events.
     bool HoldsKernelProgram() const { return HoldsKernelProgram(guardPid_); }
-    std::vector<double> Teardowns(int count) {
-        std::fprintf(in_, "teardown %d\n", count);
+    std::vector<double> Teardowns(int count, Family family) {
+        std::fprintf(in_, "teardown %d %d\n", count, static_cast<int>(family));
         std::fflush(in_);
         std::vector<double> ms(static_cast<std::size_t>(count));
         for (double& m : ms) {
@@ -387,9 +424,9 @@ private:
 std::string Label(const Site& site) {
     const Guard& kind = site.Kind();
     std::string label = kind.name;
-    const bool meantForEvents =
-        !kind.userNamespace && (kind.helperCapabilities == 0 ||
-                                (kind.helperCapabilities & kBpfAndPerfmon) == kBpfAndPerfmon);
+    const bool meantForEvents = !kind.userNamespace && !kind.viewer &&
+                                (kind.helperCapabilities == 0 ||
+                                 (kind.helperCapabilities & kBpfAndPerfmon) == kBpfAndPerfmon);
     const bool onEvents = site.HoldsKernelProgram();
     if (kind.isQuarnel && meantForEvents != onEvents) {
         label += onEvents ? " (but on kernel events)" : " (but polling)";
@@ -422,9 +459,9 @@ void IdleCpu(const Programs& program) {
     std::printf("\nIdle CPU share of quarnel, %% of one core: median of 10 one-second samples\n");
     std::printf("%12s  %-24s %8s %8s\n", "connections", "mode", "median", "vs events");
     for (const int connections : {200, 3000}) {
-        auto sites =
-            StartSites({&kEvents, &kPolling, &kHelperEvents, &kHelperPolling, &kStraightPort},
-                       connections, program);
+        auto sites = StartSites(
+            {&kEvents, &kPolling, &kHelperEvents, &kHelperPolling, &kStraightPort, &kViewer},
+            connections, program);
         std::vector<std::vector<double>> samples(sites.size());
         for (int round = 0; round < 10; ++round) {
             for (std::size_t s = 0; s < sites.size(); ++s) {
@@ -450,35 +487,43 @@ void IdleCpu(const Programs& program) {
 
 void Teardown(const Programs& program) {
     std::printf(
-        "\nTeardown latency, ms from connect's return to recv failing with "
-        "ECONNABORTED: 4 rounds of 50 connections per mode\n");
-    std::printf("%12s  %-24s %8s %8s %10s %8s\n", "background", "mode", "median", "p99",
-                "vs events", "missed");
+        "\nTeardown latency, ms from connect's return to recv failing with ECONNABORTED: 4 rounds "
+        "of 50 connections per mode and IP version (the straight port knows IPv4 only)\n");
+    std::printf("%12s  %-24s %8s %8s %8s %8s %10s %8s\n", "background", "mode", "v4 med", "v4 p99",
+                "v6 med", "v6 p99", "v4 vs ev.", "missed");
+    constexpr Family kFamilies[] = {Family::IPv4, Family::IPv6};
     for (const int connections : {100, 3000}) {
         auto sites = StartSites(
             {&kEvents, &kPolling, &kHelperEvents, &kHelperPolling, &kStraightPort, &kSsLoop},
             connections, program);
-        std::vector<std::vector<double>> samples(sites.size());
+        // By site, then by family.
+        std::vector<std::array<std::vector<double>, 2>> samples(sites.size());
         std::vector<int> missed(sites.size());
         for (int round = 0; round < 4; ++round) {
             for (std::size_t s = 0; s < sites.size(); ++s) {
                 sites[s]->Resume();
                 std::this_thread::sleep_for(100ms);
-                for (const double ms : sites[s]->Teardowns(50)) {
-                    if (ms < 0) {
-                        ++missed[s];
-                    } else {
-                        samples[s].push_back(ms);
+                for (std::size_t f = 0; f < 2; ++f) {
+                    if (kFamilies[f] == Family::IPv6 && &sites[s]->Kind() == &kStraightPort) {
+                        continue;  // it would miss every one, five seconds each
+                    }
+                    for (const double ms : sites[s]->Teardowns(50, kFamilies[f])) {
+                        if (ms < 0) {
+                            ++missed[s];
+                        } else {
+                            samples[s][f].push_back(ms);
+                        }
                     }
                 }
                 sites[s]->Pause();
             }
         }
-        const double events = samples.empty() ? 0 : Median(samples[0]);
+        const double events = samples.empty() ? 0 : Median(samples[0][0]);
         for (std::size_t s = 0; s < sites.size(); ++s) {
-            const double median = Median(samples[s]);
-            std::printf("%12d  %-24s %8.3f %8.3f %9.1fx %8d\n", connections,
-                        Label(*sites[s]).c_str(), median, Percentile99(samples[s]),
+            const double median = Median(samples[s][0]);
+            std::printf("%12d  %-24s %8.3f %8.3f %8.3f %8.3f %9.1fx %8d\n", connections,
+                        Label(*sites[s]).c_str(), median, Percentile99(samples[s][0]),
+                        Median(samples[s][1]), Percentile99(samples[s][1]),
                         events > 0 ? median / events : 0, missed[s]);
         }
     }

@@ -273,7 +273,10 @@ void Command::AccessKeyPressed() {
 }
 
 void Command::TmrMouse_Timer() {
-    Machine.TimerTick(ProbePointer && ProbePointer() == this);
+    // The window system finds no disabled window under the pointer, only what lies beneath it;
+    // Qt's lookup finds disabled widgets too, which would keep a disabled button's look.
+    const QWidget* under = ProbePointer ? ProbePointer() : nullptr;
+    Machine.TimerTick(under == this && isEnabled());
 }
 
 void Command::ApplyEnabled() {

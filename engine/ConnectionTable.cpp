@@ -1,60 +1,58 @@
 #include "engine/ConnectionTable.h"
 
-#include <arpa/inet.h>
-
 #include <string>
+
+#include "engine/AddressText.h"
 
 namespace quarnel {
 
 namespace {
-constexpr std::size_t MaxAddressTextLength = 32;
+
+constexpr std::string_view NoRemoteText = "0.0.0.0";
+
+// An IPv6 address text in brackets, so that the port after it stays apart.
+void AppendAddress(std::string& line, std::string_view text) {
+    const bool ipv6 = text.find(':') != std::string_view::npos;
+    if (ipv6) {
+        line += '[';
+    }
+    line += text;
+    if (ipv6) {
+        line += ']';
+    }
 }
 
-std::optional<std::string> FormatAddress(std::uint32_t address) {
-    in_addr raw{};
-    raw.s_addr = address;  // already in network byte order
-    char text[INET_ADDRSTRLEN] = {};
-    if (inet_ntop(AF_INET, &raw, text, sizeof text) == nullptr) {
-        return std::nullopt;
+}  // namespace
+
+std::string RemoteAddressText(const platform::TcpRow& row) {
+    if (platform::IsUnspecified(row.RemoteAddress)) {
+        return std::string(NoRemoteText);
     }
-    return std::string(text);
+    return CanonicalAddressText(row.RemoteAddress);
 }
 
-std::string GetIPString(std::uint32_t address, AddressFormatter format) {
-    std::optional<std::string> text = format(address);
-    if (!text || text->empty()) {
-        return "Unable to get IP";
-    }
-    if (text->size() > MaxAddressTextLength) {
-        text->resize(MaxAddressTextLength);
-    }
-    return *std::move(text);
+bool IsLoopbackText(std::string_view remoteAddressText) {
+    return remoteAddressText == "127.0.0.1" || remoteAddressText == "::1";
 }
 
-std::string RemoteAddressText(const platform::TcpRow& row, AddressFormatter format) {
-    if (row.RemoteAddress == 0) {
-        return "0.0.0.0";
-    }
-    return GetIPString(row.RemoteAddress, format);
-}
-
-std::string DisplayLine(const platform::TcpRow& row, std::string_view remoteAddressText,
-                        AddressFormatter format) {
+std::string DisplayLine(const platform::TcpRow& row, std::string_view remoteAddressText) {
     std::string line = std::to_string(row.LocalPort);
     line += ' ';
-    if (remoteAddressText != "0.0.0.0" && row.LocalAddress != 0) {
+    const bool local = !platform::IsUnspecified(row.LocalAddress);
+    if (remoteAddressText != NoRemoteText && local) {
         line += "<--> ";
-        line += remoteAddressText;
+        AppendAddress(line, remoteAddressText);
         line += ':';
         line += std::to_string(row.RemotePort);
         line += ' ';
-    } else if (row.LocalAddress != 0) {
+    } else if (local) {
         line += ':';
-        line += GetIPString(row.LocalAddress, format);
+        AppendAddress(line, CanonicalAddressText(row.LocalAddress));
         line += ' ';
     }
-    if (row.State >= 0 && row.State < static_cast<std::int32_t>(TcpStateNames.size())) {
-        line += TcpStateNames[static_cast<std::size_t>(row.State)];
+    const auto state = static_cast<std::int32_t>(row.State);
+    if (state >= 0 && state < static_cast<std::int32_t>(TcpStateNames.size())) {
+        line += TcpStateNames[static_cast<std::size_t>(state)];
     }
     return line;
 }

@@ -1,6 +1,6 @@
 #include "engine/Engine.h"
 
-#include "engine/Rules.h"
+#include "engine/RuleSet.h"
 
 namespace quarnel {
 
@@ -42,21 +42,22 @@ void Engine::CheckConnection(std::size_t i, const std::function<void()>& process
         entry.IsPassed = FlagFalse;
         bLinesChanged = true;
     }
-    if (row.State != TcpStateEstablished) {
+    if (row.State != platform::TcpState::Established) {
         return;  // only established connections are judged
     }
     if (entry.IsAllowed != FlagFalse || entry.IsPassed != FlagFalse) {
         return;
     }
-    if (IsAllowedIP(entry.RemoteIP, oManager.oAllowedIP)) {
-        entry.IsAllowed = FlagTrue;  // an allowed address protects whatever the ports
-        return;
-    }
-    const bool blocked = IsInList(row.LocalPort, oManager.oBlockedLocalPorts) ||
-                         IsInList(row.RemotePort, oManager.oBlockedRemotePorts);
-    if (!blocked) {
-        entry.IsPassed = FlagTrue;
-        return;
+    switch (oManager.Rules().Judge(row)) {
+        case Verdict::Allowed:
+            entry.IsAllowed = FlagTrue;  // an allowed address protects whatever the ports
+            return;
+        case Verdict::Passed:
+            entry.IsPassed = FlagTrue;
+            return;
+        case Verdict::BlockedByLocalPort:
+        case Verdict::BlockedByRemotePort:
+            break;
     }
 
     RefreshLinesIfChanged();  // the window may look at the lines in the event step

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "engine/ConnectionTable.h"
+#include "engine/AddressText.h"
 #include "engine/Manager.h"
 
 namespace quarnel {
@@ -32,7 +32,11 @@ std::string GetIP(platform::HostAddressSource& hosts, ManagerWindow* window) {
     }
     std::string text;
     for (const std::uint32_t address : found.Addresses) {
-        text += GetIPString(address);
+        text += CanonicalAddressText(platform::MappedIPv4(address));
+        text += ' ';
+    }
+    for (const platform::IpAddress& address : found.IPv6Addresses) {
+        text += CanonicalAddressText(address);
         text += ' ';
     }
     return text;
@@ -40,7 +44,7 @@ std::string GetIP(platform::HostAddressSource& hosts, ManagerWindow* window) {
 
 void Manager::RefreshLocalIPList() {
     oLocalIP.Reset();
-    AddPieces(oLocalIP, GetIP(Hosts, oMainForm), ' ');
+    (void)AddPieces(oLocalIP, GetIP(Hosts, oMainForm), ' ');  // every piece is text
 }
 
 void Manager::AddLocalIPSToAllowed() {
@@ -50,6 +54,9 @@ void Manager::AddLocalIPSToAllowed() {
             (void)oAllowedIP.AddItem(address);  // text always fits a text list
         }
     }
+    // New connections from these addresses are allowed at once; those already judged keep
+    // their verdicts until the next edit clears the cache.
+    CompileRules();
 }
 
 }  // namespace quarnel

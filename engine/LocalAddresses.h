@@ -17,8 +17,9 @@ std::string ErrorText(std::string_view procedureName, std::int32_t number,
 void ReportError(ManagerWindow* window, std::string_view procedureName, std::int32_t number,
                  std::string_view description);
 
-// The machine's own IPv4 addresses, each followed by one blank ("192.0.2.5 198.51.100.20 ");
-// empty when none are found. An unexpected failure is reported and gives empty text.
+// The machine's own addresses, each followed by one blank ("192.0.2.5 198.51.100.20 ::1 "):
+// the IPv4 ones first, then the IPv6 ones; empty when none are found. An unexpected failure is
+// reported and gives empty text.
 std::string GetIP(platform::HostAddressSource& hosts, ManagerWindow* window);
 
 }  // namespace quarnel

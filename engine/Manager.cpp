@@ -111,7 +111,7 @@ void Manager::RefreshCurrentConnections() {
         if (row.LocalPort == 0) {
             continue;
         }
-        if (showOnlyConnected && row.State != TcpStateEstablished) {
+        if (showOnlyConnected && row.State != platform::TcpState::Established) {
             continue;
         }
         // A row the pass has not reached since the cache was last cleared has no remote
@@ -120,7 +120,7 @@ void Manager::RefreshCurrentConnections() {
             continue;
         }
         const std::string& remoteIP = Cache.Entries[i].RemoteIP;
-        if (hideLocal && remoteIP == "127.0.0.1") {
+        if (hideLocal && IsLoopbackText(remoteIP)) {
             continue;
         }
         (void)oCurrentConnections.AddItem(DisplayLine(row, remoteIP));  // text always fits

@@ -3,12 +3,14 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "container/List.h"
 #include "container/Value.h"
 #include "engine/ConnectionCache.h"
 #include "engine/ConnectionTable.h"
 #include "engine/ManagerWindow.h"
+#include "engine/RuleSet.h"
 #include "engine/SettingsStore.h"
 #include "platform/HostAddressSource.h"
 
@@ -27,7 +29,9 @@ enum ViewMode : std::int16_t {
 bool ToBoolean(const Value& value);
 
 // Appends to oList each non-empty piece of text between separators, in order.
-void AddPieces(List& oList, std::string_view text, char separator);
+// Appends every non-empty piece of text, split at separator, that converts to the list's type;
+// the pieces that do not.
+std::vector<std::string> AddPieces(List& oList, std::string_view text, char separator);
 
 // Owns the rule lists and the view mode, and fills the window's list, heading and editing
 // controls. The table, the cache, the store and the address source are the engine's; the
@@ -53,8 +57,14 @@ public:
     // Rebuilds the connection lines from the latest table read; the list box follows later.
     void RefreshCurrentConnections();
 
-    // Reads the three rule lists from the store; a missing key gives its default.
-    void LoadSettings();
+    // Reads the three rule lists from the store, a missing key giving its default, and compiles
+    // them. What the user must know about it (a store that could not be read, entries left
+    // out); empty when the rules were loaded as stored.
+    std::string LoadSettings();
+    // Compiles the three rule lists into the rules the blocking pass judges by. Every edit of a
+    // list is followed by this (SaveChanges does it, with clearing the cache).
+    void CompileRules();
+    const RuleSet& Rules() const { return CompiledRules; }
     // Writes the three rule lists. False when the store could not keep them: the lists stay
     // in memory and the user is told (once, until a write succeeds again).
     [[nodiscard]] bool SaveSettings();
@@ -78,6 +88,7 @@ private:
     SettingsStore& Store;
     platform::HostAddressSource& Hosts;
     bool bSaveFailureShown = false;
+    RuleSet CompiledRules;
 };
 
 }  // namespace quarnel

@@ -12,21 +12,74 @@ std::string SaveFailedText(const std::string& location) {
            "start unless that file can be written.";
 }
 
-void AddPieces(List& oList, std::string_view text, char separator) {
+bool IsSettingsText(std::string_view text) {
+    while (!text.empty()) {
+        const auto end = text.find('\n');
+        std::string_view line = text.substr(0, end);
+        text = end == std::string_view::npos ? std::string_view{} : text.substr(end + 1);
+        for (const char c : line) {
+            if (static_cast<unsigned char>(c) < 0x20 && c != '\t' && c != '\r') {
+                return false;
+            }
+        }
+        const auto first = line.find_first_not_of(" \t\r");
+        if (first == std::string_view::npos) {
+            continue;
+        }
+        line.remove_prefix(first);
+        const bool understood = line.front() == ';' || line.front() == '#' || line.front() == '[' ||
+                                line.find('=') != std::string_view::npos;
+        if (!understood) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string LoadProblemText(const std::string& location, const StoreCondition& condition) {
+    switch (condition.State) {
+        case StoreCondition::Kind::Read:
+            break;
+        case StoreCondition::Kind::Unreadable:
+            return "The rules could not be read from " + location + " (" + condition.Detail +
+                   "): no port is blocked. That file is left as it is; rules you enter now "
+                   "apply until Quarnel ends, but are not saved.";
+        case StoreCondition::Kind::SetAside:
+            return "The settings file " + location + " could not be understood and was kept as " +
+                   condition.Detail +
+                   ". Quarnel starts with the default rules: no port is blocked.";
+    }
+    return {};
+}
+
+std::string UnloadedPiecesText(const std::vector<std::pair<std::string, std::string>>& pieces) {
+    if (pieces.empty()) {
+        return {};
+    }
+    std::string text = "These stored entries are not valid and were left out:";
+    for (const auto& [list, piece] : pieces) {
+        text += " \"" + piece + "\" (" + list + "),";
+    }
+    text.back() = '.';
+    return text;
+}
+
+std::vector<std::string> AddPieces(List& oList, std::string_view text, char separator) {
+    std::vector<std::string> refused;
     while (!text.empty()) {
         const auto end = text.find(separator);
         const std::string_view piece = text.substr(0, end);
-        if (!piece.empty()) {
-            // A piece that is not of the list's type is left out (AddItem appends nothing).
-            (void)oList.AddItem(std::string(piece));
+        if (!piece.empty() && oList.AddItem(std::string(piece)) < 0) {
+            refused.emplace_back(piece);  // not of the list's type: AddItem appended nothing
         }
         text = end == std::string_view::npos ? std::string_view{} : text.substr(end + 1);
     }
+    return refused;
 }
 
 void Manager::LoadListFromString(List& oList, const std::string& sString) {
     oList.Reset();
-    AddPieces(oList, sString, ',');
+    (void)AddPieces(oList, sString, ',');
 }
 
 std::string Manager::SaveListToString(const List& oList) const {
@@ -41,13 +94,37 @@ std::string Manager::SaveListToString(const List& oList) const {
     return text;
 }
 
-void Manager::LoadSettings() {
+std::string Manager::LoadSettings() {
     const std::string local = Store.Read(BlockedLocalPortsKey, "");
     const std::string remote = Store.Read(BlockedRemotePortsKey, "");
     const std::string allowed = Store.Read(AllowedIPKey, DefaultAllowedIP);
-    LoadListFromString(oAllowedIP, allowed);
-    LoadListFromString(oBlockedLocalPorts, local);
-    LoadListFromString(oBlockedRemotePorts, remote);
+    std::vector<std::pair<std::string, std::string>> unloaded;
+    const std::pair<List*, std::pair<const char*, const std::string*>> lists[] = {
+        {&oAllowedIP, {"allowed IP addresses", &allowed}},
+        {&oBlockedLocalPorts, {"blocked local ports", &local}},
+        {&oBlockedRemotePorts, {"blocked remote ports", &remote}},
+    };
+    for (const auto& [list, named] : lists) {
+        list->Reset();
+        for (std::string& piece : AddPieces(*list, *named.second, ',')) {
+            unloaded.emplace_back(named.first, std::move(piece));
+        }
+    }
+    CompileRules();
+    const StoreCondition condition = Store.Condition();
+    // The failure to keep the rules is told now; at every edit and at the end it would be news
+    // to nobody.
+    bSaveFailureShown = condition.State == StoreCondition::Kind::Unreadable;
+    std::string text = LoadProblemText(Store.Location(), condition);
+    const std::string pieces = UnloadedPiecesText(unloaded);
+    if (!pieces.empty()) {
+        text += (text.empty() ? "" : "\n\n") + pieces;
+    }
+    return text;
+}
+
+void Manager::CompileRules() {
+    CompiledRules = RuleSet(oAllowedIP, oBlockedLocalPorts, oBlockedRemotePorts);
 }
 
 bool Manager::SaveSettings() {
@@ -71,6 +148,8 @@ bool Manager::SaveSettings() {
 
 void Manager::SaveChanges() {
     (void)SaveSettings();  // a failure has been told; the changed rules apply all the same
+    // Every connection is judged afresh under the edited rules.
+    CompileRules();
     ClearConnectionCache(Cache);
 }
 

@@ -1,6 +1,11 @@
 #pragma once
 
 #include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "engine/SettingsStore.h"
 
 namespace quarnel {
 
@@ -12,5 +17,17 @@ inline constexpr const char* DefaultAllowedIP = "127.0.0.1";
 
 // What the user is told when the rule lists could not be written to location.
 std::string SaveFailedText(const std::string& location);
+
+// Whether text can be a settings file: lines of sections, keys with values, comments or blank
+// lines, and no control characters. Anything else is another program's file or damage.
+bool IsSettingsText(std::string_view text);
+
+// What the user is told at start about a store in condition at location; empty when it was
+// read.
+std::string LoadProblemText(const std::string& location, const StoreCondition& condition);
+
+// What the user is told at start about stored entries that are not of their list's kind:
+// pairs of the list's name and the entry. Empty when there are none.
+std::string UnloadedPiecesText(const std::vector<std::pair<std::string, std::string>>& pieces);
 
 }  // namespace quarnel

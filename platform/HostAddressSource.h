@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/IpAddress.h"
+
 namespace quarnel::platform {
 
 // An unexpected failure while gathering the machine's addresses.
@@ -18,11 +20,14 @@ struct HostAddresses {
     // host name, in its order with duplicates kept, then those of the interfaces that are up
     // and not already listed. Empty when nothing is found.
     std::vector<std::uint32_t> Addresses;
-    // Set when the gathering failed unexpectedly; Addresses is then empty.
+    // IPv6 addresses gathered the same way (the resolver's first, then the interfaces'), each
+    // once.
+    std::vector<IpAddress> IPv6Addresses;
+    // Set when the gathering failed unexpectedly; both lists are then empty.
     std::optional<HostAddressFailure> Failure;
 };
 
-// The machine's own IPv4 addresses as the operating system knows them.
+// The machine's own addresses as the operating system knows them.
 class HostAddressSource {
 public:
     virtual ~HostAddressSource() = default;

@@ -5,22 +5,43 @@
 #include <string>
 #include <vector>
 
+#include "platform/IpAddress.h"
+
 namespace quarnel::platform {
 
-// How the operating system knows the socket behind a row.
+// The state of a row, in the table's numbers.
+enum class TcpState : std::int32_t {
+    Unknown = 0,
+    Closed = 1,
+    Listening = 2,
+    SynSent = 3,
+    SynReceived = 4,
+    Established = 5,
+    FinWait1 = 6,
+    FinWait2 = 7,
+    CloseWait = 8,
+    Closing = 9,
+    LastAck = 10,
+    TimeWait = 11,
+    DeleteTcb = 12,
+};
+
+// The kind of socket behind a row. An IPv6 socket of a dual-stack program carries IPv4
+// connections too, with IPv4-mapped addresses; those are IPv4 connections to the rules and to
+// the user, and only the close names the socket as IPv6.
 enum class SocketFamily : std::uint8_t {
-    IPv4,        // an AF_INET socket
-    MappedIPv6,  // an AF_INET6 socket whose both addresses are IPv4-mapped (::ffff:a.b.c.d)
+    IPv4,  // an AF_INET socket
+    IPv6,  // an AF_INET6 socket
 };
 
 // One row of the TCP connection table, with the raw identity that a close needs to name
 // exactly this connection and no other.
 struct TcpRow {
-    std::int32_t State = 0;           // 1 CLOSED ... 11 TIME_WAIT, 12 DELETE_TCB
-    std::uint32_t LocalAddress = 0;   // network byte order: first octet in the lowest byte
-    std::int32_t LocalPort = 0;       // 0..65535
-    std::uint32_t RemoteAddress = 0;  // 0 when there is no remote end
-    std::int32_t RemotePort = 0;      // 0..65535
+    TcpState State = TcpState::Unknown;
+    IpAddress LocalAddress{};     // an IPv4 socket's addresses are IPv4-mapped
+    std::int32_t LocalPort = 0;   // 0..65535
+    IpAddress RemoteAddress{};    // unspecified when there is no remote end
+    std::int32_t RemotePort = 0;  // 0..65535
     SocketFamily Family = SocketFamily::IPv4;
     std::uint32_t Interface = 0;  // the device the socket is bound to, 0 for none
     std::uint64_t Cookie = 0;     // the kernel's socket cookie

@@ -22,20 +22,21 @@ namespace {
 constexpr auto kHintedReadDelay = std::chrono::milliseconds(250);
 constexpr auto kUnreportedEndDelay = std::chrono::seconds(1);
 
-// Time-wait (11) and half-open (4) rows, and FIN_WAIT2 (7) ones that may stand for time-wait,
-// end on a kernel timer without a report.
+// Time-wait and half-open rows, and FIN_WAIT2 ones that may stand for time-wait, end on a
+// kernel timer without a report.
 bool EndsUnreported(const TcpRow& row) {
-    return row.State == 4 || row.State == 7 || row.State == 11;
+    return row.State == TcpState::SynReceived || row.State == TcpState::FinWait2 ||
+           row.State == TcpState::TimeWait;
 }
 
 TcpRow RowOf(const TcpStateEvent& event) {
     TcpRow row;
     row.State = TableState(event.NewState);
-    row.LocalAddress = event.LocalAddress;
+    std::memcpy(row.LocalAddress.data(), event.LocalAddress, row.LocalAddress.size());
     row.LocalPort = event.LocalPort;
-    row.RemoteAddress = event.RemoteAddress;
+    std::memcpy(row.RemoteAddress.data(), event.RemoteAddress, row.RemoteAddress.size());
     row.RemotePort = event.RemotePort;
-    row.Family = event.Family == AF_INET6 ? SocketFamily::MappedIPv6 : SocketFamily::IPv4;
+    row.Family = event.Family == AF_INET6 ? SocketFamily::IPv6 : SocketFamily::IPv4;
     row.Interface = event.Interface;
     row.Cookie = event.Cookie;
     return row;

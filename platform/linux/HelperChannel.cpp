@@ -63,6 +63,7 @@ bool HelperChannel::ReadRows(RequestKind kind, std::vector<TcpRow>& rows, ReadRe
             result = ReadResult::Changed;
             return true;
         }
+        deadline_ += kPartAllowance;
     }
 }
 
@@ -127,6 +128,7 @@ bool HelperChannel::Send(RequestKind kind, const TcpRow& connection) {
         // Never for a close: CanNameConnection is checked before.
         return Broken(ChannelFailure::BadRequest, "a request could not be written");
     }
+    deadline_ = Clock::now() + timeout_;
     ssize_t sent;
     do {
         // Never waits: one small request at a time always fits unless the helper stopped
@@ -142,10 +144,9 @@ bool HelperChannel::Send(RequestKind kind, const TcpRow& connection) {
 }
 
 bool HelperChannel::Receive(Reply& reply) {
-    const Clock::time_point deadline = Clock::now() + timeout_;
     for (;;) {
         const auto left =
-            std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            std::chrono::ceil<std::chrono::milliseconds>(deadline_ - Clock::now()).count();
         if (left <= 0) {
             return Broken(ChannelFailure::NoAnswer,
                           "did not answer within " + std::to_string(timeout_.count()) + " ms");

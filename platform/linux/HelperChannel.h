@@ -22,13 +22,19 @@ enum class ChannelFailure {
 };
 
 // The program's side of the conversation with quarnel-helper over one end of the socketpair.
-// Each call asks one question and waits at most the timeout for every message of the answer.
+// Each call asks one question and gives the whole answer one deadline: the timeout, and for a
+// table sent in parts kPartAllowance more for every part received, so that the largest table
+// (kMaxTableRows) has time on a busy machine while a helper that trickles its parts is given up
+// as soon as it falls behind.
 // A call returns false when the helper broke; Failure() then says how, for the program to act
 // on, and Problem() says it in words, for the user.
 class HelperChannel {
 public:
     HelperChannel(int socket, std::chrono::milliseconds timeout)
         : socket_(socket), timeout_(timeout) {}
+
+    // What a part of a table adds to the deadline: far more than sending it takes.
+    static constexpr std::chrono::milliseconds kPartAllowance{10};
 
     void SetTimeout(std::chrono::milliseconds timeout) { timeout_ = timeout; }
 
@@ -64,6 +70,7 @@ private:
 
     int socket_;
     std::chrono::milliseconds timeout_;
+    std::chrono::steady_clock::time_point deadline_{};  // of the answer to the last question
     std::uint32_t sequence_ = 0;
     ChannelFailure failure_ = ChannelFailure::None;
     std::string problem_;

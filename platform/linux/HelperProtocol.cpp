@@ -7,9 +7,9 @@ namespace quarnel::platform {
 
 namespace {
 
-constexpr std::size_t kNameSize = 25;
+constexpr std::size_t kNameSize = 49;
 constexpr std::size_t kRequestNameOffset = 8;
-constexpr std::size_t kRowStateOffset = 25;
+constexpr std::size_t kRowStateOffset = kNameSize;
 constexpr std::uint8_t kLastChunkFlag = 1;
 // With this cookie the kernel closes whatever socket the addresses and ports find, listeners
 // on a wildcard address included; a close always names one exact socket instead.
@@ -25,6 +25,9 @@ public:
         for (std::size_t i = 0; i < width; ++i) {
             bytes_[offset + i] = static_cast<std::uint8_t>(value >> (8 * i));
         }
+    }
+    void Put(std::size_t offset, const IpAddress& address) {
+        std::ranges::copy(address, bytes_.begin() + static_cast<std::ptrdiff_t>(offset));
     }
 
 private:
@@ -42,6 +45,11 @@ public:
         return value;
     }
     std::uint8_t U8(std::size_t offset) const { return bytes_[offset]; }
+    IpAddress Address(std::size_t offset) const {
+        IpAddress address;
+        std::ranges::copy(bytes_.subspan(offset, address.size()), address.begin());
+        return address;
+    }
     std::uint16_t U16(std::size_t offset) const {
         return static_cast<std::uint16_t>(Get(offset, 2));
     }
@@ -59,21 +67,29 @@ private:
     std::span<const std::uint8_t> bytes_;
 };
 
+bool KnownState(std::int32_t state) {
+    return state >= static_cast<std::int32_t>(TcpState::Unknown) &&
+           state <= static_cast<std::int32_t>(TcpState::DeleteTcb);
+}
+
 bool PortInRange(std::int32_t port) {
     return port >= 0 && port <= 0xffff;
 }
 
+constexpr std::uint8_t kIPv4Code = 4;
+constexpr std::uint8_t kIPv6Code = 6;
+
 std::uint8_t FamilyCode(SocketFamily family) {
-    return family == SocketFamily::MappedIPv6 ? 2 : 1;
+    return family == SocketFamily::IPv6 ? kIPv6Code : kIPv4Code;
 }
 
 bool FamilyFromCode(std::uint8_t code, SocketFamily& family) {
     switch (code) {
-        case 1:
+        case kIPv4Code:
             family = SocketFamily::IPv4;
             return true;
-        case 2:
-            family = SocketFamily::MappedIPv6;
+        case kIPv6Code:
+            family = SocketFamily::IPv6;
             return true;
         default:
             return false;
@@ -82,23 +98,23 @@ bool FamilyFromCode(std::uint8_t code, SocketFamily& family) {
 
 void PutName(Writer& out, std::size_t at, const TcpRow& row) {
     out.Put(at + 0, row.Cookie, 8);
-    out.Put(at + 8, row.LocalAddress, 4);
-    out.Put(at + 12, row.RemoteAddress, 4);
-    out.Put(at + 16, row.Interface, 4);
-    out.Put(at + 20, static_cast<std::uint16_t>(row.LocalPort), 2);
-    out.Put(at + 22, static_cast<std::uint16_t>(row.RemotePort), 2);
-    out.Put(at + 24, FamilyCode(row.Family), 1);
+    out.Put(at + 8, row.LocalAddress);
+    out.Put(at + 24, row.RemoteAddress);
+    out.Put(at + 40, row.Interface, 4);
+    out.Put(at + 44, static_cast<std::uint16_t>(row.LocalPort), 2);
+    out.Put(at + 46, static_cast<std::uint16_t>(row.RemotePort), 2);
+    out.Put(at + 48, FamilyCode(row.Family), 1);
 }
 
 // The name's fields into row; false when the family is none of ours.
 bool GetName(const Reader& in, TcpRow& row) {
     row.Cookie = in.Get(0, 8);
-    row.LocalAddress = in.U32(8);
-    row.RemoteAddress = in.U32(12);
-    row.Interface = in.U32(16);
-    row.LocalPort = in.U16(20);
-    row.RemotePort = in.U16(22);
-    return FamilyFromCode(in.U8(24), row.Family);
+    row.LocalAddress = in.Address(8);
+    row.RemoteAddress = in.Address(24);
+    row.Interface = in.U32(40);
+    row.LocalPort = in.U16(44);
+    row.RemotePort = in.U16(46);
+    return FamilyFromCode(in.U8(48), row.Family);
 }
 
 // An answer to the permission question travels as its index here, both ways.
@@ -188,8 +204,10 @@ const char* RefusalName(Refusal refusal) {
 }
 
 bool CanNameConnection(const TcpRow& row) {
+    const bool addressesFit = row.Family == SocketFamily::IPv6 ||
+                              (IsIPv4Mapped(row.LocalAddress) && IsIPv4Mapped(row.RemoteAddress));
     return PortInRange(row.LocalPort) && PortInRange(row.RemotePort) && row.Cookie != 0 &&
-           row.Cookie != kNoCookie;
+           row.Cookie != kNoCookie && addressesFit;
 }
 
 bool EncodeRequest(const Request& request, RequestBytes& out) {
@@ -286,7 +304,7 @@ std::size_t EncodeReply(const Reply& reply, std::span<const TcpRow> rows,
     }
     for (std::size_t i = 0; i < rows.size(); ++i) {
         const TcpRow& row = rows[i];
-        if (!CanNameConnection(row) || row.State < 0 || row.State > 0xff) {
+        if (!CanNameConnection(row) || !KnownState(static_cast<std::int32_t>(row.State))) {
             return 0;
         }
         const std::size_t at = kReplyHeaderSize + i * kRowSize;
@@ -323,9 +341,9 @@ bool DecodeReply(std::span<const std::uint8_t> received, std::size_t length, Rep
     for (std::size_t i = 0; i < rowCount; ++i) {
         const Reader record = in.At(kReplyHeaderSize + i * kRowSize);
         TcpRow row;
-        row.State = record.U8(kRowStateOffset);
-        if (!GetName(record, row) || !record.Zero(kRowStateOffset + 1, kRowSize) ||
-            !CanNameConnection(row)) {
+        row.State = static_cast<TcpState>(record.U8(kRowStateOffset));
+        if (!GetName(record, row) || !KnownState(record.U8(kRowStateOffset)) ||
+            !record.Zero(kRowStateOffset + 1, kRowSize) || !CanNameConnection(row)) {
             rows.resize(firstRow);
             return false;
         }

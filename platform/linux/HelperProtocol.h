@@ -12,22 +12,23 @@
 // The conversation between the program and quarnel-helper, the small process that holds the
 // right to close connections. It runs over one SOCK_SEQPACKET socketpair: every message is one
 // record, the program asks one question at a time and the helper answers it before it reads the
-// next. All numbers are little-endian; addresses travel as the row holds them (first octet in
-// the lowest byte); bytes not named below are zero.
+// next. All numbers are little-endian; addresses travel as the row holds them, 16 bytes in
+// network order (an IPv4 socket's IPv4-mapped); bytes not named below are zero.
 //
 // One message is no answer: TableChanged (sequence 0), which the helper sends of its own accord
 // once the program asked WatchTable (so a program that never asks never sees one): the table may
 // have changed since the program last read it. It comes at most once between two reads, never
 // within an answer, and the reads that answer the program afterwards include whatever it announced.
 //
-// Request, always kRequestSize (40) bytes:
+// Request, always kRequestSize (64) bytes:
 //   0 u16 version (kProtocolVersion)      2 u16 kind (RequestKind)     4 u32 sequence
-//   8 connection name (25 bytes, below): what a close names; all zero for the other kinds
-//   33..39 zero
+//   8 connection name (49 bytes, below): what a close names; all zero for the other kinds
+//   57..63 zero
 //
-// Connection name, 25 bytes:
-//   0 u64 socket cookie  8 u32 local address  12 u32 remote address  16 u32 interface
-//   20 u16 local port    22 u16 remote port   24 u8 family (1 IPv4, 2 IPv4-mapped IPv6)
+// Connection name, 49 bytes:
+//   0 u64 socket cookie   8 local address (16 bytes)   24 remote address (16 bytes)
+//   40 u32 interface      44 u16 local port            46 u16 remote port
+//   48 u8 family (4 an IPv4 socket, whose addresses are IPv4-mapped; 6 an IPv6 socket)
 //
 // Reply, a 16-byte header and, for a table chunk only, its rows:
 //   0 u16 version   2 u16 kind (ReplyKind)   4 u32 sequence of the request it answers
@@ -43,28 +44,30 @@
 //                  12 u32 the error number that goes with it
 //     Unchanged, TableChanged: nothing
 //
-// Row, kRowSize (32) bytes: the connection name in bytes 0..24, then 25 u8 state, 26..31 zero.
+// Row, kRowSize (56) bytes: the connection name in bytes 0..48, then 49 u8 state (TcpState),
+// 50..55 zero.
 //
-// A request that is cut short, too long, of another version, of an unknown kind or with a field
-// out of its range is answered with Refused and never acted on. A close always means one TCP
+// A request that is cut short, too long, of another version (the IPv4-only layout of version 1
+// among them), of an unknown kind or with a field out of its range is answered with Refused and
+// never acted on. A close always means one TCP
 // connection: the record has no field that could name another protocol, and the helper builds
 // the kernel's request for TCP itself.
 
 namespace quarnel::platform {
 
-inline constexpr std::uint16_t kProtocolVersion = 1;
+inline constexpr std::uint16_t kProtocolVersion = 2;
 
 // The descriptor on which the helper finds its end of the socketpair.
 inline constexpr int kHelperSocketFd = 3;
 
-inline constexpr std::size_t kRequestSize = 40;
+inline constexpr std::size_t kRequestSize = 64;
 inline constexpr std::size_t kReplyHeaderSize = 16;
-inline constexpr std::size_t kRowSize = 32;
-// A chunk of 64 KiB: a table of a few thousand connections travels in a message or two, each
+inline constexpr std::size_t kRowSize = 56;
+// A chunk of 56 KiB: a table of a few thousand connections travels in a few messages, each
 // well within the default socket buffer (net.core.wmem_default, 208 KiB), which bounds one
 // message, and small enough for the kernel to build from single pages, so that no send waits
 // for a large block of memory.
-inline constexpr std::size_t kRowsPerChunk = 2048;
+inline constexpr std::size_t kRowsPerChunk = 1024;
 inline constexpr std::size_t kMaxReplySize = kReplyHeaderSize + kRowsPerChunk * kRowSize;
 // A table of more rows is answered with TableFailure::TooManyRows, so that one read is never
 // more than kMaxChunks messages. The bound is far above what a machine holds (a dump of a
@@ -132,7 +135,8 @@ struct Reply {
 using RequestBytes = std::array<std::uint8_t, kRequestSize>;
 
 // Whether a row can be named in a close: ports in 0..65535, a socket cookie the kernel would
-// hold (not 0, and not the all-ones value with which the kernel skips its cookie check).
+// hold (not 0, and not the all-ones value with which the kernel skips its cookie check), and
+// for an IPv4 socket IPv4-mapped addresses (the kernel would read only their last four bytes).
 bool CanNameConnection(const TcpRow& row);
 
 // The record of a request; false when its connection cannot be named (see CanNameConnection).

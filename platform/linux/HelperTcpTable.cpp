@@ -1,5 +1,6 @@
 #include "platform/linux/HelperTcpTable.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "platform/linux/LinuxTcpTable.h"
@@ -59,7 +60,8 @@ HelperTcpTable::HelperTcpTable(std::string path, std::unique_ptr<HelperProcess> 
     : path_(std::move(path)), process_(std::move(process)), channel_(std::move(channel)) {}
 
 bool HelperTcpTable::ReadTable(std::vector<TcpRow>& rows) {
-    // At most twice: a failure restarts the helper once, or falls back.
+    RestartIfDue();
+    // At most twice: only a helper that had run well is restarted at once.
     while (channel_) {
         bool read = false;
         if (channel_->ReadTable(rows, read)) {
@@ -71,6 +73,7 @@ bool HelperTcpTable::ReadTable(std::vector<TcpRow>& rows) {
 }
 
 ReadResult HelperTcpTable::ReadTableIfChanged(std::vector<TcpRow>& rows) {
+    RestartIfDue();
     // At most twice, as ReadTable.
     while (channel_) {
         bool changed = false;
@@ -110,6 +113,7 @@ bool HelperTcpTable::CloseConnection(const TcpRow& row) {
 }
 
 CloseAbility HelperTcpTable::CanCloseConnections() {
+    RestartIfDue();
     while (channel_) {
         CloseAbility ability = CloseAbility::Unknown;
         if (channel_->Ask(ability)) {
@@ -133,17 +137,36 @@ void HelperTcpTable::HelperFailed() {
     const std::string what = StopBroken(path_, *process_, *channel_);
     channel_.reset();
     process_.reset();
-    if (restarted_) {
-        return Notify(CloseAbility::NoPermission,
-                      "Closing connections stopped working again: " + what +
-                          ". It is not restarted a second time; connections are still listed, "
-                          "but none is closed." +
-                          FallBack());
+    restartFailureTold_ = false;
+    const std::string fallBack = FallBack();
+    // A helper that ran well for a while had a hiccup; one that keeps failing is given longer
+    // and longer pauses, so that a broken one costs little and a stalled one comes back.
+    if (Clock::now() - startedAt_ >= kSteadyRun) {
+        pause_ = {};
     }
-    restarted_ = true;
-    Notify(CloseAbility::Unknown,
-           "Closing connections stopped working: " + what + ". It is being restarted.");
+    if (pause_ == Clock::duration{}) {
+        Notify(CloseAbility::Unknown,
+               "Closing connections stopped working: " + what + ". It is being restarted.");
+        return Restart();
+    }
+    restartAt_ = Clock::now() + pause_;
+    const auto seconds = std::chrono::ceil<std::chrono::seconds>(pause_).count();
+    Notify(CloseAbility::NoPermission,
+           "Closing connections stopped working: " + what + ". It is restarted in " +
+               std::to_string(seconds) +
+               " s; until then connections are still listed, but none is closed." + fallBack);
+}
 
+void HelperTcpTable::RestartIfDue() {
+    if (!channel_ && Clock::now() >= restartAt_) {
+        Restart();
+    }
+}
+
+void HelperTcpTable::Restart() {
+    // The pause before the attempt after this one, whatever comes of it.
+    pause_ = std::clamp<Clock::duration>(2 * pause_, kFirstPause, kLongestPause);
+    restartAt_ = Clock::now() + pause_;
     CloseAbility ability = CloseAbility::Unknown;
     std::string problem;
     std::unique_ptr<HelperTcpTable> again = Start(path_, ability, problem);
@@ -152,18 +175,29 @@ void HelperTcpTable::HelperFailed() {
         channel_ = std::move(again->channel_);
         polling_ = again->polling_;
         mustRead_ = true;
+        startedAt_ = Clock::now();
+        fallback_.reset();
         return Notify(CloseAbility::Allowed,
                       "The helper " + path_ + " was restarted; closing connections works again.");
     }
+    if (restartFailureTold_) {
+        return;  // still failing: the user knows, and is told when it works again
+    }
+    restartFailureTold_ = true;
     if (again) {
         problem = HelperRefusalText(ability);
     }
     Notify(CloseAbility::NoPermission,
            "The helper " + path_ + " could not be restarted: " + problem +
-               ". Connections are still listed, but none is closed." + FallBack());
+               ". Quarnel tries again, at least once a minute; until then connections are still "
+               "listed, but none is closed." +
+               FallBack());
 }
 
 std::string HelperTcpTable::FallBack() {
+    if (fallback_) {
+        return {};
+    }
     int error = 0;
     std::unique_ptr<LinuxTcpTable> table = LinuxTcpTable::Open(&error);
     if (!table) {

@@ -18,10 +18,12 @@ namespace quarnel::platform {
 // privilege.
 //
 // A helper that ends, stops answering or answers wrongly is noticed within the call that asks
-// it (every message of an answer must come within kAnswerTimeout). Then the user is told once
-// that closing stopped working (a notice), the helper is restarted once and the user told
-// whether that worked. When the restart fails, or a restarted helper fails again, the table is
-// read in this process from then on and nothing is closed, so connections keep showing.
+// it (a whole answer must come within kAnswerTimeout). Then the user is told that closing
+// stopped working (a notice) and the helper is restarted: at once after a helper that had run
+// well for kSteadyRun, else after a pause that doubles from kFirstPause up to kLongestPause, for
+// as long as the program runs. Meanwhile the table is read in this process and nothing is
+// closed, so connections keep showing. The user is told when closing works again, and once per
+// stop that a restart failed; a hiccup never ends protection for good.
 //
 // The helper tells when the table changes (it keeps it from the kernel's reports where it may
 // load the kernel program; else after every read): until it does, a read asks it nothing and
@@ -31,15 +33,19 @@ namespace quarnel::platform {
 // least every kLongestSilence, or a silent helper goes unnoticed.
 class HelperTcpTable final : public TcpTableSource {
 public:
-    // How long each message of an answer may take: short enough that a hung helper costs one
-    // pass no more than a quarter of a second, long enough for the largest table on a busy
-    // machine.
+    // How long a whole answer may take: short enough that a hung helper costs one pass no
+    // more than a quarter of a second, long enough for the largest table on a busy machine.
     static constexpr std::chrono::milliseconds kAnswerTimeout{250};
     // A helper that was just started first loads and opens its sockets.
     static constexpr std::chrono::milliseconds kStartTimeout{2000};
     // How long a read trusts a silent helper: a read after that asks it even when it told of
     // no change. Reading an unchanged table costs the helper next to nothing.
     static constexpr std::chrono::milliseconds kLongestSilence{250};
+    // The pauses before restarting a helper that keeps failing, and how long one must have run
+    // well for its failure to count as a hiccup that is restarted at once.
+    static constexpr std::chrono::milliseconds kFirstPause{1000};
+    static constexpr std::chrono::milliseconds kLongestPause{60000};
+    static constexpr std::chrono::milliseconds kSteadyRun{60000};
 
     // Starts the helper at path and asks whether it can close connections. nullptr, with
     // problem, when it cannot be started or does not answer; else ability is its answer.
@@ -65,9 +71,14 @@ public:
     pid_t HelperPid() const { return process_ ? process_->Pid() : 0; }
 
 private:
-    // The helper broke: tells the user, and restarts it once or falls back to reading here.
+    using Clock = std::chrono::steady_clock;
+
+    // The helper broke: tells the user, reads here meanwhile and restarts it now or later.
     void HelperFailed();
-    // Reads in this process from now on; what the user must know about that, if anything.
+    // Without a helper: starts one again once the pause has passed.
+    void RestartIfDue();
+    void Restart();
+    // Reads in this process until a helper runs again; what the user must know about that.
     std::string FallBack();
     void Notify(CloseAbility ability, std::string text);
 
@@ -77,8 +88,11 @@ private:
     PollingCause polling_;
     bool mustRead_ = true;  // no read has fetched the table from this helper yet
     std::chrono::steady_clock::time_point lastAnswer_{};  // of the last read the helper answered
-    bool restarted_ = false;
-    std::unique_ptr<TcpTableSource> fallback_;  // reads here; null until falling back
+    Clock::time_point startedAt_ = Clock::now();          // of the running helper
+    Clock::duration pause_{};                             // before the next restart
+    Clock::time_point restartAt_{};                       // while no helper runs
+    bool restartFailureTold_ = false;                     // during this stop
+    std::unique_ptr<TcpTableSource> fallback_;            // reads here while no helper runs
     std::deque<SourceNotice> notices_;
 };
 

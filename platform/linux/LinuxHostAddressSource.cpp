@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace quarnel::platform {
@@ -42,6 +43,57 @@ bool IsUnresolvedName(int code) {
         ;
 }
 
+template <typename T>
+void AddOnce(std::vector<T>& addresses, const T& address) {
+    if (std::find(addresses.begin(), addresses.end(), address) == addresses.end()) {
+        addresses.push_back(address);
+    }
+}
+
+// Adds to result the addresses of sockaddr (AF_INET or AF_INET6); IPv4 ones as the resolver
+// lists them when resolved, else once each.
+void Add(HostAddresses& result, const sockaddr& address, bool resolved) {
+    if (address.sa_family == AF_INET) {
+        const auto ipv4 = reinterpret_cast<const sockaddr_in&>(address).sin_addr.s_addr;
+        if (resolved) {
+            result.Addresses.push_back(ipv4);
+        } else {
+            AddOnce(result.Addresses, ipv4);
+        }
+    } else if (address.sa_family == AF_INET6) {
+        IpAddress ipv6;
+        std::memcpy(ipv6.data(), &reinterpret_cast<const sockaddr_in6&>(address).sin6_addr,
+                    ipv6.size());
+        AddOnce(result.IPv6Addresses, ipv6);
+    }
+}
+
+// The resolver's addresses of the host name into result; a failure worth telling otherwise.
+std::optional<HostAddressFailure> Resolve(const std::string& name, HostAddresses& result) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;  // one entry per address, not one per socket type
+    addrinfo* found = nullptr;
+    const int code = name.empty() ? EAI_NONAME : getaddrinfo(name.c_str(), nullptr, &hints, &found);
+    if (code == EAI_SYSTEM) {
+        const int number = errno;
+        return HostAddressFailure{number, std::strerror(number)};
+    }
+    if (code != 0) {
+        if (IsUnresolvedName(code)) {
+            return std::nullopt;
+        }
+        return HostAddressFailure{code, gai_strerror(code)};
+    }
+    const std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> owner(found, freeaddrinfo);
+    for (const addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
+        if (entry->ai_addr != nullptr) {
+            Add(result, *entry->ai_addr, true);
+        }
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 HostAddresses LinuxHostAddressSource::GetHostAddresses() {
@@ -49,26 +101,8 @@ HostAddresses LinuxHostAddressSource::GetHostAddresses() {
 
     char hostName[256] = {};
     if (gethostname(hostName, sizeof hostName - 1) == 0) {
-        const std::string name = TrimBlanks(hostName);
-        addrinfo hints{};
-        hints.ai_family = AF_INET;
-        hints.ai_socktype = SOCK_STREAM;  // one entry per address, not one per socket type
-        addrinfo* found = nullptr;
-        const int code =
-            name.empty() ? EAI_NONAME : getaddrinfo(name.c_str(), nullptr, &hints, &found);
-        if (code == 0) {
-            const std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> owner(found, freeaddrinfo);
-            for (const addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
-                if (entry->ai_family == AF_INET && entry->ai_addr != nullptr) {
-                    const auto* address = reinterpret_cast<const sockaddr_in*>(entry->ai_addr);
-                    result.Addresses.push_back(address->sin_addr.s_addr);
-                }
-            }
-        } else if (code == EAI_SYSTEM) {
-            const int number = errno;
-            return FailedWith(number, std::strerror(number));
-        } else if (!IsUnresolvedName(code)) {
-            return FailedWith(code, gai_strerror(code));
+        if (auto failure = Resolve(TrimBlanks(hostName), result)) {
+            return FailedWith(failure->Number, std::move(failure->Description));
         }
     }
     // No host name: the interfaces below still name the machine's addresses.
@@ -80,14 +114,8 @@ HostAddresses LinuxHostAddressSource::GetHostAddresses() {
     }
     const std::unique_ptr<ifaddrs, decltype(&freeifaddrs)> owner(interfaces, freeifaddrs);
     for (const ifaddrs* entry = interfaces; entry != nullptr; entry = entry->ifa_next) {
-        if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET ||
-            (entry->ifa_flags & IFF_UP) == 0) {
-            continue;
-        }
-        const auto address = reinterpret_cast<const sockaddr_in*>(entry->ifa_addr)->sin_addr.s_addr;
-        const auto end = result.Addresses.end();
-        if (std::find(result.Addresses.begin(), end, address) == end) {
-            result.Addresses.push_back(address);
+        if (entry->ifa_addr != nullptr && (entry->ifa_flags & IFF_UP) != 0) {
+            Add(result, *entry->ifa_addr, false);
         }
     }
     return result;

@@ -53,9 +53,9 @@ struct ProbeListener {
         if (::getsockopt(fd.Get(), SOL_SOCKET, SO_COOKIE, &cookie, &cookieLength) != 0) {
             return false;
         }
-        row.State = 2;
+        row.State = TcpState::Listening;
         row.Family = SocketFamily::IPv4;
-        row.LocalAddress = address.sin_addr.s_addr;
+        row.LocalAddress = MappedIPv4(address.sin_addr.s_addr);
         row.LocalPort = ntohs(address.sin_port);
         row.Cookie = cookie;
         return true;
@@ -169,7 +169,7 @@ int LinuxTcpTable::Destroy(const TcpRow& row) {
     return Ask(*PutDestroyRequest(request, row, ++closeSequence_));
 }
 
-SocketLookup::Found LinuxTcpTable::LookUp(const TcpRow& row, std::int32_t& state) {
+SocketLookup::Found LinuxTcpTable::LookUp(const TcpRow& row, TcpState& state) {
     alignas(nlmsghdr) char request[kDiagRequestSize];
     std::uint8_t linuxState = 0;
     switch (Ask(*PutLookupRequest(request, row, ++closeSequence_), &linuxState)) {

@@ -13,11 +13,9 @@ namespace quarnel::platform {
 
 // The Linux TCP table, read and closed through netlink sock_diag.
 //
-// Rows are the IPv4 TCP sockets and the IPv6 ones that carry IPv4: connections whose both
-// addresses are IPv4-mapped, and listeners on [::] that also take IPv4 (shown as listening on
-// all addresses). Pure IPv6 sockets are not rows. Rows keep the order of the kernel's one walk
-// of its socket tables, both families mixed; on a kernel that can only walk them family by
-// family, the IPv4 sockets come first.
+// Rows are the IPv4 and IPv6 TCP sockets alike. Rows keep the order of the kernel's one walk of
+// its socket tables, both families mixed; on a kernel that can only walk them family by family,
+// the IPv4 sockets come first.
 class LinuxTcpTable final : public TcpTableSource, public SocketLookup {
 public:
     // Opens the two netlink sockets the table needs. nullptr when the system refuses them, with
@@ -35,7 +33,7 @@ public:
     // the socket before it checks the right to close it, so only an existing socket tells.
     CloseAbility CanCloseConnections() override;
     // Asks the kernel through the closing conversation, so that lookups and closes take turns.
-    Found LookUp(const TcpRow& row, std::int32_t& state) override;
+    Found LookUp(const TcpRow& row, TcpState& state) override;
 
 private:
     static constexpr int kNoAnswer = -1;

@@ -6,7 +6,6 @@
 
 #include <array>
 #include <cstring>
-#include <optional>
 
 namespace quarnel::platform {
 
@@ -16,49 +15,23 @@ namespace {
 // are merely bound (state 13); those are neither, so the table does not ask for them.
 constexpr std::uint32_t kTableLinuxStates = ((1u << (linux_tcp::kNewSynRecv + 1)) - 1) & ~1u;
 
-// The IPv4 address an IPv6 address of a socket carries: a.b.c.d for ::ffff:a.b.c.d, and 0 for
-// :: (all addresses, or none yet); none for any other.
-std::optional<std::uint32_t> CarriedIPv4(const std::uint32_t (&address)[4]) {
-    if (address[0] != 0 || address[1] != 0) {
-        return std::nullopt;
+// The row's form of an address the kernel reports in idiag_src or idiag_dst.
+IpAddress RowAddress(std::uint8_t family, const std::uint32_t (&address)[4]) {
+    if (family == AF_INET) {
+        return MappedIPv4(address[0]);
     }
-    if (address[2] == htonl(0xffff)) {
-        return address[3];
-    }
-    if (address[2] == 0 && address[3] == 0) {
-        return 0u;
-    }
-    return std::nullopt;
+    IpAddress row;
+    std::memcpy(row.data(), address, row.size());
+    return row;
 }
 
-// The kernel attaches INET_DIAG_SKV6ONLY, unasked, to every listening or closed IPv6 socket in
-// either kind of dump.
-enum class V6Only { Absent, Off, On, Malformed };
-
-V6Only ReadV6Only(const nlmsghdr& message) {
-    V6Only found = V6Only::Absent;
-    const auto visit = [](const nlattr* attribute, void* data) -> int {
-        if (mnl_attr_get_type(attribute) != INET_DIAG_SKV6ONLY) {
-            return MNL_CB_OK;
-        }
-        if (mnl_attr_validate(attribute, MNL_TYPE_U8) < 0) {
-            return MNL_CB_ERROR;
-        }
-        *static_cast<V6Only*>(data) = mnl_attr_get_u8(attribute) ? V6Only::On : V6Only::Off;
-        return MNL_CB_OK;
-    };
-    if (mnl_attr_parse(&message, sizeof(inet_diag_msg), visit, &found) < 0) {
-        return V6Only::Malformed;
+// The kernel's form of a row's address, for a request of family.
+void PutAddress(const IpAddress& address, std::uint8_t family, std::uint32_t (&out)[4]) {
+    if (family == AF_INET) {
+        out[0] = IPv4Of(address);
+    } else {
+        std::memcpy(out, address.data(), address.size());
     }
-    return found;
-}
-
-void PutV6Address(std::uint32_t address, std::uint32_t (&out)[4]) {
-    // Address 0 stands for [::] on an IPv6 socket: a dual-stack listener on all addresses.
-    out[0] = 0;
-    out[1] = 0;
-    out[2] = address == 0 ? 0 : htonl(0xffff);
-    out[3] = address;
 }
 
 // Puts a netlink header and a zeroed body of type Body into buffer.
@@ -84,15 +57,9 @@ nlmsghdr* PutSocketRequest(void* buffer, std::uint16_t type, std::uint16_t flags
                            std::uint32_t sequence) {
     inet_diag_req_v2& request = PutRequest(buffer, type, flags, sequence);
     inet_diag_sockid& id = request.id;
-    if (row.Family == SocketFamily::MappedIPv6) {
-        request.sdiag_family = AF_INET6;
-        PutV6Address(row.LocalAddress, id.idiag_src);
-        PutV6Address(row.RemoteAddress, id.idiag_dst);
-    } else {
-        request.sdiag_family = AF_INET;
-        id.idiag_src[0] = row.LocalAddress;
-        id.idiag_dst[0] = row.RemoteAddress;
-    }
+    request.sdiag_family = row.Family == SocketFamily::IPv6 ? AF_INET6 : AF_INET;
+    PutAddress(row.LocalAddress, request.sdiag_family, id.idiag_src);
+    PutAddress(row.RemoteAddress, request.sdiag_family, id.idiag_dst);
     id.idiag_sport = htons(static_cast<std::uint16_t>(row.LocalPort));
     id.idiag_dport = htons(static_cast<std::uint16_t>(row.RemotePort));
     id.idiag_if = row.Interface;
@@ -103,25 +70,25 @@ nlmsghdr* PutSocketRequest(void* buffer, std::uint16_t type, std::uint16_t flags
 
 }  // namespace
 
-std::int32_t TableState(std::uint8_t linuxState) {
-    // The table's number of each Linux state, by the Linux number.
+TcpState TableState(std::uint8_t linuxState) {
+    // The table's state of each Linux state, by the Linux number.
     static constexpr auto kStates = [] {
-        std::array<std::int32_t, linux_tcp::kNewSynRecv + 1> states{};
-        states[linux_tcp::kClose] = 1;
-        states[linux_tcp::kListen] = 2;
-        states[linux_tcp::kSynSent] = 3;
-        states[linux_tcp::kSynRecv] = 4;
-        states[linux_tcp::kNewSynRecv] = 4;
-        states[linux_tcp::kEstablished] = 5;
-        states[linux_tcp::kFinWait1] = 6;
-        states[linux_tcp::kFinWait2] = 7;
-        states[linux_tcp::kCloseWait] = 8;
-        states[linux_tcp::kClosing] = 9;
-        states[linux_tcp::kLastAck] = 10;
-        states[linux_tcp::kTimeWait] = 11;
+        std::array<TcpState, linux_tcp::kNewSynRecv + 1> states{};
+        states[linux_tcp::kClose] = TcpState::Closed;
+        states[linux_tcp::kListen] = TcpState::Listening;
+        states[linux_tcp::kSynSent] = TcpState::SynSent;
+        states[linux_tcp::kSynRecv] = TcpState::SynReceived;
+        states[linux_tcp::kNewSynRecv] = TcpState::SynReceived;
+        states[linux_tcp::kEstablished] = TcpState::Established;
+        states[linux_tcp::kFinWait1] = TcpState::FinWait1;
+        states[linux_tcp::kFinWait2] = TcpState::FinWait2;
+        states[linux_tcp::kCloseWait] = TcpState::CloseWait;
+        states[linux_tcp::kClosing] = TcpState::Closing;
+        states[linux_tcp::kLastAck] = TcpState::LastAck;
+        states[linux_tcp::kTimeWait] = TcpState::TimeWait;
         return states;
     }();
-    return linuxState < kStates.size() ? kStates[linuxState] : 0;
+    return linuxState < kStates.size() ? kStates[linuxState] : TcpState::Unknown;
 }
 
 DecodeResult DecodeTcpRow(const nlmsghdr& message, TcpRow& row) {
@@ -136,36 +103,12 @@ DecodeResult DecodeTcpRow(const nlmsghdr& message, TcpRow& row) {
     std::memcpy(&socket, mnl_nlmsg_get_payload(&message), sizeof socket);
     const inet_diag_sockid& id = socket.id;
 
-    if (socket.idiag_family == AF_INET) {
-        row.Family = SocketFamily::IPv4;
-        row.LocalAddress = id.idiag_src[0];
-        row.RemoteAddress = id.idiag_dst[0];
-    } else if (socket.idiag_family == AF_INET6) {
-        const std::optional<std::uint32_t> local = CarriedIPv4(id.idiag_src);
-        const std::optional<std::uint32_t> remote = CarriedIPv4(id.idiag_dst);
-        if (!local || !remote) {
-            return DecodeResult::NotARow;
-        }
-        if (id.idiag_src[2] == 0) {
-            // A socket on [::] (not ::ffff:0.0.0.0) takes IPv4 only when IPV6_V6ONLY is off; the
-            // kernel says so for listeners, and nothing else sits on [::].
-            switch (ReadV6Only(message)) {
-                case V6Only::Off:
-                    break;
-                case V6Only::Malformed:
-                    return DecodeResult::Malformed;
-                case V6Only::Absent:
-                case V6Only::On:
-                    return DecodeResult::NotARow;
-            }
-        }
-        row.Family = SocketFamily::MappedIPv6;
-        row.LocalAddress = *local;
-        row.RemoteAddress = *remote;
-    } else {
+    if (socket.idiag_family != AF_INET && socket.idiag_family != AF_INET6) {
         return DecodeResult::NotARow;
     }
-
+    row.Family = socket.idiag_family == AF_INET6 ? SocketFamily::IPv6 : SocketFamily::IPv4;
+    row.LocalAddress = RowAddress(socket.idiag_family, id.idiag_src);
+    row.RemoteAddress = RowAddress(socket.idiag_family, id.idiag_dst);
     row.State = TableState(socket.idiag_state);
     row.LocalPort = ntohs(id.idiag_sport);
     row.RemotePort = ntohs(id.idiag_dport);

@@ -28,19 +28,18 @@ constexpr std::uint8_t kClosing = 11;
 constexpr std::uint8_t kNewSynRecv = 12;  // a half-open connection a listener holds
 }  // namespace linux_tcp
 
-// The table's state number for a Linux TCP state; 0 (UNKNOWN) for one it has no number for.
-std::int32_t TableState(std::uint8_t linuxState);
+// The table's state for a Linux TCP state; Unknown for one it has no number for.
+TcpState TableState(std::uint8_t linuxState);
 
 enum class DecodeResult {
     Row,      // the message describes a row of the table
-    NotARow,  // a socket of pure IPv6 (or of another family): no row
+    NotARow,  // a socket of another family, or another message: no row
     Malformed,
 };
 
-// Reads one answer of either kind of TCP socket dump below into row. An IPv6 socket is a row when
-// it carries IPv4: both addresses IPv4-mapped (an IPv4 connection of a dual-stack program), or a
-// listener on a mapped address, or a listener on [::] without IPV6_V6ONLY, which takes IPv4 on
-// every address too and shows as listening on all addresses (local address 0).
+// Reads one answer of either kind of TCP socket dump below into row. Every IPv4 and IPv6 socket
+// is a row; an IPv6 socket keeps its addresses as the kernel reports them, IPv4-mapped ones
+// included.
 DecodeResult DecodeTcpRow(const nlmsghdr& message, TcpRow& row);
 
 // Room for one request of any kind below.

@@ -13,14 +13,11 @@ public:
     virtual ~SocketLookup() = default;
 
     enum class Found {
-        Socket,    // state tells its state, in the table's numbers
+        Socket,    // state tells its state
         NoSocket,  // no socket has that name (any more)
         Failed,    // the system could not be asked
     };
-    virtual Found LookUp(const TcpRow& row, std::int32_t& state) = 0;
+    virtual Found LookUp(const TcpRow& row, TcpState& state) = 0;
 };
-
-// The table's number of the listening state.
-inline constexpr std::int32_t kListenState = 2;
 
 }  // namespace quarnel::platform

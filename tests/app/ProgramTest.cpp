@@ -7,6 +7,7 @@
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -18,6 +19,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 
 #include "engine/Settings.h"
@@ -141,6 +143,7 @@ TEST(Program, StaysAloneAndSavesItsRulesWhenTerminated) {
         const BlockedServer blocked;
         Program program(blocked.home);
         ASSERT_TRUE(blocked.Closes(program)) << blocked.home.Read();
+        EXPECT_TRUE(blocked.home.Says("\"abc\" (blocked local ports)"));
         EXPECT_EQ(Program(blocked.home).Wait(), 0);
         EXPECT_TRUE(program.Running());
         EXPECT_EQ(program.Terminate(), 0);
@@ -177,6 +180,10 @@ TEST(Program, InstalledWithoutAnyRightItSaysItOnlyShowsConnections) {
     RunInPrivateNetwork([] {
         const BlockedServer blocked;
         Program viewer(blocked.home, blocked.Install(), true);
+        // In short for the window, in detail for standard error.
+        EXPECT_TRUE(blocked.home.Says(
+            "Quarnel only shows connections: it cannot close them here. To let it, follow \"The "
+            "right to close connections\""));
         EXPECT_TRUE(
             blocked.home.Says("only shows connections: it lacks the right to close them "
                               "(CAP_NET_ADMIN), and its helper quarnel-helper is not"));
@@ -205,6 +212,51 @@ TEST(Program, ClosesThroughItsHelperAndRestartsAHungOne) {
         EXPECT_TRUE(blocked.home.Says("The helper " + helper + " was restarted"))
             << blocked.home.Read();
         EXPECT_EQ(guard.Terminate(), 0);
+    });
+}
+
+// A settings file it cannot read, one that is no regular file and one it cannot understand:
+// each is told at start and never written over; the one not understood is kept aside. A FIFO
+// holds nothing up: the program starts, and ends when told to.
+TEST(Program, NeverLosesRulesItCannotReadOrUnderstand) {
+    RunInPrivateNetwork([] {
+        const std::string garbage{'\x7f', 'E', 'L', 'F', '\x02', '\0', '\n', '\x03'};
+        const struct {
+            const char* name;
+            std::function<void(const std::string&)> make;
+            std::string said;  // after the file's path
+        } cases[] = {
+            {"unreadable", [](const std::string& ini) { std::filesystem::permissions(ini, {}); },
+             " (Permission denied): no port is blocked."},
+            {"fifo",
+             [](const std::string& ini) {
+                 std::filesystem::remove(ini);
+                 ASSERT_EQ(::mkfifo(ini.c_str(), 0600), 0);
+             },
+             " (not a regular file): no port is blocked."},
+            {"not understood", [&](const std::string& ini) { std::ofstream(ini) << garbage; },
+             " could not be understood and was kept as "},
+        };
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.name);
+            const Home home("BlockedRemotePortsString=9\n");
+            const std::string ini = home.Path(Home::Ini);
+            const std::string before = home.Read(Home::Ini);
+            c.make(ini);
+            Program program(home, QUARNEL_PROGRAM, true);  // root's powers would read it anyway
+            EXPECT_TRUE(home.Says(ini + c.said)) << home.Read();
+            EXPECT_EQ(program.Terminate(), 0);
+            if (std::string(c.name) == "not understood") {
+                EXPECT_EQ(home.Read(std::string(Home::Ini) + ".not-understood"), garbage);
+                EXPECT_NE(home.Read(Home::Ini).find("BlockedRemotePortsString=\n"),
+                          std::string::npos);
+            } else if (std::string(c.name) == "fifo") {
+                EXPECT_TRUE(std::filesystem::is_fifo(ini));
+            } else {
+                std::filesystem::permissions(ini, std::filesystem::perms::owner_read);
+                EXPECT_EQ(home.Read(Home::Ini), before);
+            }
+        }
     });
 }
 

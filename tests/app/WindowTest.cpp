@@ -25,9 +25,10 @@ protected:
                         {BlockedLocalPortsKey, "445,445,139"},
                         {BlockedRemotePortsKey, "22"}};
         hosts.Result.Addresses = {testing::Ip("192.0.2.5")};
-        table.Connections = {testing::Established(50000, "198.51.100.7", 443, 1),
-                             testing::Established(50001, "127.0.0.1", 8080, 2),
-                             testing::Row(10, "0.0.0.0", 80, "0.0.0.0", 0, 3)};
+        table.Connections = {
+            testing::Established(50000, "198.51.100.7", 443, 1),
+            testing::Established(50001, "127.0.0.1", 8080, 2),
+            testing::Row(platform::TcpState::LastAck, "0.0.0.0", 80, "0.0.0.0", 0, 3)};
         oManager.LoadSettings();
         window.Form_Load();
         oManager.oMainForm = &window;
@@ -161,6 +162,45 @@ TEST_F(Window, ViewButtonsShowTheirListAndEditingStateAndDeleteTakesOneEntry) {
     EXPECT_EQ(store.Values[BlockedLocalPortsKey], "445,139");
 }
 
+// After a delete the entries below move up; none of them was picked, so a second Delete, from
+// the menu over empty space or from the keyboard, takes nothing.
+TEST_F(Window, DeleteTakesOnlyWhatWasPickedByMouseOrKeyboard) {
+    store.Values[AllowedIPKey] = "1.2.3.4,10.0.0.1,5.5.5.5,6.6.6.6";
+    oManager.LoadSettings();
+    emit window.cmdAllowedIP.Click();
+    window.show();
+    const auto menuDelete = [this](QPoint where) {
+        QTimer::singleShot(0, window.mnuDelete, &QAction::trigger);
+        QTimer::singleShot(0, &window.mnuListBox, &QMenu::close);
+        QTest::mousePress(window.lstMain.viewport(), Qt::RightButton, {}, where);
+        QTest::mouseRelease(window.lstMain.viewport(), Qt::RightButton, {}, where);
+    };
+    QTest::mouseClick(window.lstMain.viewport(), Qt::LeftButton, {},
+                      window.lstMain.visualItemRect(window.lstMain.item(1)).center());
+    menuDelete(window.lstMain.visualItemRect(window.lstMain.item(1)).center());
+    EXPECT_EQ(Listed(), (Lines{"1.2.3.4", "5.5.5.5", "6.6.6.6"}));
+    EXPECT_TRUE(window.lstMain.selectedItems().isEmpty());
+    const QPoint empty(5, window.lstMain.viewport()->height() - 5);
+    menuDelete(empty);
+    EXPECT_EQ(Listed(), (Lines{"1.2.3.4", "5.5.5.5", "6.6.6.6"}));
+
+    window.lstMain.setFocus();
+    QTest::keyClick(&window.lstMain, Qt::Key_Down);
+    QTest::keyClick(&window.lstMain, Qt::Key_Down);
+    ASSERT_EQ(window.lstMain.currentRow(), 1);
+    QTest::keyClick(&window.lstMain, Qt::Key_Delete);
+    QTest::keyClick(&window.lstMain, Qt::Key_Delete);
+    EXPECT_EQ(Listed(), (Lines{"1.2.3.4", "6.6.6.6"}));
+    EXPECT_EQ(store.Values[AllowedIPKey], "1.2.3.4,6.6.6.6");
+}
+
+TEST_F(Window, EnterInTheEntryBoxAdds) {
+    emit window.cmdBlockedRemote.Click();
+    window.txtItem.setText("8080");
+    QTest::keyClick(&window.txtItem, Qt::Key_Return);
+    EXPECT_EQ(Listed(), (Lines{"22", "8080"}));
+}
+
 TEST_F(Window, AddRefusesInvalidEntriesAndStoresValidOnesPlainly) {
     // The view, what is typed, the message (none: nullptr) and the list then. What is accepted
     // is saved, a duplicate too; nothing is saved after a refusal or a blank entry.
@@ -183,6 +223,36 @@ TEST_F(Window, AddRefusesInvalidEntriesAndStoresValidOnesPlainly) {
          .typed = " +010.000. 0.001 ",
          .lines = {"127.0.0.1", "10.0.0.1"}},
         {.view = window.cmdAllowedIP, .typed = "10.0.0.01", .lines = {"127.0.0.1", "10.0.0.1"}},
+        // IPv6 in its one text; an IPv4-mapped address as IPv4.
+        {.view = window.cmdAllowedIP,
+         .typed = " 2001:0DB8:0:0:0:0:0:0007 ",
+         .lines = {"127.0.0.1", "10.0.0.1", "2001:db8::7"}},
+        {.view = window.cmdAllowedIP,
+         .typed = "2001:db8::7",
+         .lines = {"127.0.0.1", "10.0.0.1", "2001:db8::7"}},
+        {.view = window.cmdAllowedIP,
+         .typed = "::ffff:10.0.0.1",
+         .lines = {"127.0.0.1", "10.0.0.1", "2001:db8::7"}},
+        {.view = window.cmdAllowedIP,
+         .typed = "fe80::1%eth0",
+         .message = InvalidIPText,
+         .lines = {"127.0.0.1", "10.0.0.1", "2001:db8::7"}},
+        {.view = window.cmdAllowedIP,
+         .typed = "2001:db8::/64",
+         .message = InvalidIPText,
+         .lines = {"127.0.0.1", "10.0.0.1", "2001:db8::7"}},
+        {.view = window.cmdAllowedIP,
+         .typed = "[::1]",
+         .message = InvalidIPText,
+         .lines = {"127.0.0.1", "10.0.0.1", "2001:db8::7"}},
+        {.view = window.cmdAllowedIP,
+         .typed = "[::1]:443",
+         .message = InvalidIPText,
+         .lines = {"127.0.0.1", "10.0.0.1", "2001:db8::7"}},
+        {.view = window.cmdAllowedIP,
+         .typed = "::1:443:",
+         .message = InvalidIPText,
+         .lines = {"127.0.0.1", "10.0.0.1", "2001:db8::7"}},
         {.view = window.cmdBlockedRemote,
          .typed = "65536",
          .message = InvalidPortText,
@@ -252,9 +322,9 @@ TEST_F(Window, MinimiseHidesOnlyWithATrayWhoseClicksBringItBackActivated) {
         bool visible, minimised;
     } cases[] = {
         {.tray = true, .reason = Tray::Trigger, .visible = true, .minimised = false},
-        {.tray = true, .reason = Tray::Context, .visible = true, .minimised = true},
         {.tray = true, .reason = Tray::MiddleClick, .visible = false, .minimised = true},
         {.tray = false, .reason = Tray::Trigger, .visible = true, .minimised = false},
+        {.tray = true, .reason = Tray::Context, .visible = true, .minimised = true},
     };
     for (const auto& [tray, reason, visible, minimised] : cases) {
         SCOPED_TRACE(int(reason));
@@ -267,6 +337,10 @@ TEST_F(Window, MinimiseHidesOnlyWithATrayWhoseClicksBringItBackActivated) {
         EXPECT_EQ(window.isVisible(), visible);
         EXPECT_EQ(window.isMinimized(), minimised);
     }
+    // A window manager that restores the window it was asked to show minimised (openbox) has
+    // it minimised again, still shown.
+    window.setWindowState(window.windowState() & ~Qt::WindowMinimized);
+    EXPECT_TRUE(window.isVisible() && window.isMinimized());
     EXPECT_EQ(window.cmdAdd.CurrentState(),
               StateNormal);  // though the connection view edits nothing
     EXPECT_EQ(window.TrayIcon.icon().cacheKey(), window.windowIcon().cacheKey());

@@ -5,6 +5,7 @@ namespace quarnel::testing {
 namespace {
 
 using platform::TcpRow;
+using platform::TcpState;
 using Rows = std::vector<TcpRow>;
 using BlockingPass = EngineTest;
 using ManagerViews = EngineTest;
@@ -40,7 +41,7 @@ TEST_F(BlockingPass, ARefusedCloseIsTriedAgainAndANewConnectionInheritsNoVerdict
     SetRules("127.0.0.1", "", "443");
     // Joined without separators, the ports and state of both rows read "44350125".
     table.Connections = {Established(35012, "198.51.100.7", 44, 1),
-                         Row(5, "127.0.0.1", 50123, "127.0.0.1", 443, 2)};
+                         Row(TcpState::Established, "127.0.0.1", 50123, "127.0.0.1", 443, 2)};
     Pass();
     // Blocked connections at the indices of a passed and an allowed one.
     const Rows successors = {Established(5012, "198.51.100.7", 443, 3),
@@ -91,14 +92,17 @@ TEST_F(ManagerViews, EachModeShowsItsListHeadingAndEditingStateAndCheckBoxesFilt
     SetRules("127.0.0.1,10.0.0.1", "445,139", "6667");
     hosts.Result.Addresses = {Ip("192.0.2.5"), Ip("198.51.100.20"), Ip("192.0.2.5")};
     table.Connections = {
-        Row(5, "192.0.2.5", 50123, "198.51.100.7", 443, 1),
-        Row(5, "127.0.0.1", 1025, "127.0.0.1", 1026, 2),
-        Row(5, "127.0.0.1", 1027, "198.51.100.7", 80, 3),  // only the local end is loopback
-        Row(2, "0.0.0.0", 445, "0.0.0.0", 0, 4),           // on blocked ports, but not established
-        Row(11, "0.0.0.0", 65535, "255.0.10.200", 6667, 5),
-        Row(14, "192.0.2.5", 139, "0.0.0.0", 0, 6),  // states without a name
-        Row(-1, "0.0.0.0", 81, "0.0.0.0", 6667, 7),
-        Row(5, "192.0.2.5", 0, "198.51.100.7", 443, 8),  // no local port: never listed
+        Row(TcpState::Established, "192.0.2.5", 50123, "198.51.100.7", 443, 1),
+        Row(TcpState::Established, "127.0.0.1", 1025, "127.0.0.1", 1026, 2),
+        Row(TcpState::Established, "127.0.0.1", 1027, "198.51.100.7", 80,
+            3),  // only the local end is loopback
+        Row(TcpState::Listening, "0.0.0.0", 445, "0.0.0.0", 0,
+            4),  // on blocked ports, but not established
+        Row(TcpState::TimeWait, "0.0.0.0", 65535, "255.0.10.200", 6667, 5),
+        Row(static_cast<TcpState>(14), "192.0.2.5", 139, "0.0.0.0", 0, 6),  // states without a name
+        Row(static_cast<TcpState>(-1), "0.0.0.0", 81, "0.0.0.0", 6667, 7),
+        Row(TcpState::Established, "192.0.2.5", 0, "198.51.100.7", 443,
+            8),  // no local port: never listed
     };
     // The lines are built before any window exists, without asking its check boxes.
     oManager.oMainForm = nullptr;
@@ -159,25 +163,64 @@ TEST_F(ManagerViews, EachModeShowsItsListHeadingAndEditingStateAndCheckBoxesFilt
     EXPECT_EQ(engine.Cache.Entries.at(0).IsPassed, FlagTrue);
 }
 
+TEST_F(ManagerViews, IPv6RowsShowInBracketsAndAreBlockedAllowedAndHiddenAsIPv4Ones) {
+    SetRules("0:0:0:0:0:0:0:1,2001:db8::7", "", "443,6667");
+    hosts.Result.Addresses = {Ip("192.0.2.5")};
+    hosts.Result.IPv6Addresses = {Address("2001:db8::5"), Address("::1")};
+    table.Connections = {
+        Row(TcpState::Established, "2001:db8::5", 50123, "2001:db8::7", 443, 1),
+        Row(TcpState::Established, "::1", 1025, "::1", 6667, 2),
+        Row(TcpState::Established, "2001:db8::5", 50124, "2001:db8::8", 443, 3),  // closed
+        Row(TcpState::Listening, "2001:db8::5", 139, "::", 0, 4),
+        Row(TcpState::Listening, "::", 135, "::", 0, 5),
+        Row(TcpState::Established, "::ffff:192.0.2.5", 50125, "::ffff:198.51.100.7", 80, 6),
+    };
+    Pass();
+    EXPECT_EQ(table.Closes,
+              Rows{Row(TcpState::Established, "2001:db8::5", 50124, "2001:db8::8", 443, 3)});
+    Pass();  // the closed one is gone from the next read
+    const Texts all = {"50123 <--> [2001:db8::7]:443 ESTABLISHED",
+                       "1025 <--> [::1]:6667 ESTABLISHED", "139 :[2001:db8::5] LISTENING",
+                       "135 LISTENING", "50125 <--> 198.51.100.7:80 ESTABLISHED"};
+    EXPECT_EQ(Lines(), all);
+    window.HideLocal = std::int16_t{1};
+    oManager.RefreshCurrentConnections();
+    EXPECT_EQ(Lines(), (Texts{all[0], all[2], all[3], all[4]}));
+    // The machine's IPv6 addresses follow its IPv4 ones, and are allowed with them.
+    oManager.SetCurrentMode(ModeLocalIP);
+    EXPECT_EQ(window.Lines, (Texts{"192.0.2.5", "2001:db8::5", "::1"}));
+    oManager.AddLocalIPSToAllowed();
+    EXPECT_EQ(ItemTexts(oManager.oAllowedIP),
+              (Texts{"0:0:0:0:0:0:0:1", "2001:db8::7", "192.0.2.5", "2001:db8::5", "::1"}));
+    EXPECT_EQ(oManager.Rules().Judge(Row(TcpState::Established, "::1", 1, "2001:db8::5", 443)),
+              Verdict::Allowed);
+}
+
 TEST_F(EngineTest, SettingsLoadInOrderAndAFailedSaveIsToldOncePerRunOfFailures) {
-    // Stored values and what loads from them: the default only when the key is missing.
+    // Stored values, what loads from them (the default only when the key is missing) and what
+    // the user is told about entries left out.
     using Stored = std::map<std::string, std::string>;
     const struct {
         Stored values;
         Texts allowed, local;
+        std::string told;
     } cases[] = {
-        {.values = {}, .allowed = {"127.0.0.1"}, .local = {}},
+        {.values = {}, .allowed = {"127.0.0.1"}, .local = {}, .told = ""},
         {.values = {{"AllowedIPString", ""}, {"BlockedLocalPortsString", ",80,,443,"}},
          .allowed = {},
-         .local = {"80", "443"}},
+         .local = {"80", "443"},
+         .told = ""},
         {.values = {{"AllowedIPString", ",10.0.0.1,,127.0.0.1"},
-                    {"BlockedLocalPortsString", "9, abc,7"}},
+                    {"BlockedLocalPortsString", "9,abc,7"},
+                    {"BlockedRemotePortsString", "http"}},
          .allowed = {"10.0.0.1", "127.0.0.1"},
-         .local = {"9", "7"}},
+         .local = {"9", "7"},
+         .told = "These stored entries are not valid and were left out: \"abc\" (blocked local "
+                 "ports), \"http\" (blocked remote ports)."},
     };
     for (const auto& c : cases) {
         store.Values = c.values;
-        oManager.LoadSettings();
+        EXPECT_EQ(oManager.LoadSettings(), c.told);
         EXPECT_EQ(ItemTexts(oManager.oAllowedIP), c.allowed);
         EXPECT_EQ(ItemTexts(oManager.oBlockedLocalPorts), c.local);
     }
@@ -188,6 +231,15 @@ TEST_F(EngineTest, SettingsLoadInOrderAndAFailedSaveIsToldOncePerRunOfFailures) 
     }
     EXPECT_EQ(window.Messages, Texts(2, SaveFailedText(store.Location())));
     EXPECT_EQ(ItemTexts(oManager.oBlockedLocalPorts), (Texts{"9", "7"}));
+
+    // Rules that could not be read are told at load; that they are not saved is no news later.
+    store.Found = {StoreCondition::Kind::Unreadable, "Permission denied"};
+    EXPECT_EQ(oManager.LoadSettings(),
+              "The rules could not be read from " + store.Location() +
+                  " (Permission denied): no port is blocked. That file is left as it is; rules "
+                  "you enter now apply until Quarnel ends, but are not saved.");
+    EXPECT_FALSE(oManager.SaveSettings());
+    EXPECT_EQ(window.Messages.size(), 2u);
 }
 
 }  // namespace

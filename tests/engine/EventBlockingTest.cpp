@@ -124,6 +124,7 @@ TEST(EventBlocking, ConnectionsCloseFromTheirReportsWithoutAWholeRead) {
         const Connection theirs = Connect(theirListener);
         ASSERT_EQ(::setns(home.Get(), CLONE_NEWNET), 0) << std::strerror(errno);
         (void)guard.engine.oManager.oBlockedRemotePorts.AddItem(theirListener.port);
+        guard.engine.oManager.CompileRules();
         const Connection doomed = Connect(reported.blocked);
         EXPECT_TRUE(guard.CycleUntil([&] { return Aborted(doomed); }));
         EXPECT_TRUE(Carries(theirs));

@@ -15,13 +15,14 @@ namespace quarnel::testing {
 
 using Texts = std::vector<std::string>;
 
+using testsupport::Address;
 using testsupport::Ip;
 using testsupport::Row;
 
 // An established connection from 192.0.2.5, told apart by its cookie.
 inline platform::TcpRow Established(std::int32_t localPort, const char* remote,
                                     std::int32_t remotePort, std::uint64_t cookie) {
-    return Row(5, "192.0.2.5", localPort, remote, remotePort, cookie);
+    return Row(platform::TcpState::Established, "192.0.2.5", localPort, remote, remotePort, cookie);
 }
 
 // A scripted TCP table. Like the table fed by the kernel's events it tells when nothing changed,
@@ -70,9 +71,11 @@ struct MapStore : SettingsStore {
     void Write(const std::string& key, const std::string& value) override { Values[key] = value; }
     bool Flush() override { return Writable; }
     std::string Location() const override { return "/home/user/.config/Quarnel/Quarnel.ini"; }
+    StoreCondition Condition() const override { return Found; }
 
     std::map<std::string, std::string> Values;
     bool Writable = true;
+    StoreCondition Found;
 };
 
 struct FakeHosts : platform::HostAddressSource {
@@ -96,6 +99,7 @@ protected:
         oManager.LoadListFromString(oManager.oAllowedIP, allowed);
         oManager.LoadListFromString(oManager.oBlockedLocalPorts, localPorts);
         oManager.LoadListFromString(oManager.oBlockedRemotePorts, remotePorts);
+        oManager.CompileRules();
     }
     // One pass; each of its event steps runs what the window does there.
     void Pass() {

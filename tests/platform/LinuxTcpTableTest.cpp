@@ -22,13 +22,13 @@ namespace {
 
 using namespace quarnel::testsupport;
 
-constexpr std::int32_t kListening = 2, kEstablished = 5;
+constexpr TcpState kListening = TcpState::Listening, kEstablished = TcpState::Established;
 
 std::uint64_t Cookie(const UniqueFd& fd) {
     return SocketCookie(fd.Get());
 }
 
-TEST(LinuxTcpTableRead, ShowsEachSocketThatCarriesIPv4WithItsIdentity) {
+TEST(LinuxTcpTableRead, ShowsEveryIPv4AndIPv6SocketWithItsIdentity) {
     RunInPrivateNetwork([] {
         auto table = OpenTable();
         // Different addresses at the two ends tell local from remote.
@@ -38,7 +38,7 @@ TEST(LinuxTcpTableRead, ShowsEachSocketThatCarriesIPv4WithItsIdentity) {
         const Connection pure = Connect(v6Only, "::1");
         ASSERT_TRUE(table && c.server && mapped.server && pure.server);
 
-        const SocketFamily v4 = SocketFamily::IPv4, v6 = SocketFamily::MappedIPv6;
+        const SocketFamily v4 = SocketFamily::IPv4, v6 = SocketFamily::IPv6;
         const int port = listener.port, client = c.clientPort;
         const std::vector<TcpRow> expected = {
             Row(kEstablished, "127.0.0.1", client, "127.0.0.2", port, Cookie(c.client), v4),
@@ -50,10 +50,13 @@ TEST(LinuxTcpTableRead, ShowsEachSocketThatCarriesIPv4WithItsIdentity) {
                 Cookie(mapped.client), v4),
             Row(kEstablished, "127.0.0.1", dual.port, "127.0.0.1", mapped.clientPort,
                 Cookie(mapped.server), v6),
-            // [::] without IPV6_V6ONLY takes IPv4 on every address too.
-            Row(kListening, "0.0.0.0", dual.port, "0.0.0.0", 0, Cookie(dual.fd), v6),
+            Row(kListening, "::", dual.port, "::", 0, Cookie(dual.fd), v6),
+            // A pure IPv6 connection and its listener.
+            Row(kEstablished, "::1", pure.clientPort, "::1", v6Only.port, Cookie(pure.client), v6),
+            Row(kEstablished, "::1", v6Only.port, "::1", pure.clientPort, Cookie(pure.server), v6),
+            Row(kListening, "::", v6Only.port, "::", 0, Cookie(v6Only.fd), v6),
         };
-        // And nothing else: pure IPv6 sockets are no rows.
+        // And nothing else.
         EXPECT_EQ(SortedByCookie(ReadRows(*table)), SortedByCookie(expected));
     });
 }
@@ -81,17 +84,22 @@ TEST(LinuxTcpTableRead, ReadsEveryOneOfSixThousandConnections) {
 }
 
 TEST(LinuxTcpTableClose, AbortsExactlyTheConnectionTheRowNames) {
-    // The client end of a plain connection, or the server end of one accepted by a listener on
-    // [::] (so its row carries mapped addresses) bound to the loopback device.
-    for (const bool serverEnd : {false, true}) {
-        RunInPrivateNetwork([serverEnd] {
-            SCOPED_TRACE(serverEnd ? "mapped server end bound to lo" : "client end");
+    // The client end of a plain connection, the server end of one accepted by a listener on
+    // [::] (so its row carries mapped addresses) bound to the loopback device, or the client end
+    // of a pure IPv6 connection over ::1.
+    enum Kind { ClientEnd, MappedServerEnd, IPv6ClientEnd };
+    for (const Kind kind : {ClientEnd, MappedServerEnd, IPv6ClientEnd}) {
+        RunInPrivateNetwork([kind] {
+            SCOPED_TRACE(kind);
+            const bool serverEnd = kind == MappedServerEnd;
             auto table = OpenTable();
-            const Listener listener = serverEnd ? ListenIPv6Any() : ListenIPv4();
+            const Listener listener = kind == ClientEnd ? ListenIPv4() : ListenIPv6Any();
             // Its accepted ends are bound to the same device.
             ASSERT_TRUE(!serverEnd ||
                         ::setsockopt(listener.fd.Get(), SOL_SOCKET, SO_BINDTODEVICE, "lo", 3) == 0);
-            const Connection doomed = Connect(listener), bystander = Connect(listener);
+            const char* address = kind == IPv6ClientEnd ? "::1" : "127.0.0.1";
+            const Connection doomed = Connect(listener, address),
+                             bystander = Connect(listener, address);
             ASSERT_TRUE(table && doomed.server && bystander.server);
             const int local = serverEnd ? listener.port : doomed.clientPort;
             const int remote = serverEnd ? doomed.clientPort : listener.port;
@@ -99,7 +107,7 @@ TEST(LinuxTcpTableClose, AbortsExactlyTheConnectionTheRowNames) {
             const int other = (serverEnd ? doomed.client : doomed.server).Get();
             const std::optional<TcpRow> row = RowWithPorts(ReadRows(*table), local, remote);
             ASSERT_TRUE(row);
-            EXPECT_EQ(row->Family, serverEnd ? SocketFamily::MappedIPv6 : SocketFamily::IPv4);
+            EXPECT_EQ(row->Family, kind == ClientEnd ? SocketFamily::IPv4 : SocketFamily::IPv6);
             EXPECT_EQ(row->Interface, serverEnd ? ::if_nametoindex("lo") : 0u);
             // Rows that name it wrongly close nothing: a connection gone since whose ports a new
             // one took (only the cookie tells them apart), another remote end.
@@ -178,7 +186,7 @@ TEST(LinuxTcpTableFailure, AFailedReadKeepsTheCallersRowsAndSpoilsNoLaterRead) {
             LinuxTcpTable table(std::make_unique<ScriptedChannel>(failRequest, refuseOneWalk),
                                 SockDiagSocket::Open());
 
-            const std::vector<TcpRow> kept = {Row(5, "127.0.0.9", 1, "127.0.0.9", 2, 1)};
+            const std::vector<TcpRow> kept = {Row(kEstablished, "127.0.0.9", 1, "127.0.0.9", 2, 1)};
             std::vector<TcpRow> rows = kept;
             EXPECT_FALSE(table.ReadTable(rows));
             EXPECT_EQ(rows, kept);

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstring>
+#include <optional>
 #include <ostream>
 #include <string>
 
@@ -16,14 +18,14 @@ namespace quarnel::platform {
 
 // Shows a row readably in failure messages.
 inline void PrintTo(const TcpRow& row, std::ostream* out) {
-    const auto text = [](std::uint32_t address) {
-        char buffer[INET_ADDRSTRLEN] = "?";
-        (void)::inet_ntop(AF_INET, &address, buffer, sizeof buffer);  // fits: an IPv4 address
+    const auto text = [](const IpAddress& address) {
+        char buffer[INET6_ADDRSTRLEN] = "?";
+        (void)::inet_ntop(AF_INET6, address.data(), buffer, sizeof buffer);  // fits any address
         return std::string(buffer);
     };
-    *out << "{state " << row.State << ", " << text(row.LocalAddress) << ":" << row.LocalPort
-         << " -> " << text(row.RemoteAddress) << ":" << row.RemotePort << ", "
-         << (row.Family == SocketFamily::IPv4 ? "IPv4" : "mapped IPv6") << ", if " << row.Interface
+    *out << "{state " << static_cast<int>(row.State) << ", " << text(row.LocalAddress) << ":"
+         << row.LocalPort << " -> " << text(row.RemoteAddress) << ":" << row.RemotePort << ", "
+         << (row.Family == SocketFamily::IPv4 ? "IPv4" : "IPv6") << ", if " << row.Interface
          << ", cookie " << row.Cookie << "}";
 }
 
@@ -39,16 +41,30 @@ inline std::uint32_t Ip(const char* text) {
     return address.s_addr;
 }
 
-// The row a test expects, bound to no device.
-inline platform::TcpRow Row(std::int32_t state, const char* local, std::int32_t localPort,
+// An address text in a row's form: dotted IPv4 IPv4-mapped, anything else as IPv6. Records a
+// failure for a text that is neither.
+inline platform::IpAddress Address(const char* text) {
+    if (std::strchr(text, ':') == nullptr) {
+        return platform::MappedIPv4(Ip(text));
+    }
+    platform::IpAddress address{};
+    EXPECT_EQ(::inet_pton(AF_INET6, text, address.data()), 1) << "not an IPv6 address: " << text;
+    return address;
+}
+
+// The row a test expects, bound to no device. Without a family, a row of an IPv6 socket when
+// the local address is written as IPv6, else of an IPv4 one.
+inline platform::TcpRow Row(platform::TcpState state, const char* local, std::int32_t localPort,
                             const char* remote, std::int32_t remotePort, std::uint64_t cookie = 0,
-                            platform::SocketFamily family = platform::SocketFamily::IPv4) {
+                            std::optional<platform::SocketFamily> family = std::nullopt) {
+    const bool ipv6 = std::strchr(local, ':') != nullptr;
     return {.State = state,
-            .LocalAddress = Ip(local),
+            .LocalAddress = Address(local),
             .LocalPort = localPort,
-            .RemoteAddress = Ip(remote),
+            .RemoteAddress = Address(remote),
             .RemotePort = remotePort,
-            .Family = family,
+            .Family =
+                family.value_or(ipv6 ? platform::SocketFamily::IPv6 : platform::SocketFamily::IPv4),
             .Cookie = cookie};
 }
 

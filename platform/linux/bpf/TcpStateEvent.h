@@ -8,14 +8,14 @@
 #endif
 
 struct TcpStateEvent {
-    __u64 Cookie;         // the socket cookie, as sock_diag reports it
-    __u32 LocalAddress;   // IPv4, network byte order; 0 for none. For an IPv6 socket, the IPv4
-    __u32 RemoteAddress;  // address its IPv4-mapped address carries
-    __u32 Interface;      // the device the socket is bound to, 0 for none
-    __u16 Family;         // AF_INET, or AF_INET6 for an IPv6 socket that carries IPv4
-    __u16 LocalPort;      // host byte order; 0 while the kernel has not chosen it
-    __u16 RemotePort;     // host byte order
-    __u8 OldState;        // Linux TCP state numbers
+    __u64 Cookie;            // the socket cookie, as sock_diag reports it
+    __u8 LocalAddress[16];   // network byte order, as a row holds it: an IPv4 socket's
+    __u8 RemoteAddress[16];  // addresses IPv4-mapped (::ffff:a.b.c.d), an IPv6 socket's as is
+    __u32 Interface;         // the device the socket is bound to, 0 for none
+    __u16 Family;            // AF_INET or AF_INET6
+    __u16 LocalPort;         // host byte order; 0 while the kernel has not chosen it
+    __u16 RemotePort;        // host byte order
+    __u8 OldState;           // Linux TCP state numbers
     __u8 NewState;
 };
 

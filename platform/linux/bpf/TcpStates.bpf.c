@@ -1,5 +1,5 @@
-// Reports every TCP state change of one network namespace's IPv4 sockets, and of its IPv6
-// sockets that carry IPv4, through a ring buffer.
+// Reports every TCP state change of one network namespace's IPv4 and IPv6 sockets through a ring
+// buffer.
 #include "vmlinux.h"
 
 #include <bpf/bpf_core_read.h>
@@ -26,19 +26,20 @@ struct {
     __uint(max_entries, 256 * 1024);  // the loader may set another size
 } Events SEC(".maps");
 
-// The IPv4 address an IPv6 address carries: true for ::ffff:a.b.c.d, and for :: (none yet, or
-// all addresses) which gives 0.
-static bool CarriesIPv4(const struct in6_addr* address, __u32* ipv4) {
-    const __u32* words = address->in6_u.u6_addr32;
-    if (words[0] != 0 || words[1] != 0) {
-        return false;
+// An IPv4 address as a row holds it: ::ffff:a.b.c.d.
+static void PutMappedIPv4(__u8 out[16], __u32 address) {
+    __u32* words = (__u32*)out;
+    words[0] = 0;
+    words[1] = 0;
+    words[2] = __builtin_bswap32(0xffff);
+    words[3] = address;
+}
+
+static void PutIPv6(__u8 out[16], const struct in6_addr* address) {
+    __u32* words = (__u32*)out;
+    for (int i = 0; i < 4; ++i) {
+        words[i] = address->in6_u.u6_addr32[i];
     }
-    if (words[2] == __builtin_bswap32(0xffff)) {
-        *ipv4 = words[3];
-        return true;
-    }
-    *ipv4 = 0;
-    return words[2] == 0 && words[3] == 0;
 }
 
 SEC("tp_btf/inet_sock_set_state")
@@ -50,23 +51,8 @@ int BPF_PROG(OnStateChange, const struct sock* sk, const int oldState, const int
     if (common->skc_net.net->ns.inum != NetNamespace) {
         return 0;
     }
-    __u32 local = 0;
-    __u32 remote = 0;
     const __u16 family = common->skc_family;
-    if (family == AF_INET) {
-        local = common->skc_rcv_saddr;
-        remote = common->skc_daddr;
-    } else if (family == AF_INET6) {
-        if (!CarriesIPv4(&common->skc_v6_rcv_saddr, &local) ||
-            !CarriesIPv4(&common->skc_v6_daddr, &remote)) {
-            return 0;  // a pure IPv6 socket
-        }
-        // On :: only a socket that also takes IPv4 is one of ours.
-        if (local == 0 && common->skc_v6_rcv_saddr.in6_u.u6_addr32[2] == 0 &&
-            BPF_CORE_READ_BITFIELD(common, skc_ipv6only)) {
-            return 0;
-        }
-    } else {
+    if (family != AF_INET && family != AF_INET6) {
         return 0;
     }
 
@@ -76,8 +62,13 @@ int BPF_PROG(OnStateChange, const struct sock* sk, const int oldState, const int
         return 0;
     }
     event->Cookie = bpf_get_socket_cookie((void*)sk);
-    event->LocalAddress = local;
-    event->RemoteAddress = remote;
+    if (family == AF_INET) {
+        PutMappedIPv4(event->LocalAddress, common->skc_rcv_saddr);
+        PutMappedIPv4(event->RemoteAddress, common->skc_daddr);
+    } else {
+        PutIPv6(event->LocalAddress, &common->skc_v6_rcv_saddr);
+        PutIPv6(event->RemoteAddress, &common->skc_v6_daddr);
+    }
     event->Interface = common->skc_bound_dev_if;
     event->Family = family;
     event->LocalPort = common->skc_num;

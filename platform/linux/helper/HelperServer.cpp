@@ -118,10 +118,10 @@ HelperServer::Step HelperServer::AnswerClose(const Request& request) {
     reply.Sequence = request.Sequence;
     // The cookie names one socket for its whole life, so the socket looked up is the one a
     // close would reach.
-    std::int32_t state = 0;
+    TcpState state = TcpState::Unknown;
     switch (sockets_.LookUp(request.Connection, state)) {
         case SocketLookup::Found::Socket:
-            if (state == kListenState) {
+            if (state == TcpState::Listening) {
                 // Only ever a connection: a listener's clients would all be turned away.
                 return Refuse(request.Sequence, Refusal::Malformed, static_cast<long>(kRequestSize),
                               "names a listener, not a connection");
