@@ -56,6 +56,8 @@ int App::Main(int& argc, char** argv) {
     Table = OpenTableSource();
     TheEngine = std::make_unique<Engine>(*Table.Source, Hosts, Store);
     oManager = &TheEngine->oManager;
+    TheEngine->SetCloseObserver(
+        [this](const platform::TcpRow& row, Verdict verdict) { CloseLog.Closed(row, verdict); });
     // 5. Rules that could not be loaded as stored are told once the window is there.
     const std::string rulesProblem = oManager->LoadSettings();
     // 6. Loading shows the window and adds the notification icon.
@@ -105,6 +107,7 @@ int App::Main(int& argc, char** argv) {
 void App::RunMainLoop() {
     do {
         TheEngine->ProcessTcpTable([this] { EventStep(); });
+        CloseLog.Flush();
         // What the table's source had to say on its own (its helper stopped, came back), in a
         // box that holds nothing: blocking goes on, or goes on read-only, while it is open.
         while (const std::optional<platform::SourceNotice> notice = Table.Source->TakeNotice()) {

@@ -4,6 +4,8 @@
 #include <QSocketNotifier>
 #include <QTimer>
 
+#include <unistd.h>
+
 #include <memory>
 #include <string>
 
@@ -13,6 +15,7 @@
 #include "app/TableSource.h"
 #include "app/TerminationSignals.h"
 #include "app/frmMain.h"
+#include "engine/ActionLog.h"
 #include "engine/Engine.h"
 #include "platform/linux/LinuxHostAddressSource.h"
 
@@ -59,6 +62,7 @@ private:
     platform::LinuxHostAddressSource Hosts;
     IniSettingsStore Store;
     MessageBoxes UserMessages;
+    ActionLog CloseLog{STDERR_FILENO};  // a line for each connection closed
     std::unique_ptr<Engine> TheEngine;
     Manager* oManager = nullptr;  // the engine's Manager
     bool bQuit = false;

@@ -132,9 +132,10 @@ std::string IniSettingsStore::Read(const std::string& key, const std::string& de
         return defaultValue;
     }
     const QVariant value = OpenSettings().value(QString::fromStdString(key));
-    if (!value.isValid()) {
-        return defaultValue;
-    }
+    return value.isValid() ? StoredText(value) : defaultValue;
+}
+
+std::string StoredText(const QVariant& value) {
     // An unquoted value with commas reads back as a list of its pieces.
     if (value.typeId() == QMetaType::QStringList) {
         return value.toStringList().join(',').toStdString();

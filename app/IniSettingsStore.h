@@ -8,7 +8,13 @@
 
 #include "engine/SettingsStore.h"
 
+class QVariant;
+
 namespace quarnel {
+
+// A value as the store reads it: one the file holds as a list (a hand-edited value with commas)
+// as its comma-separated text, without blanks around the pieces.
+std::string StoredText(const QVariant& value);
 
 // The rule lists in the user's INI file: $XDG_CONFIG_HOME/Quarnel/Quarnel.ini (by default
 // ~/.config/Quarnel/Quarnel.ini), section [General].

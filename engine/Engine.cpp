@@ -48,7 +48,8 @@ void Engine::CheckConnection(std::size_t i, const std::function<void()>& process
     if (entry.IsAllowed != FlagFalse || entry.IsPassed != FlagFalse) {
         return;
     }
-    switch (oManager.Rules().Judge(row)) {
+    const Verdict verdict = oManager.Rules().Judge(row);
+    switch (verdict) {
         case Verdict::Allowed:
             entry.IsAllowed = FlagTrue;  // an allowed address protects whatever the ports
             return;
@@ -60,12 +61,16 @@ void Engine::CheckConnection(std::size_t i, const std::function<void()>& process
             break;
     }
 
-    RefreshLinesIfChanged();  // the window may look at the lines in the event step
+    if (processEvents) {
+        RefreshLinesIfChanged();  // the window may look at the lines in the event step
+    }
     // No flag is set: a connection that survives is judged and closed again on the next pass,
     // even when the table looks unchanged. Only the judged connection is named, so a gone one
     // closes nothing else.
     bRejudge = true;
-    (void)Source.CloseConnection(row);
+    if (Source.CloseConnection(row) && OnClosed) {
+        OnClosed(row, verdict);
+    }
     if (processEvents) {
         processEvents();
         // The event step may have cleared the cache (a rule was edited): the remaining rows

@@ -2,7 +2,9 @@
 
 #include <cstddef>
 #include <functional>
+#include <utility>
 
+#include "engine/CloseReport.h"
 #include "engine/ConnectionCache.h"
 #include "engine/ConnectionTable.h"
 #include "engine/Manager.h"
@@ -26,6 +28,8 @@ public:
     void ProcessTcpTable(const std::function<void()>& processEvents);
     // Whether the next pass has work even when the table does not change: a close to try again.
     bool PassDue() const { return bRejudge; }
+    // Who is told of each connection the pass closes (the log); nobody by default.
+    void SetCloseObserver(CloseObserver observer) { OnClosed = std::move(observer); }
 
     TcpTable Table;
     ConnectionCache Cache;
@@ -37,6 +41,7 @@ private:
     void RefreshLinesIfChanged();
 
     platform::TcpTableSource& Source;
+    CloseObserver OnClosed;
     std::size_t PreviousRowCount = 0;  // the row count of the read before this one
     bool bLinesChanged = false;        // the connection lines no longer match the rows
     bool bRejudge = false;  // the next pass judges every row even when the table is unchanged

@@ -2,16 +2,15 @@
 
 # What building the program needs.
 BUILD_PACKAGES=(cmake make g++ pkg-config libmnl-dev qt6-base-dev fonts-liberation fonts-dejavu-core
-    clang llvm libbpf-dev bpftool)
+    clang llvm libbpf-dev bpftool libsystemd-dev)
 # What running the program needs on top: Qt's X11 platform plugin, and setcap for the
 # install step that grants the helper its capabilities.
 RUN_PACKAGES=(qt6-qpa-plugins libcap2-bin)
-# What building the Debian package needs on top (dpkg-buildpackage checks build-essential;
-# the service reports to systemd through libsystemd).
-PACKAGE_PACKAGES=(build-essential debhelper dpkg-dev libsystemd-dev)
-# What the tests need on top, and the format check the test command runs first; the package's
-# checks read it with lintian and shellcheck.
-TEST_PACKAGES=(libgtest-dev clang-format lintian shellcheck)
+# What building the Debian package needs on top (dpkg-buildpackage checks build-essential).
+PACKAGE_PACKAGES=(build-essential debhelper dpkg-dev)
+# What the tests need on top: systemd-analyze checks the service's unit; the package's checks
+# read it with lintian and shellcheck.
+TEST_PACKAGES=(libgtest-dev clang-format systemd lintian shellcheck)
 
 # Installs the packages of the arguments that are missing: as root directly, else through sudo,
 # else prints the exact apt-get line and stops.

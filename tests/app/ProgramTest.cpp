@@ -135,6 +135,9 @@ TEST(Program, ClosesABlockedConnectionAndTakesOverTheLockOfAKilledRun) {
         }
         const Program program(blocked.home);
         EXPECT_TRUE(blocked.Closes(program)) << blocked.home.Read();
+        // Each close is logged on stderr, with the rule that closed it.
+        EXPECT_TRUE(blocked.home.Says("closed IPv4 127.0.0.1:" + blocked.port + " -> 127.0.0.1:"));
+        EXPECT_TRUE(blocked.home.Says(" (local port " + blocked.port + " blocked)\n"));
     });
 }
 

@@ -1,0 +1,45 @@
+#include "engine/CloseReport.h"
+
+#include "engine/AddressText.h"
+
+namespace quarnel {
+
+namespace {
+
+// address:port for an IPv4 socket; [address]:port for an IPv6 one, whose IPv4 addresses are
+// written as the system shows them there, ::ffff:a.b.c.d. Appended with += throughout: GCC 12
+// warns wrongly (-Wrestrict) of chains of + on strings.
+void AppendEndpoint(std::string& line, const platform::TcpRow& row,
+                    const platform::IpAddress& address, std::int32_t port) {
+    if (row.Family == platform::SocketFamily::IPv6) {
+        line += '[';
+        if (platform::IsIPv4Mapped(address)) {
+            line += "::ffff:";
+            line += CanonicalAddressText(address);
+        } else {
+            line += IPv6Text(address);
+        }
+        line += ']';
+    } else {
+        line += CanonicalAddressText(address);
+    }
+    line += ':';
+    line += std::to_string(port);
+}
+
+}  // namespace
+
+std::string CloseLine(const platform::TcpRow& row, Verdict verdict) {
+    const bool local = verdict == Verdict::BlockedByLocalPort;
+    std::string line = "closed ";
+    line += row.Family == platform::SocketFamily::IPv6 ? "IPv6 " : "IPv4 ";
+    AppendEndpoint(line, row, row.LocalAddress, row.LocalPort);
+    line += " -> ";
+    AppendEndpoint(line, row, row.RemoteAddress, row.RemotePort);
+    line += local ? " (local port " : " (remote port ";
+    line += std::to_string(local ? row.LocalPort : row.RemotePort);
+    line += " blocked)";
+    return line;
+}
+
+}  // namespace quarnel

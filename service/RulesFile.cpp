@@ -1,0 +1,193 @@
+#include "service/RulesFile.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QSettings>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <string_view>
+
+#include "app/IniSettingsStore.h"
+#include "container/Value.h"
+#include "engine/AddressText.h"
+#include "engine/Settings.h"
+#include "platform/linux/UniqueFd.h"
+
+namespace quarnel {
+
+namespace {
+
+using platform::UniqueFd;
+
+// Far above any rule list a person keeps; a larger file is no rules file.
+constexpr off_t kLargestFile = off_t{1} << 20;
+constexpr const char* kNotSettings =
+    "it is not a settings file (a line is neither [section], key=value nor a ; comment, or it "
+    "holds control characters)";
+constexpr std::array<const char*, 3> kKeys = {BlockedLocalPortsKey, BlockedRemotePortsKey,
+                                              AllowedIPKey};
+
+RulesReading Refuse(std::string problem) {
+    RulesReading reading;
+    reading.Problem = std::move(problem);
+    return reading;
+}
+
+std::string SystemError(const std::string& what) {
+    return what + ": " + std::strerror(errno);
+}
+
+// The whole file, read through one descriptor so that every check below sees the same bytes.
+std::optional<std::string> ReadBytes(const std::string& path, RulesReading& reading) {
+    // O_NONBLOCK: a FIFO put in the file's place must not hold the service.
+    const UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    if (!file) {
+        reading = errno == ENOENT ? RulesReading{RulesReading::Outcome::Missing, {}, {}, {}}
+                                  : Refuse(SystemError("cannot open it"));
+        return std::nullopt;
+    }
+    struct stat status {};
+    if (::fstat(file.Get(), &status) != 0) {
+        reading = Refuse(SystemError("cannot read it"));
+        return std::nullopt;
+    }
+    if (!S_ISREG(status.st_mode)) {
+        reading = Refuse("it is not a regular file");
+        return std::nullopt;
+    }
+    if (status.st_size > kLargestFile) {
+        reading = Refuse("it is larger than 1 MiB");
+        return std::nullopt;
+    }
+    std::string bytes;
+    std::array<char, 4096> block{};
+    for (;;) {
+        const ssize_t got = ::read(file.Get(), block.data(), block.size());
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            reading = Refuse(SystemError("cannot read it"));
+            return std::nullopt;
+        }
+        if (got == 0) {
+            return bytes;
+        }
+        bytes.append(block.data(), static_cast<std::size_t>(got));
+        if (bytes.size() > static_cast<std::size_t>(kLargestFile)) {
+            reading = Refuse("it is larger than 1 MiB");
+            return std::nullopt;
+        }
+    }
+}
+
+// The bytes in a file of this process's memory, which Qt's INI reader then parses: it sees
+// exactly the bytes checked, and never the rules file's path, so it cannot write there. Qt keeps
+// parsed files by path and trusts an unchanged size and time, and the copies' paths repeat: each
+// copy's time is its inode number, which no earlier copy had, so an earlier copy's values never
+// come back.
+std::optional<UniqueFd> MemoryCopy(const std::string& bytes, RulesReading& reading) {
+    UniqueFd memory(::memfd_create("quarnel-rules", MFD_CLOEXEC));
+    struct stat status {};
+    if (!memory || ::fstat(memory.Get(), &status) != 0) {
+        reading = Refuse(SystemError("cannot copy it to memory"));
+        return std::nullopt;
+    }
+    const std::array<timespec, 2> times{timespec{0, UTIME_OMIT},
+                                        timespec{static_cast<time_t>(status.st_ino), 0}};
+    if (::write(memory.Get(), bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()) ||
+        ::futimens(memory.Get(), times.data()) != 0) {
+        reading = Refuse(SystemError("cannot copy it to memory"));
+        return std::nullopt;
+    }
+    return memory;
+}
+
+bool IsPort(const std::string& piece) {
+    const std::optional<std::int32_t> port = ToLongValue(Value{piece});
+    return port && *port >= 1 && *port <= 65535;
+}
+
+// The first piece of the value that is not of its list's kind, as a problem; empty when none.
+std::string PieceProblem(std::string_view key, std::string_view value) {
+    const bool ports = key != AllowedIPKey;
+    while (!value.empty()) {
+        const auto end = value.find(',');
+        const std::string piece(value.substr(0, end));
+        if (!piece.empty() && !(ports ? IsPort(piece) : ParseAddress(piece).has_value())) {
+            return std::string(key) + " holds \"" + piece + "\", which is no " +
+                   (ports ? "port number (1 to 65535)" : "IPv4 or IPv6 address");
+        }
+        value = end == std::string_view::npos ? std::string_view{} : value.substr(end + 1);
+    }
+    return {};
+}
+
+}  // namespace
+
+std::string RuleValues::Read(const std::string& key, const std::string& defaultValue) {
+    const auto found = Values.find(key);
+    return found == Values.end() ? defaultValue : found->second;
+}
+
+void RuleValues::Write(const std::string& /*key*/, const std::string& /*value*/) {}
+
+RulesReading ReadRulesFile(const std::string& path) {
+    RulesReading reading;
+    const std::optional<std::string> bytes = ReadBytes(path, reading);
+    if (!bytes) {
+        return reading;
+    }
+    if (!IsSettingsText(*bytes)) {
+        return Refuse(kNotSettings);
+    }
+    const std::optional<UniqueFd> memory = MemoryCopy(*bytes, reading);
+    if (!memory) {
+        return reading;
+    }
+    const QString copy = QStringLiteral("/proc/self/fd/%1").arg(memory->Get());
+    const QSettings settings(copy, QSettings::IniFormat);
+    // Qt parses a section's lines when they are first asked for: the keys first, then whether
+    // every line parsed.
+    const QStringList keys = settings.allKeys();
+    if (settings.status() != QSettings::NoError) {
+        return Refuse(settings.status() == QSettings::AccessError ? "cannot read its copy in memory"
+                                                                  : kNotSettings);
+    }
+    reading = RulesReading{RulesReading::Outcome::Read, {}, {}, {}};
+    for (const QString& key : keys) {
+        const std::string name = key.toStdString();
+        if (std::find(kKeys.begin(), kKeys.end(), name) == kKeys.end()) {
+            reading.IgnoredKeys.push_back(name);
+            continue;
+        }
+        std::string value = StoredText(settings.value(key));
+        if (std::string problem = PieceProblem(name, value); !problem.empty()) {
+            return Refuse(std::move(problem));
+        }
+        reading.Values.emplace(name, std::move(value));
+    }
+    if (reading.Values.empty()) {
+        return Refuse("it holds none of the keys " + std::string(BlockedLocalPortsKey) + ", " +
+                      BlockedRemotePortsKey + " and " + AllowedIPKey +
+                      " in its section [General] (empty, or not yet fully written?)");
+    }
+    return reading;
+}
+
+std::string DescribeRules(const Manager& oManager) {
+    const auto list = [&oManager](const List& oList) {
+        const std::string text = oManager.SaveListToString(oList);
+        return text.empty() ? std::string("none") : text;
+    };
+    return "blocked local ports " + list(oManager.oBlockedLocalPorts) + "; blocked remote ports " +
+           list(oManager.oBlockedRemotePorts) + "; allowed addresses " + list(oManager.oAllowedIP);
+}
+
+}  // namespace quarnel

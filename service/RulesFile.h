@@ -1,0 +1,56 @@
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/Manager.h"
+#include "engine/SettingsStore.h"
+
+namespace quarnel {
+
+// The rule lists of the latest good reading of the rules file, as the engine's settings store:
+// a key the file did not hold gives its default. Nothing is ever written.
+class RuleValues final : public SettingsStore {
+public:
+    RuleValues() = default;
+    explicit RuleValues(std::string path) : Path(std::move(path)) {}
+
+    std::string Read(const std::string& key, const std::string& defaultValue) override;
+    // The service never writes its rules: these do nothing, and Flush says nothing was kept.
+    void Write(const std::string& key, const std::string& value) override;
+    bool Flush() override { return false; }
+    std::string Location() const override { return Path; }
+
+    std::map<std::string, std::string> Values;  // by key, as stored (a list joined by ",")
+
+private:
+    std::string Path;
+};
+
+// What one reading of the rules file gave.
+struct RulesReading {
+    enum class Outcome {
+        Read,     // Rules hold the file's rules
+        Missing,  // there is no file: no rules
+        Refused,  // the file cannot be used: Problem says why
+    };
+    Outcome Result = Outcome::Refused;
+    std::map<std::string, std::string> Values;  // the rule lists the file holds, by key
+    std::string Problem;
+    std::vector<std::string> IgnoredKeys;  // keys of the file that are no rule list
+};
+
+// Reads the rules file at path: the window program's settings file format (section [General],
+// the keys BlockedLocalPortsString, BlockedRemotePortsString and AllowedIPString). It is refused
+// whole when it cannot be read, is not text, does not parse, holds none of the three keys (an
+// empty or half-written file) or holds a piece that is no port (1 to 65535) or no IP address.
+// Nothing is written, to that file or beside it.
+RulesReading ReadRulesFile(const std::string& path);
+
+// The rules in force as one line: "blocked local ports 445,139; blocked remote ports none;
+// allowed addresses 127.0.0.1".
+std::string DescribeRules(const Manager& oManager);
+
+}  // namespace quarnel

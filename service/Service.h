@@ -1,0 +1,59 @@
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "engine/ActionLog.h"
+#include "engine/Engine.h"
+#include "platform/linux/LinuxHostAddressSource.h"
+#include "platform/linux/TcpTableSelection.h"
+#include "service/HeadlessWindow.h"
+#include "service/RulesFile.h"
+#include "service/RulesWatch.h"
+#include "service/ServiceSignals.h"
+
+namespace quarnel {
+
+// quarneld's life: it gives up every privilege but CAP_NET_ADMIN, guards the machine with the
+// rules of its rules file, follows that file, logs each connection it closes on standard
+// output, and ends on SIGTERM or SIGINT. It never writes its rules file.
+class Service {
+public:
+    explicit Service(std::string rulesPath);
+
+    // Until a stop signal; the exit status: 0 after a stop, 1 when it could not start guarding.
+    int Run();
+
+private:
+    using Clock = std::chrono::steady_clock;
+    enum class Trigger { Start, Signal, FileChange };
+
+    // The privileges and the table; false (after saying why) when it cannot guard.
+    bool Start();
+    // Reads the rules file; applies it when it is good, else keeps the rules in force.
+    void Reload(Trigger trigger);
+    // Until the table changes, a signal or a change of the rules file comes, a reload is due, or
+    // a pass is due all the same; false once a stop signal came.
+    bool Wait();
+    // "guarding N connections, M closed" for systemd, when it changed, once a second at most.
+    void UpdateStatus(bool now);
+    std::string Status() const;
+
+    std::string RulesPath;
+    ActionLog Log;
+    ServiceSignals Signals;
+    RulesWatch Watch;
+    platform::TcpTableSelection Table;
+    platform::LinuxHostAddressSource Hosts;
+    RuleValues Rules;
+    HeadlessWindow Window;
+    std::unique_ptr<Engine> TheEngine;
+    std::optional<Clock::time_point> ReloadAt;  // a change of the file seen, read once quiet
+    std::string LastReload;                     // what the latest reload said
+    std::string LastStatus;
+    Clock::time_point NextStatus{};
+};
+
+}  // namespace quarnel

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <csignal>
+
+#include "platform/linux/UniqueFd.h"
+
+namespace quarnel {
+
+// SIGTERM, SIGINT and SIGHUP as readings of a descriptor the main loop waits on: they are
+// blocked for the process, so none interrupts a pass, and each is acted on between passes.
+class ServiceSignals {
+public:
+    enum class Request { None, Reload, Stop };
+
+    ServiceSignals();
+    ~ServiceSignals();  // the previous signal mask again
+    ServiceSignals(const ServiceSignals&) = delete;
+    ServiceSignals& operator=(const ServiceSignals&) = delete;
+
+    // -1 when the signals could not be routed here; they then keep their default actions.
+    int Descriptor() const { return Fd.Get(); }
+    // What the signals that came ask for: Stop over Reload; None when none came.
+    Request Take();
+    // The name of the signal behind the last Take, for the log.
+    const char* LastName() const { return Name; }
+
+private:
+    sigset_t Previous{};
+    platform::UniqueFd Fd;
+    const char* Name = "";
+};
+
+}  // namespace quarnel

@@ -1,0 +1,110 @@
+// The log of closes: what a line tells, that the pass hands over the rule that closed, and that
+// a storm or a full descriptor never makes the pass wait.
+
+#include "engine/ActionLog.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+#include "platform/linux/UniqueFd.h"
+#include "tests/engine/TestEngine.h"
+
+namespace quarnel::testing {
+namespace {
+
+using namespace std::chrono_literals;
+using BlockingPass = EngineTest;
+
+// Both ends of a pipe, the log writing to the one, the test reading the other.
+struct Pipe {
+    Pipe() {
+        int ends[2];
+        EXPECT_EQ(::pipe2(ends, O_CLOEXEC), 0);
+        readEnd.Reset(ends[0]);
+        writeEnd.Reset(ends[1]);
+        (void)::fcntl(readEnd.Get(), F_SETFL, O_NONBLOCK);  // Drain stops when it is empty
+    }
+    std::string Drain() {
+        std::string text;
+        char block[65536];
+        for (ssize_t got; (got = ::read(readEnd.Get(), block, sizeof block)) > 0;) {
+            text.append(block, static_cast<std::size_t>(got));
+        }
+        return text;
+    }
+    platform::UniqueFd readEnd, writeEnd;
+};
+
+TEST(CloseLog, SaysWhatWasClosedAndWhichRuleClosedIt) {
+    using platform::TcpState::Established;
+    EXPECT_EQ(CloseLine(Row(Established, "192.0.2.5", 50123, "198.51.100.7", 443),
+                        Verdict::BlockedByRemotePort),
+              "closed IPv4 192.0.2.5:50123 -> 198.51.100.7:443 (remote port 443 blocked)");
+    // An IPv4 connection of an IPv6 socket, as the system shows it there.
+    EXPECT_EQ(CloseLine(Row(Established, "192.0.2.5", 50123, "198.51.100.7", 443, 1,
+                            platform::SocketFamily::IPv6),
+                        Verdict::BlockedByLocalPort),
+              "closed IPv6 [::ffff:192.0.2.5]:50123 -> [::ffff:198.51.100.7]:443 (local port "
+              "50123 blocked)");
+    EXPECT_EQ(CloseLine(Row(Established, "2001:db8::5", 445, "2001:db8::8", 51234),
+                        Verdict::BlockedByLocalPort),
+              "closed IPv6 [2001:db8::5]:445 -> [2001:db8::8]:51234 (local port 445 blocked)");
+    EXPECT_EQ(GroupedNumber(999), "999");
+    EXPECT_EQ(GroupedNumber(1734), "1,734");
+    EXPECT_EQ(GroupedNumber(12345678), "12,345,678");
+}
+
+TEST_F(BlockingPass, TellsEachCloseThatWorkedWithTheLocalPortRuleFirst) {
+    std::vector<std::pair<std::uint64_t, Verdict>> told;
+    engine.SetCloseObserver([&](const platform::TcpRow& row, Verdict verdict) {
+        told.emplace_back(row.Cookie, verdict);
+    });
+    SetRules("", "50123", "443");
+    table.Connections = {Established(50123, "198.51.100.7", 443, 1),
+                         Established(40000, "198.51.100.7", 443, 2),
+                         Established(40001, "198.51.100.7", 80, 3)};
+    table.RefuseCloses = true;
+    Pass();  // refused closes are not told: nothing was closed
+    table.RefuseCloses = false;
+    Pass();
+    EXPECT_EQ(told, (std::vector<std::pair<std::uint64_t, Verdict>>{
+                        {1, Verdict::BlockedByLocalPort}, {2, Verdict::BlockedByRemotePort}}));
+}
+
+TEST(CloseLog, AStormIsSummarisedAndAFullDescriptorStallsNothing) {
+    Pipe pipe;
+    ActionLog log(pipe.writeEnd.Get(), 3);
+    const auto start = ActionLog::Clock::now();
+    const platform::TcpRow row = Established(50123, "198.51.100.7", 443, 1);
+    for (int i = 0; i < 1737; ++i) {
+        log.Closed(row, Verdict::BlockedByRemotePort, start + std::chrono::microseconds(i));
+    }
+    log.Flush(start + 500ms);  // the second is not over: nothing yet
+    const std::string line = CloseLine(row, Verdict::BlockedByRemotePort) + "\n";
+    EXPECT_EQ(pipe.Drain(), line + line + line);
+    log.Flush(start + 1s);
+    log.Closed(row, Verdict::BlockedByRemotePort, start + 1s + 1ms);  // a second of its own
+    EXPECT_EQ(pipe.Drain(), "and 1,734 more closed in the last second\n" + line);
+    EXPECT_EQ(log.ClosedCount(), 1738u);
+
+    // A pipe nobody reads: every write would wait. The test hangs here if one does.
+    (void)::fcntl(pipe.writeEnd.Get(), F_SETFL, O_NONBLOCK);
+    while (::write(pipe.writeEnd.Get(), "fill", 4) > 0) {
+    }
+    ASSERT_EQ(errno, EAGAIN);
+    (void)::fcntl(pipe.writeEnd.Get(), F_SETFL, 0);  // writes block again
+    for (int i = 0; i < 5; ++i) {
+        log.Closed(row, Verdict::BlockedByRemotePort, start + 3s);
+    }
+    log.Say("reloaded");  // lost rather than waited for
+    log.Flush(start + 5s);
+    (void)pipe.Drain();
+    log.Flush(start + 5s);
+    EXPECT_EQ(pipe.Drain(), "and 5 more closed in the last 2 seconds\n");
+}
+
+}  // namespace
+}  // namespace quarnel::testing

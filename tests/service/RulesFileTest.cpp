@@ -1,0 +1,102 @@
+// What the service makes of its rules file: the window program's files read as they are, and
+// every file it cannot trust is refused whole, with the reason.
+
+#include "service/RulesFile.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <QTemporaryDir>
+
+#include <array>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+
+#include "engine/Settings.h"
+
+namespace quarnel {
+namespace {
+
+using Values = std::map<std::string, std::string>;
+using namespace std::string_literals;
+
+struct RulesFolder {
+    std::string Write(const std::string& content) const {
+        std::ofstream(Path, std::ios::binary | std::ios::trunc) << content;
+        return Path;
+    }
+    QTemporaryDir dir;
+    std::string Path = dir.path().toStdString() + "/Quarnel.ini";
+};
+
+TEST(RulesFile, ReadsWhatTheWindowProgramWritesAndWhatAPersonWrites) {
+    const RulesFolder folder;
+    // content, the values read, the keys ignored
+    const std::tuple<std::string, Values, std::vector<std::string>> cases[] = {
+        // As the window program writes it: a list with commas in quotes.
+        {"[General]\nAllowedIPString=\nBlockedLocalPortsString=\"445,139\"\n"
+         "BlockedRemotePortsString=25\n",
+         {{AllowedIPKey, ""}, {BlockedLocalPortsKey, "445,139"}, {BlockedRemotePortsKey, "25"}},
+         {}},
+        // By hand: comments, blanks around the pieces, IPv6, a key that is no rule list.
+        {"; mine\n[General]\n; the mail ports\nBlockedRemotePortsString=25, 465 ,587\n"
+         "AllowedIPString=127.0.0.1,::1\nBlockedRemotePorts=80\n",
+         {{AllowedIPKey, "127.0.0.1,::1"}, {BlockedRemotePortsKey, "25,465,587"}},
+         {"BlockedRemotePorts"}},
+    };
+    for (const auto& [content, values, ignored] : cases) {
+        const RulesReading reading = ReadRulesFile(folder.Write(content));
+        EXPECT_EQ(reading.Result, RulesReading::Outcome::Read) << reading.Problem;
+        EXPECT_EQ(reading.Values, values);
+        EXPECT_EQ(reading.IgnoredKeys, ignored);
+    }
+    // What the package installs: nothing blocked, loopback allowed, every line explained.
+    const RulesReading shipped = ReadRulesFile(QUARNEL_SHIPPED_RULES);
+    EXPECT_EQ(shipped.Result, RulesReading::Outcome::Read) << shipped.Problem;
+    EXPECT_EQ(shipped.Values, (Values{{AllowedIPKey, "127.0.0.1"},
+                                      {BlockedLocalPortsKey, ""},
+                                      {BlockedRemotePortsKey, ""}}));
+}
+
+TEST(RulesFile, RefusesWhatItCannotTrustAndSaysWhy) {
+    const RulesFolder folder;
+    const std::pair<std::string, std::string> cases[] = {
+        {"[General]\nBlockedLocalPortsString=80\n\0\x01"s, "not a settings file"},
+        {"[General]\nBlockedLocalPortsString=80\nhalf a li", "not a settings file"},
+        {"# a shell's comment\n[General]\nBlockedLocalPortsString=80\n", "not a settings file"},
+        {"", "holds none of the keys"},
+        {"[General]\nBlockedLocalPorts=80\n", "holds none of the keys"},
+        {"[General]\nBlockedLocalPortsString=80,44x\n", "holds \"44x\", which is no port"},
+        {"[General]\nBlockedRemotePortsString=0\n", "holds \"0\", which is no port"},
+        {"[General]\nBlockedRemotePortsString=65536\n", "holds \"65536\", which is no port"},
+        {"[General]\nAllowedIPString=127.0.0.1,localhost\n", "\"localhost\", which is no IPv4"},
+        {std::string(2 << 20, ';'), "larger than 1 MiB"},
+    };
+    for (const auto& [content, problem] : cases) {
+        const RulesReading reading = ReadRulesFile(folder.Write(content));
+        EXPECT_EQ(reading.Result, RulesReading::Outcome::Refused) << problem;
+        EXPECT_NE(reading.Problem.find(problem), std::string::npos) << reading.Problem;
+    }
+    std::filesystem::remove(folder.Path);
+    EXPECT_EQ(ReadRulesFile(folder.Path).Result, RulesReading::Outcome::Missing);
+    std::filesystem::create_directory(folder.Path);
+    EXPECT_EQ(ReadRulesFile(folder.Path).Problem, "it is not a regular file");
+}
+
+// Qt keeps the files it parsed and parses one again only when its size or time changed: a new
+// file of the same size and time, as cp -p or an archive leaves it, must still be read anew.
+TEST(RulesFile, ANewFileOfTheSameSizeAndTimeIsReadAnew) {
+    const RulesFolder folder;
+    const std::array<timespec, 2> sameTime{timespec{1700000000, 0}, timespec{1700000000, 0}};
+    for (const char* ports : {"445", "139", "445"}) {
+        folder.Write(std::string("[General]\nBlockedLocalPortsString=") + ports + "\n");
+        ASSERT_EQ(::utimensat(AT_FDCWD, folder.Path.c_str(), sameTime.data(), 0), 0);
+        EXPECT_EQ(ReadRulesFile(folder.Path).Values, (Values{{BlockedLocalPortsKey, ports}}));
+    }
+}
+
+}  // namespace
+}  // namespace quarnel
