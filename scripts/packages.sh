@@ -6,9 +6,11 @@ BUILD_PACKAGES=(cmake make g++ pkg-config libmnl-dev qt6-base-dev fonts-liberati
 # What running the program needs on top: Qt's X11 platform plugin, and setcap for the
 # install step that grants the helper its capabilities.
 RUN_PACKAGES=(qt6-qpa-plugins libcap2-bin)
-# What the tests need on top: the format check the test command runs first, and
-# systemd-analyze, which checks the service's unit.
-TEST_PACKAGES=(libgtest-dev clang-format systemd)
+# What building the Debian package needs on top (dpkg-buildpackage checks build-essential).
+PACKAGE_PACKAGES=(build-essential debhelper dpkg-dev)
+# What the tests need on top: systemd-analyze checks the service's unit; the package's checks
+# read it with lintian and shellcheck.
+TEST_PACKAGES=(libgtest-dev clang-format systemd lintian shellcheck)
 
 # Installs the packages of the arguments that are missing: as root directly, else through sudo,
 # else prints the exact apt-get line and stops.

@@ -2,10 +2,17 @@
 # with the right to close connections and to load the kernel program that reports the table's
 # changes (cap_net_admin,cap_bpf,cap_perfmon+ep). That needs root, the group and
 # setcap; without them it prints the commands to run as root instead.
+
+# A staged install (DESTDIR), as a package build makes, grants nothing and says nothing: the
+# package's own scripts grant the helper on the machine it is installed on.
+if(NOT "$ENV{DESTDIR}" STREQUAL "")
+    return()
+endif()
+
 if(IS_ABSOLUTE "${QUARNEL_HELPER_LIBEXECDIR}")
-    set(helper "$ENV{DESTDIR}${QUARNEL_HELPER_LIBEXECDIR}/quarnel-helper")
+    set(helper "${QUARNEL_HELPER_LIBEXECDIR}/quarnel-helper")
 else()
-    set(helper "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}/${QUARNEL_HELPER_LIBEXECDIR}/quarnel-helper")
+    set(helper "${CMAKE_INSTALL_PREFIX}/${QUARNEL_HELPER_LIBEXECDIR}/quarnel-helper")
 endif()
 
 execute_process(COMMAND id -u OUTPUT_VARIABLE uid OUTPUT_STRIP_TRAILING_WHITESPACE)
@@ -13,8 +20,7 @@ execute_process(COMMAND getent group quarnel RESULT_VARIABLE noGroup OUTPUT_QUIE
 find_program(QUARNEL_SETCAP setcap PATHS /usr/sbin /sbin)
 
 set(granted FALSE)
-# A staged install (DESTDIR) is granted by the package's own scripts on the target machine.
-if(uid STREQUAL "0" AND noGroup EQUAL 0 AND QUARNEL_SETCAP AND "$ENV{DESTDIR}" STREQUAL "")
+if(uid STREQUAL "0" AND noGroup EQUAL 0 AND QUARNEL_SETCAP)
     # In this order: changing the group drops file capabilities.
     execute_process(COMMAND chgrp quarnel "${helper}" RESULT_VARIABLE chgrpResult)
     execute_process(COMMAND chmod 0750 "${helper}" RESULT_VARIABLE chmodResult)
