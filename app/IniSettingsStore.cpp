@@ -73,8 +73,11 @@ Contents ReadRegularFile(const std::string& path, std::string& text, std::string
 std::string SetAside(const std::string& path, std::string& why) {
     namespace fs = std::filesystem;
     for (int n = 1; n < 100; ++n) {
-        const std::string aside =
-            path + ".not-understood" + (n == 1 ? std::string() : "-" + std::to_string(n));
+        std::string aside = path + ".not-understood";
+        if (n > 1) {
+            aside += '-';
+            aside += std::to_string(n);
+        }
         std::error_code error;
         if (fs::exists(fs::symlink_status(aside, error))) {
             continue;
