@@ -32,7 +32,7 @@ constexpr uid_t kNobody = 65534;
 
 const Guard* GuardNamed(const std::string& name) {
     for (const Guard* guard : {&kEvents, &kPolling, &kHelperEvents, &kHelperPolling, &kSsLoop,
-                               &kStraightPort, &kEventsHidden, &kHelperEventsHidden}) {
+                               &kStraightPort, &kViewer, &kEventsHidden, &kHelperEventsHidden}) {
         if (name == guard->name) {
             return guard;
         }
