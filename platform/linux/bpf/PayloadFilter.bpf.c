@@ -6,13 +6,12 @@
 // A connection is blocked when its local port or its remote port is on its list and its remote
 // address is not allowed, as the process judges it. Only this process's network namespace is
 // filtered: the cgroup holds the programs of every namespace.
-#include "vmlinux.h"
+#include "platform/linux/bpf/KernelTypes.h"
 
 #include <bpf/bpf_helpers.h>
 
 #include "platform/linux/bpf/PayloadRuleMaps.h"
 
-#define IPPROTO_TCP 6
 #define PASS 1
 #define DROP 0
 

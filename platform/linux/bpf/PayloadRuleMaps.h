@@ -1,11 +1,9 @@
-// The shapes of the payload filter's rules maps. Shared by the filter (built against the
-// kernel's own type header) and the process that fills them (built against the UAPI).
+// The shapes of the payload filter's rules maps. Shared by the filter and the process that
+// fills them, both built against the kernel's user-space headers.
 #ifndef QUARNEL_PAYLOAD_RULE_MAPS_H
 #define QUARNEL_PAYLOAD_RULE_MAPS_H
 
-#ifndef __VMLINUX_H__
 #include <linux/types.h>
-#endif
 
 // A port list is a bitmap of 65536 bits in 64-bit words: port p is bit p % 64 of word p / 64.
 // One array lookup per port, inlined by the kernel, whatever the list's length.

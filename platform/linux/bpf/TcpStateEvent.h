@@ -1,11 +1,9 @@
 // One TCP state change as the kernel program hands it to the process. Shared by the program
-// (built against the kernel's own type header) and the process (built against the UAPI).
+// and the process, both built against the kernel's user-space headers.
 #ifndef QUARNEL_TCP_STATE_EVENT_H
 #define QUARNEL_TCP_STATE_EVENT_H
 
-#ifndef __VMLINUX_H__
 #include <linux/types.h>
-#endif
 
 struct TcpStateEvent {
     __u64 Cookie;            // the socket cookie, as sock_diag reports it

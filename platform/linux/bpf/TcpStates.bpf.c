@@ -1,16 +1,12 @@
 // Reports every TCP state change of one network namespace's IPv4 and IPv6 sockets through a ring
 // buffer.
-#include "vmlinux.h"
+#include "platform/linux/bpf/KernelTypes.h"
 
 #include <bpf/bpf_core_read.h>
 #include <bpf/bpf_helpers.h>
 #include <bpf/bpf_tracing.h>
 
 #include "platform/linux/bpf/TcpStateEvent.h"
-
-#define AF_INET 2
-#define AF_INET6 10
-#define IPPROTO_TCP 6
 
 char LICENSE[] SEC("license") = "GPL";
 

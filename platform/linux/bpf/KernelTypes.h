@@ -1,0 +1,67 @@
+// The kernel types the kernel programs read, and nothing else. The packet and map types come
+// from the kernel's user-space headers, whose layout is fixed. The socket structures are the
+// kernel's own and differ from one kernel build to the next, so they are declared here with
+// only the fields the programs read, under their kernel names, and compiled with
+// preserve_access_index: libbpf relocates every access to the running kernel's layout (CO-RE).
+// That needs no header made from a particular kernel, and serves every architecture.
+#ifndef QUARNEL_KERNEL_TYPES_H
+#define QUARNEL_KERNEL_TYPES_H
+
+#include <linux/bpf.h>
+#include <linux/in.h>
+#include <linux/ip.h>
+#include <linux/ipv6.h>
+#include <linux/tcp.h>
+#include <linux/types.h>
+#include <stdbool.h>
+
+#define AF_INET 2
+#define AF_INET6 10
+
+#pragma clang attribute push(__attribute__((preserve_access_index)), apply_to = record)
+
+struct ns_common {
+    unsigned int inum;
+};
+
+struct net {
+    struct ns_common ns;
+};
+
+typedef struct {
+    struct net* net;
+} possible_net_t;
+
+// The kernel keeps several of these fields in anonymous unions; CO-RE finds them by name.
+struct sock_common {
+    __be32 skc_daddr;
+    __be32 skc_rcv_saddr;
+    __be16 skc_dport;
+    __u16 skc_num;
+    unsigned short skc_family;
+    int skc_bound_dev_if;
+    possible_net_t skc_net;
+    struct in6_addr skc_v6_daddr;
+    struct in6_addr skc_v6_rcv_saddr;
+};
+
+struct sock {
+    struct sock_common __sk_common;
+    __u16 sk_protocol;
+};
+
+struct inet_sock {
+    struct sock sk;
+};
+
+struct inet_connection_sock {
+    struct inet_sock icsk_inet;
+};
+
+struct tcp_sock {
+    struct inet_connection_sock inet_conn;
+};
+
+#pragma clang attribute pop
+
+#endif
