@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "platform/TcpTableSource.h"
@@ -18,6 +19,7 @@ struct ConnectionCacheEntry {
     // The row as last seen at this index: state, both addresses and ports and the socket's
     // identity, so a new connection never inherits another's verdict. Empty for a fresh entry.
     std::optional<platform::TcpRow> Key;
+    std::string RemoteIP;                // the remote address text, "0.0.0.0" for no remote end
     std::int16_t IsAllowed = FlagFalse;  // the remote address is on the allowed list
     std::int16_t IsPassed = FlagFalse;   // neither port is blocked
 };

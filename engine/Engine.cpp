@@ -59,9 +59,10 @@ void Engine::CheckConnection(std::size_t i, const std::function<void()>& process
 
     if (entry.Key != row) {
         entry.Key = row;
+        entry.RemoteIP = RemoteAddressText(row);
         entry.IsAllowed = FlagFalse;
         entry.IsPassed = FlagFalse;
-        oManager.ConnectionsChanged();  // the lines show this row as it was
+        oManager.ConnectionsChanged();  // the line shows the remote address the cache holds
     }
     if (row.State != platform::TcpState::Established) {
         return;  // only established connections are judged

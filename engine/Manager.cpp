@@ -129,13 +129,12 @@ void Manager::RefreshCurrentConnections() {
         if (showOnlyConnected && row.State != platform::TcpState::Established) {
             continue;
         }
-        // A row the pass has not reached since the cache was last cleared is listed once the
-        // pass has seen it.
+        // A row the pass has not reached since the cache was last cleared has no remote
+        // address text yet; it is listed once the pass has seen it.
         if (i >= Cache.Entries.size() || !Cache.Entries[i].Key) {
             continue;
         }
-        // The text is made here, where it is shown, not in the pass that runs every change.
-        const std::string remoteIP = RemoteAddressText(row);
+        const std::string& remoteIP = Cache.Entries[i].RemoteIP;
         if (hideLocal && IsLoopbackText(remoteIP)) {
             continue;
         }
