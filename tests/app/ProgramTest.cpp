@@ -95,12 +95,6 @@ struct Program : QProcess {
     }
 };
 
-// Whether the program closed the server end of connection: the kernel reports that only once.
-bool Aborted(const Connection& connection) {
-    char byte = 0;
-    return ::recv(connection.server.Get(), &byte, 1, MSG_DONTWAIT) < 0 && errno == ECONNABORTED;
-}
-
 // A server whose port is blocked by a home's rules, and the rules as the program saves them.
 struct BlockedServer {
     const Listener server = ListenIPv4();
@@ -114,7 +108,7 @@ struct BlockedServer {
     // Whether the program, running, closes a new connection to the server.
     bool Closes(const Program&) const {
         const Connection connection = Connect(server);
-        return WaitUntil([&] { return Aborted(connection); }, 60s);
+        return WaitUntil([&] { return Aborted(connection.server); }, 60s);
     }
     // The program as installed, bin/quarnel in the home, where it looks for its helper in
     // libexec beside bin; its path.

@@ -22,19 +22,7 @@ namespace quarnel {
 namespace {
 
 using namespace testsupport;
-
-// Whether the end was closed under it. The kernel tells that to one receive only.
-bool Aborted(const UniqueFd& end) {
-    char byte = 0;
-    return ::recv(end.Get(), &byte, 1, MSG_DONTWAIT) < 0 && errno == ECONNABORTED;
-}
-
-// Whether a byte still goes from client to server: it does not once either end was closed.
-bool Carries(const Connection& connection) {
-    char byte = 'q';
-    return ::send(connection.client.Get(), &byte, 1, MSG_NOSIGNAL) == 1 &&
-           ::recv(connection.server.Get(), &byte, 1, 0) == 1;
-}
+using testing::Guard;
 
 enum class Closer { InProcess, Helper };
 
@@ -48,29 +36,6 @@ std::unique_ptr<platform::TcpTableSource> OpenSource(Closer closer) {
     EXPECT_TRUE(helper && ability == platform::CloseAbility::Allowed) << problem;
     return helper;
 }
-
-// The rules stored when the program starts, a pass every millisecond at most, as the main
-// loop runs it.
-struct Guard {
-    Guard(platform::TcpTableSource& table, std::map<std::string, std::string> rules)
-        : source(table) {
-        store.Values = std::move(rules);
-        engine.oManager.LoadSettings();
-    }
-    void Cycle() {
-        pollfd wait{source.WaitDescriptor(), POLLIN, 0};
-        (void)::poll(&wait, 1, 1);
-        engine.ProcessTcpTable([] {});
-    }
-    bool CycleUntil(const std::function<bool()>& done) {
-        return WaitUntil([&] { return Cycle(), done(); });
-    }
-
-    platform::TcpTableSource& source;
-    testing::FakeHosts hosts;
-    testing::MapStore store;
-    Engine engine{source, hosts, store};
-};
 
 void BlocksAndAllowsOverIPv6(Closer closer) {
     auto source = OpenSource(closer);

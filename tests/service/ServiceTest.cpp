@@ -79,11 +79,6 @@ struct Daemon : QProcess {
     std::string Log;
 };
 
-// Whether the kernel aborted this end of a connection: it reports that only once.
-bool Aborted(const UniqueFd& end) {
-    char byte = 0;
-    return ::recv(end.Get(), &byte, 1, MSG_DONTWAIT) < 0 && errno == ECONNABORTED;
-}
 bool Closed(const UniqueFd& end) {
     return WaitUntil([&] { return Aborted(end); }, 60s);
 }

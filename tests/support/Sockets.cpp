@@ -122,4 +122,15 @@ rlim_t RaiseOpenFileLimit() {
     return limit.rlim_cur;
 }
 
+bool Aborted(const UniqueFd& end) {
+    char byte = 0;
+    return ::recv(end.Get(), &byte, 1, MSG_DONTWAIT) < 0 && errno == ECONNABORTED;
+}
+
+bool Carries(const Connection& connection) {
+    char byte = 'q';
+    return ::send(connection.client.Get(), &byte, 1, MSG_NOSIGNAL) == 1 &&
+           ::recv(connection.server.Get(), &byte, 1, 0) == 1;
+}
+
 }  // namespace quarnel::testsupport

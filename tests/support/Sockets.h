@@ -41,6 +41,12 @@ Connection Connect(const Listener& listener, const char* address = "127.0.0.1", 
 std::vector<Connection> ConnectMany(const Listener& listener, int count,
                                     const char* address = "127.0.0.1");
 
+// Whether the kernel aborted this end of a connection (a close from outside, as the pass makes):
+// it reports that to one receive only.
+bool Aborted(const UniqueFd& end);
+// Whether a byte still goes from client to server: it does not once either end was closed.
+bool Carries(const Connection& connection);
+
 // The local port of a socket, 0 when it cannot be read.
 int LocalPort(int fd);
 // The kernel's cookie of a socket, 0 when it cannot be read.
