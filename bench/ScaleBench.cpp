@@ -1,3 +1,4 @@
+// Usage: quarnel_scale_bench [PROGRAM [WINDOWLESS [SIZES]]], SIZES as "1000,20000,100000".
 // The running program at scale, measured from outside as quarnel_system_bench measures it: its
 // CPU share while connections come and go beside up to 100,000 others (window hidden, and the
 // connection view shown), how soon it closes a blocked connection among them, storms and bursts
@@ -7,6 +8,7 @@
 #include <cstdio>
 #include <map>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -138,8 +140,17 @@ int main(int argc, char** argv) {
                 programs.windowless.c_str());
     // One site at a time: the kernel walks the sockets of every namespace for each read of the
     // table, so another site's 100,000 connections would weigh on this one's reads.
+    // A third argument picks some of the table sizes, e.g. "1000" for a quick look at the churn.
+    std::vector<int> sizes = {1000, 20000, 100000};
+    if (argc > 3) {
+        sizes.clear();
+        std::istringstream list(argv[3]);
+        for (std::string size; std::getline(list, size, ',');) {
+            sizes.push_back(std::stoi(size));
+        }
+    }
     std::map<std::string, double> base;
-    for (const int connections : {1000, 20000, 100000}) {
+    for (const int connections : sizes) {
         std::printf("\n==== %d background connections (%d rows)\n", connections,
                     2 * connections + 1);
         for (const Guard* mode : kModes) {

@@ -45,8 +45,9 @@ public:
     ReadResult ReadTableChanges(std::vector<TcpRow>& rows, TableChanges& changes) override;
     [[nodiscard]] bool CloseConnection(const TcpRow& row) override;
     CloseAbility CanCloseConnections() override;
-    // Readable when reports wait or a whole read is due; -1 while reports cannot be read,
-    // when every read is a whole read.
+    // Readable when a connection became established, many reports wait or a whole read is
+    // due; -1 while reports cannot be read, when every read is a whole read. Other changes
+    // are seen by the next read: a caller that shows rows reads on a timer too.
     int WaitDescriptor() const override;
 
     // How many whole reads of the table it has taken so far.

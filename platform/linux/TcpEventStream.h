@@ -13,7 +13,9 @@ class TcpEventStream {
 public:
     virtual ~TcpEventStream() = default;
 
-    // Turns readable while reports wait.
+    // Turns readable when a report of a connection that became established waits, or many
+    // reports do. Other reports wait unannounced for the next drain: a reader that must see
+    // them drains on its own timer too.
     virtual int Descriptor() const = 0;
     // Hands every waiting report to sink. False when they could not be read: some may be lost.
     [[nodiscard]] virtual bool Drain(const std::function<void(const TcpStateEvent&)>& sink) = 0;

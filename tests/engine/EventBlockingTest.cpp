@@ -1,6 +1,7 @@
 // The blocking pass over the system's own table, in private network namespaces: the table kept
 // from the kernel's reports, and the polled table where the kernel refuses the reporting program.
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <net/if.h>
 #include <poll.h>
@@ -10,6 +11,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <optional>
 
 #include "engine/Settings.h"
 #include "platform/linux/EventTcpTable.h"
@@ -29,42 +31,7 @@ namespace quarnel {
 namespace {
 
 using namespace testsupport;
-
-// Whether the client's end was closed under it. The kernel tells that to one receive only.
-bool Aborted(const Connection& connection) {
-    char byte = 0;
-    return ::recv(connection.client.Get(), &byte, 1, MSG_DONTWAIT) < 0 && errno == ECONNABORTED;
-}
-
-// Whether a byte still goes from client to server: it does not once either end was closed.
-bool Carries(const Connection& connection) {
-    char byte = 'q';
-    return ::send(connection.client.Get(), &byte, 1, MSG_NOSIGNAL) == 1 &&
-           ::recv(connection.server.Get(), &byte, 1, 0) == 1;
-}
-
-// An engine as the main loop drives it, with the stored rules given: wait at most 1 ms for the
-// table to change, then one pass.
-struct Guard {
-    Guard(platform::TcpTableSource& table, std::map<std::string, std::string> rules)
-        : source(table) {
-        store.Values = std::move(rules);
-        engine.oManager.LoadSettings();
-    }
-    void Cycle() {
-        pollfd wait{source.WaitDescriptor(), POLLIN, 0};
-        (void)::poll(&wait, 1, 1);  // no descriptor, or an interrupted wait: a shorter pause
-        engine.ProcessTcpTable([] {});
-    }
-    bool CycleUntil(const std::function<bool()>& done) {
-        return WaitUntil([&] { return Cycle(), done(); });
-    }
-
-    platform::TcpTableSource& source;
-    platform::LinuxHostAddressSource hosts;
-    testing::MapStore store;
-    Engine engine{source, hosts, store};
-};
+using testing::Guard;
 
 // Turns on the loopback device of the network namespace the process is in.
 [[maybe_unused]] void LoopbackUp() {
@@ -86,7 +53,7 @@ struct ReportedTable {
         if (events) {
             table = std::make_unique<platform::EventTcpTable>(std::move(events),
                                                               platform::LinuxTcpTable::Open());
-            guard = std::make_unique<Guard>(
+            guard = std::make_unique<Guard<>>(
                 *table,
                 std::map<std::string, std::string>{
                     {AllowedIPKey, ""}, {BlockedRemotePortsKey, std::to_string(blocked.port)}});
@@ -99,7 +66,7 @@ struct ReportedTable {
     const platform::KernelTcpEvents* stream = events.get();
     std::unique_ptr<platform::EventTcpTable> table;
     const Listener blocked = ListenIPv4();
-    std::unique_ptr<Guard> guard;
+    std::unique_ptr<Guard<>> guard;
 };
 
 // Runs body over a ReportedTable in a private network; skipped where the kernel refuses.
@@ -115,7 +82,7 @@ void WithReportedTable(const std::function<void(ReportedTable&)>& body) {
 
 TEST(EventBlocking, ConnectionsCloseFromTheirReportsWithoutAWholeRead) {
     WithReportedTable([](ReportedTable& reported) {
-        Guard& guard = *reported.guard;
+        Guard<>& guard = *reported.guard;
         // Another network's connection, on a port blocked here too.
         const UniqueFd home(::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC));
         ASSERT_EQ(::unshare(CLONE_NEWNET), 0) << std::strerror(errno);
@@ -126,7 +93,7 @@ TEST(EventBlocking, ConnectionsCloseFromTheirReportsWithoutAWholeRead) {
         (void)guard.engine.oManager.oBlockedRemotePorts.AddItem(theirListener.port);
         guard.engine.oManager.CompileRules();
         const Connection doomed = Connect(reported.blocked);
-        EXPECT_TRUE(guard.CycleUntil([&] { return Aborted(doomed); }));
+        EXPECT_TRUE(guard.CycleUntil([&] { return Aborted(doomed.client); }));
         EXPECT_TRUE(Carries(theirs));
         // What the reports built is what a whole read finds: no connection of another network.
         const auto whole = platform::OpenTable();
@@ -140,6 +107,50 @@ TEST(EventBlocking, ConnectionsCloseFromTheirReportsWithoutAWholeRead) {
     });
 }
 
+// The reader is woken for what must be judged at once, a connection that became established;
+// the reports of its close wait for the next read, which still sees them.
+TEST(EventBlocking, OnlyAnEstablishedConnectionWakesTheReader) {
+    WithReportedTable([](ReportedTable& reported) {
+        Guard<>& guard = *reported.guard;
+        const auto readable = [&](int milliseconds) {
+            pollfd wait{reported.table->WaitDescriptor(), POLLIN, 0};
+            return ::poll(&wait, 1, milliseconds) == 1;
+        };
+        const Listener open = ListenIPv4();
+        guard.Cycle();
+        ASSERT_FALSE(readable(100)) << "woken with nothing changed";
+
+        const auto listed = [&] {
+            return std::ranges::any_of(guard.engine.Table.Rows, [&](const platform::TcpRow& row) {
+                return row.State == platform::TcpState::Established && row.LocalPort == open.port;
+            });
+        };
+        // A client bound before it connects is reported with its port: nothing hints at a
+        // later read by state, whose alarm would wake the reader.
+        const int clientPort = [] {
+            const UniqueFd bound(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+            sockaddr_in any{};
+            any.sin_family = AF_INET;
+            any.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            return ::bind(bound.Get(), reinterpret_cast<sockaddr*>(&any), sizeof(any)) == 0
+                       ? LocalPort(bound.Get())
+                       : 0;
+        }();
+        ASSERT_NE(clientPort, 0);
+        std::optional<Connection> connection = Connect(open, "127.0.0.1", clientPort);
+        ASSERT_TRUE(readable(1000)) << "not woken by a new connection";
+        guard.Cycle();
+        ASSERT_TRUE(listed());
+        ASSERT_FALSE(readable(100));
+
+        connection.reset();  // both ends close: the rows end without waking the reader
+        EXPECT_FALSE(readable(100)) << "woken by a close";
+        guard.Cycle();
+        EXPECT_FALSE(listed()) << "the next read did not see the close";
+        EXPECT_EQ(reported.table->WholeReads(), 1u);
+    });
+}
+
 TEST(EventBlocking, LostReportsBringAWholeReadThatClosesEveryBlockedConnection) {
     WithReportedTable([](ReportedTable& reported) {
         const std::vector<Connection> burst = ConnectMany(reported.blocked, 300);
@@ -147,7 +158,9 @@ TEST(EventBlocking, LostReportsBringAWholeReadThatClosesEveryBlockedConnection) 
         EXPECT_GT(reported.stream->LostCount(), 0u);
         reported.guard->Cycle();  // the loss brings a whole read before the pass
         EXPECT_EQ(reported.table->WholeReads(), 2u);
-        EXPECT_EQ(std::ranges::count_if(burst, Aborted), 300);
+        EXPECT_EQ(
+            std::ranges::count_if(burst, [](const Connection& c) { return Aborted(c.client); }),
+            300);
     });
 }
 #else
@@ -167,15 +180,16 @@ TEST(EventBlocking, WhereTheKernelRefusesItsProgramThePolledTableBlocksByTheRule
                        allowedServer = ListenIPv4("127.0.0.2"), blockedListener = ListenIPv4();
         const auto ports = [](int a, int b) { return std::to_string(a) + "," + std::to_string(b); };
         // 127.0.0.1 is off the allowed list: loopback connections have no protection.
-        Guard guard(*selection.Source,
-                    {{AllowedIPKey, "127.0.0.2"},
-                     {BlockedLocalPortsKey, std::to_string(blockedListener.port)},
-                     {BlockedRemotePortsKey, ports(blockedRemote.port, allowedServer.port)}});
+        Guard<platform::LinuxHostAddressSource> guard(
+            *selection.Source,
+            {{AllowedIPKey, "127.0.0.2"},
+             {BlockedLocalPortsKey, std::to_string(blockedListener.port)},
+             {BlockedRemotePortsKey, ports(blockedRemote.port, allowedServer.port)}});
 
         const Connection toBlockedPort = Connect(blockedRemote);
         const Connection unblocked = Connect(open);
         const Connection allowed = Connect(allowedServer, "127.0.0.2");
-        EXPECT_TRUE(guard.CycleUntil([&] { return Aborted(toBlockedPort); }));
+        EXPECT_TRUE(guard.CycleUntil([&] { return Aborted(toBlockedPort.client); }));
         EXPECT_TRUE(Carries(unblocked) && Carries(allowed));
         EXPECT_TRUE(Connect(blockedListener).server) << "the listener was closed";
         guard.engine.oManager.RefreshLocalIPList();  // with the addresses of interfaces that are up

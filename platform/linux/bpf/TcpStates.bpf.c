@@ -71,6 +71,15 @@ int BPF_PROG(OnStateChange, const struct sock* sk, const int oldState, const int
     event->RemotePort = __builtin_bswap16(common->skc_dport);
     event->OldState = oldState;
     event->NewState = newState;
-    bpf_ringbuf_submit(event, 0);
+    // Only a connection that becomes established must be judged at once. Every other change
+    // waits for the next wake-up or the reader's own timer: a connection that comes and goes
+    // brings some eight reports, and waking the reader for each cost most of its time. A ring
+    // a quarter full wakes it whatever the change, so that a flood of closes cannot fill it.
+    __u64 wake = BPF_RB_NO_WAKEUP;
+    if (newState == BPF_TCP_ESTABLISHED || 4 * bpf_ringbuf_query(&Events, BPF_RB_AVAIL_DATA) >=
+                                               bpf_ringbuf_query(&Events, BPF_RB_RING_SIZE)) {
+        wake = BPF_RB_FORCE_WAKEUP;
+    }
+    bpf_ringbuf_submit(event, wake);
     return 0;
 }
