@@ -22,6 +22,7 @@ struct ConnectionCacheEntry {
     std::string RemoteIP;                // the remote address text, "0.0.0.0" for no remote end
     std::int16_t IsAllowed = FlagFalse;  // the remote address is on the allowed list
     std::int16_t IsPassed = FlagFalse;   // neither port is blocked
+    bool HalfClosedDone = false;         // a half-closed row the pass has closed once
 };
 
 // The blocking pass's per-row memory, indexed like the table's rows.

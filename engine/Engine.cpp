@@ -7,6 +7,28 @@
 
 namespace quarnel {
 
+namespace {
+
+// Whether a connection in this state can still carry data: established, or half closed (one
+// end has sent its FIN, the other may still send, and data queued before a FIN still goes).
+// A client that sends its request and shuts down its side at once is past established before
+// any pass sees it, yet its answer would still come.
+bool CarriesData(platform::TcpState state) {
+    switch (state) {
+        case platform::TcpState::Established:
+        case platform::TcpState::FinWait1:
+        case platform::TcpState::FinWait2:
+        case platform::TcpState::CloseWait:
+        case platform::TcpState::Closing:
+        case platform::TcpState::LastAck:
+            return true;
+        default:
+            return false;
+    }
+}
+
+}  // namespace
+
 Engine::Engine(platform::TcpTableSource& source, platform::HostAddressSource& hosts,
                SettingsStore& store)
     : oManager(Table, Cache, store, hosts), Source(source) {
@@ -62,12 +84,13 @@ void Engine::CheckConnection(std::size_t i, const std::function<void()>& process
         entry.RemoteIP = RemoteAddressText(row);
         entry.IsAllowed = FlagFalse;
         entry.IsPassed = FlagFalse;
+        entry.HalfClosedDone = false;
         oManager.ConnectionsChanged();  // the line shows the remote address the cache holds
     }
-    if (row.State != platform::TcpState::Established) {
-        return;  // only established connections are judged
+    if (!CarriesData(row.State)) {
+        return;  // a connection that carries nothing more is left to end
     }
-    if (entry.IsAllowed != FlagFalse || entry.IsPassed != FlagFalse) {
+    if (entry.IsAllowed != FlagFalse || entry.IsPassed != FlagFalse || entry.HalfClosedDone) {
         return;
     }
     const Verdict verdict = oManager.Rules().Judge(row);
@@ -85,9 +108,16 @@ void Engine::CheckConnection(std::size_t i, const std::function<void()>& process
 
     // No flag is set: a connection that survives is judged and closed again on the next pass,
     // even when the table looks unchanged. Only the judged connection is named, so a gone one
-    // closes nothing else.
-    Retry.push_back(i);
-    if (Source.CloseConnection(row) && OnClosed) {
+    // closes nothing else. A half-closed one is closed again only where closing failed: the
+    // kernel answers a close of a socket its process has let go with success and leaves it to
+    // end, and closing that again on every pass would only burn the processor.
+    const bool closed = Source.CloseConnection(row);
+    if (closed && row.State != platform::TcpState::Established) {
+        entry.HalfClosedDone = true;
+    } else {
+        Retry.push_back(i);
+    }
+    if (closed && OnClosed) {
         OnClosed(row, verdict);
     }
     if (processEvents) {

@@ -54,6 +54,40 @@ TEST_F(BlockingPass, ARefusedCloseIsTriedAgainAndANewConnectionInheritsNoVerdict
     EXPECT_EQ(eventSteps, 4);
 }
 
+// A connection is closed while it can still carry data, also half closed (a client that shuts
+// down its side right after its request is past established before any pass sees it). One
+// whose close succeeds yet stays, as the kernel leaves a socket its process let go, is closed
+// again only while it is established.
+TEST_F(BlockingPass, ConnectionsThatCanStillCarryDataAreClosedHalfClosedOnesOnce) {
+    SetRules("", "", "443");
+    const auto at = [](TcpState state, std::uint64_t cookie) {
+        return Row(state, "192.0.2.5", 50123, "198.51.100.7", 443, cookie);
+    };
+    const Rows carrying = {at(TcpState::Established, 1), at(TcpState::FinWait1, 2),
+                           at(TcpState::FinWait2, 3),    at(TcpState::CloseWait, 4),
+                           at(TcpState::Closing, 5),     at(TcpState::LastAck, 6)};
+    const Rows finished = {at(TcpState::SynSent, 7), at(TcpState::SynReceived, 8),
+                           at(TcpState::TimeWait, 9), at(TcpState::Listening, 10)};
+    table.Connections = carrying;
+    table.Connections.insert(table.Connections.end(), finished.begin(), finished.end());
+    Pass();
+    EXPECT_EQ(table.Closes, carrying);
+    EXPECT_EQ(table.Connections, finished);
+
+    table.Linger = true;
+    table.Closes.clear();
+    table.Connections = {at(TcpState::FinWait1, 11), at(TcpState::Established, 12)};
+    Pass();
+    Pass();
+    Pass();
+    EXPECT_EQ(table.Closes, (Rows{at(TcpState::FinWait1, 11), at(TcpState::Established, 12),
+                                  at(TcpState::Established, 12), at(TcpState::Established, 12)}));
+    table.Connections[0].State = TcpState::FinWait2;  // a new state is judged again
+    Pass();
+    EXPECT_EQ(table.Closes.size(), 6u);
+    EXPECT_EQ(table.Closes[4], table.Connections[0]);
+}
+
 TEST_F(BlockingPass, LinesAreCurrentWhenLookedAtAndAnEditedRuleReachesEveryRow) {
     // Each close names the judged connection: after the first, the table has shifted and an
     // innocent one stands at the next blocked one's index.

@@ -107,6 +107,16 @@ TEST(EventBlocking, ConnectionsCloseFromTheirReportsWithoutAWholeRead) {
     });
 }
 
+// A client that shuts down its side right after its request is past established before the
+// pass first sees it; its connection still carries the answer and is closed all the same.
+TEST(EventBlocking, AConnectionHalfClosedBeforeThePassSeesItIsClosed) {
+    WithReportedTable([](ReportedTable& reported) {
+        const Connection quick = Connect(reported.blocked);
+        ASSERT_EQ(::shutdown(quick.client.Get(), SHUT_WR), 0);
+        EXPECT_TRUE(reported.guard->CycleUntil([&] { return Aborted(quick.client); }));
+    });
+}
+
 // The reader is woken for what must be judged at once, a connection that became established;
 // the reports of its close wait for the next read, which still sees them.
 TEST(EventBlocking, OnlyAnEstablishedConnectionWakesTheReader) {

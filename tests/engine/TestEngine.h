@@ -42,12 +42,14 @@ struct FakeTable : platform::TcpTableSource {
     bool CloseConnection(const platform::TcpRow& row) override {
         Closes.push_back(row);
         const auto found = std::find(Connections.begin(), Connections.end(), row);
-        return !RefuseCloses && found != Connections.end() && (Connections.erase(found), true);
+        return !RefuseCloses && found != Connections.end() &&
+               (Linger || (Connections.erase(found), true));
     }
     platform::CloseAbility CanCloseConnections() override { return {}; }
 
     std::vector<platform::TcpRow> Connections, Closes;
     bool RefuseCloses = false;
+    bool Linger = false;  // a close succeeds, yet the row stays: a socket its process let go
 };
 
 struct FakeWindow : ManagerWindow {
