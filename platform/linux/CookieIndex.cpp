@@ -1,70 +1,71 @@
 #include "platform/linux/CookieIndex.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace quarnel::platform {
 
 std::size_t CookieIndex::Home(std::uint64_t cookie) const {
     // Cookies count up: a multiplicative hash spreads neighbours over the whole table.
-    return static_cast<std::size_t>((cookie * 0x9e3779b97f4a7c15ull) >> 17) & (slots_.size() - 1);
+    return static_cast<std::size_t>((cookie * 0x9e3779b97f4a7c15ull) >> 17) & Mask();
 }
 
 std::optional<std::size_t> CookieIndex::Find(std::uint64_t cookie) const {
-    if (slots_.empty()) {
+    if (places_.empty()) {
         return std::nullopt;
     }
-    for (std::size_t at = Home(cookie);; at = (at + 1) & (slots_.size() - 1)) {
-        const Slot& slot = slots_[at];
-        if (!slot.used) {
+    for (std::size_t at = Home(cookie);; at = (at + 1) & Mask()) {
+        if (places_[at] == 0) {
             return std::nullopt;
         }
-        if (slot.cookie == cookie) {
-            return slot.index;
+        if (cookies_[at] == cookie) {
+            return places_[at] - 1;
         }
     }
 }
 
 std::optional<std::size_t> CookieIndex::Put(std::uint64_t cookie, std::size_t index) {
-    if (2 * (size_ + 1) > slots_.size()) {
+    if (2 * (size_ + 1) > places_.size()) {
         Grow();
     }
-    for (std::size_t at = Home(cookie);; at = (at + 1) & (slots_.size() - 1)) {
-        Slot& slot = slots_[at];
-        if (!slot.used) {
-            slot = {cookie, static_cast<std::uint32_t>(index), true};
+    const auto place = static_cast<std::uint32_t>(index + 1);
+    for (std::size_t at = Home(cookie);; at = (at + 1) & Mask()) {
+        if (places_[at] == 0) {
+            cookies_[at] = cookie;
+            places_[at] = place;
             ++size_;
             return std::nullopt;
         }
-        if (slot.cookie == cookie) {
-            return std::exchange(slot.index, static_cast<std::uint32_t>(index));
+        if (cookies_[at] == cookie) {
+            return std::exchange(places_[at], place) - 1;
         }
     }
 }
 
 void CookieIndex::Erase(std::uint64_t cookie) {
-    if (slots_.empty()) {
+    if (places_.empty()) {
         return;
     }
-    const std::size_t mask = slots_.size() - 1;
     std::size_t at = Home(cookie);
-    while (slots_[at].used && slots_[at].cookie != cookie) {
-        at = (at + 1) & mask;
+    while (places_[at] != 0 && cookies_[at] != cookie) {
+        at = (at + 1) & Mask();
     }
-    if (!slots_[at].used) {
+    if (places_[at] == 0) {
         return;
     }
     // Moves back every later slot of the run that may sit there, so that no search stops short
     // at the hole.
-    for (std::size_t next = (at + 1) & mask; slots_[next].used; next = (next + 1) & mask) {
-        const std::size_t home = Home(slots_[next].cookie);
+    for (std::size_t next = (at + 1) & Mask(); places_[next] != 0; next = (next + 1) & Mask()) {
+        const std::size_t home = Home(cookies_[next]);
         // Whether home lies cyclically in (at, next]: then the slot stays.
         const bool stays = at <= next ? (at < home && home <= next) : (at < home || home <= next);
         if (!stays) {
-            slots_[at] = slots_[next];
+            cookies_[at] = cookies_[next];
+            places_[at] = places_[next];
             at = next;
         }
     }
-    slots_[at] = Slot{};
+    places_[at] = 0;
     --size_;
 }
 
@@ -73,22 +74,24 @@ void CookieIndex::Clear(std::size_t count) {
     while (wanted < 2 * count) {
         wanted *= 2;
     }
-    if (slots_.size() < wanted) {
-        slots_.resize(wanted);
+    if (places_.size() < wanted) {
+        cookies_.resize(wanted);
+        places_.resize(wanted);
     }
-    for (Slot& slot : slots_) {
-        slot = Slot{};
-    }
+    std::fill(places_.begin(), places_.end(), 0);
     size_ = 0;
 }
 
 void CookieIndex::Grow() {
-    std::vector<Slot> old(slots_.empty() ? 16 : 2 * slots_.size());
-    old.swap(slots_);
+    const std::size_t slots = places_.empty() ? 16 : 2 * places_.size();
+    std::vector<std::uint64_t> cookies(slots);
+    std::vector<std::uint32_t> places(slots);
+    cookies.swap(cookies_);
+    places.swap(places_);
     size_ = 0;
-    for (const Slot& slot : old) {
-        if (slot.used) {
-            (void)Put(slot.cookie, slot.index);
+    for (std::size_t at = 0; at < places.size(); ++at) {
+        if (places[at] != 0) {
+            (void)Put(cookies[at], places[at] - 1);
         }
     }
 }

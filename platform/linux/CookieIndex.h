@@ -7,9 +7,10 @@
 
 namespace quarnel::platform {
 
-// Where each row of a table stands, by its socket cookie: an open-addressing hash table in one
-// block of memory, so that rows that come and go allocate nothing once it has grown to the
-// table's size.
+// Where each row of a table stands, by its socket cookie: an open-addressing hash table in two
+// blocks of memory, so that rows that come and go allocate nothing once it has grown to the
+// table's size. A slot costs 12 bytes (a cookie, and a place), with at least twice as many
+// slots as rows.
 class CookieIndex {
 public:
     std::optional<std::size_t> Find(std::uint64_t cookie) const;
@@ -21,16 +22,14 @@ public:
     std::size_t Size() const { return size_; }
 
 private:
-    struct Slot {
-        std::uint64_t cookie = 0;
-        std::uint32_t index = 0;
-        bool used = false;
-    };
-
     std::size_t Home(std::uint64_t cookie) const;
+    std::size_t Mask() const { return places_.size() - 1; }
     void Grow();
 
-    std::vector<Slot> slots_;  // a power of two, at most half of them used
+    // Side by side, a power of two of them, at most half used: a slot's cookie, and the index
+    // of its row plus one, 0 for an empty slot.
+    std::vector<std::uint64_t> cookies_;
+    std::vector<std::uint32_t> places_;
     std::size_t size_ = 0;
 };
 

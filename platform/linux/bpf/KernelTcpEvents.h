@@ -14,9 +14,12 @@ namespace quarnel::platform {
 // loaded, attached and read through its ring buffer. Detached when dropped.
 class KernelTcpEvents final : public TcpEventStream {
 public:
-    // Room for some 80,000 reports: a burst of several thousand connections (each brings about
-    // five) fits, so that it costs no whole read of a large table.
-    static constexpr std::size_t kRingBytes = 4 * 1024 * 1024;
+    // Room for some 16,000 reports (64 bytes each): what piles up between two reads in a burst
+    // of a few thousand connections, since the reader is woken for every one established and
+    // whenever the ring is a quarter full, so that a burst costs no whole read of a large
+    // table. The kernel maps the whole ring twice into the reader (a report may wrap around
+    // its end), and all of it counts in the process's resident memory: 2 MiB, not more.
+    static constexpr std::size_t kRingBytes = 1024 * 1024;
 
     // Loads and attaches the program; nullptr when the system refuses it, with why set.
     // ringBytes is a power of two, at least one memory page.
