@@ -135,7 +135,8 @@ UniqueFd Listen(int family, int& port) {
     return fd;
 }
 
-// A client connected to listener; empty when the pass closed it before connect returned.
+// A client connected to listener; empty when the pass closed it before connect returned, or
+// closed the server's end first (connect then tells of the reset).
 UniqueFd Connect(const UniqueFd& listener) {
     sockaddr_storage address{};
     socklen_t length = sizeof address;
@@ -145,7 +146,7 @@ UniqueFd Connect(const UniqueFd& listener) {
         Fail("socket");
     }
     if (connect(client.Get(), reinterpret_cast<sockaddr*>(&address), length) != 0) {
-        if (errno != ECONNABORTED) {
+        if (errno != ECONNABORTED && errno != ECONNRESET) {
             Fail("connect");
         }
         return {};

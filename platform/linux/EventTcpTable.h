@@ -27,7 +27,7 @@ namespace quarnel::platform {
 // half-open connections, and the sockets of a listener that closes. Those are caught by a read of
 // the rows in those states alone (a whole read where the table cannot read by state) at most a
 // second after a report hints at them, and every second while such rows are listed; where that
-// read takes long (it walks every socket of the machine), the next waits 49 times its length.
+// read takes long (it walks every socket of the machine), the next waits 99 times its length.
 // Closing goes through the whole table's source.
 class EventTcpTable final : public TcpTableSource {
 public:
