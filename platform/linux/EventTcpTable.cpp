@@ -23,6 +23,12 @@ namespace {
 // rows it finds are only listed, never closed (established connections are always reported).
 constexpr auto kHintedReadDelay = std::chrono::seconds(1);
 constexpr auto kUnreportedEndDelay = std::chrono::seconds(1);
+// A look that takes longer than this (a table of some 20,000 rows or more) waits while
+// connections keep being established, until none has been for a while or it has waited long
+// enough: nothing is judged while it walks, and a storm of connections would wait for it.
+constexpr auto kSlowLook = std::chrono::milliseconds(5);
+constexpr auto kQuietBeforeSlowLook = std::chrono::milliseconds(100);
+constexpr auto kLongestWaitForSlowLook = std::chrono::seconds(10);
 
 // Time-wait and half-open rows, and FIN_WAIT2 ones that may stand for time-wait, end on a
 // kernel timer without a report.
@@ -171,15 +177,28 @@ bool EventTcpTable::Refresh() {
     if (!current_ || !drained || events_->LostCount() != lostSeen_) {
         return ReadWholeTable();
     }
-    if (nextWholeRead_ && Clock::now() >= *nextWholeRead_) {
-        return byState_ != nullptr ? ReadUnreportedRows() : ReadWholeTable();
+    const Clock::time_point now = Clock::now();
+    if (!nextWholeRead_ || now < *nextWholeRead_) {
+        return true;
     }
-    return true;
+    if (byState_ == nullptr) {
+        return ReadWholeTable();
+    }
+    if (!lookDueSince_) {
+        lookDueSince_ = *nextWholeRead_;
+    }
+    if (lastLookCost_ > kSlowLook && now - lastEstablished_ < kQuietBeforeSlowLook &&
+        now - *lookDueSince_ < kLongestWaitForSlowLook) {
+        SetAlarm(lastEstablished_ + kQuietBeforeSlowLook);
+        return true;
+    }
+    return ReadUnreportedRows();
 }
 
 bool EventTcpTable::ReadUnreportedRows() {
     const Clock::time_point start = Clock::now();
     SetAlarm(std::nullopt);
+    lookDueSince_.reset();
     if (!byState_->ReadTableInStates(wholeRead_, kUnreportedLinuxStates)) {
         return ReadWholeTable();
     }
@@ -187,7 +206,8 @@ bool EventTcpTable::ReadUnreportedRows() {
     // meanwhile: on a large table the next one waits in proportion, so that it takes at most a
     // hundredth of the time. What it finds is only listed, never closed.
     const Clock::time_point end = Clock::now();
-    lastWholeRead_ = end + 99 * (end - start);
+    lastLookCost_ = end - start;
+    lastWholeRead_ = end + 99 * lastLookCost_;
     found_.clear();
     for (const TcpRow& row : wholeRead_) {
         found_.push_back(row.Cookie);
@@ -233,6 +253,7 @@ bool EventTcpTable::ReadWholeTable() {
     ++wholeReads_;
     lastWholeRead_ = Clock::now();
     SetAlarm(std::nullopt);
+    lookDueSince_.reset();
     if (!table_->ReadTable(wholeRead_)) {
         current_ = false;
         return false;
@@ -272,6 +293,9 @@ void EventTcpTable::Apply(const TcpStateEvent& event) {
                 break;
         }
         return;
+    }
+    if (event.NewState == linux_tcp::kEstablished) {
+        lastEstablished_ = Clock::now();
     }
     const TcpRow row = RowOf(event);
     if (row.LocalPort == 0) {

@@ -27,7 +27,8 @@ namespace quarnel::platform {
 // half-open connections, and the sockets of a listener that closes. Those are caught by a read of
 // the rows in those states alone (a whole read where the table cannot read by state) at most a
 // second after a report hints at them, and every second while such rows are listed; where that
-// read takes long (it walks every socket of the machine), the next waits 99 times its length.
+// read takes long (it walks every socket of the machine), the next waits 99 times its length,
+// and waits while connections keep being established (at most 10 s more).
 // Closing goes through the whole table's source.
 class EventTcpTable final : public TcpTableSource {
 public:
@@ -94,6 +95,9 @@ private:
     // unreported rows moved later by its cost.
     Clock::time_point lastWholeRead_{};
     std::optional<Clock::time_point> nextWholeRead_;
+    std::optional<Clock::time_point> lookDueSince_;  // a slow look waits since then
+    Clock::duration lastLookCost_{};                 // how long the last look took
+    Clock::time_point lastEstablished_{};            // the last report of an established one
     UniqueFd alarm_;  // a timer that turns readable when the next whole read is due
     UniqueFd wait_;   // readable when the reports' descriptor or the alarm is
 };

@@ -66,6 +66,7 @@ struct ScriptedStateTable final : TcpTableSource, StateTableReader {
     bool ReadTable(Rows& rows) override { return whole.ReadTable(rows); }
     bool ReadTableInStates(Rows& rows, std::uint32_t linuxStates) override {
         ++reads;
+        std::this_thread::sleep_for(walk);
         EXPECT_EQ(linuxStates, (1u << tcp::kSynSent) | (1u << tcp::kSynRecv) |
                                    (1u << tcp::kNewSynRecv) | (1u << tcp::kFinWait2) |
                                    (1u << tcp::kTimeWait));
@@ -81,6 +82,7 @@ struct ScriptedStateTable final : TcpTableSource, StateTableReader {
     ScriptedTable whole;
     Kernel& kernel;
     int reads = 0;
+    std::chrono::milliseconds walk{0};  // how long a read by state takes
 };
 
 // The loopback address of a socket of family, as its reports and rows carry it.
@@ -207,6 +209,38 @@ TEST(EventTableByState, RowsThatComeAndGoUnreportedAreFoundByReadingTheirStatesA
     std::this_thread::sleep_for(std::chrono::milliseconds(1050));
     EXPECT_EQ(table.ReadTableChanges(rows, changes), ReadResult::Failed);
     EXPECT_EQ(table.WholeReads(), 2u);
+}
+
+// A read by state that takes long (it walks every socket of the machine, and nothing is judged
+// meanwhile) waits while connections keep being established, and comes once none has been for
+// a moment.
+TEST(EventTableByState, ASlowReadByStateWaitsWhileConnectionsKeepBeingEstablished) {
+    using namespace std::chrono_literals;
+    Kernel kernel;
+    auto owned = std::make_unique<ScriptedStateTable>(kernel);
+    ScriptedStateTable& byState = *owned;
+    byState.walk = 6ms;
+    EventTcpTable table(std::make_unique<ScriptedReports>(kernel), std::move(owned));
+    kernel.Connections = {Connection(1, kTimeWait)};  // looked for every second while listed
+    Rows rows;
+    TableChanges changes;
+    ASSERT_EQ(table.ReadTableChanges(rows, changes), ReadResult::Changed);
+    std::this_thread::sleep_for(1050ms);
+    (void)table.ReadTableChanges(rows, changes);
+    ASSERT_EQ(byState.reads, 1);
+
+    // Well past when the next read was due, a connection is established before every read.
+    const auto until = std::chrono::steady_clock::now() + 2500ms;
+    for (std::uint64_t cookie = 10; std::chrono::steady_clock::now() < until; ++cookie) {
+        kernel.Waiting = {Report(cookie, tcp::kSynSent, tcp::kEstablished)};
+        (void)table.ReadTableChanges(rows, changes);
+        std::this_thread::sleep_for(5ms);
+    }
+    EXPECT_EQ(byState.reads, 1);
+    std::this_thread::sleep_for(150ms);
+    (void)table.ReadTableChanges(rows, changes);
+    EXPECT_EQ(byState.reads, 2);
+    EXPECT_EQ(table.WholeReads(), 1u);
 }
 
 }  // namespace
