@@ -9,6 +9,7 @@
 #include <iterator>
 
 #include "TcpStates.skel.h"
+#include "platform/linux/bpf/QuietLibbpf.h"
 
 namespace quarnel::platform {
 
@@ -26,12 +27,6 @@ PollingCause Refusal(int error) {
     return {PollingCause::Kind::Refused, error};
 }
 
-// libbpf's own diagnostics would go to a terminal the window's user never sees; the one reason
-// Open gives is what they are told.
-int Silent(libbpf_print_level, const char*, va_list) {
-    return 0;
-}
-
 }  // namespace
 
 void KernelTcpEvents::Unload::operator()(tcp_states* program) const {
@@ -43,7 +38,7 @@ void KernelTcpEvents::Unload::operator()(ring_buffer* ring) const {
 }
 
 std::unique_ptr<KernelTcpEvents> KernelTcpEvents::Open(PollingCause& why, std::size_t ringBytes) {
-    (void)libbpf_set_print(Silent);  // returns the previous printer, which is not wanted back
+    QuietLibbpf();
     struct stat types {};
     if (::stat("/sys/kernel/btf/vmlinux", &types) != 0) {
         why = {PollingCause::Kind::NoTypeInfo};

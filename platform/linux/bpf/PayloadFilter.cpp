@@ -8,6 +8,7 @@
 
 #include "PayloadFilter.skel.h"
 #include "platform/linux/CgroupRoot.h"
+#include "platform/linux/bpf/QuietLibbpf.h"
 
 namespace quarnel::platform {
 
@@ -18,10 +19,6 @@ FilterCause Refusal(int error) {
         return {FilterCause::Kind::NoRights, error};
     }
     return {FilterCause::Kind::Refused, error};
-}
-
-int Silent(libbpf_print_level, const char*, va_list) {
-    return 0;
 }
 
 }  // namespace
@@ -50,7 +47,7 @@ std::unique_ptr<PayloadFilter> PayloadFilter::AttachToRoot(FilterCause& why) {
 }
 
 std::unique_ptr<PayloadFilter> PayloadFilter::Attach(const std::string& cgroup, FilterCause& why) {
-    (void)libbpf_set_print(Silent);  // the one reason given is what the user is told
+    QuietLibbpf();
     struct stat network {};
     if (::stat("/proc/self/ns/net", &network) != 0) {
         why = {FilterCause::Kind::Refused, errno};
