@@ -1,4 +1,5 @@
-// Usage: quarnel_scale_bench [PROGRAM [WINDOWLESS [SIZES]]], SIZES as "1000,20000,100000".
+// Usage: quarnel_scale_bench [PROGRAM [WINDOWLESS [SIZES [MODES]]]], SIZES as
+// "1000,20000,100000", MODES as "events, hidden;helper, events, hidden" (default: all four).
 // The running program at scale, measured from outside as quarnel_system_bench measures it: its
 // CPU share while connections come and go beside up to 100,000 others (window hidden, and the
 // connection view shown), how soon it closes a blocked connection among them, storms and bursts
@@ -149,11 +150,24 @@ int main(int argc, char** argv) {
             sizes.push_back(std::stoi(size));
         }
     }
+    // A fourth picks some of the modes, by name, e.g. for a profile of one of them.
+    std::vector<const Guard*> modes = kModes;
+    if (argc > 4) {
+        modes.clear();
+        std::istringstream list(argv[4]);
+        for (std::string name; std::getline(list, name, ';');) {
+            for (const Guard* mode : kModes) {
+                if (name == mode->name) {
+                    modes.push_back(mode);
+                }
+            }
+        }
+    }
     std::map<std::string, double> base;
     for (const int connections : sizes) {
         std::printf("\n==== %d background connections (%d rows)\n", connections,
                     2 * connections + 1);
-        for (const Guard* mode : kModes) {
+        for (const Guard* mode : modes) {
             auto sites = StartSites({mode}, connections, programs);
             if (sites.empty()) {
                 continue;

@@ -24,7 +24,7 @@ std::string ErrorText(const char* what) {
 bool HelperChannel::ReadTable(std::vector<TcpRow>& rows, bool& read) {
     read = false;
     ReadResult result = ReadResult::Failed;
-    if (!ReadRows(RequestKind::ReadTable, rows, result)) {
+    if (!ReadRows(RequestKind::ReadTable, rows, result, unused_)) {
         return false;
     }
     read = result == ReadResult::Changed;
@@ -32,16 +32,16 @@ bool HelperChannel::ReadTable(std::vector<TcpRow>& rows, bool& read) {
 }
 
 bool HelperChannel::ReadTableIfChanged(std::vector<TcpRow>& rows, ReadResult& result) {
-    return ReadRows(RequestKind::ReadTableIfChanged, rows, result);
+    return ReadRows(RequestKind::ReadTableIfChanged, rows, result, unused_);
 }
 
 bool HelperChannel::ReadTableChanges(std::vector<TcpRow>& rows, TableChanges& changes,
                                      ReadResult& result) {
-    return ReadRows(RequestKind::ReadTableChanges, rows, result, &changes);
+    return ReadRows(RequestKind::ReadTableChanges, rows, result, changes);
 }
 
 bool HelperChannel::ReadRows(RequestKind kind, std::vector<TcpRow>& rows, ReadResult& result,
-                             TableChanges* changes) {
+                             TableChanges& changes) {
     result = ReadResult::Failed;
     if (!Send(kind)) {
         return false;
@@ -57,7 +57,8 @@ bool HelperChannel::ReadRows(RequestKind kind, std::vector<TcpRow>& rows, ReadRe
         }
         // Changed rows answer only a question that asked for them, in every part of the answer.
         const bool changedRows = reply.Kind == ReplyKind::TableChanges;
-        if (changedRows && (changes == nullptr || (index > 0 && reply.TableRows != tableRows))) {
+        if (changedRows && (kind != RequestKind::ReadTableChanges ||
+                            (index > 0 && reply.TableRows != tableRows))) {
             return Broken(ChannelFailure::WrongAnswer,
                           "sent changed rows that answer no question asked");
         }
@@ -74,7 +75,8 @@ bool HelperChannel::ReadRows(RequestKind kind, std::vector<TcpRow>& rows, ReadRe
             return true;  // the helper could not read it this time; nothing is wrong with it
         }
         if (reply.Kind == ReplyKind::Unchanged) {
-            result = ReadResult::Unchanged;
+            // Unchanged since what it sent unasked.
+            result = ApplyPushed(rows, changes) ? ReadResult::Changed : ReadResult::Unchanged;
             return true;
         }
         if (reply.ChunkIndex != index || changedRows != changedAnswer) {
@@ -82,20 +84,22 @@ bool HelperChannel::ReadRows(RequestKind kind, std::vector<TcpRow>& rows, ReadRe
                           "sent part " + std::to_string(reply.ChunkIndex) +
                               " of the table for part " + std::to_string(index));
         }
+        rows_.insert(rows_.end(), chunkRows_.begin(), chunkRows_.end());
+        indices_.insert(indices_.end(), chunkIndices_.begin(), chunkIndices_.end());
         if (!reply.LastChunk) {
             deadline_ += kPartAllowance;
             continue;
         }
         if (changedRows) {
-            if (!ApplyChanges(tableRows, rows, *changes)) {
+            if (!ApplyChanges(tableRows, rows, changes)) {
                 return false;
             }
         } else {
+            // The whole table, newer than whatever came before it.
             rows.swap(rows_);
-            if (changes != nullptr) {
-                changes->Whole = true;
-                changes->Rows.clear();
-            }
+            DropPushed();
+            changes.Whole = true;
+            changes.Rows.clear();
         }
         result = ReadResult::Changed;
         return true;
@@ -109,12 +113,86 @@ bool HelperChannel::ApplyChanges(std::uint32_t tableRows, std::vector<TcpRow>& r
         indices_.end()) {
         return Broken(ChannelFailure::WrongAnswer, "sent changed rows out of order");
     }
+    if (!ApplyPushed(rows, changes)) {
+        changes.Whole = false;
+        changes.Rows.clear();
+    }
     rows.resize(tableRows);
-    changes.Whole = false;
-    changes.Rows.assign(indices_.begin(), indices_.end());
     for (std::size_t i = 0; i < indices_.size(); ++i) {
         rows[indices_[i]] = rows_[i];
     }
+    if (changes.Rows.empty()) {
+        changes.Rows.assign(indices_.begin(), indices_.end());
+        return true;
+    }
+    changes.Rows.insert(changes.Rows.end(), indices_.begin(), indices_.end());
+    std::sort(changes.Rows.begin(), changes.Rows.end());
+    const auto gone = std::lower_bound(changes.Rows.begin(), changes.Rows.end(), rows.size());
+    changes.Rows.erase(std::unique(changes.Rows.begin(), gone), changes.Rows.end());
+    return true;
+}
+
+bool HelperChannel::ApplyPushed(std::vector<TcpRow>& rows, TableChanges& changes) {
+    if (pushed_.empty()) {
+        return false;
+    }
+    changes.Whole = false;
+    changes.Rows.clear();
+    std::size_t first = 0;
+    for (const Pushed& each : pushed_) {
+        rows.resize(each.TableRows);
+        for (std::size_t i = first; i < each.End; ++i) {
+            rows[pushedIndices_[i]] = pushedRows_[i];
+            changes.Rows.push_back(pushedIndices_[i]);
+        }
+        first = each.End;
+    }
+    // Each sending ascends on its own; rows a later one cut off are gone.
+    if (pushed_.size() > 1) {
+        std::sort(changes.Rows.begin(), changes.Rows.end());
+        const auto gone = std::lower_bound(changes.Rows.begin(), changes.Rows.end(), rows.size());
+        changes.Rows.erase(std::unique(changes.Rows.begin(), gone), changes.Rows.end());
+    }
+    // A sending still under way keeps its parts so far.
+    pushedRows_.erase(pushedRows_.begin(),
+                      pushedRows_.begin() + static_cast<std::ptrdiff_t>(first));
+    pushedIndices_.erase(pushedIndices_.begin(),
+                         pushedIndices_.begin() + static_cast<std::ptrdiff_t>(first));
+    pushed_.clear();
+    return true;
+}
+
+void HelperChannel::DropPushed() {
+    const std::size_t done = pushed_.empty() ? 0 : pushed_.back().End;
+    pushedRows_.erase(pushedRows_.begin(), pushedRows_.begin() + static_cast<std::ptrdiff_t>(done));
+    pushedIndices_.erase(pushedIndices_.begin(),
+                         pushedIndices_.begin() + static_cast<std::ptrdiff_t>(done));
+    pushed_.clear();
+}
+
+bool HelperChannel::KeepPushed(const Reply& reply) {
+    const bool follows =
+        reply.ChunkIndex == pushPart_ && (pushPart_ == 0 || reply.TableRows == pushTableRows_) &&
+        std::adjacent_find(chunkIndices_.begin(), chunkIndices_.end(), std::greater_equal<>()) ==
+            chunkIndices_.end() &&
+        (pushPart_ == 0 || chunkIndices_.empty() || chunkIndices_.front() > pushedIndices_.back());
+    if (!follows) {
+        return Broken(ChannelFailure::WrongAnswer, "sent changed rows unasked out of order");
+    }
+    // More than a table holds: a helper gone wrong, or a program that stopped reading.
+    if (pushedRows_.size() + chunkRows_.size() > kMaxTableRows) {
+        return Broken(ChannelFailure::WrongAnswer, "sent more changed rows than a table holds");
+    }
+    pushedRows_.insert(pushedRows_.end(), chunkRows_.begin(), chunkRows_.end());
+    pushedIndices_.insert(pushedIndices_.end(), chunkIndices_.begin(), chunkIndices_.end());
+    pushTableRows_ = reply.TableRows;
+    // A part of fewer than kRowsPerChunk rows ends the sending, even an empty one.
+    if (chunkRows_.size() == kRowsPerChunk) {
+        ++pushPart_;
+        return true;
+    }
+    pushPart_ = 0;
+    pushed_.push_back({reply.TableRows, pushedRows_.size()});
     return true;
 }
 
@@ -127,7 +205,7 @@ bool HelperChannel::Watch(PollingCause& polling) {
     return true;
 }
 
-bool HelperChannel::TakeChange(bool& changed) {
+bool HelperChannel::TakeNews(bool& told) {
     for (;;) {
         Reply reply;
         bool received = false;
@@ -135,14 +213,32 @@ bool HelperChannel::TakeChange(bool& changed) {
             return false;
         }
         if (!received) {
-            changed = std::exchange(changed_, false);
+            told = std::exchange(changed_, false);
             return true;
         }
-        if (reply.Kind != ReplyKind::TableChanged) {
+        bool taken = false;
+        if (!TakeUnasked(reply, taken)) {
+            return false;
+        }
+        if (!taken) {
             return Broken(ChannelFailure::WrongAnswer, "sent an answer nobody asked for");
         }
-        changed_ = true;
     }
+}
+
+bool HelperChannel::TakeUnasked(const Reply& reply, bool& taken) {
+    taken = reply.Sequence == 0 &&
+            (reply.Kind == ReplyKind::TableChanged || reply.Kind == ReplyKind::TableChanges);
+    if (!taken) {
+        // Its parts come one after the other, never around an answer.
+        return pushPart_ == 0 ||
+               Broken(ChannelFailure::WrongAnswer, "broke off changed rows it sent unasked");
+    }
+    if (reply.Kind == ReplyKind::TableChanges) {
+        return KeepPushed(reply);
+    }
+    changed_ = true;
+    return true;
 }
 
 bool HelperChannel::Close(const TcpRow& row, bool& closed) {
@@ -171,7 +267,7 @@ bool HelperChannel::Ask(CloseAbility& ability) {
 
 bool HelperChannel::SetRules(const BlockingRules& rules, FilterCause& filtered) {
     std::vector<std::uint8_t> record;
-    const bool fits = EncodeRulesRequest(++sequence_, rules, record);
+    const bool fits = EncodeRulesRequest(NextSequence(), rules, record);
     if (!fits) {
         (void)EncodeRulesRequest(sequence_, {}, record);  // no addresses always fit
     }
@@ -189,7 +285,7 @@ bool HelperChannel::SetRules(const BlockingRules& rules, FilterCause& filtered) 
 bool HelperChannel::Send(RequestKind kind, const TcpRow& connection) {
     Request request;
     request.Kind = kind;
-    request.Sequence = ++sequence_;
+    request.Sequence = NextSequence();
     request.Connection = connection;
     RequestBytes bytes;
     if (!EncodeRequest(request, bytes)) {
@@ -197,6 +293,14 @@ bool HelperChannel::Send(RequestKind kind, const TcpRow& connection) {
         return Broken(ChannelFailure::BadRequest, "a request could not be written");
     }
     return SendRecord(bytes);
+}
+
+std::uint32_t HelperChannel::NextSequence() {
+    // 0 marks what the helper sends unasked, also after the count wraps.
+    if (++sequence_ == 0) {
+        ++sequence_;
+    }
+    return sequence_;
 }
 
 bool HelperChannel::SendRecord(std::span<const std::uint8_t> record) {
@@ -232,13 +336,14 @@ bool HelperChannel::Receive(Reply& reply) {
         if (polled > 0 && !ReceiveWaiting(reply, received)) {
             return false;
         }
-        if (!received) {
-            continue;
+        bool unasked = false;
+        if (received && !TakeUnasked(reply, unasked)) {
+            return false;
         }
-        if (reply.Kind != ReplyKind::TableChanged) {
+        if (received && !unasked) {
             return true;
         }
-        changed_ = true;  // told between answers; the answer awaited is still to come
+        // Sent unasked between answers; the answer awaited is still to come.
     }
 }
 
@@ -260,7 +365,9 @@ bool HelperChannel::ReceiveWaiting(Reply& reply, bool& received) {
     }
     const auto size = static_cast<std::size_t>(length);
     const std::span<const std::uint8_t> bytes(buffer_.data(), std::min(size, buffer_.size()));
-    if (!DecodeReply(bytes, size, reply, rows_, indices_)) {
+    chunkRows_.clear();
+    chunkIndices_.clear();
+    if (!DecodeReply(bytes, size, reply, chunkRows_, chunkIndices_)) {
         return Broken(ChannelFailure::WrongAnswer,
                       "sent a message that is no answer (" + std::to_string(size) + " bytes)");
     }

@@ -48,10 +48,17 @@ public:
     // every row of the helper's earlier answers.
     [[nodiscard]] bool ReadTableChanges(std::vector<TcpRow>& rows, TableChanges& changes,
                                         ReadResult& result);
-    // Asks the helper to tell when the table changes; polling says how it keeps the table.
+    // Asks the helper to send the table's changes from now on; polling says how it keeps the
+    // table.
     [[nodiscard]] bool Watch(PollingCause& polling);
-    // Without waiting: whether the helper told that the table changed since the last read.
-    [[nodiscard]] bool TakeChange(bool& changed);
+    // Without waiting: takes what the helper sent unasked since. told tells whether it said
+    // that only a read fetches the change; the rows it sent wait for ApplyPushed or the next
+    // read (which applies them before its answer's, or drops them for a whole table).
+    [[nodiscard]] bool TakeNews(bool& told);
+    // Applies the changed rows the helper sent unasked, whole sendings in the order they came,
+    // to rows (which must hold every row of its earlier answers and sendings); changes tells
+    // which. False, with rows untouched, when there were none.
+    bool ApplyPushed(std::vector<TcpRow>& rows, TableChanges& changes);
     // closed tells whether the helper closed the connection. A row that cannot be named (see
     // CanNameConnection) is not sent and not closed.
     [[nodiscard]] bool Close(const TcpRow& row, bool& closed);
@@ -67,16 +74,25 @@ public:
 private:
     [[nodiscard]] bool Send(RequestKind kind, const TcpRow& connection = {});
     [[nodiscard]] bool ReadRows(RequestKind kind, std::vector<TcpRow>& rows, ReadResult& result,
-                                TableChanges* changes = nullptr);
-    // Puts the changed rows of an answer into rows; false when they contradict themselves.
+                                TableChanges& changes);
+    // Puts the changed rows of an answer into rows after the ones sent before it; false when
+    // they contradict themselves.
     [[nodiscard]] bool ApplyChanges(std::uint32_t tableRows, std::vector<TcpRow>& rows,
                                     TableChanges& changes);
+    // Keeps a part of changed rows sent unasked (in chunkRows_); false when it does not follow
+    // the parts before it.
+    [[nodiscard]] bool KeepPushed(const Reply& reply);
+    void DropPushed();
+    std::uint32_t NextSequence();
     [[nodiscard]] bool SendRecord(std::span<const std::uint8_t> record);
-    // Waits for the next message of the answer and decodes it into reply; a chunk's rows are
-    // appended to rows_. A change the helper tells meanwhile is noted in changed_.
+    // Waits for the next message of the answer and decodes it into reply, its rows into
+    // chunkRows_ and chunkIndices_. What the helper sends unasked meanwhile is taken as
+    // TakeNews takes it.
     [[nodiscard]] bool Receive(Reply& reply);
     // Receives one message that is already there; false with nothing read when none is.
     [[nodiscard]] bool ReceiveWaiting(Reply& reply, bool& received);
+    // Takes reply when the helper sent it unasked (taken true); false when it may not.
+    [[nodiscard]] bool TakeUnasked(const Reply& reply, bool& taken);
     // Whether reply answers the question asked, with one of the kinds expected.
     [[nodiscard]] bool Answers(const Reply& reply, ReplyKind expected);
     [[nodiscard]] bool Broken(ChannelFailure failure, std::string problem);
@@ -89,9 +105,25 @@ private:
     ChannelFailure failure_ = ChannelFailure::None;
     std::string problem_;
     std::array<std::uint8_t, kMaxReplySize> buffer_{};
-    std::vector<TcpRow> rows_;            // the read in progress
-    std::vector<std::uint32_t> indices_;  // the indices of its rows, for changed rows
+    std::vector<TcpRow> rows_;                 // the read in progress
+    std::vector<std::uint32_t> indices_;       // the indices of its rows, for changed rows
+    std::vector<TcpRow> chunkRows_;            // the message just received
+    std::vector<std::uint32_t> chunkIndices_;  // and the indices of its rows
     bool changed_ = false;  // the helper told of a change that no read has fetched yet
+    // What the helper sent unasked and no read has taken: its rows and their indices, and for
+    // each whole sending the table's row count and where its rows end.
+    struct Pushed {
+        std::uint32_t TableRows = 0;
+        std::size_t End = 0;
+    };
+    std::vector<Pushed> pushed_;
+    std::vector<TcpRow> pushedRows_;
+    std::vector<std::uint32_t> pushedIndices_;
+    // A sending that came in part so far: the next part's index (0 when none is under way),
+    // the table's row count it gives and whether its rows ascend from the last one.
+    std::uint16_t pushPart_ = 0;
+    std::uint32_t pushTableRows_ = 0;
+    TableChanges unused_;  // the changes of a read whose caller does not ask for them
 };
 
 }  // namespace quarnel::platform

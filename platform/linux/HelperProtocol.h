@@ -18,14 +18,23 @@
 // next. All numbers are little-endian; addresses travel as the row holds them, 16 bytes in
 // network order (an IPv4 socket's IPv4-mapped); bytes not named below are zero.
 //
-// One message is no answer: TableChanged (sequence 0), which the helper sends of its own accord
-// once the program asked WatchTable (so a program that never asks never sees one): the table may
-// have changed since the program last read it. It comes at most once between two reads, never
-// within an answer, and the reads that answer the program afterwards include whatever it announced.
+// Two messages are no answer; the helper sends them of its own accord, with sequence 0, once
+// the program asked WatchTable (so a program that never asks never sees one), and never within
+// an answer:
+// - TableChanges: the rows that changed since the helper last answered a read or sent such
+//   rows, exactly as an answer to ReadTableChanges carries them (in as many parts). The helper
+//   sends them only while the program holds the table as the helper last handed it out (after
+//   an answer that carried or confirmed the table, and until an answer failed); the program
+//   applies them in the order they come, those before an answer before the answer's.
+// - TableChanged: the table may have changed in a way only a read fetches (the helper reads it
+//   whole, cannot tell which rows changed, or the program does not hold its rows yet). It comes
+//   at most once between two reads, and the reads afterwards include whatever it announced.
+// So while the table changes row by row, each change costs one message and no question.
 //
 // Request, kRequestSize (64) bytes, and for SetRules the rules after them:
 //   0 u16 version (kProtocolVersion)      2 u16 kind (RequestKind)     4 u32 sequence
 //   8 connection name (49 bytes, below): what a close names; all zero for the other kinds
+//   (sequence 0 is never used: it marks what the helper sends unasked)
 //   57..63 zero
 // SetRules instead carries at 8 a u16 count of allowed addresses (at most
 // kMaxRuleAddresses), 10..63 zero, then the blocked local ports and the blocked remote ports
@@ -63,19 +72,20 @@
 //
 // ReadTableChanges is answered with Unchanged, TableFailed, the whole table in TableChunk
 // replies, or TableChanges: the rows that appeared or changed since the helper last answered a
-// read, at their indices, ascending, and the table's new row count (rows past it vanished). Only
-// a program that kept every row of the helper's earlier answers can apply them; after anything
-// else it asks ReadTable.
+// read or sent changed rows, at their indices, ascending, and the table's new row count (rows
+// past it vanished). Only a program that kept every row of the helper's earlier answers and
+// sendings can apply them; after anything else it asks ReadTable. A helper whose rows the
+// program may not hold answers it whole.
 //
 // A request that is cut short, too long, of another version (the IPv4-only layout of version 1
-// among them), of an unknown kind or with a field out of its range is answered with Refused and
-// never acted on. A close always means one TCP
-// connection: the record has no field that could name another protocol, and the helper builds
-// the kernel's request for TCP itself.
+// among them, and version 2, whose helper only told of changes), of an unknown kind or with a
+// field out of its range is answered with Refused and never acted on. A close always means one
+// TCP connection: the record has no field that could name another protocol, and the helper
+// builds the kernel's request for TCP itself.
 
 namespace quarnel::platform {
 
-inline constexpr std::uint16_t kProtocolVersion = 2;
+inline constexpr std::uint16_t kProtocolVersion = 3;
 
 // The descriptor on which the helper finds its end of the socketpair.
 inline constexpr int kHelperSocketFd = 3;
@@ -105,7 +115,7 @@ enum class RequestKind : std::uint16_t {
     ReadTable = 1,
     CloseConnection = 2,
     CanCloseConnections = 3,
-    WatchTable = 4,          // tell when the table changes from now on; how is it kept?
+    WatchTable = 4,          // send changes unasked from now on; how is the table kept?
     ReadTableIfChanged = 5,  // Unchanged when the table is as the last read answered it
     SetRules = 6,            // hold back the payload of what these rules block from now on
     ReadTableChanges = 7,    // as ReadTableIfChanged, or only the rows that changed

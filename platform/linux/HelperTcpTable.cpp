@@ -86,11 +86,16 @@ ReadResult HelperTcpTable::ReadTableChanges(std::vector<TcpRow>& rows, TableChan
     RestartIfDue();
     // At most twice, as ReadTable.
     while (channel_) {
-        bool changed = false;
+        bool told = false;
         ReadResult result = ReadResult::Failed;
-        if (channel_->TakeChange(changed)) {
+        if (channel_->TakeNews(told)) {
             const auto now = std::chrono::steady_clock::now();
-            if (!changed && !mustRead_ && now - lastAnswer_ < kLongestSilence) {
+            // Rows the helper sent on its own fit only the rows of the reads of changes.
+            if (!told && !mustReadWhole_ && channel_->ApplyPushed(rows, changes)) {
+                lastAnswer_ = now;
+                return ReadResult::Changed;
+            }
+            if (!told && !mustRead_ && now - lastAnswer_ < kLongestSilence) {
                 return ReadResult::Unchanged;
             }
             bool read = false;

@@ -26,12 +26,14 @@ namespace quarnel::platform {
 // closed, so connections keep showing. The user is told when closing works again, and once per
 // stop that a restart failed; a hiccup never ends protection for good.
 //
-// The helper tells when the table changes (it keeps it from the kernel's reports where it may
-// load the kernel program; else after every read): until it does, a read asks it nothing and
-// finds the table unchanged, unless it has been silent for kLongestSilence. A helper that
-// stopped answering tells nothing either, so then a read asks it anyway. Where it keeps the
+// The helper sends the rows that change as they change, where it keeps the table from the
+// kernel's reports (it may load the kernel program), and else tells after every read that the
+// table may have changed: a read applies what it sent and asks it nothing, and finds the table
+// unchanged when it sent nothing, unless it has been silent for kLongestSilence. A helper that
+// stopped answering sends nothing either, so then a read asks it anyway. Where it keeps the
 // table from the reports, its socket is the descriptor to wait on; the caller still reads at
-// least every kLongestSilence, or a silent helper goes unnoticed.
+// least every kLongestSilence, or a silent helper goes unnoticed (and the reports that wake
+// nobody, of closes, wait for the question).
 class HelperTcpTable final : public TcpTableSource {
 public:
     // How long a whole answer may take (and HelperChannel::kPartAllowance more for each further

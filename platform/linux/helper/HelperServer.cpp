@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 namespace quarnel::platform {
 
@@ -22,7 +23,7 @@ HelperServer::HelperServer(int socket, TcpTableSource& table, SocketLookup& sock
 bool HelperServer::Run() {
     for (;;) {
         // The table's descriptor stays readable until the next read: looked at only while the
-        // program has not been told yet.
+        // program has not been told to ask.
         pollfd ready[2] = {{socket_, POLLIN, 0}, {-1, POLLIN, 0}};
         if (watched_ && !told_) {
             ready[1].fd = table_.WaitDescriptor();
@@ -34,10 +35,11 @@ bool HelperServer::Run() {
             std::fprintf(log_, "quarnel-helper: cannot wait: %s\n", std::strerror(errno));
             return false;
         }
-        if ((ready[1].revents & POLLIN) != 0 && !TellChange()) {
-            return ended_;
-        }
+        // A request first: a read's answer carries the table's news too.
         if (ready[0].revents == 0) {
+            if ((ready[1].revents & POLLIN) != 0 && !SendNews()) {
+                return ended_;
+            }
             continue;
         }
         switch (ServeOne()) {
@@ -50,6 +52,23 @@ bool HelperServer::Run() {
                 return false;
         }
     }
+}
+
+bool HelperServer::SendNews() {
+    if (!inSync_) {
+        return TellChange();  // the program reads the table whole first
+    }
+    const ReadResult read = table_.ReadTableChanges(rows_, changes_);
+    if (read == ReadResult::Unchanged) {
+        return true;
+    }
+    if (read == ReadResult::Changed && !changes_.Whole && rows_.size() <= kMaxTableRows) {
+        Reply reply;  // sequence 0: unasked
+        return SendChanges(reply);
+    }
+    // A read that failed or that only the whole table answers: the program asks for it.
+    inSync_ = read == ReadResult::Failed;
+    return TellChange();
 }
 
 HelperServer::Step HelperServer::ServeOne() {
@@ -191,17 +210,21 @@ bool HelperServer::AnswerTable(const Request& request) {
             read = table_.ReadTable(rows_) ? ReadResult::Changed : ReadResult::Failed;
             break;
     }
-    if (read == ReadResult::Unchanged) {
-        reply.Kind = ReplyKind::Unchanged;
-        return Send(reply);
-    }
     if (read == ReadResult::Failed || rows_.size() > kMaxTableRows) {
+        // The program reads the whole table next: nothing is sent unasked until then.
+        inSync_ = false;
         reply.Kind = ReplyKind::TableFailed;
         reply.Failure =
             rows_.size() > kMaxTableRows ? TableFailure::TooManyRows : TableFailure::ReadFailed;
         return Send(reply);
     }
-    if (!changes_.Whole) {
+    // A program that may not hold the helper's rows is given them all.
+    const bool held = std::exchange(inSync_, true);
+    if (held && read == ReadResult::Unchanged) {
+        reply.Kind = ReplyKind::Unchanged;
+        return Send(reply);
+    }
+    if (held && !changes_.Whole) {
         return SendChanges(reply);
     }
     reply.Kind = ReplyKind::TableChunk;

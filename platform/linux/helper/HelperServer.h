@@ -14,9 +14,10 @@ namespace quarnel::platform {
 // The helper's side of the conversation: answers the program's requests on socket (one end of a
 // SOCK_SEQPACKET socketpair) with the table's operations, one request at a time. Whatever is
 // not a sound request is refused, logged and never acted on, and serving goes on. Once the
-// program asks to watch the table, Run also tells it when the table's descriptor says the table
-// may have changed (or at once and after every read, when the table cannot tell). polling is
-// how the table is kept, as the program is told.
+// program asks to watch the table, Run also sends it the rows that changed whenever the table's
+// descriptor turns readable, or tells it to read when only a read fetches the change (at once
+// and after every read, when the table cannot tell). polling is how the table is kept, as the
+// program is told.
 //
 // A close is carried out only for a connection: the socket it names is looked up in sockets
 // first, and a listener is refused like a malformed request (the program never names one).
@@ -58,6 +59,9 @@ private:
     Step Sent(bool sent, Step step) const;
     // Tells the program that the table may have changed; false when the socket failed.
     [[nodiscard]] bool TellChange();
+    // The table's descriptor turned readable: sends the program the rows that changed, or tells
+    // it to read; false when the socket failed.
+    [[nodiscard]] bool SendNews();
     [[nodiscard]] bool AnswerRules(const Request& request);
 
     int socket_;
@@ -68,7 +72,10 @@ private:
     RulesFilter* filter_;
     FilterCause filtered_;  // why the filter is missing, or failed on the last rules
     bool watched_ = false;  // the program asked to be told of changes
-    bool told_ = false;     // it was told, and has not read since
+    bool told_ = false;     // it was told to read, and has not read since
+    // The program holds rows_: the last table answer carried or confirmed them, and every
+    // change since was sent to it.
+    bool inSync_ = false;
     bool ended_ = false;
     std::vector<std::uint8_t> request_ = std::vector<std::uint8_t>(kMaxRequestSize);
     std::array<std::uint8_t, kMaxReplySize> reply_{};

@@ -12,14 +12,13 @@
 #include <cstdlib>
 #include <functional>
 #include <map>
+#include <numeric>
 #include <random>
 #include <thread>
 #include <tuple>
 #include <utility>
 
-#include "platform/linux/HelperChannel.h"
-#include "platform/linux/UniqueFd.h"
-#include "platform/linux/helper/HelperServer.h"
+#include "tests/platform/helper/Conversation.h"
 #include "tests/support/TableRows.h"
 
 namespace quarnel::platform {
@@ -173,90 +172,6 @@ TEST(HelperProtocol, RulesTravelWholeAndOnlyExactly) {
     }
 }
 
-struct FakeTable final : TcpTableSource, SocketLookup {
-    bool ReadTable(std::vector<TcpRow>& out) override {
-        out = rows;
-        return true;
-    }
-    bool CloseConnection(const TcpRow& row) override {
-        closeRequests.push_back(row);
-        return true;
-    }
-    // Only the rows named in changed go to out, as from a table kept from the kernel's reports;
-    // the whole table when changed is empty.
-    ReadResult ReadTableChanges(std::vector<TcpRow>& out, TableChanges& changes) override {
-        if (changed.empty()) {
-            return TcpTableSource::ReadTableChanges(out, changes);
-        }
-        out.resize(rows.size());
-        for (const std::size_t i : changed) {
-            out[i] = rows[i];
-        }
-        changes.Whole = false;
-        changes.Rows = std::exchange(changed, {});
-        return ReadResult::Changed;
-    }
-    CloseAbility CanCloseConnections() override { return CloseAbility::NotSupported; }
-    Found LookUp(const TcpRow&, TcpState& state) override {
-        state = socketState;
-        return found;
-    }
-
-    std::vector<TcpRow> rows, closeRequests;
-    std::vector<std::size_t> changed;
-    Found found = Found::Socket;
-    TcpState socketState = TcpState::Established;
-};
-
-std::vector<TcpRow> ManyRows(std::size_t count) {
-    std::vector<TcpRow> rows;
-    for (std::uint32_t n = 0; n < count; ++n) {
-        const auto i = static_cast<std::int32_t>(n);
-        TcpRow row{static_cast<TcpState>(i % 13),
-                   MappedIPv4(n),
-                   i % 65536,
-                   MappedIPv4(~n),
-                   80,
-                   SocketFamily::IPv4,
-                   n % 5,
-                   (1ull << 40) + n};
-        if (n % 3 == 0) {
-            // An IPv6 socket: its addresses as the kernel has them, some of them IPv4-mapped.
-            row.Family = SocketFamily::IPv6;
-            row.LocalAddress[0] = static_cast<std::uint8_t>(n % 2 ? 0x20 : 0);
-            row.RemoteAddress[15] = static_cast<std::uint8_t>(n);
-        }
-        rows.push_back(row);
-    }
-    return rows;
-}
-
-struct SocketPair {
-    int ends[2] = {-1, -1};
-    const bool made = ::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) == 0;
-    UniqueFd program{ends[0]}, helper{ends[1]};
-};
-
-// The helper's side serving table on its own thread until the program's end closes.
-struct Served {
-    explicit Served(FakeTable& table, std::FILE* log = stderr, RulesFilter* filter = nullptr,
-                    FilterCause filtered = {FilterCause::Kind::NotBuilt})
-        : server([this, &table, log, filter, filtered] {
-              servedToTheEnd =
-                  HelperServer(pair.helper.Get(), table, table, log, {}, filter, filtered).Run();
-          }) {}
-    ~Served() {
-        pair.program.Reset();  // the end of the conversation
-        server.join();
-        EXPECT_TRUE(servedToTheEnd) << "the server saw a failing socket, not the end";
-    }
-
-    SocketPair pair;
-    bool servedToTheEnd = false;
-    std::thread server;
-    HelperChannel channel{pair.program.Get(), 30s};  // the largest table, under the sanitizers
-};
-
 TEST(HelperConversation, TablesArriveWholeOrNotAtAllAndServingGoesOn) {
     FakeTable table;
     Served served(table);
@@ -358,48 +273,70 @@ TEST(HelperConversation, AWrongHelperIsNoticedWithItsFault) {
     };
     const Bytes full = chunk(0, kRowsPerChunk);
     Bytes notLast = chunk(0, kRowsPerChunk - 1);
-    Bytes changedRows = [] {
+    // Changed rows at indices from first on in part index of the answer to request sequence
+    // (0: sent unasked), of a table of 5000 rows.
+    const auto changedRows = [](std::uint32_t sequence, std::size_t count, std::uint32_t first = 4,
+                                std::uint16_t index = 0) {
         std::array<std::uint8_t, kMaxReplySize> bytes{};
-        const Reply reply{.Kind = ReplyKind::TableChanges, .Sequence = 1, .TableRows = 5};
-        const std::uint32_t indices[] = {4};
-        const std::size_t size = EncodeReply(reply, ManyRows(1), bytes, indices);
+        const Reply reply{.Kind = ReplyKind::TableChanges,
+                          .Sequence = sequence,
+                          .ChunkIndex = index,
+                          .TableRows = 5000};
+        std::vector<std::uint32_t> indices(count);
+        std::iota(indices.begin(), indices.end(), first);
+        const std::size_t size = EncodeReply(reply, ManyRows(count), bytes, indices);
         return Bytes(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(size));
-    }();
+    };
     notLast[12] = 0;  // consistent in itself, one row fewer and counted so, but not the last
     const struct {
-        Bytes reply;             // queued before the program asks its first question
-        ChannelFailure failure;  // Ended: the helper hangs up after the reply
+        std::vector<Bytes> replies;  // queued before the program asks its first question
+        ChannelFailure failure;      // Ended: the helper hangs up after the replies
         std::string problem;
     } cases[] = {
-        {.reply = {},
+        {.replies = {},
          .failure = ChannelFailure::NoAnswer,
          .problem = "did not answer within 20 ms"},
-        {.reply = full, .failure = ChannelFailure::Ended, .problem = "ended"},
-        {.reply = chunk(0, 1, 7),
+        {.replies = {full}, .failure = ChannelFailure::Ended, .problem = "ended"},
+        {.replies = {chunk(0, 1, 7)},
          .failure = ChannelFailure::WrongAnswer,
          .problem = "answered request 7 instead of 1"},
-        {.reply = chunk(1, 1),
+        {.replies = {chunk(1, 1)},
          .failure = ChannelFailure::WrongAnswer,
          .problem = "sent part 1 of the table for part 0"},
-        {.reply = {1, 0, 0x81, 0},
+        {.replies = {{1, 0, 0x81, 0}},
          .failure = ChannelFailure::WrongAnswer,
          .problem = "sent a message that is no answer (4 bytes)"},
-        {.reply = Bytes(full.begin(), full.end() - kRowSize),
+        {.replies = {Bytes(full.begin(), full.end() - kRowSize)},
          .failure = ChannelFailure::WrongAnswer,
          .problem = "sent a message that is no answer (57304 bytes)"},
-        {.reply = notLast,
+        {.replies = {notLast},
          .failure = ChannelFailure::WrongAnswer,
          .problem = "sent a message that is no answer (57304 bytes)"},
-        {.reply = changedRows,
+        {.replies = {changedRows(1, 1)},
          .failure = ChannelFailure::WrongAnswer,
          .problem = "sent changed rows that answer no question asked"},
+        // Sent unasked: the whole table, rows in a part out of turn or going back, an answer
+        // between the parts of a sending.
+        {.replies = {chunk(0, 1, 0)},
+         .failure = ChannelFailure::WrongAnswer,
+         .problem = "answered request 0 instead of 1"},
+        {.replies = {changedRows(0, 1, 4, 1)},
+         .failure = ChannelFailure::WrongAnswer,
+         .problem = "sent changed rows unasked out of order"},
+        {.replies = {changedRows(0, kRowsPerChunk, 4), changedRows(0, 1, 4, 1)},
+         .failure = ChannelFailure::WrongAnswer,
+         .problem = "sent changed rows unasked out of order"},
+        {.replies = {changedRows(0, kRowsPerChunk), chunk(0, 1)},
+         .failure = ChannelFailure::WrongAnswer,
+         .problem = "broke off changed rows it sent unasked"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.problem);
         SocketPair pair;
-        ASSERT_TRUE(pair.made &&
-                    (c.reply.empty() || ::send(pair.helper.Get(), c.reply.data(), c.reply.size(),
-                                               0) == std::ssize(c.reply)));
+        ASSERT_TRUE(pair.made);
+        for (const Bytes& reply : c.replies) {
+            ASSERT_EQ(::send(pair.helper.Get(), reply.data(), reply.size(), 0), std::ssize(reply));
+        }
         // Whatever was sent before still arrives; then the conversation ends.
         ASSERT_TRUE(c.failure != ChannelFailure::Ended ||
                     ::shutdown(pair.helper.Get(), SHUT_WR) == 0);
@@ -467,7 +404,7 @@ TEST(HelperConversation, OnlyASoundCloseOfAConnectionIsActedOnAndServingGoesOn) 
         {with(0, 1, 0, 0), Refusal::Truncated},
         {with(0, 1, 0, 4096), Refusal::Oversized},
         {with(0, 1, 1, 40), Refusal::WrongVersion},  // the IPv4-only layout of version 1
-        {with(0, 3), Refusal::WrongVersion},
+        {with(0, 2), Refusal::WrongVersion},         // the version that only told of changes
         {with(2, 8), Refusal::UnknownKind},
         {with(57, 17), Refusal::Malformed},     // a protocol byte: a close is of TCP only
         {with(56, 2), Refusal::Malformed},      // a family of neither kind

@@ -1,0 +1,131 @@
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "platform/linux/HelperChannel.h"
+#include "platform/linux/UniqueFd.h"
+#include "platform/linux/helper/HelperServer.h"
+#include "tests/support/Rows.h"
+
+// Both sides of the conversation with the helper over a real socketpair in one process, with a
+// made-up table behind the helper's side.
+
+namespace quarnel::platform {
+
+// A made-up table behind the helper's side, and the sockets it looks up.
+struct FakeTable final : TcpTableSource, SocketLookup {
+    bool ReadTable(std::vector<TcpRow>& out) override {
+        Heard();
+        out = rows;
+        return true;
+    }
+    bool CloseConnection(const TcpRow& row) override {
+        closeRequests.push_back(row);
+        return true;
+    }
+    // Only the rows named in changed go to out, as from a table kept from the kernel's reports;
+    // when none are named, the whole table, or for a table that tells of its changes only when
+    // wholeChange says so.
+    ReadResult ReadTableChanges(std::vector<TcpRow>& out, TableChanges& changes) override {
+        Heard();
+        if (changed.empty()) {
+            if (!std::exchange(wholeChange, !tellsChanges)) {
+                return ReadResult::Unchanged;
+            }
+            return TcpTableSource::ReadTableChanges(out, changes);
+        }
+        out.resize(rows.size());
+        for (const std::size_t i : changed) {
+            out[i] = rows[i];
+        }
+        changes.Whole = false;
+        changes.Rows = std::exchange(changed, {});
+        return ReadResult::Changed;
+    }
+    CloseAbility CanCloseConnections() override { return CloseAbility::NotSupported; }
+    Found LookUp(const TcpRow&, TcpState& state) override {
+        state = socketState;
+        return found;
+    }
+    // Readable from Announce until the next read, as a table kept from the kernel's reports
+    // tells of changes; unless tellsChanges, a table that cannot tell.
+    int WaitDescriptor() const override { return tellsChanges ? news.Get() : -1; }
+    void Announce() const {
+        const std::uint64_t one = 1;
+        (void)!::write(news.Get(), &one, sizeof one);  // fails only once counted past 2^64
+    }
+    void Heard() const {
+        std::uint64_t count = 0;
+        (void)!::read(news.Get(), &count, sizeof count);  // nothing to read: nothing announced
+    }
+
+    std::vector<TcpRow> rows, closeRequests;
+    std::vector<std::size_t> changed;
+    Found found = Found::Socket;
+    TcpState socketState = TcpState::Established;
+    bool tellsChanges = false;
+    bool wholeChange = true;
+    UniqueFd news{::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
+};
+
+inline std::vector<TcpRow> ManyRows(std::size_t count) {
+    std::vector<TcpRow> rows;
+    for (std::uint32_t n = 0; n < count; ++n) {
+        const auto i = static_cast<std::int32_t>(n);
+        TcpRow row{static_cast<TcpState>(i % 13),
+                   MappedIPv4(n),
+                   i % 65536,
+                   MappedIPv4(~n),
+                   80,
+                   SocketFamily::IPv4,
+                   n % 5,
+                   (1ull << 40) + n};
+        if (n % 3 == 0) {
+            // An IPv6 socket: its addresses as the kernel has them, some of them IPv4-mapped.
+            row.Family = SocketFamily::IPv6;
+            row.LocalAddress[0] = static_cast<std::uint8_t>(n % 2 ? 0x20 : 0);
+            row.RemoteAddress[15] = static_cast<std::uint8_t>(n);
+        }
+        rows.push_back(row);
+    }
+    return rows;
+}
+
+struct SocketPair {
+    int ends[2] = {-1, -1};
+    const bool made = ::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) == 0;
+    UniqueFd program{ends[0]}, helper{ends[1]};
+};
+
+// The helper's side serving table on its own thread until the program's end closes.
+struct Served {
+    explicit Served(FakeTable& table, std::FILE* log = stderr, RulesFilter* filter = nullptr,
+                    FilterCause filtered = {FilterCause::Kind::NotBuilt})
+        : server([this, &table, log, filter, filtered] {
+              servedToTheEnd =
+                  HelperServer(pair.helper.Get(), table, table, log, {}, filter, filtered).Run();
+          }) {}
+    ~Served() {
+        pair.program.Reset();  // the end of the conversation
+        server.join();
+        EXPECT_TRUE(servedToTheEnd) << "the server saw a failing socket, not the end";
+    }
+
+    SocketPair pair;
+    bool servedToTheEnd = false;
+    std::thread server;
+    HelperChannel channel{pair.program.Get(),
+                          std::chrono::seconds(30)};  // the largest table, under the sanitizers
+};
+
+}  // namespace quarnel::platform
