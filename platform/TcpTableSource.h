@@ -114,7 +114,9 @@ public:
     virtual CloseAbility CanCloseConnections() = 0;
     // The rules the engine judges by, at start and after every edit: a source that can hold back
     // the data of blocked connections in the system (so that none crosses before the pass
-    // closes them) does so from now on. What goes wrong is told through TakeNotice, once.
+    // closes them) does so from now on, and a source that wakes its caller for new connections
+    // may wake it only for those the rules may block (the others show by the caller's timer).
+    // What goes wrong is told through TakeNotice, once.
     virtual void SetRules(const BlockingRules& /*rules*/) {}
     // The oldest notice not yet taken, none when nothing happened. The program takes them after
     // every pass, so each is shown once, in the order they happened.

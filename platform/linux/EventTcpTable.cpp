@@ -373,6 +373,11 @@ CloseAbility EventTcpTable::CanCloseConnections() {
     return table_->CanCloseConnections();
 }
 
+void EventTcpTable::SetRules(const BlockingRules& rules) {
+    // Failing, every new connection wakes the reader as before: it costs only time.
+    (void)events_->WakeFor(rules);
+}
+
 int EventTcpTable::WaitDescriptor() const {
     return current_ && wait_ ? wait_.Get() : -1;
 }

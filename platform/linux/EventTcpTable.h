@@ -46,10 +46,14 @@ public:
     ReadResult ReadTableChanges(std::vector<TcpRow>& rows, TableChanges& changes) override;
     [[nodiscard]] bool CloseConnection(const TcpRow& row) override;
     CloseAbility CanCloseConnections() override;
-    // Readable when a connection became established, many reports wait or a whole read is
-    // due; -1 while reports cannot be read, when every read is a whole read. Other changes
-    // are seen by the next read: a caller that shows rows reads on a timer too.
+    // Readable when a connection became established (on a blocked port, once rules are set),
+    // many reports wait or a whole read is due; -1 while reports cannot be read, when every read is
+    // a whole read. Other changes are seen by the next read: a caller that shows rows reads on a
+    // timer too.
     int WaitDescriptor() const override;
+    // Only a connection established on a port the rules block wakes the reader from now on:
+    // the others can wait for its timer.
+    void SetRules(const BlockingRules& rules) override;
 
     // How many whole reads of the table it has taken so far.
     std::uint64_t WholeReads() const { return wholeReads_; }

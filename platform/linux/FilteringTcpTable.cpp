@@ -9,6 +9,7 @@ FilteringTcpTable::FilteringTcpTable(std::unique_ptr<TcpTableSource> table,
       filtered_(filter_ ? FilterCause{} : filtered) {}
 
 void FilteringTcpTable::SetRules(const BlockingRules& rules) {
+    table_->SetRules(rules);
     if (!filter_) {
         return;  // told at start
     }

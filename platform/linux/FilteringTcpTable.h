@@ -10,7 +10,7 @@
 namespace quarnel::platform {
 
 // A table that reads and closes in this process, with the kernel filter beside it that holds
-// back the payload of what the rules block. Everything but the rules goes to the table.
+// back the payload of what the rules block. Everything goes to the table, the rules to both.
 class FilteringTcpTable final : public TcpTableSource {
 public:
     // filter may be null: filtered then says why there is none.

@@ -267,10 +267,8 @@ bool HelperChannel::Ask(CloseAbility& ability) {
 
 bool HelperChannel::SetRules(const BlockingRules& rules, FilterCause& filtered) {
     std::vector<std::uint8_t> record;
+    // Addresses that do not fit are left out, and the filter holds back nothing.
     const bool fits = EncodeRulesRequest(NextSequence(), rules, record);
-    if (!fits) {
-        (void)EncodeRulesRequest(sequence_, {}, record);  // no addresses always fit
-    }
     Reply reply;
     if (!SendRecord(record) || !Receive(reply) || !Answers(reply, ReplyKind::Filtering)) {
         return false;

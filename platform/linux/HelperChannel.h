@@ -64,8 +64,9 @@ public:
     [[nodiscard]] bool Close(const TcpRow& row, bool& closed);
     [[nodiscard]] bool Ask(CloseAbility& ability);
     // Hands the helper the rules; filtered tells whether its kernel filter holds back what they
-    // block, and if not, why. Rules with more addresses than the filter holds are not sent:
-    // the helper is told to block nothing instead, and filtered says why.
+    // block, and if not, why. Of rules with more addresses than the filter holds only the
+    // ports are sent, for the helper to watch their connections: its filter is told to block
+    // nothing instead, and filtered says why.
     [[nodiscard]] bool SetRules(const BlockingRules& rules, FilterCause& filtered);
 
     ChannelFailure Failure() const { return failure_; }

@@ -12,6 +12,7 @@ constexpr std::size_t kRequestNameOffset = 8;
 constexpr std::size_t kRowStateOffset = kNameSize;
 constexpr std::size_t kRowIndexOffset = 52;
 constexpr std::uint8_t kLastChunkFlag = 1;
+constexpr std::uint8_t kAddressesLeftOut = 1;
 // With this cookie the kernel closes whatever socket the addresses and ports find, listeners
 // on a wildcard address included; a close always names one exact socket instead.
 constexpr std::uint64_t kNoCookie = ~std::uint64_t{0};
@@ -166,11 +167,16 @@ std::vector<std::uint16_t> GetPorts(std::span<const std::uint8_t> bitmap) {
 
 // The rules after a SetRules request's first kRequestSize bytes, which say how many addresses
 // follow; Truncated, Oversized or Malformed when the record is not exactly that.
-Refusal GetRules(std::span<const std::uint8_t> record, const Reader& in, BlockingRules& rules) {
+Refusal GetRules(std::span<const std::uint8_t> record, const Reader& in, Request& request) {
+    BlockingRules& rules = request.Rules;
     const std::size_t count = in.U16(8);
-    if (count > kMaxRuleAddresses || !in.Zero(10, kRequestSize)) {
+    const std::uint8_t flags = in.U8(10);
+    // Addresses left out: then none follow.
+    if (count > kMaxRuleAddresses || flags > kAddressesLeftOut ||
+        (flags == kAddressesLeftOut && count != 0) || !in.Zero(11, kRequestSize)) {
         return Refusal::Malformed;
     }
+    request.AddressesLeftOut = flags == kAddressesLeftOut;
     if (record.size() != kRulesSize(count)) {
         return record.size() < kRulesSize(count) ? Refusal::Truncated : Refusal::Oversized;
     }
@@ -290,8 +296,9 @@ bool EncodeRulesRequest(std::uint32_t sequence, const BlockingRules& rules,
     std::vector<RuleAddress> addresses = rules.AllowedAddresses;
     std::ranges::sort(addresses);
     addresses.erase(std::unique(addresses.begin(), addresses.end()), addresses.end());
-    if (addresses.size() > kMaxRuleAddresses) {
-        return false;
+    const bool fits = addresses.size() <= kMaxRuleAddresses;
+    if (!fits) {
+        addresses.clear();
     }
     out.assign(kRulesSize(addresses.size()), 0);
     Writer writer(std::span<std::uint8_t>(out).first(kRequestSize));
@@ -299,6 +306,7 @@ bool EncodeRulesRequest(std::uint32_t sequence, const BlockingRules& rules,
     writer.Put(2, static_cast<std::uint16_t>(RequestKind::SetRules), 2);
     writer.Put(4, sequence, 4);
     writer.Put(8, addresses.size(), 2);
+    writer.Put(10, fits ? 0 : kAddressesLeftOut, 1);
     const auto ports = std::span(out).subspan(kRequestSize);
     PutPorts(ports.first(kPortBitmapSize), rules.BlockedLocalPorts);
     PutPorts(ports.subspan(kPortBitmapSize, kPortBitmapSize), rules.BlockedRemotePorts);
@@ -306,7 +314,7 @@ bool EncodeRulesRequest(std::uint32_t sequence, const BlockingRules& rules,
     for (const RuleAddress& address : addresses) {
         at = std::ranges::copy(address, at).out;
     }
-    return true;
+    return fits;
 }
 
 Refusal DecodeRequest(std::span<const std::uint8_t> received, std::size_t length,
@@ -337,8 +345,7 @@ Refusal DecodeRequest(std::span<const std::uint8_t> received, std::size_t length
     request.Kind = static_cast<RequestKind>(kind);
     if (request.Kind == RequestKind::SetRules) {
         // A message longer than what arrived was cut: only its length says how long.
-        return have < length ? Refusal::Oversized
-                             : GetRules(received.first(have), in, request.Rules);
+        return have < length ? Refusal::Oversized : GetRules(received.first(have), in, request);
     }
     if (length > kRequestSize) {
         return Refusal::Oversized;

@@ -37,7 +37,10 @@
 //   (sequence 0 is never used: it marks what the helper sends unasked)
 //   57..63 zero
 // SetRules instead carries at 8 a u16 count of allowed addresses (at most
-// kMaxRuleAddresses), 10..63 zero, then the blocked local ports and the blocked remote ports
+// kMaxRuleAddresses), at 10 a u8 1 when the addresses were too many to send (then the count is
+// 0: the kernel filter holds back nothing, and the ports only pick the connections whose
+// establishment wakes the helper), else 0, 11..63 zero, then the blocked local ports and the
+// blocked remote ports
 // as two bitmaps of kPortBitmapSize bytes (port p is bit p % 8 of byte p / 8), then the allowed
 // addresses, 16 bytes each in network order (IPv4 as ::ffff:a.b.c.d), in strictly ascending
 // byte order. Its length is exactly what the count makes it.
@@ -159,6 +162,8 @@ struct Request {
     // What SetRules sets: ports in ascending order, addresses in ascending order without
     // repeats.
     BlockingRules Rules{};
+    // SetRules: the addresses were too many to send; Rules holds none.
+    bool AddressesLeftOut = false;
 };
 
 // A reply without its rows: those travel beside it.
@@ -187,7 +192,8 @@ bool CanNameConnection(const TcpRow& row);
 [[nodiscard]] bool EncodeRequest(const Request& request, RequestBytes& out);
 
 // The record of a SetRules request, in ascending order whatever the order of rules; false when
-// it holds more than kMaxRuleAddresses different addresses.
+// rules hold more than kMaxRuleAddresses different addresses: then the record carries the ports
+// and says the addresses were left out.
 bool EncodeRulesRequest(std::uint32_t sequence, const BlockingRules& rules,
                         std::vector<std::uint8_t>& out);
 

@@ -4,6 +4,7 @@
 #include <functional>
 #include <string>
 
+#include "platform/BlockingRules.h"
 #include "platform/linux/bpf/TcpStateEvent.h"
 
 namespace quarnel::platform {
@@ -13,14 +14,18 @@ class TcpEventStream {
 public:
     virtual ~TcpEventStream() = default;
 
-    // Turns readable when a report of a connection that became established waits, or many
-    // reports do. Other reports wait unannounced for the next drain: a reader that must see
-    // them drains on its own timer too.
+    // Turns readable when a report of a connection that became established waits (see
+    // WakeFor), or many reports do. Other reports wait unannounced for the next drain: a reader
+    // that must see them drains on its own timer too.
     virtual int Descriptor() const = 0;
     // Hands every waiting report to sink. False when they could not be read: some may be lost.
     [[nodiscard]] virtual bool Drain(const std::function<void(const TcpStateEvent&)>& sink) = 0;
     // How many reports the kernel has dropped so far for want of room.
     virtual std::uint64_t LostCount() const = 0;
+    // From now on only a connection established on a port these rules block (whatever its
+    // address) turns the descriptor readable; until the first call, every one does. False when
+    // the ports could not be set: then every one does again.
+    virtual bool WakeFor(const BlockingRules& /*rules*/) { return true; }
 };
 
 // Why the TCP table is read whole on every read (polled) instead of kept from the kernel's

@@ -117,24 +117,25 @@ TEST(EventBlocking, AConnectionHalfClosedBeforeThePassSeesItIsClosed) {
     });
 }
 
-// The reader is woken for what must be judged at once, a connection that became established;
-// the reports of its close wait for the next read, which still sees them.
-TEST(EventBlocking, OnlyAnEstablishedConnectionWakesTheReader) {
+// The reader is woken for what must be judged at once, a connection established on a port the
+// rules block, and for every new connection until rules are set; the reports of other
+// connections and of closes wait for the next read, which still sees them.
+TEST(EventBlocking, OnlyAConnectionEstablishedOnABlockedPortWakesTheReader) {
     WithReportedTable([](ReportedTable& reported) {
         Guard<>& guard = *reported.guard;
-        const auto readable = [&](int milliseconds) {
-            pollfd wait{reported.table->WaitDescriptor(), POLLIN, 0};
+        const auto readable = [](int fd, int milliseconds) {
+            pollfd wait{fd, POLLIN, 0};
             return ::poll(&wait, 1, milliseconds) == 1;
         };
+        const int changes = reported.table->WaitDescriptor();
         const Listener open = ListenIPv4();
         guard.Cycle();
-        ASSERT_FALSE(readable(100)) << "woken with nothing changed";
+        ASSERT_FALSE(readable(changes, 100)) << "woken with nothing changed";
 
-        const auto listed = [&] {
-            return std::ranges::any_of(guard.engine.Table.Rows, [&](const platform::TcpRow& row) {
-                return row.State == platform::TcpState::Established && row.LocalPort == open.port;
-            });
-        };
+        // Before any rules: every connection.
+        platform::PollingCause why;
+        const auto fresh = platform::KernelTcpEvents::Open(why, 4096);
+        ASSERT_TRUE(fresh) << why.Text();
         // A client bound before it connects is reported with its port: nothing hints at a
         // later read by state, whose alarm would wake the reader.
         const int clientPort = [] {
@@ -148,15 +149,42 @@ TEST(EventBlocking, OnlyAnEstablishedConnectionWakesTheReader) {
         }();
         ASSERT_NE(clientPort, 0);
         std::optional<Connection> connection = Connect(open, "127.0.0.1", clientPort);
-        ASSERT_TRUE(readable(1000)) << "not woken by a new connection";
-        guard.Cycle();
-        ASSERT_TRUE(listed());
-        ASSERT_FALSE(readable(100));
+        EXPECT_TRUE(readable(fresh->Descriptor(), 1000)) << "not woken before any rules";
 
+        const auto listed = [&] {
+            return std::ranges::any_of(guard.engine.Table.Rows, [&](const platform::TcpRow& row) {
+                return row.State == platform::TcpState::Established && row.LocalPort == open.port;
+            });
+        };
+        EXPECT_FALSE(readable(changes, 300)) << "woken by a connection no rule blocks";
+        guard.Cycle();
+        ASSERT_TRUE(listed()) << "the next read did not see the connection";
+
+        guard.Cycle();
         connection.reset();  // both ends close: the rows end without waking the reader
-        EXPECT_FALSE(readable(100)) << "woken by a close";
+        EXPECT_FALSE(readable(changes, 100)) << "woken by a close";
         guard.Cycle();
         EXPECT_FALSE(listed()) << "the next read did not see the close";
+
+        const Connection doomed = Connect(reported.blocked);
+        ASSERT_TRUE(readable(changes, 1000)) << "not woken by a blocked connection";
+        EXPECT_TRUE(guard.CycleUntil([&] { return Aborted(doomed.client); }));
+        // A port blocked later wakes it from then on.
+        (void)guard.engine.oManager.oBlockedLocalPorts.AddItem(open.port);
+        guard.engine.oManager.CompileRules();
+        guard.Cycle();
+        const Connection late = Connect(open);
+        EXPECT_TRUE(readable(changes, 1000)) << "not woken on a port blocked later";
+        EXPECT_TRUE(guard.CycleUntil([&] { return Aborted(late.server); }));
+
+        // Once ports are set, only theirs, whichever end's port it is.
+        (void)fresh->Drain([](const TcpStateEvent&) {});
+        ASSERT_TRUE(fresh->WakeFor({{}, {static_cast<std::uint16_t>(open.port)}, {}}));
+        ASSERT_FALSE(readable(fresh->Descriptor(), 0)) << "drained, yet readable";
+        const Connection elsewhere = Connect(reported.blocked);
+        EXPECT_FALSE(readable(fresh->Descriptor(), 300)) << "woken for a port not set";
+        const Connection watched = Connect(open);
+        EXPECT_TRUE(readable(fresh->Descriptor(), 1000)) << "not woken for a port set";
         EXPECT_EQ(reported.table->WholeReads(), 1u);
     });
 }

@@ -104,4 +104,19 @@ std::uint64_t KernelTcpEvents::LostCount() const {
     return __atomic_load_n(&program_->bss->LostEvents, __ATOMIC_RELAXED);
 }
 
+bool KernelTcpEvents::WakeFor(const BlockingRules& rules) {
+    // Every connection counts while the ports change, so that none on a port both the old and
+    // the new rules block goes unannounced; and for good when they cannot be written.
+    std::uint32_t& every = program_->data->EveryConnectionUrgent;
+    __atomic_store_n(&every, 1, __ATOMIC_SEQ_CST);
+    if (!WritePortWords(bpf_map__fd(program_->maps.UrgentLocalPorts),
+                        ToPortWords(rules.BlockedLocalPorts), urgentLocal_) ||
+        !WritePortWords(bpf_map__fd(program_->maps.UrgentRemotePorts),
+                        ToPortWords(rules.BlockedRemotePorts), urgentRemote_)) {
+        return false;
+    }
+    __atomic_store_n(&every, 0, __ATOMIC_SEQ_CST);
+    return true;
+}
+
 }  // namespace quarnel::platform

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "platform/linux/TcpEventStream.h"
+#include "platform/linux/bpf/PortWords.h"
 
 struct tcp_states;
 struct ring_buffer;
@@ -29,6 +30,7 @@ public:
     int Descriptor() const override;
     bool Drain(const std::function<void(const TcpStateEvent&)>& sink) override;
     std::uint64_t LostCount() const override;
+    bool WakeFor(const BlockingRules& rules) override;
 
 private:
     struct Unload {
@@ -49,6 +51,8 @@ private:
 
     Program program_;
     Ring ring_;
+    PortWords urgentLocal_{};  // what the kernel program's port maps hold
+    PortWords urgentRemote_{};
     const std::function<void(const TcpStateEvent&)>* sink_ = nullptr;  // during Drain only
 };
 

@@ -8,31 +8,10 @@
 
 namespace quarnel::platform {
 
-PortWords ToPortWords(std::span<const std::uint16_t> ports) {
-    PortWords words{};
-    for (const std::uint16_t port : ports) {
-        words[port / 64] |= std::uint64_t{1} << (port % 64);
-    }
-    return words;
-}
-
-bool RuleMaps::WritePorts(int fd, const PortWords& words, PortWords& held) {
-    for (std::uint32_t i = 0; i < words.size(); ++i) {
-        if (words[i] == held[i]) {
-            continue;
-        }
-        // One word at a time, each write atomic for the filter: a port's bit is either old or new.
-        if (bpf_map_update_elem(fd, &i, &words[i], BPF_ANY) != 0) {
-            return false;
-        }
-        held[i] = words[i];
-    }
-    return true;
-}
-
 bool RuleMaps::BlockNothing() {
     const PortWords none{};
-    return WritePorts(localPorts_, none, heldLocal_) && WritePorts(remotePorts_, none, heldRemote_);
+    return WritePortWords(localPorts_, none, heldLocal_) &&
+           WritePortWords(remotePorts_, none, heldRemote_);
 }
 
 bool RuleMaps::Write(const BlockingRules& rules, FilterCause& why) {
@@ -73,8 +52,8 @@ bool RuleMaps::Write(const BlockingRules& rules, FilterCause& why) {
             heldAddresses_.insert(address);
         }
     }
-    if (!WritePorts(localPorts_, ToPortWords(rules.BlockedLocalPorts), heldLocal_) ||
-        !WritePorts(remotePorts_, ToPortWords(rules.BlockedRemotePorts), heldRemote_)) {
+    if (!WritePortWords(localPorts_, ToPortWords(rules.BlockedLocalPorts), heldLocal_) ||
+        !WritePortWords(remotePorts_, ToPortWords(rules.BlockedRemotePorts), heldRemote_)) {
         return fail();
     }
     for (const RuleAddress& old : gone) {

@@ -1,19 +1,13 @@
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <set>
-#include <span>
 
 #include "platform/BlockingRules.h"
 #include "platform/linux/FilterCause.h"
-#include "platform/linux/bpf/PayloadRuleMaps.h"
+#include "platform/linux/bpf/PortWords.h"
 
 namespace quarnel::platform {
-
-// A port list as the filter's map holds it: bit p % 64 of word p / 64 set for port p.
-using PortWords = std::array<std::uint64_t, QUARNEL_PORT_WORDS>;
-PortWords ToPortWords(std::span<const std::uint16_t> ports);
 
 // Writes rules into the payload filter's three maps (given by descriptor, owned elsewhere) and
 // remembers what they hold, so that an edit writes only what changed.
@@ -29,7 +23,6 @@ public:
     bool Write(const BlockingRules& rules, FilterCause& why);
 
 private:
-    bool WritePorts(int fd, const PortWords& words, PortWords& held);
     bool BlockNothing();
 
     int localPorts_;

@@ -6,6 +6,7 @@
 #include <bpf/bpf_helpers.h>
 #include <bpf/bpf_tracing.h>
 
+#include "platform/linux/bpf/PayloadRuleMaps.h"
 #include "platform/linux/bpf/TcpStateEvent.h"
 
 char LICENSE[] SEC("license") = "GPL";
@@ -21,6 +22,25 @@ struct {
     __uint(type, BPF_MAP_TYPE_RINGBUF);
     __uint(max_entries, 256 * 1024);  // the loader may set another size
 } Events SEC(".maps");
+
+// The ports of the connections the reader must judge as soon as they are established: those
+// the rules may block (bit p % 64 of word p / 64 for port p). Until the reader has written them,
+// and while it writes them anew, every connection counts.
+struct PortMap {
+    __uint(type, BPF_MAP_TYPE_ARRAY);
+    __uint(max_entries, QUARNEL_PORT_WORDS);
+    __type(key, __u32);
+    __type(value, __u64);
+};
+struct PortMap UrgentLocalPorts SEC(".maps");
+struct PortMap UrgentRemotePorts SEC(".maps");
+__u32 EveryConnectionUrgent = 1;
+
+static __always_inline bool PortOn(void* map, __u16 port) {
+    const __u32 word = port / 64;
+    const __u64* bits = bpf_map_lookup_elem(map, &word);
+    return bits && ((*bits >> (port % 64)) & 1);
+}
 
 // An IPv4 address as a row holds it: ::ffff:a.b.c.d.
 static void PutMappedIPv4(__u8 out[16], __u32 address) {
@@ -71,13 +91,17 @@ int BPF_PROG(OnStateChange, const struct sock* sk, const int oldState, const int
     event->RemotePort = __builtin_bswap16(common->skc_dport);
     event->OldState = oldState;
     event->NewState = newState;
-    // Only a connection that becomes established must be judged at once. Every other change
-    // waits for the next wake-up or the reader's own timer: a connection that comes and goes
-    // brings some eight reports, and waking the reader for each cost most of its time. A ring
-    // a quarter full wakes it whatever the change, so that a flood of closes cannot fill it.
+    // Only a connection that becomes established on a port the rules may block must be judged
+    // at once. Every other change waits for the next wake-up or the reader's own timer: a
+    // connection that comes and goes brings some eight reports, and waking the reader for each,
+    // or for every new connection, cost most of its time. A ring a quarter full wakes it
+    // whatever the change, so that a flood of reports cannot fill it.
     __u64 wake = BPF_RB_NO_WAKEUP;
-    if (newState == BPF_TCP_ESTABLISHED || 4 * bpf_ringbuf_query(&Events, BPF_RB_AVAIL_DATA) >=
-                                               bpf_ringbuf_query(&Events, BPF_RB_RING_SIZE)) {
+    const bool urgent = newState == BPF_TCP_ESTABLISHED &&
+                        (EveryConnectionUrgent || PortOn(&UrgentLocalPorts, event->LocalPort) ||
+                         PortOn(&UrgentRemotePorts, event->RemotePort));
+    if (urgent || 4 * bpf_ringbuf_query(&Events, BPF_RB_AVAIL_DATA) >=
+                      bpf_ringbuf_query(&Events, BPF_RB_RING_SIZE)) {
         wake = BPF_RB_FORCE_WAKEUP;
     }
     bpf_ringbuf_submit(event, wake);

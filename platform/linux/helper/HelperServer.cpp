@@ -170,9 +170,13 @@ HelperServer::Step HelperServer::AnswerClose(const Request& request) {
 }
 
 bool HelperServer::AnswerRules(const Request& request) {
+    // The table wakes this helper for the connections they may block: it watches their ports.
+    table_.SetRules(request.Rules);
     if (filter_ != nullptr) {
         FilterCause why;
-        (void)filter_->SetRules(request.Rules, why);  // why tells the program what failed
+        // Without the allowed addresses, the ports alone would block too much: nothing then.
+        (void)filter_->SetRules(request.AddressesLeftOut ? BlockingRules{} : request.Rules,
+                                why);  // why tells the program what failed
         if (why != filtered_ && why.Why != FilterCause::Kind::None) {
             std::fprintf(log_, "quarnel-helper: the payload filter holds back nothing: %s\n",
                          why.Text().c_str());

@@ -22,8 +22,9 @@ namespace quarnel::platform {
 // A close is carried out only for a connection: the socket it names is looked up in sockets
 // first, and a listener is refused like a malformed request (the program never names one).
 //
-// Rules go to filter, which holds back the payload of what they block; without one (null) the
-// program is told filtered, why not.
+// Rules go to filter, which holds back the payload of what they block (without one, null, the
+// program is told filtered, why not), and to the table, which may then tell of new connections
+// only where they may block them.
 class HelperServer {
 public:
     HelperServer(int socket, TcpTableSource& table, SocketLookup& sockets, std::FILE* log,

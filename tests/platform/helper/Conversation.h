@@ -53,6 +53,7 @@ struct FakeTable final : TcpTableSource, SocketLookup {
         return ReadResult::Changed;
     }
     CloseAbility CanCloseConnections() override { return CloseAbility::NotSupported; }
+    void SetRules(const BlockingRules& rules) override { rulesGiven.push_back(rules); }
     Found LookUp(const TcpRow&, TcpState& state) override {
         state = socketState;
         return found;
@@ -70,6 +71,7 @@ struct FakeTable final : TcpTableSource, SocketLookup {
     }
 
     std::vector<TcpRow> rows, closeRequests;
+    std::vector<BlockingRules> rulesGiven;
     std::vector<std::size_t> changed;
     Found found = Found::Socket;
     TcpState socketState = TcpState::Established;

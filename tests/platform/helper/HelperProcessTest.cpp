@@ -269,6 +269,8 @@ TEST(HelperTcpTable, AHungHelperIsNoticedAndRestarted) {
         ASSERT_EQ(table.ReadTableIfChanged(helper.rows), ReadResult::Changed);
         pollfd wait{table.WaitDescriptor(), POLLIN, 0};
         EXPECT_EQ(::poll(&wait, 1, 100), 0) << "woken with nothing changed";
+        const testsupport::Listener watched = testsupport::ListenIPv4();
+        table.SetRules({{}, {}, {static_cast<std::uint16_t>(watched.port)}});
 
         const std::vector<SourceNotice> notices = helper.Fail(table, SIGSTOP);
         ASSERT_EQ(notices.size(), 2u);
@@ -276,13 +278,17 @@ TEST(HelperTcpTable, AHungHelperIsNoticedAndRestarted) {
         EXPECT_PRED_FORMAT2(IsSubstring, "did not answer within 1000 ms", notices[0].Text);
         EXPECT_EQ(notices[1].Ability, CloseAbility::Allowed) << notices[1].Text;
         if (onEvents) {
-            // The restarted helper, read once, wakes the program for a new connection only.
+            // The restarted helper, read once and given the rules again, wakes the program for
+            // a new connection on a blocked port only; the next read brings the others too.
             wait.fd = table.WaitDescriptor();
             EXPECT_EQ(::poll(&wait, 1, 100), 0) << "woken with nothing changed";
-            const Loopback later{};
-            EXPECT_EQ(::poll(&wait, 1, 5000), 1) << "not woken by a new connection";
+            const Loopback other{};
+            EXPECT_EQ(::poll(&wait, 1, 300), 0) << "woken by a connection no rule blocks";
+            const testsupport::Connection later = testsupport::Connect(watched);
+            EXPECT_EQ(::poll(&wait, 1, 5000), 1) << "not woken by a blocked connection";
             ASSERT_EQ(table.ReadTableIfChanged(helper.rows), ReadResult::Changed);
-            EXPECT_TRUE(later.RowIn(helper.rows));
+            EXPECT_TRUE(RowWithPorts(helper.rows, later.clientPort, watched.port));
+            EXPECT_TRUE(other.RowIn(helper.rows));
         }
     });
 }

@@ -126,12 +126,19 @@ TEST(HelperProtocol, RulesTravelWholeAndOnlyExactly) {
         most.AllowedAddresses.push_back(
             Address(static_cast<std::uint8_t>(i), static_cast<std::uint8_t>(i >> 8)));
     }
+    // One more: the ports go alone, marked so.
+    most.BlockedRemotePorts = {443};
     EXPECT_FALSE(EncodeRulesRequest(6, most, record));
+    ASSERT_EQ(Decode(record, got), Refusal::None);
+    EXPECT_EQ(got.Rules, (BlockingRules{{}, {}, {443}}));
+    EXPECT_TRUE(got.AddressesLeftOut);
+    const Bytes leftOut = record;
     most.AllowedAddresses.pop_back();
     ASSERT_TRUE(EncodeRulesRequest(6, most, record));
     EXPECT_EQ(record.size(), kMaxRequestSize);
     ASSERT_EQ(Decode(record, got), Refusal::None);
     EXPECT_EQ(got.Rules.AllowedAddresses.size(), kMaxRuleAddresses);
+    EXPECT_FALSE(got.AddressesLeftOut);
 
     ASSERT_TRUE(EncodeRulesRequest(7, sent, record));
     const std::size_t firstAddress = kRequestSize + 2 * kPortBitmapSize;
@@ -147,7 +154,9 @@ TEST(HelperProtocol, RulesTravelWholeAndOnlyExactly) {
         {changed([](Bytes& b) { b.pop_back(); }), Refusal::Truncated},
         {changed([](Bytes& b) { b.push_back(0); }), Refusal::Oversized},
         {changed([](Bytes& b) { b.resize(kMaxRequestSize + 1); }), Refusal::Oversized},
-        {changed([](Bytes& b) { b[8] = 4; }), Refusal::Truncated},  // counts one address more
+        {changed([](Bytes& b) { b[8] = 4; }), Refusal::Truncated},   // counts one address more
+        {changed([](Bytes& b) { b[10] = 1; }), Refusal::Malformed},  // left out, yet there
+        {changed([](Bytes& b) { b[10] = 2; }), Refusal::Malformed},
         {changed([](Bytes& b) { b[39] = 1; }), Refusal::Malformed},
         {changed([](Bytes& b) {
              b[8] = 0x01;
@@ -170,6 +179,9 @@ TEST(HelperProtocol, RulesTravelWholeAndOnlyExactly) {
         EXPECT_EQ(Decode(c.request, got), c.reason);
         EXPECT_EQ(got.Rules, BlockingRules{});
     }
+    Bytes notLeftOut = leftOut;
+    notLeftOut[10] = 3;
+    EXPECT_EQ(Decode(notLeftOut, got), Refusal::Malformed);
 }
 
 TEST(HelperConversation, TablesArriveWholeOrNotAtAllAndServingGoesOn) {
@@ -197,13 +209,14 @@ struct FakeFilter final : RulesFilter {
     FilterCause refuse;
 };
 
-// The rules reach the helper's filter, and the program learns whether it holds them; rules the
-// filter could never hold are not sent, and the filter is told to block nothing instead.
+// The rules reach the helper's filter and its table, and the program learns whether the filter
+// holds them; of rules the filter could never hold only the ports are sent: the table watches
+// them, and the filter is told to block nothing instead.
 TEST(HelperConversation, RulesReachTheFilterAndTheProgramLearnsWhetherItHoldsThem) {
     FakeTable table;
     FakeFilter filter;
     const BlockingRules rules{{Address(1)}, {22}, {}};
-    BlockingRules tooMany;
+    BlockingRules tooMany{{}, {}, {443}};
     for (std::size_t i = 0; i <= kMaxRuleAddresses; ++i) {
         tooMany.AllowedAddresses.push_back(
             Address(static_cast<std::uint8_t>(i), static_cast<std::uint8_t>(i >> 8)));
@@ -222,6 +235,8 @@ TEST(HelperConversation, RulesReachTheFilterAndTheProgramLearnsWhetherItHoldsThe
         EXPECT_EQ(filtered.Why, FilterCause::Kind::TooManyAddresses);
     }
     EXPECT_EQ(filter.given, (std::vector<BlockingRules>{rules, rules, {}}));
+    EXPECT_EQ(table.rulesGiven,
+              (std::vector<BlockingRules>{rules, rules, BlockingRules{{}, {}, {443}}}));
 
     // Without a filter, why there is none.
     Served served(table, stderr, nullptr, {FilterCause::Kind::NoCgroup2});
