@@ -19,6 +19,14 @@ std::string ErrorText(const char* what) {
     return std::string(what) + ": " + std::strerror(errno);
 }
 
+// Sorts indices and drops repeats and those at or past size: rows changed by several changes,
+// some of them cut off by a later one.
+void KeepDistinctBelow(std::vector<std::size_t>& indices, std::size_t size) {
+    std::sort(indices.begin(), indices.end());
+    const auto gone = std::lower_bound(indices.begin(), indices.end(), size);
+    indices.erase(std::unique(indices.begin(), gone), indices.end());
+}
+
 }  // namespace
 
 bool HelperChannel::ReadTable(std::vector<TcpRow>& rows, bool& read) {
@@ -126,9 +134,7 @@ bool HelperChannel::ApplyChanges(std::uint32_t tableRows, std::vector<TcpRow>& r
         return true;
     }
     changes.Rows.insert(changes.Rows.end(), indices_.begin(), indices_.end());
-    std::sort(changes.Rows.begin(), changes.Rows.end());
-    const auto gone = std::lower_bound(changes.Rows.begin(), changes.Rows.end(), rows.size());
-    changes.Rows.erase(std::unique(changes.Rows.begin(), gone), changes.Rows.end());
+    KeepDistinctBelow(changes.Rows, rows.size());
     return true;
 }
 
@@ -147,22 +153,16 @@ bool HelperChannel::ApplyPushed(std::vector<TcpRow>& rows, TableChanges& changes
         }
         first = each.End;
     }
-    // Each sending ascends on its own; rows a later one cut off are gone.
+    // Each sending ascends on its own.
     if (pushed_.size() > 1) {
-        std::sort(changes.Rows.begin(), changes.Rows.end());
-        const auto gone = std::lower_bound(changes.Rows.begin(), changes.Rows.end(), rows.size());
-        changes.Rows.erase(std::unique(changes.Rows.begin(), gone), changes.Rows.end());
+        KeepDistinctBelow(changes.Rows, rows.size());
     }
-    // A sending still under way keeps its parts so far.
-    pushedRows_.erase(pushedRows_.begin(),
-                      pushedRows_.begin() + static_cast<std::ptrdiff_t>(first));
-    pushedIndices_.erase(pushedIndices_.begin(),
-                         pushedIndices_.begin() + static_cast<std::ptrdiff_t>(first));
-    pushed_.clear();
+    DropPushed();
     return true;
 }
 
 void HelperChannel::DropPushed() {
+    // A sending still under way keeps its parts so far.
     const std::size_t done = pushed_.empty() ? 0 : pushed_.back().End;
     pushedRows_.erase(pushedRows_.begin(), pushedRows_.begin() + static_cast<std::ptrdiff_t>(done));
     pushedIndices_.erase(pushedIndices_.begin(),

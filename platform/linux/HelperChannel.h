@@ -83,6 +83,7 @@ private:
     // Keeps a part of changed rows sent unasked (in chunkRows_); false when it does not follow
     // the parts before it.
     [[nodiscard]] bool KeepPushed(const Reply& reply);
+    // Forgets the whole sendings kept so far.
     void DropPushed();
     std::uint32_t NextSequence();
     [[nodiscard]] bool SendRecord(std::span<const std::uint8_t> record);
@@ -120,8 +121,8 @@ private:
     std::vector<Pushed> pushed_;
     std::vector<TcpRow> pushedRows_;
     std::vector<std::uint32_t> pushedIndices_;
-    // A sending that came in part so far: the next part's index (0 when none is under way),
-    // the table's row count it gives and whether its rows ascend from the last one.
+    // A sending that came in part so far: the next part's index (0 when none is under way)
+    // and the table's row count it gives.
     std::uint16_t pushPart_ = 0;
     std::uint32_t pushTableRows_ = 0;
     TableChanges unused_;  // the changes of a read whose caller does not ask for them
