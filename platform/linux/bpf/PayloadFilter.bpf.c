@@ -11,6 +11,7 @@
 #include <bpf/bpf_helpers.h>
 
 #include "platform/linux/bpf/PayloadRuleMaps.h"
+#include "platform/linux/bpf/PortMap.bpf.h"
 
 #define PASS 1
 #define DROP 0
@@ -24,12 +25,6 @@ const volatile __u32 NetNamespace = 0;
 // Packets dropped so far, for tests and benchmarks to read.
 __u64 HeldPackets = 0;
 
-struct PortMap {
-    __uint(type, BPF_MAP_TYPE_ARRAY);
-    __uint(max_entries, QUARNEL_PORT_WORDS);
-    __type(key, __u32);
-    __type(value, __u64);
-};
 struct PortMap BlockedLocalPorts SEC(".maps");
 struct PortMap BlockedRemotePorts SEC(".maps");
 
@@ -121,12 +116,6 @@ static __always_inline enum Parsed ParseIPv6(struct __sk_buff* skb, bool ingress
         return NoPayload;
     }
     return Unknown;
-}
-
-static __always_inline bool PortOn(void* map, __u16 port) {
-    const __u32 word = port / 64;
-    const __u64* bits = bpf_map_lookup_elem(map, &word);
-    return bits && ((*bits >> (port % 64)) & 1);
 }
 
 static __always_inline bool Blocked(const struct Connection* conn) {

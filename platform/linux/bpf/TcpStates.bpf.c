@@ -7,6 +7,7 @@
 #include <bpf/bpf_tracing.h>
 
 #include "platform/linux/bpf/PayloadRuleMaps.h"
+#include "platform/linux/bpf/PortMap.bpf.h"
 #include "platform/linux/bpf/TcpStateEvent.h"
 
 char LICENSE[] SEC("license") = "GPL";
@@ -26,21 +27,9 @@ struct {
 // The ports of the connections the reader must judge as soon as they are established: those
 // the rules may block (bit p % 64 of word p / 64 for port p). Until the reader has written them,
 // and while it writes them anew, every connection counts.
-struct PortMap {
-    __uint(type, BPF_MAP_TYPE_ARRAY);
-    __uint(max_entries, QUARNEL_PORT_WORDS);
-    __type(key, __u32);
-    __type(value, __u64);
-};
 struct PortMap UrgentLocalPorts SEC(".maps");
 struct PortMap UrgentRemotePorts SEC(".maps");
 __u32 EveryConnectionUrgent = 1;
-
-static __always_inline bool PortOn(void* map, __u16 port) {
-    const __u32 word = port / 64;
-    const __u64* bits = bpf_map_lookup_elem(map, &word);
-    return bits && ((*bits >> (port % 64)) & 1);
-}
 
 // An IPv4 address as a row holds it: ::ffff:a.b.c.d.
 static void PutMappedIPv4(__u8 out[16], __u32 address) {
