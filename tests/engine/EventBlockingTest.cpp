@@ -1,7 +1,6 @@
 // The blocking pass over the system's own table, in private network namespaces: the table kept
 // from the kernel's reports, and the polled table where the kernel refuses the reporting program.
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <net/if.h>
 #include <poll.h>
@@ -136,17 +135,10 @@ TEST(EventBlocking, OnlyAConnectionEstablishedOnABlockedPortWakesTheReader) {
         platform::PollingCause why;
         const auto fresh = platform::KernelTcpEvents::Open(why, 4096);
         ASSERT_TRUE(fresh) << why.Text();
-        // A client bound before it connects is reported with its port: nothing hints at a
-        // later read by state, whose alarm would wake the reader.
-        const int clientPort = [] {
-            const UniqueFd bound(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-            sockaddr_in any{};
-            any.sin_family = AF_INET;
-            any.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            return ::bind(bound.Get(), reinterpret_cast<sockaddr*>(&any), sizeof(any)) == 0
-                       ? LocalPort(bound.Get())
-                       : 0;
-        }();
+        // A client bound before it connects (to the port of a listener gone again) is reported
+        // with its port: nothing hints at a later read by state, whose alarm would wake the
+        // reader.
+        const int clientPort = ListenIPv4().port;
         ASSERT_NE(clientPort, 0);
         std::optional<Connection> connection = Connect(open, "127.0.0.1", clientPort);
         EXPECT_TRUE(readable(fresh->Descriptor(), 1000)) << "not woken before any rules";
