@@ -9,7 +9,6 @@
 #include <memory>
 #include <string>
 
-#include "app/IniSettingsStore.h"
 #include "app/Messages.h"
 #include "app/SingleInstance.h"
 #include "app/TableSource.h"
@@ -17,7 +16,8 @@
 #include "app/frmMain.h"
 #include "engine/ActionLog.h"
 #include "engine/Engine.h"
-#include "platform/linux/LinuxHostAddressSource.h"
+#include "platform/linux/client/LinuxHostAddressSource.h"
+#include "settings/IniSettingsStore.h"
 
 namespace quarnel {
 

@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "platform/linux/TcpTableSelection.h"
+#include "platform/linux/client/TcpTableSelection.h"
 
 namespace quarnel {
 

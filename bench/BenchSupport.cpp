@@ -22,7 +22,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "platform/linux/CgroupRoot.h"
+#include "platform/linux/filter/CgroupRoot.h"
 
 namespace quarnel::bench {
 

@@ -12,8 +12,8 @@
 
 #include "engine/SettingsStore.h"
 #include "platform/HostAddressSource.h"
-#include "platform/linux/LinuxTcpTable.h"
 #include "platform/linux/UniqueFd.h"
+#include "platform/linux/sockdiag/LinuxTcpTable.h"
 
 namespace quarnel::bench {
 

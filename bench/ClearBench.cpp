@@ -10,8 +10,8 @@
 
 #include "bench/BenchSupport.h"
 #include "engine/Engine.h"
-#include "platform/linux/EventTcpTable.h"
-#include "platform/linux/SockDiagMessages.h"
+#include "platform/linux/events/EventTcpTable.h"
+#include "platform/linux/sockdiag/SockDiagMessages.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 
 #include "bench/BenchSupport.h"
 #include "engine/Engine.h"
-#include "platform/linux/LinuxTcpTable.h"
 #include "platform/linux/UniqueFd.h"
+#include "platform/linux/sockdiag/LinuxTcpTable.h"
 
 namespace {
 

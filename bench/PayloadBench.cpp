@@ -25,9 +25,9 @@
 #include "bench/BenchSupport.h"
 #include "engine/Engine.h"
 #include "engine/Settings.h"
-#include "platform/linux/EventTcpTable.h"
-#include "platform/linux/FilteringTcpTable.h"
 #include "platform/linux/bpf/PayloadFilter.h"
+#include "platform/linux/client/FilteringTcpTable.h"
+#include "platform/linux/events/EventTcpTable.h"
 
 namespace {
 

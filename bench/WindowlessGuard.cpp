@@ -11,7 +11,7 @@
 
 #include "bench/BenchSupport.h"
 #include "engine/Engine.h"
-#include "platform/linux/TcpTableSelection.h"
+#include "platform/linux/client/TcpTableSelection.h"
 
 namespace {
 

@@ -29,9 +29,8 @@ enum ViewMode : std::int16_t {
 // Any non-zero number is true; anything that is not a number is false.
 bool ToBoolean(const Value& value);
 
-// Appends to oList each non-empty piece of text between separators, in order.
-// Appends every non-empty piece of text, split at separator, that converts to the list's type;
-// the pieces that do not.
+// Appends to oList, in order, each non-empty piece of text between separators that converts to
+// the list's type; returns the pieces that do not (nothing of them is appended).
 std::vector<std::string> AddPieces(List& oList, std::string_view text, char separator);
 
 // Owns the rule lists and the view mode, and fills the window's list, heading and editing

@@ -13,11 +13,11 @@
 #include <cstring>
 #include <string_view>
 
-#include "app/IniSettingsStore.h"
 #include "container/Value.h"
 #include "engine/AddressText.h"
 #include "engine/Settings.h"
 #include "platform/linux/UniqueFd.h"
+#include "settings/IniSettingsStore.h"
 
 namespace quarnel {
 

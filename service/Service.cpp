@@ -7,7 +7,7 @@
 #include <array>
 #include <utility>
 
-#include "platform/linux/helper/HelperPrivileges.h"
+#include "platform/linux/privileges/Privileges.h"
 #include "service/SystemdNotify.h"
 
 namespace quarnel {

@@ -7,8 +7,8 @@
 
 #include "engine/ActionLog.h"
 #include "engine/Engine.h"
-#include "platform/linux/LinuxHostAddressSource.h"
-#include "platform/linux/TcpTableSelection.h"
+#include "platform/linux/client/LinuxHostAddressSource.h"
+#include "platform/linux/client/TcpTableSelection.h"
 #include "service/HeadlessWindow.h"
 #include "service/RulesFile.h"
 #include "service/RulesWatch.h"

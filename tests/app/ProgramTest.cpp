@@ -23,7 +23,7 @@
 #include <string>
 
 #include "engine/Settings.h"
-#include "platform/linux/helper/HelperPrivileges.h"
+#include "platform/linux/privileges/Privileges.h"
 #include "tests/support/PrivateNetwork.h"
 #include "tests/support/Sockets.h"
 #include "tests/support/WaitUntil.h"

@@ -11,8 +11,8 @@
 #include <string>
 
 #include "engine/Settings.h"
-#include "platform/linux/HelperTcpTable.h"
-#include "platform/linux/TcpTableSelection.h"
+#include "platform/linux/client/HelperTcpTable.h"
+#include "platform/linux/client/TcpTableSelection.h"
 #include "tests/engine/TestEngine.h"
 #include "tests/support/PrivateNetwork.h"
 #include "tests/support/Sockets.h"

@@ -13,10 +13,10 @@
 #include <optional>
 
 #include "engine/Settings.h"
-#include "platform/linux/EventTcpTable.h"
-#include "platform/linux/LinuxHostAddressSource.h"
-#include "platform/linux/LinuxTcpTable.h"
-#include "platform/linux/TcpTableSelection.h"
+#include "platform/linux/client/LinuxHostAddressSource.h"
+#include "platform/linux/client/TcpTableSelection.h"
+#include "platform/linux/events/EventTcpTable.h"
+#include "platform/linux/sockdiag/LinuxTcpTable.h"
 #include "tests/engine/TestEngine.h"
 #include "tests/support/PrivateNetwork.h"
 #include "tests/support/Sockets.h"

@@ -12,8 +12,8 @@
 #include <string_view>
 #include <utility>
 
-#include "platform/linux/EventTcpTable.h"
-#include "platform/linux/SockDiagMessages.h"
+#include "platform/linux/events/EventTcpTable.h"
+#include "platform/linux/sockdiag/SockDiagMessages.h"
 #include "tests/engine/TestEngine.h"
 #include "tests/support/TableRows.h"
 

@@ -11,7 +11,7 @@
 #include <fstream>
 #include <system_error>
 
-#include "platform/linux/CgroupRoot.h"
+#include "platform/linux/filter/CgroupRoot.h"
 
 namespace quarnel::testsupport {
 

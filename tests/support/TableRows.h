@@ -6,7 +6,7 @@
 #include <ostream>
 #include <vector>
 
-#include "platform/linux/LinuxTcpTable.h"
+#include "platform/linux/sockdiag/LinuxTcpTable.h"
 #include "tests/support/Rows.h"
 #include "tests/support/Sockets.h"
 

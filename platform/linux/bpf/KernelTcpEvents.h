@@ -3,8 +3,8 @@
 #include <cstddef>
 #include <memory>
 
-#include "platform/linux/TcpEventStream.h"
 #include "platform/linux/bpf/PortWords.h"
+#include "platform/linux/events/TcpEventStream.h"
 
 struct tcp_states;
 struct ring_buffer;

@@ -7,8 +7,8 @@
 #include <cerrno>
 
 #include "PayloadFilter.skel.h"
-#include "platform/linux/CgroupRoot.h"
 #include "platform/linux/bpf/QuietLibbpf.h"
+#include "platform/linux/filter/CgroupRoot.h"
 
 namespace quarnel::platform {
 

@@ -5,10 +5,10 @@
 #include <string>
 
 #include "platform/BlockingRules.h"
-#include "platform/linux/FilterCause.h"
-#include "platform/linux/RulesFilter.h"
 #include "platform/linux/UniqueFd.h"
 #include "platform/linux/bpf/RuleMaps.h"
+#include "platform/linux/filter/FilterCause.h"
+#include "platform/linux/filter/RulesFilter.h"
 
 struct payload_filter;
 struct bpf_link;

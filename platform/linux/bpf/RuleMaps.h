@@ -4,8 +4,8 @@
 #include <set>
 
 #include "platform/BlockingRules.h"
-#include "platform/linux/FilterCause.h"
 #include "platform/linux/bpf/PortWords.h"
+#include "platform/linux/filter/FilterCause.h"
 
 namespace quarnel::platform {
 

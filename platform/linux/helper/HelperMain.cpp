@@ -14,11 +14,11 @@
 #include <cstring>
 #include <string>
 
-#include "platform/linux/EventTcpTable.h"
-#include "platform/linux/LinuxTcpTable.h"
-#include "platform/linux/RulesFilter.h"
-#include "platform/linux/helper/HelperPrivileges.h"
+#include "platform/linux/events/EventTcpTable.h"
+#include "platform/linux/filter/RulesFilter.h"
 #include "platform/linux/helper/HelperServer.h"
+#include "platform/linux/privileges/Privileges.h"
+#include "platform/linux/sockdiag/LinuxTcpTable.h"
 
 namespace {
 

@@ -5,9 +5,9 @@
 #include <vector>
 
 #include "platform/TcpTableSource.h"
-#include "platform/linux/HelperProtocol.h"
-#include "platform/linux/RulesFilter.h"
-#include "platform/linux/SocketLookup.h"
+#include "platform/linux/filter/RulesFilter.h"
+#include "platform/linux/protocol/HelperProtocol.h"
+#include "platform/linux/sockdiag/SocketLookup.h"
 
 namespace quarnel::platform {
 

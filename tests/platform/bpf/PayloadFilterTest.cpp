@@ -16,7 +16,7 @@
 #include <sstream>
 #include <string>
 
-#include "platform/linux/CgroupRoot.h"
+#include "platform/linux/filter/CgroupRoot.h"
 #include "tests/platform/bpf/TestCgroup.h"
 #include "tests/support/PrivateNetwork.h"
 #include "tests/support/Sockets.h"

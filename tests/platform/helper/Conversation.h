@@ -12,8 +12,8 @@
 #include <utility>
 #include <vector>
 
-#include "platform/linux/HelperChannel.h"
 #include "platform/linux/UniqueFd.h"
+#include "platform/linux/client/HelperChannel.h"
 #include "platform/linux/helper/HelperServer.h"
 #include "tests/support/Rows.h"
 

@@ -18,9 +18,9 @@
 #include <filesystem>
 #include <fstream>
 
-#include "platform/linux/HelperTcpTable.h"
-#include "platform/linux/TcpTableSelection.h"
-#include "platform/linux/helper/HelperPrivileges.h"
+#include "platform/linux/client/HelperTcpTable.h"
+#include "platform/linux/client/TcpTableSelection.h"
+#include "platform/linux/privileges/Privileges.h"
 #include "tests/support/PrivateNetwork.h"
 #include "tests/support/Sockets.h"
 #include "tests/support/TableRows.h"

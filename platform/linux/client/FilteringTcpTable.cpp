@@ -1,0 +1,55 @@
+#include "platform/linux/client/FilteringTcpTable.h"
+
+namespace quarnel::platform {
+
+FilteringTcpTable::FilteringTcpTable(std::unique_ptr<TcpTableSource> table,
+                                     std::unique_ptr<RulesFilter> filter, FilterCause filtered)
+    : table_(std::move(table)),
+      filter_(std::move(filter)),
+      filtered_(filter_ ? FilterCause{} : filtered) {}
+
+void FilteringTcpTable::SetRules(const BlockingRules& rules) {
+    table_->SetRules(rules);
+    if (!filter_) {
+        return;  // told at start
+    }
+    FilterCause now;
+    (void)filter_->SetRules(rules, now);  // now tells what failed
+    std::string text = FilterChangeText(filtered_, now);
+    filtered_ = now;
+    if (!text.empty()) {
+        notices_.push_back({table_->CanCloseConnections(), std::move(text)});
+    }
+}
+
+std::optional<SourceNotice> FilteringTcpTable::TakeNotice() {
+    if (std::optional<SourceNotice> notice = table_->TakeNotice()) {
+        return notice;
+    }
+    if (notices_.empty()) {
+        return std::nullopt;
+    }
+    SourceNotice notice = std::move(notices_.front());
+    notices_.pop_front();
+    return notice;
+}
+
+std::unique_ptr<FilteringTcpTable> WithPayloadFilter(std::unique_ptr<TcpTableSource> table) {
+    FilterCause filtered;
+    std::unique_ptr<RulesFilter> filter = OpenPayloadFilter(filtered);
+    return std::make_unique<FilteringTcpTable>(std::move(table), std::move(filter), filtered);
+}
+
+std::string FilterChangeText(const FilterCause& was, const FilterCause& now) {
+    if (now == was) {
+        return {};
+    }
+    if (now.Why == FilterCause::Kind::None) {
+        return "Quarnel holds back the data of blocked connections in the kernel again.";
+    }
+    return "Quarnel no longer holds back the data of blocked connections in the kernel: " +
+           now.Text() +
+           ". It still closes them, but a few bytes may cross one before it is closed.";
+}
+
+}  // namespace quarnel::platform

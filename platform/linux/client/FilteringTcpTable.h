@@ -1,0 +1,57 @@
+#pragma once
+
+#include <deque>
+#include <memory>
+
+#include "platform/TcpTableSource.h"
+#include "platform/linux/filter/FilterCause.h"
+#include "platform/linux/filter/RulesFilter.h"
+
+namespace quarnel::platform {
+
+// A table that reads and closes in this process, with the kernel filter beside it that holds
+// back the payload of what the rules block. Everything goes to the table, the rules to both.
+class FilteringTcpTable final : public TcpTableSource {
+public:
+    // filter may be null: filtered then says why there is none.
+    FilteringTcpTable(std::unique_ptr<TcpTableSource> table, std::unique_ptr<RulesFilter> filter,
+                      FilterCause filtered);
+
+    [[nodiscard]] bool ReadTable(std::vector<TcpRow>& rows) override {
+        return table_->ReadTable(rows);
+    }
+    ReadResult ReadTableIfChanged(std::vector<TcpRow>& rows) override {
+        return table_->ReadTableIfChanged(rows);
+    }
+    // Passed on, or the pass would judge the whole table after every change.
+    ReadResult ReadTableChanges(std::vector<TcpRow>& rows, TableChanges& changes) override {
+        return table_->ReadTableChanges(rows, changes);
+    }
+    int WaitDescriptor() const override { return table_->WaitDescriptor(); }
+    [[nodiscard]] bool CloseConnection(const TcpRow& row) override {
+        return table_->CloseConnection(row);
+    }
+    CloseAbility CanCloseConnections() override { return table_->CanCloseConnections(); }
+    // A change in whether the filter holds the rules is told once, after the table's own.
+    std::optional<SourceNotice> TakeNotice() override;
+    void SetRules(const BlockingRules& rules) override;
+
+    // Why the kernel does not hold back blocked payload; kind None while it does.
+    const FilterCause& Filtering() const { return filtered_; }
+
+private:
+    std::unique_ptr<TcpTableSource> table_;
+    std::unique_ptr<RulesFilter> filter_;
+    FilterCause filtered_;
+    std::deque<SourceNotice> notices_;
+};
+
+// table with the kernel filter attached to the machine's cgroup root beside it, or without one
+// where the system refuses it (the result's Filtering says why).
+std::unique_ptr<FilteringTcpTable> WithPayloadFilter(std::unique_ptr<TcpTableSource> table);
+
+// What the user is told when whether blocked payload is held back changed from was to now;
+// empty when it did not.
+std::string FilterChangeText(const FilterCause& was, const FilterCause& now);
+
+}  // namespace quarnel::platform

@@ -1,0 +1,119 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/TcpTableSource.h"
+#include "platform/linux/client/HelperChannel.h"
+#include "platform/linux/client/HelperProcess.h"
+#include "platform/linux/filter/FilterCause.h"
+
+namespace quarnel::platform {
+
+// The TCP table through quarnel-helper: the helper reads and closes, this process needs no
+// privilege.
+//
+// A helper that ends, stops answering or answers wrongly is noticed within the call that asks
+// it (a whole answer must come within kAnswerTimeout). Then the user is told that closing
+// stopped working (a notice) and the helper is restarted: at once after a helper that had run
+// well for kSteadyRun, else after a pause that doubles from kFirstPause up to kLongestPause, for
+// as long as the program runs. Meanwhile the table is read in this process and nothing is
+// closed, so connections keep showing. The user is told when closing works again, and once per
+// stop that a restart failed; a hiccup never ends protection for good.
+//
+// The helper sends the rows that change as they change, where it keeps the table from the
+// kernel's reports (it may load the kernel program), and else tells after every read that the
+// table may have changed: a read applies what it sent and asks it nothing, and finds the table
+// unchanged when it sent nothing, unless it has been silent for kLongestSilence. A helper that
+// stopped answering sends nothing either, so then a read asks it anyway. Where it keeps the
+// table from the reports, its socket is the descriptor to wait on; the caller still reads at
+// least every kLongestSilence, or a silent helper goes unnoticed (and the reports that wake
+// nobody, of closes, wait for the question).
+class HelperTcpTable final : public TcpTableSource {
+public:
+    // How long a whole answer may take (and HelperChannel::kPartAllowance more for each further
+    // part): long enough for the helper to read a whole table of 100,000 connections (200,000
+    // rows; a few hundred ms on a busy machine) before its first part, short enough that a hung
+    // helper costs one pass no more than a second.
+    static constexpr std::chrono::milliseconds kAnswerTimeout{1000};
+    // A helper that was just started first loads and opens its sockets.
+    static constexpr std::chrono::milliseconds kStartTimeout{2000};
+    // How long a read trusts a silent helper: a read after that asks it even when it told of
+    // no change. Reading an unchanged table costs the helper next to nothing.
+    static constexpr std::chrono::milliseconds kLongestSilence{250};
+    // The pauses before restarting a helper that keeps failing, and how long one must have run
+    // well for its failure to count as a hiccup that is restarted at once.
+    static constexpr std::chrono::milliseconds kFirstPause{1000};
+    static constexpr std::chrono::milliseconds kLongestPause{60000};
+    static constexpr std::chrono::milliseconds kSteadyRun{60000};
+
+    // Starts the helper at path and asks whether it can close connections. nullptr, with
+    // problem, when it cannot be started or does not answer; else ability is its answer.
+    [[nodiscard]] static std::unique_ptr<HelperTcpTable> Start(const std::string& path,
+                                                               CloseAbility& ability,
+                                                               std::string& problem);
+
+    HelperTcpTable(std::string path, std::unique_ptr<HelperProcess> process,
+                   std::unique_ptr<HelperChannel> channel);
+
+    [[nodiscard]] bool ReadTable(std::vector<TcpRow>& rows) override;
+    ReadResult ReadTableIfChanged(std::vector<TcpRow>& rows) override;
+    ReadResult ReadTableChanges(std::vector<TcpRow>& rows, TableChanges& changes) override;
+    int WaitDescriptor() const override;
+    [[nodiscard]] bool CloseConnection(const TcpRow& row) override;
+    CloseAbility CanCloseConnections() override;
+    std::optional<SourceNotice> TakeNotice() override;
+    // The helper holds back what the rules block, from now on and again after a restart.
+    void SetRules(const BlockingRules& rules) override;
+
+    // Why the helper reads the table whole for every read; kind None when it keeps it from the
+    // kernel's reports.
+    const PollingCause& Polling() const { return polling_; }
+    // Why the helper's kernel filter does not hold back blocked payload; kind None while it does.
+    const FilterCause& Filtering() const { return filtered_; }
+
+    // The running helper's process id; 0 once the table reads in this process.
+    pid_t HelperPid() const { return process_ ? process_->Pid() : 0; }
+
+private:
+    using Clock = std::chrono::steady_clock;
+
+    // The helper broke: tells the user, reads here meanwhile and restarts it now or later.
+    void HelperFailed();
+    // Without a helper: starts one again once the pause has passed.
+    void RestartIfDue();
+    void Restart();
+    // Reads in this process until a helper runs again; what the user must know about that.
+    std::string FallBack();
+    void Notify(CloseAbility ability, std::string text);
+
+    std::string path_;
+    std::unique_ptr<HelperProcess> process_;  // null after falling back
+    std::unique_ptr<HelperChannel> channel_;
+    PollingCause polling_;
+    FilterCause filtered_;
+    BlockingRules rules_;   // the latest rules, for a restarted helper
+    bool mustRead_ = true;  // no read has fetched the table from this helper yet
+    // The caller's rows may not be the helper's: the next read of changes asks for the whole
+    // table (a new helper, a failed or refused read).
+    bool mustReadWhole_ = true;
+    TableChanges unused_;  // the changes of a read whose caller does not ask for them
+    std::chrono::steady_clock::time_point lastAnswer_{};  // of the last read the helper answered
+    Clock::time_point startedAt_ = Clock::now();          // of the running helper
+    Clock::duration pause_{};                             // before the next restart
+    Clock::time_point restartAt_{};                       // while no helper runs
+    bool restartFailureTold_ = false;                     // during this stop
+    std::unique_ptr<TcpTableSource> fallback_;            // reads here while no helper runs
+    std::deque<SourceNotice> notices_;
+};
+
+// What a helper's answer to the permission question means, as the user is told why it cannot
+// close connections.
+const char* HelperRefusalText(CloseAbility ability);
+
+}  // namespace quarnel::platform

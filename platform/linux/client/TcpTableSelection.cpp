@@ -1,0 +1,164 @@
+#include "platform/linux/client/TcpTableSelection.h"
+
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+
+#include "platform/linux/client/FilteringTcpTable.h"
+#include "platform/linux/client/HelperTcpTable.h"
+#include "platform/linux/client/ReadOnlyTcpTable.h"
+#include "platform/linux/events/EventTcpTable.h"
+#include "platform/linux/sockdiag/LinuxTcpTable.h"
+
+namespace quarnel::platform {
+
+namespace {
+
+constexpr const char* kHelperName = "quarnel-helper";
+
+// The program built beside its helper (as scripts/run builds it) finds the helper of its build,
+// which holds no capability: only the installed program finds the installed helper.
+const char* const kWhatToDo =
+    " To let it close them, install Quarnel (its helper then gets that right), join the group "
+    "quarnel (sudo groupadd --system quarnel; sudo usermod -aG quarnel $USER; then log out and "
+    "in again) and start the installed " QUARNEL_INSTALLED_PROGRAM
+    ": a quarnel run from its build folder stays a viewer.";
+
+}  // namespace
+
+std::string FindHelper() {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    const fs::path program = fs::read_symlink("/proc/self/exe", error);
+    if (error) {
+        return {};
+    }
+    const fs::path folder = program.parent_path();
+    for (const fs::path& candidate :
+         {folder / QUARNEL_HELPER_FROM_BINDIR / kHelperName, folder / kHelperName}) {
+        const fs::path path = candidate.lexically_normal();
+        if (fs::is_regular_file(path, error)) {
+            return path.string();
+        }
+    }
+    return {};
+}
+
+TcpTableSelection OpenTcpTableSource() {
+    return OpenTcpTableSource(FindHelper());
+}
+
+TcpTableSelection OpenTcpTableSource(const std::string& helperPath) {
+    TcpTableSelection selection;
+    selection.HelperPath = helperPath;
+    int error = 0;
+    std::unique_ptr<LinuxTcpTable> local = LinuxTcpTable::Open(&error);
+    if (!local) {
+        selection.TableProblem = std::strerror(error);
+    }
+    const CloseAbility localAbility = local ? local->CanCloseConnections() : CloseAbility::Unknown;
+    // Closing here: the kernel filter is attached here too.
+    const auto filtered = [&selection](std::unique_ptr<TcpTableSource> table) {
+        std::unique_ptr<FilteringTcpTable> filtering = WithPayloadFilter(std::move(table));
+        selection.Filtering = filtering->Filtering();
+        return filtering;
+    };
+    if (localAbility == CloseAbility::Allowed) {
+        selection.Source = filtered(WithKernelEvents(std::move(local), selection.Polling));
+        selection.Mode = TableMode::InProcess;
+        selection.Ability = localAbility;
+        return selection;
+    }
+
+    if (localAbility != CloseAbility::NotSupported && !helperPath.empty()) {
+        CloseAbility helperAbility = CloseAbility::Unknown;
+        std::unique_ptr<HelperTcpTable> helper =
+            HelperTcpTable::Start(helperPath, helperAbility, selection.HelperProblem);
+        if (helper && helperAbility == CloseAbility::Allowed) {
+            selection.Polling = helper->Polling();
+            selection.Filtering = helper->Filtering();
+            selection.Source = std::move(helper);
+            selection.Mode = TableMode::Helper;
+            selection.Ability = helperAbility;
+            return selection;
+        }
+        if (helper) {
+            selection.HelperProblem = HelperRefusalText(helperAbility);
+        }
+    }
+
+    selection.Ability = localAbility;
+    if (local && localAbility == CloseAbility::Unknown) {
+        // The question itself failed here: closing may well work, so it is tried.
+        selection.Source = filtered(WithKernelEvents(std::move(local), selection.Polling));
+        selection.Mode = TableMode::InProcess;
+    } else if (local) {
+        selection.Source = std::make_unique<ReadOnlyTcpTable>(
+            WithKernelEvents(std::move(local), selection.Polling), localAbility);
+        selection.Mode = TableMode::ReadOnly;
+    }
+    return selection;
+}
+
+std::string DescribeTcpTableSelection(const TcpTableSelection& selection) {
+    if (!selection.Source) {
+        return "Quarnel cannot read the TCP table (" + selection.TableProblem +
+               "): it can neither show nor close connections.";
+    }
+    std::string helper;
+    if (selection.HelperPath.empty()) {
+        helper = std::string("its helper ") + kHelperName + " is not installed";
+    } else if (!selection.HelperProblem.empty()) {
+        helper = "its helper " + selection.HelperPath +
+                 " cannot close them either: " + selection.HelperProblem;
+    }
+    switch (selection.Mode) {
+        case TableMode::Helper:
+            return "Quarnel closes connections through its helper " + selection.HelperPath +
+                   ", which alone holds the right to.";
+        case TableMode::InProcess:
+            if (selection.Ability == CloseAbility::Allowed) {
+                return "Quarnel closes connections itself: it runs with the right to "
+                       "(CAP_NET_ADMIN).";
+            }
+            return "Quarnel could not find out whether it may close connections; it tries "
+                   "anyway" +
+                   (helper.empty() ? std::string(".") : " (" + helper + ").");
+        case TableMode::ReadOnly:
+            break;
+    }
+    if (selection.Ability == CloseAbility::NotSupported) {
+        return "Quarnel only shows connections: this system's kernel cannot close connections "
+               "on request (it lacks sock_diag destroy, CONFIG_INET_DIAG_DESTROY).";
+    }
+    return "Quarnel only shows connections: it lacks the right to close them (CAP_NET_ADMIN)" +
+           (helper.empty() ? std::string() : ", and " + helper) + "." + kWhatToDo;
+}
+
+std::string DescribePollingMode(const TcpTableSelection& selection) {
+    if (!selection.Source || selection.Polling.Why == PollingCause::Kind::None) {
+        return {};
+    }
+    std::string text =
+        "Quarnel reads the whole connection table every millisecond, the slower "
+        "way: " +
+        selection.Polling.Text() + ".";
+    if (selection.Mode == TableMode::Helper &&
+        selection.Polling.Why == PollingCause::Kind::NoRights) {
+        text += " To make it fast, give its helper " + selection.HelperPath +
+                " those capabilities too (see README.md).";
+    }
+    return text;
+}
+
+std::string DescribePayloadFilter(const TcpTableSelection& selection) {
+    if (!selection.Source || selection.Mode == TableMode::ReadOnly ||
+        selection.Filtering.Why == FilterCause::Kind::None) {
+        return {};
+    }
+    return "Quarnel cannot hold back the data of blocked connections in the kernel: " +
+           selection.Filtering.Text() +
+           ". It closes them all the same, but a few bytes may cross one before it is closed.";
+}
+
+}  // namespace quarnel::platform

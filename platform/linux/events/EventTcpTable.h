@@ -1,0 +1,115 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "platform/TcpTableSource.h"
+#include "platform/linux/UniqueFd.h"
+#include "platform/linux/events/CookieIndex.h"
+#include "platform/linux/events/TcpEventStream.h"
+#include "platform/linux/sockdiag/StateTableReader.h"
+
+namespace quarnel::platform {
+
+// The TCP table kept in step with the kernel's reports of state changes, so that a read costs
+// next to nothing while nothing changes.
+//
+// It starts from one whole read of the table (taken after the reports began, then the reports
+// that came meanwhile are applied) and reads the whole table again before handing out rows
+// whenever reports were lost or could not be read. Rows start in the order of the latest whole
+// read; a new connection is appended, and a closed one's place is taken by the last row, so that
+// a change costs the same whatever the table's size and a reader that keeps its rows from read
+// to read gets only the rows that changed. Some rows come and go without a report: time-wait and
+// half-open connections, and the sockets of a listener that closes. Those are caught by a read of
+// the rows in those states alone (a whole read where the table cannot read by state) at most a
+// second after a report hints at them, and every second while such rows are listed; where that
+// read takes long (it walks every socket of the machine), the next waits 99 times its length,
+// and waits while connections keep being established (at most 10 s more).
+// Closing goes through the whole table's source.
+class EventTcpTable final : public TcpTableSource {
+public:
+    EventTcpTable(std::unique_ptr<TcpEventStream> events, std::unique_ptr<TcpTableSource> table);
+    // The callback that applies reports holds this object's address: it stays where it was made.
+    EventTcpTable(const EventTcpTable&) = delete;
+    EventTcpTable& operator=(const EventTcpTable&) = delete;
+
+    // Over the system's table, when it lets this process load the kernel program; else nullptr
+    // with why set.
+    [[nodiscard]] static std::unique_ptr<EventTcpTable> Open(PollingCause& why);
+
+    [[nodiscard]] bool ReadTable(std::vector<TcpRow>& rows) override;
+    ReadResult ReadTableIfChanged(std::vector<TcpRow>& rows) override;
+    ReadResult ReadTableChanges(std::vector<TcpRow>& rows, TableChanges& changes) override;
+    [[nodiscard]] bool CloseConnection(const TcpRow& row) override;
+    CloseAbility CanCloseConnections() override;
+    // Readable when a connection became established (on a blocked port, once rules are set),
+    // many reports wait or a whole read is due; -1 while reports cannot be read, when every read is
+    // a whole read. Other changes are seen by the next read: a caller that shows rows reads on a
+    // timer too.
+    int WaitDescriptor() const override;
+    // Only a connection established on a port the rules block wakes the reader from now on:
+    // the others can wait for its timer.
+    void SetRules(const BlockingRules& rules) override;
+
+    // How many whole reads of the table it has taken so far.
+    std::uint64_t WholeReads() const { return wholeReads_; }
+
+private:
+    using Clock = std::chrono::steady_clock;
+
+    // Brings rows_ up to date: the waiting reports, and a whole read when one is due.
+    [[nodiscard]] bool Refresh();
+    [[nodiscard]] bool ReadWholeTable();
+    // Catches the rows that come and go without a report: reads the rows in their states and
+    // brings rows_ in line with them.
+    [[nodiscard]] bool ReadUnreportedRows();
+    void Apply(const TcpStateEvent& event);
+    // A row as a report or a read shows it: added, or changed in place.
+    void Put(const TcpRow& row);
+    // The row at index changed since rows were last handed out.
+    void Touch(std::size_t index);
+    void Remove(std::uint64_t cookie);
+    void RemoveAt(std::size_t index);
+    // The next look for unreported rows comes at most delay after the previous one.
+    void ReadWholeTableWithin(Clock::duration delay);
+    void SetAlarm(std::optional<Clock::time_point> at);
+
+    std::unique_ptr<TcpEventStream> events_;
+    std::unique_ptr<TcpTableSource> table_;
+    StateTableReader* byState_ = nullptr;  // table_ when it can read by state
+    std::function<void(const TcpStateEvent&)> apply_;
+    std::vector<TcpRow> rows_;
+    std::vector<TcpRow> wholeRead_;     // storage for the whole reads
+    std::vector<std::uint64_t> found_;  // the cookies a read by state found, sorted
+    CookieIndex at_;                    // a row's index by its socket cookie
+    // The indices changed since rows were last handed out, in the order of the changes, maybe
+    // repeated; unused while the rows must go out whole.
+    std::vector<std::size_t> touched_;
+    bool wholeChanged_ = true;    // rows go out whole next time (a whole read replaced them)
+    TableChanges unused_;         // the changes of a read whose caller does not ask for them
+    std::uint64_t lostSeen_ = 0;  // the kernel's lost-report count when the last whole read began
+    std::uint64_t wholeReads_ = 0;
+    bool current_ = false;  // rows_ hold a whole read and every report since
+    bool changed_ = true;   // rows_ differ from the rows the last read handed out
+    // Where the pace of the reads counts from: the last whole read, or the last read of the
+    // unreported rows moved later by its cost.
+    Clock::time_point lastWholeRead_{};
+    std::optional<Clock::time_point> nextWholeRead_;
+    std::optional<Clock::time_point> lookDueSince_;  // a slow look waits since then
+    Clock::duration lastLookCost_{};                 // how long the last look took
+    Clock::time_point lastEstablished_{};            // the last report of an established one
+    UniqueFd alarm_;  // a timer that turns readable when the next whole read is due
+    UniqueFd wait_;   // readable when the reports' descriptor or the alarm is
+};
+
+// The table kept from the kernel's reports over table (which reads whole and closes) when the
+// system lets this process load the kernel program; else table itself, read whole every time,
+// with polling set to why.
+std::unique_ptr<TcpTableSource> WithKernelEvents(std::unique_ptr<TcpTableSource> table,
+                                                 PollingCause& polling);
+
+}  // namespace quarnel::platform

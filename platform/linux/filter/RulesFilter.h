@@ -1,0 +1,25 @@
+#pragma once
+
+#include <memory>
+
+#include "platform/BlockingRules.h"
+#include "platform/linux/filter/FilterCause.h"
+
+namespace quarnel::platform {
+
+// Something in the system that holds back the payload of the connections the rules block, so
+// that not one byte crosses one before the pass tears it down.
+class RulesFilter {
+public:
+    virtual ~RulesFilter() = default;
+    // Holds back what rules block from now on. False, with why, when it cannot hold them: it
+    // then holds back nothing.
+    virtual bool SetRules(const BlockingRules& rules, FilterCause& why) = 0;
+};
+
+// The kernel's payload filter on the root of the cgroup v2 hierarchy, for this process's
+// network namespace, while this process lives; nullptr with why when the system refuses it.
+// Needs CAP_BPF, CAP_PERFMON and CAP_NET_ADMIN, only for this call.
+std::unique_ptr<RulesFilter> OpenPayloadFilter(FilterCause& why);
+
+}  // namespace quarnel::platform

@@ -1,0 +1,223 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "platform/BlockingRules.h"
+#include "platform/TcpTableSource.h"
+#include "platform/linux/bpf/PayloadRuleMaps.h"
+#include "platform/linux/events/TcpEventStream.h"
+#include "platform/linux/filter/FilterCause.h"
+
+// The conversation between the program and quarnel-helper, the small process that holds the
+// right to close connections. It runs over one SOCK_SEQPACKET socketpair: every message is one
+// record, the program asks one question at a time and the helper answers it before it reads the
+// next. All numbers are little-endian; addresses travel as the row holds them, 16 bytes in
+// network order (an IPv4 socket's IPv4-mapped); bytes not named below are zero.
+//
+// Two messages are no answer; the helper sends them of its own accord, with sequence 0, once
+// the program asked WatchTable (so a program that never asks never sees one), and never within
+// an answer:
+// - TableChanges: the rows that changed since the helper last answered a read or sent such
+//   rows, exactly as an answer to ReadTableChanges carries them (in as many parts). The helper
+//   sends them only while the program holds the table as the helper last handed it out (after
+//   an answer that carried or confirmed the table, and until an answer failed); the program
+//   applies them in the order they come, those before an answer before the answer's.
+// - TableChanged: the table may have changed in a way only a read fetches (the helper reads it
+//   whole, cannot tell which rows changed, or the program does not hold its rows yet). It comes
+//   at most once between two reads, and the reads afterwards include whatever it announced.
+// So while the table changes row by row, each change costs one message and no question.
+//
+// Request, kRequestSize (64) bytes, and for SetRules the rules after them:
+//   0 u16 version (kProtocolVersion)      2 u16 kind (RequestKind)     4 u32 sequence
+//   8 connection name (49 bytes, below): what a close names; all zero for the other kinds
+//   (sequence 0 is never used: it marks what the helper sends unasked)
+//   57..63 zero
+// SetRules instead carries at 8 a u16 count of allowed addresses (at most
+// kMaxRuleAddresses), at 10 a u8 1 when the addresses were too many to send (then the count is
+// 0: the kernel filter holds back nothing, and the ports only pick the connections whose
+// establishment wakes the helper), else 0, 11..63 zero, then the blocked local ports and the
+// blocked remote ports
+// as two bitmaps of kPortBitmapSize bytes (port p is bit p % 8 of byte p / 8), then the allowed
+// addresses, 16 bytes each in network order (IPv4 as ::ffff:a.b.c.d), in strictly ascending
+// byte order. Its length is exactly what the count makes it.
+//
+// Connection name, 49 bytes:
+//   0 u64 socket cookie   8 local address (16 bytes)   24 remote address (16 bytes)
+//   40 u32 interface      44 u16 local port            46 u16 remote port
+//   48 u8 family (4 an IPv4 socket, whose addresses are IPv4-mapped; 6 an IPv6 socket)
+//
+// Reply, a 16-byte header and, for a table chunk only, its rows:
+//   0 u16 version   2 u16 kind (ReplyKind)   4 u32 sequence of the request it answers
+//   8 what the kind carries:
+//     TableChunk   8 u16 chunk index (0, 1, ...)  10 u16 row count  12 u8 flags (1: last chunk)
+//                  then row count rows; every chunk but the last carries kRowsPerChunk rows,
+//                  and there are at most kMaxChunks
+//     TableChanges 8 u16 chunk index (0, 1, ...)  10 u16 row count  12 u32 the table's row count
+//                  then row count rows, each with its index in the table; a chunk of fewer
+//                  than kRowsPerChunk rows is the last (it may carry none), at most kMaxChunks
+//     TableFailed  8 u16 TableFailure
+//     Closed       8 u8  1 when the connection was closed, 0 when not
+//     Ability      8 u8  0 allowed, 1 no permission, 2 not supported, 3 unknown
+//     Refused      8 u16 Refusal
+//     Watching     8 u16 PollingCause kind (0: the table is kept from kernel events)
+//                  12 u32 the error number that goes with it
+//     Filtering    8 u16 FilterCause kind (0: the kernel holds back what the rules block)
+//                  12 u32 the error number that goes with it
+//     Unchanged, TableChanged: nothing
+//
+// Row, kRowSize (56) bytes: the connection name in bytes 0..48, then 49 u8 state (TcpState),
+// 50..51 zero, 52 u32 the row's index in the table in a TableChanges reply, zero in a
+// TableChunk.
+//
+// ReadTableChanges is answered with Unchanged, TableFailed, the whole table in TableChunk
+// replies, or TableChanges: the rows that appeared or changed since the helper last answered a
+// read or sent changed rows, at their indices, ascending, and the table's new row count (rows
+// past it vanished). Only a program that kept every row of the helper's earlier answers and
+// sendings can apply them; after anything else it asks ReadTable. A helper whose rows the
+// program may not hold answers it whole.
+//
+// A request that is cut short, too long, of another version (the IPv4-only layout of version 1
+// among them, and version 2, whose helper only told of changes), of an unknown kind or with a
+// field out of its range is answered with Refused and never acted on. A close always means one
+// TCP connection: the record has no field that could name another protocol, and the helper
+// builds the kernel's request for TCP itself.
+
+namespace quarnel::platform {
+
+inline constexpr std::uint16_t kProtocolVersion = 3;
+
+// The descriptor on which the helper finds its end of the socketpair.
+inline constexpr int kHelperSocketFd = 3;
+
+inline constexpr std::size_t kRequestSize = 64;
+inline constexpr std::size_t kPortBitmapSize = 65536 / 8;
+// As many as the kernel filter holds: a longer list could not be applied anyway.
+inline constexpr std::size_t kMaxRuleAddresses = QUARNEL_MAX_ALLOWED_ADDRESSES;
+inline constexpr std::size_t kMaxRequestSize =
+    kRequestSize + 2 * kPortBitmapSize + kMaxRuleAddresses * sizeof(RuleAddress);
+inline constexpr std::size_t kReplyHeaderSize = 16;
+inline constexpr std::size_t kRowSize = 56;
+// A chunk of 56 KiB: a table of a few thousand connections travels in a few messages, each
+// well within the default socket buffer (net.core.wmem_default, 208 KiB), which bounds one
+// message, and small enough for the kernel to build from single pages, so that no send waits
+// for a large block of memory.
+inline constexpr std::size_t kRowsPerChunk = 1024;
+inline constexpr std::size_t kMaxReplySize = kReplyHeaderSize + kRowsPerChunk * kRowSize;
+// A table of more rows is answered with TableFailure::TooManyRows, so that one read is never
+// more than kMaxChunks messages. The bound is far above what a machine holds (a dump of a
+// million sockets alone takes about a second), so in practice every row arrives.
+inline constexpr std::size_t kMaxTableRows = std::size_t{1} << 20;
+inline constexpr std::size_t kMaxChunks = kMaxTableRows / kRowsPerChunk;
+static_assert(kMaxTableRows % kRowsPerChunk == 0, "the largest table fills its last chunk");
+
+enum class RequestKind : std::uint16_t {
+    ReadTable = 1,
+    CloseConnection = 2,
+    CanCloseConnections = 3,
+    WatchTable = 4,          // send changes unasked from now on; how is the table kept?
+    ReadTableIfChanged = 5,  // Unchanged when the table is as the last read answered it
+    SetRules = 6,            // hold back the payload of what these rules block from now on
+    ReadTableChanges = 7,    // as ReadTableIfChanged, or only the rows that changed
+};
+
+enum class ReplyKind : std::uint16_t {
+    TableChunk = 0x81,
+    TableFailed = 0x82,
+    Closed = 0x83,
+    Ability = 0x84,
+    Watching = 0x85,
+    Unchanged = 0x86,
+    TableChanged = 0x87,
+    Filtering = 0x88,
+    TableChanges = 0x89,
+    Refused = 0xff,
+};
+
+enum class TableFailure : std::uint16_t {
+    ReadFailed = 1,
+    TooManyRows = 2,
+};
+
+// Why a request was refused; None for a sound one.
+enum class Refusal : std::uint16_t {
+    None = 0,
+    Truncated = 1,     // shorter than a request
+    Oversized = 2,     // longer than a request
+    WrongVersion = 3,  // another version of this conversation
+    UnknownKind = 4,
+    Malformed = 5,  // a field out of its range, a non-zero spare byte, ancillary data
+};
+
+const char* RefusalName(Refusal refusal);
+
+struct Request {
+    RequestKind Kind = RequestKind::ReadTable;
+    std::uint32_t Sequence = 0;
+    // What a close names; State plays no part. All zero for the other kinds.
+    TcpRow Connection;
+    // What SetRules sets: ports in ascending order, addresses in ascending order without
+    // repeats.
+    BlockingRules Rules{};
+    // SetRules: the addresses were too many to send; Rules holds none.
+    bool AddressesLeftOut = false;
+};
+
+// A reply without its rows: those travel beside it.
+struct Reply {
+    ReplyKind Kind = ReplyKind::Refused;
+    std::uint32_t Sequence = 0;
+    std::uint16_t ChunkIndex = 0;  // TableChunk, TableChanges
+    bool LastChunk = false;        // TableChunk, TableChanges
+    std::uint32_t TableRows = 0;   // TableChanges: the table's row count after the changes
+    TableFailure Failure = TableFailure::ReadFailed;
+    bool Closed = false;
+    CloseAbility Ability = CloseAbility::Unknown;
+    Refusal Reason = Refusal::None;
+    PollingCause Polling{};  // Watching: why the helper polls; kind None when it does not
+    FilterCause Filter{};    // Filtering: why the kernel does not hold back blocked payload
+};
+
+using RequestBytes = std::array<std::uint8_t, kRequestSize>;
+
+// Whether a row can be named in a close: ports in 0..65535, a socket cookie the kernel would
+// hold (not 0, and not the all-ones value with which the kernel skips its cookie check), and
+// for an IPv4 socket IPv4-mapped addresses (the kernel would read only their last four bytes).
+bool CanNameConnection(const TcpRow& row);
+
+// The record of a request; false when its connection cannot be named (see CanNameConnection).
+[[nodiscard]] bool EncodeRequest(const Request& request, RequestBytes& out);
+
+// The record of a SetRules request, in ascending order whatever the order of rules; false when
+// rules hold more than kMaxRuleAddresses different addresses: then the record carries the ports
+// and says the addresses were left out.
+bool EncodeRulesRequest(std::uint32_t sequence, const BlockingRules& rules,
+                        std::vector<std::uint8_t>& out);
+
+// Reads one request. received holds the bytes that arrived, at most kMaxRequestSize; length is the
+// whole message's length as the socket reported it, which is larger when the message was cut.
+// Sets request.Sequence whenever the message is long enough to carry one, so that a refusal can
+// name the request it refuses.
+[[nodiscard]] Refusal DecodeRequest(std::span<const std::uint8_t> received, std::size_t length,
+                                    Request& request);
+
+// Writes one reply into out (kMaxReplySize bytes); its length. rows are a chunk's rows, at most
+// kRowsPerChunk, and must be empty for the other kinds; indices are their indices in the table,
+// one per row for TableChanges, none for the other kinds.
+[[nodiscard]] std::size_t EncodeReply(const Reply& reply, std::span<const TcpRow> rows,
+                                      std::span<std::uint8_t, kMaxReplySize> out,
+                                      std::span<const std::uint32_t> indices = {});
+
+// Reads one reply as DecodeRequest reads a request; a chunk's rows are appended to rows. False
+// for anything but one well-formed reply of this version.
+[[nodiscard]] bool DecodeReply(std::span<const std::uint8_t> received, std::size_t length,
+                               Reply& reply, std::vector<TcpRow>& rows);
+// The same; the indices of a TableChanges reply's rows are appended to indices.
+[[nodiscard]] bool DecodeReply(std::span<const std::uint8_t> received, std::size_t length,
+                               Reply& reply, std::vector<TcpRow>& rows,
+                               std::vector<std::uint32_t>& indices);
+
+}  // namespace quarnel::platform

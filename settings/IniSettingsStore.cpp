@@ -1,0 +1,177 @@
+#include "settings/IniSettingsStore.h"
+
+#include <QSettings>
+#include <QStandardPaths>
+#include <QStringList>
+#include <QVariant>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+
+#include "engine/Settings.h"
+
+namespace quarnel {
+
+namespace {
+
+// Keys without a group land in the file's [General] section.
+QSettings OpenSettings() {
+    return QSettings(QSettings::IniFormat, QSettings::UserScope, "Quarnel", "Quarnel");
+}
+
+// Larger than any list of rules a person keeps: such a file is not ours.
+constexpr std::size_t kLargestFile = 1 << 20;
+
+enum class Contents { Missing, Read, TooLarge, Failed };
+
+// The whole file at path, without ever waiting: only a regular file is read. why tells a
+// failure.
+Contents ReadRegularFile(const std::string& path, std::string& text, std::string& why) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        why = std::strerror(errno);
+        return errno == ENOENT || errno == ENOTDIR ? Contents::Missing : Contents::Failed;
+    }
+    Contents result = Contents::Read;
+    struct stat status {};
+    if (::fstat(fd, &status) != 0) {
+        why = std::strerror(errno);
+        result = Contents::Failed;
+    } else if (!S_ISREG(status.st_mode)) {
+        why = "not a regular file";
+        result = Contents::Failed;
+    }
+    std::array<char, 4096> buffer{};
+    while (result == Contents::Read) {
+        const ssize_t got = ::read(fd, buffer.data(), buffer.size());
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            why = std::strerror(errno);
+            result = Contents::Failed;
+        } else if (got == 0) {
+            break;
+        } else if (text.size() + static_cast<std::size_t>(got) > kLargestFile) {
+            result = Contents::TooLarge;
+        } else {
+            text.append(buffer.data(), static_cast<std::size_t>(got));
+        }
+    }
+    (void)::close(fd);  // read only: nothing is lost however the close ends
+    return result;
+}
+
+// Renames the file at path to a free name beside it that says why; the new path, or empty.
+std::string SetAside(const std::string& path, std::string& why) {
+    namespace fs = std::filesystem;
+    for (int n = 1; n < 100; ++n) {
+        std::string aside = path + ".not-understood";
+        if (n > 1) {
+            aside += '-';
+            aside += std::to_string(n);
+        }
+        std::error_code error;
+        if (fs::exists(fs::symlink_status(aside, error))) {
+            continue;
+        }
+        if (std::rename(path.c_str(), aside.c_str()) == 0) {
+            return aside;
+        }
+        why = std::strerror(errno);
+        return {};
+    }
+    why = "no free name beside it";
+    return {};
+}
+
+}  // namespace
+
+void IniSettingsStore::Inspect() const {
+    if (bInspected) {
+        return;
+    }
+    bInspected = true;
+    const std::string path = Location();
+    std::string text, why;
+    const Contents contents = ReadRegularFile(path, text, why);
+    if (contents == Contents::Missing) {
+        return;
+    }
+    if (contents == Contents::Failed) {
+        Found = {StoreCondition::Kind::Unreadable, why};
+        return;
+    }
+    if (contents == Contents::Read && IsSettingsText(text)) {
+        QSettings settings = OpenSettings();
+        (void)settings.allKeys();  // read now: its status tells whether it parsed
+        if (settings.status() == QSettings::NoError) {
+            return;
+        }
+    }
+    const std::string aside = SetAside(path, why);
+    if (aside.empty()) {
+        Found = {StoreCondition::Kind::Unreadable, "not understood, and not renamed: " + why};
+        return;
+    }
+    Found = {StoreCondition::Kind::SetAside, aside};
+}
+
+StoreCondition IniSettingsStore::Condition() const {
+    Inspect();
+    return Found;
+}
+
+std::string IniSettingsStore::Read(const std::string& key, const std::string& defaultValue) {
+    Inspect();
+    if (Found.State == StoreCondition::Kind::Unreadable) {
+        return defaultValue;
+    }
+    const QVariant value = OpenSettings().value(QString::fromStdString(key));
+    return value.isValid() ? StoredText(value) : defaultValue;
+}
+
+std::string StoredText(const QVariant& value) {
+    // An unquoted value with commas reads back as a list of its pieces.
+    if (value.typeId() == QMetaType::QStringList) {
+        return value.toStringList().join(',').toStdString();
+    }
+    return value.toString().toStdString();
+}
+
+void IniSettingsStore::Write(const std::string& key, const std::string& value) {
+    Pending.emplace_back(QString::fromStdString(key), QString::fromStdString(value));
+}
+
+bool IniSettingsStore::Flush() {
+    Inspect();
+    if (Found.State == StoreCondition::Kind::Unreadable) {
+        Pending.clear();
+        return false;  // the user's file, whatever it holds, stays as it is
+    }
+    // A fresh QSettings for every write: its status keeps the first error for as long as the
+    // object lives, so only a new one tells whether this write worked.
+    QSettings settings = OpenSettings();
+    for (const auto& [key, value] : Pending) {
+        settings.setValue(key, value);
+    }
+    Pending.clear();
+    settings.sync();
+    return settings.status() == QSettings::NoError;
+}
+
+std::string IniSettingsStore::Location() const {
+    // Where QSettings keeps it, found without QSettings: that would read the file at once.
+    return (QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
+            "/Quarnel/Quarnel.ini")
+        .toStdString();
+}
+
+}  // namespace quarnel

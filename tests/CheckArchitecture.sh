@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# The rules between the project's parts, checked in the sources' includes and, for the
+# privileged helper, in what it was built from and links. Arguments: the source root and the
+# built quarnel-helper.
+set -euo pipefail
+root=$1 helper=$2
+failed=0
+
+# never FOLDERS... -- PATTERN WHY: no source under the folders includes what PATTERN matches.
+never() {
+    local folders=() pattern why
+    while [[ $1 != -- ]]; do folders+=("$root/$1"); shift; done
+    pattern=$2 why=$3
+    if grep -rnE --include='*.cpp' --include='*.h' --include='*.c' \
+        "^\s*#\s*include [<\"]($pattern)" "${folders[@]}"; then
+        echo "^ $why" >&2
+        failed=1
+    fi
+}
+qt='Q[A-Za-z]|qt'
+never engine container -- "app/|controls/|service/|settings/|$qt" \
+    "the engine and the list run without a window or Qt (tests, the service)"
+never container -- "engine/|platform/" "the list knows nothing of connections"
+readers=(platform/linux/sockdiag platform/linux/events platform/linux/filter
+    platform/linux/protocol platform/linux/privileges platform/linux/bpf)
+never "${readers[@]}" -- "engine/|app/|controls/|service/|settings/|platform/linux/client/|$qt" \
+    "readers fill rows and never judge; the helper links them"
+never platform/linux/helper -- "engine/|app/|controls/|container/|service/|settings/|platform/linux/client/|$qt" \
+    "the privileged helper stays small: no program side, engine, window or Qt"
+never service -- "app/|controls/|platform/linux/helper/" \
+    "the service shares code with the window program through settings/ and privileges/ only"
+
+# What the helper was built from: none of the program's side, and no Qt loaded.
+names='(HelperChannel|HelperProcess|HelperTcpTable|TcpTableSelection|OpenTcpTableSource|LinuxHostAddressSource|Engine|Manager|List)'
+if nm -C --defined-only "$helper" | grep -E "quarnel::(platform::)?$names(::|\()"; then
+    echo "^ the helper holds code of the program's side" >&2
+    failed=1
+fi
+if readelf -d "$helper" | grep -E 'NEEDED.*\[libQt'; then
+    echo "^ the helper loads Qt" >&2
+    failed=1
+fi
+exit $failed

@@ -1,0 +1,247 @@
+// The table kept from the kernel's reports, against scripted reports and a scripted whole table.
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <chrono>
+#include <functional>
+#include <iterator>
+#include <thread>
+#include <utility>
+
+#include "platform/linux/events/EventTcpTable.h"
+#include "platform/linux/sockdiag/SockDiagMessages.h"
+#include "tests/support/TableRows.h"
+
+namespace quarnel::platform {
+namespace {
+
+using Rows = std::vector<TcpRow>;
+namespace tcp = linux_tcp;
+constexpr TcpState kEstablished = TcpState::Established, kCloseWait = TcpState::CloseWait,
+                   kFinWait2 = TcpState::FinWait2, kTimeWait = TcpState::TimeWait;
+
+// What the kernel has to tell, as a test scripts it.
+struct Kernel {
+    Rows Connections;                    // the whole table
+    std::vector<TcpStateEvent> Waiting;  // reports not read yet
+    std::vector<TcpStateEvent> Walked;   // reports of changes during the next walk, after it
+    std::uint64_t Lost = 0;
+    bool Unreadable = false;  // the reports cannot be read
+    bool Fail = false;        // the whole table cannot be read
+};
+
+struct ScriptedReports final : TcpEventStream {
+    explicit ScriptedReports(Kernel& kernel) : kernel(kernel) {}
+    int Descriptor() const override { return -1; }
+    bool Drain(const std::function<void(const TcpStateEvent&)>& sink) override {
+        std::ranges::for_each(std::exchange(kernel.Waiting, {}), sink);
+        return !kernel.Unreadable;
+    }
+    std::uint64_t LostCount() const override { return kernel.Lost; }
+    Kernel& kernel;
+};
+
+struct ScriptedTable final : TcpTableSource {
+    explicit ScriptedTable(Kernel& kernel) : kernel(kernel) {}
+    bool ReadTable(Rows& rows) override {
+        if (!kernel.Fail) {
+            rows = kernel.Connections;
+            kernel.Waiting = std::exchange(kernel.Walked, {});
+        }
+        return !kernel.Fail;
+    }
+    bool CloseConnection(const TcpRow&) override { return false; }
+    CloseAbility CanCloseConnections() override { return CloseAbility::Unknown; }
+    Kernel& kernel;
+};
+
+// A table that can also read by state; it knows the table states of the Linux states asked for
+// that end without a report (and of connects), and counts those reads.
+struct ScriptedStateTable final : TcpTableSource, StateTableReader {
+    explicit ScriptedStateTable(Kernel& kernel) : whole(kernel), kernel(kernel) {}
+    bool ReadTable(Rows& rows) override { return whole.ReadTable(rows); }
+    bool ReadTableInStates(Rows& rows, std::uint32_t linuxStates) override {
+        ++reads;
+        std::this_thread::sleep_for(walk);
+        EXPECT_EQ(linuxStates, (1u << tcp::kSynSent) | (1u << tcp::kSynRecv) |
+                                   (1u << tcp::kNewSynRecv) | (1u << tcp::kFinWait2) |
+                                   (1u << tcp::kTimeWait));
+        rows.clear();
+        std::ranges::copy_if(kernel.Connections, std::back_inserter(rows), [](const TcpRow& r) {
+            return r.State == TcpState::SynSent || r.State == TcpState::SynReceived ||
+                   r.State == kFinWait2 || r.State == kTimeWait;
+        });
+        return !kernel.Fail;
+    }
+    bool CloseConnection(const TcpRow&) override { return false; }
+    CloseAbility CanCloseConnections() override { return CloseAbility::Unknown; }
+    ScriptedTable whole;
+    Kernel& kernel;
+    int reads = 0;
+    std::chrono::milliseconds walk{0};  // how long a read by state takes
+};
+
+// The loopback address of a socket of family, as its reports and rows carry it.
+const char* Loopback(SocketFamily family) {
+    return family == SocketFamily::IPv6 ? "::1" : "127.0.0.1";
+}
+
+// A report of a loopback connection from local port 40000 + cookie to remote port 80.
+TcpStateEvent Report(std::uint64_t cookie, std::uint8_t from, std::uint8_t to,
+                     SocketFamily family = SocketFamily::IPv4) {
+    TcpStateEvent event{};
+    event.Cookie = cookie;
+    const IpAddress loopback = testsupport::Address(Loopback(family));
+    std::ranges::copy(loopback, event.LocalAddress);
+    std::ranges::copy(loopback, event.RemoteAddress);
+    event.Family = family == SocketFamily::IPv6 ? AF_INET6 : AF_INET;
+    event.LocalPort = static_cast<std::uint16_t>(40000 + cookie);
+    event.RemotePort = 80;
+    event.OldState = from;
+    event.NewState = to;
+    return event;
+}
+
+// The row a whole read shows for the connection of Report.
+TcpRow Connection(std::uint64_t cookie, TcpState state, SocketFamily family = {}) {
+    return Row(state, Loopback(family), 40000 + static_cast<int>(cookie), Loopback(family), 80,
+               cookie, family);
+}
+
+class EventTable : public ::testing::Test {
+protected:
+    Rows Read(ReadResult expected = ReadResult::Changed) {
+        EXPECT_EQ(table.ReadTableChanges(rows, changes), expected);
+        return rows;
+    }
+
+    Kernel kernel;
+    TableChanges changes;
+    EventTcpTable table{std::make_unique<ScriptedReports>(kernel),
+                        std::make_unique<ScriptedTable>(kernel)};
+    Rows rows;
+};
+
+TEST_F(EventTable, ReportsChangeRowsInPlaceAndHandOutOnlyTheRowsTheyChanged) {
+    kernel.Connections = {Connection(7, kEstablished), Connection(3, kEstablished),
+                          Connection(1, kEstablished), Connection(2, kEstablished)};
+    // The walk had passed connection 3 when it closed, and connection 6 when it came. A closed
+    // row's place goes to the last one.
+    kernel.Walked = {Report(3, tcp::kEstablished, tcp::kClose),
+                     Report(6, tcp::kSynSent, tcp::kEstablished)};
+    EXPECT_EQ(Read(), (Rows{Connection(7, kEstablished), Connection(2, kEstablished),
+                            Connection(1, kEstablished), Connection(6, kEstablished)}));
+    EXPECT_TRUE(changes.Whole);
+    kernel.Waiting = {
+        Report(1, tcp::kEstablished, tcp::kCloseWait),
+        Report(4, tcp::kClose, tcp::kSynSent),  // port not chosen yet: not a row
+        Report(2, tcp::kEstablished, tcp::kClose),
+        Report(5, tcp::kSynRecv, tcp::kEstablished, SocketFamily::IPv6),
+        Report(4, tcp::kSynSent, tcp::kEstablished),
+        Report(6, tcp::kEstablished, tcp::kCloseWait),  // moved into the closed row's place
+    };
+    kernel.Waiting[1].LocalPort = 0;
+    // Rows no report touched are left as the caller holds them.
+    const TcpRow mine = Connection(99, TcpState::Closed);
+    rows[0] = mine;
+    EXPECT_EQ(Read(),
+              (Rows{mine, Connection(6, kCloseWait), Connection(1, kCloseWait),
+                    Connection(5, kEstablished, SocketFamily::IPv6), Connection(4, kEstablished)}));
+    EXPECT_FALSE(changes.Whole);
+    EXPECT_EQ(changes.Rows, (std::vector<std::size_t>{1, 2, 3, 4}));
+    // The last row goes without moving another.
+    kernel.Waiting = {Report(4, tcp::kEstablished, tcp::kClose)};
+    EXPECT_EQ(Read().size(), 4u);
+    EXPECT_TRUE(changes.Rows.empty());
+    Read(ReadResult::Unchanged);
+    EXPECT_EQ(table.WholeReads(), 1u);
+}
+
+TEST_F(EventTable, EveryDoubtBringsAWholeReadBeforeRowsGoOut) {
+    // A failed whole read hands out nothing, and is tried again.
+    kernel.Fail = true;
+    rows = {Connection(9, kEstablished)};
+    EXPECT_EQ(Read(ReadResult::Failed), Rows{Connection(9, kEstablished)});
+    kernel.Fail = false;
+    kernel.Connections = {Connection(1, kEstablished)};
+    EXPECT_EQ(Read(), kernel.Connections);
+    // A lost report may be the one of a new connection.
+    kernel.Connections.push_back(Connection(2, kEstablished));
+    ++kernel.Lost;
+    EXPECT_EQ(Read(), kernel.Connections);
+    // Reports that cannot be read leave only whole reads.
+    kernel.Connections.push_back(Connection(3, kEstablished));
+    kernel.Unreadable = true;
+    EXPECT_EQ(Read(), kernel.Connections);
+    Read(ReadResult::Unchanged);
+    EXPECT_EQ(table.WholeReads(), 5u);
+}
+
+TEST(EventTableByState, RowsThatComeAndGoUnreportedAreFoundByReadingTheirStatesAlone) {
+    Kernel kernel;
+    auto owned = std::make_unique<ScriptedStateTable>(kernel);
+    ScriptedStateTable& byState = *owned;
+    EventTcpTable table(std::make_unique<ScriptedReports>(kernel), std::move(owned));
+    kernel.Connections = {Connection(1, kEstablished), Connection(2, kTimeWait),
+                          Connection(3, kEstablished), Connection(4, kFinWait2)};
+    Rows rows;
+    TableChanges changes;
+    ASSERT_EQ(table.ReadTableChanges(rows, changes), ReadResult::Changed);
+    // Connection 5 closes actively: its time-wait row comes unreported. Time-wait 2 ends, and
+    // 4 stays as it was.
+    kernel.Connections = {Connection(1, kEstablished), Connection(3, kEstablished),
+                          Connection(4, kFinWait2), Connection(5, kTimeWait)};
+    kernel.Waiting = {Report(5, tcp::kFinWait1, tcp::kClose)};
+    EXPECT_EQ(table.ReadTableChanges(rows, changes), ReadResult::Unchanged);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1050));
+    ASSERT_EQ(table.ReadTableChanges(rows, changes), ReadResult::Changed);
+    EXPECT_EQ(byState.reads, 1);
+    EXPECT_EQ(table.WholeReads(), 1u);
+    EXPECT_EQ(SortedByCookie(rows), kernel.Connections);
+    EXPECT_FALSE(changes.Whole);
+    EXPECT_EQ(changes.Rows, (std::vector<std::size_t>{1, 3}));  // 4 moved into 2's place; 5 new
+    // A read by state that fails leaves it to a whole read.
+    kernel.Fail = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1050));
+    EXPECT_EQ(table.ReadTableChanges(rows, changes), ReadResult::Failed);
+    EXPECT_EQ(table.WholeReads(), 2u);
+}
+
+// A read by state that takes long (it walks every socket of the machine, and nothing is judged
+// meanwhile) waits while connections keep being established, and comes once none has been for
+// a moment.
+TEST(EventTableByState, ASlowReadByStateWaitsWhileConnectionsKeepBeingEstablished) {
+    using namespace std::chrono_literals;
+    Kernel kernel;
+    auto owned = std::make_unique<ScriptedStateTable>(kernel);
+    ScriptedStateTable& byState = *owned;
+    byState.walk = 6ms;
+    EventTcpTable table(std::make_unique<ScriptedReports>(kernel), std::move(owned));
+    kernel.Connections = {Connection(1, kTimeWait)};  // looked for every second while listed
+    Rows rows;
+    TableChanges changes;
+    ASSERT_EQ(table.ReadTableChanges(rows, changes), ReadResult::Changed);
+    std::this_thread::sleep_for(1050ms);
+    (void)table.ReadTableChanges(rows, changes);
+    ASSERT_EQ(byState.reads, 1);
+
+    // Well past when the next read was due, a connection is established before every read.
+    const auto until = std::chrono::steady_clock::now() + 2500ms;
+    for (std::uint64_t cookie = 10; std::chrono::steady_clock::now() < until; ++cookie) {
+        kernel.Waiting = {Report(cookie, tcp::kSynSent, tcp::kEstablished)};
+        (void)table.ReadTableChanges(rows, changes);
+        std::this_thread::sleep_for(5ms);
+    }
+    EXPECT_EQ(byState.reads, 1);
+    std::this_thread::sleep_for(150ms);
+    (void)table.ReadTableChanges(rows, changes);
+    EXPECT_EQ(byState.reads, 2);
+    EXPECT_EQ(table.WholeReads(), 1u);
+}
+
+}  // namespace
+}  // namespace quarnel::platform

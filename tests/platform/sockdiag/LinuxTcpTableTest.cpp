@@ -1,0 +1,200 @@
+// The real TCP table in a private network namespace: what a read shows, what a close closes,
+// whether this process may close, and reads that fail part-way.
+
+#include <gtest/gtest.h>
+#include <net/if.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <ranges>
+#include <set>
+
+#include "platform/linux/sockdiag/LinuxTcpTable.h"
+#include "platform/linux/sockdiag/SockDiagMessages.h"
+#include "platform/linux/sockdiag/SockDiagSocket.h"
+#include "tests/support/PrivateNetwork.h"
+#include "tests/support/Sockets.h"
+#include "tests/support/TableRows.h"
+#include "tests/support/WaitUntil.h"
+
+namespace quarnel::platform {
+namespace {
+
+using namespace quarnel::testsupport;
+
+constexpr TcpState kListening = TcpState::Listening, kEstablished = TcpState::Established;
+
+std::uint64_t Cookie(const UniqueFd& fd) {
+    return SocketCookie(fd.Get());
+}
+
+TEST(LinuxTcpTableRead, ShowsEveryIPv4AndIPv6SocketWithItsIdentity) {
+    RunInPrivateNetwork([] {
+        auto table = OpenTable();
+        // Different addresses at the two ends tell local from remote.
+        const Listener listener = ListenIPv4("127.0.0.2"), any = ListenIPv4("0.0.0.0");
+        const Listener dual = ListenIPv6Any(false), v6Only = ListenIPv6Any(true);
+        const Connection c = Connect(listener, "127.0.0.2"), mapped = Connect(dual, "127.0.0.1");
+        const Connection pure = Connect(v6Only, "::1");
+        ASSERT_TRUE(table && c.server && mapped.server && pure.server);
+
+        const SocketFamily v4 = SocketFamily::IPv4, v6 = SocketFamily::IPv6;
+        const int port = listener.port, client = c.clientPort;
+        const std::vector<TcpRow> expected = {
+            Row(kEstablished, "127.0.0.1", client, "127.0.0.2", port, Cookie(c.client), v4),
+            Row(kEstablished, "127.0.0.2", port, "127.0.0.1", client, Cookie(c.server), v4),
+            Row(kListening, "127.0.0.2", port, "0.0.0.0", 0, Cookie(listener.fd), v4),
+            Row(kListening, "0.0.0.0", any.port, "0.0.0.0", 0, Cookie(any.fd), v4),
+            // An IPv4 client of [::]; the end [::] accepted is an IPv6 socket of mapped addresses.
+            Row(kEstablished, "127.0.0.1", mapped.clientPort, "127.0.0.1", dual.port,
+                Cookie(mapped.client), v4),
+            Row(kEstablished, "127.0.0.1", dual.port, "127.0.0.1", mapped.clientPort,
+                Cookie(mapped.server), v6),
+            Row(kListening, "::", dual.port, "::", 0, Cookie(dual.fd), v6),
+            // A pure IPv6 connection and its listener.
+            Row(kEstablished, "::1", pure.clientPort, "::1", v6Only.port, Cookie(pure.client), v6),
+            Row(kEstablished, "::1", v6Only.port, "::1", pure.clientPort, Cookie(pure.server), v6),
+            Row(kListening, "::", v6Only.port, "::", 0, Cookie(v6Only.fd), v6),
+        };
+        // And nothing else.
+        EXPECT_EQ(SortedByCookie(ReadRows(*table)), SortedByCookie(expected));
+    });
+}
+
+TEST(LinuxTcpTableRead, ReadsEveryOneOfSixThousandConnections) {
+    RunInPrivateNetwork([] {
+        constexpr std::size_t kConnections = 6000, kSockets = 2 * kConnections + 1;
+        if (const rlim_t limit = RaiseOpenFileLimit(); limit < kSockets + 100) {
+            GTEST_SKIP() << "needs " << kSockets + 100 << " open files, may have " << limit;
+        }
+        auto table = OpenTable();
+        const Listener listener = ListenIPv4();
+        const std::vector<Connection> connections = ConnectMany(listener, kConnections);
+        ASSERT_TRUE(table && connections.size() == kConnections);
+
+        // A later read into the same rows replaces them.
+        std::vector<TcpRow> rows;
+        ASSERT_TRUE(table->ReadTable(rows) && table->ReadTable(rows));
+        // The listener and both ends of each connection, each read once.
+        const auto cookies = rows | std::views::transform(&TcpRow::Cookie);
+        const std::set<std::uint64_t> sockets(cookies.begin(), cookies.end());
+        EXPECT_EQ(rows.size(), kSockets);
+        EXPECT_EQ(sockets.size(), kSockets);
+    });
+}
+
+TEST(LinuxTcpTableClose, AbortsExactlyTheConnectionTheRowNames) {
+    // The client end of a plain connection, the server end of one accepted by a listener on
+    // [::] (so its row carries mapped addresses) bound to the loopback device, or the client end
+    // of a pure IPv6 connection over ::1.
+    enum Kind { ClientEnd, MappedServerEnd, IPv6ClientEnd };
+    for (const Kind kind : {ClientEnd, MappedServerEnd, IPv6ClientEnd}) {
+        RunInPrivateNetwork([kind] {
+            SCOPED_TRACE(kind);
+            const bool serverEnd = kind == MappedServerEnd;
+            auto table = OpenTable();
+            const Listener listener = kind == ClientEnd ? ListenIPv4() : ListenIPv6Any();
+            // Its accepted ends are bound to the same device.
+            ASSERT_TRUE(!serverEnd ||
+                        ::setsockopt(listener.fd.Get(), SOL_SOCKET, SO_BINDTODEVICE, "lo", 3) == 0);
+            const char* address = kind == IPv6ClientEnd ? "::1" : "127.0.0.1";
+            const Connection doomed = Connect(listener, address),
+                             bystander = Connect(listener, address);
+            ASSERT_TRUE(table && doomed.server && bystander.server);
+            const int local = serverEnd ? listener.port : doomed.clientPort;
+            const int remote = serverEnd ? doomed.clientPort : listener.port;
+            const int closed = (serverEnd ? doomed.server : doomed.client).Get();
+            const int other = (serverEnd ? doomed.client : doomed.server).Get();
+            const std::optional<TcpRow> row = RowWithPorts(ReadRows(*table), local, remote);
+            ASSERT_TRUE(row);
+            EXPECT_EQ(row->Family, kind == ClientEnd ? SocketFamily::IPv4 : SocketFamily::IPv6);
+            EXPECT_EQ(row->Interface, serverEnd ? ::if_nametoindex("lo") : 0u);
+            // Rows that name it wrongly close nothing: a connection gone since whose ports a new
+            // one took (only the cookie tells them apart), another remote end.
+            TcpRow gone = *row, elsewhere = *row;
+            ++gone.Cookie;
+            elsewhere.RemotePort ^= 1;
+            EXPECT_FALSE(table->CloseConnection(gone) || table->CloseConnection(elsewhere));
+            // The permission question closes a listener of its own, and only that.
+            EXPECT_EQ(table->CanCloseConnections(), CloseAbility::Allowed);
+
+            EXPECT_TRUE(table->CloseConnection(*row));
+
+            EXPECT_EQ(ReceiveError(closed), ECONNABORTED);
+            EXPECT_TRUE(WaitUntil([&] { return ReceiveError(other) == ECONNRESET; }));
+            EXPECT_TRUE(StillCarries(bystander));
+            const std::vector<TcpRow> rows = ReadRows(*table);
+            EXPECT_FALSE(RowWithPorts(rows, local, remote));
+            EXPECT_EQ(rows.size(), 3u) << "the listener and both ends of the other connection";
+        });
+    }
+}
+
+// Passes everything to the kernel, except that it fails the second datagram answering the
+// given request of a read (counted from 1), and that it can have the kernel refuse the
+// single-walk request, as a kernel without it does.
+class ScriptedChannel final : public NetlinkChannel {
+public:
+    ScriptedChannel(int failRequest, bool refuseOneWalk)
+        : failRequest_(failRequest), refuseOneWalk_(refuseOneWalk) {}
+
+    bool Send(const nlmsghdr& request) override {
+        ++requests_;
+        datagrams_ = 0;
+        if (request.nlmsg_type != TCPDIAG_GETSOCK || !refuseOneWalk_) {
+            return socket_->Send(request);
+        }
+        // Sent in its place: a dump of a family no kernel has, which it refuses with EINVAL.
+        alignas(nlmsghdr) char refused[kDiagRequestSize];
+        return socket_->Send(*PutFamilyDumpRequest(refused, 255, request.nlmsg_seq));
+    }
+    ssize_t Receive(void* buffer, std::size_t size) override {
+        if (requests_ == failRequest_ && ++datagrams_ == 2) {
+            errno = EIO;
+            return -1;
+        }
+        return socket_->Receive(buffer, size);
+    }
+    std::uint32_t PortId() const override { return socket_->PortId(); }
+    bool Reset() override { return socket_->Reset(); }
+
+private:
+    std::unique_ptr<SockDiagSocket> socket_ = SockDiagSocket::Open();
+    const int failRequest_;
+    const bool refuseOneWalk_;
+    int requests_ = 0, datagrams_ = 0;
+};
+
+TEST(LinuxTcpTableFailure, AFailedReadKeepsTheCallersRowsAndSpoilsNoLaterRead) {
+    // A dump cut in the middle; and on a kernel without the single walk, which is then read
+    // family by family (requests 2 and 3: IPv4, then IPv6), the IPv6 dump cut.
+    struct Cut {
+        int failRequest;
+        bool refuseOneWalk;
+    };
+    for (const auto& [failRequest, refuseOneWalk] :
+         {Cut{.failRequest = 1, .refuseOneWalk = false},
+          Cut{.failRequest = 3, .refuseOneWalk = true}}) {
+        RunInPrivateNetwork([&] {
+            SCOPED_TRACE(refuseOneWalk ? "no single walk" : "single walk");
+            // Enough rows for several datagrams, in both families: IPv4 clients, mapped servers.
+            const Listener dual = ListenIPv6Any(false);
+            const std::vector<Connection> mapped = ConnectMany(dual, 200, "127.0.0.1");
+            auto reference = OpenTable();
+            ASSERT_TRUE(mapped.size() == 200 && reference);
+            const std::vector<TcpRow> expected = SortedByCookie(ReadRows(*reference));
+            LinuxTcpTable table(std::make_unique<ScriptedChannel>(failRequest, refuseOneWalk),
+                                SockDiagSocket::Open());
+
+            const std::vector<TcpRow> kept = {Row(kEstablished, "127.0.0.9", 1, "127.0.0.9", 2, 1)};
+            std::vector<TcpRow> rows = kept;
+            EXPECT_FALSE(table.ReadTable(rows));
+            EXPECT_EQ(rows, kept);
+            EXPECT_TRUE(table.ReadTable(rows));
+            EXPECT_EQ(SortedByCookie(rows), expected);
+        });
+    }
+}
+
+}  // namespace
+}  // namespace quarnel::platform
