@@ -11,7 +11,10 @@ namespace {
 // Stands in when the system refuses the table: every read fails, nothing is ever closed.
 class UnavailableTable final : public platform::TcpTableSource {
 public:
-    bool ReadTable(std::vector<platform::TcpRow>& /*rows*/) override { return false; }
+    platform::ReadResult Read(std::vector<platform::TcpRow>& /*rows*/,
+                              platform::TableChanges* /*changes*/) override {
+        return platform::ReadResult::Failed;
+    }
     bool CloseConnection(const platform::TcpRow& /*row*/) override { return false; }
     platform::CloseAbility CanCloseConnections() override {
         return platform::CloseAbility::Unknown;  // already told through Problem

@@ -49,9 +49,10 @@ void SteadyPass(benchmark::State& state) {
 class RowsFromMemory : public quarnel::platform::TcpTableSource {
 public:
     explicit RowsFromMemory(std::vector<quarnel::platform::TcpRow> rows) : Rows(std::move(rows)) {}
-    bool ReadTable(std::vector<quarnel::platform::TcpRow>& rows) override {
+    quarnel::platform::ReadResult Read(std::vector<quarnel::platform::TcpRow>& rows,
+                                       quarnel::platform::TableChanges* changes) override {
         rows.assign(Rows.begin(), Rows.end());
-        return true;
+        return Whole(true, changes);
     }
     bool CloseConnection(const quarnel::platform::TcpRow&) override { return false; }
     quarnel::platform::CloseAbility CanCloseConnections() override {

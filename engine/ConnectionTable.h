@@ -40,7 +40,7 @@ public:
     // Refills the rows unless the source knows they are current, or changes only the rows that
     // Changes names; a failed read keeps the previous rows. Storage is reused.
     platform::ReadResult Read(platform::TcpTableSource& source) {
-        return source.ReadTableChanges(Rows, Changes);
+        return source.Read(Rows, &Changes);
     }
 
     std::vector<platform::TcpRow> Rows;

@@ -88,21 +88,25 @@ class TcpTableSource {
 public:
     virtual ~TcpTableSource() = default;
 
-    // Refills rows with the whole table, in the order the system reports it. On failure returns
-    // false and leaves rows as they were. Reuses rows' storage from read to read.
-    [[nodiscard]] virtual bool ReadTable(std::vector<TcpRow>& rows) = 0;
-    // Like ReadTable, but a source that knows the table has not changed since its previous read
-    // into the same rows says so and leaves them alone. The others read the whole table.
-    virtual ReadResult ReadTableIfChanged(std::vector<TcpRow>& rows) {
-        return ReadTable(rows) ? ReadResult::Changed : ReadResult::Failed;
+    // The one read of the table, in the order the system reports it; rows' storage is reused
+    // from read to read. Without changes, rows receive the whole table (Changed) or, on failure,
+    // stay as they were (Failed). With changes, a source that knows the table has not changed
+    // since its previous read into the same rows answers Unchanged and leaves them alone, and a
+    // source that keeps the table from the system's reports changes only the rows it lists in
+    // changes (of the rows it handed out last); a source that can tell neither reads the whole
+    // table and reports it Whole.
+    [[nodiscard]] virtual ReadResult Read(std::vector<TcpRow>& rows, TableChanges* changes) = 0;
+    // The whole table: true when rows now hold it.
+    [[nodiscard]] bool ReadTable(std::vector<TcpRow>& rows) {
+        return Read(rows, nullptr) == ReadResult::Changed;
     }
-    // Like ReadTableIfChanged, and tells which rows changed. A source that keeps the table from
-    // the system's reports changes only those rows in the caller's rows (the same rows it
-    // handed out last); the others read the whole table and report it Whole.
-    virtual ReadResult ReadTableChanges(std::vector<TcpRow>& rows, TableChanges& changes) {
-        changes.Whole = true;
-        changes.Rows.clear();
-        return ReadTableIfChanged(rows);
+    // What a source that reads only whole tables answers after a read that succeeded or not.
+    static ReadResult Whole(bool read, TableChanges* changes) {
+        if (read && changes != nullptr) {
+            changes->Whole = true;
+            changes->Rows.clear();
+        }
+        return read ? ReadResult::Changed : ReadResult::Failed;
     }
     // A descriptor that turns readable when the table may have changed, for a caller that
     // waits between reads; -1 when the source cannot tell (then only time tells).

@@ -74,9 +74,9 @@ struct Reports final : platform::TcpEventStream {
 // Whole reads and closes: a close removes the connection and reports it gone, as the kernel does.
 struct KernelTable final : platform::TcpTableSource {
     explicit KernelTable(Machine& machine) : machine(machine) {}
-    bool ReadTable(Rows& rows) override {
+    platform::ReadResult Read(Rows& rows, platform::TableChanges* changes) override {
         rows = machine.Table();
-        return true;
+        return Whole(true, changes);
     }
     bool CloseConnection(const TcpRow& row) override {
         machine.Closes.push_back(row);
@@ -96,9 +96,9 @@ struct KernelTable final : platform::TcpTableSource {
 // Hands out the rows the other engine just read, whole, and records the closes it is asked for.
 struct SameRows final : platform::TcpTableSource {
     explicit SameRows(const Rows& rows) : rows(rows) {}
-    bool ReadTable(Rows& out) override {
+    platform::ReadResult Read(Rows& out, platform::TableChanges* changes) override {
         out = rows;
-        return true;
+        return Whole(true, changes);
     }
     bool CloseConnection(const TcpRow& row) override {
         Closes.push_back(row);

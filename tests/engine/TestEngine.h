@@ -31,13 +31,13 @@ inline platform::TcpRow Established(std::int32_t localPort, const char* remote,
 // so the pass's skipping is always exercised; a close removes exactly the named connection, as
 // the system's does.
 struct FakeTable : platform::TcpTableSource {
-    bool ReadTable(std::vector<platform::TcpRow>& rows) override {
+    platform::ReadResult Read(std::vector<platform::TcpRow>& rows,
+                              platform::TableChanges* changes) override {
+        if (changes != nullptr && rows == Connections) {
+            return platform::ReadResult::Unchanged;
+        }
         rows = Connections;
-        return true;
-    }
-    platform::ReadResult ReadTableIfChanged(std::vector<platform::TcpRow>& rows) override {
-        return rows == Connections ? platform::ReadResult::Unchanged
-                                   : TcpTableSource::ReadTableIfChanged(rows);
+        return Whole(true, changes);
     }
     bool CloseConnection(const platform::TcpRow& row) override {
         Closes.push_back(row);

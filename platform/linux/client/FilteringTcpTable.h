@@ -17,15 +17,9 @@ public:
     FilteringTcpTable(std::unique_ptr<TcpTableSource> table, std::unique_ptr<RulesFilter> filter,
                       FilterCause filtered);
 
-    [[nodiscard]] bool ReadTable(std::vector<TcpRow>& rows) override {
-        return table_->ReadTable(rows);
-    }
-    ReadResult ReadTableIfChanged(std::vector<TcpRow>& rows) override {
-        return table_->ReadTableIfChanged(rows);
-    }
-    // Passed on, or the pass would judge the whole table after every change.
-    ReadResult ReadTableChanges(std::vector<TcpRow>& rows, TableChanges& changes) override {
-        return table_->ReadTableChanges(rows, changes);
+    // Passed on whole, or the pass would judge the whole table after every change.
+    [[nodiscard]] ReadResult Read(std::vector<TcpRow>& rows, TableChanges* changes) override {
+        return table_->Read(rows, changes);
     }
     int WaitDescriptor() const override { return table_->WaitDescriptor(); }
     [[nodiscard]] bool CloseConnection(const TcpRow& row) override {

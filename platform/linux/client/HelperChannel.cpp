@@ -32,15 +32,12 @@ void KeepDistinctBelow(std::vector<std::size_t>& indices, std::size_t size) {
 bool HelperChannel::ReadTable(std::vector<TcpRow>& rows, bool& read) {
     read = false;
     ReadResult result = ReadResult::Failed;
-    if (!ReadRows(RequestKind::ReadTable, rows, result, unused_)) {
+    TableChanges whole;  // a whole answer: nothing to tell
+    if (!ReadRows(RequestKind::ReadTable, rows, result, whole)) {
         return false;
     }
     read = result == ReadResult::Changed;
     return true;
-}
-
-bool HelperChannel::ReadTableIfChanged(std::vector<TcpRow>& rows, ReadResult& result) {
-    return ReadRows(RequestKind::ReadTableIfChanged, rows, result, unused_);
 }
 
 bool HelperChannel::ReadTableChanges(std::vector<TcpRow>& rows, TableChanges& changes,

@@ -40,12 +40,9 @@ public:
 
     // read tells whether the helper could read the table; rows are replaced only then.
     [[nodiscard]] bool ReadTable(std::vector<TcpRow>& rows, bool& read);
-    // As ReadTable, but the helper answers Unchanged (rows untouched) when the table is as it
-    // last answered a read.
-    [[nodiscard]] bool ReadTableIfChanged(std::vector<TcpRow>& rows, ReadResult& result);
-    // As ReadTableIfChanged, but the helper may answer with only the rows that changed since
-    // it last answered a read, which are changed in rows, as changes tells. rows must hold
-    // every row of the helper's earlier answers.
+    // As ReadTable, but the helper may answer Unchanged (rows untouched), or with only the rows
+    // that changed since it last answered a read, which are changed in rows, as changes tells. rows
+    // must hold every row of the helper's earlier answers.
     [[nodiscard]] bool ReadTableChanges(std::vector<TcpRow>& rows, TableChanges& changes,
                                         ReadResult& result);
     // Asks the helper to send the table's changes from now on; polling says how it keeps the
@@ -125,7 +122,6 @@ private:
     // and the table's row count it gives.
     std::uint16_t pushPart_ = 0;
     std::uint32_t pushTableRows_ = 0;
-    TableChanges unused_;  // the changes of a read whose caller does not ask for them
 };
 
 }  // namespace quarnel::platform

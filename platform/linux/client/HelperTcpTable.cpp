@@ -63,28 +63,27 @@ HelperTcpTable::HelperTcpTable(std::string path, std::unique_ptr<HelperProcess> 
                                std::unique_ptr<HelperChannel> channel)
     : path_(std::move(path)), process_(std::move(process)), channel_(std::move(channel)) {}
 
-bool HelperTcpTable::ReadTable(std::vector<TcpRow>& rows) {
+ReadResult HelperTcpTable::Read(std::vector<TcpRow>& rows, TableChanges* changes) {
     RestartIfDue();
+    return changes == nullptr ? ReadWhole(rows) : ReadChanges(rows, *changes);
+}
+
+ReadResult HelperTcpTable::ReadWhole(std::vector<TcpRow>& rows) {
     // The caller's rows may be others than those of the reads of changes.
     mustReadWhole_ = true;
     // At most twice: only a helper that had run well is restarted at once.
     while (channel_) {
         bool read = false;
         if (channel_->ReadTable(rows, read)) {
-            return read;
+            return read ? ReadResult::Changed : ReadResult::Failed;
         }
         HelperFailed();
     }
-    return fallback_ && fallback_->ReadTable(rows);
+    return fallback_ ? fallback_->Read(rows, nullptr) : ReadResult::Failed;
 }
 
-ReadResult HelperTcpTable::ReadTableIfChanged(std::vector<TcpRow>& rows) {
-    return ReadTableChanges(rows, unused_);
-}
-
-ReadResult HelperTcpTable::ReadTableChanges(std::vector<TcpRow>& rows, TableChanges& changes) {
-    RestartIfDue();
-    // At most twice, as ReadTable.
+ReadResult HelperTcpTable::ReadChanges(std::vector<TcpRow>& rows, TableChanges& changes) {
+    // At most twice, as a whole read.
     while (channel_) {
         bool told = false;
         ReadResult result = ReadResult::Failed;
@@ -118,9 +117,10 @@ ReadResult HelperTcpTable::ReadTableChanges(std::vector<TcpRow>& rows, TableChan
         }
         HelperFailed();
     }
+    // The fallback's rows are not the helper's: always the whole table.
     changes.Whole = true;
     changes.Rows.clear();
-    return fallback_ && fallback_->ReadTable(rows) ? ReadResult::Changed : ReadResult::Failed;
+    return fallback_ ? fallback_->Read(rows, nullptr) : ReadResult::Failed;
 }
 
 int HelperTcpTable::WaitDescriptor() const {

@@ -61,9 +61,7 @@ public:
     HelperTcpTable(std::string path, std::unique_ptr<HelperProcess> process,
                    std::unique_ptr<HelperChannel> channel);
 
-    [[nodiscard]] bool ReadTable(std::vector<TcpRow>& rows) override;
-    ReadResult ReadTableIfChanged(std::vector<TcpRow>& rows) override;
-    ReadResult ReadTableChanges(std::vector<TcpRow>& rows, TableChanges& changes) override;
+    [[nodiscard]] ReadResult Read(std::vector<TcpRow>& rows, TableChanges* changes) override;
     int WaitDescriptor() const override;
     [[nodiscard]] bool CloseConnection(const TcpRow& row) override;
     CloseAbility CanCloseConnections() override;
@@ -83,6 +81,8 @@ public:
 private:
     using Clock = std::chrono::steady_clock;
 
+    ReadResult ReadWhole(std::vector<TcpRow>& rows);
+    ReadResult ReadChanges(std::vector<TcpRow>& rows, TableChanges& changes);
     // The helper broke: tells the user, reads here meanwhile and restarts it now or later.
     void HelperFailed();
     // Without a helper: starts one again once the pause has passed.
@@ -102,7 +102,6 @@ private:
     // The caller's rows may not be the helper's: the next read of changes asks for the whole
     // table (a new helper, a failed or refused read).
     bool mustReadWhole_ = true;
-    TableChanges unused_;  // the changes of a read whose caller does not ask for them
     std::chrono::steady_clock::time_point lastAnswer_{};  // of the last read the helper answered
     Clock::time_point startedAt_ = Clock::now();          // of the running helper
     Clock::duration pause_{};                             // before the next restart

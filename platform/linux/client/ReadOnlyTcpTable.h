@@ -15,15 +15,12 @@ public:
     ReadOnlyTcpTable(std::unique_ptr<TcpTableSource> reader, CloseAbility why)
         : reader_(std::move(reader)), why_(why) {}
 
-    [[nodiscard]] bool ReadTable(std::vector<TcpRow>& rows) override {
-        return reader_->ReadTable(rows);
+    [[nodiscard]] ReadResult Read(std::vector<TcpRow>& rows, TableChanges* changes) override {
+        return reader_->Read(rows, changes);
     }
-    ReadResult ReadTableIfChanged(std::vector<TcpRow>& rows) override {
-        return reader_->ReadTableIfChanged(rows);
-    }
-    ReadResult ReadTableChanges(std::vector<TcpRow>& rows, TableChanges& changes) override {
-        return reader_->ReadTableChanges(rows, changes);
-    }
+    // The rules reach the reader, which may wake its caller for fewer connections by them.
+    void SetRules(const BlockingRules& rules) override { reader_->SetRules(rules); }
+    std::optional<SourceNotice> TakeNotice() override { return reader_->TakeNotice(); }
     int WaitDescriptor() const override { return reader_->WaitDescriptor(); }
     [[nodiscard]] bool CloseConnection(const TcpRow&) override { return false; }
     CloseAbility CanCloseConnections() override { return why_; }

@@ -128,33 +128,19 @@ std::unique_ptr<TcpTableSource> WithKernelEvents(std::unique_ptr<TcpTableSource>
     return table;
 }
 
-bool EventTcpTable::ReadTable(std::vector<TcpRow>& rows) {
-    if (!Refresh()) {
-        return false;
-    }
-    // The caller's rows may be others than those handed out last: these are the base now.
-    rows = rows_;
-    touched_.clear();
-    wholeChanged_ = false;
-    changed_ = false;
-    return true;
-}
-
-ReadResult EventTcpTable::ReadTableIfChanged(std::vector<TcpRow>& rows) {
-    return ReadTableChanges(rows, unused_);
-}
-
-ReadResult EventTcpTable::ReadTableChanges(std::vector<TcpRow>& rows, TableChanges& changes) {
+ReadResult EventTcpTable::Read(std::vector<TcpRow>& rows, TableChanges* changes) {
     if (!Refresh()) {
         return ReadResult::Failed;
     }
-    if (!changed_) {
-        return ReadResult::Unchanged;
-    }
-    changes.Rows.clear();
-    changes.Whole = wholeChanged_;
-    if (wholeChanged_) {
+    if (changes == nullptr || wholeChanged_) {
+        // The caller's rows may be others than those handed out last: these are the base now.
         rows = rows_;
+        if (changes != nullptr) {
+            changes->Whole = true;
+            changes->Rows.clear();
+        }
+    } else if (!changed_) {
+        return ReadResult::Unchanged;
     } else {
         std::sort(touched_.begin(), touched_.end());
         const auto gone = std::lower_bound(touched_.begin(), touched_.end(), rows_.size());
@@ -163,7 +149,8 @@ ReadResult EventTcpTable::ReadTableChanges(std::vector<TcpRow>& rows, TableChang
         for (const std::size_t i : touched_) {
             rows[i] = rows_[i];
         }
-        changes.Rows.swap(touched_);
+        changes->Whole = false;
+        changes->Rows.swap(touched_);
     }
     touched_.clear();
     wholeChanged_ = false;

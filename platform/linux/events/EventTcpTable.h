@@ -41,9 +41,7 @@ public:
     // with why set.
     [[nodiscard]] static std::unique_ptr<EventTcpTable> Open(PollingCause& why);
 
-    [[nodiscard]] bool ReadTable(std::vector<TcpRow>& rows) override;
-    ReadResult ReadTableIfChanged(std::vector<TcpRow>& rows) override;
-    ReadResult ReadTableChanges(std::vector<TcpRow>& rows, TableChanges& changes) override;
+    [[nodiscard]] ReadResult Read(std::vector<TcpRow>& rows, TableChanges* changes) override;
     [[nodiscard]] bool CloseConnection(const TcpRow& row) override;
     CloseAbility CanCloseConnections() override;
     // Readable when a connection became established (on a blocked port, once rules are set),
@@ -90,7 +88,6 @@ private:
     // repeated; unused while the rows must go out whole.
     std::vector<std::size_t> touched_;
     bool wholeChanged_ = true;    // rows go out whole next time (a whole read replaced them)
-    TableChanges unused_;         // the changes of a read whose caller does not ask for them
     std::uint64_t lostSeen_ = 0;  // the kernel's lost-report count when the last whole read began
     std::uint64_t wholeReads_ = 0;
     bool current_ = false;  // rows_ hold a whole read and every report since

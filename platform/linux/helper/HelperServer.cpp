@@ -58,7 +58,7 @@ bool HelperServer::SendNews() {
     if (!inSync_) {
         return TellChange();  // the program reads the table whole first
     }
-    const ReadResult read = table_.ReadTableChanges(rows_, changes_);
+    const ReadResult read = table_.Read(rows_, &changes_);
     if (read == ReadResult::Unchanged) {
         return true;
     }
@@ -92,7 +92,6 @@ HelperServer::Step HelperServer::ServeOne() {
     bool sent = false;
     switch (request.Kind) {
         case RequestKind::ReadTable:
-        case RequestKind::ReadTableIfChanged:
         case RequestKind::ReadTableChanges:
             sent = AnswerTable(request);
             told_ = false;
@@ -201,19 +200,9 @@ bool HelperServer::TellChange() {
 bool HelperServer::AnswerTable(const Request& request) {
     Reply reply;
     reply.Sequence = request.Sequence;
-    ReadResult read = ReadResult::Failed;
     changes_.Whole = true;
-    switch (request.Kind) {
-        case RequestKind::ReadTableIfChanged:
-            read = table_.ReadTableIfChanged(rows_);
-            break;
-        case RequestKind::ReadTableChanges:
-            read = table_.ReadTableChanges(rows_, changes_);
-            break;
-        default:
-            read = table_.ReadTable(rows_) ? ReadResult::Changed : ReadResult::Failed;
-            break;
-    }
+    const ReadResult read =
+        table_.Read(rows_, request.Kind == RequestKind::ReadTableChanges ? &changes_ : nullptr);
     if (read == ReadResult::Failed || rows_.size() > kMaxTableRows) {
         // The program reads the whole table next: nothing is sent unasked until then.
         inSync_ = false;

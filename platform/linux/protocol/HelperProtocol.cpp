@@ -137,8 +137,9 @@ bool AbilityFromCode(std::uint8_t code, CloseAbility& ability) {
 }
 
 bool KnownRequestKind(std::uint16_t kind) {
+    constexpr std::uint16_t kRetired = 5;
     return kind >= static_cast<std::uint16_t>(RequestKind::ReadTable) &&
-           kind <= static_cast<std::uint16_t>(RequestKind::ReadTableChanges);
+           kind <= static_cast<std::uint16_t>(RequestKind::ReadTableChanges) && kind != kRetired;
 }
 
 bool KnownFilterKind(std::uint16_t kind) {

@@ -88,7 +88,7 @@
 
 namespace quarnel::platform {
 
-inline constexpr std::uint16_t kProtocolVersion = 3;
+inline constexpr std::uint16_t kProtocolVersion = 4;
 
 // The descriptor on which the helper finds its end of the socketpair.
 inline constexpr int kHelperSocketFd = 3;
@@ -118,10 +118,10 @@ enum class RequestKind : std::uint16_t {
     ReadTable = 1,
     CloseConnection = 2,
     CanCloseConnections = 3,
-    WatchTable = 4,          // send changes unasked from now on; how is the table kept?
-    ReadTableIfChanged = 5,  // Unchanged when the table is as the last read answered it
-    SetRules = 6,            // hold back the payload of what these rules block from now on
-    ReadTableChanges = 7,    // as ReadTableIfChanged, or only the rows that changed
+    WatchTable = 4,  // send changes unasked from now on; how is the table kept?
+    // 5 asked for the whole table unless unchanged, which ReadTableChanges answers too.
+    SetRules = 6,          // hold back the payload of what these rules block from now on
+    ReadTableChanges = 7,  // Unchanged, or only the rows that changed since the last answer
 };
 
 enum class ReplyKind : std::uint16_t {

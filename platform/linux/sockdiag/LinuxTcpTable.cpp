@@ -82,8 +82,8 @@ LinuxTcpTable::LinuxTcpTable(std::unique_ptr<NetlinkChannel> dumpChannel,
       close_(std::move(closeChannel)),
       buffer_(std::make_unique<char[]>(kDumpBufferSize)) {}
 
-bool LinuxTcpTable::ReadTable(std::vector<TcpRow>& rows) {
-    return ReadTableInStates(rows, TableLinuxStates());
+ReadResult LinuxTcpTable::Read(std::vector<TcpRow>& rows, TableChanges* changes) {
+    return Whole(ReadTableInStates(rows, TableLinuxStates()), changes);
 }
 
 bool LinuxTcpTable::ReadTableInStates(std::vector<TcpRow>& rows, std::uint32_t linuxStates) {

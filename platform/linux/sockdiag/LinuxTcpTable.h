@@ -28,7 +28,8 @@ public:
     LinuxTcpTable(std::unique_ptr<NetlinkChannel> dumpChannel,
                   std::unique_ptr<NetlinkChannel> closeChannel);
 
-    [[nodiscard]] bool ReadTable(std::vector<TcpRow>& rows) override;
+    // Always the whole table: the kernel tells nothing of what changed.
+    [[nodiscard]] ReadResult Read(std::vector<TcpRow>& rows, TableChanges* changes) override;
     // The kernel still walks all its sockets, but describes only those in the states asked.
     [[nodiscard]] bool ReadTableInStates(std::vector<TcpRow>& rows,
                                          std::uint32_t linuxStates) override;

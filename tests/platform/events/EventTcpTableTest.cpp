@@ -47,12 +47,12 @@ struct ScriptedReports final : TcpEventStream {
 
 struct ScriptedTable final : TcpTableSource {
     explicit ScriptedTable(Kernel& kernel) : kernel(kernel) {}
-    bool ReadTable(Rows& rows) override {
+    ReadResult Read(Rows& rows, TableChanges* changes) override {
         if (!kernel.Fail) {
             rows = kernel.Connections;
             kernel.Waiting = std::exchange(kernel.Walked, {});
         }
-        return !kernel.Fail;
+        return Whole(!kernel.Fail, changes);
     }
     bool CloseConnection(const TcpRow&) override { return false; }
     CloseAbility CanCloseConnections() override { return CloseAbility::Unknown; }
@@ -63,7 +63,9 @@ struct ScriptedTable final : TcpTableSource {
 // that end without a report (and of connects), and counts those reads.
 struct ScriptedStateTable final : TcpTableSource, StateTableReader {
     explicit ScriptedStateTable(Kernel& kernel) : whole(kernel), kernel(kernel) {}
-    bool ReadTable(Rows& rows) override { return whole.ReadTable(rows); }
+    ReadResult Read(Rows& rows, TableChanges* changes) override {
+        return whole.Read(rows, changes);
+    }
     bool ReadTableInStates(Rows& rows, std::uint32_t linuxStates) override {
         ++reads;
         std::this_thread::sleep_for(walk);
@@ -115,7 +117,7 @@ TcpRow Connection(std::uint64_t cookie, TcpState state, SocketFamily family = {}
 class EventTable : public ::testing::Test {
 protected:
     Rows Read(ReadResult expected = ReadResult::Changed) {
-        EXPECT_EQ(table.ReadTableChanges(rows, changes), expected);
+        EXPECT_EQ(table.Read(rows, &changes), expected);
         return rows;
     }
 
@@ -190,15 +192,15 @@ TEST(EventTableByState, RowsThatComeAndGoUnreportedAreFoundByReadingTheirStatesA
                           Connection(3, kEstablished), Connection(4, kFinWait2)};
     Rows rows;
     TableChanges changes;
-    ASSERT_EQ(table.ReadTableChanges(rows, changes), ReadResult::Changed);
+    ASSERT_EQ(table.Read(rows, &changes), ReadResult::Changed);
     // Connection 5 closes actively: its time-wait row comes unreported. Time-wait 2 ends, and
     // 4 stays as it was.
     kernel.Connections = {Connection(1, kEstablished), Connection(3, kEstablished),
                           Connection(4, kFinWait2), Connection(5, kTimeWait)};
     kernel.Waiting = {Report(5, tcp::kFinWait1, tcp::kClose)};
-    EXPECT_EQ(table.ReadTableChanges(rows, changes), ReadResult::Unchanged);
+    EXPECT_EQ(table.Read(rows, &changes), ReadResult::Unchanged);
     std::this_thread::sleep_for(std::chrono::milliseconds(1050));
-    ASSERT_EQ(table.ReadTableChanges(rows, changes), ReadResult::Changed);
+    ASSERT_EQ(table.Read(rows, &changes), ReadResult::Changed);
     EXPECT_EQ(byState.reads, 1);
     EXPECT_EQ(table.WholeReads(), 1u);
     EXPECT_EQ(SortedByCookie(rows), kernel.Connections);
@@ -207,7 +209,7 @@ TEST(EventTableByState, RowsThatComeAndGoUnreportedAreFoundByReadingTheirStatesA
     // A read by state that fails leaves it to a whole read.
     kernel.Fail = true;
     std::this_thread::sleep_for(std::chrono::milliseconds(1050));
-    EXPECT_EQ(table.ReadTableChanges(rows, changes), ReadResult::Failed);
+    EXPECT_EQ(table.Read(rows, &changes), ReadResult::Failed);
     EXPECT_EQ(table.WholeReads(), 2u);
 }
 
@@ -224,21 +226,21 @@ TEST(EventTableByState, ASlowReadByStateWaitsWhileConnectionsKeepBeingEstablishe
     kernel.Connections = {Connection(1, kTimeWait)};  // looked for every second while listed
     Rows rows;
     TableChanges changes;
-    ASSERT_EQ(table.ReadTableChanges(rows, changes), ReadResult::Changed);
+    ASSERT_EQ(table.Read(rows, &changes), ReadResult::Changed);
     std::this_thread::sleep_for(1050ms);
-    (void)table.ReadTableChanges(rows, changes);
+    (void)table.Read(rows, &changes);
     ASSERT_EQ(byState.reads, 1);
 
     // Well past when the next read was due, a connection is established before every read.
     const auto until = std::chrono::steady_clock::now() + 2500ms;
     for (std::uint64_t cookie = 10; std::chrono::steady_clock::now() < until; ++cookie) {
         kernel.Waiting = {Report(cookie, tcp::kSynSent, tcp::kEstablished)};
-        (void)table.ReadTableChanges(rows, changes);
+        (void)table.Read(rows, &changes);
         std::this_thread::sleep_for(5ms);
     }
     EXPECT_EQ(byState.reads, 1);
     std::this_thread::sleep_for(150ms);
-    (void)table.ReadTableChanges(rows, changes);
+    (void)table.Read(rows, &changes);
     EXPECT_EQ(byState.reads, 2);
     EXPECT_EQ(table.WholeReads(), 1u);
 }

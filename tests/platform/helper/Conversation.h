@@ -24,11 +24,6 @@ namespace quarnel::platform {
 
 // A made-up table behind the helper's side, and the sockets it looks up.
 struct FakeTable final : TcpTableSource, SocketLookup {
-    bool ReadTable(std::vector<TcpRow>& out) override {
-        Heard();
-        out = rows;
-        return true;
-    }
     bool CloseConnection(const TcpRow& row) override {
         closeRequests.push_back(row);
         return true;
@@ -36,20 +31,21 @@ struct FakeTable final : TcpTableSource, SocketLookup {
     // Only the rows named in changed go to out, as from a table kept from the kernel's reports;
     // when none are named, the whole table, or for a table that tells of its changes only when
     // wholeChange says so.
-    ReadResult ReadTableChanges(std::vector<TcpRow>& out, TableChanges& changes) override {
+    ReadResult Read(std::vector<TcpRow>& out, TableChanges* changes) override {
         Heard();
-        if (changed.empty()) {
-            if (!std::exchange(wholeChange, !tellsChanges)) {
+        if (changes == nullptr || changed.empty()) {
+            if (changes != nullptr && !std::exchange(wholeChange, !tellsChanges)) {
                 return ReadResult::Unchanged;
             }
-            return TcpTableSource::ReadTableChanges(out, changes);
+            out = rows;
+            return Whole(true, changes);
         }
         out.resize(rows.size());
         for (const std::size_t i : changed) {
             out[i] = rows[i];
         }
-        changes.Whole = false;
-        changes.Rows = std::exchange(changed, {});
+        changes->Whole = false;
+        changes->Rows = std::exchange(changed, {});
         return ReadResult::Changed;
     }
     CloseAbility CanCloseConnections() override { return CloseAbility::NotSupported; }

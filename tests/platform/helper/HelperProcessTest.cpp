@@ -34,6 +34,12 @@ using namespace std::chrono_literals;
 using testing::IsSubstring;
 namespace fs = std::filesystem;
 
+// A read that may answer Unchanged, as the pass reads.
+ReadResult ReadChanges(TcpTableSource& table, std::vector<TcpRow>& rows) {
+    TableChanges changes;
+    return table.Read(rows, &changes);
+}
+
 const std::string kBuiltHelper = QUARNEL_HELPER_PATH;
 
 // One field of /proc/PID/status ("CapEff", "State", ...); empty when absent, as for a process
@@ -213,7 +219,7 @@ struct FailingHelper {
         EXPECT_TRUE(WaitUntil([&] {
             pollfd wait{source.WaitDescriptor(), POLLIN, 0};
             (void)::poll(&wait, 1, 250);
-            EXPECT_NE(source.ReadTableIfChanged(rows), ReadResult::Failed);
+            EXPECT_NE(ReadChanges(source, rows), ReadResult::Failed);
             while (auto notice = source.TakeNotice()) {
                 notices.push_back(*notice);
             }
@@ -241,7 +247,7 @@ struct FailingHelper {
         std::optional<SourceNotice> back;
         EXPECT_TRUE(WaitUntil(
             [&] {
-                (void)given.ReadTableIfChanged(rows);
+                (void)ReadChanges(given, rows);
                 back = given.TakeNotice();
                 return back && back->Ability == CloseAbility::Allowed;
             },
@@ -266,7 +272,7 @@ TEST(HelperTcpTable, AHungHelperIsNoticedAndRestarted) {
         ASSERT_TRUE(helper.loop.c.server && helper.table);
         HelperTcpTable& table = *helper.table;
         const bool onEvents = table.Polling().Why == PollingCause::Kind::None;
-        ASSERT_EQ(table.ReadTableIfChanged(helper.rows), ReadResult::Changed);
+        ASSERT_EQ(ReadChanges(table, helper.rows), ReadResult::Changed);
         pollfd wait{table.WaitDescriptor(), POLLIN, 0};
         EXPECT_EQ(::poll(&wait, 1, 100), 0) << "woken with nothing changed";
         const testsupport::Listener watched = testsupport::ListenIPv4();
@@ -286,7 +292,7 @@ TEST(HelperTcpTable, AHungHelperIsNoticedAndRestarted) {
             EXPECT_EQ(::poll(&wait, 1, 300), 0) << "woken by a connection no rule blocks";
             const testsupport::Connection later = testsupport::Connect(watched);
             EXPECT_EQ(::poll(&wait, 1, 5000), 1) << "not woken by a blocked connection";
-            ASSERT_EQ(table.ReadTableIfChanged(helper.rows), ReadResult::Changed);
+            ASSERT_EQ(ReadChanges(table, helper.rows), ReadResult::Changed);
             EXPECT_TRUE(RowWithPorts(helper.rows, later.clientPort, watched.port));
             EXPECT_TRUE(other.RowIn(helper.rows));
         }
@@ -393,7 +399,7 @@ TEST(TcpTableSelection, TheHelperClosesForAProgramWithoutAnyCapabilityElseItOnly
         EXPECT_EQ(Privileges(pid), (std::vector<std::uint64_t>{netAdmin, netAdmin, 0, 0, 1}));
 
         std::vector<TcpRow> rows;
-        ASSERT_EQ(table->ReadTableIfChanged(rows), ReadResult::Changed);
+        ASSERT_EQ(ReadChanges(*table, rows), ReadResult::Changed);
         const std::optional<TcpRow> row = loop.RowIn(rows);
         ASSERT_TRUE(row && table->CloseConnection(*row));
         EXPECT_EQ(ReceiveError(loop.c.client.Get()), ECONNABORTED);
