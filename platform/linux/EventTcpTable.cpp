@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "platform/linux/LinuxTcpTable.h"
+#include "platform/linux/ProcessRights.h"
 #include "platform/linux/SockDiagMessages.h"
 #ifdef QUARNEL_KERNEL_EVENTS
 #include "platform/linux/bpf/KernelTcpEvents.h"
@@ -74,6 +75,11 @@ std::string PollingCause::Text() const {
             return "loading kernel programs needs CAP_BPF and CAP_PERFMON";
         case Kind::LockedDown:
             return "the kernel is locked down";
+        case Kind::Filtered:
+            return std::string(kFilteredBpf);
+        case Kind::NoResource:
+            return std::string("it could not load the event program (") + std::strerror(Error) +
+                   ")";
         case Kind::Refused:
             break;
     }
