@@ -18,6 +18,9 @@ namespace quarnel {
 class ActionLog {
 public:
     using Clock = std::chrono::steady_clock;
+    // How much a line matters, as syslog numbers them: closes and what goes as it should are
+    // Info, refusals and fallbacks Warning, failures that keep it from closing Error.
+    enum class Priority { Error = 3, Warning = 4, Notice = 5, Info = 6 };
 
     explicit ActionLog(int fd, std::size_t closeLinesPerSecond = 20)
         : Fd(fd), Limit(closeLinesPerSecond) {}
@@ -26,7 +29,10 @@ public:
     void Closed(const platform::TcpRow& row, Verdict verdict, Clock::time_point now = Clock::now());
     // A line of its own: start, reload, a failure. Not limited; dropped only when the descriptor
     // is full.
-    void Say(std::string_view line);
+    void Say(std::string_view line, Priority priority = Priority::Info);
+    // Starts every line with its priority as "<4>", which the journal reads off a service's
+    // output (and keeps out of the text).
+    void MarkPriorities(bool mark) { Marked = mark; }
     // Writes the summary of the closes left untold once their second is over; call it after
     // every pass.
     void Flush(Clock::time_point now = Clock::now());
@@ -36,7 +42,7 @@ public:
 
 private:
     // Writes line and a newline in one write when the descriptor takes it without waiting.
-    bool Write(std::string line);
+    bool Write(std::string_view line, Priority priority = Priority::Info);
 
     int Fd;
     std::size_t Limit;
@@ -44,6 +50,7 @@ private:
     std::size_t WrittenInWindow = 0;
     std::uint64_t Untold = 0;  // closes of this second not written
     std::uint64_t TotalClosed = 0;
+    bool Marked = false;
 };
 
 // A count with a comma between groups of three digits: 1,734.
