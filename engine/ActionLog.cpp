@@ -24,11 +24,16 @@ void ActionLog::Closed(const platform::TcpRow& row, Verdict verdict, Clock::time
         WindowStart = now;
         WrittenInWindow = 0;
     }
-    if (WrittenInWindow < Limit && Write(CloseLine(row, verdict))) {
+    if (WrittenInWindow < Limit && Tell(row, verdict)) {
         ++WrittenInWindow;
     } else {
         ++Untold;
     }
+}
+
+bool ActionLog::Tell(const platform::TcpRow& row, Verdict verdict) {
+    const std::string line = CloseLine(row, verdict);
+    return (Sink && Sink(row, verdict, line)) || Write(line);
 }
 
 void ActionLog::Say(std::string_view line, Priority priority) {

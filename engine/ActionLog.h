@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -33,6 +34,12 @@ public:
     // Starts every line with its priority as "<4>", which the journal reads off a service's
     // output (and keeps out of the text).
     void MarkPriorities(bool mark) { Marked = mark; }
+    // Where close lines go instead of the descriptor (the journal, with fields of their own);
+    // it tells whether it took the line, and a line it did not take goes to the descriptor.
+    // Limited and counted as the descriptor's lines are.
+    using CloseSink =
+        std::function<bool(const platform::TcpRow& row, Verdict verdict, const std::string& line)>;
+    void SendClosesTo(CloseSink sink) { Sink = std::move(sink); }
     // Writes the summary of the closes left untold once their second is over; call it after
     // every pass.
     void Flush(Clock::time_point now = Clock::now());
@@ -41,6 +48,8 @@ public:
     std::uint64_t ClosedCount() const { return TotalClosed; }
 
 private:
+    // Sends the close line to the sink, else writes it; whether it went anywhere.
+    bool Tell(const platform::TcpRow& row, Verdict verdict);
     // Writes line and a newline in one write when the descriptor takes it without waiting.
     bool Write(std::string_view line, Priority priority = Priority::Info);
 
@@ -51,6 +60,7 @@ private:
     std::uint64_t Untold = 0;  // closes of this second not written
     std::uint64_t TotalClosed = 0;
     bool Marked = false;
+    CloseSink Sink;
 };
 
 // A count with a comma between groups of three digits: 1,734.

@@ -9,6 +9,7 @@
 
 #include "platform/linux/ProcessRights.h"
 #include "platform/linux/helper/HelperPrivileges.h"
+#include "service/JournalCloses.h"
 #include "service/SystemdNotify.h"
 
 namespace quarnel {
@@ -46,7 +47,10 @@ Service::Service(std::string rulesPath, std::string acceptedPath)
       Rules(RulesPath),
       Accepted(std::move(acceptedPath)),
       Window(Log) {
-    Log.MarkPriorities(OutputGoesToJournal());
+    if (OutputGoesToJournal()) {
+        Log.MarkPriorities(true);
+        Log.SendClosesTo(JournalCloses());
+    }
 }
 
 int Service::Run() {
