@@ -24,15 +24,20 @@ void ActionLog::Closed(const platform::TcpRow& row, Verdict verdict, Clock::time
         WindowStart = now;
         WrittenInWindow = 0;
     }
-    if (WrittenInWindow < Limit && Write(CloseLine(row, verdict))) {
+    if (WrittenInWindow < Limit && Tell(row, verdict)) {
         ++WrittenInWindow;
     } else {
         ++Untold;
     }
 }
 
-void ActionLog::Say(std::string_view line) {
-    (void)Write(std::string(line));  // a full descriptor loses it rather than stall the pass
+bool ActionLog::Tell(const platform::TcpRow& row, Verdict verdict) {
+    const std::string line = CloseLine(row, verdict);
+    return (Sink && Sink(row, verdict, line)) || Write(line);
+}
+
+void ActionLog::Say(std::string_view line, Priority priority) {
+    (void)Write(line, priority);  // a full descriptor loses it rather than stall the pass
 }
 
 void ActionLog::Flush(Clock::time_point now) {
@@ -49,7 +54,12 @@ void ActionLog::Flush(Clock::time_point now) {
     }
 }
 
-bool ActionLog::Write(std::string line) {
+bool ActionLog::Write(std::string_view text, Priority priority) {
+    std::string line;
+    if (Marked) {
+        line = "<" + std::to_string(static_cast<int>(priority)) + ">";
+    }
+    line.append(text);
     line += '\n';
     // A pipe or socket that is full would block the write; poll asks without waiting. A line is
     // far below PIPE_BUF, so a descriptor that has room takes it whole.

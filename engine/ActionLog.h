@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -18,6 +19,9 @@ namespace quarnel {
 class ActionLog {
 public:
     using Clock = std::chrono::steady_clock;
+    // How much a line matters, as syslog numbers them: closes and what goes as it should are
+    // Info, refusals and fallbacks Warning, failures that keep it from closing Error.
+    enum class Priority { Error = 3, Warning = 4, Notice = 5, Info = 6 };
 
     explicit ActionLog(int fd, std::size_t closeLinesPerSecond = 20)
         : Fd(fd), Limit(closeLinesPerSecond) {}
@@ -26,7 +30,16 @@ public:
     void Closed(const platform::TcpRow& row, Verdict verdict, Clock::time_point now = Clock::now());
     // A line of its own: start, reload, a failure. Not limited; dropped only when the descriptor
     // is full.
-    void Say(std::string_view line);
+    void Say(std::string_view line, Priority priority = Priority::Info);
+    // Starts every line with its priority as "<4>", which the journal reads off a service's
+    // output (and keeps out of the text).
+    void MarkPriorities(bool mark) { Marked = mark; }
+    // Where close lines go instead of the descriptor (the journal, with fields of their own);
+    // it tells whether it took the line, and a line it did not take goes to the descriptor.
+    // Limited and counted as the descriptor's lines are.
+    using CloseSink =
+        std::function<bool(const platform::TcpRow& row, Verdict verdict, const std::string& line)>;
+    void SendClosesTo(CloseSink sink) { Sink = std::move(sink); }
     // Writes the summary of the closes left untold once their second is over; call it after
     // every pass.
     void Flush(Clock::time_point now = Clock::now());
@@ -35,8 +48,10 @@ public:
     std::uint64_t ClosedCount() const { return TotalClosed; }
 
 private:
+    // Sends the close line to the sink, else writes it; whether it went anywhere.
+    bool Tell(const platform::TcpRow& row, Verdict verdict);
     // Writes line and a newline in one write when the descriptor takes it without waiting.
-    bool Write(std::string line);
+    bool Write(std::string_view line, Priority priority = Priority::Info);
 
     int Fd;
     std::size_t Limit;
@@ -44,6 +59,8 @@ private:
     std::size_t WrittenInWindow = 0;
     std::uint64_t Untold = 0;  // closes of this second not written
     std::uint64_t TotalClosed = 0;
+    bool Marked = false;
+    CloseSink Sink;
 };
 
 // A count with a comma between groups of three digits: 1,734.

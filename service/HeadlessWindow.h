@@ -20,7 +20,9 @@ public:
     void SetEditingEnabled(bool /*enabled*/) override {}
     Value ShowOnlyConnectedValue() const override { return std::int16_t{0}; }
     Value HideLocalValue() const override { return std::int16_t{0}; }
-    void ShowMessage(const std::string& text) override { Log.Say(text); }
+    void ShowMessage(const std::string& text) override {
+        Log.Say(text, ActionLog::Priority::Warning);
+    }
 
 private:
     ActionLog& Log;

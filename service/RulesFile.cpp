@@ -30,17 +30,21 @@ constexpr off_t kLargestFile = off_t{1} << 20;
 constexpr const char* kNotSettings =
     "it is not a settings file (a line is neither [section], key=value nor a ; comment, or it "
     "holds control characters)";
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 constexpr std::array<const char*, 3> kKeys = {BlockedLocalPortsKey, BlockedRemotePortsKey,
                                               AllowedIPKey};
 
-RulesReading Refuse(std::string problem) {
+RulesReading Refuse(std::string problem, int error = 0) {
     RulesReading reading;
     reading.Problem = std::move(problem);
+    reading.Error = error;
     return reading;
 }
 
-std::string SystemError(const std::string& what) {
-    return what + ": " + std::strerror(errno);
+// A refusal for what the system kept it from doing, with the reason.
+RulesReading SystemError(const std::string& what) {
+    const int error = errno;
+    return Refuse(what + ": " + std::strerror(error), error);
 }
 
 // The whole file, read through one descriptor so that every check below sees the same bytes.
@@ -48,13 +52,20 @@ std::optional<std::string> ReadBytes(const std::string& path, RulesReading& read
     // O_NONBLOCK: a FIFO put in the file's place must not hold the service.
     const UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     if (!file) {
-        reading = errno == ENOENT ? RulesReading{RulesReading::Outcome::Missing, {}, {}, {}}
-                                  : Refuse(SystemError("cannot open it"));
+        if (errno == ENOENT) {
+            reading = RulesReading{RulesReading::Outcome::Missing, {}, {}, {}, {}, 0};
+        } else if (errno == EACCES) {
+            reading = Refuse("the user it runs as (uid " + std::to_string(::geteuid()) +
+                             ") may not read it: give it mode 0644 (chmod 0644 " + path +
+                             "), or give its group read access and the service that group");
+        } else {
+            reading = SystemError("cannot open it");
+        }
         return std::nullopt;
     }
     struct stat status {};
     if (::fstat(file.Get(), &status) != 0) {
-        reading = Refuse(SystemError("cannot read it"));
+        reading = SystemError("cannot read it");
         return std::nullopt;
     }
     if (!S_ISREG(status.st_mode)) {
@@ -73,7 +84,7 @@ std::optional<std::string> ReadBytes(const std::string& path, RulesReading& read
             continue;
         }
         if (got < 0) {
-            reading = Refuse(SystemError("cannot read it"));
+            reading = SystemError("cannot read it");
             return std::nullopt;
         }
         if (got == 0) {
@@ -96,14 +107,14 @@ std::optional<UniqueFd> MemoryCopy(const std::string& bytes, RulesReading& readi
     UniqueFd memory(::memfd_create("quarnel-rules", MFD_CLOEXEC));
     struct stat status {};
     if (!memory || ::fstat(memory.Get(), &status) != 0) {
-        reading = Refuse(SystemError("cannot copy it to memory"));
+        reading = SystemError("cannot copy it to memory");
         return std::nullopt;
     }
     const std::array<timespec, 2> times{timespec{0, UTIME_OMIT},
                                         timespec{static_cast<time_t>(status.st_ino), 0}};
     if (::write(memory.Get(), bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()) ||
         ::futimens(memory.Get(), times.data()) != 0) {
-        reading = Refuse(SystemError("cannot copy it to memory"));
+        reading = SystemError("cannot copy it to memory");
         return std::nullopt;
     }
     return memory;
@@ -144,10 +155,14 @@ RulesReading ReadRulesFile(const std::string& path) {
     if (!bytes) {
         return reading;
     }
-    if (!IsSettingsText(*bytes)) {
+    std::string_view text = *bytes;
+    if (text.starts_with(kByteOrderMark)) {
+        text.remove_prefix(kByteOrderMark.size());
+    }
+    if (!IsSettingsText(text)) {
         return Refuse(kNotSettings);
     }
-    const std::optional<UniqueFd> memory = MemoryCopy(*bytes, reading);
+    const std::optional<UniqueFd> memory = MemoryCopy(std::string(text), reading);
     if (!memory) {
         return reading;
     }
@@ -160,7 +175,7 @@ RulesReading ReadRulesFile(const std::string& path) {
         return Refuse(settings.status() == QSettings::AccessError ? "cannot read its copy in memory"
                                                                   : kNotSettings);
     }
-    reading = RulesReading{RulesReading::Outcome::Read, {}, {}, {}};
+    reading = RulesReading{RulesReading::Outcome::Read, {}, {}, {}, *bytes, 0};
     for (const QString& key : keys) {
         const std::string name = key.toStdString();
         if (std::find(kKeys.begin(), kKeys.end(), name) == kKeys.end()) {
@@ -179,6 +194,20 @@ RulesReading ReadRulesFile(const std::string& path) {
                       " in its section [General] (empty, or not yet fully written?)");
     }
     return reading;
+}
+
+std::string DescribeRules(const RulesReading& reading) {
+    // The engine's own lists, loaded as the service loads them, say it as the service would.
+    struct NoHosts final : platform::HostAddressSource {
+        platform::HostAddresses GetHostAddresses() override { return {}; }
+    } hosts;
+    const TcpTable table;
+    ConnectionCache cache;
+    RuleValues values;
+    values.Values = reading.Values;
+    Manager oManager(table, cache, values, hosts);
+    (void)oManager.LoadSettings();  // every piece was checked when the file was read
+    return DescribeRules(oManager);
 }
 
 std::string DescribeRules(const Manager& oManager) {

@@ -40,17 +40,22 @@ struct RulesReading {
     std::map<std::string, std::string> Values;  // the rule lists the file holds, by key
     std::string Problem;
     std::vector<std::string> IgnoredKeys;  // keys of the file that are no rule list
+    std::string Text;                      // the bytes read, when Read
+    int Error = 0;  // when the system kept it from reading the file: the error number
 };
 
 // Reads the rules file at path: the window program's settings file format (section [General],
 // the keys BlockedLocalPortsString, BlockedRemotePortsString and AllowedIPString). It is refused
 // whole when it cannot be read, is not text, does not parse, holds none of the three keys (an
 // empty or half-written file) or holds a piece that is no port (1 to 65535) or no IP address.
-// Nothing is written, to that file or beside it.
+// A UTF-8 byte order mark at its start, as some editors write, is passed over. Nothing is
+// written, to that file or beside it.
 RulesReading ReadRulesFile(const std::string& path);
 
 // The rules in force as one line: "blocked local ports 445,139; blocked remote ports none;
 // allowed addresses 127.0.0.1".
 std::string DescribeRules(const Manager& oManager);
+// The same line for the rules a reading would put in force.
+std::string DescribeRules(const RulesReading& reading);
 
 }  // namespace quarnel

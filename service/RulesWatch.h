@@ -17,6 +17,7 @@ public:
     // -1 when the folder cannot be watched; Problem then says why.
     int Descriptor() const { return Watch >= 0 ? Fd.Get() : -1; }
     const std::string& Problem() const { return Why; }
+    const std::string& WatchedFolder() const { return Folder; }
     // Reads the events that wait; whether one of them may concern the file.
     bool TakeChange();
     // Watches the folder again after it went (removed, renamed); whether it is watched now.

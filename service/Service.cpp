@@ -8,6 +8,8 @@
 #include <utility>
 
 #include "platform/linux/privileges/Privileges.h"
+#include "platform/linux/privileges/ProcessRights.h"
+#include "service/JournalCloses.h"
 #include "service/SystemdNotify.h"
 
 namespace quarnel {
@@ -36,31 +38,47 @@ std::string CapabilityNames(std::uint64_t set) {
 
 }  // namespace
 
-Service::Service(std::string rulesPath)
+using Priority = ActionLog::Priority;
+
+Service::Service(std::string rulesPath, std::string acceptedPath)
     : RulesPath(std::move(rulesPath)),
       Log(STDOUT_FILENO),
       Watch(RulesPath),
       Rules(RulesPath),
-      Window(Log) {}
+      Accepted(std::move(acceptedPath)),
+      Window(Log) {
+    if (OutputGoesToJournal()) {
+        Log.MarkPriorities(true);
+        Log.SendClosesTo(JournalCloses());
+    }
+}
 
 int Service::Run() {
     if (!Start()) {
         NotifySystemd("STATUS=not guarding: see the log");
         return 1;
     }
-    Reload(Trigger::Start);
+    if (!Reload(Trigger::Start)) {
+        NotifySystemd("STATUS=not guarding: see the log");
+        return 1;
+    }
     if (!Watch.Problem().empty()) {
-        Log.Say("the rules file is read at start and on SIGHUP only: " + Watch.Problem());
+        Log.Say("the rules file is not followed for now (" + Watch.Problem() +
+                    "): it tries again every second; SIGHUP reads the file at any time",
+                Priority::Warning);
     }
     if (Signals.Descriptor() < 0) {
-        Log.Say("signals cannot be waited for: SIGTERM and SIGINT end it at once, SIGHUP too");
+        Log.Say("signals cannot be waited for: SIGTERM and SIGINT end it at once, SIGHUP too",
+                Priority::Warning);
     }
     UpdateStatus(true);
     NotifySystemd("READY=1\nSTATUS=" + Status());
     do {
         TheEngine->ProcessTcpTable({});
         while (const std::optional<platform::SourceNotice> notice = Table.Source->TakeNotice()) {
-            Log.Say(notice->Text);
+            Log.Say(notice->Text, notice->Ability == platform::CloseAbility::Allowed
+                                      ? Priority::Notice
+                                      : Priority::Error);
         }
         Log.Flush();
         UpdateStatus(false);
@@ -79,12 +97,12 @@ bool Service::Start() {
     std::uint64_t kept = 0;
     std::string problem;
     if (!platform::DropPrivileges(kept, problem)) {
-        Log.Say("cannot give up its privileges, so it does not run: " + problem);
+        Log.Say("cannot give up its privileges, so it does not run: " + problem, Priority::Error);
         return false;
     }
     Table = platform::OpenTcpTableSource(std::string());  // no helper: it closes itself
     if (!Table.Source) {
-        Log.Say(platform::DescribeTcpTableSelection(Table));
+        Log.Say(platform::DescribeTcpTableSelection(Table), Priority::Error);
         return false;
     }
     if (Table.Mode == platform::TableMode::ReadOnly) {
@@ -93,20 +111,26 @@ bool Service::Start() {
                       "lacks CONFIG_INET_DIAG_DESTROY)"
                     : "cannot close connections: it lacks CAP_NET_ADMIN (it has " +
                           CapabilityNames(kept) +
-                          "); start it through quarnel.service, which gives it that right");
+                          "); start it through quarnel.service, which gives it that right",
+                Priority::Error);
         return false;
     }
     // The kernel program is attached, or could not be: it keeps the right to close alone.
     if (!platform::NarrowCapabilities(platform::kServingCapabilities, kept, problem)) {
-        Log.Say("cannot give up CAP_BPF and CAP_PERFMON, so it does not run: " + problem);
+        Log.Say("cannot give up CAP_BPF and CAP_PERFMON, so it does not run: " + problem,
+                Priority::Error);
         return false;
     }
-    Log.Say(platform::DescribeTcpTableSelection(Table));
+    // Closing is tried though the question had no answer: said as a warning.
+    Log.Say(platform::DescribeTcpTableSelection(Table),
+            Table.Ability == platform::CloseAbility::Allowed ? Priority::Info : Priority::Warning);
     const std::string polling = platform::DescribePollingMode(Table);
     Log.Say(polling.empty() ? "It follows the table through the kernel's reports of its changes."
-                            : polling);
+                            : polling,
+            polling.empty() ? Priority::Info : Priority::Warning);
     const std::string filter = platform::DescribePayloadFilter(Table);
-    Log.Say(filter.empty() ? "The kernel holds back the data of blocked connections." : filter);
+    Log.Say(filter.empty() ? "The kernel holds back the data of blocked connections." : filter,
+            filter.empty() ? Priority::Info : Priority::Warning);
     Log.Say("It keeps " + CapabilityNames(kept) + " alone, with no_new_privs.");
     TheEngine = std::make_unique<Engine>(*Table.Source, Hosts, Rules);
     TheEngine->oManager.oMainForm = &Window;
@@ -115,58 +139,83 @@ bool Service::Start() {
     return true;
 }
 
-void Service::Reload(Trigger trigger) {
+bool Service::Reload(Trigger trigger) {
     if (trigger != Trigger::Start) {
         NotifySystemd("RELOADING=1");
     }
-    if (Watch.Descriptor() < 0 && trigger != Trigger::Start) {
-        (void)Watch.Rearm();  // the folder may be back; a SIGHUP says so if it is not
-    }
     const RulesReading reading = ReadRulesFile(RulesPath);
-    Manager& oManager = TheEngine->oManager;
+    if (trigger == Trigger::Start && platform::OutOfResources(reading.Error)) {
+        Log.Say(
+            "cannot read its rules file " + RulesPath + ", so it does not run: " + reading.Problem,
+            Priority::Error);
+        return false;
+    }
+    const Manager& oManager = TheEngine->oManager;
     std::string line;
+    Priority priority = Priority::Warning;
     switch (reading.Result) {
         case RulesReading::Outcome::Read:
-            Rules.Values = reading.Values;
-            // Every piece was checked, so nothing is left out; should the engine still say
-            // something, the log keeps it.
-            if (const std::string said = oManager.LoadSettings(); !said.empty()) {
-                Log.Say(said);
-            }
-            // Every connection is judged afresh: one the new rules block is closed now.
-            ClearConnectionCache(TheEngine->Cache);
+            Apply(reading);
+            priority = Priority::Info;
             line = "rules in force: " + DescribeRules(oManager);
             for (const std::string& key : reading.IgnoredKeys) {
                 line += "; ignored the key " + key + " (no rule list)";
             }
+            if (std::string problem; !Accepted.Keep(reading.Text, problem)) {
+                line += "; it cannot keep a copy of them for its next start (" + problem + ")";
+            }
             break;
         case RulesReading::Outcome::Missing:
-            if (trigger == Trigger::Start) {
-                (void)oManager.LoadSettings();  // the defaults, no port blocked: nothing to say
-                line =
-                    "there is no rules file " + RulesPath + ": no port is blocked until it appears";
-            } else {
-                line = "the rules file " + RulesPath +
-                       " is gone; the rules in force stay: " + DescribeRules(oManager);
-            }
+            line = trigger == Trigger::Start
+                       ? "there is no rules file " + RulesPath + "; " + FallBack()
+                       : "the rules file " + RulesPath +
+                             " is gone; the rules in force stay: " + DescribeRules(oManager);
             break;
         case RulesReading::Outcome::Refused:
-            if (trigger == Trigger::Start) {
-                (void)oManager.LoadSettings();  // the defaults, as above
-            }
-            line = "the rules file " + RulesPath + " is not used: " + reading.Problem +
-                   "; the rules in force stay: " + DescribeRules(oManager);
+            line =
+                "the rules file " + RulesPath + " is not used: " + reading.Problem + "; " +
+                (trigger == Trigger::Start ? FallBack()
+                                           : "the rules in force stay: " + DescribeRules(oManager));
             break;
     }
     // A change of the folder that left the file as it was, or an editor's several writes, say
     // nothing new; a start or a SIGHUP always answers.
     if (trigger != Trigger::FileChange || line != LastReload) {
-        Log.Say(line);
+        Log.Say(line, priority);
     }
     LastReload = std::move(line);
     if (trigger != Trigger::Start) {
         NotifySystemd("READY=1\nSTATUS=" + Status());
     }
+    return true;
+}
+
+void Service::Apply(const RulesReading& reading) {
+    Rules.Values = reading.Values;
+    // Every piece was checked, so nothing is left out; should the engine still say something,
+    // the log keeps it.
+    if (const std::string said = TheEngine->oManager.LoadSettings(); !said.empty()) {
+        Log.Say(said, Priority::Warning);
+    }
+    // Every connection is judged afresh: one the new rules block is closed now.
+    ClearConnectionCache(TheEngine->Cache);
+}
+
+std::string Service::FallBack() {
+    const RulesReading copy = Accepted.Read();
+    if (copy.Result == RulesReading::Outcome::Read) {
+        Apply(copy);
+        return "the rules it last accepted, kept in " + Accepted.Location() +
+               ", are in force: " + DescribeRules(TheEngine->oManager);
+    }
+    Apply(RulesReading{});  // no values: each list its default
+    std::string why = "it never accepted a rules file";
+    if (copy.Result == RulesReading::Outcome::Refused) {
+        why = "its copy of the rules it last accepted, " + Accepted.Location() +
+              ", is refused too: " + copy.Problem;
+    }
+    return why + "; the defaults are in force until a good file appears: " +
+           DescribeRules(TheEngine->oManager);
 }
 
 bool Service::Wait() {
@@ -189,19 +238,43 @@ bool Service::Wait() {
         case ServiceSignals::Request::Reload:
             Log.Say(std::string("reloading on SIG") + Signals.LastName());
             ReloadAt.reset();
-            Reload(Trigger::Signal);
+            RearmAt.reset();                // a folder that went is looked for now
+            (void)Reload(Trigger::Signal);  // false only at start
             break;
         case ServiceSignals::Request::None:
             break;
     }
-    if (Watch.Descriptor() >= 0 && Watch.TakeChange()) {
+    const bool watched = Watch.Descriptor() >= 0;
+    if (watched && Watch.TakeChange()) {
         ReloadAt = Clock::now() + kQuiet;  // a later change moves it on
     }
+    FollowFolder(watched);
     if (ReloadAt && Clock::now() >= *ReloadAt) {
         ReloadAt.reset();
-        Reload(Trigger::FileChange);
+        (void)Reload(Trigger::FileChange);
     }
     return true;
+}
+
+void Service::FollowFolder(bool watched) {
+    const Clock::time_point now = Clock::now();
+    if (Watch.Descriptor() >= 0 || (!watched && RearmAt && now < *RearmAt)) {
+        return;
+    }
+    if (watched) {
+        // As deployment tools and mounted volumes do: the folder is removed and made again.
+        Log.Say("the folder " + Watch.WatchedFolder() +
+                    " of the rules file is gone: it is looked for every second, and the rules "
+                    "in force stay until it is back",
+                Priority::Warning);
+    } else if (Watch.Rearm()) {
+        Log.Say("the folder " + Watch.WatchedFolder() +
+                " is back: the rules file is followed again");
+        RearmAt.reset();
+        ReloadAt = now + kQuiet;
+        return;
+    }
+    RearmAt = now + 1s;
 }
 
 std::string Service::Status() const {

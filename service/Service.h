@@ -9,6 +9,7 @@
 #include "engine/Engine.h"
 #include "platform/linux/client/LinuxHostAddressSource.h"
 #include "platform/linux/client/TcpTableSelection.h"
+#include "service/AcceptedRules.h"
 #include "service/HeadlessWindow.h"
 #include "service/RulesFile.h"
 #include "service/RulesWatch.h"
@@ -18,10 +19,12 @@ namespace quarnel {
 
 // quarneld's life: it gives up every privilege but CAP_NET_ADMIN, guards the machine with the
 // rules of its rules file, follows that file, logs each connection it closes on standard
-// output, and ends on SIGTERM or SIGINT. It never writes its rules file.
+// output, and ends on SIGTERM or SIGINT. It never writes its rules file; it keeps a copy of the
+// last one it accepted at acceptedPath (none when empty), whose rules a start that finds the
+// file refused or gone puts in force.
 class Service {
 public:
-    explicit Service(std::string rulesPath);
+    Service(std::string rulesPath, std::string acceptedPath);
 
     // Until a stop signal; the exit status: 0 after a stop, 1 when it could not start guarding.
     int Run();
@@ -32,11 +35,21 @@ private:
 
     // The privileges and the table; false (after saying why) when it cannot guard.
     bool Start();
-    // Reads the rules file; applies it when it is good, else keeps the rules in force.
-    void Reload(Trigger trigger);
+    // Reads the rules file; applies it when it is good, else keeps the rules in force (at start:
+    // those last accepted, else the defaults). False only at start, when the system kept it
+    // from reading the file (out of descriptors, say): it does not guard with rules it guessed.
+    bool Reload(Trigger trigger);
+    // Puts a good reading's rules in force.
+    void Apply(const RulesReading& reading);
+    // At start, when the file is not used: the rules last accepted, else the defaults; what
+    // the log says of them.
+    std::string FallBack();
     // Until the table changes, a signal or a change of the rules file comes, a reload is due, or
     // a pass is due all the same; false once a stop signal came.
     bool Wait();
+    // Follows the file's folder again once it is back after it went; says when it goes and
+    // comes back.
+    void FollowFolder(bool watched);
     // "guarding N connections, M closed" for systemd, when it changed, once a second at most.
     void UpdateStatus(bool now);
     std::string Status() const;
@@ -48,9 +61,11 @@ private:
     platform::TcpTableSelection Table;
     platform::LinuxHostAddressSource Hosts;
     RuleValues Rules;
+    AcceptedRules Accepted;
     HeadlessWindow Window;
     std::unique_ptr<Engine> TheEngine;
     std::optional<Clock::time_point> ReloadAt;  // a change of the file seen, read once quiet
+    std::optional<Clock::time_point> RearmAt;   // the folder went: when to look for it again
     std::string LastReload;                     // what the latest reload said
     std::string LastStatus;
     Clock::time_point NextStatus{};

@@ -3,33 +3,43 @@
 // standard output. See Service.h, and quarnel.service for how systemd runs it.
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <string_view>
 
+#include "service/RulesCheck.h"
 #include "service/Service.h"
 
 namespace {
 
 constexpr const char* kDefaultRules = "/etc/quarnel/Quarnel.ini";
+// Under systemd the copy of the last rules accepted goes to the unit's StateDirectory=.
+constexpr const char* kAcceptedName = "/accepted.ini";
 
 void PrintHelp() {
     std::printf(
         "Usage: quarneld [--config PATH]\n"
+        "       quarneld --check [--config PATH]\n"
         "\n"
-        "Guards this machine against unwanted TCP connections, without a window: it closes\n"
-        "every established TCP connection whose local or remote port its rules block, unless\n"
-        "the remote address is allowed, and writes a line for each on standard output.\n"
+        "Guards this machine against unwanted TCP connections, without a window: it\n"
+        "closes every established TCP connection whose local or remote port its rules\n"
+        "block, unless the remote address is allowed, and writes a line for each on\n"
+        "standard output.\n"
         "\n"
-        "  --config PATH  the rules file (default %s), in the format of the window program's\n"
-        "                 settings file; read at start, on SIGHUP and whenever it changes,\n"
-        "                 never written\n"
+        "  --config PATH  the rules file (default %s),\n"
+        "                 in the format of the window program's settings file; read\n"
+        "                 at start, on SIGHUP and whenever it changes, never written\n"
+        "  --check        read the rules file as a reload would, print the rules it\n"
+        "                 would put in force or why it is refused, and end (status 0\n"
+        "                 or 1)\n"
         "  --help         this text\n"
         "  --version      the version\n"
         "\n"
-        "It needs CAP_NET_ADMIN to close connections, and CAP_BPF and CAP_PERFMON to follow\n"
-        "the table through the kernel's reports (else it reads the table every millisecond).\n"
-        "quarnel.service runs it with those and nothing more. SIGTERM and SIGINT end it.\n",
+        "It needs CAP_NET_ADMIN to close connections, and CAP_BPF and CAP_PERFMON to\n"
+        "follow the table through the kernel's reports (else it reads the table every\n"
+        "millisecond). quarnel.service runs it with those and nothing more. SIGTERM and\n"
+        "SIGINT end it.\n",
         kDefaultRules);
 }
 
@@ -38,10 +48,21 @@ int Usage(const std::string& problem) {
     return 2;
 }
 
+// The first folder of $STATE_DIRECTORY (systemd lists them with colons), or empty.
+std::string AcceptedPath() {
+    const char* folders = std::getenv("STATE_DIRECTORY");
+    if (folders == nullptr || folders[0] == '\0') {
+        return {};
+    }
+    const std::string_view all = folders;
+    return std::string(all.substr(0, all.find(':'))) + kAcceptedName;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     std::string rules = kDefaultRules;
+    bool check = false;
     for (int i = 1; i < argc; ++i) {
         const std::string_view argument = argv[i];
         if (argument == "--help") {
@@ -52,7 +73,9 @@ int main(int argc, char** argv) {
             std::printf("quarneld %s\n", QUARNEL_VERSION);
             return 0;
         }
-        if (argument == "--config" && i + 1 < argc && argv[i + 1][0] != '\0') {
+        if (argument == "--check") {
+            check = true;
+        } else if (argument == "--config" && i + 1 < argc && argv[i + 1][0] != '\0') {
             rules = argv[++i];
         } else if (argument.starts_with("--config=") && argument.size() > 9) {
             rules = std::string(argument.substr(9));
@@ -61,6 +84,9 @@ int main(int argc, char** argv) {
                                                 : "unknown argument " + std::string(argument));
         }
     }
-    quarnel::Service service(rules);
+    if (check) {
+        return quarnel::CheckRulesFile(rules);
+    }
+    quarnel::Service service(rules, AcceptedPath());
     return service.Run();
 }

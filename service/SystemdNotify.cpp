@@ -4,7 +4,22 @@
 #include <systemd/sd-daemon.h>
 #endif
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+
 namespace quarnel {
+
+bool OutputGoesToJournal() {
+    const char* stream = std::getenv("JOURNAL_STREAM");  // "device:inode"
+    struct stat status {};
+    if (stream == nullptr || ::fstat(STDOUT_FILENO, &status) != 0) {
+        return false;
+    }
+    return std::to_string(status.st_dev) + ":" + std::to_string(status.st_ino) == stream;
+}
 
 void NotifySystemd(const std::string& state) {
 #if QUARNEL_SYSTEMD

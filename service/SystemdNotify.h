@@ -8,4 +8,8 @@ namespace quarnel {
 // it and waits for word (Type=notify); does nothing otherwise, or where built without libsystemd.
 void NotifySystemd(const std::string& state);
 
+// Whether standard output is the journal's stream that systemd gave the service (as
+// $JOURNAL_STREAM names it), which reads a priority off the start of each line.
+bool OutputGoesToJournal();
+
 }  // namespace quarnel

@@ -1,5 +1,5 @@
-// The log of closes: what a line tells, that the pass hands over the rule that closed, and that
-// a storm or a full descriptor never makes the pass wait.
+// The log of closes: what a line tells, that the pass hands over the rule that closed, how lines
+// carry their priority, and that a storm or a full descriptor never makes the pass wait.
 
 #include "engine/ActionLog.h"
 
@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <string>
+#include <vector>
 
 #include "platform/linux/UniqueFd.h"
 #include "tests/engine/TestEngine.h"
@@ -55,6 +56,32 @@ TEST(CloseLog, SaysWhatWasClosedAndWhichRuleClosedIt) {
     EXPECT_EQ(GroupedNumber(999), "999");
     EXPECT_EQ(GroupedNumber(1734), "1,734");
     EXPECT_EQ(GroupedNumber(12345678), "12,345,678");
+}
+
+// For the journal: each line marked with its priority; closes handed to the sink, and written
+// when it does not take them.
+TEST(CloseLog, MarksPrioritiesAndLeavesCloseLinesTheSinkRefusesToTheDescriptor) {
+    using platform::TcpState::Established;
+    Pipe pipe;
+    ActionLog log(pipe.writeEnd.Get());
+    log.MarkPriorities(true);
+    std::vector<std::string> sunk;
+    bool take = true;
+    log.SendClosesTo([&](const platform::TcpRow&, Verdict, const std::string& line) {
+        sunk.push_back(line);
+        return take;
+    });
+    const platform::TcpRow row = Row(Established, "192.0.2.5", 50123, "198.51.100.7", 443);
+    const std::string line = CloseLine(row, Verdict::BlockedByRemotePort);
+    log.Closed(row, Verdict::BlockedByRemotePort);
+    take = false;
+    log.Closed(row, Verdict::BlockedByRemotePort);
+    log.Say("refused", ActionLog::Priority::Warning);
+    log.Say("cannot close", ActionLog::Priority::Error);
+    log.Say("started");
+    EXPECT_EQ(sunk, (std::vector<std::string>{line, line}));
+    EXPECT_EQ(pipe.Drain(), "<6>" + line + "\n<4>refused\n<3>cannot close\n<6>started\n");
+    EXPECT_EQ(log.ClosedCount(), 2U);
 }
 
 TEST_F(BlockingPass, TellsEachCloseThatWorkedWithTheLocalPortRuleFirst) {

@@ -1,6 +1,7 @@
 // What the service makes of its rules file: the window program's files read as they are, and
 // every file it cannot trust is refused whole, with the reason.
 
+#include "service/RulesCheck.h"
 #include "service/RulesFile.h"
 
 #include <fcntl.h>
@@ -10,12 +11,16 @@
 #include <QTemporaryDir>
 
 #include <array>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <string>
 
 #include "engine/Settings.h"
+#include "platform/linux/filter/CgroupRoot.h"
+#include "platform/linux/filter/FilterCause.h"
+#include "tests/support/Descriptors.h"
 
 namespace quarnel {
 namespace {
@@ -46,6 +51,10 @@ TEST(RulesFile, ReadsWhatTheWindowProgramWritesAndWhatAPersonWrites) {
          "AllowedIPString=127.0.0.1,::1\nBlockedRemotePorts=80\n",
          {{AllowedIPKey, "127.0.0.1,::1"}, {BlockedRemotePortsKey, "25,465,587"}},
          {"BlockedRemotePorts"}},
+        // Saved by an editor that starts the file with a UTF-8 byte order mark.
+        {"\xEF\xBB\xBF[General]\nBlockedLocalPortsString=445\n",
+         {{BlockedLocalPortsKey, "445"}},
+         {}},
     };
     for (const auto& [content, values, ignored] : cases) {
         const RulesReading reading = ReadRulesFile(folder.Write(content));
@@ -84,6 +93,66 @@ TEST(RulesFile, RefusesWhatItCannotTrustAndSaysWhy) {
     EXPECT_EQ(ReadRulesFile(folder.Path).Result, RulesReading::Outcome::Missing);
     std::filesystem::create_directory(folder.Path);
     EXPECT_EQ(ReadRulesFile(folder.Path).Problem, "it is not a regular file");
+}
+
+// Out of descriptors (ulimit -n), the reasons name that, not a refusal of the file or a system
+// without cgroup v2; the service then does not start guarding with rules it could not read.
+TEST(RulesFile, ExhaustedDescriptorsAreSaidForWhatTheyAre) {
+    const RulesFolder folder;
+    const std::string path = folder.Write("[General]\nBlockedLocalPortsString=445\n");
+    // Once with descriptors to spare first: UndefinedBehaviorSanitizer needs a pipe to check a
+    // virtual call it has not seen yet, and cannot make one while none is left.
+    RulesReading reading = ReadRulesFile(path);
+    int error = 0;
+    std::string root = platform::FindCgroup2Root(&error);
+    {
+        const testsupport::DescriptorsUsedUp taken;
+        reading = ReadRulesFile(path);
+        root = platform::FindCgroup2Root(&error);
+    }
+    EXPECT_EQ(reading.Result, RulesReading::Outcome::Refused);
+    EXPECT_EQ(reading.Problem, "cannot open it: Too many open files");
+    EXPECT_EQ(reading.Error, EMFILE);
+    EXPECT_EQ(root, "");
+    EXPECT_EQ(error, EMFILE);
+    EXPECT_EQ((platform::FilterCause{platform::FilterCause::Kind::NoResource, error}.Text()),
+              "it could not set up the filter (Too many open files)");
+}
+
+// quarneld --check reads as a reload reads: what it would put in force, or why not, and 0 or 1.
+TEST(RulesFile, TheCheckTellsWhatAReloadWouldDo) {
+    const RulesFolder folder;
+    const auto check = [&folder](const std::string& path) {
+        std::FILE* out = std::tmpfile();
+        std::FILE* err = std::tmpfile();
+        const int status = CheckRulesFile(path, out, err);
+        const auto text = [](std::FILE* file) {
+            std::string read(static_cast<std::size_t>(std::ftell(file)), '\0');
+            std::rewind(file);
+            read.resize(std::fread(read.data(), 1, read.size(), file));
+            std::fclose(file);
+            return read;
+        };
+        return std::tuple{status, text(out), text(err)};
+    };
+    const std::string path = folder.Path;
+    folder.Write("[General]\nBlockedLocalPortsString=\"445,139\"\nBlockedPorts=1\n");
+    EXPECT_EQ(check(path),
+              std::tuple(0,
+                         path +
+                             ": good; the rules it puts in force: blocked local ports 445,139; "
+                             "blocked remote ports none; allowed addresses 127.0.0.1\n" +
+                             path + ": the key BlockedPorts is ignored (no rule list)\n",
+                         ""));
+    folder.Write("[General]\nBlockedLocalPortsString=44x\n");
+    EXPECT_EQ(check(path),
+              std::tuple(1, "",
+                         path + ": refused: BlockedLocalPortsString holds \"44x\", which "
+                                "is no port number (1 to 65535); the rules in force "
+                                "would stay\n"));
+    std::filesystem::remove(path);
+    EXPECT_EQ(check(path),
+              std::tuple(1, "", path + ": there is no such file; the rules in force would stay\n"));
 }
 
 // Qt keeps the files it parsed and parses one again only when its size or time changed: a new

@@ -1,9 +1,11 @@
 // quarneld as systemd runs it, for real, in private network namespaces: it closes what its
 // rules file blocks and logs each close with its rule, follows every change of that file, keeps
-// the last good rules when a change is bad, reloads on SIGHUP and ends on SIGTERM.
+// the last good rules when a change is bad (across a restart too), reloads on SIGHUP and ends on
+// SIGTERM.
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 
 #include <QProcess>
 #include <QTemporaryDir>
@@ -47,11 +49,24 @@ struct Folder {
     QTemporaryDir dir;
 };
 
-// One run of quarneld --config on the folder's rules file, with no home and no display.
+// One run of quarneld --config on the folder's rules file (or rules), with no home and no
+// display. With state, it keeps its accepted rules in the folder's state/ and its output is
+// taken for the journal, as under systemd.
 struct Daemon : QProcess {
-    explicit Daemon(const Folder& folder) : Log(folder.Path("log")) {
+    explicit Daemon(const Folder& folder, bool state = false, std::string rules = {})
+        : Log(folder.Path("log")) {
         QProcessEnvironment environment;
         environment.insert("PATH", "/usr/bin:/bin");
+        if (state) {
+            std::filesystem::create_directories(folder.Path("state"));
+            environment.insert("STATE_DIRECTORY", QString::fromStdString(folder.Path("state")));
+            std::ofstream(Log, std::ios::trunc).flush();  // the same file, truncated, is its stdout
+            struct stat file {};
+            EXPECT_EQ(::stat(Log.c_str(), &file), 0);
+            environment.insert("JOURNAL_STREAM",
+                               QString::fromStdString(std::to_string(file.st_dev) + ":" +
+                                                      std::to_string(file.st_ino)));
+        }
         for (const char* name : {"ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS"}) {
             if (qEnvironmentVariableIsSet(name)) {
                 environment.insert(name, qEnvironmentVariable(name));
@@ -60,7 +75,9 @@ struct Daemon : QProcess {
         setProcessEnvironment(environment);
         setStandardOutputFile(QString::fromStdString(Log));
         setStandardErrorFile(QString::fromStdString(Log + ".err"));
-        start(QUARNEL_DAEMON, {"--config", QString::fromStdString(folder.Path(Folder::Rules))});
+        start(QUARNEL_DAEMON,
+              {"--config",
+               QString::fromStdString(rules.empty() ? folder.Path(Folder::Rules) : rules)});
         (void)waitForStarted();
     }
     std::string Read() const {
@@ -157,7 +174,9 @@ TEST(Service, FollowsItsRulesFileAndKeepsTheLastGoodRulesWhenAChangeIsBad) {
         const std::string path = folder.Path(Folder::Rules);
         Daemon daemon(folder);
         EXPECT_TRUE(daemon.Logged("there is no rules file " + path +
-                                  ": no port is blocked until it appears"));
+                                  "; it never accepted a rules file; the defaults are in force "
+                                  "until a good file appears: blocked local ports none; blocked "
+                                  "remote ports none; allowed addresses 127.0.0.1"));
 
         // A rule written in place closes what is open on its port.
         const Connection first = Connect(a);
@@ -229,6 +248,107 @@ TEST(Service, FollowsItsRulesFileAndKeepsTheLastGoodRulesWhenAChangeIsBad) {
         daemon.Signal(SIGTERM);
         EXPECT_EQ(daemon.Wait(), 0);
         EXPECT_TRUE(std::filesystem::exists(path));
+        EXPECT_EQ(folder.Read("log.err"), "");
+    });
+}
+
+// As deployment tools and mounted volumes do: the file's folder is removed and made again, and
+// the service follows the file in the new folder, and says when it lost and found it.
+TEST(Service, FollowsItsRulesFileWhenItsFolderIsRemovedAndMadeAgain) {
+    RunInPrivateNetwork([] {
+        const Listener a = ListenIPv4(), b = ListenIPv4();
+        const Folder folder;
+        const std::string etc = folder.Path("etc"), path = etc + "/Quarnel.ini";
+        const auto write = [&path](int port) {
+            std::ofstream(path + ".new")
+                << "[General]\nAllowedIPString=\nBlockedLocalPortsString=" << port << "\n";
+            std::filesystem::rename(path + ".new", path);
+        };
+        std::filesystem::create_directory(etc);
+        write(a.port);
+        Daemon daemon(folder, false, path);
+        EXPECT_TRUE(daemon.Logged("rules in force: blocked local ports " + std::to_string(a.port) +
+                                  "; blocked remote ports none; allowed addresses none"));
+        std::filesystem::remove_all(etc);
+        EXPECT_TRUE(daemon.Logged("the folder " + etc +
+                                  " of the rules file is gone: it is looked for every second, and "
+                                  "the rules in force stay until it is back"))
+            << daemon.Read();
+        std::filesystem::create_directory(etc);
+        write(b.port);
+        EXPECT_TRUE(
+            daemon.Logged("the folder " + etc + " is back: the rules file is followed again"))
+            << daemon.Read();
+        const Connection onB = Connect(b);
+        EXPECT_TRUE(Closed(onB.server)) << daemon.Read();
+        // And again: the new folder is followed as the first was.
+        std::filesystem::remove_all(etc);
+        std::filesystem::create_directory(etc);
+        write(a.port);
+        const Connection onA = Connect(a);
+        EXPECT_TRUE(Closed(onA.server)) << daemon.Read();
+        daemon.Signal(SIGTERM);
+        EXPECT_EQ(daemon.Wait(), 0);
+    });
+}
+
+// A start that finds the file refused puts the rules it last accepted in force, not none; each
+// line carries its priority for the journal.
+TEST(Service, StartsWithTheRulesItLastAcceptedWhenItsFileIsRefused) {
+    RunInPrivateNetwork([] {
+        const Listener a = ListenIPv4();
+        const std::string portA = std::to_string(a.port);
+        const Folder folder;
+        const std::string path = folder.Path(Folder::Rules),
+                          copy = folder.Path("state/accepted.ini");
+        // With a byte order mark, as some editors save it.
+        const std::string good =
+            "\xEF\xBB\xBF[General]\nAllowedIPString=\nBlockedLocalPortsString=" + portA + "\n";
+        const std::string inForce =
+            "blocked local ports " + portA + "; blocked remote ports none; allowed addresses none";
+        const std::string bad = "[General]\nBlockedLocalPortsString=4x\n";
+        const std::string why =
+            "BlockedLocalPortsString holds \"4x\", which is no port number (1 to 65535)";
+        folder.WriteRules(good);
+        {
+            Daemon daemon(folder, true);
+            EXPECT_TRUE(daemon.Logged("<6>rules in force: " + inForce)) << daemon.Read();
+            EXPECT_EQ(folder.Read("state/accepted.ini"), good);
+            // A refused change leaves the copy as it was.
+            folder.WriteRules(bad);
+            EXPECT_TRUE(daemon.Logged("<4>the rules file " + path + " is not used: " + why +
+                                      "; the rules in force stay: " + inForce))
+                << daemon.Read();
+            EXPECT_EQ(folder.Read("state/accepted.ini"), good);
+            EXPECT_FALSE(std::filesystem::exists(copy + ".new"));
+            daemon.Signal(SIGTERM);
+            EXPECT_EQ(daemon.Wait(), 0);
+        }
+        {
+            const Connection blocked = Connect(a);
+            Daemon daemon(folder, true);
+            EXPECT_TRUE(daemon.Logged("<4>the rules file " + path + " is not used: " + why +
+                                      "; the rules it last accepted, kept in " + copy +
+                                      ", are in force: " + inForce))
+                << daemon.Read();
+            EXPECT_TRUE(Closed(blocked.server));
+            daemon.Signal(SIGTERM);
+            EXPECT_EQ(daemon.Wait(), 0);
+        }
+        // A damaged copy is refused like the file, and said; then only the defaults are left.
+        std::ofstream(copy, std::ios::trunc)
+            << "[General]\nBlockedLocalPortsString=" << portA << "\nhalf";
+        Daemon daemon(folder, true);
+        EXPECT_TRUE(daemon.Logged(
+            "<4>the rules file " + path + " is not used: " + why +
+            "; its copy of the rules it last accepted, " + copy +
+            ", is refused too: it is not a settings file (a line is neither [section], key=value "
+            "nor a ; comment, or it holds control characters); the defaults are in force until "
+            "a good file appears: blocked local ports none; blocked remote ports none; allowed "
+            "addresses 127.0.0.1"))
+            << daemon.Read();
+        daemon.Signal(SIGTERM);
+        EXPECT_EQ(daemon.Wait(), 0);
         EXPECT_EQ(folder.Read("log.err"), "");
     });
 }

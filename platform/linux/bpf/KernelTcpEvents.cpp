@@ -10,6 +10,7 @@
 
 #include "TcpStates.skel.h"
 #include "platform/linux/bpf/QuietLibbpf.h"
+#include "platform/linux/privileges/ProcessRights.h"
 
 namespace quarnel::platform {
 
@@ -17,6 +18,13 @@ namespace {
 
 // Why the kernel refused the program, as far as the error tells.
 PollingCause Refusal(int error) {
+    if (OutOfResources(error)) {
+        return {PollingCause::Kind::NoResource, error};
+    }
+    if (error == EPERM && UnderSystemCallFilter() &&
+        HoldsCapabilities(std::uint64_t{1} << CAP_BPF | std::uint64_t{1} << CAP_PERFMON)) {
+        return {PollingCause::Kind::Filtered, error};
+    }
     if (error == EPERM || error == EACCES) {
         std::ifstream lockdown("/sys/kernel/security/lockdown");
         const std::string modes{std::istreambuf_iterator<char>(lockdown), {}};

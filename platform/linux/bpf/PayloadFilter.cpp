@@ -9,12 +9,21 @@
 #include "PayloadFilter.skel.h"
 #include "platform/linux/bpf/QuietLibbpf.h"
 #include "platform/linux/filter/CgroupRoot.h"
+#include "platform/linux/privileges/ProcessRights.h"
 
 namespace quarnel::platform {
 
 namespace {
 
 FilterCause Refusal(int error) {
+    if (OutOfResources(error)) {
+        return {FilterCause::Kind::NoResource, error};
+    }
+    if (error == EPERM && UnderSystemCallFilter() &&
+        HoldsCapabilities(std::uint64_t{1} << CAP_BPF | std::uint64_t{1} << CAP_PERFMON |
+                          std::uint64_t{1} << CAP_NET_ADMIN)) {
+        return {FilterCause::Kind::Filtered, error};
+    }
     if (error == EPERM || error == EACCES) {
         return {FilterCause::Kind::NoRights, error};
     }
@@ -38,9 +47,10 @@ PayloadFilter::PayloadFilter(Program program)
             bpf_map__fd(program_->maps.AllowedAddresses)) {}
 
 std::unique_ptr<PayloadFilter> PayloadFilter::AttachToRoot(FilterCause& why) {
-    const std::string root = FindCgroup2Root();
+    int error = 0;
+    const std::string root = FindCgroup2Root(&error);
     if (root.empty()) {
-        why = {FilterCause::Kind::NoCgroup2};
+        why = error != 0 ? Refusal(error) : FilterCause{FilterCause::Kind::NoCgroup2};
         return nullptr;
     }
     return Attach(root, why);
@@ -55,7 +65,7 @@ std::unique_ptr<PayloadFilter> PayloadFilter::Attach(const std::string& cgroup, 
     }
     const UniqueFd directory(::open(cgroup.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!directory) {
-        why = {errno == ENOENT ? FilterCause::Kind::NoCgroup2 : FilterCause::Kind::Refused, errno};
+        why = errno == ENOENT ? FilterCause{FilterCause::Kind::NoCgroup2, errno} : Refusal(errno);
         return nullptr;
     }
     Program program(payload_filter::open());

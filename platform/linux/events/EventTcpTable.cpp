@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/linux/privileges/ProcessRights.h"
 #include "platform/linux/sockdiag/LinuxTcpTable.h"
 #include "platform/linux/sockdiag/SockDiagMessages.h"
 #ifdef QUARNEL_KERNEL_EVENTS
@@ -74,6 +75,11 @@ std::string PollingCause::Text() const {
             return "loading kernel programs needs CAP_BPF and CAP_PERFMON";
         case Kind::LockedDown:
             return "the kernel is locked down";
+        case Kind::Filtered:
+            return std::string(kFilteredBpf);
+        case Kind::NoResource:
+            return std::string("it could not load the event program (") + std::strerror(Error) +
+                   ")";
         case Kind::Refused:
             break;
     }

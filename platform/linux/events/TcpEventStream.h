@@ -38,6 +38,8 @@ struct PollingCause {
         NoRights,    // the process lacks CAP_BPF and CAP_PERFMON
         LockedDown,  // the kernel is locked down against reading its memory
         Refused,     // the kernel refused the program for another reason (Error tells)
+        Filtered,    // a system call filter refuses bpf, though both capabilities are held
+        NoResource,  // the process ran out of something (Error tells: descriptors, memory)
     };
     Kind Why = Kind::None;
     int Error = 0;  // the system's error number where it tells more

@@ -1,5 +1,6 @@
 #include "platform/linux/filter/CgroupRoot.h"
 
+#include <cerrno>
 #include <fstream>
 #include <sstream>
 
@@ -46,9 +47,13 @@ std::string FindCgroup2Root(std::istream& mountinfo) {
     return found;
 }
 
-std::string FindCgroup2Root() {
+std::string FindCgroup2Root(int* error) {
     std::ifstream mountinfo("/proc/self/mountinfo");
-    return FindCgroup2Root(mountinfo);
+    // Out of descriptors, say: that is not a system without the hierarchy.
+    if (error != nullptr) {
+        *error = mountinfo ? 0 : errno;
+    }
+    return mountinfo ? FindCgroup2Root(mountinfo) : std::string();
 }
 
 }  // namespace quarnel::platform

@@ -10,7 +10,8 @@ namespace quarnel::platform {
 // /sys/fs/cgroup/unified. Empty when there is none.
 std::string FindCgroup2Root(std::istream& mountinfo);
 
-// The same from this process's /proc/self/mountinfo.
-std::string FindCgroup2Root();
+// The same from this process's /proc/self/mountinfo; when that cannot be read, empty and, with
+// error, the reason (0 when it was read).
+std::string FindCgroup2Root(int* error = nullptr);
 
 }  // namespace quarnel::platform

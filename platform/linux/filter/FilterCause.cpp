@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "platform/linux/bpf/PayloadRuleMaps.h"
+#include "platform/linux/privileges/ProcessRights.h"
 
 namespace quarnel::platform {
 
@@ -20,6 +21,10 @@ std::string FilterCause::Text() const {
             return "the allowed-addresses list holds more than " +
                    std::to_string(QUARNEL_MAX_ALLOWED_ADDRESSES) +
                    " addresses, more than the filter can hold";
+        case Kind::Filtered:
+            return std::string(kFilteredBpf);
+        case Kind::NoResource:
+            return std::string("it could not set up the filter (") + std::strerror(Error) + ")";
         case Kind::Refused:
             break;
     }

@@ -15,6 +15,8 @@ struct FilterCause {
         NoRights,          // the process lacks CAP_BPF, CAP_PERFMON or CAP_NET_ADMIN
         Refused,           // the kernel refused the filter (Error tells), e.g. an old kernel
         TooManyAddresses,  // the allowed addresses are more than the filter holds
+        Filtered,          // a system call filter refuses bpf, though the capabilities are held
+        NoResource,        // the process ran out of something (Error tells: descriptors, memory)
     };
     Kind Why = Kind::None;
     int Error = 0;  // the system's error number where it tells more

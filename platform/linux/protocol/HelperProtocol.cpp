@@ -143,7 +143,7 @@ bool KnownRequestKind(std::uint16_t kind) {
 }
 
 bool KnownFilterKind(std::uint16_t kind) {
-    return kind <= static_cast<std::uint16_t>(FilterCause::Kind::TooManyAddresses);
+    return kind <= static_cast<std::uint16_t>(FilterCause::Kind::NoResource);
 }
 
 constexpr std::size_t kRulesSize(std::size_t addresses) {
@@ -199,7 +199,7 @@ Refusal GetRules(std::span<const std::uint8_t> record, const Reader& in, Request
 }
 
 bool KnownPollingKind(std::uint16_t kind) {
-    return kind <= static_cast<std::uint16_t>(PollingCause::Kind::Refused);
+    return kind <= static_cast<std::uint16_t>(PollingCause::Kind::NoResource);
 }
 
 bool KnownRefusal(std::uint16_t code) {

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <libmnl/libmnl.h>
+#include <linux/capability.h>
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -10,6 +11,7 @@
 #include <cstring>
 
 #include "platform/linux/UniqueFd.h"
+#include "platform/linux/privileges/ProcessRights.h"
 #include "platform/linux/sockdiag/SockDiagMessages.h"
 #include "platform/linux/sockdiag/SockDiagSocket.h"
 
@@ -232,7 +234,7 @@ int LinuxTcpTable::Ask(const nlmsghdr& request, std::uint8_t* state) {
 CloseAbility LinuxTcpTable::CanCloseConnections() {
     ProbeListener probe;
     if (!probe.Open()) {
-        return CloseAbility::Unknown;
+        return CanCloseWithoutProbe();
     }
     switch (Destroy(probe.row)) {
         case 0:
@@ -246,6 +248,26 @@ CloseAbility LinuxTcpTable::CanCloseConnections() {
         default:
             // ENOENT would mean the kernel did not find the probe, which says nothing about
             // permission; no answer at all says nothing either.
+            return CloseAbility::Unknown;
+    }
+}
+
+CloseAbility LinuxTcpTable::CanCloseWithoutProbe() {
+    // A socket that cannot exist (port 0 at both ends): a kernel that can close on
+    // request answers that it is not there; one that cannot says so before it looks.
+    TcpRow nowhere;
+    nowhere.Family = SocketFamily::IPv4;
+    nowhere.LocalAddress = MappedIPv4(htonl(INADDR_LOOPBACK));
+    nowhere.RemoteAddress = nowhere.LocalAddress;
+    switch (Destroy(nowhere)) {
+        case ENOENT:
+            return HoldsCapabilities(std::uint64_t{1} << CAP_NET_ADMIN)
+                       ? CloseAbility::Allowed
+                       : CloseAbility::NoPermission;
+        case EOPNOTSUPP:
+        case EINVAL:
+            return CloseAbility::NotSupported;
+        default:
             return CloseAbility::Unknown;
     }
 }

@@ -36,6 +36,9 @@ public:
     [[nodiscard]] bool CloseConnection(const TcpRow& row) override;
     // Asks the kernel to close a listener of this table's own on 127.0.0.1: the kernel finds
     // the socket before it checks the right to close it, so only an existing socket tells.
+    // Where no listener may be opened (a sandbox that refuses IP sockets), the kernel's answer
+    // for a socket that is not there tells whether it can close at all, and the process's
+    // effective capabilities whether it may.
     CloseAbility CanCloseConnections() override;
     // Asks the kernel through the closing conversation, so that lookups and closes take turns.
     Found LookUp(const TcpRow& row, TcpState& state) override;
@@ -60,6 +63,7 @@ private:
     // else its errno; kNoAnswer when no answer came.
     int Ask(const nlmsghdr& request, std::uint8_t* state = nullptr);
     static int CollectRow(const nlmsghdr* message, void* table);
+    CloseAbility CanCloseWithoutProbe();
 
     std::unique_ptr<NetlinkChannel> dump_;
     std::unique_ptr<NetlinkChannel> close_;
