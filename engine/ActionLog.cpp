@@ -1,5 +1,6 @@
 #include "engine/ActionLog.h"
 
+#include <limits.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -32,10 +33,17 @@ void ActionLog::Closed(const platform::TcpRow& row, Verdict verdict, Clock::time
 }
 
 void ActionLog::Say(std::string_view line) {
-    (void)Write(std::string(line));  // a full descriptor loses it rather than stall the pass
+    // A full descriptor loses it rather than stall the pass.
+    if (!Write(std::string(line.substr(0, PIPE_BUF - 1)))) {
+        ++Lost;
+    }
 }
 
 void ActionLog::Flush(Clock::time_point now) {
+    if (const std::uint64_t lost = Lost.exchange(0);
+        lost != 0 && !Write("lines lost while the log was full: " + GroupedNumber(lost))) {
+        Lost += lost;
+    }
     if (Untold == 0 || now - WindowStart < kWindow) {
         return;
     }

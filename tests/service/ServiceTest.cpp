@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <QProcess>
 #include <QTemporaryDir>
@@ -14,6 +15,7 @@
 #include <fstream>
 #include <string>
 
+#include "tests/support/FullPipe.h"
 #include "tests/support/PrivateNetwork.h"
 #include "tests/support/Sockets.h"
 #include "tests/support/WaitUntil.h"
@@ -47,9 +49,10 @@ struct Folder {
     QTemporaryDir dir;
 };
 
-// One run of quarneld --config on the folder's rules file, with no home and no display.
+// One run of quarneld --config on the folder's rules file, with no home and no display; its
+// stdout and stderr go to files in the folder, or both to the descriptor output when given.
 struct Daemon : QProcess {
-    explicit Daemon(const Folder& folder) : Log(folder.Path("log")) {
+    explicit Daemon(const Folder& folder, int output = -1) : Log(folder.Path("log")) {
         QProcessEnvironment environment;
         environment.insert("PATH", "/usr/bin:/bin");
         for (const char* name : {"ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS"}) {
@@ -60,6 +63,13 @@ struct Daemon : QProcess {
         setProcessEnvironment(environment);
         setStandardOutputFile(QString::fromStdString(Log));
         setStandardErrorFile(QString::fromStdString(Log + ".err"));
+        if (output >= 0) {
+            setChildProcessModifier([output] {
+                if (::dup2(output, STDOUT_FILENO) < 0 || ::dup2(output, STDERR_FILENO) < 0) {
+                    ::_exit(127);
+                }
+            });
+        }
         start(QUARNEL_DAEMON, {"--config", QString::fromStdString(folder.Path(Folder::Rules))});
         (void)waitForStarted();
     }
@@ -135,6 +145,24 @@ TEST(Service, ClosesWhatItsRulesBlockLogsEachWithItsRuleAndKeepsOnlyItsRight) {
         EXPECT_TRUE(daemon.Logged("stopping on SIGTERM, after 3 closed"));
         EXPECT_EQ(folder.Read(Folder::Rules), rules);  // never written
         EXPECT_EQ(folder.Read("log.err"), "");
+    });
+}
+
+// Nobody reads its log: the lines are lost rather than waited for, and closing goes on.
+TEST(Service, ClosesWithAFullLogNobodyReads) {
+    RunInPrivateNetwork([] {
+        const Listener blocked = ListenIPv4();
+        const Folder folder;
+        folder.WriteRules("[General]\nAllowedIPString=\nBlockedLocalPortsString=" +
+                          std::to_string(blocked.port) + "\n");
+        const FullPipe unread;
+        Daemon daemon(folder, unread.writeEnd.Get());
+        for (int i = 0; i < 3; ++i) {
+            const Connection connection = Connect(blocked);
+            ASSERT_TRUE(Closed(connection.server)) << "stalled on its full log";
+        }
+        daemon.Signal(SIGTERM);
+        EXPECT_EQ(daemon.Wait(), 0);
     });
 }
 
