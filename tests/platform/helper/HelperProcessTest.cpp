@@ -21,6 +21,7 @@
 #include "platform/linux/HelperTcpTable.h"
 #include "platform/linux/TcpTableSelection.h"
 #include "platform/linux/helper/HelperPrivileges.h"
+#include "tests/support/FullPipe.h"
 #include "tests/support/PrivateNetwork.h"
 #include "tests/support/Sockets.h"
 #include "tests/support/TableRows.h"
@@ -65,8 +66,18 @@ std::unique_ptr<HelperTcpTable> StartTable(const std::string& path = kBuiltHelpe
     return table;
 }
 
+// This process's stderr on fd while it lives, so that a helper started meanwhile has it too.
+struct StderrTo {
+    explicit StderrTo(int fd) { EXPECT_EQ(::dup2(fd, STDERR_FILENO), STDERR_FILENO); }
+    ~StderrTo() { (void)::dup2(own.Get(), STDERR_FILENO); }  // for the messages of the end
+    const UniqueFd own{::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0)};
+};
+
+// Its stderr, the program's, is a full pipe nobody reads: what it logs is lost, never waited for.
 TEST(HelperProcess, AHelperGivenMoreKeepsOnlyTheRightToCloseAndClosesNothingButConnections) {
     RunInPrivateNetwork([] {
+        const FullPipe unread;
+        const StderrTo full(unread.writeEnd.Get());
         // More than it needs: every capability of this (namespace) root inheritable, some
         // ambient, which survive exec, and a descriptor left open across exec (F_DUPFD clears
         // close-on-exec) above the helper's socket at 3.
