@@ -6,11 +6,11 @@
 #include <poll.h>
 
 #include <chrono>
-#include <iostream>
 #include <optional>
 #include <thread>
 
 #include "app/AppIdentity.h"
+#include "app/QtMessageLog.h"
 #include "app/WindowFonts.h"
 
 namespace quarnel {
@@ -29,6 +29,7 @@ constexpr std::chrono::milliseconds kHiddenViewerPace{60000};
 }  // namespace
 
 int App::Main(int& argc, char** argv) {
+    const QtMessageLog qtMessages(CloseLog);  // from Qt's first warning on
     // 1. Another Quarnel of this user runs: it is asked to show its window, so that the start
     // does something the user can see, and this one ends, creating nothing else.
     if (!Instance.Claim()) {
@@ -89,9 +90,9 @@ int App::Main(int& argc, char** argv) {
     // are for whoever follows them up.
     bCanClose = Table.Problem.empty();
     if (!Table.Problem.empty()) {
-        std::cerr << "quarnel: " << Table.Problem << '\n';
+        CloseLog.Say("quarnel: " + Table.Problem);
         if (!Table.Note.empty()) {
-            std::cerr << "quarnel: " << Table.Note << '\n';
+            CloseLog.Say("quarnel: " + Table.Note);
         }
         UserMessages.Notify(Table.Summary);
     } else if (!Table.Note.empty()) {

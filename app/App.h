@@ -61,8 +61,10 @@ private:
     bool bCanClose = false;  // whether connections the rules block are closed, as last told
     platform::LinuxHostAddressSource Hosts;
     IniSettingsStore Store;
-    MessageBoxes UserMessages;
-    ActionLog CloseLog{STDERR_FILENO};  // a line for each connection closed
+    // Every line the program writes to standard error: a line for each connection closed, Qt's
+    // messages, and the notices of a program nobody sees.
+    ActionLog CloseLog{STDERR_FILENO};
+    MessageBoxes UserMessages{CloseLog};
     std::unique_ptr<Engine> TheEngine;
     Manager* oManager = nullptr;  // the engine's Manager
     bool bQuit = false;

@@ -3,8 +3,6 @@
 #include <QCoreApplication>
 #include <QMessageBox>
 
-#include <iostream>
-
 namespace quarnel {
 
 namespace {
@@ -19,21 +17,19 @@ QMessageBox::StandardButton Ask(const std::string& text, QMessageBox::StandardBu
 
 }  // namespace
 
-MessageBoxes::MessageBoxes() = default;
+MessageBoxes::MessageBoxes(ActionLog& log) : Log(log) {}
 MessageBoxes::~MessageBoxes() = default;
 
 void MessageBoxes::Show(const std::string& text) {
     if (bUnattended) {
-        std::cerr << "quarnel: " << text << '\n';
-        return;
+        return Log.Say("quarnel: " + text);
     }
     (void)Ask(text, QMessageBox::Ok);  // the only answer is OK
 }
 
 void MessageBoxes::Notify(const std::string& text) {
     if (bUnattended) {
-        std::cerr << "quarnel: " << text << '\n';
-        return;
+        return Log.Say("quarnel: " + text);
     }
     const QString told = QString::fromStdString(text);
     if (Note && Note->isVisible()) {

@@ -3,6 +3,8 @@
 #include <memory>
 #include <string>
 
+#include "engine/ActionLog.h"
+
 class QMessageBox;
 
 namespace quarnel {
@@ -21,10 +23,11 @@ public:
 
 // The real boxes. Once the program is told to end by the system (a signal, the end of the
 // desktop session), or where nobody sees its window (Qt's offscreen platform), nobody may be
-// there to answer a box, so messages then go to standard error instead of holding the loop.
+// there to answer a box, so messages then go to log (standard error) instead of holding the
+// loop, and never wait for it.
 class MessageBoxes final : public Messages {
 public:
-    MessageBoxes();
+    explicit MessageBoxes(ActionLog& log);
     ~MessageBoxes() override;
 
     void Show(const std::string& text) override;
@@ -36,6 +39,7 @@ public:
     void SetUnattended() { bUnattended = true; }
 
 private:
+    ActionLog& Log;
     bool bUnattended = false;
     std::unique_ptr<QMessageBox> Note;  // the one that holds nothing, while it lives
 };

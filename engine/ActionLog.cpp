@@ -1,5 +1,6 @@
 #include "engine/ActionLog.h"
 
+#include <limits.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -37,10 +38,18 @@ bool ActionLog::Tell(const platform::TcpRow& row, Verdict verdict) {
 }
 
 void ActionLog::Say(std::string_view line, Priority priority) {
-    (void)Write(line, priority);  // a full descriptor loses it rather than stall the pass
+    // A full descriptor loses it rather than stall the pass; cut short of PIPE_BUF with its
+    // priority mark ("<4>") and end, a pipe takes it whole.
+    if (!Write(line.substr(0, PIPE_BUF - 1 - (Marked ? 3 : 0)), priority)) {
+        ++Lost;
+    }
 }
 
 void ActionLog::Flush(Clock::time_point now) {
+    if (const std::uint64_t lost = Lost.exchange(0);
+        lost != 0 && !Write("lines lost while the log was full: " + GroupedNumber(lost))) {
+        Lost += lost;
+    }
     if (Untold == 0 || now - WindowStart < kWindow) {
         return;
     }

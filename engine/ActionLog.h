@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -15,7 +16,8 @@ namespace quarnel {
 // the journal keeps; the window program's stderr). It never makes the pass wait: a line the
 // descriptor cannot take at once is dropped and counted, and past closeLinesPerSecond close
 // lines in one second the rest are only counted, then summarised in one line ("and 1,734 more
-// closed in the last second").
+// closed in the last second"); other lines lost are counted and told too. Say may be called from
+// any thread.
 class ActionLog {
 public:
     using Clock = std::chrono::steady_clock;
@@ -28,8 +30,8 @@ public:
 
     // A connection the pass closed, and the rule that closed it.
     void Closed(const platform::TcpRow& row, Verdict verdict, Clock::time_point now = Clock::now());
-    // A line of its own: start, reload, a failure. Not limited; dropped only when the descriptor
-    // is full.
+    // A line of its own: start, reload, a failure. Not limited; dropped and counted only when
+    // the descriptor is full. One longer than PIPE_BUF is cut there, which a pipe takes whole.
     void Say(std::string_view line, Priority priority = Priority::Info);
     // Starts every line with its priority as "<4>", which the journal reads off a service's
     // output (and keeps out of the text).
@@ -40,8 +42,8 @@ public:
     using CloseSink =
         std::function<bool(const platform::TcpRow& row, Verdict verdict, const std::string& line)>;
     void SendClosesTo(CloseSink sink) { Sink = std::move(sink); }
-    // Writes the summary of the closes left untold once their second is over; call it after
-    // every pass.
+    // Writes the summary of the closes left untold once their second is over, and how many
+    // other lines were lost; call it after every pass.
     void Flush(Clock::time_point now = Clock::now());
 
     // Connections closed since the log began.
@@ -61,6 +63,7 @@ private:
     std::uint64_t TotalClosed = 0;
     bool Marked = false;
     CloseSink Sink;
+    std::atomic<std::uint64_t> Lost{0};  // lines of Say not written
 };
 
 // A count with a comma between groups of three digits: 1,734.

@@ -3,6 +3,7 @@
 // standard error, which the program tests read.
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <QApplication>
 #include <QMessageBox>
@@ -38,7 +39,8 @@ TEST(MessageBoxes, NoticesHoldNothingAndShareTheOpenBox) {
         }
     });
 
-    MessageBoxes messages;
+    ActionLog log(STDERR_FILENO);
+    MessageBoxes messages(log);
     messages.Notify("The helper stopped.");
     messages.Notify("The helper was restarted.");
     EXPECT_FALSE(held);

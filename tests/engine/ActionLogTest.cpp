@@ -4,6 +4,7 @@
 #include "engine/ActionLog.h"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -126,11 +127,15 @@ TEST(CloseLog, AStormIsSummarisedAndAFullDescriptorStallsNothing) {
     for (int i = 0; i < 5; ++i) {
         log.Closed(row, Verdict::BlockedByRemotePort, start + 3s);
     }
-    log.Say("reloaded");  // lost rather than waited for
+    log.Say("reloaded");  // lost rather than waited for, and counted
+    log.Say(std::string(2 * PIPE_BUF, 'x'));
     log.Flush(start + 5s);
     (void)pipe.Drain();
     log.Flush(start + 5s);
-    EXPECT_EQ(pipe.Drain(), "and 5 more closed in the last 2 seconds\n");
+    EXPECT_EQ(pipe.Drain(),
+              "lines lost while the log was full: 2\nand 5 more closed in the last 2 seconds\n");
+    log.Say(std::string(2 * PIPE_BUF, 'x'));  // cut where a pipe still takes it whole
+    EXPECT_EQ(pipe.Drain(), std::string(PIPE_BUF - 1, 'x') + "\n");
 }
 
 }  // namespace

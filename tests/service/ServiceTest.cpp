@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <QProcess>
 #include <QTemporaryDir>
@@ -16,6 +17,7 @@
 #include <fstream>
 #include <string>
 
+#include "tests/support/FullPipe.h"
 #include "tests/support/PrivateNetwork.h"
 #include "tests/support/Sockets.h"
 #include "tests/support/WaitUntil.h"
@@ -50,10 +52,12 @@ struct Folder {
 };
 
 // One run of quarneld --config on the folder's rules file (or rules), with no home and no
-// display. With state, it keeps its accepted rules in the folder's state/ and its output is
+// display; its stdout and stderr go to files in the folder, or both to the descriptor output
+// when given. With state, it keeps its accepted rules in the folder's state/ and its output is
 // taken for the journal, as under systemd.
 struct Daemon : QProcess {
-    explicit Daemon(const Folder& folder, bool state = false, std::string rules = {})
+    explicit Daemon(const Folder& folder, bool state = false, std::string rules = {},
+                    int output = -1)
         : Log(folder.Path("log")) {
         QProcessEnvironment environment;
         environment.insert("PATH", "/usr/bin:/bin");
@@ -75,6 +79,13 @@ struct Daemon : QProcess {
         setProcessEnvironment(environment);
         setStandardOutputFile(QString::fromStdString(Log));
         setStandardErrorFile(QString::fromStdString(Log + ".err"));
+        if (output >= 0) {
+            setChildProcessModifier([output] {
+                if (::dup2(output, STDOUT_FILENO) < 0 || ::dup2(output, STDERR_FILENO) < 0) {
+                    ::_exit(127);
+                }
+            });
+        }
         start(QUARNEL_DAEMON,
               {"--config",
                QString::fromStdString(rules.empty() ? folder.Path(Folder::Rules) : rules)});
@@ -163,6 +174,24 @@ TEST(Service, ClosesWhatItsRulesBlockLogsEachWithItsRuleAndKeepsOnlyItsRight) {
         EXPECT_TRUE(daemon.Logged("stopping on SIGTERM, after 3 closed"));
         EXPECT_EQ(folder.Read(Folder::Rules), rules);  // never written
         EXPECT_EQ(folder.Read("log.err"), "");
+    });
+}
+
+// Nobody reads its log: the lines are lost rather than waited for, and closing goes on.
+TEST(Service, ClosesWithAFullLogNobodyReads) {
+    RunInPrivateNetwork([] {
+        const Listener blocked = ListenIPv4();
+        const Folder folder;
+        folder.WriteRules("[General]\nAllowedIPString=\nBlockedLocalPortsString=" +
+                          std::to_string(blocked.port) + "\n");
+        const FullPipe unread;
+        Daemon daemon(folder, false, {}, unread.writeEnd.Get());
+        for (int i = 0; i < 3; ++i) {
+            const Connection connection = Connect(blocked);
+            ASSERT_TRUE(Closed(connection.server)) << "stalled on its full log";
+        }
+        daemon.Signal(SIGTERM);
+        EXPECT_EQ(daemon.Wait(), 0);
     });
 }
 

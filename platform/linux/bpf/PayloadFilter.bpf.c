@@ -30,7 +30,7 @@ struct PortMap BlockedRemotePorts SEC(".maps");
 
 struct {
     __uint(type, BPF_MAP_TYPE_HASH);
-    __uint(max_entries, QUARNEL_MAX_ALLOWED_ADDRESSES);
+    __uint(max_entries, QUARNEL_ALLOWED_ADDRESS_ENTRIES);
     __type(key, struct AllowedAddress);
     __type(value, __u8);
 } AllowedAddresses SEC(".maps");

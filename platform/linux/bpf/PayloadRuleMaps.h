@@ -9,8 +9,10 @@
 // One array lookup per port, inlined by the kernel, whatever the list's length.
 #define QUARNEL_PORT_WORDS 1024
 
-// At most this many allowed addresses: the filter's hash map is made this large.
+// At most this many allowed addresses. The filter's hash map holds twice as many, so that an
+// edit holds the old list and the new one together while it goes from one to the other.
 #define QUARNEL_MAX_ALLOWED_ADDRESSES 4096
+#define QUARNEL_ALLOWED_ADDRESS_ENTRIES (2 * QUARNEL_MAX_ALLOWED_ADDRESSES)
 
 // A remote address as the filter looks it up: 16 bytes in network order, an IPv4 address as its
 // IPv4-mapped IPv6 address (::ffff:a.b.c.d).

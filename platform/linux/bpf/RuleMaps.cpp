@@ -4,9 +4,20 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <functional>
 #include <vector>
 
 namespace quarnel::platform {
+
+namespace {
+
+PortWords Union(const PortWords& one, const PortWords& other) {
+    PortWords both{};
+    std::ranges::transform(one, other, both.begin(), std::bit_or<>{});
+    return both;
+}
+
+}  // namespace
 
 bool RuleMaps::BlockNothing() {
     const PortWords none{};
@@ -26,7 +37,7 @@ bool RuleMaps::Write(const BlockingRules& rules, FilterCause& why) {
     }
     std::vector<RuleAddress> gone;
     std::ranges::set_difference(heldAddresses_, allowed, std::back_inserter(gone));
-    // Room first for the new ones: the map is made just large enough for all of them.
+    // Room first for the new ones: the map holds the largest list twice, old and new together.
     const auto fail = [&] {
         why = {FilterCause::Kind::Refused, errno};
         (void)BlockNothing();
@@ -35,8 +46,9 @@ bool RuleMaps::Write(const BlockingRules& rules, FilterCause& why) {
     const std::uint8_t present = 1;
     for (const RuleAddress& address : allowed) {
         if (!heldAddresses_.contains(address)) {
-            if (heldAddresses_.size() + 1 > QUARNEL_MAX_ALLOWED_ADDRESSES) {
-                // Full of addresses about to go: let the ports block nothing while they go.
+            if (heldAddresses_.size() + 1 > QUARNEL_ALLOWED_ADDRESS_ENTRIES) {
+                // Full only after a write that failed half way: let the ports block nothing
+                // while the addresses about to go go.
                 if (!BlockNothing()) {
                     return fail();
                 }
@@ -52,8 +64,14 @@ bool RuleMaps::Write(const BlockingRules& rules, FilterCause& why) {
             heldAddresses_.insert(address);
         }
     }
-    if (!WritePortWords(localPorts_, ToPortWords(rules.BlockedLocalPorts), heldLocal_) ||
-        !WritePortWords(remotePorts_, ToPortWords(rules.BlockedRemotePorts), heldRemote_)) {
+    // The old and the new ports together first, then the new alone: a port moved from one list
+    // to the other is on one of them throughout.
+    const PortWords local = ToPortWords(rules.BlockedLocalPorts);
+    const PortWords remote = ToPortWords(rules.BlockedRemotePorts);
+    if (!WritePortWords(localPorts_, Union(heldLocal_, local), heldLocal_) ||
+        !WritePortWords(remotePorts_, Union(heldRemote_, remote), heldRemote_) ||
+        !WritePortWords(localPorts_, local, heldLocal_) ||
+        !WritePortWords(remotePorts_, remote, heldRemote_)) {
         return fail();
     }
     for (const RuleAddress& old : gone) {

@@ -17,9 +17,10 @@ public:
         : localPorts_(localPorts), remotePorts_(remotePorts), addresses_(allowedAddresses) {}
 
     // Makes the maps hold rules. New allowed addresses go in before the ports change and old
-    // ones out after, so that an edit never blocks, even for a moment, what both the old and
-    // the new rules allow. False, with why, when the maps cannot hold the rules: then they
-    // block nothing, as no filter would.
+    // ones out after, and the ports of both the old and the new rules are blocked before only
+    // the new ones are, so that an edit never blocks, even for a moment, what both the old and
+    // the new rules allow, nor lets through what both block. False, with why, when the maps
+    // cannot hold the rules: then they block nothing, as no filter would.
     bool Write(const BlockingRules& rules, FilterCause& why);
 
 private:

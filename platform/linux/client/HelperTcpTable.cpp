@@ -1,6 +1,5 @@
 #include "platform/linux/client/HelperTcpTable.h"
 
-#include <algorithm>
 #include <cstring>
 
 #include "platform/linux/client/FilteringTcpTable.h"
@@ -20,6 +19,14 @@ std::string StopBroken(const std::string& path, HelperProcess& process,
         what += " (it " + ended + ")";
     }
     return what;
+}
+
+// A length of time as the user is told it: "0.012 s".
+std::string Seconds(std::chrono::steady_clock::duration length) {
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(length).count();
+    std::string fraction = std::to_string(ms % 1000);
+    fraction.insert(0, 3 - fraction.size(), '0');
+    return std::to_string(ms / 1000) + "." + fraction + " s";
 }
 
 }  // namespace
@@ -61,7 +68,9 @@ std::unique_ptr<HelperTcpTable> HelperTcpTable::Start(const std::string& path,
 
 HelperTcpTable::HelperTcpTable(std::string path, std::unique_ptr<HelperProcess> process,
                                std::unique_ptr<HelperChannel> channel)
-    : path_(std::move(path)), process_(std::move(process)), channel_(std::move(channel)) {}
+    : path_(std::move(path)), process_(std::move(process)), channel_(std::move(channel)) {
+    (void)restarts_.Started(Clock::now());  // the first: no gap before it
+}
 
 ReadResult HelperTcpTable::Read(std::vector<TcpRow>& rows, TableChanges* changes) {
     RestartIfDue();
@@ -71,7 +80,7 @@ ReadResult HelperTcpTable::Read(std::vector<TcpRow>& rows, TableChanges* changes
 ReadResult HelperTcpTable::ReadWhole(std::vector<TcpRow>& rows) {
     // The caller's rows may be others than those of the reads of changes.
     mustReadWhole_ = true;
-    // At most twice: only a helper that had run well is restarted at once.
+    // A few times at most: a helper that fails at once again is restarted after a pause.
     while (channel_) {
         bool read = false;
         if (channel_->ReadTable(rows, read)) {
@@ -186,18 +195,14 @@ void HelperTcpTable::HelperFailed() {
     process_.reset();
     restartFailureTold_ = false;
     const std::string fallBack = FallBack();
-    // A helper that ran well for a while had a hiccup; one that keeps failing is given longer
-    // and longer pauses, so that a broken one costs little and a stalled one comes back.
-    if (Clock::now() - startedAt_ >= kSteadyRun) {
-        pause_ = {};
-    }
-    if (pause_ == Clock::duration{}) {
+    const Clock::time_point now = Clock::now();
+    restartAt_ = restarts_.Failed(now);
+    if (restartAt_ <= now) {
         Notify(CloseAbility::Unknown,
                "Closing connections stopped working: " + what + ". It is being restarted.");
         return Restart();
     }
-    restartAt_ = Clock::now() + pause_;
-    const auto seconds = std::chrono::ceil<std::chrono::seconds>(pause_).count();
+    const auto seconds = std::chrono::ceil<std::chrono::seconds>(restartAt_ - now).count();
     Notify(CloseAbility::NoPermission,
            "Closing connections stopped working: " + what + ". It is restarted in " +
                std::to_string(seconds) +
@@ -211,9 +216,6 @@ void HelperTcpTable::RestartIfDue() {
 }
 
 void HelperTcpTable::Restart() {
-    // The pause before the attempt after this one, whatever comes of it.
-    pause_ = std::clamp<Clock::duration>(2 * pause_, kFirstPause, kLongestPause);
-    restartAt_ = Clock::now() + pause_;
     CloseAbility ability = CloseAbility::Unknown;
     std::string problem;
     std::unique_ptr<HelperTcpTable> again = Start(path_, ability, problem);
@@ -223,17 +225,20 @@ void HelperTcpTable::Restart() {
         polling_ = again->polling_;
         mustRead_ = true;
         mustReadWhole_ = true;
-        startedAt_ = Clock::now();
+        const Clock::duration gap = restarts_.Started(Clock::now());
         fallback_.reset();
         // The new helper holds back what the old one did.
         FilterCause filtered;
         if (!channel_->SetRules(rules_, filtered)) {
-            return HelperFailed();  // broke again at once: restarted after a pause
+            return HelperFailed();  // broke again at once: it died at its start
         }
         filtered_ = filtered;
         return Notify(CloseAbility::Allowed,
-                      "The helper " + path_ + " was restarted; closing connections works again.");
+                      "The helper " + path_ +
+                          " was restarted; closing connections works again after a gap of " +
+                          Seconds(gap) + ".");
     }
+    restartAt_ = restarts_.StartFailed(Clock::now());
     if (restartFailureTold_) {
         return;  // still failing: the user knows, and is told when it works again
     }

@@ -11,6 +11,7 @@
 #include "platform/TcpTableSource.h"
 #include "platform/linux/client/HelperChannel.h"
 #include "platform/linux/client/HelperProcess.h"
+#include "platform/linux/client/HelperRestarts.h"
 #include "platform/linux/filter/FilterCause.h"
 
 namespace quarnel::platform {
@@ -20,11 +21,11 @@ namespace quarnel::platform {
 //
 // A helper that ends, stops answering or answers wrongly is noticed within the call that asks
 // it (a whole answer must come within kAnswerTimeout). Then the user is told that closing
-// stopped working (a notice) and the helper is restarted: at once after a helper that had run
-// well for kSteadyRun, else after a pause that doubles from kFirstPause up to kLongestPause, for
-// as long as the program runs. Meanwhile the table is read in this process and nothing is
-// closed, so connections keep showing. The user is told when closing works again, and once per
-// stop that a restart failed; a hiccup never ends protection for good.
+// stopped working (a notice) and the helper is restarted, at once or after a pause as
+// HelperRestarts decides, for as long as the program runs. Meanwhile the table is read in this
+// process and nothing is closed, so connections keep showing. The user is told when closing
+// works again and how long it did not, and once per stop that a restart failed; a hiccup never
+// ends protection for good.
 //
 // The helper sends the rows that change as they change, where it keeps the table from the
 // kernel's reports (it may load the kernel program), and else tells after every read that the
@@ -46,12 +47,6 @@ public:
     // How long a read trusts a silent helper: a read after that asks it even when it told of
     // no change. Reading an unchanged table costs the helper next to nothing.
     static constexpr std::chrono::milliseconds kLongestSilence{250};
-    // The pauses before restarting a helper that keeps failing, and how long one must have run
-    // well for its failure to count as a hiccup that is restarted at once.
-    static constexpr std::chrono::milliseconds kFirstPause{1000};
-    static constexpr std::chrono::milliseconds kLongestPause{60000};
-    static constexpr std::chrono::milliseconds kSteadyRun{60000};
-
     // Starts the helper at path and asks whether it can close connections. nullptr, with
     // problem, when it cannot be started or does not answer; else ability is its answer.
     [[nodiscard]] static std::unique_ptr<HelperTcpTable> Start(const std::string& path,
@@ -103,11 +98,10 @@ private:
     // table (a new helper, a failed or refused read).
     bool mustReadWhole_ = true;
     std::chrono::steady_clock::time_point lastAnswer_{};  // of the last read the helper answered
-    Clock::time_point startedAt_ = Clock::now();          // of the running helper
-    Clock::duration pause_{};                             // before the next restart
-    Clock::time_point restartAt_{};                       // while no helper runs
-    bool restartFailureTold_ = false;                     // during this stop
-    std::unique_ptr<TcpTableSource> fallback_;            // reads here while no helper runs
+    HelperRestarts restarts_;
+    Clock::time_point restartAt_{};             // while no helper runs
+    bool restartFailureTold_ = false;           // during this stop
+    std::unique_ptr<TcpTableSource> fallback_;  // reads here while no helper runs
     std::deque<SourceNotice> notices_;
 };
 

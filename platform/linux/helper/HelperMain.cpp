@@ -7,7 +7,10 @@
 // It is started by the program, never by hand: its end of a SOCK_SEQPACKET socketpair that the
 // program made is on descriptor 3 (kHelperSocketFd), and it takes no arguments and reads no
 // environment. It answers the program's requests (see HelperProtocol.h) with the TCP table's
-// operations until the program closes its end or goes away. It logs to stderr.
+// operations until the program closes its end or goes away. It logs to stderr, never waiting for
+// it.
+
+#include <unistd.h>
 
 #include <csignal>
 #include <cstdio>
@@ -17,6 +20,7 @@
 #include "platform/linux/events/EventTcpTable.h"
 #include "platform/linux/filter/RulesFilter.h"
 #include "platform/linux/helper/HelperServer.h"
+#include "platform/linux/helper/NonBlockingLog.h"
 #include "platform/linux/privileges/Privileges.h"
 #include "platform/linux/sockdiag/LinuxTcpTable.h"
 
@@ -24,8 +28,8 @@ namespace {
 
 using namespace quarnel::platform;
 
-int Refuse(const std::string& problem) {
-    std::fprintf(stderr, "quarnel-helper: %s\n", problem.c_str());
+int Refuse(std::FILE* log, const std::string& problem) {
+    std::fprintf(log, "quarnel-helper: %s\n", problem.c_str());
     return 1;
 }
 
@@ -38,24 +42,26 @@ int main() {
     sigemptyset(&none);
     (void)sigprocmask(SIG_SETMASK, &none, nullptr);  // cannot fail with a valid set
 
+    const NonBlockingLog logged(STDERR_FILENO);
+    std::FILE* const log = logged.Stream();
     std::string problem;
     if (!CheckHelperSocket(kHelperSocketFd, problem) ||
         !IsolateDescriptors(kHelperSocketFd, problem) || !TieToParent(kHelperSocketFd, problem)) {
-        return Refuse(problem);
+        return Refuse(log, problem);
     }
     std::uint64_t kept = 0;
     if (!DropPrivileges(kept, problem)) {
-        return Refuse("cannot give up its privileges: " + problem);
+        return Refuse(log, "cannot give up its privileges: " + problem);
     }
     if ((kept & CapabilityBit(CAP_NET_ADMIN)) == 0) {
         // Still useful: the program asks, learns that closing is refused, and tells the user.
-        std::fprintf(stderr,
+        std::fprintf(log,
                      "quarnel-helper: started without CAP_NET_ADMIN; closing will be refused\n");
     }
     int error = 0;
     std::unique_ptr<LinuxTcpTable> linuxTable = LinuxTcpTable::Open(&error);
     if (!linuxTable) {
-        return Refuse(std::string("cannot open the TCP table: ") + std::strerror(error));
+        return Refuse(log, std::string("cannot open the TCP table: ") + std::strerror(error));
     }
     // Kept from the kernel's reports where the helper may load the kernel program; the program
     // is told how.
@@ -67,13 +73,13 @@ int main() {
     FilterCause filtered;
     const std::unique_ptr<RulesFilter> filter = OpenPayloadFilter(filtered);
     if (!filter) {
-        std::fprintf(stderr, "quarnel-helper: the payload filter is not attached: %s\n",
+        std::fprintf(log, "quarnel-helper: the payload filter is not attached: %s\n",
                      filtered.Text().c_str());
     }
     // Attached or refused, the kernel programs are done with the rights they needed.
     if (!NarrowCapabilities(kServingCapabilities, kept, problem)) {
-        return Refuse("cannot give up CAP_BPF and CAP_PERFMON: " + problem);
+        return Refuse(log, "cannot give up CAP_BPF and CAP_PERFMON: " + problem);
     }
-    HelperServer server(kHelperSocketFd, *table, sockets, stderr, polling, filter.get(), filtered);
+    HelperServer server(kHelperSocketFd, *table, sockets, log, polling, filter.get(), filtered);
     return server.Run() ? 0 : 1;
 }

@@ -12,9 +12,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cstdio>
 #include <cstring>
+#include <future>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "platform/linux/filter/CgroupRoot.h"
 #include "tests/platform/bpf/TestCgroup.h"
@@ -171,6 +175,81 @@ TEST_P(PayloadFilterTest, ARuleStopsAnOpenConnectionAtOnceAndLiftingItLetsTheDat
         // Held, not lost: TCP sends it again once the rule is gone.
         SetRules(filter, {});
         EXPECT_EQ(Arrived(connection.server.Get(), 5000ms), "during");
+    });
+}
+
+// The bytes that cross fresh connections to listener, each sending at once both ways, until
+// stop; how many connections tried goes to probes. Every connection is aborted at once, so each
+// probe is a packet of its own, never one TCP sends again later.
+std::uint64_t Probe(const Listener& listener, const char* loopback, const std::atomic<bool>& stop,
+                    std::uint64_t& probes) {
+    std::uint64_t crossed = 0;
+    const std::string bytes(16, 'p');
+    do {
+        const Connection connection = Connect(listener, loopback);
+        if (!connection.server) {
+            break;
+        }
+        ++probes;
+        (void)::send(connection.client.Get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        (void)::send(connection.server.Get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        char got[64];
+        for (const int end : {connection.server.Get(), connection.client.Get()}) {
+            const ssize_t n = ::recv(end, got, sizeof got, MSG_DONTWAIT);
+            crossed += n > 0 ? static_cast<std::uint64_t>(n) : 0;
+        }
+        const linger abort{1, 0};
+        (void)::setsockopt(connection.client.Get(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    } while (!stop);
+    return crossed;
+}
+
+// Edits under way while connections to a blocked port keep sending: the port moves from one
+// list to the other, and a full allowed list is replaced by another full one. Old and new rules
+// both block the connection, so not one byte may cross while the filter goes from one to the
+// other.
+TEST_P(PayloadFilterTest, AnEditNeverLetsThroughWhatTheOldAndTheNewRulesBlock) {
+    const Family family = GetParam();
+    WithFilter(InATestCgroup, [&](PayloadFilter& filter) {
+        const Listener listener = family.Listen();
+        const auto port = static_cast<std::uint16_t>(listener.port);
+        // Two full lists of other addresses, none of them ever sent to.
+        std::vector<RuleAddress> one, other;
+        for (std::uint32_t i = 0; i < QUARNEL_MAX_ALLOWED_ADDRESSES; ++i) {
+            RuleAddress address = Address("2001:db8::");
+            std::memcpy(&address[12], &i, sizeof i);
+            one.push_back(address);
+            address[11] = 1;
+            other.push_back(address);
+        }
+        const BlockingRules asLocal{{}, {port}, {}}, asRemote{{}, {}, {port}};
+        const BlockingRules fullAsLocal{one, {port}, {}}, fullAsRemote{other, {}, {port}};
+        // The bytes that cross while the rules go edits times from one to the other and back.
+        const auto crossedDuring = [&](int edits, const BlockingRules& there,
+                                       const BlockingRules& back) {
+            std::atomic<bool> stop{false};
+            std::uint64_t probes = 0;
+            std::future<std::uint64_t> crossed = std::async(
+                std::launch::async, [&] { return Probe(listener, family.Loopback, stop, probes); });
+            for (int edit = 0; edit < edits; ++edit) {
+                SetRules(filter, edit % 2 == 0 ? there : back);
+            }
+            stop = true;
+            const std::uint64_t bytes = crossed.get();
+            std::printf("%s: %llu bytes crossed %llu connections during %d edits\n",
+                        family.Loopback, static_cast<unsigned long long>(bytes),
+                        static_cast<unsigned long long>(probes), edits);
+            return bytes;
+        };
+        SetRules(filter, asLocal);
+        EXPECT_EQ(crossedDuring(5000, asRemote, asLocal), 0u) << "moving the port";
+        EXPECT_EQ(crossedDuring(20, fullAsRemote, fullAsLocal), 0u) << "replacing full lists";
+
+        // The probe sees what crosses: without the rule it all does.
+        SetRules(filter, {});
+        std::uint64_t probes = 0;
+        const std::atomic<bool> once{true};
+        EXPECT_EQ(Probe(listener, family.Loopback, once, probes), 32u);
     });
 }
 

@@ -21,6 +21,7 @@
 #include "platform/linux/client/HelperTcpTable.h"
 #include "platform/linux/client/TcpTableSelection.h"
 #include "platform/linux/privileges/Privileges.h"
+#include "tests/support/FullPipe.h"
 #include "tests/support/PrivateNetwork.h"
 #include "tests/support/Sockets.h"
 #include "tests/support/TableRows.h"
@@ -71,8 +72,18 @@ std::unique_ptr<HelperTcpTable> StartTable(const std::string& path = kBuiltHelpe
     return table;
 }
 
+// This process's stderr on fd while it lives, so that a helper started meanwhile has it too.
+struct StderrTo {
+    explicit StderrTo(int fd) { EXPECT_EQ(::dup2(fd, STDERR_FILENO), STDERR_FILENO); }
+    ~StderrTo() { (void)::dup2(own.Get(), STDERR_FILENO); }  // for the messages of the end
+    const UniqueFd own{::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0)};
+};
+
+// Its stderr, the program's, is a full pipe nobody reads: what it logs is lost, never waited for.
 TEST(HelperProcess, AHelperGivenMoreKeepsOnlyTheRightToCloseAndClosesNothingButConnections) {
     RunInPrivateNetwork([] {
+        const FullPipe unread;
+        const StderrTo full(unread.writeEnd.Get());
         // More than it needs: every capability of this (namespace) root inheritable, some
         // ambient, which survive exec, and a descriptor left open across exec (F_DUPFD clears
         // close-on-exec) above the helper's socket at 3.
@@ -302,13 +313,19 @@ TEST(HelperTcpTable, AHungHelperIsNoticedAndRestarted) {
     });
 }
 
-// A restarted helper that fails again soon is restarted after a pause; meanwhile the program
-// goes on reading.
-TEST(HelperTcpTable, AHelperThatFailsAgainSoonIsRestartedAfterAPause) {
+// A killed helper is restarted at once, killed again soon too, and the user is told how long
+// closing stopped; one that dies at every start is restarted after a pause, and meanwhile the
+// program goes on reading.
+TEST(HelperTcpTable, AKilledHelperIsRestartedAtOnceUnlessItDiesAtEveryStart) {
     RunInPrivateNetwork([] {
         FailingHelper helper;
         ASSERT_TRUE(helper.loop.c.server && helper.table);
-        ASSERT_EQ(helper.Fail(*helper.table, SIGKILL).size(), 2u) << "not restarted";
+        for (int kill = 0; kill < HelperRestarts::kQuickDeaths; ++kill) {
+            const std::vector<SourceNotice> notices = helper.Fail(*helper.table, SIGKILL);
+            ASSERT_EQ(notices.size(), 2u) << "not restarted at once";
+            EXPECT_PRED_FORMAT2(IsSubstring, "closing connections works again after a gap of ",
+                                notices[1].Text);
+        }
         const std::vector<SourceNotice> notices = helper.Fail(*helper.table, SIGKILL);
         ASSERT_EQ(notices.size(), 1u);
         EXPECT_EQ(notices[0].Ability, CloseAbility::NoPermission);
@@ -317,6 +334,46 @@ TEST(HelperTcpTable, AHelperThatFailsAgainSoonIsRestartedAfterAPause) {
         helper.ExpectReadingOnly(*helper.table);
         helper.ExpectBack(*helper.table);
     });
+}
+
+// When a helper is started again, from the times of its starts and failures alone.
+TEST(HelperRestarts, AtOnceWhileStartsSucceedElseAfterPausesThatDouble) {
+    using Clock = HelperRestarts::Clock;
+    HelperRestarts restarts;
+    Clock::time_point now{};
+    // The pause before the next start when the helper fails (or starting fails) after later.
+    const auto failed = [&](Clock::duration later) {
+        now += later;
+        return restarts.Failed(now) - now;
+    };
+    const auto startFailed = [&](Clock::duration later) {
+        now += later;
+        return restarts.StartFailed(now) - now;
+    };
+    const auto started = [&](Clock::duration later) {
+        now += later;
+        return restarts.Started(now);
+    };
+    EXPECT_EQ(started(0s), 0s);
+    // Helpers that ran a while, or died soon only a few times in a row: at once.
+    EXPECT_EQ(failed(1h), 0s);
+    EXPECT_EQ(started(5ms), 5ms) << "the gap since the failure";
+    for (int quick = 0; quick < HelperRestarts::kQuickDeaths; ++quick) {
+        EXPECT_EQ(failed(10ms), 0s);
+        (void)started(0s);
+    }
+    // Dying at every start: the pauses double; so do failed starts, up to a minute.
+    EXPECT_EQ(failed(10ms), 1s);
+    EXPECT_EQ(startFailed(1s), 2s);
+    (void)started(2s);
+    EXPECT_EQ(failed(10ms), 4s);
+    for (int start = 0; start < 8; ++start) {
+        (void)startFailed(0s);
+    }
+    EXPECT_EQ(startFailed(0s), 60s);
+    EXPECT_EQ(started(1s), 1s) << "since the helper failed";
+    // One that ran a while: at once again.
+    EXPECT_EQ(failed(2s), 0s);
 }
 
 // A helper that cannot be started again is tried again, less and less often, until it can.
