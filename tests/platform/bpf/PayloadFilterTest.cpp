@@ -1,5 +1,6 @@
-// The payload filter for real: attached to a cgroup made for the test, in a private network
-// namespace, over loopback connections.
+// The payload filters for real, over loopback connections in a private network namespace: the
+// kernel filter attached to a cgroup made for the test, and the packet filter's table that
+// stands in for it.
 
 #include "platform/linux/bpf/PayloadFilter.h"
 
@@ -17,6 +18,7 @@
 #include <string>
 
 #include "platform/linux/CgroupRoot.h"
+#include "platform/linux/netfilter/NetfilterTable.h"
 #include "tests/platform/bpf/TestCgroup.h"
 #include "tests/support/PrivateNetwork.h"
 #include "tests/support/Sockets.h"
@@ -61,11 +63,20 @@ void Send(int fd, const std::string& text) {
 }
 
 enum Where { InATestCgroup, FromTheRoot };
+enum Kind { Kernel, Netfilter };
 
-// Runs body in a private network namespace, in a cgroup of its own with a filter attached
-// there; skipped where the system refuses either. FromTheRoot attaches it to the root the test
-// sees, the cgroup the fixture made for it.
-void WithFilter(Where where, const std::function<void(PayloadFilter&)>& body) {
+// The filter of kind, attached where the kernel filter would be at; nullptr with why.
+std::unique_ptr<RulesFilter> Open(Kind kind, const std::string& at, FilterCause& why) {
+    if (kind == Netfilter) {
+        return NetfilterTable::Open(why);
+    }
+    return PayloadFilter::Attach(at, why);
+}
+
+// Runs body in a private network namespace, in a cgroup of its own with a filter of kind
+// attached there; skipped where the system refuses either. FromTheRoot attaches it to the root
+// the test sees, the cgroup the fixture made for it.
+void WithFilter(Kind kind, Where where, const std::function<void(RulesFilter&)>& body) {
     if (::geteuid() != 0) {
         GTEST_SKIP() << "attaching a kernel filter needs real root";
     }
@@ -76,13 +87,13 @@ void WithFilter(Where where, const std::function<void(PayloadFilter&)>& body) {
         }
         const std::string at = where == FromTheRoot ? FindCgroup2Root() : cgroup.Path();
         FilterCause why;
-        const std::unique_ptr<PayloadFilter> filter = PayloadFilter::Attach(at, why);
+        const std::unique_ptr<RulesFilter> filter = Open(kind, at, why);
         ASSERT_TRUE(filter) << why.Text();
         body(*filter);
     });
 }
 
-void SetRules(PayloadFilter& filter, const BlockingRules& rules) {
+void SetRules(RulesFilter& filter, const BlockingRules& rules) {
     FilterCause why;
     ASSERT_TRUE(filter.SetRules(rules, why)) << why.Text();
 }
@@ -93,16 +104,26 @@ struct Family {
 };
 const Family kIPv4{"127.0.0.1", [] { return ListenIPv4(); }};
 const Family kIPv6{"::1", [] { return ListenIPv6Any(true); }};
+void PrintTo(const Family& family, std::ostream* out) {
+    *out << family.Loopback;
+}
 
-class PayloadFilterTest : public ::testing::TestWithParam<Family> {};
-INSTANTIATE_TEST_SUITE_P(Families, PayloadFilterTest, ::testing::Values(kIPv4, kIPv6),
-                         [](const auto& info) {
-                             return info.param.Loopback == kIPv4.Loopback ? "IPv4" : "IPv6";
-                         });
+class PayloadFilterTest : public ::testing::TestWithParam<std::tuple<Kind, Family>> {
+protected:
+    Kind kind() const { return std::get<0>(GetParam()); }
+    Family family() const { return std::get<1>(GetParam()); }
+};
+INSTANTIATE_TEST_SUITE_P(
+    Filters, PayloadFilterTest,
+    ::testing::Combine(::testing::Values(Kernel, Netfilter), ::testing::Values(kIPv4, kIPv6)),
+    [](const auto& info) {
+        return std::string(std::get<0>(info.param) == Kernel ? "Kernel" : "Netfilter") +
+               (std::get<1>(info.param).Loopback == kIPv4.Loopback ? "IPv4" : "IPv6");
+    });
 
 TEST_P(PayloadFilterTest, RequestsAndGreetingsOnBlockedPortsNeverArrive) {
-    const Family family = GetParam();
-    WithFilter(InATestCgroup, [&](PayloadFilter& filter) {
+    const Family family = this->family();
+    WithFilter(kind(), InATestCgroup, [&](RulesFilter& filter) {
         const Listener local = family.Listen();
         const Listener remote = family.Listen();
         // One listener blocked as a local port, the other as a remote port: each side of a
@@ -131,13 +152,15 @@ TEST_P(PayloadFilterTest, RequestsAndGreetingsOnBlockedPortsNeverArrive) {
                        errno == ECONNRESET;
             })) << "the abort never arrived";
         }
-        EXPECT_GE(filter.HeldPackets(), 4u);
+        if (kind() == Kernel) {
+            EXPECT_GE(static_cast<PayloadFilter&>(filter).HeldPackets(), 4u);
+        }
     });
 }
 
 TEST_P(PayloadFilterTest, AllowedAddressesAndOtherPortsCarryData) {
-    const Family family = GetParam();
-    WithFilter(InATestCgroup, [&](PayloadFilter& filter) {
+    const Family family = this->family();
+    WithFilter(kind(), InATestCgroup, [&](RulesFilter& filter) {
         const Listener blocked = family.Listen();
         const Listener open = family.Listen();
         const auto port = static_cast<std::uint16_t>(blocked.port);
@@ -157,8 +180,8 @@ TEST_P(PayloadFilterTest, AllowedAddressesAndOtherPortsCarryData) {
 }
 
 TEST_P(PayloadFilterTest, ARuleStopsAnOpenConnectionAtOnceAndLiftingItLetsTheDataThrough) {
-    const Family family = GetParam();
-    WithFilter(InATestCgroup, [&](PayloadFilter& filter) {
+    const Family family = this->family();
+    WithFilter(kind(), InATestCgroup, [&](RulesFilter& filter) {
         const Listener listener = family.Listen();
         const Connection connection = Connect(listener, family.Loopback);
         Send(connection.client.Get(), "before");
@@ -176,7 +199,7 @@ TEST_P(PayloadFilterTest, ARuleStopsAnOpenConnectionAtOnceAndLiftingItLetsTheDat
 
 // The filter is loaded in a child that blocks the listener's port, then killed.
 TEST_P(PayloadFilterTest, GoesWithTheProcessThatOwnsIt) {
-    const Family family = GetParam();
+    const Family family = this->family();
     if (::geteuid() != 0) {
         GTEST_SKIP() << "attaching a kernel filter needs real root";
     }
@@ -192,7 +215,7 @@ TEST_P(PayloadFilterTest, GoesWithTheProcessThatOwnsIt) {
         ASSERT_GE(owner, 0);
         if (owner == 0) {
             FilterCause why;
-            auto filter = PayloadFilter::Attach(cgroup.Path(), why);
+            auto filter = Open(kind(), cgroup.Path(), why);
             const char attached =
                 filter &&
                         filter->SetRules({{}, {static_cast<std::uint16_t>(listener.port)}, {}}, why)
@@ -213,7 +236,8 @@ TEST_P(PayloadFilterTest, GoesWithTheProcessThatOwnsIt) {
         ::kill(owner, SIGKILL);
         int status = 0;
         ASSERT_EQ(::waitpid(owner, &status, 0), owner);
-        // The kernel lets go of the filter when the last descriptor of its links closes.
+        // The kernel lets go of the filter when the last descriptor of its links closes, and of
+        // the table with its owner's socket.
         EXPECT_EQ(Arrived(held.server.Get(), 5000ms), "held");
         const Connection after = Connect(listener, family.Loopback);
         Send(after.client.Get(), "after");
@@ -225,8 +249,11 @@ TEST_P(PayloadFilterTest, GoesWithTheProcessThatOwnsIt) {
 // The filter sits on the cgroup the fixture made the test's root, which the inner fixture's
 // cgroup lies under.
 TEST_P(PayloadFilterTest, LeavesOtherNetworkNamespacesAlone) {
-    const Family family = GetParam();
-    WithFilter(FromTheRoot, [&](PayloadFilter& filter) {
+    const Family family = this->family();
+    if (kind() == Netfilter) {
+        GTEST_SKIP() << "a netfilter table belongs to one network namespace by its nature";
+    }
+    WithFilter(kind(), FromTheRoot, [&](RulesFilter& filter) {
         const Listener here = family.Listen();
         SetRules(filter, {{}, {static_cast<std::uint16_t>(here.port)}, {}});
         RunInPrivateNetwork([&] {
