@@ -6,7 +6,6 @@
 #include <poll.h>
 
 #include <chrono>
-#include <iostream>
 #include <optional>
 #include <thread>
 
@@ -89,13 +88,16 @@ int App::Main(int& argc, char** argv) {
     // are for whoever follows them up.
     bCanClose = Table.Problem.empty();
     if (!Table.Problem.empty()) {
-        std::cerr << "quarnel: " << Table.Problem << '\n';
+        UserMessages.Log(Table.Problem);
         if (!Table.Note.empty()) {
-            std::cerr << "quarnel: " << Table.Note << '\n';
+            UserMessages.Log(Table.Note);
         }
         UserMessages.Notify(Table.Summary);
     } else if (!Table.Note.empty()) {
         UserMessages.Notify(Table.Note);
+    }
+    if (!Table.Said.empty()) {
+        UserMessages.Log(Table.Said);
     }
 
     // 12.

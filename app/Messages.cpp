@@ -30,9 +30,13 @@ void MessageBoxes::Show(const std::string& text) {
     (void)Ask(text, QMessageBox::Ok);  // the only answer is OK
 }
 
+void MessageBoxes::Log(const std::string& text) {
+    std::cerr << "quarnel: " << text << '\n';
+}
+
 void MessageBoxes::Notify(const std::string& text) {
+    Log(text);
     if (bUnattended) {
-        std::cerr << "quarnel: " << text << '\n';
         return;
     }
     const QString told = QString::fromStdString(text);

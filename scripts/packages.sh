@@ -2,7 +2,7 @@
 
 # What building the program needs.
 BUILD_PACKAGES=(cmake make g++ pkg-config libmnl-dev qt6-base-dev fonts-liberation fonts-dejavu-core
-    clang llvm libbpf-dev bpftool libsystemd-dev)
+    clang llvm libbpf-dev bpftool libsystemd-dev libnftnl-dev)
 # What running the program needs on top: Qt's X11 platform plugin, and setcap for the
 # install step that grants the helper its capabilities.
 RUN_PACKAGES=(qt6-qpa-plugins libcap2-bin)

@@ -105,8 +105,7 @@ bool Service::Start() {
     const std::string polling = platform::DescribePollingMode(Table);
     Log.Say(polling.empty() ? "It follows the table through the kernel's reports of its changes."
                             : polling);
-    const std::string filter = platform::DescribePayloadFilter(Table);
-    Log.Say(filter.empty() ? "The kernel holds back the data of blocked connections." : filter);
+    Log.Say(platform::DescribePayloadFilter(Table));
     Log.Say("It keeps " + CapabilityNames(kept) + " alone, with no_new_privs.");
     TheEngine = std::make_unique<Engine>(*Table.Source, Hosts, Rules);
     TheEngine->oManager.oMainForm = &Window;

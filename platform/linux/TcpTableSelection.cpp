@@ -152,13 +152,22 @@ std::string DescribePollingMode(const TcpTableSelection& selection) {
 }
 
 std::string DescribePayloadFilter(const TcpTableSelection& selection) {
-    if (!selection.Source || selection.Mode == TableMode::ReadOnly ||
-        selection.Filtering.Why == FilterCause::Kind::None) {
+    if (!selection.Source || selection.Mode == TableMode::ReadOnly) {
         return {};
     }
-    return "Quarnel cannot hold back the data of blocked connections in the kernel: " +
-           selection.Filtering.Text() +
-           ". It closes them all the same, but a few bytes may cross one before it is closed.";
+    const FilterCause& filtering = selection.Filtering;
+    if (filtering.Why == FilterCause::Kind::None) {
+        return "Quarnel holds back the data of blocked connections in the kernel (cgroup filter).";
+    }
+    if (filtering.Netfilter) {
+        return "Quarnel holds back the data of blocked connections in the packet filter (a "
+               "netfilter table of its own), not the kernel filter: " +
+               filtering.Text() + ".";
+    }
+    return "Quarnel cannot hold back the data of blocked connections: " + filtering.Text() +
+           ", and the packet filter refused its table. It closes them all the same, but a "
+           "connection that lasts less than one read of the table may pass whole, and a few "
+           "bytes may cross a longer one before it is closed.";
 }
 
 }  // namespace quarnel::platform

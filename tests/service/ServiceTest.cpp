@@ -120,7 +120,8 @@ TEST(Service, ClosesWhatItsRulesBlockLogsEachWithItsRuleAndKeepsOnlyItsRight) {
                           Ports(v4.port, dual.port) + "; allowed addresses none"));
         EXPECT_TRUE(daemon.Logged("It keeps CAP_NET_ADMIN alone, with no_new_privs."));
         // Attached to the cgroup the test sees as the root, made for it.
-        EXPECT_TRUE(daemon.Logged("The kernel holds back the data of blocked connections."))
+        EXPECT_TRUE(daemon.Logged(
+            "Quarnel holds back the data of blocked connections in the kernel (cgroup filter)."))
             << daemon.Read();
         // What the log says, the kernel confirms: CAP_NET_ADMIN alone, and no_new_privs.
         std::ifstream status("/proc/" + std::to_string(daemon.processId()) + "/status");
