@@ -56,7 +56,7 @@ TEST(RulesFile, ReadsWhatTheWindowProgramWritesAndWhatAPersonWrites) {
     // What the package installs: nothing blocked, loopback allowed, every line explained.
     const RulesReading shipped = ReadRulesFile(QUARNEL_SHIPPED_RULES);
     EXPECT_EQ(shipped.Result, RulesReading::Outcome::Read) << shipped.Problem;
-    EXPECT_EQ(shipped.Values, (Values{{AllowedIPKey, "127.0.0.1"},
+    EXPECT_EQ(shipped.Values, (Values{{AllowedIPKey, "127.0.0.1,::1"},
                                       {BlockedLocalPortsKey, ""},
                                       {BlockedRemotePortsKey, ""}}));
 }
