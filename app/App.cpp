@@ -57,6 +57,8 @@ int App::Main(int& argc, char** argv) {
     oManager = &TheEngine->oManager;
     TheEngine->SetCloseObserver(
         [this](const platform::TcpRow& row, Verdict verdict) { CloseLog.Closed(row, verdict); });
+    TheEngine->SetMissObserver(
+        [this](const platform::TcpRow& row, Verdict verdict) { CloseLog.Missed(row, verdict); });
     // 5. Rules that could not be loaded as stored are told once the window is there.
     const std::string rulesProblem = oManager->LoadSettings();
     // 6. Loading shows the window and adds the notification icon.

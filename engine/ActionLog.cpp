@@ -31,6 +31,19 @@ void ActionLog::Closed(const platform::TcpRow& row, Verdict verdict, Clock::time
     }
 }
 
+void ActionLog::Missed(const platform::TcpRow& row, Verdict verdict, Clock::time_point now) {
+    ++TotalMissed;
+    if (now - WindowStart >= kWindow) {
+        Flush(now);
+        WindowStart = now;
+        WrittenInWindow = 0;
+    }
+    // Past the limit it is only counted: the service's status tells the count.
+    if (WrittenInWindow < Limit && Write(MissedLine(row, verdict))) {
+        ++WrittenInWindow;
+    }
+}
+
 void ActionLog::Say(std::string_view line) {
     (void)Write(std::string(line));  // a full descriptor loses it rather than stall the pass
 }

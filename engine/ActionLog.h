@@ -24,6 +24,8 @@ public:
 
     // A connection the pass closed, and the rule that closed it.
     void Closed(const platform::TcpRow& row, Verdict verdict, Clock::time_point now = Clock::now());
+    // A blocked connection that ended before it could be closed; in the same limit as closes.
+    void Missed(const platform::TcpRow& row, Verdict verdict, Clock::time_point now = Clock::now());
     // A line of its own: start, reload, a failure. Not limited; dropped only when the descriptor
     // is full.
     void Say(std::string_view line);
@@ -33,6 +35,8 @@ public:
 
     // Connections closed since the log began.
     std::uint64_t ClosedCount() const { return TotalClosed; }
+    // Blocked connections that ended before they could be closed, since the log began.
+    std::uint64_t MissedCount() const { return TotalMissed; }
 
 private:
     // Writes line and a newline in one write when the descriptor takes it without waiting.
@@ -44,6 +48,7 @@ private:
     std::size_t WrittenInWindow = 0;
     std::uint64_t Untold = 0;  // closes of this second not written
     std::uint64_t TotalClosed = 0;
+    std::uint64_t TotalMissed = 0;
 };
 
 // A count with a comma between groups of three digits: 1,734.

@@ -111,6 +111,8 @@ bool Service::Start() {
     TheEngine->oManager.oMainForm = &Window;
     TheEngine->SetCloseObserver(
         [this](const platform::TcpRow& row, Verdict verdict) { Log.Closed(row, verdict); });
+    TheEngine->SetMissObserver(
+        [this](const platform::TcpRow& row, Verdict verdict) { Log.Missed(row, verdict); });
     return true;
 }
 
@@ -208,8 +210,12 @@ std::string Service::Status() const {
     const auto established = std::count_if(rows.begin(), rows.end(), [](const auto& row) {
         return row.State == platform::TcpState::Established;
     });
-    return "guarding " + GroupedNumber(static_cast<std::uint64_t>(established)) + " connections, " +
-           GroupedNumber(Log.ClosedCount()) + " closed";
+    std::string status = "guarding " + GroupedNumber(static_cast<std::uint64_t>(established)) +
+                         " connections, " + GroupedNumber(Log.ClosedCount()) + " closed";
+    if (Log.MissedCount() != 0) {
+        status += ", " + GroupedNumber(Log.MissedCount()) + " ended before they could be closed";
+    }
+    return status;
 }
 
 void Service::UpdateStatus(bool now) {
