@@ -59,6 +59,8 @@ int App::Main(int& argc, char** argv) {
     oManager = &TheEngine->oManager;
     TheEngine->SetCloseObserver(
         [this](const platform::TcpRow& row, Verdict verdict) { CloseLog.Closed(row, verdict); });
+    TheEngine->SetMissObserver(
+        [this](const platform::TcpRow& row, Verdict verdict) { CloseLog.Missed(row, verdict); });
     // 5. Rules that could not be loaded as stored are told once the window is there.
     const std::string rulesProblem = oManager->LoadSettings();
     // 6. Loading shows the window and adds the notification icon.
@@ -90,13 +92,16 @@ int App::Main(int& argc, char** argv) {
     // are for whoever follows them up.
     bCanClose = Table.Problem.empty();
     if (!Table.Problem.empty()) {
-        CloseLog.Say("quarnel: " + Table.Problem);
+        UserMessages.Log(Table.Problem);
         if (!Table.Note.empty()) {
-            CloseLog.Say("quarnel: " + Table.Note);
+            UserMessages.Log(Table.Note);
         }
         UserMessages.Notify(Table.Summary);
     } else if (!Table.Note.empty()) {
         UserMessages.Notify(Table.Note);
+    }
+    if (!Table.Said.empty()) {
+        UserMessages.Log(Table.Said);
     }
 
     // 12.

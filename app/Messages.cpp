@@ -17,19 +17,24 @@ QMessageBox::StandardButton Ask(const std::string& text, QMessageBox::StandardBu
 
 }  // namespace
 
-MessageBoxes::MessageBoxes(ActionLog& log) : Log(log) {}
+MessageBoxes::MessageBoxes(ActionLog& log) : Errors(log) {}
 MessageBoxes::~MessageBoxes() = default;
 
 void MessageBoxes::Show(const std::string& text) {
     if (bUnattended) {
-        return Log.Say("quarnel: " + text);
+        return Log(text);
     }
     (void)Ask(text, QMessageBox::Ok);  // the only answer is OK
 }
 
+void MessageBoxes::Log(const std::string& text) {
+    Errors.Say("quarnel: " + text);
+}
+
 void MessageBoxes::Notify(const std::string& text) {
+    Log(text);
     if (bUnattended) {
-        return Log.Say("quarnel: " + text);
+        return;
     }
     const QString told = QString::fromStdString(text);
     if (Note && Note->isVisible()) {

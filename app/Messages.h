@@ -34,12 +34,15 @@ public:
     bool Confirm(const std::string& text) override;
     // A message with an OK button that holds nothing: the loop runs on while it is open. One
     // box shows them all: a message told while it is open is added below the earlier ones.
+    // It goes to standard error too, for whoever reads that rather than the window.
     void Notify(const std::string& text);
+    // A message for standard error alone: what is worth knowing, not worth a box.
+    void Log(const std::string& text);
 
     void SetUnattended() { bUnattended = true; }
 
 private:
-    ActionLog& Log;
+    ActionLog& Errors;  // standard error, never waited for
     bool bUnattended = false;
     std::unique_ptr<QMessageBox> Note;  // the one that holds nothing, while it lives
 };

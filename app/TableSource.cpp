@@ -36,15 +36,22 @@ TableSourceChoice OpenTableSource() {
             " To let it, follow \"The right to close connections\" in its README.";
     } else if (selection.Ability != platform::CloseAbility::Allowed) {
         choice.Note = platform::DescribeTcpTableSelection(selection);  // it tries anyway
+    } else {
+        choice.Said = platform::DescribeTcpTableSelection(selection);
     }
     // A program that closes nothing reads the table only as often as it shows it: how it would
     // follow the table to close, or hold back blocked data, is beside the point.
     const std::string polling =
         choice.Problem.empty() ? platform::DescribePollingMode(selection) : std::string();
-    for (const std::string& more : {polling, platform::DescribePayloadFilter(selection)}) {
+    const std::string held = platform::DescribePayloadFilter(selection);
+    const bool holds = selection.Filtering.Holds();
+    for (const std::string& more : {polling, holds ? std::string() : held}) {
         if (!more.empty()) {
             choice.Note += (choice.Note.empty() ? "" : "\n\n") + more;
         }
+    }
+    if (holds && !held.empty()) {
+        choice.Said += (choice.Said.empty() ? "" : " ") + held;
     }
     choice.Source =
         selection.Source ? std::move(selection.Source) : std::make_unique<UnavailableTable>();

@@ -17,8 +17,12 @@ struct TableSourceChoice {
     // the README says what to do.
     std::string Summary;
     // What the user should know although the program closes connections: that it could not
-    // find out whether it may (it tries anyway), that it reads the table the slower way and why.
+    // find out whether it may (it tries anyway), that it reads the table the slower way and why,
+    // that it cannot hold back the data of blocked connections.
     std::string Note;
+    // For standard error alone, once at start: which way it runs and how it holds back blocked
+    // data, where Problem and Note do not say it already.
+    std::string Said;
 };
 
 // Chooses where the table comes from. The one place that decides it.

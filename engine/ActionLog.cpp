@@ -37,6 +37,19 @@ bool ActionLog::Tell(const platform::TcpRow& row, Verdict verdict) {
     return (Sink && Sink(row, verdict, line)) || Write(line);
 }
 
+void ActionLog::Missed(const platform::TcpRow& row, Verdict verdict, Clock::time_point now) {
+    ++TotalMissed;
+    if (now - WindowStart >= kWindow) {
+        Flush(now);
+        WindowStart = now;
+        WrittenInWindow = 0;
+    }
+    // Past the limit it is only counted: the service's status tells the count.
+    if (WrittenInWindow < Limit && Write(MissedLine(row, verdict), Priority::Warning)) {
+        ++WrittenInWindow;
+    }
+}
+
 void ActionLog::Say(std::string_view line, Priority priority) {
     // A full descriptor loses it rather than stall the pass; cut short of PIPE_BUF with its
     // priority mark ("<4>") and end, a pipe takes it whole.

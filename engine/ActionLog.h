@@ -30,6 +30,8 @@ public:
 
     // A connection the pass closed, and the rule that closed it.
     void Closed(const platform::TcpRow& row, Verdict verdict, Clock::time_point now = Clock::now());
+    // A blocked connection that ended before it could be closed; in the same limit as closes.
+    void Missed(const platform::TcpRow& row, Verdict verdict, Clock::time_point now = Clock::now());
     // A line of its own: start, reload, a failure. Not limited; dropped and counted only when
     // the descriptor is full. One longer than PIPE_BUF is cut there, which a pipe takes whole.
     void Say(std::string_view line, Priority priority = Priority::Info);
@@ -48,6 +50,8 @@ public:
 
     // Connections closed since the log began.
     std::uint64_t ClosedCount() const { return TotalClosed; }
+    // Blocked connections that ended before they could be closed, since the log began.
+    std::uint64_t MissedCount() const { return TotalMissed; }
 
 private:
     // Sends the close line to the sink, else writes it; whether it went anywhere.
@@ -61,6 +65,7 @@ private:
     std::size_t WrittenInWindow = 0;
     std::uint64_t Untold = 0;  // closes of this second not written
     std::uint64_t TotalClosed = 0;
+    std::uint64_t TotalMissed = 0;
     bool Marked = false;
     CloseSink Sink;
     std::atomic<std::uint64_t> Lost{0};  // lines of Say not written

@@ -29,9 +29,11 @@ void AppendEndpoint(std::string& line, const platform::TcpRow& row,
 
 }  // namespace
 
-std::string CloseLine(const platform::TcpRow& row, Verdict verdict) {
+namespace {
+
+std::string ReportLine(const char* what, const platform::TcpRow& row, Verdict verdict) {
     const bool local = verdict == Verdict::BlockedByLocalPort;
-    std::string line = "closed ";
+    std::string line = what;
     line += row.Family == platform::SocketFamily::IPv6 ? "IPv6 " : "IPv4 ";
     AppendEndpoint(line, row, row.LocalAddress, row.LocalPort);
     line += " -> ";
@@ -40,6 +42,16 @@ std::string CloseLine(const platform::TcpRow& row, Verdict verdict) {
     line += std::to_string(local ? row.LocalPort : row.RemotePort);
     line += " blocked)";
     return line;
+}
+
+}  // namespace
+
+std::string CloseLine(const platform::TcpRow& row, Verdict verdict) {
+    return ReportLine("closed ", row, verdict);
+}
+
+std::string MissedLine(const platform::TcpRow& row, Verdict verdict) {
+    return ReportLine("missed ", row, verdict) + ": ended before it could be closed";
 }
 
 }  // namespace quarnel

@@ -16,5 +16,8 @@ using CloseObserver = std::function<void(const platform::TcpRow& row, Verdict ve
 // One line for the log, e.g. "closed IPv4 192.0.2.5:50123 -> 198.51.100.7:443 (remote port 443
 // blocked)"; an IPv6 socket's addresses are written [address]:port.
 std::string CloseLine(const platform::TcpRow& row, Verdict verdict);
+// The same for a blocked connection that ended before it could be closed: "missed IPv4 ...
+// (remote port 443 blocked): ended before it could be closed".
+std::string MissedLine(const platform::TcpRow& row, Verdict verdict);
 
 }  // namespace quarnel

@@ -39,6 +39,7 @@ Engine::Engine(platform::TcpTableSource& source, platform::HostAddressSource& ho
 void Engine::ProcessTcpTable(const std::function<void()>& processEvents) {
     // A failed read keeps the previous rows, which are judged again.
     const platform::ReadResult read = Table.Read(Source);
+    TellMissed();
     const std::size_t n = Table.Rows.size();
     // A cleared cache is empty: every row is judged afresh under the rules of now.
     const bool judgeAll = bJudgeAll || Cache.Entries.empty() ||
@@ -60,6 +61,17 @@ void Engine::ProcessTcpTable(const std::function<void()>& processEvents) {
     }
     for (const std::size_t i : DueRows(read == platform::ReadResult::Changed)) {
         CheckConnection(i, processEvents);
+    }
+}
+
+void Engine::TellMissed() {
+    Source.TakeMissed(Missed);
+    for (const platform::TcpRow& row : Missed) {
+        const Verdict verdict = oManager.Rules().Judge(row);
+        if (OnMissed &&
+            (verdict == Verdict::BlockedByLocalPort || verdict == Verdict::BlockedByRemotePort)) {
+            OnMissed(row, verdict);
+        }
     }
 }
 

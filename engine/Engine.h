@@ -34,6 +34,9 @@ public:
     bool PassDue() const { return !Retry.empty() || bJudgeAll; }
     // Who is told of each connection the pass closes (the log); nobody by default.
     void SetCloseObserver(CloseObserver observer) { OnClosed = std::move(observer); }
+    // Told of every blocked connection that was established and gone before a pass saw it,
+    // where the table's source knows of such (see TcpTableSource::TakeMissed).
+    void SetMissObserver(CloseObserver observer) { OnMissed = std::move(observer); }
 
     TcpTable Table;
     ConnectionCache Cache;
@@ -44,10 +47,13 @@ private:
     void CheckConnection(std::size_t i, const std::function<void()>& processEvents);
     // The indices this pass judges when it need not judge all: the read's changes and the
     // closes to try again, ascending, each once.
+    void TellMissed();
     const std::vector<std::size_t>& DueRows(bool readChanged);
 
     platform::TcpTableSource& Source;
     CloseObserver OnClosed;
+    CloseObserver OnMissed;
+    std::vector<platform::TcpRow> Missed;  // storage for the rows TakeMissed gives
     std::vector<std::size_t> Retry;  // rows closed by the last pass: a survivor is closed again
     std::vector<std::size_t> Due;    // storage of DueRows
     bool bJudgeAll = false;  // the rules changed in the middle of a pass: the next judges all

@@ -13,7 +13,8 @@ namespace quarnel {
 inline constexpr const char* BlockedLocalPortsKey = "BlockedLocalPortsString";
 inline constexpr const char* BlockedRemotePortsKey = "BlockedRemotePortsString";
 inline constexpr const char* AllowedIPKey = "AllowedIPString";
-inline constexpr const char* DefaultAllowedIP = "127.0.0.1";
+// Loopback of both IP versions, so that both are guarded alike from the first start on.
+inline constexpr const char* DefaultAllowedIP = "127.0.0.1,::1";
 
 // What the user is told when the rule lists could not be written to location.
 std::string SaveFailedText(const std::string& location);

@@ -125,6 +125,10 @@ public:
     // The oldest notice not yet taken, none when nothing happened. The program takes them after
     // every pass, so each is shown once, in the order they happened.
     virtual std::optional<SourceNotice> TakeNotice() { return std::nullopt; }
+    // The connections that were established and gone again before any read handed them out,
+    // since the last call, so that a blocked one is told as missed rather than never seen.
+    // Only a source that learns of every change knows them; the others give none.
+    virtual void TakeMissed(std::vector<TcpRow>& rows) { rows.clear(); }
 };
 
 }  // namespace quarnel::platform

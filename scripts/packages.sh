@@ -2,15 +2,15 @@
 
 # What building the program needs.
 BUILD_PACKAGES=(cmake make g++ pkg-config libmnl-dev qt6-base-dev fonts-liberation fonts-dejavu-core
-    clang llvm libbpf-dev bpftool libsystemd-dev)
+    clang llvm libbpf-dev bpftool libsystemd-dev libnftnl-dev)
 # What running the program needs on top: Qt's X11 platform plugin, and setcap for the
 # install step that grants the helper its capabilities.
 RUN_PACKAGES=(qt6-qpa-plugins libcap2-bin)
 # What building the Debian package needs on top (dpkg-buildpackage checks build-essential).
 PACKAGE_PACKAGES=(build-essential debhelper dpkg-dev)
 # What the tests need on top: systemd-analyze checks the service's unit; the package's checks
-# read it with lintian and shellcheck.
-TEST_PACKAGES=(libgtest-dev clang-format systemd lintian shellcheck)
+# read it with lintian and shellcheck; nc is the short client of the payload filters' tests.
+TEST_PACKAGES=(libgtest-dev clang-format systemd lintian shellcheck netcat-openbsd)
 
 # Installs the packages of the arguments that are missing: as root directly, else through sudo,
 # else prints the exact apt-get line and stops.

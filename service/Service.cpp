@@ -128,14 +128,18 @@ bool Service::Start() {
     Log.Say(polling.empty() ? "It follows the table through the kernel's reports of its changes."
                             : polling,
             polling.empty() ? Priority::Info : Priority::Warning);
-    const std::string filter = platform::DescribePayloadFilter(Table);
-    Log.Say(filter.empty() ? "The kernel holds back the data of blocked connections." : filter,
-            filter.empty() ? Priority::Info : Priority::Warning);
+    // Data held back by the packet filter instead of the kernel filter is still held back.
+    Log.Say(platform::DescribePayloadFilter(Table),
+            Table.Filtering.Why == platform::FilterCause::Kind::None || Table.Filtering.Netfilter
+                ? Priority::Info
+                : Priority::Warning);
     Log.Say("It keeps " + CapabilityNames(kept) + " alone, with no_new_privs.");
     TheEngine = std::make_unique<Engine>(*Table.Source, Hosts, Rules);
     TheEngine->oManager.oMainForm = &Window;
     TheEngine->SetCloseObserver(
         [this](const platform::TcpRow& row, Verdict verdict) { Log.Closed(row, verdict); });
+    TheEngine->SetMissObserver(
+        [this](const platform::TcpRow& row, Verdict verdict) { Log.Missed(row, verdict); });
     return true;
 }
 
@@ -282,8 +286,12 @@ std::string Service::Status() const {
     const auto established = std::count_if(rows.begin(), rows.end(), [](const auto& row) {
         return row.State == platform::TcpState::Established;
     });
-    return "guarding " + GroupedNumber(static_cast<std::uint64_t>(established)) + " connections, " +
-           GroupedNumber(Log.ClosedCount()) + " closed";
+    std::string status = "guarding " + GroupedNumber(static_cast<std::uint64_t>(established)) +
+                         " connections, " + GroupedNumber(Log.ClosedCount()) + " closed";
+    if (Log.MissedCount() != 0) {
+        status += ", " + GroupedNumber(Log.MissedCount()) + " ended before they could be closed";
+    }
+    return status;
 }
 
 void Service::UpdateStatus(bool now) {

@@ -22,7 +22,7 @@ never engine container -- "app/|controls/|service/|settings/|$qt" \
     "the engine and the list run without a window or Qt (tests, the service)"
 never container -- "engine/|platform/" "the list knows nothing of connections"
 readers=(platform/linux/sockdiag platform/linux/events platform/linux/filter
-    platform/linux/protocol platform/linux/privileges platform/linux/bpf)
+    platform/linux/protocol platform/linux/privileges platform/linux/bpf platform/linux/netfilter)
 never "${readers[@]}" -- "engine/|app/|controls/|service/|settings/|platform/linux/client/|$qt" \
     "readers fill rows and never judge; the helper links them"
 never platform/linux/helper -- "engine/|app/|controls/|container/|service/|settings/|platform/linux/client/|$qt" \

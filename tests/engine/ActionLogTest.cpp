@@ -100,6 +100,18 @@ TEST_F(BlockingPass, TellsEachCloseThatWorkedWithTheLocalPortRuleFirst) {
     Pass();
     EXPECT_EQ(told, (std::vector<std::pair<std::uint64_t, Verdict>>{
                         {1, Verdict::BlockedByLocalPort}, {2, Verdict::BlockedByRemotePort}}));
+
+    // A blocked one that ended before the pass saw it is told as missed; an unblocked one not.
+    std::vector<std::string> missed;
+    engine.SetMissObserver([&](const platform::TcpRow& row, Verdict verdict) {
+        missed.push_back(MissedLine(row, verdict));
+    });
+    table.Missed = {Established(40002, "198.51.100.7", 443, 4),
+                    Established(40003, "198.51.100.7", 80, 5)};
+    Pass();
+    EXPECT_EQ(missed, (std::vector<std::string>{
+                          "missed IPv4 192.0.2.5:40002 -> 198.51.100.7:443 (remote port 443 "
+                          "blocked): ended before it could be closed"}));
 }
 
 TEST(CloseLog, AStormIsSummarisedAndAFullDescriptorStallsNothing) {

@@ -242,7 +242,7 @@ TEST_F(EngineTest, SettingsLoadInOrderAndAFailedSaveIsToldOncePerRunOfFailures) 
         Texts allowed, local;
         std::string told;
     } cases[] = {
-        {.values = {}, .allowed = {"127.0.0.1"}, .local = {}, .told = ""},
+        {.values = {}, .allowed = {"127.0.0.1", "::1"}, .local = {}, .told = ""},
         {.values = {{"AllowedIPString", ""}, {"BlockedLocalPortsString", ",80,,443,"}},
          .allowed = {},
          .local = {"80", "443"},

@@ -7,6 +7,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/Engine.h"
@@ -46,8 +47,11 @@ struct FakeTable : platform::TcpTableSource {
                (Linger || (Connections.erase(found), true));
     }
     platform::CloseAbility CanCloseConnections() override { return {}; }
+    void TakeMissed(std::vector<platform::TcpRow>& rows) override {
+        rows = std::exchange(Missed, {});
+    }
 
-    std::vector<platform::TcpRow> Connections, Closes;
+    std::vector<platform::TcpRow> Connections, Closes, Missed;
     bool RefuseCloses = false;
     bool Linger = false;  // a close succeeds, yet the row stays: a socket its process let go
 };

@@ -65,7 +65,7 @@ TEST(RulesFile, ReadsWhatTheWindowProgramWritesAndWhatAPersonWrites) {
     // What the package installs: nothing blocked, loopback allowed, every line explained.
     const RulesReading shipped = ReadRulesFile(QUARNEL_SHIPPED_RULES);
     EXPECT_EQ(shipped.Result, RulesReading::Outcome::Read) << shipped.Problem;
-    EXPECT_EQ(shipped.Values, (Values{{AllowedIPKey, "127.0.0.1"},
+    EXPECT_EQ(shipped.Values, (Values{{AllowedIPKey, "127.0.0.1,::1"},
                                       {BlockedLocalPortsKey, ""},
                                       {BlockedRemotePortsKey, ""}}));
 }
@@ -141,7 +141,7 @@ TEST(RulesFile, TheCheckTellsWhatAReloadWouldDo) {
               std::tuple(0,
                          path +
                              ": good; the rules it puts in force: blocked local ports 445,139; "
-                             "blocked remote ports none; allowed addresses 127.0.0.1\n" +
+                             "blocked remote ports none; allowed addresses 127.0.0.1,::1\n" +
                              path + ": the key BlockedPorts is ignored (no rule list)\n",
                          ""));
     folder.Write("[General]\nBlockedLocalPortsString=44x\n");

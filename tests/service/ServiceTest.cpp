@@ -158,7 +158,8 @@ TEST(Service, ClosesWhatItsRulesBlockLogsEachWithItsRuleAndKeepsOnlyItsRight) {
         EXPECT_TRUE(daemon.Logged("It keeps CAP_NET_ADMIN alone, with no_new_privs."));
         // Attached to the cgroup the test sees as the root, made for it.
 #ifdef QUARNEL_KERNEL_EVENTS
-        EXPECT_TRUE(daemon.Logged("The kernel holds back the data of blocked connections."))
+        EXPECT_TRUE(daemon.Logged(
+            "Quarnel holds back the data of blocked connections in the kernel (cgroup filter)."))
             << daemon.Read();
 #endif
         // What the log says, the kernel confirms: CAP_NET_ADMIN alone, and no_new_privs.
@@ -205,7 +206,7 @@ TEST(Service, FollowsItsRulesFileAndKeepsTheLastGoodRulesWhenAChangeIsBad) {
         EXPECT_TRUE(daemon.Logged("there is no rules file " + path +
                                   "; it never accepted a rules file; the defaults are in force "
                                   "until a good file appears: blocked local ports none; blocked "
-                                  "remote ports none; allowed addresses 127.0.0.1"));
+                                  "remote ports none; allowed addresses 127.0.0.1,::1"));
 
         // A rule written in place closes what is open on its port.
         const Connection first = Connect(a);
@@ -374,7 +375,7 @@ TEST(Service, StartsWithTheRulesItLastAcceptedWhenItsFileIsRefused) {
             ", is refused too: it is not a settings file (a line is neither [section], key=value "
             "nor a ; comment, or it holds control characters); the defaults are in force until "
             "a good file appears: blocked local ports none; blocked remote ports none; allowed "
-            "addresses 127.0.0.1"))
+            "addresses 127.0.0.1,::1"))
             << daemon.Read();
         daemon.Signal(SIGTERM);
         EXPECT_EQ(daemon.Wait(), 0);

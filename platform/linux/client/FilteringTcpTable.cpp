@@ -6,7 +6,7 @@ FilteringTcpTable::FilteringTcpTable(std::unique_ptr<TcpTableSource> table,
                                      std::unique_ptr<RulesFilter> filter, FilterCause filtered)
     : table_(std::move(table)),
       filter_(std::move(filter)),
-      filtered_(filter_ ? FilterCause{} : filtered) {}
+      filtered_(filter_ && !filtered.Netfilter ? FilterCause{} : filtered) {}
 
 void FilteringTcpTable::SetRules(const BlockingRules& rules) {
     table_->SetRules(rules);
@@ -41,15 +41,16 @@ std::unique_ptr<FilteringTcpTable> WithPayloadFilter(std::unique_ptr<TcpTableSou
 }
 
 std::string FilterChangeText(const FilterCause& was, const FilterCause& now) {
-    if (now == was) {
+    if (now.Holds() == was.Holds() && now.Netfilter == was.Netfilter) {
         return {};
     }
-    if (now.Why == FilterCause::Kind::None) {
-        return "Quarnel holds back the data of blocked connections in the kernel again.";
+    if (now.Holds()) {
+        return std::string("Quarnel holds back the data of blocked connections again, in ") +
+               (now.Netfilter ? "the packet filter." : "the kernel.");
     }
-    return "Quarnel no longer holds back the data of blocked connections in the kernel: " +
-           now.Text() +
-           ". It still closes them, but a few bytes may cross one before it is closed.";
+    return "Quarnel no longer holds back the data of blocked connections: " + now.Text() +
+           ". It still closes them, but a connection that lasts less than one read of the "
+           "table may pass whole, and a few bytes may cross a longer one before it is closed.";
 }
 
 }  // namespace quarnel::platform

@@ -26,6 +26,7 @@ public:
         return table_->CloseConnection(row);
     }
     CloseAbility CanCloseConnections() override { return table_->CanCloseConnections(); }
+    void TakeMissed(std::vector<TcpRow>& rows) override { table_->TakeMissed(rows); }
     // A change in whether the filter holds the rules is told once, after the table's own.
     std::optional<SourceNotice> TakeNotice() override;
     void SetRules(const BlockingRules& rules) override;

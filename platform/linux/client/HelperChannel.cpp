@@ -271,7 +271,7 @@ bool HelperChannel::SetRules(const BlockingRules& rules, FilterCause& filtered) 
         return false;
     }
     filtered = reply.Filter;
-    if (!fits && filtered.Why == FilterCause::Kind::None) {
+    if (!fits && filtered.Holds()) {
         filtered = {FilterCause::Kind::TooManyAddresses};
     }
     return true;

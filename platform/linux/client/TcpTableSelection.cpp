@@ -16,13 +16,32 @@ namespace {
 
 constexpr const char* kHelperName = "quarnel-helper";
 
-// The program built beside its helper (as scripts/run builds it) finds the helper of its build,
-// which holds no capability: only the installed program finds the installed helper.
-const char* const kWhatToDo =
-    " To let it close them, install Quarnel (its helper then gets that right), join the group "
-    "quarnel (sudo groupadd --system quarnel; sudo usermod -aG quarnel $USER; then log out and "
-    "in again) and start the installed " QUARNEL_INSTALLED_PROGRAM
-    ": a quarnel run from its build folder stays a viewer.";
+// What to do to let it close, for the way this program was installed. The program built beside
+// its helper (as scripts/run builds it) finds the helper of its build, which holds no
+// capability: only the installed program finds the installed helper.
+std::string WhatToDo() {
+    std::error_code error;
+    const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", error);
+    const std::string installed = QUARNEL_INSTALLED_PROGRAM;
+    const char* const join =
+        "join the group quarnel (sudo usermod -aG quarnel $USER), then log out and in again";
+    if (error || program != installed) {
+        // The group first: the install gives the helper its right only when the group exists.
+        return " To let it close them, create the group quarnel (sudo groupadd --system "
+               "quarnel), install Quarnel (sudo cmake --install on a release build, or its "
+               "package), " +
+               std::string(join) + " and start the installed " + installed +
+               ": a quarnel run from its build folder stays a viewer.";
+    }
+    if (installed.starts_with("/usr/bin/")) {
+        // The package made the group and gave the helper its right.
+        return std::string(" To let it close connections, ") + join + ".";
+    }
+    return " To let it close them, give its helper the right as the install printed (as root: "
+           "groupadd --system quarnel, then chgrp, chmod and setcap on the helper; see "
+           "README.md), " +
+           std::string(join) + ".";
+}
 
 }  // namespace
 
@@ -132,7 +151,7 @@ std::string DescribeTcpTableSelection(const TcpTableSelection& selection) {
                "on request (it lacks sock_diag destroy, CONFIG_INET_DIAG_DESTROY).";
     }
     return "Quarnel only shows connections: it lacks the right to close them (CAP_NET_ADMIN)" +
-           (helper.empty() ? std::string() : ", and " + helper) + "." + kWhatToDo;
+           (helper.empty() ? std::string() : ", and " + helper) + "." + WhatToDo();
 }
 
 std::string DescribePollingMode(const TcpTableSelection& selection) {
@@ -152,13 +171,22 @@ std::string DescribePollingMode(const TcpTableSelection& selection) {
 }
 
 std::string DescribePayloadFilter(const TcpTableSelection& selection) {
-    if (!selection.Source || selection.Mode == TableMode::ReadOnly ||
-        selection.Filtering.Why == FilterCause::Kind::None) {
+    if (!selection.Source || selection.Mode == TableMode::ReadOnly) {
         return {};
     }
-    return "Quarnel cannot hold back the data of blocked connections in the kernel: " +
-           selection.Filtering.Text() +
-           ". It closes them all the same, but a few bytes may cross one before it is closed.";
+    const FilterCause& filtering = selection.Filtering;
+    if (filtering.Why == FilterCause::Kind::None) {
+        return "Quarnel holds back the data of blocked connections in the kernel (cgroup filter).";
+    }
+    if (filtering.Netfilter) {
+        return "Quarnel holds back the data of blocked connections in the packet filter (a "
+               "netfilter table of its own), not the kernel filter: " +
+               filtering.Text() + ".";
+    }
+    return "Quarnel cannot hold back the data of blocked connections: " + filtering.Text() +
+           ", and the packet filter refused its table. It closes them all the same, but a "
+           "connection that lasts less than one read of the table may pass whole, and a few "
+           "bytes may cross a longer one before it is closed.";
 }
 
 }  // namespace quarnel::platform

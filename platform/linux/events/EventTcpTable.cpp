@@ -18,11 +18,20 @@ namespace quarnel::platform {
 
 namespace {
 
+// Whether a connection in state went through the established state.
+bool WasEstablished(TcpState state) {
+    return state >= TcpState::Established && state <= TcpState::TimeWait;
+}
+
 // How soon after the previous read the next one comes when a report hints at rows that come
 // without one, and while rows that go without one are listed. Even a read by state walks every
 // socket of the machine, so while connections come and go it comes at most once a second; the
 // rows it finds are only listed, never closed (established connections are always reported).
 constexpr auto kHintedReadDelay = std::chrono::seconds(1);
+// How many connections new since the last read are remembered, and how many of them that ended
+// unread: far more than come between two reads of a program that reads every millisecond.
+constexpr std::size_t kMaxUnseen = 65536;
+constexpr std::size_t kMaxMissed = 4096;
 constexpr auto kUnreportedEndDelay = std::chrono::seconds(1);
 // A look that takes longer than this (a table of some 20,000 rows or more) waits while
 // connections keep being established, until none has been for a while or it has waited long
@@ -159,6 +168,7 @@ ReadResult EventTcpTable::Read(std::vector<TcpRow>& rows, TableChanges* changes)
         changes->Rows.swap(touched_);
     }
     touched_.clear();
+    unseen_.clear();
     wholeChanged_ = false;
     changed_ = false;
     return ReadResult::Changed;
@@ -272,6 +282,7 @@ bool EventTcpTable::ReadWholeTable() {
 
 void EventTcpTable::Apply(const TcpStateEvent& event) {
     if (event.NewState == linux_tcp::kClose) {
+        NoteIfMissed(event.Cookie);
         Remove(event.Cookie);
         // An active close leaves a time-wait row behind; a closed listener drops its half-open
         // connections. Neither is reported.
@@ -311,6 +322,23 @@ void EventTcpTable::Put(const TcpRow& row) {
     (void)at_.Put(row.Cookie, rows_.size());
     rows_.push_back(row);
     Touch(rows_.size() - 1);
+    if (unseen_.size() < kMaxUnseen) {
+        unseen_.insert(row.Cookie);
+    }
+}
+
+void EventTcpTable::NoteIfMissed(std::uint64_t cookie) {
+    const std::optional<std::size_t> at = at_.Find(cookie);
+    if (!at || missed_.size() >= kMaxMissed || !WasEstablished(rows_[*at].State) ||
+        unseen_.erase(cookie) == 0) {
+        return;
+    }
+    missed_.push_back(rows_[*at]);
+}
+
+void EventTcpTable::TakeMissed(std::vector<TcpRow>& rows) {
+    rows.clear();
+    rows.swap(missed_);
 }
 
 void EventTcpTable::Remove(std::uint64_t cookie) {

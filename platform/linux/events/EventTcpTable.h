@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/TcpTableSource.h"
@@ -53,6 +54,8 @@ public:
     // the others can wait for its timer.
     void SetRules(const BlockingRules& rules) override;
 
+    void TakeMissed(std::vector<TcpRow>& rows) override;
+
     // How many whole reads of the table it has taken so far.
     std::uint64_t WholeReads() const { return wholeReads_; }
 
@@ -71,6 +74,8 @@ private:
     // The row at index changed since rows were last handed out.
     void Touch(std::size_t index);
     void Remove(std::uint64_t cookie);
+    // Keeps the row of cookie, about to go, when it was established and never handed out.
+    void NoteIfMissed(std::uint64_t cookie);
     void RemoveAt(std::size_t index);
     // The next look for unreported rows comes at most delay after the previous one.
     void ReadWholeTableWithin(Clock::duration delay);
@@ -87,6 +92,10 @@ private:
     // The indices changed since rows were last handed out, in the order of the changes, maybe
     // repeated; unused while the rows must go out whole.
     std::vector<std::size_t> touched_;
+    // The cookies of the rows added since rows were last handed out, and the established ones
+    // of them that went before they were; each kept to a bound while nobody reads.
+    std::unordered_set<std::uint64_t> unseen_;
+    std::vector<TcpRow> missed_;
     bool wholeChanged_ = true;    // rows go out whole next time (a whole read replaced them)
     std::uint64_t lostSeen_ = 0;  // the kernel's lost-report count when the last whole read began
     std::uint64_t wholeReads_ = 0;

@@ -20,6 +20,12 @@ struct FilterCause {
     };
     Kind Why = Kind::None;
     int Error = 0;  // the system's error number where it tells more
+    // The packet filter's table holds it back instead (Why tells why the kernel filter does
+    // not): blocked payload is held back all the same.
+    bool Netfilter = false;
+
+    // Whether blocked payload is held back, by the kernel filter or the table.
+    bool Holds() const { return Why == Kind::None || Netfilter; }
 
     // The reason in a few words, e.g. "this system has no cgroup v2 hierarchy".
     std::string Text() const;

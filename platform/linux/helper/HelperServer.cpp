@@ -18,7 +18,7 @@ HelperServer::HelperServer(int socket, TcpTableSource& table, SocketLookup& sock
       log_(log),
       polling_(polling),
       filter_(filter),
-      filtered_(filter ? FilterCause{} : filtered) {}
+      filtered_(filter && !filtered.Netfilter ? FilterCause{} : filtered) {}
 
 bool HelperServer::Run() {
     for (;;) {
@@ -176,7 +176,7 @@ bool HelperServer::AnswerRules(const Request& request) {
         // Without the allowed addresses, the ports alone would block too much: nothing then.
         (void)filter_->SetRules(request.AddressesLeftOut ? BlockingRules{} : request.Rules,
                                 why);  // why tells the program what failed
-        if (why != filtered_ && why.Why != FilterCause::Kind::None) {
+        if (why != filtered_ && !why.Holds()) {
             std::fprintf(log_, "quarnel-helper: the payload filter holds back nothing: %s\n",
                          why.Text().c_str());
             std::fflush(log_);

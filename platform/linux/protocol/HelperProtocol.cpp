@@ -242,8 +242,9 @@ bool GetReplyFields(const Reader& in, Reply& reply) {
             return KnownPollingKind(in.U16(8)) && in.Zero(10, 12);
         case ReplyKind::Filtering:
             reply.Filter.Why = static_cast<FilterCause::Kind>(in.U16(8));
+            reply.Filter.Netfilter = in.U8(10) == 1;
             reply.Filter.Error = static_cast<int>(in.U32(12));
-            return KnownFilterKind(in.U16(8)) && in.Zero(10, 12);
+            return KnownFilterKind(in.U16(8)) && in.U8(10) <= 1 && in.Zero(11, 12);
         case ReplyKind::Unchanged:
         case ReplyKind::TableChanged:
             return in.Zero(8, kReplyHeaderSize);
@@ -409,6 +410,7 @@ std::size_t EncodeReply(const Reply& reply, std::span<const TcpRow> rows,
             break;
         case ReplyKind::Filtering:
             writer.Put(8, static_cast<std::uint16_t>(reply.Filter.Why), 2);
+            writer.Put(10, reply.Filter.Netfilter ? 1u : 0u, 1);
             writer.Put(12, static_cast<std::uint32_t>(reply.Filter.Error), 4);
             break;
         case ReplyKind::Unchanged:

@@ -66,6 +66,7 @@
 //     Watching     8 u16 PollingCause kind (0: the table is kept from kernel events)
 //                  12 u32 the error number that goes with it
 //     Filtering    8 u16 FilterCause kind (0: the kernel holds back what the rules block)
+//                  10 u8  1 when the packet filter's table holds it back instead, else 0
 //                  12 u32 the error number that goes with it
 //     Unchanged, TableChanged: nothing
 //

@@ -1,11 +1,14 @@
-// The kernel filter and the engine's pass judge every connection alike: random rule lists and
-// random connections, each packet run through the loaded filter (not attached anywhere), its
+// The filters and the engine's pass judge every connection alike: random rule lists and random
+// connections, each packet run through the loaded kernel filter (not attached anywhere), or
+// real connections through the packet filter's table in a private network namespace, the
 // verdict compared with the pass's.
 
 #include <arpa/inet.h>
 #include <bpf/bpf.h>
 #include <bpf/libbpf.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <array>
@@ -19,6 +22,9 @@
 #include "engine/AddressText.h"
 #include "engine/RuleSet.h"
 #include "platform/linux/bpf/RuleMaps.h"
+#include "platform/linux/netfilter/NetfilterTable.h"
+#include "tests/support/PrivateNetwork.h"
+#include "tests/support/Sockets.h"
 
 namespace quarnel {
 namespace {
@@ -78,6 +84,31 @@ int RunThrough(bpf_program* program, std::vector<std::uint8_t> frame) {
     return static_cast<int>(run.retval);
 }
 
+// Random rule lists as the user may write them, with ports picked from ports.
+RuleSet RandomRules(std::mt19937& random, const std::vector<std::int32_t>& ports,
+                    const std::vector<const char*>& allowedTexts) {
+    const auto pick = [&random](const auto& from) { return from[random() % std::size(from)]; };
+    List allowed, local, remote;
+    allowed.InitStringList();
+    local.InitLongList();
+    remote.InitLongList();
+    for (int i = random() % 4; i > 0; --i) {
+        (void)allowed.AddItem(std::string(pick(allowedTexts)));
+    }
+    for (int i = random() % 4; i > 0; --i) {
+        (void)local.AddItem(pick(ports));
+    }
+    for (int i = random() % 4; i > 0; --i) {
+        (void)remote.AddItem(pick(ports));
+    }
+    return RuleSet(allowed, local, remote);
+}
+
+bool Blocks(const RuleSet& rules, const TcpRow& row) {
+    const Verdict verdict = rules.Judge(row);
+    return verdict == Verdict::BlockedByLocalPort || verdict == Verdict::BlockedByRemotePort;
+}
+
 TEST(FilterVerdict, EveryConnectionIsJudgedAsThePassJudgesIt) {
     if (::geteuid() != 0) {
         GTEST_SKIP() << "loading a kernel filter needs real root";
@@ -96,28 +127,16 @@ TEST(FilterVerdict, EveryConnectionIsJudgedAsThePassJudgesIt) {
     const char* const addresses[] = {"127.0.0.1",     "127.0.0.2", "10.1.2.3",
                                      "192.168.0.255", "0.0.0.0",   "255.255.255.255"};
     // Entries of the allowed list: addresses, and texts no connection's address is shown as.
-    const char* const allowedTexts[] = {"127.0.0.1", "127.0.0.2",   "10.1.2.3",  "192.168.0.255",
-                                        "0.0.0.0",   "127.000.0.1", "localhost", "::1",
-                                        " 10.1.2.3", "10.1.2.3/32", "1.2.3"};
-    const std::int32_t listedPorts[] = {0, 1, 22, 80, 443, 8080, 32768, 65535, -1, 65536, 70000};
+    const std::vector<const char*> allowedTexts = {
+        "127.0.0.1", "127.0.0.2", "10.1.2.3",  "192.168.0.255", "0.0.0.0", "127.000.0.1",
+        "localhost", "::1",       " 10.1.2.3", "10.1.2.3/32",   "1.2.3"};
+    const std::vector<std::int32_t> listedPorts = {0,     1,     22, 80,    443,  8080,
+                                                   32768, 65535, -1, 65536, 70000};
 
     int blocked = 0;
     int judged = 0;
     for (int round = 0; round < 40; ++round) {
-        List allowed, local, remote;
-        allowed.InitStringList();
-        local.InitLongList();
-        remote.InitLongList();
-        for (int i = random() % 4; i > 0; --i) {
-            (void)allowed.AddItem(std::string(pick(allowedTexts)));
-        }
-        for (int i = random() % 4; i > 0; --i) {
-            (void)local.AddItem(pick(listedPorts));
-        }
-        for (int i = random() % 4; i > 0; --i) {
-            (void)remote.AddItem(pick(listedPorts));
-        }
-        const RuleSet rules(allowed, local, remote);
+        const RuleSet rules = RandomRules(random, listedPorts, allowedTexts);
         platform::FilterCause why;
         ASSERT_TRUE(maps.Write(BlockingRulesOf(rules), why)) << why.Text();
 
@@ -129,9 +148,7 @@ TEST(FilterVerdict, EveryConnectionIsJudgedAsThePassJudgesIt) {
                 *ParseAddress(platform::IsIPv4Mapped(row.RemoteAddress) ? "127.0.0.9" : "::1");
             row.LocalPort = pick(ports);
             row.RemotePort = pick(ports);
-            const Verdict verdict = rules.Judge(row);
-            const bool blocks =
-                verdict == Verdict::BlockedByLocalPort || verdict == Verdict::BlockedByRemotePort;
+            const bool blocks = Blocks(rules, row);
             blocked += blocks;
             ++judged;
             for (const bool arriving : {true, false}) {
@@ -155,6 +172,96 @@ TEST(FilterVerdict, EveryConnectionIsJudgedAsThePassJudgesIt) {
     // Both verdicts were reached often enough to mean something.
     EXPECT_GT(blocked, judged / 10);
     EXPECT_LT(blocked, judged * 9 / 10);
+}
+
+// One end of a loopback connection, bound to address.
+platform::UniqueFd Socket(const platform::IpAddress& address) {
+    sockaddr_in6 at{};
+    at.sin6_family = AF_INET6;
+    std::memcpy(&at.sin6_addr, address.data(), 16);
+    platform::UniqueFd fd(::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    EXPECT_EQ(::bind(fd.Get(), reinterpret_cast<const sockaddr*>(&at), sizeof at), 0)
+        << std::strerror(errno);
+    return fd;
+}
+
+TEST(FilterVerdict, ThePacketFilterTableJudgesEveryConnectionAsThePassJudgesIt) {
+    testsupport::RunInPrivateNetwork([] {
+        platform::FilterCause why;
+        const auto table = platform::NetfilterTable::Open(why);
+        ASSERT_TRUE(table) << why.Text();
+        // Servers on every address of both versions; clients from several loopback addresses.
+        std::vector<testsupport::Listener> listeners;
+        std::vector<std::int32_t> ports = {1, 65535};
+        for (int i = 0; i < 3; ++i) {
+            listeners.push_back(testsupport::ListenIPv6Any(false));
+            ports.push_back(listeners.back().port);
+        }
+        const std::vector<const char*> allowedTexts = {
+            "127.0.0.1", "127.0.0.2", "127.0.0.3", "::1", "localhost", "::ffff:127.0.0.4"};
+        const char* const addresses[] = {"127.0.0.1", "127.0.0.2", "127.0.0.3", "127.0.0.4", "::1"};
+        std::mt19937 random(0x7ab1e);
+        int blocked = 0;
+        int judged = 0;
+        for (int round = 0; round < 20; ++round) {
+            const RuleSet rules = RandomRules(random, ports, allowedTexts);
+            ASSERT_TRUE(table->SetRules(BlockingRulesOf(rules), why)) << why.Text();
+            struct Tried {
+                platform::UniqueFd client, server;
+                bool blocks;
+                std::string what;
+            };
+            std::vector<Tried> tried;
+            for (int n = 0; n < 12; ++n) {
+                const testsupport::Listener& listener = listeners[random() % listeners.size()];
+                const bool ipv6 = random() % 5 == 0;
+                const auto from = *ParseAddress(ipv6 ? "::1" : addresses[random() % 4]);
+                const auto to = *ParseAddress(ipv6 ? "::1" : addresses[random() % 4]);
+                platform::UniqueFd client = Socket(from);
+                sockaddr_in6 at{};
+                at.sin6_family = AF_INET6;
+                at.sin6_port = htons(static_cast<std::uint16_t>(listener.port));
+                std::memcpy(&at.sin6_addr, to.data(), 16);
+                ASSERT_EQ(
+                    ::connect(client.Get(), reinterpret_cast<const sockaddr*>(&at), sizeof at), 0)
+                    << std::strerror(errno);
+                platform::UniqueFd server(
+                    ::accept4(listener.fd.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+                ASSERT_TRUE(server);
+                // Each end sees the other as remote: held when either view is blocked.
+                TcpRow atServer;
+                atServer.LocalAddress = to;
+                atServer.LocalPort = listener.port;
+                atServer.RemoteAddress = from;
+                atServer.RemotePort = testsupport::LocalPort(client.Get());
+                TcpRow atClient;
+                atClient.LocalAddress = from;
+                atClient.LocalPort = atServer.RemotePort;
+                atClient.RemoteAddress = to;
+                atClient.RemotePort = listener.port;
+                const bool blocks = Blocks(rules, atServer) || Blocks(rules, atClient);
+                ASSERT_EQ(::send(client.Get(), "c", 1, 0), 1);
+                ASSERT_EQ(::send(server.Get(), "s", 1, 0), 1);
+                tried.push_back(
+                    {std::move(client), std::move(server), blocks,
+                     CanonicalAddressText(from) + ":" + std::to_string(atServer.RemotePort) +
+                         " to " + CanonicalAddressText(to) + ":" + std::to_string(listener.port) +
+                         " on round " + std::to_string(round)});
+            }
+            // Loopback delivers in microseconds; what has not arrived by then was held.
+            ::usleep(100'000);
+            for (const Tried& one : tried) {
+                SCOPED_TRACE(one.what);
+                char byte = 0;
+                EXPECT_EQ(::recv(one.server.Get(), &byte, 1, MSG_DONTWAIT) == 1, !one.blocks);
+                EXPECT_EQ(::recv(one.client.Get(), &byte, 1, MSG_DONTWAIT) == 1, !one.blocks);
+                blocked += one.blocks;
+                ++judged;
+            }
+        }
+        EXPECT_GT(blocked, judged / 10);
+        EXPECT_LT(blocked, judged * 9 / 10);
+    });
 }
 
 }  // namespace

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/BlockingRules.h"
+#include "platform/linux/filter/FilterCause.h"
+#include "platform/linux/filter/RulesFilter.h"
+
+struct mnl_socket;
+
+namespace quarnel::platform {
+
+// The packet filter's stand-in for the kernel filter, where that cannot be attached: a table of
+// this process's network namespace that drops every TCP segment with data on a connection the
+// rules block, in and out (see NftLayout.h). The table is owned by this process's netlink
+// socket: when the process ends, however it ends, the kernel removes it, so it never blocks
+// anything with nobody left to lift it. Needs CAP_NET_ADMIN, for as long as it lives.
+//
+// It blocks nothing until it is given rules.
+class NetfilterTable final : public RulesFilter {
+public:
+    // The table, made; nullptr, with why set, when the system refuses it.
+    static std::unique_ptr<NetfilterTable> Open(FilterCause& why);
+
+    // Replaces the rules in one transaction: a packet sees the old rules or the new ones.
+    bool SetRules(const BlockingRules& rules, FilterCause& why) override;
+
+    // The table's name, as `nft list tables` shows it.
+    const std::string& Name() const { return name_; }
+
+    struct Closer {
+        void operator()(mnl_socket* socket) const;
+    };
+    using Socket = std::unique_ptr<mnl_socket, Closer>;
+    NetfilterTable(Socket socket, std::string name);  // through Open
+
+private:
+    // Sends the transaction and reads every answer; the first refusal's error, or 0.
+    int Commit(class NftBatch& batch);
+
+    Socket socket_;
+    std::string name_;
+    std::uint32_t sequence_ = 1;
+};
+
+}  // namespace quarnel::platform

@@ -1,0 +1,383 @@
+#include "platform/linux/netfilter/NftLayout.h"
+
+#include <arpa/inet.h>
+#include <libnftnl/chain.h>
+#include <libnftnl/expr.h>
+#include <libnftnl/rule.h>
+#include <libnftnl/set.h>
+#include <libnftnl/table.h>
+#include <linux/netfilter.h>
+#include <linux/netfilter/nf_tables.h>
+#include <linux/netlink.h>
+#include <netinet/in.h>
+
+#include <array>
+#include <cstring>
+#include <memory>
+#include <span>
+#include <vector>
+
+namespace quarnel::platform {
+
+namespace {
+
+struct Free {
+    void operator()(nftnl_table* table) const { nftnl_table_free(table); }
+    void operator()(nftnl_set* set) const { nftnl_set_free(set); }
+    void operator()(nftnl_chain* chain) const { nftnl_chain_free(chain); }
+    void operator()(nftnl_rule* rule) const { nftnl_rule_free(rule); }
+};
+
+// The sets, by the name rules look them up with.
+constexpr const char* kLocalPorts = "blocked_local_ports";
+constexpr const char* kRemotePorts = "blocked_remote_ports";
+constexpr const char* kAllowedIPv4 = "allowed_ipv4";
+constexpr const char* kAllowedIPv6 = "allowed_ipv6";
+// The chains: segments of blocked ports go to the address check of their direction, and those
+// of addresses not allowed to the look for data.
+constexpr const char* kCheckIn = "check_in";
+constexpr const char* kCheckOut = "check_out";
+constexpr const char* kData = "data";
+
+// nft's own names of the key types, so that `nft list table` shows the sets readably.
+constexpr std::uint32_t kInetService = 13;
+constexpr std::uint32_t kIPv4Address = 7;
+constexpr std::uint32_t kIPv6Address = 8;
+
+// Set elements per message: well within the room NftBatch gives one message.
+constexpr std::size_t kElementsPerMessage = 128;
+
+// One rule, built expression by expression into register 1.
+class RuleBuilder {
+public:
+    RuleBuilder(const std::string& table, const char* chain) : rule_(nftnl_rule_alloc()) {
+        ok_ = rule_ && nftnl_rule_set_str(rule_.get(), NFTNL_RULE_TABLE, table.c_str()) == 0 &&
+              nftnl_rule_set_str(rule_.get(), NFTNL_RULE_CHAIN, chain) == 0;
+        if (ok_) {
+            nftnl_rule_set_u32(rule_.get(), NFTNL_RULE_FAMILY, NFPROTO_INET);
+        }
+    }
+
+    RuleBuilder& Meta(std::uint32_t key) {
+        if (nftnl_expr* e = Expression("meta")) {
+            nftnl_expr_set_u32(e, NFTNL_EXPR_META_KEY, key);
+            nftnl_expr_set_u32(e, NFTNL_EXPR_META_DREG, NFT_REG_1);
+        }
+        return *this;
+    }
+    RuleBuilder& Payload(std::uint32_t base, std::uint32_t offset, std::uint32_t length) {
+        if (nftnl_expr* e = Expression("payload")) {
+            nftnl_expr_set_u32(e, NFTNL_EXPR_PAYLOAD_DREG, NFT_REG_1);
+            nftnl_expr_set_u32(e, NFTNL_EXPR_PAYLOAD_BASE, base);
+            nftnl_expr_set_u32(e, NFTNL_EXPR_PAYLOAD_OFFSET, offset);
+            nftnl_expr_set_u32(e, NFTNL_EXPR_PAYLOAD_LEN, length);
+        }
+        return *this;
+    }
+    // Keeps the bits of mask in a register of one byte.
+    RuleBuilder& Mask(std::uint8_t mask) {
+        if (nftnl_expr* e = Expression("bitwise")) {
+            const std::uint8_t none = 0;
+            nftnl_expr_set_u32(e, NFTNL_EXPR_BITWISE_SREG, NFT_REG_1);
+            nftnl_expr_set_u32(e, NFTNL_EXPR_BITWISE_DREG, NFT_REG_1);
+            nftnl_expr_set_u32(e, NFTNL_EXPR_BITWISE_LEN, 1);
+            ok_ = ok_ && nftnl_expr_set(e, NFTNL_EXPR_BITWISE_MASK, &mask, 1) == 0 &&
+                  nftnl_expr_set(e, NFTNL_EXPR_BITWISE_XOR, &none, 1) == 0;
+        }
+        return *this;
+    }
+    // The 4-byte register in network order, as a greater-than comparison needs it.
+    RuleBuilder& ToNetworkOrder() {
+        if (nftnl_expr* e = Expression("byteorder")) {
+            nftnl_expr_set_u32(e, NFTNL_EXPR_BYTEORDER_SREG, NFT_REG_1);
+            nftnl_expr_set_u32(e, NFTNL_EXPR_BYTEORDER_DREG, NFT_REG_1);
+            nftnl_expr_set_u32(e, NFTNL_EXPR_BYTEORDER_OP, NFT_BYTEORDER_HTON);
+            nftnl_expr_set_u32(e, NFTNL_EXPR_BYTEORDER_LEN, 4);
+            nftnl_expr_set_u32(e, NFTNL_EXPR_BYTEORDER_SIZE, 4);
+        }
+        return *this;
+    }
+    RuleBuilder& Compare(std::uint32_t op, const void* data, std::uint32_t length) {
+        if (nftnl_expr* e = Expression("cmp")) {
+            nftnl_expr_set_u32(e, NFTNL_EXPR_CMP_SREG, NFT_REG_1);
+            nftnl_expr_set_u32(e, NFTNL_EXPR_CMP_OP, op);
+            ok_ = ok_ && nftnl_expr_set(e, NFTNL_EXPR_CMP_DATA, data, length) == 0;
+        }
+        return *this;
+    }
+    RuleBuilder& Is(std::uint8_t value) { return Compare(NFT_CMP_EQ, &value, 1); }
+    RuleBuilder& In(const char* set) {
+        if (nftnl_expr* e = Expression("lookup")) {
+            nftnl_expr_set_u32(e, NFTNL_EXPR_LOOKUP_SREG, NFT_REG_1);
+            ok_ = ok_ && nftnl_expr_set_str(e, NFTNL_EXPR_LOOKUP_SET, set) == 0;
+        }
+        return *this;
+    }
+    RuleBuilder& Verdict(int verdict, const char* chain = nullptr) {
+        if (nftnl_expr* e = Expression("immediate")) {
+            nftnl_expr_set_u32(e, NFTNL_EXPR_IMM_DREG, NFT_REG_VERDICT);
+            nftnl_expr_set_u32(e, NFTNL_EXPR_IMM_VERDICT, static_cast<std::uint32_t>(verdict));
+            if (chain != nullptr) {
+                ok_ = ok_ && nftnl_expr_set_str(e, NFTNL_EXPR_IMM_CHAIN, chain) == 0;
+            }
+        }
+        return *this;
+    }
+
+    // The IP version of the packet, then TCP.
+    RuleBuilder& Family(std::uint8_t family) { return Meta(NFT_META_NFPROTO).Is(family); }
+    RuleBuilder& Tcp() { return Meta(NFT_META_L4PROTO).Is(IPPROTO_TCP); }
+
+    [[nodiscard]] bool AddTo(NftBatch& batch) {
+        if (!ok_) {
+            return false;
+        }
+        nftnl_rule_nlmsg_build_payload(batch.Add(NFT_MSG_NEWRULE, NLM_F_CREATE | NLM_F_APPEND),
+                                       rule_.get());
+        batch.Close();
+        return true;
+    }
+
+private:
+    nftnl_expr* Expression(const char* name) {
+        nftnl_expr* e = ok_ ? nftnl_expr_alloc(name) : nullptr;
+        if (e == nullptr) {
+            ok_ = false;
+            return nullptr;
+        }
+        nftnl_rule_add_expr(rule_.get(), e);  // the rule owns it from here
+        return e;
+    }
+
+    std::unique_ptr<nftnl_rule, Free> rule_;
+    bool ok_ = false;
+};
+
+std::unique_ptr<nftnl_set, Free> Set(const std::string& table, const char* name) {
+    std::unique_ptr<nftnl_set, Free> set(nftnl_set_alloc());
+    if (!set || nftnl_set_set_str(set.get(), NFTNL_SET_TABLE, table.c_str()) != 0 ||
+        nftnl_set_set_str(set.get(), NFTNL_SET_NAME, name) != 0) {
+        return nullptr;
+    }
+    nftnl_set_set_u32(set.get(), NFTNL_SET_FAMILY, NFPROTO_INET);
+    return set;
+}
+
+bool AddSet(NftBatch& batch, const std::string& table, const char* name, std::uint32_t type,
+            std::uint32_t length, std::uint32_t id) {
+    auto set = Set(table, name);
+    if (!set) {
+        return false;
+    }
+    nftnl_set_set_u32(set.get(), NFTNL_SET_KEY_TYPE, type);
+    nftnl_set_set_u32(set.get(), NFTNL_SET_KEY_LEN, length);
+    nftnl_set_set_u32(set.get(), NFTNL_SET_ID, id);
+    nftnl_set_nlmsg_build_payload(batch.Add(NFT_MSG_NEWSET, NLM_F_CREATE | NLM_F_EXCL), set.get());
+    batch.Close();
+    return true;
+}
+
+// hook < 0: a chain only jumped to.
+bool AddChain(NftBatch& batch, const std::string& table, const char* name, int hook) {
+    std::unique_ptr<nftnl_chain, Free> chain(nftnl_chain_alloc());
+    if (!chain || nftnl_chain_set_str(chain.get(), NFTNL_CHAIN_TABLE, table.c_str()) != 0 ||
+        nftnl_chain_set_str(chain.get(), NFTNL_CHAIN_NAME, name) != 0) {
+        return false;
+    }
+    nftnl_chain_set_u32(chain.get(), NFTNL_CHAIN_FAMILY, NFPROTO_INET);
+    if (hook >= 0) {
+        if (nftnl_chain_set_str(chain.get(), NFTNL_CHAIN_TYPE, "filter") != 0) {
+            return false;
+        }
+        nftnl_chain_set_u32(chain.get(), NFTNL_CHAIN_HOOKNUM, static_cast<std::uint32_t>(hook));
+        nftnl_chain_set_s32(chain.get(), NFTNL_CHAIN_PRIO, 0);
+        nftnl_chain_set_u32(chain.get(), NFTNL_CHAIN_POLICY, NF_ACCEPT);
+    }
+    nftnl_chain_nlmsg_build_payload(batch.Add(NFT_MSG_NEWCHAIN, NLM_F_CREATE | NLM_F_EXCL),
+                                    chain.get());
+    batch.Close();
+    return true;
+}
+
+// The segments of a hook's direction whose local or remote port is blocked go to check; the
+// local port is the destination of what arrives and the source of what leaves.
+bool AddPortRules(NftBatch& batch, const std::string& table, const char* hook, bool arriving,
+                  const char* check) {
+    const std::uint32_t local = arriving ? 2 : 0;  // offsetof(tcphdr, dest) : source
+    const std::uint32_t remote = arriving ? 0 : 2;
+    return RuleBuilder(table, hook)
+               .Tcp()
+               .Payload(NFT_PAYLOAD_TRANSPORT_HEADER, local, 2)
+               .In(kLocalPorts)
+               .Verdict(NFT_JUMP, check)
+               .AddTo(batch) &&
+           RuleBuilder(table, hook)
+               .Tcp()
+               .Payload(NFT_PAYLOAD_TRANSPORT_HEADER, remote, 2)
+               .In(kRemotePorts)
+               .Verdict(NFT_JUMP, check)
+               .AddTo(batch);
+}
+
+// An allowed remote address ends the look; any other goes on to the look for data.
+bool AddAddressRules(NftBatch& batch, const std::string& table, const char* check, bool arriving) {
+    const std::uint32_t v4 = arriving ? 12 : 16;  // offsetof(iphdr, saddr) : daddr
+    const std::uint32_t v6 = arriving ? 8 : 24;   // offsetof(ipv6hdr, saddr) : daddr
+    return RuleBuilder(table, check)
+               .Family(NFPROTO_IPV4)
+               .Payload(NFT_PAYLOAD_NETWORK_HEADER, v4, 4)
+               .In(kAllowedIPv4)
+               .Verdict(NFT_RETURN)
+               .AddTo(batch) &&
+           RuleBuilder(table, check)
+               .Family(NFPROTO_IPV6)
+               .Payload(NFT_PAYLOAD_NETWORK_HEADER, v6, 16)
+               .In(kAllowedIPv6)
+               .Verdict(NFT_RETURN)
+               .AddTo(batch) &&
+           RuleBuilder(table, check).Verdict(NFT_JUMP, kData).AddTo(batch);
+}
+
+// nf_tables cannot add two header lengths, so every TCP header length has its rule: a segment
+// carries data when the packet is longer than its IP and TCP headers. The packet's own length,
+// not the IP length field, which a large offloaded send may leave 0.
+bool AddDataRules(NftBatch& batch, const std::string& table) {
+    for (std::uint8_t words = 5; words <= 15; ++words) {
+        const auto tcpHeader = static_cast<std::uint8_t>(words << 4);
+        for (const bool ipv4 : {true, false}) {
+            const std::uint32_t headers = (ipv4 ? 20u : 40u) + words * 4u;
+            const std::uint32_t length = htonl(headers);
+            RuleBuilder rule(table, kData);
+            if (ipv4) {
+                rule.Family(NFPROTO_IPV4)
+                    .Payload(NFT_PAYLOAD_NETWORK_HEADER, 0, 1)
+                    .Mask(0x0f)
+                    .Is(5);
+            } else {
+                rule.Family(NFPROTO_IPV6).Payload(NFT_PAYLOAD_NETWORK_HEADER, 6, 1).Is(IPPROTO_TCP);
+            }
+            if (!rule.Payload(NFT_PAYLOAD_TRANSPORT_HEADER, 12, 1)
+                     .Mask(0xf0)
+                     .Is(tcpHeader)
+                     .Meta(NFT_META_LEN)
+                     .ToNetworkOrder()
+                     .Compare(NFT_CMP_GT, &length, 4)
+                     .Verdict(NF_DROP)
+                     .AddTo(batch)) {
+                return false;
+            }
+        }
+    }
+    // Headers walked and no data found: the segment passes. Headers not walked: it is dropped,
+    // so that nothing passes unread on a blocked connection.
+    return RuleBuilder(table, kData)
+               .Family(NFPROTO_IPV4)
+               .Payload(NFT_PAYLOAD_NETWORK_HEADER, 0, 1)
+               .Mask(0x0f)
+               .Is(5)
+               .Verdict(NFT_RETURN)
+               .AddTo(batch) &&
+           RuleBuilder(table, kData)
+               .Family(NFPROTO_IPV6)
+               .Payload(NFT_PAYLOAD_NETWORK_HEADER, 6, 1)
+               .Is(IPPROTO_TCP)
+               .Verdict(NFT_RETURN)
+               .AddTo(batch) &&
+           RuleBuilder(table, kData).Verdict(NF_DROP).AddTo(batch);
+}
+
+// Adds the elements to the set name, a message per chunk; each element of size bytes.
+bool AddElements(NftBatch& batch, const std::string& table, const char* name,
+                 const std::vector<std::uint8_t>& keys, std::size_t size) {
+    for (std::size_t at = 0; at < keys.size(); at += size * kElementsPerMessage) {
+        auto set = Set(table, name);
+        if (!set) {
+            return false;
+        }
+        const std::size_t end = std::min(keys.size(), at + size * kElementsPerMessage);
+        for (std::size_t key = at; key < end; key += size) {
+            nftnl_set_elem* element = nftnl_set_elem_alloc();
+            if (element == nullptr) {
+                return false;
+            }
+            nftnl_set_elem_add(set.get(), element);  // the set owns it from here
+            if (nftnl_set_elem_set(element, NFTNL_SET_ELEM_KEY, &keys[key],
+                                   static_cast<std::uint32_t>(size)) != 0) {
+                return false;
+            }
+        }
+        nftnl_set_elems_nlmsg_build_payload(batch.Add(NFT_MSG_NEWSETELEM, NLM_F_CREATE), set.get());
+        batch.Close();
+    }
+    return true;
+}
+
+// Empties the set name: a deletion that names no element.
+bool Flush(NftBatch& batch, const std::string& table, const char* name) {
+    auto set = Set(table, name);
+    if (!set) {
+        return false;
+    }
+    nftnl_set_elems_nlmsg_build_payload(batch.Add(NFT_MSG_DELSETELEM), set.get());
+    batch.Close();
+    return true;
+}
+
+void AppendPorts(std::vector<std::uint8_t>& keys, std::span<const std::uint16_t> ports) {
+    for (const std::uint16_t port : ports) {
+        keys.push_back(static_cast<std::uint8_t>(port >> 8));
+        keys.push_back(static_cast<std::uint8_t>(port));
+    }
+}
+
+}  // namespace
+
+bool AddTable(NftBatch& batch, const std::string& name) {
+    std::unique_ptr<nftnl_table, Free> table(nftnl_table_alloc());
+    if (!table || nftnl_table_set_str(table.get(), NFTNL_TABLE_NAME, name.c_str()) != 0) {
+        return false;
+    }
+    nftnl_table_set_u32(table.get(), NFTNL_TABLE_FAMILY, NFPROTO_INET);
+    nftnl_table_set_u32(table.get(), NFTNL_TABLE_FLAGS, NFT_TABLE_F_OWNER);
+    nftnl_table_nlmsg_build_payload(batch.Add(NFT_MSG_NEWTABLE, NLM_F_CREATE | NLM_F_EXCL),
+                                    table.get());
+    batch.Close();
+    // The chains jumped to exist before the rules that jump.
+    return AddSet(batch, name, kLocalPorts, kInetService, 2, 1) &&
+           AddSet(batch, name, kRemotePorts, kInetService, 2, 2) &&
+           AddSet(batch, name, kAllowedIPv4, kIPv4Address, 4, 3) &&
+           AddSet(batch, name, kAllowedIPv6, kIPv6Address, 16, 4) &&
+           AddChain(batch, name, kData, -1) && AddChain(batch, name, kCheckIn, -1) &&
+           AddChain(batch, name, kCheckOut, -1) &&
+           AddChain(batch, name, "input", NF_INET_LOCAL_IN) &&
+           AddChain(batch, name, "output", NF_INET_LOCAL_OUT) && AddDataRules(batch, name) &&
+           AddAddressRules(batch, name, kCheckIn, true) &&
+           AddAddressRules(batch, name, kCheckOut, false) &&
+           AddPortRules(batch, name, "input", true, kCheckIn) &&
+           AddPortRules(batch, name, "output", false, kCheckOut);
+}
+
+bool AddRules(NftBatch& batch, const std::string& table, const BlockingRules& rules) {
+    std::vector<std::uint8_t> local, remote, ipv4, ipv6;
+    AppendPorts(local, rules.BlockedLocalPorts);
+    AppendPorts(remote, rules.BlockedRemotePorts);
+    for (const RuleAddress& address : rules.AllowedAddresses) {
+        // An IPv4 address is kept IPv4-mapped: it allows IPv4 packets, and IPv6 packets that
+        // carry it mapped, as the kernel filter compares them.
+        if (IsIPv4Mapped(address)) {
+            ipv4.insert(ipv4.end(), address.begin() + 12, address.end());
+        }
+        ipv6.insert(ipv6.end(), address.begin(), address.end());
+    }
+    for (const char* set : {kLocalPorts, kRemotePorts, kAllowedIPv4, kAllowedIPv6}) {
+        if (!Flush(batch, table, set)) {
+            return false;
+        }
+    }
+    return AddElements(batch, table, kLocalPorts, local, 2) &&
+           AddElements(batch, table, kRemotePorts, remote, 2) &&
+           AddElements(batch, table, kAllowedIPv4, ipv4, 4) &&
+           AddElements(batch, table, kAllowedIPv6, ipv6, 16);
+}
+
+}  // namespace quarnel::platform
