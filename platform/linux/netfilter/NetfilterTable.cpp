@@ -5,13 +5,54 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <iterator>
 #include <vector>
 
 #include "platform/linux/netfilter/NftBatch.h"
 #include "platform/linux/netfilter/NftLayout.h"
 
 namespace quarnel::platform {
+
+namespace {
+
+FilterCause Refusal(int error) {
+    if (error == EPERM || error == EACCES) {
+        return {FilterCause::Kind::NoRights, error};
+    }
+    return {FilterCause::Kind::Refused, error};
+}
+
+// Each entry once, in order.
+template <typename T>
+std::vector<T> Distinct(std::vector<T> entries) {
+    std::sort(entries.begin(), entries.end());
+    entries.erase(std::unique(entries.begin(), entries.end()), entries.end());
+    return entries;
+}
+
+// The entries of held that rules no longer hold; both distinct and in order.
+template <typename T>
+std::vector<T> Gone(const std::vector<T>& held, const std::vector<T>& rules) {
+    std::vector<T> gone;
+    std::set_difference(held.begin(), held.end(), rules.begin(), rules.end(),
+                        std::back_inserter(gone));
+    return gone;
+}
+
+template <typename T>
+std::vector<T> Joined(std::vector<T> one, const std::vector<T>& other) {
+    one.insert(one.end(), other.begin(), other.end());
+    return one;
+}
+
+bool Empty(const BlockingRules& rules) {
+    return rules.AllowedAddresses.empty() && rules.BlockedLocalPorts.empty() &&
+           rules.BlockedRemotePorts.empty();
+}
+
+}  // namespace
 
 void NetfilterTable::Closer::operator()(mnl_socket* socket) const {
     // Closing the socket is what removes the table; the kernel does it whatever close reports.
@@ -25,11 +66,11 @@ std::unique_ptr<NetfilterTable> NetfilterTable::Open(FilterCause& why) {
     why = {};
     Socket socket(mnl_socket_open2(NETLINK_NETFILTER, SOCK_CLOEXEC));
     if (!socket) {
-        why = FilterCause::Refusal(errno);
+        why = Refusal(errno);
         return nullptr;
     }
     if (mnl_socket_bind(socket.get(), 0, MNL_SOCKET_AUTOPID) < 0) {
-        why = FilterCause::Refusal(errno);
+        why = Refusal(errno);
         return nullptr;
     }
     // Only the error's header comes back, not the whole message refused.
@@ -45,7 +86,7 @@ std::unique_ptr<NetfilterTable> NetfilterTable::Open(FilterCause& why) {
         return nullptr;
     }
     if (const int error = table->Commit(batch); error != 0) {
-        why = FilterCause::Refusal(error);
+        why = Refusal(error);
         return nullptr;
     }
     return table;
@@ -53,17 +94,35 @@ std::unique_ptr<NetfilterTable> NetfilterTable::Open(FilterCause& why) {
 
 bool NetfilterTable::SetRules(const BlockingRules& rules, FilterCause& why) {
     why = {};
-    NftBatch batch(sequence_);
-    int error = AddRules(batch, name_, rules) ? Commit(batch) : ENOMEM;
+    const BlockingRules wanted{Distinct(rules.AllowedAddresses), Distinct(rules.BlockedLocalPorts),
+                               Distinct(rules.BlockedRemotePorts)};
+    const BlockingRules gone{Gone(held_.AllowedAddresses, wanted.AllowedAddresses),
+                             Gone(held_.BlockedLocalPorts, wanted.BlockedLocalPorts),
+                             Gone(held_.BlockedRemotePorts, wanted.BlockedRemotePorts)};
+    // One transaction that flushed and refilled the sets still let data through while a port
+    // moved from one list to the other; entries that stay are never taken out this way.
+    int error = 0;
+    if (NftBatch both(sequence_); !Empty(wanted)) {
+        error = AddRuleElements(both, name_, wanted) ? Commit(both) : ENOMEM;
+        if (error == 0) {
+            // Held now, whatever comes of the rest.
+            held_ = {Distinct(Joined(held_.AllowedAddresses, wanted.AllowedAddresses)),
+                     Distinct(Joined(held_.BlockedLocalPorts, wanted.BlockedLocalPorts)),
+                     Distinct(Joined(held_.BlockedRemotePorts, wanted.BlockedRemotePorts))};
+        }
+    }
+    if (NftBatch left(sequence_); error == 0 && !Empty(gone)) {
+        error = RemoveRuleElements(left, name_, gone) ? Commit(left) : ENOMEM;
+    }
     if (error == 0) {
+        held_ = wanted;
         return true;
     }
-    why = FilterCause::Refusal(error);
-    // The transaction changed nothing; a table that keeps rules no longer meant is worse than
-    // one that holds nothing back.
+    why = Refusal(error);
+    // A table that keeps rules no longer meant is worse than one that holds nothing back.
     NftBatch none(sequence_);
-    if (AddRules(none, name_, {})) {
-        (void)Commit(none);  // fails only as the first did: the old rules, which the pass also had
+    if (AddRules(none, name_, {}) && Commit(none) == 0) {
+        held_ = {};
     }
     return false;
 }

@@ -24,7 +24,8 @@ public:
     // The table, made; nullptr, with why set, when the system refuses it.
     static std::unique_ptr<NetfilterTable> Open(FilterCause& why);
 
-    // Replaces the rules in one transaction: a packet sees the old rules or the new ones.
+    // Replaces the rules so that no packet ever passes that both the old and the new rules
+    // block: the new entries join the old ones first, and then the old ones that went leave.
     bool SetRules(const BlockingRules& rules, FilterCause& why) override;
 
     // The table's name, as `nft list tables` shows it.
@@ -43,6 +44,7 @@ private:
     Socket socket_;
     std::string name_;
     std::uint32_t sequence_ = 1;
+    BlockingRules held_;  // what the sets hold, each entry once
 };
 
 }  // namespace quarnel::platform

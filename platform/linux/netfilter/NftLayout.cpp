@@ -287,8 +287,9 @@ bool AddDataRules(NftBatch& batch, const std::string& table) {
 }
 
 // Adds the elements to the set name, a message per chunk; each element of size bytes.
-bool AddElements(NftBatch& batch, const std::string& table, const char* name,
-                 const std::vector<std::uint8_t>& keys, std::size_t size) {
+// Adds (type NFT_MSG_NEWSETELEM) or deletes (NFT_MSG_DELSETELEM) the keys of size bytes each.
+bool ChangeElements(NftBatch& batch, std::uint16_t type, const std::string& table, const char* name,
+                    const std::vector<std::uint8_t>& keys, std::size_t size) {
     for (std::size_t at = 0; at < keys.size(); at += size * kElementsPerMessage) {
         auto set = Set(table, name);
         if (!set) {
@@ -306,7 +307,8 @@ bool AddElements(NftBatch& batch, const std::string& table, const char* name,
                 return false;
             }
         }
-        nftnl_set_elems_nlmsg_build_payload(batch.Add(NFT_MSG_NEWSETELEM, NLM_F_CREATE), set.get());
+        nftnl_set_elems_nlmsg_build_payload(
+            batch.Add(type, type == NFT_MSG_NEWSETELEM ? NLM_F_CREATE : 0), set.get());
         batch.Close();
     }
     return true;
@@ -357,7 +359,10 @@ bool AddTable(NftBatch& batch, const std::string& name) {
            AddPortRules(batch, name, "output", false, kCheckOut);
 }
 
-bool AddRules(NftBatch& batch, const std::string& table, const BlockingRules& rules) {
+namespace {
+
+bool ChangeRuleElements(NftBatch& batch, std::uint16_t type, const std::string& table,
+                        const BlockingRules& rules) {
     std::vector<std::uint8_t> local, remote, ipv4, ipv6;
     AppendPorts(local, rules.BlockedLocalPorts);
     AppendPorts(remote, rules.BlockedRemotePorts);
@@ -369,15 +374,29 @@ bool AddRules(NftBatch& batch, const std::string& table, const BlockingRules& ru
         }
         ipv6.insert(ipv6.end(), address.begin(), address.end());
     }
+    return ChangeElements(batch, type, table, kLocalPorts, local, 2) &&
+           ChangeElements(batch, type, table, kRemotePorts, remote, 2) &&
+           ChangeElements(batch, type, table, kAllowedIPv4, ipv4, 4) &&
+           ChangeElements(batch, type, table, kAllowedIPv6, ipv6, 16);
+}
+
+}  // namespace
+
+bool AddRules(NftBatch& batch, const std::string& table, const BlockingRules& rules) {
     for (const char* set : {kLocalPorts, kRemotePorts, kAllowedIPv4, kAllowedIPv6}) {
         if (!Flush(batch, table, set)) {
             return false;
         }
     }
-    return AddElements(batch, table, kLocalPorts, local, 2) &&
-           AddElements(batch, table, kRemotePorts, remote, 2) &&
-           AddElements(batch, table, kAllowedIPv4, ipv4, 4) &&
-           AddElements(batch, table, kAllowedIPv6, ipv6, 16);
+    return AddRuleElements(batch, table, rules);
+}
+
+bool AddRuleElements(NftBatch& batch, const std::string& table, const BlockingRules& rules) {
+    return ChangeRuleElements(batch, NFT_MSG_NEWSETELEM, table, rules);
+}
+
+bool RemoveRuleElements(NftBatch& batch, const std::string& table, const BlockingRules& rules) {
+    return ChangeRuleElements(batch, NFT_MSG_DELSETELEM, table, rules);
 }
 
 }  // namespace quarnel::platform

@@ -19,5 +19,11 @@ namespace quarnel::platform {
 
 // Adds to batch what makes the sets hold rules, replacing what they held.
 [[nodiscard]] bool AddRules(NftBatch& batch, const std::string& table, const BlockingRules& rules);
+// Adds to batch what puts the entries of rules into the sets, beside what they hold.
+[[nodiscard]] bool AddRuleElements(NftBatch& batch, const std::string& table,
+                                   const BlockingRules& rules);
+// Adds to batch what takes the entries of rules out of the sets; each must be there, once.
+[[nodiscard]] bool RemoveRuleElements(NftBatch& batch, const std::string& table,
+                                      const BlockingRules& rules);
 
 }  // namespace quarnel::platform
