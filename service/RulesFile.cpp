@@ -18,6 +18,7 @@
 #include "engine/Settings.h"
 #include "platform/linux/UniqueFd.h"
 #include "settings/IniSettingsStore.h"
+#include "settings/RegularFile.h"
 
 namespace quarnel {
 
@@ -26,7 +27,7 @@ namespace {
 using platform::UniqueFd;
 
 // Far above any rule list a person keeps; a larger file is no rules file.
-constexpr off_t kLargestFile = off_t{1} << 20;
+constexpr std::size_t kLargestFile = std::size_t{1} << 20;
 constexpr const char* kNotSettings =
     "it is not a settings file (a line is neither [section], key=value nor a ; comment, or it "
     "holds control characters)";
@@ -49,53 +50,30 @@ RulesReading SystemError(const std::string& what) {
 
 // The whole file, read through one descriptor so that every check below sees the same bytes.
 std::optional<std::string> ReadBytes(const std::string& path, RulesReading& reading) {
-    // O_NONBLOCK: a FIFO put in the file's place must not hold the service.
-    const UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-    if (!file) {
-        if (errno == ENOENT) {
+    FileReading file = ReadRegularFile(path, kLargestFile);
+    errno = file.Error;  // for SystemError
+    switch (file.Result) {
+        case FileReading::Outcome::Read:
+            return std::move(file.Bytes);
+        case FileReading::Outcome::Missing:
             reading = RulesReading{RulesReading::Outcome::Missing, {}, {}, {}, {}, 0};
-        } else if (errno == EACCES) {
+            break;
+        case FileReading::Outcome::NoAccess:
             reading = Refuse("the user it runs as (uid " + std::to_string(::geteuid()) +
                              ") may not read it: give it mode 0644 (chmod 0644 " + path +
                              "), or give its group read access and the service that group");
-        } else {
-            reading = SystemError("cannot open it");
-        }
-        return std::nullopt;
-    }
-    struct stat status {};
-    if (::fstat(file.Get(), &status) != 0) {
-        reading = SystemError("cannot read it");
-        return std::nullopt;
-    }
-    if (!S_ISREG(status.st_mode)) {
-        reading = Refuse("it is not a regular file");
-        return std::nullopt;
-    }
-    if (status.st_size > kLargestFile) {
-        reading = Refuse("it is larger than 1 MiB");
-        return std::nullopt;
-    }
-    std::string bytes;
-    std::array<char, 4096> block{};
-    for (;;) {
-        const ssize_t got = ::read(file.Get(), block.data(), block.size());
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got < 0) {
-            reading = SystemError("cannot read it");
-            return std::nullopt;
-        }
-        if (got == 0) {
-            return bytes;
-        }
-        bytes.append(block.data(), static_cast<std::size_t>(got));
-        if (bytes.size() > static_cast<std::size_t>(kLargestFile)) {
+            break;
+        case FileReading::Outcome::NotRegular:
+            reading = Refuse("it is not a regular file");
+            break;
+        case FileReading::Outcome::TooLarge:
             reading = Refuse("it is larger than 1 MiB");
-            return std::nullopt;
-        }
+            break;
+        case FileReading::Outcome::Failed:
+            reading = SystemError(file.Opened ? "cannot read it" : "cannot open it");
+            break;
     }
+    return std::nullopt;
 }
 
 // The bytes in a file of this process's memory, which Qt's INI reader then parses: it sees

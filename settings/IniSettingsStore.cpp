@@ -5,17 +5,13 @@
 #include <QStringList>
 #include <QVariant>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 
 #include "engine/Settings.h"
+#include "settings/RegularFile.h"
 
 namespace quarnel {
 
@@ -33,40 +29,25 @@ enum class Contents { Missing, Read, TooLarge, Failed };
 
 // The whole file at path, without ever waiting: only a regular file is read. why tells a
 // failure.
-Contents ReadRegularFile(const std::string& path, std::string& text, std::string& why) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) {
-        why = std::strerror(errno);
-        return errno == ENOENT || errno == ENOTDIR ? Contents::Missing : Contents::Failed;
-    }
-    Contents result = Contents::Read;
-    struct stat status {};
-    if (::fstat(fd, &status) != 0) {
-        why = std::strerror(errno);
-        result = Contents::Failed;
-    } else if (!S_ISREG(status.st_mode)) {
-        why = "not a regular file";
-        result = Contents::Failed;
-    }
-    std::array<char, 4096> buffer{};
-    while (result == Contents::Read) {
-        const ssize_t got = ::read(fd, buffer.data(), buffer.size());
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got < 0) {
-            why = std::strerror(errno);
-            result = Contents::Failed;
-        } else if (got == 0) {
+Contents ReadSettingsFile(const std::string& path, std::string& text, std::string& why) {
+    FileReading file = ReadRegularFile(path, kLargestFile);
+    text = std::move(file.Bytes);
+    switch (file.Result) {
+        case FileReading::Outcome::Read:
+            return Contents::Read;
+        case FileReading::Outcome::Missing:
+            return Contents::Missing;
+        case FileReading::Outcome::TooLarge:
+            return Contents::TooLarge;
+        case FileReading::Outcome::NotRegular:
+            why = "not a regular file";
+            return Contents::Failed;
+        case FileReading::Outcome::NoAccess:
+        case FileReading::Outcome::Failed:
             break;
-        } else if (text.size() + static_cast<std::size_t>(got) > kLargestFile) {
-            result = Contents::TooLarge;
-        } else {
-            text.append(buffer.data(), static_cast<std::size_t>(got));
-        }
     }
-    (void)::close(fd);  // read only: nothing is lost however the close ends
-    return result;
+    why = std::strerror(file.Error);
+    return Contents::Failed;
 }
 
 // Renames the file at path to a free name beside it that says why; the new path, or empty.
@@ -101,7 +82,7 @@ void IniSettingsStore::Inspect() const {
     bInspected = true;
     const std::string path = Location();
     std::string text, why;
-    const Contents contents = ReadRegularFile(path, text, why);
+    const Contents contents = ReadSettingsFile(path, text, why);
     if (contents == Contents::Missing) {
         return;
     }
