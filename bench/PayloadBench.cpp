@@ -321,7 +321,7 @@ void CostForUnblockedTraffic() {
             if (filtered) {
                 filter = AttachFilter();
                 platform::FilterCause why;
-                (void)filter->SetRules({{}, {9, 13}, {37}}, why);
+                (void)filter->SetRules({{}, {{9, 9}, {13, 13}}, {{37, 37}}}, why);
             }
             throughput[filtered].push_back(BulkThroughput(std::size_t{256} << 20));
             latency[filtered].push_back(RoundTrip(10000));

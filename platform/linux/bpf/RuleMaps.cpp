@@ -8,59 +8,101 @@
 
 namespace quarnel::platform {
 
+namespace {
+
+AllowedPrefix KeyOf(const AddressPrefix& prefix) {
+    AllowedPrefix key{};
+    key.PrefixLength = prefix.Length;
+    std::ranges::copy(prefix.Network, key.Address.Bytes);
+    return key;
+}
+
+PortWords Union(const PortWords& a, const PortWords& b) {
+    PortWords both{};
+    for (std::size_t i = 0; i < both.size(); ++i) {
+        both[i] = a[i] | b[i];
+    }
+    return both;
+}
+
+}  // namespace
+
 bool RuleMaps::BlockNothing() {
     const PortWords none{};
     return WritePortWords(localPorts_, none, heldLocal_) &&
            WritePortWords(remotePorts_, none, heldRemote_);
 }
 
+bool RuleMaps::WritePorts(const PortWords& local, const PortWords& remote) {
+    return WritePortWords(localPorts_, local, heldLocal_) &&
+           WritePortWords(remotePorts_, remote, heldRemote_);
+}
+
+bool RuleMaps::Forget(const AddressPrefix& prefix) {
+    const AllowedPrefix key = KeyOf(prefix);
+    if (bpf_map_delete_elem(addresses_, &key) != 0 && errno != ENOENT) {
+        return false;
+    }
+    heldAddresses_.erase(prefix);
+    return true;
+}
+
 bool RuleMaps::Write(const BlockingRules& rules, FilterCause& why) {
     why = {};
-    const std::set<RuleAddress> allowed(rules.AllowedAddresses.begin(),
-                                        rules.AllowedAddresses.end());
+    const std::set<AddressPrefix> allowed(rules.AllowedAddresses.begin(),
+                                          rules.AllowedAddresses.end());
     if (allowed.size() > QUARNEL_MAX_ALLOWED_ADDRESSES) {
         why = {FilterCause::Kind::TooManyAddresses};
         // Blocking more than the pass would is worse than holding nothing back.
         (void)BlockNothing();  // a failure here leaves the old rules, which the pass also had
         return false;
     }
-    std::vector<RuleAddress> gone;
+    std::vector<AddressPrefix> gone;
     std::ranges::set_difference(heldAddresses_, allowed, std::back_inserter(gone));
-    // Room first for the new ones: the map is made just large enough for all of them.
     const auto fail = [&] {
         why = {FilterCause::Kind::Refused, errno};
         (void)BlockNothing();
         return false;
     };
-    const std::uint8_t present = 1;
-    for (const RuleAddress& address : allowed) {
-        if (!heldAddresses_.contains(address)) {
-            if (heldAddresses_.size() + 1 > QUARNEL_MAX_ALLOWED_ADDRESSES) {
-                // Full of addresses about to go: let the ports block nothing while they go.
-                if (!BlockNothing()) {
-                    return fail();
-                }
-                for (const RuleAddress& old : gone) {
-                    (void)bpf_map_delete_elem(addresses_, old.data());  // absent is fine
-                    heldAddresses_.erase(old);
-                }
-                gone.clear();
-            }
-            if (bpf_map_update_elem(addresses_, address.data(), &present, BPF_ANY) != 0) {
-                return fail();
-            }
-            heldAddresses_.insert(address);
-        }
-    }
-    if (!WritePortWords(localPorts_, ToPortWords(rules.BlockedLocalPorts), heldLocal_) ||
-        !WritePortWords(remotePorts_, ToPortWords(rules.BlockedRemotePorts), heldRemote_)) {
-        return fail();
-    }
-    for (const RuleAddress& old : gone) {
-        if (bpf_map_delete_elem(addresses_, old.data()) != 0 && errno != ENOENT) {
+    // The trie holds the old and the new prefixes together, so the new ones go in first. Only
+    // after a failed edit left more than the old ones may it be too full: then the ports block
+    // nothing while the prefixes about to go leave first.
+    const std::size_t added = static_cast<std::size_t>(std::ranges::count_if(
+        allowed, [&](const AddressPrefix& p) { return !heldAddresses_.contains(p); }));
+    if (heldAddresses_.size() + added > QUARNEL_ALLOWED_MAP_ENTRIES) {
+        if (!BlockNothing()) {
             return fail();
         }
-        heldAddresses_.erase(old);
+        for (const AddressPrefix& old : gone) {
+            if (!Forget(old)) {
+                return fail();
+            }
+        }
+        gone.clear();
+    }
+    const std::uint8_t present = 1;
+    for (const AddressPrefix& prefix : allowed) {
+        if (heldAddresses_.contains(prefix)) {
+            continue;
+        }
+        const AllowedPrefix key = KeyOf(prefix);
+        if (bpf_map_update_elem(addresses_, &key, &present, BPF_ANY) != 0) {
+            return fail();
+        }
+        heldAddresses_.insert(prefix);
+    }
+    // What the old or the new ports block first, then the new ones: word by word, a connection
+    // blocked by the old local and the new remote port (or the other way) never passes between.
+    const PortWords local = ToPortWords(rules.BlockedLocalPorts);
+    const PortWords remote = ToPortWords(rules.BlockedRemotePorts);
+    if (!WritePorts(Union(local, heldLocal_), Union(remote, heldRemote_)) ||
+        !WritePorts(local, remote)) {
+        return fail();
+    }
+    for (const AddressPrefix& old : gone) {
+        if (!Forget(old)) {
+            return fail();
+        }
     }
     return true;
 }

@@ -19,7 +19,7 @@ std::string FilterCause::Text() const {
         case Kind::TooManyAddresses:
             return "the allowed-addresses list holds more than " +
                    std::to_string(QUARNEL_MAX_ALLOWED_ADDRESSES) +
-                   " addresses, more than the filter can hold";
+                   " addresses and prefixes, more than the filter can hold";
         case Kind::Refused:
             break;
     }

@@ -14,7 +14,7 @@ struct FilterCause {
         NoCgroup2,         // the system has no cgroup v2 hierarchy to attach to
         NoRights,          // the process lacks CAP_BPF, CAP_PERFMON or CAP_NET_ADMIN
         Refused,           // the kernel refused the filter (Error tells), e.g. an old kernel
-        TooManyAddresses,  // the allowed addresses are more than the filter holds
+        TooManyAddresses,  // the allowed prefixes are more than the filter holds
     };
     Kind Why = Kind::None;
     int Error = 0;  // the system's error number where it tells more

@@ -18,6 +18,7 @@
 #include "PayloadFilter.skel.h"
 #include "engine/AddressText.h"
 #include "engine/RuleSet.h"
+#include "platform/RuleEntry.h"
 #include "platform/linux/bpf/RuleMaps.h"
 
 namespace quarnel {
@@ -93,29 +94,43 @@ TEST(FilterVerdict, EveryConnectionIsJudgedAsThePassJudgesIt) {
     const auto pick = [&random](const auto& from) { return from[random() % std::size(from)]; };
     // Few values, so that rules and rows meet often; edges of the ranges among them.
     const std::int32_t ports[] = {0, 1, 22, 80, 443, 8080, 32768, 65535};
-    const char* const addresses[] = {"127.0.0.1",     "127.0.0.2", "10.1.2.3",
-                                     "192.168.0.255", "0.0.0.0",   "255.255.255.255"};
-    // Entries of the allowed list: addresses, and texts no connection's address is shown as.
-    const char* const allowedTexts[] = {"127.0.0.1", "127.0.0.2",   "10.1.2.3",  "192.168.0.255",
-                                        "0.0.0.0",   "127.000.0.1", "localhost", "::1",
-                                        " 10.1.2.3", "10.1.2.3/32", "1.2.3"};
-    const std::int32_t listedPorts[] = {0, 1, 22, 80, 443, 8080, 32768, 65535, -1, 65536, 70000};
+    const char* const addresses[] = {
+        "127.0.0.1", "127.0.0.2",   "10.1.2.3",     "192.168.0.255", "0.0.0.0",   "255.255.255.255",
+        "::1",       "2001:db8::7", "2001:db8:1::", "fe80::1",       "::ffff:0:1"};
+    // Entries of the allowed list: addresses, prefixes, and texts that name neither.
+    const char* const allowedTexts[] = {
+        "127.0.0.1", "10.1.2.3",           "0.0.0.0",     "127.000.0.1", "localhost",
+        "::1",       " 10.1.2.3",          "10.1.2.3/32", "1.2.3",       "0.0.0.0/0",
+        "::/0",      "2001:db8::/32",      "::1/128",     "10.0.0.0/8",  "10.1.2.3/8",
+        "fe80::/10", "::ffff:10.0.0.0/104"};
+    const char* const portTexts[] = {"0",     "1",     "22",   "80",       "443",
+                                     "65535", "70000", "-1",   "1-65535",  "20-25",
+                                     "80-80", "10-5",  "0-10", "443-8080", "8080-65535"};
 
     int blocked = 0;
     int judged = 0;
-    for (int round = 0; round < 40; ++round) {
+    for (int round = 0; round < 60; ++round) {
         List allowed, local, remote;
         allowed.InitStringList();
-        local.InitLongList();
-        remote.InitLongList();
-        for (int i = random() % 4; i > 0; --i) {
-            (void)allowed.AddItem(std::string(pick(allowedTexts)));
+        local.InitStringList();
+        remote.InitStringList();
+        for (int i = random() % 5; i > 0; --i) {
+            if (random() % 2 == 0) {
+                (void)allowed.AddItem(std::string(pick(allowedTexts)));
+                continue;
+            }
+            // A prefix of some length around one of the rows' addresses, often overlapping.
+            const platform::IpAddress around = *ParseAddress(pick(addresses));
+            const bool ipv4 = platform::IsIPv4Mapped(around);
+            const auto length = static_cast<unsigned>(random() % (ipv4 ? 33 : 129));
+            const std::string text = CanonicalAddressText(around) + "/" + std::to_string(length);
+            const platform::AddressEntry entry = platform::ParseAddressEntry(text);
+            (void)allowed.AddItem(platform::AddressEntryText(entry.Prefix));
         }
-        for (int i = random() % 4; i > 0; --i) {
-            (void)local.AddItem(pick(listedPorts));
-        }
-        for (int i = random() % 4; i > 0; --i) {
-            (void)remote.AddItem(pick(listedPorts));
+        for (List* list : {&local, &remote}) {
+            for (int i = random() % 4; i > 0; --i) {
+                (void)list->AddItem(std::string(pick(portTexts)));
+            }
         }
         const RuleSet rules(allowed, local, remote);
         platform::FilterCause why;

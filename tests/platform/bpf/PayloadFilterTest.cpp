@@ -28,16 +28,11 @@ namespace {
 using namespace testsupport;
 using namespace std::chrono_literals;
 
-RuleAddress Address(const char* text) {
-    RuleAddress address{};
-    in_addr v4{};
-    if (::inet_pton(AF_INET, text, &v4) == 1) {
-        address[10] = address[11] = 0xff;
-        std::memcpy(&address[12], &v4, 4);
-    } else {
-        EXPECT_EQ(::inet_pton(AF_INET6, text, address.data()), 1) << text;
-    }
-    return address;
+// The allowed prefix an entry's text names.
+AddressPrefix Prefix(const char* text) {
+    const AddressEntry entry = ParseAddressEntry(text);
+    EXPECT_EQ(entry.Is, AddressEntry::Kind::Prefix) << text;
+    return entry.Prefix;
 }
 
 // Longer than loopback ever takes, and past the first retransmission (at 200 ms), so that what
@@ -107,9 +102,7 @@ TEST_P(PayloadFilterTest, RequestsAndGreetingsOnBlockedPortsNeverArrive) {
         const Listener remote = family.Listen();
         // One listener blocked as a local port, the other as a remote port: each side of a
         // loopback connection sees the other's port as remote.
-        SetRules(filter, {{},
-                          {static_cast<std::uint16_t>(local.port)},
-                          {static_cast<std::uint16_t>(remote.port)}});
+        SetRules(filter, {{}, {PortOf(local)}, {PortOf(remote)}});
         for (const Listener* listener : {&local, &remote}) {
             // The handshake passes: the connection is established as without the filter.
             const Connection connection = Connect(*listener, family.Loopback);
@@ -140,14 +133,18 @@ TEST_P(PayloadFilterTest, AllowedAddressesAndOtherPortsCarryData) {
     WithFilter(InATestCgroup, [&](PayloadFilter& filter) {
         const Listener blocked = family.Listen();
         const Listener open = family.Listen();
+        // A range of ports that holds the blocked listener's, and a prefix that holds the
+        // loopback address.
         const auto port = static_cast<std::uint16_t>(blocked.port);
-        SetRules(filter, {{Address(family.Loopback)}, {port}, {port}});
+        const PortRange around{static_cast<std::uint16_t>(port - 1),
+                               static_cast<std::uint16_t>(port + 1)};
+        SetRules(filter, {{Prefix("127.0.0.0/8"), Prefix("::/127")}, {around}, {around}});
         const Connection allowed = Connect(blocked, family.Loopback);
         Send(allowed.client.Get(), "request");
         EXPECT_EQ(Arrived(allowed.server.Get()), "request");
 
-        // Other allowed addresses do not protect this one.
-        SetRules(filter, {{Address("127.0.0.2"), Address("::2")}, {port}, {}});
+        // Prefixes beside it do not protect this one.
+        SetRules(filter, {{Prefix("127.0.0.2/31"), Prefix("::2/127")}, {around}, {}});
         const Connection other = Connect(open, family.Loopback);
         Send(other.server.Get(), "greeting");
         EXPECT_EQ(Arrived(other.client.Get()), "greeting");
@@ -164,7 +161,7 @@ TEST_P(PayloadFilterTest, ARuleStopsAnOpenConnectionAtOnceAndLiftingItLetsTheDat
         Send(connection.client.Get(), "before");
         ASSERT_EQ(Arrived(connection.server.Get()), "before");
 
-        SetRules(filter, {{}, {}, {static_cast<std::uint16_t>(listener.port)}});
+        SetRules(filter, {{}, {}, {PortOf(listener)}});
         Send(connection.client.Get(), "during");
         EXPECT_EQ(Arrived(connection.server.Get()), "");
 
@@ -194,10 +191,7 @@ TEST_P(PayloadFilterTest, GoesWithTheProcessThatOwnsIt) {
             FilterCause why;
             auto filter = PayloadFilter::Attach(cgroup.Path(), why);
             const char attached =
-                filter &&
-                        filter->SetRules({{}, {static_cast<std::uint16_t>(listener.port)}, {}}, why)
-                    ? 'y'
-                    : 'n';
+                filter && filter->SetRules({{}, {PortOf(listener)}, {}}, why) ? 'y' : 'n';
             (void)::write(ready[1], &attached, 1);
             ::pause();
             ::_exit(0);
@@ -228,11 +222,11 @@ TEST_P(PayloadFilterTest, LeavesOtherNetworkNamespacesAlone) {
     const Family family = GetParam();
     WithFilter(FromTheRoot, [&](PayloadFilter& filter) {
         const Listener here = family.Listen();
-        SetRules(filter, {{}, {static_cast<std::uint16_t>(here.port)}, {}});
+        SetRules(filter, {{}, {PortOf(here)}, {}});
         RunInPrivateNetwork([&] {
             // Same port number, another namespace: the cgroup's filter sees it, and lets it be.
             const Listener there = family.Listen();
-            SetRules(filter, {{}, {static_cast<std::uint16_t>(there.port)}, {}});
+            SetRules(filter, {{}, {PortOf(there)}, {}});
             const Connection connection = Connect(there, family.Loopback);
             Send(connection.client.Get(), "elsewhere");
             EXPECT_EQ(Arrived(connection.server.Get()), "elsewhere");
