@@ -17,14 +17,15 @@ std::string GroupedNumber(std::uint64_t number) {
     return digits;
 }
 
-void ActionLog::Closed(const platform::TcpRow& row, Verdict verdict, Clock::time_point now) {
+void ActionLog::Closed(const platform::TcpRow& row, Verdict verdict, Clock::time_point now,
+                       const RuleSet* rules) {
     ++TotalClosed;
     if (now - WindowStart >= kWindow) {
         Flush(now);
         WindowStart = now;
         WrittenInWindow = 0;
     }
-    if (WrittenInWindow < Limit && Write(CloseLine(row, verdict))) {
+    if (WrittenInWindow < Limit && Write(CloseLine(row, verdict, rules))) {
         ++WrittenInWindow;
     } else {
         ++Untold;

@@ -22,8 +22,9 @@ public:
     explicit ActionLog(int fd, std::size_t closeLinesPerSecond = 20)
         : Fd(fd), Limit(closeLinesPerSecond) {}
 
-    // A connection the pass closed, and the rule that closed it.
-    void Closed(const platform::TcpRow& row, Verdict verdict, Clock::time_point now = Clock::now());
+    // A connection the pass closed, and the rule that closed it (see CloseLine).
+    void Closed(const platform::TcpRow& row, Verdict verdict, Clock::time_point now = Clock::now(),
+                const RuleSet* rules = nullptr);
     // A line of its own: start, reload, a failure. Not limited; dropped only when the descriptor
     // is full.
     void Say(std::string_view line);

@@ -29,7 +29,7 @@ void AppendEndpoint(std::string& line, const platform::TcpRow& row,
 
 }  // namespace
 
-std::string CloseLine(const platform::TcpRow& row, Verdict verdict) {
+std::string CloseLine(const platform::TcpRow& row, Verdict verdict, const RuleSet* rules) {
     const bool local = verdict == Verdict::BlockedByLocalPort;
     std::string line = "closed ";
     line += row.Family == platform::SocketFamily::IPv6 ? "IPv6 " : "IPv4 ";
@@ -37,8 +37,16 @@ std::string CloseLine(const platform::TcpRow& row, Verdict verdict) {
     line += " -> ";
     AppendEndpoint(line, row, row.RemoteAddress, row.RemotePort);
     line += local ? " (local port " : " (remote port ";
-    line += std::to_string(local ? row.LocalPort : row.RemotePort);
-    line += " blocked)";
+    const std::int32_t port = local ? row.LocalPort : row.RemotePort;
+    line += std::to_string(port);
+    line += " blocked";
+    if (rules != nullptr && platform::IsPortNumber(port)) {
+        const platform::PortRange range = rules->RangeOf(static_cast<std::uint16_t>(port), local);
+        if (range.Low != range.High) {
+            line += ", range " + platform::PortEntryText(range);
+        }
+    }
+    line += ')';
     return line;
 }
 
