@@ -84,9 +84,11 @@ std::optional<IpAddress> TypedIPv4(std::string_view text) {
 // The prefix with the bits past length cleared.
 AddressPrefix Masked(const IpAddress& address, unsigned length) {
     AddressPrefix prefix{address, static_cast<std::uint8_t>(length)};
-    for (unsigned bit = length; bit < 128; ++bit) {
-        prefix.Network[bit / 8] =
-            static_cast<std::uint8_t>(prefix.Network[bit / 8] & ~(0x80u >> (bit % 8)));
+    if (length % 8 != 0) {
+        prefix.Network[length / 8] &= static_cast<std::uint8_t>(0xff00u >> (length % 8));
+    }
+    for (unsigned byte = (length + 7) / 8; byte < prefix.Network.size(); ++byte) {
+        prefix.Network[byte] = 0;
     }
     return prefix;
 }
@@ -229,8 +231,12 @@ IpAddress FirstAddress(const AddressPrefix& prefix) {
 
 IpAddress LastAddress(const AddressPrefix& prefix) {
     IpAddress last = prefix.Network;
-    for (unsigned bit = prefix.Length; bit < 128; ++bit) {
-        last[bit / 8] = static_cast<std::uint8_t>(last[bit / 8] | 0x80u >> (bit % 8));
+    const unsigned length = prefix.Length;
+    if (length % 8 != 0) {
+        last[length / 8] |= static_cast<std::uint8_t>(0xffu >> (length % 8));
+    }
+    for (unsigned byte = (length + 7) / 8; byte < last.size(); ++byte) {
+        last[byte] = 0xff;
     }
     return last;
 }
