@@ -40,36 +40,42 @@ bool RuleMaps::WritePorts(const PortWords& local, const PortWords& remote) {
 
 bool RuleMaps::Forget(const AddressPrefix& prefix) {
     const AllowedPrefix key = KeyOf(prefix);
-    if (bpf_map_delete_elem(addresses_, &key) != 0 && errno != ENOENT) {
-        return false;
-    }
-    heldAddresses_.erase(prefix);
-    return true;
+    return bpf_map_delete_elem(addresses_, &key) == 0 || errno == ENOENT;
 }
 
 bool RuleMaps::Write(const BlockingRules& rules, FilterCause& why) {
     why = {};
-    const std::set<AddressPrefix> allowed(rules.AllowedAddresses.begin(),
-                                          rules.AllowedAddresses.end());
+    // Sorted vectors rather than trees: an edit of a list of 100,000 compares them in one sweep.
+    std::vector<AddressPrefix> allowed = rules.AllowedAddresses;
+    if (!std::ranges::is_sorted(allowed)) {
+        std::ranges::sort(allowed);
+    }
+    allowed.erase(std::ranges::unique(allowed).begin(), allowed.end());
     if (allowed.size() > QUARNEL_MAX_ALLOWED_ADDRESSES) {
         why = {FilterCause::Kind::TooManyAddresses};
         // Blocking more than the pass would is worse than holding nothing back.
         (void)BlockNothing();  // a failure here leaves the old rules, which the pass also had
         return false;
     }
-    std::vector<AddressPrefix> gone;
+    std::vector<AddressPrefix> added, gone;
+    std::ranges::set_difference(allowed, heldAddresses_, std::back_inserter(added));
     std::ranges::set_difference(heldAddresses_, allowed, std::back_inserter(gone));
+    // After a failed write the trie may lack some of what it may hold: then every allowed
+    // prefix goes in again (an update of one it holds changes nothing).
+    const std::vector<AddressPrefix>& toAdd = unsure_ ? allowed : added;
     const auto fail = [&] {
         why = {FilterCause::Kind::Refused, errno};
         (void)BlockNothing();
+        std::vector<AddressPrefix> mayHold;
+        std::ranges::set_union(heldAddresses_, toAdd, std::back_inserter(mayHold));
+        heldAddresses_ = std::move(mayHold);
+        unsure_ = true;
         return false;
     };
     // The trie holds the old and the new prefixes together, so the new ones go in first. Only
-    // after a failed edit left more than the old ones may it be too full: then the ports block
+    // after a failed write left more than the old ones may it be too full: then the ports block
     // nothing while the prefixes about to go leave first.
-    const std::size_t added = static_cast<std::size_t>(std::ranges::count_if(
-        allowed, [&](const AddressPrefix& p) { return !heldAddresses_.contains(p); }));
-    if (heldAddresses_.size() + added > QUARNEL_ALLOWED_MAP_ENTRIES) {
+    if (heldAddresses_.size() + added.size() > QUARNEL_ALLOWED_MAP_ENTRIES) {
         if (!BlockNothing()) {
             return fail();
         }
@@ -78,18 +84,17 @@ bool RuleMaps::Write(const BlockingRules& rules, FilterCause& why) {
                 return fail();
             }
         }
+        std::vector<AddressPrefix> kept;
+        std::ranges::set_intersection(heldAddresses_, allowed, std::back_inserter(kept));
+        heldAddresses_ = std::move(kept);
         gone.clear();
     }
     const std::uint8_t present = 1;
-    for (const AddressPrefix& prefix : allowed) {
-        if (heldAddresses_.contains(prefix)) {
-            continue;
-        }
+    for (const AddressPrefix& prefix : toAdd) {
         const AllowedPrefix key = KeyOf(prefix);
         if (bpf_map_update_elem(addresses_, &key, &present, BPF_ANY) != 0) {
             return fail();
         }
-        heldAddresses_.insert(prefix);
     }
     // What the old or the new ports block first, then the new ones: word by word, a connection
     // blocked by the old local and the new remote port (or the other way) never passes between.
@@ -104,6 +109,8 @@ bool RuleMaps::Write(const BlockingRules& rules, FilterCause& why) {
             return fail();
         }
     }
+    heldAddresses_ = std::move(allowed);
+    unsure_ = false;
     return true;
 }
 

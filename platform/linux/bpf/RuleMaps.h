@@ -1,7 +1,7 @@
 #pragma once
 
 #include <cstdint>
-#include <set>
+#include <vector>
 
 #include "platform/BlockingRules.h"
 #include "platform/linux/bpf/PortWords.h"
@@ -33,7 +33,9 @@ private:
     int addresses_;
     PortWords heldLocal_{};
     PortWords heldRemote_{};
-    std::set<AddressPrefix> heldAddresses_;
+    // Sorted: what the trie holds, or after a failed write (unsure_) what it may hold.
+    std::vector<AddressPrefix> heldAddresses_;
+    bool unsure_ = false;
 };
 
 }  // namespace quarnel::platform
