@@ -172,5 +172,49 @@ TEST(FilterVerdict, EveryConnectionIsJudgedAsThePassJudgesIt) {
     EXPECT_LT(blocked, judged * 9 / 10);
 }
 
+// count different single IPv6 addresses, all in 2001:db8::/32, from first on.
+std::vector<platform::AddressPrefix> ManyPrefixes(std::size_t first, std::size_t count) {
+    std::vector<platform::AddressPrefix> prefixes(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        prefixes[i].Network = *ParseAddress("2001:db8::");
+        prefixes[i].Network[13] = static_cast<std::uint8_t>((first + i) >> 16);
+        prefixes[i].Network[14] = static_cast<std::uint8_t>((first + i) >> 8);
+        prefixes[i].Network[15] = static_cast<std::uint8_t>(first + i);
+    }
+    return prefixes;
+}
+
+// A list as long as the filter holds is replaced by another as long (both held together while
+// the edit goes in); one prefix more and the filter holds back nothing, until the list fits.
+TEST(FilterVerdict, TheLargestListsAreHeldAndOneMoreHoldsBackNothing) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "loading a kernel filter needs real root";
+    }
+    const std::unique_ptr<payload_filter, Unload> program(payload_filter::open_and_load());
+    ASSERT_TRUE(program) << std::strerror(errno);
+    platform::RuleMaps maps(bpf_map__fd(program->maps.BlockedLocalPorts),
+                            bpf_map__fd(program->maps.BlockedRemotePorts),
+                            bpf_map__fd(program->maps.AllowedAddresses));
+    TcpRow row;
+    row.LocalAddress = *ParseAddress("::1");
+    row.RemoteAddress = *ParseAddress("2001:db8::1");
+    row.LocalPort = 22;
+    row.RemotePort = 50000;
+    const auto passes = [&] {
+        return RunThrough(program->progs.HoldIngress, Segment(row, true, 10)) == 1;
+    };
+    constexpr std::size_t kMost = QUARNEL_MAX_ALLOWED_ADDRESSES;
+    platform::FilterCause why;
+    for (const std::size_t first : {std::size_t{2}, kMost + 2}) {  // 2001:db8::1 in neither
+        ASSERT_TRUE(maps.Write({ManyPrefixes(first, kMost), {{20, 30}}, {}}, why)) << why.Text();
+        EXPECT_FALSE(passes());
+    }
+    EXPECT_FALSE(maps.Write({ManyPrefixes(0, kMost + 1), {{20, 30}}, {}}, why));
+    EXPECT_EQ(why.Why, platform::FilterCause::Kind::TooManyAddresses);
+    EXPECT_TRUE(passes());
+    ASSERT_TRUE(maps.Write({ManyPrefixes(0, 1), {{20, 30}}, {}}, why)) << why.Text();
+    EXPECT_FALSE(passes());
+}
+
 }  // namespace
 }  // namespace quarnel
