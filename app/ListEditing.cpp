@@ -3,10 +3,8 @@
 #include <QListWidget>
 
 #include <optional>
-#include <vector>
 
-#include "container/Value.h"
-#include "engine/AddressText.h"
+#include "platform/RuleEntry.h"
 
 namespace quarnel {
 
@@ -20,72 +18,23 @@ std::string_view TrimBlanks(std::string_view text) {
     return text.substr(first, text.find_last_not_of(' ') - first + 1);
 }
 
-std::vector<std::string_view> SplitAtPoints(std::string_view text) {
-    std::vector<std::string_view> parts;
-    for (;;) {
-        const auto point = text.find('.');
-        parts.push_back(text.substr(0, point));
-        if (point == std::string_view::npos) {
-            return parts;
-        }
-        text.remove_prefix(point + 1);
-    }
-}
-
-// The address as the connection table writes it: "010.000.000.001" and "+10. 0.0.1" are both
-// "10.0.0.1", so that a stored address matches the connections it is meant to protect.
-std::string PlainAddress(std::string_view validAddress) {
-    std::string plain;
-    for (const std::string_view part : SplitAtPoints(validAddress)) {
-        if (!plain.empty()) {
-            plain += '.';
-        }
-        plain += std::to_string(ToInteger(part));
-    }
-    return plain;
-}
-
 }  // namespace
 
-std::int16_t ToInteger(std::string_view text) {
-    return ToIntegerValue(Value{std::string(text)}).value_or(0);
+std::string HostBitsText(const std::string& network) {
+    return "This prefix has bits set past its length; the network is " + network + ".";
 }
 
-std::int32_t ToLong(std::string_view text) {
-    return ToLongValue(Value{std::string(text)}).value_or(0);
-}
-
-bool IsValidIP(std::string_view text) {
-    if (text.empty()) {
-        return false;
+TypedEntry TypedAllowedEntry(std::string_view text) {
+    const platform::AddressEntry entry = platform::ParseAddressEntry(text, true);
+    switch (entry.Is) {
+        case platform::AddressEntry::Kind::Prefix:
+            return {platform::AddressEntryText(entry.Prefix), {}};
+        case platform::AddressEntry::Kind::HostBitsSet:
+            return {{}, HostBitsText(platform::AddressEntryText(entry.Prefix))};
+        case platform::AddressEntry::Kind::NotAnEntry:
+            break;
     }
-    const std::vector<std::string_view> parts = SplitAtPoints(text);
-    if (parts.size() != 4) {
-        return false;
-    }
-    for (const std::string_view part : parts) {
-        const std::optional<std::int16_t> value = ToIntegerValue(Value{std::string(part)});
-        if (!value || *value < 0 || *value > 255) {
-            return false;
-        }
-    }
-    return true;
-}
-
-std::optional<std::string> IPv6Entry(std::string_view text) {
-    if (text.find(':') == std::string_view::npos) {
-        return std::nullopt;  // IPv4 forms are IsValidIP's
-    }
-    const std::optional<platform::IpAddress> address = ParseAddress(text);
-    if (!address) {
-        return std::nullopt;
-    }
-    return CanonicalAddressText(*address);
-}
-
-bool IsValidPort(std::string_view text) {
-    const std::int32_t port = ToLong(text);
-    return port >= 1 && port <= 65535;
+    return {{}, InvalidIPText};
 }
 
 void AddToCurrentList(Manager& oManager, std::string text, Messages& messages) {
@@ -94,23 +43,25 @@ void AddToCurrentList(Manager& oManager, std::string text, Messages& messages) {
         return;
     }
     switch (oManager.CurrentMode) {
-        case ModeAllowedIP:
-            if (IsValidIP(text)) {
-                text = PlainAddress(text);
-            } else if (std::optional<std::string> ipv6 = IPv6Entry(text)) {
-                text = *std::move(ipv6);
-            } else {
-                messages.Show(InvalidIPText);
+        case ModeAllowedIP: {
+            TypedEntry entry = TypedAllowedEntry(text);
+            if (!entry.Refusal.empty()) {
+                messages.Show(entry.Refusal);
                 return;
             }
+            text = std::move(entry.Text);
             break;
+        }
         case ModeBlockedLocalPorts:
-        case ModeBlockedRemotePorts:
-            if (!IsValidPort(text)) {
+        case ModeBlockedRemotePorts: {
+            const std::optional<platform::PortRange> range = platform::ParsePortEntry(text);
+            if (!range) {
                 messages.Show(InvalidPortText);
                 return;
             }
+            text = platform::PortEntryText(*range);
             break;
+        }
         default:
             return;  // the read-only views take no entries
     }
@@ -118,8 +69,7 @@ void AddToCurrentList(Manager& oManager, std::string text, Messages& messages) {
         return;
     }
     if (oManager.CurrentList->FindItem("=", text, false, 0, false, 1) < 0) {
-        // A port list keeps the number; the text is known to convert.
-        (void)oManager.CurrentList->AddItem(text);
+        (void)oManager.CurrentList->AddItem(text);  // a text list takes any text
     }
     // Also when the entry was there already: the lists are saved and shown again.
     oManager.SaveChanges();

@@ -18,22 +18,23 @@ std::string GroupedNumber(std::uint64_t number) {
     return digits;
 }
 
-void ActionLog::Closed(const platform::TcpRow& row, Verdict verdict, Clock::time_point now) {
+void ActionLog::Closed(const platform::TcpRow& row, Verdict verdict, Clock::time_point now,
+                       const RuleSet* rules) {
     ++TotalClosed;
     if (now - WindowStart >= kWindow) {
         Flush(now);
         WindowStart = now;
         WrittenInWindow = 0;
     }
-    if (WrittenInWindow < Limit && Tell(row, verdict)) {
+    if (WrittenInWindow < Limit && Tell(row, verdict, rules)) {
         ++WrittenInWindow;
     } else {
         ++Untold;
     }
 }
 
-bool ActionLog::Tell(const platform::TcpRow& row, Verdict verdict) {
-    const std::string line = CloseLine(row, verdict);
+bool ActionLog::Tell(const platform::TcpRow& row, Verdict verdict, const RuleSet* rules) {
+    const std::string line = CloseLine(row, verdict, rules);
     return (Sink && Sink(row, verdict, line)) || Write(line);
 }
 
@@ -79,7 +80,10 @@ void ActionLog::Flush(Clock::time_point now) {
 bool ActionLog::Write(std::string_view text, Priority priority) {
     std::string line;
     if (Marked) {
-        line = "<" + std::to_string(static_cast<int>(priority)) + ">";
+        // Appended, not chained with +: GCC 12 warns wrongly (-Wrestrict) of such chains.
+        line += '<';
+        line += std::to_string(static_cast<int>(priority));
+        line += '>';
     }
     line.append(text);
     line += '\n';

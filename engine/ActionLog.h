@@ -28,8 +28,9 @@ public:
     explicit ActionLog(int fd, std::size_t closeLinesPerSecond = 20)
         : Fd(fd), Limit(closeLinesPerSecond) {}
 
-    // A connection the pass closed, and the rule that closed it.
-    void Closed(const platform::TcpRow& row, Verdict verdict, Clock::time_point now = Clock::now());
+    // A connection the pass closed, and the rule that closed it (see CloseLine).
+    void Closed(const platform::TcpRow& row, Verdict verdict, Clock::time_point now = Clock::now(),
+                const RuleSet* rules = nullptr);
     // A blocked connection that ended before it could be closed; in the same limit as closes.
     void Missed(const platform::TcpRow& row, Verdict verdict, Clock::time_point now = Clock::now());
     // A line of its own: start, reload, a failure. Not limited; dropped and counted only when
@@ -55,7 +56,7 @@ public:
 
 private:
     // Sends the close line to the sink, else writes it; whether it went anywhere.
-    bool Tell(const platform::TcpRow& row, Verdict verdict);
+    bool Tell(const platform::TcpRow& row, Verdict verdict, const RuleSet* rules);
     // Writes line and a newline in one write when the descriptor takes it without waiting.
     bool Write(std::string_view line, Priority priority = Priority::Info);
 

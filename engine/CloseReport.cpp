@@ -31,7 +31,8 @@ void AppendEndpoint(std::string& line, const platform::TcpRow& row,
 
 namespace {
 
-std::string ReportLine(const char* what, const platform::TcpRow& row, Verdict verdict) {
+std::string ReportLine(const char* what, const platform::TcpRow& row, Verdict verdict,
+                       const RuleSet* rules) {
     const bool local = verdict == Verdict::BlockedByLocalPort;
     std::string line = what;
     line += row.Family == platform::SocketFamily::IPv6 ? "IPv6 " : "IPv4 ";
@@ -39,19 +40,27 @@ std::string ReportLine(const char* what, const platform::TcpRow& row, Verdict ve
     line += " -> ";
     AppendEndpoint(line, row, row.RemoteAddress, row.RemotePort);
     line += local ? " (local port " : " (remote port ";
-    line += std::to_string(local ? row.LocalPort : row.RemotePort);
-    line += " blocked)";
+    const std::int32_t port = local ? row.LocalPort : row.RemotePort;
+    line += std::to_string(port);
+    line += " blocked";
+    if (rules != nullptr && platform::IsPortNumber(port)) {
+        const platform::PortRange range = rules->RangeOf(static_cast<std::uint16_t>(port), local);
+        if (range.Low != range.High) {
+            line += ", range " + platform::PortEntryText(range);
+        }
+    }
+    line += ')';
     return line;
 }
 
 }  // namespace
 
-std::string CloseLine(const platform::TcpRow& row, Verdict verdict) {
-    return ReportLine("closed ", row, verdict);
+std::string CloseLine(const platform::TcpRow& row, Verdict verdict, const RuleSet* rules) {
+    return ReportLine("closed ", row, verdict, rules);
 }
 
-std::string MissedLine(const platform::TcpRow& row, Verdict verdict) {
-    return ReportLine("missed ", row, verdict) + ": ended before it could be closed";
+std::string MissedLine(const platform::TcpRow& row, Verdict verdict, const RuleSet* rules) {
+    return ReportLine("missed ", row, verdict, rules) + ": ended before it could be closed";
 }
 
 }  // namespace quarnel

@@ -14,10 +14,13 @@ namespace quarnel {
 using CloseObserver = std::function<void(const platform::TcpRow& row, Verdict verdict)>;
 
 // One line for the log, e.g. "closed IPv4 192.0.2.5:50123 -> 198.51.100.7:443 (remote port 443
-// blocked)"; an IPv6 socket's addresses are written [address]:port.
-std::string CloseLine(const platform::TcpRow& row, Verdict verdict);
+// blocked)"; an IPv6 socket's addresses are written [address]:port. Given the rules that closed
+// it, a port blocked as part of a range names the range: "(remote port 6000 blocked, range
+// 6000-6063)".
+std::string CloseLine(const platform::TcpRow& row, Verdict verdict, const RuleSet* rules = nullptr);
 // The same for a blocked connection that ended before it could be closed: "missed IPv4 ...
 // (remote port 443 blocked): ended before it could be closed".
-std::string MissedLine(const platform::TcpRow& row, Verdict verdict);
+std::string MissedLine(const platform::TcpRow& row, Verdict verdict,
+                       const RuleSet* rules = nullptr);
 
 }  // namespace quarnel

@@ -27,8 +27,9 @@ Manager::Manager(const TcpTable& table, ConnectionCache& cache, SettingsStore& s
     : Table(table), Cache(cache), Store(store), Hosts(hosts) {
     oLocalIP.InitStringList();
     oAllowedIP.InitStringList();
-    oBlockedLocalPorts.InitLongList();
-    oBlockedRemotePorts.InitLongList();
+    // Port entries are texts: a port ("22") or a range ("6000-6063"), see PortListEntry.
+    oBlockedLocalPorts.InitStringList();
+    oBlockedRemotePorts.InitStringList();
     oCurrentConnections.InitStringList();
     oCurrentConnectionsCached.InitStringList();
 }

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -29,9 +30,17 @@ enum ViewMode : std::int16_t {
 // Any non-zero number is true; anything that is not a number is false.
 bool ToBoolean(const Value& value);
 
+// The stored text of one piece of a port list: its port or range as platform::PortEntryText
+// writes it, or, for a whole number no port entry reads (0, 70000), that number, as the port
+// lists of integers always kept it (it blocks nothing). None for anything else.
+std::optional<std::string> PortListEntry(std::string_view piece);
+
 // Appends to oList, in order, each non-empty piece of text between separators that converts to
-// the list's type; returns the pieces that do not (nothing of them is appended).
-std::vector<std::string> AddPieces(List& oList, std::string_view text, char separator);
+// the list's type, as form writes it when given; returns the pieces that do not, or that form
+// refuses (nothing of them is appended).
+std::vector<std::string> AddPieces(
+    List& oList, std::string_view text, char separator,
+    const std::function<std::optional<std::string>(std::string_view)>& form = {});
 
 // Owns the rule lists and the view mode, and fills the window's list, heading and editing
 // controls. The table, the cache, the store and the address source are the engine's; the

@@ -1,36 +1,39 @@
 #include "engine/RuleSet.h"
 
 #include <algorithm>
-#include <optional>
 
-#include "engine/AddressText.h"
+#include "container/Value.h"
 
 namespace quarnel {
 
 namespace {
 
-template <typename T>
-void SortUnique(std::vector<T>& items) {
-    std::ranges::sort(items);
-    items.erase(std::ranges::unique(items).begin(), items.end());
-}
+using platform::AddressPrefix;
+using platform::PortRange;
 
-bool PortInRange(std::int32_t port) {
-    return port >= 0 && port <= 0xffff;
-}
-
-// The list's ports that a row can have, sorted and unique, and the same as a set.
-std::vector<std::uint16_t> CompilePorts(const List& list, std::bitset<65536>& set) {
-    std::vector<std::uint16_t> ports;
+// The list's port entries joined into sorted ranges, and the same as a set.
+std::vector<PortRange> CompilePorts(const List& list, std::bitset<65536>& set) {
+    std::vector<PortRange> entries;
     for (std::int32_t i = 0; i < list.GetItemCount(); ++i) {
-        const std::optional<std::int32_t> port = ToLongValue(list.GetItem(i));
-        if (port && PortInRange(*port)) {
-            ports.push_back(static_cast<std::uint16_t>(*port));
-            set.set(static_cast<std::size_t>(*port));
+        if (const auto range = platform::ParsePortEntry(ValueText(list.GetItem(i)))) {
+            entries.push_back(*range);
         }
     }
-    SortUnique(ports);
-    return ports;
+    std::ranges::sort(entries);
+    std::vector<PortRange> ranges;
+    for (const PortRange& range : entries) {
+        if (!ranges.empty() && range.Low <= ranges.back().High + 1u) {
+            ranges.back().High = std::max(ranges.back().High, range.High);
+        } else {
+            ranges.push_back(range);
+        }
+    }
+    for (const PortRange& range : ranges) {
+        for (std::uint32_t port = range.Low; port <= range.High; ++port) {
+            set.set(port);
+        }
+    }
+    return ranges;
 }
 
 }  // namespace
@@ -38,26 +41,50 @@ std::vector<std::uint16_t> CompilePorts(const List& list, std::bitset<65536>& se
 RuleSet::RuleSet(const List& allowedIP, const List& blockedLocalPorts,
                  const List& blockedRemotePorts) {
     for (std::int32_t i = 0; i < allowedIP.GetItemCount(); ++i) {
-        if (const auto address = ParseAddress(ValueText(allowedIP.GetItem(i)))) {
-            allowed_.push_back(*address);
+        const platform::AddressEntry entry =
+            platform::ParseAddressEntry(ValueText(allowedIP.GetItem(i)));
+        if (entry.Is == platform::AddressEntry::Kind::Prefix) {
+            allowed_.push_back(entry.Prefix);
         }
     }
-    SortUnique(allowed_);
+    std::ranges::sort(allowed_);
+    allowed_.erase(std::ranges::unique(allowed_).begin(), allowed_.end());
+    // Sorted by network, a prefix that overlaps an earlier one lies within the span so far.
+    for (const AddressPrefix& prefix : allowed_) {
+        const Span span{platform::FirstAddress(prefix), platform::LastAddress(prefix)};
+        if (!allowedSpans_.empty() && span.First <= allowedSpans_.back().Last) {
+            allowedSpans_.back().Last = std::max(allowedSpans_.back().Last, span.Last);
+        } else {
+            allowedSpans_.push_back(span);
+        }
+    }
     localPorts_ = CompilePorts(blockedLocalPorts, local_);
     remotePorts_ = CompilePorts(blockedRemotePorts, remote_);
 }
 
 Verdict RuleSet::Judge(const platform::TcpRow& row) const {
-    if (std::ranges::binary_search(allowed_, row.RemoteAddress)) {
+    const auto after = std::ranges::upper_bound(allowedSpans_, row.RemoteAddress, {}, &Span::First);
+    if (after != allowedSpans_.begin() && row.RemoteAddress <= std::prev(after)->Last) {
         return Verdict::Allowed;
     }
-    if (PortInRange(row.LocalPort) && local_.test(static_cast<std::size_t>(row.LocalPort))) {
+    if (platform::IsPortNumber(row.LocalPort) &&
+        local_.test(static_cast<std::size_t>(row.LocalPort))) {
         return Verdict::BlockedByLocalPort;
     }
-    if (PortInRange(row.RemotePort) && remote_.test(static_cast<std::size_t>(row.RemotePort))) {
+    if (platform::IsPortNumber(row.RemotePort) &&
+        remote_.test(static_cast<std::size_t>(row.RemotePort))) {
         return Verdict::BlockedByRemotePort;
     }
     return Verdict::Passed;
+}
+
+PortRange RuleSet::RangeOf(std::uint16_t port, bool local) const {
+    const std::vector<PortRange>& ranges = local ? localPorts_ : remotePorts_;
+    const auto after = std::ranges::upper_bound(ranges, port, {}, &PortRange::Low);
+    if (after != ranges.begin() && port <= std::prev(after)->High) {
+        return *std::prev(after);
+    }
+    return {port, port};
 }
 
 platform::BlockingRules BlockingRulesOf(const RuleSet& rules) {

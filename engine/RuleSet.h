@@ -23,25 +23,35 @@ enum class Verdict : std::uint8_t {
 class RuleSet {
 public:
     RuleSet() = default;  // no rules: every connection passes
-    // An allowed entry that names no address (see ParseAddress) protects nothing; a port outside
-    // 0..65535 blocks nothing, as no row has one.
+    // An allowed entry that names no address or prefix (see platform::ParseAddressEntry)
+    // protects nothing, and a port entry that names no port or range (platform::ParsePortEntry)
+    // blocks nothing. Overlapping entries count as their union.
     RuleSet(const List& allowedIP, const List& blockedLocalPorts, const List& blockedRemotePorts);
 
     // The verdict on a connection, judged by its remote address and both ports only; the
     // caller decides which rows are connections (the pass judges established ones).
     Verdict Judge(const platform::TcpRow& row) const;
 
-    // The allowed addresses, IPv4 ones IPv4-mapped, sorted and without duplicates.
-    const std::vector<platform::IpAddress>& AllowedAddresses() const { return allowed_; }
-    // The blocked ports, sorted and without duplicates.
-    const std::vector<std::uint16_t>& BlockedLocalPorts() const { return localPorts_; }
-    const std::vector<std::uint16_t>& BlockedRemotePorts() const { return remotePorts_; }
+    // The allowed prefixes, IPv4 ones IPv4-mapped, sorted and without duplicates.
+    const std::vector<platform::AddressPrefix>& AllowedAddresses() const { return allowed_; }
+    // The blocked ports as sorted ranges, overlapping and adjacent entries joined.
+    const std::vector<platform::PortRange>& BlockedLocalPorts() const { return localPorts_; }
+    const std::vector<platform::PortRange>& BlockedRemotePorts() const { return remotePorts_; }
+
+    // The joined range of BlockedLocalPorts (local) or BlockedRemotePorts that holds port; a
+    // range of that port alone when none does.
+    platform::PortRange RangeOf(std::uint16_t port, bool local) const;
 
 private:
     using PortSet = std::bitset<65536>;
+    // Addresses from First to Last, both included, in byte order.
+    struct Span {
+        platform::IpAddress First, Last;
+    };
 
-    std::vector<platform::IpAddress> allowed_;
-    std::vector<std::uint16_t> localPorts_, remotePorts_;
+    std::vector<platform::AddressPrefix> allowed_;
+    std::vector<Span> allowedSpans_;  // the prefixes joined: sorted, disjoint
+    std::vector<platform::PortRange> localPorts_, remotePorts_;
     PortSet local_, remote_;
 };
 

@@ -3,6 +3,7 @@
 
 #include "engine/Manager.h"
 #include "engine/Settings.h"
+#include "platform/RuleEntry.h"
 
 namespace quarnel {
 
@@ -64,13 +65,26 @@ std::string UnloadedPiecesText(const std::vector<std::pair<std::string, std::str
     return text;
 }
 
-std::vector<std::string> AddPieces(List& oList, std::string_view text, char separator) {
+std::optional<std::string> PortListEntry(std::string_view piece) {
+    if (const std::optional<platform::PortRange> range = platform::ParsePortEntry(piece)) {
+        return platform::PortEntryText(*range);
+    }
+    if (const std::optional<std::int32_t> number = ToLongValue(Value{std::string(piece)})) {
+        return std::to_string(*number);
+    }
+    return std::nullopt;
+}
+
+std::vector<std::string> AddPieces(
+    List& oList, std::string_view text, char separator,
+    const std::function<std::optional<std::string>(std::string_view)>& form) {
     std::vector<std::string> refused;
     while (!text.empty()) {
         const auto end = text.find(separator);
         const std::string_view piece = text.substr(0, end);
-        if (!piece.empty() && oList.AddItem(std::string(piece)) < 0) {
-            refused.emplace_back(piece);  // not of the list's type: AddItem appended nothing
+        const std::optional<std::string> stored = form ? form(piece) : std::string(piece);
+        if (!piece.empty() && (!stored || oList.AddItem(*stored) < 0)) {
+            refused.emplace_back(piece);  // not of the list's type: nothing appended
         }
         text = end == std::string_view::npos ? std::string_view{} : text.substr(end + 1);
     }
@@ -79,7 +93,8 @@ std::vector<std::string> AddPieces(List& oList, std::string_view text, char sepa
 
 void Manager::LoadListFromString(List& oList, const std::string& sString) {
     oList.Reset();
-    (void)AddPieces(oList, sString, ',');
+    const bool ports = &oList == &oBlockedLocalPorts || &oList == &oBlockedRemotePorts;
+    (void)AddPieces(oList, sString, ',', ports ? PortListEntry : nullptr);
 }
 
 std::string Manager::SaveListToString(const List& oList) const {
@@ -106,7 +121,9 @@ std::string Manager::LoadSettings() {
     };
     for (const auto& [list, named] : lists) {
         list->Reset();
-        for (std::string& piece : AddPieces(*list, *named.second, ',')) {
+        const bool ports = list != &oAllowedIP;
+        for (std::string& piece :
+             AddPieces(*list, *named.second, ',', ports ? PortListEntry : nullptr)) {
             unloaded.emplace_back(named.first, std::move(piece));
         }
     }

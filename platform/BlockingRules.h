@@ -1,9 +1,9 @@
 #pragma once
 
-#include <cstdint>
 #include <vector>
 
 #include "platform/IpAddress.h"
+#include "platform/RuleEntry.h"
 
 namespace quarnel::platform {
 
@@ -12,12 +12,14 @@ using RuleAddress = IpAddress;
 
 // The three rule lists compiled for the system: what a filter in the operating system needs to
 // block exactly what the engine's pass blocks. A connection is blocked when its local port is in
-// BlockedLocalPorts or its remote port in BlockedRemotePorts, unless its remote address is in
-// AllowedAddresses. List entries that are no address or no port are not here.
+// a range of BlockedLocalPorts or its remote port in one of BlockedRemotePorts, unless its remote
+// address lies in a prefix of AllowedAddresses. List entries that are no address or no port are
+// not here. Prefixes are sorted without repeats (they may overlap); port ranges are sorted,
+// disjoint and not adjacent.
 struct BlockingRules {
-    std::vector<RuleAddress> AllowedAddresses;
-    std::vector<std::uint16_t> BlockedLocalPorts;
-    std::vector<std::uint16_t> BlockedRemotePorts;
+    std::vector<AddressPrefix> AllowedAddresses;
+    std::vector<PortRange> BlockedLocalPorts;
+    std::vector<PortRange> BlockedRemotePorts;
 
     bool operator==(const BlockingRules&) const = default;
 };

@@ -13,9 +13,8 @@
 #include <cstring>
 #include <string_view>
 
-#include "container/Value.h"
-#include "engine/AddressText.h"
 #include "engine/Settings.h"
+#include "platform/RuleEntry.h"
 #include "platform/linux/UniqueFd.h"
 #include "settings/IniSettingsStore.h"
 #include "settings/RegularFile.h"
@@ -98,20 +97,23 @@ std::optional<UniqueFd> MemoryCopy(const std::string& bytes, RulesReading& readi
     return memory;
 }
 
-bool IsPort(const std::string& piece) {
-    const std::optional<std::int32_t> port = ToLongValue(Value{piece});
-    return port && *port >= 1 && *port <= 65535;
-}
-
 // The first piece of the value that is not of its list's kind, as a problem; empty when none.
 std::string PieceProblem(std::string_view key, std::string_view value) {
     const bool ports = key != AllowedIPKey;
     while (!value.empty()) {
         const auto end = value.find(',');
         const std::string piece(value.substr(0, end));
-        if (!piece.empty() && !(ports ? IsPort(piece) : ParseAddress(piece).has_value())) {
-            return std::string(key) + " holds \"" + piece + "\", which is no " +
-                   (ports ? "port number (1 to 65535)" : "IPv4 or IPv6 address");
+        const platform::AddressEntry address =
+            ports ? platform::AddressEntry{} : platform::ParseAddressEntry(piece);
+        if (!piece.empty() && (ports ? !platform::ParsePortEntry(piece)
+                                     : address.Is != platform::AddressEntry::Kind::Prefix)) {
+            std::string problem =
+                std::string(key) + " holds \"" + piece + "\", which is no " +
+                (ports ? "port number or range (1 to 65535)" : "IPv4 or IPv6 address or prefix");
+            if (address.Is == platform::AddressEntry::Kind::HostBitsSet) {
+                problem += " (its network is " + platform::AddressEntryText(address.Prefix) + ")";
+            }
+            return problem;
         }
         value = end == std::string_view::npos ? std::string_view{} : value.substr(end + 1);
     }

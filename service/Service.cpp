@@ -136,8 +136,9 @@ bool Service::Start() {
     Log.Say("It keeps " + CapabilityNames(kept) + " alone, with no_new_privs.");
     TheEngine = std::make_unique<Engine>(*Table.Source, Hosts, Rules);
     TheEngine->oManager.oMainForm = &Window;
-    TheEngine->SetCloseObserver(
-        [this](const platform::TcpRow& row, Verdict verdict) { Log.Closed(row, verdict); });
+    TheEngine->SetCloseObserver([this](const platform::TcpRow& row, Verdict verdict) {
+        Log.Closed(row, verdict, ActionLog::Clock::now(), &TheEngine->oManager.Rules());
+    });
     TheEngine->SetMissObserver(
         [this](const platform::TcpRow& row, Verdict verdict) { Log.Missed(row, verdict); });
     return true;

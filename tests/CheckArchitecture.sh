@@ -21,6 +21,12 @@ qt='Q[A-Za-z]|qt'
 never engine container -- "app/|controls/|service/|settings/|$qt" \
     "the engine and the list run without a window or Qt (tests, the service)"
 never container -- "engine/|platform/" "the list knows nothing of connections"
+# The OS-neutral interfaces and the rule entries' parser, which the helper links too.
+if grep -nE "^\s*#\s*include [<\"](engine/|app/|controls/|container/|service/|settings/|platform/linux/|$qt)" \
+    "$root"/platform/*.h "$root"/platform/*.cpp; then
+    echo "^ platform/ itself is OS-neutral and Qt-free: the engine and the helper both use it" >&2
+    failed=1
+fi
 readers=(platform/linux/sockdiag platform/linux/events platform/linux/filter
     platform/linux/protocol platform/linux/privileges platform/linux/bpf platform/linux/netfilter)
 never "${readers[@]}" -- "engine/|app/|controls/|service/|settings/|platform/linux/client/|$qt" \

@@ -79,6 +79,60 @@ TEST(DualStackBlocking, IPv6ConnectionsAreBlockedAndAllowedThroughTheHelperOnRep
     RunInPrivateNetwork([] { BlocksAndAllowsOverIPv6(Closer::Helper); });
 }
 
+// Whether no data has arrived at end: nothing to read, or only its end.
+bool NothingArrived(const UniqueFd& end) {
+    char byte = 0;
+    return ::recv(end.Get(), &byte, 1, MSG_DONTWAIT) <= 0;
+}
+
+// An allowed prefix and a blocked range of local ports, through the helper and its filter: a
+// connection from within the prefix to a port of the range stays; one from outside is closed,
+// and its greeting never arrives; the ports just outside the range stay open.
+void HoldsPrefixesAndRanges(bool ipv4) {
+    auto source = OpenSource(Closer::Helper);
+    ASSERT_TRUE(source);
+    // A network of its own: these ports are free.
+    const auto listen = [ipv4](int port) {
+        return ipv4 ? ListenIPv4("0.0.0.0", port) : ListenIPv6Any(true, port);
+    };
+    const Listener below = listen(40000), inside = listen(40003), above = listen(40006);
+    Guard guard(*source, {{AllowedIPKey, ipv4 ? "127.0.0.0/31" : "::/127"},
+                          {BlockedLocalPortsKey, "40001-40005"},
+                          {BlockedRemotePortsKey, ""}});
+    const char* loopback = ipv4 ? "127.0.0.1" : "::1";
+    const Connection allowed = Connect(inside, loopback);
+    for (int i = 0; i < 50; ++i) {
+        guard.Cycle();
+    }
+    ASSERT_TRUE(Carries(allowed));
+    if (!ipv4) {  // ::1 is the only IPv6 loopback address: the prefix moves away from it
+        Manager& manager = guard.engine.oManager;
+        manager.LoadListFromString(manager.oAllowedIP, "2001:db8::/32");
+        manager.SaveChanges();
+    }
+    // From 127.0.0.2, bound to it: the kernel would pick 127.0.0.1.
+    const char* outsider = ipv4 ? "127.0.0.2" : nullptr;
+    const Connection outside = Connect(inside, loopback, 0, outsider);
+    ASSERT_TRUE(outside.server);
+    ASSERT_EQ(::send(outside.server.Get(), "hello", 5, MSG_NOSIGNAL), 5);
+    const Connection lower = Connect(below, loopback, 0, outsider),
+                     upper = Connect(above, loopback, 0, outsider);
+    EXPECT_TRUE(guard.CycleUntil([&] { return Aborted(outside.server); }));
+    EXPECT_TRUE(NothingArrived(outside.client));
+    for (int i = 0; i < 50; ++i) {
+        guard.Cycle();
+    }
+    EXPECT_TRUE(Carries(lower) && Carries(upper));
+    EXPECT_EQ(Carries(allowed), ipv4);  // the IPv6 one lost its prefix
+}
+
+TEST(DualStackBlocking, AllowedPrefixesAndBlockedRangesHoldInBothVersions) {
+    for (const bool ipv4 : {true, false}) {
+        SCOPED_TRACE(ipv4 ? "IPv4" : "IPv6");
+        RunInPrivateNetwork([ipv4] { HoldsPrefixesAndRanges(ipv4); });
+    }
+}
+
 // Root of its own namespaces may close their connections, but loads no kernel program: polled.
 TEST(DualStackBlocking, IPv6ConnectionsAreBlockedAndAllowedInThisProcessPolling) {
     RunInPrivateNetworkAndUser([] {

@@ -247,6 +247,14 @@ TEST_F(EngineTest, SettingsLoadInOrderAndAFailedSaveIsToldOncePerRunOfFailures) 
          .allowed = {},
          .local = {"80", "443"},
          .told = ""},
+        // Ranges in their one form; numbers no port has stay as the integer lists kept them
+        // (they block nothing); prefixes as stored.
+        {.values = {{"AllowedIPString", "10.20.0.0/16,2001:db8::/32"},
+                    {"BlockedLocalPortsString", "6000-6063, 22 ,6000-6000,0,70000,10-5,22.4"}},
+         .allowed = {"10.20.0.0/16", "2001:db8::/32"},
+         .local = {"6000-6063", "22", "6000", "0", "70000", "22"},
+         .told = "These stored entries are not valid and were left out: \"10-5\" (blocked local "
+                 "ports)."},
         {.values = {{"AllowedIPString", ",10.0.0.1,,127.0.0.1"},
                     {"BlockedLocalPortsString", "9,abc,7"},
                     {"BlockedRemotePortsString", "http"}},

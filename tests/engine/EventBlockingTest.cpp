@@ -171,7 +171,7 @@ TEST(EventBlocking, OnlyAConnectionEstablishedOnABlockedPortWakesTheReader) {
 
         // Once ports are set, only theirs, whichever end's port it is.
         (void)fresh->Drain([](const TcpStateEvent&) {});
-        ASSERT_TRUE(fresh->WakeFor({{}, {static_cast<std::uint16_t>(open.port)}, {}}));
+        ASSERT_TRUE(fresh->WakeFor({{}, {PortOf(open)}, {}}));
         ASSERT_FALSE(readable(fresh->Descriptor(), 0)) << "drained, yet readable";
         const Connection elsewhere = Connect(reported.blocked);
         EXPECT_FALSE(readable(fresh->Descriptor(), 300)) << "woken for a port not set";

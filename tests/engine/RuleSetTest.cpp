@@ -40,23 +40,80 @@ TEST(AddressText, AddressesHaveOneTextAndOnlyPlainAddressesParse) {
     EXPECT_FALSE(ParseAddress(std::string_view("::1\0", 4)));
 }
 
+// What a port entry and an allowed entry may say, and the one form each is kept in.
+TEST(RuleEntries, EntriesHaveOneStoredFormAndOnlyTheirFormsAreTaken) {
+    const std::pair<const char*, const char*> ports[] = {
+        {"22", "22"},          {" 22 ", "22"},         {"+80", "80"},
+        {"80.5", "80"},        {"65535", "65535"},     {"6000-6063", "6000-6063"},
+        {"6000-6000", "6000"}, {"1-65535", "1-65535"}, {" 135-139 ", "135-139"},
+    };
+    for (const auto& [text, stored] : ports) {
+        const auto range = platform::ParsePortEntry(text);
+        ASSERT_TRUE(range) << text;
+        EXPECT_EQ(platform::PortEntryText(*range), stored) << text;
+    }
+    for (const char* text : {"", "0", "65536", "-5", "5-", "0-10", "10-5", "1-65536", "6000 - 6063",
+                             "+1-5", "1-5-7", "1.0-5", "abc", "0x16"}) {
+        EXPECT_FALSE(platform::ParsePortEntry(text)) << text;
+    }
+
+    using Kind = platform::AddressEntry::Kind;
+    // text, typed in the entry box, what it is, its stored form (or the network it would be)
+    const std::tuple<const char*, bool, Kind, const char*> addresses[] = {
+        {"10.20.0.0/16", false, Kind::Prefix, "10.20.0.0/16"},
+        {"192.0.2.7/32", false, Kind::Prefix, "192.0.2.7"},
+        {"0.0.0.0/0", false, Kind::Prefix, "0.0.0.0/0"},
+        {"2001:DB8::/32", false, Kind::Prefix, "2001:db8::/32"},
+        {"::/0", false, Kind::Prefix, "::/0"},
+        {"::1/128", false, Kind::Prefix, "::1"},
+        {"::ffff:10.0.0.0/104", false, Kind::Prefix, "10.0.0.0/8"},
+        {"::ffff:0:0/95", false, Kind::HostBitsSet, "::fffe:0:0/95"},
+        {"192.0.2.7", false, Kind::Prefix, "192.0.2.7"},
+        {"10.20.1.2/16", false, Kind::HostBitsSet, "10.20.0.0/16"},
+        {"2001:db8::1/32", false, Kind::HostBitsSet, "2001:db8::/32"},
+        {"010.000.000.001", true, Kind::Prefix, "10.0.0.1"},
+        {"+10. 0.0.1", true, Kind::Prefix, "10.0.0.1"},
+        {"010.000.000.001", false, Kind::NotAnEntry, ""},
+        {"10.0.0.0/33", true, Kind::NotAnEntry, ""},
+        {"::/129", true, Kind::NotAnEntry, ""},
+        {"10.0.0.0/ 8", true, Kind::NotAnEntry, ""},
+        {"10.0.0.0 /8", true, Kind::NotAnEntry, ""},
+        {"10.0.0.0/+8", true, Kind::NotAnEntry, ""},
+        {"10.0.0.0/", true, Kind::NotAnEntry, ""},
+        {"fe80::%eth0/64", true, Kind::NotAnEntry, ""},
+        {"10.0.0.0/8/8", true, Kind::NotAnEntry, ""},
+        {"256.0.0.1", true, Kind::NotAnEntry, ""},
+        {"-1.0.0.1", true, Kind::NotAnEntry, ""},
+    };
+    for (const auto& [text, typed, kind, stored] : addresses) {
+        const platform::AddressEntry entry = platform::ParseAddressEntry(text, typed);
+        EXPECT_EQ(entry.Is, kind) << text;
+        if (kind != Kind::NotAnEntry) {
+            EXPECT_EQ(platform::AddressEntryText(entry.Prefix), stored) << text;
+        }
+    }
+}
+
 TEST(RuleSet, JudgesIPv4AndIPv6RowsByTheRemoteAddressThenTheLocalThenTheRemotePort) {
     List allowed, local, remote;
-    allowed.InitStringList();
-    local.InitLongList();
-    remote.InitLongList();
-    // Entries that are no address protect nothing; ports no row has block nothing.
-    for (const char* entry : {"198.51.100.7", "0:0:0:0:0:0:0:1", "2001:db8::/64", "fe80::1%lo",
-                              "junk", "2001:DB8::7", "::ffff:203.0.113.9"}) {
+    // Entries that are no address or prefix protect nothing; ports no row has block nothing;
+    // overlapping entries count as their union.
+    for (const char* entry : {"198.51.100.7", "0:0:0:0:0:0:0:1", "2001:db8:ffff::/48", "fe80::1%lo",
+                              "junk", "2001:DB8::7", "::ffff:203.0.113.9", "10.20.0.0/16",
+                              "10.20.1.2/16", "10.20.7.0/24", "2001:db8:ffff::/48"}) {
         (void)allowed.AddItem(std::string(entry));
     }
-    for (const std::int32_t port : {139, 445, 445, 70000, -1}) {
-        (void)local.AddItem(port);
+    for (const char* port :
+         {"139", "445", "445", "70000", "-1", "6000-6063", "6010-6070", "6071"}) {
+        (void)local.AddItem(std::string(port));
     }
-    (void)remote.AddItem(std::int32_t{443});
+    (void)remote.AddItem(std::string("443"));
     const RuleSet rules(allowed, local, remote);
-    EXPECT_EQ(rules.BlockedLocalPorts(), (std::vector<std::uint16_t>{139, 445}));
-    EXPECT_EQ(rules.AllowedAddresses().size(), 4u);
+    EXPECT_EQ(rules.BlockedLocalPorts(),
+              (std::vector<platform::PortRange>{{139, 139}, {445, 445}, {6000, 6071}}));
+    EXPECT_EQ(rules.AllowedAddresses().size(), 7u);
+    EXPECT_EQ(rules.RangeOf(6050, true), (platform::PortRange{6000, 6071}));
+    EXPECT_EQ(rules.RangeOf(443, false), (platform::PortRange{443, 443}));
 
     const auto row = [](const char* local, int localPort, const char* remote, int remotePort) {
         return Row(TcpState::Established, local, localPort, remote, remotePort);
@@ -74,8 +131,18 @@ TEST(RuleSet, JudgesIPv4AndIPv6RowsByTheRemoteAddressThenTheLocalThenTheRemotePo
         // Only the remote address protects: an allowed local address does not.
         {row("::1", 50000, "2001:db8::8", 443), Verdict::BlockedByRemotePort},
         {row("198.51.100.7", 50000, "198.51.100.9", 443), Verdict::BlockedByRemotePort},
-        // A prefix entry protects no address within it; a zone entry no address at all.
-        {row("2001:db8::5", 50000, "2001:db8::", 443), Verdict::BlockedByRemotePort},
+        // A prefix protects every address within it and none beside it; a prefix with bits
+        // set past its length and a zone entry protect nothing.
+        {row("2001:db8::5", 50000, "2001:db8:ffff::", 443), Verdict::Allowed},
+        {row("2001:db8::5", 50000, "2001:db8:ffff:ffff:ffff:ffff:ffff:ffff", 443),
+         Verdict::Allowed},
+        {row("2001:db8::5", 50000, "2001:db8:fffe::", 443), Verdict::BlockedByRemotePort},
+        {row("192.0.2.5", 50000, "10.20.255.255", 443), Verdict::Allowed},
+        {row("192.0.2.5", 50000, "10.21.0.0", 443), Verdict::BlockedByRemotePort},
+        {row("192.0.2.5", 50000, "10.19.255.255", 443), Verdict::BlockedByRemotePort},
+        {row("192.0.2.5", 6063, "192.0.2.9", 80), Verdict::BlockedByLocalPort},
+        {row("192.0.2.5", 6072, "192.0.2.9", 80), Verdict::Passed},
+        {row("192.0.2.5", 5999, "192.0.2.9", 80), Verdict::Passed},
         {row("fe80::2", 50000, "fe80::1", 443), Verdict::BlockedByRemotePort},
     };
     for (const auto& [connection, verdict] : cases) {

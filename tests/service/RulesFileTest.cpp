@@ -55,6 +55,12 @@ TEST(RulesFile, ReadsWhatTheWindowProgramWritesAndWhatAPersonWrites) {
         {"\xEF\xBB\xBF[General]\nBlockedLocalPortsString=445\n",
          {{BlockedLocalPortsKey, "445"}},
          {}},
+        // Ranges and prefixes.
+        {"[General]\nBlockedLocalPortsString=\"22,6000-6063\"\n"
+         "AllowedIPString=\"10.20.0.0/16,2001:db8::/32,::ffff:10.0.0.0/104\"\n",
+         {{AllowedIPKey, "10.20.0.0/16,2001:db8::/32,::ffff:10.0.0.0/104"},
+          {BlockedLocalPortsKey, "22,6000-6063"}},
+         {}},
     };
     for (const auto& [content, values, ignored] : cases) {
         const RulesReading reading = ReadRulesFile(folder.Write(content));
@@ -81,7 +87,11 @@ TEST(RulesFile, RefusesWhatItCannotTrustAndSaysWhy) {
         {"[General]\nBlockedLocalPortsString=80,44x\n", "holds \"44x\", which is no port"},
         {"[General]\nBlockedRemotePortsString=0\n", "holds \"0\", which is no port"},
         {"[General]\nBlockedRemotePortsString=65536\n", "holds \"65536\", which is no port"},
+        {"[General]\nBlockedRemotePortsString=10-5\n", "holds \"10-5\", which is no port"},
+        {"[General]\nBlockedRemotePortsString=0-10\n", "holds \"0-10\", which is no port"},
         {"[General]\nAllowedIPString=127.0.0.1,localhost\n", "\"localhost\", which is no IPv4"},
+        {"[General]\nAllowedIPString=10.20.1.2/16\n", "(its network is 10.20.0.0/16)"},
+        {"[General]\nAllowedIPString=10.0.0.0/33\n", "\"10.0.0.0/33\", which is no IPv4"},
         {std::string(2 << 20, ';'), "larger than 1 MiB"},
     };
     for (const auto& [content, problem] : cases) {
@@ -148,7 +158,7 @@ TEST(RulesFile, TheCheckTellsWhatAReloadWouldDo) {
     EXPECT_EQ(check(path),
               std::tuple(1, "",
                          path + ": refused: BlockedLocalPortsString holds \"44x\", which "
-                                "is no port number (1 to 65535); the rules in force "
+                                "is no port number or range (1 to 65535); the rules in force "
                                 "would stay\n"));
     std::filesystem::remove(path);
     EXPECT_EQ(check(path),

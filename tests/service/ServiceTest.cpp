@@ -229,7 +229,8 @@ TEST(Service, FollowsItsRulesFileAndKeepsTheLastGoodRulesWhenAChangeIsBad) {
              "it is not a settings file (a line is neither [section], key=value nor a ; "
              "comment, or it holds control characters)"},
             {"[General]\nBlockedLocalPortsString=44x\n",
-             "BlockedLocalPortsString holds \"44x\", which is no port number (1 to 65535)"},
+             "BlockedLocalPortsString holds \"44x\", which is no port number or range (1 to "
+             "65535)"},
             {"",
              "it holds none of the keys BlockedLocalPortsString, BlockedRemotePortsString "
              "and AllowedIPString in its section [General] (empty, or not yet fully "
@@ -338,7 +339,7 @@ TEST(Service, StartsWithTheRulesItLastAcceptedWhenItsFileIsRefused) {
             "blocked local ports " + portA + "; blocked remote ports none; allowed addresses none";
         const std::string bad = "[General]\nBlockedLocalPortsString=4x\n";
         const std::string why =
-            "BlockedLocalPortsString holds \"4x\", which is no port number (1 to 65535)";
+            "BlockedLocalPortsString holds \"4x\", which is no port number or range (1 to 65535)";
         folder.WriteRules(good);
         {
             Daemon daemon(folder, true);

@@ -45,35 +45,38 @@ bool SetOption(int fd, int level, int option, int value) {
     return ::setsockopt(fd, level, option, &value, sizeof value) == 0;
 }
 
-Listener Listen(const char* text, bool v6Only) {
-    const Address address = MakeAddress(text, 0);
+Listener Listen(const char* text, bool v6Only, int port) {
+    const Address address = MakeAddress(text, port);
     UniqueFd fd(::socket(address.Family(), SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!fd ||
         (address.Family() == AF_INET6 && !SetOption(fd.Get(), IPPROTO_IPV6, IPV6_V6ONLY, v6Only)) ||
         ::bind(fd.Get(), address.Raw(), address.length) != 0 || ::listen(fd.Get(), 4096) != 0) {
         return Fail<Listener>("listen");
     }
-    const int port = LocalPort(fd.Get());
-    return {std::move(fd), port};
+    const int got = LocalPort(fd.Get());
+    return {std::move(fd), got};
 }
 
 }  // namespace
 
-Listener ListenIPv4(const char* address) {
-    return Listen(address, false);
+Listener ListenIPv4(const char* address, int port) {
+    return Listen(address, false, port);
 }
 
-Listener ListenIPv6Any(bool v6Only) {
-    return Listen("::", v6Only);
+Listener ListenIPv6Any(bool v6Only, int port) {
+    return Listen("::", v6Only, port);
 }
 
-Connection Connect(const Listener& listener, const char* address, int clientPort) {
+Connection Connect(const Listener& listener, const char* address, int clientPort,
+                   const char* from) {
     const Address target = MakeAddress(address, listener.port);
-    const Address local = MakeAddress(target.Family() == AF_INET ? "0.0.0.0" : "::", clientPort);
+    const char* any = target.Family() == AF_INET ? "0.0.0.0" : "::";
+    const Address local = MakeAddress(from != nullptr ? from : any, clientPort);
     UniqueFd client(::socket(target.Family(), SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!client ||
-        (clientPort != 0 && (!SetOption(client.Get(), SOL_SOCKET, SO_REUSEADDR, 1) ||
-                             ::bind(client.Get(), local.Raw(), local.length) != 0)) ||
+        ((clientPort != 0 || from != nullptr) &&
+         (!SetOption(client.Get(), SOL_SOCKET, SO_REUSEADDR, 1) ||
+          ::bind(client.Get(), local.Raw(), local.length) != 0)) ||
         ::connect(client.Get(), target.Raw(), target.length) != 0) {
         return Fail<Connection>("connect");
     }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "platform/RuleEntry.h"
 #include "platform/linux/UniqueFd.h"
 
 namespace quarnel::testsupport {
@@ -21,10 +22,17 @@ struct Listener {
     int port = 0;
 };
 
-// Listens on an IPv4 address ("127.0.0.1", "0.0.0.0" for all) at an ephemeral port.
-Listener ListenIPv4(const char* address = "127.0.0.1");
-// Listens on [::] at an ephemeral port: all IPv6 addresses and, unless v6Only, all IPv4 ones.
-Listener ListenIPv6Any(bool v6Only = false);
+// Listens on an IPv4 address ("127.0.0.1", "0.0.0.0" for all) at port, 0 for an ephemeral one.
+Listener ListenIPv4(const char* address = "127.0.0.1", int port = 0);
+// Listens on [::] at port (0: an ephemeral one): all IPv6 addresses and, unless v6Only, all IPv4
+// ones.
+Listener ListenIPv6Any(bool v6Only = false, int port = 0);
+
+// A listener's port as a port rule.
+inline platform::PortRange PortOf(const Listener& listener) {
+    const auto port = static_cast<std::uint16_t>(listener.port);
+    return {port, port};
+}
 
 // Both ends of one established loopback connection.
 struct Connection {
@@ -35,8 +43,9 @@ struct Connection {
 
 // Connects to listener's port at address (IPv4 or IPv6 text) and accepts the connection. A
 // clientPort other than 0 binds the client to it first (with SO_REUSEADDR), to connect again
-// from the port of a connection that is gone.
-Connection Connect(const Listener& listener, const char* address = "127.0.0.1", int clientPort = 0);
+// from the port of a connection that is gone; from binds it to that address.
+Connection Connect(const Listener& listener, const char* address = "127.0.0.1", int clientPort = 0,
+                   const char* from = nullptr);
 // count connections as above; stops at the first that fails.
 std::vector<Connection> ConnectMany(const Listener& listener, int count,
                                     const char* address = "127.0.0.1");

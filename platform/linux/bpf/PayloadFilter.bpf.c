@@ -29,9 +29,10 @@ struct PortMap BlockedLocalPorts SEC(".maps");
 struct PortMap BlockedRemotePorts SEC(".maps");
 
 struct {
-    __uint(type, BPF_MAP_TYPE_HASH);
-    __uint(max_entries, QUARNEL_ALLOWED_ADDRESS_ENTRIES);
-    __type(key, struct AllowedAddress);
+    __uint(type, BPF_MAP_TYPE_LPM_TRIE);
+    __uint(max_entries, QUARNEL_ALLOWED_MAP_ENTRIES);
+    __uint(map_flags, BPF_F_NO_PREALLOC);  // which a trie requires
+    __type(key, struct AllowedPrefix);
     __type(value, __u8);
 } AllowedAddresses SEC(".maps");
 
@@ -123,7 +124,8 @@ static __always_inline bool Blocked(const struct Connection* conn) {
         !PortOn(&BlockedRemotePorts, conn->RemotePort)) {
         return false;
     }
-    return bpf_map_lookup_elem(&AllowedAddresses, &conn->Remote) == NULL;
+    struct AllowedPrefix key = {.PrefixLength = 128, .Address = conn->Remote};
+    return bpf_map_lookup_elem(&AllowedAddresses, &key) == NULL;
 }
 
 // The connection a TCP socket holds, from the socket itself.

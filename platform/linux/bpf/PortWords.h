@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <span>
 
+#include "platform/RuleEntry.h"
 #include "platform/linux/bpf/PayloadRuleMaps.h"
 
 namespace quarnel::platform {
@@ -13,10 +14,12 @@ namespace quarnel::platform {
 // A port list as the kernel programs' maps hold it: bit p % 64 of word p / 64 set for port p.
 using PortWords = std::array<std::uint64_t, QUARNEL_PORT_WORDS>;
 
-inline PortWords ToPortWords(std::span<const std::uint16_t> ports) {
+inline PortWords ToPortWords(std::span<const PortRange> ranges) {
     PortWords words{};
-    for (const std::uint16_t port : ports) {
-        words[port / 64] |= std::uint64_t{1} << (port % 64);
+    for (const PortRange& range : ranges) {
+        for (std::uint32_t port = range.Low; port <= range.High; ++port) {
+            words[port / 64] |= std::uint64_t{1} << (port % 64);
+        }
     }
     return words;
 }

@@ -4,16 +4,24 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <functional>
 #include <vector>
 
 namespace quarnel::platform {
 
 namespace {
 
-PortWords Union(const PortWords& one, const PortWords& other) {
+AllowedPrefix KeyOf(const AddressPrefix& prefix) {
+    AllowedPrefix key{};
+    key.PrefixLength = prefix.Length;
+    std::ranges::copy(prefix.Network, key.Address.Bytes);
+    return key;
+}
+
+PortWords Union(const PortWords& a, const PortWords& b) {
     PortWords both{};
-    std::ranges::transform(one, other, both.begin(), std::bit_or<>{});
+    for (std::size_t i = 0; i < both.size(); ++i) {
+        both[i] = a[i] | b[i];
+    }
     return both;
 }
 
@@ -25,61 +33,84 @@ bool RuleMaps::BlockNothing() {
            WritePortWords(remotePorts_, none, heldRemote_);
 }
 
+bool RuleMaps::WritePorts(const PortWords& local, const PortWords& remote) {
+    return WritePortWords(localPorts_, local, heldLocal_) &&
+           WritePortWords(remotePorts_, remote, heldRemote_);
+}
+
+bool RuleMaps::Forget(const AddressPrefix& prefix) {
+    const AllowedPrefix key = KeyOf(prefix);
+    return bpf_map_delete_elem(addresses_, &key) == 0 || errno == ENOENT;
+}
+
 bool RuleMaps::Write(const BlockingRules& rules, FilterCause& why) {
     why = {};
-    const std::set<RuleAddress> allowed(rules.AllowedAddresses.begin(),
-                                        rules.AllowedAddresses.end());
+    // Sorted vectors rather than trees: an edit of a list of 100,000 compares them in one sweep.
+    std::vector<AddressPrefix> allowed = rules.AllowedAddresses;
+    if (!std::ranges::is_sorted(allowed)) {
+        std::ranges::sort(allowed);
+    }
+    allowed.erase(std::ranges::unique(allowed).begin(), allowed.end());
     if (allowed.size() > QUARNEL_MAX_ALLOWED_ADDRESSES) {
         why = {FilterCause::Kind::TooManyAddresses};
         // Blocking more than the pass would is worse than holding nothing back.
         (void)BlockNothing();  // a failure here leaves the old rules, which the pass also had
         return false;
     }
-    std::vector<RuleAddress> gone;
+    std::vector<AddressPrefix> added, gone;
+    std::ranges::set_difference(allowed, heldAddresses_, std::back_inserter(added));
     std::ranges::set_difference(heldAddresses_, allowed, std::back_inserter(gone));
-    // Room first for the new ones: the map holds the largest list twice, old and new together.
+    // After a failed write the trie may lack some of what it may hold: then every allowed
+    // prefix goes in again (an update of one it holds changes nothing).
+    const std::vector<AddressPrefix>& toAdd = unsure_ ? allowed : added;
     const auto fail = [&] {
         why = {FilterCause::Kind::Refused, errno};
         (void)BlockNothing();
+        std::vector<AddressPrefix> mayHold;
+        std::ranges::set_union(heldAddresses_, toAdd, std::back_inserter(mayHold));
+        heldAddresses_ = std::move(mayHold);
+        unsure_ = true;
         return false;
     };
-    const std::uint8_t present = 1;
-    for (const RuleAddress& address : allowed) {
-        if (!heldAddresses_.contains(address)) {
-            if (heldAddresses_.size() + 1 > QUARNEL_ALLOWED_ADDRESS_ENTRIES) {
-                // Full only after a write that failed half way: let the ports block nothing
-                // while the addresses about to go go.
-                if (!BlockNothing()) {
-                    return fail();
-                }
-                for (const RuleAddress& old : gone) {
-                    (void)bpf_map_delete_elem(addresses_, old.data());  // absent is fine
-                    heldAddresses_.erase(old);
-                }
-                gone.clear();
-            }
-            if (bpf_map_update_elem(addresses_, address.data(), &present, BPF_ANY) != 0) {
-                return fail();
-            }
-            heldAddresses_.insert(address);
-        }
-    }
-    // The old and the new ports together first, then the new alone: a port moved from one list
-    // to the other is on one of them throughout.
-    const PortWords local = ToPortWords(rules.BlockedLocalPorts);
-    const PortWords remote = ToPortWords(rules.BlockedRemotePorts);
-    if (!WritePortWords(localPorts_, Union(heldLocal_, local), heldLocal_) ||
-        !WritePortWords(remotePorts_, Union(heldRemote_, remote), heldRemote_) ||
-        !WritePortWords(localPorts_, local, heldLocal_) ||
-        !WritePortWords(remotePorts_, remote, heldRemote_)) {
-        return fail();
-    }
-    for (const RuleAddress& old : gone) {
-        if (bpf_map_delete_elem(addresses_, old.data()) != 0 && errno != ENOENT) {
+    // The trie holds the old and the new prefixes together, so the new ones go in first. Only
+    // after a failed write left more than the old ones may it be too full: then the ports block
+    // nothing while the prefixes about to go leave first.
+    if (heldAddresses_.size() + added.size() > QUARNEL_ALLOWED_MAP_ENTRIES) {
+        if (!BlockNothing()) {
             return fail();
         }
-        heldAddresses_.erase(old);
+        for (const AddressPrefix& old : gone) {
+            if (!Forget(old)) {
+                return fail();
+            }
+        }
+        std::vector<AddressPrefix> kept;
+        std::ranges::set_intersection(heldAddresses_, allowed, std::back_inserter(kept));
+        heldAddresses_ = std::move(kept);
+        gone.clear();
     }
+    const std::uint8_t present = 1;
+    for (const AddressPrefix& prefix : toAdd) {
+        const AllowedPrefix key = KeyOf(prefix);
+        if (bpf_map_update_elem(addresses_, &key, &present, BPF_ANY) != 0) {
+            return fail();
+        }
+    }
+    // What the old or the new ports block first, then the new ones: word by word, a connection
+    // blocked by the old local and the new remote port (or the other way) never passes between.
+    const PortWords local = ToPortWords(rules.BlockedLocalPorts);
+    const PortWords remote = ToPortWords(rules.BlockedRemotePorts);
+    if (!WritePorts(Union(local, heldLocal_), Union(remote, heldRemote_)) ||
+        !WritePorts(local, remote)) {
+        return fail();
+    }
+    for (const AddressPrefix& old : gone) {
+        if (!Forget(old)) {
+            return fail();
+        }
+    }
+    heldAddresses_ = std::move(allowed);
+    unsure_ = false;
     return true;
 }
 

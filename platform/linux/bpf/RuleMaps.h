@@ -1,7 +1,7 @@
 #pragma once
 
 #include <cstdint>
-#include <set>
+#include <vector>
 
 #include "platform/BlockingRules.h"
 #include "platform/linux/bpf/PortWords.h"
@@ -16,22 +16,26 @@ public:
     RuleMaps(int localPorts, int remotePorts, int allowedAddresses)
         : localPorts_(localPorts), remotePorts_(remotePorts), addresses_(allowedAddresses) {}
 
-    // Makes the maps hold rules. New allowed addresses go in before the ports change and old
-    // ones out after, and the ports of both the old and the new rules are blocked before only
-    // the new ones are, so that an edit never blocks, even for a moment, what both the old and
-    // the new rules allow, nor lets through what both block. False, with why, when the maps
-    // cannot hold the rules: then they block nothing, as no filter would.
+    // Makes the maps hold rules. New allowed prefixes go in before the ports change and old
+    // ones out after, and the ports change through what the old or the new ones block, so that
+    // an edit never blocks, even for a moment, what both the old and the new rules allow, nor
+    // lets through what both block. False, with why, when the maps cannot hold the rules: then
+    // they block nothing, as no filter would.
     bool Write(const BlockingRules& rules, FilterCause& why);
 
 private:
     bool BlockNothing();
+    bool WritePorts(const PortWords& local, const PortWords& remote);
+    bool Forget(const AddressPrefix& prefix);
 
     int localPorts_;
     int remotePorts_;
     int addresses_;
     PortWords heldLocal_{};
     PortWords heldRemote_{};
-    std::set<RuleAddress> heldAddresses_;
+    // Sorted: what the trie holds, or after a failed write (unsure_) what it may hold.
+    std::vector<AddressPrefix> heldAddresses_;
+    bool unsure_ = false;
 };
 
 }  // namespace quarnel::platform

@@ -263,12 +263,15 @@ bool HelperChannel::Ask(CloseAbility& ability) {
 }
 
 bool HelperChannel::SetRules(const BlockingRules& rules, FilterCause& filtered) {
-    std::vector<std::uint8_t> record;
-    // Addresses that do not fit are left out, and the filter holds back nothing.
-    const bool fits = EncodeRulesRequest(NextSequence(), rules, record);
+    std::vector<std::vector<std::uint8_t>> parts;
+    // Prefixes that do not fit are left out, and the filter holds back nothing.
+    const bool fits = EncodeRulesRequest(NextSequence(), rules, parts);
     Reply reply;
-    if (!SendRecord(record) || !Receive(reply) || !Answers(reply, ReplyKind::Filtering)) {
-        return false;
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        const ReplyKind taken = i + 1 < parts.size() ? ReplyKind::Unchanged : ReplyKind::Filtering;
+        if (!SendRecord(parts[i]) || !Receive(reply) || !Answers(reply, taken)) {
+            return false;
+        }
     }
     filtered = reply.Filter;
     if (!fits && filtered.Holds()) {

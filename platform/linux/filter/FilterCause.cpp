@@ -20,11 +20,14 @@ std::string FilterCause::Text() const {
         case Kind::TooManyAddresses:
             return "the allowed-addresses list holds more than " +
                    std::to_string(QUARNEL_MAX_ALLOWED_ADDRESSES) +
-                   " addresses, more than the filter can hold";
+                   " addresses and prefixes, more than the filter can hold";
         case Kind::Filtered:
             return std::string(kFilteredBpf);
         case Kind::NoResource:
             return std::string("it could not set up the filter (") + std::strerror(Error) + ")";
+        case Kind::WholeAddressesOnly:
+            return "the packet filter's table holds single allowed addresses only, and the "
+                   "allowed-addresses list holds a prefix";
         case Kind::Refused:
             break;
     }

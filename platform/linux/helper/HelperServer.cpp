@@ -118,7 +118,15 @@ HelperServer::Step HelperServer::ServeOne() {
             sent = Send(reply);
             break;
         case RequestKind::SetRules:
-            sent = AnswerRules(request);
+            if (const Refusal order = rulesParts_.Take(request); order != Refusal::None) {
+                return Refuse(request.Sequence, order, length, "a rules part out of order");
+            }
+            if (request.MoreRules) {
+                reply.Kind = ReplyKind::Unchanged;  // taken: the next part may come
+                sent = Send(reply);
+            } else {
+                sent = AnswerRules(request);
+            }
             break;
     }
     return Sent(sent, Step::Answered);

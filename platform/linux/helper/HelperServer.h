@@ -71,9 +71,10 @@ private:
     std::FILE* log_;
     PollingCause polling_;
     RulesFilter* filter_;
-    FilterCause filtered_;  // why the filter is missing, or failed on the last rules
-    bool watched_ = false;  // the program asked to be told of changes
-    bool told_ = false;     // it was told to read, and has not read since
+    RulesParts rulesParts_;  // the parts of a SetRules request so far
+    FilterCause filtered_;   // why the filter is missing, or failed on the last rules
+    bool watched_ = false;   // the program asked to be told of changes
+    bool told_ = false;      // it was told to read, and has not read since
     // The program holds rows_: the last table answer carried or confirmed them, and every
     // change since was sent to it.
     bool inSync_ = false;

@@ -41,6 +41,18 @@ std::vector<T> Gone(const std::vector<T>& held, const std::vector<T>& rules) {
     return gone;
 }
 
+// Every port of the ranges as a range of its own, each once, in order.
+std::vector<PortRange> Singles(const std::vector<PortRange>& ranges) {
+    std::vector<PortRange> singles;
+    for (const PortRange& range : ranges) {
+        for (std::uint32_t port = range.Low; port <= range.High; ++port) {
+            const auto one = static_cast<std::uint16_t>(port);
+            singles.push_back({one, one});
+        }
+    }
+    return Distinct(std::move(singles));
+}
+
 template <typename T>
 std::vector<T> Joined(std::vector<T> one, const std::vector<T>& other) {
     one.insert(one.end(), other.begin(), other.end());
@@ -94,8 +106,15 @@ std::unique_ptr<NetfilterTable> NetfilterTable::Open(FilterCause& why) {
 
 bool NetfilterTable::SetRules(const BlockingRules& rules, FilterCause& why) {
     why = {};
-    const BlockingRules wanted{Distinct(rules.AllowedAddresses), Distinct(rules.BlockedLocalPorts),
-                               Distinct(rules.BlockedRemotePorts)};
+    if (std::ranges::any_of(rules.AllowedAddresses,
+                            [](const AddressPrefix& prefix) { return prefix.Length != 128; })) {
+        // Holding back nothing is wrong less often than blocking what the list allows.
+        why = {FilterCause::Kind::WholeAddressesOnly};
+        return HoldNothing();
+    }
+    // Ports one by one, so that the ports a range keeps are never taken out with the old range.
+    const BlockingRules wanted{Distinct(rules.AllowedAddresses), Singles(rules.BlockedLocalPorts),
+                               Singles(rules.BlockedRemotePorts)};
     const BlockingRules gone{Gone(held_.AllowedAddresses, wanted.AllowedAddresses),
                              Gone(held_.BlockedLocalPorts, wanted.BlockedLocalPorts),
                              Gone(held_.BlockedRemotePorts, wanted.BlockedRemotePorts)};
@@ -119,6 +138,10 @@ bool NetfilterTable::SetRules(const BlockingRules& rules, FilterCause& why) {
         return true;
     }
     why = Refusal(error);
+    return HoldNothing();
+}
+
+bool NetfilterTable::HoldNothing() {
     // A table that keeps rules no longer meant is worse than one that holds nothing back.
     NftBatch none(sequence_);
     if (AddRules(none, name_, {}) && Commit(none) == 0) {

@@ -38,6 +38,8 @@ public:
     NetfilterTable(Socket socket, std::string name);  // through Open
 
 private:
+    // Empties the sets after a failure; false.
+    bool HoldNothing();
     // Sends the transaction and reads every answer; the first refusal's error, or 0.
     int Commit(class NftBatch& batch);
 

@@ -325,10 +325,14 @@ bool Flush(NftBatch& batch, const std::string& table, const char* name) {
     return true;
 }
 
-void AppendPorts(std::vector<std::uint8_t>& keys, std::span<const std::uint16_t> ports) {
-    for (const std::uint16_t port : ports) {
-        keys.push_back(static_cast<std::uint8_t>(port >> 8));
-        keys.push_back(static_cast<std::uint8_t>(port));
+// Every port of the ranges: the sets hold ports, not intervals, so that an edit can add and
+// take out single ports.
+void AppendPorts(std::vector<std::uint8_t>& keys, std::span<const PortRange> ranges) {
+    for (const PortRange& range : ranges) {
+        for (std::uint32_t port = range.Low; port <= range.High; ++port) {
+            keys.push_back(static_cast<std::uint8_t>(port >> 8));
+            keys.push_back(static_cast<std::uint8_t>(port));
+        }
     }
 }
 
@@ -366,7 +370,8 @@ bool ChangeRuleElements(NftBatch& batch, std::uint16_t type, const std::string& 
     std::vector<std::uint8_t> local, remote, ipv4, ipv6;
     AppendPorts(local, rules.BlockedLocalPorts);
     AppendPorts(remote, rules.BlockedRemotePorts);
-    for (const RuleAddress& address : rules.AllowedAddresses) {
+    for (const AddressPrefix& prefix : rules.AllowedAddresses) {
+        const RuleAddress& address = prefix.Network;  // a whole address: see SetRules
         // An IPv4 address is kept IPv4-mapped: it allows IPv4 packets, and IPv6 packets that
         // carry it mapped, as the kernel filter compares them.
         if (IsIPv4Mapped(address)) {

@@ -13,6 +13,7 @@ constexpr std::size_t kRowStateOffset = kNameSize;
 constexpr std::size_t kRowIndexOffset = 52;
 constexpr std::uint8_t kLastChunkFlag = 1;
 constexpr std::uint8_t kAddressesLeftOut = 1;
+constexpr std::uint8_t kMoreRules = 2;
 // With this cookie the kernel closes whatever socket the addresses and ports find, listeners
 // on a wildcard address included; a close always names one exact socket instead.
 constexpr std::uint64_t kNoCookie = ~std::uint64_t{0};
@@ -72,10 +73,6 @@ private:
 bool KnownState(std::int32_t state) {
     return state >= static_cast<std::int32_t>(TcpState::Unknown) &&
            state <= static_cast<std::int32_t>(TcpState::DeleteTcb);
-}
-
-bool PortInRange(std::int32_t port) {
-    return port >= 0 && port <= 0xffff;
 }
 
 constexpr std::uint8_t kIPv4Code = 4;
@@ -143,57 +140,82 @@ bool KnownRequestKind(std::uint16_t kind) {
 }
 
 bool KnownFilterKind(std::uint16_t kind) {
-    return kind <= static_cast<std::uint16_t>(FilterCause::Kind::NoResource);
+    return kind <= static_cast<std::uint16_t>(FilterCause::Kind::WholeAddressesOnly);
 }
 
-constexpr std::size_t kRulesSize(std::size_t addresses) {
-    return kRequestSize + 2 * kPortBitmapSize + addresses * sizeof(RuleAddress);
+// A SetRules part's length: its first kRequestSize bytes, the port bitmaps in part 0 only,
+// then its prefixes.
+constexpr std::size_t kRulesSize(std::size_t part, std::size_t prefixes) {
+    return kRequestSize + (part == 0 ? 2 * kPortBitmapSize : 0) + prefixes * kRulePrefixSize;
 }
 
-void PutPorts(std::span<std::uint8_t> bitmap, const std::vector<std::uint16_t>& ports) {
-    for (const std::uint16_t port : ports) {
-        bitmap[port / 8] = static_cast<std::uint8_t>(bitmap[port / 8] | 1u << (port % 8));
-    }
-}
-
-std::vector<std::uint16_t> GetPorts(std::span<const std::uint8_t> bitmap) {
-    std::vector<std::uint16_t> ports;
-    for (std::size_t port = 0; port < 65536; ++port) {
-        if ((bitmap[port / 8] >> (port % 8) & 1) != 0) {
-            ports.push_back(static_cast<std::uint16_t>(port));
+void PutPorts(std::span<std::uint8_t> bitmap, const std::vector<PortRange>& ranges) {
+    for (const PortRange& range : ranges) {
+        for (std::uint32_t port = range.Low; port <= range.High; ++port) {
+            bitmap[port / 8] = static_cast<std::uint8_t>(bitmap[port / 8] | 1u << (port % 8));
         }
     }
-    return ports;
 }
 
-// The rules after a SetRules request's first kRequestSize bytes, which say how many addresses
+// The bitmap's ports as sorted ranges, adjacent ports joined.
+std::vector<PortRange> GetPorts(std::span<const std::uint8_t> bitmap) {
+    std::vector<PortRange> ranges;
+    for (std::uint32_t port = 0; port < 65536; ++port) {
+        if ((bitmap[port / 8] >> (port % 8) & 1) == 0) {
+            continue;
+        }
+        if (!ranges.empty() && ranges.back().High + 1u == port) {
+            ranges.back().High = static_cast<std::uint16_t>(port);
+        } else {
+            ranges.push_back({static_cast<std::uint16_t>(port), static_cast<std::uint16_t>(port)});
+        }
+    }
+    return ranges;
+}
+
+// The rules after a SetRules part's first kRequestSize bytes, which say how many prefixes
 // follow; Truncated, Oversized or Malformed when the record is not exactly that.
 Refusal GetRules(std::span<const std::uint8_t> record, const Reader& in, Request& request) {
     BlockingRules& rules = request.Rules;
-    const std::size_t count = in.U16(8);
-    const std::uint8_t flags = in.U8(10);
-    // Addresses left out: then none follow.
-    if (count > kMaxRuleAddresses || flags > kAddressesLeftOut ||
-        (flags == kAddressesLeftOut && count != 0) || !in.Zero(11, kRequestSize)) {
+    const std::size_t count = in.U32(8);
+    const std::uint8_t flags = in.U8(12);
+    const std::uint16_t part = in.U16(14);
+    const bool leftOut = (flags & kAddressesLeftOut) != 0;
+    const bool more = (flags & kMoreRules) != 0;
+    // Addresses left out: then none follow, in no further part. A part with more to come is
+    // full.
+    if (count > kPrefixesPerPart || flags > (kAddressesLeftOut | kMoreRules) ||
+        (leftOut && (count != 0 || more || part != 0)) || (more && count != kPrefixesPerPart) ||
+        part >= kMaxRuleParts || (more && part + 1u >= kMaxRuleParts) || !in.Zero(13, 14) ||
+        !in.Zero(16, kRequestSize)) {
         return Refusal::Malformed;
     }
-    request.AddressesLeftOut = flags == kAddressesLeftOut;
-    if (record.size() != kRulesSize(count)) {
-        return record.size() < kRulesSize(count) ? Refusal::Truncated : Refusal::Oversized;
+    request.AddressesLeftOut = leftOut;
+    request.RulesPart = part;
+    request.MoreRules = more;
+    if (record.size() != kRulesSize(part, count)) {
+        return record.size() < kRulesSize(part, count) ? Refusal::Truncated : Refusal::Oversized;
     }
-    const auto ports = record.subspan(kRequestSize);
-    rules.BlockedLocalPorts = GetPorts(ports.first(kPortBitmapSize));
-    rules.BlockedRemotePorts = GetPorts(ports.subspan(kPortBitmapSize, kPortBitmapSize));
-    const auto addresses = ports.subspan(2 * kPortBitmapSize);
+    auto prefixes = record.subspan(kRequestSize);
+    if (part == 0) {
+        rules.BlockedLocalPorts = GetPorts(prefixes.first(kPortBitmapSize));
+        rules.BlockedRemotePorts = GetPorts(prefixes.subspan(kPortBitmapSize, kPortBitmapSize));
+        prefixes = prefixes.subspan(2 * kPortBitmapSize);
+    }
     for (std::size_t i = 0; i < count; ++i) {
-        RuleAddress address;
-        std::ranges::copy(addresses.subspan(i * address.size(), address.size()), address.begin());
-        // Ascending without repeats: one record for one set of rules.
-        if (!rules.AllowedAddresses.empty() && !(rules.AllowedAddresses.back() < address)) {
+        const auto bytes = prefixes.subspan(i * kRulePrefixSize, kRulePrefixSize);
+        AddressPrefix prefix;
+        std::ranges::copy(bytes.first(prefix.Network.size()), prefix.Network.begin());
+        prefix.Length = bytes[prefix.Network.size()];
+        // Ascending without repeats, no bit set past the length: one record for one set of
+        // rules.
+        const bool ascending =
+            rules.AllowedAddresses.empty() || rules.AllowedAddresses.back() < prefix;
+        if (prefix.Length > 128 || !ascending || !InPrefix(prefix, prefix.Network)) {
             rules = {};
             return Refusal::Malformed;
         }
-        rules.AllowedAddresses.push_back(address);
+        rules.AllowedAddresses.push_back(prefix);
     }
     return Refusal::None;
 }
@@ -275,7 +297,7 @@ const char* RefusalName(Refusal refusal) {
 bool CanNameConnection(const TcpRow& row) {
     const bool addressesFit = row.Family == SocketFamily::IPv6 ||
                               (IsIPv4Mapped(row.LocalAddress) && IsIPv4Mapped(row.RemoteAddress));
-    return PortInRange(row.LocalPort) && PortInRange(row.RemotePort) && row.Cookie != 0 &&
+    return IsPortNumber(row.LocalPort) && IsPortNumber(row.RemotePort) && row.Cookie != 0 &&
            row.Cookie != kNoCookie && addressesFit;
 }
 
@@ -294,29 +316,70 @@ bool EncodeRequest(const Request& request, RequestBytes& out) {
 }
 
 bool EncodeRulesRequest(std::uint32_t sequence, const BlockingRules& rules,
-                        std::vector<std::uint8_t>& out) {
-    std::vector<RuleAddress> addresses = rules.AllowedAddresses;
-    std::ranges::sort(addresses);
-    addresses.erase(std::unique(addresses.begin(), addresses.end()), addresses.end());
-    const bool fits = addresses.size() <= kMaxRuleAddresses;
+                        std::vector<std::vector<std::uint8_t>>& out) {
+    std::vector<AddressPrefix> prefixes = rules.AllowedAddresses;
+    std::ranges::sort(prefixes);
+    prefixes.erase(std::unique(prefixes.begin(), prefixes.end()), prefixes.end());
+    const bool fits = prefixes.size() <= kMaxRuleAddresses;
     if (!fits) {
-        addresses.clear();
+        prefixes.clear();
     }
-    out.assign(kRulesSize(addresses.size()), 0);
-    Writer writer(std::span<std::uint8_t>(out).first(kRequestSize));
-    writer.Put(0, kProtocolVersion, 2);
-    writer.Put(2, static_cast<std::uint16_t>(RequestKind::SetRules), 2);
-    writer.Put(4, sequence, 4);
-    writer.Put(8, addresses.size(), 2);
-    writer.Put(10, fits ? 0 : kAddressesLeftOut, 1);
-    const auto ports = std::span(out).subspan(kRequestSize);
-    PutPorts(ports.first(kPortBitmapSize), rules.BlockedLocalPorts);
-    PutPorts(ports.subspan(kPortBitmapSize, kPortBitmapSize), rules.BlockedRemotePorts);
-    auto at = out.begin() + static_cast<std::ptrdiff_t>(kRulesSize(0));
-    for (const RuleAddress& address : addresses) {
-        at = std::ranges::copy(address, at).out;
+    const std::size_t parts =
+        std::max<std::size_t>(1, (prefixes.size() + kPrefixesPerPart - 1) / kPrefixesPerPart);
+    out.assign(parts, {});
+    for (std::size_t part = 0; part < parts; ++part) {
+        const std::size_t first = part * kPrefixesPerPart;
+        const std::size_t count = std::min(kPrefixesPerPart, prefixes.size() - first);
+        std::vector<std::uint8_t>& record = out[part];
+        record.assign(kRulesSize(part, count), 0);
+        Writer writer(std::span<std::uint8_t>(record).first(kRequestSize));
+        writer.Put(0, kProtocolVersion, 2);
+        writer.Put(2, static_cast<std::uint16_t>(RequestKind::SetRules), 2);
+        writer.Put(4, sequence, 4);
+        writer.Put(8, count, 4);
+        writer.Put(12, (fits ? 0 : kAddressesLeftOut) | (part + 1 < parts ? kMoreRules : 0), 1);
+        writer.Put(14, part, 2);
+        auto at = record.begin() + static_cast<std::ptrdiff_t>(kRequestSize);
+        if (part == 0) {
+            const auto ports = std::span(record).subspan(kRequestSize);
+            PutPorts(ports.first(kPortBitmapSize), rules.BlockedLocalPorts);
+            PutPorts(ports.subspan(kPortBitmapSize, kPortBitmapSize), rules.BlockedRemotePorts);
+            at += static_cast<std::ptrdiff_t>(2 * kPortBitmapSize);
+        }
+        for (std::size_t i = first; i < first + count; ++i) {
+            at = std::ranges::copy(prefixes[i].Network, at).out;
+            *at++ = prefixes[i].Length;
+        }
     }
     return fits;
+}
+
+Refusal RulesParts::Take(Request& part) {
+    if (part.RulesPart == 0) {
+        next_ = 0;  // a new set of rules; what was gathered of another is dropped
+    }
+    if (part.RulesPart != next_ ||
+        (next_ > 0 && !part.Rules.AllowedAddresses.empty() &&
+         !(gathered_.AllowedAddresses.back() < part.Rules.AllowedAddresses.front()))) {
+        next_ = 0;
+        gathered_ = {};
+        return Refusal::Malformed;
+    }
+    if (next_ == 0) {
+        gathered_ = std::move(part.Rules);
+    } else {
+        std::ranges::move(part.Rules.AllowedAddresses,
+                          std::back_inserter(gathered_.AllowedAddresses));
+    }
+    if (part.MoreRules) {
+        ++next_;
+        part.Rules = {};
+        return Refusal::None;
+    }
+    next_ = 0;
+    part.Rules = std::move(gathered_);
+    gathered_ = {};
+    return Refusal::None;
 }
 
 Refusal DecodeRequest(std::span<const std::uint8_t> received, std::size_t length,

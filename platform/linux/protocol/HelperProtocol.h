@@ -36,14 +36,20 @@
 //   8 connection name (49 bytes, below): what a close names; all zero for the other kinds
 //   (sequence 0 is never used: it marks what the helper sends unasked)
 //   57..63 zero
-// SetRules instead carries at 8 a u16 count of allowed addresses (at most
-// kMaxRuleAddresses), at 10 a u8 1 when the addresses were too many to send (then the count is
-// 0: the kernel filter holds back nothing, and the ports only pick the connections whose
-// establishment wakes the helper), else 0, 11..63 zero, then the blocked local ports and the
-// blocked remote ports
-// as two bitmaps of kPortBitmapSize bytes (port p is bit p % 8 of byte p / 8), then the allowed
-// addresses, 16 bytes each in network order (IPv4 as ::ffff:a.b.c.d), in strictly ascending
-// byte order. Its length is exactly what the count makes it.
+// SetRules travels in parts, one record each, all with the sequence of the first; the helper
+// answers every part but the last with Unchanged, the last with Filtering, and refuses a part
+// that is not the one that follows (then the parts so far are dropped). A part carries at 8 a
+// u32 count of allowed prefixes in it (at most kPrefixesPerPart; exactly that in a part that
+// has more after it), at 12 u8 flags: 1 when the prefixes were too many to send (then the
+// count is 0 and this part the only one: the kernel filter holds back nothing, and the ports
+// only pick the connections whose establishment wakes the helper), 2 when another part
+// follows; at 14 a u16 part index (0, 1, ..., below kMaxRuleParts), 13 and 16..63 zero. Part 0
+// then carries the blocked local ports and the blocked remote ports as two bitmaps of
+// kPortBitmapSize bytes (port p is bit p % 8 of byte p / 8); every part then carries its
+// prefixes, kRulePrefixSize bytes each: 16 bytes of network in network order (IPv4 as
+// ::ffff:a.b.c.d) with no bit set past the length, then a u8 length in bits of those 16 bytes
+// (0..128; IPv4 a.b.c.d/n has 96 + n), in strictly ascending order (network, then length)
+// across all parts. Its length is exactly what the count makes it.
 //
 // Connection name, 49 bytes:
 //   0 u64 socket cookie   8 local address (16 bytes)   24 remote address (16 bytes)
@@ -82,7 +88,8 @@
 // program may not hold answers it whole.
 //
 // A request that is cut short, too long, of another version (the IPv4-only layout of version 1
-// among them, and version 2, whose helper only told of changes), of an unknown kind or with a
+// among them, version 2, whose helper only told of changes, and version 3, whose rules held
+// single addresses in one record), of an unknown kind or with a
 // field out of its range is answered with Refused and never acted on. A close always means one
 // TCP connection: the record has no field that could name another protocol, and the helper
 // builds the kernel's request for TCP itself.
@@ -96,10 +103,15 @@ inline constexpr int kHelperSocketFd = 3;
 
 inline constexpr std::size_t kRequestSize = 64;
 inline constexpr std::size_t kPortBitmapSize = 65536 / 8;
-// As many as the kernel filter holds: a longer list could not be applied anyway.
+// As many prefixes as the kernel filter holds: a longer list could not be applied anyway.
 inline constexpr std::size_t kMaxRuleAddresses = QUARNEL_MAX_ALLOWED_ADDRESSES;
+inline constexpr std::size_t kRulePrefixSize = 17;
+// A part of about 85 KiB, well within the default socket buffer, which bounds one message.
+inline constexpr std::size_t kPrefixesPerPart = 4096;
+inline constexpr std::size_t kMaxRuleParts = kMaxRuleAddresses / kPrefixesPerPart;
+static_assert(kMaxRuleAddresses % kPrefixesPerPart == 0, "the largest list fills its last part");
 inline constexpr std::size_t kMaxRequestSize =
-    kRequestSize + 2 * kPortBitmapSize + kMaxRuleAddresses * sizeof(RuleAddress);
+    kRequestSize + 2 * kPortBitmapSize + kPrefixesPerPart * kRulePrefixSize;
 inline constexpr std::size_t kReplyHeaderSize = 16;
 inline constexpr std::size_t kRowSize = 56;
 // A chunk of 56 KiB: a table of a few thousand connections travels in a few messages, each
@@ -160,11 +172,26 @@ struct Request {
     std::uint32_t Sequence = 0;
     // What a close names; State plays no part. All zero for the other kinds.
     TcpRow Connection;
-    // What SetRules sets: ports in ascending order, addresses in ascending order without
-    // repeats.
+    // What SetRules sets: port ranges in ascending order, prefixes in ascending order without
+    // repeats; one part's prefixes (and in part 0 the ports) until RulesParts gathered them.
     BlockingRules Rules{};
-    // SetRules: the addresses were too many to send; Rules holds none.
+    // SetRules: the prefixes were too many to send; Rules holds none.
     bool AddressesLeftOut = false;
+    std::uint16_t RulesPart = 0;  // SetRules: which part this is
+    bool MoreRules = false;       // SetRules: another part follows
+};
+
+// Gathers the parts of SetRules requests into whole rules.
+class RulesParts {
+public:
+    // Takes a decoded part. When it was the last, part.Rules then holds all the parts' rules;
+    // else it is emptied. Malformed when it is not the part that follows (a part 0 always is):
+    // what was gathered is then dropped.
+    [[nodiscard]] Refusal Take(Request& part);
+
+private:
+    BlockingRules gathered_;
+    std::uint16_t next_ = 0;
 };
 
 // A reply without its rows: those travel beside it.
@@ -192,11 +219,11 @@ bool CanNameConnection(const TcpRow& row);
 // The record of a request; false when its connection cannot be named (see CanNameConnection).
 [[nodiscard]] bool EncodeRequest(const Request& request, RequestBytes& out);
 
-// The record of a SetRules request, in ascending order whatever the order of rules; false when
-// rules hold more than kMaxRuleAddresses different addresses: then the record carries the ports
-// and says the addresses were left out.
+// The records of a SetRules request's parts, in ascending order whatever the order of rules;
+// false when rules hold more than kMaxRuleAddresses different prefixes: then one record
+// carries the ports and says the prefixes were left out.
 bool EncodeRulesRequest(std::uint32_t sequence, const BlockingRules& rules,
-                        std::vector<std::uint8_t>& out);
+                        std::vector<std::vector<std::uint8_t>>& out);
 
 // Reads one request. received holds the bytes that arrived, at most kMaxRequestSize; length is the
 // whole message's length as the socket reported it, which is larger when the message was cut.

@@ -21,6 +21,7 @@
 #include "PayloadFilter.skel.h"
 #include "engine/AddressText.h"
 #include "engine/RuleSet.h"
+#include "platform/RuleEntry.h"
 #include "platform/linux/bpf/RuleMaps.h"
 #include "platform/linux/netfilter/NetfilterTable.h"
 #include "tests/support/PrivateNetwork.h"
@@ -84,14 +85,14 @@ int RunThrough(bpf_program* program, std::vector<std::uint8_t> frame) {
     return static_cast<int>(run.retval);
 }
 
-// Random rule lists as the user may write them, with ports picked from ports.
-RuleSet RandomRules(std::mt19937& random, const std::vector<std::int32_t>& ports,
+// Random rule lists as the user may write them, with port entries picked from ports.
+RuleSet RandomRules(std::mt19937& random, const std::vector<std::string>& ports,
                     const std::vector<const char*>& allowedTexts) {
     const auto pick = [&random](const auto& from) { return from[random() % std::size(from)]; };
     List allowed, local, remote;
     allowed.InitStringList();
-    local.InitLongList();
-    remote.InitLongList();
+    local.InitStringList();
+    remote.InitStringList();
     for (int i = random() % 4; i > 0; --i) {
         (void)allowed.AddItem(std::string(pick(allowedTexts)));
     }
@@ -124,19 +125,45 @@ TEST(FilterVerdict, EveryConnectionIsJudgedAsThePassJudgesIt) {
     const auto pick = [&random](const auto& from) { return from[random() % std::size(from)]; };
     // Few values, so that rules and rows meet often; edges of the ranges among them.
     const std::int32_t ports[] = {0, 1, 22, 80, 443, 8080, 32768, 65535};
-    const char* const addresses[] = {"127.0.0.1",     "127.0.0.2", "10.1.2.3",
-                                     "192.168.0.255", "0.0.0.0",   "255.255.255.255"};
-    // Entries of the allowed list: addresses, and texts no connection's address is shown as.
-    const std::vector<const char*> allowedTexts = {
-        "127.0.0.1", "127.0.0.2", "10.1.2.3",  "192.168.0.255", "0.0.0.0", "127.000.0.1",
-        "localhost", "::1",       " 10.1.2.3", "10.1.2.3/32",   "1.2.3"};
-    const std::vector<std::int32_t> listedPorts = {0,     1,     22, 80,    443,  8080,
-                                                   32768, 65535, -1, 65536, 70000};
+    const char* const addresses[] = {
+        "127.0.0.1", "127.0.0.2",   "10.1.2.3",     "192.168.0.255", "0.0.0.0",   "255.255.255.255",
+        "::1",       "2001:db8::7", "2001:db8:1::", "fe80::1",       "::ffff:0:1"};
+    // Entries of the allowed list: addresses, prefixes, and texts that name neither.
+    const char* const allowedTexts[] = {
+        "127.0.0.1", "10.1.2.3",           "0.0.0.0",     "127.000.0.1", "localhost",
+        "::1",       " 10.1.2.3",          "10.1.2.3/32", "1.2.3",       "0.0.0.0/0",
+        "::/0",      "2001:db8::/32",      "::1/128",     "10.0.0.0/8",  "10.1.2.3/8",
+        "fe80::/10", "::ffff:10.0.0.0/104"};
+    const char* const portTexts[] = {"0",     "1",     "22",   "80",       "443",
+                                     "65535", "70000", "-1",   "1-65535",  "20-25",
+                                     "80-80", "10-5",  "0-10", "443-8080", "8080-65535"};
 
     int blocked = 0;
     int judged = 0;
-    for (int round = 0; round < 40; ++round) {
-        const RuleSet rules = RandomRules(random, listedPorts, allowedTexts);
+    for (int round = 0; round < 60; ++round) {
+        List allowed, local, remote;
+        allowed.InitStringList();
+        local.InitStringList();
+        remote.InitStringList();
+        for (int i = random() % 5; i > 0; --i) {
+            if (random() % 2 == 0) {
+                (void)allowed.AddItem(std::string(pick(allowedTexts)));
+                continue;
+            }
+            // A prefix of some length around one of the rows' addresses, often overlapping.
+            const platform::IpAddress around = *ParseAddress(pick(addresses));
+            const bool ipv4 = platform::IsIPv4Mapped(around);
+            const auto length = static_cast<unsigned>(random() % (ipv4 ? 33 : 129));
+            const std::string text = CanonicalAddressText(around) + "/" + std::to_string(length);
+            const platform::AddressEntry entry = platform::ParseAddressEntry(text);
+            (void)allowed.AddItem(platform::AddressEntryText(entry.Prefix));
+        }
+        for (List* list : {&local, &remote}) {
+            for (int i = random() % 4; i > 0; --i) {
+                (void)list->AddItem(std::string(pick(portTexts)));
+            }
+        }
+        const RuleSet rules(allowed, local, remote);
         platform::FilterCause why;
         ASSERT_TRUE(maps.Write(BlockingRulesOf(rules), why)) << why.Text();
 
@@ -192,11 +219,14 @@ TEST(FilterVerdict, ThePacketFilterTableJudgesEveryConnectionAsThePassJudgesIt) 
         ASSERT_TRUE(table) << why.Text();
         // Servers on every address of both versions; clients from several loopback addresses.
         std::vector<testsupport::Listener> listeners;
-        std::vector<std::int32_t> ports = {1, 65535};
+        std::vector<std::string> ports = {"1", "65535"};
         for (int i = 0; i < 3; ++i) {
             listeners.push_back(testsupport::ListenIPv6Any(false));
-            ports.push_back(listeners.back().port);
+            ports.push_back(std::to_string(listeners.back().port));
         }
+        // A range around the first listener's port, as the table holds ranges port by port.
+        ports.push_back(std::to_string(listeners[0].port - 1) + "-" +
+                        std::to_string(listeners[0].port + 1));
         const std::vector<const char*> allowedTexts = {
             "127.0.0.1", "127.0.0.2", "127.0.0.3", "::1", "localhost", "::ffff:127.0.0.4"};
         const char* const addresses[] = {"127.0.0.1", "127.0.0.2", "127.0.0.3", "127.0.0.4", "::1"};
@@ -262,6 +292,50 @@ TEST(FilterVerdict, ThePacketFilterTableJudgesEveryConnectionAsThePassJudgesIt) 
         EXPECT_GT(blocked, judged / 10);
         EXPECT_LT(blocked, judged * 9 / 10);
     });
+}
+
+// count different single IPv6 addresses, all in 2001:db8::/32, from first on.
+std::vector<platform::AddressPrefix> ManyPrefixes(std::size_t first, std::size_t count) {
+    std::vector<platform::AddressPrefix> prefixes(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        prefixes[i].Network = *ParseAddress("2001:db8::");
+        prefixes[i].Network[13] = static_cast<std::uint8_t>((first + i) >> 16);
+        prefixes[i].Network[14] = static_cast<std::uint8_t>((first + i) >> 8);
+        prefixes[i].Network[15] = static_cast<std::uint8_t>(first + i);
+    }
+    return prefixes;
+}
+
+// A list as long as the filter holds is replaced by another as long (both held together while
+// the edit goes in); one prefix more and the filter holds back nothing, until the list fits.
+TEST(FilterVerdict, TheLargestListsAreHeldAndOneMoreHoldsBackNothing) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "loading a kernel filter needs real root";
+    }
+    const std::unique_ptr<payload_filter, Unload> program(payload_filter::open_and_load());
+    ASSERT_TRUE(program) << std::strerror(errno);
+    platform::RuleMaps maps(bpf_map__fd(program->maps.BlockedLocalPorts),
+                            bpf_map__fd(program->maps.BlockedRemotePorts),
+                            bpf_map__fd(program->maps.AllowedAddresses));
+    TcpRow row;
+    row.LocalAddress = *ParseAddress("::1");
+    row.RemoteAddress = *ParseAddress("2001:db8::1");
+    row.LocalPort = 22;
+    row.RemotePort = 50000;
+    const auto passes = [&] {
+        return RunThrough(program->progs.HoldIngress, Segment(row, true, 10)) == 1;
+    };
+    constexpr std::size_t kMost = QUARNEL_MAX_ALLOWED_ADDRESSES;
+    platform::FilterCause why;
+    for (const std::size_t first : {std::size_t{2}, kMost + 2}) {  // 2001:db8::1 in neither
+        ASSERT_TRUE(maps.Write({ManyPrefixes(first, kMost), {{20, 30}}, {}}, why)) << why.Text();
+        EXPECT_FALSE(passes());
+    }
+    EXPECT_FALSE(maps.Write({ManyPrefixes(0, kMost + 1), {{20, 30}}, {}}, why));
+    EXPECT_EQ(why.Why, platform::FilterCause::Kind::TooManyAddresses);
+    EXPECT_TRUE(passes());
+    ASSERT_TRUE(maps.Write({ManyPrefixes(0, 1), {{20, 30}}, {}}, why)) << why.Text();
+    EXPECT_FALSE(passes());
 }
 
 }  // namespace

@@ -35,16 +35,18 @@ namespace {
 using namespace testsupport;
 using namespace std::chrono_literals;
 
-RuleAddress Address(const char* text) {
-    RuleAddress address{};
-    in_addr v4{};
-    if (::inet_pton(AF_INET, text, &v4) == 1) {
-        address[10] = address[11] = 0xff;
-        std::memcpy(&address[12], &v4, 4);
-    } else {
-        EXPECT_EQ(::inet_pton(AF_INET6, text, address.data()), 1) << text;
-    }
-    return address;
+// The allowed prefix an entry's text names.
+AddressPrefix Prefix(const char* text) {
+    const AddressEntry entry = ParseAddressEntry(text);
+    EXPECT_EQ(entry.Is, AddressEntry::Kind::Prefix) << text;
+    return entry.Prefix;
+}
+
+// A single allowed address.
+AddressPrefix Whole(const char* text) {
+    const AddressEntry entry = ParseAddressEntry(text);
+    EXPECT_EQ(entry.Prefix.Length, 128) << text;
+    return entry.Prefix;
 }
 
 // Longer than loopback ever takes, and past the first retransmission (at 200 ms), so that what
@@ -133,9 +135,7 @@ TEST_P(PayloadFilterTest, RequestsAndGreetingsOnBlockedPortsNeverArrive) {
         const Listener remote = family.Listen();
         // One listener blocked as a local port, the other as a remote port: each side of a
         // loopback connection sees the other's port as remote.
-        SetRules(filter, {{},
-                          {static_cast<std::uint16_t>(local.port)},
-                          {static_cast<std::uint16_t>(remote.port)}});
+        SetRules(filter, {{}, {PortOf(local)}, {PortOf(remote)}});
         for (const Listener* listener : {&local, &remote}) {
             // The handshake passes: the connection is established as without the filter.
             const Connection connection = Connect(*listener, family.Loopback);
@@ -168,14 +168,26 @@ TEST_P(PayloadFilterTest, AllowedAddressesAndOtherPortsCarryData) {
     WithFilter(kind(), InATestCgroup, [&](RulesFilter& filter) {
         const Listener blocked = family.Listen();
         const Listener open = family.Listen();
+        // A range of ports that holds the blocked listener's, and a prefix that holds the
+        // loopback address.
         const auto port = static_cast<std::uint16_t>(blocked.port);
-        SetRules(filter, {{Address(family.Loopback)}, {port}, {port}});
+        const PortRange around{static_cast<std::uint16_t>(port - 1),
+                               static_cast<std::uint16_t>(port + 1)};
+        // The packet filter's table holds whole addresses only.
+        const bool prefixes = kind() == Kernel;
+        SetRules(filter, {{prefixes ? Prefix("127.0.0.0/8") : Whole("127.0.0.1"),
+                           prefixes ? Prefix("::/127") : Whole("::1")},
+                          {around},
+                          {around}});
         const Connection allowed = Connect(blocked, family.Loopback);
         Send(allowed.client.Get(), "request");
         EXPECT_EQ(Arrived(allowed.server.Get()), "request");
 
-        // Other allowed addresses do not protect this one.
-        SetRules(filter, {{Address("127.0.0.2"), Address("::2")}, {port}, {}});
+        // Prefixes beside it do not protect this one.
+        SetRules(filter, {{prefixes ? Prefix("127.0.0.2/31") : Whole("127.0.0.2"),
+                           prefixes ? Prefix("::2/127") : Whole("::2")},
+                          {around},
+                          {}});
         const Connection other = Connect(open, family.Loopback);
         Send(other.server.Get(), "greeting");
         EXPECT_EQ(Arrived(other.client.Get()), "greeting");
@@ -192,7 +204,7 @@ TEST_P(PayloadFilterTest, ARuleStopsAnOpenConnectionAtOnceAndLiftingItLetsTheDat
         Send(connection.client.Get(), "before");
         ASSERT_EQ(Arrived(connection.server.Get()), "before");
 
-        SetRules(filter, {{}, {}, {static_cast<std::uint16_t>(listener.port)}});
+        SetRules(filter, {{}, {}, {PortOf(listener)}});
         Send(connection.client.Get(), "during");
         EXPECT_EQ(Arrived(connection.server.Get()), "");
 
@@ -238,16 +250,21 @@ TEST_P(PayloadFilterTest, AnEditNeverLetsThroughWhatTheOldAndTheNewRulesBlock) {
         const Listener listener = family.Listen();
         const auto port = static_cast<std::uint16_t>(listener.port);
         // Two full lists of other addresses, none of them ever sent to.
-        std::vector<RuleAddress> one, other;
-        for (std::uint32_t i = 0; i < QUARNEL_MAX_ALLOWED_ADDRESSES; ++i) {
-            RuleAddress address = Address("2001:db8::");
-            std::memcpy(&address[12], &i, sizeof i);
+        // (As long as the kernel filter's list may be would take the table too long to edit.)
+        const std::uint32_t full = kind() == Kernel ? QUARNEL_MAX_ALLOWED_ADDRESSES : 4096;
+        std::vector<AddressPrefix> one, other;
+        for (std::uint32_t i = 0; i < full; ++i) {
+            AddressPrefix address = Whole("2001:db8::");
+            std::memcpy(&address.Network[12], &i, sizeof i);
             one.push_back(address);
-            address[11] = 1;
+            address.Network[11] = 1;
             other.push_back(address);
         }
-        const BlockingRules asLocal{{}, {port}, {}}, asRemote{{}, {}, {port}};
-        const BlockingRules fullAsLocal{one, {port}, {}}, fullAsRemote{other, {}, {port}};
+        std::sort(one.begin(), one.end());
+        std::sort(other.begin(), other.end());
+        const PortRange just{port, port};
+        const BlockingRules asLocal{{}, {just}, {}}, asRemote{{}, {}, {just}};
+        const BlockingRules fullAsLocal{one, {just}, {}}, fullAsRemote{other, {}, {just}};
         // The bytes that cross while the rules go edits times from one to the other and back.
         const auto crossedDuring = [&](int edits, const BlockingRules& there,
                                        const BlockingRules& back) {
@@ -297,10 +314,7 @@ TEST_P(PayloadFilterTest, GoesWithTheProcessThatOwnsIt) {
             FilterCause why;
             auto filter = Open(kind(), cgroup.Path(), why);
             const char attached =
-                filter &&
-                        filter->SetRules({{}, {static_cast<std::uint16_t>(listener.port)}, {}}, why)
-                    ? 'y'
-                    : 'n';
+                filter && filter->SetRules({{}, {PortOf(listener)}, {}}, why) ? 'y' : 'n';
             (void)::write(ready[1], &attached, 1);
             ::pause();
             ::_exit(0);
@@ -335,11 +349,11 @@ TEST_P(PayloadFilterTest, LeavesOtherNetworkNamespacesAlone) {
     }
     WithFilter(kind(), FromTheRoot, [&](RulesFilter& filter) {
         const Listener here = family.Listen();
-        SetRules(filter, {{}, {static_cast<std::uint16_t>(here.port)}, {}});
+        SetRules(filter, {{}, {PortOf(here)}, {}});
         RunInPrivateNetwork([&] {
             // Same port number, another namespace: the cgroup's filter sees it, and lets it be.
             const Listener there = family.Listen();
-            SetRules(filter, {{}, {static_cast<std::uint16_t>(there.port)}, {}});
+            SetRules(filter, {{}, {PortOf(there)}, {}});
             const Connection connection = Connect(there, family.Loopback);
             Send(connection.client.Get(), "elsewhere");
             EXPECT_EQ(Arrived(connection.server.Get()), "elsewhere");
@@ -431,7 +445,7 @@ TEST_P(ShortClientsTest, SendNothingThroughABlockedPort) {
             FilterCause why;
             filter = Open(static_cast<Kind>(kind), cgroup.Path(), why);
             ASSERT_TRUE(filter) << why.Text();
-            SetRules(*filter, {{}, {}, {port}});
+            SetRules(*filter, {{}, {}, {{port, port}}});
         }
         constexpr int kClients = 50;
         // nc's own processes, all at once, in the background while the server reads. One whose

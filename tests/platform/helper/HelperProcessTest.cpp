@@ -177,7 +177,7 @@ TEST(HelperProcess, ItsFilterHoldsBackWhatTheRulesBlockAndGoesWithIt) {
         ASSERT_TRUE(table);
         ASSERT_EQ(table->Filtering().Why, FilterCause::Kind::None) << table->Filtering().Text();
         const Listener listener = ListenIPv4();
-        table->SetRules({{}, {static_cast<std::uint16_t>(listener.port)}, {}});
+        table->SetRules({{}, {PortOf(listener)}, {}});
         EXPECT_FALSE(table->TakeNotice());
         const Connection held = Connect(listener);
         ASSERT_EQ(::send(held.client.Get(), "held", 4, MSG_NOSIGNAL), 4);
@@ -290,7 +290,7 @@ TEST(HelperTcpTable, AHungHelperIsNoticedAndRestarted) {
         pollfd wait{table.WaitDescriptor(), POLLIN, 0};
         EXPECT_EQ(::poll(&wait, 1, 100), 0) << "woken with nothing changed";
         const testsupport::Listener watched = testsupport::ListenIPv4();
-        table.SetRules({{}, {}, {static_cast<std::uint16_t>(watched.port)}});
+        table.SetRules({{}, {}, {PortOf(watched)}});
 
         const std::vector<SourceNotice> notices = helper.Fail(table, SIGSTOP);
         ASSERT_EQ(notices.size(), 2u);

@@ -103,49 +103,80 @@ TEST(HelperProtocol, RequestsAreTakenOnlyWhenTheyEncodeBackExactly) {
     EXPECT_EQ(outcomes.size(), 6u) << "a sound request or a refusal was never reached";
 }
 
-RuleAddress Address(std::uint8_t last, std::uint8_t first = 0) {
-    RuleAddress address{};
-    address[0] = first;
-    address[15] = last;
-    return address;
+AddressPrefix Prefix(std::uint8_t last, std::uint8_t first = 0, std::uint8_t length = 128) {
+    AddressPrefix prefix{};
+    prefix.Network[0] = first;
+    prefix.Network[15] = last;
+    prefix.Length = length;
+    return prefix;
 }
 
-// Rules travel whole, in one order whatever order they come in, and a record is taken only
-// when it is exactly one set of rules.
-TEST(HelperProtocol, RulesTravelWholeAndOnlyExactly) {
-    const BlockingRules sent{
-        {Address(9), Address(1, 0xfe), Address(1), Address(9)}, {65535, 0, 80, 80}, {443, 1}};
-    std::vector<std::uint8_t> record;
-    ASSERT_TRUE(EncodeRulesRequest(5, sent, record));
+// count different single addresses, in ascending order.
+std::vector<AddressPrefix> ManyPrefixes(std::size_t count) {
+    std::vector<AddressPrefix> prefixes(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        prefixes[i].Network[1] = static_cast<std::uint8_t>(i >> 16);
+        prefixes[i].Network[2] = static_cast<std::uint8_t>(i >> 8);
+        prefixes[i].Network[3] = static_cast<std::uint8_t>(i);
+    }
+    return prefixes;
+}
+
+// Every part decoded and gathered as the helper does; the first refusal, if any.
+Refusal DecodeParts(const std::vector<Bytes>& parts, Request& got) {
+    RulesParts gathered;
+    for (const Bytes& part : parts) {
+        if (const Refusal refusal = Decode(part, got); refusal != Refusal::None) {
+            return refusal;
+        }
+        if (const Refusal refusal = gathered.Take(got); refusal != Refusal::None) {
+            return refusal;
+        }
+    }
+    return Refusal::None;
+}
+
+// Rules travel whole, in parts, in one order whatever order they come in, and a part is taken
+// only when it is exactly the next part of one set of rules.
+TEST(HelperProtocol, RulesTravelWholeInPartsAndOnlyExactly) {
+    const BlockingRules sent{{Prefix(9), Prefix(0, 0x20, 8), Prefix(1, 0xfe), Prefix(1), Prefix(9)},
+                             {{65535, 65535}, {6000, 6063}, {80, 80}, {6064, 6070}},
+                             {{443, 443}, {1, 1}}};
+    std::vector<Bytes> parts;
+    ASSERT_TRUE(EncodeRulesRequest(5, sent, parts));
+    ASSERT_EQ(parts.size(), 1u);
     Request got;
-    ASSERT_EQ(Decode(record, got), Refusal::None);
+    ASSERT_EQ(DecodeParts(parts, got), Refusal::None);
     EXPECT_EQ(std::tuple(got.Kind, got.Sequence), std::tuple(RequestKind::SetRules, 5u));
-    const BlockingRules ordered{
-        {Address(1), Address(9), Address(1, 0xfe)}, {0, 80, 65535}, {1, 443}};
+    const BlockingRules ordered{{Prefix(1), Prefix(9), Prefix(0, 0x20, 8), Prefix(1, 0xfe)},
+                                {{80, 80}, {6000, 6070}, {65535, 65535}},
+                                {{1, 1}, {443, 443}}};
     EXPECT_EQ(got.Rules, ordered);
 
-    // As many addresses as the kernel filter holds, and no more.
-    BlockingRules most;
-    for (std::size_t i = 0; i <= kMaxRuleAddresses; ++i) {
-        most.AllowedAddresses.push_back(
-            Address(static_cast<std::uint8_t>(i), static_cast<std::uint8_t>(i >> 8)));
-    }
+    // As many prefixes as the kernel filter holds, in full parts, and no more.
+    BlockingRules most{ManyPrefixes(kMaxRuleAddresses + 1), {}, {{443, 443}}};
     // One more: the ports go alone, marked so.
-    most.BlockedRemotePorts = {443};
-    EXPECT_FALSE(EncodeRulesRequest(6, most, record));
-    ASSERT_EQ(Decode(record, got), Refusal::None);
-    EXPECT_EQ(got.Rules, (BlockingRules{{}, {}, {443}}));
+    EXPECT_FALSE(EncodeRulesRequest(6, most, parts));
+    ASSERT_EQ(parts.size(), 1u);
+    ASSERT_EQ(DecodeParts(parts, got), Refusal::None);
+    EXPECT_EQ(got.Rules, (BlockingRules{{}, {}, {{443, 443}}}));
     EXPECT_TRUE(got.AddressesLeftOut);
-    const Bytes leftOut = record;
+    const Bytes leftOut = parts[0];
     most.AllowedAddresses.pop_back();
-    ASSERT_TRUE(EncodeRulesRequest(6, most, record));
-    EXPECT_EQ(record.size(), kMaxRequestSize);
-    ASSERT_EQ(Decode(record, got), Refusal::None);
-    EXPECT_EQ(got.Rules.AllowedAddresses.size(), kMaxRuleAddresses);
+    ASSERT_TRUE(EncodeRulesRequest(6, most, parts));
+    ASSERT_EQ(parts.size(), kMaxRuleParts);
+    EXPECT_EQ(parts[0].size(), kMaxRequestSize);
+    ASSERT_EQ(DecodeParts(parts, got), Refusal::None);
+    EXPECT_EQ(got.Rules, most);
     EXPECT_FALSE(got.AddressesLeftOut);
+    // Parts out of order, or one left out, are no rules.
+    EXPECT_EQ(DecodeParts({parts[0], parts[2]}, got), Refusal::Malformed);
+    EXPECT_EQ(DecodeParts({parts[1]}, got), Refusal::Malformed);
+    EXPECT_EQ(DecodeParts({parts[0], parts[0], parts[1]}, got), Refusal::None);  // begun anew
 
-    ASSERT_TRUE(EncodeRulesRequest(7, sent, record));
-    const std::size_t firstAddress = kRequestSize + 2 * kPortBitmapSize;
+    ASSERT_TRUE(EncodeRulesRequest(7, sent, parts));
+    const Bytes record = parts[0];
+    const std::size_t first = kRequestSize + 2 * kPortBitmapSize;
     const auto changed = [&](const std::function<void(Bytes&)>& change) {
         Bytes bytes = record;
         change(bytes);
@@ -158,24 +189,21 @@ TEST(HelperProtocol, RulesTravelWholeAndOnlyExactly) {
         {changed([](Bytes& b) { b.pop_back(); }), Refusal::Truncated},
         {changed([](Bytes& b) { b.push_back(0); }), Refusal::Oversized},
         {changed([](Bytes& b) { b.resize(kMaxRequestSize + 1); }), Refusal::Oversized},
-        {changed([](Bytes& b) { b[8] = 4; }), Refusal::Truncated},   // counts one address more
-        {changed([](Bytes& b) { b[10] = 1; }), Refusal::Malformed},  // left out, yet there
-        {changed([](Bytes& b) { b[10] = 2; }), Refusal::Malformed},
+        {changed([](Bytes& b) { b[8] = 5; }), Refusal::Truncated},   // counts one prefix more
+        {changed([](Bytes& b) { b[12] = 1; }), Refusal::Malformed},  // left out, yet there
+        {changed([](Bytes& b) { b[12] = 2; }), Refusal::Malformed},  // more to come, not full
+        {changed([](Bytes& b) { b[12] = 4; }), Refusal::Malformed},
+        {changed([](Bytes& b) { b[13] = 1; }), Refusal::Malformed},
+        {changed([](Bytes& b) { b[14] = kMaxRuleParts; }), Refusal::Malformed},
         {changed([](Bytes& b) { b[39] = 1; }), Refusal::Malformed},
-        {changed([](Bytes& b) {
-             b[8] = 0x01;
-             b[9] = 0x10;
-         }),
-         Refusal::Malformed},  // 4097
-        // Out of order, or one address twice: no record is taken two ways.
+        {changed([](Bytes& b) { b[9] = 0x10, b[8] = 1; }), Refusal::Malformed},  // 4097
+        {changed([&](Bytes& b) { b[first + 16] = 129; }), Refusal::Malformed},
+        {changed([&](Bytes& b) { b[first + 16] = 8; }), Refusal::Malformed},  // bits past it
+        // Out of order, or one prefix twice: no record is taken two ways.
+        {changed([&](Bytes& b) { b[first] = 0xff; }), Refusal::Malformed},
         {changed([&](Bytes& b) {
-             std::swap(b[firstAddress], b[firstAddress + 16 + 0]);
-             b[firstAddress] = 0xff;
-         }),
-         Refusal::Malformed},
-        {changed([&](Bytes& b) {
-             std::copy_n(b.begin() + static_cast<std::ptrdiff_t>(firstAddress), 16,
-                         b.begin() + static_cast<std::ptrdiff_t>(firstAddress + 16));
+             std::copy_n(b.begin() + static_cast<std::ptrdiff_t>(first), kRulePrefixSize,
+                         b.begin() + static_cast<std::ptrdiff_t>(first + kRulePrefixSize));
          }),
          Refusal::Malformed},
     };
@@ -184,7 +212,7 @@ TEST(HelperProtocol, RulesTravelWholeAndOnlyExactly) {
         EXPECT_EQ(got.Rules, BlockingRules{});
     }
     Bytes notLeftOut = leftOut;
-    notLeftOut[10] = 3;
+    notLeftOut[12] = 3;
     EXPECT_EQ(Decode(notLeftOut, got), Refusal::Malformed);
 }
 
@@ -219,12 +247,9 @@ struct FakeFilter final : RulesFilter {
 TEST(HelperConversation, RulesReachTheFilterAndTheProgramLearnsWhetherItHoldsThem) {
     FakeTable table;
     FakeFilter filter;
-    const BlockingRules rules{{Address(1)}, {22}, {}};
-    BlockingRules tooMany{{}, {}, {443}};
-    for (std::size_t i = 0; i <= kMaxRuleAddresses; ++i) {
-        tooMany.AllowedAddresses.push_back(
-            Address(static_cast<std::uint8_t>(i), static_cast<std::uint8_t>(i >> 8)));
-    }
+    const BlockingRules rules{{Prefix(1)}, {{22, 22}}, {}};
+    const BlockingRules many{ManyPrefixes(kPrefixesPerPart + 1), {{6000, 6063}}, {}};
+    const BlockingRules tooMany{ManyPrefixes(kMaxRuleAddresses + 1), {}, {{443, 443}}};
     {
         Served served(table, stderr, &filter);
         HelperChannel channel(served.pair.program.Get(), 5s);
@@ -235,12 +260,14 @@ TEST(HelperConversation, RulesReachTheFilterAndTheProgramLearnsWhetherItHoldsThe
         ASSERT_TRUE(channel.SetRules(rules, filtered)) << channel.Problem();
         EXPECT_EQ(filtered, filter.refuse);
         filter.refuse = {};
+        ASSERT_TRUE(channel.SetRules(many, filtered)) << channel.Problem();  // in two parts
+        EXPECT_EQ(filtered, FilterCause{});
         ASSERT_TRUE(channel.SetRules(tooMany, filtered)) << channel.Problem();
         EXPECT_EQ(filtered.Why, FilterCause::Kind::TooManyAddresses);
     }
-    EXPECT_EQ(filter.given, (std::vector<BlockingRules>{rules, rules, {}}));
-    EXPECT_EQ(table.rulesGiven,
-              (std::vector<BlockingRules>{rules, rules, BlockingRules{{}, {}, {443}}}));
+    EXPECT_EQ(filter.given, (std::vector<BlockingRules>{rules, rules, many, {}}));
+    EXPECT_EQ(table.rulesGiven, (std::vector<BlockingRules>{rules, rules, many,
+                                                            BlockingRules{{}, {}, {{443, 443}}}}));
 
     // Without a filter, why there is none.
     Served served(table, stderr, nullptr, {FilterCause::Kind::NoCgroup2});
