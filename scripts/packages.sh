@@ -9,8 +9,8 @@ RUN_PACKAGES=(qt6-qpa-plugins libcap2-bin)
 # What building the Debian package needs on top (dpkg-buildpackage checks build-essential).
 PACKAGE_PACKAGES=(build-essential debhelper dpkg-dev)
 # What the tests need on top: systemd-analyze checks the service's unit; the package's checks
-# read it with lintian and shellcheck.
-TEST_PACKAGES=(libgtest-dev clang-format systemd lintian shellcheck)
+# read it with lintian and shellcheck; the fuzz targets link clang's libFuzzer.
+TEST_PACKAGES=(libgtest-dev clang-format systemd lintian shellcheck libclang-rt-14-dev)
 
 # Installs the packages of the arguments that are missing: as root directly, else through sudo,
 # else prints the exact apt-get line and stops.
