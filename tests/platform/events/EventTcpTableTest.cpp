@@ -44,7 +44,7 @@ struct ScriptedReports final : TcpEventStream {
     Kernel& kernel;
 };
 
-struct ScriptedTable final : TcpTableSource {
+struct ScriptedTable : TcpTableSource {
     explicit ScriptedTable(Kernel& kernel) : kernel(kernel) {}
     bool ReadTable(Rows& rows) override {
         if (!kernel.Fail) {
@@ -68,10 +68,8 @@ struct TestClock {
 
 // A table that can also read by state; it knows the table states of the Linux states asked for
 // that end without a report (and of connects), and counts those reads, each taking walk.
-struct ScriptedStateTable final : TcpTableSource, StateTableReader {
-    ScriptedStateTable(Kernel& kernel, TestClock& clock)
-        : whole(kernel), kernel(kernel), clock(clock) {}
-    bool ReadTable(Rows& rows) override { return whole.ReadTable(rows); }
+struct ScriptedStateTable final : ScriptedTable, StateTableReader {
+    ScriptedStateTable(Kernel& kernel, TestClock& clock) : ScriptedTable(kernel), clock(clock) {}
     bool ReadTableInStates(Rows& rows, std::uint32_t linuxStates) override {
         ++reads;
         clock.now += walk;
@@ -85,10 +83,6 @@ struct ScriptedStateTable final : TcpTableSource, StateTableReader {
         });
         return !kernel.Fail;
     }
-    bool CloseConnection(const TcpRow&) override { return false; }
-    CloseAbility CanCloseConnections() override { return CloseAbility::Unknown; }
-    ScriptedTable whole;
-    Kernel& kernel;
     TestClock& clock;
     int reads = 0;
     std::chrono::milliseconds walk{0};
