@@ -11,6 +11,14 @@ namespace {
 using platform::AddressPrefix;
 using platform::PortRange;
 
+template <typename T>
+void SortUnique(std::vector<T>& items) {
+    std::ranges::sort(items);
+    // Not std::ranges::unique: clang 14 (the fuzz targets' compiler) cannot build it with this
+    // standard library.
+    items.erase(std::unique(items.begin(), items.end()), items.end());
+}
+
 // The list's port entries joined into sorted ranges, and the same as a set.
 std::vector<PortRange> CompilePorts(const List& list, std::bitset<65536>& set) {
     std::vector<PortRange> entries;

@@ -10,9 +10,10 @@ RUN_PACKAGES=(qt6-qpa-plugins libcap2-bin)
 PACKAGE_PACKAGES=(build-essential debhelper dpkg-dev)
 # What the tests need on top: systemd-analyze checks the service's unit; the package's checks
 # read it with lintian and shellcheck, and boot it in a Debian tree (debootstrap) under its own
-# systemd (systemd-nspawn); nc is the short client of the payload filters' tests.
+# systemd (systemd-nspawn); nc is the short client of the payload filters' tests; the fuzz
+# targets link clang's libFuzzer.
 TEST_PACKAGES=(libgtest-dev clang-format systemd lintian shellcheck systemd-container debootstrap
-    netcat-openbsd)
+    netcat-openbsd libclang-rt-14-dev)
 
 # Installs the packages of the arguments that are missing: as root directly, else through sudo,
 # else prints the exact apt-get line and stops.

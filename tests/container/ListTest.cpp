@@ -106,19 +106,6 @@ TEST(FindItem, TextEqualityThroughTheHashAndContainment) {
                    {.op = "=", .value = "ab"s, .expected = ListNotFound, .caseSensitive = false},
                    {.op = "=", .value = "\xe9"s, .expected = ListNotFound, .caseSensitive = false},
                    {.op = "LIKE", .value = "\xc9"s, .expected = 2}});
-    const struct {
-        std::string text;
-        std::int32_t hash;
-    } cases[] = {{.text = "abc", .hash = 291},
-                 {.text = "127.0.0.1", .hash = 8925},
-                 {.text = std::string(33, 'a'), .hash = -33},
-                 {.text = "\xff", .hash = 255},
-                 {.text = "A", .hash = 65}};
-    for (const auto& c : cases) {
-        EXPECT_EQ(HashString(c.text), c.hash) << c.text;
-    }
-    EXPECT_EQ(ShiftLeft(3, 31), INT32_MIN);
-    EXPECT_EQ(ShiftLeft(1, 32) | ShiftLeft(1, -1), 0);  // nothing shifts beyond the 32 bits
 }
 
 TEST(List, GrowsKeepingEachHashBesideItsTextAndRefusesIndexesAndCountsOutsideTheItems) {

@@ -5,35 +5,12 @@
 #include <QTest>
 
 #include "controls/Command.h"
-#include "controls/CommandPictures.h"
 
 namespace quarnel {
 namespace {
 
 uint At(const QImage& image, int x, int y) {
     return image.pixel(x, y) & 0xFFFFFFu;
-}
-
-TEST(CommandPictures, CarryTheRingColoursAcrossEachEdge) {
-    // The rings of the top edge (rows 0-3) and the left one (columns 0-3), outside in; "A>B"
-    // runs from A at the top of the left edge to B at its bottom. The bottom and right edges,
-    // inside out, show on the rendered button.
-    const char* table[6][2] = {
-        {"DCD6C2 003C74 F3F3EE F3F3EE", "E1DDCA>E2DECB 003C74 FDFDFC>ECEBE6 FDFDFC>EBEBE5"},
-        {"DCD6C2 003C74 FFF0CF FDD889", "E1DDCA>E2DECB 003C74 FEDF9A>F9B435 FCD279>F8B535"},
-        {"DCD6C2 003C74 D1CCC1 DCD8CF", "E1DDCA>E2DECB 003C74 D8D4CB>DAD8CF DDDAD1>DFDED6"},
-        {"003C74 CEE7FF CEE7FF F3F3EE", "003C74 B7D0F4>8BADE4 B8D1F4>8BADE4 F3F3EE"},
-        {"003C74 FFF0CF FFF0CF F3F3EE", "003C74 FEDD95>F9B83B FCD279>F9B73B F3F3EE"},
-        {"ECE9D8 C9C7BA F5F4EA F5F4EA", "ECE9D8 C9C7BA F5F4EA F5F4EA"},
-    };
-    for (int i = 0; i < 24; ++i) {  // picture i / 4, ring i % 4
-        const int p = i / 4, k = i % 4;
-        const QImage& image = CommandPicture(Picture(p));
-        const QStringList ends = QString(table[p][1]).split(' ')[k].split('>');
-        EXPECT_EQ(At(image, 32, k), QString(table[p][0]).split(' ')[k].toUInt(nullptr, 16)) << i;
-        EXPECT_EQ(At(image, k, 4), ends.front().toUInt(nullptr, 16)) << i;
-        EXPECT_EQ(At(image, k, 20), ends.back().toUInt(nullptr, 16)) << i;
-    }
 }
 
 // A 105 x 28 button in a shown, active window that hands its focus to a text field. The hover

@@ -109,16 +109,6 @@ struct SameRows final : platform::TcpTableSource {
     Rows Closes;
 };
 
-struct Guard {
-    explicit Guard(platform::TcpTableSource& source) : engine(source, hosts, store) {
-        engine.oManager.oMainForm = &window;
-    }
-    FakeHosts hosts;
-    MapStore store;
-    FakeWindow window;
-    Engine engine;
-};
-
 class IncrementalPass : public ::testing::TestWithParam<unsigned> {
 protected:
     int Pick(int below) { return std::uniform_int_distribution<int>(0, below - 1)(random); }
@@ -173,7 +163,7 @@ protected:
         const char* allowed[] = {"", "127.0.0.1", "198.51.100.7,203.0.113.10,::1"};
         const char* ports[] = {"", "443", "22,8081", "80,443,50001"};
         const std::string rules[] = {Any(allowed), Any(ports), Any(ports)};
-        for (Guard* guard : {&incremental, &full}) {
+        for (Guard<>* guard : {&incremental, &full}) {
             Manager& manager = guard->engine.oManager;
             manager.LoadListFromString(manager.oAllowedIP, rules[0]);
             manager.LoadListFromString(manager.oBlockedLocalPorts, rules[1]);
@@ -187,9 +177,9 @@ protected:
     Machine machine;
     platform::EventTcpTable reported{std::make_unique<Reports>(machine),
                                      std::make_unique<KernelTable>(machine)};
-    Guard incremental{reported};
+    Guard<> incremental{reported, {}};
     SameRows sameRows{incremental.engine.Table.Rows};
-    Guard full{sameRows};
+    Guard<> full{sameRows, {}};
 };
 
 TEST_P(IncrementalPass, ClosesAndListsWhatAPassOverEveryRowWould) {

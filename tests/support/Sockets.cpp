@@ -116,15 +116,6 @@ std::uint64_t SocketCookie(int fd) {
     return cookie;
 }
 
-rlim_t RaiseOpenFileLimit() {
-    rlimit limit{};
-    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 ||
-        (limit.rlim_cur = limit.rlim_max, ::setrlimit(RLIMIT_NOFILE, &limit)) != 0) {
-        return Fail<rlim_t>("open-file limit");
-    }
-    return limit.rlim_cur;
-}
-
 bool Aborted(const UniqueFd& end) {
     char byte = 0;
     return ::recv(end.Get(), &byte, 1, MSG_DONTWAIT) < 0 && errno == ECONNABORTED;

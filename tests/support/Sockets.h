@@ -1,7 +1,5 @@
 #pragma once
 
-#include <sys/resource.h>
-
 #include <cstdint>
 #include <vector>
 
@@ -60,8 +58,5 @@ bool Carries(const Connection& connection);
 int LocalPort(int fd);
 // The kernel's cookie of a socket, 0 when it cannot be read.
 std::uint64_t SocketCookie(int fd);
-
-// Raises the soft limit on open files to the hard limit; returns the soft limit now in force.
-rlim_t RaiseOpenFileLimit();
 
 }  // namespace quarnel::testsupport

@@ -97,9 +97,10 @@ std::string PollingCause::Text() const {
 }
 
 EventTcpTable::EventTcpTable(std::unique_ptr<TcpEventStream> events,
-                             std::unique_ptr<TcpTableSource> table)
+                             std::unique_ptr<TcpTableSource> table, Now now)
     : events_(std::move(events)),
       table_(std::move(table)),
+      now_(std::move(now)),
       byState_(dynamic_cast<StateTableReader*>(table_.get())),
       apply_([this](const TcpStateEvent& event) { Apply(event); }),
       alarm_(::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK)),
@@ -180,7 +181,7 @@ bool EventTcpTable::Refresh() {
     if (!current_ || !drained || events_->LostCount() != lostSeen_) {
         return ReadWholeTable();
     }
-    const Clock::time_point now = Clock::now();
+    const Clock::time_point now = now_();
     if (!nextWholeRead_ || now < *nextWholeRead_) {
         return true;
     }
@@ -199,7 +200,7 @@ bool EventTcpTable::Refresh() {
 }
 
 bool EventTcpTable::ReadUnreportedRows() {
-    const Clock::time_point start = Clock::now();
+    const Clock::time_point start = now_();
     SetAlarm(std::nullopt);
     lookDueSince_.reset();
     if (!byState_->ReadTableInStates(wholeRead_, kUnreportedLinuxStates)) {
@@ -208,7 +209,7 @@ bool EventTcpTable::ReadUnreportedRows() {
     // The read walks every socket of the machine, some 50 ms at 200,000, and nothing is judged
     // meanwhile: on a large table the next one waits in proportion, so that it takes at most a
     // hundredth of the time. What it finds is only listed, never closed.
-    const Clock::time_point end = Clock::now();
+    const Clock::time_point end = now_();
     lastLookCost_ = end - start;
     lastWholeRead_ = end + 99 * lastLookCost_;
     found_.clear();
@@ -254,7 +255,7 @@ bool EventTcpTable::ReadWholeTable() {
     // Counted before the walk: a report lost from here on brings the next whole read.
     lostSeen_ = events_->LostCount();
     ++wholeReads_;
-    lastWholeRead_ = Clock::now();
+    lastWholeRead_ = now_();
     SetAlarm(std::nullopt);
     lookDueSince_.reset();
     if (!table_->ReadTable(wholeRead_)) {
@@ -299,7 +300,7 @@ void EventTcpTable::Apply(const TcpStateEvent& event) {
         return;
     }
     if (event.NewState == linux_tcp::kEstablished) {
-        lastEstablished_ = Clock::now();
+        lastEstablished_ = now_();
     }
     const TcpRow row = RowOf(event);
     if (row.LocalPort == 0) {
@@ -370,8 +371,9 @@ void EventTcpTable::ReadWholeTableWithin(Clock::duration delay) {
 
 void EventTcpTable::SetAlarm(std::optional<Clock::time_point> at) {
     nextWholeRead_ = at;
-    // The steady clock is CLOCK_MONOTONIC; a time already past fires at once, and no time
-    // (all zero) stops the timer and clears its readiness.
+    // The steady clock is CLOCK_MONOTONIC (a test's clock paces the reads, not the alarm); a
+    // time already past fires at once, and no time (all zero) stops the timer and clears its
+    // readiness.
     itimerspec when{};
     if (at) {
         const auto since = at->time_since_epoch();

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <unordered_set>
@@ -33,7 +34,12 @@ namespace quarnel::platform {
 // Closing goes through the whole table's source.
 class EventTcpTable final : public TcpTableSource {
 public:
-    EventTcpTable(std::unique_ptr<TcpEventStream> events, std::unique_ptr<TcpTableSource> table);
+    using Clock = std::chrono::steady_clock;
+    // Where the table's pace reads the time: the steady clock, or one a test moves on.
+    using Now = std::function<Clock::time_point()>;
+
+    EventTcpTable(std::unique_ptr<TcpEventStream> events, std::unique_ptr<TcpTableSource> table,
+                  Now now = Clock::now);
     // The callback that applies reports holds this object's address: it stays where it was made.
     EventTcpTable(const EventTcpTable&) = delete;
     EventTcpTable& operator=(const EventTcpTable&) = delete;
@@ -60,8 +66,6 @@ public:
     std::uint64_t WholeReads() const { return wholeReads_; }
 
 private:
-    using Clock = std::chrono::steady_clock;
-
     // Brings rows_ up to date: the waiting reports, and a whole read when one is due.
     [[nodiscard]] bool Refresh();
     [[nodiscard]] bool ReadWholeTable();
@@ -83,6 +87,7 @@ private:
 
     std::unique_ptr<TcpEventStream> events_;
     std::unique_ptr<TcpTableSource> table_;
+    Now now_;
     StateTableReader* byState_ = nullptr;  // table_ when it can read by state
     std::function<void(const TcpStateEvent&)> apply_;
     std::vector<TcpRow> rows_;

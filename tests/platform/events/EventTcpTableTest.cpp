@@ -9,7 +9,6 @@
 #include <chrono>
 #include <functional>
 #include <iterator>
-#include <thread>
 #include <utility>
 
 #include "platform/linux/events/EventTcpTable.h"
@@ -45,7 +44,7 @@ struct ScriptedReports final : TcpEventStream {
     Kernel& kernel;
 };
 
-struct ScriptedTable final : TcpTableSource {
+struct ScriptedTable : TcpTableSource {
     explicit ScriptedTable(Kernel& kernel) : kernel(kernel) {}
     ReadResult Read(Rows& rows, TableChanges* changes) override {
         if (!kernel.Fail) {
@@ -59,16 +58,21 @@ struct ScriptedTable final : TcpTableSource {
     Kernel& kernel;
 };
 
-// A table that can also read by state; it knows the table states of the Linux states asked for
-// that end without a report (and of connects), and counts those reads.
-struct ScriptedStateTable final : TcpTableSource, StateTableReader {
-    explicit ScriptedStateTable(Kernel& kernel) : whole(kernel), kernel(kernel) {}
-    ReadResult Read(Rows& rows, TableChanges* changes) override {
-        return whole.Read(rows, changes);
+// The time the table reads: it moves only when a test moves it.
+struct TestClock {
+    EventTcpTable::Clock::time_point now = EventTcpTable::Clock::now();
+    EventTcpTable::Now Source() {
+        return [this] { return now; };
     }
+};
+
+// A table that can also read by state; it knows the table states of the Linux states asked for
+// that end without a report (and of connects), and counts those reads, each taking walk.
+struct ScriptedStateTable final : ScriptedTable, StateTableReader {
+    ScriptedStateTable(Kernel& kernel, TestClock& clock) : ScriptedTable(kernel), clock(clock) {}
     bool ReadTableInStates(Rows& rows, std::uint32_t linuxStates) override {
         ++reads;
-        std::this_thread::sleep_for(walk);
+        clock.now += walk;
         EXPECT_EQ(linuxStates, (1u << tcp::kSynSent) | (1u << tcp::kSynRecv) |
                                    (1u << tcp::kNewSynRecv) | (1u << tcp::kFinWait2) |
                                    (1u << tcp::kTimeWait));
@@ -79,12 +83,9 @@ struct ScriptedStateTable final : TcpTableSource, StateTableReader {
         });
         return !kernel.Fail;
     }
-    bool CloseConnection(const TcpRow&) override { return false; }
-    CloseAbility CanCloseConnections() override { return CloseAbility::Unknown; }
-    ScriptedTable whole;
-    Kernel& kernel;
+    TestClock& clock;
     int reads = 0;
-    std::chrono::milliseconds walk{0};  // how long a read by state takes
+    std::chrono::milliseconds walk{0};
 };
 
 // The loopback address of a socket of family, as its reports and rows carry it.
@@ -196,65 +197,85 @@ TEST_F(EventTable, EveryDoubtBringsAWholeReadBeforeRowsGoOut) {
     EXPECT_EQ(table.WholeReads(), 5u);
 }
 
-TEST(EventTableByState, RowsThatComeAndGoUnreportedAreFoundByReadingTheirStatesAlone) {
+class EventTableByState : public ::testing::Test {
+protected:
     Kernel kernel;
-    auto owned = std::make_unique<ScriptedStateTable>(kernel);
-    ScriptedStateTable& byState = *owned;
-    EventTcpTable table(std::make_unique<ScriptedReports>(kernel), std::move(owned));
-    kernel.Connections = {Connection(1, kEstablished), Connection(2, kTimeWait),
-                          Connection(3, kEstablished), Connection(4, kFinWait2)};
+    TestClock clock;
+    std::unique_ptr<ScriptedStateTable> owned = std::make_unique<ScriptedStateTable>(kernel, clock);
+    ScriptedStateTable* byState = owned.get();
+    EventTcpTable table{std::make_unique<ScriptedReports>(kernel), std::move(owned),
+                        clock.Source()};
     Rows rows;
     TableChanges changes;
-    ASSERT_EQ(table.Read(rows, &changes), ReadResult::Changed);
-    // Connection 5 closes actively: its time-wait row comes unreported. Time-wait 2 ends, and
-    // 4 stays as it was.
+};
+
+TEST_F(EventTableByState, RowsThatComeAndGoUnreportedAreFoundByReadingTheirStatesAlone) {
+    using namespace std::chrono_literals;
     kernel.Connections = {Connection(1, kEstablished), Connection(3, kEstablished),
-                          Connection(4, kFinWait2), Connection(5, kTimeWait)};
-    kernel.Waiting = {Report(5, tcp::kFinWait1, tcp::kClose)};
-    EXPECT_EQ(table.Read(rows, &changes), ReadResult::Unchanged);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1050));
+                          Connection(4, kEstablished)};
     ASSERT_EQ(table.Read(rows, &changes), ReadResult::Changed);
-    EXPECT_EQ(byState.reads, 1);
+    // Connection 5 closes actively: its time-wait row comes unreported, looked for a second
+    // after the report hinted at it.
+    kernel.Connections.push_back(Connection(5, kTimeWait));
+    kernel.Waiting = {Report(5, tcp::kFinWait1, tcp::kClose)};
+    clock.now += 999ms;
+    EXPECT_EQ(table.Read(rows, &changes), ReadResult::Unchanged);
+    EXPECT_EQ(byState->reads, 0);
+    clock.now += 1ms;
+    ASSERT_EQ(table.Read(rows, &changes), ReadResult::Changed);
+    EXPECT_EQ(byState->reads, 1);
+    EXPECT_EQ(rows, kernel.Connections);
+    EXPECT_EQ(changes.Rows, std::vector<std::size_t>{3});
+    // Looked for every second while listed: time-wait 5 ends, half-open 6 comes in its place.
+    kernel.Connections.back() = Connection(6, TcpState::SynReceived);
+    clock.now += 1s;
+    ASSERT_EQ(table.Read(rows, &changes), ReadResult::Changed);
+    EXPECT_EQ(rows, kernel.Connections);
     EXPECT_EQ(table.WholeReads(), 1u);
-    EXPECT_EQ(SortedByCookie(rows), kernel.Connections);
-    EXPECT_FALSE(changes.Whole);
-    EXPECT_EQ(changes.Rows, (std::vector<std::size_t>{1, 3}));  // 4 moved into 2's place; 5 new
     // A read by state that fails leaves it to a whole read.
     kernel.Fail = true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1050));
+    clock.now += 1s;
     EXPECT_EQ(table.Read(rows, &changes), ReadResult::Failed);
     EXPECT_EQ(table.WholeReads(), 2u);
 }
 
 // A read by state that takes long (it walks every socket of the machine, and nothing is judged
 // meanwhile) waits while connections keep being established, and comes once none has been for
-// a moment.
-TEST(EventTableByState, ASlowReadByStateWaitsWhileConnectionsKeepBeingEstablished) {
+// a moment, or once it has waited 10 s.
+TEST_F(EventTableByState, ASlowReadByStateWaitsWhileConnectionsKeepBeingEstablished) {
     using namespace std::chrono_literals;
-    Kernel kernel;
-    auto owned = std::make_unique<ScriptedStateTable>(kernel);
-    ScriptedStateTable& byState = *owned;
-    byState.walk = 6ms;
-    EventTcpTable table(std::make_unique<ScriptedReports>(kernel), std::move(owned));
+    byState->walk = 6ms;
     kernel.Connections = {Connection(1, kTimeWait)};  // looked for every second while listed
-    Rows rows;
-    TableChanges changes;
     ASSERT_EQ(table.Read(rows, &changes), ReadResult::Changed);
-    std::this_thread::sleep_for(1050ms);
+    clock.now += 1s;
     (void)table.Read(rows, &changes);
-    ASSERT_EQ(byState.reads, 1);
-
-    // Well past when the next read was due, a connection is established before every read.
-    const auto until = std::chrono::steady_clock::now() + 2500ms;
-    for (std::uint64_t cookie = 10; std::chrono::steady_clock::now() < until; ++cookie) {
-        kernel.Waiting = {Report(cookie, tcp::kSynSent, tcp::kEstablished)};
+    ASSERT_EQ(byState->reads, 1);
+    // The next is due 99 walks after the last ended; from then on a connection is established
+    // every 5 ms, each before a read.
+    clock.now += 99 * 6ms + 1s;
+    std::uint64_t cookie = 10;
+    auto established = clock.now;
+    const auto establish = [&] {
+        kernel.Waiting = {Report(++cookie, tcp::kSynSent, tcp::kEstablished)};
+        established = clock.now;
         (void)table.Read(rows, &changes);
-        std::this_thread::sleep_for(5ms);
+    };
+    for (int i = 0; i < 500; ++i, clock.now += 5ms) {
+        establish();
     }
-    EXPECT_EQ(byState.reads, 1);
-    std::this_thread::sleep_for(150ms);
+    clock.now = established + 99ms;
     (void)table.Read(rows, &changes);
-    EXPECT_EQ(byState.reads, 2);
+    EXPECT_EQ(byState->reads, 1);
+    clock.now = established + 100ms;
+    (void)table.Read(rows, &changes);
+    EXPECT_EQ(byState->reads, 2);
+    // Connections that never stop hold it back 10 s at most.
+    const auto due = clock.now + 99 * 6ms + 1s;
+    for (clock.now = due; clock.now < due + 11s && byState->reads == 2; clock.now += 5ms) {
+        establish();
+    }
+    EXPECT_EQ(byState->reads, 3);
+    EXPECT_EQ(established - due, 10s);
     EXPECT_EQ(table.WholeReads(), 1u);
 }
 
