@@ -119,6 +119,20 @@ static __always_inline enum Parsed ParseIPv6(struct __sk_buff* skb, bool ingress
     return Unknown;
 }
 
+static __always_inline enum Parsed Parse(struct __sk_buff* skb, __u8 version, bool ingress,
+                                         struct Connection* conn) {
+    if (version >> 4 == 4) {
+        return ParseIPv4(skb, ingress, conn);
+    }
+    if (version >> 4 == 6) {
+        return ParseIPv6(skb, ingress, conn);
+    }
+    return NoPayload;
+}
+
+// lo's index in every network namespace.
+#define kLoopbackIndex 1
+
 static __always_inline bool Blocked(const struct Connection* conn) {
     if (!PortOn(&BlockedLocalPorts, conn->LocalPort) &&
         !PortOn(&BlockedRemotePorts, conn->RemotePort)) {
@@ -146,14 +160,17 @@ static __always_inline int Filter(struct __sk_buff* skb, bool ingress) {
     if (bpf_skb_load_bytes(skb, 0, &version, 1) != 0) {
         return PASS;
     }
-    enum Parsed parsed = NoPayload;
-    if (version >> 4 == 4) {
-        parsed = ParseIPv4(skb, ingress, &conn);
-    } else if (version >> 4 == 6) {
-        parsed = ParseIPv6(skb, ingress, &conn);
+    const enum Parsed parsed = Parse(skb, version, ingress, &conn);
+    bool blocked = parsed == Payload && Blocked(&conn);
+    // A segment that leaves through loopback arrives here a moment later, by then perhaps under
+    // the next rules: it is judged as its receiver sees it too, so that an edit that moves a
+    // port from one list to the other cannot let it pass both ends, each under other rules.
+    if (!ingress && parsed == Payload && !blocked && skb->ifindex == kLoopbackIndex) {
+        struct Connection arriving = {};
+        blocked = Parse(skb, version, true, &arriving) == Payload && Blocked(&arriving);
     }
     // What passes anyway is decided before the socket is looked at: the cheap way for most.
-    if (parsed == NoPayload || (parsed == Payload && !Blocked(&conn))) {
+    if (parsed == NoPayload || (parsed == Payload && !blocked)) {
         return PASS;
     }
     const struct tcp_sock* tcp = NULL;

@@ -219,6 +219,24 @@ bool AddPortRules(NftBatch& batch, const std::string& table, const char* hook, b
                .AddTo(batch);
 }
 
+// A segment that leaves through loopback arrives on this machine too, a moment later: it is
+// judged by the arriving end's view as it leaves, too. Else an edit that moves a port from one
+// list to the other could let it pass both hooks, each before and after the edit.
+bool AddLoopbackRules(NftBatch& batch, const std::string& table) {
+    constexpr std::uint32_t kLoopbackIndex = 1;  // lo's index in every network namespace
+    const auto rule = [&](std::uint32_t offset, const char* set) {
+        return RuleBuilder(table, "output")
+            .Meta(NFT_META_OIF)
+            .Compare(NFT_CMP_EQ, &kLoopbackIndex, 4)
+            .Tcp()
+            .Payload(NFT_PAYLOAD_TRANSPORT_HEADER, offset, 2)
+            .In(set)
+            .Verdict(NFT_JUMP, kCheckIn)
+            .AddTo(batch);
+    };
+    return rule(2, kLocalPorts) && rule(0, kRemotePorts);  // as input reads dest and source
+}
+
 // An allowed remote address ends the look; any other goes on to the look for data.
 bool AddAddressRules(NftBatch& batch, const std::string& table, const char* check, bool arriving) {
     const std::uint32_t v4 = arriving ? 12 : 16;  // offsetof(iphdr, saddr) : daddr
@@ -360,7 +378,7 @@ bool AddTable(NftBatch& batch, const std::string& name) {
            AddAddressRules(batch, name, kCheckIn, true) &&
            AddAddressRules(batch, name, kCheckOut, false) &&
            AddPortRules(batch, name, "input", true, kCheckIn) &&
-           AddPortRules(batch, name, "output", false, kCheckOut);
+           AddPortRules(batch, name, "output", false, kCheckOut) && AddLoopbackRules(batch, name);
 }
 
 namespace {
