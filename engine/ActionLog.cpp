@@ -3,6 +3,8 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <utility>
+
 namespace quarnel {
 
 namespace {
@@ -19,29 +21,28 @@ std::string GroupedNumber(std::uint64_t number) {
 
 void ActionLog::Closed(const platform::TcpRow& row, Verdict verdict, Clock::time_point now) {
     ++TotalClosed;
-    if (now - WindowStart >= kWindow) {
-        Flush(now);
-        WindowStart = now;
-        WrittenInWindow = 0;
-    }
-    if (WrittenInWindow < Limit && Write(CloseLine(row, verdict))) {
-        ++WrittenInWindow;
-    } else {
+    if (!WriteLimited(CloseLine(row, verdict), now)) {
         ++Untold;
     }
 }
 
 void ActionLog::Missed(const platform::TcpRow& row, Verdict verdict, Clock::time_point now) {
     ++TotalMissed;
+    // Past the limit it is only counted: the service's status tells the count.
+    (void)WriteLimited(MissedLine(row, verdict), now);
+}
+
+bool ActionLog::WriteLimited(std::string line, Clock::time_point now) {
     if (now - WindowStart >= kWindow) {
         Flush(now);
         WindowStart = now;
         WrittenInWindow = 0;
     }
-    // Past the limit it is only counted: the service's status tells the count.
-    if (WrittenInWindow < Limit && Write(MissedLine(row, verdict))) {
+    if (WrittenInWindow < Limit && Write(std::move(line))) {
         ++WrittenInWindow;
+        return true;
     }
+    return false;
 }
 
 void ActionLog::Say(std::string_view line) {

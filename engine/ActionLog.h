@@ -39,6 +39,8 @@ public:
     std::uint64_t MissedCount() const { return TotalMissed; }
 
 private:
+    // Writes line as below while this second's lines are within the limit; false when not.
+    bool WriteLimited(std::string line, Clock::time_point now);
     // Writes line and a newline in one write when the descriptor takes it without waiting.
     bool Write(std::string line);
 

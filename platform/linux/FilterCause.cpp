@@ -1,10 +1,18 @@
 #include "platform/linux/FilterCause.h"
 
+#include <cerrno>
 #include <cstring>
 
 #include "platform/linux/bpf/PayloadRuleMaps.h"
 
 namespace quarnel::platform {
+
+FilterCause FilterCause::Refusal(int error) {
+    if (error == EPERM || error == EACCES) {
+        return {Kind::NoRights, error};
+    }
+    return {Kind::Refused, error};
+}
 
 std::string FilterCause::Text() const {
     switch (Why) {

@@ -12,17 +12,6 @@
 
 namespace quarnel::platform {
 
-namespace {
-
-FilterCause Refusal(int error) {
-    if (error == EPERM || error == EACCES) {
-        return {FilterCause::Kind::NoRights, error};
-    }
-    return {FilterCause::Kind::Refused, error};
-}
-
-}  // namespace
-
 void PayloadFilter::Unload::operator()(payload_filter* program) const {
     payload_filter::destroy(program);
 }
@@ -60,24 +49,24 @@ std::unique_ptr<PayloadFilter> PayloadFilter::Attach(const std::string& cgroup, 
     }
     Program program(payload_filter::open());
     if (!program) {
-        why = Refusal(errno);
+        why = FilterCause::Refusal(errno);
         return nullptr;
     }
     program->rodata->NetNamespace = static_cast<__u32>(network.st_ino);
     if (const int error = payload_filter::load(program.get()); error != 0) {
-        why = Refusal(-error);
+        why = FilterCause::Refusal(-error);
         return nullptr;
     }
     auto filter = std::make_unique<PayloadFilter>(std::move(program));
     payload_filter& loaded = *filter->program_;
     filter->ingress_.reset(bpf_program__attach_cgroup(loaded.progs.HoldIngress, directory.Get()));
     if (!filter->ingress_) {
-        why = Refusal(errno);
+        why = FilterCause::Refusal(errno);
         return nullptr;
     }
     filter->egress_.reset(bpf_program__attach_cgroup(loaded.progs.HoldEgress, directory.Get()));
     if (!filter->egress_) {
-        why = Refusal(errno);
+        why = FilterCause::Refusal(errno);
         return nullptr;
     }
     return filter;

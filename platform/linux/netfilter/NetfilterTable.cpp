@@ -13,17 +13,6 @@
 
 namespace quarnel::platform {
 
-namespace {
-
-FilterCause Refusal(int error) {
-    if (error == EPERM || error == EACCES) {
-        return {FilterCause::Kind::NoRights, error};
-    }
-    return {FilterCause::Kind::Refused, error};
-}
-
-}  // namespace
-
 void NetfilterTable::Closer::operator()(mnl_socket* socket) const {
     // Closing the socket is what removes the table; the kernel does it whatever close reports.
     (void)mnl_socket_close(socket);
@@ -36,11 +25,11 @@ std::unique_ptr<NetfilterTable> NetfilterTable::Open(FilterCause& why) {
     why = {};
     Socket socket(mnl_socket_open2(NETLINK_NETFILTER, SOCK_CLOEXEC));
     if (!socket) {
-        why = Refusal(errno);
+        why = FilterCause::Refusal(errno);
         return nullptr;
     }
     if (mnl_socket_bind(socket.get(), 0, MNL_SOCKET_AUTOPID) < 0) {
-        why = Refusal(errno);
+        why = FilterCause::Refusal(errno);
         return nullptr;
     }
     // Only the error's header comes back, not the whole message refused.
@@ -56,7 +45,7 @@ std::unique_ptr<NetfilterTable> NetfilterTable::Open(FilterCause& why) {
         return nullptr;
     }
     if (const int error = table->Commit(batch); error != 0) {
-        why = Refusal(error);
+        why = FilterCause::Refusal(error);
         return nullptr;
     }
     return table;
@@ -69,7 +58,7 @@ bool NetfilterTable::SetRules(const BlockingRules& rules, FilterCause& why) {
     if (error == 0) {
         return true;
     }
-    why = Refusal(error);
+    why = FilterCause::Refusal(error);
     // The transaction changed nothing; a table that keeps rules no longer meant is worse than
     // one that holds nothing back.
     NftBatch none(sequence_);
