@@ -179,6 +179,25 @@ TEST_P(PayloadFilterTest, AllowedAddressesAndOtherPortsCarryData) {
         EXPECT_EQ(Arrived(other.client.Get()), "greeting");
         Send(allowed.client.Get(), "more");
         EXPECT_EQ(Arrived(allowed.server.Get()), "");
+
+        // The table holds an allowed list of any length, in one transaction.
+        if (kind() == Netfilter) {
+            BlockingRules many{{Address(family.Loopback)}, {port}, {}};
+            for (std::uint32_t i = 0; i < 50000; ++i) {
+                RuleAddress address = Address("2001:db8::");
+                std::memcpy(&address[12], &i, sizeof i);
+                many.AllowedAddresses.push_back(address);
+            }
+            SetRules(filter, many);
+            const Connection listed = Connect(blocked, family.Loopback);
+            Send(listed.client.Get(), "listed");
+            EXPECT_EQ(Arrived(listed.server.Get()), "listed");
+            // The process has its table, which no other socket may touch: a second is refused,
+            // and the refusal told.
+            FilterCause why;
+            EXPECT_FALSE(NetfilterTable::Open(why));
+            EXPECT_NE(why.Why, FilterCause::Kind::None);
+        }
     });
 }
 
