@@ -161,6 +161,7 @@ void frmMain::ConnectHandlers() {
     connect(mnuDelete, &QAction::triggered, this, &frmMain::mnuDelete_Click);
     connect(&TimerListRefresh, &QTimer::timeout, this, &frmMain::RefreshConnectionsIfChanged);
     connect(&TrayIcon, &QSystemTrayIcon::activated, this, &frmMain::TrayIcon_Activated);
+    connect(&TrayWatch, &QTimer::timeout, this, &frmMain::WatchTray);
 }
 
 void frmMain::cmdAdd_Click() {
@@ -266,6 +267,7 @@ void frmMain::Form_Resize() {
         // without a notification area it stays in the task bar.
         if (TrayAvailable()) {
             hide();
+            TrayWatch.start(1000);
         }
     } else if (isVisible() && windowState() == Qt::WindowNoState) {
         oManager.RefreshCurrentConnections();

@@ -56,6 +56,9 @@ public:
 
     // Whether the desktop has a notification area to bring the window back from.
     std::function<bool()> TrayAvailable = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
+    // The tray watch's work while the window is hidden to its icon: a notification area that
+    // went away leaves the window minimised in the task bar, not unreachable.
+    void WatchTray();
 
     // Controls, declared containers first so that each is destroyed before its container.
     QLineEdit txtHead{this};
@@ -75,6 +78,7 @@ public:
     Command cmdLocalIP{&Frame4};
     Command cmdAddLocal{&Frame4};
     QTimer TimerListRefresh{this};
+    QTimer TrayWatch{this};  // runs while the window is hidden to its icon
     QMenu mnuListBox{this};
     QAction* mnuDelete = nullptr;  // owned by mnuListBox
     QSystemTrayIcon TrayIcon{this};

@@ -18,6 +18,20 @@ void frmMain::TrayOn() {
     TrayIcon.show();
 }
 
+void frmMain::WatchTray() {
+    if (isVisible()) {
+        TrayWatch.stop();  // brought back: minimising again decides anew
+        return;
+    }
+    if (!TrayAvailable()) {
+        TrayWatch.stop();
+        setWindowState(windowState() | Qt::WindowMinimized);
+        show();
+        // A tray that comes later is used at the next minimising.
+        TrayIcon.show();
+    }
+}
+
 void frmMain::TrayIcon_Activated(QSystemTrayIcon::ActivationReason reason) {
     if (!isMinimized()) {
         return;  // icon clicks do nothing while the window is open

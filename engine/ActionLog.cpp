@@ -4,6 +4,8 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <utility>
+
 namespace quarnel {
 
 namespace {
@@ -21,12 +23,7 @@ std::string GroupedNumber(std::uint64_t number) {
 void ActionLog::Closed(const platform::TcpRow& row, Verdict verdict, Clock::time_point now,
                        const RuleSet* rules) {
     ++TotalClosed;
-    if (now - WindowStart >= kWindow) {
-        Flush(now);
-        WindowStart = now;
-        WrittenInWindow = 0;
-    }
-    if (WrittenInWindow < Limit && Tell(row, verdict, rules)) {
+    if (Room(now) && Tell(row, verdict, rules)) {
         ++WrittenInWindow;
     } else {
         ++Untold;
@@ -40,15 +37,19 @@ bool ActionLog::Tell(const platform::TcpRow& row, Verdict verdict, const RuleSet
 
 void ActionLog::Missed(const platform::TcpRow& row, Verdict verdict, Clock::time_point now) {
     ++TotalMissed;
+    // Past the limit it is only counted: the service's status tells the count.
+    if (Room(now) && Write(MissedLine(row, verdict), Priority::Warning)) {
+        ++WrittenInWindow;
+    }
+}
+
+bool ActionLog::Room(Clock::time_point now) {
     if (now - WindowStart >= kWindow) {
         Flush(now);
         WindowStart = now;
         WrittenInWindow = 0;
     }
-    // Past the limit it is only counted: the service's status tells the count.
-    if (WrittenInWindow < Limit && Write(MissedLine(row, verdict), Priority::Warning)) {
-        ++WrittenInWindow;
-    }
+    return WrittenInWindow < Limit;
 }
 
 void ActionLog::Say(std::string_view line, Priority priority) {

@@ -57,6 +57,9 @@ public:
 private:
     // Sends the close line to the sink, else writes it; whether it went anywhere.
     bool Tell(const platform::TcpRow& row, Verdict verdict, const RuleSet* rules);
+    // Starts a new second's count when the last is over; whether this second has room for a
+    // line of the limited kind.
+    bool Room(Clock::time_point now);
     // Writes line and a newline in one write when the descriptor takes it without waiting.
     bool Write(std::string_view line, Priority priority = Priority::Info);
 

@@ -399,6 +399,20 @@ TEST_F(Window, MinimiseHidesOnlyWithATrayWhoseClicksBringItBackActivated) {
     EXPECT_EQ(window.cmdAdd.CurrentState(),
               StateNormal);  // though the connection view edits nothing
     EXPECT_EQ(window.TrayIcon.icon().cacheKey(), window.windowIcon().cacheKey());
+
+    // Hidden to its icon, the window comes back minimised to the task bar when the notification
+    // area goes away; one that comes back is used at the next minimising.
+    bool tray = true;
+    window.TrayAvailable = [&tray] { return tray; };
+    window.showNormal();
+    window.setWindowState(window.windowState() | Qt::WindowMinimized);
+    ASSERT_FALSE(window.isVisible());
+    window.WatchTray();
+    EXPECT_FALSE(window.isVisible()) << "hidden while the tray is there";
+    tray = false;
+    window.WatchTray();
+    EXPECT_TRUE(window.isVisible() && window.isMinimized());
+    EXPECT_FALSE(window.TrayWatch.isActive());
 }
 
 }  // namespace

@@ -15,19 +15,14 @@ namespace quarnel::platform {
 
 namespace {
 
+// Why the kernel refused, where only the loader can tell: a system call filter's refusal.
 FilterCause Refusal(int error) {
-    if (OutOfResources(error)) {
-        return {FilterCause::Kind::NoResource, error};
-    }
     if (error == EPERM && UnderSystemCallFilter() &&
         HoldsCapabilities(std::uint64_t{1} << CAP_BPF | std::uint64_t{1} << CAP_PERFMON |
                           std::uint64_t{1} << CAP_NET_ADMIN)) {
         return {FilterCause::Kind::Filtered, error};
     }
-    if (error == EPERM || error == EACCES) {
-        return {FilterCause::Kind::NoRights, error};
-    }
-    return {FilterCause::Kind::Refused, error};
+    return FilterCause::Refusal(error);
 }
 
 }  // namespace

@@ -1,11 +1,22 @@
 #include "platform/linux/filter/FilterCause.h"
 
+#include <cerrno>
 #include <cstring>
 
 #include "platform/linux/bpf/PayloadRuleMaps.h"
 #include "platform/linux/privileges/ProcessRights.h"
 
 namespace quarnel::platform {
+
+FilterCause FilterCause::Refusal(int error) {
+    if (OutOfResources(error)) {
+        return {Kind::NoResource, error};
+    }
+    if (error == EPERM || error == EACCES) {
+        return {Kind::NoRights, error};
+    }
+    return {Kind::Refused, error};
+}
 
 std::string FilterCause::Text() const {
     switch (Why) {

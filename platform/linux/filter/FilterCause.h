@@ -28,6 +28,9 @@ struct FilterCause {
     // Whether blocked payload is held back, by the kernel filter or the table.
     bool Holds() const { return Why == Kind::None || Netfilter; }
 
+    // The system refused with error: for want of a right, or otherwise.
+    static FilterCause Refusal(int error);
+
     // The reason in a few words, e.g. "this system has no cgroup v2 hierarchy".
     std::string Text() const;
 

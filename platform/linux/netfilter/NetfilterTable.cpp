@@ -17,13 +17,6 @@ namespace quarnel::platform {
 
 namespace {
 
-FilterCause Refusal(int error) {
-    if (error == EPERM || error == EACCES) {
-        return {FilterCause::Kind::NoRights, error};
-    }
-    return {FilterCause::Kind::Refused, error};
-}
-
 // Each entry once, in order.
 template <typename T>
 std::vector<T> Distinct(std::vector<T> entries) {
@@ -78,17 +71,22 @@ std::unique_ptr<NetfilterTable> NetfilterTable::Open(FilterCause& why) {
     why = {};
     Socket socket(mnl_socket_open2(NETLINK_NETFILTER, SOCK_CLOEXEC));
     if (!socket) {
-        why = Refusal(errno);
+        why = FilterCause::Refusal(errno);
         return nullptr;
     }
     if (mnl_socket_bind(socket.get(), 0, MNL_SOCKET_AUTOPID) < 0) {
-        why = Refusal(errno);
+        why = FilterCause::Refusal(errno);
         return nullptr;
     }
     // Only the error's header comes back, not the whole message refused.
     int on = 1;
     (void)mnl_socket_setsockopt(socket.get(), NETLINK_CAP_ACK, &on,
                                 sizeof on);  // old kernels lack it
+    // A long allowed list makes one large transaction, and netlink refuses a send larger than
+    // the socket's buffer: CAP_NET_ADMIN, which the table needs anyway, may raise it.
+    int buffer = 16 * 1024 * 1024;
+    (void)::setsockopt(mnl_socket_get_fd(socket.get()), SOL_SOCKET, SO_SNDBUFFORCE, &buffer,
+                       sizeof buffer);  // too large a list is then refused, and told
     // One table per process: the window program and the service may both run.
     auto table = std::make_unique<NetfilterTable>(std::move(socket),
                                                   "quarnel_" + std::to_string(::getpid()));
@@ -98,7 +96,7 @@ std::unique_ptr<NetfilterTable> NetfilterTable::Open(FilterCause& why) {
         return nullptr;
     }
     if (const int error = table->Commit(batch); error != 0) {
-        why = Refusal(error);
+        why = FilterCause::Refusal(error);
         return nullptr;
     }
     return table;
@@ -137,7 +135,7 @@ bool NetfilterTable::SetRules(const BlockingRules& rules, FilterCause& why) {
         held_ = wanted;
         return true;
     }
-    why = Refusal(error);
+    why = FilterCause::Refusal(error);
     return HoldNothing();
 }
 
@@ -155,33 +153,39 @@ int NetfilterTable::Commit(NftBatch& batch) {
     if (mnl_socket_sendto(socket_.get(), messages.data(), messages.size()) < 0) {
         return errno;
     }
-    // The kernel handles the transaction within the send and queues its answers: one for each
-    // message, or, when it runs out of memory, a single refusal.
+    // The kernel handles the transaction within the send and queues its answers: the last
+    // message's acknowledgement, or why a message was refused.
     const unsigned int portid = mnl_socket_get_portid(socket_.get());
     int first = 0;
-    int answered = 0;
+    bool acknowledged = false;
     std::vector<char> buffer(MNL_SOCKET_BUFFER_SIZE);
-    while (answered < batch.Answers()) {
+    for (;;) {
         const ssize_t got =
             ::recv(mnl_socket_get_fd(socket_.get()), buffer.data(), buffer.size(), MSG_DONTWAIT);
         if (got < 0) {
             if (errno == EINTR) {
                 continue;
             }
-            // Nothing more queued: fewer answers than messages, and no refusal, is no success.
-            return first != 0 ? first : (errno == EAGAIN ? EPROTO : errno);
+            if (errno != EAGAIN) {
+                return errno;
+            }
+            break;  // all read
         }
         int left = static_cast<int>(got);
         for (auto* answer = reinterpret_cast<nlmsghdr*>(buffer.data()); mnl_nlmsg_ok(answer, left);
              answer = mnl_nlmsg_next(answer, &left)) {
             if (answer->nlmsg_type == NLMSG_ERROR && answer->nlmsg_pid == portid) {
-                ++answered;
                 const auto* error = static_cast<const nlmsgerr*>(mnl_nlmsg_get_payload(answer));
+                acknowledged = acknowledged || error->error == 0;
                 if (error->error != 0 && first == 0) {
                     first = -error->error;
                 }
             }
         }
+    }
+    // No answer at all is no success.
+    if (first == 0 && !acknowledged) {
+        return EPROTO;
     }
     return first;
 }

@@ -23,9 +23,7 @@ nlmsghdr* NftBatch::Add(std::uint16_t type, std::uint16_t flags) {
         buffer_.resize(buffer_.size() * 2 + kMessageRoom);
     }
     open_ = used_;
-    ++answers_;
-    return nftnl_nlmsg_build_hdr(&buffer_[used_], type, NFPROTO_INET,
-                                 static_cast<std::uint16_t>(flags | NLM_F_ACK), sequence_++);
+    return nftnl_nlmsg_build_hdr(&buffer_[used_], type, NFPROTO_INET, flags, sequence_++);
 }
 
 void NftBatch::Close() {
@@ -33,6 +31,7 @@ void NftBatch::Close() {
 }
 
 const std::vector<char>& NftBatch::Finish() {
+    reinterpret_cast<nlmsghdr*>(&buffer_[open_])->nlmsg_flags |= NLM_F_ACK;
     if (buffer_.size() - used_ < kMessageRoom) {
         buffer_.resize(buffer_.size() + kMessageRoom);
     }

@@ -13,22 +13,20 @@ class NftBatch {
 public:
     explicit NftBatch(std::uint32_t& sequence);
 
-    // The header of the next message, with room for its payload; every message asks for an
-    // acknowledgement, so that each one is answered.
+    // The header of the next message, with room for its payload.
     nlmsghdr* Add(std::uint16_t type, std::uint16_t flags = 0);
     // After the payload of the message Add gave: it then counts.
     void Close();
-    // The whole transaction, ended; valid until the next Add.
+    // The whole transaction, ended; valid until the next Add. Only its last message asks for
+    // an acknowledgement (a refused one is answered anyway): one answer each would overflow
+    // the socket's receive buffer on a long list.
     const std::vector<char>& Finish();
-    // How many messages the kernel answers.
-    int Answers() const { return answers_; }
 
 private:
     std::uint32_t& sequence_;
     std::vector<char> buffer_;
     std::size_t used_ = 0;
-    std::size_t open_ = 0;  // where the message being built starts
-    int answers_ = 0;
+    std::size_t open_ = 0;  // where the last message starts
 };
 
 }  // namespace quarnel::platform

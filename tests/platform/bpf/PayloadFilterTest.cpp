@@ -193,6 +193,26 @@ TEST_P(PayloadFilterTest, AllowedAddressesAndOtherPortsCarryData) {
         EXPECT_EQ(Arrived(other.client.Get()), "greeting");
         Send(allowed.client.Get(), "more");
         EXPECT_EQ(Arrived(allowed.server.Get()), "");
+
+        // The table holds an allowed list of any length, in one transaction.
+        if (kind() == Netfilter) {
+            BlockingRules many{{Whole(family.Loopback)}, {{port, port}}, {}};
+            for (std::uint32_t i = 0; i < 50000; ++i) {
+                AddressPrefix address = Whole("2001:db8::");
+                std::memcpy(&address.Network[12], &i, sizeof i);
+                many.AllowedAddresses.push_back(address);
+            }
+            std::sort(many.AllowedAddresses.begin(), many.AllowedAddresses.end());
+            SetRules(filter, many);
+            const Connection listed = Connect(blocked, family.Loopback);
+            Send(listed.client.Get(), "listed");
+            EXPECT_EQ(Arrived(listed.server.Get()), "listed");
+            // The process has its table, which no other socket may touch: a second is refused,
+            // and the refusal told.
+            FilterCause why;
+            EXPECT_FALSE(NetfilterTable::Open(why));
+            EXPECT_NE(why.Why, FilterCause::Kind::None);
+        }
     });
 }
 
