@@ -26,7 +26,7 @@ ssize_t NonBlockingLog::Write(void* self, const char* data, std::size_t size) {
     // Taken as written either way: stdio would otherwise keep it and try again.
     pollfd room{fd, POLLOUT, 0};
     if (::poll(&room, 1, 0) == 1 && (room.revents & POLLOUT) != 0) {
-        (void)::write(fd, data, size);  // a short or failed write loses the rest of the line
+        (void)!::write(fd, data, size);  // a short or failed write loses the rest of the line
     }
     return static_cast<ssize_t>(size);
 }

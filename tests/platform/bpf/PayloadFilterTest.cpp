@@ -335,7 +335,7 @@ TEST_P(PayloadFilterTest, GoesWithTheProcessThatOwnsIt) {
             auto filter = Open(kind(), cgroup.Path(), why);
             const char attached =
                 filter && filter->SetRules({{}, {PortOf(listener)}, {}}, why) ? 'y' : 'n';
-            (void)::write(ready[1], &attached, 1);
+            (void)!::write(ready[1], &attached, 1);
             ::pause();
             ::_exit(0);
         }
