@@ -55,8 +55,7 @@ RuleSet::RuleSet(const List& allowedIP, const List& blockedLocalPorts,
             allowed_.push_back(entry.Prefix);
         }
     }
-    std::ranges::sort(allowed_);
-    allowed_.erase(std::ranges::unique(allowed_).begin(), allowed_.end());
+    SortUnique(allowed_);
     // Sorted by network, a prefix that overlaps an earlier one lies within the span so far.
     for (const AddressPrefix& prefix : allowed_) {
         const Span span{platform::FirstAddress(prefix), platform::LastAddress(prefix)};

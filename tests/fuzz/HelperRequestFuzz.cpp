@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <span>
+#include <vector>
 
 #include "platform/linux/protocol/HelperProtocol.h"
 
@@ -18,11 +19,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (DecodeRequest(received, size, request) != Refusal::None) {
         return 0;
     }
-    if (request.Kind == RequestKind::SetRules) {
-        // What the helper accepts is what the program would send for the same rules.
-        std::vector<std::uint8_t> again;
+    if (request.Kind == RequestKind::SetRules && request.RulesPart == 0 && !request.MoreRules) {
+        // Rules of one part: what the helper accepts is what the program would send for them.
+        std::vector<std::vector<std::uint8_t>> again;
         const bool whole = EncodeRulesRequest(request.Sequence, request.Rules, again);
-        if (whole == request.AddressesLeftOut || !std::ranges::equal(again, received)) {
+        if (whole == request.AddressesLeftOut || again.size() != 1 ||
+            !std::ranges::equal(again.front(), received)) {
             std::abort();
         }
     } else if (request.Kind == RequestKind::CloseConnection &&

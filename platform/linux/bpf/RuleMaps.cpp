@@ -50,7 +50,8 @@ bool RuleMaps::Write(const BlockingRules& rules, FilterCause& why) {
     if (!std::ranges::is_sorted(allowed)) {
         std::ranges::sort(allowed);
     }
-    allowed.erase(std::ranges::unique(allowed).begin(), allowed.end());
+    // Not std::ranges::unique: clang 14 (the fuzz targets' compiler) cannot build it here.
+    allowed.erase(std::unique(allowed.begin(), allowed.end()), allowed.end());
     if (allowed.size() > QUARNEL_MAX_ALLOWED_ADDRESSES) {
         why = {FilterCause::Kind::TooManyAddresses};
         // Blocking more than the pass would is worse than holding nothing back.
