@@ -68,20 +68,30 @@ private:
     std::vector<quarnel::platform::TcpRow> Rows;
 };
 
-void SteadyPassWithoutRead(benchmark::State& state) {
+// Passes over the rows read once from the loopback connections, served from memory under the
+// rules store holds; the first pass has run. afresh clears the cache before each pass, so that
+// every row is judged again.
+void PassesFromMemory(benchmark::State& state, quarnel::SettingsStore& store, bool afresh) {
     std::vector<quarnel::platform::TcpRow> rows;
     (void)OpenTable()->ReadTable(rows);
     RowsFromMemory table(std::move(rows));
     NoAddresses hosts;
-    MemoryStore store;
     quarnel::Engine engine(table, hosts, store);
     engine.oManager.LoadSettings();
     const std::function<void()> events = [] {};
     engine.ProcessTcpTable(events);
     for (auto _ : state) {
+        if (afresh) {
+            quarnel::ClearConnectionCache(engine.Cache);
+        }
         engine.ProcessTcpTable(events);
     }
     state.counters["rows"] = static_cast<double>(engine.Table.Rows.size());
+}
+
+void SteadyPassWithoutRead(benchmark::State& state) {
+    MemoryStore store;
+    PassesFromMemory(state, store, false);
 }
 
 // Rule lists as an administrator's may be: prefixes allowed IPv4 and IPv6 alike, of every
@@ -133,32 +143,15 @@ private:
     std::string allowed_, ports_;
 };
 
-// A pass over rows served from memory with every row judged afresh (the cache cleared before
-// each pass), under today's three entries or under 10,000 prefixes and 1,000 ranges.
-void JudgingPass(benchmark::State& state, quarnel::SettingsStore& store) {
-    std::vector<quarnel::platform::TcpRow> rows;
-    (void)OpenTable()->ReadTable(rows);
-    RowsFromMemory table(std::move(rows));
-    NoAddresses hosts;
-    quarnel::Engine engine(table, hosts, store);
-    engine.oManager.LoadSettings();
-    const std::function<void()> events = [] {};
-    engine.ProcessTcpTable(events);
-    for (auto _ : state) {
-        quarnel::ClearConnectionCache(engine.Cache);
-        engine.ProcessTcpTable(events);
-    }
-    state.counters["rows"] = static_cast<double>(engine.Table.Rows.size());
-}
-
+// Every row judged afresh under today's three entries, and under 10,000 prefixes and 1,000 ranges.
 void JudgingPassThreeEntries(benchmark::State& state) {
     MemoryStore store;
-    JudgingPass(state, store);
+    PassesFromMemory(state, store, true);
 }
 
 void JudgingPassLargeRules(benchmark::State& state) {
     LargeRulesStore store(10000, 1000);
-    JudgingPass(state, store);
+    PassesFromMemory(state, store, true);
 }
 
 // Compiling the rules after an edit of a list of 100,000 prefixes: in the program (every

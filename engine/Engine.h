@@ -45,9 +45,10 @@ public:
 private:
     // Judges the row at index i and closes its connection when the rules block it.
     void CheckConnection(std::size_t i, const std::function<void()>& processEvents);
+    // Tells the miss observer of each blocked connection the source saw end before a pass.
+    void TellMissed();
     // The indices this pass judges when it need not judge all: the read's changes and the
     // closes to try again, ascending, each once.
-    void TellMissed();
     const std::vector<std::size_t>& DueRows(bool readChanged);
 
     platform::TcpTableSource& Source;
