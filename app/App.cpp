@@ -57,10 +57,13 @@ int App::Main(int& argc, char** argv) {
     Table = OpenTableSource();
     TheEngine = std::make_unique<Engine>(*Table.Source, Hosts, Store);
     oManager = &TheEngine->oManager;
-    TheEngine->SetCloseObserver(
-        [this](const platform::TcpRow& row, Verdict verdict) { CloseLog.Closed(row, verdict); });
-    TheEngine->SetMissObserver(
-        [this](const platform::TcpRow& row, Verdict verdict) { CloseLog.Missed(row, verdict); });
+    // The rules in force name the range a blocked port is in.
+    TheEngine->SetCloseObserver([this](const platform::TcpRow& row, Verdict verdict) {
+        CloseLog.Closed(row, verdict, ActionLog::Clock::now(), &oManager->Rules());
+    });
+    TheEngine->SetMissObserver([this](const platform::TcpRow& row, Verdict verdict) {
+        CloseLog.Missed(row, verdict, ActionLog::Clock::now(), &oManager->Rules());
+    });
     // 5. Rules that could not be loaded as stored are told once the window is there.
     const std::string rulesProblem = oManager->LoadSettings();
     // 6. Loading shows the window and adds the notification icon.
@@ -96,7 +99,7 @@ int App::Main(int& argc, char** argv) {
         if (!Table.Note.empty()) {
             UserMessages.Log(Table.Note);
         }
-        UserMessages.Notify(Table.Summary);
+        UserMessages.NotifyInBox(Table.Summary);
     } else if (!Table.Note.empty()) {
         UserMessages.Notify(Table.Note);
     }

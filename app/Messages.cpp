@@ -33,8 +33,14 @@ void MessageBoxes::Log(const std::string& text) {
 
 void MessageBoxes::Notify(const std::string& text) {
     Log(text);
+    if (!bUnattended) {
+        NotifyInBox(text);
+    }
+}
+
+void MessageBoxes::NotifyInBox(const std::string& text) {
     if (bUnattended) {
-        return;
+        return Log(text);
     }
     const QString told = QString::fromStdString(text);
     if (Note && Note->isVisible()) {

@@ -36,6 +36,9 @@ public:
     // box shows them all: a message told while it is open is added below the earlier ones.
     // It goes to standard error too, for whoever reads that rather than the window.
     void Notify(const std::string& text);
+    // The same box for a text whose details standard error has already had: the box alone,
+    // where someone sees it (unattended, standard error gets it all the same).
+    void NotifyInBox(const std::string& text);
     // A message for standard error alone: what is worth knowing, not worth a box.
     void Log(const std::string& text);
 

@@ -35,10 +35,11 @@ bool ActionLog::Tell(const platform::TcpRow& row, Verdict verdict, const RuleSet
     return (Sink && Sink(row, verdict, line)) || Write(line);
 }
 
-void ActionLog::Missed(const platform::TcpRow& row, Verdict verdict, Clock::time_point now) {
+void ActionLog::Missed(const platform::TcpRow& row, Verdict verdict, Clock::time_point now,
+                       const RuleSet* rules) {
     ++TotalMissed;
     // Past the limit it is only counted: the service's status tells the count.
-    if (Room(now) && Write(MissedLine(row, verdict), Priority::Warning)) {
+    if (Room(now) && Write(MissedLine(row, verdict, rules), Priority::Warning)) {
         ++WrittenInWindow;
     }
 }

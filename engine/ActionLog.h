@@ -32,7 +32,8 @@ public:
     void Closed(const platform::TcpRow& row, Verdict verdict, Clock::time_point now = Clock::now(),
                 const RuleSet* rules = nullptr);
     // A blocked connection that ended before it could be closed; in the same limit as closes.
-    void Missed(const platform::TcpRow& row, Verdict verdict, Clock::time_point now = Clock::now());
+    void Missed(const platform::TcpRow& row, Verdict verdict, Clock::time_point now = Clock::now(),
+                const RuleSet* rules = nullptr);
     // A line of its own: start, reload, a failure. Not limited; dropped and counted only when
     // the descriptor is full. One longer than PIPE_BUF is cut there, which a pipe takes whole.
     void Say(std::string_view line, Priority priority = Priority::Info);

@@ -139,8 +139,9 @@ bool Service::Start() {
     TheEngine->SetCloseObserver([this](const platform::TcpRow& row, Verdict verdict) {
         Log.Closed(row, verdict, ActionLog::Clock::now(), &TheEngine->oManager.Rules());
     });
-    TheEngine->SetMissObserver(
-        [this](const platform::TcpRow& row, Verdict verdict) { Log.Missed(row, verdict); });
+    TheEngine->SetMissObserver([this](const platform::TcpRow& row, Verdict verdict) {
+        Log.Missed(row, verdict, ActionLog::Clock::now(), &TheEngine->oManager.Rules());
+    });
     return true;
 }
 
