@@ -443,8 +443,11 @@ bool ChangeSets(NftBatch& batch, std::uint16_t type, const std::string& table,
 }  // namespace
 
 SetContents ContentsOf(const BlockingRules& rules) {
-    SetContents contents{
-        rules.BlockedLocalPorts, rules.BlockedRemotePorts, {}, JoinedSpans(rules.AllowedAddresses)};
+    // Joined again: overlapping intervals would make the kernel refuse the whole transaction.
+    SetContents contents{JoinedRanges(rules.BlockedLocalPorts),
+                         JoinedRanges(rules.BlockedRemotePorts),
+                         {},
+                         JoinedSpans(rules.AllowedAddresses)};
     // IPv4 packets are looked up by their IPv4 address: what of each span lies among the
     // IPv4-mapped addresses, as the kernel filter compares them.
     const IpAddress lowest = MappedIPv4(0), highest = MappedIPv4(0xffffffff);
