@@ -27,15 +27,7 @@ std::vector<PortRange> CompilePorts(const List& list, std::bitset<65536>& set) {
             entries.push_back(*range);
         }
     }
-    std::ranges::sort(entries);
-    std::vector<PortRange> ranges;
-    for (const PortRange& range : entries) {
-        if (!ranges.empty() && range.Low <= ranges.back().High + 1u) {
-            ranges.back().High = std::max(ranges.back().High, range.High);
-        } else {
-            ranges.push_back(range);
-        }
-    }
+    std::vector<PortRange> ranges = platform::JoinedRanges(std::move(entries));
     for (const PortRange& range : ranges) {
         for (std::uint32_t port = range.Low; port <= range.High; ++port) {
             set.set(port);
@@ -56,21 +48,14 @@ RuleSet::RuleSet(const List& allowedIP, const List& blockedLocalPorts,
         }
     }
     SortUnique(allowed_);
-    // Sorted by network, a prefix that overlaps an earlier one lies within the span so far.
-    for (const AddressPrefix& prefix : allowed_) {
-        const Span span{platform::FirstAddress(prefix), platform::LastAddress(prefix)};
-        if (!allowedSpans_.empty() && span.First <= allowedSpans_.back().Last) {
-            allowedSpans_.back().Last = std::max(allowedSpans_.back().Last, span.Last);
-        } else {
-            allowedSpans_.push_back(span);
-        }
-    }
+    allowedSpans_ = platform::JoinedSpans(allowed_);
     localPorts_ = CompilePorts(blockedLocalPorts, local_);
     remotePorts_ = CompilePorts(blockedRemotePorts, remote_);
 }
 
 Verdict RuleSet::Judge(const platform::TcpRow& row) const {
-    const auto after = std::ranges::upper_bound(allowedSpans_, row.RemoteAddress, {}, &Span::First);
+    const auto after = std::ranges::upper_bound(allowedSpans_, row.RemoteAddress, {},
+                                                &platform::AddressSpan::First);
     if (after != allowedSpans_.begin() && row.RemoteAddress <= std::prev(after)->Last) {
         return Verdict::Allowed;
     }

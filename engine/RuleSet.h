@@ -6,6 +6,7 @@
 
 #include "container/List.h"
 #include "platform/BlockingRules.h"
+#include "platform/Spans.h"
 #include "platform/TcpTableSource.h"
 
 namespace quarnel {
@@ -44,13 +45,8 @@ public:
 
 private:
     using PortSet = std::bitset<65536>;
-    // Addresses from First to Last, both included, in byte order.
-    struct Span {
-        platform::IpAddress First, Last;
-    };
-
     std::vector<platform::AddressPrefix> allowed_;
-    std::vector<Span> allowedSpans_;  // the prefixes joined: sorted, disjoint
+    std::vector<platform::AddressSpan> allowedSpans_;  // the prefixes joined
     std::vector<platform::PortRange> localPorts_, remotePorts_;
     PortSet local_, remote_;
 };

@@ -36,9 +36,6 @@ std::string FilterCause::Text() const {
             return std::string(kFilteredBpf);
         case Kind::NoResource:
             return std::string("it could not set up the filter (") + std::strerror(Error) + ")";
-        case Kind::WholeAddressesOnly:
-            return "the packet filter's table holds single allowed addresses only, and the "
-                   "allowed-addresses list holds a prefix";
         case Kind::Refused:
             break;
     }

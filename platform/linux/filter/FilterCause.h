@@ -9,15 +9,14 @@ namespace quarnel::platform {
 // tears them down (and a few bytes may get through before it does).
 struct FilterCause {
     enum class Kind : std::uint16_t {
-        None = 0,            // it holds it back
-        NotBuilt,            // this build has no kernel programs
-        NoCgroup2,           // the system has no cgroup v2 hierarchy to attach to
-        NoRights,            // the process lacks CAP_BPF, CAP_PERFMON or CAP_NET_ADMIN
-        Refused,             // the kernel refused the filter (Error tells), e.g. an old kernel
-        TooManyAddresses,    // the allowed prefixes are more than the filter holds
-        Filtered,            // a system call filter refuses bpf, though the capabilities are held
-        NoResource,          // the process ran out of something (Error tells: descriptors, memory)
-        WholeAddressesOnly,  // the packet filter's table holds no prefix, and the list has one
+        None = 0,          // it holds it back
+        NotBuilt,          // this build has no kernel programs
+        NoCgroup2,         // the system has no cgroup v2 hierarchy to attach to
+        NoRights,          // the process lacks CAP_BPF, CAP_PERFMON or CAP_NET_ADMIN
+        Refused,           // the kernel refused the filter (Error tells), e.g. an old kernel
+        TooManyAddresses,  // the allowed prefixes are more than the filter holds
+        Filtered,          // a system call filter refuses bpf, though the capabilities are held
+        NoResource,        // the process ran out of something (Error tells: descriptors, memory)
     };
     Kind Why = Kind::None;
     int Error = 0;  // the system's error number where it tells more

@@ -5,59 +5,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <iterator>
 #include <vector>
 
 #include "platform/linux/netfilter/NftBatch.h"
-#include "platform/linux/netfilter/NftLayout.h"
 
 namespace quarnel::platform {
-
-namespace {
-
-// Each entry once, in order.
-template <typename T>
-std::vector<T> Distinct(std::vector<T> entries) {
-    std::sort(entries.begin(), entries.end());
-    entries.erase(std::unique(entries.begin(), entries.end()), entries.end());
-    return entries;
-}
-
-// The entries of held that rules no longer hold; both distinct and in order.
-template <typename T>
-std::vector<T> Gone(const std::vector<T>& held, const std::vector<T>& rules) {
-    std::vector<T> gone;
-    std::set_difference(held.begin(), held.end(), rules.begin(), rules.end(),
-                        std::back_inserter(gone));
-    return gone;
-}
-
-// Every port of the ranges as a range of its own, each once, in order.
-std::vector<PortRange> Singles(const std::vector<PortRange>& ranges) {
-    std::vector<PortRange> singles;
-    for (const PortRange& range : ranges) {
-        for (std::uint32_t port = range.Low; port <= range.High; ++port) {
-            const auto one = static_cast<std::uint16_t>(port);
-            singles.push_back({one, one});
-        }
-    }
-    return Distinct(std::move(singles));
-}
-
-template <typename T>
-std::vector<T> Joined(std::vector<T> one, const std::vector<T>& other) {
-    one.insert(one.end(), other.begin(), other.end());
-    return one;
-}
-
-bool Empty(const BlockingRules& rules) {
-    return rules.AllowedAddresses.empty() && rules.BlockedLocalPorts.empty() &&
-           rules.BlockedRemotePorts.empty();
-}
-
-}  // namespace
 
 void NetfilterTable::Closer::operator()(mnl_socket* socket) const {
     // Closing the socket is what removes the table; the kernel does it whatever close reports.
@@ -104,45 +57,39 @@ std::unique_ptr<NetfilterTable> NetfilterTable::Open(FilterCause& why) {
 
 bool NetfilterTable::SetRules(const BlockingRules& rules, FilterCause& why) {
     why = {};
-    if (std::ranges::any_of(rules.AllowedAddresses,
-                            [](const AddressPrefix& prefix) { return prefix.Length != 128; })) {
-        // Holding back nothing is wrong less often than blocking what the list allows.
-        why = {FilterCause::Kind::WholeAddressesOnly};
-        return HoldNothing();
-    }
-    // Ports one by one, so that the ports a range keeps are never taken out with the old range.
-    const BlockingRules wanted{Distinct(rules.AllowedAddresses), Singles(rules.BlockedLocalPorts),
-                               Singles(rules.BlockedRemotePorts)};
-    const BlockingRules gone{Gone(held_.AllowedAddresses, wanted.AllowedAddresses),
-                             Gone(held_.BlockedLocalPorts, wanted.BlockedLocalPorts),
-                             Gone(held_.BlockedRemotePorts, wanted.BlockedRemotePorts)};
-    // One transaction that flushed and refilled the sets still let data through while a port
-    // moved from one list to the other; entries that stay are never taken out this way.
-    int error = 0;
-    if (NftBatch both(sequence_); !Empty(wanted)) {
-        error = AddRuleElements(both, name_, wanted) ? Commit(both) : ENOMEM;
-        if (error == 0) {
-            // Held now, whatever comes of the rest.
-            held_ = {Distinct(Joined(held_.AllowedAddresses, wanted.AllowedAddresses)),
-                     Distinct(Joined(held_.BlockedLocalPorts, wanted.BlockedLocalPorts)),
-                     Distinct(Joined(held_.BlockedRemotePorts, wanted.BlockedRemotePorts))};
-        }
-    }
-    if (NftBatch left(sequence_); error == 0 && !Empty(gone)) {
-        error = RemoveRuleElements(left, name_, gone) ? Commit(left) : ENOMEM;
+    // First what the old and the new rules hold together, then the new alone: each step only
+    // adds to what is blocked or only takes away, so what both block is blocked throughout.
+    const SetContents wanted = ContentsOf(rules);
+    int error = Change(Union(held_, wanted));
+    if (error == 0) {
+        error = Change(wanted);
     }
     if (error == 0) {
-        held_ = wanted;
         return true;
     }
     why = FilterCause::Refusal(error);
     return HoldNothing();
 }
 
+int NetfilterTable::Change(const SetContents& to) {
+    if (to == held_) {
+        return 0;
+    }
+    NftBatch batch(sequence_);
+    if (!ChangeContents(batch, name_, held_, to)) {
+        return ENOMEM;
+    }
+    const int error = Commit(batch);
+    if (error == 0) {
+        held_ = to;
+    }
+    return error;
+}
+
 bool NetfilterTable::HoldNothing() {
     // A table that keeps rules no longer meant is worse than one that holds nothing back.
     NftBatch none(sequence_);
-    if (AddRules(none, name_, {}) && Commit(none) == 0) {
+    if (EmptySets(none, name_) && Commit(none) == 0) {
         held_ = {};
     }
     return false;

@@ -7,6 +7,7 @@
 #include "platform/BlockingRules.h"
 #include "platform/linux/filter/FilterCause.h"
 #include "platform/linux/filter/RulesFilter.h"
+#include "platform/linux/netfilter/NftLayout.h"
 
 struct mnl_socket;
 
@@ -25,7 +26,7 @@ public:
     static std::unique_ptr<NetfilterTable> Open(FilterCause& why);
 
     // Replaces the rules so that no packet ever passes that both the old and the new rules
-    // block: the new entries join the old ones first, and then the old ones that went leave.
+    // block: the sets hold the old and the new rules together first, then the new alone.
     bool SetRules(const BlockingRules& rules, FilterCause& why) override;
 
     // The table's name, as `nft list tables` shows it.
@@ -40,13 +41,15 @@ public:
 private:
     // Empties the sets after a failure; false.
     bool HoldNothing();
+    // Makes the sets hold to, in one transaction; the refusal's error, or 0.
+    int Change(const SetContents& to);
     // Sends the transaction and reads every answer; the first refusal's error, or 0.
     int Commit(class NftBatch& batch);
 
     Socket socket_;
     std::string name_;
     std::uint32_t sequence_ = 1;
-    BlockingRules held_;  // what the sets hold, each entry once
+    SetContents held_;  // what the sets hold
 };
 
 }  // namespace quarnel::platform

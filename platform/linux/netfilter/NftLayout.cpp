@@ -11,10 +11,11 @@
 #include <linux/netlink.h>
 #include <netinet/in.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
+#include <iterator>
 #include <memory>
-#include <span>
 #include <vector>
 
 namespace quarnel::platform {
@@ -44,7 +45,7 @@ constexpr std::uint32_t kInetService = 13;
 constexpr std::uint32_t kIPv4Address = 7;
 constexpr std::uint32_t kIPv6Address = 8;
 
-// Set elements per message: well within the room NftBatch gives one message.
+// Intervals per message, two elements each: well within the room NftBatch gives one message.
 constexpr std::size_t kElementsPerMessage = 128;
 
 // One rule, built expression by expression into register 1.
@@ -172,6 +173,7 @@ bool AddSet(NftBatch& batch, const std::string& table, const char* name, std::ui
     nftnl_set_set_u32(set.get(), NFTNL_SET_KEY_TYPE, type);
     nftnl_set_set_u32(set.get(), NFTNL_SET_KEY_LEN, length);
     nftnl_set_set_u32(set.get(), NFTNL_SET_ID, id);
+    nftnl_set_set_u32(set.get(), NFTNL_SET_FLAGS, NFT_SET_INTERVAL);
     nftnl_set_nlmsg_build_payload(batch.Add(NFT_MSG_NEWSET, NLM_F_CREATE | NLM_F_EXCL), set.get());
     batch.Close();
     return true;
@@ -304,24 +306,51 @@ bool AddDataRules(NftBatch& batch, const std::string& table) {
            RuleBuilder(table, kData).Verdict(NF_DROP).AddTo(batch);
 }
 
-// Adds the elements to the set name, a message per chunk; each element of size bytes.
-// Adds (type NFT_MSG_NEWSETELEM) or deletes (NFT_MSG_DELSETELEM) the keys of size bytes each.
+// Keys from First to Last, both included: the first bytes of each, as many as the set's keys
+// have, in network order.
+struct Bounds {
+    std::array<std::uint8_t, 16> First{}, Last{};
+};
+
+// The key after last; false when last is the greatest key.
+bool Next(std::array<std::uint8_t, 16>& key, std::size_t size) {
+    for (std::size_t byte = size; byte-- > 0;) {
+        if (++key[byte] != 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool AddElement(nftnl_set* set, const std::uint8_t* key, std::size_t size, bool end) {
+    nftnl_set_elem* element = nftnl_set_elem_alloc();
+    if (element == nullptr) {
+        return false;
+    }
+    nftnl_set_elem_add(set, element);  // the set owns it from here
+    if (end) {
+        nftnl_set_elem_set_u32(element, NFTNL_SET_ELEM_FLAGS, NFT_SET_ELEM_INTERVAL_END);
+    }
+    return nftnl_set_elem_set(element, NFTNL_SET_ELEM_KEY, key, static_cast<std::uint32_t>(size)) ==
+           0;
+}
+
+// Adds (type NFT_MSG_NEWSETELEM) or deletes (NFT_MSG_DELSETELEM) the intervals of keys of size
+// bytes, a message per chunk. An interval is its first key and, marked as an end, the key after
+// its last, as nft writes it; one that reaches the greatest key has no end: the set reads a last
+// start as open upwards.
 bool ChangeElements(NftBatch& batch, std::uint16_t type, const std::string& table, const char* name,
-                    const std::vector<std::uint8_t>& keys, std::size_t size) {
-    for (std::size_t at = 0; at < keys.size(); at += size * kElementsPerMessage) {
+                    const std::vector<Bounds>& intervals, std::size_t size) {
+    for (std::size_t at = 0; at < intervals.size(); at += kElementsPerMessage) {
         auto set = Set(table, name);
         if (!set) {
             return false;
         }
-        const std::size_t end = std::min(keys.size(), at + size * kElementsPerMessage);
-        for (std::size_t key = at; key < end; key += size) {
-            nftnl_set_elem* element = nftnl_set_elem_alloc();
-            if (element == nullptr) {
-                return false;
-            }
-            nftnl_set_elem_add(set.get(), element);  // the set owns it from here
-            if (nftnl_set_elem_set(element, NFTNL_SET_ELEM_KEY, &keys[key],
-                                   static_cast<std::uint32_t>(size)) != 0) {
+        const std::size_t end = std::min(intervals.size(), at + kElementsPerMessage);
+        for (std::size_t i = at; i < end; ++i) {
+            std::array<std::uint8_t, 16> after = intervals[i].Last;
+            if (!AddElement(set.get(), intervals[i].First.data(), size, false) ||
+                (Next(after, size) && !AddElement(set.get(), after.data(), size, true))) {
                 return false;
             }
         }
@@ -341,17 +370,6 @@ bool Flush(NftBatch& batch, const std::string& table, const char* name) {
     nftnl_set_elems_nlmsg_build_payload(batch.Add(NFT_MSG_DELSETELEM), set.get());
     batch.Close();
     return true;
-}
-
-// Every port of the ranges: the sets hold ports, not intervals, so that an edit can add and
-// take out single ports.
-void AppendPorts(std::vector<std::uint8_t>& keys, std::span<const PortRange> ranges) {
-    for (const PortRange& range : ranges) {
-        for (std::uint32_t port = range.Low; port <= range.High; ++port) {
-            keys.push_back(static_cast<std::uint8_t>(port >> 8));
-            keys.push_back(static_cast<std::uint8_t>(port));
-        }
-    }
 }
 
 }  // namespace
@@ -383,43 +401,94 @@ bool AddTable(NftBatch& batch, const std::string& name) {
 
 namespace {
 
-bool ChangeRuleElements(NftBatch& batch, std::uint16_t type, const std::string& table,
-                        const BlockingRules& rules) {
-    std::vector<std::uint8_t> local, remote, ipv4, ipv6;
-    AppendPorts(local, rules.BlockedLocalPorts);
-    AppendPorts(remote, rules.BlockedRemotePorts);
-    for (const AddressPrefix& prefix : rules.AllowedAddresses) {
-        const RuleAddress& address = prefix.Network;  // a whole address: see SetRules
-        // An IPv4 address is kept IPv4-mapped: it allows IPv4 packets, and IPv6 packets that
-        // carry it mapped, as the kernel filter compares them.
-        if (IsIPv4Mapped(address)) {
-            ipv4.insert(ipv4.end(), address.begin() + 12, address.end());
-        }
-        ipv6.insert(ipv6.end(), address.begin(), address.end());
+std::vector<Bounds> KeysOf(const std::vector<PortRange>& ranges) {
+    std::vector<Bounds> keys(ranges.size());
+    for (std::size_t i = 0; i < ranges.size(); ++i) {
+        keys[i].First = {static_cast<std::uint8_t>(ranges[i].Low >> 8),
+                         static_cast<std::uint8_t>(ranges[i].Low)};
+        keys[i].Last = {static_cast<std::uint8_t>(ranges[i].High >> 8),
+                        static_cast<std::uint8_t>(ranges[i].High)};
     }
-    return ChangeElements(batch, type, table, kLocalPorts, local, 2) &&
-           ChangeElements(batch, type, table, kRemotePorts, remote, 2) &&
-           ChangeElements(batch, type, table, kAllowedIPv4, ipv4, 4) &&
-           ChangeElements(batch, type, table, kAllowedIPv6, ipv6, 16);
+    return keys;
+}
+
+// from is where the keys start in each address: 12 for the IPv4 address of a mapped one.
+std::vector<Bounds> KeysOf(const std::vector<AddressSpan>& spans, std::size_t from) {
+    std::vector<Bounds> keys(spans.size());
+    for (std::size_t i = 0; i < spans.size(); ++i) {
+        std::copy(spans[i].First.begin() + static_cast<std::ptrdiff_t>(from), spans[i].First.end(),
+                  keys[i].First.begin());
+        std::copy(spans[i].Last.begin() + static_cast<std::ptrdiff_t>(from), spans[i].Last.end(),
+                  keys[i].Last.begin());
+    }
+    return keys;
+}
+
+// The intervals of one that other lacks.
+template <typename T>
+std::vector<T> Without(const std::vector<T>& one, const std::vector<T>& other) {
+    std::vector<T> left;
+    std::ranges::set_difference(one, other, std::back_inserter(left));
+    return left;
+}
+
+bool ChangeSets(NftBatch& batch, std::uint16_t type, const std::string& table,
+                const SetContents& contents) {
+    return ChangeElements(batch, type, table, kLocalPorts, KeysOf(contents.LocalPorts), 2) &&
+           ChangeElements(batch, type, table, kRemotePorts, KeysOf(contents.RemotePorts), 2) &&
+           ChangeElements(batch, type, table, kAllowedIPv4, KeysOf(contents.IPv4, 12), 4) &&
+           ChangeElements(batch, type, table, kAllowedIPv6, KeysOf(contents.IPv6, 0), 16);
 }
 
 }  // namespace
 
-bool AddRules(NftBatch& batch, const std::string& table, const BlockingRules& rules) {
+SetContents ContentsOf(const BlockingRules& rules) {
+    // Joined again: overlapping intervals would make the kernel refuse the whole transaction.
+    SetContents contents{JoinedRanges(rules.BlockedLocalPorts),
+                         JoinedRanges(rules.BlockedRemotePorts),
+                         {},
+                         JoinedSpans(rules.AllowedAddresses)};
+    // IPv4 packets are looked up by their IPv4 address: what of each span lies among the
+    // IPv4-mapped addresses, as the kernel filter compares them.
+    const IpAddress lowest = MappedIPv4(0), highest = MappedIPv4(0xffffffff);
+    for (const AddressSpan& span : contents.IPv6) {
+        if (span.Last >= lowest && span.First <= highest) {
+            contents.IPv4.push_back({std::max(span.First, lowest), std::min(span.Last, highest)});
+        }
+    }
+    return contents;
+}
+
+SetContents Union(const SetContents& one, const SetContents& other) {
+    const auto both = [](auto first, const auto& second) {
+        first.insert(first.end(), second.begin(), second.end());
+        return first;
+    };
+    return {JoinedRanges(both(one.LocalPorts, other.LocalPorts)),
+            JoinedRanges(both(one.RemotePorts, other.RemotePorts)),
+            JoinedSpans(both(one.IPv4, other.IPv4)), JoinedSpans(both(one.IPv6, other.IPv6))};
+}
+
+bool ChangeContents(NftBatch& batch, const std::string& table, const SetContents& from,
+                    const SetContents& to) {
+    // What goes first, so that what comes never meets an interval it overlaps.
+    const SetContents gone{Without(from.LocalPorts, to.LocalPorts),
+                           Without(from.RemotePorts, to.RemotePorts), Without(from.IPv4, to.IPv4),
+                           Without(from.IPv6, to.IPv6)};
+    const SetContents come{Without(to.LocalPorts, from.LocalPorts),
+                           Without(to.RemotePorts, from.RemotePorts), Without(to.IPv4, from.IPv4),
+                           Without(to.IPv6, from.IPv6)};
+    return ChangeSets(batch, NFT_MSG_DELSETELEM, table, gone) &&
+           ChangeSets(batch, NFT_MSG_NEWSETELEM, table, come);
+}
+
+bool EmptySets(NftBatch& batch, const std::string& table) {
     for (const char* set : {kLocalPorts, kRemotePorts, kAllowedIPv4, kAllowedIPv6}) {
         if (!Flush(batch, table, set)) {
             return false;
         }
     }
-    return AddRuleElements(batch, table, rules);
-}
-
-bool AddRuleElements(NftBatch& batch, const std::string& table, const BlockingRules& rules) {
-    return ChangeRuleElements(batch, NFT_MSG_NEWSETELEM, table, rules);
-}
-
-bool RemoveRuleElements(NftBatch& batch, const std::string& table, const BlockingRules& rules) {
-    return ChangeRuleElements(batch, NFT_MSG_DELSETELEM, table, rules);
+    return true;
 }
 
 }  // namespace quarnel::platform

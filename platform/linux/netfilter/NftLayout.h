@@ -1,14 +1,16 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "platform/BlockingRules.h"
+#include "platform/Spans.h"
 #include "platform/linux/netfilter/NftBatch.h"
 
 namespace quarnel::platform {
 
-// The table that holds back the payload of blocked connections, in nf_tables' terms: four sets
-// (blocked local ports, blocked remote ports, allowed IPv4 and IPv6 addresses) and the chains
+// The table that holds back the payload of blocked connections, in nf_tables' terms: four interval
+// sets (blocked local ports, blocked remote ports, allowed IPv4 and IPv6 addresses) and the chains
 // on input and output that drop every TCP segment with data on a connection the sets block, in
 // both IP versions. Handshake and teardown segments pass. A segment whose headers it does not
 // walk (IPv4 options, IPv6 extension headers) is taken to carry data.
@@ -17,13 +19,26 @@ namespace quarnel::platform {
 // with empty sets: it blocks nothing yet. False when libnftnl has no memory left.
 [[nodiscard]] bool AddTable(NftBatch& batch, const std::string& table);
 
-// Adds to batch what makes the sets hold rules, replacing what they held.
-[[nodiscard]] bool AddRules(NftBatch& batch, const std::string& table, const BlockingRules& rules);
-// Adds to batch what puts the entries of rules into the sets, beside what they hold.
-[[nodiscard]] bool AddRuleElements(NftBatch& batch, const std::string& table,
-                                   const BlockingRules& rules);
-// Adds to batch what takes the entries of rules out of the sets; each must be there, once.
-[[nodiscard]] bool RemoveRuleElements(NftBatch& batch, const std::string& table,
-                                      const BlockingRules& rules);
+// What the sets hold: sorted, disjoint intervals that do not touch. The allowed addresses of
+// each IP version, IPv4 ones IPv4-mapped; IPv6 packets may carry IPv4-mapped addresses too.
+struct SetContents {
+    std::vector<PortRange> LocalPorts, RemotePorts;
+    std::vector<AddressSpan> IPv4, IPv6;
+
+    bool operator==(const SetContents&) const = default;
+};
+
+// What the sets hold to block what rules block, as the kernel filter does.
+SetContents ContentsOf(const BlockingRules& rules);
+// What both hold, joined.
+SetContents Union(const SetContents& one, const SetContents& other);
+
+// Adds to batch what makes the sets hold to instead of from, what they hold: the intervals of
+// from that to lacks go, then those of to that from lacks come. In one batch a packet meets
+// either all of from or all of to, even where their intervals overlap.
+[[nodiscard]] bool ChangeContents(NftBatch& batch, const std::string& table,
+                                  const SetContents& from, const SetContents& to);
+// Adds to batch what empties the sets.
+[[nodiscard]] bool EmptySets(NftBatch& batch, const std::string& table);
 
 }  // namespace quarnel::platform

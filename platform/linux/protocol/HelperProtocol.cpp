@@ -140,7 +140,7 @@ bool KnownRequestKind(std::uint16_t kind) {
 }
 
 bool KnownFilterKind(std::uint16_t kind) {
-    return kind <= static_cast<std::uint16_t>(FilterCause::Kind::WholeAddressesOnly);
+    return kind <= static_cast<std::uint16_t>(FilterCause::Kind::NoResource);
 }
 
 // A SetRules part's length: its first kRequestSize bytes, the port bitmaps in part 0 only,

@@ -231,11 +231,16 @@ TEST(FilterVerdict, ThePacketFilterTableJudgesEveryConnectionAsThePassJudgesIt) 
             listeners.push_back(testsupport::ListenIPv6Any(false));
             ports.push_back(std::to_string(listeners.back().port));
         }
-        // A range around the first listener's port, as the table holds ranges port by port.
+        // Ranges around the listeners' ports, overlapping, and up to the last port.
         ports.push_back(std::to_string(listeners[0].port - 1) + "-" +
                         std::to_string(listeners[0].port + 1));
+        ports.push_back(std::to_string(listeners[1].port) + "-65535");
+        ports.push_back("1-" + std::to_string(listeners[2].port));
+        // Prefixes that meet, overlap and hold one another, and those that hold every address.
         const std::vector<const char*> allowedTexts = {
-            "127.0.0.1", "127.0.0.2", "127.0.0.3", "::1", "localhost", "::ffff:127.0.0.4"};
+            "127.0.0.1",    "127.0.0.2", "127.0.0.2/31", "127.0.0.4/30",     "::1",
+            "localhost",    "::/127",    "0.0.0.0/0",    "::ffff:127.0.0.3", "::/0",
+            "127.0.0.0/30", "::/64",     "::2/127"};
         const char* const addresses[] = {"127.0.0.1", "127.0.0.2", "127.0.0.3", "127.0.0.4", "::1"};
         std::mt19937 random(0x7ab1e);
         int blocked = 0;

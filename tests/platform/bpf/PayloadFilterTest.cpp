@@ -173,21 +173,13 @@ TEST_P(PayloadFilterTest, AllowedAddressesAndOtherPortsCarryData) {
         const auto port = static_cast<std::uint16_t>(blocked.port);
         const PortRange around{static_cast<std::uint16_t>(port - 1),
                                static_cast<std::uint16_t>(port + 1)};
-        // The packet filter's table holds whole addresses only.
-        const bool prefixes = kind() == Kernel;
-        SetRules(filter, {{prefixes ? Prefix("127.0.0.0/8") : Whole("127.0.0.1"),
-                           prefixes ? Prefix("::/127") : Whole("::1")},
-                          {around},
-                          {around}});
+        SetRules(filter, {{Prefix("127.0.0.0/8"), Prefix("::/127")}, {around}, {around}});
         const Connection allowed = Connect(blocked, family.Loopback);
         Send(allowed.client.Get(), "request");
         EXPECT_EQ(Arrived(allowed.server.Get()), "request");
 
         // Prefixes beside it do not protect this one.
-        SetRules(filter, {{prefixes ? Prefix("127.0.0.2/31") : Whole("127.0.0.2"),
-                           prefixes ? Prefix("::2/127") : Whole("::2")},
-                          {around},
-                          {}});
+        SetRules(filter, {{Prefix("127.0.0.2/31"), Prefix("::2/127")}, {around}, {}});
         const Connection other = Connect(open, family.Loopback);
         Send(other.server.Get(), "greeting");
         EXPECT_EQ(Arrived(other.client.Get()), "greeting");
@@ -269,7 +261,8 @@ TEST_P(PayloadFilterTest, AnEditNeverLetsThroughWhatTheOldAndTheNewRulesBlock) {
     WithFilter(kind(), InATestCgroup, [&](RulesFilter& filter) {
         const Listener listener = family.Listen();
         const auto port = static_cast<std::uint16_t>(listener.port);
-        // Two full lists of other addresses, none of them ever sent to.
+        // Two full lists of other addresses, none of them ever sent to; each prefix of the
+        // second holds an address of the first.
         // (As long as the kernel filter's list may be would take the table too long to edit.)
         const std::uint32_t full = kind() == Kernel ? QUARNEL_MAX_ALLOWED_ADDRESSES : 4096;
         std::vector<AddressPrefix> one, other;
@@ -277,7 +270,7 @@ TEST_P(PayloadFilterTest, AnEditNeverLetsThroughWhatTheOldAndTheNewRulesBlock) {
             AddressPrefix address = Whole("2001:db8::");
             std::memcpy(&address.Network[12], &i, sizeof i);
             one.push_back(address);
-            address.Network[11] = 1;
+            address.Length = 127;
             other.push_back(address);
         }
         std::sort(one.begin(), one.end());
