@@ -225,7 +225,9 @@ TEST(FilterVerdict, ThePacketFilterTableJudgesEveryConnectionAsThePassJudgesIt) 
                                             "::1",       "localhost", "::ffff:127.0.0.4"};
         const char* const addresses[] = {"127.0.0.1", "127.0.0.2", "127.0.0.3", "127.0.0.4"};
         std::mt19937 random(0x7ab1e);
-        const auto allowedEntry = [&] { return std::string(allowedTexts[random() % 6]); };
+        const auto allowedEntry = [&] {
+            return std::string(allowedTexts[random() % std::size(allowedTexts)]);
+        };
         int blocked = 0;
         int judged = 0;
         for (int round = 0; round < 20; ++round) {
