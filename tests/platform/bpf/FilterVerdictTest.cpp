@@ -11,8 +11,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <array>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <random>
 #include <string>
@@ -85,22 +85,21 @@ int RunThrough(bpf_program* program, std::vector<std::uint8_t> frame) {
     return static_cast<int>(run.retval);
 }
 
-// Random rule lists as the user may write them, with port entries picked from ports.
-RuleSet RandomRules(std::mt19937& random, const std::vector<std::string>& ports,
-                    const std::vector<const char*>& allowedTexts) {
-    const auto pick = [&random](const auto& from) { return from[random() % std::size(from)]; };
+// Random rule lists as the user may write them: allowed entries from allowedEntry, port entries
+// picked from ports.
+RuleSet RandomRules(std::mt19937& random, const std::function<std::string()>& allowedEntry,
+                    const std::vector<std::string>& ports) {
     List allowed, local, remote;
     allowed.InitStringList();
     local.InitStringList();
     remote.InitStringList();
-    for (int i = random() % 4; i > 0; --i) {
-        (void)allowed.AddItem(std::string(pick(allowedTexts)));
+    for (int i = random() % 5; i > 0; --i) {
+        (void)allowed.AddItem(allowedEntry());
     }
-    for (int i = random() % 4; i > 0; --i) {
-        (void)local.AddItem(pick(ports));
-    }
-    for (int i = random() % 4; i > 0; --i) {
-        (void)remote.AddItem(pick(ports));
+    for (List* list : {&local, &remote}) {
+        for (int i = random() % 4; i > 0; --i) {
+            (void)list->AddItem(ports[random() % ports.size()]);
+        }
     }
     return RuleSet(allowed, local, remote);
 }
@@ -110,113 +109,101 @@ bool Blocks(const RuleSet& rules, const TcpRow& row) {
     return verdict == Verdict::BlockedByLocalPort || verdict == Verdict::BlockedByRemotePort;
 }
 
-TEST(FilterVerdict, EveryConnectionIsJudgedAsThePassJudgesIt) {
+// The same connection as its other end sees it.
+TcpRow Reversed(const TcpRow& row) {
+    TcpRow other = row;
+    other.LocalAddress = row.RemoteAddress;
+    other.LocalPort = row.RemotePort;
+    other.RemoteAddress = row.LocalAddress;
+    other.RemotePort = row.LocalPort;
+    return other;
+}
+
+// Runs body over the kernel filter loaded, not attached anywhere: with no namespace set, it
+// judges the packets of test runs.
+void WithLoadedFilter(const std::function<void(payload_filter&, platform::RuleMaps&)>& body) {
     if (::geteuid() != 0) {
         GTEST_SKIP() << "loading a kernel filter needs real root";
     }
-    // Not attached anywhere; with no namespace set, it judges the packets of test runs.
     const std::unique_ptr<payload_filter, Unload> program(payload_filter::open_and_load());
     ASSERT_TRUE(program) << std::strerror(errno);
     platform::RuleMaps maps(bpf_map__fd(program->maps.BlockedLocalPorts),
                             bpf_map__fd(program->maps.BlockedRemotePorts),
                             bpf_map__fd(program->maps.AllowedAddresses));
+    body(*program, maps);
+}
 
-    std::mt19937 random(0xf117e5);
-    const auto pick = [&random](const auto& from) { return from[random() % std::size(from)]; };
-    // Few values, so that rules and rows meet often; edges of the ranges among them.
-    const std::int32_t ports[] = {0, 1, 22, 80, 443, 8080, 32768, 65535};
-    const char* const addresses[] = {
-        "127.0.0.1", "127.0.0.2",   "10.1.2.3",     "192.168.0.255", "0.0.0.0",   "255.255.255.255",
-        "::1",       "2001:db8::7", "2001:db8:1::", "fe80::1",       "::ffff:0:1"};
-    // Entries of the allowed list: addresses, prefixes, and texts that name neither.
-    const char* const allowedTexts[] = {
-        "127.0.0.1", "10.1.2.3",           "0.0.0.0",     "127.000.0.1", "localhost",
-        "::1",       " 10.1.2.3",          "10.1.2.3/32", "1.2.3",       "0.0.0.0/0",
-        "::/0",      "2001:db8::/32",      "::1/128",     "10.0.0.0/8",  "10.1.2.3/8",
-        "fe80::/10", "::ffff:10.0.0.0/104"};
-    const char* const portTexts[] = {"0",     "1",     "22",   "80",       "443",
-                                     "65535", "70000", "-1",   "1-65535",  "20-25",
-                                     "80-80", "10-5",  "0-10", "443-8080", "8080-65535"};
-
-    int blocked = 0;
-    int judged = 0;
-    for (int round = 0; round < 60; ++round) {
-        List allowed, local, remote;
-        allowed.InitStringList();
-        local.InitStringList();
-        remote.InitStringList();
-        for (int i = random() % 5; i > 0; --i) {
+TEST(FilterVerdict, EveryConnectionIsJudgedAsThePassJudgesIt) {
+    WithLoadedFilter([](payload_filter& program, platform::RuleMaps& maps) {
+        std::mt19937 random(0xf117e5);
+        const auto pick = [&random](const auto& from) { return from[random() % std::size(from)]; };
+        // Few values, so that rules and rows meet often; edges of the ranges among them.
+        const std::int32_t ports[] = {0, 1, 22, 80, 443, 8080, 32768, 65535};
+        const char* const addresses[] = {
+            "127.0.0.1",    "127.0.0.2",       "10.1.2.3",  "192.168.0.255",
+            "0.0.0.0",      "255.255.255.255", "::1",       "2001:db8::7",
+            "2001:db8:1::", "fe80::1",         "::ffff:0:1"};
+        // Entries of the allowed list: addresses, prefixes, and texts that name neither.
+        const char* const allowedTexts[] = {
+            "127.0.0.1", "10.1.2.3",           "0.0.0.0",     "127.000.0.1", "localhost",
+            "::1",       " 10.1.2.3",          "10.1.2.3/32", "1.2.3",       "0.0.0.0/0",
+            "::/0",      "2001:db8::/32",      "::1/128",     "10.0.0.0/8",  "10.1.2.3/8",
+            "fe80::/10", "::ffff:10.0.0.0/104"};
+        const std::vector<std::string> portTexts = {
+            "0",       "1",     "22",    "80",   "443",  "65535",    "70000",     "-1",
+            "1-65535", "20-25", "80-80", "10-5", "0-10", "443-8080", "8080-65535"};
+        const auto allowedEntry = [&]() -> std::string {
             if (random() % 2 == 0) {
-                (void)allowed.AddItem(std::string(pick(allowedTexts)));
-                continue;
+                return pick(allowedTexts);
             }
             // A prefix of some length around one of the rows' addresses, often overlapping.
             const platform::IpAddress around = *ParseAddress(pick(addresses));
-            const bool ipv4 = platform::IsIPv4Mapped(around);
-            const auto length = static_cast<unsigned>(random() % (ipv4 ? 33 : 129));
-            const std::string text = CanonicalAddressText(around) + "/" + std::to_string(length);
-            const platform::AddressEntry entry = platform::ParseAddressEntry(text);
-            (void)allowed.AddItem(platform::AddressEntryText(entry.Prefix));
-        }
-        for (List* list : {&local, &remote}) {
-            for (int i = random() % 4; i > 0; --i) {
-                (void)list->AddItem(std::string(pick(portTexts)));
+            const auto length = random() % (platform::IsIPv4Mapped(around) ? 33 : 129);
+            return platform::AddressEntryText(
+                platform::ParseAddressEntry(CanonicalAddressText(around) + "/" +
+                                            std::to_string(length))
+                    .Prefix);
+        };
+
+        int blocked = 0;
+        int judged = 0;
+        for (int round = 0; round < 60; ++round) {
+            const RuleSet rules = RandomRules(random, allowedEntry, portTexts);
+            platform::FilterCause why;
+            ASSERT_TRUE(maps.Write(BlockingRulesOf(rules), why)) << why.Text();
+
+            for (int n = 0; n < 100; ++n, ++judged) {
+                TcpRow row;
+                row.RemoteAddress = *ParseAddress(pick(addresses));
+                // The local end of the same version: one socket holds both.
+                row.LocalAddress =
+                    *ParseAddress(platform::IsIPv4Mapped(row.RemoteAddress) ? "127.0.0.9" : "::1");
+                row.LocalPort = pick(ports);
+                row.RemotePort = pick(ports);
+                const bool blocks = Blocks(rules, row);
+                blocked += blocks;
+                // A test run's packets are loopback's: one that leaves is judged as it arrives
+                // too.
+                const bool leavingBlocks = blocks || Blocks(rules, Reversed(row));
+                for (const bool arriving : {true, false}) {
+                    SCOPED_TRACE(std::string(arriving ? "arriving" : "leaving") + " on round " +
+                                 std::to_string(round) + ", " +
+                                 CanonicalAddressText(row.RemoteAddress) + ":" +
+                                 std::to_string(row.RemotePort) + " to local port " +
+                                 std::to_string(row.LocalPort));
+                    bpf_program* hold =
+                        arriving ? program.progs.HoldIngress : program.progs.HoldEgress;
+                    ASSERT_EQ(RunThrough(hold, Segment(row, arriving, 1 + random() % 1400)),
+                              (arriving ? blocks : leavingBlocks) ? 0 : 1);
+                    // The handshake and teardown carry no data: they always pass.
+                    ASSERT_EQ(RunThrough(hold, Segment(row, arriving, 0)), 1);
+                }
             }
         }
-        const RuleSet rules(allowed, local, remote);
-        platform::FilterCause why;
-        ASSERT_TRUE(maps.Write(BlockingRulesOf(rules), why)) << why.Text();
-
-        for (int n = 0; n < 100; ++n) {
-            TcpRow row;
-            row.RemoteAddress = *ParseAddress(pick(addresses));
-            // The local end of the same version: one socket holds both.
-            row.LocalAddress =
-                *ParseAddress(platform::IsIPv4Mapped(row.RemoteAddress) ? "127.0.0.9" : "::1");
-            row.LocalPort = pick(ports);
-            row.RemotePort = pick(ports);
-            const bool blocks = Blocks(rules, row);
-            blocked += blocks;
-            ++judged;
-            // A test run's packets are loopback's: one that leaves is judged as it arrives too.
-            TcpRow receiver = row;
-            receiver.LocalAddress = row.RemoteAddress;
-            receiver.LocalPort = row.RemotePort;
-            receiver.RemoteAddress = row.LocalAddress;
-            receiver.RemotePort = row.LocalPort;
-            const bool leavingBlocks = blocks || Blocks(rules, receiver);
-            for (const bool arriving : {true, false}) {
-                SCOPED_TRACE(std::string(arriving ? "arriving" : "leaving") + " on round " +
-                             std::to_string(round) + ", " +
-                             CanonicalAddressText(row.RemoteAddress) + ":" +
-                             std::to_string(row.RemotePort) + " to local port " +
-                             std::to_string(row.LocalPort));
-                ASSERT_EQ(
-                    RunThrough(arriving ? program->progs.HoldIngress : program->progs.HoldEgress,
-                               Segment(row, arriving, 1 + random() % 1400)),
-                    (arriving ? blocks : leavingBlocks) ? 0 : 1);
-                // The handshake and teardown carry no data: they always pass.
-                ASSERT_EQ(
-                    RunThrough(arriving ? program->progs.HoldIngress : program->progs.HoldEgress,
-                               Segment(row, arriving, 0)),
-                    1);
-            }
-        }
-    }
-    // Both verdicts were reached often enough to mean something.
-    EXPECT_GT(blocked, judged / 10);
-    EXPECT_LT(blocked, judged * 9 / 10);
-}
-
-// One end of a loopback connection, bound to address.
-platform::UniqueFd Socket(const platform::IpAddress& address) {
-    sockaddr_in6 at{};
-    at.sin6_family = AF_INET6;
-    std::memcpy(&at.sin6_addr, address.data(), 16);
-    platform::UniqueFd fd(::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    EXPECT_EQ(::bind(fd.Get(), reinterpret_cast<const sockaddr*>(&at), sizeof at), 0)
-        << std::strerror(errno);
-    return fd;
+        // Both verdicts were reached often enough to mean something.
+        EXPECT_GT(blocked, judged / 10);
+        EXPECT_LT(blocked, judged * 9 / 10);
+    });
 }
 
 TEST(FilterVerdict, ThePacketFilterTableJudgesEveryConnectionAsThePassJudgesIt) {
@@ -243,13 +230,16 @@ TEST(FilterVerdict, ThePacketFilterTableJudgesEveryConnectionAsThePassJudgesIt) 
             "127.0.0.0/30", "::/64",     "::2/127"};
         const char* const addresses[] = {"127.0.0.1", "127.0.0.2", "127.0.0.3", "127.0.0.4", "::1"};
         std::mt19937 random(0x7ab1e);
+        const auto allowedEntry = [&] {
+            return std::string(allowedTexts[random() % std::size(allowedTexts)]);
+        };
         int blocked = 0;
         int judged = 0;
         for (int round = 0; round < 20; ++round) {
-            const RuleSet rules = RandomRules(random, ports, allowedTexts);
+            const RuleSet rules = RandomRules(random, allowedEntry, ports);
             ASSERT_TRUE(table->SetRules(BlockingRulesOf(rules), why)) << why.Text();
             struct Tried {
-                platform::UniqueFd client, server;
+                testsupport::Connection connection;
                 bool blocks;
                 std::string what;
             };
@@ -257,46 +247,32 @@ TEST(FilterVerdict, ThePacketFilterTableJudgesEveryConnectionAsThePassJudgesIt) 
             for (int n = 0; n < 12; ++n) {
                 const testsupport::Listener& listener = listeners[random() % listeners.size()];
                 const bool ipv6 = random() % 5 == 0;
-                const auto from = *ParseAddress(ipv6 ? "::1" : addresses[random() % 4]);
-                const auto to = *ParseAddress(ipv6 ? "::1" : addresses[random() % 4]);
-                platform::UniqueFd client = Socket(from);
-                sockaddr_in6 at{};
-                at.sin6_family = AF_INET6;
-                at.sin6_port = htons(static_cast<std::uint16_t>(listener.port));
-                std::memcpy(&at.sin6_addr, to.data(), 16);
-                ASSERT_EQ(
-                    ::connect(client.Get(), reinterpret_cast<const sockaddr*>(&at), sizeof at), 0)
-                    << std::strerror(errno);
-                platform::UniqueFd server(
-                    ::accept4(listener.fd.Get(), nullptr, nullptr, SOCK_CLOEXEC));
-                ASSERT_TRUE(server);
+                const char* from = ipv6 ? "::1" : addresses[random() % 4];
+                const char* to = ipv6 ? "::1" : addresses[random() % 4];
+                testsupport::Connection connection = testsupport::Connect(listener, to, 0, from);
+                ASSERT_TRUE(connection.server);
                 // Each end sees the other as remote: held when either view is blocked.
                 TcpRow atServer;
-                atServer.LocalAddress = to;
+                atServer.LocalAddress = *ParseAddress(to);
                 atServer.LocalPort = listener.port;
-                atServer.RemoteAddress = from;
-                atServer.RemotePort = testsupport::LocalPort(client.Get());
-                TcpRow atClient;
-                atClient.LocalAddress = from;
-                atClient.LocalPort = atServer.RemotePort;
-                atClient.RemoteAddress = to;
-                atClient.RemotePort = listener.port;
-                const bool blocks = Blocks(rules, atServer) || Blocks(rules, atClient);
-                ASSERT_EQ(::send(client.Get(), "c", 1, 0), 1);
-                ASSERT_EQ(::send(server.Get(), "s", 1, 0), 1);
-                tried.push_back(
-                    {std::move(client), std::move(server), blocks,
-                     CanonicalAddressText(from) + ":" + std::to_string(atServer.RemotePort) +
-                         " to " + CanonicalAddressText(to) + ":" + std::to_string(listener.port) +
-                         " on round " + std::to_string(round)});
+                atServer.RemoteAddress = *ParseAddress(from);
+                atServer.RemotePort = connection.clientPort;
+                const bool blocks = Blocks(rules, atServer) || Blocks(rules, Reversed(atServer));
+                ASSERT_EQ(::send(connection.client.Get(), "c", 1, 0), 1);
+                ASSERT_EQ(::send(connection.server.Get(), "s", 1, 0), 1);
+                tried.push_back({std::move(connection), blocks,
+                                 std::string(from) + ":" + std::to_string(atServer.RemotePort) +
+                                     " to " + to + ":" + std::to_string(listener.port) +
+                                     " on round " + std::to_string(round)});
             }
             // Loopback delivers in microseconds; what has not arrived by then was held.
             ::usleep(100'000);
             for (const Tried& one : tried) {
                 SCOPED_TRACE(one.what);
                 char byte = 0;
-                EXPECT_EQ(::recv(one.server.Get(), &byte, 1, MSG_DONTWAIT) == 1, !one.blocks);
-                EXPECT_EQ(::recv(one.client.Get(), &byte, 1, MSG_DONTWAIT) == 1, !one.blocks);
+                for (const auto& end : {&one.connection.server, &one.connection.client}) {
+                    EXPECT_EQ(::recv(end->Get(), &byte, 1, MSG_DONTWAIT) == 1, !one.blocks);
+                }
                 blocked += one.blocks;
                 ++judged;
             }
@@ -321,33 +297,28 @@ std::vector<platform::AddressPrefix> ManyPrefixes(std::size_t first, std::size_t
 // A list as long as the filter holds is replaced by another as long (both held together while
 // the edit goes in); one prefix more and the filter holds back nothing, until the list fits.
 TEST(FilterVerdict, TheLargestListsAreHeldAndOneMoreHoldsBackNothing) {
-    if (::geteuid() != 0) {
-        GTEST_SKIP() << "loading a kernel filter needs real root";
-    }
-    const std::unique_ptr<payload_filter, Unload> program(payload_filter::open_and_load());
-    ASSERT_TRUE(program) << std::strerror(errno);
-    platform::RuleMaps maps(bpf_map__fd(program->maps.BlockedLocalPorts),
-                            bpf_map__fd(program->maps.BlockedRemotePorts),
-                            bpf_map__fd(program->maps.AllowedAddresses));
-    TcpRow row;
-    row.LocalAddress = *ParseAddress("::1");
-    row.RemoteAddress = *ParseAddress("2001:db8::1");
-    row.LocalPort = 22;
-    row.RemotePort = 50000;
-    const auto passes = [&] {
-        return RunThrough(program->progs.HoldIngress, Segment(row, true, 10)) == 1;
-    };
-    constexpr std::size_t kMost = QUARNEL_MAX_ALLOWED_ADDRESSES;
-    platform::FilterCause why;
-    for (const std::size_t first : {std::size_t{2}, kMost + 2}) {  // 2001:db8::1 in neither
-        ASSERT_TRUE(maps.Write({ManyPrefixes(first, kMost), {{20, 30}}, {}}, why)) << why.Text();
+    WithLoadedFilter([](payload_filter& program, platform::RuleMaps& maps) {
+        TcpRow row;
+        row.LocalAddress = *ParseAddress("::1");
+        row.RemoteAddress = *ParseAddress("2001:db8::1");
+        row.LocalPort = 22;
+        row.RemotePort = 50000;
+        const auto passes = [&] {
+            return RunThrough(program.progs.HoldIngress, Segment(row, true, 10)) == 1;
+        };
+        constexpr std::size_t kMost = QUARNEL_MAX_ALLOWED_ADDRESSES;
+        platform::FilterCause why;
+        for (const std::size_t first : {std::size_t{2}, kMost + 2}) {  // 2001:db8::1 in neither
+            ASSERT_TRUE(maps.Write({ManyPrefixes(first, kMost), {{20, 30}}, {}}, why))
+                << why.Text();
+            EXPECT_FALSE(passes());
+        }
+        EXPECT_FALSE(maps.Write({ManyPrefixes(0, kMost + 1), {{20, 30}}, {}}, why));
+        EXPECT_EQ(why.Why, platform::FilterCause::Kind::TooManyAddresses);
+        EXPECT_TRUE(passes());
+        ASSERT_TRUE(maps.Write({ManyPrefixes(0, 1), {{20, 30}}, {}}, why)) << why.Text();
         EXPECT_FALSE(passes());
-    }
-    EXPECT_FALSE(maps.Write({ManyPrefixes(0, kMost + 1), {{20, 30}}, {}}, why));
-    EXPECT_EQ(why.Why, platform::FilterCause::Kind::TooManyAddresses);
-    EXPECT_TRUE(passes());
-    ASSERT_TRUE(maps.Write({ManyPrefixes(0, 1), {{20, 30}}, {}}, why)) << why.Text();
-    EXPECT_FALSE(passes());
+    });
 }
 
 }  // namespace
