@@ -123,14 +123,11 @@ TEST(HelperProcess, AHelperGivenMoreKeepsOnlyTheRightToCloseAndClosesNothingButC
         const std::vector<TcpRow> rows = ReadRows(*table);
         // The kernel finds a listener also by a name with any remote end, as long as the cookie
         // is the listener's.
-        struct Named {
-            const Listener* listener;
-            bool remote;  // with a remote end of its own, not the listener's none
-        };
-        for (const auto& [listener, remote] : {Named{.listener = &loop.listener, .remote = false},
-                                               Named{.listener = &loop.listener, .remote = true},
-                                               Named{.listener = &wildcard, .remote = false},
-                                               Named{.listener = &ipv6, .remote = false}}) {
+        // remote: with a remote end of its own, not the listener's none.
+        for (const auto& [listener, remote] : {std::pair{&loop.listener, false},
+                                               {&loop.listener, true},
+                                               {&wildcard, false},
+                                               {&ipv6, false}}) {
             std::optional<TcpRow> row = RowWithPorts(rows, listener->port, 0);
             ASSERT_TRUE(row && row->State == TcpState::Listening) << "no listener row";
             row->RemoteAddress = remote ? testsupport::Address("127.0.0.9") : row->RemoteAddress;
@@ -341,19 +338,12 @@ TEST(HelperRestarts, AtOnceWhileStartsSucceedElseAfterPausesThatDouble) {
     using Clock = HelperRestarts::Clock;
     HelperRestarts restarts;
     Clock::time_point now{};
-    // The pause before the next start when the helper fails (or starting fails) after later.
-    const auto failed = [&](Clock::duration later) {
+    // The pause before the next start when the helper (or starting it) fails after later.
+    const auto failed = [&](Clock::duration later, bool starting = false) {
         now += later;
-        return restarts.Failed(now) - now;
+        return (starting ? restarts.StartFailed(now) : restarts.Failed(now)) - now;
     };
-    const auto startFailed = [&](Clock::duration later) {
-        now += later;
-        return restarts.StartFailed(now) - now;
-    };
-    const auto started = [&](Clock::duration later) {
-        now += later;
-        return restarts.Started(now);
-    };
+    const auto started = [&](Clock::duration later) { return restarts.Started(now += later); };
     EXPECT_EQ(started(0s), 0s);
     // Helpers that ran a while, or died soon only a few times in a row: at once.
     EXPECT_EQ(failed(1h), 0s);
@@ -364,13 +354,13 @@ TEST(HelperRestarts, AtOnceWhileStartsSucceedElseAfterPausesThatDouble) {
     }
     // Dying at every start: the pauses double; so do failed starts, up to a minute.
     EXPECT_EQ(failed(10ms), 1s);
-    EXPECT_EQ(startFailed(1s), 2s);
+    EXPECT_EQ(failed(1s, true), 2s);
     (void)started(2s);
     EXPECT_EQ(failed(10ms), 4s);
     for (int start = 0; start < 8; ++start) {
-        (void)startFailed(0s);
+        (void)failed(0s, true);
     }
-    EXPECT_EQ(startFailed(0s), 60s);
+    EXPECT_EQ(failed(0s, true), 60s);
     EXPECT_EQ(started(1s), 1s) << "since the helper failed";
     // One that ran a while: at once again.
     EXPECT_EQ(failed(2s), 0s);

@@ -10,7 +10,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
 #include <map>
 #include <numeric>
 #include <random>
@@ -72,11 +71,6 @@ TEST(HelperProtocol, RequestsAreTakenOnlyWhenTheyEncodeBackExactly) {
         EXPECT_EQ(std::tie(got.Kind, got.Sequence, got.Connection),
                   std::tie(sent.Kind, sent.Sequence, sent.Connection));
     }
-    // The retired read "unless unchanged" (kind 5) is no longer understood.
-    Bytes retired = sound.front();
-    retired[2] = 5;
-    Request got;
-    EXPECT_EQ(Decode(retired, got), Refusal::UnknownKind);
     std::mt19937_64 random(0x51a7e);
     std::map<Refusal, int> outcomes;
     for (int round = 0; round < 200000; ++round) {
@@ -177,7 +171,7 @@ TEST(HelperProtocol, RulesTravelWholeInPartsAndOnlyExactly) {
     ASSERT_TRUE(EncodeRulesRequest(7, sent, parts));
     const Bytes record = parts[0];
     const std::size_t first = kRequestSize + 2 * kPortBitmapSize;
-    const auto changed = [&](const std::function<void(Bytes&)>& change) {
+    const auto changed = [&record](auto change) {
         Bytes bytes = record;
         change(bytes);
         return bytes;
@@ -216,7 +210,9 @@ TEST(HelperProtocol, RulesTravelWholeInPartsAndOnlyExactly) {
     EXPECT_EQ(Decode(notLeftOut, got), Refusal::Malformed);
 }
 
-TEST(HelperConversation, TablesArriveWholeOrNotAtAllAndServingGoesOn) {
+// Tables arrive whole or not at all, and the rows that changed at their places in as many parts as
+// they need; serving goes on.
+TEST(HelperConversation, TablesArriveWholeOrNotAtAllAndChangedRowsAtTheirPlaces) {
     FakeTable table;
     Served served(table);
     for (const std::size_t count :
@@ -228,6 +224,32 @@ TEST(HelperConversation, TablesArriveWholeOrNotAtAllAndServingGoesOn) {
         ASSERT_TRUE(served.channel.ReadTable(rows, read)) << served.channel.Problem();
         EXPECT_EQ(read, whole) << count << " rows";
         EXPECT_TRUE(rows == (whole ? table.rows : ManyRows(3))) << count << " rows";
+    }
+    table.rows = ManyRows(5000);
+    std::vector<TcpRow> rows;
+    TableChanges changes;
+    ReadResult result = ReadResult::Failed;
+    ASSERT_TRUE(served.channel.ReadTableChanges(rows, changes, result));
+    EXPECT_TRUE(result == ReadResult::Changed && changes.Whole && rows == table.rows);
+    // A few rows; more than a part holds; exactly a part (an empty part ends it); the table
+    // shrinking with them.
+    const std::vector<TcpRow> others = ManyRows(9000);
+    for (const std::size_t step : {std::size_t{1000}, std::size_t{2}, std::size_t{0}}) {
+        std::vector<std::size_t> changed;
+        for (std::size_t i = 0; step == 0 ? changed.size() < kRowsPerChunk : i < 4990; ++i) {
+            if (step == 0 || i % step == 0) {
+                changed.push_back(i);
+                table.rows[i] = others[others.size() - 1 - i];
+            }
+        }
+        table.rows.resize(4990);
+        table.changed = changed;
+        ASSERT_TRUE(served.channel.ReadTableChanges(rows, changes, result))
+            << served.channel.Problem();
+        EXPECT_EQ(result, ReadResult::Changed);
+        EXPECT_FALSE(changes.Whole);
+        EXPECT_EQ(changes.Rows, changed);
+        EXPECT_TRUE(rows == table.rows) << step;
     }
 }
 
@@ -277,104 +299,63 @@ TEST(HelperConversation, RulesReachTheFilterAndTheProgramLearnsWhetherItHoldsThe
     EXPECT_EQ(filtered.Why, FilterCause::Kind::NoCgroup2);
 }
 
-TEST(HelperConversation, ChangedRowsArriveAtTheirPlacesInAsManyPartsAsTheyNeed) {
-    FakeTable table;
-    Served served(table);
-    table.rows = ManyRows(5000);
-    std::vector<TcpRow> rows;
-    TableChanges changes;
-    ReadResult result = ReadResult::Failed;
-    ASSERT_TRUE(served.channel.ReadTableChanges(rows, changes, result));
-    EXPECT_TRUE(result == ReadResult::Changed && changes.Whole && rows == table.rows);
-    // A few rows; more than a part holds; exactly a part (an empty part ends it); the table
-    // shrinking with them.
-    const std::vector<TcpRow> others = ManyRows(9000);
-    for (const std::size_t step : {std::size_t{1000}, std::size_t{2}, std::size_t{0}}) {
-        std::vector<std::size_t> changed;
-        for (std::size_t i = 0; step == 0 ? changed.size() < kRowsPerChunk : i < 4990; ++i) {
-            if (step == 0 || i % step == 0) {
-                changed.push_back(i);
-                table.rows[i] = others[others.size() - 1 - i];
-            }
-        }
-        table.rows.resize(4990);
-        table.changed = changed;
-        ASSERT_TRUE(served.channel.ReadTableChanges(rows, changes, result))
-            << served.channel.Problem();
-        EXPECT_EQ(result, ReadResult::Changed);
-        EXPECT_FALSE(changes.Whole);
-        EXPECT_EQ(changes.Rows, changed);
-        EXPECT_TRUE(rows == table.rows) << step;
-    }
+// The bytes of reply with count rows; a TableChanges reply's at the indices from first on.
+Bytes ReplyBytes(const Reply& reply, std::size_t count, std::uint32_t first = 0) {
+    std::array<std::uint8_t, kMaxReplySize> bytes{};
+    std::vector<std::uint32_t> indices(reply.Kind == ReplyKind::TableChanges ? count : 0);
+    std::iota(indices.begin(), indices.end(), first);
+    const std::size_t size = EncodeReply(reply, ManyRows(count), bytes, indices);
+    return Bytes(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(size));
+}
+
+// A chunk of count rows, the last unless full, answering request sequence.
+Bytes Chunk(std::uint16_t index, std::size_t count, std::uint32_t sequence = 1) {
+    return ReplyBytes({.Kind = ReplyKind::TableChunk,
+                       .Sequence = sequence,
+                       .ChunkIndex = index,
+                       .LastChunk = count < kRowsPerChunk},
+                      count);
 }
 
 TEST(HelperConversation, AWrongHelperIsNoticedWithItsFault) {
-    // A chunk of count rows; the last chunk unless full.
-    const auto chunk = [](std::uint16_t index, std::size_t count, std::uint32_t sequence = 1) {
-        std::array<std::uint8_t, kMaxReplySize> bytes{};
-        Reply reply{.Kind = ReplyKind::TableChunk, .Sequence = sequence, .ChunkIndex = index};
-        reply.LastChunk = count < kRowsPerChunk;
-        const std::size_t size = EncodeReply(reply, ManyRows(count), bytes);
-        return Bytes(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(size));
-    };
-    const Bytes full = chunk(0, kRowsPerChunk);
-    Bytes notLast = chunk(0, kRowsPerChunk - 1);
+    const Bytes full = Chunk(0, kRowsPerChunk);
+    Bytes notLast = Chunk(0, kRowsPerChunk - 1);
+    notLast[12] = 0;  // consistent in itself, one row fewer and counted so, but not the last
     // Changed rows at indices from first on in part index of the answer to request sequence
     // (0: sent unasked), of a table of 5000 rows.
-    const auto changedRows = [](std::uint32_t sequence, std::size_t count, std::uint32_t first = 4,
-                                std::uint16_t index = 0) {
-        std::array<std::uint8_t, kMaxReplySize> bytes{};
-        const Reply reply{.Kind = ReplyKind::TableChanges,
-                          .Sequence = sequence,
-                          .ChunkIndex = index,
-                          .TableRows = 5000};
-        std::vector<std::uint32_t> indices(count);
-        std::iota(indices.begin(), indices.end(), first);
-        const std::size_t size = EncodeReply(reply, ManyRows(count), bytes, indices);
-        return Bytes(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(size));
+    const auto changed = [](std::uint32_t sequence, std::size_t count, std::uint32_t first = 4,
+                            std::uint16_t index = 0) {
+        return ReplyBytes({.Kind = ReplyKind::TableChanges,
+                           .Sequence = sequence,
+                           .ChunkIndex = index,
+                           .TableRows = 5000},
+                          count, first);
     };
-    notLast[12] = 0;  // consistent in itself, one row fewer and counted so, but not the last
+    const auto wrong = ChannelFailure::WrongAnswer;
     const struct {
         std::vector<Bytes> replies;  // queued before the program asks its first question
         ChannelFailure failure;      // Ended: the helper hangs up after the replies
         std::string problem;
     } cases[] = {
-        {.replies = {},
-         .failure = ChannelFailure::NoAnswer,
-         .problem = "did not answer within 250 ms"},
-        {.replies = {full}, .failure = ChannelFailure::Ended, .problem = "ended"},
-        {.replies = {chunk(0, 1, 7)},
-         .failure = ChannelFailure::WrongAnswer,
-         .problem = "answered request 7 instead of 1"},
-        {.replies = {chunk(1, 1)},
-         .failure = ChannelFailure::WrongAnswer,
-         .problem = "sent part 1 of the table for part 0"},
-        {.replies = {{1, 0, 0x81, 0}},
-         .failure = ChannelFailure::WrongAnswer,
-         .problem = "sent a message that is no answer (4 bytes)"},
-        {.replies = {Bytes(full.begin(), full.end() - kRowSize)},
-         .failure = ChannelFailure::WrongAnswer,
-         .problem = "sent a message that is no answer (57304 bytes)"},
-        {.replies = {notLast},
-         .failure = ChannelFailure::WrongAnswer,
-         .problem = "sent a message that is no answer (57304 bytes)"},
-        {.replies = {changedRows(1, 1)},
-         .failure = ChannelFailure::WrongAnswer,
-         .problem = "sent changed rows that answer no question asked"},
-        // Sent unasked: the whole table, rows in a part out of turn or going back, an answer
-        // between the parts of a sending.
-        {.replies = {chunk(0, 1, 0)},
-         .failure = ChannelFailure::WrongAnswer,
-         .problem = "answered request 0 instead of 1"},
-        {.replies = {changedRows(0, 1, 4, 1)},
-         .failure = ChannelFailure::WrongAnswer,
-         .problem = "sent changed rows unasked out of order"},
-        {.replies = {changedRows(0, kRowsPerChunk, 4), changedRows(0, 1, 4, 1)},
-         .failure = ChannelFailure::WrongAnswer,
-         .problem = "sent changed rows unasked out of order"},
-        {.replies = {changedRows(0, kRowsPerChunk), chunk(0, 1)},
-         .failure = ChannelFailure::WrongAnswer,
-         .problem = "broke off changed rows it sent unasked"},
+        {{}, ChannelFailure::NoAnswer, "did not answer within 250 ms"},
+        {{full}, ChannelFailure::Ended, "ended"},
+        {{Chunk(0, 1, 7)}, wrong, "answered request 7 instead of 1"},
+        {{Chunk(1, 1)}, wrong, "sent part 1 of the table for part 0"},
+        {{{1, 0, 0x81, 0}}, wrong, "sent a message that is no answer (4 bytes)"},
+        {{Bytes(full.begin(), full.end() - kRowSize)},
+         wrong,
+         "sent a message that is no answer (57304 bytes)"},
+        {{notLast}, wrong, "sent a message that is no answer (57304 bytes)"},
+        {{changed(1, 1)}, wrong, "sent changed rows that answer no question asked"},
+        // Sent unasked: a row past the end of the table, the whole table, rows in a part out of
+        // turn or going back, an answer between the parts of a sending.
+        {{changed(0, 2, 4999)}, wrong, "sent a message that is no answer (128 bytes)"},
+        {{Chunk(0, 1, 0)}, wrong, "answered request 0 instead of 1"},
+        {{changed(0, 1, 4, 1)}, wrong, "sent changed rows unasked out of order"},
+        {{changed(0, kRowsPerChunk), changed(0, 1, 4, 1)},
+         wrong,
+         "sent changed rows unasked out of order"},
+        {{changed(0, kRowsPerChunk), Chunk(0, 1)}, wrong, "broke off changed rows it sent unasked"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.problem);
@@ -403,16 +384,12 @@ TEST(HelperConversation, AWrongHelperIsNoticedWithItsFault) {
 TEST(HelperConversation, ATrickledAnswerIsLateAsAWhole) {
     SocketPair pair;
     ASSERT_TRUE(pair.made);
-    constexpr std::uint16_t parts = 10;
     std::thread trickle([&pair] {
-        std::array<std::uint8_t, kMaxReplySize> bytes{};
+        constexpr std::uint16_t parts = 10;
         for (std::uint16_t index = 0; index < parts; ++index) {
             std::this_thread::sleep_for(3 * HelperChannel::kPartAllowance);
-            Reply reply{.Kind = ReplyKind::TableChunk, .Sequence = 1, .ChunkIndex = index};
-            reply.LastChunk = index + 1 == parts;
-            const std::size_t count = reply.LastChunk ? 1 : kRowsPerChunk;
-            const std::size_t size = EncodeReply(reply, ManyRows(count), bytes);
-            if (::send(pair.helper.Get(), bytes.data(), size, MSG_NOSIGNAL) < 0) {
+            const Bytes part = Chunk(index, index + 1 == parts ? 1 : kRowsPerChunk);
+            if (::send(pair.helper.Get(), part.data(), part.size(), MSG_NOSIGNAL) < 0) {
                 return;  // the program gave up and hung up
             }
         }
@@ -452,10 +429,10 @@ TEST(HelperConversation, OnlyASoundCloseOfAConnectionIsActedOnAndServingGoesOn) 
         {with(0, 1, 0, 4096), Refusal::Oversized},
         {with(0, 1, 1, 40), Refusal::WrongVersion},  // the IPv4-only layout of version 1
         {with(0, 2), Refusal::WrongVersion},         // the version that only told of changes
-        {with(2, 8), Refusal::UnknownKind},
-        {with(57, 17), Refusal::Malformed},     // a protocol byte: a close is of TCP only
-        {with(56, 2), Refusal::Malformed},      // a family of neither kind
-        {with(8 + 18, 0), Refusal::Malformed},  // an IPv4 socket's local address not mapped
+        {with(2, 5), Refusal::UnknownKind},          // the retired read "unless unchanged"
+        {with(57, 17), Refusal::Malformed},          // a protocol byte: a close is of TCP only
+        {with(56, 2), Refusal::Malformed},           // a family of neither kind
+        {with(8 + 18, 0), Refusal::Malformed},       // an IPv4 socket's local address not mapped
         // With this cookie the kernel would close whatever the addresses and ports find.
         {with(8, 0xff, 8), Refusal::Malformed},
         {with(2, 1), Refusal::Malformed},  // a read that names a connection
