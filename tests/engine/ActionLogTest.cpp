@@ -40,35 +40,31 @@ struct Pipe {
     platform::UniqueFd readEnd, writeEnd;
 };
 
+// How a close of each kind reads; a port of a range names the range it was blocked by.
 TEST(CloseLog, SaysWhatWasClosedAndWhichRuleClosedIt) {
     using platform::TcpState::Established;
-    EXPECT_EQ(CloseLine(Row(Established, "192.0.2.5", 50123, "198.51.100.7", 443),
-                        Verdict::BlockedByRemotePort),
-              "closed IPv4 192.0.2.5:50123 -> 198.51.100.7:443 (remote port 443 blocked)");
-    // An IPv4 connection of an IPv6 socket, as the system shows it there.
-    EXPECT_EQ(CloseLine(Row(Established, "192.0.2.5", 50123, "198.51.100.7", 443, 1,
-                            platform::SocketFamily::IPv6),
-                        Verdict::BlockedByLocalPort),
-              "closed IPv6 [::ffff:192.0.2.5]:50123 -> [::ffff:198.51.100.7]:443 (local port "
-              "50123 blocked)");
-    EXPECT_EQ(CloseLine(Row(Established, "2001:db8::5", 445, "2001:db8::8", 51234),
-                        Verdict::BlockedByLocalPort),
-              "closed IPv6 [2001:db8::5]:445 -> [2001:db8::8]:51234 (local port 445 blocked)");
-    // A port of a range names the range it was blocked by; a port of its own, none.
     List allowed, local, remote;
     for (const char* entry : {"6000-6031", "6032-6063", "443"}) {
         (void)remote.AddItem(std::string(entry));
     }
     const RuleSet rules(allowed, local, remote);
-    EXPECT_EQ(CloseLine(Row(Established, "192.0.2.5", 50123, "198.51.100.7", 6000),
-                        Verdict::BlockedByRemotePort, &rules),
-              "closed IPv4 192.0.2.5:50123 -> 198.51.100.7:6000 (remote port 6000 blocked, range "
-              "6000-6063)");
-    EXPECT_EQ(CloseLine(Row(Established, "192.0.2.5", 50123, "198.51.100.7", 443),
-                        Verdict::BlockedByRemotePort, &rules),
-              "closed IPv4 192.0.2.5:50123 -> 198.51.100.7:443 (remote port 443 blocked)");
-    EXPECT_EQ(GroupedNumber(999), "999");
-    EXPECT_EQ(GroupedNumber(1734), "1,734");
+    const std::tuple<platform::TcpRow, Verdict, const char*> lines[] = {
+        // An IPv4 connection of an IPv6 socket, as the system shows it there.
+        {Row(Established, "192.0.2.5", 50123, "198.51.100.7", 443, 1, platform::SocketFamily::IPv6),
+         Verdict::BlockedByLocalPort,
+         "closed IPv6 [::ffff:192.0.2.5]:50123 -> [::ffff:198.51.100.7]:443 (local port 50123 "
+         "blocked)"},
+        {Row(Established, "2001:db8::5", 445, "2001:db8::8", 51234), Verdict::BlockedByLocalPort,
+         "closed IPv6 [2001:db8::5]:445 -> [2001:db8::8]:51234 (local port 445 blocked)"},
+        {Row(Established, "192.0.2.5", 50123, "198.51.100.7", 6000), Verdict::BlockedByRemotePort,
+         "closed IPv4 192.0.2.5:50123 -> 198.51.100.7:6000 (remote port 6000 blocked, range "
+         "6000-6063)"},
+        {Row(Established, "192.0.2.5", 50123, "198.51.100.7", 443), Verdict::BlockedByRemotePort,
+         "closed IPv4 192.0.2.5:50123 -> 198.51.100.7:443 (remote port 443 blocked)"},
+    };
+    for (const auto& [row, verdict, line] : lines) {
+        EXPECT_EQ(CloseLine(row, verdict, &rules), line);
+    }
     EXPECT_EQ(GroupedNumber(12345678), "12,345,678");
 }
 
