@@ -104,32 +104,25 @@ protected:
     }
 
     void Appear() {
-        // Loopback (allowed or not), others of both versions.
-        const char* addresses[] = {"127.0.0.1",    "192.0.2.1", "198.51.100.7",
-                                   "203.0.113.10", "::1",       "2001:db8::7"};
+        // Loopback (allowed or not), others of both versions; both ends of one version.
+        const char* ipv4[] = {"127.0.0.1", "192.0.2.1", "198.51.100.7", "203.0.113.10"};
+        const char* ipv6[] = {"::1", "2001:db8::7"};
         const std::uint16_t ports[] = {22, 80, 443, 8080, 50000};
+        const std::uint8_t states[] = {tcp::kEstablished, tcp::kEstablished, tcp::kSynRecv,
+                                       tcp::kCloseWait};
+        const bool six = Pick(3) == 0;
+        const auto end = [&] { return testsupport::Address(six ? Any(ipv6) : Any(ipv4)); };
         TcpStateEvent connection{};
         connection.Cookie = ++lastCookie;
-        // Both ends of one version: an IPv4 socket's addresses are IPv4-mapped.
-        const int version = Pick(3) == 0 ? 6 : 4;
-        const auto end = [&] {
-            const char* address = Any(addresses);
-            while ((std::string_view(address).find(':') != std::string_view::npos) !=
-                   (version == 6)) {
-                address = Any(addresses);
-            }
-            return testsupport::Address(address);
-        };
-        connection.Family = version == 6 ? AF_INET6 : AF_INET;
+        connection.NewState = tcp::kClose;
+        connection.Family = six ? AF_INET6 : AF_INET;
         std::ranges::copy(end(), connection.LocalAddress);
         std::ranges::copy(end(), connection.RemoteAddress);
         connection.LocalPort = static_cast<std::uint16_t>(Any(ports) + Pick(2));
         connection.RemotePort = static_cast<std::uint16_t>(Any(ports) + Pick(2));
-        connection.NewState = tcp::kClose;
-        const std::uint8_t states[] = {tcp::kEstablished, tcp::kEstablished, tcp::kSynRecv,
-                                       tcp::kCloseWait};
-        machine.Report(connection, Any(states));
-        connection.NewState = machine.Waiting.back().NewState;
+        const std::uint8_t to = Any(states);
+        machine.Report(connection, to);
+        connection.NewState = to;
         machine.Live.push_back(connection);
     }
     void Change() {

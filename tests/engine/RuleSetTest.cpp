@@ -14,8 +14,6 @@ using platform::TcpState;
 // Texts the system reads as addresses come back in their one form; the rest names nothing.
 TEST(AddressText, AddressesHaveOneTextAndOnlyPlainAddressesParse) {
     const std::pair<const char*, const char*> named[] = {
-        {"127.0.0.1", "127.0.0.1"},
-        {"::1", "::1"},
         {"0:0:0:0:0:0:0:1", "::1"},
         {"2001:DB8:0:0:1:0:0:1", "2001:db8::1:0:0:1"},     // the first of two equal zero runs
         {"2001:db8:0:1:1:1:1:1", "2001:db8:0:1:1:1:1:1"},  // one zero group stays "0"
@@ -120,9 +118,7 @@ TEST(RuleSet, JudgesIPv4AndIPv6RowsByTheRemoteAddressThenTheLocalThenTheRemotePo
         {row("192.0.2.5", 50000, "198.51.100.8", 80), Verdict::Passed},
         {row("::1", 50000, "::1", 443), Verdict::Allowed},  // stored long-hand
         {row("2001:db8::5", 139, "2001:db8::7", 22), Verdict::Allowed},
-        {row("2001:db8::5", 139, "2001:db8::8", 22), Verdict::BlockedByLocalPort},
         {row("2001:db8::5", 50000, "2001:db8::8", 443), Verdict::BlockedByRemotePort},
-        {row("2001:db8::5", 50000, "2001:db8::8", 80), Verdict::Passed},
         // Only the remote address protects: an allowed local address does not.
         {row("::1", 50000, "2001:db8::8", 443), Verdict::BlockedByRemotePort},
         {row("198.51.100.7", 50000, "198.51.100.9", 443), Verdict::BlockedByRemotePort},
