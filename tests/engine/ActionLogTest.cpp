@@ -40,88 +40,76 @@ struct Pipe {
     platform::UniqueFd readEnd, writeEnd;
 };
 
+// How a close of each kind reads; a port of a range names the range it was blocked by.
 TEST(CloseLog, SaysWhatWasClosedAndWhichRuleClosedIt) {
     using platform::TcpState::Established;
-    EXPECT_EQ(CloseLine(Row(Established, "192.0.2.5", 50123, "198.51.100.7", 443),
-                        Verdict::BlockedByRemotePort),
-              "closed IPv4 192.0.2.5:50123 -> 198.51.100.7:443 (remote port 443 blocked)");
-    // An IPv4 connection of an IPv6 socket, as the system shows it there.
-    EXPECT_EQ(CloseLine(Row(Established, "192.0.2.5", 50123, "198.51.100.7", 443, 1,
-                            platform::SocketFamily::IPv6),
-                        Verdict::BlockedByLocalPort),
-              "closed IPv6 [::ffff:192.0.2.5]:50123 -> [::ffff:198.51.100.7]:443 (local port "
-              "50123 blocked)");
-    EXPECT_EQ(CloseLine(Row(Established, "2001:db8::5", 445, "2001:db8::8", 51234),
-                        Verdict::BlockedByLocalPort),
-              "closed IPv6 [2001:db8::5]:445 -> [2001:db8::8]:51234 (local port 445 blocked)");
-    // A port of a range names the range it was blocked by; a port of its own, none.
     List allowed, local, remote;
     for (const char* entry : {"6000-6031", "6032-6063", "443"}) {
         (void)remote.AddItem(std::string(entry));
     }
     const RuleSet rules(allowed, local, remote);
-    EXPECT_EQ(CloseLine(Row(Established, "192.0.2.5", 50123, "198.51.100.7", 6000),
-                        Verdict::BlockedByRemotePort, &rules),
-              "closed IPv4 192.0.2.5:50123 -> 198.51.100.7:6000 (remote port 6000 blocked, range "
-              "6000-6063)");
-    EXPECT_EQ(CloseLine(Row(Established, "192.0.2.5", 50123, "198.51.100.7", 443),
-                        Verdict::BlockedByRemotePort, &rules),
-              "closed IPv4 192.0.2.5:50123 -> 198.51.100.7:443 (remote port 443 blocked)");
-    EXPECT_EQ(GroupedNumber(999), "999");
-    EXPECT_EQ(GroupedNumber(1734), "1,734");
+    const std::tuple<platform::TcpRow, Verdict, const char*> lines[] = {
+        {Row(Established, "2001:db8::5", 445, "2001:db8::8", 51234), Verdict::BlockedByLocalPort,
+         "closed IPv6 [2001:db8::5]:445 -> [2001:db8::8]:51234 (local port 445 blocked)"},
+        {Row(Established, "192.0.2.5", 50123, "198.51.100.7", 6000), Verdict::BlockedByRemotePort,
+         "closed IPv4 192.0.2.5:50123 -> 198.51.100.7:6000 (remote port 6000 blocked, range "
+         "6000-6063)"},
+        {Row(Established, "192.0.2.5", 50123, "198.51.100.7", 443), Verdict::BlockedByRemotePort,
+         "closed IPv4 192.0.2.5:50123 -> 198.51.100.7:443 (remote port 443 blocked)"},
+    };
+    for (const auto& [row, verdict, line] : lines) {
+        EXPECT_EQ(CloseLine(row, verdict, &rules), line);
+    }
     EXPECT_EQ(GroupedNumber(12345678), "12,345,678");
 }
 
-// For the journal: each line marked with its priority; closes handed to the sink, and written
-// when it does not take them.
+// For the journal: closes handed to the sink, and written, marked with their priority, when it
+// does not take them.
 TEST(CloseLog, MarksPrioritiesAndLeavesCloseLinesTheSinkRefusesToTheDescriptor) {
-    using platform::TcpState::Established;
     Pipe pipe;
     ActionLog log(pipe.writeEnd.Get());
     log.MarkPriorities(true);
     std::vector<std::string> sunk;
     bool take = true;
     log.SendClosesTo([&](const platform::TcpRow&, Verdict, const std::string& line) {
-        sunk.push_back(line);
-        return take;
+        return sunk.push_back(line), take;
     });
-    const platform::TcpRow row = Row(Established, "192.0.2.5", 50123, "198.51.100.7", 443);
+    const platform::TcpRow row = Established(50123, "198.51.100.7", 443, 1);
     const std::string line = CloseLine(row, Verdict::BlockedByRemotePort);
-    log.Closed(row, Verdict::BlockedByRemotePort);
-    take = false;
-    log.Closed(row, Verdict::BlockedByRemotePort);
+    for (const bool taken : {true, false}) {
+        take = taken;
+        log.Closed(row, Verdict::BlockedByRemotePort);
+    }
     log.Say("refused", ActionLog::Priority::Warning);
     log.Say("cannot close", ActionLog::Priority::Error);
-    log.Say("started");
     EXPECT_EQ(sunk, (std::vector<std::string>{line, line}));
-    EXPECT_EQ(pipe.Drain(), "<6>" + line + "\n<4>refused\n<3>cannot close\n<6>started\n");
+    EXPECT_EQ(pipe.Drain(), "<6>" + line + "\n<4>refused\n<3>cannot close\n");
     EXPECT_EQ(log.ClosedCount(), 2U);
 }
 
-TEST_F(BlockingPass, TellsEachCloseThatWorkedWithTheLocalPortRuleFirst) {
+// Each close that worked is told with its rule, the local port's first; a blocked connection that
+// ended before the pass saw it is told as missed, an unblocked one not.
+TEST_F(BlockingPass, TellsEachCloseThatWorkedWithTheLocalPortRuleFirstAndEachMissedOne) {
     std::vector<std::pair<std::uint64_t, Verdict>> told;
+    std::vector<std::string> missed;
     engine.SetCloseObserver([&](const platform::TcpRow& row, Verdict verdict) {
         told.emplace_back(row.Cookie, verdict);
+    });
+    engine.SetMissObserver([&](const platform::TcpRow& row, Verdict verdict) {
+        missed.push_back(MissedLine(row, verdict));
     });
     SetRules("", "50123", "443");
     table.Connections = {Established(50123, "198.51.100.7", 443, 1),
                          Established(40000, "198.51.100.7", 443, 2),
                          Established(40001, "198.51.100.7", 80, 3)};
+    table.Missed = {Established(40002, "198.51.100.7", 443, 4),
+                    Established(40003, "198.51.100.7", 80, 5)};
     table.RefuseCloses = true;
     Pass();  // refused closes are not told: nothing was closed
     table.RefuseCloses = false;
     Pass();
     EXPECT_EQ(told, (std::vector<std::pair<std::uint64_t, Verdict>>{
                         {1, Verdict::BlockedByLocalPort}, {2, Verdict::BlockedByRemotePort}}));
-
-    // A blocked one that ended before the pass saw it is told as missed; an unblocked one not.
-    std::vector<std::string> missed;
-    engine.SetMissObserver([&](const platform::TcpRow& row, Verdict verdict) {
-        missed.push_back(MissedLine(row, verdict));
-    });
-    table.Missed = {Established(40002, "198.51.100.7", 443, 4),
-                    Established(40003, "198.51.100.7", 80, 5)};
-    Pass();
     EXPECT_EQ(missed, (std::vector<std::string>{
                           "missed IPv4 192.0.2.5:40002 -> 198.51.100.7:443 (remote port 443 "
                           "blocked): ended before it could be closed"}));

@@ -14,26 +14,21 @@ TEST_F(BlockingPass, RulesCloseOnlyTheConnectionsTheyBlock) {
     // The allowed addresses, blocked local and remote ports; whether 50123 -> :443 closes.
     // Each case is saved over the verdicts of the one before: passed and allowed rows are
     // judged again. The lists hold each end's own ports; the address matches exactly.
-    const struct {
-        const char* allowed = "";
-        const char* localPorts = "";
-        const char* remotePorts = "";
-        bool closed = false;
-    } cases[] = {
-        {},
-        {.remotePorts = "443", .closed = true},
-        {.localPorts = ",abc,,50123,", .closed = true},
-        {.localPorts = "443", .remotePorts = "50123"},
-        {.allowed = "198.51.100.7", .localPorts = "50123", .remotePorts = "443"},
-        {.allowed = "198.51.100.70,198.51.100", .remotePorts = "443", .closed = true},
+    const std::tuple<const char*, const char*, const char*, bool> cases[] = {
+        {"", "", "", false},
+        {"", "", "443", true},
+        {"", ",abc,,50123,", "", true},
+        {"", "443", "50123", false},
+        {"198.51.100.7", "50123", "443", false},
+        {"198.51.100.70,198.51.100", "", "443", true},
     };
-    for (const auto& c : cases) {
-        SetRules(c.allowed, c.localPorts, c.remotePorts);
+    for (const auto& [allowed, localPorts, remotePorts, closed] : cases) {
+        SetRules(allowed, localPorts, remotePorts);
         oManager.SaveChanges();
         table.Connections = {Established(50123, "198.51.100.7", 443, 1)};
         Pass();
-        EXPECT_EQ(table.Connections.empty(), c.closed)
-            << c.allowed << "|" << c.localPorts << "|" << c.remotePorts;
+        EXPECT_EQ(table.Connections.empty(), closed)
+            << allowed << "|" << localPorts << "|" << remotePorts;
     }
 }
 
@@ -124,150 +119,101 @@ TEST_F(BlockingPass, LinesAreCurrentWhenLookedAtAndAnEditedRuleReachesEveryRow) 
     EXPECT_EQ(window.Rebuilds, rebuilds + 1);
 }
 
-TEST_F(ManagerViews, EachModeShowsItsListHeadingAndEditingStateAndCheckBoxesFilterTheLines) {
-    SetRules("127.0.0.1,10.0.0.1", "445,139", "6667");
+// Rows of both versions and of every state as the connection view lists them, the machine's
+// addresses, and the check boxes' filters, set when they hold a non-zero number.
+TEST_F(ManagerViews, EachViewShowsItsLinesAndTheCheckBoxesFilterThoseOfEveryRow) {
+    SetRules("127.0.0.1,10.0.0.1,0:0:0:0:0:0:0:1,2001:db8::7", "445,139", "6667");
     hosts.Result.Addresses = {Ip("192.0.2.5"), Ip("198.51.100.20"), Ip("192.0.2.5")};
+    hosts.Result.IPv6Addresses = {Address("2001:db8::5"), Address("::1")};
+    const Rows closed = {Row(TcpState::Established, "2001:db8::5", 50126, "2001:db8::8", 6667, 11)};
     table.Connections = {
         Row(TcpState::Established, "192.0.2.5", 50123, "198.51.100.7", 443, 1),
         Row(TcpState::Established, "127.0.0.1", 1025, "127.0.0.1", 1026, 2),
-        Row(TcpState::Established, "127.0.0.1", 1027, "198.51.100.7", 80,
-            3),  // only the local end is loopback
-        Row(TcpState::Listening, "0.0.0.0", 445, "0.0.0.0", 0,
-            4),  // on blocked ports, but not established
+        // Only the local end is loopback; then rows on blocked ports, but not established.
+        Row(TcpState::Established, "127.0.0.1", 1027, "198.51.100.7", 80, 3),
+        Row(TcpState::Listening, "0.0.0.0", 445, "0.0.0.0", 0, 4),
         Row(TcpState::TimeWait, "0.0.0.0", 65535, "255.0.10.200", 6667, 5),
         Row(static_cast<TcpState>(14), "192.0.2.5", 139, "0.0.0.0", 0, 6),  // states without a name
         Row(static_cast<TcpState>(-1), "0.0.0.0", 81, "0.0.0.0", 6667, 7),
-        Row(TcpState::Established, "192.0.2.5", 0, "198.51.100.7", 443,
-            8),  // no local port: never listed
+        Row(TcpState::Established, "192.0.2.5", 0, "198.51.100.7", 443, 8),  // never listed
+        Row(TcpState::Established, "2001:db8::5", 50124, "2001:db8::7", 6667, 9),
+        Row(TcpState::Established, "::1", 1028, "::1", 6667, 10),  // allowed as stored long-hand
+        closed[0],
+        Row(TcpState::Listening, "2001:db8::5", 139, "::", 0, 12),
+        Row(TcpState::Listening, "::", 135, "::", 0, 13),
+        Row(TcpState::Established, "::ffff:192.0.2.5", 50125, "::ffff:198.51.100.7", 80, 14),
     };
     // The lines are built before any window exists, without asking its check boxes.
     oManager.oMainForm = nullptr;
     window.ShowOnlyConnected = std::int16_t{1};
     Pass();
-    EXPECT_TRUE(table.Closes.empty());
+    EXPECT_EQ(table.Closes, closed);
+    Pass();  // the closed one is gone from the next read
     oManager.RefreshCurrentConnectionsIfStale();
     oManager.oMainForm = &window;
     const std::string web = "50123 <--> 198.51.100.7:443 ESTABLISHED",
                       loop = "1025 <--> 127.0.0.1:1026 ESTABLISHED",
-                      half = "1027 <--> 198.51.100.7:80 ESTABLISHED";
-    const Texts all = {web,  loop, half, "445 LISTENING", "65535 TIME_WAIT", "139 :192.0.2.5 ",
-                       "81 "};
-    const struct {
-        std::int16_t mode;
-        const char* heading;
-        Texts lines;
-        bool editing;
-    } modes[] = {
-        {.mode = 0, .heading = "Current Connections", .lines = all, .editing = false},
-        {.mode = 1,
-         .heading = "Local IP Addresses",
-         .lines = {"192.0.2.5", "198.51.100.20", "192.0.2.5"},
-         .editing = false},
-        {.mode = 3, .heading = "Blocked Local Ports", .lines = {"445", "139"}, .editing = true},
-        {.mode = 4, .heading = "Blocked Remote Ports", .lines = {"6667"}, .editing = true},
-        // Unknown: the view stays, editing on.
-        {.mode = 5, .heading = "Blocked Remote Ports", .lines = {"6667"}, .editing = true},
-    };
-    for (const auto& m : modes) {
-        oManager.SetCurrentMode(m.mode);
-        EXPECT_EQ(window.Heading, m.heading);
-        EXPECT_EQ(window.Lines, m.lines) << m.mode;
-        EXPECT_EQ(window.EditingEnabled, m.editing) << m.mode;
+                      half = "1027 <--> 198.51.100.7:80 ESTABLISHED",
+                      v6 = "50124 <--> [2001:db8::7]:6667 ESTABLISHED",
+                      loop6 = "1028 <--> [::1]:6667 ESTABLISHED",
+                      mapped = "50125 <--> 198.51.100.7:80 ESTABLISHED";
+    Texts all = {web, loop, half, "445 LISTENING", "65535 TIME_WAIT", "139 :192.0.2.5 ", "81 "};
+    all.insert(all.end(), {v6, loop6, "139 :[2001:db8::5] LISTENING", "135 LISTENING", mapped});
+    const Texts local = {"192.0.2.5", "198.51.100.20", "192.0.2.5", "2001:db8::5", "::1"};
+    // The machine's IPv6 addresses follow its IPv4 ones; an unknown view leaves the last one.
+    for (const auto& [mode, lines] : {std::pair{0, all}, {1, local}, {5, local}}) {
+        oManager.SetCurrentMode(static_cast<std::int16_t>(mode));
+        EXPECT_EQ(window.Lines, lines) << mode;
     }
-    // Show only connected, hide local: set when they hold a non-zero number.
+    EXPECT_EQ(window.Heading, "Local IP Addresses");
     Texts remoteNotLoopback = all;
+    remoteNotLoopback.erase(remoteNotLoopback.begin() + 8);
     remoteNotLoopback.erase(remoteNotLoopback.begin() + 1);
-    const struct {
-        Value showOnlyConnected, hideLocal;
-        Texts lines;
-    } boxes[] = {
-        {.showOnlyConnected = std::int16_t{0},
-         .hideLocal = std::int16_t{-1},
-         .lines = remoteNotLoopback},
-        {.showOnlyConnected = std::string(" 1 "), .hideLocal = 0.5, .lines = {web, half}},
-        {.showOnlyConnected = std::monostate{}, .hideLocal = std::string("on"), .lines = all},
+    const std::tuple<Value, Value, Texts> boxes[] = {
+        {std::int16_t{0}, std::int16_t{-1}, remoteNotLoopback},
+        {std::string(" 1 "), 0.5, {web, half, v6, mapped}},
+        {std::monostate{}, std::string("on"), all},
     };
-    for (const auto& b : boxes) {
-        window.ShowOnlyConnected = b.showOnlyConnected;
-        window.HideLocal = b.hideLocal;
+    for (const auto& [showOnlyConnected, hideLocal, lines] : boxes) {
+        window.ShowOnlyConnected = showOnlyConnected;
+        window.HideLocal = hideLocal;
         oManager.RefreshCurrentConnections();
-        EXPECT_EQ(Lines(), b.lines);
+        EXPECT_EQ(Lines(), lines);
     }
     // Local addresses join the allowed ones once, neither saved nor forgetting any verdict.
     oManager.AddLocalIPSToAllowed();
     EXPECT_EQ(ItemTexts(oManager.oAllowedIP),
-              (Texts{"127.0.0.1", "10.0.0.1", "192.0.2.5", "198.51.100.20"}));
+              (Texts{"127.0.0.1", "10.0.0.1", "0:0:0:0:0:0:0:1", "2001:db8::7", "192.0.2.5",
+                     "198.51.100.20", "2001:db8::5", "::1"}));
     EXPECT_EQ(engine.Cache.Entries.at(0).IsPassed, FlagTrue);
-}
-
-TEST_F(ManagerViews, IPv6RowsShowInBracketsAndAreBlockedAllowedAndHiddenAsIPv4Ones) {
-    SetRules("0:0:0:0:0:0:0:1,2001:db8::7", "", "443,6667");
-    hosts.Result.Addresses = {Ip("192.0.2.5")};
-    hosts.Result.IPv6Addresses = {Address("2001:db8::5"), Address("::1")};
-    table.Connections = {
-        Row(TcpState::Established, "2001:db8::5", 50123, "2001:db8::7", 443, 1),
-        Row(TcpState::Established, "::1", 1025, "::1", 6667, 2),
-        Row(TcpState::Established, "2001:db8::5", 50124, "2001:db8::8", 443, 3),  // closed
-        Row(TcpState::Listening, "2001:db8::5", 139, "::", 0, 4),
-        Row(TcpState::Listening, "::", 135, "::", 0, 5),
-        Row(TcpState::Established, "::ffff:192.0.2.5", 50125, "::ffff:198.51.100.7", 80, 6),
-    };
-    Pass();
-    EXPECT_EQ(table.Closes,
-              Rows{Row(TcpState::Established, "2001:db8::5", 50124, "2001:db8::8", 443, 3)});
-    Pass();  // the closed one is gone from the next read
-    const Texts all = {"50123 <--> [2001:db8::7]:443 ESTABLISHED",
-                       "1025 <--> [::1]:6667 ESTABLISHED", "139 :[2001:db8::5] LISTENING",
-                       "135 LISTENING", "50125 <--> 198.51.100.7:80 ESTABLISHED"};
-    EXPECT_EQ(Lines(), all);
-    window.HideLocal = std::int16_t{1};
-    oManager.RefreshCurrentConnections();
-    EXPECT_EQ(Lines(), (Texts{all[0], all[2], all[3], all[4]}));
-    // The machine's IPv6 addresses follow its IPv4 ones, and are allowed with them.
-    oManager.SetCurrentMode(ModeLocalIP);
-    EXPECT_EQ(window.Lines, (Texts{"192.0.2.5", "2001:db8::5", "::1"}));
-    oManager.AddLocalIPSToAllowed();
-    EXPECT_EQ(ItemTexts(oManager.oAllowedIP),
-              (Texts{"0:0:0:0:0:0:0:1", "2001:db8::7", "192.0.2.5", "2001:db8::5", "::1"}));
     EXPECT_EQ(oManager.Rules().Judge(Row(TcpState::Established, "::1", 1, "2001:db8::5", 443)),
               Verdict::Allowed);
 }
 
 TEST_F(EngineTest, SettingsLoadInOrderAndAFailedSaveIsToldOncePerRunOfFailures) {
     // Stored values, what loads from them (the default only when the key is missing) and what
-    // the user is told about entries left out.
-    using Stored = std::map<std::string, std::string>;
-    const struct {
-        Stored values;
-        Texts allowed, local;
-        std::string told;
-    } cases[] = {
-        {.values = {}, .allowed = {"127.0.0.1", "::1"}, .local = {}, .told = ""},
-        {.values = {{"AllowedIPString", ""}, {"BlockedLocalPortsString", ",80,,443,"}},
-         .allowed = {},
-         .local = {"80", "443"},
-         .told = ""},
-        // Ranges in their one form; numbers no port has stay as the integer lists kept them
-        // (they block nothing); prefixes as stored.
-        {.values = {{"AllowedIPString", "10.20.0.0/16,2001:db8::/32"},
-                    {"BlockedLocalPortsString", "6000-6063, 22 ,6000-6000,0,70000,10-5,22.4"}},
-         .allowed = {"10.20.0.0/16", "2001:db8::/32"},
-         .local = {"6000-6063", "22", "6000", "0", "70000", "22"},
-         .told = "These stored entries are not valid and were left out: \"10-5\" (blocked local "
-                 "ports)."},
-        {.values = {{"AllowedIPString", ",10.0.0.1,,127.0.0.1"},
-                    {"BlockedLocalPortsString", "9,abc,7"},
-                    {"BlockedRemotePortsString", "http"}},
-         .allowed = {"10.0.0.1", "127.0.0.1"},
-         .local = {"9", "7"},
-         .told = "These stored entries are not valid and were left out: \"abc\" (blocked local "
-                 "ports), \"http\" (blocked remote ports)."},
+    // the user is told about entries left out. Ranges load in their one form; numbers no port
+    // has stay as the integer lists kept them (they block nothing); prefixes as stored.
+    const Texts ports = {"6000-6063", "22", "6000", "0", "70000", "22"};
+    const std::tuple<std::map<std::string, std::string>, Texts, Texts, std::string> cases[] = {
+        {{}, {"127.0.0.1", "::1"}, {}, ""},
+        {{{"AllowedIPString", ""}, {"BlockedLocalPortsString", ",80,,443,"}},
+         {},
+         {"80", "443"},
+         ""},
+        {{{"AllowedIPString", "10.20.0.0/16,,2001:db8::/32"},
+          {"BlockedLocalPortsString", "6000-6063, 22 ,6000-6000,0,70000,10-5,22.4"},
+          {"BlockedRemotePortsString", "http"}},
+         {"10.20.0.0/16", "2001:db8::/32"},
+         ports,
+         "These stored entries are not valid and were left out: \"10-5\" (blocked local ports), "
+         "\"http\" (blocked remote ports)."},
     };
-    for (const auto& c : cases) {
-        store.Values = c.values;
-        EXPECT_EQ(oManager.LoadSettings(), c.told);
-        EXPECT_EQ(ItemTexts(oManager.oAllowedIP), c.allowed);
-        EXPECT_EQ(ItemTexts(oManager.oBlockedLocalPorts), c.local);
+    for (const auto& [values, allowed, local, told] : cases) {
+        store.Values = values;
+        EXPECT_EQ(oManager.LoadSettings(), told);
+        EXPECT_EQ(ItemTexts(oManager.oAllowedIP), allowed);
+        EXPECT_EQ(ItemTexts(oManager.oBlockedLocalPorts), local);
     }
     // Told once while saves fail, again after one worked; the lists stay in memory throughout.
     for (const bool writable : {false, false, true, false}) {
@@ -275,7 +221,7 @@ TEST_F(EngineTest, SettingsLoadInOrderAndAFailedSaveIsToldOncePerRunOfFailures) 
         EXPECT_EQ(oManager.SaveSettings(), writable);
     }
     EXPECT_EQ(window.Messages, Texts(2, SaveFailedText(store.Location())));
-    EXPECT_EQ(ItemTexts(oManager.oBlockedLocalPorts), (Texts{"9", "7"}));
+    EXPECT_EQ(ItemTexts(oManager.oBlockedLocalPorts), ports);
 
     // Rules that could not be read are told at load; that they are not saved is no news later.
     store.Found = {StoreCondition::Kind::Unreadable, "Permission denied"};

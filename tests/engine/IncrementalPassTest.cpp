@@ -2,9 +2,7 @@
 // that judges every row of the same rows, over long random scripts of connections that come,
 // change and go, closes the kernel refuses, lost reports, rule edits and cache clears.
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -51,6 +49,18 @@ struct Machine {
         connection.NewState = to;
         Waiting.push_back(connection);
     }
+    // A close removes the connection and reports it gone, as the kernel does.
+    bool Close(const TcpRow& row) {
+        Closes.push_back(row);
+        const auto found =
+            std::ranges::find_if(Live, [&](const TcpStateEvent& c) { return RowOf(c) == row; });
+        if (RefuseCloses || found == Live.end()) {
+            return false;
+        }
+        Report(*found, tcp::kClose);
+        Live.erase(found);
+        return true;
+    }
     Rows Table() const {
         Rows rows;
         for (const TcpStateEvent& connection : Live) {
@@ -71,42 +81,18 @@ struct Reports final : platform::TcpEventStream {
     Machine& machine;
 };
 
-// Whole reads and closes: a close removes the connection and reports it gone, as the kernel does.
-struct KernelTable final : platform::TcpTableSource {
-    explicit KernelTable(Machine& machine) : machine(machine) {}
-    platform::ReadResult Read(Rows& rows, platform::TableChanges* changes) override {
-        rows = machine.Table();
-        return Whole(true, changes);
-    }
-    bool CloseConnection(const TcpRow& row) override {
-        machine.Closes.push_back(row);
-        const auto found = std::ranges::find_if(
-            machine.Live, [&](const TcpStateEvent& c) { return RowOf(c) == row; });
-        if (machine.RefuseCloses || found == machine.Live.end()) {
-            return false;
-        }
-        machine.Report(*found, tcp::kClose);
-        machine.Live.erase(found);
-        return true;
-    }
-    platform::CloseAbility CanCloseConnections() override { return {}; }
-    Machine& machine;
-};
-
-// Hands out the rows the other engine just read, whole, and records the closes it is asked for.
-struct SameRows final : platform::TcpTableSource {
-    explicit SameRows(const Rows& rows) : rows(rows) {}
+// Whole reads, and closes as the test scripts them.
+struct ScriptedTable final : platform::TcpTableSource {
+    ScriptedTable(std::function<Rows()> rows, std::function<bool(const TcpRow&)> close)
+        : rows(std::move(rows)), close(std::move(close)) {}
     platform::ReadResult Read(Rows& out, platform::TableChanges* changes) override {
-        out = rows;
+        out = rows();
         return Whole(true, changes);
     }
-    bool CloseConnection(const TcpRow& row) override {
-        Closes.push_back(row);
-        return false;
-    }
+    bool CloseConnection(const TcpRow& row) override { return close(row); }
     platform::CloseAbility CanCloseConnections() override { return {}; }
-    const Rows& rows;
-    Rows Closes;
+    std::function<Rows()> rows;
+    std::function<bool(const TcpRow&)> close;
 };
 
 class IncrementalPass : public ::testing::TestWithParam<unsigned> {
@@ -118,32 +104,25 @@ protected:
     }
 
     void Appear() {
-        // Loopback (allowed or not), others of both versions.
-        const char* addresses[] = {"127.0.0.1",    "192.0.2.1", "198.51.100.7",
-                                   "203.0.113.10", "::1",       "2001:db8::7"};
+        // Loopback (allowed or not), others of both versions; both ends of one version.
+        const char* ipv4[] = {"127.0.0.1", "192.0.2.1", "198.51.100.7", "203.0.113.10"};
+        const char* ipv6[] = {"::1", "2001:db8::7"};
         const std::uint16_t ports[] = {22, 80, 443, 8080, 50000};
+        const std::uint8_t states[] = {tcp::kEstablished, tcp::kEstablished, tcp::kSynRecv,
+                                       tcp::kCloseWait};
+        const bool six = Pick(3) == 0;
+        const auto end = [&] { return testsupport::Address(six ? Any(ipv6) : Any(ipv4)); };
         TcpStateEvent connection{};
         connection.Cookie = ++lastCookie;
-        // Both ends of one version: an IPv4 socket's addresses are IPv4-mapped.
-        const int version = Pick(3) == 0 ? 6 : 4;
-        const auto end = [&] {
-            const char* address = Any(addresses);
-            while ((std::string_view(address).find(':') != std::string_view::npos) !=
-                   (version == 6)) {
-                address = Any(addresses);
-            }
-            return testsupport::Address(address);
-        };
-        connection.Family = version == 6 ? AF_INET6 : AF_INET;
+        connection.NewState = tcp::kClose;
+        connection.Family = six ? AF_INET6 : AF_INET;
         std::ranges::copy(end(), connection.LocalAddress);
         std::ranges::copy(end(), connection.RemoteAddress);
         connection.LocalPort = static_cast<std::uint16_t>(Any(ports) + Pick(2));
         connection.RemotePort = static_cast<std::uint16_t>(Any(ports) + Pick(2));
-        connection.NewState = tcp::kClose;
-        const std::uint8_t states[] = {tcp::kEstablished, tcp::kEstablished, tcp::kSynRecv,
-                                       tcp::kCloseWait};
-        machine.Report(connection, Any(states));
-        connection.NewState = machine.Waiting.back().NewState;
+        const std::uint8_t to = Any(states);
+        machine.Report(connection, to);
+        connection.NewState = to;
         machine.Live.push_back(connection);
     }
     void Change() {
@@ -175,10 +154,15 @@ protected:
     std::mt19937 random{GetParam()};
     std::uint64_t lastCookie = 0;
     Machine machine;
-    platform::EventTcpTable reported{std::make_unique<Reports>(machine),
-                                     std::make_unique<KernelTable>(machine)};
+    platform::EventTcpTable reported{
+        std::make_unique<Reports>(machine),
+        std::make_unique<ScriptedTable>([this] { return machine.Table(); },
+                                        [this](const TcpRow& row) { return machine.Close(row); })};
     Guard<> incremental{reported, {}};
-    SameRows sameRows{incremental.engine.Table.Rows};
+    // The other engine reads the rows this one just read, whole; its closes are only recorded.
+    Rows fullCloses;
+    ScriptedTable sameRows{[this] { return incremental.engine.Table.Rows; },
+                           [this](const TcpRow& row) { return fullCloses.push_back(row), false; }};
     Guard<> full{sameRows, {}};
 };
 
@@ -207,7 +191,7 @@ TEST_P(IncrementalPass, ClosesAndListsWhatAPassOverEveryRowWould) {
         }
         const Rows live = machine.Table();
         machine.Closes.clear();
-        sameRows.Closes.clear();
+        fullCloses.clear();
         incremental.engine.ProcessTcpTable({});
         full.engine.ProcessTcpTable({});
         // The kept table is the kernel's, in another order.
@@ -215,7 +199,7 @@ TEST_P(IncrementalPass, ClosesAndListsWhatAPassOverEveryRowWould) {
                   platform::SortedByCookie(live))
             << "step " << step;
         // The same closes, in the same order, and the same lines.
-        ASSERT_EQ(machine.Closes, sameRows.Closes) << "step " << step;
+        ASSERT_EQ(machine.Closes, fullCloses) << "step " << step;
         full.engine.oManager.RefreshCurrentConnections();
         incremental.engine.oManager.RefreshCurrentConnectionsIfStale();
         ASSERT_EQ(ItemTexts(incremental.engine.oManager.oCurrentConnections),
