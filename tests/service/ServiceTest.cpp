@@ -13,6 +13,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -29,8 +30,10 @@ using namespace testsupport;
 using namespace std::chrono_literals;
 using namespace std::string_literals;
 
-// A folder with the rules file and what quarneld writes to stdout and stderr.
+// A folder with the rules file (in its own folder etc/) and what quarneld writes to stdout and
+// stderr.
 struct Folder {
+    Folder() { std::filesystem::create_directory(Path("etc")); }
     std::string Path(const std::string& name) const {
         return dir.path().toStdString() + "/" + name;
     }
@@ -44,10 +47,10 @@ struct Folder {
     }
     // Replaces the rules file by a rename, as editors save.
     void ReplaceRules(const std::string& content) const {
-        std::ofstream(Path("Quarnel.ini.new"), std::ios::binary) << content;
-        std::filesystem::rename(Path("Quarnel.ini.new"), Path(Rules));
+        std::ofstream(Path(Rules) + ".new", std::ios::binary) << content;
+        std::filesystem::rename(Path(Rules) + ".new", Path(Rules));
     }
-    static constexpr const char* Rules = "Quarnel.ini";
+    static constexpr const char* Rules = "etc/Quarnel.ini";
     QTemporaryDir dir;
 };
 
@@ -110,8 +113,11 @@ struct Daemon : QProcess {
             60s);
     }
     void Signal(int number) { ASSERT_EQ(::kill(static_cast<pid_t>(processId()), number), 0); }
-    // The exit status once it ended; -1 when it did not end in time or died of a signal.
-    int Wait() { return waitForFinished(60000) && exitStatus() == NormalExit ? exitCode() : -1; }
+    // Ends it by SIGTERM, which it must end on cleanly.
+    void Stop() {
+        Signal(SIGTERM);
+        EXPECT_TRUE(waitForFinished(60000) && exitStatus() == NormalExit && exitCode() == 0);
+    }
 
     std::string Log;
 };
@@ -122,6 +128,15 @@ bool Closed(const UniqueFd& end) {
 
 std::string Ports(int a, int b) {
     return std::to_string(a) + "," + std::to_string(b);
+}
+
+// A rules file that blocks the local ports ports and allows no address, and the rules in force it
+// makes.
+std::string LocalRules(const std::string& ports) {
+    return "[General]\nAllowedIPString=\nBlockedLocalPortsString=" + ports + "\n";
+}
+std::string InForce(const std::string& ports) {
+    return "blocked local ports " + ports + "; blocked remote ports none; allowed addresses none";
 }
 
 TEST(Service, ClosesWhatItsRulesBlockLogsEachWithItsRuleAndKeepsOnlyItsRight) {
@@ -136,24 +151,20 @@ TEST(Service, ClosesWhatItsRulesBlockLogsEachWithItsRuleAndKeepsOnlyItsRight) {
         const Connection mapped = Connect(dual, "::ffff:127.0.0.1");
         const Connection ipv6 = Connect(dual, "::1");
         Daemon daemon(folder);
-        const std::string port = std::to_string(v4.port), dualPort = std::to_string(dual.port);
-        EXPECT_TRUE(Closed(ipv4.client));
-        EXPECT_TRUE(Closed(mapped.client));
-        EXPECT_TRUE(Closed(ipv6.client));
-        EXPECT_TRUE(daemon.Logged("closed IPv4 127.0.0.1:" + std::to_string(ipv4.clientPort) +
-                                  " -> 127.0.0.1:" + port + " (remote port " + port + " blocked)"))
-            << daemon.Read();
-        EXPECT_TRUE(daemon.Logged(
-            "closed IPv6 [::ffff:127.0.0.1]:" + std::to_string(mapped.clientPort) +
-            " -> [::ffff:127.0.0.1]:" + dualPort + " (remote port " + dualPort + " blocked)"))
-            << daemon.Read();
-        EXPECT_TRUE(daemon.Logged("closed IPv6 [::1]:" + std::to_string(ipv6.clientPort) +
-                                  " -> [::1]:" + dualPort + " (remote port " + dualPort +
-                                  " blocked)"))
-            << daemon.Read();
+        const std::tuple<const Connection&, const char*, int> closes[] = {
+            {ipv4, "IPv4 127.0.0.1", v4.port},
+            {mapped, "IPv6 [::ffff:127.0.0.1]", dual.port},
+            {ipv6, "IPv6 [::1]", dual.port}};
+        for (const auto& [connection, peer, port] : closes) {
+            const std::string host = std::strchr(peer, ' ') + 1, to = std::to_string(port);
+            EXPECT_TRUE(Closed(connection.client)) << peer;
+            EXPECT_TRUE(daemon.Logged("closed "s + peer + ":" +
+                                      std::to_string(connection.clientPort) + " -> " + host + ":" +
+                                      to + " (remote port " + to + " blocked)"))
+                << daemon.Read();
+        }
         EXPECT_TRUE(
-            daemon.Logged("rules in force: blocked local ports none; blocked remote "
-                          "ports " +
+            daemon.Logged("rules in force: blocked local ports none; blocked remote ports " +
                           Ports(v4.port, dual.port) + "; allowed addresses none"));
         EXPECT_TRUE(daemon.Logged("It keeps CAP_NET_ADMIN alone, with no_new_privs."));
         // Attached to the cgroup the test sees as the root, made for it.
@@ -170,8 +181,7 @@ TEST(Service, ClosesWhatItsRulesBlockLogsEachWithItsRuleAndKeepsOnlyItsRight) {
               "CapAmb:\t0000000000000000", "NoNewPrivs:\t1"}) {
             EXPECT_NE(text.find(line), std::string::npos) << line << "\n" << text;
         }
-        daemon.Signal(SIGTERM);
-        EXPECT_EQ(daemon.Wait(), 0);
+        daemon.Stop();
         EXPECT_TRUE(daemon.Logged("stopping on SIGTERM, after 3 closed"));
         EXPECT_EQ(folder.Read(Folder::Rules), rules);  // never written
         EXPECT_EQ(folder.Read("log.err"), "");
@@ -183,44 +193,41 @@ TEST(Service, ClosesWithAFullLogNobodyReads) {
     RunInPrivateNetwork([] {
         const Listener blocked = ListenIPv4();
         const Folder folder;
-        folder.WriteRules("[General]\nAllowedIPString=\nBlockedLocalPortsString=" +
-                          std::to_string(blocked.port) + "\n");
+        folder.WriteRules(LocalRules(std::to_string(blocked.port)));
         const FullPipe unread;
         Daemon daemon(folder, false, {}, unread.writeEnd.Get());
         for (int i = 0; i < 3; ++i) {
             const Connection connection = Connect(blocked);
             ASSERT_TRUE(Closed(connection.server)) << "stalled on its full log";
         }
-        daemon.Signal(SIGTERM);
-        EXPECT_EQ(daemon.Wait(), 0);
+        daemon.Stop();
     });
 }
 
+// Also as deployment tools and mounted volumes do: the file's folder is removed and made again,
+// and the service follows the file in the new folder, and says when it lost and found it.
 TEST(Service, FollowsItsRulesFileAndKeepsTheLastGoodRulesWhenAChangeIsBad) {
     RunInPrivateNetwork([] {
         const Listener a = ListenIPv4(), b = ListenIPv4(), c = ListenIPv4();
-        const std::string portA = std::to_string(a.port), both = Ports(a.port, b.port);
+        const std::string portA = std::to_string(a.port), portB = std::to_string(b.port),
+                          both = Ports(a.port, b.port);
         const Folder folder;
-        const std::string path = folder.Path(Folder::Rules);
+        const std::string path = folder.Path(Folder::Rules), etc = folder.Path("etc");
         Daemon daemon(folder);
         EXPECT_TRUE(daemon.Logged("there is no rules file " + path +
                                   "; it never accepted a rules file; the defaults are in force "
                                   "until a good file appears: blocked local ports none; blocked "
                                   "remote ports none; allowed addresses 127.0.0.1,::1"));
 
-        // A rule written in place closes what is open on its port.
+        // A rule written in place closes what is open on its port; so does one saved by a rename.
         const Connection first = Connect(a);
-        folder.WriteRules("[General]\nAllowedIPString=\nBlockedLocalPortsString=" + portA + "\n");
+        folder.WriteRules(LocalRules(portA));
         EXPECT_TRUE(Closed(first.server)) << daemon.Read();
-        // So does one saved by a rename, as editors do.
         const Connection second = Connect(b);
-        folder.ReplaceRules("[General]\nAllowedIPString=\nBlockedLocalPortsString=\"" + both +
-                            "\"\n");
+        folder.ReplaceRules(LocalRules('"' + both + '"'));
         EXPECT_TRUE(Closed(second.server)) << daemon.Read();
-        const std::string inForce = "the rules in force stay: blocked local ports " + both +
-                                    "; blocked remote ports none; allowed addresses none";
-        EXPECT_TRUE(daemon.Logged("rules in force: blocked local ports " + both +
-                                  "; blocked remote ports none; allowed addresses none"));
+        const std::string inForce = "the rules in force stay: " + InForce(both);
+        EXPECT_TRUE(daemon.Logged("rules in force: " + InForce(both)));
 
         // Bad changes are refused whole, said, and the rules before them still close.
         const std::pair<std::string, std::string> bad[] = {
@@ -252,74 +259,42 @@ TEST(Service, FollowsItsRulesFileAndKeepsTheLastGoodRulesWhenAChangeIsBad) {
         // A file behind a link in another folder: its edits reach the service on SIGHUP.
         std::filesystem::create_directory(folder.Path("elsewhere"));
         const std::string target = folder.Path("elsewhere/rules.ini");
-        std::ofstream(target) << "[General]\nAllowedIPString=\nBlockedLocalPortsString=" << portA
-                              << "\n";
+        std::ofstream(target) << LocalRules(portA);
         std::filesystem::create_symlink(target, path);
-        EXPECT_TRUE(daemon.Logged("rules in force: blocked local ports " + portA +
-                                  "; blocked remote ports none; allowed addresses none"));
-        std::ofstream(target) << "[General]\nAllowedIPString=\nBlockedLocalPortsString=" << both
-                              << "\n";
+        EXPECT_TRUE(daemon.Logged("rules in force: " + InForce(portA)));
+        std::ofstream(target) << LocalRules(both);
         const Connection onB = Connect(b);
         daemon.Signal(SIGHUP);
         EXPECT_TRUE(Closed(onB.server)) << daemon.Read();
-        EXPECT_TRUE(daemon.Logged("reloading on SIGHUP\nrules in force: blocked local ports " +
-                                  both + "; blocked remote ports none; allowed addresses none"));
+        EXPECT_TRUE(daemon.Logged("reloading on SIGHUP\nrules in force: " + InForce(both)));
 
         // Rules that block less let go: once the connection to c is closed, the one to a,
         // opened before it, has been judged under the same rules, and stays.
-        folder.ReplaceRules("[General]\nAllowedIPString=\nBlockedLocalPortsString=" +
-                            std::to_string(c.port) + "\n");
-        EXPECT_TRUE(daemon.Logged("rules in force: blocked local ports " + std::to_string(c.port) +
-                                  "; blocked remote ports none; allowed addresses none"));
+        folder.ReplaceRules(LocalRules(std::to_string(c.port)));
+        EXPECT_TRUE(daemon.Logged("rules in force: " + InForce(std::to_string(c.port))));
         const Connection kept = Connect(a), sentinel = Connect(c);
         EXPECT_TRUE(Closed(sentinel.server));
         EXPECT_FALSE(Aborted(kept.server));
         EXPECT_FALSE(Aborted(kept.client));
 
-        daemon.Signal(SIGTERM);
-        EXPECT_EQ(daemon.Wait(), 0);
-        EXPECT_TRUE(std::filesystem::exists(path));
-        EXPECT_EQ(folder.Read("log.err"), "");
-    });
-}
-
-// As deployment tools and mounted volumes do: the file's folder is removed and made again, and
-// the service follows the file in the new folder, and says when it lost and found it.
-TEST(Service, FollowsItsRulesFileWhenItsFolderIsRemovedAndMadeAgain) {
-    RunInPrivateNetwork([] {
-        const Listener a = ListenIPv4(), b = ListenIPv4();
-        const Folder folder;
-        const std::string etc = folder.Path("etc"), path = etc + "/Quarnel.ini";
-        const auto write = [&path](int port) {
-            std::ofstream(path + ".new")
-                << "[General]\nAllowedIPString=\nBlockedLocalPortsString=" << port << "\n";
-            std::filesystem::rename(path + ".new", path);
-        };
-        std::filesystem::create_directory(etc);
-        write(a.port);
-        Daemon daemon(folder, false, path);
-        EXPECT_TRUE(daemon.Logged("rules in force: blocked local ports " + std::to_string(a.port) +
-                                  "; blocked remote ports none; allowed addresses none"));
         std::filesystem::remove_all(etc);
         EXPECT_TRUE(daemon.Logged("the folder " + etc +
                                   " of the rules file is gone: it is looked for every second, and "
                                   "the rules in force stay until it is back"))
             << daemon.Read();
-        std::filesystem::create_directory(etc);
-        write(b.port);
+        // Made again twice: each new folder is followed as the first was.
+        for (const std::string& port : {portB, portA}) {
+            std::filesystem::remove_all(etc);
+            std::filesystem::create_directory(etc);
+            folder.ReplaceRules(LocalRules(port));
+            const Connection blocked = Connect(port == portA ? a : b);
+            EXPECT_TRUE(Closed(blocked.server)) << daemon.Read();
+        }
         EXPECT_TRUE(
-            daemon.Logged("the folder " + etc + " is back: the rules file is followed again"))
-            << daemon.Read();
-        const Connection onB = Connect(b);
-        EXPECT_TRUE(Closed(onB.server)) << daemon.Read();
-        // And again: the new folder is followed as the first was.
-        std::filesystem::remove_all(etc);
-        std::filesystem::create_directory(etc);
-        write(a.port);
-        const Connection onA = Connect(a);
-        EXPECT_TRUE(Closed(onA.server)) << daemon.Read();
-        daemon.Signal(SIGTERM);
-        EXPECT_EQ(daemon.Wait(), 0);
+            daemon.Logged("the folder " + etc + " is back: the rules file is followed again"));
+        daemon.Stop();
+        EXPECT_TRUE(std::filesystem::exists(path));
+        EXPECT_EQ(folder.Read("log.err"), "");
     });
 }
 
@@ -333,10 +308,8 @@ TEST(Service, StartsWithTheRulesItLastAcceptedWhenItsFileIsRefused) {
         const std::string path = folder.Path(Folder::Rules),
                           copy = folder.Path("state/accepted.ini");
         // With a byte order mark, as some editors save it.
-        const std::string good =
-            "\xEF\xBB\xBF[General]\nAllowedIPString=\nBlockedLocalPortsString=" + portA + "\n";
-        const std::string inForce =
-            "blocked local ports " + portA + "; blocked remote ports none; allowed addresses none";
+        const std::string good = "\xEF\xBB\xBF" + LocalRules(portA);
+        const std::string inForce = InForce(portA);
         const std::string bad = "[General]\nBlockedLocalPortsString=4x\n";
         const std::string why =
             "BlockedLocalPortsString holds \"4x\", which is no port number or range (1 to 65535)";
@@ -352,8 +325,7 @@ TEST(Service, StartsWithTheRulesItLastAcceptedWhenItsFileIsRefused) {
                 << daemon.Read();
             EXPECT_EQ(folder.Read("state/accepted.ini"), good);
             EXPECT_FALSE(std::filesystem::exists(copy + ".new"));
-            daemon.Signal(SIGTERM);
-            EXPECT_EQ(daemon.Wait(), 0);
+            daemon.Stop();
         }
         {
             const Connection blocked = Connect(a);
@@ -363,8 +335,7 @@ TEST(Service, StartsWithTheRulesItLastAcceptedWhenItsFileIsRefused) {
                                       ", are in force: " + inForce))
                 << daemon.Read();
             EXPECT_TRUE(Closed(blocked.server));
-            daemon.Signal(SIGTERM);
-            EXPECT_EQ(daemon.Wait(), 0);
+            daemon.Stop();
         }
         // A damaged copy is refused like the file, and said; then only the defaults are left.
         std::ofstream(copy, std::ios::trunc)
@@ -378,8 +349,7 @@ TEST(Service, StartsWithTheRulesItLastAcceptedWhenItsFileIsRefused) {
             "a good file appears: blocked local ports none; blocked remote ports none; allowed "
             "addresses 127.0.0.1,::1"))
             << daemon.Read();
-        daemon.Signal(SIGTERM);
-        EXPECT_EQ(daemon.Wait(), 0);
+        daemon.Stop();
         EXPECT_EQ(folder.Read("log.err"), "");
     });
 }
