@@ -78,31 +78,26 @@ struct ScriptedTable final : TcpTableSource, StateTableReader {
     Kernel& kernel;
 };
 
-// The loopback address of a socket of family, as its reports and rows carry it.
-const char* Loopback(SocketFamily family) {
-    return family == SocketFamily::IPv6 ? "::1" : "127.0.0.1";
+// The row a whole read shows for a loopback connection from local port 40000 + cookie to remote
+// port 80.
+TcpRow Connection(std::uint64_t cookie, TcpState state, SocketFamily family = {}) {
+    const char* loopback = family == SocketFamily::IPv6 ? "::1" : "127.0.0.1";
+    return Row(state, loopback, 40000 + static_cast<int>(cookie), loopback, 80, cookie, family);
 }
 
-// A report of a loopback connection from local port 40000 + cookie to remote port 80.
+// A report of that connection's change of state.
 TcpStateEvent Report(std::uint64_t cookie, std::uint8_t from, std::uint8_t to,
                      SocketFamily family = SocketFamily::IPv4) {
-    TcpStateEvent event{};
-    event.Cookie = cookie;
-    const IpAddress loopback = testsupport::Address(Loopback(family));
-    std::ranges::copy(loopback, event.LocalAddress);
-    std::ranges::copy(loopback, event.RemoteAddress);
-    event.Family = family == SocketFamily::IPv6 ? AF_INET6 : AF_INET;
-    event.LocalPort = static_cast<std::uint16_t>(40000 + cookie);
-    event.RemotePort = 80;
-    event.OldState = from;
-    event.NewState = to;
+    const TcpRow row = Connection(cookie, TcpState::Closed, family);
+    TcpStateEvent event{.Cookie = cookie,
+                        .Family = family == SocketFamily::IPv6 ? AF_INET6 : AF_INET,
+                        .LocalPort = static_cast<std::uint16_t>(row.LocalPort),
+                        .RemotePort = 80,
+                        .OldState = from,
+                        .NewState = to};
+    std::ranges::copy(row.LocalAddress, event.LocalAddress);
+    std::ranges::copy(row.RemoteAddress, event.RemoteAddress);
     return event;
-}
-
-// The row a whole read shows for the connection of Report.
-TcpRow Connection(std::uint64_t cookie, TcpState state, SocketFamily family = {}) {
-    return Row(state, Loopback(family), 40000 + static_cast<int>(cookie), Loopback(family), 80,
-               cookie, family);
 }
 
 class EventTable : public ::testing::Test {
