@@ -89,14 +89,15 @@ TcpRow Connection(std::uint64_t cookie, TcpState state, SocketFamily family = {}
 TcpStateEvent Report(std::uint64_t cookie, std::uint8_t from, std::uint8_t to,
                      SocketFamily family = SocketFamily::IPv4) {
     const TcpRow row = Connection(cookie, TcpState::Closed, family);
-    TcpStateEvent event{.Cookie = cookie,
-                        .Family = family == SocketFamily::IPv6 ? AF_INET6 : AF_INET,
-                        .LocalPort = static_cast<std::uint16_t>(row.LocalPort),
-                        .RemotePort = 80,
-                        .OldState = from,
-                        .NewState = to};
+    TcpStateEvent event{};
+    event.Cookie = cookie;
     std::ranges::copy(row.LocalAddress, event.LocalAddress);
     std::ranges::copy(row.RemoteAddress, event.RemoteAddress);
+    event.Family = family == SocketFamily::IPv6 ? AF_INET6 : AF_INET;
+    event.LocalPort = static_cast<std::uint16_t>(row.LocalPort);
+    event.RemotePort = 80;
+    event.OldState = from;
+    event.NewState = to;
     return event;
 }
 
