@@ -20,7 +20,7 @@ List Make(Init init, const std::vector<Value>& items) {
     return list;
 }
 
-// One search: FindItem's arguments, unnamed ones at their defaults, and its result.
+// One search: FindItem's arguments, those left out at their defaults, and its result.
 struct Search {
     const char* op;
     Value value;
@@ -30,6 +30,7 @@ struct Search {
     bool reversed = false;
     std::int32_t subStart = 1;
 };
+constexpr bool kAnyCase = false, kCase = true, kBack = true;
 
 void ExpectResults(Init init, const std::vector<Value>& items, const std::vector<Search>& rows) {
     const List list = Make(init, items);
@@ -42,70 +43,53 @@ void ExpectResults(Init init, const std::vector<Value>& items, const std::vector
 
 TEST(FindItem, NumberRelationsAndTheOrderOfResultCodes) {
     ExpectResults(&List::InitLongList, {},
-                  {{.op = "", .value = 5, .expected = ListEmptyOperator},
-                   {.op = "=", .value = "abc"s, .expected = ListNotFound, .start = 9}});
-    ExpectResults(
-        &List::InitLongList, {10, 20, 30, 20},
-        {{.op = "=", .value = 20, .expected = 1},
-         {.op = "=", .value = 20, .expected = 3, .reversed = true},
-         {.op = "=", .value = 20, .expected = 3, .start = 2},
-         {.op = ">", .value = 15, .expected = 1},
-         {.op = "=", .value = 10, .expected = 0, .reversed = true},
-         {.op = ">=", .value = 25, .expected = 2, .reversed = true},
-         {.op = "<", .value = 10, .expected = ListNotFound},
-         {.op = "<=", .value = 10, .expected = 0},
-         {.op = "<>", .value = 20, .expected = ListNotFound},
-         {.op = "LIKE", .value = 5, .expected = ListNotFound},
-         {.op = "=", .value = 19.5, .expected = 1},
-         {.op = "LIKE", .value = "x"s, .expected = ListNotConvertible},
-         {.op = "=", .value = " 20 "s, .expected = 1},
-         {.op = "=", .value = 20, .expected = ListOutOfRange, .start = 4},
-         {.op = "=", .value = "abc"s, .expected = ListOutOfRange, .start = -1},
-         {.op = "=", .value = 10, .expected = ListNotFound, .start = 1, .reversed = true}});
-    ExpectResults(&List::InitByteList, {100, 250},
-                  {{.op = ">", .value = 200, .expected = 1}});  // 0..255
+                  {{"", 5, ListEmptyOperator}, {"=", "abc"s, ListNotFound, kCase, 9}});
+    ExpectResults(&List::InitLongList, {10, 20, 30, 20},
+                  {{"=", 20, 1},
+                   {"=", 20, 3, kCase, 0, kBack},
+                   {"=", 20, 3, kCase, 2},
+                   {">", 15, 1},
+                   {"=", 10, 0, kCase, 0, kBack},
+                   {">=", 25, 2, kCase, 0, kBack},
+                   {"<", 10, ListNotFound},
+                   {"<=", 10, 0},
+                   {"<>", 20, ListNotFound},
+                   {"LIKE", 5, ListNotFound},
+                   {"=", 19.5, 1},
+                   {"LIKE", "x"s, ListNotConvertible},
+                   {"=", " 20 "s, 1},
+                   {"=", 20, ListOutOfRange, kCase, 4},
+                   {"=", "abc"s, ListOutOfRange, kCase, -1},
+                   {"=", 10, ListNotFound, kCase, 1, kBack}});
+    ExpectResults(&List::InitByteList, {100, 250}, {{">", 200, 1}});  // 0..255
 }
 
 TEST(FindItem, TextEqualityThroughTheHashAndContainment) {
-    ExpectResults(
-        &List::InitStringList, {"Alpha"s, "beta"s, "ALPHA"s, "80"s, "8080"s},
-        {{.op = "=", .value = "alpha"s, .expected = ListNotFound},
-         {.op = "=", .value = "alpha"s, .expected = 0, .caseSensitive = false},
-         {.op = "=", .value = "ALPHA"s, .expected = 2},
-         {.op = "=", .value = "alpha"s, .expected = 2, .caseSensitive = false, .start = 1},
-         {.op = "like", .value = "ph"s, .expected = 0, .caseSensitive = false},
-         {.op = "Like", .value = "PH"s, .expected = 2},
-         {.op = "LIKE",
-          .value = "ph"s,
-          .expected = ListNotFound,
-          .caseSensitive = false,
-          .subStart = 4},
-         {.op = "LIKE", .value = "ph"s, .expected = 0, .caseSensitive = false, .subStart = 3},
-         {.op = "LIKE", .value = "ha"s, .expected = 0, .caseSensitive = false, .subStart = 4},
-         {.op = "LIKE",
-          .value = "ph"s,
-          .expected = 0,
-          .caseSensitive = false,
-          .subStart = 0},  // from 1
-         {.op = " =", .value = "beta"s, .expected = ListOperatorRefused},
-         {.op = "<", .value = "b"s, .expected = ListOperatorRefused},  // no trimming
-         {.op = "<", .value = Value(), .expected = ListNotConvertible},
-         {.op = "=", .value = 80, .expected = 3},
-         {.op = "LIKE", .value = 80, .expected = 4, .reversed = true},
-         {.op = "=", .value = 8080.0, .expected = 4}});
+    ExpectResults(&List::InitStringList, {"Alpha"s, "beta"s, "ALPHA"s, "80"s, "8080"s},
+                  {{"=", "alpha"s, ListNotFound},
+                   {"=", "alpha"s, 0, kAnyCase},
+                   {"=", "ALPHA"s, 2},
+                   {"=", "alpha"s, 2, kAnyCase, 1},
+                   {"like", "ph"s, 0, kAnyCase},
+                   {"Like", "PH"s, 2},
+                   {"LIKE", "ph"s, ListNotFound, kAnyCase, 0, false, 4},
+                   {"LIKE", "ph"s, 0, kAnyCase, 0, false, 3},
+                   {"LIKE", "ha"s, 0, kAnyCase, 0, false, 4},
+                   {"LIKE", "ph"s, 0, kAnyCase, 0, false, 0},  // from 1
+                   {" =", "beta"s, ListOperatorRefused},
+                   {"<", "b"s, ListOperatorRefused},  // no trimming
+                   {"<", Value(), ListNotConvertible},
+                   {"=", 80, 3},
+                   {"LIKE", 80, 4, kCase, 0, kBack},
+                   {"=", 8080.0, 4}});
     ExpectResults(&List::InitStringList, {""s, "x"s, "xy"s},
-                  {{.op = "LIKE", .value = ""s, .expected = 1},
-                   {.op = "LIKE", .value = ""s, .expected = 2, .subStart = 2},
-                   {.op = "=", .value = ""s, .expected = 0}});
+                  {{"LIKE", ""s, 1}, {"LIKE", ""s, 2, kCase, 0, false, 2}, {"=", ""s, 0}});
     // "b" and 32 letters a hash like 33 letters a (-33); "ab" hashes like the byte 160.
     ExpectResults(&List::InitStringList, {"b"s + std::string(32, 'a'), "\xa0"s, "\xc9"s},
-                  {{.op = "=",
-                    .value = std::string(33, 'a'),
-                    .expected = ListNotFound,
-                    .caseSensitive = false},
-                   {.op = "=", .value = "ab"s, .expected = ListNotFound, .caseSensitive = false},
-                   {.op = "=", .value = "\xe9"s, .expected = ListNotFound, .caseSensitive = false},
-                   {.op = "LIKE", .value = "\xc9"s, .expected = 2}});
+                  {{"=", std::string(33, 'a'), ListNotFound, kAnyCase},
+                   {"=", "ab"s, ListNotFound, kAnyCase},
+                   {"=", "\xe9"s, ListNotFound, kAnyCase},
+                   {"LIKE", "\xc9"s, 2}});
 }
 
 TEST(List, GrowsKeepingEachHashBesideItsTextAndRefusesIndexesAndCountsOutsideTheItems) {

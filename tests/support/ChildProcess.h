@@ -10,9 +10,9 @@ namespace quarnel::testsupport {
 // Inside body, gtest assertions work as usual and their messages print from the child. When
 // body is done the child ends: passed when it recorded no failure, skipped when it called
 // GTEST_SKIP(). Back in the test, a failed child records one failure that points at the
-// messages above (or at the signal that killed it) and a skipped child skips the test with the
-// child's reason. Since a skip only ends the helper that records it, call this as the last
-// statement of a test.
+// messages above (or at the signal that killed it) and a skipped child skips the test, its
+// reason printed above too. Since a skip only ends the helper that records it, call this as the
+// last statement of a test.
 //
 // The child dies with the test process, and leaves it through _exit: no atexit handlers, no
 // static destructors and no leak check run there.

@@ -39,16 +39,6 @@ void SweepEmpty(const std::filesystem::path& root) {
     }
 }
 
-}  // namespace
-
-void RemoveFinishedTestCgroups() {
-    if (const std::string root = platform::FindCgroup2Root(); !root.empty()) {
-        SweepEmpty(root);
-    }
-}
-
-namespace {
-
 std::string MoveIntoOwnCgroup(const std::string& root) {
     SweepEmpty(root);
     const std::string path = root + "/" + kPrefix + std::to_string(::getpid());
@@ -64,6 +54,12 @@ std::string MoveIntoOwnCgroup(const std::string& root) {
 }
 
 }  // namespace
+
+void RemoveFinishedTestCgroups() {
+    if (const std::string root = platform::FindCgroup2Root(); !root.empty()) {
+        SweepEmpty(root);
+    }
+}
 
 std::string ConfineToOwnCgroup() {
     const std::string root = platform::FindCgroup2Root();

@@ -116,15 +116,21 @@ std::uint64_t SocketCookie(int fd) {
     return cookie;
 }
 
-bool Aborted(const UniqueFd& end) {
+int ReceiveError(int fd) {
     char byte = 0;
-    return ::recv(end.Get(), &byte, 1, MSG_DONTWAIT) < 0 && errno == ECONNABORTED;
+    return ::recv(fd, &byte, 1, MSG_DONTWAIT) < 0 ? errno : 0;
 }
 
-bool Carries(const Connection& connection) {
+bool Aborted(const UniqueFd& end) {
+    return ReceiveError(end.Get()) == ECONNABORTED;
+}
+
+bool Carries(const Connection& connection, bool back) {
     char byte = 'q';
-    return ::send(connection.client.Get(), &byte, 1, MSG_NOSIGNAL) == 1 &&
-           ::recv(connection.server.Get(), &byte, 1, 0) == 1;
+    const int client = connection.client.Get(), server = connection.server.Get();
+    return ::send(client, &byte, 1, MSG_NOSIGNAL) == 1 && ::recv(server, &byte, 1, 0) == 1 &&
+           (!back ||
+            (::send(server, &byte, 1, MSG_NOSIGNAL) == 1 && ::recv(client, &byte, 1, 0) == 1));
 }
 
 }  // namespace quarnel::testsupport

@@ -51,8 +51,11 @@ std::vector<Connection> ConnectMany(const Listener& listener, int count,
 // Whether the kernel aborted this end of a connection (a close from outside, as the pass makes):
 // it reports that to one receive only.
 bool Aborted(const UniqueFd& end);
-// Whether a byte still goes from client to server: it does not once either end was closed.
-bool Carries(const Connection& connection);
+// Whether a byte still goes from client to server (and, when asked, back): it does not once
+// either end was closed.
+bool Carries(const Connection& connection, bool back = false);
+// The errno of a receive that must fail at once; 0 when it did not fail.
+int ReceiveError(int fd);
 
 // The local port of a socket, 0 when it cannot be read.
 int LocalPort(int fd);

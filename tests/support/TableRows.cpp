@@ -1,12 +1,10 @@
 #include "tests/support/TableRows.h"
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <string>
 
 namespace quarnel::platform {
 
@@ -35,19 +33,6 @@ std::optional<TcpRow> RowWithPorts(const std::vector<TcpRow>& rows, int localPor
 std::vector<TcpRow> SortedByCookie(std::vector<TcpRow> rows) {
     std::ranges::sort(rows, {}, &TcpRow::Cookie);
     return rows;
-}
-
-int ReceiveError(int fd) {
-    char byte;
-    return ::recv(fd, &byte, 1, MSG_DONTWAIT) < 0 ? errno : 0;
-}
-
-bool StillCarries(const testsupport::Connection& c) {
-    char byte = 'q';
-    return ::send(c.client.Get(), &byte, 1, MSG_NOSIGNAL) == 1 &&
-           ::recv(c.server.Get(), &byte, 1, 0) == 1 &&
-           ::send(c.server.Get(), &byte, 1, MSG_NOSIGNAL) == 1 &&
-           ::recv(c.client.Get(), &byte, 1, 0) == 1;
 }
 
 }  // namespace quarnel::platform

@@ -40,9 +40,10 @@ struct Loopback {
     }
 };
 
-// The errno of a receive that must fail at once; 0 when it did not fail.
-int ReceiveError(int fd);
+using testsupport::ReceiveError;
 // Whether one byte makes it across the connection in both directions.
-bool StillCarries(const testsupport::Connection& c);
+inline bool StillCarries(const testsupport::Connection& c) {
+    return testsupport::Carries(c, true);
+}
 
 }  // namespace quarnel::platform

@@ -20,17 +20,22 @@ namespace {
 
 using Rows = std::vector<TcpRow>;
 namespace tcp = linux_tcp;
+using namespace std::chrono_literals;
 constexpr TcpState kEstablished = TcpState::Established, kCloseWait = TcpState::CloseWait,
                    kFinWait2 = TcpState::FinWait2, kTimeWait = TcpState::TimeWait;
 
-// What the kernel has to tell, as a test scripts it.
+// What the kernel has to tell, as a test scripts it, and the time the table reads: it moves only
+// when a test moves it.
 struct Kernel {
     Rows Connections;                    // the whole table
     std::vector<TcpStateEvent> Waiting;  // reports not read yet
     std::vector<TcpStateEvent> Walked;   // reports of changes during the next walk, after it
     std::uint64_t Lost = 0;
     bool Unreadable = false;  // the reports cannot be read
-    bool Fail = false;        // the whole table cannot be read
+    bool Fail = false;        // the table cannot be read
+    EventTcpTable::Clock::time_point Now = EventTcpTable::Clock::now();
+    std::chrono::milliseconds Walk{0};  // the time a read by state takes
+    int ReadsByState = 0;
 };
 
 struct ScriptedReports final : TcpEventStream {
@@ -44,7 +49,9 @@ struct ScriptedReports final : TcpEventStream {
     Kernel& kernel;
 };
 
-struct ScriptedTable : TcpTableSource {
+// The whole table, which can also be read by state: it knows the table states of the Linux
+// states asked for that end without a report (and of connects).
+struct ScriptedTable final : TcpTableSource, StateTableReader {
     explicit ScriptedTable(Kernel& kernel) : kernel(kernel) {}
     ReadResult Read(Rows& rows, TableChanges* changes) override {
         if (!kernel.Fail) {
@@ -53,26 +60,9 @@ struct ScriptedTable : TcpTableSource {
         }
         return Whole(!kernel.Fail, changes);
     }
-    bool CloseConnection(const TcpRow&) override { return false; }
-    CloseAbility CanCloseConnections() override { return CloseAbility::Unknown; }
-    Kernel& kernel;
-};
-
-// The time the table reads: it moves only when a test moves it.
-struct TestClock {
-    EventTcpTable::Clock::time_point now = EventTcpTable::Clock::now();
-    EventTcpTable::Now Source() {
-        return [this] { return now; };
-    }
-};
-
-// A table that can also read by state; it knows the table states of the Linux states asked for
-// that end without a report (and of connects), and counts those reads, each taking walk.
-struct ScriptedStateTable final : ScriptedTable, StateTableReader {
-    ScriptedStateTable(Kernel& kernel, TestClock& clock) : ScriptedTable(kernel), clock(clock) {}
     bool ReadTableInStates(Rows& rows, std::uint32_t linuxStates) override {
-        ++reads;
-        clock.now += walk;
+        ++kernel.ReadsByState;
+        kernel.Now += kernel.Walk;
         EXPECT_EQ(linuxStates, (1u << tcp::kSynSent) | (1u << tcp::kSynRecv) |
                                    (1u << tcp::kNewSynRecv) | (1u << tcp::kFinWait2) |
                                    (1u << tcp::kTimeWait));
@@ -83,36 +73,32 @@ struct ScriptedStateTable final : ScriptedTable, StateTableReader {
         });
         return !kernel.Fail;
     }
-    TestClock& clock;
-    int reads = 0;
-    std::chrono::milliseconds walk{0};
+    bool CloseConnection(const TcpRow&) override { return false; }
+    CloseAbility CanCloseConnections() override { return CloseAbility::Unknown; }
+    Kernel& kernel;
 };
 
-// The loopback address of a socket of family, as its reports and rows carry it.
-const char* Loopback(SocketFamily family) {
-    return family == SocketFamily::IPv6 ? "::1" : "127.0.0.1";
+// The row a whole read shows for a loopback connection from local port 40000 + cookie to remote
+// port 80.
+TcpRow Connection(std::uint64_t cookie, TcpState state, SocketFamily family = {}) {
+    const char* loopback = family == SocketFamily::IPv6 ? "::1" : "127.0.0.1";
+    return Row(state, loopback, 40000 + static_cast<int>(cookie), loopback, 80, cookie, family);
 }
 
-// A report of a loopback connection from local port 40000 + cookie to remote port 80.
+// A report of that connection's change of state.
 TcpStateEvent Report(std::uint64_t cookie, std::uint8_t from, std::uint8_t to,
                      SocketFamily family = SocketFamily::IPv4) {
+    const TcpRow row = Connection(cookie, TcpState::Closed, family);
     TcpStateEvent event{};
     event.Cookie = cookie;
-    const IpAddress loopback = testsupport::Address(Loopback(family));
-    std::ranges::copy(loopback, event.LocalAddress);
-    std::ranges::copy(loopback, event.RemoteAddress);
+    std::ranges::copy(row.LocalAddress, event.LocalAddress);
+    std::ranges::copy(row.RemoteAddress, event.RemoteAddress);
     event.Family = family == SocketFamily::IPv6 ? AF_INET6 : AF_INET;
-    event.LocalPort = static_cast<std::uint16_t>(40000 + cookie);
+    event.LocalPort = static_cast<std::uint16_t>(row.LocalPort);
     event.RemotePort = 80;
     event.OldState = from;
     event.NewState = to;
     return event;
-}
-
-// The row a whole read shows for the connection of Report.
-TcpRow Connection(std::uint64_t cookie, TcpState state, SocketFamily family = {}) {
-    return Row(state, Loopback(family), 40000 + static_cast<int>(cookie), Loopback(family), 80,
-               cookie, family);
 }
 
 class EventTable : public ::testing::Test {
@@ -121,11 +107,12 @@ protected:
         EXPECT_EQ(table.Read(rows, &changes), expected);
         return rows;
     }
+    void ReadAnyway() { (void)table.Read(rows, &changes); }
 
     Kernel kernel;
     TableChanges changes;
     EventTcpTable table{std::make_unique<ScriptedReports>(kernel),
-                        std::make_unique<ScriptedTable>(kernel)};
+                        std::make_unique<ScriptedTable>(kernel), [this] { return kernel.Now; }};
     Rows rows;
 };
 
@@ -197,84 +184,68 @@ TEST_F(EventTable, EveryDoubtBringsAWholeReadBeforeRowsGoOut) {
     EXPECT_EQ(table.WholeReads(), 5u);
 }
 
-class EventTableByState : public ::testing::Test {
-protected:
-    Kernel kernel;
-    TestClock clock;
-    std::unique_ptr<ScriptedStateTable> owned = std::make_unique<ScriptedStateTable>(kernel, clock);
-    ScriptedStateTable* byState = owned.get();
-    EventTcpTable table{std::make_unique<ScriptedReports>(kernel), std::move(owned),
-                        clock.Source()};
-    Rows rows;
-    TableChanges changes;
-};
-
-TEST_F(EventTableByState, RowsThatComeAndGoUnreportedAreFoundByReadingTheirStatesAlone) {
-    using namespace std::chrono_literals;
+TEST_F(EventTable, RowsThatComeAndGoUnreportedAreFoundByReadingTheirStatesAlone) {
     kernel.Connections = {Connection(1, kEstablished), Connection(3, kEstablished),
                           Connection(4, kEstablished)};
-    ASSERT_EQ(table.Read(rows, &changes), ReadResult::Changed);
+    Read();
     // Connection 5 closes actively: its time-wait row comes unreported, looked for a second
     // after the report hinted at it.
     kernel.Connections.push_back(Connection(5, kTimeWait));
     kernel.Waiting = {Report(5, tcp::kFinWait1, tcp::kClose)};
-    clock.now += 999ms;
-    EXPECT_EQ(table.Read(rows, &changes), ReadResult::Unchanged);
-    EXPECT_EQ(byState->reads, 0);
-    clock.now += 1ms;
-    ASSERT_EQ(table.Read(rows, &changes), ReadResult::Changed);
-    EXPECT_EQ(byState->reads, 1);
-    EXPECT_EQ(rows, kernel.Connections);
+    kernel.Now += 999ms;
+    Read(ReadResult::Unchanged);
+    EXPECT_EQ(kernel.ReadsByState, 0);
+    kernel.Now += 1ms;
+    EXPECT_EQ(Read(), kernel.Connections);
+    EXPECT_EQ(kernel.ReadsByState, 1);
     EXPECT_EQ(changes.Rows, std::vector<std::size_t>{3});
     // Looked for every second while listed: time-wait 5 ends, half-open 6 comes in its place.
     kernel.Connections.back() = Connection(6, TcpState::SynReceived);
-    clock.now += 1s;
-    ASSERT_EQ(table.Read(rows, &changes), ReadResult::Changed);
-    EXPECT_EQ(rows, kernel.Connections);
+    kernel.Now += 1s;
+    EXPECT_EQ(Read(), kernel.Connections);
     EXPECT_EQ(table.WholeReads(), 1u);
     // A read by state that fails leaves it to a whole read.
     kernel.Fail = true;
-    clock.now += 1s;
-    EXPECT_EQ(table.Read(rows, &changes), ReadResult::Failed);
+    kernel.Now += 1s;
+    Read(ReadResult::Failed);
     EXPECT_EQ(table.WholeReads(), 2u);
 }
 
 // A read by state that takes long (it walks every socket of the machine, and nothing is judged
 // meanwhile) waits while connections keep being established, and comes once none has been for
 // a moment, or once it has waited 10 s.
-TEST_F(EventTableByState, ASlowReadByStateWaitsWhileConnectionsKeepBeingEstablished) {
-    using namespace std::chrono_literals;
-    byState->walk = 6ms;
+TEST_F(EventTable, ASlowReadByStateWaitsWhileConnectionsKeepBeingEstablished) {
+    kernel.Walk = 6ms;
     kernel.Connections = {Connection(1, kTimeWait)};  // looked for every second while listed
-    ASSERT_EQ(table.Read(rows, &changes), ReadResult::Changed);
-    clock.now += 1s;
-    (void)table.Read(rows, &changes);
-    ASSERT_EQ(byState->reads, 1);
+    Read();
+    kernel.Now += 1s;
+    ReadAnyway();
+    ASSERT_EQ(kernel.ReadsByState, 1);
     // The next is due 99 walks after the last ended; from then on a connection is established
     // every 5 ms, each before a read.
-    clock.now += 99 * 6ms + 1s;
+    kernel.Now += 99 * 6ms + 1s;
     std::uint64_t cookie = 10;
-    auto established = clock.now;
+    auto established = kernel.Now;
     const auto establish = [&] {
         kernel.Waiting = {Report(++cookie, tcp::kSynSent, tcp::kEstablished)};
-        established = clock.now;
-        (void)table.Read(rows, &changes);
+        established = kernel.Now;
+        ReadAnyway();
     };
-    for (int i = 0; i < 500; ++i, clock.now += 5ms) {
+    for (int i = 0; i < 500; ++i, kernel.Now += 5ms) {
         establish();
     }
-    clock.now = established + 99ms;
-    (void)table.Read(rows, &changes);
-    EXPECT_EQ(byState->reads, 1);
-    clock.now = established + 100ms;
-    (void)table.Read(rows, &changes);
-    EXPECT_EQ(byState->reads, 2);
+    kernel.Now = established + 99ms;
+    ReadAnyway();
+    EXPECT_EQ(kernel.ReadsByState, 1);
+    kernel.Now = established + 100ms;
+    ReadAnyway();
+    EXPECT_EQ(kernel.ReadsByState, 2);
     // Connections that never stop hold it back 10 s at most.
-    const auto due = clock.now + 99 * 6ms + 1s;
-    for (clock.now = due; clock.now < due + 11s && byState->reads == 2; clock.now += 5ms) {
+    const auto due = kernel.Now + 99 * 6ms + 1s;
+    for (kernel.Now = due; kernel.Now < due + 11s && kernel.ReadsByState == 2; kernel.Now += 5ms) {
         establish();
     }
-    EXPECT_EQ(byState->reads, 3);
+    EXPECT_EQ(kernel.ReadsByState, 3);
     EXPECT_EQ(established - due, 10s);
     EXPECT_EQ(table.WholeReads(), 1u);
 }
