@@ -225,17 +225,32 @@ bool HelperChannel::TakeNews(bool& told) {
 
 bool HelperChannel::TakeUnasked(const Reply& reply, bool& taken) {
     taken = reply.Sequence == 0 &&
-            (reply.Kind == ReplyKind::TableChanged || reply.Kind == ReplyKind::TableChanges);
+            (reply.Kind == ReplyKind::TableChanged || reply.Kind == ReplyKind::TableChanges ||
+             reply.Kind == ReplyKind::Missed);
+    // The parts of changed rows come one after the other, nothing else between them.
+    if ((!taken || reply.Kind == ReplyKind::Missed) && pushPart_ != 0) {
+        return Broken(ChannelFailure::WrongAnswer, "broke off changed rows it sent unasked");
+    }
     if (!taken) {
-        // Its parts come one after the other, never around an answer.
-        return pushPart_ == 0 ||
-               Broken(ChannelFailure::WrongAnswer, "broke off changed rows it sent unasked");
+        return true;
+    }
+    if (reply.Kind == ReplyKind::Missed) {
+        const std::size_t room = kMaxMissedRows - std::min(kMaxMissedRows, missed_.size());
+        missed_.insert(
+            missed_.end(), chunkRows_.begin(),
+            chunkRows_.begin() + static_cast<std::ptrdiff_t>(std::min(room, chunkRows_.size())));
+        return true;
     }
     if (reply.Kind == ReplyKind::TableChanges) {
         return KeepPushed(reply);
     }
     changed_ = true;
     return true;
+}
+
+void HelperChannel::TakeMissed(std::vector<TcpRow>& rows) {
+    rows.clear();
+    rows.swap(missed_);
 }
 
 bool HelperChannel::Close(const TcpRow& row, bool& closed) {

@@ -56,6 +56,9 @@ public:
     // to rows (which must hold every row of its earlier answers and sendings); changes tells
     // which. False, with rows untouched, when there were none.
     bool ApplyPushed(std::vector<TcpRow>& rows, TableChanges& changes);
+    // The connections the helper sent as missed (established and gone before a read handed
+    // them out) since the last call; at most kMaxMissedRows, the rest dropped.
+    void TakeMissed(std::vector<TcpRow>& rows);
     // closed tells whether the helper closed the connection. A row that cannot be named (see
     // CanNameConnection) is not sent and not closed.
     [[nodiscard]] bool Close(const TcpRow& row, bool& closed);
@@ -122,6 +125,7 @@ private:
     // and the table's row count it gives.
     std::uint16_t pushPart_ = 0;
     std::uint32_t pushTableRows_ = 0;
+    std::vector<TcpRow> missed_;  // sent as missed and not taken yet
 };
 
 }  // namespace quarnel::platform

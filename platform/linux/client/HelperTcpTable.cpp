@@ -189,6 +189,13 @@ std::optional<SourceNotice> HelperTcpTable::TakeNotice() {
     return notice;
 }
 
+void HelperTcpTable::TakeMissed(std::vector<TcpRow>& rows) {
+    if (channel_) {
+        return channel_->TakeMissed(rows);
+    }
+    rows.clear();
+}
+
 void HelperTcpTable::HelperFailed() {
     const std::string what = StopBroken(path_, *process_, *channel_);
     channel_.reset();

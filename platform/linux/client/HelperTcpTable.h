@@ -61,6 +61,8 @@ public:
     [[nodiscard]] bool CloseConnection(const TcpRow& row) override;
     CloseAbility CanCloseConnections() override;
     std::optional<SourceNotice> TakeNotice() override;
+    // What the helper sent as missed; none while the table reads in this process.
+    void TakeMissed(std::vector<TcpRow>& rows) override;
     // The helper holds back what the rules block, from now on and again after a restart.
     void SetRules(const BlockingRules& rules) override;
 

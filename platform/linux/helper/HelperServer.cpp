@@ -59,6 +59,9 @@ bool HelperServer::SendNews() {
         return TellChange();  // the program reads the table whole first
     }
     const ReadResult read = table_.Read(rows_, &changes_);
+    if (!SendMissed()) {
+        return false;
+    }
     if (read == ReadResult::Unchanged) {
         return true;
     }
@@ -211,6 +214,9 @@ bool HelperServer::AnswerTable(const Request& request) {
     changes_.Whole = true;
     const ReadResult read =
         table_.Read(rows_, request.Kind == RequestKind::ReadTableChanges ? &changes_ : nullptr);
+    if (!SendMissed()) {
+        return false;
+    }
     if (read == ReadResult::Failed || rows_.size() > kMaxTableRows) {
         // The program reads the whole table next: nothing is sent unasked until then.
         inSync_ = false;
@@ -266,6 +272,25 @@ bool HelperServer::SendChanges(Reply& reply) {
         first += count;
         ++reply.ChunkIndex;
     }
+}
+
+bool HelperServer::SendMissed() {
+    table_.TakeMissed(missed_);
+    if (!watched_) {
+        return true;
+    }
+    // Only rows a record can carry: none of them could be closed anyway.
+    std::erase_if(missed_, [](const TcpRow& row) { return !CanNameConnection(row); });
+    missed_.resize(std::min(missed_.size(), kMaxMissedRows));
+    Reply reply;  // sequence 0: unasked, before the answer
+    reply.Kind = ReplyKind::Missed;
+    const std::span<const TcpRow> rows(missed_);
+    for (std::size_t first = 0; first < rows.size(); first += kRowsPerChunk) {
+        if (!Send(reply, rows.subspan(first, std::min(kRowsPerChunk, rows.size() - first)))) {
+            return false;
+        }
+    }
+    return true;
 }
 
 long HelperServer::Receive(bool& ancillary) {

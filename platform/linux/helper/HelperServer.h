@@ -16,7 +16,8 @@ namespace quarnel::platform {
 // not a sound request is refused, logged and never acted on, and serving goes on. Once the
 // program asks to watch the table, Run also sends it the rows that changed whenever the table's
 // descriptor turns readable, or tells it to read when only a read fetches the change (at once
-// and after every read, when the table cannot tell). polling is how the table is kept, as the
+// and after every read, when the table cannot tell), and after every read the connections that
+// came and went before any read handed them out. polling is how the table is kept, as the
 // program is told.
 //
 // A close is carried out only for a connection: the socket it names is looked up in sockets
@@ -64,6 +65,8 @@ private:
     // it to read; false when the socket failed.
     [[nodiscard]] bool SendNews();
     [[nodiscard]] bool AnswerRules(const Request& request);
+    // After a read: sends a watching program the connections the table saw come and go unread.
+    [[nodiscard]] bool SendMissed();
 
     int socket_;
     TcpTableSource& table_;
@@ -85,6 +88,7 @@ private:
     TableChanges changes_;           // what the last read changed in rows_
     std::vector<TcpRow> chunkRows_;  // one chunk of changed rows
     std::vector<std::uint32_t> chunkIndices_;  // and their indices
+    std::vector<TcpRow> missed_;               // what the table gave from its last read
 };
 
 }  // namespace quarnel::platform

@@ -267,6 +267,8 @@ bool GetReplyFields(const Reader& in, Reply& reply) {
             reply.Filter.Netfilter = in.U8(10) == 1;
             reply.Filter.Error = static_cast<int>(in.U32(12));
             return KnownFilterKind(in.U16(8)) && in.U8(10) <= 1 && in.Zero(11, 12);
+        case ReplyKind::Missed:
+            return in.Zero(8, 10) && in.Zero(12, kReplyHeaderSize);
         case ReplyKind::Unchanged:
         case ReplyKind::TableChanged:
             return in.Zero(8, kReplyHeaderSize);
@@ -434,8 +436,9 @@ std::size_t EncodeReply(const Reply& reply, std::span<const TcpRow> rows,
                         std::span<std::uint8_t, kMaxReplySize> out,
                         std::span<const std::uint32_t> indices) {
     const bool changes = reply.Kind == ReplyKind::TableChanges;
-    const bool chunk = reply.Kind == ReplyKind::TableChunk || changes;
-    if (rows.size() > (chunk ? kRowsPerChunk : 0) ||
+    const bool withRows =
+        reply.Kind == ReplyKind::TableChunk || changes || reply.Kind == ReplyKind::Missed;
+    if (rows.size() > (withRows ? kRowsPerChunk : 0) ||
         indices.size() != (changes ? rows.size() : 0)) {
         return 0;
     }
@@ -475,6 +478,9 @@ std::size_t EncodeReply(const Reply& reply, std::span<const TcpRow> rows,
             writer.Put(8, static_cast<std::uint16_t>(reply.Filter.Why), 2);
             writer.Put(10, reply.Filter.Netfilter ? 1u : 0u, 1);
             writer.Put(12, static_cast<std::uint32_t>(reply.Filter.Error), 4);
+            break;
+        case ReplyKind::Missed:
+            writer.Put(10, rows.size(), 2);
             break;
         case ReplyKind::Unchanged:
         case ReplyKind::TableChanged:
@@ -519,7 +525,7 @@ bool DecodeReply(std::span<const std::uint8_t> received, std::size_t length, Rep
     }
     const bool changes = reply.Kind == ReplyKind::TableChanges;
     const bool chunk = reply.Kind == ReplyKind::TableChunk || changes;
-    const std::size_t rowCount = chunk ? in.U16(10) : 0;
+    const std::size_t rowCount = chunk || reply.Kind == ReplyKind::Missed ? in.U16(10) : 0;
     if (rowCount > kRowsPerChunk || length != kReplyHeaderSize + rowCount * kRowSize) {
         return false;
     }

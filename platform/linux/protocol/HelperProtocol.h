@@ -18,7 +18,7 @@
 // next. All numbers are little-endian; addresses travel as the row holds them, 16 bytes in
 // network order (an IPv4 socket's IPv4-mapped); bytes not named below are zero.
 //
-// Two messages are no answer; the helper sends them of its own accord, with sequence 0, once
+// Three messages are no answer; the helper sends them of its own accord, with sequence 0, once
 // the program asked WatchTable (so a program that never asks never sees one), and never within
 // an answer:
 // - TableChanges: the rows that changed since the helper last answered a read or sent such
@@ -29,6 +29,11 @@
 // - TableChanged: the table may have changed in a way only a read fetches (the helper reads it
 //   whole, cannot tell which rows changed, or the program does not hold its rows yet). It comes
 //   at most once between two reads, and the reads afterwards include whatever it announced.
+// - Missed: connections that were established and gone again before a read handed them out,
+//   as the table gave them after its last read, so that the program tells a blocked one as
+//   ended before it could be closed. Sent after the read that found them, before its answer or
+//   its changed rows; each message stands alone, at most kRowsPerChunk rows, and one read gives
+//   at most kMaxMissedRows.
 // So while the table changes row by row, each change costs one message and no question.
 //
 // Request, kRequestSize (64) bytes, and for SetRules the rules after them:
@@ -65,6 +70,7 @@
 //     TableChanges 8 u16 chunk index (0, 1, ...)  10 u16 row count  12 u32 the table's row count
 //                  then row count rows, each with its index in the table; a chunk of fewer
 //                  than kRowsPerChunk rows is the last (it may carry none), at most kMaxChunks
+//     Missed       10 u16 row count, then row count rows
 //     TableFailed  8 u16 TableFailure
 //     Closed       8 u8  1 when the connection was closed, 0 when not
 //     Ability      8 u8  0 allowed, 1 no permission, 2 not supported, 3 unknown
@@ -78,7 +84,7 @@
 //
 // Row, kRowSize (56) bytes: the connection name in bytes 0..48, then 49 u8 state (TcpState),
 // 50..51 zero, 52 u32 the row's index in the table in a TableChanges reply, zero in a
-// TableChunk.
+// TableChunk or Missed.
 //
 // ReadTableChanges is answered with Unchanged, TableFailed, the whole table in TableChunk
 // replies, or TableChanges: the rows that appeared or changed since the helper last answered a
@@ -88,15 +94,15 @@
 // program may not hold answers it whole.
 //
 // A request that is cut short, too long, of another version (the IPv4-only layout of version 1
-// among them, version 2, whose helper only told of changes, and version 3, whose rules held
-// single addresses in one record), of an unknown kind or with a
-// field out of its range is answered with Refused and never acted on. A close always means one
-// TCP connection: the record has no field that could name another protocol, and the helper
-// builds the kernel's request for TCP itself.
+// among them, version 2, whose helper only told of changes, version 3, whose rules held
+// single addresses in one record, and version 4, whose helper sent no missed connections), of
+// an unknown kind or with a field out of its range is answered with Refused and never acted on. A
+// close always means one TCP connection: the record has no field that could name another protocol,
+// and the helper builds the kernel's request for TCP itself.
 
 namespace quarnel::platform {
 
-inline constexpr std::uint16_t kProtocolVersion = 4;
+inline constexpr std::uint16_t kProtocolVersion = 5;
 
 // The descriptor on which the helper finds its end of the socketpair.
 inline constexpr int kHelperSocketFd = 3;
@@ -126,6 +132,9 @@ inline constexpr std::size_t kMaxReplySize = kReplyHeaderSize + kRowsPerChunk * 
 inline constexpr std::size_t kMaxTableRows = std::size_t{1} << 20;
 inline constexpr std::size_t kMaxChunks = kMaxTableRows / kRowsPerChunk;
 static_assert(kMaxTableRows % kRowsPerChunk == 0, "the largest table fills its last chunk");
+// Missed connections one read gives, and the program keeps untaken, at most: far more than end
+// between two passes; past it the rest are dropped (they are only told, never closed).
+inline constexpr std::size_t kMaxMissedRows = 4096;
 
 enum class RequestKind : std::uint16_t {
     ReadTable = 1,
@@ -147,6 +156,7 @@ enum class ReplyKind : std::uint16_t {
     TableChanged = 0x87,
     Filtering = 0x88,
     TableChanges = 0x89,
+    Missed = 0x8a,
     Refused = 0xff,
 };
 
@@ -232,9 +242,9 @@ bool EncodeRulesRequest(std::uint32_t sequence, const BlockingRules& rules,
 [[nodiscard]] Refusal DecodeRequest(std::span<const std::uint8_t> received, std::size_t length,
                                     Request& request);
 
-// Writes one reply into out (kMaxReplySize bytes); its length. rows are a chunk's rows, at most
-// kRowsPerChunk, and must be empty for the other kinds; indices are their indices in the table,
-// one per row for TableChanges, none for the other kinds.
+// Writes one reply into out (kMaxReplySize bytes); its length. rows are a chunk's or Missed's
+// rows, at most kRowsPerChunk, and must be empty for the other kinds; indices are their indices in
+// the table, one per row for TableChanges, none for the other kinds.
 [[nodiscard]] std::size_t EncodeReply(const Reply& reply, std::span<const TcpRow> rows,
                                       std::span<std::uint8_t, kMaxReplySize> out,
                                       std::span<const std::uint32_t> indices = {});
