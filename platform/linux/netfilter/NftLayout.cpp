@@ -432,6 +432,11 @@ std::vector<T> Without(const std::vector<T>& one, const std::vector<T>& other) {
     return left;
 }
 
+SetContents Without(const SetContents& one, const SetContents& other) {
+    return {Without(one.LocalPorts, other.LocalPorts), Without(one.RemotePorts, other.RemotePorts),
+            Without(one.IPv4, other.IPv4), Without(one.IPv6, other.IPv6)};
+}
+
 bool ChangeSets(NftBatch& batch, std::uint16_t type, const std::string& table,
                 const SetContents& contents) {
     return ChangeElements(batch, type, table, kLocalPorts, KeysOf(contents.LocalPorts), 2) &&
@@ -472,14 +477,8 @@ SetContents Union(const SetContents& one, const SetContents& other) {
 bool ChangeContents(NftBatch& batch, const std::string& table, const SetContents& from,
                     const SetContents& to) {
     // What goes first, so that what comes never meets an interval it overlaps.
-    const SetContents gone{Without(from.LocalPorts, to.LocalPorts),
-                           Without(from.RemotePorts, to.RemotePorts), Without(from.IPv4, to.IPv4),
-                           Without(from.IPv6, to.IPv6)};
-    const SetContents come{Without(to.LocalPorts, from.LocalPorts),
-                           Without(to.RemotePorts, from.RemotePorts), Without(to.IPv4, from.IPv4),
-                           Without(to.IPv6, from.IPv6)};
-    return ChangeSets(batch, NFT_MSG_DELSETELEM, table, gone) &&
-           ChangeSets(batch, NFT_MSG_NEWSETELEM, table, come);
+    return ChangeSets(batch, NFT_MSG_DELSETELEM, table, Without(from, to)) &&
+           ChangeSets(batch, NFT_MSG_NEWSETELEM, table, Without(to, from));
 }
 
 bool EmptySets(NftBatch& batch, const std::string& table) {

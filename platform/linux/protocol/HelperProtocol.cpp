@@ -432,13 +432,21 @@ Refusal DecodeRequest(std::span<const std::uint8_t> received, std::size_t length
     return Refusal::None;
 }
 
+namespace {
+
+// Whether a reply of kind carries rows after its header (a row count at 10).
+bool CarriesRows(ReplyKind kind) {
+    return kind == ReplyKind::TableChunk || kind == ReplyKind::TableChanges ||
+           kind == ReplyKind::Missed;
+}
+
+}  // namespace
+
 std::size_t EncodeReply(const Reply& reply, std::span<const TcpRow> rows,
                         std::span<std::uint8_t, kMaxReplySize> out,
                         std::span<const std::uint32_t> indices) {
     const bool changes = reply.Kind == ReplyKind::TableChanges;
-    const bool withRows =
-        reply.Kind == ReplyKind::TableChunk || changes || reply.Kind == ReplyKind::Missed;
-    if (rows.size() > (withRows ? kRowsPerChunk : 0) ||
+    if (rows.size() > (CarriesRows(reply.Kind) ? kRowsPerChunk : 0) ||
         indices.size() != (changes ? rows.size() : 0)) {
         return 0;
     }
@@ -525,7 +533,7 @@ bool DecodeReply(std::span<const std::uint8_t> received, std::size_t length, Rep
     }
     const bool changes = reply.Kind == ReplyKind::TableChanges;
     const bool chunk = reply.Kind == ReplyKind::TableChunk || changes;
-    const std::size_t rowCount = chunk || reply.Kind == ReplyKind::Missed ? in.U16(10) : 0;
+    const std::size_t rowCount = CarriesRows(reply.Kind) ? in.U16(10) : 0;
     if (rowCount > kRowsPerChunk || length != kReplyHeaderSize + rowCount * kRowSize) {
         return false;
     }
