@@ -446,12 +446,6 @@ TEST(TcpTableSelection, TheHelperClosesForAProgramWithoutAnyCapabilityElseItOnly
         const pid_t pid = table->HelperPid();
         const std::uint64_t netAdmin = CapabilityBit(CAP_NET_ADMIN);
         EXPECT_EQ(Privileges(pid), (std::vector<std::uint64_t>{netAdmin, netAdmin, 0, 0, 1}));
-
-        std::vector<TcpRow> rows;
-        ASSERT_EQ(ReadChanges(*table, rows), ReadResult::Changed);
-        const std::optional<TcpRow> row = loop.RowIn(rows);
-        ASSERT_TRUE(row && table->CloseConnection(*row));
-        EXPECT_EQ(ReceiveError(loop.c.client.Get()), ECONNABORTED);
         selection.Source.reset();
         EXPECT_EQ(Status(pid, "State"), "") << "the helper outlived its table";
     });
