@@ -108,9 +108,6 @@ struct Family {
 };
 const Family kIPv4{"127.0.0.1", [] { return ListenIPv4(); }};
 const Family kIPv6{"::1", [] { return ListenIPv6Any(true); }};
-void PrintTo(const Family& family, std::ostream* out) {
-    *out << family.Loopback;
-}
 
 class PayloadFilterTest : public ::testing::TestWithParam<std::tuple<Kind, Family>> {
 protected:
@@ -187,10 +184,8 @@ TEST_P(PayloadFilterTest, RequestsAndGreetingsOnBlockedPortsNeverArriveTillTheRu
                 ::setsockopt(connection.client.Get(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort),
                 0);
             ::close(connection.client.Get());
-            char byte = 0;
             EXPECT_TRUE(WaitUntil([&] {
-                return ::recv(connection.server.Get(), &byte, 1, MSG_DONTWAIT) < 0 &&
-                       errno == ECONNRESET;
+                return ReceiveError(connection.server.Get()) == ECONNRESET;
             })) << "the abort never arrived";
         }
         if (kind() == Kernel) {
@@ -236,7 +231,8 @@ std::uint64_t Probe(const Listener& listener, const char* loopback, const std::a
 }
 
 // Edits under way while connections to a blocked port keep sending: the port moves from one
-// list to the other, and a full allowed list is replaced by another full one. Old and new rules
+// list to the other, and a full allowed list is replaced by another full one (both held together
+// while the edit goes in). Old and new rules
 // both block the connection, so not one byte may cross while the filter goes from one to the
 // other.
 TEST_P(PayloadFilterTest, AnEditNeverLetsThroughWhatTheOldAndTheNewRulesBlock) {
@@ -273,8 +269,18 @@ TEST_P(PayloadFilterTest, AnEditNeverLetsThroughWhatTheOldAndTheNewRulesBlock) {
         EXPECT_EQ(crossedDuring(20, fullAsRemote, fullAsLocal), 0u) << "replacing full lists";
 
         // The probe sees what crosses: without the rule it all does.
-        SetRules(filter, {});
         const std::atomic<bool> once{true};
+        if (kind() == Kernel) {
+            // One address more than the filter holds: refused, and it holds back nothing until
+            // a list fits again.
+            FilterCause why;
+            EXPECT_FALSE(filter.SetRules({ManyAddresses(full + 1), {just}, {}}, why));
+            EXPECT_EQ(why.Why, FilterCause::Kind::TooManyAddresses);
+            EXPECT_EQ(Probe(listener, family.Loopback, once), 32u);
+            SetRules(filter, fullAsLocal);
+            EXPECT_EQ(Probe(listener, family.Loopback, once), 0u);
+        }
+        SetRules(filter, {});
         EXPECT_EQ(Probe(listener, family.Loopback, once), 32u);
     });
 }
@@ -311,9 +317,6 @@ TEST_P(PayloadFilterTest, GoesWithTheProcessThatOwnsIt) {
         // The kernel lets go of the filter when the last descriptor of its links closes, and of
         // the table with its owner's socket.
         EXPECT_EQ(Arrived(held.server.Get(), 5000ms), "held");
-        const Connection after = Connect(listener, family.Loopback);
-        Send(after.client.Get(), "after");
-        EXPECT_EQ(Arrived(after.server.Get()), "after");
     });
 }
 
@@ -329,9 +332,6 @@ TEST(CgroupRoot, IsFoundInMountinfo) {
         "51 23 0:40 / /mnt/whole\\040tree rw master:1 - cgroup2 cgroup2 rw\n"
         "50 23 0:40 /user.slice /mnt/part rw - cgroup2 cgroup2 rw\n");
     EXPECT_EQ(FindCgroup2Root(part), "/mnt/whole tree");
-
-    std::istringstream none("31 23 0:28 / /sys/fs/cgroup rw - tmpfs tmpfs rw\n");
-    EXPECT_EQ(FindCgroup2Root(none), "");
 }
 
 }  // namespace
