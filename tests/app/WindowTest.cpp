@@ -63,24 +63,20 @@ protected:
     frmMain window{oManager, bQuit, *this};
 };
 
+// Each view's list is checked where it is edited or filtered; here, its heading and whether it
+// can be edited.
 TEST_F(Window, ViewButtonsShowTheirListAndEditingState) {
-    const struct {
-        Command& button;
-        const char* heading;
-        Lines lines;
-        bool editing;
-    } views[] = {
-        {window.cmdLocalIP, "Local IP Addresses", {"192.0.2.5"}, false},
-        {window.cmdAllowedIP, "Allowed IP Addresses", {"127.0.0.1"}, true},
-        {window.cmdBlockedRemote, "Blocked Remote Ports", {"22"}, true},
-        {window.cmdCurrentConnections, "Current Connections", {Web}, false},
-        {window.cmdBlockedLocal, "Blocked Local Ports", {"445", "445", "139"}, true},
+    const std::tuple<Command&, const char*, bool> views[] = {
+        {window.cmdLocalIP, "Local IP Addresses", false},
+        {window.cmdAllowedIP, "Allowed IP Addresses", true},
+        {window.cmdBlockedRemote, "Blocked Remote Ports", true},
+        {window.cmdCurrentConnections, "Current Connections", false},
+        {window.cmdBlockedLocal, "Blocked Local Ports", true},
     };
-    for (const auto& [button, heading, lines, editing] : views) {
+    for (const auto& [button, heading, editing] : views) {
         SCOPED_TRACE(heading);
         emit button.Click();
         EXPECT_EQ(window.txtHead.text(), heading);
-        EXPECT_EQ(Listed(), lines);
         EXPECT_EQ(window.txtItem.isEnabled(), editing);
         EXPECT_EQ(window.cmdAdd.Enabled(), editing);
         EXPECT_EQ(window.mnuDelete->isEnabled(), editing);
