@@ -15,7 +15,6 @@
 #include <QTemporaryDir>
 
 #include <cerrno>
-#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -87,14 +86,6 @@ struct Program : QProcess {
     // The exit status once it ended by itself; -1 when it did not end in time or was killed.
     int Wait() { return waitForFinished(60000) && exitStatus() == NormalExit ? exitCode() : -1; }
     int Terminate() { return Running() ? (terminate(), Wait()) : -1; }
-    // Stops the helper it runs, as a hang would; never anything else.
-    void StopHelper() {
-        const std::string self = std::to_string(processId());
-        std::ifstream children("/proc/" + self + "/task/" + self + "/children");
-        pid_t helper = 0;
-        ASSERT_TRUE(children >> helper) << "no helper runs";
-        ASSERT_EQ(::kill(helper, SIGSTOP), 0);
-    }
 };
 
 // A server whose port is blocked by a home's rules, and the rules as the program saves them.
@@ -168,9 +159,9 @@ TEST(Program, ClosesABlockedConnectionStaysAloneAndSavesItsRulesWhenTerminated) 
 }
 
 // Installed (bin/quarnel finds libexec/quarnel-helper) without any right, it says it only shows
-// connections; with the helper granted its right, it closes through the helper and asks it now
-// and then, as a hung helper tells nothing.
-TEST(Program, ClosesThroughItsHelperAndRestartsAHungOne) {
+// connections; with the helper granted its right, it closes through the helper. (A hung helper's
+// restart is checked on the helper's table itself.)
+TEST(Program, ClosesThroughItsInstalledHelperAndSaysWhenItCannotClose) {
     RunInPrivateNetwork([] {
         const BlockedServer blocked;
         const std::string bin = blocked.Install(),
@@ -195,10 +186,6 @@ TEST(Program, ClosesThroughItsHelperAndRestartsAHungOne) {
         }
         Program guard(blocked.home, bin, true);
         EXPECT_TRUE(blocked.Closes(guard)) << blocked.home.Read();
-        guard.StopHelper();
-        EXPECT_TRUE(blocked.home.Says("the helper " + helper + " did not answer within 1000 ms"));
-        EXPECT_TRUE(blocked.home.Says("The helper " + helper + " was restarted"))
-            << blocked.home.Read();
         EXPECT_EQ(guard.Terminate(), 0);
     });
 }
