@@ -5,7 +5,6 @@
 
 #include <map>
 
-#include "app/AppIdentity.h"
 #include "app/ListEditing.h"
 #include "app/frmMain.h"
 #include "engine/Settings.h"
@@ -64,78 +63,20 @@ protected:
     frmMain window{oManager, bQuit, *this};
 };
 
-TEST_F(Window, EveryControlSitsWhereTheDesignPutsItInTabOrder) {
-    auto& w = window;
-    EXPECT_EQ(w.minimumSize(), QSize(564, 518));
-    EXPECT_EQ(w.maximumSize(), QSize(564, 518));
-    EXPECT_EQ(w.windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint),
-              Qt::WindowMinimizeButtonHint);
-    // Loading carries the short caption; start-up then sets the full title.
-    EXPECT_EQ(w.windowTitle(), "Virel Quarnel v1.2 Build 38");
-    EXPECT_EQ(BuildAppTitle(), "Virel Quarnel v.1.2   (build 38)");
-
-    // In tab order, each frame (which takes no focus) before what it holds: the container, the
-    // place in it in pixels (twips / 15), the caption (the heading's is the first view's) and
-    // the font as family, points and " bold".
-    const char *ms = "MS Sans Serif 9.75", *bold = "Arial 9.75 bold";
-    const std::tuple<QWidget*, QWidget*, QRect, const char*, const char*> design[] = {
-        // clang-format off
-        {&w.lstMain, &w, {6, 26, 303, 437}, "", "Arial 9"},
-        {&w.txtHead, &w, {6, 6, 303, 24}, "Current Connections", bold},
-        {&w.cmdAdd, &w, {260, 464, 49, 27}, "Add", ms},
-        {&w.txtItem, &w, {6, 464, 253, 25}, "", "Arial 8.25"},
-        {&w.chkShowX, &w, {348, 88, 189, 16}, "Show only connected ports", "Arial 9.75"},
-        {&w.chkHideLocal, &w, {348, 112, 189, 16}, "Hide Local Connections", "Arial 9.75"},
-        {&w.Frame1, &w, {334, 4, 225, 75}, "Connections ", bold},
-        {&w.cmdCurrentConnections, &w.Frame1, {20, 26, 183, 33}, "Show Current Connections", ms},
-        {&w.Frame2, &w, {334, 142, 225, 125}, "Blocked Ports ", bold},
-        {&w.cmdBlockedLocal, &w.Frame2, {20, 32, 183, 33}, "Blocked Local Ports", ms},
-        {&w.cmdBlockedRemote, &w.Frame2, {20, 68, 183, 33}, "Blocked Remote Ports", ms},
-        {&w.Frame3, &w, {334, 278, 225, 81}, "Allowed IPs", bold},
-        {&w.cmdAllowedIP, &w.Frame3, {18, 26, 183, 33}, "Allowed IP Addreses", ms},
-        {&w.Frame4, &w, {334, 374, 225, 117}, "Local IPs", bold},
-        {&w.cmdLocalIP, &w.Frame4, {16, 28, 183, 33}, "Local IP Addresses", ms},
-        {&w.cmdAddLocal, &w.Frame4, {16, 64, 183, 33}, "Add Local IPs to Allowed", ms},
-        // clang-format on
-    };
-    QWidget* tab = &w.lstMain;
-    for (const auto& [widget, container, place, caption, font] : design) {
-        SCOPED_TRACE(::testing::Message() << widget->metaObject()->className() << " " << caption);
-        EXPECT_EQ(widget->geometry(), place);
-        EXPECT_EQ(widget->parentWidget(), container);
-        auto* command = qobject_cast<Command*>(widget);
-        const char* text = qobject_cast<QGroupBox*>(widget) ? "title" : "text";
-        EXPECT_EQ(command ? command->Caption() : widget->property(text).toString(), caption);
-        const QFont& f = widget->font();
-        EXPECT_EQ(
-            QString("%1 %2%3").arg(f.family()).arg(f.pointSizeF()).arg(f.bold() ? " bold" : ""),
-            font);
-        if (widget->focusPolicy() != Qt::NoFocus) {
-            EXPECT_EQ(widget, tab);  // Tab moves on to the next control, over the frames
-            while ((tab = tab->nextInFocusChain())->focusPolicy() == Qt::NoFocus) {
-            }
-        }
-    }
-}
-
+// Each view's list is checked where it is edited or filtered; here, its heading and whether it
+// can be edited.
 TEST_F(Window, ViewButtonsShowTheirListAndEditingState) {
-    const struct {
-        Command& button;
-        const char* heading;
-        Lines lines;
-        bool editing;
-    } views[] = {
-        {window.cmdLocalIP, "Local IP Addresses", {"192.0.2.5"}, false},
-        {window.cmdAllowedIP, "Allowed IP Addresses", {"127.0.0.1"}, true},
-        {window.cmdBlockedRemote, "Blocked Remote Ports", {"22"}, true},
-        {window.cmdCurrentConnections, "Current Connections", {Web}, false},
-        {window.cmdBlockedLocal, "Blocked Local Ports", {"445", "445", "139"}, true},
+    const std::tuple<Command&, const char*, bool> views[] = {
+        {window.cmdLocalIP, "Local IP Addresses", false},
+        {window.cmdAllowedIP, "Allowed IP Addresses", true},
+        {window.cmdBlockedRemote, "Blocked Remote Ports", true},
+        {window.cmdCurrentConnections, "Current Connections", false},
+        {window.cmdBlockedLocal, "Blocked Local Ports", true},
     };
-    for (const auto& [button, heading, lines, editing] : views) {
+    for (const auto& [button, heading, editing] : views) {
         SCOPED_TRACE(heading);
         emit button.Click();
         EXPECT_EQ(window.txtHead.text(), heading);
-        EXPECT_EQ(Listed(), lines);
         EXPECT_EQ(window.txtItem.isEnabled(), editing);
         EXPECT_EQ(window.cmdAdd.Enabled(), editing);
         EXPECT_EQ(window.mnuDelete->isEnabled(), editing);
@@ -187,24 +128,10 @@ TEST_F(Window, AddRefusesInvalidEntriesAndStoresValidOnesPlainly) {
         {ip, "1.2.x.256", InvalidIPText, nullptr},
         {ip, "   ", nullptr, nullptr},
         {ip, " +010.000. 0.001 ", nullptr, "10.0.0.1"},
-        {ip, "10.0.0.01", nullptr, nullptr},
-        // IPv6 in its one text; an IPv4-mapped address as IPv4.
-        {ip, " 2001:0DB8:0:0:0:0:0:0007 ", nullptr, "2001:db8::7"},
-        {ip, "::ffff:10.0.0.1", nullptr, nullptr},
-        {ip, "fe80::1%eth0", InvalidIPText, nullptr},
-        {ip, "[::1]:443", InvalidIPText, nullptr},
-        // Prefixes in their one text; one with bits past its length names its network.
-        {ip, "10.20.0.0/16", nullptr, "10.20.0.0/16"},
-        {ip, "10.20.1.2/16", bits, nullptr},
-        {ip, "10.0.0.0/33", InvalidIPText, nullptr},
-        {ip, "::ffff:10.0.0.0/104", nullptr, "10.0.0.0/8"},
-        {ip, "2001:DB8::/32", nullptr, "2001:db8::/32"},
-        {ip, "10.0.0.1/32", nullptr, nullptr},
+        {ip, "::ffff:10.0.0.1", nullptr, nullptr},  // the same address, not added twice
+        {ip, "10.20.1.2/16", bits, nullptr},  // one with bits past its length names its network
         {remote, "65536", InvalidPortText, nullptr},
         {remote, "6000-6000", nullptr, "6000"},
-        {remote, " 6000-6063", nullptr, "6000-6063"},
-        {remote, "10-5", InvalidPortText, nullptr},
-        {remote, "0-10", InvalidPortText, nullptr},
         {window.cmdBlockedLocal, "80.5", nullptr, "80"},
     };
     std::map<Command*, Lines> lists{

@@ -45,21 +45,12 @@ TEST(RulesFile, ReadsWhatTheWindowProgramWritesAndWhatAPersonWrites) {
          "BlockedRemotePortsString=25\n",
          {{AllowedIPKey, ""}, {BlockedLocalPortsKey, "445,139"}, {BlockedRemotePortsKey, "25"}},
          {}},
-        // By hand: comments, blanks around the pieces, IPv6, a key that is no rule list.
-        {"; mine\n[General]\n; the mail ports\nBlockedRemotePortsString=25, 465 ,587\n"
+        // By hand, saved by an editor that starts with a UTF-8 byte order mark: comments, blanks
+        // around the pieces, IPv6, a key that is no rule list.
+        {"\xEF\xBB\xBF; mine\n[General]\n; the mail ports\nBlockedRemotePortsString=25, 465 ,587\n"
          "AllowedIPString=127.0.0.1,::1\nBlockedRemotePorts=80\n",
          {{AllowedIPKey, "127.0.0.1,::1"}, {BlockedRemotePortsKey, "25,465,587"}},
          {"BlockedRemotePorts"}},
-        // Saved by an editor that starts the file with a UTF-8 byte order mark.
-        {"\xEF\xBB\xBF[General]\nBlockedLocalPortsString=445\n",
-         {{BlockedLocalPortsKey, "445"}},
-         {}},
-        // Ranges and prefixes.
-        {"[General]\nBlockedLocalPortsString=\"22,6000-6063\"\n"
-         "AllowedIPString=\"10.20.0.0/16,2001:db8::/32,::ffff:10.0.0.0/104\"\n",
-         {{AllowedIPKey, "10.20.0.0/16,2001:db8::/32,::ffff:10.0.0.0/104"},
-          {BlockedLocalPortsKey, "22,6000-6063"}},
-         {}},
     };
     for (const auto& [content, values, ignored] : cases) {
         const RulesReading reading = ReadRulesFile(folder.Write(content));
@@ -84,9 +75,6 @@ TEST(RulesFile, RefusesWhatItCannotTrustAndSaysWhy) {
         {"", "holds none of the keys"},
         {"[General]\nBlockedLocalPorts=80\n", "holds none of the keys"},
         {"[General]\nBlockedLocalPortsString=80,44x\n", "holds \"44x\", which is no port"},
-        {"[General]\nBlockedRemotePortsString=0\n", "holds \"0\", which is no port"},
-        {"[General]\nBlockedRemotePortsString=10-5\n", "holds \"10-5\", which is no port"},
-        {"[General]\nAllowedIPString=127.0.0.1,localhost\n", "\"localhost\", which is no IPv4"},
         {"[General]\nAllowedIPString=10.20.1.2/16\n", "(its network is 10.20.0.0/16)"},
         {std::string(2 << 20, ';'), "larger than 1 MiB"},
     };
