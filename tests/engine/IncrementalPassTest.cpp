@@ -49,17 +49,16 @@ struct Machine {
         connection.NewState = to;
         Waiting.push_back(connection);
     }
-    // A close removes the connection and reports it gone, as the kernel does.
+    // Reports the connection at gone, as the kernel does when it ends or is closed.
+    void End(std::vector<TcpStateEvent>::iterator gone) {
+        Report(*gone, tcp::kClose);
+        Live.erase(gone);
+    }
     bool Close(const TcpRow& row) {
         Closes.push_back(row);
         const auto found =
             std::ranges::find_if(Live, [&](const TcpStateEvent& c) { return RowOf(c) == row; });
-        if (RefuseCloses || found == Live.end()) {
-            return false;
-        }
-        Report(*found, tcp::kClose);
-        Live.erase(found);
-        return true;
+        return !RefuseCloses && found != Live.end() && (End(found), true);
     }
     Rows Table() const {
         Rows rows;
@@ -125,18 +124,15 @@ protected:
         connection.NewState = to;
         machine.Live.push_back(connection);
     }
+    std::vector<TcpStateEvent>::iterator AnyLive() {
+        return machine.Live.begin() + Pick(static_cast<int>(machine.Live.size()));
+    }
     void Change() {
-        TcpStateEvent& connection =
-            machine.Live[static_cast<std::size_t>(Pick(static_cast<int>(machine.Live.size())))];
+        TcpStateEvent& connection = *AnyLive();
         const std::uint8_t to =
             connection.NewState == tcp::kEstablished ? tcp::kCloseWait : tcp::kEstablished;
         machine.Report(connection, to);
         connection.NewState = to;
-    }
-    void Vanish() {
-        const auto at = machine.Live.begin() + Pick(static_cast<int>(machine.Live.size()));
-        machine.Report(*at, tcp::kClose);
-        machine.Live.erase(at);
     }
     void EditRules() {
         const char* allowed[] = {"", "127.0.0.1", "198.51.100.7,203.0.113.10,::1"};
@@ -174,7 +170,7 @@ TEST_P(IncrementalPass, ClosesAndListsWhatAPassOverEveryRowWould) {
         } else if (what < 12) {
             Change();
         } else if (what < 16) {
-            Vanish();
+            machine.End(AnyLive());
         } else if (what == 16) {
             EditRules();
         } else if (what == 17) {

@@ -61,14 +61,13 @@ struct FakeWindow : ManagerWindow {
     void AppendToList(const std::string& text) override { Lines.push_back(text); }
     void SetHeading(const std::string& text) override { Heading = text; }
     void SetEditingEnabled(bool) override {}
-    Value ShowOnlyConnectedValue() const override { return ++Rebuilds, ShowOnlyConnected; }
+    Value ShowOnlyConnectedValue() const override { return ShowOnlyConnected; }
     Value HideLocalValue() const override { return HideLocal; }
     void ShowMessage(const std::string& text) override { Messages.push_back(text); }
 
     Texts Lines, Messages;
     std::string Heading;
     Value ShowOnlyConnected = std::int16_t{0}, HideLocal = std::int16_t{0};
-    mutable int Rebuilds = 0;  // each rebuild of the connection lines reads the check boxes
 };
 
 struct MapStore : SettingsStore {
