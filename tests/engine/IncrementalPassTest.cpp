@@ -44,7 +44,7 @@ struct Machine {
     bool RefuseCloses = false;
     Rows Closes;  // every close asked for, refused or not
 
-    void Report(TcpStateEvent connection, std::uint8_t to) {
+    void Report(TcpStateEvent& connection, std::uint8_t to) {
         connection.OldState = connection.NewState;
         connection.NewState = to;
         Waiting.push_back(connection);
@@ -119,9 +119,7 @@ protected:
         std::ranges::copy(end(), connection.RemoteAddress);
         connection.LocalPort = static_cast<std::uint16_t>(Any(ports) + Pick(2));
         connection.RemotePort = static_cast<std::uint16_t>(Any(ports) + Pick(2));
-        const std::uint8_t to = Any(states);
-        machine.Report(connection, to);
-        connection.NewState = to;
+        machine.Report(connection, Any(states));
         machine.Live.push_back(connection);
     }
     std::vector<TcpStateEvent>::iterator AnyLive() {
@@ -129,10 +127,8 @@ protected:
     }
     void Change() {
         TcpStateEvent& connection = *AnyLive();
-        const std::uint8_t to =
-            connection.NewState == tcp::kEstablished ? tcp::kCloseWait : tcp::kEstablished;
-        machine.Report(connection, to);
-        connection.NewState = to;
+        machine.Report(connection, connection.NewState == tcp::kEstablished ? tcp::kCloseWait
+                                                                            : tcp::kEstablished);
     }
     void EditRules() {
         const char* allowed[] = {"", "127.0.0.1", "198.51.100.7,203.0.113.10,::1"};

@@ -109,7 +109,7 @@ protected:
     }
     // One pass; each of its event steps runs what the window does there.
     void Pass() {
-        engine.ProcessTcpTable([this] { ++eventSteps, onEventStep(); });
+        engine.ProcessTcpTable([this] { onEventStep(); });
     }
     // The connection lines as a window about to show them finds them.
     Texts Lines() {
@@ -123,7 +123,6 @@ protected:
     FakeWindow window;
     Engine engine{table, hosts, store};
     Manager& oManager = engine.oManager;
-    int eventSteps = 0;
     std::function<void()> onEventStep = [] {};
 };
 
