@@ -40,50 +40,34 @@ struct Pipe {
     platform::UniqueFd readEnd, writeEnd;
 };
 
-// How a close of each kind reads; a port of a range names the range it was blocked by.
-TEST(CloseLog, SaysWhatWasClosedAndWhichRuleClosedIt) {
+// How a close reads (a port of a range names the range it was blocked by), handed to the
+// journal's sink, and written, marked with its priority, when the sink does not take it.
+TEST(CloseLog, SaysWhatWasClosedByWhichRuleAndWritesWhatTheSinkRefusesWithItsPriority) {
     using platform::TcpState::Established;
     List allowed, local, remote;
-    for (const char* entry : {"6000-6031", "6032-6063", "443"}) {
-        (void)remote.AddItem(std::string(entry));
-    }
+    (void)remote.AddItem(std::string("6000-6031"));
+    (void)remote.AddItem(std::string("6032-6063"));
     const RuleSet rules(allowed, local, remote);
-    const std::tuple<platform::TcpRow, Verdict, const char*> lines[] = {
-        {Row(Established, "2001:db8::5", 445, "2001:db8::8", 51234), Verdict::BlockedByLocalPort,
-         "closed IPv6 [2001:db8::5]:445 -> [2001:db8::8]:51234 (local port 445 blocked)"},
-        {Row(Established, "192.0.2.5", 50123, "198.51.100.7", 6000), Verdict::BlockedByRemotePort,
-         "closed IPv4 192.0.2.5:50123 -> 198.51.100.7:6000 (remote port 6000 blocked, range "
-         "6000-6063)"},
-        {Row(Established, "192.0.2.5", 50123, "198.51.100.7", 443), Verdict::BlockedByRemotePort,
-         "closed IPv4 192.0.2.5:50123 -> 198.51.100.7:443 (remote port 443 blocked)"},
-    };
-    for (const auto& [row, verdict, line] : lines) {
-        EXPECT_EQ(CloseLine(row, verdict, &rules), line);
-    }
-    EXPECT_EQ(GroupedNumber(12345678), "12,345,678");
-}
-
-// For the journal: closes handed to the sink, and written, marked with their priority, when it
-// does not take them.
-TEST(CloseLog, MarksPrioritiesAndLeavesCloseLinesTheSinkRefusesToTheDescriptor) {
+    const std::string v6 =
+        "closed IPv6 [2001:db8::5]:445 -> [2001:db8::8]:51234 (local port 445 blocked)";
+    const std::string range =
+        "closed IPv4 192.0.2.5:50123 -> 198.51.100.7:6000 (remote port "
+        "6000 blocked, range 6000-6063)";
     Pipe pipe;
     ActionLog log(pipe.writeEnd.Get());
     log.MarkPriorities(true);
     std::vector<std::string> sunk;
-    bool take = true;
     log.SendClosesTo([&](const platform::TcpRow&, Verdict, const std::string& line) {
-        return sunk.push_back(line), take;
+        return sunk.push_back(line), sunk.size() == 1;
     });
-    const platform::TcpRow row = Established(50123, "198.51.100.7", 443, 1);
-    const std::string line = CloseLine(row, Verdict::BlockedByRemotePort);
-    for (const bool taken : {true, false}) {
-        take = taken;
-        log.Closed(row, Verdict::BlockedByRemotePort);
-    }
+    log.Closed(Row(Established, "2001:db8::5", 445, "2001:db8::8", 51234),
+               Verdict::BlockedByLocalPort);
+    log.Closed(Row(Established, "192.0.2.5", 50123, "198.51.100.7", 6000),
+               Verdict::BlockedByRemotePort, ActionLog::Clock::now(), &rules);
     log.Say("refused", ActionLog::Priority::Warning);
     log.Say("cannot close", ActionLog::Priority::Error);
-    EXPECT_EQ(sunk, (std::vector<std::string>{line, line}));
-    EXPECT_EQ(pipe.Drain(), "<6>" + line + "\n<4>refused\n<3>cannot close\n");
+    EXPECT_EQ(sunk, (std::vector<std::string>{v6, range}));
+    EXPECT_EQ(pipe.Drain(), "<6>" + range + "\n<4>refused\n<3>cannot close\n");
     EXPECT_EQ(log.ClosedCount(), 2U);
 }
 

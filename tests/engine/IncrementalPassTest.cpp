@@ -44,22 +44,21 @@ struct Machine {
     bool RefuseCloses = false;
     Rows Closes;  // every close asked for, refused or not
 
-    void Report(TcpStateEvent connection, std::uint8_t to) {
+    void Report(TcpStateEvent& connection, std::uint8_t to) {
         connection.OldState = connection.NewState;
         connection.NewState = to;
         Waiting.push_back(connection);
     }
-    // A close removes the connection and reports it gone, as the kernel does.
+    // Reports the connection at gone, as the kernel does when it ends or is closed.
+    void End(std::vector<TcpStateEvent>::iterator gone) {
+        Report(*gone, tcp::kClose);
+        Live.erase(gone);
+    }
     bool Close(const TcpRow& row) {
         Closes.push_back(row);
         const auto found =
             std::ranges::find_if(Live, [&](const TcpStateEvent& c) { return RowOf(c) == row; });
-        if (RefuseCloses || found == Live.end()) {
-            return false;
-        }
-        Report(*found, tcp::kClose);
-        Live.erase(found);
-        return true;
+        return !RefuseCloses && found != Live.end() && (End(found), true);
     }
     Rows Table() const {
         Rows rows;
@@ -120,23 +119,16 @@ protected:
         std::ranges::copy(end(), connection.RemoteAddress);
         connection.LocalPort = static_cast<std::uint16_t>(Any(ports) + Pick(2));
         connection.RemotePort = static_cast<std::uint16_t>(Any(ports) + Pick(2));
-        const std::uint8_t to = Any(states);
-        machine.Report(connection, to);
-        connection.NewState = to;
+        machine.Report(connection, Any(states));
         machine.Live.push_back(connection);
     }
-    void Change() {
-        TcpStateEvent& connection =
-            machine.Live[static_cast<std::size_t>(Pick(static_cast<int>(machine.Live.size())))];
-        const std::uint8_t to =
-            connection.NewState == tcp::kEstablished ? tcp::kCloseWait : tcp::kEstablished;
-        machine.Report(connection, to);
-        connection.NewState = to;
+    std::vector<TcpStateEvent>::iterator AnyLive() {
+        return machine.Live.begin() + Pick(static_cast<int>(machine.Live.size()));
     }
-    void Vanish() {
-        const auto at = machine.Live.begin() + Pick(static_cast<int>(machine.Live.size()));
-        machine.Report(*at, tcp::kClose);
-        machine.Live.erase(at);
+    void Change() {
+        TcpStateEvent& connection = *AnyLive();
+        machine.Report(connection, connection.NewState == tcp::kEstablished ? tcp::kCloseWait
+                                                                            : tcp::kEstablished);
     }
     void EditRules() {
         const char* allowed[] = {"", "127.0.0.1", "198.51.100.7,203.0.113.10,::1"};
@@ -174,7 +166,7 @@ TEST_P(IncrementalPass, ClosesAndListsWhatAPassOverEveryRowWould) {
         } else if (what < 12) {
             Change();
         } else if (what < 16) {
-            Vanish();
+            machine.End(AnyLive());
         } else if (what == 16) {
             EditRules();
         } else if (what == 17) {
