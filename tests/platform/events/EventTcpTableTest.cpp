@@ -149,19 +149,6 @@ TEST_F(EventTable, ReportsChangeRowsInPlaceAndHandOutOnlyTheRowsTheyChanged) {
     EXPECT_TRUE(changes.Rows.empty());
     Read(ReadResult::Unchanged);
     EXPECT_EQ(table.WholeReads(), 1u);
-
-    // One established and gone between two reads is told as missed, once; one handed out
-    // before it went, or never established, is not.
-    kernel.Waiting = {Report(8, tcp::kSynSent, tcp::kEstablished),
-                      Report(8, tcp::kEstablished, tcp::kClose),
-                      Report(9, tcp::kClose, tcp::kSynSent), Report(9, tcp::kSynSent, tcp::kClose),
-                      Report(6, tcp::kCloseWait, tcp::kClose)};
-    Read();
-    Rows missed;
-    table.TakeMissed(missed);
-    EXPECT_EQ(missed, (Rows{Connection(8, kEstablished)}));
-    table.TakeMissed(missed);
-    EXPECT_TRUE(missed.empty());
 }
 
 TEST_F(EventTable, AFailedWholeReadHandsOutNothingAndUnreadableReportsLeaveOnlyWholeReads) {
