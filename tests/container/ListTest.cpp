@@ -41,40 +41,30 @@ void ExpectResults(Init init, const std::vector<Value>& items, const std::vector
     }
 }
 
-TEST(FindItem, NumberRelationsAndTheOrderOfResultCodes) {
+TEST(FindItem, ComparesInTheListsTypeTextsThroughTheHashAndTellsWhyNothingWasFound) {
     ExpectResults(&List::InitLongList, {},
                   {{"", 5, ListEmptyOperator}, {"=", "abc"s, ListNotFound, kCase, 9}});
     ExpectResults(&List::InitLongList, {10, 20, 30, 20},
                   {{"=", 20, 1},
                    {"=", 20, 3, kCase, 0, kBack},
                    {">", 15, 1},
-                   {">=", 25, 2, kCase, 0, kBack},
                    {"<", 10, ListNotFound},
                    {"<=", 10, 0},
-                   {"<>", 20, ListNotFound},
                    {"LIKE", "x"s, ListNotConvertible},
-                   {"=", " 20 "s, 1},
                    {"=", 20, ListOutOfRange, kCase, 4},
                    {"=", "abc"s, ListOutOfRange, kCase, -1},
                    {"=", 10, ListNotFound, kCase, 1, kBack}});
     ExpectResults(&List::InitByteList, {100, 250}, {{">", 200, 1}});  // 0..255
-}
-
-TEST(FindItem, TextEqualityThroughTheHashAndContainment) {
     ExpectResults(&List::InitStringList, {"Alpha"s, "beta"s, "ALPHA"s, "80"s, "8080"s},
                   {{"=", "alpha"s, ListNotFound},
                    {"=", "alpha"s, 0, kAnyCase},
                    {"=", "ALPHA"s, 2},
-                   {"like", "ph"s, 0, kAnyCase},
                    {"Like", "PH"s, 2},
                    {"LIKE", "ph"s, ListNotFound, kAnyCase, 0, false, 4},
                    {"LIKE", "ph"s, 0, kAnyCase, 0, false, 3},
-                   {"LIKE", "ph"s, 0, kAnyCase, 0, false, 0},  // from 1
-                   {" =", "beta"s, ListOperatorRefused},
-                   {"<", "b"s, ListOperatorRefused},  // no trimming
+                   {" =", "beta"s, ListOperatorRefused},  // no trimming
                    {"<", Value(), ListNotConvertible},
-                   {"=", 80, 3},
-                   {"=", 8080.0, 4}});
+                   {"=", 80, 3}});
     ExpectResults(&List::InitStringList, {""s, "x"s, "xy"s},
                   {{"LIKE", ""s, 1}, {"LIKE", ""s, 2, kCase, 0, false, 2}, {"=", ""s, 0}});
     // "b" and 32 letters a hash like 33 letters a (-33); "ab" hashes like the byte 160.

@@ -80,20 +80,18 @@ struct ScriptedTable final : TcpTableSource, StateTableReader {
 
 // The row a whole read shows for a loopback connection from local port 40000 + cookie to remote
 // port 80.
-TcpRow Connection(std::uint64_t cookie, TcpState state, SocketFamily family = {}) {
-    const char* loopback = family == SocketFamily::IPv6 ? "::1" : "127.0.0.1";
-    return Row(state, loopback, 40000 + static_cast<int>(cookie), loopback, 80, cookie, family);
+TcpRow Connection(std::uint64_t cookie, TcpState state) {
+    return Row(state, "127.0.0.1", 40000 + static_cast<int>(cookie), "127.0.0.1", 80, cookie);
 }
 
 // A report of that connection's change of state.
-TcpStateEvent Report(std::uint64_t cookie, std::uint8_t from, std::uint8_t to,
-                     SocketFamily family = SocketFamily::IPv4) {
-    const TcpRow row = Connection(cookie, TcpState::Closed, family);
+TcpStateEvent Report(std::uint64_t cookie, std::uint8_t from, std::uint8_t to) {
+    const TcpRow row = Connection(cookie, TcpState::Closed);
     TcpStateEvent event{};
     event.Cookie = cookie;
     std::ranges::copy(row.LocalAddress, event.LocalAddress);
     std::ranges::copy(row.RemoteAddress, event.RemoteAddress);
-    event.Family = family == SocketFamily::IPv6 ? AF_INET6 : AF_INET;
+    event.Family = AF_INET;
     event.LocalPort = static_cast<std::uint16_t>(row.LocalPort);
     event.RemotePort = 80;
     event.OldState = from;
@@ -130,7 +128,7 @@ TEST_F(EventTable, ReportsChangeRowsInPlaceAndHandOutOnlyTheRowsTheyChanged) {
         Report(1, tcp::kEstablished, tcp::kCloseWait),
         Report(4, tcp::kClose, tcp::kSynSent),  // port not chosen yet: not a row
         Report(2, tcp::kEstablished, tcp::kClose),
-        Report(5, tcp::kSynRecv, tcp::kEstablished, SocketFamily::IPv6),
+        Report(5, tcp::kSynRecv, tcp::kEstablished),
         Report(4, tcp::kSynSent, tcp::kEstablished),
         Report(6, tcp::kEstablished, tcp::kCloseWait),  // moved into the closed row's place
     };
@@ -138,9 +136,8 @@ TEST_F(EventTable, ReportsChangeRowsInPlaceAndHandOutOnlyTheRowsTheyChanged) {
     // Rows no report touched are left as the caller holds them.
     const TcpRow mine = Connection(99, TcpState::Closed);
     rows[0] = mine;
-    EXPECT_EQ(Read(),
-              (Rows{mine, Connection(6, kCloseWait), Connection(1, kCloseWait),
-                    Connection(5, kEstablished, SocketFamily::IPv6), Connection(4, kEstablished)}));
+    EXPECT_EQ(Read(), (Rows{mine, Connection(6, kCloseWait), Connection(1, kCloseWait),
+                            Connection(5, kEstablished), Connection(4, kEstablished)}));
     EXPECT_FALSE(changes.Whole);
     EXPECT_EQ(changes.Rows, (std::vector<std::size_t>{1, 2, 3, 4}));
     // The last row goes without moving another.
