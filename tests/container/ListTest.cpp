@@ -41,47 +41,30 @@ void ExpectResults(Init init, const std::vector<Value>& items, const std::vector
     }
 }
 
-TEST(FindItem, NumberRelationsAndTheOrderOfResultCodes) {
+TEST(FindItem, ComparesInTheListsTypeTextsThroughTheHashAndTellsWhyNothingWasFound) {
     ExpectResults(&List::InitLongList, {},
                   {{"", 5, ListEmptyOperator}, {"=", "abc"s, ListNotFound, kCase, 9}});
     ExpectResults(&List::InitLongList, {10, 20, 30, 20},
                   {{"=", 20, 1},
                    {"=", 20, 3, kCase, 0, kBack},
-                   {"=", 20, 3, kCase, 2},
                    {">", 15, 1},
-                   {"=", 10, 0, kCase, 0, kBack},
-                   {">=", 25, 2, kCase, 0, kBack},
                    {"<", 10, ListNotFound},
                    {"<=", 10, 0},
-                   {"<>", 20, ListNotFound},
-                   {"LIKE", 5, ListNotFound},
-                   {"=", 19.5, 1},
                    {"LIKE", "x"s, ListNotConvertible},
-                   {"=", " 20 "s, 1},
                    {"=", 20, ListOutOfRange, kCase, 4},
                    {"=", "abc"s, ListOutOfRange, kCase, -1},
                    {"=", 10, ListNotFound, kCase, 1, kBack}});
     ExpectResults(&List::InitByteList, {100, 250}, {{">", 200, 1}});  // 0..255
-}
-
-TEST(FindItem, TextEqualityThroughTheHashAndContainment) {
     ExpectResults(&List::InitStringList, {"Alpha"s, "beta"s, "ALPHA"s, "80"s, "8080"s},
                   {{"=", "alpha"s, ListNotFound},
                    {"=", "alpha"s, 0, kAnyCase},
                    {"=", "ALPHA"s, 2},
-                   {"=", "alpha"s, 2, kAnyCase, 1},
-                   {"like", "ph"s, 0, kAnyCase},
                    {"Like", "PH"s, 2},
                    {"LIKE", "ph"s, ListNotFound, kAnyCase, 0, false, 4},
                    {"LIKE", "ph"s, 0, kAnyCase, 0, false, 3},
-                   {"LIKE", "ha"s, 0, kAnyCase, 0, false, 4},
-                   {"LIKE", "ph"s, 0, kAnyCase, 0, false, 0},  // from 1
-                   {" =", "beta"s, ListOperatorRefused},
-                   {"<", "b"s, ListOperatorRefused},  // no trimming
+                   {" =", "beta"s, ListOperatorRefused},  // no trimming
                    {"<", Value(), ListNotConvertible},
-                   {"=", 80, 3},
-                   {"LIKE", 80, 4, kCase, 0, kBack},
-                   {"=", 8080.0, 4}});
+                   {"=", 80, 3}});
     ExpectResults(&List::InitStringList, {""s, "x"s, "xy"s},
                   {{"LIKE", ""s, 1}, {"LIKE", ""s, 2, kCase, 0, false, 2}, {"=", ""s, 0}});
     // "b" and 32 letters a hash like 33 letters a (-33); "ab" hashes like the byte 160.
@@ -122,9 +105,7 @@ TEST(List, ValuesAreStoredInTheListsTypeAndTheUnconvertibleChangeNothing) {
     } cases[] = {
         {.init = &List::InitLongList, .good = " 3.5 "s, .stored = 4, .bad = "abc"s},
         {.init = &List::InitDoubleList, .good = 1.5, .stored = 1.5, .bad = "1e3"s},
-        {.init = &List::InitByteList, .good = 250, .stored = std::uint8_t{250}, .bad = 300},
         {.init = &List::InitStringList, .good = 5, .stored = "5"s, .bad = {}},
-        {.init = &List::InitIntegerList, .good = 1, .stored = std::int16_t{1}, .bad = 40000},
     };
     for (const auto& [init, good, stored, bad] : cases) {
         List list = Make(init, {good});
@@ -138,9 +119,8 @@ TEST(List, ValuesAreStoredInTheListsTypeAndTheUnconvertibleChangeNothing) {
 // clang-format off
 TEST(Numbers, TextReadsAsADecimalAndWholeNumbersRoundHalfToEvenWithinEachType) {
     const std::tuple<std::string, std::optional<double>> texts[] = {
-        {" 12 ", 12}, {"\t-3.5\t", -3.5}, {"+7", 7}, {"5.", 5}, {".5", 0.5}, {"", no}, {".", no},
-        {"1e3", no}, {"inf", no}, {"1.2.3", no}, {"+-1", no}, {"\n1", no}, {"0x10", no},
-        {std::string(400, '9'), no}};
+        {"\t-3.5 ", -3.5}, {"+7", 7}, {"5.", 5}, {".5", 0.5}, {"", no}, {".", no}, {"1e3", no},
+        {"inf", no}, {"1.2.3", no}, {"+-1", no}, {"\n1", no}, {std::string(400, '9'), no}};
     for (const auto& [text, number] : texts) {
         EXPECT_EQ(ReadNumber(text), number) << text;
     }
@@ -157,7 +137,6 @@ TEST(Numbers, TextReadsAsADecimalAndWholeNumbersRoundHalfToEvenWithinEachType) {
         {.v = 2147483648.0, .asLong = no, .asInteger = no, .asByte = no},
         {.v = "32767.5"s, .asLong = 32768, .asInteger = no, .asByte = no},
         {.v = -32768.5, .asLong = -32768, .asInteger = -32768, .asByte = no},
-        {.v = " 2147483647 "s, .asLong = INT32_MAX, .asInteger = no, .asByte = no},
         {.v = std::uint8_t{200}, .asLong = 200, .asInteger = 200, .asByte = 200},
     };
     for (const auto& [v, asLong, asInteger, asByte] : values) {

@@ -5,20 +5,73 @@
 #include <net/if.h>
 #include <sched.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "platform/linux/UniqueFd.h"
-#include "tests/support/ChildProcess.h"
 #include "tests/support/PrivateCgroup.h"
 
 namespace quarnel::testsupport {
 
 namespace {
+
+// How the child tells its end; what it recorded is printed from the child itself.
+constexpr int kFailed = 1;
+constexpr int kSkipped = 77;
+
+[[noreturn]] void RunChild(const std::function<void()>& body, pid_t parent) {
+    // Dies with the test process, so a killed test leaves nobody behind.
+    if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent) {
+        ::_exit(kFailed);
+    }
+    // Left uncaught, an exception would carry the child on into the tests that follow.
+    try {
+        body();
+    } catch (...) {
+        ADD_FAILURE() << "uncaught exception";
+    }
+    const int verdict = testing::Test::HasFailure()  ? kFailed
+                        : testing::Test::IsSkipped() ? kSkipped
+                                                     : 0;
+    std::fflush(nullptr);
+    ::_exit(verdict);
+}
+
+// Runs body in a forked child of the current test and waits for it, so that what body changes
+// about its process (namespaces, limits, credentials) stays there. A failure or a GTEST_SKIP()
+// in body fails or skips the test; the child dies with the test process and leaves through
+// _exit (no atexit handlers, static destructors or leak check).
+void RunInChildProcess(const std::function<void()>& body) {
+    // Output still buffered here would otherwise be written twice, once by each process (std::cout
+    // writes through stdio's buffers).
+    std::fflush(nullptr);
+    const pid_t parent = ::getpid();
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0) << "fork: " << std::strerror(errno);
+    if (child == 0) {
+        RunChild(body, parent);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child) << "waitpid: " << std::strerror(errno);
+    if (WIFSIGNALED(status)) {
+        FAIL() << "the child process was killed by signal " << WTERMSIG(status) << " ("
+               << ::strsignal(WTERMSIG(status)) << ")";
+    }
+    if (WEXITSTATUS(status) == kSkipped) {
+        GTEST_SKIP() << "skipped in the child process, for the reason shown above";
+    }
+    if (WEXITSTATUS(status) != 0) {
+        ADD_FAILURE() << "the child process failed; its failures are shown above";
+    }
+}
 
 using platform::UniqueFd;
 

@@ -4,7 +4,7 @@
 
 namespace quarnel::testsupport {
 
-// Runs body in a child process (see RunInChildProcess) inside a network namespace of its own:
+// Runs body in a forked child process inside a network namespace of its own:
 // only a loopback device exists there, and it is up. Anything body opens, reads or closes
 // cannot touch the machine's real connections, so tests that close connections run here.
 //
