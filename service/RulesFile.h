@@ -15,18 +15,18 @@ namespace quarnel {
 class RuleValues final : public SettingsStore {
 public:
     RuleValues() = default;
-    explicit RuleValues(std::string path) : Path(std::move(path)) {}
+    explicit RuleValues(std::string path) : path_(std::move(path)) {}
 
     std::string Read(const std::string& key, const std::string& defaultValue) override;
     // The service never writes its rules: these do nothing, and Flush says nothing was kept.
     void Write(const std::string& key, const std::string& value) override;
     bool Flush() override { return false; }
-    std::string Location() const override { return Path; }
+    std::string Location() const override { return path_; }
 
     std::map<std::string, std::string> Values;  // by key, as stored (a list joined by ",")
 
 private:
-    std::string Path;
+    std::string path_;
 };
 
 // What one reading of the rules file gave.
