@@ -56,8 +56,8 @@ private:
     std::string AppTitle;
     TableSourceChoice table_;
     std::unique_ptr<QSocketNotifier> tableChanges_;  // wakes the wait when the table changes
-    QTimer tableCheck_;       // wakes the wait now and then for a pass all the same
-    QTimer viewerPace_;       // single shot: the next pass of a program that cannot close
+    QTimer tableCheck_;      // wakes the wait now and then for a pass all the same
+    QTimer viewerPace_;      // single shot: the next pass of a program that cannot close
     bool canClose_ = false;  // whether connections the rules block are closed, as last told
     platform::LinuxHostAddressSource hosts_;
     IniSettingsStore store_;

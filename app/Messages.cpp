@@ -48,7 +48,7 @@ void MessageBoxes::NotifyInBox(const std::string& text) {
         return;
     }
     note_ = std::make_unique<QMessageBox>(QMessageBox::NoIcon, QCoreApplication::applicationName(),
-                                         told, QMessageBox::Ok);
+                                          told, QMessageBox::Ok);
     note_->setTextFormat(Qt::PlainText);  // the texts joined above keep their blank lines
     note_->setModal(false);
     note_->show();

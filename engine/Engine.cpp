@@ -79,7 +79,8 @@ const std::vector<std::size_t>& Engine::DueRows(bool readChanged) {
     static const std::vector<std::size_t> none;
     const std::vector<std::size_t>& changed = readChanged ? Table.Changes.Rows : none;
     due_.clear();
-    std::merge(changed.begin(), changed.end(), retry_.begin(), retry_.end(), std::back_inserter(due_));
+    std::merge(changed.begin(), changed.end(), retry_.begin(), retry_.end(),
+               std::back_inserter(due_));
     due_.erase(std::unique(due_.begin(), due_.end()), due_.end());
     // Rows closed last time may have vanished since, and the table shrunk below them.
     due_.erase(std::lower_bound(due_.begin(), due_.end(), Table.Rows.size()), due_.end());

@@ -64,12 +64,12 @@ int Service::Run() {
     }
     if (!watch_.Problem().empty()) {
         log_.Say("the rules file is not followed for now (" + watch_.Problem() +
-                    "): it tries again every second; SIGHUP reads the file at any time",
-                Priority::Warning);
+                     "): it tries again every second; SIGHUP reads the file at any time",
+                 Priority::Warning);
     }
     if (signals_.Descriptor() < 0) {
         log_.Say("signals cannot be waited for: SIGTERM and SIGINT end it at once, SIGHUP too",
-                Priority::Warning);
+                 Priority::Warning);
     }
     UpdateStatus(true);
     NotifySystemd("READY=1\nSTATUS=" + Status());
@@ -77,15 +77,15 @@ int Service::Run() {
         theEngine_->ProcessTcpTable({});
         while (const std::optional<platform::SourceNotice> notice = table_.Source->TakeNotice()) {
             log_.Say(notice->Text, notice->Ability == platform::CloseAbility::Allowed
-                                      ? Priority::Notice
-                                      : Priority::Error);
+                                       ? Priority::Notice
+                                       : Priority::Error);
         }
         log_.Flush();
         UpdateStatus(false);
     } while (Wait());
     log_.Flush(Clock::now() + 1s);  // what the last second closed, before the end
     log_.Say(std::string("stopping on SIG") + signals_.LastName() + ", after " +
-            GroupedNumber(log_.ClosedCount()) + " closed");
+             GroupedNumber(log_.ClosedCount()) + " closed");
     NotifySystemd("STOPPING=1");
     return 0;
 }
@@ -107,32 +107,33 @@ bool Service::Start() {
     }
     if (table_.Mode == platform::TableMode::ReadOnly) {
         log_.Say(table_.Ability == platform::CloseAbility::NotSupported
-                    ? "cannot close connections: this kernel cannot close them on request (it "
-                      "lacks CONFIG_INET_DIAG_DESTROY)"
-                    : "cannot close connections: it lacks CAP_NET_ADMIN (it has " +
-                          CapabilityNames(kept) +
-                          "); start it through quarnel.service, which gives it that right",
-                Priority::Error);
+                     ? "cannot close connections: this kernel cannot close them on request (it "
+                       "lacks CONFIG_INET_DIAG_DESTROY)"
+                     : "cannot close connections: it lacks CAP_NET_ADMIN (it has " +
+                           CapabilityNames(kept) +
+                           "); start it through quarnel.service, which gives it that right",
+                 Priority::Error);
         return false;
     }
     // The kernel program is attached, or could not be: it keeps the right to close alone.
     if (!platform::NarrowCapabilities(platform::kServingCapabilities, kept, problem)) {
         log_.Say("cannot give up CAP_BPF and CAP_PERFMON, so it does not run: " + problem,
-                Priority::Error);
+                 Priority::Error);
         return false;
     }
     // Closing is tried though the question had no answer: said as a warning.
-    log_.Say(platform::DescribeTcpTableSelection(table_),
-            table_.Ability == platform::CloseAbility::Allowed ? Priority::Info : Priority::Warning);
+    log_.Say(
+        platform::DescribeTcpTableSelection(table_),
+        table_.Ability == platform::CloseAbility::Allowed ? Priority::Info : Priority::Warning);
     const std::string polling = platform::DescribePollingMode(table_);
     log_.Say(polling.empty() ? "It follows the table through the kernel's reports of its changes."
-                            : polling,
-            polling.empty() ? Priority::Info : Priority::Warning);
+                             : polling,
+             polling.empty() ? Priority::Info : Priority::Warning);
     // Data held back by the packet filter instead of the kernel filter is still held back.
     log_.Say(platform::DescribePayloadFilter(table_),
-            table_.Filtering.Why == platform::FilterCause::Kind::None || table_.Filtering.Netfilter
-                ? Priority::Info
-                : Priority::Warning);
+             table_.Filtering.Why == platform::FilterCause::Kind::None || table_.Filtering.Netfilter
+                 ? Priority::Info
+                 : Priority::Warning);
     log_.Say("It keeps " + CapabilityNames(kept) + " alone, with no_new_privs.");
     theEngine_ = std::make_unique<Engine>(*table_.Source, hosts_, rules_);
     theEngine_->oManager.oMainForm = &window_;
@@ -244,7 +245,7 @@ bool Service::Wait() {
         case ServiceSignals::Request::Reload:
             log_.Say(std::string("reloading on SIG") + signals_.LastName());
             reloadAt_.reset();
-            rearmAt_.reset();                // a folder that went is looked for now
+            rearmAt_.reset();               // a folder that went is looked for now
             (void)Reload(Trigger::Signal);  // false only at start
             break;
         case ServiceSignals::Request::None:
@@ -270,12 +271,12 @@ void Service::FollowFolder(bool watched) {
     if (watched) {
         // As deployment tools and mounted volumes do: the folder is removed and made again.
         log_.Say("the folder " + watch_.WatchedFolder() +
-                    " of the rules file is gone: it is looked for every second, and the rules "
-                    "in force stay until it is back",
-                Priority::Warning);
+                     " of the rules file is gone: it is looked for every second, and the rules "
+                     "in force stay until it is back",
+                 Priority::Warning);
     } else if (watch_.Rearm()) {
         log_.Say("the folder " + watch_.WatchedFolder() +
-                " is back: the rules file is followed again");
+                 " is back: the rules file is followed again");
         rearmAt_.reset();
         reloadAt_ = now + kQuiet;
         return;
