@@ -69,7 +69,7 @@ void ActionLog::Flush(Clock::time_point now) {
     if (untold_ == 0 || now - windowStart_ < kWindow) {
         return;
     }
-    // Every close counted came within a second of WindowStart; a summary that waited for a long
+    // Every close counted came within a second of windowStart_; a summary that waited for a long
     // pass says how long ago that began.
     const auto seconds = std::chrono::floor<std::chrono::seconds>(now - windowStart_).count();
     const std::string span =
