@@ -22,7 +22,7 @@ class ActionLog {
 public:
     using Clock = std::chrono::steady_clock;
     // How much a line matters, as syslog numbers them: closes and what goes as it should are
-    // Info, refusals and fallbacks Warning, failures that keep it from closing Error.
+    // Info, unusable rules and fallbacks Warning, failures that keep it from closing Error.
     enum class Priority { Error = 3, Warning = 4, Notice = 5, Info = 6 };
 
     explicit ActionLog(int fd, std::size_t closeLinesPerSecond = 20)

@@ -37,7 +37,7 @@ std::optional<std::string> PortListEntry(std::string_view piece);
 
 // Appends to oList, in order, each non-empty piece of text between separators that converts to
 // the list's type, as form writes it when given; returns the pieces that do not, or that form
-// refuses (nothing of them is appended).
+// rejects (nothing of them is appended).
 std::vector<std::string> AddPieces(
     List& oList, std::string_view text, char separator,
     const std::function<std::optional<std::string>(std::string_view)>& form = {});

@@ -78,17 +78,17 @@ std::optional<std::string> PortListEntry(std::string_view piece) {
 std::vector<std::string> AddPieces(
     List& oList, std::string_view text, char separator,
     const std::function<std::optional<std::string>(std::string_view)>& form) {
-    std::vector<std::string> refused;
+    std::vector<std::string> notAdded;
     while (!text.empty()) {
         const auto end = text.find(separator);
         const std::string_view piece = text.substr(0, end);
         const std::optional<std::string> stored = form ? form(piece) : std::string(piece);
         if (!piece.empty() && (!stored || oList.AddItem(*stored) < 0)) {
-            refused.emplace_back(piece);  // not of the list's type: nothing appended
+            notAdded.emplace_back(piece);  // not of the list's type: nothing appended
         }
         text = end == std::string_view::npos ? std::string_view{} : text.substr(end + 1);
     }
-    return refused;
+    return notAdded;
 }
 
 void Manager::LoadListFromString(List& oList, const std::string& sString) {

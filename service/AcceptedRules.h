@@ -7,10 +7,10 @@
 namespace quarnel {
 
 // The copy of the last rules file the service accepted, in its state directory: a start that
-// finds the file refused or gone puts these rules in force instead of none. The copy is
+// finds the file unusable or gone puts these rules in force instead of none. The copy is
 // replaced whole (written beside it, then renamed over it), so it is the old or the new one,
 // never a part; it is read with the checks of the rules file itself, so a damaged copy is
-// refused like any other file.
+// unusable like any other file.
 class AcceptedRules {
 public:
     // An empty path keeps no copy.

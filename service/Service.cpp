@@ -21,7 +21,7 @@ using namespace std::chrono_literals;
 // The longest wait without a pass while the table tells of its changes, as the window's.
 constexpr auto kLongestSleep = 250ms;
 // How long the rules file must stay unchanged before it is read: an editor that writes in place
-// is done by then, so a half-written file is seldom read (and refused when it is).
+// is done by then, so a half-written file is seldom read (and found unusable when it is).
 constexpr auto kQuiet = 100ms;
 
 std::string CapabilityNames(std::uint64_t set) {
@@ -178,7 +178,7 @@ bool Service::Reload(Trigger trigger) {
                        : "the rules file " + rulesPath_ +
                              " is gone; the rules in force stay: " + DescribeRules(oManager);
             break;
-        case RulesReading::Outcome::Refused:
+        case RulesReading::Outcome::Unusable:
             line =
                 "the rules file " + rulesPath_ + " is not used: " + reading.Problem + "; " +
                 (trigger == Trigger::Start ? FallBack()
@@ -217,7 +217,7 @@ std::string Service::FallBack() {
     }
     Apply(RulesReading{});  // no values: each list its default
     std::string why = "it never accepted a rules file";
-    if (copy.Result == RulesReading::Outcome::Refused) {
+    if (copy.Result == RulesReading::Outcome::Unusable) {
         why = "its copy of the rules it last accepted, " + accepted_.Location() +
               ", is refused too: " + copy.Problem;
     }

@@ -21,7 +21,7 @@ namespace quarnel {
 // rules of its rules file, follows that file, logs each connection it closes on standard
 // output, and ends on SIGTERM or SIGINT. It never writes its rules file; it keeps a copy of the
 // last one it accepted at acceptedPath (none when empty), whose rules a start that finds the
-// file refused or gone puts in force.
+// file unusable or gone puts in force.
 class Service {
 public:
     Service(std::string rulesPath, std::string acceptedPath);

@@ -76,8 +76,8 @@ TEST(FindItem, TextEqualityThroughTheHashAndContainment) {
                    {"LIKE", "ph"s, 0, kAnyCase, 0, false, 3},
                    {"LIKE", "ha"s, 0, kAnyCase, 0, false, 4},
                    {"LIKE", "ph"s, 0, kAnyCase, 0, false, 0},  // from 1
-                   {" =", "beta"s, ListOperatorRefused},
-                   {"<", "b"s, ListOperatorRefused},  // no trimming
+                   {" =", "beta"s, ListOperatorNotForText},
+                   {"<", "b"s, ListOperatorNotForText},  // no trimming
                    {"<", Value(), ListNotConvertible},
                    {"=", 80, 3},
                    {"LIKE", 80, 4, kCase, 0, kBack},
