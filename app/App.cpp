@@ -29,24 +29,24 @@ constexpr std::chrono::milliseconds kHiddenViewerPace{60000};
 }  // namespace
 
 int App::Main(int& argc, char** argv) {
-    const QtMessageLog qtMessages(CloseLog);  // from Qt's first warning on
+    const QtMessageLog qtMessages(closeLog_);  // from Qt's first warning on
     // 1. Another Quarnel of this user runs: it is asked to show its window, so that the start
     // does something the user can see, and this one ends, creating nothing else.
-    if (!Instance.Claim()) {
+    if (!instance_.Claim()) {
         const QCoreApplication asking(argc, argv);  // the socket's notifiers need one
-        (void)Instance.AskToShow();  // an old one that cannot be asked shows nothing, as before
+        (void)instance_.AskToShow();  // an old one that cannot be asked shows nothing, as before
         return 0;
     }
-    Application = std::make_unique<QApplication>(argc, argv);
+    application_ = std::make_unique<QApplication>(argc, argv);
     // From here a termination signal waits for the event step instead of killing the process.
-    Termination = std::make_unique<TerminationSignals>();
+    termination_ = std::make_unique<TerminationSignals>();
     QApplication::setApplicationName(
         QString::fromUtf8(ApplicationName.data(), qsizetype(ApplicationName.size())));
     QGuiApplication::setDesktopFileName(QStringLiteral("quarnel"));
     QApplication::setQuitOnLastWindowClosed(false);  // the main loop ends the program
     // Nobody sees the offscreen platform's windows, so nobody could answer a box there.
     if (QGuiApplication::platformName() == QLatin1String("offscreen")) {
-        UserMessages.SetUnattended();
+        userMessages_.SetUnattended();
     }
     InstallFontSubstitutes();
 
@@ -54,33 +54,33 @@ int App::Main(int& argc, char** argv) {
     AppTitle = BuildAppTitle();
     // 3. The TCP state names are a constant table (TcpStateNames): nothing to fill.
     // 4. The Manager, with the engine that owns it.
-    Table = OpenTableSource();
-    TheEngine = std::make_unique<Engine>(*Table.Source, Hosts, Store);
-    oManager = &TheEngine->oManager;
+    table_ = OpenTableSource();
+    theEngine_ = std::make_unique<Engine>(*table_.Source, hosts_, store_);
+    oManager = &theEngine_->oManager;
     // The rules in force name the range a blocked port is in.
-    TheEngine->SetCloseObserver([this](const platform::TcpRow& row, Verdict verdict) {
-        CloseLog.Closed(row, verdict, ActionLog::Clock::now(), &oManager->Rules());
+    theEngine_->SetCloseObserver([this](const platform::TcpRow& row, Verdict verdict) {
+        closeLog_.Closed(row, verdict, ActionLog::Clock::now(), &oManager->Rules());
     });
-    TheEngine->SetMissObserver([this](const platform::TcpRow& row, Verdict verdict) {
-        CloseLog.Missed(row, verdict, ActionLog::Clock::now(), &oManager->Rules());
+    theEngine_->SetMissObserver([this](const platform::TcpRow& row, Verdict verdict) {
+        closeLog_.Missed(row, verdict, ActionLog::Clock::now(), &oManager->Rules());
     });
     // 5. Rules that could not be loaded as stored are told once the window is there.
     const std::string rulesProblem = oManager->LoadSettings();
     // 6. Loading shows the window and adds the notification icon.
-    MainForm = std::make_unique<frmMain>(*oManager, bQuit, UserMessages);
-    QObject::connect(Termination.get(), &TerminationSignals::Requested, MainForm.get(),
+    mainForm_ = std::make_unique<frmMain>(*oManager, bQuit, userMessages_);
+    QObject::connect(termination_.get(), &TerminationSignals::Requested, mainForm_.get(),
                      [this] { Terminate(); });
-    QObject::connect(Application.get(), &QGuiApplication::commitDataRequest, MainForm.get(),
+    QObject::connect(application_.get(), &QGuiApplication::commitDataRequest, mainForm_.get(),
                      [this](QSessionManager&) { Terminate(); });
-    MainForm->Form_Load();
-    Instance.Listen([this] { MainForm->BringToFront(); });
+    mainForm_->Form_Load();
+    instance_.Listen([this] { mainForm_->BringToFront(); });
     // 7.
-    MainForm->setWindowTitle(QString::fromStdString(AppTitle));
+    mainForm_->setWindowTitle(QString::fromStdString(AppTitle));
     // 8.
-    oManager->oMainForm = MainForm.get();
+    oManager->oMainForm = mainForm_.get();
     // 9. Already visible: this brings it to the front.
-    MainForm->show();
-    MainForm->raise();
+    mainForm_->show();
+    mainForm_->raise();
     EventStep();
     // 10.
     oManager->SetCurrentMode(ModeCurrentConnections);
@@ -88,23 +88,23 @@ int App::Main(int& argc, char** argv) {
     oManager->RefreshLocalIPList();
 
     if (!rulesProblem.empty()) {
-        UserMessages.Notify(rulesProblem);  // the rules that did load are in force meanwhile
+        userMessages_.Notify(rulesProblem);  // the rules that did load are in force meanwhile
     }
     // What the user must know about the table, in a box that holds nothing, so that blocking,
     // or showing, starts at once. A program that cannot close says so in short; the details
     // are for whoever follows them up.
-    bCanClose = Table.Problem.empty();
-    if (!Table.Problem.empty()) {
-        UserMessages.Log(Table.Problem);
-        if (!Table.Note.empty()) {
-            UserMessages.Log(Table.Note);
+    canClose_ = table_.Problem.empty();
+    if (!table_.Problem.empty()) {
+        userMessages_.Log(table_.Problem);
+        if (!table_.Note.empty()) {
+            userMessages_.Log(table_.Note);
         }
-        UserMessages.NotifyInBox(Table.Summary);
-    } else if (!Table.Note.empty()) {
-        UserMessages.Notify(Table.Note);
+        userMessages_.NotifyInBox(table_.Summary);
+    } else if (!table_.Note.empty()) {
+        userMessages_.Notify(table_.Note);
     }
-    if (!Table.Said.empty()) {
-        UserMessages.Log(Table.Said);
+    if (!table_.Said.empty()) {
+        userMessages_.Log(table_.Said);
     }
 
     // 12.
@@ -115,15 +115,15 @@ int App::Main(int& argc, char** argv) {
 
 void App::RunMainLoop() {
     do {
-        TheEngine->ProcessTcpTable([this] { EventStep(); });
-        CloseLog.Flush();
+        theEngine_->ProcessTcpTable([this] { EventStep(); });
+        closeLog_.Flush();
         // What the table's source had to say on its own (its helper stopped, came back), in a
         // box that holds nothing: blocking goes on, or goes on read-only, while it is open.
-        while (const std::optional<platform::SourceNotice> notice = Table.Source->TakeNotice()) {
+        while (const std::optional<platform::SourceNotice> notice = table_.Source->TakeNotice()) {
             if (notice->Ability != platform::CloseAbility::Unknown) {
-                bCanClose = notice->Ability == platform::CloseAbility::Allowed;
+                canClose_ = notice->Ability == platform::CloseAbility::Allowed;
             }
-            UserMessages.Notify(notice->Text);
+            userMessages_.Notify(notice->Text);
         }
         WaitForTable();
         EventStep();
@@ -131,33 +131,33 @@ void App::RunMainLoop() {
 }
 
 void App::WaitForTable() {
-    const int changes = Table.Source->WaitDescriptor();
+    const int changes = table_.Source->WaitDescriptor();
     // A table that cannot tell when it changes: the next pass comes after the 1 ms pause, as
     // it always did.
     if (changes < 0) {
-        TableChanges.reset();
-        if (!bCanClose) {
+        tableChanges_.reset();
+        if (!canClose_) {
             return WaitAsViewer();
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
         return;
     }
     // A close to try again should the connection survive: a closed one is reported at once.
-    if (TheEngine->PassDue()) {
+    if (theEngine_->PassDue()) {
         pollfd closed{changes, POLLIN, 0};
         (void)::poll(&closed, 1, 1);  // an interrupted or failed wait only shortens the pause
         return;
     }
-    if (!TableChanges || TableChanges->socket() != changes) {
-        TableChanges = std::make_unique<QSocketNotifier>(changes, QSocketNotifier::Read);
+    if (!tableChanges_ || tableChanges_->socket() != changes) {
+        tableChanges_ = std::make_unique<QSocketNotifier>(changes, QSocketNotifier::Read);
         // The descriptor stays readable until the next pass reads the table: one wake-up per
         // wait, else a modal box opened meanwhile would spin in its own loop.
-        QObject::connect(TableChanges.get(), &QSocketNotifier::activated, TableChanges.get(),
-                         [notifier = TableChanges.get()] { notifier->setEnabled(false); });
+        QObject::connect(tableChanges_.get(), &QSocketNotifier::activated, tableChanges_.get(),
+                         [notifier = tableChanges_.get()] { notifier->setEnabled(false); });
     }
-    TableChanges->setEnabled(true);
-    if (!TableCheck.isActive()) {
-        TableCheck.start(kLongestSleep);  // nothing to connect: its tick ends the wait
+    tableChanges_->setEnabled(true);
+    if (!tableCheck_.isActive()) {
+        tableCheck_.start(kLongestSleep);  // nothing to connect: its tick ends the wait
     }
     // Sleeps until the table changes, a window event comes or a timer is due, and wakes at
     // once for each.
@@ -166,11 +166,11 @@ void App::WaitForTable() {
 
 void App::WaitAsViewer() {
     // Reading faster than the list shows the connections would only burn the processor.
-    const bool shown = MainForm->isVisible();
-    ViewerPace.setSingleShot(true);
-    ViewerPace.start(shown ? kViewerPace : kHiddenViewerPace);
+    const bool shown = mainForm_->isVisible();
+    viewerPace_.setSingleShot(true);
+    viewerPace_.start(shown ? kViewerPace : kHiddenViewerPace);
     // Window events are handled meanwhile; a window shown again is read for at once.
-    while (ViewerPace.isActive() && !bQuit && MainForm->isVisible() == shown) {
+    while (viewerPace_.isActive() && !bQuit && mainForm_->isVisible() == shown) {
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     }
 }
@@ -183,14 +183,14 @@ void App::EventStep() {
 
 int App::EndProgram() {
     oManager = nullptr;
-    TheEngine.reset();  // the Manager with its lists
-    MainForm.reset();   // the window and its notification icon
-    Termination.reset();
+    theEngine_.reset();  // the Manager with its lists
+    mainForm_.reset();   // the window and its notification icon
+    termination_.reset();
     return 0;
 }
 
 void App::Terminate() {
-    UserMessages.SetUnattended();
+    userMessages_.SetUnattended();
     // An open box or menu would hold the loop with nobody to answer it: answer it "no".
     while (QWidget* popup = QApplication::activePopupWidget()) {
         popup->close();
@@ -198,7 +198,7 @@ void App::Terminate() {
     while (auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
         dialog->done(QDialog::Rejected);
     }
-    MainForm->close();
+    mainForm_->close();
 }
 
 }  // namespace quarnel

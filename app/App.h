@@ -50,25 +50,25 @@ private:
     // to answer a message.
     void Terminate();
 
-    SingleInstance Instance;
-    std::unique_ptr<TerminationSignals> Termination;
-    std::unique_ptr<QApplication> Application;
+    SingleInstance instance_;
+    std::unique_ptr<TerminationSignals> termination_;
+    std::unique_ptr<QApplication> application_;
     std::string AppTitle;
-    TableSourceChoice Table;
-    std::unique_ptr<QSocketNotifier> TableChanges;  // wakes the wait when the table changes
-    QTimer TableCheck;       // wakes the wait now and then for a pass all the same
-    QTimer ViewerPace;       // single shot: the next pass of a program that cannot close
-    bool bCanClose = false;  // whether connections the rules block are closed, as last told
-    platform::LinuxHostAddressSource Hosts;
-    IniSettingsStore Store;
+    TableSourceChoice table_;
+    std::unique_ptr<QSocketNotifier> tableChanges_;  // wakes the wait when the table changes
+    QTimer tableCheck_;      // wakes the wait now and then for a pass all the same
+    QTimer viewerPace_;      // single shot: the next pass of a program that cannot close
+    bool canClose_ = false;  // whether connections the rules block are closed, as last told
+    platform::LinuxHostAddressSource hosts_;
+    IniSettingsStore store_;
     // Every line the program writes to standard error: a line for each connection closed, Qt's
     // messages, and the notices of a program nobody sees.
-    ActionLog CloseLog{STDERR_FILENO};
-    MessageBoxes UserMessages{CloseLog};
-    std::unique_ptr<Engine> TheEngine;
+    ActionLog closeLog_{STDERR_FILENO};
+    MessageBoxes userMessages_{closeLog_};
+    std::unique_ptr<Engine> theEngine_;
     Manager* oManager = nullptr;  // the engine's Manager
     bool bQuit = false;
-    std::unique_ptr<frmMain> MainForm;
+    std::unique_ptr<frmMain> mainForm_;
 };
 
 }  // namespace quarnel

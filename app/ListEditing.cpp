@@ -45,8 +45,8 @@ void AddToCurrentList(Manager& oManager, std::string text, Messages& messages) {
     switch (oManager.CurrentMode) {
         case ModeAllowedIP: {
             TypedEntry entry = TypedAllowedEntry(text);
-            if (!entry.Refusal.empty()) {
-                messages.Show(entry.Refusal);
+            if (!entry.Problem.empty()) {
+                messages.Show(entry.Problem);
                 return;
             }
             text = std::move(entry.Text);

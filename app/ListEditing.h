@@ -15,19 +15,19 @@ inline constexpr const char* InvalidIPText = "This is not a valid ip address.";
 inline constexpr const char* InvalidPortText = "This is not a valid port number.";
 inline constexpr const char* AddLocalIPsQuestion = "Add Local IP's to Allowed?";
 
-// The refusal of a prefix with bits set past its length, naming the network it would be.
+// Why a prefix with bits set past its length is not taken, naming the network it would be.
 std::string HostBitsText(const std::string& network);
 
 // The stored text of a typed entry of the allowed list (see platform::ParseAddressEntry, typed),
-// or the message that refuses it.
+// or the message why it is not taken.
 struct TypedEntry {
     std::string Text;
-    std::string Refusal;  // empty for an entry
+    std::string Problem;  // empty for an entry
 };
 TypedEntry TypedAllowedEntry(std::string_view text);
 
 // Adds the typed entry to the rule list shown, unless it is there already, then saves the rule
-// lists and shows the view again. Refuses an invalid entry with a message.
+// lists and shows the view again. Tells why an invalid entry is not taken.
 void AddToCurrentList(Manager& oManager, std::string text, Messages& messages);
 
 // Removes the first entry of the list shown that equals the entry selected in lstMain, then

@@ -17,45 +17,45 @@ QMessageBox::StandardButton Ask(const std::string& text, QMessageBox::StandardBu
 
 }  // namespace
 
-MessageBoxes::MessageBoxes(ActionLog& log) : Errors(log) {}
+MessageBoxes::MessageBoxes(ActionLog& log) : errors_(log) {}
 MessageBoxes::~MessageBoxes() = default;
 
 void MessageBoxes::Show(const std::string& text) {
-    if (bUnattended) {
+    if (unattended_) {
         return Log(text);
     }
     (void)Ask(text, QMessageBox::Ok);  // the only answer is OK
 }
 
 void MessageBoxes::Log(const std::string& text) {
-    Errors.Say("quarnel: " + text);
+    errors_.Say("quarnel: " + text);
 }
 
 void MessageBoxes::Notify(const std::string& text) {
     Log(text);
-    if (!bUnattended) {
+    if (!unattended_) {
         NotifyInBox(text);
     }
 }
 
 void MessageBoxes::NotifyInBox(const std::string& text) {
-    if (bUnattended) {
+    if (unattended_) {
         return Log(text);
     }
     const QString told = QString::fromStdString(text);
-    if (Note && Note->isVisible()) {
-        Note->setText(Note->text() + QStringLiteral("\n\n") + told);
+    if (note_ && note_->isVisible()) {
+        note_->setText(note_->text() + QStringLiteral("\n\n") + told);
         return;
     }
-    Note = std::make_unique<QMessageBox>(QMessageBox::NoIcon, QCoreApplication::applicationName(),
-                                         told, QMessageBox::Ok);
-    Note->setTextFormat(Qt::PlainText);  // the texts joined above keep their blank lines
-    Note->setModal(false);
-    Note->show();
+    note_ = std::make_unique<QMessageBox>(QMessageBox::NoIcon, QCoreApplication::applicationName(),
+                                          told, QMessageBox::Ok);
+    note_->setTextFormat(Qt::PlainText);  // the texts joined above keep their blank lines
+    note_->setModal(false);
+    note_->show();
 }
 
 bool MessageBoxes::Confirm(const std::string& text) {
-    if (bUnattended) {
+    if (unattended_) {
         return false;  // nobody said OK
     }
     return Ask(text, QMessageBox::Ok | QMessageBox::Cancel) == QMessageBox::Ok;

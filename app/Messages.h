@@ -42,12 +42,12 @@ public:
     // A message for standard error alone: what is worth knowing, not worth a box.
     void Log(const std::string& text);
 
-    void SetUnattended() { bUnattended = true; }
+    void SetUnattended() { unattended_ = true; }
 
 private:
-    ActionLog& Errors;  // standard error, never waited for
-    bool bUnattended = false;
-    std::unique_ptr<QMessageBox> Note;  // the one that holds nothing, while it lives
+    ActionLog& errors_;  // standard error, never waited for
+    bool unattended_ = false;
+    std::unique_ptr<QMessageBox> note_;  // the one that holds nothing, while it lives
 };
 
 }  // namespace quarnel

@@ -22,11 +22,11 @@ void ToLog(QtMsgType type, const QMessageLogContext& context, const QString& tex
 
 QtMessageLog::QtMessageLog(ActionLog& log) {
     Installed = &log;
-    Previous = qInstallMessageHandler(ToLog);
+    previous_ = qInstallMessageHandler(ToLog);
 }
 
 QtMessageLog::~QtMessageLog() {
-    (void)qInstallMessageHandler(Previous);  // the handler it returns is ours
+    (void)qInstallMessageHandler(previous_);  // the handler it returns is ours
     Installed = nullptr;
 }
 

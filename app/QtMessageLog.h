@@ -17,7 +17,7 @@ public:
     QtMessageLog& operator=(const QtMessageLog&) = delete;
 
 private:
-    QtMessageHandler Previous;
+    QtMessageHandler previous_;
 };
 
 }  // namespace quarnel

@@ -22,32 +22,32 @@ SingleInstance::SingleInstance() {
     }
     // The user's number in the name keeps users apart in a shared temporary folder.
     const QString name = where + "/quarnel-" + QString::number(::getuid());
-    Lock = std::make_unique<QLockFile>(name + ".lock");
-    Lock->setStaleLockTime(0);  // only a lock whose process is gone is stale, however old
-    SocketPath = name + ".socket";
+    lock_ = std::make_unique<QLockFile>(name + ".lock");
+    lock_->setStaleLockTime(0);  // only a lock whose process is gone is stale, however old
+    socketPath_ = name + ".socket";
 }
 
 SingleInstance::~SingleInstance() = default;
 
 bool SingleInstance::Claim() {
-    if (Lock->tryLock(0)) {
+    if (lock_->tryLock(0)) {
         return true;
     }
-    return Lock->error() != QLockFile::LockFailedError;
+    return lock_->error() != QLockFile::LockFailedError;
 }
 
 void SingleInstance::Listen(std::function<void()> asked) {
-    Server = std::make_unique<QLocalServer>();
+    server_ = std::make_unique<QLocalServer>();
     // Only this user may ask, also where the folder is the shared temporary one.
-    Server->setSocketOptions(QLocalServer::UserAccessOption);
+    server_->setSocketOptions(QLocalServer::UserAccessOption);
     // The lock is ours: a socket left there belongs to a run that died.
-    (void)QLocalServer::removeServer(SocketPath);
-    if (!Server->listen(SocketPath)) {
-        Server.reset();  // a second start then ends as it always did, showing nothing
+    (void)QLocalServer::removeServer(socketPath_);
+    if (!server_->listen(socketPath_)) {
+        server_.reset();  // a second start then ends as it always did, showing nothing
         return;
     }
-    QObject::connect(Server.get(), &QLocalServer::newConnection, Server.get(),
-                     [server = Server.get(), asked = std::move(asked)] {
+    QObject::connect(server_.get(), &QLocalServer::newConnection, server_.get(),
+                     [server = server_.get(), asked = std::move(asked)] {
                          while (QLocalSocket* caller = server->nextPendingConnection()) {
                              caller->disconnectFromServer();
                              caller->deleteLater();
@@ -58,7 +58,7 @@ void SingleInstance::Listen(std::function<void()> asked) {
 
 bool SingleInstance::AskToShow() const {
     QLocalSocket socket;
-    socket.connectToServer(SocketPath);
+    socket.connectToServer(socketPath_);
     if (!socket.waitForConnected(kAskTimeout)) {
         return false;
     }

@@ -27,9 +27,9 @@ public:
     [[nodiscard]] bool AskToShow() const;
 
 private:
-    std::unique_ptr<QLockFile> Lock;
-    QString SocketPath;
-    std::unique_ptr<QLocalServer> Server;
+    std::unique_ptr<QLockFile> lock_;
+    QString socketPath_;
+    std::unique_ptr<QLocalServer> server_;
 };
 
 }  // namespace quarnel

@@ -8,7 +8,7 @@ namespace quarnel {
 
 namespace {
 
-// Stands in when the system refuses the table: every read fails, nothing is ever closed.
+// Stands in when the system denies the table: every read fails, nothing is ever closed.
 class UnavailableTable final : public platform::TcpTableSource {
 public:
     platform::ReadResult Read(std::vector<platform::TcpRow>& /*rows*/,

@@ -40,18 +40,18 @@ TerminationSignals::TerminationSignals() {
     if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) {
         return;  // without a pipe the signals keep their default action: the process ends
     }
-    ReadEnd.Reset(ends[0]);
-    WriteEnd.Reset(ends[1]);
-    SignalPipe = WriteEnd.Get();
-    Notifier = std::make_unique<QSocketNotifier>(ReadEnd.Get(), QSocketNotifier::Read);
-    connect(Notifier.get(), &QSocketNotifier::activated, this, &TerminationSignals::Drain);
+    readEnd_.Reset(ends[0]);
+    writeEnd_.Reset(ends[1]);
+    SignalPipe = writeEnd_.Get();
+    notifier_ = std::make_unique<QSocketNotifier>(readEnd_.Get(), QSocketNotifier::Read);
+    connect(notifier_.get(), &QSocketNotifier::activated, this, &TerminationSignals::Drain);
     for (const int number : Handled) {
         SetHandler(number, OnSignal);
     }
 }
 
 TerminationSignals::~TerminationSignals() {
-    if (Notifier) {
+    if (notifier_) {
         for (const int number : Handled) {
             SetHandler(number, SIG_DFL);
         }
@@ -61,7 +61,7 @@ TerminationSignals::~TerminationSignals() {
 
 void TerminationSignals::Drain() {
     std::array<char, 64> bytes{};
-    while (::read(ReadEnd.Get(), bytes.data(), bytes.size()) > 0) {
+    while (::read(readEnd_.Get(), bytes.data(), bytes.size()) > 0) {
     }
     emit Requested();
 }

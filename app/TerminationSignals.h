@@ -24,9 +24,9 @@ signals:
 private:
     void Drain();
 
-    platform::UniqueFd ReadEnd;
-    platform::UniqueFd WriteEnd;
-    std::unique_ptr<QSocketNotifier> Notifier;
+    platform::UniqueFd readEnd_;
+    platform::UniqueFd writeEnd_;
+    std::unique_ptr<QSocketNotifier> notifier_;
 };
 
 }  // namespace quarnel

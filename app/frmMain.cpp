@@ -65,7 +65,7 @@ frmMain::frmMain(Manager& manager, bool& quit, Messages& messages)
                            Qt::WindowCloseButtonHint),
       oManager(manager),
       bQuit(quit),
-      UserMessages(messages) {
+      userMessages_(messages) {
     CreateControls();
     ConnectHandlers();
 }
@@ -153,7 +153,7 @@ void frmMain::ConnectHandlers() {
     connect(&cmdAdd, &Command::Click, this, &frmMain::cmdAdd_Click);
     // Enter in the entry box does what the button beside it does.
     connect(&txtItem, &QLineEdit::returnPressed, this, &frmMain::cmdAdd_Click);
-    connect(&cmdAddLocal, &Command::Click, this, [this] { AddLocalIPs(oManager, UserMessages); });
+    connect(&cmdAddLocal, &Command::Click, this, [this] { AddLocalIPs(oManager, userMessages_); });
     // The list box follows the rebuilt lines at the next timer tick.
     connect(&chkShowX, &QCheckBox::toggled, this, [this] { oManager.RefreshCurrentConnections(); });
     connect(&chkHideLocal, &QCheckBox::toggled, this,
@@ -165,7 +165,7 @@ void frmMain::ConnectHandlers() {
 }
 
 void frmMain::cmdAdd_Click() {
-    AddToCurrentList(oManager, txtItem.text().toStdString(), UserMessages);
+    AddToCurrentList(oManager, txtItem.text().toStdString(), userMessages_);
 }
 
 void frmMain::mnuDelete_Click() {
@@ -238,7 +238,7 @@ void frmMain::RefreshConnectionsIfChanged() {
 }
 
 void frmMain::BringToFront() {
-    bShowingMinimised = false;
+    showingMinimised_ = false;
     setWindowState(windowState() & ~Qt::WindowMinimized);
     show();
     raise();
@@ -254,14 +254,14 @@ void frmMain::Form_Resize() {
     // A right click on the icon shows the window minimised: a restore that follows at once is
     // the window manager's, not the user's.
     constexpr qint64 kOwnRestore = 1000;  // ms
-    if (bShowingMinimised && !isMinimized() && ShowingMinimisedSince.elapsed() < kOwnRestore) {
+    if (showingMinimised_ && !isMinimized() && showingMinimisedSince_.elapsed() < kOwnRestore) {
         showMinimized();  // minimised again, and kept visible below
         return;
     }
-    if (isMinimized() && std::exchange(bShowingMinimised, false)) {
+    if (isMinimized() && std::exchange(showingMinimised_, false)) {
         return;
     }
-    bShowingMinimised = false;
+    showingMinimised_ = false;
     if (isMinimized()) {
         // Hidden, it leaves the task bar and comes back through the notification icon only;
         // without a notification area it stays in the task bar.
@@ -301,7 +301,7 @@ Value frmMain::HideLocalValue() const {
 }
 
 void frmMain::ShowMessage(const std::string& text) {
-    UserMessages.Show(text);
+    userMessages_.Show(text);
 }
 
 void frmMain::changeEvent(QEvent* event) {
@@ -318,8 +318,8 @@ void frmMain::showEvent(QShowEvent* event) {
     if (!event->spontaneous()) {
         SetCommandButtons(true, true);  // every button is initialised
     }
-    if (!bFirstShown) {
-        bFirstShown = true;
+    if (!firstShown_) {
+        firstShown_ = true;
         Form_Resize();
     }
     // The list box was left alone while hidden: it catches up now, not at the next tick.

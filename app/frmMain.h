@@ -105,12 +105,12 @@ private:
 
     Manager& oManager;
     bool& bQuit;
-    Messages& UserMessages;
-    bool bFirstShown = false;
+    Messages& userMessages_;
+    bool firstShown_ = false;
     // Set while a right click on the icon shows the window minimised, for the restore that
     // some window managers make of it.
-    bool bShowingMinimised = false;
-    QElapsedTimer ShowingMinimisedSince;
+    bool showingMinimised_ = false;
+    QElapsedTimer showingMinimisedSince_;
 };
 
 }  // namespace quarnel

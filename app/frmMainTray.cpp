@@ -48,8 +48,8 @@ void frmMain::TrayIcon_Activated(QSystemTrayIcon::ActivationReason reason) {
             setWindowState(windowState() | Qt::WindowMinimized);
             // Some window managers restore it all the same once it is mapped; Form_Resize then
             // minimises it again, without hiding it.
-            bShowingMinimised = true;
-            ShowingMinimisedSince.start();
+            showingMinimised_ = true;
+            showingMinimisedSince_.start();
             show();
             break;
         case QSystemTrayIcon::MiddleClick:

@@ -50,7 +50,7 @@ void EnterPrivateNetwork(char** argv);
 std::string OwnCgroupRoot();
 void BringLoopbackUp();
 
-// The polled TCP table; ends the program when the system refuses it.
+// The polled TCP table; ends the program when the system denies it.
 std::unique_ptr<platform::LinuxTcpTable> OpenTable();
 
 // Raises the soft open-files limit to the hard one.

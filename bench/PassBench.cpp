@@ -53,10 +53,10 @@ void SteadyPass(benchmark::State& state) {
 // The same pass over the same rows served from memory: what the engine itself costs.
 class RowsFromMemory : public quarnel::platform::TcpTableSource {
 public:
-    explicit RowsFromMemory(std::vector<quarnel::platform::TcpRow> rows) : Rows(std::move(rows)) {}
+    explicit RowsFromMemory(std::vector<quarnel::platform::TcpRow> rows) : rows_(std::move(rows)) {}
     quarnel::platform::ReadResult Read(std::vector<quarnel::platform::TcpRow>& rows,
                                        quarnel::platform::TableChanges* changes) override {
-        rows.assign(Rows.begin(), Rows.end());
+        rows.assign(rows_.begin(), rows_.end());
         return Whole(true, changes);
     }
     bool CloseConnection(const quarnel::platform::TcpRow&) override { return false; }
@@ -65,7 +65,7 @@ public:
     }
 
 private:
-    std::vector<quarnel::platform::TcpRow> Rows;
+    std::vector<quarnel::platform::TcpRow> rows_;
 };
 
 // Passes over the rows read once from the loopback connections, served from memory under the

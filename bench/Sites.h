@@ -23,7 +23,7 @@ inline constexpr std::uint64_t kBpfAndPerfmon = (std::uint64_t{1} << 39) | (std:
 // What guards a namespace against the blocked port.
 struct Guard {
     const char* name;
-    bool userNamespace;  // where the kernel refuses programs to the process: it polls
+    bool userNamespace;  // where the kernel rejects the process's programs: it polls
     bool isQuarnel;      // else an `ss -K` loop filtered to the blocked port
     // For quarnel run by an unprivileged user through a copy of its helper with these file
     // capabilities; 0 for quarnel run as root of its namespace.

@@ -157,7 +157,7 @@ std::int32_t List::FindItem(std::string_view Operator, const Value& value, bool 
             return Contains(StringItems[i], needle, from, CaseSensitive);
         });
     }
-    return ListOperatorRefused;
+    return ListOperatorNotForText;
 }
 
 }  // namespace quarnel

@@ -13,7 +13,7 @@ namespace quarnel {
 inline constexpr std::int32_t ListNotFound = -2;
 inline constexpr std::int32_t ListOutOfRange = -3;
 inline constexpr std::int32_t ListEmptyOperator = -4;
-inline constexpr std::int32_t ListOperatorRefused = -5;
+inline constexpr std::int32_t ListOperatorNotForText = -5;
 inline constexpr std::int32_t ListNotConvertible = -6;
 
 // Element type codes, as GetListMode returns them.

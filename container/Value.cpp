@@ -33,7 +33,7 @@ std::optional<T> ToWhole(const Value& v) {
 }  // namespace
 
 // Accepted: [blanks] [+|-] digits [. [digits]] [blanks], or [blanks] [+|-] . digits [blanks],
-// where blanks are spaces and tabs. Refused: empty text, a lone sign or point, exponents, hex,
+// where blanks are spaces and tabs. Not accepted: empty text, a lone sign or point, exponents, hex,
 // "inf"/"nan", thousands separators, blanks inside the number, and numbers too large for a
 // double.
 std::optional<double> ReadNumber(std::string_view text) {
@@ -48,7 +48,7 @@ std::optional<double> ReadNumber(std::string_view text) {
         negative = text.front() == '-';
         text.remove_prefix(1);
     }
-    // from_chars would also take "inf", "nan" and a second sign; the rest it refuses itself.
+    // from_chars would also take "inf", "nan" and a second sign; the rest it rejects itself.
     if (text.find_first_not_of("0123456789.") != std::string_view::npos) {
         return std::nullopt;
     }

@@ -49,23 +49,23 @@ Command::Command(QWidget* parent) : QWidget(parent) {
 
     // The timer stays off until Initialize.
     connect(&TmrMouse, &QTimer::timeout, this, &Command::TmrMouse_Timer);
-    ProbePointer = [] { return QApplication::widgetAt(QCursor::pos()); };
+    probePointer_ = [] { return QApplication::widgetAt(QCursor::pos()); };
 
-    AccessKeyShortcut.setContext(Qt::WindowShortcut);
-    AccessKeyShortcut.setAutoRepeat(false);  // one press, one Click
-    connect(&AccessKeyShortcut, &QShortcut::activated, this, &Command::AccessKeyPressed);
+    accessKeyShortcut_.setContext(Qt::WindowShortcut);
+    accessKeyShortcut_.setAutoRepeat(false);  // one press, one Click
+    connect(&accessKeyShortcut_, &QShortcut::activated, this, &Command::AccessKeyPressed);
     // Buttons that share a key take the focus in turn and click none, as dialog buttons do.
-    connect(&AccessKeyShortcut, &QShortcut::activatedAmbiguously, this,
+    connect(&accessKeyShortcut_, &QShortcut::activatedAmbiguously, this,
             [this] { setFocus(Qt::ShortcutFocusReason); });
 
-    sCaption = QStringLiteral("Command");
+    caption_ = QStringLiteral("Command");
     SetEnabled(true);
 }
 
 Command::~Command() = default;
 
 void Command::SetCaption(const QString& caption) {
-    sCaption = caption;
+    caption_ = caption;
     emit PropertyChanged(QStringLiteral("Caption"));
     Redraw();
 }
@@ -73,21 +73,21 @@ void Command::SetCaption(const QString& caption) {
 bool Command::Enabled() {
     if (FirstRun == 0) {
         FirstRun = 1;
-        Machine.SetEnabled(true);
+        machine_.SetEnabled(true);
         ApplyEnabled();
     }
-    return Machine.IsEnabled();
+    return machine_.IsEnabled();
 }
 
 void Command::SetEnabled(bool enabled) {
-    Machine.SetEnabled(enabled);
+    machine_.SetEnabled(enabled);
     ApplyEnabled();
     emit PropertyChanged(QStringLiteral("Enabled"));
     Redraw();
 }
 
 std::uint8_t Command::Visible() {
-    if (VisibleFlag == 0) {
+    if (visibleFlag_ == 0) {
         return 0;
     }
     Redraw();
@@ -95,30 +95,30 @@ std::uint8_t Command::Visible() {
 }
 
 void Command::SetVisible(std::uint8_t visible) {
-    VisibleFlag = visible != 0 ? 1 : 0;
-    setVisible(VisibleFlag != 0);
-    if (VisibleFlag != 0) {
+    visibleFlag_ = visible != 0 ? 1 : 0;
+    setVisible(visibleFlag_ != 0);
+    if (visibleFlag_ != 0) {
         Redraw();
     }
     emit PropertyChanged(QStringLiteral("Visible"));
 }
 
 void Command::Initialize() {
-    Machine.Initialize();
+    machine_.Initialize();
     TmrMouse.start(HoverInterval);
 }
 
 void Command::ReadProperties(const PropertyStore& store) {
-    Machine.SetEnabled(store.ReadProperty(QStringLiteral("Enabled"), true).toBool());
-    sCaption = store.ReadProperty(QStringLiteral("Caption"), QStringLiteral("Command")).toString();
+    machine_.SetEnabled(store.ReadProperty(QStringLiteral("Enabled"), true).toBool());
+    caption_ = store.ReadProperty(QStringLiteral("Caption"), QStringLiteral("Command")).toString();
     FirstRun = store.ReadProperty(QStringLiteral("FirstRun"), 1).toUInt() != 0 ? 1 : 0;
     setFont(store.ReadProperty(QStringLiteral("Font"), QVariant::fromValue(AmbientFont()))
                 .value<QFont>());
-    CaptionColour = FromBgr(store.ReadProperty(QStringLiteral("FontColour"), 0).toUInt());
-    VisibleFlag = store.ReadProperty(QStringLiteral("Visible"), 1).toInt() != 0 ? 1 : 0;
+    captionColour_ = FromBgr(store.ReadProperty(QStringLiteral("FontColour"), 0).toUInt());
+    visibleFlag_ = store.ReadProperty(QStringLiteral("Visible"), 1).toInt() != 0 ? 1 : 0;
 
     ApplyEnabled();
-    if (VisibleFlag == 0) {
+    if (visibleFlag_ == 0) {
         hide();
     } else if (testAttribute(Qt::WA_WState_ExplicitShowHide) && isHidden()) {
         show();  // only undoes an earlier hide; a child shows with its window
@@ -129,22 +129,22 @@ void Command::ReadProperties(const PropertyStore& store) {
 void Command::WriteProperties(PropertyStore& store) {
     // Enabled is read through the property, so a saved button always loads with FirstRun 1.
     store.WriteProperty(QStringLiteral("Enabled"), Enabled(), true);
-    store.WriteProperty(QStringLiteral("Caption"), sCaption, QStringLiteral("Command"));
+    store.WriteProperty(QStringLiteral("Caption"), caption_, QStringLiteral("Command"));
     store.WriteProperty(QStringLiteral("FirstRun"), int(FirstRun), QStringLiteral("1"));
     store.WriteProperty(QStringLiteral("Font"), QVariant::fromValue(font()),
                         QVariant::fromValue(AmbientFont()));
-    store.WriteProperty(QStringLiteral("FontColour"), ToBgr(CaptionColour), QStringLiteral("0"));
-    store.WriteProperty(QStringLiteral("Visible"), int(VisibleFlag), QStringLiteral("1"));
+    store.WriteProperty(QStringLiteral("FontColour"), ToBgr(captionColour_), QStringLiteral("0"));
+    store.WriteProperty(QStringLiteral("Visible"), int(visibleFlag_), QStringLiteral("1"));
     Redraw();
 }
 
 void Command::SetPointerProbe(PointerProbe probe) {
-    ProbePointer = std::move(probe);
+    probePointer_ = std::move(probe);
 }
 
 void Command::paintEvent(QPaintEvent* /*event*/) {
     QPainter painter(this);
-    painter.drawImage(0, 0, Surface);
+    painter.drawImage(0, 0, surface_);
 }
 
 void Command::resizeEvent(QResizeEvent* /*event*/) {
@@ -158,7 +158,7 @@ void Command::changeEvent(QEvent* event) {
     } else if (event->type() == QEvent::EnabledChange) {
         // A direct QWidget::setEnabled; a parent's change alone leaves WA_Disabled alone.
         const bool enabled = !testAttribute(Qt::WA_Disabled);
-        if (enabled != Machine.IsEnabled()) {
+        if (enabled != machine_.IsEnabled()) {
             SetEnabled(enabled);
         }
     }
@@ -166,39 +166,39 @@ void Command::changeEvent(QEvent* event) {
 
 // Qt's button values are the host's codes: 1 left, 2 right, 4 middle.
 void Command::mousePressEvent(QMouseEvent* event) {
-    Machine.MouseDown(int(event->button()));
+    machine_.MouseDown(int(event->button()));
 }
 
 void Command::mouseReleaseEvent(QMouseEvent* event) {
-    Machine.MouseUp(int(event->button()));
+    machine_.MouseUp(int(event->button()));
 }
 
 void Command::mouseMoveEvent(QMouseEvent* /*event*/) {
-    Machine.MouseMove();
+    machine_.MouseMove();
 }
 
 void Command::focusInEvent(QFocusEvent* /*event*/) {
-    Machine.FocusGained();
+    machine_.FocusGained();
 }
 
 void Command::focusOutEvent(QFocusEvent* /*event*/) {
-    Machine.FocusLost();
+    machine_.FocusLost();
 }
 
 void Command::Redraw() {
-    Machine.Redraw();
+    machine_.Redraw();
 }
 
 void Command::PaintState(Picture picture, const Look& look) {
-    CaptionColour = look.Enabled ? CaptionEnabled : CaptionDisabled;
-    RegisterAccessKey(NextAccessKey(sCaption, look.Enabled, AccessKey));
+    captionColour_ = look.Enabled ? CaptionEnabled : CaptionDisabled;
+    RegisterAccessKey(NextAccessKey(caption_, look.Enabled, accessKey_));
 
-    if (Surface.size() != size()) {
-        Surface = QImage(size(), QImage::Format_RGB32);
+    if (surface_.size() != size()) {
+        surface_ = QImage(size(), QImage::Format_RGB32);
     }
-    if (!Surface.isNull()) {
-        QPainter painter(&Surface);
-        painter.fillRect(Surface.rect(), palette().color(backgroundRole()));
+    if (!surface_.isNull()) {
+        QPainter painter(&surface_);
+        painter.fillRect(surface_.rect(), palette().color(backgroundRole()));
         FillGradient(painter, look.GradientInverted);
         const QImage& source = CommandPicture(picture);
         for (const Slice& slice : FrameSlices(width(), height())) {
@@ -206,7 +206,7 @@ void Command::PaintState(Picture picture, const Look& look) {
                 painter.drawImage(slice.Target, source, slice.Source);
             }
         }
-        DrawCaption(painter, sCaption);
+        DrawCaption(painter, caption_);
         if (look.FocusLines) {
             DrawFocusLines(painter);
         }
@@ -232,7 +232,7 @@ void Command::DrawCaption(QPainter& painter, const QString& text) const {
     constexpr int flags = Qt::AlignHCenter | Qt::AlignTop | Qt::TextWordWrap | Qt::TextShowMnemonic;
     const int textWidth = width() - 2 * CaptionMargin;
     painter.setFont(font());
-    painter.setPen(CaptionColour);
+    painter.setPen(captionColour_);
     const int textHeight =
         painter.boundingRect(QRect(CaptionMargin, 0, textWidth, height()), flags, text).height();
     const int top = CaptionTop(height(), textHeight);
@@ -251,36 +251,36 @@ void Command::DrawFocusLines(QPainter& painter) const {
 }
 
 void Command::RegisterAccessKey(QChar key) {
-    if (key == AccessKey) {
+    if (key == accessKey_) {
         return;
     }
-    AccessKey = key;
+    accessKey_ = key;
     if (key.isNull()) {
-        AccessKeyShortcut.setKey(QKeySequence());
+        accessKeyShortcut_.setKey(QKeySequence());
     } else {
-        AccessKeyShortcut.setKey(
+        accessKeyShortcut_.setKey(
             QKeySequence(QKeyCombination(Qt::AltModifier, Qt::Key(key.toUpper().unicode()))));
     }
 }
 
 void Command::AccessKeyPressed() {
-    if (!Machine.IsEnabled()) {
+    if (!machine_.IsEnabled()) {
         return;
     }
     // The button takes the focus first, so that its focus look is the one the key leaves.
     setFocus(Qt::ShortcutFocusReason);
-    Machine.AccessKey();
+    machine_.AccessKey();
 }
 
 void Command::TmrMouse_Timer() {
     // The window system finds no disabled window under the pointer, only what lies beneath it;
     // Qt's lookup finds disabled widgets too, which would keep a disabled button's look.
-    const QWidget* under = ProbePointer ? ProbePointer() : nullptr;
-    Machine.TimerTick(under == this && isEnabled());
+    const QWidget* under = probePointer_ ? probePointer_() : nullptr;
+    machine_.TimerTick(under == this && isEnabled());
 }
 
 void Command::ApplyEnabled() {
-    QWidget::setEnabled(Machine.IsEnabled());
+    QWidget::setEnabled(machine_.IsEnabled());
 }
 
 QFont Command::AmbientFont() const {

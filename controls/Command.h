@@ -35,7 +35,7 @@ public:
     explicit Command(QWidget* parent = nullptr);
     ~Command() override;
 
-    QString Caption() const { return sCaption; }
+    QString Caption() const { return caption_; }
     // Stores the caption, reports "Caption" changed and repaints.
     void SetCaption(const QString& caption);
 
@@ -62,7 +62,7 @@ public:
     void WriteProperties(PropertyStore& store);
 
     // The visual state, 0 to 4 (see ButtonState).
-    ButtonState CurrentState() const { return Machine.CurrentState(); }
+    ButtonState CurrentState() const { return machine_.CurrentState(); }
 
     // Finds the widget under the pointer for the hover timer; tests replace it.
     using PointerProbe = std::function<QWidget*()>;
@@ -98,16 +98,16 @@ private:
     void ApplyEnabled();
     QFont AmbientFont() const;
 
-    CommandStateMachine Machine{*this};
-    QString sCaption;
+    CommandStateMachine machine_{*this};
+    QString caption_;
     std::uint8_t FirstRun = 0;
-    std::int16_t VisibleFlag = 1;
-    QColor CaptionColour{Qt::black};  // the colour of the last paint
-    QChar AccessKey;
-    QShortcut AccessKeyShortcut{this};
+    std::int16_t visibleFlag_ = 1;
+    QColor captionColour_{Qt::black};  // the colour of the last paint
+    QChar accessKey_;
+    QShortcut accessKeyShortcut_{this};
     QTimer TmrMouse{this};
-    PointerProbe ProbePointer;
-    QImage Surface;  // what the last paint drew, shown by paintEvent
+    PointerProbe probePointer_;
+    QImage surface_;  // what the last paint drew, shown by paintEvent
 };
 
 }  // namespace quarnel

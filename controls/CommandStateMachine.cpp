@@ -57,7 +57,7 @@ void CommandStateMachine::MouseUp(int button) {
     // Any button, wherever the pointer is; state 3 means the hover ended while the button was
     // held, which takes the press back.
     if (State != StateSelected) {
-        View.RaiseClick();
+        view_.RaiseClick();
     }
 }
 
@@ -132,7 +132,7 @@ void CommandStateMachine::Paint(Picture picture) {
             break;  // keeps the direction of the previous look
     }
     const bool focused = State == StateSelected || State == StateHighLightSelect;
-    View.PaintState(picture, Look{Enabled, GradientInverted, focused});
+    view_.PaintState(picture, Look{Enabled, GradientInverted, focused});
 }
 
 }  // namespace quarnel

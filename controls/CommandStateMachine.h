@@ -49,7 +49,7 @@ public:
 // the timer tick does nothing while the button is disabled.
 class CommandStateMachine {
 public:
-    explicit CommandStateMachine(CommandView& view) : View(view) {}
+    explicit CommandStateMachine(CommandView& view) : view_(view) {}
 
     ButtonState CurrentState() const { return State; }
     bool IsMouseDown() const { return MouseIsDown; }
@@ -78,7 +78,7 @@ private:
     void EndHover();
     void Paint(Picture picture);
 
-    CommandView& View;
+    CommandView& view_;
     ButtonState State = StateDisabled;
     bool MouseIsDown = false;
     bool GradientInverted = false;

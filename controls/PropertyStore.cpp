@@ -4,13 +4,13 @@ namespace quarnel {
 
 PropertyStore::PropertyStore(std::initializer_list<std::pair<QString, QVariant>> values) {
     for (const auto& [key, value] : values) {
-        Values[key.toLower()] = value;
+        values_[key.toLower()] = value;
     }
 }
 
 QVariant PropertyStore::ReadProperty(const QString& key, const QVariant& defaultValue) const {
-    const auto found = Values.find(key.toLower());
-    return found == Values.end() ? defaultValue : found->second;
+    const auto found = values_.find(key.toLower());
+    return found == values_.end() ? defaultValue : found->second;
 }
 
 void PropertyStore::WriteProperty(const QString& key, const QVariant& value,
@@ -21,15 +21,15 @@ void PropertyStore::WriteProperty(const QString& key, const QVariant& value,
         comparable.convert(value.metaType());
     }
     if (comparable == value) {
-        Values.erase(key.toLower());
+        values_.erase(key.toLower());
     } else {
-        Values[key.toLower()] = value;
+        values_[key.toLower()] = value;
     }
 }
 
 QStringList PropertyStore::Keys() const {
     QStringList keys;
-    for (const auto& entry : Values) {
+    for (const auto& entry : values_) {
         keys.append(entry.first);
     }
     return keys;

@@ -39,7 +39,7 @@ public:
     QStringList Keys() const;
 
 private:
-    std::map<QString, QVariant> Values;
+    std::map<QString, QVariant> values_;
 };
 
 }  // namespace quarnel

@@ -22,66 +22,66 @@ std::string GroupedNumber(std::uint64_t number) {
 
 void ActionLog::Closed(const platform::TcpRow& row, Verdict verdict, Clock::time_point now,
                        const RuleSet* rules) {
-    ++TotalClosed;
+    ++totalClosed_;
     if (Room(now) && Tell(row, verdict, rules)) {
-        ++WrittenInWindow;
+        ++writtenInWindow_;
     } else {
-        ++Untold;
+        ++untold_;
     }
 }
 
 bool ActionLog::Tell(const platform::TcpRow& row, Verdict verdict, const RuleSet* rules) {
     const std::string line = CloseLine(row, verdict, rules);
-    return (Sink && Sink(row, verdict, line)) || Write(line);
+    return (sink_ && sink_(row, verdict, line)) || Write(line);
 }
 
 void ActionLog::Missed(const platform::TcpRow& row, Verdict verdict, Clock::time_point now,
                        const RuleSet* rules) {
-    ++TotalMissed;
+    ++totalMissed_;
     // Past the limit it is only counted: the service's status tells the count.
     if (Room(now) && Write(MissedLine(row, verdict, rules), Priority::Warning)) {
-        ++WrittenInWindow;
+        ++writtenInWindow_;
     }
 }
 
 bool ActionLog::Room(Clock::time_point now) {
-    if (now - WindowStart >= kWindow) {
+    if (now - windowStart_ >= kWindow) {
         Flush(now);
-        WindowStart = now;
-        WrittenInWindow = 0;
+        windowStart_ = now;
+        writtenInWindow_ = 0;
     }
-    return WrittenInWindow < Limit;
+    return writtenInWindow_ < limit_;
 }
 
 void ActionLog::Say(std::string_view line, Priority priority) {
     // A full descriptor loses it rather than stall the pass; cut short of PIPE_BUF with its
     // priority mark ("<4>") and end, a pipe takes it whole.
-    if (!Write(line.substr(0, PIPE_BUF - 1 - (Marked ? 3 : 0)), priority)) {
-        ++Lost;
+    if (!Write(line.substr(0, PIPE_BUF - 1 - (marked_ ? 3 : 0)), priority)) {
+        ++lost_;
     }
 }
 
 void ActionLog::Flush(Clock::time_point now) {
-    if (const std::uint64_t lost = Lost.exchange(0);
+    if (const std::uint64_t lost = lost_.exchange(0);
         lost != 0 && !Write("lines lost while the log was full: " + GroupedNumber(lost))) {
-        Lost += lost;
+        lost_ += lost;
     }
-    if (Untold == 0 || now - WindowStart < kWindow) {
+    if (untold_ == 0 || now - windowStart_ < kWindow) {
         return;
     }
-    // Every close counted came within a second of WindowStart; a summary that waited for a long
+    // Every close counted came within a second of windowStart_; a summary that waited for a long
     // pass says how long ago that began.
-    const auto seconds = std::chrono::floor<std::chrono::seconds>(now - WindowStart).count();
+    const auto seconds = std::chrono::floor<std::chrono::seconds>(now - windowStart_).count();
     const std::string span =
         seconds <= 1 ? "the last second" : "the last " + std::to_string(seconds) + " seconds";
-    if (Write("and " + GroupedNumber(Untold) + " more closed in " + span)) {
-        Untold = 0;
+    if (Write("and " + GroupedNumber(untold_) + " more closed in " + span)) {
+        untold_ = 0;
     }
 }
 
 bool ActionLog::Write(std::string_view text, Priority priority) {
     std::string line;
-    if (Marked) {
+    if (marked_) {
         // Appended, not chained with +: GCC 12 warns wrongly (-Wrestrict) of such chains.
         line += '<';
         line += std::to_string(static_cast<int>(priority));
@@ -91,11 +91,11 @@ bool ActionLog::Write(std::string_view text, Priority priority) {
     line += '\n';
     // A pipe or socket that is full would block the write; poll asks without waiting. A line is
     // far below PIPE_BUF, so a descriptor that has room takes it whole.
-    pollfd room{Fd, POLLOUT, 0};
+    pollfd room{fd_, POLLOUT, 0};
     if (::poll(&room, 1, 0) != 1 || (room.revents & POLLOUT) == 0) {
         return false;
     }
-    return ::write(Fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+    return ::write(fd_, line.data(), line.size()) == static_cast<ssize_t>(line.size());
 }
 
 }  // namespace quarnel

@@ -22,11 +22,11 @@ class ActionLog {
 public:
     using Clock = std::chrono::steady_clock;
     // How much a line matters, as syslog numbers them: closes and what goes as it should are
-    // Info, refusals and fallbacks Warning, failures that keep it from closing Error.
+    // Info, unusable rules and fallbacks Warning, failures that keep it from closing Error.
     enum class Priority { Error = 3, Warning = 4, Notice = 5, Info = 6 };
 
     explicit ActionLog(int fd, std::size_t closeLinesPerSecond = 20)
-        : Fd(fd), Limit(closeLinesPerSecond) {}
+        : fd_(fd), limit_(closeLinesPerSecond) {}
 
     // A connection the pass closed, and the rule that closed it (see CloseLine).
     void Closed(const platform::TcpRow& row, Verdict verdict, Clock::time_point now = Clock::now(),
@@ -39,21 +39,21 @@ public:
     void Say(std::string_view line, Priority priority = Priority::Info);
     // Starts every line with its priority as "<4>", which the journal reads off a service's
     // output (and keeps out of the text).
-    void MarkPriorities(bool mark) { Marked = mark; }
+    void MarkPriorities(bool mark) { marked_ = mark; }
     // Where close lines go instead of the descriptor (the journal, with fields of their own);
     // it tells whether it took the line, and a line it did not take goes to the descriptor.
     // Limited and counted as the descriptor's lines are.
     using CloseSink =
         std::function<bool(const platform::TcpRow& row, Verdict verdict, const std::string& line)>;
-    void SendClosesTo(CloseSink sink) { Sink = std::move(sink); }
+    void SendClosesTo(CloseSink sink) { sink_ = std::move(sink); }
     // Writes the summary of the closes left untold once their second is over, and how many
     // other lines were lost; call it after every pass.
     void Flush(Clock::time_point now = Clock::now());
 
     // Connections closed since the log began.
-    std::uint64_t ClosedCount() const { return TotalClosed; }
+    std::uint64_t ClosedCount() const { return totalClosed_; }
     // Blocked connections that ended before they could be closed, since the log began.
-    std::uint64_t MissedCount() const { return TotalMissed; }
+    std::uint64_t MissedCount() const { return totalMissed_; }
 
 private:
     // Sends the close line to the sink, else writes it; whether it went anywhere.
@@ -64,16 +64,16 @@ private:
     // Writes line and a newline in one write when the descriptor takes it without waiting.
     bool Write(std::string_view line, Priority priority = Priority::Info);
 
-    int Fd;
-    std::size_t Limit;
-    Clock::time_point WindowStart{};  // when the second of the lines counted below began
-    std::size_t WrittenInWindow = 0;
-    std::uint64_t Untold = 0;  // closes of this second not written
-    std::uint64_t TotalClosed = 0;
-    std::uint64_t TotalMissed = 0;
-    bool Marked = false;
-    CloseSink Sink;
-    std::atomic<std::uint64_t> Lost{0};  // lines of Say not written
+    int fd_;
+    std::size_t limit_;
+    Clock::time_point windowStart_{};  // when the second of the lines counted below began
+    std::size_t writtenInWindow_ = 0;
+    std::uint64_t untold_ = 0;  // closes of this second not written
+    std::uint64_t totalClosed_ = 0;
+    std::uint64_t totalMissed_ = 0;
+    bool marked_ = false;
+    CloseSink sink_;
+    std::atomic<std::uint64_t> lost_{0};  // lines of Say not written
 };
 
 // A count with a comma between groups of three digits: 1,734.

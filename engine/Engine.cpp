@@ -31,29 +31,29 @@ bool CarriesData(platform::TcpState state) {
 
 Engine::Engine(platform::TcpTableSource& source, platform::HostAddressSource& hosts,
                SettingsStore& store)
-    : oManager(Table, Cache, store, hosts), Source(source) {
+    : oManager(Table, Cache, store, hosts), source_(source) {
     // The system holds back what the pass will close, by the same rules.
-    oManager.RulesChanged = [this] { Source.SetRules(BlockingRulesOf(oManager.Rules())); };
+    oManager.RulesChanged = [this] { source_.SetRules(BlockingRulesOf(oManager.Rules())); };
 }
 
 void Engine::ProcessTcpTable(const std::function<void()>& processEvents) {
     // A failed read keeps the previous rows, which are judged again.
-    const platform::ReadResult read = Table.Read(Source);
+    const platform::ReadResult read = Table.Read(source_);
     TellMissed();
     const std::size_t n = Table.Rows.size();
     // A cleared cache is empty: every row is judged afresh under the rules of now.
-    const bool judgeAll = bJudgeAll || Cache.Entries.empty() ||
+    const bool judgeAll = judgeAll_ || Cache.Entries.empty() ||
                           read == platform::ReadResult::Failed ||
                           (read == platform::ReadResult::Changed && Table.Changes.Whole);
-    if (!judgeAll && read == platform::ReadResult::Unchanged && Retry.empty()) {
+    if (!judgeAll && read == platform::ReadResult::Unchanged && retry_.empty()) {
         return;  // every verdict still stands and no close waits to be tried again
     }
     // The lines are built when the window shows them, not here: a pass costs what changed.
     oManager.ConnectionsChanged();
-    bJudgeAll = false;
+    judgeAll_ = false;
     EnsureConnectionCache(Cache, n);
     if (judgeAll) {
-        Retry.clear();
+        retry_.clear();
         for (std::size_t i = 0; i < n; ++i) {
             CheckConnection(i, processEvents);
         }
@@ -65,12 +65,12 @@ void Engine::ProcessTcpTable(const std::function<void()>& processEvents) {
 }
 
 void Engine::TellMissed() {
-    Source.TakeMissed(Missed);
-    for (const platform::TcpRow& row : Missed) {
+    source_.TakeMissed(missed_);
+    for (const platform::TcpRow& row : missed_) {
         const Verdict verdict = oManager.Rules().Judge(row);
-        if (OnMissed &&
+        if (onMissed_ &&
             (verdict == Verdict::BlockedByLocalPort || verdict == Verdict::BlockedByRemotePort)) {
-            OnMissed(row, verdict);
+            onMissed_(row, verdict);
         }
     }
 }
@@ -78,13 +78,14 @@ void Engine::TellMissed() {
 const std::vector<std::size_t>& Engine::DueRows(bool readChanged) {
     static const std::vector<std::size_t> none;
     const std::vector<std::size_t>& changed = readChanged ? Table.Changes.Rows : none;
-    Due.clear();
-    std::merge(changed.begin(), changed.end(), Retry.begin(), Retry.end(), std::back_inserter(Due));
-    Due.erase(std::unique(Due.begin(), Due.end()), Due.end());
+    due_.clear();
+    std::merge(changed.begin(), changed.end(), retry_.begin(), retry_.end(),
+               std::back_inserter(due_));
+    due_.erase(std::unique(due_.begin(), due_.end()), due_.end());
     // Rows closed last time may have vanished since, and the table shrunk below them.
-    Due.erase(std::lower_bound(Due.begin(), Due.end(), Table.Rows.size()), Due.end());
-    Retry.clear();
-    return Due;
+    due_.erase(std::lower_bound(due_.begin(), due_.end(), Table.Rows.size()), due_.end());
+    retry_.clear();
+    return due_;
 }
 
 void Engine::CheckConnection(std::size_t i, const std::function<void()>& processEvents) {
@@ -123,21 +124,21 @@ void Engine::CheckConnection(std::size_t i, const std::function<void()>& process
     // closes nothing else. A half-closed one is closed again only where closing failed: the
     // kernel answers a close of a socket its process has let go with success and leaves it to
     // end, and closing that again on every pass would only burn the processor.
-    const bool closed = Source.CloseConnection(row);
+    const bool closed = source_.CloseConnection(row);
     if (closed && row.State != platform::TcpState::Established) {
         entry.HalfClosedDone = true;
     } else {
-        Retry.push_back(i);
+        retry_.push_back(i);
     }
-    if (closed && OnClosed) {
-        OnClosed(row, verdict);
+    if (closed && onClosed_) {
+        onClosed_(row, verdict);
     }
     if (processEvents) {
         processEvents();
         // The event step may have cleared the cache (a rule was edited): the remaining rows
         // of this pass are judged afresh under the new rules, and the next pass judges all.
         if (Cache.Entries.empty()) {
-            bJudgeAll = true;
+            judgeAll_ = true;
         }
         EnsureConnectionCache(Cache, Table.Rows.size());
     }

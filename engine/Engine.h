@@ -31,12 +31,12 @@ public:
     void ProcessTcpTable(const std::function<void()>& processEvents);
     // Whether the next pass has work even when the table does not change: a close to try again,
     // or every row to judge after the rules changed during a pass.
-    bool PassDue() const { return !Retry.empty() || bJudgeAll; }
+    bool PassDue() const { return !retry_.empty() || judgeAll_; }
     // Who is told of each connection the pass closes (the log); nobody by default.
-    void SetCloseObserver(CloseObserver observer) { OnClosed = std::move(observer); }
+    void SetCloseObserver(CloseObserver observer) { onClosed_ = std::move(observer); }
     // Told of every blocked connection that was established and gone before a pass saw it,
     // where the table's source knows of such (see TcpTableSource::TakeMissed).
-    void SetMissObserver(CloseObserver observer) { OnMissed = std::move(observer); }
+    void SetMissObserver(CloseObserver observer) { onMissed_ = std::move(observer); }
 
     TcpTable Table;
     ConnectionCache Cache;
@@ -51,13 +51,13 @@ private:
     // closes to try again, ascending, each once.
     const std::vector<std::size_t>& DueRows(bool readChanged);
 
-    platform::TcpTableSource& Source;
-    CloseObserver OnClosed;
-    CloseObserver OnMissed;
-    std::vector<platform::TcpRow> Missed;  // storage for the rows TakeMissed gives
-    std::vector<std::size_t> Retry;  // rows closed by the last pass: a survivor is closed again
-    std::vector<std::size_t> Due;    // storage of DueRows
-    bool bJudgeAll = false;  // the rules changed in the middle of a pass: the next judges all
+    platform::TcpTableSource& source_;
+    CloseObserver onClosed_;
+    CloseObserver onMissed_;
+    std::vector<platform::TcpRow> missed_;  // storage for the rows TakeMissed gives
+    std::vector<std::size_t> retry_;  // rows closed by the last pass: a survivor is closed again
+    std::vector<std::size_t> due_;    // storage of DueRows
+    bool judgeAll_ = false;  // the rules changed in the middle of a pass: the next judges all
 };
 
 }  // namespace quarnel

@@ -44,7 +44,7 @@ std::string GetIP(platform::HostAddressSource& hosts, ManagerWindow* window) {
 
 void Manager::RefreshLocalIPList() {
     oLocalIP.Reset();
-    (void)AddPieces(oLocalIP, GetIP(Hosts, oMainForm), ' ');  // every piece is text
+    (void)AddPieces(oLocalIP, GetIP(hosts_, oMainForm), ' ');  // every piece is text
 }
 
 void Manager::AddLocalIPSToAllowed() {

@@ -24,7 +24,7 @@ bool ToBoolean(const Value& value) {
 
 Manager::Manager(const TcpTable& table, ConnectionCache& cache, SettingsStore& store,
                  platform::HostAddressSource& hosts)
-    : Table(table), Cache(cache), Store(store), Hosts(hosts) {
+    : table_(table), cache_(cache), store_(store), hosts_(hosts) {
     oLocalIP.InitStringList();
     oAllowedIP.InitStringList();
     // Port entries are texts: a port ("22") or a range ("6000-6063"), see PortListEntry.
@@ -109,21 +109,21 @@ void Manager::RefreshCurrentMode() {
 }
 
 void Manager::RefreshCurrentConnectionsIfStale() {
-    if (bConnectionsStale) {
+    if (connectionsStale_) {
         RefreshCurrentConnections();
     }
 }
 
 void Manager::RefreshCurrentConnections() {
-    bConnectionsStale = false;
+    connectionsStale_ = false;
     const bool showOnlyConnected =
         oMainForm != nullptr && ToBoolean(oMainForm->ShowOnlyConnectedValue());
     const bool hideLocal = oMainForm != nullptr && ToBoolean(oMainForm->HideLocalValue());
 
     oCurrentConnections.Reset();
-    const std::size_t rows = Table.Rows.size();
+    const std::size_t rows = table_.Rows.size();
     for (std::size_t i = 0; i < rows; ++i) {
-        const platform::TcpRow& row = Table.Rows[i];
+        const platform::TcpRow& row = table_.Rows[i];
         if (row.LocalPort == 0) {
             continue;
         }
@@ -132,10 +132,10 @@ void Manager::RefreshCurrentConnections() {
         }
         // A row the pass has not reached since the cache was last cleared has no remote
         // address text yet; it is listed once the pass has seen it.
-        if (i >= Cache.Entries.size() || !Cache.Entries[i].Key) {
+        if (i >= cache_.Entries.size() || !cache_.Entries[i].Key) {
             continue;
         }
-        const std::string& remoteIP = Cache.Entries[i].RemoteIP;
+        const std::string& remoteIP = cache_.Entries[i].RemoteIP;
         if (hideLocal && IsLoopbackText(remoteIP)) {
             continue;
         }

@@ -37,7 +37,7 @@ std::optional<std::string> PortListEntry(std::string_view piece);
 
 // Appends to oList, in order, each non-empty piece of text between separators that converts to
 // the list's type, as form writes it when given; returns the pieces that do not, or that form
-// refuses (nothing of them is appended).
+// rejects (nothing of them is appended).
 std::vector<std::string> AddPieces(
     List& oList, std::string_view text, char separator,
     const std::function<std::optional<std::string>(std::string_view)>& form = {});
@@ -66,7 +66,7 @@ public:
     // Rebuilds the connection lines from the latest table read; the list box follows later.
     void RefreshCurrentConnections();
     // The rows or their verdicts changed: the lines are rebuilt when someone looks at them.
-    void ConnectionsChanged() { bConnectionsStale = true; }
+    void ConnectionsChanged() { connectionsStale_ = true; }
     // Rebuilds the lines if the rows changed since they were built: what a window about to show
     // them calls, so that no line is built while nobody looks.
     void RefreshCurrentConnectionsIfStale();
@@ -78,7 +78,7 @@ public:
     // Compiles the three rule lists into the rules the blocking pass judges by. Every edit of a
     // list is followed by this (SaveChanges does it, with clearing the cache).
     void CompileRules();
-    const RuleSet& Rules() const { return CompiledRules; }
+    const RuleSet& Rules() const { return compiledRules_; }
     // Writes the three rule lists. False when the store could not keep them: the lists stay
     // in memory and the user is told (once, until a write succeeds again).
     [[nodiscard]] bool SaveSettings();
@@ -101,13 +101,13 @@ public:
     ManagerWindow* oMainForm = nullptr;
 
 private:
-    const TcpTable& Table;
-    ConnectionCache& Cache;
-    SettingsStore& Store;
-    platform::HostAddressSource& Hosts;
-    bool bSaveFailureShown = false;
-    RuleSet CompiledRules;
-    bool bConnectionsStale = false;  // the lines no longer match the rows
+    const TcpTable& table_;
+    ConnectionCache& cache_;
+    SettingsStore& store_;
+    platform::HostAddressSource& hosts_;
+    bool saveFailureShown_ = false;
+    RuleSet compiledRules_;
+    bool connectionsStale_ = false;  // the lines no longer match the rows
 };
 
 }  // namespace quarnel

@@ -78,17 +78,17 @@ std::optional<std::string> PortListEntry(std::string_view piece) {
 std::vector<std::string> AddPieces(
     List& oList, std::string_view text, char separator,
     const std::function<std::optional<std::string>(std::string_view)>& form) {
-    std::vector<std::string> refused;
+    std::vector<std::string> notAdded;
     while (!text.empty()) {
         const auto end = text.find(separator);
         const std::string_view piece = text.substr(0, end);
         const std::optional<std::string> stored = form ? form(piece) : std::string(piece);
         if (!piece.empty() && (!stored || oList.AddItem(*stored) < 0)) {
-            refused.emplace_back(piece);  // not of the list's type: nothing appended
+            notAdded.emplace_back(piece);  // not of the list's type: nothing appended
         }
         text = end == std::string_view::npos ? std::string_view{} : text.substr(end + 1);
     }
-    return refused;
+    return notAdded;
 }
 
 void Manager::LoadListFromString(List& oList, const std::string& sString) {
@@ -110,9 +110,9 @@ std::string Manager::SaveListToString(const List& oList) const {
 }
 
 std::string Manager::LoadSettings() {
-    const std::string local = Store.Read(BlockedLocalPortsKey, "");
-    const std::string remote = Store.Read(BlockedRemotePortsKey, "");
-    const std::string allowed = Store.Read(AllowedIPKey, DefaultAllowedIP);
+    const std::string local = store_.Read(BlockedLocalPortsKey, "");
+    const std::string remote = store_.Read(BlockedRemotePortsKey, "");
+    const std::string allowed = store_.Read(AllowedIPKey, DefaultAllowedIP);
     std::vector<std::pair<std::string, std::string>> unloaded;
     const std::pair<List*, std::pair<const char*, const std::string*>> lists[] = {
         {&oAllowedIP, {"allowed IP addresses", &allowed}},
@@ -128,11 +128,11 @@ std::string Manager::LoadSettings() {
         }
     }
     CompileRules();
-    const StoreCondition condition = Store.Condition();
+    const StoreCondition condition = store_.Condition();
     // The failure to keep the rules is told now; at every edit and at the end it would be news
     // to nobody.
-    bSaveFailureShown = condition.State == StoreCondition::Kind::Unreadable;
-    std::string text = LoadProblemText(Store.Location(), condition);
+    saveFailureShown_ = condition.State == StoreCondition::Kind::Unreadable;
+    std::string text = LoadProblemText(store_.Location(), condition);
     const std::string pieces = UnloadedPiecesText(unloaded);
     if (!pieces.empty()) {
         text += (text.empty() ? "" : "\n\n") + pieces;
@@ -141,7 +141,7 @@ std::string Manager::LoadSettings() {
 }
 
 void Manager::CompileRules() {
-    CompiledRules = RuleSet(oAllowedIP, oBlockedLocalPorts, oBlockedRemotePorts);
+    compiledRules_ = RuleSet(oAllowedIP, oBlockedLocalPorts, oBlockedRemotePorts);
     if (RulesChanged) {
         RulesChanged();
     }
@@ -151,17 +151,17 @@ bool Manager::SaveSettings() {
     const std::string local = SaveListToString(oBlockedLocalPorts);
     const std::string remote = SaveListToString(oBlockedRemotePorts);
     const std::string allowed = SaveListToString(oAllowedIP);
-    Store.Write(BlockedLocalPortsKey, local);
-    Store.Write(BlockedRemotePortsKey, remote);
-    Store.Write(AllowedIPKey, allowed);
-    if (Store.Flush()) {
-        bSaveFailureShown = false;  // a later failure is news again
+    store_.Write(BlockedLocalPortsKey, local);
+    store_.Write(BlockedRemotePortsKey, remote);
+    store_.Write(AllowedIPKey, allowed);
+    if (store_.Flush()) {
+        saveFailureShown_ = false;  // a later failure is news again
         return true;
     }
     // The rules keep working from memory; the user must know they will not survive a restart.
-    if (!bSaveFailureShown && oMainForm != nullptr) {
-        oMainForm->ShowMessage(SaveFailedText(Store.Location()));
-        bSaveFailureShown = true;
+    if (!saveFailureShown_ && oMainForm != nullptr) {
+        oMainForm->ShowMessage(SaveFailedText(store_.Location()));
+        saveFailureShown_ = true;
     }
     return false;
 }
@@ -170,7 +170,7 @@ void Manager::SaveChanges() {
     (void)SaveSettings();  // a failure has been told; the changed rules apply all the same
     // Every connection is judged afresh under the edited rules.
     CompileRules();
-    ClearConnectionCache(Cache);
+    ClearConnectionCache(cache_);
     ConnectionsChanged();  // rows not judged since are left out of the lines
 }
 

@@ -112,7 +112,7 @@ public:
     // waits between reads; -1 when the source cannot tell (then only time tells).
     virtual int WaitDescriptor() const { return -1; }
     // Closes exactly the connection the row names. False when it could not be closed (already
-    // gone, refused); nothing else is ever closed.
+    // gone, denied); nothing else is ever closed.
     [[nodiscard]] virtual bool CloseConnection(const TcpRow& row) = 0;
     // Asks the system whether closing would work here.
     virtual CloseAbility CanCloseConnections() = 0;

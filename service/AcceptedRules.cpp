@@ -21,10 +21,10 @@ bool Fail(std::string& problem, const std::string& what) {
 }  // namespace
 
 bool AcceptedRules::Keep(const std::string& text, std::string& problem) {
-    if (Path.empty() || text == Kept) {
+    if (path_.empty() || text == kept_) {
         return true;
     }
-    const std::string next = Path + ".new";
+    const std::string next = path_ + ".new";
     {
         const platform::UniqueFd file(
             ::open(next.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
@@ -40,23 +40,23 @@ bool AcceptedRules::Keep(const std::string& text, std::string& problem) {
             return Fail(problem, "cannot write " + next);
         }
     }
-    if (std::rename(next.c_str(), Path.c_str()) != 0) {
+    if (std::rename(next.c_str(), path_.c_str()) != 0) {
         const int error = errno;
         (void)::unlink(next.c_str());
         errno = error;
-        return Fail(problem, "cannot replace " + Path);
+        return Fail(problem, "cannot replace " + path_);
     }
-    Kept = text;
+    kept_ = text;
     return true;
 }
 
 RulesReading AcceptedRules::Read() {
-    if (Path.empty()) {
+    if (path_.empty()) {
         return RulesReading{RulesReading::Outcome::Missing, {}, {}, {}, {}, 0};
     }
-    RulesReading reading = ReadRulesFile(Path);
+    RulesReading reading = ReadRulesFile(path_);
     if (reading.Result == RulesReading::Outcome::Read) {
-        Kept = reading.Text;
+        kept_ = reading.Text;
     }
     return reading;
 }

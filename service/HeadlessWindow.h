@@ -12,7 +12,7 @@ namespace quarnel {
 // the engine would tell the user in a message goes to the log.
 class HeadlessWindow final : public ManagerWindow {
 public:
-    explicit HeadlessWindow(ActionLog& log) : Log(log) {}
+    explicit HeadlessWindow(ActionLog& log) : log_(log) {}
 
     void ClearList() override {}
     void AppendToList(const std::string& /*text*/) override {}
@@ -21,11 +21,11 @@ public:
     Value ShowOnlyConnectedValue() const override { return std::int16_t{0}; }
     Value HideLocalValue() const override { return std::int16_t{0}; }
     void ShowMessage(const std::string& text) override {
-        Log.Say(text, ActionLog::Priority::Warning);
+        log_.Say(text, ActionLog::Priority::Warning);
     }
 
 private:
-    ActionLog& Log;
+    ActionLog& log_;
 };
 
 }  // namespace quarnel

@@ -19,7 +19,7 @@ int CheckRulesFile(const std::string& path, std::FILE* out, std::FILE* err) {
             std::fprintf(err, "%s: there is no such file; the rules in force would stay\n",
                          path.c_str());
             return 1;
-        case RulesReading::Outcome::Refused:
+        case RulesReading::Outcome::Unusable:
             break;
     }
     std::fprintf(err, "%s: refused: %s; the rules in force would stay\n", path.c_str(),

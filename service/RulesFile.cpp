@@ -34,17 +34,17 @@ constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 constexpr std::array<const char*, 3> kKeys = {BlockedLocalPortsKey, BlockedRemotePortsKey,
                                               AllowedIPKey};
 
-RulesReading Refuse(std::string problem, int error = 0) {
+RulesReading Unusable(std::string problem, int error = 0) {
     RulesReading reading;
     reading.Problem = std::move(problem);
     reading.Error = error;
     return reading;
 }
 
-// A refusal for what the system kept it from doing, with the reason.
+// The file unusable for what the system kept it from doing, with the reason.
 RulesReading SystemError(const std::string& what) {
     const int error = errno;
-    return Refuse(what + ": " + std::strerror(error), error);
+    return Unusable(what + ": " + std::strerror(error), error);
 }
 
 // The whole file, read through one descriptor so that every check below sees the same bytes.
@@ -58,15 +58,15 @@ std::optional<std::string> ReadBytes(const std::string& path, RulesReading& read
             reading = RulesReading{RulesReading::Outcome::Missing, {}, {}, {}, {}, 0};
             break;
         case FileReading::Outcome::NoAccess:
-            reading = Refuse("the user it runs as (uid " + std::to_string(::geteuid()) +
-                             ") may not read it: give it mode 0644 (chmod 0644 " + path +
-                             "), or give its group read access and the service that group");
+            reading = Unusable("the user it runs as (uid " + std::to_string(::geteuid()) +
+                               ") may not read it: give it mode 0644 (chmod 0644 " + path +
+                               "), or give its group read access and the service that group");
             break;
         case FileReading::Outcome::NotRegular:
-            reading = Refuse("it is not a regular file");
+            reading = Unusable("it is not a regular file");
             break;
         case FileReading::Outcome::TooLarge:
-            reading = Refuse("it is larger than 1 MiB");
+            reading = Unusable("it is larger than 1 MiB");
             break;
         case FileReading::Outcome::Failed:
             reading = SystemError(file.Opened ? "cannot read it" : "cannot open it");
@@ -140,7 +140,7 @@ RulesReading ReadRulesFile(const std::string& path) {
         text.remove_prefix(kByteOrderMark.size());
     }
     if (!IsSettingsText(text)) {
-        return Refuse(kNotSettings);
+        return Unusable(kNotSettings);
     }
     const std::optional<UniqueFd> memory = MemoryCopy(std::string(text), reading);
     if (!memory) {
@@ -152,8 +152,9 @@ RulesReading ReadRulesFile(const std::string& path) {
     // every line parsed.
     const QStringList keys = settings.allKeys();
     if (settings.status() != QSettings::NoError) {
-        return Refuse(settings.status() == QSettings::AccessError ? "cannot read its copy in memory"
-                                                                  : kNotSettings);
+        return Unusable(settings.status() == QSettings::AccessError
+                            ? "cannot read its copy in memory"
+                            : kNotSettings);
     }
     reading = RulesReading{RulesReading::Outcome::Read, {}, {}, {}, *bytes, 0};
     for (const QString& key : keys) {
@@ -164,14 +165,14 @@ RulesReading ReadRulesFile(const std::string& path) {
         }
         std::string value = StoredText(settings.value(key));
         if (std::string problem = PieceProblem(name, value); !problem.empty()) {
-            return Refuse(std::move(problem));
+            return Unusable(std::move(problem));
         }
         reading.Values.emplace(name, std::move(value));
     }
     if (reading.Values.empty()) {
-        return Refuse("it holds none of the keys " + std::string(BlockedLocalPortsKey) + ", " +
-                      BlockedRemotePortsKey + " and " + AllowedIPKey +
-                      " in its section [General] (empty, or not yet fully written?)");
+        return Unusable("it holds none of the keys " + std::string(BlockedLocalPortsKey) + ", " +
+                        BlockedRemotePortsKey + " and " + AllowedIPKey +
+                        " in its section [General] (empty, or not yet fully written?)");
     }
     return reading;
 }

@@ -15,28 +15,28 @@ namespace quarnel {
 class RuleValues final : public SettingsStore {
 public:
     RuleValues() = default;
-    explicit RuleValues(std::string path) : Path(std::move(path)) {}
+    explicit RuleValues(std::string path) : path_(std::move(path)) {}
 
     std::string Read(const std::string& key, const std::string& defaultValue) override;
     // The service never writes its rules: these do nothing, and Flush says nothing was kept.
     void Write(const std::string& key, const std::string& value) override;
     bool Flush() override { return false; }
-    std::string Location() const override { return Path; }
+    std::string Location() const override { return path_; }
 
     std::map<std::string, std::string> Values;  // by key, as stored (a list joined by ",")
 
 private:
-    std::string Path;
+    std::string path_;
 };
 
 // What one reading of the rules file gave.
 struct RulesReading {
     enum class Outcome {
-        Read,     // Rules hold the file's rules
-        Missing,  // there is no file: no rules
-        Refused,  // the file cannot be used: Problem says why
+        Read,      // Rules hold the file's rules
+        Missing,   // there is no file: no rules
+        Unusable,  // the file cannot be used: Problem says why
     };
-    Outcome Result = Outcome::Refused;
+    Outcome Result = Outcome::Unusable;
     std::map<std::string, std::string> Values;  // the rule lists the file holds, by key
     std::string Problem;
     std::vector<std::string> IgnoredKeys;  // keys of the file that are no rule list
@@ -45,7 +45,7 @@ struct RulesReading {
 };
 
 // Reads the rules file at path: the window program's settings file format (section [General],
-// the keys BlockedLocalPortsString, BlockedRemotePortsString and AllowedIPString). It is refused
+// the keys BlockedLocalPortsString, BlockedRemotePortsString and AllowedIPString). It is unusable
 // whole when it cannot be read, is not text, does not parse, holds none of the three keys (an
 // empty or half-written file) or holds a piece that is no port (1 to 65535) or no IP address.
 // A UTF-8 byte order mark at its start, as some editors write, is passed over. Nothing is

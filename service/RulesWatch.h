@@ -15,20 +15,20 @@ public:
     explicit RulesWatch(const std::string& path);
 
     // -1 when the folder cannot be watched; Problem then says why.
-    int Descriptor() const { return Watch >= 0 ? Fd.Get() : -1; }
-    const std::string& Problem() const { return Why; }
-    const std::string& WatchedFolder() const { return Folder; }
+    int Descriptor() const { return watch_ >= 0 ? fd_.Get() : -1; }
+    const std::string& Problem() const { return why_; }
+    const std::string& WatchedFolder() const { return folder_; }
     // Reads the events that wait; whether one of them may concern the file.
     bool TakeChange();
     // Watches the folder again after it went (removed, renamed); whether it is watched now.
     bool Rearm();
 
 private:
-    std::string Folder;
-    std::string Name;
-    platform::UniqueFd Fd;
-    int Watch = -1;
-    std::string Why;
+    std::string folder_;
+    std::string name_;
+    platform::UniqueFd fd_;
+    int watch_ = -1;
+    std::string why_;
 };
 
 }  // namespace quarnel

@@ -21,7 +21,7 @@ using namespace std::chrono_literals;
 // The longest wait without a pass while the table tells of its changes, as the window's.
 constexpr auto kLongestSleep = 250ms;
 // How long the rules file must stay unchanged before it is read: an editor that writes in place
-// is done by then, so a half-written file is seldom read (and refused when it is).
+// is done by then, so a half-written file is seldom read (and found unusable when it is).
 constexpr auto kQuiet = 100ms;
 
 std::string CapabilityNames(std::uint64_t set) {
@@ -41,15 +41,15 @@ std::string CapabilityNames(std::uint64_t set) {
 using Priority = ActionLog::Priority;
 
 Service::Service(std::string rulesPath, std::string acceptedPath)
-    : RulesPath(std::move(rulesPath)),
-      Log(STDOUT_FILENO),
-      Watch(RulesPath),
-      Rules(RulesPath),
-      Accepted(std::move(acceptedPath)),
-      Window(Log) {
+    : rulesPath_(std::move(rulesPath)),
+      log_(STDOUT_FILENO),
+      watch_(rulesPath_),
+      rules_(rulesPath_),
+      accepted_(std::move(acceptedPath)),
+      window_(log_) {
     if (OutputGoesToJournal()) {
-        Log.MarkPriorities(true);
-        Log.SendClosesTo(JournalCloses());
+        log_.MarkPriorities(true);
+        log_.SendClosesTo(JournalCloses());
     }
 }
 
@@ -62,85 +62,86 @@ int Service::Run() {
         NotifySystemd("STATUS=not guarding: see the log");
         return 1;
     }
-    if (!Watch.Problem().empty()) {
-        Log.Say("the rules file is not followed for now (" + Watch.Problem() +
-                    "): it tries again every second; SIGHUP reads the file at any time",
-                Priority::Warning);
+    if (!watch_.Problem().empty()) {
+        log_.Say("the rules file is not followed for now (" + watch_.Problem() +
+                     "): it tries again every second; SIGHUP reads the file at any time",
+                 Priority::Warning);
     }
-    if (Signals.Descriptor() < 0) {
-        Log.Say("signals cannot be waited for: SIGTERM and SIGINT end it at once, SIGHUP too",
-                Priority::Warning);
+    if (signals_.Descriptor() < 0) {
+        log_.Say("signals cannot be waited for: SIGTERM and SIGINT end it at once, SIGHUP too",
+                 Priority::Warning);
     }
     UpdateStatus(true);
     NotifySystemd("READY=1\nSTATUS=" + Status());
     do {
-        TheEngine->ProcessTcpTable({});
-        while (const std::optional<platform::SourceNotice> notice = Table.Source->TakeNotice()) {
-            Log.Say(notice->Text, notice->Ability == platform::CloseAbility::Allowed
-                                      ? Priority::Notice
-                                      : Priority::Error);
+        theEngine_->ProcessTcpTable({});
+        while (const std::optional<platform::SourceNotice> notice = table_.Source->TakeNotice()) {
+            log_.Say(notice->Text, notice->Ability == platform::CloseAbility::Allowed
+                                       ? Priority::Notice
+                                       : Priority::Error);
         }
-        Log.Flush();
+        log_.Flush();
         UpdateStatus(false);
     } while (Wait());
-    Log.Flush(Clock::now() + 1s);  // what the last second closed, before the end
-    Log.Say(std::string("stopping on SIG") + Signals.LastName() + ", after " +
-            GroupedNumber(Log.ClosedCount()) + " closed");
+    log_.Flush(Clock::now() + 1s);  // what the last second closed, before the end
+    log_.Say(std::string("stopping on SIG") + signals_.LastName() + ", after " +
+             GroupedNumber(log_.ClosedCount()) + " closed");
     NotifySystemd("STOPPING=1");
     return 0;
 }
 
 bool Service::Start() {
-    Log.Say("quarneld " QUARNEL_VERSION " starts; rules from " + RulesPath);
+    log_.Say("quarneld " QUARNEL_VERSION " starts; rules from " + rulesPath_);
     // The capabilities systemd gave (ambient), or those of root: from here on no more than
     // CAP_NET_ADMIN, CAP_BPF and CAP_PERFMON, and nothing it could execute gains any.
     std::uint64_t kept = 0;
     std::string problem;
     if (!platform::DropPrivileges(kept, problem)) {
-        Log.Say("cannot give up its privileges, so it does not run: " + problem, Priority::Error);
+        log_.Say("cannot give up its privileges, so it does not run: " + problem, Priority::Error);
         return false;
     }
-    Table = platform::OpenTcpTableSource(std::string());  // no helper: it closes itself
-    if (!Table.Source) {
-        Log.Say(platform::DescribeTcpTableSelection(Table), Priority::Error);
+    table_ = platform::OpenTcpTableSource(std::string());  // no helper: it closes itself
+    if (!table_.Source) {
+        log_.Say(platform::DescribeTcpTableSelection(table_), Priority::Error);
         return false;
     }
-    if (Table.Mode == platform::TableMode::ReadOnly) {
-        Log.Say(Table.Ability == platform::CloseAbility::NotSupported
-                    ? "cannot close connections: this kernel cannot close them on request (it "
-                      "lacks CONFIG_INET_DIAG_DESTROY)"
-                    : "cannot close connections: it lacks CAP_NET_ADMIN (it has " +
-                          CapabilityNames(kept) +
-                          "); start it through quarnel.service, which gives it that right",
-                Priority::Error);
+    if (table_.Mode == platform::TableMode::ReadOnly) {
+        log_.Say(table_.Ability == platform::CloseAbility::NotSupported
+                     ? "cannot close connections: this kernel cannot close them on request (it "
+                       "lacks CONFIG_INET_DIAG_DESTROY)"
+                     : "cannot close connections: it lacks CAP_NET_ADMIN (it has " +
+                           CapabilityNames(kept) +
+                           "); start it through quarnel.service, which gives it that right",
+                 Priority::Error);
         return false;
     }
     // The kernel program is attached, or could not be: it keeps the right to close alone.
     if (!platform::NarrowCapabilities(platform::kServingCapabilities, kept, problem)) {
-        Log.Say("cannot give up CAP_BPF and CAP_PERFMON, so it does not run: " + problem,
-                Priority::Error);
+        log_.Say("cannot give up CAP_BPF and CAP_PERFMON, so it does not run: " + problem,
+                 Priority::Error);
         return false;
     }
     // Closing is tried though the question had no answer: said as a warning.
-    Log.Say(platform::DescribeTcpTableSelection(Table),
-            Table.Ability == platform::CloseAbility::Allowed ? Priority::Info : Priority::Warning);
-    const std::string polling = platform::DescribePollingMode(Table);
-    Log.Say(polling.empty() ? "It follows the table through the kernel's reports of its changes."
-                            : polling,
-            polling.empty() ? Priority::Info : Priority::Warning);
+    log_.Say(
+        platform::DescribeTcpTableSelection(table_),
+        table_.Ability == platform::CloseAbility::Allowed ? Priority::Info : Priority::Warning);
+    const std::string polling = platform::DescribePollingMode(table_);
+    log_.Say(polling.empty() ? "It follows the table through the kernel's reports of its changes."
+                             : polling,
+             polling.empty() ? Priority::Info : Priority::Warning);
     // Data held back by the packet filter instead of the kernel filter is still held back.
-    Log.Say(platform::DescribePayloadFilter(Table),
-            Table.Filtering.Why == platform::FilterCause::Kind::None || Table.Filtering.Netfilter
-                ? Priority::Info
-                : Priority::Warning);
-    Log.Say("It keeps " + CapabilityNames(kept) + " alone, with no_new_privs.");
-    TheEngine = std::make_unique<Engine>(*Table.Source, Hosts, Rules);
-    TheEngine->oManager.oMainForm = &Window;
-    TheEngine->SetCloseObserver([this](const platform::TcpRow& row, Verdict verdict) {
-        Log.Closed(row, verdict, ActionLog::Clock::now(), &TheEngine->oManager.Rules());
+    log_.Say(platform::DescribePayloadFilter(table_),
+             table_.Filtering.Why == platform::FilterCause::Kind::None || table_.Filtering.Netfilter
+                 ? Priority::Info
+                 : Priority::Warning);
+    log_.Say("It keeps " + CapabilityNames(kept) + " alone, with no_new_privs.");
+    theEngine_ = std::make_unique<Engine>(*table_.Source, hosts_, rules_);
+    theEngine_->oManager.oMainForm = &window_;
+    theEngine_->SetCloseObserver([this](const platform::TcpRow& row, Verdict verdict) {
+        log_.Closed(row, verdict, ActionLog::Clock::now(), &theEngine_->oManager.Rules());
     });
-    TheEngine->SetMissObserver([this](const platform::TcpRow& row, Verdict verdict) {
-        Log.Missed(row, verdict, ActionLog::Clock::now(), &TheEngine->oManager.Rules());
+    theEngine_->SetMissObserver([this](const platform::TcpRow& row, Verdict verdict) {
+        log_.Missed(row, verdict, ActionLog::Clock::now(), &theEngine_->oManager.Rules());
     });
     return true;
 }
@@ -149,14 +150,14 @@ bool Service::Reload(Trigger trigger) {
     if (trigger != Trigger::Start) {
         NotifySystemd("RELOADING=1");
     }
-    const RulesReading reading = ReadRulesFile(RulesPath);
+    const RulesReading reading = ReadRulesFile(rulesPath_);
     if (trigger == Trigger::Start && platform::OutOfResources(reading.Error)) {
-        Log.Say(
-            "cannot read its rules file " + RulesPath + ", so it does not run: " + reading.Problem,
+        log_.Say(
+            "cannot read its rules file " + rulesPath_ + ", so it does not run: " + reading.Problem,
             Priority::Error);
         return false;
     }
-    const Manager& oManager = TheEngine->oManager;
+    const Manager& oManager = theEngine_->oManager;
     std::string line;
     Priority priority = Priority::Warning;
     switch (reading.Result) {
@@ -167,29 +168,29 @@ bool Service::Reload(Trigger trigger) {
             for (const std::string& key : reading.IgnoredKeys) {
                 line += "; ignored the key " + key + " (no rule list)";
             }
-            if (std::string problem; !Accepted.Keep(reading.Text, problem)) {
+            if (std::string problem; !accepted_.Keep(reading.Text, problem)) {
                 line += "; it cannot keep a copy of them for its next start (" + problem + ")";
             }
             break;
         case RulesReading::Outcome::Missing:
             line = trigger == Trigger::Start
-                       ? "there is no rules file " + RulesPath + "; " + FallBack()
-                       : "the rules file " + RulesPath +
+                       ? "there is no rules file " + rulesPath_ + "; " + FallBack()
+                       : "the rules file " + rulesPath_ +
                              " is gone; the rules in force stay: " + DescribeRules(oManager);
             break;
-        case RulesReading::Outcome::Refused:
+        case RulesReading::Outcome::Unusable:
             line =
-                "the rules file " + RulesPath + " is not used: " + reading.Problem + "; " +
+                "the rules file " + rulesPath_ + " is not used: " + reading.Problem + "; " +
                 (trigger == Trigger::Start ? FallBack()
                                            : "the rules in force stay: " + DescribeRules(oManager));
             break;
     }
     // A change of the folder that left the file as it was, or an editor's several writes, say
     // nothing new; a start or a SIGHUP always answers.
-    if (trigger != Trigger::FileChange || line != LastReload) {
-        Log.Say(line, priority);
+    if (trigger != Trigger::FileChange || line != lastReload_) {
+        log_.Say(line, priority);
     }
-    LastReload = std::move(line);
+    lastReload_ = std::move(line);
     if (trigger != Trigger::Start) {
         NotifySystemd("READY=1\nSTATUS=" + Status());
     }
@@ -197,66 +198,66 @@ bool Service::Reload(Trigger trigger) {
 }
 
 void Service::Apply(const RulesReading& reading) {
-    Rules.Values = reading.Values;
+    rules_.Values = reading.Values;
     // Every piece was checked, so nothing is left out; should the engine still say something,
     // the log keeps it.
-    if (const std::string said = TheEngine->oManager.LoadSettings(); !said.empty()) {
-        Log.Say(said, Priority::Warning);
+    if (const std::string said = theEngine_->oManager.LoadSettings(); !said.empty()) {
+        log_.Say(said, Priority::Warning);
     }
     // Every connection is judged afresh: one the new rules block is closed now.
-    ClearConnectionCache(TheEngine->Cache);
+    ClearConnectionCache(theEngine_->Cache);
 }
 
 std::string Service::FallBack() {
-    const RulesReading copy = Accepted.Read();
+    const RulesReading copy = accepted_.Read();
     if (copy.Result == RulesReading::Outcome::Read) {
         Apply(copy);
-        return "the rules it last accepted, kept in " + Accepted.Location() +
-               ", are in force: " + DescribeRules(TheEngine->oManager);
+        return "the rules it last accepted, kept in " + accepted_.Location() +
+               ", are in force: " + DescribeRules(theEngine_->oManager);
     }
     Apply(RulesReading{});  // no values: each list its default
     std::string why = "it never accepted a rules file";
-    if (copy.Result == RulesReading::Outcome::Refused) {
-        why = "its copy of the rules it last accepted, " + Accepted.Location() +
+    if (copy.Result == RulesReading::Outcome::Unusable) {
+        why = "its copy of the rules it last accepted, " + accepted_.Location() +
               ", is refused too: " + copy.Problem;
     }
     return why + "; the defaults are in force until a good file appears: " +
-           DescribeRules(TheEngine->oManager);
+           DescribeRules(theEngine_->oManager);
 }
 
 bool Service::Wait() {
-    const int table = Table.Source->WaitDescriptor();
+    const int table = table_.Source->WaitDescriptor();
     // A table that cannot tell when it changes, or a close to try again: the next pass comes
     // after a millisecond.
-    auto timeout = table < 0 || TheEngine->PassDue() ? Clock::duration(1ms) : kLongestSleep;
-    if (ReloadAt) {
-        timeout = std::clamp<Clock::duration>(*ReloadAt - Clock::now(), 0ms, timeout);
+    auto timeout = table < 0 || theEngine_->PassDue() ? Clock::duration(1ms) : kLongestSleep;
+    if (reloadAt_) {
+        timeout = std::clamp<Clock::duration>(*reloadAt_ - Clock::now(), 0ms, timeout);
     }
-    std::array<pollfd, 3> waits{pollfd{Signals.Descriptor(), POLLIN, 0},
-                                pollfd{Watch.Descriptor(), POLLIN, 0}, pollfd{table, POLLIN, 0}};
+    std::array<pollfd, 3> waits{pollfd{signals_.Descriptor(), POLLIN, 0},
+                                pollfd{watch_.Descriptor(), POLLIN, 0}, pollfd{table, POLLIN, 0}};
     // A descriptor of -1 is skipped; an interrupted or failed wait only shortens the pause.
     (void)::poll(waits.data(), waits.size(),
                  static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(timeout).count()));
 
-    switch (Signals.Take()) {
+    switch (signals_.Take()) {
         case ServiceSignals::Request::Stop:
             return false;
         case ServiceSignals::Request::Reload:
-            Log.Say(std::string("reloading on SIG") + Signals.LastName());
-            ReloadAt.reset();
-            RearmAt.reset();                // a folder that went is looked for now
+            log_.Say(std::string("reloading on SIG") + signals_.LastName());
+            reloadAt_.reset();
+            rearmAt_.reset();               // a folder that went is looked for now
             (void)Reload(Trigger::Signal);  // false only at start
             break;
         case ServiceSignals::Request::None:
             break;
     }
-    const bool watched = Watch.Descriptor() >= 0;
-    if (watched && Watch.TakeChange()) {
-        ReloadAt = Clock::now() + kQuiet;  // a later change moves it on
+    const bool watched = watch_.Descriptor() >= 0;
+    if (watched && watch_.TakeChange()) {
+        reloadAt_ = Clock::now() + kQuiet;  // a later change moves it on
     }
     FollowFolder(watched);
-    if (ReloadAt && Clock::now() >= *ReloadAt) {
-        ReloadAt.reset();
+    if (reloadAt_ && Clock::now() >= *reloadAt_) {
+        reloadAt_.reset();
         (void)Reload(Trigger::FileChange);
     }
     return true;
@@ -264,48 +265,48 @@ bool Service::Wait() {
 
 void Service::FollowFolder(bool watched) {
     const Clock::time_point now = Clock::now();
-    if (Watch.Descriptor() >= 0 || (!watched && RearmAt && now < *RearmAt)) {
+    if (watch_.Descriptor() >= 0 || (!watched && rearmAt_ && now < *rearmAt_)) {
         return;
     }
     if (watched) {
         // As deployment tools and mounted volumes do: the folder is removed and made again.
-        Log.Say("the folder " + Watch.WatchedFolder() +
-                    " of the rules file is gone: it is looked for every second, and the rules "
-                    "in force stay until it is back",
-                Priority::Warning);
-    } else if (Watch.Rearm()) {
-        Log.Say("the folder " + Watch.WatchedFolder() +
-                " is back: the rules file is followed again");
-        RearmAt.reset();
-        ReloadAt = now + kQuiet;
+        log_.Say("the folder " + watch_.WatchedFolder() +
+                     " of the rules file is gone: it is looked for every second, and the rules "
+                     "in force stay until it is back",
+                 Priority::Warning);
+    } else if (watch_.Rearm()) {
+        log_.Say("the folder " + watch_.WatchedFolder() +
+                 " is back: the rules file is followed again");
+        rearmAt_.reset();
+        reloadAt_ = now + kQuiet;
         return;
     }
-    RearmAt = now + 1s;
+    rearmAt_ = now + 1s;
 }
 
 std::string Service::Status() const {
-    const auto& rows = TheEngine->Table.Rows;
+    const auto& rows = theEngine_->Table.Rows;
     const auto established = std::count_if(rows.begin(), rows.end(), [](const auto& row) {
         return row.State == platform::TcpState::Established;
     });
     std::string status = "guarding " + GroupedNumber(static_cast<std::uint64_t>(established)) +
-                         " connections, " + GroupedNumber(Log.ClosedCount()) + " closed";
-    if (Log.MissedCount() != 0) {
-        status += ", " + GroupedNumber(Log.MissedCount()) + " ended before they could be closed";
+                         " connections, " + GroupedNumber(log_.ClosedCount()) + " closed";
+    if (log_.MissedCount() != 0) {
+        status += ", " + GroupedNumber(log_.MissedCount()) + " ended before they could be closed";
     }
     return status;
 }
 
 void Service::UpdateStatus(bool now) {
     const Clock::time_point time = Clock::now();
-    if (!now && time < NextStatus) {
+    if (!now && time < nextStatus_) {
         return;
     }
-    NextStatus = time + 1s;
+    nextStatus_ = time + 1s;
     std::string status = Status();
-    if (status != LastStatus) {
+    if (status != lastStatus_) {
         NotifySystemd("STATUS=" + status);
-        LastStatus = std::move(status);
+        lastStatus_ = std::move(status);
     }
 }
 

@@ -21,7 +21,7 @@ namespace quarnel {
 // rules of its rules file, follows that file, logs each connection it closes on standard
 // output, and ends on SIGTERM or SIGINT. It never writes its rules file; it keeps a copy of the
 // last one it accepted at acceptedPath (none when empty), whose rules a start that finds the
-// file refused or gone puts in force.
+// file unusable or gone puts in force.
 class Service {
 public:
     Service(std::string rulesPath, std::string acceptedPath);
@@ -54,21 +54,21 @@ private:
     void UpdateStatus(bool now);
     std::string Status() const;
 
-    std::string RulesPath;
-    ActionLog Log;
-    ServiceSignals Signals;
-    RulesWatch Watch;
-    platform::TcpTableSelection Table;
-    platform::LinuxHostAddressSource Hosts;
-    RuleValues Rules;
-    AcceptedRules Accepted;
-    HeadlessWindow Window;
-    std::unique_ptr<Engine> TheEngine;
-    std::optional<Clock::time_point> ReloadAt;  // a change of the file seen, read once quiet
-    std::optional<Clock::time_point> RearmAt;   // the folder went: when to look for it again
-    std::string LastReload;                     // what the latest reload said
-    std::string LastStatus;
-    Clock::time_point NextStatus{};
+    std::string rulesPath_;
+    ActionLog log_;
+    ServiceSignals signals_;
+    RulesWatch watch_;
+    platform::TcpTableSelection table_;
+    platform::LinuxHostAddressSource hosts_;
+    RuleValues rules_;
+    AcceptedRules accepted_;
+    HeadlessWindow window_;
+    std::unique_ptr<Engine> theEngine_;
+    std::optional<Clock::time_point> reloadAt_;  // a change of the file seen, read once quiet
+    std::optional<Clock::time_point> rearmAt_;   // the folder went: when to look for it again
+    std::string lastReload_;                     // what the latest reload said
+    std::string lastStatus_;
+    Clock::time_point nextStatus_{};
 };
 
 }  // namespace quarnel

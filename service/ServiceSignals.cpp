@@ -22,30 +22,30 @@ sigset_t Handled() {
 
 ServiceSignals::ServiceSignals() {
     const sigset_t set = Handled();
-    if (::sigprocmask(SIG_BLOCK, &set, &Previous) != 0) {
+    if (::sigprocmask(SIG_BLOCK, &set, &previous_) != 0) {
         return;
     }
-    Fd.Reset(::signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK));
-    if (!Fd) {
-        (void)::sigprocmask(SIG_SETMASK, &Previous, nullptr);  // the default actions, then
+    fd_.Reset(::signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK));
+    if (!fd_) {
+        (void)::sigprocmask(SIG_SETMASK, &previous_, nullptr);  // the default actions, then
     }
 }
 
 ServiceSignals::~ServiceSignals() {
-    if (Fd) {
-        Fd.Reset();
-        (void)::sigprocmask(SIG_SETMASK, &Previous, nullptr);  // a set taken from the kernel
+    if (fd_) {
+        fd_.Reset();
+        (void)::sigprocmask(SIG_SETMASK, &previous_, nullptr);  // a set taken from the kernel
     }
 }
 
 ServiceSignals::Request ServiceSignals::Take() {
     Request request = Request::None;
     signalfd_siginfo info{};
-    while (Fd && ::read(Fd.Get(), &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+    while (fd_ && ::read(fd_.Get(), &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
         const bool stop = info.ssi_signo != SIGHUP;
         if (stop || request == Request::None) {
             request = stop ? Request::Stop : Request::Reload;
-            Name = sigabbrev_np(static_cast<int>(info.ssi_signo));
+            name_ = sigabbrev_np(static_cast<int>(info.ssi_signo));
         }
     }
     return request;

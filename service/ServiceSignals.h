@@ -18,16 +18,16 @@ public:
     ServiceSignals& operator=(const ServiceSignals&) = delete;
 
     // -1 when the signals could not be routed here; they then keep their default actions.
-    int Descriptor() const { return Fd.Get(); }
+    int Descriptor() const { return fd_.Get(); }
     // What the signals that came ask for: Stop over Reload; None when none came.
     Request Take();
     // The name of the signal behind the last Take, for the log.
-    const char* LastName() const { return Name; }
+    const char* LastName() const { return name_; }
 
 private:
-    sigset_t Previous{};
-    platform::UniqueFd Fd;
-    const char* Name = "";
+    sigset_t previous_{};
+    platform::UniqueFd fd_;
+    const char* name_ = "";
 };
 
 }  // namespace quarnel

@@ -76,10 +76,10 @@ std::string SetAside(const std::string& path, std::string& why) {
 }  // namespace
 
 void IniSettingsStore::Inspect() const {
-    if (bInspected) {
+    if (inspected_) {
         return;
     }
-    bInspected = true;
+    inspected_ = true;
     const std::string path = Location();
     std::string text, why;
     const Contents contents = ReadSettingsFile(path, text, why);
@@ -87,7 +87,7 @@ void IniSettingsStore::Inspect() const {
         return;
     }
     if (contents == Contents::Failed) {
-        Found = {StoreCondition::Kind::Unreadable, why};
+        found_ = {StoreCondition::Kind::Unreadable, why};
         return;
     }
     if (contents == Contents::Read && IsSettingsText(text)) {
@@ -99,20 +99,20 @@ void IniSettingsStore::Inspect() const {
     }
     const std::string aside = SetAside(path, why);
     if (aside.empty()) {
-        Found = {StoreCondition::Kind::Unreadable, "not understood, and not renamed: " + why};
+        found_ = {StoreCondition::Kind::Unreadable, "not understood, and not renamed: " + why};
         return;
     }
-    Found = {StoreCondition::Kind::SetAside, aside};
+    found_ = {StoreCondition::Kind::SetAside, aside};
 }
 
 StoreCondition IniSettingsStore::Condition() const {
     Inspect();
-    return Found;
+    return found_;
 }
 
 std::string IniSettingsStore::Read(const std::string& key, const std::string& defaultValue) {
     Inspect();
-    if (Found.State == StoreCondition::Kind::Unreadable) {
+    if (found_.State == StoreCondition::Kind::Unreadable) {
         return defaultValue;
     }
     const QVariant value = OpenSettings().value(QString::fromStdString(key));
@@ -128,22 +128,22 @@ std::string StoredText(const QVariant& value) {
 }
 
 void IniSettingsStore::Write(const std::string& key, const std::string& value) {
-    Pending.emplace_back(QString::fromStdString(key), QString::fromStdString(value));
+    pending_.emplace_back(QString::fromStdString(key), QString::fromStdString(value));
 }
 
 bool IniSettingsStore::Flush() {
     Inspect();
-    if (Found.State == StoreCondition::Kind::Unreadable) {
-        Pending.clear();
+    if (found_.State == StoreCondition::Kind::Unreadable) {
+        pending_.clear();
         return false;  // the user's file, whatever it holds, stays as it is
     }
     // A fresh QSettings for every write: its status keeps the first error for as long as the
     // object lives, so only a new one tells whether this write worked.
     QSettings settings = OpenSettings();
-    for (const auto& [key, value] : Pending) {
+    for (const auto& [key, value] : pending_) {
         settings.setValue(key, value);
     }
-    Pending.clear();
+    pending_.clear();
     settings.sync();
     return settings.status() == QSettings::NoError;
 }

@@ -39,9 +39,9 @@ private:
     // Once, before the first read or write.
     void Inspect() const;
 
-    std::vector<std::pair<QString, QString>> Pending;
-    mutable bool bInspected = false;
-    mutable StoreCondition Found;
+    std::vector<std::pair<QString, QString>> pending_;
+    mutable bool inspected_ = false;
+    mutable StoreCondition found_;
 };
 
 }  // namespace quarnel

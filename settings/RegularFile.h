@@ -13,7 +13,7 @@ struct FileReading {
         NoAccess,    // the file exists, but this user may not read it
         NotRegular,  // a folder, a FIFO, a device: never read, so it cannot hold anything up
         TooLarge,    // larger than the largest file asked for
-        Failed,      // the system refused otherwise; Error says why
+        Failed,      // the system failed otherwise; Error says why
     };
     Outcome Result = Outcome::Failed;
     std::string Bytes;

@@ -62,7 +62,7 @@ TEST(FindItem, ComparesInTheListsTypeTextsThroughTheHashAndTellsWhyNothingWasFou
                    {"Like", "PH"s, 2},
                    {"LIKE", "ph"s, ListNotFound, kAnyCase, 0, false, 4},
                    {"LIKE", "ph"s, 0, kAnyCase, 0, false, 3},
-                   {" =", "beta"s, ListOperatorRefused},  // no trimming
+                   {" =", "beta"s, ListOperatorNotForText},  // no trimming
                    {"<", Value(), ListNotConvertible},
                    {"=", 80, 3}});
     ExpectResults(&List::InitStringList, {""s, "x"s, "xy"s},

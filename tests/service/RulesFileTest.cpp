@@ -80,7 +80,7 @@ TEST(RulesFile, RefusesWhatItCannotTrustAndSaysWhy) {
     };
     for (const auto& [content, problem] : cases) {
         const RulesReading reading = ReadRulesFile(folder.Write(content));
-        EXPECT_EQ(reading.Result, RulesReading::Outcome::Refused) << problem;
+        EXPECT_EQ(reading.Result, RulesReading::Outcome::Unusable) << problem;
         EXPECT_NE(reading.Problem.find(problem), std::string::npos) << reading.Problem;
     }
     std::filesystem::remove(folder.Path);
@@ -104,7 +104,7 @@ TEST(RulesFile, ExhaustedDescriptorsAreSaidForWhatTheyAre) {
         reading = ReadRulesFile(path);
         root = platform::FindCgroup2Root(&error);
     }
-    EXPECT_EQ(reading.Result, RulesReading::Outcome::Refused);
+    EXPECT_EQ(reading.Result, RulesReading::Outcome::Unusable);
     EXPECT_EQ(reading.Problem, "cannot open it: Too many open files");
     EXPECT_EQ(reading.Error, EMFILE);
     EXPECT_EQ(root, "");

@@ -16,8 +16,8 @@ namespace quarnel::platform {
 
 namespace {
 
-// Why the kernel refused the program, as far as the error tells.
-PollingCause Refusal(int error) {
+// Why the kernel rejected the program, as far as the error number tells.
+PollingCause CauseFromError(int error) {
     if (OutOfResources(error)) {
         return {PollingCause::Kind::NoResource, error};
     }
@@ -32,7 +32,7 @@ PollingCause Refusal(int error) {
                     ? PollingCause::Kind::LockedDown
                     : PollingCause::Kind::NoRights};
     }
-    return {PollingCause::Kind::Refused, error};
+    return {PollingCause::Kind::Rejected, error};
 }
 
 }  // namespace
@@ -54,13 +54,13 @@ std::unique_ptr<KernelTcpEvents> KernelTcpEvents::Open(PollingCause& why, std::s
     }
     struct stat network {};
     if (::stat("/proc/self/ns/net", &network) != 0) {
-        why = {PollingCause::Kind::Refused, errno};  // without /proc nothing here works
+        why = {PollingCause::Kind::Rejected, errno};  // without /proc nothing here works
         return nullptr;
     }
 
     Program program(tcp_states::open());
     if (!program) {
-        why = Refusal(errno);
+        why = CauseFromError(errno);
         return nullptr;
     }
     program->rodata->NetNamespace = static_cast<__u32>(network.st_ino);
@@ -69,12 +69,12 @@ std::unique_ptr<KernelTcpEvents> KernelTcpEvents::Open(PollingCause& why, std::s
         error = tcp_states::load(program.get());
     }
     if (error != 0) {
-        why = Refusal(-error);
+        why = CauseFromError(-error);
         return nullptr;
     }
     // Attached before the first whole read of the table, so that no change falls in between.
     if ((error = tcp_states::attach(program.get())) != 0) {
-        why = Refusal(-error);
+        why = CauseFromError(-error);
         return nullptr;
     }
 
@@ -82,7 +82,7 @@ std::unique_ptr<KernelTcpEvents> KernelTcpEvents::Open(PollingCause& why, std::s
     events->ring_.reset(ring_buffer__new(bpf_map__fd(events->program_->maps.Events),
                                          &KernelTcpEvents::OnRecord, events.get(), nullptr));
     if (!events->ring_) {
-        why = Refusal(errno);
+        why = CauseFromError(errno);
         return nullptr;
     }
     return events;

@@ -22,7 +22,7 @@ public:
     // its end), and all of it counts in the process's resident memory: 2 MiB, not more.
     static constexpr std::size_t kRingBytes = 1024 * 1024;
 
-    // Loads and attaches the program; nullptr when the system refuses it, with why set.
+    // Loads and attaches the program; nullptr when the system rejects it, with why set.
     // ringBytes is a power of two, at least one memory page.
     [[nodiscard]] static std::unique_ptr<KernelTcpEvents> Open(PollingCause& why,
                                                                std::size_t ringBytes = kRingBytes);

@@ -15,14 +15,15 @@ namespace quarnel::platform {
 
 namespace {
 
-// Why the kernel refused, where only the loader can tell: a system call filter's refusal.
-FilterCause Refusal(int error) {
+// Why the kernel rejected the filter, as far as the error number tells; only the loader can tell
+// a system call filter's denial.
+FilterCause CauseFromError(int error) {
     if (error == EPERM && UnderSystemCallFilter() &&
         HoldsCapabilities(std::uint64_t{1} << CAP_BPF | std::uint64_t{1} << CAP_PERFMON |
                           std::uint64_t{1} << CAP_NET_ADMIN)) {
         return {FilterCause::Kind::Filtered, error};
     }
-    return FilterCause::Refusal(error);
+    return FilterCause::FromError(error);
 }
 
 }  // namespace
@@ -45,7 +46,7 @@ std::unique_ptr<PayloadFilter> PayloadFilter::AttachToRoot(FilterCause& why) {
     int error = 0;
     const std::string root = FindCgroup2Root(&error);
     if (root.empty()) {
-        why = error != 0 ? Refusal(error) : FilterCause{FilterCause::Kind::NoCgroup2};
+        why = error != 0 ? CauseFromError(error) : FilterCause{FilterCause::Kind::NoCgroup2};
         return nullptr;
     }
     return Attach(root, why);
@@ -55,34 +56,35 @@ std::unique_ptr<PayloadFilter> PayloadFilter::Attach(const std::string& cgroup, 
     QuietLibbpf();
     struct stat network {};
     if (::stat("/proc/self/ns/net", &network) != 0) {
-        why = {FilterCause::Kind::Refused, errno};
+        why = {FilterCause::Kind::Rejected, errno};
         return nullptr;
     }
     const UniqueFd directory(::open(cgroup.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!directory) {
-        why = errno == ENOENT ? FilterCause{FilterCause::Kind::NoCgroup2, errno} : Refusal(errno);
+        why = errno == ENOENT ? FilterCause{FilterCause::Kind::NoCgroup2, errno}
+                              : CauseFromError(errno);
         return nullptr;
     }
     Program program(payload_filter::open());
     if (!program) {
-        why = Refusal(errno);
+        why = CauseFromError(errno);
         return nullptr;
     }
     program->rodata->NetNamespace = static_cast<__u32>(network.st_ino);
     if (const int error = payload_filter::load(program.get()); error != 0) {
-        why = Refusal(-error);
+        why = CauseFromError(-error);
         return nullptr;
     }
     auto filter = std::make_unique<PayloadFilter>(std::move(program));
     payload_filter& loaded = *filter->program_;
     filter->ingress_.reset(bpf_program__attach_cgroup(loaded.progs.HoldIngress, directory.Get()));
     if (!filter->ingress_) {
-        why = Refusal(errno);
+        why = CauseFromError(errno);
         return nullptr;
     }
     filter->egress_.reset(bpf_program__attach_cgroup(loaded.progs.HoldEgress, directory.Get()));
     if (!filter->egress_) {
-        why = Refusal(errno);
+        why = CauseFromError(errno);
         return nullptr;
     }
     return filter;

@@ -25,7 +25,7 @@ namespace quarnel::platform {
 class PayloadFilter final : public RulesFilter {
 public:
     // Loads the filter and attaches it to the cgroup v2 directory at cgroup; nullptr, with why
-    // set, when the system refuses. Needs CAP_BPF, CAP_PERFMON and CAP_NET_ADMIN, only here.
+    // set, when the system rejects it. Needs CAP_BPF, CAP_PERFMON and CAP_NET_ADMIN, only here.
     static std::unique_ptr<PayloadFilter> Attach(const std::string& cgroup, FilterCause& why);
     // As above, on the root of the cgroup v2 hierarchy: every process of the machine.
     static std::unique_ptr<PayloadFilter> AttachToRoot(FilterCause& why);

@@ -26,7 +26,7 @@ inline PortWords ToPortWords(std::span<const PortRange> ranges) {
 
 // Makes the port map fd (an array of QUARNEL_PORT_WORDS words) hold words, writing only the
 // words that differ from held, what it holds so far. One word at a time, each write atomic for
-// the kernel program: a port's bit is either old or new. False when the kernel refused a write
+// the kernel program: a port's bit is either old or new. False when the kernel rejected a write
 // (errno tells); held still says what the map holds.
 inline bool WritePortWords(int fd, const PortWords& words, PortWords& held) {
     for (std::uint32_t i = 0; i < words.size(); ++i) {

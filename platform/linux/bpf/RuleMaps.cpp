@@ -65,7 +65,7 @@ bool RuleMaps::Write(const BlockingRules& rules, FilterCause& why) {
     // prefix goes in again (an update of one it holds changes nothing).
     const std::vector<AddressPrefix>& toAdd = unsure_ ? allowed : added;
     const auto fail = [&] {
-        why = {FilterCause::Kind::Refused, errno};
+        why = {FilterCause::Kind::Rejected, errno};
         (void)BlockNothing();
         std::vector<AddressPrefix> mayHold;
         std::ranges::set_union(heldAddresses_, toAdd, std::back_inserter(mayHold));

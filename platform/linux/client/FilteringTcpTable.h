@@ -42,7 +42,7 @@ private:
 };
 
 // table with the kernel filter attached to the machine's cgroup root beside it, or without one
-// where the system refuses it (the result's Filtering says why).
+// where the system rejects it (the result's Filtering says why).
 std::unique_ptr<FilteringTcpTable> WithPayloadFilter(std::unique_ptr<TcpTableSource> table);
 
 // What the user is told when whether blocked payload is held back changed from was to now;

@@ -15,7 +15,7 @@ enum class ChannelFailure {
     None,
     Ended,        // the helper closed its end or went away
     NoAnswer,     // nothing answered the question within the timeout
-    SocketError,  // the system refused a call on the socket
+    SocketError,  // a call on the socket failed
     Refused,      // the helper refused the request
     WrongAnswer,  // a message that does not answer the question asked
     BadRequest,   // a request that cannot be written

@@ -31,7 +31,7 @@ std::string Seconds(std::chrono::steady_clock::duration length) {
 
 }  // namespace
 
-const char* HelperRefusalText(CloseAbility ability) {
+const char* CloseAbilityText(CloseAbility ability) {
     switch (ability) {
         case CloseAbility::Allowed:
             return "it may close connections";
@@ -251,7 +251,7 @@ void HelperTcpTable::Restart() {
     }
     restartFailureTold_ = true;
     if (again) {
-        problem = HelperRefusalText(ability);
+        problem = CloseAbilityText(ability);
     }
     Notify(CloseAbility::NoPermission,
            "The helper " + path_ + " could not be restarted: " + problem +

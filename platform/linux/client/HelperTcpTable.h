@@ -109,6 +109,6 @@ private:
 
 // What a helper's answer to the permission question means, as the user is told why it cannot
 // close connections.
-const char* HelperRefusalText(CloseAbility ability);
+const char* CloseAbilityText(CloseAbility ability);
 
 }  // namespace quarnel::platform

@@ -102,7 +102,7 @@ TcpTableSelection OpenTcpTableSource(const std::string& helperPath) {
             return selection;
         }
         if (helper) {
-            selection.HelperProblem = HelperRefusalText(helperAbility);
+            selection.HelperProblem = CloseAbilityText(helperAbility);
         }
     }
 

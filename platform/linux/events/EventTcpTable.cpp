@@ -89,7 +89,7 @@ std::string PollingCause::Text() const {
         case Kind::NoResource:
             return std::string("it could not load the event program (") + std::strerror(Error) +
                    ")";
-        case Kind::Refused:
+        case Kind::Rejected:
             break;
     }
     return std::string("the kernel refused the event program") +
@@ -120,7 +120,7 @@ std::unique_ptr<EventTcpTable> EventTcpTable::Open(PollingCause& why) {
     int error = 0;
     auto table = LinuxTcpTable::Open(&error);
     if (!table) {
-        why = {PollingCause::Kind::Refused, error};
+        why = {PollingCause::Kind::Rejected, error};
         return nullptr;
     }
     auto events = WithKernelEvents(std::move(table), why);

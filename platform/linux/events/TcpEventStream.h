@@ -37,8 +37,8 @@ struct PollingCause {
         NoTypeInfo,  // the kernel publishes no BTF type information
         NoRights,    // the process lacks CAP_BPF and CAP_PERFMON
         LockedDown,  // the kernel is locked down against reading its memory
-        Refused,     // the kernel refused the program for another reason (Error tells)
-        Filtered,    // a system call filter refuses bpf, though both capabilities are held
+        Rejected,    // the kernel rejected the program for another reason (Error tells)
+        Filtered,    // a system call filter denies bpf, though both capabilities are held
         NoResource,  // the process ran out of something (Error tells: descriptors, memory)
     };
     Kind Why = Kind::None;

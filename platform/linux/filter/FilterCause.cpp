@@ -8,14 +8,14 @@
 
 namespace quarnel::platform {
 
-FilterCause FilterCause::Refusal(int error) {
+FilterCause FilterCause::FromError(int error) {
     if (OutOfResources(error)) {
         return {Kind::NoResource, error};
     }
     if (error == EPERM || error == EACCES) {
         return {Kind::NoRights, error};
     }
-    return {Kind::Refused, error};
+    return {Kind::Rejected, error};
 }
 
 std::string FilterCause::Text() const {
@@ -36,7 +36,7 @@ std::string FilterCause::Text() const {
             return std::string(kFilteredBpf);
         case Kind::NoResource:
             return std::string("it could not set up the filter (") + std::strerror(Error) + ")";
-        case Kind::Refused:
+        case Kind::Rejected:
             break;
     }
     return std::string("the kernel refused the filter") +

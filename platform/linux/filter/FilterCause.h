@@ -13,9 +13,9 @@ struct FilterCause {
         NotBuilt,          // this build has no kernel programs
         NoCgroup2,         // the system has no cgroup v2 hierarchy to attach to
         NoRights,          // the process lacks CAP_BPF, CAP_PERFMON or CAP_NET_ADMIN
-        Refused,           // the kernel refused the filter (Error tells), e.g. an old kernel
+        Rejected,          // the kernel rejected the filter (Error tells), e.g. an old kernel
         TooManyAddresses,  // the allowed prefixes are more than the filter holds
-        Filtered,          // a system call filter refuses bpf, though the capabilities are held
+        Filtered,          // a system call filter denies bpf, though the capabilities are held
         NoResource,        // the process ran out of something (Error tells: descriptors, memory)
     };
     Kind Why = Kind::None;
@@ -27,8 +27,8 @@ struct FilterCause {
     // Whether blocked payload is held back, by the kernel filter or the table.
     bool Holds() const { return Why == Kind::None || Netfilter; }
 
-    // The system refused with error: for want of a right, or otherwise.
-    static FilterCause Refusal(int error);
+    // The cause the error number tells: a want of resources or rights, or else a rejection.
+    static FilterCause FromError(int error);
 
     // The reason in a few words, e.g. "this system has no cgroup v2 hierarchy".
     std::string Text() const;

@@ -18,9 +18,9 @@ public:
 };
 
 // The kernel's payload filter on the root of the cgroup v2 hierarchy, for this process's
-// network namespace, while this process lives. Where the system refuses it, the packet filter's
+// network namespace, while this process lives. Where the system rejects it, the packet filter's
 // table that stands in for it (why then tells why the kernel filter is missing, and says
-// Netfilter); nullptr with why when both are refused. The kernel filter needs CAP_BPF,
+// Netfilter); nullptr with why when both are rejected. The kernel filter needs CAP_BPF,
 // CAP_PERFMON and CAP_NET_ADMIN for this call only; the table needs CAP_NET_ADMIN while it lives.
 std::unique_ptr<RulesFilter> OpenPayloadFilter(FilterCause& why);
 

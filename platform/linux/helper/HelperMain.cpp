@@ -28,7 +28,7 @@ namespace {
 
 using namespace quarnel::platform;
 
-int Refuse(std::FILE* log, const std::string& problem) {
+int FailToStart(std::FILE* log, const std::string& problem) {
     std::fprintf(log, "quarnel-helper: %s\n", problem.c_str());
     return 1;
 }
@@ -47,21 +47,21 @@ int main() {
     std::string problem;
     if (!CheckHelperSocket(kHelperSocketFd, problem) ||
         !IsolateDescriptors(kHelperSocketFd, problem) || !TieToParent(kHelperSocketFd, problem)) {
-        return Refuse(log, problem);
+        return FailToStart(log, problem);
     }
     std::uint64_t kept = 0;
     if (!DropPrivileges(kept, problem)) {
-        return Refuse(log, "cannot give up its privileges: " + problem);
+        return FailToStart(log, "cannot give up its privileges: " + problem);
     }
     if ((kept & CapabilityBit(CAP_NET_ADMIN)) == 0) {
-        // Still useful: the program asks, learns that closing is refused, and tells the user.
+        // Still useful: the program asks, learns that it may not close, and tells the user.
         std::fprintf(log,
                      "quarnel-helper: started without CAP_NET_ADMIN; closing will be refused\n");
     }
     int error = 0;
     std::unique_ptr<LinuxTcpTable> linuxTable = LinuxTcpTable::Open(&error);
     if (!linuxTable) {
-        return Refuse(log, std::string("cannot open the TCP table: ") + std::strerror(error));
+        return FailToStart(log, std::string("cannot open the TCP table: ") + std::strerror(error));
     }
     // Kept from the kernel's reports where the helper may load the kernel program; the program
     // is told how.
@@ -76,9 +76,9 @@ int main() {
         std::fprintf(log, "quarnel-helper: the payload filter is not attached: %s\n",
                      filtered.Text().c_str());
     }
-    // Attached or refused, the kernel programs are done with the rights they needed.
+    // Attached or rejected, the kernel programs are done with the rights they needed.
     if (!NarrowCapabilities(kServingCapabilities, kept, problem)) {
-        return Refuse(log, "cannot give up CAP_BPF and CAP_PERFMON: " + problem);
+        return FailToStart(log, "cannot give up CAP_BPF and CAP_PERFMON: " + problem);
     }
     HelperServer server(kHelperSocketFd, *table, sockets, log, polling, filter.get(), filtered);
     return server.Run() ? 0 : 1;

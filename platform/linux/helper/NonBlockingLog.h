@@ -17,7 +17,7 @@ public:
     NonBlockingLog(const NonBlockingLog&) = delete;
     NonBlockingLog& operator=(const NonBlockingLog&) = delete;
 
-    // A line-buffered stream onto it; stderr itself where the system refuses one.
+    // A line-buffered stream onto it; stderr itself where the system gives none.
     std::FILE* Stream() const { return stream_ != nullptr ? stream_ : stderr; }
 
 private:

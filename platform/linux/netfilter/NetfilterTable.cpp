@@ -24,32 +24,32 @@ std::unique_ptr<NetfilterTable> NetfilterTable::Open(FilterCause& why) {
     why = {};
     Socket socket(mnl_socket_open2(NETLINK_NETFILTER, SOCK_CLOEXEC));
     if (!socket) {
-        why = FilterCause::Refusal(errno);
+        why = FilterCause::FromError(errno);
         return nullptr;
     }
     if (mnl_socket_bind(socket.get(), 0, MNL_SOCKET_AUTOPID) < 0) {
-        why = FilterCause::Refusal(errno);
+        why = FilterCause::FromError(errno);
         return nullptr;
     }
-    // Only the error's header comes back, not the whole message refused.
+    // Only the error's header comes back, not the whole message rejected.
     int on = 1;
     (void)mnl_socket_setsockopt(socket.get(), NETLINK_CAP_ACK, &on,
                                 sizeof on);  // old kernels lack it
-    // A long allowed list makes one large transaction, and netlink refuses a send larger than
+    // A long allowed list makes one large transaction, and netlink rejects a send larger than
     // the socket's buffer: CAP_NET_ADMIN, which the table needs anyway, may raise it.
     int buffer = 16 * 1024 * 1024;
     (void)::setsockopt(mnl_socket_get_fd(socket.get()), SOL_SOCKET, SO_SNDBUFFORCE, &buffer,
-                       sizeof buffer);  // too large a list is then refused, and told
+                       sizeof buffer);  // too large a list is then rejected, and told
     // One table per process: the window program and the service may both run.
     auto table = std::make_unique<NetfilterTable>(std::move(socket),
                                                   "quarnel_" + std::to_string(::getpid()));
     NftBatch batch(table->sequence_);
     if (!AddTable(batch, table->name_)) {
-        why = {FilterCause::Kind::Refused, ENOMEM};
+        why = {FilterCause::Kind::Rejected, ENOMEM};
         return nullptr;
     }
     if (const int error = table->Commit(batch); error != 0) {
-        why = FilterCause::Refusal(error);
+        why = FilterCause::FromError(error);
         return nullptr;
     }
     return table;
@@ -67,7 +67,7 @@ bool NetfilterTable::SetRules(const BlockingRules& rules, FilterCause& why) {
     if (error == 0) {
         return true;
     }
-    why = FilterCause::Refusal(error);
+    why = FilterCause::FromError(error);
     return HoldNothing();
 }
 
@@ -101,7 +101,7 @@ int NetfilterTable::Commit(NftBatch& batch) {
         return errno;
     }
     // The kernel handles the transaction within the send and queues its answers: the last
-    // message's acknowledgement, or why a message was refused.
+    // message's acknowledgement, or why a message was rejected.
     const unsigned int portid = mnl_socket_get_portid(socket_.get());
     int first = 0;
     bool acknowledged = false;

@@ -22,7 +22,7 @@ namespace quarnel::platform {
 // It blocks nothing until it is given rules.
 class NetfilterTable final : public RulesFilter {
 public:
-    // The table, made; nullptr, with why set, when the system refuses it.
+    // The table, made; nullptr, with why set, when the system will not make it.
     static std::unique_ptr<NetfilterTable> Open(FilterCause& why);
 
     // Replaces the rules so that no packet ever passes that both the old and the new rules
@@ -41,9 +41,9 @@ public:
 private:
     // Empties the sets after a failure; false.
     bool HoldNothing();
-    // Makes the sets hold to, in one transaction; the refusal's error, or 0.
+    // Makes the sets hold to, in one transaction; the error it is rejected with, or 0.
     int Change(const SetContents& to);
-    // Sends the transaction and reads every answer; the first refusal's error, or 0.
+    // Sends the transaction and reads every answer; the first rejection's error, or 0.
     int Commit(class NftBatch& batch);
 
     Socket socket_;

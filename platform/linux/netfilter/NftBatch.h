@@ -18,7 +18,7 @@ public:
     // After the payload of the message Add gave: it then counts.
     void Close();
     // The whole transaction, ended; valid until the next Add. Only its last message asks for
-    // an acknowledgement (a refused one is answered anyway): one answer each would overflow
+    // an acknowledgement (a rejected one is answered anyway): one answer each would overflow
     // the socket's receive buffer on a long list.
     const std::vector<char>& Finish();
 

@@ -448,7 +448,7 @@ bool ChangeSets(NftBatch& batch, std::uint16_t type, const std::string& table,
 }  // namespace
 
 SetContents ContentsOf(const BlockingRules& rules) {
-    // Joined again: overlapping intervals would make the kernel refuse the whole transaction.
+    // Joined again: overlapping intervals would make the kernel reject the whole transaction.
     SetContents contents{JoinedRanges(rules.BlockedLocalPorts),
                          JoinedRanges(rules.BlockedRemotePorts),
                          {},

@@ -12,16 +12,16 @@ namespace quarnel::platform {
 bool HoldsCapabilities(std::uint64_t mask);
 
 // Whether a system call filter (seccomp in filter mode) applies to this process: then an EPERM
-// from a call it has the capabilities for is that filter's refusal.
+// from a call it has the capabilities for is that filter's denial.
 bool UnderSystemCallFilter();
 
-// What the user is told when that filter refuses the bpf call, with what to change.
+// What the user is told when that filter denies the bpf call, with what to change.
 inline constexpr const char* kFilteredBpf =
     "a system call filter (seccomp) refuses the bpf call, though CAP_BPF and CAP_PERFMON are "
     "held: let it through (systemd: SystemCallFilter=bpf; systemd-nspawn: "
     "--system-call-filter=bpf)";
 
-// Whether error means the process ran out of something of its own, not a refusal.
+// Whether error means the process ran out of something of its own, not a denial.
 inline bool OutOfResources(int error) {
     return error == EMFILE || error == ENFILE || error == ENOMEM;
 }

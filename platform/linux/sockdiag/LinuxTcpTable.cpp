@@ -108,7 +108,7 @@ bool LinuxTcpTable::DumpTable(std::uint32_t linuxStates) {
                 return true;
             case DumpResult::Failed:
                 return false;
-            case DumpResult::Refused:
+            case DumpResult::Unsupported:
                 // A kernel without the older request: ask family by family from now on.
                 oneWalk_ = false;
                 scratch_.clear();
@@ -145,7 +145,7 @@ LinuxTcpTable::DumpResult LinuxTcpTable::Dump(const nlmsghdr& request) {
             // libmnl hands on the kernel's error answer as errno; these two mean a request of a
             // type (EINVAL) or of a service (EOPNOTSUPP) the kernel does not have. Nothing else
             // on this path sets them.
-            return errno == EINVAL || errno == EOPNOTSUPP ? DumpResult::Refused
+            return errno == EINVAL || errno == EOPNOTSUPP ? DumpResult::Unsupported
                                                           : DumpResult::Failed;
         }
     }
@@ -240,7 +240,7 @@ CloseAbility LinuxTcpTable::CanCloseConnections() {
         case 0:
             return CloseAbility::Allowed;
         case EPERM:
-        case EACCES:  // a security module's refusal
+        case EACCES:  // a security module's denial
             return CloseAbility::NoPermission;
         case EOPNOTSUPP:  // a kernel built without sock_diag destroy
         case EINVAL:      // a kernel older than the request itself

@@ -19,7 +19,7 @@ namespace quarnel::platform {
 // the IPv4 sockets come first.
 class LinuxTcpTable final : public TcpTableSource, public SocketLookup, public StateTableReader {
 public:
-    // Opens the two netlink sockets the table needs. nullptr when the system refuses them, with
+    // Opens the two netlink sockets the table needs. nullptr when the system denies them, with
     // *errorNumber (when given) set to the reason.
     [[nodiscard]] static std::unique_ptr<LinuxTcpTable> Open(int* errorNumber = nullptr);
 
@@ -36,7 +36,7 @@ public:
     [[nodiscard]] bool CloseConnection(const TcpRow& row) override;
     // Asks the kernel to close a listener of this table's own on 127.0.0.1: the kernel finds
     // the socket before it checks the right to close it, so only an existing socket tells.
-    // Where no listener may be opened (a sandbox that refuses IP sockets), the kernel's answer
+    // Where no listener may be opened (a sandbox that denies IP sockets), the kernel's answer
     // for a socket that is not there tells whether it can close at all, and the process's
     // effective capabilities whether it may.
     CloseAbility CanCloseConnections() override;
@@ -49,7 +49,7 @@ private:
     enum class DumpResult {
         Whole,
         Failed,
-        Refused,  // the kernel does not know the request
+        Unsupported,  // the kernel does not know the request
     };
 
     // Collects into scratch_ the rows of one dump of the sockets in linuxStates.
@@ -71,7 +71,7 @@ private:
     std::vector<TcpRow> scratch_;     // the read in progress; swapped with the caller's rows
     std::uint32_t dumpSequence_ = 0;
     std::uint32_t closeSequence_ = 0;
-    bool oneWalk_ = true;  // false once the kernel refused to dump both families at once
+    bool oneWalk_ = true;  // false once the kernel did not know a dump of both families
 };
 
 }  // namespace quarnel::platform

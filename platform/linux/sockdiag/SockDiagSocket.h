@@ -11,7 +11,7 @@ namespace quarnel::platform {
 // A NETLINK_SOCK_DIAG socket, opened and bound through libmnl.
 class SockDiagSocket final : public NetlinkChannel {
 public:
-    // Opens a bound socket; nullptr when the system refuses one, with *errorNumber (when given)
+    // Opens a bound socket; nullptr when the system denies one, with *errorNumber (when given)
     // set to the reason.
     [[nodiscard]] static std::unique_ptr<SockDiagSocket> Open(int* errorNumber = nullptr);
 

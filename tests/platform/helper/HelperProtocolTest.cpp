@@ -275,7 +275,7 @@ TEST(HelperConversation, RulesReachTheFilterAndTheProgramLearnsWhetherItHoldsThe
         FilterCause filtered{FilterCause::Kind::NoRights};
         ASSERT_TRUE(channel.SetRules(rules, filtered)) << channel.Problem();
         EXPECT_EQ(filtered, FilterCause{});
-        filter.refuse = {FilterCause::Kind::Refused, ENOMEM};
+        filter.refuse = {FilterCause::Kind::Rejected, ENOMEM};
         ASSERT_TRUE(channel.SetRules(rules, filtered)) << channel.Problem();
         EXPECT_EQ(filtered, filter.refuse);
         filter.refuse = {};
