@@ -58,12 +58,14 @@ int App::Main(int& argc, char** argv) {
     theEngine_ = std::make_unique<Engine>(*table_.Source, hosts_, store_);
     oManager = &theEngine_->oManager;
     // The rules in force name the range a blocked port is in.
-    theEngine_->SetCloseObserver([this](const platform::TcpRow& row, Verdict verdict) {
-        closeLog_.Closed(row, verdict, ActionLog::Clock::now(), &oManager->Rules());
-    });
-    theEngine_->SetMissObserver([this](const platform::TcpRow& row, Verdict verdict) {
-        closeLog_.Missed(row, verdict, ActionLog::Clock::now(), &oManager->Rules());
-    });
+    theEngine_->SetCloseObserver(
+        [this](const platform::TcpRow& row, Verdict verdict, const RuleSet& rules) {
+            closeLog_.Closed(row, verdict, ActionLog::Clock::now(), &rules);
+        });
+    theEngine_->SetMissObserver(
+        [this](const platform::TcpRow& row, Verdict verdict, const RuleSet& rules) {
+            closeLog_.Missed(row, verdict, ActionLog::Clock::now(), &rules);
+        });
     // 5. Rules that could not be loaded as stored are told once the window is there.
     const std::string rulesProblem = oManager->LoadSettings();
     // 6. Loading shows the window and adds the notification icon.

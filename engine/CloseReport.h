@@ -9,9 +9,10 @@
 namespace quarnel {
 
 // Told of every connection the blocking pass has closed, with the verdict that closed it
-// (blocked by its local or its remote port), before the pass goes on. The row is the pass's;
-// copy what outlives the call.
-using CloseObserver = std::function<void(const platform::TcpRow& row, Verdict verdict)>;
+// (blocked by its local or its remote port) and the rules in force, before the pass goes on.
+// The row is the pass's; copy what outlives the call.
+using CloseObserver =
+    std::function<void(const platform::TcpRow& row, Verdict verdict, const RuleSet& rules)>;
 
 // One line for the log, e.g. "closed IPv4 192.0.2.5:50123 -> 198.51.100.7:443 (remote port 443
 // blocked)"; an IPv6 socket's addresses are written [address]:port. Given the rules that closed

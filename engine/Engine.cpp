@@ -70,7 +70,7 @@ void Engine::TellMissed() {
         const Verdict verdict = oManager.Rules().Judge(row);
         if (onMissed_ &&
             (verdict == Verdict::BlockedByLocalPort || verdict == Verdict::BlockedByRemotePort)) {
-            onMissed_(row, verdict);
+            onMissed_(row, verdict, oManager.Rules());
         }
     }
 }
@@ -131,7 +131,7 @@ void Engine::CheckConnection(std::size_t i, const std::function<void()>& process
         retry_.push_back(i);
     }
     if (closed && onClosed_) {
-        onClosed_(row, verdict);
+        onClosed_(row, verdict, oManager.Rules());
     }
     if (processEvents) {
         processEvents();

@@ -137,12 +137,14 @@ bool Service::Start() {
     log_.Say("It keeps " + CapabilityNames(kept) + " alone, with no_new_privs.");
     theEngine_ = std::make_unique<Engine>(*table_.Source, hosts_, rules_);
     theEngine_->oManager.oMainForm = &window_;
-    theEngine_->SetCloseObserver([this](const platform::TcpRow& row, Verdict verdict) {
-        log_.Closed(row, verdict, ActionLog::Clock::now(), &theEngine_->oManager.Rules());
-    });
-    theEngine_->SetMissObserver([this](const platform::TcpRow& row, Verdict verdict) {
-        log_.Missed(row, verdict, ActionLog::Clock::now(), &theEngine_->oManager.Rules());
-    });
+    theEngine_->SetCloseObserver(
+        [this](const platform::TcpRow& row, Verdict verdict, const RuleSet& rules) {
+            log_.Closed(row, verdict, ActionLog::Clock::now(), &rules);
+        });
+    theEngine_->SetMissObserver(
+        [this](const platform::TcpRow& row, Verdict verdict, const RuleSet& rules) {
+            log_.Missed(row, verdict, ActionLog::Clock::now(), &rules);
+        });
     return true;
 }
 

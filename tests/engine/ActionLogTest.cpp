@@ -76,11 +76,11 @@ TEST(CloseLog, SaysWhatWasClosedByWhichRuleAndWritesWhatTheSinkRefusesWithItsPri
 TEST_F(BlockingPass, TellsEachCloseThatWorkedWithTheLocalPortRuleFirstAndEachMissedOne) {
     std::vector<std::pair<std::uint64_t, Verdict>> told;
     std::vector<std::string> missed;
-    engine.SetCloseObserver([&](const platform::TcpRow& row, Verdict verdict) {
+    engine.SetCloseObserver([&](const platform::TcpRow& row, Verdict verdict, const RuleSet&) {
         told.emplace_back(row.Cookie, verdict);
     });
-    engine.SetMissObserver([&](const platform::TcpRow& row, Verdict verdict) {
-        missed.push_back(MissedLine(row, verdict));
+    engine.SetMissObserver([&](const platform::TcpRow& row, Verdict verdict, const RuleSet& rules) {
+        missed.push_back(MissedLine(row, verdict, &rules));
     });
     SetRules("", "50123", "443");
     table.Connections = {Established(50123, "198.51.100.7", 443, 1),
