@@ -57,15 +57,7 @@ int App::Main(int& argc, char** argv) {
     table_ = OpenTableSource();
     theEngine_ = std::make_unique<Engine>(*table_.Source, hosts_, store_);
     oManager = &theEngine_->oManager;
-    // The rules in force name the range a blocked port is in.
-    theEngine_->SetCloseObserver(
-        [this](const platform::TcpRow& row, Verdict verdict, const RuleSet& rules) {
-            closeLog_.Closed(row, verdict, ActionLog::Clock::now(), &rules);
-        });
-    theEngine_->SetMissObserver(
-        [this](const platform::TcpRow& row, Verdict verdict, const RuleSet& rules) {
-            closeLog_.Missed(row, verdict, ActionLog::Clock::now(), &rules);
-        });
+    theEngine_->LogTo(closeLog_);
     // 5. Rules that could not be loaded as stored are told once the window is there.
     const std::string rulesProblem = oManager->LoadSettings();
     // 6. Loading shows the window and adds the notification icon.

@@ -1,5 +1,6 @@
 #include "engine/Engine.h"
 
+#include "engine/ActionLog.h"
 #include "engine/RuleSet.h"
 
 #include <algorithm>
@@ -62,6 +63,15 @@ void Engine::ProcessTcpTable(const std::function<void()>& processEvents) {
     for (const std::size_t i : DueRows(read == platform::ReadResult::Changed)) {
         CheckConnection(i, processEvents);
     }
+}
+
+void Engine::LogTo(ActionLog& log) {
+    SetCloseObserver([&log](const platform::TcpRow& row, Verdict verdict, const RuleSet& rules) {
+        log.Closed(row, verdict, ActionLog::Clock::now(), &rules);
+    });
+    SetMissObserver([&log](const platform::TcpRow& row, Verdict verdict, const RuleSet& rules) {
+        log.Missed(row, verdict, ActionLog::Clock::now(), &rules);
+    });
 }
 
 void Engine::TellMissed() {

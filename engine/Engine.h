@@ -15,6 +15,8 @@
 
 namespace quarnel {
 
+class ActionLog;
+
 // The connection engine: the table of the latest read, the per-row cache, the Manager and the
 // blocking pass that closes every established connection the rules block.
 class Engine {
@@ -37,6 +39,8 @@ public:
     // Told of every blocked connection that was established and gone before a pass saw it,
     // where the table's source knows of such (see TcpTableSource::TakeMissed).
     void SetMissObserver(CloseObserver observer) { onMissed_ = std::move(observer); }
+    // Both observers write to log, with the rules in force (so a range is named).
+    void LogTo(ActionLog& log);
 
     TcpTable Table;
     ConnectionCache Cache;

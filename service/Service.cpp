@@ -137,14 +137,7 @@ bool Service::Start() {
     log_.Say("It keeps " + CapabilityNames(kept) + " alone, with no_new_privs.");
     theEngine_ = std::make_unique<Engine>(*table_.Source, hosts_, rules_);
     theEngine_->oManager.oMainForm = &window_;
-    theEngine_->SetCloseObserver(
-        [this](const platform::TcpRow& row, Verdict verdict, const RuleSet& rules) {
-            log_.Closed(row, verdict, ActionLog::Clock::now(), &rules);
-        });
-    theEngine_->SetMissObserver(
-        [this](const platform::TcpRow& row, Verdict verdict, const RuleSet& rules) {
-            log_.Missed(row, verdict, ActionLog::Clock::now(), &rules);
-        });
+    theEngine_->LogTo(log_);
     return true;
 }
 
