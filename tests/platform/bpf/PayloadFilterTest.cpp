@@ -4,7 +4,6 @@
 
 #include "platform/linux/bpf/PayloadFilter.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -64,76 +63,61 @@ void Send(int fd, const std::string& text) {
 
 enum Kind { Kernel, Netfilter };
 
-// The filter of kind, attached where the kernel filter would be at; nullptr with why.
-std::unique_ptr<RulesFilter> Open(Kind kind, const std::string& at, FilterCause& why) {
-    if (kind == Netfilter) {
-        return NetfilterTable::Open(why);
-    }
-    return PayloadFilter::Attach(at, why);
-}
-
-// Runs body in a private network namespace, in the cgroup of its own that the fixture makes
-// there and the test sees as the root (its path given); skipped where the system refuses either.
-void InTestCgroup(const std::function<void(const std::string&)>& body) {
-    if (::geteuid() != 0) {
-        GTEST_SKIP() << "attaching a kernel filter needs real root";
-    }
-    RunInPrivateNetwork([&] {
-        const std::string cgroup = FindCgroup2Root();
-        if (cgroup.empty()) {
-            GTEST_SKIP() << "no cgroup v2 hierarchy is mounted";
-        }
-        body(cgroup);
-    });
-}
-
-// As above, with a filter of kind attached there (the table where the kernel filter would be).
-void WithFilter(Kind kind, const std::function<void(RulesFilter&)>& body) {
-    InTestCgroup([&](const std::string& cgroup) {
-        FilterCause why;
-        const std::unique_ptr<RulesFilter> filter = Open(kind, cgroup, why);
-        ASSERT_TRUE(filter) << why.Text();
-        body(*filter);
-    });
-}
-
 void SetRules(RulesFilter& filter, const BlockingRules& rules) {
     FilterCause why;
     ASSERT_TRUE(filter.SetRules(rules, why)) << why.Text();
 }
 
-struct Family {
-    const char* Loopback;
-    Listener (*Listen)();
-};
-const Family kIPv4{"127.0.0.1", [] { return ListenIPv4(); }};
-const Family kIPv6{"::1", [] { return ListenIPv6Any(true); }};
+// A listener on loopback of the version of the loopback address given.
+Listener Listen(const char* loopback) {
+    return std::strchr(loopback, ':') ? ListenIPv6Any(true) : ListenIPv4();
+}
 
-class PayloadFilterTest : public ::testing::TestWithParam<std::tuple<Kind, Family>> {
-protected:
-    Kind kind() const { return std::get<0>(GetParam()); }
-    Family family() const { return std::get<1>(GetParam()); }
-};
-INSTANTIATE_TEST_SUITE_P(
-    Filters, PayloadFilterTest,
-    ::testing::Combine(::testing::Values(Kernel, Netfilter), ::testing::Values(kIPv4, kIPv6)),
-    [](const auto& info) {
-        return std::string(std::get<0>(info.param) == Kernel ? "Kernel" : "Netfilter") +
-               (std::get<1>(info.param).Loopback == kIPv4.Loopback ? "IPv4" : "IPv6");
-    });
+// Runs body with each kind of filter over each IP version, each time in a private network
+// namespace, in the cgroup of its own that the fixture makes there and the test sees as the root,
+// the filter attached there (the table where the kernel filter would be); skipped where the
+// system refuses either.
+void ForEachFilter(const std::function<void(Kind, const char*, RulesFilter&)>& body) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "attaching a kernel filter needs real root";
+    }
+    for (const Kind kind : {Kernel, Netfilter}) {
+        for (const char* loopback : {"127.0.0.1", "::1"}) {
+            SCOPED_TRACE(std::string(kind == Kernel ? "kernel filter, " : "packet filter table, ") +
+                         loopback);
+            RunInPrivateNetwork([&] {
+                const std::string cgroup = FindCgroup2Root();
+                if (cgroup.empty()) {
+                    GTEST_SKIP() << "no cgroup v2 hierarchy is mounted";
+                }
+                FilterCause why;
+                const std::unique_ptr<RulesFilter> filter =
+                    kind == Netfilter ? std::unique_ptr<RulesFilter>(NetfilterTable::Open(why))
+                                      : PayloadFilter::Attach(cgroup, why);
+                ASSERT_TRUE(filter) << why.Text();
+                body(kind, loopback, *filter);
+            });
+        }
+    }
+}
+
+// Closes end at once with an abort, as the pass closes a connection.
+void Abort(UniqueFd& end) {
+    const linger abort{1, 0};
+    EXPECT_EQ(::setsockopt(end.Get(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort), 0);
+    end.Reset();
+}
 
 // Clients that connect, send a line and end within a fraction of a millisecond, as
 // `echo x | nc -q1` does, all before the server accepts them: the bytes that then reach it.
-std::size_t ShortClientBytes(const char* address, const Listener& listener) {
-    sockaddr_in6 to{};
-    to.sin6_family = AF_INET6;
-    to.sin6_port = htons(static_cast<std::uint16_t>(listener.port));
-    // An IPv4 address as IPv4-mapped: the socket then speaks IPv4.
-    const std::string text = std::strchr(address, ':') ? address : std::string("::ffff:") + address;
-    EXPECT_EQ(::inet_pton(AF_INET6, text.c_str(), &to.sin6_addr), 1);
+std::size_t ShortClientBytes(const Listener& listener) {
+    // The listener's address: a connect to [::] goes to ::1.
+    sockaddr_storage to{};
+    socklen_t size = sizeof to;
+    EXPECT_EQ(::getsockname(listener.fd.Get(), reinterpret_cast<sockaddr*>(&to), &size), 0);
     for (int i = 0; i < 50; ++i) {
-        const UniqueFd client(::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        EXPECT_EQ(::connect(client.Get(), reinterpret_cast<const sockaddr*>(&to), sizeof to), 0)
+        const UniqueFd client(::socket(to.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        EXPECT_EQ(::connect(client.Get(), reinterpret_cast<const sockaddr*>(&to), size), 0)
             << std::strerror(errno);
         Send(client.Get(), "x\n");
         EXPECT_EQ(::shutdown(client.Get(), SHUT_WR), 0);
@@ -151,61 +135,6 @@ std::size_t ShortClientBytes(const char* address, const Listener& listener) {
     return bytes;
 }
 
-TEST_P(PayloadFilterTest, RequestsAndGreetingsOnBlockedPortsNeverArriveTillTheRuleIsLifted) {
-    const Family family = this->family();
-    WithFilter(kind(), [&](RulesFilter& filter) {
-        const Listener local = family.Listen();
-        const Listener remote = family.Listen();
-        const Connection open = Connect(remote, family.Loopback);
-        Send(open.client.Get(), "before");
-        ASSERT_EQ(Arrived(open.server.Get()), "before");
-        ASSERT_EQ(ShortClientBytes(family.Loopback, remote), 100u) << "short clients sent nothing";
-        // One listener blocked as a local port, the other as a remote port: each side of a
-        // loopback connection sees the other's port as remote. The open connection stops at once.
-        // The table takes an allowed list of any length in one transaction (none of it loopback).
-        SetRules(filter, {kind() == Netfilter ? ManyAddresses(50000) : std::vector<AddressPrefix>{},
-                          {PortOf(local)},
-                          {PortOf(remote)}});
-        Send(open.client.Get(), "during");
-        EXPECT_EQ(Arrived(open.server.Get()), "");
-        EXPECT_EQ(ShortClientBytes(family.Loopback, remote), 0u) << "a short client's line arrived";
-        for (const Listener* listener : {&local, &remote}) {
-            // The handshake passes: the connection is established as without the filter.
-            const Connection connection = Connect(*listener, family.Loopback);
-            ASSERT_TRUE(connection.server);
-            Send(connection.client.Get(), "request");
-            Send(connection.server.Get(), "greeting");
-            EXPECT_EQ(Arrived(connection.server.Get()), "");
-            EXPECT_EQ(Arrived(connection.client.Get()), "");
-
-            // Teardown passes too: an abort reaches the other end.
-            const linger abort{1, 0};
-            ASSERT_EQ(
-                ::setsockopt(connection.client.Get(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort),
-                0);
-            ::close(connection.client.Get());
-            EXPECT_TRUE(WaitUntil([&] {
-                return ReceiveError(connection.server.Get()) == ECONNRESET;
-            })) << "the abort never arrived";
-        }
-        if (kind() == Kernel) {
-            EXPECT_GE(static_cast<PayloadFilter&>(filter).HeldPackets(), 5u);
-            // The same port in another network namespace under the cgroup: the filter sees its
-            // packets, and lets them be.
-            RunInPrivateNetwork([&] {
-                const Listener there = family.Listen();
-                SetRules(filter, {{}, {PortOf(there)}, {}});
-                const Connection connection = Connect(there, family.Loopback);
-                Send(connection.client.Get(), "elsewhere");
-                EXPECT_EQ(Arrived(connection.server.Get()), "elsewhere");
-            });
-        }
-        // Held, not lost: TCP sends it again once the rule is gone.
-        SetRules(filter, {});
-        EXPECT_EQ(Arrived(open.server.Get(), 5000ms), "during");
-    });
-}
-
 // The bytes that cross fresh connections to listener, each sending at once both ways, until
 // stop. Every connection is aborted at once, so each
 // probe is a packet of its own, never one TCP sends again later.
@@ -213,7 +142,7 @@ std::uint64_t Probe(const Listener& listener, const char* loopback, const std::a
     std::uint64_t crossed = 0;
     const std::string bytes(16, 'p');
     do {
-        const Connection connection = Connect(listener, loopback);
+        Connection connection = Connect(listener, loopback);
         if (!connection.server) {
             break;
         }
@@ -224,40 +153,72 @@ std::uint64_t Probe(const Listener& listener, const char* loopback, const std::a
             const ssize_t n = ::recv(end, got, sizeof got, MSG_DONTWAIT);
             crossed += n > 0 ? static_cast<std::uint64_t>(n) : 0;
         }
-        const linger abort{1, 0};
-        (void)::setsockopt(connection.client.Get(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+        Abort(connection.client);
     } while (!stop);
     return crossed;
 }
 
-// Edits under way while connections to a blocked port keep sending: the port moves from one
-// list to the other, and a full allowed list is replaced by another full one (both held together
-// while the edit goes in). Old and new rules
-// both block the connection, so not one byte may cross while the filter goes from one to the
-// other.
-TEST_P(PayloadFilterTest, AnEditNeverLetsThroughWhatTheOldAndTheNewRulesBlock) {
-    const Family family = this->family();
-    WithFilter(kind(), [&](RulesFilter& filter) {
-        const Listener listener = family.Listen();
-        const auto port = static_cast<std::uint16_t>(listener.port);
+// What the rules block never arrives, requests and greetings alike, and is held back, not lost,
+// till the rule is lifted. Then edits under way while connections to a blocked port keep sending:
+// the port moves from one list to the other, and a full allowed list is replaced by another full
+// one (both held together while the edit goes in). Old and new rules both block the connection, so
+// not one byte may cross while the filter goes from one to the other.
+TEST(PayloadFilter, HoldsBackWhatTheRulesBlockAndAnEditNeverLetsThroughWhatOldAndNewBlock) {
+    ForEachFilter([](Kind kind, const char* loopback, RulesFilter& filter) {
+        const Listener listener = Listen(loopback);
+        const Connection open = Connect(listener, loopback);
+        Send(open.client.Get(), "before");
+        ASSERT_EQ(Arrived(open.server.Get()), "before");
+        ASSERT_EQ(ShortClientBytes(listener), 100u) << "short clients sent nothing";
+        // The listener's port blocked as the clients' remote port: the open connection stops at
+        // once. The table takes an allowed list of any length in one transaction (none of it
+        // loopback).
+        SetRules(filter, {kind == Netfilter ? ManyAddresses(50000) : std::vector<AddressPrefix>{},
+                          {},
+                          {PortOf(listener)}});
+        Send(open.client.Get(), "during");
+        EXPECT_EQ(Arrived(open.server.Get()), "");
+        EXPECT_EQ(ShortClientBytes(listener), 0u) << "a short client's line arrived";
+
+        // The handshake passes, and so does an abort: the pass's closes reach the other end.
+        Connection connection = Connect(listener, loopback);
+        ASSERT_TRUE(connection.server);
+        Abort(connection.client);
+        EXPECT_TRUE(WaitUntil([&] { return ReceiveError(connection.server.Get()) == ECONNRESET; }))
+            << "the abort never arrived";
+        if (kind == Kernel) {
+            // The same port in another network namespace under the cgroup: the filter sees its
+            // packets, and lets them be.
+            RunInPrivateNetwork([&] {
+                const Listener there = Listen(loopback);
+                SetRules(filter, {{}, {PortOf(there)}, {}});
+                const Connection elsewhere = Connect(there, loopback);
+                Send(elsewhere.client.Get(), "elsewhere");
+                EXPECT_EQ(Arrived(elsewhere.server.Get()), "elsewhere");
+            });
+        }
+        // Held, not lost: TCP sends it again once the rule is gone.
+        SetRules(filter, {});
+        EXPECT_EQ(Arrived(open.server.Get(), 5000ms), "during");
+
         // Two full lists of other addresses, none of them ever sent to; each prefix of the
         // second holds an address of the first.
         // (As long as the kernel filter's list may be would take the table too long to edit.)
-        const std::uint32_t full = kind() == Kernel ? QUARNEL_MAX_ALLOWED_ADDRESSES : 4096;
+        const std::uint32_t full = kind == Kernel ? QUARNEL_MAX_ALLOWED_ADDRESSES : 4096;
         const std::vector<AddressPrefix> one = ManyAddresses(full);
         std::vector<AddressPrefix> other = one;
         for (AddressPrefix& prefix : other) {
             prefix.Length = 127;
         }
-        const PortRange just{port, port};
+        const PortRange just = PortOf(listener);
         const BlockingRules asLocal{{}, {just}, {}}, asRemote{{}, {}, {just}};
         const BlockingRules fullAsLocal{one, {just}, {}}, fullAsRemote{other, {}, {just}};
         // The bytes that cross while the rules go edits times from one to the other and back.
         const auto crossedDuring = [&](int edits, const BlockingRules& there,
                                        const BlockingRules& back) {
             std::atomic<bool> stop{false};
-            std::future<std::uint64_t> crossed = std::async(
-                std::launch::async, [&] { return Probe(listener, family.Loopback, stop); });
+            std::future<std::uint64_t> crossed =
+                std::async(std::launch::async, [&] { return Probe(listener, loopback, stop); });
             for (int edit = 0; edit < edits; ++edit) {
                 SetRules(filter, edit % 2 == 0 ? there : back);
             }
@@ -270,68 +231,59 @@ TEST_P(PayloadFilterTest, AnEditNeverLetsThroughWhatTheOldAndTheNewRulesBlock) {
 
         // The probe sees what crosses: without the rule it all does.
         const std::atomic<bool> once{true};
-        if (kind() == Kernel) {
+        if (kind == Kernel) {
             // One address more than the filter holds: refused, and it holds back nothing until
             // a list fits again.
             FilterCause why;
             EXPECT_FALSE(filter.SetRules({ManyAddresses(full + 1), {just}, {}}, why));
             EXPECT_EQ(why.Why, FilterCause::Kind::TooManyAddresses);
-            EXPECT_EQ(Probe(listener, family.Loopback, once), 32u);
+            EXPECT_EQ(Probe(listener, loopback, once), 32u);
             SetRules(filter, fullAsLocal);
-            EXPECT_EQ(Probe(listener, family.Loopback, once), 0u);
+            EXPECT_EQ(Probe(listener, loopback, once), 0u);
         }
         SetRules(filter, {});
-        EXPECT_EQ(Probe(listener, family.Loopback, once), 32u);
+        EXPECT_EQ(Probe(listener, loopback, once), 32u);
     });
 }
 
-// The filter is loaded in a child that blocks the listener's port, then killed.
-TEST_P(PayloadFilterTest, GoesWithTheProcessThatOwnsIt) {
-    const Family family = this->family();
-    InTestCgroup([&](const std::string& cgroup) {
-        const Listener listener = family.Listen();
-        int ready[2];
-        ASSERT_EQ(::pipe(ready), 0);
+// The table is made in a child that blocks the listener's port, then killed. (The kernel filter,
+// let go of when the last descriptor of its links closes, goes with the helper that owns it.)
+TEST(PayloadFilter, TheTableGoesWithTheProcessThatOwnsIt) {
+    RunInPrivateNetwork([] {
+        const Listener listener = ListenIPv4();
         const pid_t owner = ::fork();
         ASSERT_GE(owner, 0);
         if (owner == 0) {
             FilterCause why;
-            auto filter = Open(kind(), cgroup, why);
-            const char attached =
-                filter && filter->SetRules({{}, {PortOf(listener)}, {}}, why) ? 'y' : 'n';
-            (void)!::write(ready[1], &attached, 1);
-            ::pause();
-            ::_exit(0);
+            const auto table = NetfilterTable::Open(why);
+            if (table && table->SetRules({{}, {PortOf(listener)}, {}}, why)) {
+                ::pause();
+            }
+            ::_exit(1);
         }
-        ::close(ready[1]);
-        char attached = 0;
-        ASSERT_EQ(::read(ready[0], &attached, 1), 1);
-        ASSERT_EQ(attached, 'y');
-        const Connection held = Connect(listener, family.Loopback);
+        const std::atomic<bool> once{true};
+        EXPECT_TRUE(WaitUntil([&] { return Probe(listener, "127.0.0.1", once) == 0; }))
+            << "the owner's table never held anything back";
+        const Connection held = Connect(listener);
         Send(held.client.Get(), "held");
         EXPECT_EQ(Arrived(held.server.Get()), "");
 
-        ::kill(owner, SIGKILL);
         int status = 0;
-        ASSERT_EQ(::waitpid(owner, &status, 0), owner);
-        // The kernel lets go of the filter when the last descriptor of its links closes, and of
-        // the table with its owner's socket.
+        ASSERT_TRUE(::kill(owner, SIGKILL) == 0 && ::waitpid(owner, &status, 0) == owner);
         EXPECT_EQ(Arrived(held.server.Get(), 5000ms), "held");
     });
 }
 
+// A mount of a part of the hierarchy would filter only that part; a blank is escaped.
 TEST(CgroupRoot, IsFoundInMountinfo) {
-    std::istringstream hybrid(
+    std::istringstream mounts(
+        "50 23 0:40 /user.slice /mnt/part rw - cgroup2 cgroup2 rw\n"
         "31 23 0:28 / /sys/fs/cgroup rw,relatime - tmpfs tmpfs rw,mode=755\n"
-        "35 31 0:32 / /sys/fs/cgroup/memory rw,relatime - cgroup cgroup rw,memory\n"
-        "41 31 0:38 / /sys/fs/cgroup/unified rw,relatime shared:7 - cgroup2 cgroup2 rw\n");
-    EXPECT_EQ(FindCgroup2Root(hybrid), "/sys/fs/cgroup/unified");
-
-    // A mount of a part of the hierarchy would filter only that part; a blank is escaped.
-    std::istringstream part(
-        "51 23 0:40 / /mnt/whole\\040tree rw master:1 - cgroup2 cgroup2 rw\n"
-        "50 23 0:40 /user.slice /mnt/part rw - cgroup2 cgroup2 rw\n");
-    EXPECT_EQ(FindCgroup2Root(part), "/mnt/whole tree");
+        "35 31 0:32 / /sys/fs/cgroup/memory rw,relatime - cgroup cgroup "
+        "rw,memory\n"
+        "41 31 0:38 / /mnt/whole\\040tree rw,relatime shared:7 - cgroup2 cgroup2 "
+        "rw\n");
+    EXPECT_EQ(FindCgroup2Root(mounts), "/mnt/whole tree");
 }
 
 }  // namespace
