@@ -78,8 +78,6 @@ TEST(CommandStateMachine, TransitionsPicturesAndClicks) {
         // leaves the disabled state.
         {.events = "fmx|mdurRfokT", .state = 4, .trace = ""},
         {.events = "fmx|t", .state = 0, .trace = "D"},
-        // Shown again, the window initialises it to idle; the next tick finds it disabled.
-        {.events = "xe|iT", .state = 0, .trace = "ND"},
         {.events = "fm|e", .state = 4, .trace = "N"},
         {.events = "m|xe", .state = 0, .trace = "D"},
         {.events = "xe|ye", .state = 1, .trace = "N"},

@@ -50,6 +50,11 @@ TEST_F(CommandWidget, RepaintsWithItsStateAndClicksOnEveryReleaseAndTheAccessKey
     QTest::keyClick(&Window, Qt::Key_A, Qt::AltModifier);
     EXPECT_EQ(clicks.count(), 3);
     EXPECT_EQ(Button.CurrentState(), StateDisabled);
+    // Shown again, the window initialises it to idle; under the pointer or not, the next tick
+    // finds it disabled.
+    Button.Initialize();
+    Under = &Button;
+    EXPECT_TRUE(QTest::qWaitFor([&] { return Button.CurrentState() == StateDisabled; }, 2000));
 }
 
 }  // namespace
