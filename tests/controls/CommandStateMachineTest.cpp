@@ -56,7 +56,6 @@ TEST(CommandStateMachine, TransitionsPicturesAndClicks) {
         int state;
         const char* trace;
     } rows[] = {
-        {.events = "|m", .state = 2, .trace = "H"},
         {.events = "f|m", .state = 4, .trace = "X"},
         {.events = "fd|m", .state = 3, .trace = ""},
         {.events = "m|r", .state = 2, .trace = ""},

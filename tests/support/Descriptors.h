@@ -21,11 +21,7 @@ public:
             low.rlim_cur = std::min<rlim_t>(before_.rlim_cur, 256);
             lowered_ = ::setrlimit(RLIMIT_NOFILE, &low) == 0;
         }
-        for (;;) {
-            platform::UniqueFd fd(::open("/dev/null", O_RDONLY | O_CLOEXEC));
-            if (!fd) {
-                break;
-            }
+        while (platform::UniqueFd fd{::open("/dev/null", O_RDONLY | O_CLOEXEC)}) {
             taken_.push_back(std::move(fd));
         }
     }

@@ -5,8 +5,10 @@
 #include <net/if.h>
 #include <sched.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,36 +16,76 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
+#include <system_error>
 
 #include "platform/linux/UniqueFd.h"
-#include "tests/support/PrivateCgroup.h"
+#include "platform/linux/filter/CgroupRoot.h"
 
 namespace quarnel::testsupport {
 
 namespace {
 
-// How the child tells its end; what it recorded is printed from the child itself.
-constexpr int kFailed = 1;
-constexpr int kSkipped = 77;
-
-[[noreturn]] void RunChild(const std::function<void()>& body, pid_t parent) {
-    // Dies with the test process, so a killed test leaves nobody behind.
-    if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent) {
-        ::_exit(kFailed);
-    }
-    // Left uncaught, an exception would carry the child on into the tests that follow.
-    try {
-        body();
-    } catch (...) {
-        ADD_FAILURE() << "uncaught exception";
-    }
-    const int verdict = testing::Test::HasFailure()  ? kFailed
-                        : testing::Test::IsSkipped() ? kSkipped
-                                                     : 0;
-    std::fflush(nullptr);
-    ::_exit(verdict);
+// Why the call named by what failed.
+std::string Refusal(const char* what) {
+    return std::string(what) + ": " + std::strerror(errno);
 }
+
+bool WriteFile(const char* path, const std::string& text) {
+    platform::UniqueFd file(::open(path, O_WRONLY | O_CLOEXEC));
+    return file &&
+           ::write(file.Get(), text.data(), text.size()) == static_cast<ssize_t>(text.size());
+}
+
+constexpr const char* kPrefix = "quarnel-tests-";
+
+// The cgroups below dir (of the tests only, unless all), deepest first; one with a process in it
+// stays (EBUSY). The kernel's files go with each.
+void RemoveCgroups(const std::filesystem::path& dir, bool all) {
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(dir, error)) {
+        if (entry.is_directory(error) &&
+            (all || entry.path().filename().string().starts_with(kPrefix))) {
+            RemoveCgroups(entry.path(), true);
+            (void)::rmdir(entry.path().c_str());  // a busy one stays
+        }
+    }
+}
+
+// Confines the calling process (a test's child, as root) to a cgroup v2 of its own that it sees
+// as the hierarchy's root: a cgroup made for it, a cgroup namespace rooted there and, in a mount
+// namespace of its own, the cgroup v2 hierarchy mounted anew where it was. A kernel filter that
+// the code under test attaches to "the root" then filters only this process and its children,
+// never the machine. Where no cgroup can be made, the hierarchy is hidden instead, so that
+// nothing is attached at all. Empty, or why neither worked.
+std::string ConfineToOwnCgroup() {
+    const std::string root = platform::FindCgroup2Root();
+    if (root.empty()) {
+        return {};  // nothing to attach to, nothing to confine
+    }
+    RemoveCgroups(root, false);  // those of finished tests
+    const std::string own = root + "/" + kPrefix + std::to_string(::getpid());
+    const bool joined = (::mkdir(own.c_str(), 0755) == 0 || errno == EEXIST) &&
+                        WriteFile((own + "/cgroup.procs").c_str(), std::to_string(::getpid()));
+    if (::unshare(CLONE_NEWNS | (joined ? CLONE_NEWCGROUP : 0)) != 0 ||
+        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        return std::string("a mount namespace of its own: ") + std::strerror(errno);
+    }
+    constexpr unsigned long kFlags = MS_NOSUID | MS_NODEV | MS_NOEXEC;
+    // The machine's hierarchy hidden first (it cannot be mounted again on the same place);
+    // without a cgroup of its own the test then sees none at all, rather than the machine's.
+    if (::mount("tmpfs", root.c_str(), "tmpfs", kFlags, nullptr) != 0) {
+        return std::string("cannot hide the machine's cgroup hierarchy: ") + std::strerror(errno);
+    }
+    if (joined) {
+        (void)::mount("cgroup2", root.c_str(), "cgroup2", kFlags, nullptr);  // else none is seen
+    }
+    return {};
+}
+
+// How the child tells its end; what it recorded is printed from the child itself.
+constexpr int kFailed = 1, kSkipped = 77;
 
 // Runs body in a forked child of the current test and waits for it, so that what body changes
 // about its process (namespaces, limits, credentials) stays there. A failure or a GTEST_SKIP()
@@ -57,7 +99,21 @@ void RunInChildProcess(const std::function<void()>& body) {
     const pid_t child = ::fork();
     ASSERT_GE(child, 0) << "fork: " << std::strerror(errno);
     if (child == 0) {
-        RunChild(body, parent);
+        // Dies with the test process, so a killed test leaves nobody behind.
+        if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent) {
+            ::_exit(kFailed);
+        }
+        // Left uncaught, an exception would carry the child on into the tests that follow.
+        try {
+            body();
+        } catch (...) {
+            ADD_FAILURE() << "uncaught exception";
+        }
+        const int verdict = testing::Test::HasFailure()  ? kFailed
+                            : testing::Test::IsSkipped() ? kSkipped
+                                                         : 0;
+        std::fflush(nullptr);
+        ::_exit(verdict);
     }
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child) << "waitpid: " << std::strerror(errno);
@@ -73,25 +129,11 @@ void RunInChildProcess(const std::function<void()>& body) {
     }
 }
 
-using platform::UniqueFd;
-
-// Why the call named by what failed.
-std::string Refusal(const char* what) {
-    return std::string(what) + ": " + std::strerror(errno);
-}
-
-bool WriteFile(const char* path, const std::string& text) {
-    UniqueFd file(::open(path, O_WRONLY | O_CLOEXEC));
-    return file &&
-           ::write(file.Get(), text.data(), text.size()) == static_cast<ssize_t>(text.size());
-}
-
 // Enters a network namespace of its own; with a user namespace too (mapping root onto the
 // user who made it) when asked, or when the network namespace alone is refused. Empty, or why
 // the system refused.
 std::string EnterNetworkNamespace(bool withUser) {
-    const std::string uid = std::to_string(::geteuid());
-    const std::string gid = std::to_string(::getegid());
+    const std::string uid = std::to_string(::geteuid()), gid = std::to_string(::getegid());
     if (!withUser && ::unshare(CLONE_NEWNET) == 0) {
         return {};
     }
@@ -109,7 +151,7 @@ std::string EnterNetworkNamespace(bool withUser) {
 
 // Empty, or why lo stayed down.
 std::string BringLoopbackUp() {
-    UniqueFd control(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    platform::UniqueFd control(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     ifreq request{};
     std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
     const bool up =
@@ -132,7 +174,7 @@ void RunInNamespaces(bool withUser, const std::function<void()>& body) {
         body();
     });
     if (!withUser && ::geteuid() == 0) {
-        RemoveFinishedTestCgroups();
+        RemoveCgroups(platform::FindCgroup2Root(), false);  // the cgroups of finished tests
     }
 }
 

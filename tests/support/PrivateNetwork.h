@@ -8,11 +8,11 @@ namespace quarnel::testsupport {
 // only a loopback device exists there, and it is up. Anything body opens, reads or closes
 // cannot touch the machine's real connections, so tests that close connections run here.
 //
-// As root the child also gets a cgroup of its own that it sees as the cgroup root (see
-// ConfineToOwnCgroup), so that a kernel filter the code under test attaches there never filters
-// the machine. As root the child unshares the network namespace alone; otherwise (or when that is
-// refused) it also unshares the user namespace and maps itself to root there. Where the system
-// allows neither, the test is skipped with the reason. Call it as the last statement of a test:
+// As root the child also gets a cgroup of its own that it sees as the cgroup root, so that a
+// kernel filter the code under test attaches there never filters the machine. As root the child
+// unshares the network namespace alone; otherwise (or when that is refused) it also unshares the
+// user namespace and maps itself to root there. Where the system allows neither, the test is
+// skipped with the reason. Call it as the last statement of a test:
 //
 //     TEST(Table, ShowsLoopbackConnection) {
 //         RunInPrivateNetwork([] {

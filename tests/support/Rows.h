@@ -7,7 +7,6 @@
 #include <cstring>
 #include <optional>
 #include <ostream>
-#include <string>
 
 #include "platform/TcpTableSource.h"
 
@@ -18,13 +17,11 @@ namespace quarnel::platform {
 
 // Shows a row readably in failure messages.
 inline void PrintTo(const TcpRow& row, std::ostream* out) {
-    const auto text = [](const IpAddress& address) {
-        char buffer[INET6_ADDRSTRLEN] = "?";
-        (void)::inet_ntop(AF_INET6, address.data(), buffer, sizeof buffer);  // fits any address
-        return std::string(buffer);
-    };
-    *out << "{state " << static_cast<int>(row.State) << ", " << text(row.LocalAddress) << ":"
-         << row.LocalPort << " -> " << text(row.RemoteAddress) << ":" << row.RemotePort << ", "
+    char local[INET6_ADDRSTRLEN] = "?", remote[INET6_ADDRSTRLEN] = "?";  // room for any address
+    (void)::inet_ntop(AF_INET6, row.LocalAddress.data(), local, sizeof local);
+    (void)::inet_ntop(AF_INET6, row.RemoteAddress.data(), remote, sizeof remote);
+    *out << "{state " << static_cast<int>(row.State) << ", " << local << ":" << row.LocalPort
+         << " -> " << remote << ":" << row.RemotePort << ", "
          << (row.Family == SocketFamily::IPv4 ? "IPv4" : "IPv6") << ", if " << row.Interface
          << ", cookie " << row.Cookie << "}";
 }

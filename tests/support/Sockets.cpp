@@ -90,12 +90,10 @@ Connection Connect(const Listener& listener, const char* address, int clientPort
 
 std::vector<Connection> ConnectMany(const Listener& listener, int count, const char* address) {
     std::vector<Connection> connections;
-    for (int i = 0; i < count; ++i) {
-        Connection connection = Connect(listener, address);
-        if (!connection.server) {
-            break;
-        }
-        connections.push_back(std::move(connection));
+    // Up to the first that fails.
+    for (Connection c;
+         static_cast<int>(connections.size()) < count && (c = Connect(listener, address)).server;) {
+        connections.push_back(std::move(c));
     }
     return connections;
 }

@@ -22,9 +22,8 @@ TEST(CookieIndex, FindsWhatAMapWouldThroughGrowthAndErasure) {
         }
         CookieIndex index;
         std::unordered_map<std::uint64_t, std::size_t> expected;
-        const auto held = [&](std::uint64_t cookie) {
-            const auto found = expected.find(cookie);
-            return found == expected.end() ? std::nullopt : std::optional(found->second);
+        const auto held = [&](std::uint64_t c) {
+            return expected.contains(c) ? std::optional(expected[c]) : std::nullopt;
         };
         for (int round = 0; round < (pool == 0 ? 100000 : 300); ++round) {
             const std::uint64_t cookie = cookies[random() % cookies.size()];
