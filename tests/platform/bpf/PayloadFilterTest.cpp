@@ -277,12 +277,12 @@ TEST(PayloadFilter, TheTableGoesWithTheProcessThatOwnsIt) {
 // A mount of a part of the hierarchy would filter only that part; a blank is escaped.
 TEST(CgroupRoot, IsFoundInMountinfo) {
     std::istringstream mounts(
-        "50 23 0:40 /user.slice /mnt/part rw - cgroup2 cgroup2 rw\n"
         "31 23 0:28 / /sys/fs/cgroup rw,relatime - tmpfs tmpfs rw,mode=755\n"
         "35 31 0:32 / /sys/fs/cgroup/memory rw,relatime - cgroup cgroup "
         "rw,memory\n"
         "41 31 0:38 / /mnt/whole\\040tree rw,relatime shared:7 - cgroup2 cgroup2 "
-        "rw\n");
+        "rw\n"
+        "50 23 0:40 /user.slice /mnt/part rw - cgroup2 cgroup2 rw\n");
     EXPECT_EQ(FindCgroup2Root(mounts), "/mnt/whole tree");
 }
 
