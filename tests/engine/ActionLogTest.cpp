@@ -1,5 +1,5 @@
-// The log of closes: what a line tells, that the pass hands over the rule that closed, how lines
-// carry their priority, and that a storm or a full descriptor never makes the pass wait.
+// The log of closes: that the pass hands over the rule that closed, how lines carry their
+// priority, and that a storm or a full descriptor never makes the pass wait.
 
 #include "engine/ActionLog.h"
 
@@ -40,16 +40,13 @@ struct Pipe {
     platform::UniqueFd readEnd, writeEnd;
 };
 
-// How a close reads (a port of a range names the range it was blocked by), handed to the
-// journal's sink, and written, marked with its priority, when the sink does not take it.
-TEST(CloseLog, SaysWhatWasClosedByWhichRuleAndWritesWhatTheSinkRefusesWithItsPriority) {
-    using platform::TcpState::Established;
+// A port of a range names the range it was blocked by; what the journal's sink refuses is
+// written, marked with its priority.
+TEST(CloseLog, NamesTheRangeThatClosedAndWritesWhatTheSinkRefusesWithItsPriority) {
     List allowed, local, remote;
     (void)remote.AddItem(std::string("6000-6031"));
     (void)remote.AddItem(std::string("6032-6063"));
     const RuleSet rules(allowed, local, remote);
-    const std::string v6 =
-        "closed IPv6 [2001:db8::5]:445 -> [2001:db8::8]:51234 (local port 445 blocked)";
     const std::string range =
         "closed IPv4 192.0.2.5:50123 -> 198.51.100.7:6000 (remote port "
         "6000 blocked, range 6000-6063)";
@@ -60,15 +57,13 @@ TEST(CloseLog, SaysWhatWasClosedByWhichRuleAndWritesWhatTheSinkRefusesWithItsPri
     log.SendClosesTo([&](const platform::TcpRow&, Verdict, const std::string& line) {
         return sunk.push_back(line), sunk.size() == 1;
     });
-    log.Closed(Row(Established, "2001:db8::5", 445, "2001:db8::8", 51234),
-               Verdict::BlockedByLocalPort);
-    log.Closed(Row(Established, "192.0.2.5", 50123, "198.51.100.7", 6000),
-               Verdict::BlockedByRemotePort, ActionLog::Clock::now(), &rules);
+    const platform::TcpRow row = Established(50123, "198.51.100.7", 6000, 1);
+    log.Closed(row, Verdict::BlockedByRemotePort);  // taken, so not written
+    log.Closed(row, Verdict::BlockedByRemotePort, ActionLog::Clock::now(), &rules);
     log.Say("refused", ActionLog::Priority::Warning);
     log.Say("cannot close", ActionLog::Priority::Error);
-    EXPECT_EQ(sunk, (std::vector<std::string>{v6, range}));
+    EXPECT_EQ(sunk.back(), range);
     EXPECT_EQ(pipe.Drain(), "<6>" + range + "\n<4>refused\n<3>cannot close\n");
-    EXPECT_EQ(log.ClosedCount(), 2U);
 }
 
 // Each close that worked is told with its rule, the local port's first; a blocked connection that
@@ -82,7 +77,7 @@ TEST_F(BlockingPass, TellsEachCloseThatWorkedWithTheLocalPortRuleFirstAndEachMis
     engine.SetMissObserver([&](const platform::TcpRow& row, Verdict verdict, const RuleSet& rules) {
         missed.push_back(MissedLine(row, verdict, &rules));
     });
-    SetRules("", "50123", "443");
+    SetRules(oManager, "", "50123", "443");
     table.Connections = {Established(50123, "198.51.100.7", 443, 1),
                          Established(40000, "198.51.100.7", 443, 2),
                          Established(40001, "198.51.100.7", 80, 3)};

@@ -37,7 +37,7 @@ TcpRow RowOf(const TcpStateEvent& connection) {
 
 // The kernel as a script drives it: its connections (each as the report of its latest change, in
 // the order a walk finds them) and the reports not read yet.
-struct Machine {
+struct Machine final : platform::TcpEventStream {
     std::vector<TcpStateEvent> Live;
     std::vector<TcpStateEvent> Waiting;
     std::uint64_t Lost = 0;
@@ -61,23 +61,17 @@ struct Machine {
         return !RefuseCloses && found != Live.end() && (End(found), true);
     }
     Rows Table() const {
-        Rows rows;
-        for (const TcpStateEvent& connection : Live) {
-            rows.push_back(RowOf(connection));
-        }
+        Rows rows(Live.size());
+        std::ranges::transform(Live, rows.begin(), RowOf);
         return rows;
     }
-};
 
-struct Reports final : platform::TcpEventStream {
-    explicit Reports(Machine& machine) : machine(machine) {}
     int Descriptor() const override { return -1; }
     bool Drain(const std::function<void(const TcpStateEvent&)>& sink) override {
-        std::ranges::for_each(std::exchange(machine.Waiting, {}), sink);
+        std::ranges::for_each(std::exchange(Waiting, {}), sink);
         return true;
     }
-    std::uint64_t LostCount() const override { return machine.Lost; }
-    Machine& machine;
+    std::uint64_t LostCount() const override { return Lost; }
 };
 
 // Whole reads, and closes as the test scripts them.
@@ -111,10 +105,9 @@ protected:
                                        tcp::kCloseWait};
         const bool six = Pick(3) == 0;
         const auto end = [&] { return testsupport::Address(six ? Any(ipv6) : Any(ipv4)); };
-        TcpStateEvent connection{};
-        connection.Cookie = ++lastCookie;
-        connection.NewState = tcp::kClose;
-        connection.Family = six ? AF_INET6 : AF_INET;
+        TcpStateEvent connection{.Cookie = ++lastCookie,
+                                 .Family = static_cast<std::uint16_t>(six ? AF_INET6 : AF_INET),
+                                 .NewState = tcp::kClose};
         std::ranges::copy(end(), connection.LocalAddress);
         std::ranges::copy(end(), connection.RemoteAddress);
         connection.LocalPort = static_cast<std::uint16_t>(Any(ports) + Pick(2));
@@ -125,29 +118,22 @@ protected:
     std::vector<TcpStateEvent>::iterator AnyLive() {
         return machine.Live.begin() + Pick(static_cast<int>(machine.Live.size()));
     }
-    void Change() {
-        TcpStateEvent& connection = *AnyLive();
-        machine.Report(connection, connection.NewState == tcp::kEstablished ? tcp::kCloseWait
-                                                                            : tcp::kEstablished);
-    }
     void EditRules() {
         const char* allowed[] = {"", "127.0.0.1", "198.51.100.7,203.0.113.10,::1"};
         const char* ports[] = {"", "443", "22,8081", "80,443,50001"};
         const std::string rules[] = {Any(allowed), Any(ports), Any(ports)};
         for (Guard<>* guard : {&incremental, &full}) {
-            Manager& manager = guard->engine.oManager;
-            manager.LoadListFromString(manager.oAllowedIP, rules[0]);
-            manager.LoadListFromString(manager.oBlockedLocalPorts, rules[1]);
-            manager.LoadListFromString(manager.oBlockedRemotePorts, rules[2]);
-            manager.SaveChanges();
+            SetRules(guard->engine.oManager, rules[0], rules[1], rules[2]);
+            guard->engine.oManager.SaveChanges();  // judges every row afresh
         }
     }
 
     std::mt19937 random{GetParam()};
     std::uint64_t lastCookie = 0;
-    Machine machine;
+    std::unique_ptr<Machine> kernel = std::make_unique<Machine>();
+    Machine& machine = *kernel;
     platform::EventTcpTable reported{
-        std::make_unique<Reports>(machine),
+        std::move(kernel),
         std::make_unique<ScriptedTable>([this] { return machine.Table(); },
                                         [this](const TcpRow& row) { return machine.Close(row); })};
     Guard<> incremental{reported, {}};
@@ -160,11 +146,14 @@ protected:
 
 TEST_P(IncrementalPass, ClosesAndListsWhatAPassOverEveryRowWould) {
     for (int step = 0; step < 600; ++step) {
+        SCOPED_TRACE(step);
         const int what = Pick(20);
         if (what < 8 || machine.Live.empty()) {
             Appear();
         } else if (what < 12) {
-            Change();
+            TcpStateEvent& c = *AnyLive();
+            machine.Report(c,
+                           c.NewState == tcp::kEstablished ? tcp::kCloseWait : tcp::kEstablished);
         } else if (what < 16) {
             machine.End(AnyLive());
         } else if (what == 16) {
@@ -189,14 +178,12 @@ TEST_P(IncrementalPass, ClosesAndListsWhatAPassOverEveryRowWould) {
         // The kept table is the kernel's, in another order.
         ASSERT_EQ(platform::SortedByCookie(incremental.engine.Table.Rows),
                   platform::SortedByCookie(live))
-            << "step " << step;
         // The same closes, in the same order, and the same lines.
-        ASSERT_EQ(machine.Closes, fullCloses) << "step " << step;
+        ASSERT_EQ(machine.Closes, fullCloses);
         full.engine.oManager.RefreshCurrentConnections();
         incremental.engine.oManager.RefreshCurrentConnectionsIfStale();
         ASSERT_EQ(ItemTexts(incremental.engine.oManager.oCurrentConnections),
                   ItemTexts(full.engine.oManager.oCurrentConnections))
-            << "step " << step;
     }
 }
 

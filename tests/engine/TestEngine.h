@@ -97,16 +97,19 @@ inline Texts ItemTexts(const List& list) {
     return texts;
 }
 
+// Puts these rule lists in force, not saved.
+inline void SetRules(Manager& manager, const std::string& allowed, const std::string& localPorts,
+                     const std::string& remotePorts) {
+    manager.LoadListFromString(manager.oAllowedIP, allowed);
+    manager.LoadListFromString(manager.oBlockedLocalPorts, localPorts);
+    manager.LoadListFromString(manager.oBlockedRemotePorts, remotePorts);
+    manager.CompileRules();
+}
+
 // An engine over a scripted table with a window attached, a store in memory and no rules.
 class EngineTest : public ::testing::Test {
 protected:
     EngineTest() { oManager.oMainForm = &window; }
-    void SetRules(const char* allowed, const char* localPorts, const char* remotePorts) {
-        oManager.LoadListFromString(oManager.oAllowedIP, allowed);
-        oManager.LoadListFromString(oManager.oBlockedLocalPorts, localPorts);
-        oManager.LoadListFromString(oManager.oBlockedRemotePorts, remotePorts);
-        oManager.CompileRules();
-    }
     // One pass; each of its event steps runs what the window does there.
     void Pass() {
         engine.ProcessTcpTable([this] { onEventStep(); });
