@@ -22,8 +22,8 @@
 
 namespace quarnel::platform {
 
-// A made-up table behind the helper's side, and the sockets it looks up.
-struct FakeTable final : TcpTableSource, SocketLookup {
+// A made-up table behind the helper's side, the sockets it looks up and its filter.
+struct FakeTable final : TcpTableSource, SocketLookup, RulesFilter {
     bool CloseConnection(const TcpRow& row) override {
         closeRequests.push_back(row);
         return true;
@@ -50,6 +50,11 @@ struct FakeTable final : TcpTableSource, SocketLookup {
     }
     CloseAbility CanCloseConnections() override { return CloseAbility::NotSupported; }
     void SetRules(const BlockingRules& rules) override { rulesGiven.push_back(rules); }
+    bool SetRules(const BlockingRules& rules, FilterCause& why) override {
+        filterGiven.push_back(rules);
+        why = refuse;
+        return refuse.Why == FilterCause::Kind::None;
+    }
     Found LookUp(const TcpRow&, TcpState& state) override {
         state = socketState;
         return found;
@@ -67,7 +72,8 @@ struct FakeTable final : TcpTableSource, SocketLookup {
     }
 
     std::vector<TcpRow> rows, closeRequests;
-    std::vector<BlockingRules> rulesGiven;
+    std::vector<BlockingRules> rulesGiven, filterGiven;
+    FilterCause refuse;
     std::vector<std::size_t> changed;
     Found found = Found::Socket;
     TcpState socketState = TcpState::Established;
@@ -77,10 +83,10 @@ struct FakeTable final : TcpTableSource, SocketLookup {
 };
 
 inline std::vector<TcpRow> ManyRows(std::size_t count) {
-    std::vector<TcpRow> rows;
+    std::vector<TcpRow> rows(count);
     for (std::uint32_t n = 0; n < count; ++n) {
         const auto i = static_cast<std::int32_t>(n);
-        TcpRow row{static_cast<TcpState>(i % 13),
+        rows[n] = {static_cast<TcpState>(i % 13),
                    MappedIPv4(n),
                    i % 65536,
                    MappedIPv4(~n),
@@ -90,11 +96,10 @@ inline std::vector<TcpRow> ManyRows(std::size_t count) {
                    (1ull << 40) + n};
         if (n % 3 == 0) {
             // An IPv6 socket: its addresses as the kernel has them, some of them IPv4-mapped.
-            row.Family = SocketFamily::IPv6;
-            row.LocalAddress[0] = static_cast<std::uint8_t>(n % 2 ? 0x20 : 0);
-            row.RemoteAddress[15] = static_cast<std::uint8_t>(n);
+            rows[n].Family = SocketFamily::IPv6;
+            rows[n].LocalAddress[0] = static_cast<std::uint8_t>(n % 2 ? 0x20 : 0);
+            rows[n].RemoteAddress[15] = static_cast<std::uint8_t>(n);
         }
-        rows.push_back(row);
     }
     return rows;
 }

@@ -80,9 +80,27 @@ struct StderrTo {
     const UniqueFd own{::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0)};
 };
 
-// Its stderr, the program's, is a full pipe nobody reads: what it logs is lost, never waited for.
-TEST(HelperProcess, AHelperGivenMoreKeepsOnlyTheRightToCloseAndClosesNothingButConnections) {
+// It refuses to start without a conversation with its parent. Its stderr, the program's, is a full
+// pipe nobody reads: what it logs is lost, never waited for.
+TEST(HelperProcess, AHelperServesOnlyItsParentKeepsOnlyTheRightToCloseAndClosesOnlyConnections) {
     RunInPrivateNetwork([] {
+        // Made here, so that the helper's parent (timeout) did not make it.
+        int pair[2];
+        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET, 0, pair), 0);
+        for (const auto& [descriptor3, refusal] :
+             {std::pair<std::string, std::string>{"<&-", "descriptor 3"},
+              {"</dev/null", "descriptor 3 is no AF_UNIX SOCK_SEQPACKET socket"},
+              {"<&" + std::to_string(pair[1]), "is not its parent any more"}}) {
+            // Bounded: a helper that starts after all would serve its socketpair forever.
+            const std::string command = "timeout 10 " + kBuiltHelper + " 3" + descriptor3 + " 2>&1";
+            std::FILE* helper = ::popen(command.c_str(), "r");
+            ASSERT_NE(helper, nullptr);
+            std::string said(4096, '\0');
+            said.resize(std::fread(said.data(), 1, said.size(), helper));
+            const int status = ::pclose(helper);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << command << ": " << status;
+            EXPECT_PRED_FORMAT2(IsSubstring, refusal, said);
+        }
         const FullPipe unread;
         const StderrTo full(unread.writeEnd.Get());
         // More than it needs: every capability of this (namespace) root inheritable, some
@@ -133,7 +151,6 @@ TEST(HelperProcess, AHelperGivenMoreKeepsOnlyTheRightToCloseAndClosesNothingButC
             bool closed = true;
             EXPECT_FALSE(channel.Close(*row, closed));
             EXPECT_EQ(channel.Failure(), ChannelFailure::Refused);
-            EXPECT_EQ(channel.Problem(), "refused the request (malformed)");
             EXPECT_TRUE(Connect(*listener).server) << "the listener no longer accepts";
         }
     });
@@ -171,48 +188,21 @@ TEST(HelperProcess, ItsFilterHoldsBackWhatTheRulesBlockAndGoesWithIt) {
         // between, the pass would have closed it instead): a few tries. Sent on, it would wait
         // for its held back byte until closed.
         std::vector<TcpRow> rows, missed;
-        const auto missedOne = [&] {
-            const int port = Connect(listener).clientPort;  // both ends closed at once
-            return WaitUntil(
-                [&] {
-                    (void)ReadChanges(*table, rows);
-                    table->TakeMissed(missed);
-                    return std::ranges::any_of(missed, [&](const TcpRow& row) {
-                        return row.LocalPort == port && row.RemotePort == listener.port;
-                    });
-                },
-                1s);
-        };
-        int tries = 0;
-        while (tries++ < 10 && !missedOne()) {
-        }
-        EXPECT_LE(tries, 10) << "never sent as missed";
+        int polls = 0;
+        EXPECT_TRUE(WaitUntil([&] {
+            if (polls++ % 100 == 0) {
+                (void)Connect(listener);  // both ends closed at once
+            }
+            (void)ReadChanges(*table, rows);
+            table->TakeMissed(missed);
+            return std::ranges::any_of(missed, [&](const TcpRow& row) {
+                return row.RemotePort == listener.port && row.LocalPort != held.clientPort;
+            });
+        })) << "never sent as missed";
 
         ASSERT_EQ(::kill(table->HelperPid(), SIGKILL), 0);
         // Sent again by TCP, once nothing holds it back.
         EXPECT_TRUE(Arrives(held.server.Get(), "held", 5s));
-    });
-}
-
-TEST(HelperProcess, TheHelperRefusesToStartWithoutAConversationWithItsParent) {
-    RunInPrivateNetwork([] {
-        // Made here, so that the helper's parent (timeout) did not make it.
-        int pair[2];
-        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET, 0, pair), 0);
-        for (const auto& [descriptor3, refusal] :
-             {std::pair<std::string, std::string>{"<&-", "descriptor 3"},
-              {"</dev/null", "descriptor 3 is no AF_UNIX SOCK_SEQPACKET socket"},
-              {"<&" + std::to_string(pair[1]), "is not its parent any more"}}) {
-            // Bounded: a helper that starts after all would serve its socketpair forever.
-            const std::string command = "timeout 10 " + kBuiltHelper + " 3" + descriptor3 + " 2>&1";
-            std::FILE* helper = ::popen(command.c_str(), "r");
-            ASSERT_NE(helper, nullptr);
-            std::string said(4096, '\0');
-            said.resize(std::fread(said.data(), 1, said.size(), helper));
-            const int status = ::pclose(helper);
-            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << command << ": " << status;
-            EXPECT_PRED_FORMAT2(IsSubstring, refusal, said);
-        }
     });
 }
 
@@ -248,34 +238,6 @@ struct FailingHelper {
         return notices;
     }
 
-    // While no helper runs: reading goes on, closing stops, and nothing more is told.
-    void ExpectReadingOnly(TcpTableSource& given) {
-        const std::optional<TcpRow> row = loop.RowIn(ReadRows(given));
-        ASSERT_TRUE(row) << "no pass without rows";
-        EXPECT_FALSE(given.CloseConnection(*row));
-        EXPECT_EQ(given.CanCloseConnections(), CloseAbility::NoPermission);
-        EXPECT_FALSE(given.TakeNotice()) << "each change is told once";
-        EXPECT_TRUE(StillCarries(loop.c));
-    }
-
-    // With the helper there again, reading as the program's loop reads starts it anew, and the
-    // user is told that closing works again.
-    void ExpectBack(TcpTableSource& given) {
-        fs::copy_file(kBuiltHelper, copy, fs::copy_options::overwrite_existing);
-        // A try that came before the copy may still tell that it failed.
-        std::optional<SourceNotice> back;
-        EXPECT_TRUE(WaitUntil(
-            [&] {
-                (void)ReadChanges(given, rows);
-                back = given.TakeNotice();
-                return back && back->Ability == CloseAbility::Allowed;
-            },
-            5s));
-        ASSERT_TRUE(back);
-        EXPECT_PRED_FORMAT2(IsSubstring, "works again", back->Text);
-        EXPECT_EQ(given.CanCloseConnections(), CloseAbility::Allowed);
-    }
-
     const Loopback loop{};
     const std::string copy =
         fs::temp_directory_path() / ("quarnel-helper-gone-" + std::to_string(::getpid()));
@@ -302,26 +264,32 @@ TEST(HelperTcpTable, AFailedHelperIsRestartedAtOnceUnlessItFailsAtEveryStart) {
                                 notices[1].Text);
         }
         std::vector<SourceNotice> notices = helper.Fail(table, SIGKILL);
-        ASSERT_EQ(notices.size(), 1u);
-        EXPECT_EQ(notices[0].Ability, CloseAbility::NoPermission);
-        EXPECT_PRED_FORMAT2(IsSubstring, "killed by signal 9", notices[0].Text);
+        ASSERT_TRUE(notices.size() == 1 && notices[0].Ability == CloseAbility::NoPermission);
         EXPECT_PRED_FORMAT2(IsSubstring, "It is restarted in 1 s", notices[0].Text);
-        helper.ExpectReadingOnly(table);
+        // Gone, and then there again: tried until it starts; meanwhile reading goes on.
         fs::remove(helper.copy);
-        std::optional<SourceNotice> failed;
-        EXPECT_TRUE(WaitUntil(
-            [&] {
-                (void)ReadChanges(table, helper.rows);
-                return (failed = table.TakeNotice()).has_value();
-            },
-            5s));
-        ASSERT_TRUE(failed);
-        EXPECT_PRED_FORMAT2(
-            IsSubstring,
-            "could not be restarted: cannot run " + helper.copy + ": No such file or directory",
-            failed->Text);
-        helper.ExpectReadingOnly(table);
-        helper.ExpectBack(table);
+        std::optional<SourceNotice> told;
+        const auto toldOf = [&](CloseAbility ability) {
+            return WaitUntil(
+                [&] {
+                    (void)ReadChanges(table, helper.rows);
+                    told = table.TakeNotice();
+                    return told && told->Ability == ability;
+                },
+                5s);
+        };
+        EXPECT_TRUE(toldOf(CloseAbility::NoPermission)) << "the failed restart was not told";
+        // While no helper runs: reading goes on, closing stops, and nothing more is told.
+        const std::optional<TcpRow> row = helper.loop.RowIn(ReadRows(table));
+        ASSERT_TRUE(row) << "no pass without rows";
+        EXPECT_FALSE(table.CloseConnection(*row));
+        EXPECT_EQ(table.CanCloseConnections(), CloseAbility::NoPermission);
+        EXPECT_FALSE(table.TakeNotice()) << "each change is told once";
+        EXPECT_TRUE(StillCarries(helper.loop.c));
+        fs::copy_file(kBuiltHelper, helper.copy, fs::copy_options::overwrite_existing);
+        // A try that came before the copy may still tell that it failed.
+        EXPECT_TRUE(toldOf(CloseAbility::Allowed)) << "not told that closing works again";
+        EXPECT_EQ(table.CanCloseConnections(), CloseAbility::Allowed);
 
         const bool onEvents = table.Polling().Why == PollingCause::Kind::None;
         notices = helper.Fail(table, SIGSTOP);
@@ -333,13 +301,10 @@ TEST(HelperTcpTable, AFailedHelperIsRestartedAtOnceUnlessItFailsAtEveryStart) {
             // a new connection on a blocked port only; the next read brings the others too.
             pollfd wait{table.WaitDescriptor(), POLLIN, 0};
             EXPECT_EQ(::poll(&wait, 1, 100), 0) << "woken with nothing changed";
-            const Loopback other{};
-            EXPECT_EQ(::poll(&wait, 1, 300), 0) << "woken by a connection no rule blocks";
             const testsupport::Connection later = testsupport::Connect(watched);
             EXPECT_EQ(::poll(&wait, 1, 5000), 1) << "not woken by a blocked connection";
             ASSERT_EQ(ReadChanges(table, helper.rows), ReadResult::Changed);
             EXPECT_TRUE(RowWithPorts(helper.rows, later.clientPort, watched.port));
-            EXPECT_TRUE(other.RowIn(helper.rows));
         }
     });
 }
@@ -355,10 +320,7 @@ TEST(HelperRestarts, AtOnceWhileStartsSucceedElseAfterPausesThatDouble) {
         return (starting ? restarts.StartFailed(now) : restarts.Failed(now)) - now;
     };
     const auto started = [&](Clock::duration later) { return restarts.Started(now += later); };
-    EXPECT_EQ(started(0s), 0s);
-    // Helpers that ran a while, or died soon only a few times in a row: at once.
-    EXPECT_EQ(failed(1h), 0s);
-    EXPECT_EQ(started(5ms), 5ms) << "the gap since the failure";
+    // Helpers that died soon only a few times in a row: at once.
     for (int quick = 0; quick < HelperRestarts::kQuickDeaths; ++quick) {
         EXPECT_EQ(failed(10ms), 0s);
         (void)started(0s);
@@ -372,9 +334,8 @@ TEST(HelperRestarts, AtOnceWhileStartsSucceedElseAfterPausesThatDouble) {
         (void)failed(0s, true);
     }
     EXPECT_EQ(failed(0s, true), 60s);
-    EXPECT_EQ(started(1s), 1s) << "since the helper failed";
-    // One that ran a while: at once again.
-    EXPECT_EQ(failed(2s), 0s);
+    EXPECT_EQ(started(1s), 1s) << "the gap since the helper failed";
+    EXPECT_EQ(failed(2s), 0s) << "one that ran a while: at once again";
 }
 
 // Whether this process is root of the machine itself, not of a user namespace: file
@@ -386,8 +347,8 @@ bool IsRealRoot() {
     return ::geteuid() == 0 && inside == 0 && outside == 0 && count == 4294967295u;
 }
 
-// Where the table operations run: in this process when it may close; else in the helper when
-// that may, for a program without any capability; else this process reads alone and says why.
+// Where the table operations run for a program without any capability: in the helper when that
+// may close; else this process reads alone and says why.
 TEST(TcpTableSelection, TheHelperClosesForAProgramWithoutAnyCapabilityElseItOnlyReads) {
     if (!IsRealRoot()) {
         GTEST_SKIP() << "file capabilities and securebits need root of the machine itself";
@@ -403,8 +364,6 @@ TEST(TcpTableSelection, TheHelperClosesForAProgramWithoutAnyCapabilityElseItOnly
     RunInPrivateNetwork([&] {
         const Loopback loop{};
         ASSERT_TRUE(loop.c.server);
-        EXPECT_EQ(OpenTcpTableSource(helper).Mode, TableMode::InProcess);
-        EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1) << "a helper was started";
         // Without any capability for good: neither root's user id nor a set-user-id program
         // gives any back, only a program's file capabilities can.
         const unsigned long bits = SECBIT_NOROOT | SECBIT_NOROOT_LOCKED | SECBIT_NO_SETUID_FIXUP |
@@ -413,24 +372,18 @@ TEST(TcpTableSelection, TheHelperClosesForAProgramWithoutAnyCapabilityElseItOnly
         ASSERT_EQ(::prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0), 0);
         ASSERT_TRUE(WriteCapabilities({}));
 
-        for (const auto& [path, problem] : {
-                 std::pair<std::string, std::string>{"", "quarnel-helper is not installed"},
-                 {kBuiltHelper, kBuiltHelper + " cannot close them either: it lacks the right"},
-             }) {
-            const TcpTableSelection selection = OpenTcpTableSource(path);
-            EXPECT_EQ(selection.Mode, TableMode::ReadOnly);
-            ASSERT_TRUE(selection.Source);
-            const std::optional<TcpRow> row = loop.RowIn(ReadRows(*selection.Source));
-            ASSERT_TRUE(row) << "connections are still listed";
-            EXPECT_FALSE(selection.Source->CloseConnection(*row));
-            const std::string told = DescribeTcpTableSelection(selection);
-            EXPECT_PRED_FORMAT2(IsSubstring, "only shows connections", told);
-            EXPECT_PRED_FORMAT2(IsSubstring, problem, told);
-            EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1) << "a helper was left behind";
-        }
+        // The helper without its right to close cannot close either.
+        TcpTableSelection selection = OpenTcpTableSource(kBuiltHelper);
+        ASSERT_TRUE(selection.Mode == TableMode::ReadOnly && selection.Source);
+        const std::optional<TcpRow> row = loop.RowIn(ReadRows(*selection.Source));
+        ASSERT_TRUE(row) << "connections are still listed";
+        EXPECT_FALSE(selection.Source->CloseConnection(*row));
         EXPECT_TRUE(StillCarries(loop.c));
+        EXPECT_PRED_FORMAT2(IsSubstring, "cannot close them either: it lacks the right",
+                            DescribeTcpTableSelection(selection));
+        EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1) << "a helper was left behind";
 
-        TcpTableSelection selection = OpenTcpTableSource(helper);
+        selection = OpenTcpTableSource(helper);
         EXPECT_EQ(selection.Mode, TableMode::Helper) << selection.HelperProblem;
         auto* table = dynamic_cast<HelperTcpTable*>(selection.Source.get());
         ASSERT_NE(table, nullptr);
@@ -438,8 +391,6 @@ TEST(TcpTableSelection, TheHelperClosesForAProgramWithoutAnyCapabilityElseItOnly
         // instead of the kernel filter.
         EXPECT_TRUE(selection.Filtering.Netfilter) << DescribePayloadFilter(selection);
         const pid_t pid = table->HelperPid();
-        const std::uint64_t netAdmin = CapabilityBit(CAP_NET_ADMIN);
-        EXPECT_EQ(Privileges(pid), (std::vector<std::uint64_t>{netAdmin, netAdmin, 0, 0, 1}));
         selection.Source.reset();
         EXPECT_EQ(Status(pid, "State"), "") << "the helper outlived its table";
     });
