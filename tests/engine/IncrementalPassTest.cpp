@@ -105,9 +105,10 @@ protected:
                                        tcp::kCloseWait};
         const bool six = Pick(3) == 0;
         const auto end = [&] { return testsupport::Address(six ? Any(ipv6) : Any(ipv4)); };
-        TcpStateEvent connection{.Cookie = ++lastCookie,
-                                 .Family = static_cast<std::uint16_t>(six ? AF_INET6 : AF_INET),
-                                 .NewState = tcp::kClose};
+        TcpStateEvent connection{};
+        connection.Cookie = ++lastCookie;
+        connection.Family = static_cast<std::uint16_t>(six ? AF_INET6 : AF_INET);
+        connection.NewState = tcp::kClose;
         std::ranges::copy(end(), connection.LocalAddress);
         std::ranges::copy(end(), connection.RemoteAddress);
         connection.LocalPort = static_cast<std::uint16_t>(Any(ports) + Pick(2));
@@ -177,13 +178,13 @@ TEST_P(IncrementalPass, ClosesAndListsWhatAPassOverEveryRowWould) {
         full.engine.ProcessTcpTable({});
         // The kept table is the kernel's, in another order.
         ASSERT_EQ(platform::SortedByCookie(incremental.engine.Table.Rows),
-                  platform::SortedByCookie(live))
+                  platform::SortedByCookie(live));
         // The same closes, in the same order, and the same lines.
         ASSERT_EQ(machine.Closes, fullCloses);
         full.engine.oManager.RefreshCurrentConnections();
         incremental.engine.oManager.RefreshCurrentConnectionsIfStale();
         ASSERT_EQ(ItemTexts(incremental.engine.oManager.oCurrentConnections),
-                  ItemTexts(full.engine.oManager.oCurrentConnections))
+                  ItemTexts(full.engine.oManager.oCurrentConnections));
     }
 }
 
