@@ -1,3 +1,5 @@
+#include <algorithm>
+
 #include "engine/Settings.h"
 #include "tests/engine/TestEngine.h"
 
@@ -73,6 +75,19 @@ TEST_F(BlockingPass, LinesAreCurrentWhenLookedAtAndAnEditedRuleReachesEveryRow) 
     EXPECT_EQ(seen, (std::vector<Texts>{{web, "50123 <--> 198.51.100.7:443 ESTABLISHED"},
                                         {"40001 <--> 203.0.113.9:22 ESTABLISHED"},
                                         {web}}));
+    // Also when the table stays as it was (the closed socket lingers): the next pass judges
+    // again the row this one had passed before the edit.
+    const TcpRow mail = Established(40003, "203.0.113.9", 25, 5);
+    table.Linger = true;
+    table.Connections = {mail, Established(40004, "203.0.113.9", 22, 6)};
+    onEventStep = [&] {
+        SetRules(oManager, "", "", "22,25");
+        oManager.SaveChanges();
+    };
+    Pass();
+    table.Closes.clear();
+    Pass();
+    EXPECT_EQ(std::ranges::count(table.Closes, mail), 1);
 }
 
 // Rows of both versions and of every state as the connection view lists them, the machine's
