@@ -58,6 +58,7 @@ int App::Main(int& argc, char** argv) {
     theEngine_ = std::make_unique<Engine>(*table_.Source, hosts_, store_);
     oManager = &theEngine_->oManager;
     theEngine_->LogTo(closeLog_);
+    closeLog_.NameUsersBy([this](std::uint32_t uid) { return users_.Name(uid); });
     // 5. Rules that could not be loaded as stored are told once the window is there.
     const std::string rulesProblem = oManager->LoadSettings();
     // 6. Loading shows the window and adds the notification icon.

@@ -17,6 +17,7 @@
 #include "engine/ActionLog.h"
 #include "engine/Engine.h"
 #include "platform/linux/client/LinuxHostAddressSource.h"
+#include "platform/linux/client/UserNames.h"
 #include "settings/IniSettingsStore.h"
 
 namespace quarnel {
@@ -63,6 +64,7 @@ private:
     IniSettingsStore store_;
     // Every line the program writes to standard error: a line for each connection closed, Qt's
     // messages, and the notices of a program nobody sees.
+    platform::UserNames users_;  // before the log, which names owners' users through it
     ActionLog closeLog_{STDERR_FILENO};
     MessageBoxes userMessages_{closeLog_};
     std::unique_ptr<Engine> theEngine_;

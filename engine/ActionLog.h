@@ -46,6 +46,8 @@ public:
     using CloseSink =
         std::function<bool(const platform::TcpRow& row, Verdict verdict, const std::string& line)>;
     void SendClosesTo(CloseSink sink) { sink_ = std::move(sink); }
+    // How close lines name an owner's user; without it, by number.
+    void NameUsersBy(UserNameOf userName) { userName_ = std::move(userName); }
     // Writes the summary of the closes left untold once their second is over, and how many
     // other lines were lost; call it after every pass.
     void Flush(Clock::time_point now = Clock::now());
@@ -73,6 +75,7 @@ private:
     std::uint64_t totalMissed_ = 0;
     bool marked_ = false;
     CloseSink sink_;
+    UserNameOf userName_;
     std::atomic<std::uint64_t> lost_{0};  // lines of Say not written
 };
 

@@ -32,7 +32,7 @@ void AppendEndpoint(std::string& line, const platform::TcpRow& row,
 namespace {
 
 std::string ReportLine(const char* what, const platform::TcpRow& row, Verdict verdict,
-                       const RuleSet* rules) {
+                       const RuleSet* rules, const UserNameOf& userName) {
     const bool local = verdict == Verdict::BlockedByLocalPort;
     std::string line = what;
     line += row.Family == platform::SocketFamily::IPv6 ? "IPv6 " : "IPv4 ";
@@ -49,18 +49,34 @@ std::string ReportLine(const char* what, const platform::TcpRow& row, Verdict ve
             line += ", range " + platform::PortEntryText(range);
         }
     }
-    line += ')';
+    line += ") by ";
+    line += OwnerText(row.Owner, userName);
     return line;
 }
 
 }  // namespace
 
-std::string CloseLine(const platform::TcpRow& row, Verdict verdict, const RuleSet* rules) {
-    return ReportLine("closed ", row, verdict, rules);
+std::string OwnerText(const platform::ConnectionOwner& owner, const UserNameOf& userName) {
+    if (!owner.Known()) {
+        return "unknown";
+    }
+    std::string text(owner.CommandText());
+    text += " [";
+    text += std::to_string(owner.Pid);
+    text += "] user ";
+    text += userName ? userName(owner.Uid) : std::to_string(owner.Uid);
+    return text;
 }
 
-std::string MissedLine(const platform::TcpRow& row, Verdict verdict, const RuleSet* rules) {
-    return ReportLine("missed ", row, verdict, rules) + ": ended before it could be closed";
+std::string CloseLine(const platform::TcpRow& row, Verdict verdict, const RuleSet* rules,
+                      const UserNameOf& userName) {
+    return ReportLine("closed ", row, verdict, rules, userName);
+}
+
+std::string MissedLine(const platform::TcpRow& row, Verdict verdict, const RuleSet* rules,
+                       const UserNameOf& userName) {
+    return ReportLine("missed ", row, verdict, rules, userName) +
+           ": ended before it could be closed";
 }
 
 }  // namespace quarnel

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -14,14 +15,21 @@ namespace quarnel {
 using CloseObserver =
     std::function<void(const platform::TcpRow& row, Verdict verdict, const RuleSet& rules)>;
 
+// A user's name by number, as the system knows it; none gives the number.
+using UserNameOf = std::function<std::string(std::uint32_t uid)>;
+
+// Who a connection belongs to, in words: "smtp [812] user postfix", or "unknown".
+std::string OwnerText(const platform::ConnectionOwner& owner, const UserNameOf& userName = {});
+
 // One line for the log, e.g. "closed IPv4 192.0.2.5:50123 -> 198.51.100.7:443 (remote port 443
-// blocked)"; an IPv6 socket's addresses are written [address]:port. Given the rules that closed
-// it, a port blocked as part of a range names the range: "(remote port 6000 blocked, range
-// 6000-6063)".
-std::string CloseLine(const platform::TcpRow& row, Verdict verdict, const RuleSet* rules = nullptr);
+// blocked) by curl [812] user alice"; an IPv6 socket's addresses are written [address]:port.
+// Given the rules that closed it, a port blocked as part of a range names the range: "(remote
+// port 6000 blocked, range 6000-6063)". A connection whose owner is not known ends "by unknown".
+std::string CloseLine(const platform::TcpRow& row, Verdict verdict, const RuleSet* rules = nullptr,
+                      const UserNameOf& userName = {});
 // The same for a blocked connection that ended before it could be closed: "missed IPv4 ...
-// (remote port 443 blocked): ended before it could be closed".
-std::string MissedLine(const platform::TcpRow& row, Verdict verdict,
-                       const RuleSet* rules = nullptr);
+// (remote port 443 blocked) by curl [812] user alice: ended before it could be closed".
+std::string MissedLine(const platform::TcpRow& row, Verdict verdict, const RuleSet* rules = nullptr,
+                       const UserNameOf& userName = {});
 
 }  // namespace quarnel

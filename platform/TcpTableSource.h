@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/BlockingRules.h"
+#include "platform/ConnectionOwner.h"
 #include "platform/IpAddress.h"
 
 namespace quarnel::platform {
@@ -47,6 +48,7 @@ struct TcpRow {
     SocketFamily Family = SocketFamily::IPv4;
     std::uint32_t Interface = 0;  // the device the socket is bound to, 0 for none
     std::uint64_t Cookie = 0;     // the kernel's socket cookie
+    ConnectionOwner Owner;        // who it belongs to, where a source tells
 
     bool operator==(const TcpRow&) const = default;
 };
@@ -129,6 +131,9 @@ public:
     // since the last call, so that a blocked one is told as missed rather than never seen.
     // Only a source that learns of every change knows them; the others give none.
     virtual void TakeMissed(std::vector<TcpRow>& rows) { rows.clear(); }
+    // The owners the system reported since the last call, as sockets connected or listened.
+    // Only a source that learns of every change knows them; the others give none.
+    virtual void TakeOwners(std::vector<SocketOwner>& owners) { owners.clear(); }
 };
 
 }  // namespace quarnel::platform

@@ -4,7 +4,10 @@
 #include <syslog.h>
 #include <systemd/sd-journal.h>
 
+#include <sys/uio.h>
+
 #include <string>
+#include <vector>
 
 #include "engine/AddressText.h"
 #endif
@@ -23,17 +26,31 @@ std::string Endpoint(const platform::IpAddress& address, std::int32_t port) {
 ActionLog::CloseSink JournalCloses() {
     return [](const platform::TcpRow& row, Verdict verdict, const std::string& line) {
         const bool local = verdict == Verdict::BlockedByLocalPort;
-        const std::string port = std::to_string(local ? row.LocalPort : row.RemotePort);
-        const std::string localEnd = Endpoint(row.LocalAddress, row.LocalPort);
-        const std::string remoteEnd = Endpoint(row.RemoteAddress, row.RemotePort);
+        std::vector<std::string> fields = {
+            "MESSAGE=" + line,
+            "PRIORITY=" + std::to_string(LOG_INFO),
+            "SYSLOG_IDENTIFIER=quarneld",
+            std::string("QUARNEL_RULE=") + (local ? "local-port" : "remote-port"),
+            "QUARNEL_PORT=" + std::to_string(local ? row.LocalPort : row.RemotePort),
+            std::string("QUARNEL_FAMILY=") +
+                (row.Family == platform::SocketFamily::IPv6 ? "IPv6" : "IPv4"),
+            "QUARNEL_LOCAL=" + Endpoint(row.LocalAddress, row.LocalPort),
+            "QUARNEL_REMOTE=" + Endpoint(row.RemoteAddress, row.RemotePort),
+        };
+        // The owner's fields only where it is known, so that a search by them never finds a
+        // connection nobody could name.
+        if (row.Owner.Known()) {
+            fields.push_back("QUARNEL_PID=" + std::to_string(row.Owner.Pid));
+            fields.push_back("QUARNEL_COMMAND=" + std::string(row.Owner.CommandText()));
+            fields.push_back("QUARNEL_UID=" + std::to_string(row.Owner.Uid));
+        }
+        std::vector<iovec> parts;
+        parts.reserve(fields.size());
+        for (std::string& field : fields) {
+            parts.push_back({field.data(), field.size()});
+        }
         // A journal that cannot take it leaves the line to standard output.
-        return ::sd_journal_send("MESSAGE=%s", line.c_str(), "PRIORITY=%d", LOG_INFO,
-                                 "SYSLOG_IDENTIFIER=quarneld", "QUARNEL_RULE=%s",
-                                 local ? "local-port" : "remote-port", "QUARNEL_PORT=%s",
-                                 port.c_str(), "QUARNEL_FAMILY=%s",
-                                 row.Family == platform::SocketFamily::IPv6 ? "IPv6" : "IPv4",
-                                 "QUARNEL_LOCAL=%s", localEnd.c_str(), "QUARNEL_REMOTE=%s",
-                                 remoteEnd.c_str(), nullptr) >= 0;
+        return ::sd_journal_sendv(parts.data(), static_cast<int>(parts.size())) >= 0;
     };
 }
 #else

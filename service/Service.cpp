@@ -47,6 +47,7 @@ Service::Service(std::string rulesPath, std::string acceptedPath)
       rules_(rulesPath_),
       accepted_(std::move(acceptedPath)),
       window_(log_) {
+    log_.NameUsersBy([this](std::uint32_t uid) { return users_.Name(uid); });
     if (OutputGoesToJournal()) {
         log_.MarkPriorities(true);
         log_.SendClosesTo(JournalCloses());

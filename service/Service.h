@@ -9,6 +9,7 @@
 #include "engine/Engine.h"
 #include "platform/linux/client/LinuxHostAddressSource.h"
 #include "platform/linux/client/TcpTableSelection.h"
+#include "platform/linux/client/UserNames.h"
 #include "service/AcceptedRules.h"
 #include "service/HeadlessWindow.h"
 #include "service/RulesFile.h"
@@ -55,6 +56,7 @@ private:
     std::string Status() const;
 
     std::string rulesPath_;
+    platform::UserNames users_;  // before the log, which names owners' users through it
     ActionLog log_;
     ServiceSignals signals_;
     RulesWatch watch_;

@@ -119,8 +119,8 @@ TEST(Program, ClosesABlockedConnectionStaysAloneAndSavesItsRulesWhenTerminated) 
         }  // killed, leaving its lock behind
         Program program(home);
         EXPECT_TRUE(blocked.Closes(program)) << home.Read();
-        // Each close is logged on stderr, with the rule that closed it.
-        EXPECT_TRUE(home.Says(" (local port " + blocked.port + " blocked)\n"));
+        // Each close is logged on stderr, with the rule that closed it and the listener's owner.
+        EXPECT_TRUE(home.Says(" (local port " + blocked.port + " blocked) by "));
         EXPECT_EQ(Program(home).Wait(), 0);
         EXPECT_TRUE(program.Running());
         EXPECT_EQ(program.Terminate(), 0);

@@ -40,24 +40,26 @@ struct Pipe {
     platform::UniqueFd readEnd, writeEnd;
 };
 
-// A port of a range names the range it was blocked by; what the journal's sink refuses is
-// written, marked with its priority.
-TEST(CloseLog, NamesTheRangeThatClosedAndWritesWhatTheSinkRefusesWithItsPriority) {
+// A port of a range names the range it was blocked by, and the owner its program, pid and user;
+// what the journal's sink refuses is written, marked with its priority.
+TEST(CloseLog, NamesTheRangeAndOwnerAndWritesWhatTheSinkRefusesWithItsPriority) {
     List allowed, local, remote;
     (void)remote.AddItem(std::string("6000-6031"));
     (void)remote.AddItem(std::string("6032-6063"));
     const RuleSet rules(allowed, local, remote);
     const std::string range =
         "closed IPv4 192.0.2.5:50123 -> 198.51.100.7:6000 (remote port "
-        "6000 blocked, range 6000-6063)";
+        "6000 blocked, range 6000-6063) by smtp [812] user postfix";
     Pipe pipe;
     ActionLog log(pipe.writeEnd.Get());
     log.MarkPriorities(true);
+    log.NameUsersBy([](std::uint32_t uid) { return uid == 107 ? "postfix" : "?"; });
     std::vector<std::string> sunk;
     log.SendClosesTo([&](const platform::TcpRow&, Verdict, const std::string& line) {
         return sunk.push_back(line), sunk.size() == 1;
     });
-    const platform::TcpRow row = Established(50123, "198.51.100.7", 6000, 1);
+    platform::TcpRow row = Established(50123, "198.51.100.7", 6000, 1);
+    row.Owner = {812, 107, {'s', 'm', 't', 'p'}};
     log.Closed(row, Verdict::BlockedByRemotePort);  // taken, so not written
     log.Closed(row, Verdict::BlockedByRemotePort, ActionLog::Clock::now(), &rules);
     log.Say("refused", ActionLog::Priority::Warning);
@@ -91,7 +93,7 @@ TEST_F(BlockingPass, TellsEachCloseThatWorkedWithTheLocalPortRuleFirstAndEachMis
                         {1, Verdict::BlockedByLocalPort}, {2, Verdict::BlockedByRemotePort}}));
     EXPECT_EQ(missed, (std::vector<std::string>{
                           "missed IPv4 192.0.2.5:40002 -> 198.51.100.7:443 (remote port 443 "
-                          "blocked): ended before it could be closed"}));
+                          "blocked) by unknown: ended before it could be closed"}));
 }
 
 TEST(CloseLog, AStormIsSummarisedAndAFullDescriptorStallsNothing) {

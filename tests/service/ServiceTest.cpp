@@ -141,7 +141,7 @@ TEST(Service, FollowsItsRulesFileAndKeepsTheLastGoodRulesWhenAChangeIsBad) {
             EXPECT_TRUE(Closed(first.server)) << daemon.Read();
             EXPECT_TRUE(daemon.Logged("closed IPv4 127.0.0.1:" + portA +
                                       " -> 127.0.0.1:" + std::to_string(first.clientPort) +
-                                      " (local port " + portA + " blocked)"));
+                                      " (local port " + portA + " blocked) by "));
             // Attached to the cgroup the test sees as the root, made for it.
 #ifdef QUARNEL_KERNEL_EVENTS
             EXPECT_TRUE(

@@ -62,7 +62,8 @@ inline platform::TcpRow Row(platform::TcpState state, const char* local, std::in
             .RemotePort = remotePort,
             .Family =
                 family.value_or(ipv6 ? platform::SocketFamily::IPv6 : platform::SocketFamily::IPv4),
-            .Cookie = cookie};
+            .Cookie = cookie,
+            .Owner = {}};
 }
 
 }  // namespace quarnel::testsupport

@@ -16,6 +16,9 @@ namespace quarnel::platform {
 
 namespace {
 
+// Owners reported and not yet taken: past it, the reader's look through /proc names the rest.
+constexpr std::size_t kMaxOwners = 65536;
+
 // Why the kernel rejected the program, as far as the error number tells.
 PollingCause CauseFromError(int error) {
     if (OutOfResources(error)) {
@@ -58,12 +61,20 @@ std::unique_ptr<KernelTcpEvents> KernelTcpEvents::Open(PollingCause& why, std::s
         return nullptr;
     }
 
+    struct stat processes {};
+    if (::stat("/proc/self/ns/pid", &processes) != 0) {
+        why = {PollingCause::Kind::Rejected, errno};
+        return nullptr;
+    }
+
     Program program(tcp_states::open());
     if (!program) {
         why = CauseFromError(errno);
         return nullptr;
     }
     program->rodata->NetNamespace = static_cast<__u32>(network.st_ino);
+    program->rodata->PidNamespaceDevice = processes.st_dev;
+    program->rodata->PidNamespaceInode = processes.st_ino;
     int error = bpf_map__set_max_entries(program->maps.Events, static_cast<__u32>(ringBytes));
     if (error == 0) {
         error = tcp_states::load(program.get());
@@ -100,11 +111,29 @@ bool KernelTcpEvents::Drain(const std::function<void(const TcpStateEvent&)>& sin
 }
 
 int KernelTcpEvents::OnRecord(void* self, void* data, std::size_t size) {
-    // Records start 8-byte aligned, as the event needs; a short one is not ours.
+    // Records start 8-byte aligned, as the events need; the two kinds differ in size, and a
+    // record of another size is not ours.
+    static_assert(sizeof(TcpOwnerEvent) < sizeof(TcpStateEvent));
+    auto& events = *static_cast<KernelTcpEvents*>(self);
     if (size >= sizeof(TcpStateEvent)) {
-        (*static_cast<KernelTcpEvents*>(self)->sink_)(*static_cast<const TcpStateEvent*>(data));
+        (*events.sink_)(*static_cast<const TcpStateEvent*>(data));
+    } else if (size == sizeof(TcpOwnerEvent) && events.owners_.size() < kMaxOwners) {
+        const auto& reported = *static_cast<const TcpOwnerEvent*>(data);
+        SocketOwner& socket = events.owners_.emplace_back();
+        socket.Cookie = reported.Cookie;
+        socket.Inode = reported.Inode;
+        socket.Owner.Pid = reported.Pid;
+        socket.Owner.Uid = reported.Uid;
+        static_assert(sizeof(reported.Command) == sizeof(socket.Owner.Command));
+        std::memcpy(socket.Owner.Command.data(), reported.Command, sizeof(reported.Command));
+        socket.Owner.Command.back() = '\0';
     }
     return 0;
+}
+
+void KernelTcpEvents::TakeOwners(std::vector<SocketOwner>& owners) {
+    owners.clear();
+    owners.swap(owners_);
 }
 
 std::uint64_t KernelTcpEvents::LostCount() const {

@@ -15,11 +15,11 @@ namespace quarnel::platform {
 // loaded, attached and read through its ring buffer. Detached when dropped.
 class KernelTcpEvents final : public TcpEventStream {
 public:
-    // Room for some 16,000 reports (64 bytes each): what piles up between two reads in a burst
-    // of a few thousand connections, since the reader is woken for every one established and
-    // whenever the ring is a quarter full, so that a burst costs no whole read of a large
-    // table. The kernel maps the whole ring twice into the reader (a report may wrap around
-    // its end), and all of it counts in the process's resident memory: 2 MiB, not more.
+    // Room for some 16,000 reports (64 bytes each, a connect or listen's owner 48 more): what piles
+    // up between two reads in a burst of a few thousand connections, since the reader is woken for
+    // every one established and whenever the ring is a quarter full, so that a burst costs no whole
+    // read of a large table. The kernel maps the whole ring twice into the reader (a report may
+    // wrap around its end), and all of it counts in the process's resident memory: 2 MiB, not more.
     static constexpr std::size_t kRingBytes = 1024 * 1024;
 
     // Loads and attaches the program; nullptr when the system rejects it, with why set.
@@ -31,6 +31,7 @@ public:
     bool Drain(const std::function<void(const TcpStateEvent&)>& sink) override;
     std::uint64_t LostCount() const override;
     bool WakeFor(const BlockingRules& rules) override;
+    void TakeOwners(std::vector<SocketOwner>& owners) override;
 
 private:
     struct Unload {
@@ -54,6 +55,7 @@ private:
     PortWords urgentLocal_{};  // what the kernel program's port maps hold
     PortWords urgentRemote_{};
     const std::function<void(const TcpStateEvent&)>* sink_ = nullptr;  // during Drain only
+    std::vector<SocketOwner> owners_;  // reported and not yet taken, to a bound
 };
 
 }  // namespace quarnel::platform

@@ -45,9 +45,22 @@ struct sock_common {
     struct in6_addr skc_v6_rcv_saddr;
 };
 
+struct inode {
+    unsigned long i_ino;
+};
+
+struct file {
+    struct inode* f_inode;
+};
+
+struct socket {
+    struct file* file;
+};
+
 struct sock {
     struct sock_common __sk_common;
     __u16 sk_protocol;
+    struct socket* sk_socket;
 };
 
 struct inet_sock {

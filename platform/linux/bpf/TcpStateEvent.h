@@ -17,4 +17,15 @@ struct TcpStateEvent {
     __u8 NewState;
 };
 
+// Who connected or listened, reported just before the change to SYN_SENT or LISTEN that the
+// process's own call made; a record of its own size, so that the far more frequent changes
+// cost no more room in the ring.
+struct TcpOwnerEvent {
+    __u64 Cookie;
+    __u64 Inode;  // the socket's inode, as /proc/PID/fd names it
+    __u32 Pid;    // in the reader's pid namespace; 0 when not known there
+    __u32 Uid;
+    char Command[16];  // the process's short name (comm), NUL-padded
+};
+
 #endif

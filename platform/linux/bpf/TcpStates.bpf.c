@@ -15,6 +15,10 @@ char LICENSE[] SEC("license") = "GPL";
 // The inode of the loader's network namespace, set before the program is loaded: the
 // tracepoint sees every namespace, and another namespace's connections are none of ours.
 const volatile __u32 NetNamespace = 0;
+// The loader's pid namespace (device and inode of its nsfs file), so that an owner's pid is the
+// one the loader's /proc shows.
+const volatile __u64 PidNamespaceDevice = 0;
+const volatile __u64 PidNamespaceInode = 0;
 
 // Changes the ring buffer had no room for; the process reads the whole table when this moves.
 __u64 LostEvents = 0;
@@ -47,6 +51,39 @@ static void PutIPv6(__u8 out[16], const struct in6_addr* address) {
     }
 }
 
+// Who connects or listens: the kernel makes those changes in the process's own call, so the
+// current task is the socket's owner. Every other change may come from a timer or a packet,
+// where the current task is anybody's. A full ring loses the report, which the reader's look
+// through /proc then stands in for.
+static void ReportOwner(const struct sock* sk, const __u64 cookie) {
+    struct TcpOwnerEvent* owner = bpf_ringbuf_reserve(&Events, sizeof(*owner), 0);
+    if (!owner) {
+        return;
+    }
+    owner->Cookie = cookie;
+    owner->Pid = 0;
+    struct bpf_pidns_info ids;
+    if (bpf_get_ns_current_pid_tgid(PidNamespaceDevice, PidNamespaceInode, &ids, sizeof(ids)) ==
+        0) {
+        owner->Pid = ids.tgid;
+    }
+    owner->Uid = (__u32)bpf_get_current_uid_gid();
+    __builtin_memset(owner->Command, 0, sizeof(owner->Command));
+    bpf_get_current_comm(owner->Command, sizeof(owner->Command));
+    owner->Inode = 0;
+    const struct socket* socket = sk->sk_socket;
+    if (socket) {
+        const struct file* file = socket->file;
+        if (file) {
+            const struct inode* inode = file->f_inode;
+            if (inode) {
+                owner->Inode = inode->i_ino;
+            }
+        }
+    }
+    bpf_ringbuf_submit(owner, BPF_RB_NO_WAKEUP);  // the change's own report follows at once
+}
+
 SEC("tp_btf/inet_sock_set_state")
 int BPF_PROG(OnStateChange, const struct sock* sk, const int oldState, const int newState) {
     if (sk->sk_protocol != IPPROTO_TCP) {
@@ -61,12 +98,16 @@ int BPF_PROG(OnStateChange, const struct sock* sk, const int oldState, const int
         return 0;
     }
 
+    const __u64 cookie = bpf_get_socket_cookie((void*)sk);
+    if (newState == BPF_TCP_SYN_SENT || newState == BPF_TCP_LISTEN) {
+        ReportOwner(sk, cookie);
+    }
     struct TcpStateEvent* event = bpf_ringbuf_reserve(&Events, sizeof(*event), 0);
     if (!event) {
         __sync_fetch_and_add(&LostEvents, 1);
         return 0;
     }
-    event->Cookie = bpf_get_socket_cookie((void*)sk);
+    event->Cookie = cookie;
     if (family == AF_INET) {
         PutMappedIPv4(event->LocalAddress, common->skc_rcv_saddr);
         PutMappedIPv4(event->RemoteAddress, common->skc_daddr);

@@ -8,6 +8,7 @@
 #include "platform/linux/client/HelperTcpTable.h"
 #include "platform/linux/client/ReadOnlyTcpTable.h"
 #include "platform/linux/events/EventTcpTable.h"
+#include "platform/linux/owners/OwnedTcpTable.h"
 #include "platform/linux/sockdiag/LinuxTcpTable.h"
 
 namespace quarnel::platform {
@@ -76,6 +77,11 @@ TcpTableSelection OpenTcpTableSource(const std::string& helperPath) {
         selection.TableProblem = std::strerror(error);
     }
     const CloseAbility localAbility = local ? local->CanCloseConnections() : CloseAbility::Unknown;
+    // Read here: the owners are found here too. The table lives on beneath them.
+    SocketInodeReader* const inodes = local.get();
+    const auto owned = [&selection, inodes](std::unique_ptr<LinuxTcpTable> table) {
+        return WithOwners(WithKernelEvents(std::move(table), selection.Polling), inodes);
+    };
     // Closing here: the kernel filter is attached here too.
     const auto filtered = [&selection](std::unique_ptr<TcpTableSource> table) {
         std::unique_ptr<FilteringTcpTable> filtering = WithPayloadFilter(std::move(table));
@@ -83,7 +89,7 @@ TcpTableSelection OpenTcpTableSource(const std::string& helperPath) {
         return filtering;
     };
     if (localAbility == CloseAbility::Allowed) {
-        selection.Source = filtered(WithKernelEvents(std::move(local), selection.Polling));
+        selection.Source = filtered(owned(std::move(local)));
         selection.Mode = TableMode::InProcess;
         selection.Ability = localAbility;
         return selection;
@@ -109,11 +115,11 @@ TcpTableSelection OpenTcpTableSource(const std::string& helperPath) {
     selection.Ability = localAbility;
     if (local && localAbility == CloseAbility::Unknown) {
         // The question itself failed here: closing may well work, so it is tried.
-        selection.Source = filtered(WithKernelEvents(std::move(local), selection.Polling));
+        selection.Source = filtered(owned(std::move(local)));
         selection.Mode = TableMode::InProcess;
     } else if (local) {
-        selection.Source = std::make_unique<ReadOnlyTcpTable>(
-            WithKernelEvents(std::move(local), selection.Polling), localAbility);
+        selection.Source =
+            std::make_unique<ReadOnlyTcpTable>(owned(std::move(local)), localAbility);
         selection.Mode = TableMode::ReadOnly;
     }
     return selection;

@@ -342,6 +342,10 @@ void EventTcpTable::TakeMissed(std::vector<TcpRow>& rows) {
     rows.swap(missed_);
 }
 
+void EventTcpTable::TakeOwners(std::vector<SocketOwner>& owners) {
+    events_->TakeOwners(owners);
+}
+
 void EventTcpTable::Remove(std::uint64_t cookie) {
     if (const std::optional<std::size_t> at = at_.Find(cookie)) {
         RemoveAt(*at);

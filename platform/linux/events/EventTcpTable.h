@@ -61,6 +61,8 @@ public:
     void SetRules(const BlockingRules& rules) override;
 
     void TakeMissed(std::vector<TcpRow>& rows) override;
+    // Who connected or listened, as the reports told since the last call.
+    void TakeOwners(std::vector<SocketOwner>& owners) override;
 
     // How many whole reads of the table it has taken so far.
     std::uint64_t WholeReads() const { return wholeReads_; }

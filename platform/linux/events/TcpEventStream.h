@@ -3,8 +3,10 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "platform/BlockingRules.h"
+#include "platform/ConnectionOwner.h"
 #include "platform/linux/bpf/TcpStateEvent.h"
 
 namespace quarnel::platform {
@@ -26,6 +28,8 @@ public:
     // address) turns the descriptor readable; until the first call, every one does. False when
     // the ports could not be set: then every one does again.
     virtual bool WakeFor(const BlockingRules& /*rules*/) { return true; }
+    // Who connected or listened, as reported since the last call (drained with the changes).
+    virtual void TakeOwners(std::vector<SocketOwner>& owners) { owners.clear(); }
 };
 
 // Why the TCP table is read whole on every read (polled) instead of kept from the kernel's

@@ -21,6 +21,7 @@
 #include "platform/linux/filter/RulesFilter.h"
 #include "platform/linux/helper/HelperServer.h"
 #include "platform/linux/helper/NonBlockingLog.h"
+#include "platform/linux/owners/OwnedTcpTable.h"
 #include "platform/linux/privileges/Privileges.h"
 #include "platform/linux/sockdiag/LinuxTcpTable.h"
 
@@ -67,7 +68,10 @@ int main() {
     // is told how.
     PollingCause polling;
     SocketLookup& sockets = *linuxTable;  // lives on inside table
-    const std::unique_ptr<TcpTableSource> table = WithKernelEvents(std::move(linuxTable), polling);
+    SocketInodeReader& inodes = *linuxTable;
+    // Each row names its owner, as far as the user who started the helper may see it in /proc.
+    const std::unique_ptr<TcpTableSource> table = WithOwners(
+        WithKernelEvents(std::move(linuxTable), polling), &inodes, {.OnlyVisible = true});
     // Attached to the machine's cgroup root while this process lives; it holds back nothing
     // until the program sends its rules.
     FilterCause filtered;

@@ -11,6 +11,8 @@ constexpr std::size_t kNameSize = 49;
 constexpr std::size_t kRequestNameOffset = 8;
 constexpr std::size_t kRowStateOffset = kNameSize;
 constexpr std::size_t kRowIndexOffset = 52;
+constexpr std::size_t kRowOwnerOffset = 56;
+constexpr std::size_t kOwnerCommandOffset = kRowOwnerOffset + 8;
 constexpr std::uint8_t kLastChunkFlag = 1;
 constexpr std::uint8_t kAddressesLeftOut = 1;
 constexpr std::uint8_t kMoreRules = 2;
@@ -114,6 +116,33 @@ bool GetName(const Reader& in, TcpRow& row) {
     row.LocalPort = in.U16(44);
     row.RemotePort = in.U16(46);
     return FamilyFromCode(in.U8(48), row.Family);
+}
+
+void PutOwner(Writer& out, std::size_t at, const ConnectionOwner& owner) {
+    if (!owner.Known()) {
+        return;
+    }
+    out.Put(at + kRowOwnerOffset, owner.Pid, 4);
+    out.Put(at + kRowOwnerOffset + 4, owner.Uid, 4);
+    for (std::size_t i = 0; i + 1 < owner.Command.size(); ++i) {
+        out.Put(at + kOwnerCommandOffset + i, static_cast<std::uint8_t>(owner.Command[i]), 1);
+    }
+}
+
+// The owner's fields into owner; false when an unknown owner carries anything or a name runs
+// past its last byte.
+bool GetOwner(const Reader& in, ConnectionOwner& owner) {
+    constexpr std::size_t kEnd = kOwnerCommandOffset + sizeof(ConnectionOwner::Command);
+    static_assert(kEnd == kRowSize);
+    owner.Pid = in.U32(kRowOwnerOffset);
+    if (owner.Pid == 0) {
+        return in.Zero(kRowOwnerOffset + 4, kEnd);
+    }
+    owner.Uid = in.U32(kRowOwnerOffset + 4);
+    for (std::size_t i = 0; i < owner.Command.size(); ++i) {
+        owner.Command[i] = static_cast<char>(in.U8(kOwnerCommandOffset + i));
+    }
+    return owner.Command.back() == '\0';
 }
 
 // An answer to the permission question travels as its index here, both ways.
@@ -502,6 +531,7 @@ std::size_t EncodeReply(const Reply& reply, std::span<const TcpRow> rows,
         const std::size_t at = kReplyHeaderSize + i * kRowSize;
         PutName(writer, at, row);
         writer.Put(at + kRowStateOffset, static_cast<std::uint8_t>(row.State), 1);
+        PutOwner(writer, at, row.Owner);
         if (changes) {
             writer.Put(at + kRowIndexOffset, indices[i], 4);
         }
@@ -549,7 +579,7 @@ bool DecodeReply(std::span<const std::uint8_t> received, std::size_t length, Rep
         row.State = static_cast<TcpState>(record.U8(kRowStateOffset));
         const std::uint32_t index = record.U32(kRowIndexOffset);
         if (!GetName(record, row) || !KnownState(record.U8(kRowStateOffset)) ||
-            !record.Zero(kRowStateOffset + 1, kRowIndexOffset) ||
+            !record.Zero(kRowStateOffset + 1, kRowIndexOffset) || !GetOwner(record, row.Owner) ||
             (changes ? index >= reply.TableRows : index != 0) || !CanNameConnection(row)) {
             rows.resize(firstRow);
             indices.resize(firstIndex);

@@ -82,9 +82,11 @@
 //                  12 u32 the error number that goes with it
 //     Unchanged, TableChanged: nothing
 //
-// Row, kRowSize (56) bytes: the connection name in bytes 0..48, then 49 u8 state (TcpState),
+// Row, kRowSize (80) bytes: the connection name in bytes 0..48, then 49 u8 state (TcpState),
 // 50..51 zero, 52 u32 the row's index in the table in a TableChanges reply, zero in a
-// TableChunk or Missed.
+// TableChunk or Missed, then its owner: 56 u32 pid (0: not known, and then 60..79 zero), 60 u32
+// uid, 64..79 the program's short name, NUL-padded, byte 79 always NUL. The helper names only
+// owners whose /proc entries its user may read.
 //
 // ReadTableChanges is answered with Unchanged, TableFailed, the whole table in TableChunk
 // replies, or TableChanges: the rows that appeared or changed since the helper last answered a
@@ -95,14 +97,15 @@
 //
 // A request that is cut short, too long, of another version (the IPv4-only layout of version 1
 // among them, version 2, whose helper only told of changes, version 3, whose rules held
-// single addresses in one record, and version 4, whose helper sent no missed connections), of
+// single addresses in one record, version 4, whose helper sent no missed connections, and
+// version 5, whose rows had no owner), of
 // an unknown kind or with a field out of its range is answered with Refused and never acted on. A
 // close always means one TCP connection: the record has no field that could name another protocol,
 // and the helper builds the kernel's request for TCP itself.
 
 namespace quarnel::platform {
 
-inline constexpr std::uint16_t kProtocolVersion = 5;
+inline constexpr std::uint16_t kProtocolVersion = 6;
 
 // The descriptor on which the helper finds its end of the socketpair.
 inline constexpr int kHelperSocketFd = 3;
@@ -119,8 +122,8 @@ static_assert(kMaxRuleAddresses % kPrefixesPerPart == 0, "the largest list fills
 inline constexpr std::size_t kMaxRequestSize =
     kRequestSize + 2 * kPortBitmapSize + kPrefixesPerPart * kRulePrefixSize;
 inline constexpr std::size_t kReplyHeaderSize = 16;
-inline constexpr std::size_t kRowSize = 56;
-// A chunk of 56 KiB: a table of a few thousand connections travels in a few messages, each
+inline constexpr std::size_t kRowSize = 80;
+// A chunk of 80 KiB: a table of a few thousand connections travels in a few messages, each
 // well within the default socket buffer (net.core.wmem_default, 208 KiB), which bounds one
 // message, and small enough for the kernel to build from single pages, so that no send waits
 // for a large block of memory.

@@ -112,6 +112,9 @@ bool LinuxTcpTable::DumpTable(std::uint32_t linuxStates) {
                 // A kernel without the older request: ask family by family from now on.
                 oneWalk_ = false;
                 scratch_.clear();
+                if (inodes_ != nullptr) {
+                    inodes_->clear();
+                }
                 break;
         }
     }
@@ -151,12 +154,27 @@ LinuxTcpTable::DumpResult LinuxTcpTable::Dump(const nlmsghdr& request) {
     }
 }
 
+bool LinuxTcpTable::ReadSocketInodes(std::vector<SocketOwner>& sockets) {
+    sockets.clear();
+    inodes_ = &sockets;
+    const bool read = DumpTable(TableLinuxStates());
+    inodes_ = nullptr;
+    if (!read) {
+        (void)dump_->Reset();  // as after a read cut short
+    }
+    return read;
+}
+
 int LinuxTcpTable::CollectRow(const nlmsghdr* message, void* table) {
-    auto& rows = static_cast<LinuxTcpTable*>(table)->scratch_;
+    auto& self = *static_cast<LinuxTcpTable*>(table);
     TcpRow row;
     switch (DecodeTcpRow(*message, row)) {
         case DecodeResult::Row:
-            rows.push_back(row);
+            if (self.inodes_ != nullptr) {
+                self.inodes_->push_back({row.Cookie, SocketInode(*message), {}});
+            } else {
+                self.scratch_.push_back(row);
+            }
             return MNL_CB_OK;
         case DecodeResult::NotARow:
             return MNL_CB_OK;

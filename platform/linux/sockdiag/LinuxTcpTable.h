@@ -7,6 +7,7 @@
 
 #include "platform/TcpTableSource.h"
 #include "platform/linux/sockdiag/NetlinkChannel.h"
+#include "platform/linux/sockdiag/SocketInodeReader.h"
 #include "platform/linux/sockdiag/SocketLookup.h"
 #include "platform/linux/sockdiag/StateTableReader.h"
 
@@ -17,7 +18,10 @@ namespace quarnel::platform {
 // Rows are the IPv4 and IPv6 TCP sockets alike. Rows keep the order of the kernel's one walk of
 // its socket tables, both families mixed; on a kernel that can only walk them family by family,
 // the IPv4 sockets come first.
-class LinuxTcpTable final : public TcpTableSource, public SocketLookup, public StateTableReader {
+class LinuxTcpTable final : public TcpTableSource,
+                            public SocketLookup,
+                            public StateTableReader,
+                            public SocketInodeReader {
 public:
     // Opens the two netlink sockets the table needs. nullptr when the system denies them, with
     // *errorNumber (when given) set to the reason.
@@ -42,6 +46,8 @@ public:
     CloseAbility CanCloseConnections() override;
     // Asks the kernel through the closing conversation, so that lookups and closes take turns.
     Found LookUp(const TcpRow& row, TcpState& state) override;
+    // One more walk of the table, through the reading conversation.
+    [[nodiscard]] bool ReadSocketInodes(std::vector<SocketOwner>& sockets) override;
 
 private:
     static constexpr int kNoAnswer = -1;
@@ -69,6 +75,7 @@ private:
     std::unique_ptr<NetlinkChannel> close_;
     std::unique_ptr<char[]> buffer_;  // one kernel datagram of a dump
     std::vector<TcpRow> scratch_;     // the read in progress; swapped with the caller's rows
+    std::vector<SocketOwner>* inodes_ = nullptr;  // where a walk for inodes puts them instead
     std::uint32_t dumpSequence_ = 0;
     std::uint32_t closeSequence_ = 0;
     bool oneWalk_ = true;  // false once the kernel did not know a dump of both families

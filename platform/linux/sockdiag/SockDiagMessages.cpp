@@ -117,6 +117,12 @@ DecodeResult DecodeTcpRow(const nlmsghdr& message, TcpRow& row) {
     return DecodeResult::Row;
 }
 
+std::uint64_t SocketInode(const nlmsghdr& message) {
+    inet_diag_msg socket;
+    std::memcpy(&socket, mnl_nlmsg_get_payload(&message), sizeof socket);
+    return socket.idiag_inode;
+}
+
 std::uint32_t TableLinuxStates() {
     return kTableLinuxStates;
 }

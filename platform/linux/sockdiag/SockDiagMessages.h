@@ -42,6 +42,9 @@ enum class DecodeResult {
 // included.
 DecodeResult DecodeTcpRow(const nlmsghdr& message, TcpRow& row);
 
+// The inode of the socket of a message DecodeTcpRow read as a row.
+std::uint64_t SocketInode(const nlmsghdr& message);
+
 // Room for one request of any kind below.
 inline constexpr std::size_t kDiagRequestSize =
     MNL_NLMSG_HDRLEN + MNL_ALIGN(std::max(sizeof(inet_diag_req), sizeof(inet_diag_req_v2)));

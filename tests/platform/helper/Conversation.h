@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -93,7 +94,14 @@ inline std::vector<TcpRow> ManyRows(std::size_t count) {
                    80,
                    SocketFamily::IPv4,
                    n % 5,
-                   (1ull << 40) + n};
+                   (1ull << 40) + n,
+                   {}};
+        if (n % 4 != 0) {
+            // Owners of every length of name, and some not known.
+            rows[n].Owner = {
+                static_cast<std::uint32_t>(n + 1), static_cast<std::uint32_t>(n % 3), {}};
+            std::string("program-name-15").copy(rows[n].Owner.Command.data(), n % 16);
+        }
         if (n % 3 == 0) {
             // An IPv6 socket: its addresses as the kernel has them, some of them IPv4-mapped.
             rows[n].Family = SocketFamily::IPv6;

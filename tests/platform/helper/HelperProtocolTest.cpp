@@ -46,6 +46,7 @@ TEST(HelperProtocol, RequestsAreTakenOnlyWhenTheyEncodeBackExactly) {
     // Closes of both families, some IPv4-mapped; the state plays no part in a close.
     for (TcpRow row : ManyRows(4)) {
         row.State = TcpState::Unknown;
+        row.Owner = {};  // a close names the connection only
         sent.push_back({RequestKind::CloseConnection, 7, row});
     }
     std::vector<Bytes> sound;
@@ -220,11 +221,11 @@ TEST(HelperConversation, AWrongHelperIsNoticedWithItsFault) {
         {{full}, ChannelFailure::Ended, "ended"},
         {{Chunk(0, 1, 7)}, wrong, "answered request 7 instead of 1"},
         {{Chunk(1, 1)}, wrong, "sent part 1 of the table for part 0"},
-        {{notLast}, wrong, "sent a message that is no answer (57304 bytes)"},
+        {{notLast}, wrong, "sent a message that is no answer (81856 bytes)"},
         {{changed(1, 1)}, wrong, "sent changed rows that answer no question asked"},
         // Sent unasked: a row past the end of the table, rows in a part out of turn or going back,
         // an answer between the parts of a sending.
-        {{changed(0, 2, 4999)}, wrong, "sent a message that is no answer (128 bytes)"},
+        {{changed(0, 2, 4999)}, wrong, "sent a message that is no answer (176 bytes)"},
         {{changed(0, 1, 4, 1)}, wrong, "sent changed rows unasked out of order"},
         {{changed(0, kRowsPerChunk), changed(0, 1, 4, 1)},
          wrong,
@@ -272,7 +273,8 @@ TEST(HelperConversation, OnlySoundRequestsAreActedOnAndServingGoesOn) {
     TcpRow named = ManyRows(2)[1];
     RequestBytes sound;
     ASSERT_TRUE(EncodeRequest({RequestKind::CloseConnection, 9, named}, sound));
-    named.State = TcpState::Unknown;  // the state plays no part in a close
+    named.State = TcpState::Unknown;  // neither state nor owner plays a part in a close
+    named.Owner = {};
     // Rules of two prefixes in one part; of two parts; of too many prefixes.
     std::vector<Bytes> rules, parts, leftOut;
     ASSERT_TRUE(EncodeRulesRequest(9, {{Prefix(1), Prefix(9)}, {{80, 80}}, {{1, 1}}}, rules));

@@ -1,0 +1,201 @@
+#include "platform/linux/owners/OwnedTcpTable.h"
+
+#include <algorithm>
+
+#include "platform/linux/owners/ProcessSockets.h"
+
+namespace quarnel::platform {
+
+namespace {
+
+// How often owners are checked for processes that ended, and /proc looked through at most.
+constexpr auto kCheckEvery = std::chrono::seconds(1);
+
+}  // namespace
+
+OwnedTcpTable::OwnedTcpTable(std::unique_ptr<TcpTableSource> table, SocketInodeReader* inodes,
+                             Options options)
+    : table_(std::move(table)), inodes_(inodes), options_(std::move(options)) {}
+
+std::unique_ptr<TcpTableSource> WithOwners(std::unique_ptr<TcpTableSource> table,
+                                           SocketInodeReader* inodes,
+                                           OwnedTcpTable::Options options) {
+    return std::make_unique<OwnedTcpTable>(std::move(table), inodes, std::move(options));
+}
+
+ReadResult OwnedTcpTable::Read(std::vector<TcpRow>& rows, TableChanges* changes) {
+    ReadResult result = table_->Read(rows, changes);
+    if (result == ReadResult::Failed) {
+        return result;
+    }
+    Learn();
+    const bool whole = result == ReadResult::Changed && (changes == nullptr || changes->Whole);
+    std::vector<std::size_t> changed;
+    if (whole) {
+        Refill(rows, changed);
+    } else if (result == ReadResult::Changed) {
+        // Listeners first: a connection to one takes its owner.
+        for (const bool listening : {true, false}) {
+            for (const std::size_t i : changes->Rows) {
+                if ((rows[i].State == TcpState::Listening) == listening) {
+                    rows[i].Owner = OwnerOf(rows[i]);
+                }
+            }
+        }
+    }
+    const Clock::time_point now = options_.Time();
+    bool again = false;
+    if (now - lastCheck_ >= kCheckEvery) {
+        lastCheck_ = now;
+        again = ForgetEnded();
+    }
+    // Before the rows go out, so that even a connection older than the guard that the first
+    // pass closes is named.
+    if (wanted_ && (!lookedUp_ || now - lastLookUp_ >= kCheckEvery)) {
+        lastLookUp_ = now;
+        lookedUp_ = true;
+        wanted_ = false;
+        again = LookUp() || again;
+    }
+    if (again) {
+        Refill(rows, changed);
+        if (!whole && !changed.empty()) {
+            if (result == ReadResult::Unchanged) {
+                result = ReadResult::Changed;
+                changes->Whole = false;
+                changes->Rows.clear();
+            }
+            if (changes != nullptr) {
+                changes->Rows.insert(changes->Rows.end(), changed.begin(), changed.end());
+                std::sort(changes->Rows.begin(), changes->Rows.end());
+                changes->Rows.erase(std::unique(changes->Rows.begin(), changes->Rows.end()),
+                                    changes->Rows.end());
+            }
+        }
+    }
+    Prune(rows);
+    return result;
+}
+
+void OwnedTcpTable::TakeMissed(std::vector<TcpRow>& rows) {
+    table_->TakeMissed(rows);
+    Learn();
+    for (TcpRow& row : rows) {
+        row.Owner = OwnerOf(row);
+    }
+}
+
+void OwnedTcpTable::Learn() {
+    table_->TakeOwners(reported_);
+    for (const SocketOwner& socket : reported_) {
+        byCookie_[socket.Cookie] = {socket.Owner, socket.Inode};
+    }
+}
+
+ConnectionOwner OwnedTcpTable::OwnerOf(const TcpRow& row) {
+    const bool listening = row.State == TcpState::Listening;
+    if (const auto known = byCookie_.find(row.Cookie); known != byCookie_.end()) {
+        if (listening) {
+            listeners_[row.LocalPort] = known->second.Owner;
+        }
+        return Shown(known->second.Owner) ? known->second.Owner : ConnectionOwner{};
+    }
+    if (!listening) {
+        // Nobody accepted it yet, or it is older than the reports: the listener's program
+        // has it, as far as anyone can tell before /proc is asked.
+        if (const auto listener = listeners_.find(row.LocalPort); listener != listeners_.end()) {
+            return Shown(listener->second) ? listener->second : ConnectionOwner{};
+        }
+    }
+    if (inodes_ != nullptr && !notFound_.contains(row.Cookie)) {
+        wanted_ = true;
+    }
+    return {};
+}
+
+bool OwnedTcpTable::Shown(const ConnectionOwner& owner) {
+    if (!options_.OnlyVisible) {
+        return true;
+    }
+    const auto [at, fresh] = visible_.try_emplace(owner.Pid, false);
+    if (fresh) {
+        at->second = ProcessVisible(owner.Pid, options_.Proc);
+    }
+    return at->second;
+}
+
+void OwnedTcpTable::Refill(std::vector<TcpRow>& rows, std::vector<std::size_t>& changed) {
+    for (const bool listening : {true, false}) {
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            if ((rows[i].State == TcpState::Listening) != listening) {
+                continue;
+            }
+            const ConnectionOwner owner = OwnerOf(rows[i]);
+            if (owner != rows[i].Owner) {
+                rows[i].Owner = owner;
+                changed.push_back(i);
+            }
+        }
+    }
+}
+
+bool OwnedTcpTable::ForgetEnded() {
+    std::unordered_map<std::uint32_t, bool> runs;
+    const auto ended = [&](const ConnectionOwner& owner) {
+        const auto [at, fresh] = runs.try_emplace(owner.Pid, true);
+        if (fresh) {
+            at->second = StillRuns(owner, options_.Proc);
+        }
+        return !at->second;
+    };
+    const std::size_t before = byCookie_.size() + listeners_.size();
+    std::erase_if(byCookie_, [&](const auto& entry) { return ended(entry.second.Owner); });
+    std::erase_if(listeners_, [&](const auto& entry) { return ended(entry.second); });
+    std::erase_if(visible_, [&](const auto& entry) {
+        const auto run = runs.find(entry.first);
+        return run != runs.end() && !run->second;
+    });
+    if (byCookie_.size() + listeners_.size() == before) {
+        return false;
+    }
+    // Their sockets may be held by another process now (handed on at fork): looked for again.
+    notFound_.clear();
+    return true;
+}
+
+bool OwnedTcpTable::LookUp() {
+    std::unordered_map<std::uint64_t, ConnectionOwner> byInode;
+    if (inodes_ == nullptr || !ScanProcessSockets(byInode, options_.Proc) ||
+        !inodes_->ReadSocketInodes(sockets_)) {
+        return false;  // tried again a second later, should a row still lack an owner
+    }
+    bool found = false;
+    for (const SocketOwner& socket : sockets_) {
+        if (byCookie_.contains(socket.Cookie)) {
+            continue;
+        }
+        const auto holder = socket.Inode != 0 ? byInode.find(socket.Inode) : byInode.end();
+        if (holder != byInode.end()) {
+            byCookie_[socket.Cookie] = {holder->second, socket.Inode};
+            found = true;
+        } else {
+            notFound_.insert(socket.Cookie);
+        }
+    }
+    return found;
+}
+
+void OwnedTcpTable::Prune(const std::vector<TcpRow>& rows) {
+    if (byCookie_.size() + notFound_.size() <= 2 * rows.size() + 4096) {
+        return;
+    }
+    std::unordered_set<std::uint64_t> listed;
+    listed.reserve(rows.size());
+    for (const TcpRow& row : rows) {
+        listed.insert(row.Cookie);
+    }
+    std::erase_if(byCookie_, [&](const auto& entry) { return !listed.contains(entry.first); });
+    std::erase_if(notFound_, [&](std::uint64_t cookie) { return !listed.contains(cookie); });
+}
+
+}  // namespace quarnel::platform

@@ -1,0 +1,89 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "platform/TcpTableSource.h"
+#include "platform/linux/sockdiag/SocketInodeReader.h"
+
+namespace quarnel::platform {
+
+// The table with each row's owner: the process that connected or listened as the kernel
+// reported it (recorded when the connection was made, so closing never waits for it), the
+// listener's for a connection to it that nobody accepted yet, and for a connection older than
+// the reports a look through /proc (socket inode to process, as ss -p finds it). That look
+// comes only while rows lack an owner it has not looked for, at most once a second, and its
+// findings are kept. Once a second the owners are checked: one whose process ended (a socket
+// handed on at fork, say) is looked up again, never named on.
+class OwnedTcpTable final : public TcpTableSource {
+public:
+    using Clock = std::chrono::steady_clock;
+    using Now = std::function<Clock::time_point()>;
+    struct Options {
+        // Only owners whose /proc entries this process may read: a helper serving a user tells
+        // nothing of processes that user could not see.
+        bool OnlyVisible = false;
+        std::string Proc = "/proc";
+        Now Time = Clock::now;
+    };
+
+    // inodes (may be null: then no look through /proc) must outlive this table.
+    OwnedTcpTable(std::unique_ptr<TcpTableSource> table, SocketInodeReader* inodes,
+                  Options options);
+
+    [[nodiscard]] ReadResult Read(std::vector<TcpRow>& rows, TableChanges* changes) override;
+    int WaitDescriptor() const override { return table_->WaitDescriptor(); }
+    [[nodiscard]] bool CloseConnection(const TcpRow& row) override {
+        return table_->CloseConnection(row);
+    }
+    CloseAbility CanCloseConnections() override { return table_->CanCloseConnections(); }
+    void SetRules(const BlockingRules& rules) override { table_->SetRules(rules); }
+    std::optional<SourceNotice> TakeNotice() override { return table_->TakeNotice(); }
+    void TakeMissed(std::vector<TcpRow>& rows) override;
+
+private:
+    struct Known {
+        ConnectionOwner Owner;
+        std::uint64_t Inode = 0;
+    };
+    // Takes the owners the table reported.
+    void Learn();
+    // The owner of row as far as it is known; notes a row worth a look through /proc.
+    ConnectionOwner OwnerOf(const TcpRow& row);
+    bool Shown(const ConnectionOwner& owner);
+    // Sets every row's owner anew; the indices of those that changed go to changed.
+    void Refill(std::vector<TcpRow>& rows, std::vector<std::size_t>& changed);
+    // Forgets owners whose process ended; whether any went.
+    bool ForgetEnded();
+    // Looks through /proc for the rows that lack an owner; whether it found any.
+    bool LookUp();
+    // Drops what no row of rows needs any more, when it has grown well past them.
+    void Prune(const std::vector<TcpRow>& rows);
+
+    std::unique_ptr<TcpTableSource> table_;
+    SocketInodeReader* inodes_;
+    Options options_;
+    std::unordered_map<std::uint64_t, Known> byCookie_;
+    std::unordered_map<std::int32_t, ConnectionOwner> listeners_;  // by local port
+    std::unordered_set<std::uint64_t> notFound_;       // cookies /proc had no process for
+    std::unordered_map<std::uint32_t, bool> visible_;  // by pid, since the last check
+    std::vector<SocketOwner> reported_;
+    std::vector<SocketOwner> sockets_;
+    bool wanted_ = false;  // a row lacks an owner that /proc was not asked for
+    Clock::time_point lastCheck_{};
+    Clock::time_point lastLookUp_{};
+    bool lookedUp_ = false;
+};
+
+// table with its rows' owners (see OwnedTcpTable); inodes is the table's own reader beneath it.
+std::unique_ptr<TcpTableSource> WithOwners(std::unique_ptr<TcpTableSource> table,
+                                           SocketInodeReader* inodes,
+                                           OwnedTcpTable::Options options = {});
+
+}  // namespace quarnel::platform

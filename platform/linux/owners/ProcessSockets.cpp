@@ -1,0 +1,139 @@
+#include "platform/linux/owners/ProcessSockets.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <memory>
+#include <string_view>
+
+#include "platform/linux/UniqueFd.h"
+
+namespace quarnel::platform {
+
+namespace {
+
+struct DirCloser {
+    void operator()(DIR* dir) const { (void)::closedir(dir); }  // nothing to do on failure
+};
+using Dir = std::unique_ptr<DIR, DirCloser>;
+
+bool ParseNumber(std::string_view text, std::uint64_t& number) {
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
+    return error == std::errc{} && end == text.data() + text.size() && !text.empty();
+}
+
+// Up to size bytes of the file name inside the folder at, whole or cut; empty on failure.
+std::string_view ReadSmall(int at, const char* name, char* buffer, std::size_t size) {
+    const UniqueFd file(::openat(at, name, O_RDONLY | O_CLOEXEC));
+    if (!file) {
+        return {};
+    }
+    const ssize_t length = ::read(file.Get(), buffer, size);
+    return length > 0 ? std::string_view(buffer, static_cast<std::size_t>(length))
+                      : std::string_view();
+}
+
+// The program's short name and real uid of the process whose /proc folder is at; false when it
+// went or may not be read.
+bool ReadOwner(int at, ConnectionOwner& owner) {
+    char buffer[4096];
+    std::string_view comm = ReadSmall(at, "comm", buffer, sizeof buffer);
+    if (comm.empty()) {
+        return false;
+    }
+    comm = comm.substr(0, comm.find('\n'));
+    owner.Command = {};
+    comm.copy(owner.Command.data(), owner.Command.size() - 1);
+    const std::string_view status = ReadSmall(at, "status", buffer, sizeof buffer);
+    constexpr std::string_view kUid = "\nUid:\t";
+    const std::size_t uid = status.find(kUid);
+    if (uid == std::string_view::npos) {
+        return false;
+    }
+    const std::string_view rest = status.substr(uid + kUid.size());
+    std::uint64_t number = 0;
+    if (!ParseNumber(rest.substr(0, rest.find('\t')), number)) {
+        return false;
+    }
+    owner.Uid = static_cast<std::uint32_t>(number);
+    return true;
+}
+
+// The sockets of the process whose /proc folder is at.
+void CollectSockets(int at, const ConnectionOwner& owner,
+                    std::unordered_map<std::uint64_t, ConnectionOwner>& owners) {
+    const int fdFolder = ::openat(at, "fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fdFolder < 0) {
+        return;  // another user's process, or gone
+    }
+    const Dir fds(::fdopendir(fdFolder));
+    if (!fds) {
+        (void)::close(fdFolder);
+        return;
+    }
+    constexpr std::string_view kSocket = "socket:[";
+    char target[64];
+    while (const dirent* entry = ::readdir(fds.get())) {
+        const ssize_t length = ::readlinkat(fdFolder, entry->d_name, target, sizeof target);
+        if (length <= 0) {
+            continue;  // "." and "..", or closed meanwhile
+        }
+        const std::string_view link(target, static_cast<std::size_t>(length));
+        std::uint64_t inode = 0;
+        if (link.starts_with(kSocket) && link.back() == ']' &&
+            ParseNumber(link.substr(kSocket.size(), link.size() - kSocket.size() - 1), inode)) {
+            owners.try_emplace(inode, owner);
+        }
+    }
+}
+
+}  // namespace
+
+bool ScanProcessSockets(std::unordered_map<std::uint64_t, ConnectionOwner>& owners,
+                        const std::string& proc) {
+    const Dir processes(::opendir(proc.c_str()));
+    if (!processes) {
+        return false;
+    }
+    while (const dirent* entry = ::readdir(processes.get())) {
+        std::uint64_t pid = 0;
+        if (!ParseNumber(entry->d_name, pid) || pid > UINT32_MAX) {
+            continue;
+        }
+        const UniqueFd folder(
+            ::openat(::dirfd(processes.get()), entry->d_name, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        ConnectionOwner owner;
+        owner.Pid = static_cast<std::uint32_t>(pid);
+        if (folder && ReadOwner(folder.Get(), owner)) {
+            CollectSockets(folder.Get(), owner, owners);
+        }
+    }
+    return true;
+}
+
+bool StillRuns(const ConnectionOwner& owner, const std::string& proc) {
+    if (::kill(static_cast<pid_t>(owner.Pid), 0) != 0 && errno != EPERM) {
+        return false;
+    }
+    const std::string folder = proc + "/" + std::to_string(owner.Pid);
+    const UniqueFd at(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    char buffer[64];
+    std::string_view comm = at ? ReadSmall(at.Get(), "comm", buffer, sizeof buffer) : "";
+    if (comm.empty()) {
+        return true;
+    }
+    comm = comm.substr(0, comm.find('\n'));
+    return comm == owner.CommandText();
+}
+
+bool ProcessVisible(std::uint32_t pid, const std::string& proc) {
+    const std::string comm = proc + "/" + std::to_string(pid) + "/comm";
+    return UniqueFd(::open(comm.c_str(), O_RDONLY | O_CLOEXEC)).Get() >= 0;
+}
+
+}  // namespace quarnel::platform

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+
+#include "platform/ConnectionOwner.h"
+
+namespace quarnel::platform {
+
+// Which process holds which socket, as /proc shows it to this process (as ss -p finds it): the
+// inode of every socket a process has open, with that process as its owner (the first found
+// where several hold one). Processes this process may not look into are left out. False when
+// /proc itself could not be read.
+[[nodiscard]] bool ScanProcessSockets(std::unordered_map<std::uint64_t, ConnectionOwner>& owners,
+                                      const std::string& proc = "/proc");
+
+// Whether the process pid still runs as the program owner names: a pid whose program has a
+// new name was reused. A process this one may not look into is taken at its word.
+[[nodiscard]] bool StillRuns(const ConnectionOwner& owner, const std::string& proc = "/proc");
+
+// Whether this process may read pid's entries in /proc: what a user may know of another
+// user's process under hidepid.
+[[nodiscard]] bool ProcessVisible(std::uint32_t pid, const std::string& proc = "/proc");
+
+}  // namespace quarnel::platform
