@@ -63,6 +63,7 @@ int App::Main(int& argc, char** argv) {
     const std::string rulesProblem = oManager->LoadSettings();
     // 6. Loading shows the window and adds the notification icon.
     mainForm_ = std::make_unique<frmMain>(*oManager, bQuit, userMessages_);
+    mainForm_->UserName = [this](std::uint32_t uid) { return users_.Name(uid); };
     QObject::connect(termination_.get(), &TerminationSignals::Requested, mainForm_.get(),
                      [this] { Terminate(); });
     QObject::connect(application_.get(), &QGuiApplication::commitDataRequest, mainForm_.get(),

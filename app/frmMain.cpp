@@ -2,10 +2,12 @@
 
 #include <QCloseEvent>
 #include <QGuiApplication>
+#include <QHelpEvent>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QScreen>
 #include <QStyle>
+#include <QToolTip>
 
 #include <algorithm>
 #include <utility>
@@ -342,7 +344,38 @@ bool frmMain::eventFilter(QObject* watched, QEvent* event) {
     if (watched == &lstMain && event->type() == QEvent::KeyPress) {
         return lstMain_KeyDown(static_cast<QKeyEvent*>(event)->key());
     }
+    if (watched == lstMain.viewport() && event->type() == QEvent::ToolTip) {
+        const auto* help = static_cast<QHelpEvent*>(event);
+        const QString text = ConnectionToolTip(help->pos());
+        if (text.isEmpty()) {
+            QToolTip::hideText();
+        } else {
+            QToolTip::showText(help->globalPos(), text, lstMain.viewport());
+        }
+        return true;
+    }
     return QWidget::eventFilter(watched, event);
+}
+
+QString frmMain::ConnectionToolTip(const QPoint& position) const {
+    const QListWidgetItem* item = lstMain.itemAt(position);
+    if (item == nullptr || oManager.CurrentMode != ModeCurrentConnections) {
+        return {};
+    }
+    const platform::ConnectionOwner* owner = oManager.OwnerOfConnectionLine(lstMain.row(item));
+    if (owner == nullptr) {
+        return {};
+    }
+    if (!owner->Known()) {
+        // It ended, no process holds it, or this user may not see the one that does.
+        return QStringLiteral("Program: unknown");
+    }
+    const std::string user = UserName ? UserName(owner->Uid) : std::to_string(owner->Uid);
+    return QStringLiteral("Program: %1\nProcess ID: %2\nUser: %3")
+        .arg(QString::fromUtf8(owner->CommandText().data(),
+                               static_cast<qsizetype>(owner->CommandText().size())))
+        .arg(owner->Pid)
+        .arg(QString::fromStdString(user));
 }
 
 bool frmMain::lstMain_KeyDown(int key) {

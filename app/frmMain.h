@@ -14,6 +14,7 @@
 
 #include "app/Messages.h"
 #include "controls/Command.h"
+#include "engine/CloseReport.h"
 #include "engine/Manager.h"
 #include "engine/ManagerWindow.h"
 
@@ -53,6 +54,12 @@ public:
     Value ShowOnlyConnectedValue() const override;
     Value HideLocalValue() const override;
     void ShowMessage(const std::string& text) override;
+
+    // What hovering the connection line at position (in the list box's viewport) shows: its
+    // program, process and user; empty where no connection line is.
+    QString ConnectionToolTip(const QPoint& position) const;
+    // How the tooltip names an owner's user; without it, by number.
+    UserNameOf UserName;
 
     // Whether the desktop has a notification area to bring the window back from.
     std::function<bool()> TrayAvailable = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };

@@ -121,6 +121,7 @@ void Manager::RefreshCurrentConnections() {
     const bool hideLocal = oMainForm != nullptr && ToBoolean(oMainForm->HideLocalValue());
 
     oCurrentConnections.Reset();
+    lineOwners_.clear();
     const std::size_t rows = table_.Rows.size();
     for (std::size_t i = 0; i < rows; ++i) {
         const platform::TcpRow& row = table_.Rows[i];
@@ -140,7 +141,14 @@ void Manager::RefreshCurrentConnections() {
             continue;
         }
         (void)oCurrentConnections.AddItem(DisplayLine(row, remoteIP));  // text always fits
+        lineOwners_.push_back(row.Owner);
     }
+}
+
+const platform::ConnectionOwner* Manager::OwnerOfConnectionLine(std::int32_t line) const {
+    return line >= 0 && static_cast<std::size_t>(line) < lineOwners_.size()
+               ? &lineOwners_[static_cast<std::size_t>(line)]
+               : nullptr;
 }
 
 }  // namespace quarnel

@@ -70,6 +70,9 @@ public:
     // Rebuilds the lines if the rows changed since they were built: what a window about to show
     // them calls, so that no line is built while nobody looks.
     void RefreshCurrentConnectionsIfStale();
+    // Who the connection of a line of the connection lines belongs to (as the latest lines were
+    // built); none past them.
+    const platform::ConnectionOwner* OwnerOfConnectionLine(std::int32_t line) const;
 
     // Reads the three rule lists from the store, a missing key giving its default, and compiles
     // them. What the user must know about it (a store that could not be read, entries left
@@ -107,7 +110,8 @@ private:
     platform::HostAddressSource& hosts_;
     bool saveFailureShown_ = false;
     RuleSet compiledRules_;
-    bool connectionsStale_ = false;  // the lines no longer match the rows
+    bool connectionsStale_ = false;                      // the lines no longer match the rows
+    std::vector<platform::ConnectionOwner> lineOwners_;  // one per connection line
 };
 
 }  // namespace quarnel

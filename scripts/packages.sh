@@ -13,7 +13,7 @@ PACKAGE_PACKAGES=(build-essential debhelper dpkg-dev)
 # systemd (systemd-nspawn); nc is the short client of the payload filters' tests; the fuzz
 # targets link clang's libFuzzer.
 TEST_PACKAGES=(libgtest-dev clang-format systemd lintian shellcheck systemd-container debootstrap
-    netcat-openbsd libclang-rt-14-dev)
+    netcat-openbsd python3 libclang-rt-14-dev)
 
 # Installs the packages of the arguments that are missing: as root directly, else through sudo,
 # else prints the exact apt-get line and stops.

@@ -46,6 +46,7 @@ struct sock_common {
 };
 
 struct inode {
+    unsigned short i_mode;
     unsigned long i_ino;
 };
 
@@ -73,6 +74,48 @@ struct inet_connection_sock {
 
 struct tcp_sock {
     struct inet_connection_sock inet_conn;
+};
+
+struct pid_namespace {
+    struct ns_common ns;
+};
+
+struct upid {
+    int nr;
+    struct pid_namespace* ns;
+};
+
+struct pid {
+    unsigned int level;
+    struct upid numbers[1];  // one per level, the outermost first
+};
+
+typedef struct {
+    __u32 val;
+} kuid_t;
+
+struct cred {
+    kuid_t uid;
+};
+
+struct task_struct {
+    struct task_struct* group_leader;
+    struct pid* thread_pid;
+    const struct cred* real_cred;
+    char comm[16];
+};
+
+struct seq_file;
+
+struct bpf_iter_meta {
+    struct seq_file* seq;
+};
+
+struct bpf_iter__task_file {
+    struct bpf_iter_meta* meta;
+    struct task_struct* task;
+    __u32 fd;
+    struct file* file;
 };
 
 #pragma clang attribute pop

@@ -14,13 +14,18 @@ constexpr auto kCheckEvery = std::chrono::seconds(1);
 }  // namespace
 
 OwnedTcpTable::OwnedTcpTable(std::unique_ptr<TcpTableSource> table, SocketInodeReader* inodes,
-                             Options options)
-    : table_(std::move(table)), inodes_(inodes), options_(std::move(options)) {}
+                             std::unique_ptr<SocketHolders> holders, Options options)
+    : table_(std::move(table)),
+      inodes_(holders ? inodes : nullptr),
+      holders_(std::move(holders)),
+      options_(std::move(options)) {}
 
 std::unique_ptr<TcpTableSource> WithOwners(std::unique_ptr<TcpTableSource> table,
                                            SocketInodeReader* inodes,
                                            OwnedTcpTable::Options options) {
-    return std::make_unique<OwnedTcpTable>(std::move(table), inodes, std::move(options));
+    std::unique_ptr<SocketHolders> holders = OpenSocketHolders(options.Proc);
+    return std::make_unique<OwnedTcpTable>(std::move(table), inodes, std::move(holders),
+                                           std::move(options));
 }
 
 ReadResult OwnedTcpTable::Read(std::vector<TcpRow>& rows, TableChanges* changes) {
@@ -165,8 +170,7 @@ bool OwnedTcpTable::ForgetEnded() {
 
 bool OwnedTcpTable::LookUp() {
     std::unordered_map<std::uint64_t, ConnectionOwner> byInode;
-    if (inodes_ == nullptr || !ScanProcessSockets(byInode, options_.Proc) ||
-        !inodes_->ReadSocketInodes(sockets_)) {
+    if (inodes_ == nullptr || !holders_->Read(byInode) || !inodes_->ReadSocketInodes(sockets_)) {
         return false;  // tried again a second later, should a row still lack an owner
     }
     bool found = false;

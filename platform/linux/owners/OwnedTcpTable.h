@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/TcpTableSource.h"
+#include "platform/linux/owners/SocketHolders.h"
 #include "platform/linux/sockdiag/SocketInodeReader.h"
 
 namespace quarnel::platform {
@@ -17,7 +18,7 @@ namespace quarnel::platform {
 // The table with each row's owner: the process that connected or listened as the kernel
 // reported it (recorded when the connection was made, so closing never waits for it), the
 // listener's for a connection to it that nobody accepted yet, and for a connection older than
-// the reports a look through /proc (socket inode to process, as ss -p finds it). That look
+// the reports a look for the process that holds its socket (holders). That look
 // comes only while rows lack an owner it has not looked for, at most once a second, and its
 // findings are kept. Once a second the owners are checked: one whose process ended (a socket
 // handed on at fork, say) is looked up again, never named on.
@@ -29,13 +30,13 @@ public:
         // Only owners whose /proc entries this process may read: a helper serving a user tells
         // nothing of processes that user could not see.
         bool OnlyVisible = false;
-        std::string Proc = "/proc";
+        std::string Proc = "/proc";  // where it sees processes
         Now Time = Clock::now;
     };
 
-    // inodes (may be null: then no look through /proc) must outlive this table.
+    // inodes (may be null: then holders are never asked) must outlive this table.
     OwnedTcpTable(std::unique_ptr<TcpTableSource> table, SocketInodeReader* inodes,
-                  Options options);
+                  std::unique_ptr<SocketHolders> holders, Options options);
 
     [[nodiscard]] ReadResult Read(std::vector<TcpRow>& rows, TableChanges* changes) override;
     int WaitDescriptor() const override { return table_->WaitDescriptor(); }
@@ -61,13 +62,14 @@ private:
     void Refill(std::vector<TcpRow>& rows, std::vector<std::size_t>& changed);
     // Forgets owners whose process ended; whether any went.
     bool ForgetEnded();
-    // Looks through /proc for the rows that lack an owner; whether it found any.
+    // Asks who holds the sockets of the rows that lack an owner; whether it found any.
     bool LookUp();
     // Drops what no row of rows needs any more, when it has grown well past them.
     void Prune(const std::vector<TcpRow>& rows);
 
     std::unique_ptr<TcpTableSource> table_;
     SocketInodeReader* inodes_;
+    std::unique_ptr<SocketHolders> holders_;
     Options options_;
     std::unordered_map<std::uint64_t, Known> byCookie_;
     std::unordered_map<std::int32_t, ConnectionOwner> listeners_;  // by local port
@@ -82,6 +84,8 @@ private:
 };
 
 // table with its rows' owners (see OwnedTcpTable); inodes is the table's own reader beneath it.
+// Where this process may load kernel programs (call it while it may), the kernel lists who
+// holds which socket; else /proc shows what this process may see there.
 std::unique_ptr<TcpTableSource> WithOwners(std::unique_ptr<TcpTableSource> table,
                                            SocketInodeReader* inodes,
                                            OwnedTcpTable::Options options = {});

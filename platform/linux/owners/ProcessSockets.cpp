@@ -120,15 +120,20 @@ bool StillRuns(const ConnectionOwner& owner, const std::string& proc) {
     if (::kill(static_cast<pid_t>(owner.Pid), 0) != 0 && errno != EPERM) {
         return false;
     }
+    // "pid (comm) state ...": a zombie holds no sockets any more, and a pid whose program has
+    // another name was taken by another process.
     const std::string folder = proc + "/" + std::to_string(owner.Pid);
     const UniqueFd at(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    char buffer[64];
-    std::string_view comm = at ? ReadSmall(at.Get(), "comm", buffer, sizeof buffer) : "";
-    if (comm.empty()) {
-        return true;
+    char buffer[256];
+    const std::string_view stat = at ? ReadSmall(at.Get(), "stat", buffer, sizeof buffer) : "";
+    const std::size_t open = stat.find('(');
+    const std::size_t close = stat.rfind(')');
+    if (open == std::string_view::npos || close == std::string_view::npos || close < open) {
+        return true;  // not ours to look into: taken at its word
     }
-    comm = comm.substr(0, comm.find('\n'));
-    return comm == owner.CommandText();
+    const std::string_view comm = stat.substr(open + 1, close - open - 1);
+    const bool zombie = stat.substr(close).starts_with(") Z");
+    return !zombie && comm == owner.CommandText();
 }
 
 bool ProcessVisible(std::uint32_t pid, const std::string& proc) {

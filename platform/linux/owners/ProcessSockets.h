@@ -16,7 +16,8 @@ namespace quarnel::platform {
                                       const std::string& proc = "/proc");
 
 // Whether the process pid still runs as the program owner names: a pid whose program has a
-// new name was reused. A process this one may not look into is taken at its word.
+// new name was reused, and a zombie holds nothing. A process this one may not look into is taken
+// at its word.
 [[nodiscard]] bool StillRuns(const ConnectionOwner& owner, const std::string& proc = "/proc");
 
 // Whether this process may read pid's entries in /proc: what a user may know of another

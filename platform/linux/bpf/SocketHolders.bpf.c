@@ -1,0 +1,61 @@
+// Lists every socket a process holds open, with that process: what ss -p finds through /proc,
+// without the right to look into other processes there, which the guard does not have. Read
+// through an iterator from user space.
+#include "platform/linux/bpf/KernelTypes.h"
+
+#include <bpf/bpf_core_read.h>
+#include <bpf/bpf_helpers.h>
+#include <bpf/bpf_tracing.h>
+
+#include "platform/linux/bpf/SocketHolder.h"
+
+char LICENSE[] SEC("license") = "GPL";
+
+// The reader's pid namespace, so that a pid is the one the reader's /proc shows.
+const volatile __u32 PidNamespaceInode = 0;
+
+#define S_IFMT 00170000
+#define S_IFSOCK 0140000
+
+// The pid of task's process in the reader's pid namespace; 0 when it is not seen there.
+static __u32 PidInReader(const struct task_struct* task) {
+    const struct pid* pid = BPF_CORE_READ(task, group_leader, thread_pid);
+    if (!pid) {
+        return 0;
+    }
+    const unsigned int level = BPF_CORE_READ(pid, level);
+    // The reader sits near the top of the nesting: the guard on a host, or in a container.
+    for (unsigned int i = 0; i < 8 && i <= level; ++i) {
+        struct upid number;
+        if (bpf_core_read(&number, sizeof(number), &pid->numbers[i]) != 0) {
+            return 0;
+        }
+        if (BPF_CORE_READ(number.ns, ns.inum) == PidNamespaceInode) {
+            return (__u32)number.nr;
+        }
+    }
+    return 0;
+}
+
+SEC("iter/task_file")
+int ListSocketHolders(struct bpf_iter__task_file* ctx) {
+    const struct task_struct* task = ctx->task;
+    const struct file* file = ctx->file;
+    if (!task || !file) {
+        return 0;
+    }
+    const struct inode* inode = file->f_inode;
+    if (!inode || (inode->i_mode & S_IFMT) != S_IFSOCK) {
+        return 0;
+    }
+    struct SocketHolder holder = {};
+    holder.Pid = PidInReader(task);
+    if (holder.Pid == 0) {
+        return 0;
+    }
+    holder.Inode = inode->i_ino;
+    holder.Uid = BPF_CORE_READ(task, real_cred, uid.val);
+    bpf_probe_read_kernel_str(holder.Command, sizeof(holder.Command), &task->comm);
+    bpf_seq_write(ctx->meta->seq, &holder, sizeof(holder));
+    return 0;
+}

@@ -1,0 +1,36 @@
+#include "platform/linux/owners/SocketHolders.h"
+
+#include "platform/linux/owners/ProcessSockets.h"
+#ifdef QUARNEL_KERNEL_EVENTS
+#include "platform/linux/bpf/KernelSocketHolders.h"
+#endif
+
+namespace quarnel::platform {
+
+namespace {
+
+class ProcSocketHolders final : public SocketHolders {
+public:
+    explicit ProcSocketHolders(std::string proc) : proc_(std::move(proc)) {}
+    bool Read(std::unordered_map<std::uint64_t, ConnectionOwner>& owners) override {
+        return ScanProcessSockets(owners, proc_);
+    }
+
+private:
+    std::string proc_;
+};
+
+}  // namespace
+
+std::unique_ptr<SocketHolders> OpenSocketHolders(const std::string& proc) {
+#ifdef QUARNEL_KERNEL_EVENTS
+    if (proc == "/proc") {
+        if (auto kernel = KernelSocketHolders::Open()) {
+            return kernel;
+        }
+    }
+#endif
+    return std::make_unique<ProcSocketHolders>(proc);
+}
+
+}  // namespace quarnel::platform

@@ -1,0 +1,214 @@
+// Who each row belongs to, against the real kernel in a private network namespace: real
+// clients (python3, nc) named with their own pid and program, a connection nobody accepted
+// named by its listener, one older than the table by the look for its holder, and one handed on
+// at fork by the process that holds it once the one that made it has gone. A user under
+// hidepid is told nothing of another user's process.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/linux/events/EventTcpTable.h"
+#include "platform/linux/owners/OwnedTcpTable.h"
+#include "platform/linux/sockdiag/LinuxTcpTable.h"
+#include "tests/support/PrivateNetwork.h"
+#include "tests/support/Sockets.h"
+#include "tests/support/WaitUntil.h"
+
+namespace quarnel::platform {
+namespace {
+
+using testsupport::Listener;
+using testsupport::RunInPrivateNetwork;
+using testsupport::WaitUntil;
+
+// A program run with its standard input and output on pipes; killed when dropped.
+class Child {
+public:
+    explicit Child(std::vector<std::string> command, uid_t uid = 0) {
+        int in[2], out[2];
+        if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) {
+            ADD_FAILURE() << "pipe";
+            return;
+        }
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            (void)::dup2(in[0], STDIN_FILENO);
+            (void)::dup2(out[1], STDOUT_FILENO);
+            if (uid != 0 && (::setgid(uid) != 0 || ::setuid(uid) != 0)) {
+                ::_exit(126);
+            }
+            std::vector<char*> argv;
+            for (std::string& word : command) {
+                argv.push_back(word.data());
+            }
+            argv.push_back(nullptr);
+            ::execvp(argv[0], argv.data());
+            ::_exit(127);
+        }
+        (void)::close(in[0]);
+        (void)::close(out[1]);
+        input_.Reset(in[1]);
+        output_.Reset(out[0]);
+    }
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+    ~Child() {
+        if (pid_ > 0) {
+            (void)::kill(pid_, SIGKILL);
+            (void)::waitpid(pid_, nullptr, 0);
+        }
+    }
+    pid_t Pid() const { return pid_; }
+    // The first line it writes, without its newline; empty when it wrote none.
+    std::string Line() {
+        std::string line;
+        char c = 0;
+        while (::read(output_.Get(), &c, 1) == 1 && c != '\n') {
+            line += c;
+        }
+        return line;
+    }
+
+private:
+    pid_t pid_ = -1;
+    UniqueFd input_, output_;  // nc stays while its input is open
+};
+
+// A python3 client of port that says its local port, then holds the connection; with fork, the
+// process that connected hands it to a child, says the child's pid and ends.
+std::unique_ptr<Child> Python(int port, bool fork = false, uid_t uid = 0) {
+    const std::string code =
+        "import os, socket, sys, time\n"
+        "s = socket.create_connection(('127.0.0.1', " +
+        std::to_string(port) + "))\n" +
+        (fork ? "child = os.fork()\n"
+                "if child:\n"
+                "    print(child, flush=True)\n"
+                "    os._exit(0)\n"
+              : "print(os.getpid(), flush=True)\n") +
+        "time.sleep(60)\n";
+    return std::make_unique<Child>(std::vector<std::string>{"python3", "-c", code}, uid);
+}
+
+std::string CommandOf(pid_t pid) {
+    std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
+    std::string name;
+    std::getline(comm, name);
+    return name;
+}
+
+std::unique_ptr<TcpTableSource> OwnedTable(OwnedTcpTable::Options options = {}) {
+    auto table = LinuxTcpTable::Open();
+    if (!table) {
+        ADD_FAILURE() << "no sock_diag";
+        return nullptr;
+    }
+    SocketInodeReader* inodes = table.get();
+    PollingCause polling;
+    return WithOwners(WithKernelEvents(std::move(table), polling), inodes, std::move(options));
+}
+
+// Reads until some row to port (the client's end) is named by pid, as the given program; the
+// reads go on incrementally, as a program keeps its rows, so an owner found late must come as
+// a change.
+bool Named(TcpTableSource& table, std::vector<TcpRow>& rows, int remotePort, pid_t pid,
+           int localPort = 0) {
+    return WaitUntil(
+        [&] {
+            const std::string command = CommandOf(pid);  // a child may not have run its program yet
+            TableChanges changes;
+            (void)table.Read(rows, &changes);
+            for (const TcpRow& row : rows) {
+                if (row.RemotePort == remotePort &&
+                    (localPort == 0 || row.LocalPort == localPort) &&
+                    row.Owner.Pid == static_cast<std::uint32_t>(pid)) {
+                    return row.Owner.CommandText() == command;
+                }
+            }
+            return false;
+        },
+        std::chrono::seconds(5));
+}
+
+TEST(Owners, EachConnectionIsNamedByTheProcessThatHoldsIt) {
+    RunInPrivateNetwork([] {
+        const Listener listener = testsupport::ListenIPv4("127.0.0.1");
+        ASSERT_GT(listener.port, 0);
+        auto early = Python(listener.port);
+        const pid_t earlyPid = std::stoi(early->Line());
+        const auto table = OwnedTable();
+        ASSERT_TRUE(table);
+        std::vector<TcpRow> rows;
+        EXPECT_TRUE(Named(*table, rows, listener.port, earlyPid)) << "older than the table";
+
+        auto python = Python(listener.port);
+        EXPECT_TRUE(Named(*table, rows, listener.port, std::stoi(python->Line())));
+        Child nc({"nc", "127.0.0.1", std::to_string(listener.port)});
+        EXPECT_TRUE(Named(*table, rows, listener.port, nc.Pid()));
+        // Nobody accepted them: the listener's program has them.
+        const std::string self = CommandOf(::getpid());
+        EXPECT_TRUE(WaitUntil([&] {
+            (void)table->Read(rows, nullptr);
+            return std::ranges::any_of(rows, [&](const TcpRow& row) {
+                return row.LocalPort == listener.port && row.State == TcpState::Established &&
+                       row.Owner.Pid == static_cast<std::uint32_t>(::getpid()) &&
+                       row.Owner.CommandText() == self;
+            });
+        }));
+
+        auto forked = Python(listener.port, true);
+        const pid_t holder = std::stoi(forked->Line());
+        EXPECT_TRUE(Named(*table, rows, listener.port, holder)) << "the one that made it ended";
+        (void)::kill(holder, SIGKILL);  // the child of a child: not the Child's to end
+    });
+}
+
+TEST(Owners, AUserUnderHidepidLearnsNothingOfAnotherUsersProcess) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to be two users and mount /proc";
+    }
+    RunInPrivateNetwork([] {
+        constexpr uid_t kOther = 65534, kViewer = 65533;
+        char folder[] = "/tmp/quarnel-proc.XXXXXX";
+        ASSERT_NE(::mkdtemp(folder), nullptr);
+        ASSERT_EQ(::unshare(CLONE_NEWNS), 0);
+        ASSERT_EQ(::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
+        ASSERT_EQ(::mount("proc", folder, "proc", 0, "hidepid=2"), 0) << std::strerror(errno);
+        const Listener listener = testsupport::ListenIPv4("127.0.0.1");
+        // Opened as root (the kernel programs load), then read as a user of its own.
+        const auto table = OwnedTable({.OnlyVisible = true, .Proc = folder});
+        ASSERT_TRUE(table);
+        auto other = Python(listener.port, false, kOther);
+        const pid_t otherPid = std::stoi(other->Line());
+        // Root is kept as the saved user only, to end the other user's process afterwards.
+        ASSERT_EQ(::setresgid(kViewer, kViewer, 0), 0);
+        ASSERT_EQ(::setresuid(kViewer, kViewer, 0), 0);
+        const testsupport::Connection own = testsupport::Connect(listener);
+        std::vector<TcpRow> rows;
+        EXPECT_TRUE(Named(*table, rows, listener.port, ::getpid(),
+                          testsupport::LocalPort(own.client.Get())));
+        for (const TcpRow& row : rows) {
+            EXPECT_NE(row.Owner.Pid, static_cast<std::uint32_t>(otherPid)) << "hidden, yet named";
+        }
+        EXPECT_TRUE(std::ranges::any_of(rows, [&](const TcpRow& row) {
+            return row.RemotePort == listener.port && !row.Owner.Known();
+        }));
+        EXPECT_EQ(::setresuid(-1, 0, -1), 0);
+    });
+}
+
+}  // namespace
+}  // namespace quarnel::platform
