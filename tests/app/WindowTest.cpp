@@ -2,6 +2,7 @@
 #include <QApplication>
 #include <QTest>
 #include <QTimer>
+#include <QToolTip>
 
 #include <map>
 
@@ -194,6 +195,31 @@ TEST_F(Window, CheckBoxesFilterWithinOneTickAndTheTimerReloadsOnlyAChangedConnec
     table.Connections.pop_back();
     Tick();
     EXPECT_EQ(Listed(), Lines{"22"});  // other views are left alone
+}
+
+// Hovering a connection line shows who it belongs to, as far as that is known; the lines
+// themselves stay as they were.
+TEST_F(Window, HoveringAConnectionLineShowsItsOwner) {
+    table.Connections[0].Owner = {812, 107, {'s', 'm', 't', 'p'}};
+    window.UserName = [](std::uint32_t uid) { return uid == 107 ? "postfix" : "?"; };
+    Tick();
+    ASSERT_EQ(Listed(), Lines{Web});
+    const auto hover = [&](int line) {
+        const QPoint at = window.lstMain.visualItemRect(window.lstMain.item(line)).center();
+        QHelpEvent help(QEvent::ToolTip, at, window.lstMain.viewport()->mapToGlobal(at));
+        QApplication::sendEvent(window.lstMain.viewport(), &help);
+        return QToolTip::text().toStdString();
+    };
+    EXPECT_EQ(hover(0), "Program: smtp\nProcess ID: 812\nUser: postfix");
+    table.Connections[0].Owner = {};
+    Tick();
+    EXPECT_EQ(hover(0), "Program: unknown");
+    EXPECT_EQ(Listed(), Lines{Web});
+    emit window.cmdBlockedRemote.Click();
+    EXPECT_EQ(
+        window.ConnectionToolTip(window.lstMain.visualItemRect(window.lstMain.item(0)).center()),
+        QString())
+        << "a rule is no connection";
 }
 
 // Minimised with a tray or without one, then a click on the icon: whether the window is then
