@@ -4,13 +4,19 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <utility>
+#include <vector>
 
 namespace quarnel {
 
 namespace {
 constexpr std::chrono::seconds kWindow{1};
-}
+// Owners counted apart in a storm's summary; the rest count as others.
+constexpr std::size_t kOwnersCounted = 256;
+// Owners the summary names, the most closed first.
+constexpr std::size_t kOwnersNamed = 3;
+}  // namespace
 
 std::string GroupedNumber(std::uint64_t number) {
     std::string digits = std::to_string(number);
@@ -25,8 +31,14 @@ void ActionLog::Closed(const platform::TcpRow& row, Verdict verdict, Clock::time
     ++totalClosed_;
     if (Room(now) && Tell(row, verdict, rules)) {
         ++writtenInWindow_;
-    } else {
-        ++untold_;
+        return;
+    }
+    ++untold_;
+    const auto counted = untoldBy_.find(row.Owner);
+    if (counted != untoldBy_.end()) {
+        ++counted->second;
+    } else if (untoldBy_.size() < kOwnersCounted) {
+        untoldBy_.emplace(row.Owner, 1);
     }
 }
 
@@ -74,9 +86,34 @@ void ActionLog::Flush(Clock::time_point now) {
     const auto seconds = std::chrono::floor<std::chrono::seconds>(now - windowStart_).count();
     const std::string span =
         seconds <= 1 ? "the last second" : "the last " + std::to_string(seconds) + " seconds";
-    if (Write("and " + GroupedNumber(untold_) + " more closed in " + span)) {
+    if (Write("and " + GroupedNumber(untold_) + " more closed in " + span + UntoldOwners())) {
         untold_ = 0;
+        untoldBy_.clear();
     }
+}
+
+std::string ActionLog::UntoldOwners() const {
+    std::vector<std::pair<std::uint64_t, const platform::ConnectionOwner*>> byCount;
+    for (const auto& [owner, count] : untoldBy_) {
+        byCount.emplace_back(count, &owner);
+    }
+    const std::size_t named = std::min(byCount.size(), kOwnersNamed);
+    std::partial_sort(byCount.begin(), byCount.begin() + static_cast<std::ptrdiff_t>(named),
+                      byCount.end(),
+                      [](const auto& a, const auto& b) { return a.first > b.first; });
+    std::string text;
+    std::uint64_t told = 0;
+    for (std::size_t i = 0; i < named; ++i) {
+        text += i == 0 ? " (" : ", ";
+        text += GroupedNumber(byCount[i].first);
+        text += " by ";
+        text += OwnerText(*byCount[i].second, userName_);
+        told += byCount[i].first;
+    }
+    if (told != 0 && told < untold_) {
+        text += ", " + GroupedNumber(untold_ - told) + " by others";
+    }
+    return told != 0 ? text + ")" : text;
 }
 
 bool ActionLog::Write(std::string_view text, Priority priority) {

@@ -5,8 +5,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <string_view>
+#include <tuple>
 
 #include "engine/CloseReport.h"
 
@@ -16,7 +18,8 @@ namespace quarnel {
 // the journal keeps; the window program's stderr). It never makes the pass wait: a line the
 // descriptor cannot take at once is dropped and counted, and past closeLinesPerSecond close
 // lines in one second the rest are only counted, then summarised in one line ("and 1,734 more
-// closed in the last second"); other lines lost are counted and told too. Say may be called from
+// closed in the last second (1,700 by curl [812] user alice, 34 by others)"); other lines lost
+// are counted and told too. Say may be called from
 // any thread.
 class ActionLog {
 public:
@@ -63,6 +66,14 @@ private:
     // Starts a new second's count when the last is over; whether this second has room for a
     // line of the limited kind.
     bool Room(Clock::time_point now);
+    // Who the untold closes belonged to, for their summary: empty when nobody is known.
+    std::string UntoldOwners() const;
+    struct OwnerOrder {
+        bool operator()(const platform::ConnectionOwner& a,
+                        const platform::ConnectionOwner& b) const {
+            return std::tie(a.Pid, a.Uid, a.Command) < std::tie(b.Pid, b.Uid, b.Command);
+        }
+    };
     // Writes line and a newline in one write when the descriptor takes it without waiting.
     bool Write(std::string_view line, Priority priority = Priority::Info);
 
@@ -71,6 +82,8 @@ private:
     Clock::time_point windowStart_{};  // when the second of the lines counted below began
     std::size_t writtenInWindow_ = 0;
     std::uint64_t untold_ = 0;  // closes of this second not written
+    // The same by owner, to a bound: "(1,700 by curl [812] user alice, 34 by others)".
+    std::map<platform::ConnectionOwner, std::uint64_t, OwnerOrder> untoldBy_;
     std::uint64_t totalClosed_ = 0;
     std::uint64_t totalMissed_ = 0;
     bool marked_ = false;

@@ -100,7 +100,8 @@ TEST(CloseLog, AStormIsSummarisedAndAFullDescriptorStallsNothing) {
     Pipe pipe;
     ActionLog log(pipe.writeEnd.Get(), 3);
     const auto start = ActionLog::Clock::now();
-    const platform::TcpRow row = Established(50123, "198.51.100.7", 443, 1);
+    platform::TcpRow row = Established(50123, "198.51.100.7", 443, 1);
+    row.Owner = {812, 1000, {'c', 'u', 'r', 'l'}};
     for (int i = 0; i < 1737; ++i) {
         log.Closed(row, Verdict::BlockedByRemotePort, start + std::chrono::microseconds(i));
     }
@@ -109,7 +110,8 @@ TEST(CloseLog, AStormIsSummarisedAndAFullDescriptorStallsNothing) {
     EXPECT_EQ(pipe.Drain(), line + line + line);
     log.Flush(start + 1s);
     log.Closed(row, Verdict::BlockedByRemotePort, start + 1s + 1ms);  // a second of its own
-    EXPECT_EQ(pipe.Drain(), "and 1,734 more closed in the last second\n" + line);
+    EXPECT_EQ(pipe.Drain(),
+              "and 1,734 more closed in the last second (1,734 by curl [812] user 1000)\n" + line);
     EXPECT_EQ(log.ClosedCount(), 1738u);
 
     // A pipe nobody reads: every write would wait. The test hangs here if one does.
