@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <linux/netlink.h>
 #include <net/if.h>
@@ -56,21 +57,25 @@ std::uint64_t StatusField(const std::string& process, const std::string& field) 
 }
 
 // A child process in a network namespace of its own with lo up and a listener on
-// 127.0.0.1:port, optionally moved into a cgroup below the test's first; killed when dropped.
+// 127.0.0.1:port, optionally moved into a cgroup below the test's first. It ends when dropped,
+// once its pipe closes: a test that is root no more may not signal it.
 struct NamespacedChild {
     explicit NamespacedChild(std::uint16_t port, const std::string& cgroup = {}) {
-        int ready[2];
+        int ready[2], end[2];
         EXPECT_EQ(::pipe2(ready, O_CLOEXEC), 0);
-        const UniqueFd readEnd(ready[0]), writeEnd(ready[1]);
+        EXPECT_EQ(::pipe2(end, O_CLOEXEC), 0);
+        const UniqueFd readEnd(ready[0]), writeEnd(ready[1]), endRead(end[0]);
+        endWrite.Reset(end[1]);
         std::fflush(nullptr);
         pid = ::fork();
         if (pid == 0) {
             (void)::prctl(PR_SET_PDEATHSIG, SIGKILL);
+            endWrite.Reset();
             const char ok = Listen(port) ? 1 : 0;
             (void)!::write(writeEnd.Get(), &ok, 1);
-            for (;;) {
-                ::pause();
-            }
+            char none = 0;
+            (void)!::read(endRead.Get(), &none, 1);
+            ::_exit(0);
         }
         char ok = 0;
         EXPECT_EQ(::read(readEnd.Get(), &ok, 1), 1);
@@ -83,8 +88,8 @@ struct NamespacedChild {
         }
     }
     ~NamespacedChild() {
+        endWrite.Reset();
         if (pid > 0) {
-            (void)::kill(pid, SIGKILL);
             (void)::waitpid(pid, nullptr, 0);
         }
     }
@@ -111,9 +116,21 @@ struct NamespacedChild {
                ::listen(listener, 1) == 0;
     }
 
+    UniqueFd endWrite;
     pid_t pid = -1;
     std::uint64_t inode = 0;
 };
+
+// Becomes what the service runs as: a user of its own (nobody here) with capabilities alone,
+// permitted and effective, as its unit gives them.
+void BecomeServiceUser(std::uint64_t capabilities) {
+    constexpr uid_t kNobody = 65534;
+    ASSERT_EQ(::prctl(PR_SET_KEEPCAPS, 1, 0, 0, 0), 0);
+    ASSERT_EQ(::setgroups(0, nullptr), 0);
+    ASSERT_EQ(::setresgid(kNobody, kNobody, kNobody), 0);
+    ASSERT_EQ(::setresuid(kNobody, kNobody, kNobody), 0);
+    ASSERT_TRUE(WriteCapabilities({capabilities, capabilities, 0}));
+}
 
 // The local ports of the IPv4 TCP listeners a dump through the sock_diag socket fd finds.
 std::set<int> ListenerPorts(int fd) {
@@ -153,9 +170,10 @@ std::set<int> ListenerPorts(int fd) {
     }
 }
 
-// Started by the test, as the service will start it, and then the test gives up what only
-// quarnel-netns may keep: the three namespaces the test's cgroups hold are listed, the test's own
-// flagged, and a socket opened inside one sees that namespace's listener alone.
+// Started as the service will start it, by a user of its own with capabilities alone, which then
+// gives up what only quarnel-netns may keep: the three namespaces the test's cgroups hold are
+// listed, the test's own flagged, and a socket opened inside one (a root process's) sees that
+// namespace's listener alone.
 TEST(NamespaceOpener, ListsTheNamespacesOfItsCgroupsAndOpensSockDiagInsideOne) {
     if (::geteuid() != 0) {
         GTEST_SKIP() << "entering namespaces and a cgroup of the test's own need real root";
@@ -165,14 +183,17 @@ TEST(NamespaceOpener, ListsTheNamespacesOfItsCgroupsAndOpensSockDiagInsideOne) {
         const NamespacedChild first(4001), second(4002, "/inner");
         const std::uint64_t ownInode = NamespaceInode("self");
         ASSERT_TRUE(own.fd && first.inode != 0 && second.inode != 0);
+        constexpr std::uint64_t kGiven =
+            CapabilityBit(CAP_SYS_ADMIN) | CapabilityBit(CAP_SYS_PTRACE);
+        constexpr std::uint64_t kKept = kGiven | CapabilityBit(CAP_NET_ADMIN);
+        BecomeServiceUser(kKept | CapabilityBit(CAP_BPF));
         std::string problem;
         const auto opener = NamespaceOpener::Start(kBuiltNetns, problem);
         ASSERT_TRUE(opener) << problem;
 
         ASSERT_TRUE(GiveUpNamespaceRights(problem)) << problem;
-        constexpr std::uint64_t kGiven =
-            CapabilityBit(CAP_SYS_ADMIN) | CapabilityBit(CAP_SYS_PTRACE);
-        for (const char* set : {"CapPrm", "CapEff", "CapInh", "CapBnd", "CapAmb"}) {
+        // The bounding set keeps them without CAP_SETPCAP; no_new_privs keeps them out of reach.
+        for (const char* set : {"CapPrm", "CapEff", "CapInh", "CapAmb"}) {
             EXPECT_EQ(StatusField("self", set) & kGiven, 0u) << set;
         }
         EXPECT_EQ(StatusField("self", "NoNewPrivs"), 1u);
@@ -194,7 +215,6 @@ TEST(NamespaceOpener, ListsTheNamespacesOfItsCgroupsAndOpensSockDiagInsideOne) {
         EXPECT_EQ(found, expected);
         // Serving by now, with what it started with given up.
         const std::string netns = std::to_string(opener->Pid());
-        constexpr std::uint64_t kKept = kGiven | CapabilityBit(CAP_NET_ADMIN);
         EXPECT_EQ(StatusField(netns, "CapPrm"), kKept);
         EXPECT_EQ(StatusField(netns, "CapEff"), kKept);
         EXPECT_EQ(StatusField(netns, "CapInh"), 0u);
