@@ -251,12 +251,14 @@ bool NamespaceOpener::Receive(std::chrono::steady_clock::time_point deadline, Na
             }
         }
         const auto size = static_cast<std::size_t>(length);
+        received_.clear();
         if ((message.msg_flags & MSG_CTRUNC) != 0 || size > buffer_.size() ||
-            !DecodeNamespaceReply(std::span(buffer_).first(size), size, reply, entries)) {
+            !DecodeNamespaceReply(std::span(buffer_).first(size), size, reply, received_)) {
             return Broken(problem, "sent a malformed answer");
         }
         // A late answer to a question given up before: passed over, its socket closed.
         if (reply.Sequence == sequence_) {
+            entries.insert(entries.end(), received_.begin(), received_.end());
             return true;
         }
     }

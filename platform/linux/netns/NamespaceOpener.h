@@ -64,6 +64,7 @@ private:
     std::chrono::milliseconds timeout_;
     std::uint32_t sequence_ = 0;
     std::array<std::uint8_t, kMaxNamespaceReplySize> buffer_{};
+    std::vector<NetworkNamespace> received_;  // the entries of the message just received
 };
 
 }  // namespace quarnel::platform

@@ -82,8 +82,12 @@ bool ListNetworkNamespaces(std::uint64_t ownDevice, std::uint64_t ownInode,
     }
     std::set<std::pair<std::uint64_t, std::uint64_t>> seen;
     namespaces.clear();
-    errno = 0;
-    while (const dirent* entry = ::readdir(proc.get())) {
+    for (;;) {
+        errno = 0;  // readdir tells its end from its failure only so
+        const dirent* entry = ::readdir(proc.get());
+        if (entry == nullptr) {
+            return errno == 0;
+        }
         const pid_t pid = PidOf(entry->d_name);
         if (pid <= 0) {
             continue;
@@ -95,8 +99,7 @@ bool ListNetworkNamespaces(std::uint64_t ownDevice, std::uint64_t ownInode,
         struct stat status {};
         if (!dir || !ReadCgroupPath(dir.Get(), cgroup) || !InsideCgroupView(cgroup) ||
             ::fstatat(dir.Get(), "ns/net", &status, 0) != 0) {
-            errno = 0;  // gone, a kernel thread's, or not ours to see: passed over
-            continue;
+            continue;  // gone, or not ours to see: passed over
         }
         const auto key = std::pair<std::uint64_t, std::uint64_t>{status.st_dev, status.st_ino};
         if (seen.insert(key).second) {
@@ -104,7 +107,6 @@ bool ListNetworkNamespaces(std::uint64_t ownDevice, std::uint64_t ownInode,
             namespaces.push_back({status.st_ino, status.st_dev, pid, cgroup, own, false});
         }
     }
-    return errno == 0;
 }
 
 }  // namespace quarnel::platform

@@ -122,7 +122,7 @@ struct NamespacedChild {
 };
 
 // Becomes what the service runs as: a user of its own (nobody here) with capabilities alone,
-// permitted and effective, as its unit gives them.
+// permitted and effective, as its unit gives them, and no_new_privs.
 void BecomeServiceUser(std::uint64_t capabilities) {
     constexpr uid_t kNobody = 65534;
     ASSERT_EQ(::prctl(PR_SET_KEEPCAPS, 1, 0, 0, 0), 0);
@@ -130,6 +130,7 @@ void BecomeServiceUser(std::uint64_t capabilities) {
     ASSERT_EQ(::setresgid(kNobody, kNobody, kNobody), 0);
     ASSERT_EQ(::setresuid(kNobody, kNobody, kNobody), 0);
     ASSERT_TRUE(WriteCapabilities({capabilities, capabilities, 0}));
+    ASSERT_EQ(::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0), 0);
 }
 
 // The local ports of the IPv4 TCP listeners a dump through the sock_diag socket fd finds.
