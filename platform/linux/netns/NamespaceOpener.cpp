@@ -19,8 +19,6 @@ namespace quarnel::platform {
 
 namespace {
 
-constexpr int kPassed[] = {CAP_SYS_ADMIN, CAP_SYS_PTRACE, CAP_NET_ADMIN};
-
 // In the child between fork and exec: only async-signal-safe calls (system calls), since the
 // service may have other threads whose locks the child inherits held.
 [[noreturn]] void ExecNetns(const char* path, int netnsEnd, int reportFd) {
@@ -33,11 +31,11 @@ constexpr int kPassed[] = {CAP_SYS_ADMIN, CAP_SYS_PTRACE, CAP_NET_ADMIN};
     CapabilitySets sets;
     if (ReadCapabilities(sets)) {
         sets.Inheritable = 0;
-        for (const int capability : kPassed) {
+        for (const int capability : kNetnsCapabilities) {
             sets.Inheritable |= sets.Permitted & CapabilityBit(capability);
         }
         if (WriteCapabilities(sets)) {
-            for (const int capability : kPassed) {
+            for (const int capability : kNetnsCapabilities) {
                 // One it lacks is missing there too: quarnel-netns says which and ends.
                 (void)::prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_RAISE, capability, 0, 0);
             }

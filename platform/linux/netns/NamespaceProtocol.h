@@ -1,5 +1,6 @@
 #pragma once
 
+#include <linux/capability.h>
 #include <sys/types.h>
 
 #include <array>
@@ -47,6 +48,11 @@ inline constexpr std::uint16_t kNamespaceProtocolVersion = 1;
 
 // The descriptor on which quarnel-netns finds its end of the socketpair.
 inline constexpr int kNetnsSocketFd = 3;
+
+// What quarnel-netns is started with and keeps: setns into another network namespace, opening
+// another user's /proc/PID/ns/net, and the right to close that the kernel checks on a netlink
+// socket's opener as well as on its sender.
+inline constexpr int kNetnsCapabilities[] = {CAP_SYS_ADMIN, CAP_SYS_PTRACE, CAP_NET_ADMIN};
 
 inline constexpr std::size_t kNamespaceRequestSize = 24;
 inline constexpr std::size_t kNamespaceReplyHeaderSize = 16;

@@ -28,8 +28,13 @@ namespace {
 
 using namespace quarnel::platform;
 
-constexpr std::uint64_t kNetnsCapabilities =
-    CapabilityBit(CAP_SYS_ADMIN) | CapabilityBit(CAP_SYS_PTRACE) | CapabilityBit(CAP_NET_ADMIN);
+constexpr std::uint64_t NeededMask() {
+    std::uint64_t mask = 0;
+    for (const int capability : kNetnsCapabilities) {
+        mask |= CapabilityBit(capability);
+    }
+    return mask;
+}
 
 // The names of the capabilities it needs and lacks, each after a space.
 std::string Missing(std::uint64_t kept) {
@@ -69,10 +74,10 @@ int main() {
         return FailToStart(problem);
     }
     std::uint64_t kept = 0;
-    if (!DropPrivileges(kept, problem, kNetnsCapabilities)) {
+    if (!DropPrivileges(kept, problem, NeededMask())) {
         return FailToStart("cannot give up its privileges: " + problem);
     }
-    if (kept != kNetnsCapabilities) {
+    if (kept != NeededMask()) {
         // Without one of them it would refuse every namespace but its own: better said at once.
         return FailToStart("started without" + Missing(kept));
     }
