@@ -250,24 +250,21 @@ TEST(NamespaceOpener, RefusesWhatItMayNotOpenAndServesOn) {
             EncodeNamespaceRequest({static_cast<NamespaceRequestKind>(kind), 7, pid, inode}, bytes);
             return std::vector<std::uint8_t>(bytes.begin(), bytes.end());
         };
-        std::vector<std::uint8_t> list = open(0, 0, 1), otherVersion = list;
+        std::vector<std::uint8_t> list = open(0, 0, 1), otherVersion = list, longer = list;
         otherVersion[0] = 2;
+        longer.push_back(0);
         using enum NamespaceRefusal;
         const struct {
             const char* what;
             std::vector<std::uint8_t> bytes;
             NamespaceRefusal reason;
+            bool descriptorAlong = false;
         } cases[] = {
             {"an unknown kind", open(child.pid, child.inode, 3), UnknownKind},
             {"an empty message", {}, Truncated},
             {"a short message", {list.begin(), list.end() - 1}, Truncated},
-            {"a long message",
-             [&] {
-                 auto b = list;
-                 b.push_back(0);
-                 return b;
-             }(),
-             Oversized},
+            {"a long message", longer, Oversized},
+            {"a descriptor along", list, Malformed, true},
             {"another version", otherVersion, WrongVersion},
             {"pid 0", open(0, child.inode), Malformed},
             {"a negative pid", open(-1, child.inode), Malformed},
@@ -275,9 +272,23 @@ TEST(NamespaceOpener, RefusesWhatItMayNotOpenAndServesOn) {
             {"a process gone", open(gone, ownInode), NoProcess},
             {"a process outside its cgroups", open(1, ownInode), OutsideCgroups},
         };
-        for (const auto& [what, bytes, reason] : cases) {
-            ASSERT_EQ(::send(opener->Socket(), bytes.data(), bytes.size(), 0),
-                      static_cast<ssize_t>(bytes.size()));
+        for (const auto& [what, bytes, reason, descriptorAlong] : cases) {
+            iovec part{const_cast<std::uint8_t*>(bytes.data()), bytes.size()};
+            msghdr message{};
+            message.msg_iov = &part;
+            message.msg_iovlen = 1;
+            const UniqueFd along(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+            alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(int))> control{};
+            if (descriptorAlong) {
+                message.msg_control = control.data();
+                message.msg_controllen = control.size();
+                cmsghdr* header = CMSG_FIRSTHDR(&message);
+                *header = {CMSG_LEN(sizeof(int)), SOL_SOCKET, SCM_RIGHTS};
+                const int fd = along.Get();
+                std::memcpy(CMSG_DATA(header), &fd, sizeof fd);
+            }
+            ASSERT_EQ(::sendmsg(opener->Socket(), &message, 0), static_cast<ssize_t>(bytes.size()))
+                << what;
             pollfd ready{opener->Socket(), POLLIN, 0};
             ASSERT_EQ(::poll(&ready, 1, 5000), 1) << what << ": no answer";
             std::array<std::uint8_t, kMaxNamespaceReplySize> buffer{};
