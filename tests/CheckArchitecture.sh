@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The rules between the project's parts, checked in the sources' includes and, for the
-# privileged helper, in what it was built from and links. Arguments: the source root and the
-# built quarnel-helper.
+# privileged helper and quarnel-netns, in what they were built from and link. Arguments: the source
+# root, the built quarnel-helper and the built quarnel-netns.
 set -euo pipefail
-root=$1 helper=$2
+root=$1 helper=$2 netns=$3
 failed=0
 
 # never FOLDERS... -- PATTERN WHY: no source under the folders includes what PATTERN matches.
@@ -33,6 +33,8 @@ never "${readers[@]}" -- "engine/|app/|controls/|service/|settings/|platform/lin
     "readers fill rows and never judge; the helper links them"
 never platform/linux/helper -- "engine/|app/|controls/|container/|service/|settings/|platform/linux/client/|$qt" \
     "the privileged helper stays small: no program side, engine, window or Qt"
+never platform/linux/netns -- "engine/|app/|controls/|container/|service/|settings/|platform/linux/(client|helper|protocol|sockdiag|events|filter|netfilter|bpf)/|$qt" \
+    "quarnel-netns stays smaller still: its own protocol and privileges/ alone"
 never service -- "app/|controls/|platform/linux/helper/" \
     "the service shares code with the window program through settings/ and privileges/ only"
 
@@ -44,6 +46,16 @@ if nm -C --defined-only "$helper" | grep -E "quarnel::(platform::)?$names(::|\()
 fi
 if readelf -d "$helper" | grep -E 'NEEDED.*\[libQt'; then
     echo "^ the helper loads Qt" >&2
+    failed=1
+fi
+# What quarnel-netns was built from: not its service's side, nor anything that reads a table.
+if nm -C --defined-only "$netns" |
+    grep -E "quarnel::(platform::)?(NamespaceOpener|GiveUpNamespaceRights|SockDiag|LinuxTcpTable|HelperServer|Engine)"; then
+    echo "^ quarnel-netns holds code of the service's side or of the table" >&2
+    failed=1
+fi
+if readelf -d "$netns" | grep -E 'NEEDED.*\[libQt'; then
+    echo "^ quarnel-netns loads Qt" >&2
     failed=1
 fi
 exit $failed

@@ -123,7 +123,7 @@ bool WriteCapabilities(const CapabilitySets& sets) {
     return ::syscall(SYS_capset, &header, data) == 0;
 }
 
-bool DropPrivileges(std::uint64_t& kept, std::string& problem) {
+bool DropPrivileges(std::uint64_t& kept, std::string& problem, std::uint64_t keep) {
     if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) {
         return Fail(problem, "PR_SET_NO_NEW_PRIVS");
     }
@@ -137,13 +137,13 @@ bool DropPrivileges(std::uint64_t& kept, std::string& problem) {
     if ((sets.Effective & CapabilityBit(CAP_SETPCAP)) != 0) {
         // PR_CAPBSET_READ fails with EINVAL past the last capability this kernel knows.
         for (int capability = 0; ::prctl(PR_CAPBSET_READ, capability, 0, 0, 0) >= 0; ++capability) {
-            if ((kStartCapabilities & CapabilityBit(capability)) == 0 &&
+            if ((keep & CapabilityBit(capability)) == 0 &&
                 ::prctl(PR_CAPBSET_DROP, capability, 0, 0, 0) != 0) {
                 return Fail(problem, "PR_CAPBSET_DROP " + std::to_string(capability));
             }
         }
     }
-    return NarrowCapabilities(kStartCapabilities, kept, problem);
+    return NarrowCapabilities(keep, kept, problem);
 }
 
 bool NarrowCapabilities(std::uint64_t keep, std::uint64_t& kept, std::string& problem) {

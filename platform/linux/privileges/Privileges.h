@@ -37,12 +37,13 @@ inline constexpr std::uint64_t kStartCapabilities =
 // starts it from its main thread.
 [[nodiscard]] bool TieToParent(int socketFd, std::string& problem);
 
-// Sets no_new_privs, empties the ambient and inheritable sets, reduces the bounding set to
-// kStartCapabilities when it may (it needs CAP_SETPCAP, which a helper started through file
-// capabilities does not have; no_new_privs keeps an exec from gaining anything anyway) and the
-// permitted and effective sets to those of kStartCapabilities it has. kept tells which of those
-// it has. False when any step failed: the helper must not serve with more than it keeps.
-[[nodiscard]] bool DropPrivileges(std::uint64_t& kept, std::string& problem);
+// Sets no_new_privs, empties the ambient and inheritable sets, reduces the bounding set to keep
+// when it may (it needs CAP_SETPCAP, which a helper started through file capabilities does not
+// have; no_new_privs keeps an exec from gaining anything anyway) and the permitted and
+// effective sets to those of keep it has. kept tells which of those it has. False when any step
+// failed: the helper must not serve with more than it keeps.
+[[nodiscard]] bool DropPrivileges(std::uint64_t& kept, std::string& problem,
+                                  std::uint64_t keep = kStartCapabilities);
 
 // Reduces the permitted and effective sets to those of keep they hold, for good; kept as above.
 [[nodiscard]] bool NarrowCapabilities(std::uint64_t keep, std::uint64_t& kept,

@@ -1,0 +1,265 @@
+#include "platform/linux/netns/NamespaceOpener.h"
+
+#include <fcntl.h>
+#include <linux/netlink.h>
+#include <poll.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <utility>
+
+#include "platform/linux/privileges/Privileges.h"
+
+namespace quarnel::platform {
+
+namespace {
+
+// In the child between fork and exec: only async-signal-safe calls (system calls), since the
+// service may have other threads whose locks the child inherits held.
+[[noreturn]] void ExecNetns(const char* path, int netnsEnd, int reportFd) {
+    if (reportFd == kNetnsSocketFd) {
+        reportFd = ::fcntl(reportFd, F_DUPFD_CLOEXEC, kNetnsSocketFd + 1);
+    }
+    // Exactly the three it needs survive the exec: as ambient capabilities, which need to be
+    // permitted and inheritable. What this process holds ambient besides does not go along.
+    (void)::prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0);
+    CapabilitySets sets;
+    if (ReadCapabilities(sets)) {
+        sets.Inheritable = 0;
+        for (const int capability : kNetnsCapabilities) {
+            sets.Inheritable |= sets.Permitted & CapabilityBit(capability);
+        }
+        if (WriteCapabilities(sets)) {
+            for (const int capability : kNetnsCapabilities) {
+                // One it lacks is missing there too: quarnel-netns says which and ends.
+                (void)::prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_RAISE, capability, 0, 0);
+            }
+        }
+    }
+    // dup2 onto itself would keep close-on-exec, so the flag is cleared by hand then.
+    const bool placed = netnsEnd == kNetnsSocketFd
+                            ? ::fcntl(netnsEnd, F_SETFD, 0) == 0
+                            : ::dup2(netnsEnd, kNetnsSocketFd) == kNetnsSocketFd;
+    if (placed) {
+        char name[] = "quarnel-netns";
+        char* const argv[] = {name, nullptr};
+        char* const environment[] = {nullptr};
+        ::execve(path, argv, environment);
+    }
+    const int error = errno;
+    // Should the report be lost, the parent still sees the child end at its first question.
+    (void)!::write(reportFd, &error, sizeof error);
+    ::_exit(127);
+}
+
+void Reap(pid_t pid) {
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+}
+
+bool Broken(std::string& problem, const std::string& what) {
+    problem = "quarnel-netns " + what;
+    return false;
+}
+
+// Whether fd is a NETLINK_SOCK_DIAG socket, as asked for.
+bool IsSockDiag(int fd) {
+    int domain = 0, protocol = 0;
+    socklen_t length = sizeof domain;
+    return ::getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &length) == 0 && domain == AF_NETLINK &&
+           (length = sizeof protocol,
+            ::getsockopt(fd, SOL_SOCKET, SO_PROTOCOL, &protocol, &length) == 0) &&
+           protocol == NETLINK_SOCK_DIAG;
+}
+
+std::string RefusalProblem(const NamespaceReply& reply) {
+    std::string text = std::string("refused: ") + NamespaceRefusalText(reply.Reason);
+    if (reply.Error != 0) {
+        text += std::string(" (") + std::strerror(reply.Error) + ")";
+    }
+    return text;
+}
+
+}  // namespace
+
+std::unique_ptr<NamespaceOpener> NamespaceOpener::Start(const std::string& path,
+                                                        std::string& problem,
+                                                        std::chrono::milliseconds timeout) {
+    int pair[2];
+    if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) {
+        problem = std::string("socketpair: ") + std::strerror(errno);
+        return nullptr;
+    }
+    UniqueFd ours(pair[0]);
+    UniqueFd theirs(pair[1]);
+    // Tells the parent why the exec failed: the child writes errno here, and an exec that
+    // succeeds closes the pipe empty.
+    int report[2];
+    if (::pipe2(report, O_CLOEXEC) != 0) {
+        problem = std::string("pipe2: ") + std::strerror(errno);
+        return nullptr;
+    }
+    UniqueFd reportRead(report[0]);
+    UniqueFd reportWrite(report[1]);
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+        problem = std::string("fork: ") + std::strerror(errno);
+        return nullptr;
+    }
+    if (pid == 0) {
+        ExecNetns(path.c_str(), theirs.Get(), reportWrite.Get());
+    }
+    theirs.Reset();
+    reportWrite.Reset();
+    int error = 0;
+    ssize_t got;
+    do {
+        got = ::read(reportRead.Get(), &error, sizeof error);
+    } while (got < 0 && errno == EINTR);
+    if (got == sizeof error) {
+        Reap(pid);  // it has already ended with status 127
+        problem = "cannot run " + path + ": " + std::strerror(error);
+        return nullptr;
+    }
+    return std::make_unique<NamespaceOpener>(pid, std::move(ours), timeout);
+}
+
+NamespaceOpener::~NamespaceOpener() {
+    socket_.Reset();
+    // SIGKILL ends it even when it hangs or is stopped.
+    (void)::kill(pid_, SIGKILL);
+    Reap(pid_);
+}
+
+bool NamespaceOpener::ListNamespaces(std::vector<NetworkNamespace>& namespaces,
+                                     std::string& problem) {
+    NamespaceRequest request;
+    request.Kind = NamespaceRequestKind::ListNamespaces;
+    if (!Ask(request, problem)) {
+        return false;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + timeout_;
+    std::vector<NetworkNamespace> entries;
+    for (bool first = true;; first = false) {
+        NamespaceReply reply;
+        UniqueFd fd;
+        if (!Receive(deadline, reply, entries, fd, problem)) {
+            return false;
+        }
+        if (first && reply.Kind == NamespaceReplyKind::Refused) {
+            return Broken(problem, RefusalProblem(reply));
+        }
+        if (reply.Kind != NamespaceReplyKind::Namespaces || fd) {
+            return Broken(problem, "sent what answers no list");
+        }
+        if (reply.Last) {
+            namespaces = std::move(entries);
+            return true;
+        }
+    }
+}
+
+UniqueFd NamespaceOpener::OpenSockDiag(pid_t pid, std::uint64_t inode, std::string& problem) {
+    NamespaceRequest request;
+    request.Kind = NamespaceRequestKind::OpenSockDiag;
+    request.Pid = pid;
+    request.Inode = inode;
+    NamespaceReply reply;
+    std::vector<NetworkNamespace> entries;
+    UniqueFd fd;
+    if (!Ask(request, problem) ||
+        !Receive(std::chrono::steady_clock::now() + timeout_, reply, entries, fd, problem)) {
+        return {};
+    }
+    if (reply.Kind == NamespaceReplyKind::Refused && !fd) {
+        (void)Broken(problem, RefusalProblem(reply));
+        return {};
+    }
+    if (reply.Kind != NamespaceReplyKind::SockDiag || !fd || !IsSockDiag(fd.Get())) {
+        (void)Broken(problem, "sent no sock_diag socket");
+        return {};
+    }
+    return fd;
+}
+
+bool NamespaceOpener::Ask(const NamespaceRequest& request, std::string& problem) {
+    NamespaceRequest numbered = request;
+    numbered.Sequence = ++sequence_;
+    NamespaceRequestBytes bytes;
+    EncodeNamespaceRequest(numbered, bytes);
+    ssize_t sent;
+    do {
+        sent = ::send(socket_.Get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    } while (sent < 0 && errno == EINTR);
+    if (sent < 0) {
+        return Broken(problem, errno == EPIPE || errno == ECONNRESET
+                                   ? "ended"
+                                   : std::string("cannot be asked: ") + std::strerror(errno));
+    }
+    return true;
+}
+
+bool NamespaceOpener::Receive(std::chrono::steady_clock::time_point deadline, NamespaceReply& reply,
+                              std::vector<NetworkNamespace>& entries, UniqueFd& fd,
+                              std::string& problem) {
+    for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd ready{socket_.Get(), POLLIN, 0};
+        const int polled = ::poll(&ready, 1, static_cast<int>(std::max<long>(0, left.count())));
+        if (polled < 0 && errno == EINTR) {
+            continue;
+        }
+        if (polled < 0) {
+            return Broken(problem, std::string("cannot be waited for: ") + std::strerror(errno));
+        }
+        if (polled == 0) {
+            return Broken(problem, "did not answer in time");
+        }
+        iovec part{buffer_.data(), buffer_.size()};
+        alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(int))> control{};
+        msghdr message{};
+        message.msg_iov = &part;
+        message.msg_iovlen = 1;
+        message.msg_control = control.data();
+        message.msg_controllen = control.size();
+        const ssize_t length = ::recvmsg(socket_.Get(), &message, MSG_TRUNC | MSG_CMSG_CLOEXEC);
+        if (length < 0 && errno == EINTR) {
+            continue;
+        }
+        if (length <= 0) {
+            return Broken(problem, length == 0 || errno == ECONNRESET
+                                       ? "ended"
+                                       : std::string("cannot be read: ") + std::strerror(errno));
+        }
+        fd.Reset();
+        for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr;
+             header = CMSG_NXTHDR(&message, header)) {
+            if (header->cmsg_level == SOL_SOCKET && header->cmsg_type == SCM_RIGHTS &&
+                header->cmsg_len == CMSG_LEN(sizeof(int))) {
+                int received = -1;
+                std::memcpy(&received, CMSG_DATA(header), sizeof received);
+                fd.Reset(received);
+            }
+        }
+        const auto size = static_cast<std::size_t>(length);
+        received_.clear();
+        if ((message.msg_flags & MSG_CTRUNC) != 0 || size > buffer_.size() ||
+            !DecodeNamespaceReply(std::span(buffer_).first(size), size, reply, received_)) {
+            return Broken(problem, "sent a malformed answer");
+        }
+        // A late answer to a question given up before: passed over, its socket closed.
+        if (reply.Sequence == sequence_) {
+            entries.insert(entries.end(), received_.begin(), received_.end());
+            return true;
+        }
+    }
+}
+
+}  // namespace quarnel::platform
