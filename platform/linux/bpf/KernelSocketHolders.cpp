@@ -36,7 +36,7 @@ std::unique_ptr<KernelSocketHolders> KernelSocketHolders::Open() {
     return std::make_unique<KernelSocketHolders>(std::move(program));
 }
 
-bool KernelSocketHolders::Read(std::unordered_map<std::uint64_t, ConnectionOwner>& owners) {
+bool KernelSocketHolders::Read(SocketHolding& holding) {
     const UniqueFd walk(::bpf_iter_create(::bpf_link__fd(program_->links.ListSocketHolders)));
     if (!walk) {
         return false;
@@ -53,6 +53,7 @@ bool KernelSocketHolders::Read(std::unordered_map<std::uint64_t, ConnectionOwner
             return false;
         }
         if (length == 0) {
+            holding.Sort();
             return true;
         }
         for (std::size_t i = 0; i < static_cast<std::size_t>(length) / sizeof(SocketHolder); ++i) {
@@ -61,7 +62,7 @@ bool KernelSocketHolders::Read(std::unordered_map<std::uint64_t, ConnectionOwner
             static_assert(sizeof(holder.Command) == sizeof(owner.Command));
             std::memcpy(owner.Command.data(), holder.Command, sizeof(holder.Command));
             owner.Command.back() = '\0';
-            owners.try_emplace(holder.Inode, owner);
+            holding.Add(holder.Inode, owner);
         }
     }
 }

@@ -15,7 +15,7 @@ public:
     // nullptr when the system rejects it (no CAP_BPF, an older kernel).
     [[nodiscard]] static std::unique_ptr<KernelSocketHolders> Open();
 
-    [[nodiscard]] bool Read(std::unordered_map<std::uint64_t, ConnectionOwner>& owners) override;
+    [[nodiscard]] bool Read(SocketHolding& holding) override;
 
 private:
     struct Unload {

@@ -93,7 +93,7 @@ void OwnedTcpTable::TakeMissed(std::vector<TcpRow>& rows) {
 void OwnedTcpTable::Learn() {
     table_->TakeOwners(reported_);
     for (const SocketOwner& socket : reported_) {
-        byCookie_[socket.Cookie] = {socket.Owner, socket.Inode};
+        Remember(socket.Cookie, socket.Owner, socket.Inode);
     }
 }
 
@@ -145,42 +145,47 @@ void OwnedTcpTable::Refill(std::vector<TcpRow>& rows, std::vector<std::size_t>& 
 }
 
 bool OwnedTcpTable::ForgetEnded() {
-    std::unordered_map<std::uint32_t, bool> runs;
-    const auto ended = [&](const ConnectionOwner& owner) {
-        const auto [at, fresh] = runs.try_emplace(owner.Pid, true);
-        if (fresh) {
-            at->second = StillRuns(owner, options_.Proc);
-        }
-        return !at->second;
-    };
-    const std::size_t before = byCookie_.size() + listeners_.size();
-    std::erase_if(byCookie_, [&](const auto& entry) { return ended(entry.second.Owner); });
-    std::erase_if(listeners_, [&](const auto& entry) { return ended(entry.second); });
-    std::erase_if(visible_, [&](const auto& entry) {
-        const auto run = runs.find(entry.first);
-        return run != runs.end() && !run->second;
+    // Each owner's process is asked once, however many sockets it holds; only when one ended
+    // are the owners walked.
+    std::unordered_set<std::uint32_t> ended;
+    std::erase_if(pids_, [&](const auto& entry) {
+        return !StillRuns(entry.second, options_.Proc) && ended.insert(entry.first).second;
     });
-    if (byCookie_.size() + listeners_.size() == before) {
+    if (ended.empty()) {
         return false;
     }
+    const auto gone = [&](const ConnectionOwner& owner) { return ended.contains(owner.Pid); };
+    std::erase_if(byCookie_, [&](const auto& entry) { return gone(entry.second.Owner); });
+    std::erase_if(listeners_, [&](const auto& entry) { return gone(entry.second); });
+    std::erase_if(visible_, [&](const auto& entry) { return ended.contains(entry.first); });
     // Their sockets may be held by another process now (handed on at fork): looked for again.
     notFound_.clear();
     return true;
 }
 
+void OwnedTcpTable::Remember(std::uint64_t cookie, const ConnectionOwner& owner,
+                             std::uint64_t inode) {
+    byCookie_[cookie] = {owner, inode};
+    pids_[owner.Pid] = owner;
+}
+
 bool OwnedTcpTable::LookUp() {
-    std::unordered_map<std::uint64_t, ConnectionOwner> byInode;
-    if (inodes_ == nullptr || !holders_->Read(byInode) || !inodes_->ReadSocketInodes(sockets_)) {
+    // Both as large as the machine's sockets, 16 bytes each, kept only for the look: it comes
+    // seldom.
+    SocketHolding holding;
+    std::vector<SocketInode> sockets;
+    if (inodes_ == nullptr || !holders_->Read(holding) || !inodes_->ReadSocketInodes(sockets)) {
         return false;  // tried again a second later, should a row still lack an owner
     }
     bool found = false;
-    for (const SocketOwner& socket : sockets_) {
+    for (const SocketInode& socket : sockets) {
         if (byCookie_.contains(socket.Cookie)) {
             continue;
         }
-        const auto holder = socket.Inode != 0 ? byInode.find(socket.Inode) : byInode.end();
-        if (holder != byInode.end()) {
-            byCookie_[socket.Cookie] = {holder->second, socket.Inode};
+        const ConnectionOwner* holder =
+            socket.Inode != 0 ? holding.HolderOf(socket.Inode) : nullptr;
+        if (holder != nullptr) {
+            Remember(socket.Cookie, *holder, socket.Inode);
             found = true;
         } else {
             notFound_.insert(socket.Cookie);

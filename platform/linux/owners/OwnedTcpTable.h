@@ -60,6 +60,7 @@ private:
     bool Shown(const ConnectionOwner& owner);
     // Sets every row's owner anew; the indices of those that changed go to changed.
     void Refill(std::vector<TcpRow>& rows, std::vector<std::size_t>& changed);
+    void Remember(std::uint64_t cookie, const ConnectionOwner& owner, std::uint64_t inode);
     // Forgets owners whose process ended; whether any went.
     bool ForgetEnded();
     // Asks who holds the sockets of the rows that lack an owner; whether it found any.
@@ -73,10 +74,10 @@ private:
     Options options_;
     std::unordered_map<std::uint64_t, Known> byCookie_;
     std::unordered_map<std::int32_t, ConnectionOwner> listeners_;  // by local port
-    std::unordered_set<std::uint64_t> notFound_;       // cookies /proc had no process for
-    std::unordered_map<std::uint32_t, bool> visible_;  // by pid, since the last check
+    std::unordered_set<std::uint64_t> notFound_;               // cookies /proc had no process for
+    std::unordered_map<std::uint32_t, bool> visible_;          // by pid, since the last check
+    std::unordered_map<std::uint32_t, ConnectionOwner> pids_;  // every owner named, by pid
     std::vector<SocketOwner> reported_;
-    std::vector<SocketOwner> sockets_;
     bool wanted_ = false;  // a row lacks an owner that /proc was not asked for
     Clock::time_point lastCheck_{};
     Clock::time_point lastLookUp_{};

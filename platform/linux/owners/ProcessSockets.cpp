@@ -65,8 +65,7 @@ bool ReadOwner(int at, ConnectionOwner& owner) {
 }
 
 // The sockets of the process whose /proc folder is at.
-void CollectSockets(int at, const ConnectionOwner& owner,
-                    std::unordered_map<std::uint64_t, ConnectionOwner>& owners) {
+void CollectSockets(int at, const ConnectionOwner& owner, SocketHolding& holding) {
     const int fdFolder = ::openat(at, "fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fdFolder < 0) {
         return;  // another user's process, or gone
@@ -87,15 +86,14 @@ void CollectSockets(int at, const ConnectionOwner& owner,
         std::uint64_t inode = 0;
         if (link.starts_with(kSocket) && link.back() == ']' &&
             ParseNumber(link.substr(kSocket.size(), link.size() - kSocket.size() - 1), inode)) {
-            owners.try_emplace(inode, owner);
+            holding.Add(inode, owner);
         }
     }
 }
 
 }  // namespace
 
-bool ScanProcessSockets(std::unordered_map<std::uint64_t, ConnectionOwner>& owners,
-                        const std::string& proc) {
+bool ScanProcessSockets(SocketHolding& holding, const std::string& proc) {
     const Dir processes(::opendir(proc.c_str()));
     if (!processes) {
         return false;
@@ -110,9 +108,10 @@ bool ScanProcessSockets(std::unordered_map<std::uint64_t, ConnectionOwner>& owne
         ConnectionOwner owner;
         owner.Pid = static_cast<std::uint32_t>(pid);
         if (folder && ReadOwner(folder.Get(), owner)) {
-            CollectSockets(folder.Get(), owner, owners);
+            CollectSockets(folder.Get(), owner, holding);
         }
     }
+    holding.Sort();
     return true;
 }
 

@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <string>
-#include <unordered_map>
 
 #include "platform/ConnectionOwner.h"
 
@@ -12,8 +11,7 @@ namespace quarnel::platform {
 // inode of every socket a process has open, with that process as its owner (the first found
 // where several hold one). Processes this process may not look into are left out. False when
 // /proc itself could not be read.
-[[nodiscard]] bool ScanProcessSockets(std::unordered_map<std::uint64_t, ConnectionOwner>& owners,
-                                      const std::string& proc = "/proc");
+[[nodiscard]] bool ScanProcessSockets(SocketHolding& holding, const std::string& proc = "/proc");
 
 // Whether the process pid still runs as the program owner names: a pid whose program has a
 // new name was reused, and a zombie holds nothing. A process this one may not look into is taken

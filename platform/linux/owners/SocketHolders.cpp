@@ -12,9 +12,7 @@ namespace {
 class ProcSocketHolders final : public SocketHolders {
 public:
     explicit ProcSocketHolders(std::string proc) : proc_(std::move(proc)) {}
-    bool Read(std::unordered_map<std::uint64_t, ConnectionOwner>& owners) override {
-        return ScanProcessSockets(owners, proc_);
-    }
+    bool Read(SocketHolding& holding) override { return ScanProcessSockets(holding, proc_); }
 
 private:
     std::string proc_;

@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <unordered_map>
 
 #include "platform/ConnectionOwner.h"
 
@@ -14,8 +13,8 @@ namespace quarnel::platform {
 class SocketHolders {
 public:
     virtual ~SocketHolders() = default;
-    // False when nothing could be read.
-    [[nodiscard]] virtual bool Read(std::unordered_map<std::uint64_t, ConnectionOwner>& owners) = 0;
+    // Into holding, sorted (see SocketHolding); false when nothing could be read.
+    [[nodiscard]] virtual bool Read(SocketHolding& holding) = 0;
 };
 
 // The kernel's list where this process may load the program that makes it (at start, while it

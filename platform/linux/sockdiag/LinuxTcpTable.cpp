@@ -154,7 +154,7 @@ LinuxTcpTable::DumpResult LinuxTcpTable::Dump(const nlmsghdr& request) {
     }
 }
 
-bool LinuxTcpTable::ReadSocketInodes(std::vector<SocketOwner>& sockets) {
+bool LinuxTcpTable::ReadSocketInodes(std::vector<SocketInode>& sockets) {
     sockets.clear();
     inodes_ = &sockets;
     const bool read = DumpTable(TableLinuxStates());
@@ -171,7 +171,7 @@ int LinuxTcpTable::CollectRow(const nlmsghdr* message, void* table) {
     switch (DecodeTcpRow(*message, row)) {
         case DecodeResult::Row:
             if (self.inodes_ != nullptr) {
-                self.inodes_->push_back({row.Cookie, SocketInode(*message), {}});
+                self.inodes_->push_back({row.Cookie, SocketInodeOf(*message)});
             } else {
                 self.scratch_.push_back(row);
             }

@@ -47,7 +47,7 @@ public:
     // Asks the kernel through the closing conversation, so that lookups and closes take turns.
     Found LookUp(const TcpRow& row, TcpState& state) override;
     // One more walk of the table, through the reading conversation.
-    [[nodiscard]] bool ReadSocketInodes(std::vector<SocketOwner>& sockets) override;
+    [[nodiscard]] bool ReadSocketInodes(std::vector<SocketInode>& sockets) override;
 
 private:
     static constexpr int kNoAnswer = -1;
@@ -75,7 +75,7 @@ private:
     std::unique_ptr<NetlinkChannel> close_;
     std::unique_ptr<char[]> buffer_;  // one kernel datagram of a dump
     std::vector<TcpRow> scratch_;     // the read in progress; swapped with the caller's rows
-    std::vector<SocketOwner>* inodes_ = nullptr;  // where a walk for inodes puts them instead
+    std::vector<SocketInode>* inodes_ = nullptr;  // where a walk for inodes puts them instead
     std::uint32_t dumpSequence_ = 0;
     std::uint32_t closeSequence_ = 0;
     bool oneWalk_ = true;  // false once the kernel did not know a dump of both families

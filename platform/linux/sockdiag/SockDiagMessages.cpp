@@ -117,7 +117,7 @@ DecodeResult DecodeTcpRow(const nlmsghdr& message, TcpRow& row) {
     return DecodeResult::Row;
 }
 
-std::uint64_t SocketInode(const nlmsghdr& message) {
+std::uint64_t SocketInodeOf(const nlmsghdr& message) {
     inet_diag_msg socket;
     std::memcpy(&socket, mnl_nlmsg_get_payload(&message), sizeof socket);
     return socket.idiag_inode;

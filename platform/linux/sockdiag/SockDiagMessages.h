@@ -43,7 +43,7 @@ enum class DecodeResult {
 DecodeResult DecodeTcpRow(const nlmsghdr& message, TcpRow& row);
 
 // The inode of the socket of a message DecodeTcpRow read as a row.
-std::uint64_t SocketInode(const nlmsghdr& message);
+std::uint64_t SocketInodeOf(const nlmsghdr& message);
 
 // Room for one request of any kind below.
 inline constexpr std::size_t kDiagRequestSize =

@@ -11,9 +11,8 @@ namespace quarnel::platform {
 class SocketInodeReader {
 public:
     virtual ~SocketInodeReader() = default;
-    // sockets receive each socket's Cookie and Inode (owners unset); false when the table could
-    // not be read.
-    [[nodiscard]] virtual bool ReadSocketInodes(std::vector<SocketOwner>& sockets) = 0;
+    // sockets receive each socket's cookie and inode; false when the table could not be read.
+    [[nodiscard]] virtual bool ReadSocketInodes(std::vector<SocketInode>& sockets) = 0;
 };
 
 }  // namespace quarnel::platform

@@ -195,6 +195,9 @@ TEST(HelperConversation, AWrongHelperIsNoticedWithItsFault) {
     const Bytes full = Chunk(0, kRowsPerChunk);
     Bytes notLast = Chunk(0, kRowsPerChunk - 1);
     notLast[12] = 0;  // consistent in itself, one row fewer and counted so, but not the last
+    Bytes ownerless = Chunk(0, 2), unended = Chunk(0, 2);
+    ownerless[kReplyHeaderSize + 60] = 7;                // an owner not known, yet with a uid
+    unended[kReplyHeaderSize + 2 * kRowSize - 1] = 'x';  // a program's name without its end
     // Changed rows at indices from first on in part index of the answer to request sequence (0:
     // sent unasked), of a table of 5000 rows.
     const auto changed = [](std::uint32_t sequence, std::size_t count, std::uint32_t first = 4,
@@ -222,6 +225,8 @@ TEST(HelperConversation, AWrongHelperIsNoticedWithItsFault) {
         {{Chunk(0, 1, 7)}, wrong, "answered request 7 instead of 1"},
         {{Chunk(1, 1)}, wrong, "sent part 1 of the table for part 0"},
         {{notLast}, wrong, "sent a message that is no answer (81856 bytes)"},
+        {{ownerless}, wrong, "sent a message that is no answer (176 bytes)"},
+        {{unended}, wrong, "sent a message that is no answer (176 bytes)"},
         {{changed(1, 1)}, wrong, "sent changed rows that answer no question asked"},
         // Sent unasked: a row past the end of the table, rows in a part out of turn or going back,
         // an answer between the parts of a sending.
