@@ -93,23 +93,27 @@ void OwnedTcpTable::TakeMissed(std::vector<TcpRow>& rows) {
 void OwnedTcpTable::Learn() {
     table_->TakeOwners(reported_);
     for (const SocketOwner& socket : reported_) {
-        Remember(socket.Cookie, socket.Owner, socket.Inode);
+        Remember(socket.Cookie, socket.Owner);
     }
 }
 
 ConnectionOwner OwnedTcpTable::OwnerOf(const TcpRow& row) {
     const bool listening = row.State == TcpState::Listening;
+    const auto named = [this](std::uint32_t pid) {
+        const auto owner = pids_.find(pid);
+        return owner != pids_.end() && Shown(owner->second) ? owner->second : ConnectionOwner{};
+    };
     if (const auto known = byCookie_.find(row.Cookie); known != byCookie_.end()) {
         if (listening) {
-            listeners_[row.LocalPort] = known->second.Owner;
+            listeners_[row.LocalPort] = known->second;
         }
-        return Shown(known->second.Owner) ? known->second.Owner : ConnectionOwner{};
+        return named(known->second);
     }
     if (!listening) {
         // Nobody accepted it yet, or it is older than the reports: the listener's program
-        // has it, as far as anyone can tell before /proc is asked.
+        // has it, as far as anyone can tell before its holder is looked for.
         if (const auto listener = listeners_.find(row.LocalPort); listener != listeners_.end()) {
-            return Shown(listener->second) ? listener->second : ConnectionOwner{};
+            return named(listener->second);
         }
     }
     if (inodes_ != nullptr && !notFound_.contains(row.Cookie)) {
@@ -154,18 +158,17 @@ bool OwnedTcpTable::ForgetEnded() {
     if (ended.empty()) {
         return false;
     }
-    const auto gone = [&](const ConnectionOwner& owner) { return ended.contains(owner.Pid); };
-    std::erase_if(byCookie_, [&](const auto& entry) { return gone(entry.second.Owner); });
-    std::erase_if(listeners_, [&](const auto& entry) { return gone(entry.second); });
+    const auto gone = [&](const auto& entry) { return ended.contains(entry.second); };
+    std::erase_if(byCookie_, gone);
+    std::erase_if(listeners_, gone);
     std::erase_if(visible_, [&](const auto& entry) { return ended.contains(entry.first); });
     // Their sockets may be held by another process now (handed on at fork): looked for again.
     notFound_.clear();
     return true;
 }
 
-void OwnedTcpTable::Remember(std::uint64_t cookie, const ConnectionOwner& owner,
-                             std::uint64_t inode) {
-    byCookie_[cookie] = {owner, inode};
+void OwnedTcpTable::Remember(std::uint64_t cookie, const ConnectionOwner& owner) {
+    byCookie_[cookie] = owner.Pid;
     pids_[owner.Pid] = owner;
 }
 
@@ -185,7 +188,7 @@ bool OwnedTcpTable::LookUp() {
         const ConnectionOwner* holder =
             socket.Inode != 0 ? holding.HolderOf(socket.Inode) : nullptr;
         if (holder != nullptr) {
-            Remember(socket.Cookie, *holder, socket.Inode);
+            Remember(socket.Cookie, *holder);
             found = true;
         } else {
             notFound_.insert(socket.Cookie);

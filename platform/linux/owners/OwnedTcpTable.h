@@ -49,10 +49,6 @@ public:
     void TakeMissed(std::vector<TcpRow>& rows) override;
 
 private:
-    struct Known {
-        ConnectionOwner Owner;
-        std::uint64_t Inode = 0;
-    };
     // Takes the owners the table reported.
     void Learn();
     // The owner of row as far as it is known; notes a row worth a look through /proc.
@@ -60,7 +56,7 @@ private:
     bool Shown(const ConnectionOwner& owner);
     // Sets every row's owner anew; the indices of those that changed go to changed.
     void Refill(std::vector<TcpRow>& rows, std::vector<std::size_t>& changed);
-    void Remember(std::uint64_t cookie, const ConnectionOwner& owner, std::uint64_t inode);
+    void Remember(std::uint64_t cookie, const ConnectionOwner& owner);
     // Forgets owners whose process ended; whether any went.
     bool ForgetEnded();
     // Asks who holds the sockets of the rows that lack an owner; whether it found any.
@@ -72,11 +68,12 @@ private:
     SocketInodeReader* inodes_;
     std::unique_ptr<SocketHolders> holders_;
     Options options_;
-    std::unordered_map<std::uint64_t, Known> byCookie_;
-    std::unordered_map<std::int32_t, ConnectionOwner> listeners_;  // by local port
-    std::unordered_set<std::uint64_t> notFound_;               // cookies /proc had no process for
-    std::unordered_map<std::uint32_t, bool> visible_;          // by pid, since the last check
-    std::unordered_map<std::uint32_t, ConnectionOwner> pids_;  // every owner named, by pid
+    // Owners by pid, and the pid of each socket's owner: a process's sockets share one entry.
+    std::unordered_map<std::uint32_t, ConnectionOwner> pids_;
+    std::unordered_map<std::uint64_t, std::uint32_t> byCookie_;
+    std::unordered_map<std::int32_t, std::uint32_t> listeners_;  // the listener's pid by port
+    std::unordered_set<std::uint64_t> notFound_;                 // cookies /proc had no process for
+    std::unordered_map<std::uint32_t, bool> visible_;            // by pid, since the last check
     std::vector<SocketOwner> reported_;
     bool wanted_ = false;  // a row lacks an owner that /proc was not asked for
     Clock::time_point lastCheck_{};
