@@ -27,31 +27,32 @@ std::string GroupedNumber(std::uint64_t number) {
 }
 
 void ActionLog::Closed(const platform::TcpRow& row, Verdict verdict, Clock::time_point now,
-                       const RuleSet* rules) {
+                       const RuleSet* rules, const platform::ConnectionOwner& owner) {
     ++totalClosed_;
-    if (Room(now) && Tell(row, verdict, rules)) {
+    if (Room(now) && Tell(row, verdict, rules, owner)) {
         ++writtenInWindow_;
         return;
     }
     ++untold_;
-    const auto counted = untoldBy_.find(row.Owner);
+    const auto counted = untoldBy_.find(owner);
     if (counted != untoldBy_.end()) {
         ++counted->second;
     } else if (untoldBy_.size() < kOwnersCounted) {
-        untoldBy_.emplace(row.Owner, 1);
+        untoldBy_.emplace(owner, 1);
     }
 }
 
-bool ActionLog::Tell(const platform::TcpRow& row, Verdict verdict, const RuleSet* rules) {
-    const std::string line = CloseLine(row, verdict, rules, userName_);
-    return (sink_ && sink_(row, verdict, line)) || Write(line);
+bool ActionLog::Tell(const platform::TcpRow& row, Verdict verdict, const RuleSet* rules,
+                     const platform::ConnectionOwner& owner) {
+    const std::string line = CloseLine(row, verdict, rules, userName_, owner);
+    return (sink_ && sink_(row, verdict, owner, line)) || Write(line);
 }
 
 void ActionLog::Missed(const platform::TcpRow& row, Verdict verdict, Clock::time_point now,
-                       const RuleSet* rules) {
+                       const RuleSet* rules, const platform::ConnectionOwner& owner) {
     ++totalMissed_;
     // Past the limit it is only counted: the service's status tells the count.
-    if (Room(now) && Write(MissedLine(row, verdict, rules, userName_), Priority::Warning)) {
+    if (Room(now) && Write(MissedLine(row, verdict, rules, userName_, owner), Priority::Warning)) {
         ++writtenInWindow_;
     }
 }

@@ -31,12 +31,13 @@ public:
     explicit ActionLog(int fd, std::size_t closeLinesPerSecond = 20)
         : fd_(fd), limit_(closeLinesPerSecond) {}
 
-    // A connection the pass closed, and the rule that closed it (see CloseLine).
+    // A connection the pass closed, the rule that closed it and who it belonged to (see
+    // CloseLine).
     void Closed(const platform::TcpRow& row, Verdict verdict, Clock::time_point now = Clock::now(),
-                const RuleSet* rules = nullptr);
+                const RuleSet* rules = nullptr, const platform::ConnectionOwner& owner = {});
     // A blocked connection that ended before it could be closed; in the same limit as closes.
     void Missed(const platform::TcpRow& row, Verdict verdict, Clock::time_point now = Clock::now(),
-                const RuleSet* rules = nullptr);
+                const RuleSet* rules = nullptr, const platform::ConnectionOwner& owner = {});
     // A line of its own: start, reload, a failure. Not limited; dropped and counted only when
     // the descriptor is full. One longer than PIPE_BUF is cut there, which a pipe takes whole.
     void Say(std::string_view line, Priority priority = Priority::Info);
@@ -47,7 +48,8 @@ public:
     // it tells whether it took the line, and a line it did not take goes to the descriptor.
     // Limited and counted as the descriptor's lines are.
     using CloseSink =
-        std::function<bool(const platform::TcpRow& row, Verdict verdict, const std::string& line)>;
+        std::function<bool(const platform::TcpRow& row, Verdict verdict,
+                           const platform::ConnectionOwner& owner, const std::string& line)>;
     void SendClosesTo(CloseSink sink) { sink_ = std::move(sink); }
     // How close lines name an owner's user; without it, by number.
     void NameUsersBy(UserNameOf userName) { userName_ = std::move(userName); }
@@ -62,7 +64,8 @@ public:
 
 private:
     // Sends the close line to the sink, else writes it; whether it went anywhere.
-    bool Tell(const platform::TcpRow& row, Verdict verdict, const RuleSet* rules);
+    bool Tell(const platform::TcpRow& row, Verdict verdict, const RuleSet* rules,
+              const platform::ConnectionOwner& owner);
     // Starts a new second's count when the last is over; whether this second has room for a
     // line of the limited kind.
     bool Room(Clock::time_point now);

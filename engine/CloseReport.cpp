@@ -32,7 +32,8 @@ void AppendEndpoint(std::string& line, const platform::TcpRow& row,
 namespace {
 
 std::string ReportLine(const char* what, const platform::TcpRow& row, Verdict verdict,
-                       const RuleSet* rules, const UserNameOf& userName) {
+                       const RuleSet* rules, const UserNameOf& userName,
+                       const platform::ConnectionOwner& owner) {
     const bool local = verdict == Verdict::BlockedByLocalPort;
     std::string line = what;
     line += row.Family == platform::SocketFamily::IPv6 ? "IPv6 " : "IPv4 ";
@@ -50,7 +51,7 @@ std::string ReportLine(const char* what, const platform::TcpRow& row, Verdict ve
         }
     }
     line += ") by ";
-    line += OwnerText(row.Owner, userName);
+    line += OwnerText(owner, userName);
     return line;
 }
 
@@ -69,13 +70,13 @@ std::string OwnerText(const platform::ConnectionOwner& owner, const UserNameOf& 
 }
 
 std::string CloseLine(const platform::TcpRow& row, Verdict verdict, const RuleSet* rules,
-                      const UserNameOf& userName) {
-    return ReportLine("closed ", row, verdict, rules, userName);
+                      const UserNameOf& userName, const platform::ConnectionOwner& owner) {
+    return ReportLine("closed ", row, verdict, rules, userName, owner);
 }
 
 std::string MissedLine(const platform::TcpRow& row, Verdict verdict, const RuleSet* rules,
-                       const UserNameOf& userName) {
-    return ReportLine("missed ", row, verdict, rules, userName) +
+                       const UserNameOf& userName, const platform::ConnectionOwner& owner) {
+    return ReportLine("missed ", row, verdict, rules, userName, owner) +
            ": ended before it could be closed";
 }
 

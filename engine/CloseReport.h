@@ -26,10 +26,11 @@ std::string OwnerText(const platform::ConnectionOwner& owner, const UserNameOf& 
 // Given the rules that closed it, a port blocked as part of a range names the range: "(remote
 // port 6000 blocked, range 6000-6063)". A connection whose owner is not known ends "by unknown".
 std::string CloseLine(const platform::TcpRow& row, Verdict verdict, const RuleSet* rules = nullptr,
-                      const UserNameOf& userName = {});
+                      const UserNameOf& userName = {}, const platform::ConnectionOwner& owner = {});
 // The same for a blocked connection that ended before it could be closed: "missed IPv4 ...
 // (remote port 443 blocked) by curl [812] user alice: ended before it could be closed".
 std::string MissedLine(const platform::TcpRow& row, Verdict verdict, const RuleSet* rules = nullptr,
-                       const UserNameOf& userName = {});
+                       const UserNameOf& userName = {},
+                       const platform::ConnectionOwner& owner = {});
 
 }  // namespace quarnel

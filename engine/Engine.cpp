@@ -35,6 +35,7 @@ Engine::Engine(platform::TcpTableSource& source, platform::HostAddressSource& ho
     : oManager(Table, Cache, store, hosts), source_(source) {
     // The system holds back what the pass will close, by the same rules.
     oManager.RulesChanged = [this] { source_.SetRules(BlockingRulesOf(oManager.Rules())); };
+    oManager.OwnerOfRow = [this](const platform::TcpRow& row) { return source_.Owner(row); };
 }
 
 void Engine::ProcessTcpTable(const std::function<void()>& processEvents) {
@@ -66,12 +67,14 @@ void Engine::ProcessTcpTable(const std::function<void()>& processEvents) {
 }
 
 void Engine::LogTo(ActionLog& log) {
-    SetCloseObserver([&log](const platform::TcpRow& row, Verdict verdict, const RuleSet& rules) {
-        log.Closed(row, verdict, ActionLog::Clock::now(), &rules);
-    });
-    SetMissObserver([&log](const platform::TcpRow& row, Verdict verdict, const RuleSet& rules) {
-        log.Missed(row, verdict, ActionLog::Clock::now(), &rules);
-    });
+    SetCloseObserver(
+        [this, &log](const platform::TcpRow& row, Verdict verdict, const RuleSet& rules) {
+            log.Closed(row, verdict, ActionLog::Clock::now(), &rules, source_.Owner(row));
+        });
+    SetMissObserver(
+        [this, &log](const platform::TcpRow& row, Verdict verdict, const RuleSet& rules) {
+            log.Missed(row, verdict, ActionLog::Clock::now(), &rules, source_.Owner(row));
+        });
 }
 
 void Engine::TellMissed() {

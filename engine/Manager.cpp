@@ -141,7 +141,7 @@ void Manager::RefreshCurrentConnections() {
             continue;
         }
         (void)oCurrentConnections.AddItem(DisplayLine(row, remoteIP));  // text always fits
-        lineOwners_.push_back(row.Owner);
+        lineOwners_.push_back(OwnerOfRow ? OwnerOfRow(row) : platform::ConnectionOwner{});
     }
 }
 

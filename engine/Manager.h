@@ -99,6 +99,8 @@ public:
     // engine hands them to the system from here, in the same moment the pass starts to judge by
     // them.
     std::function<void()> RulesChanged;
+    // Who a row belongs to, as the table's source knows it; without it, nobody.
+    std::function<platform::ConnectionOwner(const platform::TcpRow&)> OwnerOfRow;
     // The window; none until start-up gives it. Without it, nothing is shown and both check
     // boxes count as not set.
     ManagerWindow* oMainForm = nullptr;

@@ -47,8 +47,10 @@ struct TcpRow {
     std::int32_t RemotePort = 0;  // 0..65535
     SocketFamily Family = SocketFamily::IPv4;
     std::uint32_t Interface = 0;  // the device the socket is bound to, 0 for none
-    std::uint64_t Cookie = 0;     // the kernel's socket cookie
-    ConnectionOwner Owner;        // who it belongs to, where a source tells
+    // The process it belongs to, 0 where not known; its program and user come from the
+    // source (Owner), which keeps them once per process, not once per row.
+    std::uint32_t OwnerPid = 0;
+    std::uint64_t Cookie = 0;  // the kernel's socket cookie
 
     bool operator==(const TcpRow&) const = default;
 };
@@ -134,6 +136,8 @@ public:
     // The owners the system reported since the last call, as sockets connected or listened.
     // Only a source that learns of every change knows them; the others give none.
     virtual void TakeOwners(std::vector<SocketOwner>& owners) { owners.clear(); }
+    // The owner the row's OwnerPid names, as this source knows it; none where it does not.
+    virtual ConnectionOwner Owner(const TcpRow& /*row*/) const { return {}; }
 };
 
 }  // namespace quarnel::platform

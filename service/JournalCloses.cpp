@@ -24,7 +24,8 @@ std::string Endpoint(const platform::IpAddress& address, std::int32_t port) {
 }  // namespace
 
 ActionLog::CloseSink JournalCloses() {
-    return [](const platform::TcpRow& row, Verdict verdict, const std::string& line) {
+    return [](const platform::TcpRow& row, Verdict verdict, const platform::ConnectionOwner& owner,
+              const std::string& line) {
         const bool local = verdict == Verdict::BlockedByLocalPort;
         std::vector<std::string> fields = {
             "MESSAGE=" + line,
@@ -39,10 +40,10 @@ ActionLog::CloseSink JournalCloses() {
         };
         // The owner's fields only where it is known, so that a search by them never finds a
         // connection nobody could name.
-        if (row.Owner.Known()) {
-            fields.push_back("QUARNEL_PID=" + std::to_string(row.Owner.Pid));
-            fields.push_back("QUARNEL_COMMAND=" + std::string(row.Owner.CommandText()));
-            fields.push_back("QUARNEL_UID=" + std::to_string(row.Owner.Uid));
+        if (owner.Known()) {
+            fields.push_back("QUARNEL_PID=" + std::to_string(owner.Pid));
+            fields.push_back("QUARNEL_COMMAND=" + std::string(owner.CommandText()));
+            fields.push_back("QUARNEL_UID=" + std::to_string(owner.Uid));
         }
         std::vector<iovec> parts;
         parts.reserve(fields.size());

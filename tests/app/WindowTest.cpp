@@ -200,7 +200,8 @@ TEST_F(Window, CheckBoxesFilterWithinOneTickAndTheTimerReloadsOnlyAChangedConnec
 // Hovering a connection line shows who it belongs to, as far as that is known; the lines
 // themselves stay as they were.
 TEST_F(Window, HoveringAConnectionLineShowsItsOwner) {
-    table.Connections[0].Owner = {812, 107, {'s', 'm', 't', 'p'}};
+    table.Connections[0].OwnerPid = 812;
+    table.Owners[812] = {812, 107, {'s', 'm', 't', 'p'}};
     window.UserName = [](std::uint32_t uid) { return uid == 107 ? "postfix" : "?"; };
     Tick();
     ASSERT_EQ(Listed(), Lines{Web});
@@ -211,7 +212,7 @@ TEST_F(Window, HoveringAConnectionLineShowsItsOwner) {
         return QToolTip::text().toStdString();
     };
     EXPECT_EQ(hover(0), "Program: smtp\nProcess ID: 812\nUser: postfix");
-    table.Connections[0].Owner = {};
+    table.Connections[0].OwnerPid = 0;
     Tick();
     EXPECT_EQ(hover(0), "Program: unknown");
     EXPECT_EQ(Listed(), Lines{Web});

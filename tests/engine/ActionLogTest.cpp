@@ -55,13 +55,13 @@ TEST(CloseLog, NamesTheRangeAndOwnerAndWritesWhatTheSinkRefusesWithItsPriority) 
     log.MarkPriorities(true);
     log.NameUsersBy([](std::uint32_t uid) { return uid == 107 ? "postfix" : "?"; });
     std::vector<std::string> sunk;
-    log.SendClosesTo([&](const platform::TcpRow&, Verdict, const std::string& line) {
-        return sunk.push_back(line), sunk.size() == 1;
-    });
-    platform::TcpRow row = Established(50123, "198.51.100.7", 6000, 1);
-    row.Owner = {812, 107, {'s', 'm', 't', 'p'}};
+    log.SendClosesTo(
+        [&](const platform::TcpRow&, Verdict, const platform::ConnectionOwner&,
+            const std::string& line) { return sunk.push_back(line), sunk.size() == 1; });
+    const platform::TcpRow row = Established(50123, "198.51.100.7", 6000, 1);
+    const platform::ConnectionOwner smtp{812, 107, {'s', 'm', 't', 'p'}};
     log.Closed(row, Verdict::BlockedByRemotePort);  // taken, so not written
-    log.Closed(row, Verdict::BlockedByRemotePort, ActionLog::Clock::now(), &rules);
+    log.Closed(row, Verdict::BlockedByRemotePort, ActionLog::Clock::now(), &rules, smtp);
     log.Say("refused", ActionLog::Priority::Warning);
     log.Say("cannot close", ActionLog::Priority::Error);
     EXPECT_EQ(sunk.back(), range);
@@ -100,16 +100,17 @@ TEST(CloseLog, AStormIsSummarisedAndAFullDescriptorStallsNothing) {
     Pipe pipe;
     ActionLog log(pipe.writeEnd.Get(), 3);
     const auto start = ActionLog::Clock::now();
-    platform::TcpRow row = Established(50123, "198.51.100.7", 443, 1);
-    row.Owner = {812, 1000, {'c', 'u', 'r', 'l'}};
+    const platform::TcpRow row = Established(50123, "198.51.100.7", 443, 1);
+    const platform::ConnectionOwner curl{812, 1000, {'c', 'u', 'r', 'l'}};
     for (int i = 0; i < 1737; ++i) {
-        log.Closed(row, Verdict::BlockedByRemotePort, start + std::chrono::microseconds(i));
+        log.Closed(row, Verdict::BlockedByRemotePort, start + std::chrono::microseconds(i), nullptr,
+                   curl);
     }
     log.Flush(start + 500ms);  // the second is not over: nothing yet
-    const std::string line = CloseLine(row, Verdict::BlockedByRemotePort) + "\n";
+    const std::string line = CloseLine(row, Verdict::BlockedByRemotePort, nullptr, {}, curl) + "\n";
     EXPECT_EQ(pipe.Drain(), line + line + line);
     log.Flush(start + 1s);
-    log.Closed(row, Verdict::BlockedByRemotePort, start + 1s + 1ms);  // a second of its own
+    log.Closed(row, Verdict::BlockedByRemotePort, start + 1s + 1ms, nullptr, curl);  // a new second
     EXPECT_EQ(pipe.Drain(),
               "and 1,734 more closed in the last second (1,734 by curl [812] user 1000)\n" + line);
     EXPECT_EQ(log.ClosedCount(), 1738u);
@@ -121,7 +122,7 @@ TEST(CloseLog, AStormIsSummarisedAndAFullDescriptorStallsNothing) {
     ASSERT_EQ(errno, EAGAIN);
     (void)::fcntl(pipe.writeEnd.Get(), F_SETFL, 0);  // writes block again
     for (int i = 0; i < 5; ++i) {
-        log.Closed(row, Verdict::BlockedByRemotePort, start + 3s);
+        log.Closed(row, Verdict::BlockedByRemotePort, start + 3s, nullptr, curl);
     }
     log.Say("reloaded");  // lost rather than waited for, and counted
     log.Say(std::string(2 * PIPE_BUF, 'x'));

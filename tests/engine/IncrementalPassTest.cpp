@@ -29,8 +29,7 @@ TcpRow RowOf(const TcpStateEvent& connection) {
                .RemotePort = connection.RemotePort,
                .Family = connection.Family == AF_INET6 ? platform::SocketFamily::IPv6
                                                        : platform::SocketFamily::IPv4,
-               .Cookie = connection.Cookie,
-               .Owner = {}};
+               .Cookie = connection.Cookie};
     std::ranges::copy(connection.LocalAddress, row.LocalAddress.begin());
     std::ranges::copy(connection.RemoteAddress, row.RemoteAddress.begin());
     return row;

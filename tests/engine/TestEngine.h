@@ -50,8 +50,13 @@ struct FakeTable : platform::TcpTableSource {
     void TakeMissed(std::vector<platform::TcpRow>& rows) override {
         rows = std::exchange(Missed, {});
     }
+    platform::ConnectionOwner Owner(const platform::TcpRow& row) const override {
+        const auto owner = Owners.find(row.OwnerPid);
+        return owner != Owners.end() ? owner->second : platform::ConnectionOwner{};
+    }
 
     std::vector<platform::TcpRow> Connections, Closes, Missed;
+    std::map<std::uint32_t, platform::ConnectionOwner> Owners;  // by pid
     bool RefuseCloses = false;
     bool Linger = false;  // a close succeeds, yet the row stays: a socket its process let go
 };

@@ -62,8 +62,7 @@ inline platform::TcpRow Row(platform::TcpState state, const char* local, std::in
             .RemotePort = remotePort,
             .Family =
                 family.value_or(ipv6 ? platform::SocketFamily::IPv6 : platform::SocketFamily::IPv4),
-            .Cookie = cookie,
-            .Owner = {}};
+            .Cookie = cookie};
 }
 
 }  // namespace quarnel::testsupport

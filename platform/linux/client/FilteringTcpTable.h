@@ -27,6 +27,7 @@ public:
     }
     CloseAbility CanCloseConnections() override { return table_->CanCloseConnections(); }
     void TakeMissed(std::vector<TcpRow>& rows) override { table_->TakeMissed(rows); }
+    ConnectionOwner Owner(const TcpRow& row) const override { return table_->Owner(row); }
     // A change in whether the filter holds the rules is told once, after the table's own.
     std::optional<SourceNotice> TakeNotice() override;
     void SetRules(const BlockingRules& rules) override;

@@ -253,6 +253,11 @@ void HelperChannel::TakeMissed(std::vector<TcpRow>& rows) {
     rows.swap(missed_);
 }
 
+ConnectionOwner HelperChannel::Owner(std::uint32_t pid) const {
+    const auto owner = pid != 0 ? owners_.find(pid) : owners_.end();
+    return owner != owners_.end() ? owner->second : ConnectionOwner{};
+}
+
 bool HelperChannel::Close(const TcpRow& row, bool& closed) {
     closed = false;
     if (!CanNameConnection(row)) {
@@ -380,9 +385,19 @@ bool HelperChannel::ReceiveWaiting(Reply& reply, bool& received) {
     const std::span<const std::uint8_t> bytes(buffer_.data(), std::min(size, buffer_.size()));
     chunkRows_.clear();
     chunkIndices_.clear();
-    if (!DecodeReply(bytes, size, reply, chunkRows_, chunkIndices_)) {
+    chunkOwners_.clear();
+    if (!DecodeReply(bytes, size, reply, chunkRows_, chunkIndices_, &chunkOwners_)) {
         return Broken(ChannelFailure::WrongAnswer,
                       "sent a message that is no answer (" + std::to_string(size) + " bytes)");
+    }
+    constexpr std::size_t kMaxOwners = 65536;
+    for (const ConnectionOwner& owner : chunkOwners_) {
+        if (owner.Known()) {
+            if (owners_.size() >= kMaxOwners) {
+                owners_.clear();
+            }
+            owners_[owner.Pid] = owner;
+        }
     }
     received = true;
     return true;

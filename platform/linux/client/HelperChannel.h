@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/TcpTableSource.h"
@@ -59,6 +60,8 @@ public:
     // The connections the helper sent as missed (established and gone before a read handed
     // them out) since the last call; at most kMaxMissedRows, the rest dropped.
     void TakeMissed(std::vector<TcpRow>& rows);
+    // The owner the helper last sent for pid; none when it sent none.
+    ConnectionOwner Owner(std::uint32_t pid) const;
     // closed tells whether the helper closed the connection. A row that cannot be named (see
     // CanNameConnection) is not sent and not closed.
     [[nodiscard]] bool Close(const TcpRow& row, bool& closed);
@@ -107,10 +110,14 @@ private:
     ChannelFailure failure_ = ChannelFailure::None;
     std::string problem_;
     std::array<std::uint8_t, kMaxReplySize> buffer_{};
-    std::vector<TcpRow> rows_;                 // the read in progress
-    std::vector<std::uint32_t> indices_;       // the indices of its rows, for changed rows
-    std::vector<TcpRow> chunkRows_;            // the message just received
-    std::vector<std::uint32_t> chunkIndices_;  // and the indices of its rows
+    std::vector<TcpRow> rows_;                  // the read in progress
+    std::vector<std::uint32_t> indices_;        // the indices of its rows, for changed rows
+    std::vector<TcpRow> chunkRows_;             // the message just received
+    std::vector<std::uint32_t> chunkIndices_;   // and the indices of its rows
+    std::vector<ConnectionOwner> chunkOwners_;  // and their owners
+    // The owners of the rows the helper sent, once per process; bounded, the oldest forgotten
+    // all at once, when the next rows name their owners anew.
+    std::unordered_map<std::uint32_t, ConnectionOwner> owners_;
     bool changed_ = false;  // the helper told of a change that no read has fetched yet
     // What the helper sent unasked and no read has taken: its rows and their indices, and for
     // each whole sending the table's row count and where its rows end.

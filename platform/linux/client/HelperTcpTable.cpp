@@ -196,6 +196,10 @@ void HelperTcpTable::TakeMissed(std::vector<TcpRow>& rows) {
     rows.clear();
 }
 
+ConnectionOwner HelperTcpTable::Owner(const TcpRow& row) const {
+    return channel_ ? channel_->Owner(row.OwnerPid) : ConnectionOwner{};
+}
+
 void HelperTcpTable::HelperFailed() {
     const std::string what = StopBroken(path_, *process_, *channel_);
     channel_.reset();

@@ -63,6 +63,7 @@ public:
     std::optional<SourceNotice> TakeNotice() override;
     // What the helper sent as missed; none while the table reads in this process.
     void TakeMissed(std::vector<TcpRow>& rows) override;
+    ConnectionOwner Owner(const TcpRow& row) const override;
     // The helper holds back what the rules block, from now on and again after a restart.
     void SetRules(const BlockingRules& rules) override;
 

@@ -24,6 +24,8 @@ public:
     int WaitDescriptor() const override { return reader_->WaitDescriptor(); }
     [[nodiscard]] bool CloseConnection(const TcpRow&) override { return false; }
     CloseAbility CanCloseConnections() override { return why_; }
+    void TakeMissed(std::vector<TcpRow>& rows) override { reader_->TakeMissed(rows); }
+    ConnectionOwner Owner(const TcpRow& row) const override { return reader_->Owner(row); }
 
 private:
     std::unique_ptr<TcpTableSource> reader_;

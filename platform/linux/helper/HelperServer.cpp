@@ -325,7 +325,8 @@ long HelperServer::Receive(bool& ancillary) {
 
 bool HelperServer::Send(const Reply& reply, std::span<const TcpRow> rows,
                         std::span<const std::uint32_t> indices) {
-    const std::size_t size = EncodeReply(reply, rows, reply_, indices);
+    const std::size_t size = EncodeReply(reply, rows, reply_, indices,
+                                         [this](const TcpRow& row) { return table_.Owner(row); });
     if (size == 0) {
         // A row the record cannot carry: the read fails rather than lying about a row.
         std::fprintf(log_, "quarnel-helper: a table row cannot be sent; the read fails\n");

@@ -43,7 +43,7 @@ ReadResult OwnedTcpTable::Read(std::vector<TcpRow>& rows, TableChanges* changes)
         for (const bool listening : {true, false}) {
             for (const std::size_t i : changes->Rows) {
                 if ((rows[i].State == TcpState::Listening) == listening) {
-                    rows[i].Owner = OwnerOf(rows[i]);
+                    rows[i].OwnerPid = OwnerOf(rows[i]);
                 }
             }
         }
@@ -86,8 +86,13 @@ void OwnedTcpTable::TakeMissed(std::vector<TcpRow>& rows) {
     table_->TakeMissed(rows);
     Learn();
     for (TcpRow& row : rows) {
-        row.Owner = OwnerOf(row);
+        row.OwnerPid = OwnerOf(row);
     }
+}
+
+ConnectionOwner OwnedTcpTable::Owner(const TcpRow& row) const {
+    const auto owner = row.OwnerPid != 0 ? pids_.find(row.OwnerPid) : pids_.end();
+    return owner != pids_.end() ? owner->second : ConnectionOwner{};
 }
 
 void OwnedTcpTable::Learn() {
@@ -97,11 +102,11 @@ void OwnedTcpTable::Learn() {
     }
 }
 
-ConnectionOwner OwnedTcpTable::OwnerOf(const TcpRow& row) {
+std::uint32_t OwnedTcpTable::OwnerOf(const TcpRow& row) {
     const bool listening = row.State == TcpState::Listening;
-    const auto named = [this](std::uint32_t pid) {
+    const auto named = [this](std::uint32_t pid) -> std::uint32_t {
         const auto owner = pids_.find(pid);
-        return owner != pids_.end() && Shown(owner->second) ? owner->second : ConnectionOwner{};
+        return owner != pids_.end() && Shown(owner->second) ? pid : 0;
     };
     if (const auto known = byCookie_.find(row.Cookie); known != byCookie_.end()) {
         if (listening) {
@@ -119,7 +124,7 @@ ConnectionOwner OwnedTcpTable::OwnerOf(const TcpRow& row) {
     if (inodes_ != nullptr && !notFound_.contains(row.Cookie)) {
         wanted_ = true;
     }
-    return {};
+    return 0;
 }
 
 bool OwnedTcpTable::Shown(const ConnectionOwner& owner) {
@@ -139,9 +144,9 @@ void OwnedTcpTable::Refill(std::vector<TcpRow>& rows, std::vector<std::size_t>& 
             if ((rows[i].State == TcpState::Listening) != listening) {
                 continue;
             }
-            const ConnectionOwner owner = OwnerOf(rows[i]);
-            if (owner != rows[i].Owner) {
-                rows[i].Owner = owner;
+            const std::uint32_t owner = OwnerOf(rows[i]);
+            if (owner != rows[i].OwnerPid) {
+                rows[i].OwnerPid = owner;
                 changed.push_back(i);
             }
         }
@@ -168,8 +173,17 @@ bool OwnedTcpTable::ForgetEnded() {
 }
 
 void OwnedTcpTable::Remember(std::uint64_t cookie, const ConnectionOwner& owner) {
+    const auto [known, fresh] = pids_.try_emplace(owner.Pid, owner);
+    if (!fresh && known->second != owner) {
+        // The pid names another program now (reused, or the process ran another): what was
+        // counted its sockets is looked for again rather than named after the new one.
+        const auto taken = [&](const auto& entry) { return entry.second == owner.Pid; };
+        std::erase_if(byCookie_, taken);
+        std::erase_if(listeners_, taken);
+        notFound_.clear();
+        known->second = owner;
+    }
     byCookie_[cookie] = owner.Pid;
-    pids_[owner.Pid] = owner;
 }
 
 bool OwnedTcpTable::LookUp() {

@@ -47,12 +47,14 @@ public:
     void SetRules(const BlockingRules& rules) override { table_->SetRules(rules); }
     std::optional<SourceNotice> TakeNotice() override { return table_->TakeNotice(); }
     void TakeMissed(std::vector<TcpRow>& rows) override;
+    ConnectionOwner Owner(const TcpRow& row) const override;
 
 private:
     // Takes the owners the table reported.
     void Learn();
-    // The owner of row as far as it is known; notes a row worth a look through /proc.
-    ConnectionOwner OwnerOf(const TcpRow& row);
+    // The pid of row's owner as far as it is known (0: not); notes a row worth a look for its
+    // socket's holder.
+    std::uint32_t OwnerOf(const TcpRow& row);
     bool Shown(const ConnectionOwner& owner);
     // Sets every row's owner anew; the indices of those that changed go to changed.
     void Refill(std::vector<TcpRow>& rows, std::vector<std::size_t>& changed);

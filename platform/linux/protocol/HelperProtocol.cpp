@@ -473,7 +473,7 @@ bool CarriesRows(ReplyKind kind) {
 
 std::size_t EncodeReply(const Reply& reply, std::span<const TcpRow> rows,
                         std::span<std::uint8_t, kMaxReplySize> out,
-                        std::span<const std::uint32_t> indices) {
+                        std::span<const std::uint32_t> indices, const RowOwners& owners) {
     const bool changes = reply.Kind == ReplyKind::TableChanges;
     if (rows.size() > (CarriesRows(reply.Kind) ? kRowsPerChunk : 0) ||
         indices.size() != (changes ? rows.size() : 0)) {
@@ -531,7 +531,12 @@ std::size_t EncodeReply(const Reply& reply, std::span<const TcpRow> rows,
         const std::size_t at = kReplyHeaderSize + i * kRowSize;
         PutName(writer, at, row);
         writer.Put(at + kRowStateOffset, static_cast<std::uint8_t>(row.State), 1);
-        PutOwner(writer, at, row.Owner);
+        if (row.OwnerPid != 0 && owners) {
+            // An owner the table no longer knows travels as not known.
+            if (const ConnectionOwner owner = owners(row); owner.Pid == row.OwnerPid) {
+                PutOwner(writer, at, owner);
+            }
+        }
         if (changes) {
             writer.Put(at + kRowIndexOffset, indices[i], 4);
         }
@@ -547,7 +552,8 @@ bool DecodeReply(std::span<const std::uint8_t> received, std::size_t length, Rep
 }
 
 bool DecodeReply(std::span<const std::uint8_t> received, std::size_t length, Reply& reply,
-                 std::vector<TcpRow>& rows, std::vector<std::uint32_t>& indices) {
+                 std::vector<TcpRow>& rows, std::vector<std::uint32_t>& indices,
+                 std::vector<ConnectionOwner>* owners) {
     reply = Reply{};
     if (length != received.size() || length < kReplyHeaderSize || length > kMaxReplySize) {
         return false;
@@ -573,19 +579,28 @@ bool DecodeReply(std::span<const std::uint8_t> received, std::size_t length, Rep
     }
     const std::size_t firstRow = rows.size();
     const std::size_t firstIndex = indices.size();
+    const std::size_t firstOwner = owners != nullptr ? owners->size() : 0;
     for (std::size_t i = 0; i < rowCount; ++i) {
         const Reader record = in.At(kReplyHeaderSize + i * kRowSize);
         TcpRow row;
+        ConnectionOwner owner;
         row.State = static_cast<TcpState>(record.U8(kRowStateOffset));
         const std::uint32_t index = record.U32(kRowIndexOffset);
         if (!GetName(record, row) || !KnownState(record.U8(kRowStateOffset)) ||
-            !record.Zero(kRowStateOffset + 1, kRowIndexOffset) || !GetOwner(record, row.Owner) ||
+            !record.Zero(kRowStateOffset + 1, kRowIndexOffset) || !GetOwner(record, owner) ||
             (changes ? index >= reply.TableRows : index != 0) || !CanNameConnection(row)) {
             rows.resize(firstRow);
             indices.resize(firstIndex);
+            if (owners != nullptr) {
+                owners->resize(firstOwner);
+            }
             return false;
         }
+        row.OwnerPid = owner.Pid;
         rows.push_back(row);
+        if (owners != nullptr) {
+            owners->push_back(owner);
+        }
         if (changes) {
             indices.push_back(index);
         }

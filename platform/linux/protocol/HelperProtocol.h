@@ -3,6 +3,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <vector>
 
@@ -245,20 +246,27 @@ bool EncodeRulesRequest(std::uint32_t sequence, const BlockingRules& rules,
 [[nodiscard]] Refusal DecodeRequest(std::span<const std::uint8_t> received, std::size_t length,
                                     Request& request);
 
+// Who a row's OwnerPid names, for the rows a reply carries.
+using RowOwners = std::function<ConnectionOwner(const TcpRow& row)>;
+
 // Writes one reply into out (kMaxReplySize bytes); its length. rows are a chunk's or Missed's
 // rows, at most kRowsPerChunk, and must be empty for the other kinds; indices are their indices in
-// the table, one per row for TableChanges, none for the other kinds.
+// the table, one per row for TableChanges, none for the other kinds. Each row's owner is what
+// owners tells of it (none without it).
 [[nodiscard]] std::size_t EncodeReply(const Reply& reply, std::span<const TcpRow> rows,
                                       std::span<std::uint8_t, kMaxReplySize> out,
-                                      std::span<const std::uint32_t> indices = {});
+                                      std::span<const std::uint32_t> indices = {},
+                                      const RowOwners& owners = {});
 
 // Reads one reply as DecodeRequest reads a request; a chunk's rows are appended to rows. False
 // for anything but one well-formed reply of this version.
 [[nodiscard]] bool DecodeReply(std::span<const std::uint8_t> received, std::size_t length,
                                Reply& reply, std::vector<TcpRow>& rows);
-// The same; the indices of a TableChanges reply's rows are appended to indices.
+// The same; the indices of a TableChanges reply's rows are appended to indices, and, when
+// owners is given, each row's owner to it (none where the row has no OwnerPid).
 [[nodiscard]] bool DecodeReply(std::span<const std::uint8_t> received, std::size_t length,
                                Reply& reply, std::vector<TcpRow>& rows,
-                               std::vector<std::uint32_t>& indices);
+                               std::vector<std::uint32_t>& indices,
+                               std::vector<ConnectionOwner>* owners = nullptr);
 
 }  // namespace quarnel::platform

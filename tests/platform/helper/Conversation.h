@@ -24,7 +24,17 @@
 namespace quarnel::platform {
 
 // A made-up table behind the helper's side, the sockets it looks up and its filter.
+// The owner of ManyRows' rows with pid (from 1 on): names of every length, 0 to 15.
+inline ConnectionOwner ManyRowsOwner(std::uint32_t pid) {
+    ConnectionOwner owner{pid, (pid - 1) % 3, {}};
+    std::string("program-name-15").copy(owner.Command.data(), (pid - 1) % 16);
+    return owner;
+}
+
 struct FakeTable final : TcpTableSource, SocketLookup, RulesFilter {
+    ConnectionOwner Owner(const TcpRow& row) const override {
+        return row.OwnerPid != 0 ? ManyRowsOwner(row.OwnerPid) : ConnectionOwner{};
+    }
     bool CloseConnection(const TcpRow& row) override {
         closeRequests.push_back(row);
         return true;
@@ -94,14 +104,8 @@ inline std::vector<TcpRow> ManyRows(std::size_t count) {
                    80,
                    SocketFamily::IPv4,
                    n % 5,
-                   (1ull << 40) + n,
-                   {}};
-        if (n % 4 != 0) {
-            // Owners of every length of name, and some not known.
-            rows[n].Owner = {
-                static_cast<std::uint32_t>(n + 1), static_cast<std::uint32_t>(n % 3), {}};
-            std::string("program-name-15").copy(rows[n].Owner.Command.data(), n % 16);
-        }
+                   n % 4 != 0 ? n + 1 : 0,  // some owners not known
+                   (1ull << 40) + n};
         if (n % 3 == 0) {
             // An IPv6 socket: its addresses as the kernel has them, some of them IPv4-mapped.
             rows[n].Family = SocketFamily::IPv6;

@@ -46,7 +46,7 @@ TEST(HelperProtocol, RequestsAreTakenOnlyWhenTheyEncodeBackExactly) {
     // Closes of both families, some IPv4-mapped; the state plays no part in a close.
     for (TcpRow row : ManyRows(4)) {
         row.State = TcpState::Unknown;
-        row.Owner = {};  // a close names the connection only
+        row.OwnerPid = 0;  // a close names the connection only
         sent.push_back({RequestKind::CloseConnection, 7, row});
     }
     std::vector<Bytes> sound;
@@ -119,6 +119,10 @@ TEST(HelperConversation, TablesArriveWholeOrNotAtAllAndChangedRowsAtTheirPlaces)
     ReadResult result = ReadResult::Failed;
     ASSERT_TRUE(served.channel.ReadTableChanges(rows, changes, result));
     EXPECT_TRUE(result == ReadResult::Changed && changes.Whole && rows == table.rows);
+    // Each row's owner came with it.
+    for (const std::uint32_t pid : {2u, 3u, 16u, 1023u}) {
+        EXPECT_EQ(served.channel.Owner(pid), ManyRowsOwner(pid)) << pid;
+    }
     const std::vector<TcpRow> others = ManyRows(9000);
     for (std::size_t i = 0; i < kRowsPerChunk; ++i) {
         table.changed.push_back(2 * i);
@@ -279,7 +283,7 @@ TEST(HelperConversation, OnlySoundRequestsAreActedOnAndServingGoesOn) {
     RequestBytes sound;
     ASSERT_TRUE(EncodeRequest({RequestKind::CloseConnection, 9, named}, sound));
     named.State = TcpState::Unknown;  // neither state nor owner plays a part in a close
-    named.Owner = {};
+    named.OwnerPid = 0;
     // Rules of two prefixes in one part; of two parts; of too many prefixes.
     std::vector<Bytes> rules, parts, leftOut;
     ASSERT_TRUE(EncodeRulesRequest(9, {{Prefix(1), Prefix(9)}, {{80, 80}}, {{1, 1}}}, rules));

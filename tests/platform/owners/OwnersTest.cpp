@@ -134,8 +134,8 @@ bool Named(TcpTableSource& table, std::vector<TcpRow>& rows, int remotePort, pid
             for (const TcpRow& row : rows) {
                 if (row.RemotePort == remotePort &&
                     (localPort == 0 || row.LocalPort == localPort) &&
-                    row.Owner.Pid == static_cast<std::uint32_t>(pid)) {
-                    return row.Owner.CommandText() == command;
+                    row.OwnerPid == static_cast<std::uint32_t>(pid)) {
+                    return table.Owner(row).CommandText() == command;
                 }
             }
             return false;
@@ -164,8 +164,8 @@ TEST(Owners, EachConnectionIsNamedByTheProcessThatHoldsIt) {
             (void)table->Read(rows, nullptr);
             return std::ranges::any_of(rows, [&](const TcpRow& row) {
                 return row.LocalPort == listener.port && row.State == TcpState::Established &&
-                       row.Owner.Pid == static_cast<std::uint32_t>(::getpid()) &&
-                       row.Owner.CommandText() == self;
+                       row.OwnerPid == static_cast<std::uint32_t>(::getpid()) &&
+                       table->Owner(row).CommandText() == self;
             });
         }));
 
@@ -201,10 +201,10 @@ TEST(Owners, AUserUnderHidepidLearnsNothingOfAnotherUsersProcess) {
         EXPECT_TRUE(Named(*table, rows, listener.port, ::getpid(),
                           testsupport::LocalPort(own.client.Get())));
         for (const TcpRow& row : rows) {
-            EXPECT_NE(row.Owner.Pid, static_cast<std::uint32_t>(otherPid)) << "hidden, yet named";
+            EXPECT_NE(row.OwnerPid, static_cast<std::uint32_t>(otherPid)) << "hidden, yet named";
         }
         EXPECT_TRUE(std::ranges::any_of(rows, [&](const TcpRow& row) {
-            return row.RemotePort == listener.port && !row.Owner.Known();
+            return row.RemotePort == listener.port && row.OwnerPid == 0;
         }));
         EXPECT_EQ(::setresuid(-1, 0, -1), 0);
     });
