@@ -43,7 +43,7 @@ void ActionLog::Closed(const platform::TcpRow& row, Verdict verdict, Clock::time
 }
 
 bool ActionLog::Tell(const platform::TcpRow& row, Verdict verdict, const RuleSet* rules) {
-    const std::string line = CloseLine(row, verdict, rules, userName_);
+    const std::string line = CloseLine(row, verdict, rules, userName_, namespaceName_);
     return (sink_ && sink_(row, verdict, line)) || Write(line);
 }
 
@@ -51,7 +51,8 @@ void ActionLog::Missed(const platform::TcpRow& row, Verdict verdict, Clock::time
                        const RuleSet* rules) {
     ++totalMissed_;
     // Past the limit it is only counted: the service's status tells the count.
-    if (Room(now) && Write(MissedLine(row, verdict, rules, userName_), Priority::Warning)) {
+    if (Room(now) &&
+        Write(MissedLine(row, verdict, rules, userName_, namespaceName_), Priority::Warning)) {
         ++writtenInWindow_;
     }
 }

@@ -32,7 +32,8 @@ void AppendEndpoint(std::string& line, const platform::TcpRow& row,
 namespace {
 
 std::string ReportLine(const char* what, const platform::TcpRow& row, Verdict verdict,
-                       const RuleSet* rules, const UserNameOf& userName) {
+                       const RuleSet* rules, const UserNameOf& userName,
+                       const NamespaceNameOf& namespaceName) {
     const bool local = verdict == Verdict::BlockedByLocalPort;
     std::string line = what;
     line += row.Family == platform::SocketFamily::IPv6 ? "IPv6 " : "IPv4 ";
@@ -51,6 +52,11 @@ std::string ReportLine(const char* what, const platform::TcpRow& row, Verdict ve
     }
     line += ") by ";
     line += OwnerText(row.Owner, userName);
+    if (row.Namespace != 0) {
+        line += " in ";
+        line += namespaceName ? namespaceName(row.Namespace)
+                              : "net:[" + std::to_string(row.Namespace) + "]";
+    }
     return line;
 }
 
@@ -69,13 +75,13 @@ std::string OwnerText(const platform::ConnectionOwner& owner, const UserNameOf& 
 }
 
 std::string CloseLine(const platform::TcpRow& row, Verdict verdict, const RuleSet* rules,
-                      const UserNameOf& userName) {
-    return ReportLine("closed ", row, verdict, rules, userName);
+                      const UserNameOf& userName, const NamespaceNameOf& namespaceName) {
+    return ReportLine("closed ", row, verdict, rules, userName, namespaceName);
 }
 
 std::string MissedLine(const platform::TcpRow& row, Verdict verdict, const RuleSet* rules,
-                       const UserNameOf& userName) {
-    return ReportLine("missed ", row, verdict, rules, userName) +
+                       const UserNameOf& userName, const NamespaceNameOf& namespaceName) {
+    return ReportLine("missed ", row, verdict, rules, userName, namespaceName) +
            ": ended before it could be closed";
 }
 

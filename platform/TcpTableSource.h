@@ -49,6 +49,8 @@ struct TcpRow {
     std::uint32_t Interface = 0;  // the device the socket is bound to, 0 for none
     std::uint64_t Cookie = 0;     // the kernel's socket cookie
     ConnectionOwner Owner;        // who it belongs to, where a source tells
+    // The network namespace's inode (as /proc/PID/ns/net shows it); 0 for the reader's own.
+    std::uint32_t Namespace = 0;
 
     bool operator==(const TcpRow&) const = default;
 };
