@@ -1,20 +1,28 @@
 // quarneld as systemd runs it, for real, in private network namespaces: it closes what its
 // rules file blocks and logs each close with its rule, follows every change of that file, keeps
 // the last good rules when a change is bad (across a restart too), reloads on SIGHUP and ends on
-// SIGTERM.
+// SIGTERM; and as root it guards the other network namespaces it sees too.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <net/if.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QProcess>
 #include <QTemporaryDir>
 
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 
 #include "tests/support/PrivateNetwork.h"
 #include "tests/support/Sockets.h"
@@ -56,7 +64,8 @@ struct Folder {
 // its accepted rules in the folder's state/; its stdout and stderr go to files in the folder.
 // With journal, its output is taken for the journal, as under systemd.
 struct Daemon : QProcess {
-    explicit Daemon(const Folder& folder, bool journal = false) : Log(folder.Path("log")) {
+    explicit Daemon(const Folder& folder, bool journal = false, const QStringList& options = {})
+        : Log(folder.Path("log")) {
         QProcessEnvironment environment;
         environment.insert("PATH", "/usr/bin:/bin");
         std::filesystem::create_directories(folder.Path("state"));
@@ -77,7 +86,9 @@ struct Daemon : QProcess {
         setProcessEnvironment(environment);
         setStandardOutputFile(QString::fromStdString(Log));
         setStandardErrorFile(QString::fromStdString(Log + ".err"));
-        start(QUARNEL_DAEMON, {"--config", QString::fromStdString(folder.Path(Folder::Rules))});
+        start(
+            QUARNEL_DAEMON,
+            QStringList{"--config", QString::fromStdString(folder.Path(Folder::Rules))} + options);
         (void)waitForStarted();
     }
     std::string Read() const { return Contents(Log); }
@@ -235,6 +246,126 @@ TEST(Service, FollowsItsRulesFileAndKeepsTheLastGoodRulesWhenAChangeIsBad) {
         daemon.Stop();
         EXPECT_EQ(folder.Read(Folder::Rules), bad);  // never written
         EXPECT_EQ(folder.Read("log.err"), "");
+    });
+}
+
+// A child process in a network namespace of its own, with lo up, until dropped.
+struct OtherNamespace {
+    OtherNamespace() {
+        int ready[2], end[2];
+        EXPECT_EQ(::pipe2(ready, O_CLOEXEC), 0);
+        EXPECT_EQ(::pipe2(end, O_CLOEXEC), 0);
+        const UniqueFd readEnd(ready[0]), writeEnd(ready[1]), endRead(end[0]);
+        endWrite.Reset(end[1]);
+        std::fflush(nullptr);
+        pid = ::fork();
+        if (pid == 0) {
+            // Only system calls here.
+            (void)::prctl(PR_SET_PDEATHSIG, SIGKILL);
+            endWrite.Reset();
+            ifreq request{};
+            std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
+            const int control =
+                ::unshare(CLONE_NEWNET) == 0 ? ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0) : -1;
+            const char ok =
+                control >= 0 && ::ioctl(control, SIOCGIFFLAGS, &request) == 0 &&
+                (request.ifr_flags |= IFF_UP, ::ioctl(control, SIOCSIFFLAGS, &request) == 0);
+            (void)!::write(writeEnd.Get(), &ok, 1);
+            char none = 0;
+            (void)!::read(endRead.Get(), &none, 1);
+            ::_exit(0);
+        }
+        char ok = 0;
+        EXPECT_EQ(::read(readEnd.Get(), &ok, 1), 1);
+        EXPECT_EQ(ok, 1) << "the child has no namespace of its own";
+        struct stat status {};
+        EXPECT_EQ(::stat(("/proc/" + std::to_string(pid) + "/ns/net").c_str(), &status), 0);
+        Name = "net:[" + std::to_string(status.st_ino) + "]";
+    }
+    ~OtherNamespace() {
+        endWrite.Reset();
+        (void)::waitpid(pid, nullptr, 0);
+    }
+    // Runs body in a thread inside the namespace: the sockets it opens are the namespace's.
+    template <typename Body>
+    void Inside(Body body) const {
+        std::thread([&] {
+            const UniqueFd space(
+                ::open(("/proc/" + std::to_string(pid) + "/ns/net").c_str(), O_RDONLY | O_CLOEXEC));
+            ASSERT_EQ(::setns(space.Get(), CLONE_NEWNET), 0) << std::strerror(errno);
+            body();
+        }).join();
+    }
+
+    UniqueFd endWrite;
+    pid_t pid = -1;
+    std::string Name;  // as the service names it
+};
+
+// In each namespace, a connection over 127.0.0.1 and one over ::1 to the blocked port, and one
+// to a port nobody blocks.
+struct Guarded {
+    explicit Guarded(const OtherNamespace& space) {
+        space.Inside([this] {
+            v4 = ListenIPv4("127.0.0.1", kBlocked);
+            v6 = ListenIPv6Any(true, kBlocked);
+            free = ListenIPv4("127.0.0.1", kBlocked + 1);
+            blocked4 = Connect(v4);
+            blocked6 = Connect(v6, "::1");
+            kept = Connect(free);
+        });
+    }
+    static constexpr int kBlocked = 4100;
+    Listener v4, v6, free;
+    Connection blocked4, blocked6, kept;
+};
+
+// It closes what its rules block in every network namespace it sees, one made after it started
+// too, names the namespace in each line, and leaves the rest alone; told to keep to its own
+// namespace, it leaves the others alone.
+TEST(Service, GuardsEveryNetworkNamespaceItSees) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "starting quarnel-netns needs real root";
+    }
+    RunInPrivateNetwork([] {
+        const Folder folder;
+        const std::string port = std::to_string(Guarded::kBlocked);
+        folder.WriteRules(LocalRules(port));
+        const OtherNamespace first, second;
+        const Guarded a(first), b(second);
+        {
+            Daemon daemon(folder);
+            for (const auto& [space, guarded] : {std::pair{&first, &a}, std::pair{&second, &b}}) {
+                EXPECT_TRUE(Closed(guarded->blocked4.server)) << daemon.Read();
+                EXPECT_TRUE(Closed(guarded->blocked6.server)) << daemon.Read();
+                const std::string rule = " (local port " + port + " blocked) by unknown in ";
+                EXPECT_TRUE(daemon.Logged("closed IPv4 127.0.0.1:" + port + " -> 127.0.0.1:" +
+                                          std::to_string(guarded->blocked4.clientPort) + rule +
+                                          space->Name + "\n"));
+                EXPECT_TRUE(daemon.Logged("closed IPv6 [::1]:" + port + " -> [::1]:" +
+                                          std::to_string(guarded->blocked6.clientPort) + rule +
+                                          space->Name + "\n"));
+                EXPECT_FALSE(Aborted(guarded->kept.server));
+            }
+            // One made after the start is guarded from its first listing.
+            const OtherNamespace later;
+            const Guarded c(later);
+            EXPECT_TRUE(Closed(c.blocked4.server)) << daemon.Read();
+            EXPECT_TRUE(daemon.Logged("guards the network namespace " + later.Name));
+            daemon.Stop();
+        }
+        Daemon daemon(folder, false, {"--own-namespace"});
+        Connection outside;
+        first.Inside([&] { outside = Connect(a.v4); });
+        // Once its own namespace's connection is closed, the other's was passed over.
+        const Listener own = ListenIPv4("127.0.0.1", Guarded::kBlocked);
+        const Connection sentinel = Connect(own);
+        EXPECT_TRUE(Closed(sentinel.server)) << daemon.Read();
+        std::this_thread::sleep_for(300ms);  // past a read of the others, were they read
+        EXPECT_FALSE(Aborted(outside.server));
+        EXPECT_NE(daemon.Read().find("It guards its own network namespace alone, as told."),
+                  std::string::npos);
+        daemon.Stop();
     });
 }
 
