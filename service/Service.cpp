@@ -198,6 +198,7 @@ bool Service::StartNetns() {
         ownOnly = reading.Result == RulesReading::Outcome::Read &&
                   reading.OwnNamespaceOnly.value_or(false);
     }
+    ownOnlyInForce_ = ownOnly;
     std::string problem;
     if (ownOnly) {
         log_.Say("It guards its own network namespace alone, as told.");
@@ -250,6 +251,10 @@ bool Service::Reload(Trigger trigger) {
             line = "rules in force: " + DescribeRules(oManager);
             for (const std::string& key : reading.IgnoredKeys) {
                 line += "; ignored the key " + key + " (no rule list)";
+            }
+            if (!ownNamespaceOnly_ && reading.OwnNamespaceOnly.value_or(false) != ownOnlyInForce_) {
+                line += std::string("; ") + kOwnNamespaceOnlyKey + "=" +
+                        (ownOnlyInForce_ ? "false" : "true") + " takes effect at the next start";
             }
             if (std::string problem; !accepted_.Keep(reading.Text, problem)) {
                 line += "; it cannot keep a copy of them for its next start (" + problem + ")";

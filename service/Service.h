@@ -65,8 +65,9 @@ private:
     std::string Status() const;
 
     std::string rulesPath_;
-    bool ownNamespaceOnly_;
-    platform::UserNames users_;  // before the log, which names owners' users through it
+    bool ownNamespaceOnly_;        // told on the command line
+    bool ownOnlyInForce_ = false;  // as it started: the rules file's setting counts at start only
+    platform::UserNames users_;    // before the log, which names owners' users through it
     ActionLog log_;
     ServiceSignals signals_;
     RulesWatch watch_;
