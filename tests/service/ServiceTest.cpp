@@ -8,6 +8,7 @@
 #include <net/if.h>
 #include <sched.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -23,6 +24,7 @@
 #include <fstream>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "tests/support/PrivateNetwork.h"
 #include "tests/support/Sockets.h"
@@ -320,9 +322,25 @@ struct Guarded {
     Connection blocked4, blocked6, kept;
 };
 
+// Gives space the ip netns name name, in a /run of a mount namespace of the test's own (so that
+// the machine's /run/netns stays untouched), which the service started from here sees.
+void NameNamespace(OtherNamespace& space, const std::string& name) {
+    ASSERT_EQ(::unshare(CLONE_NEWNS), 0) << std::strerror(errno);
+    ASSERT_EQ(::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
+    ASSERT_EQ(::mount("tmpfs", "/run", "tmpfs", 0, "mode=0755"), 0) << std::strerror(errno);
+    const std::string path = "/run/netns/" + name;
+    std::filesystem::create_directory("/run/netns");
+    std::ofstream(path).flush();
+    ASSERT_EQ(::mount(("/proc/" + std::to_string(space.pid) + "/ns/net").c_str(), path.c_str(),
+                      nullptr, MS_BIND, nullptr),
+              0)
+        << std::strerror(errno);
+    space.Name = name;
+}
+
 // It closes what its rules block in every network namespace it sees, one made after it started
-// too, names the namespace in each line, and leaves the rest alone; told to keep to its own
-// namespace, it leaves the others alone.
+// too, names the namespace in each line (by its ip netns name where it has one), and leaves the
+// rest alone; told to keep to its own namespace, it leaves the others alone.
 TEST(Service, GuardsEveryNetworkNamespaceItSees) {
     if (::geteuid() != 0) {
         GTEST_SKIP() << "starting quarnel-netns needs real root";
@@ -331,11 +349,14 @@ TEST(Service, GuardsEveryNetworkNamespaceItSees) {
         const Folder folder;
         const std::string port = std::to_string(Guarded::kBlocked);
         folder.WriteRules(LocalRules(port));
-        const OtherNamespace first, second;
+        OtherNamespace first;
+        const OtherNamespace second;
+        NameNamespace(first, "blue");
         const Guarded a(first), b(second);
         {
             Daemon daemon(folder);
-            for (const auto& [space, guarded] : {std::pair{&first, &a}, std::pair{&second, &b}}) {
+            for (const auto& [space, guarded] :
+                 {std::pair{&std::as_const(first), &a}, std::pair{&second, &b}}) {
                 EXPECT_TRUE(Closed(guarded->blocked4.server)) << daemon.Read();
                 EXPECT_TRUE(Closed(guarded->blocked6.server)) << daemon.Read();
                 const std::string rule = " (local port " + port + " blocked) by unknown in ";
