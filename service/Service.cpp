@@ -211,6 +211,13 @@ bool Service::StartNetns() {
         log_.Say("cannot start quarnel-netns (" + problem +
                      "): it guards its own network namespace alone",
                  Priority::Warning);
+    } else if (std::vector<platform::NetworkNamespace> listed;
+               !netns_->ListNamespaces(listed, problem)) {
+        // Started without what it needs (CAP_SYS_ADMIN, say), it ends at once.
+        netns_.reset();
+        log_.Say("quarnel-netns does not serve (" + problem +
+                     "): it guards its own network namespace alone",
+                 Priority::Warning);
     }
     // Whether it started or not, nothing here enters a namespace from now on.
     if (!platform::GiveUpNamespaceRights(problem)) {

@@ -40,7 +40,7 @@ void AllNamespacesTcpTable::Relist() {
     if (!others_->List(listed, problem)) {
         if (!listFailed_) {
             Tell(true, "cannot list the other network namespaces (" + problem +
-                           "): those it guards stay guarded, it tries again every second");
+                           "): those it guards stay guarded while it can read them");
         }
         listFailed_ = true;
         return;
