@@ -12,6 +12,7 @@
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -66,10 +67,15 @@ struct Folder {
 // its accepted rules in the folder's state/; its stdout and stderr go to files in the folder.
 // With journal, its output is taken for the journal, as under systemd.
 struct Daemon : QProcess {
-    explicit Daemon(const Folder& folder, bool journal = false, const QStringList& options = {})
+    // With notify, it tells systemd's messages to the socket at that path.
+    explicit Daemon(const Folder& folder, bool journal = false, const QStringList& options = {},
+                    const std::string& notify = {})
         : Log(folder.Path("log")) {
         QProcessEnvironment environment;
         environment.insert("PATH", "/usr/bin:/bin");
+        if (!notify.empty()) {
+            environment.insert("NOTIFY_SOCKET", QString::fromStdString(notify));
+        }
         std::filesystem::create_directories(folder.Path("state"));
         environment.insert("STATE_DIRECTORY", QString::fromStdString(folder.Path("state")));
         if (journal) {
@@ -322,6 +328,33 @@ struct Guarded {
     Connection blocked4, blocked6, kept;
 };
 
+// A socket in the folder that takes what the service tells systemd, as systemd's would.
+struct Notifications {
+    explicit Notifications(const Folder& folder) : Path(folder.Path("notify")) {
+        socket.Reset(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, Path.c_str(), sizeof address.sun_path - 1);
+        EXPECT_EQ(::bind(socket.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0)
+            << std::strerror(errno);
+    }
+    // Whether a message holding text came within a generous while.
+    bool Told(const std::string& text) {
+        return WaitUntil(
+            [&] {
+                char message[4096];
+                for (ssize_t got; (got = ::recv(socket.Get(), message, sizeof message, 0)) > 0;) {
+                    All.append(message, static_cast<std::size_t>(got)).push_back('\n');
+                }
+                return All.find(text) != std::string::npos;
+            },
+            60s);
+    }
+    std::string Path;
+    UniqueFd socket;
+    std::string All;
+};
+
 // Gives space the ip netns name name, in a /run of a mount namespace of the test's own (so that
 // the machine's /run/netns stays untouched), which the service started from here sees.
 void NameNamespace(OtherNamespace& space, const std::string& name) {
@@ -354,7 +387,8 @@ TEST(Service, GuardsEveryNetworkNamespaceItSees) {
         NameNamespace(first, "blue");
         const Guarded a(first), b(second);
         {
-            Daemon daemon(folder);
+            Notifications notifications(folder);
+            Daemon daemon(folder, false, {}, notifications.Path);
             for (const auto& [space, guarded] :
                  {std::pair{&std::as_const(first), &a}, std::pair{&second, &b}}) {
                 EXPECT_TRUE(Closed(guarded->blocked4.server)) << daemon.Read();
@@ -373,6 +407,8 @@ TEST(Service, GuardsEveryNetworkNamespaceItSees) {
             const Guarded c(later);
             EXPECT_TRUE(Closed(c.blocked4.server)) << daemon.Read();
             EXPECT_TRUE(daemon.Logged("guards the network namespace " + later.Name));
+            // Its own, the two before it and the later one.
+            EXPECT_TRUE(notifications.Told(" in 4 network namespaces, ")) << notifications.All;
             daemon.Stop();
         }
         Daemon daemon(folder, false, {"--own-namespace"});
