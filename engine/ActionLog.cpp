@@ -44,7 +44,7 @@ void ActionLog::Closed(const platform::TcpRow& row, Verdict verdict, Clock::time
 
 bool ActionLog::Tell(const platform::TcpRow& row, Verdict verdict, const RuleSet* rules,
                      const platform::ConnectionOwner& owner) {
-    const std::string line = CloseLine(row, verdict, rules, userName_, owner);
+    const std::string line = CloseLine(row, verdict, rules, userName_, owner, namespaceName_);
     return (sink_ && sink_(row, verdict, owner, line)) || Write(line);
 }
 
@@ -52,7 +52,8 @@ void ActionLog::Missed(const platform::TcpRow& row, Verdict verdict, Clock::time
                        const RuleSet* rules, const platform::ConnectionOwner& owner) {
     ++totalMissed_;
     // Past the limit it is only counted: the service's status tells the count.
-    if (Room(now) && Write(MissedLine(row, verdict, rules, userName_, owner), Priority::Warning)) {
+    if (Room(now) && Write(MissedLine(row, verdict, rules, userName_, owner, namespaceName_),
+                           Priority::Warning)) {
         ++writtenInWindow_;
     }
 }

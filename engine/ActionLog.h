@@ -53,6 +53,10 @@ public:
     void SendClosesTo(CloseSink sink) { sink_ = std::move(sink); }
     // How close lines name an owner's user; without it, by number.
     void NameUsersBy(UserNameOf userName) { userName_ = std::move(userName); }
+    // How close lines name another network namespace; without it, "net:[INODE]".
+    void NameNamespacesBy(NamespaceNameOf namespaceName) {
+        namespaceName_ = std::move(namespaceName);
+    }
     // Writes the summary of the closes left untold once their second is over, and how many
     // other lines were lost; call it after every pass.
     void Flush(Clock::time_point now = Clock::now());
@@ -92,6 +96,7 @@ private:
     bool marked_ = false;
     CloseSink sink_;
     UserNameOf userName_;
+    NamespaceNameOf namespaceName_;
     std::atomic<std::uint64_t> lost_{0};  // lines of Say not written
 };
 

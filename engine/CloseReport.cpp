@@ -33,7 +33,8 @@ namespace {
 
 std::string ReportLine(const char* what, const platform::TcpRow& row, Verdict verdict,
                        const RuleSet* rules, const UserNameOf& userName,
-                       const platform::ConnectionOwner& owner) {
+                       const platform::ConnectionOwner& owner,
+                       const NamespaceNameOf& namespaceName) {
     const bool local = verdict == Verdict::BlockedByLocalPort;
     std::string line = what;
     line += row.Family == platform::SocketFamily::IPv6 ? "IPv6 " : "IPv4 ";
@@ -52,6 +53,11 @@ std::string ReportLine(const char* what, const platform::TcpRow& row, Verdict ve
     }
     line += ") by ";
     line += OwnerText(owner, userName);
+    if (row.Namespace != 0) {
+        line += " in ";
+        line += namespaceName ? namespaceName(row.Namespace)
+                              : "net:[" + std::to_string(row.Namespace) + "]";
+    }
     return line;
 }
 
@@ -70,13 +76,15 @@ std::string OwnerText(const platform::ConnectionOwner& owner, const UserNameOf& 
 }
 
 std::string CloseLine(const platform::TcpRow& row, Verdict verdict, const RuleSet* rules,
-                      const UserNameOf& userName, const platform::ConnectionOwner& owner) {
-    return ReportLine("closed ", row, verdict, rules, userName, owner);
+                      const UserNameOf& userName, const platform::ConnectionOwner& owner,
+                      const NamespaceNameOf& namespaceName) {
+    return ReportLine("closed ", row, verdict, rules, userName, owner, namespaceName);
 }
 
 std::string MissedLine(const platform::TcpRow& row, Verdict verdict, const RuleSet* rules,
-                       const UserNameOf& userName, const platform::ConnectionOwner& owner) {
-    return ReportLine("missed ", row, verdict, rules, userName, owner) +
+                       const UserNameOf& userName, const platform::ConnectionOwner& owner,
+                       const NamespaceNameOf& namespaceName) {
+    return ReportLine("missed ", row, verdict, rules, userName, owner, namespaceName) +
            ": ended before it could be closed";
 }
 

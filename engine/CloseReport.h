@@ -18,6 +18,10 @@ using CloseObserver =
 // A user's name by number, as the system knows it; none gives the number.
 using UserNameOf = std::function<std::string(std::uint32_t uid)>;
 
+// What a network namespace is called, by its inode (see platform::TcpRow::Namespace); none
+// gives "net:[INODE]".
+using NamespaceNameOf = std::function<std::string(std::uint32_t inode)>;
+
 // Who a connection belongs to, in words: "smtp [812] user postfix", or "unknown".
 std::string OwnerText(const platform::ConnectionOwner& owner, const UserNameOf& userName = {});
 
@@ -25,12 +29,14 @@ std::string OwnerText(const platform::ConnectionOwner& owner, const UserNameOf& 
 // blocked) by curl [812] user alice"; an IPv6 socket's addresses are written [address]:port.
 // Given the rules that closed it, a port blocked as part of a range names the range: "(remote
 // port 6000 blocked, range 6000-6063)". A connection whose owner is not known ends "by unknown".
+// One of another network namespace than the guard's own ends " in NAME" ("in docker 0123456789ab").
 std::string CloseLine(const platform::TcpRow& row, Verdict verdict, const RuleSet* rules = nullptr,
-                      const UserNameOf& userName = {}, const platform::ConnectionOwner& owner = {});
+                      const UserNameOf& userName = {}, const platform::ConnectionOwner& owner = {},
+                      const NamespaceNameOf& namespaceName = {});
 // The same for a blocked connection that ended before it could be closed: "missed IPv4 ...
 // (remote port 443 blocked) by curl [812] user alice: ended before it could be closed".
 std::string MissedLine(const platform::TcpRow& row, Verdict verdict, const RuleSet* rules = nullptr,
-                       const UserNameOf& userName = {},
-                       const platform::ConnectionOwner& owner = {});
+                       const UserNameOf& userName = {}, const platform::ConnectionOwner& owner = {},
+                       const NamespaceNameOf& namespaceName = {});
 
 }  // namespace quarnel

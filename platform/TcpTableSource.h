@@ -51,6 +51,8 @@ struct TcpRow {
     // source (Owner), which keeps them once per process, not once per row.
     std::uint32_t OwnerPid = 0;
     std::uint64_t Cookie = 0;  // the kernel's socket cookie
+    // The network namespace's inode (as /proc/PID/ns/net shows it); 0 for the reader's own.
+    std::uint32_t Namespace = 0;
 
     bool operator==(const TcpRow&) const = default;
 };

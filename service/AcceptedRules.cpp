@@ -52,7 +52,7 @@ bool AcceptedRules::Keep(const std::string& text, std::string& problem) {
 
 RulesReading AcceptedRules::Read() {
     if (path_.empty()) {
-        return RulesReading{RulesReading::Outcome::Missing, {}, {}, {}, {}, 0};
+        return RulesReading{RulesReading::Outcome::Missing, {}, {}, {}, {}, 0, {}};
     }
     RulesReading reading = ReadRulesFile(path_);
     if (reading.Result == RulesReading::Outcome::Read) {

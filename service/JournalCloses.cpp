@@ -23,9 +23,10 @@ std::string Endpoint(const platform::IpAddress& address, std::int32_t port) {
 
 }  // namespace
 
-ActionLog::CloseSink JournalCloses() {
-    return [](const platform::TcpRow& row, Verdict verdict, const platform::ConnectionOwner& owner,
-              const std::string& line) {
+ActionLog::CloseSink JournalCloses(NamespaceNameOf namespaceName) {
+    return [namespaceName = std::move(namespaceName)](const platform::TcpRow& row, Verdict verdict,
+                                                      const platform::ConnectionOwner& owner,
+                                                      const std::string& line) {
         const bool local = verdict == Verdict::BlockedByLocalPort;
         std::vector<std::string> fields = {
             "MESSAGE=" + line,
@@ -45,6 +46,11 @@ ActionLog::CloseSink JournalCloses() {
             fields.push_back("QUARNEL_COMMAND=" + std::string(owner.CommandText()));
             fields.push_back("QUARNEL_UID=" + std::to_string(owner.Uid));
         }
+        if (row.Namespace != 0) {
+            fields.push_back("QUARNEL_NETNS=" +
+                             (namespaceName ? namespaceName(row.Namespace)
+                                            : "net:[" + std::to_string(row.Namespace) + "]"));
+        }
         std::vector<iovec> parts;
         parts.reserve(fields.size());
         for (std::string& field : fields) {
@@ -55,7 +61,7 @@ ActionLog::CloseSink JournalCloses() {
     };
 }
 #else
-ActionLog::CloseSink JournalCloses() {
+ActionLog::CloseSink JournalCloses(NamespaceNameOf /*namespaceName*/) {
     return {};
 }
 #endif

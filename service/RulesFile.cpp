@@ -55,7 +55,7 @@ std::optional<std::string> ReadBytes(const std::string& path, RulesReading& read
         case FileReading::Outcome::Read:
             return std::move(file.Bytes);
         case FileReading::Outcome::Missing:
-            reading = RulesReading{RulesReading::Outcome::Missing, {}, {}, {}, {}, 0};
+            reading = RulesReading{RulesReading::Outcome::Missing, {}, {}, {}, {}, 0, {}};
             break;
         case FileReading::Outcome::NoAccess:
             reading = Unusable("the user it runs as (uid " + std::to_string(::geteuid()) +
@@ -156,9 +156,17 @@ RulesReading ReadRulesFile(const std::string& path) {
                             ? "cannot read its copy in memory"
                             : kNotSettings);
     }
-    reading = RulesReading{RulesReading::Outcome::Read, {}, {}, {}, *bytes, 0};
+    reading = RulesReading{RulesReading::Outcome::Read, {}, {}, {}, *bytes, 0, {}};
     for (const QString& key : keys) {
         const std::string name = key.toStdString();
+        if (name == kOwnNamespaceOnlyKey) {
+            const std::string value = StoredText(settings.value(key));
+            if (value != "true" && value != "false") {
+                return Unusable(name + " holds \"" + value + "\", which is neither true nor false");
+            }
+            reading.OwnNamespaceOnly = value == "true";
+            continue;
+        }
         if (std::find(kKeys.begin(), kKeys.end(), name) == kKeys.end()) {
             reading.IgnoredKeys.push_back(name);
             continue;

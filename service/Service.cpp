@@ -5,8 +5,11 @@
 
 #include <algorithm>
 #include <array>
+#include <filesystem>
 #include <utility>
 
+#include "platform/linux/namespaces/NetnsNamespaces.h"
+#include "platform/linux/netns/NamespaceRights.h"
 #include "platform/linux/privileges/Privileges.h"
 #include "platform/linux/privileges/ProcessRights.h"
 #include "service/JournalCloses.h"
@@ -24,6 +27,26 @@ constexpr auto kLongestSleep = 250ms;
 // is done by then, so a half-written file is seldom read (and found unusable when it is).
 constexpr auto kQuiet = 100ms;
 
+// quarnel-netns, found as the window program finds its helper: by the installed layout from this
+// program's folder (<prefix>/sbin/quarneld finds <prefix>/libexec/quarnel-netns), then in the
+// build tree. Nothing else chooses it: it is handed the right to enter namespaces.
+std::string FindNetns() {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    const fs::path program = fs::read_symlink("/proc/self/exe", error);
+    if (error) {
+        return {};
+    }
+    const fs::path folder = program.parent_path();
+    for (const char* relative : {QUARNEL_NETNS_FROM_SBINDIR, QUARNEL_NETNS_FROM_BUILD}) {
+        const fs::path path = (folder / relative / "quarnel-netns").lexically_normal();
+        if (fs::is_regular_file(path, error)) {
+            return path.string();
+        }
+    }
+    return {};
+}
+
 std::string CapabilityNames(std::uint64_t set) {
     std::string names;
     for (const auto& [bit, name] :
@@ -40,17 +63,23 @@ std::string CapabilityNames(std::uint64_t set) {
 
 using Priority = ActionLog::Priority;
 
-Service::Service(std::string rulesPath, std::string acceptedPath)
+Service::Service(std::string rulesPath, std::string acceptedPath, bool ownNamespaceOnly)
     : rulesPath_(std::move(rulesPath)),
+      ownNamespaceOnly_(ownNamespaceOnly),
       log_(STDOUT_FILENO),
       watch_(rulesPath_),
       rules_(rulesPath_),
       accepted_(std::move(acceptedPath)),
       window_(log_) {
     log_.NameUsersBy([this](std::uint32_t uid) { return users_.Name(uid); });
+    NamespaceNameOf namespaceName = [this](std::uint32_t inode) {
+        return namespaces_ != nullptr ? namespaces_->NameOf(inode)
+                                      : "net:[" + std::to_string(inode) + "]";
+    };
+    log_.NameNamespacesBy(namespaceName);
     if (OutputGoesToJournal()) {
         log_.MarkPriorities(true);
-        log_.SendClosesTo(JournalCloses());
+        log_.SendClosesTo(JournalCloses(std::move(namespaceName)));
     }
 }
 
@@ -81,6 +110,7 @@ int Service::Run() {
                                        ? Priority::Notice
                                        : Priority::Error);
         }
+        TellNamespaces();
         log_.Flush();
         UpdateStatus(false);
     } while (Wait());
@@ -93,6 +123,9 @@ int Service::Run() {
 
 bool Service::Start() {
     log_.Say("quarneld " QUARNEL_VERSION " starts; rules from " + rulesPath_);
+    if (!StartNetns()) {
+        return false;
+    }
     // The capabilities systemd gave (ambient), or those of root: from here on no more than
     // CAP_NET_ADMIN, CAP_BPF and CAP_PERFMON, and nothing it could execute gains any.
     std::uint64_t kept = 0;
@@ -136,10 +169,72 @@ bool Service::Start() {
                  ? Priority::Info
                  : Priority::Warning);
     log_.Say("It keeps " + CapabilityNames(kept) + " alone, with no_new_privs.");
+    if (netns_) {
+        auto all = std::make_unique<platform::AllNamespacesTcpTable>(
+            std::move(table_.Source),
+            std::make_unique<platform::NetnsNamespaces>(std::move(netns_)),
+            platform::AllNamespacesTcpTable::Options{});
+        namespaces_ = all.get();
+        table_.Source = std::move(all);
+        log_.Say(
+            "It guards the connections of every network namespace of the processes in its "
+            "cgroups, listed every second through quarnel-netns.");
+    }
     theEngine_ = std::make_unique<Engine>(*table_.Source, hosts_, rules_);
     theEngine_->oManager.oMainForm = &window_;
     theEngine_->LogTo(log_);
     return true;
+}
+
+bool Service::StartNetns() {
+    bool ownOnly = ownNamespaceOnly_;
+    if (!ownOnly) {
+        // Asked now, before the rules are: entering namespaces is given up before they are read
+        // for good. The file's setting, else that of the rules last accepted.
+        RulesReading reading = ReadRulesFile(rulesPath_);
+        if (reading.Result != RulesReading::Outcome::Read) {
+            reading = accepted_.Read();
+        }
+        ownOnly = reading.Result == RulesReading::Outcome::Read &&
+                  reading.OwnNamespaceOnly.value_or(false);
+    }
+    ownOnlyInForce_ = ownOnly;
+    std::string problem;
+    if (ownOnly) {
+        log_.Say("It guards its own network namespace alone, as told.");
+    } else if (const std::string path = FindNetns(); path.empty()) {
+        log_.Say(
+            "quarnel-netns is not installed beside it: it guards its own network namespace "
+            "alone",
+            Priority::Warning);
+    } else if (netns_ = platform::NamespaceOpener::Start(path, problem); !netns_) {
+        log_.Say("cannot start quarnel-netns (" + problem +
+                     "): it guards its own network namespace alone",
+                 Priority::Warning);
+    } else if (std::vector<platform::NetworkNamespace> listed;
+               !netns_->ListNamespaces(listed, problem)) {
+        // Started without what it needs (CAP_SYS_ADMIN, say), it ends at once.
+        netns_.reset();
+        log_.Say("quarnel-netns does not serve (" + problem +
+                     "): it guards its own network namespace alone",
+                 Priority::Warning);
+    }
+    // Whether it started or not, nothing here enters a namespace from now on.
+    if (!platform::GiveUpNamespaceRights(problem)) {
+        log_.Say("cannot give up the right to enter namespaces, so it does not run: " + problem,
+                 Priority::Error);
+        return false;
+    }
+    return true;
+}
+
+void Service::TellNamespaces() {
+    if (namespaces_ == nullptr) {
+        return;
+    }
+    while (const auto note = namespaces_->TakeNote()) {
+        log_.Say(note->Text, note->Problem ? Priority::Warning : Priority::Info);
+    }
 }
 
 bool Service::Reload(Trigger trigger) {
@@ -163,6 +258,10 @@ bool Service::Reload(Trigger trigger) {
             line = "rules in force: " + DescribeRules(oManager);
             for (const std::string& key : reading.IgnoredKeys) {
                 line += "; ignored the key " + key + " (no rule list)";
+            }
+            if (!ownNamespaceOnly_ && reading.OwnNamespaceOnly.value_or(false) != ownOnlyInForce_) {
+                line += std::string("; ") + kOwnNamespaceOnlyKey + "=" +
+                        (ownOnlyInForce_ ? "false" : "true") + " takes effect at the next start";
             }
             if (std::string problem; !accepted_.Keep(reading.Text, problem)) {
                 line += "; it cannot keep a copy of them for its next start (" + problem + ")";
@@ -226,6 +325,9 @@ bool Service::Wait() {
     // A table that cannot tell when it changes, or a close to try again: the next pass comes
     // after a millisecond.
     auto timeout = table < 0 || theEngine_->PassDue() ? Clock::duration(1ms) : kLongestSleep;
+    if (namespaces_ != nullptr) {
+        timeout = std::clamp<Clock::duration>(namespaces_->NextReadIn(), 1ms, timeout);
+    }
     if (reloadAt_) {
         timeout = std::clamp<Clock::duration>(*reloadAt_ - Clock::now(), 0ms, timeout);
     }
@@ -285,8 +387,14 @@ std::string Service::Status() const {
     const auto established = std::count_if(rows.begin(), rows.end(), [](const auto& row) {
         return row.State == platform::TcpState::Established;
     });
-    std::string status = "guarding " + GroupedNumber(static_cast<std::uint64_t>(established)) +
-                         " connections, " + GroupedNumber(log_.ClosedCount()) + " closed";
+    std::string status =
+        "guarding " + GroupedNumber(static_cast<std::uint64_t>(established)) + " connections";
+    if (namespaces_ != nullptr) {
+        const std::size_t spaces = namespaces_->Guarded();
+        status += " in " + GroupedNumber(spaces) +
+                  (spaces == 1 ? " network namespace" : " network namespaces");
+    }
+    status += ", " + GroupedNumber(log_.ClosedCount()) + " closed";
     if (log_.MissedCount() != 0) {
         status += ", " + GroupedNumber(log_.MissedCount()) + " ended before they could be closed";
     }

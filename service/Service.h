@@ -10,6 +10,8 @@
 #include "platform/linux/client/LinuxHostAddressSource.h"
 #include "platform/linux/client/TcpTableSelection.h"
 #include "platform/linux/client/UserNames.h"
+#include "platform/linux/namespaces/AllNamespacesTcpTable.h"
+#include "platform/linux/netns/NamespaceOpener.h"
 #include "service/AcceptedRules.h"
 #include "service/HeadlessWindow.h"
 #include "service/RulesFile.h"
@@ -18,14 +20,16 @@
 
 namespace quarnel {
 
-// quarneld's life: it gives up every privilege but CAP_NET_ADMIN, guards the machine with the
+// quarneld's life: it starts quarnel-netns (unless ownNamespaceOnly, or the rules file's
+// OwnNamespaceOnly=true, keeps it to its own network namespace), gives up every privilege but
+// CAP_NET_ADMIN, guards the machine (every network namespace it sees) with the
 // rules of its rules file, follows that file, logs each connection it closes on standard
 // output, and ends on SIGTERM or SIGINT. It never writes its rules file; it keeps a copy of the
 // last one it accepted at acceptedPath (none when empty), whose rules a start that finds the
 // file unusable or gone puts in force.
 class Service {
 public:
-    Service(std::string rulesPath, std::string acceptedPath);
+    Service(std::string rulesPath, std::string acceptedPath, bool ownNamespaceOnly = false);
 
     // Until a stop signal; the exit status: 0 after a stop, 1 when it could not start guarding.
     int Run();
@@ -36,6 +40,11 @@ private:
 
     // The privileges and the table; false (after saying why) when it cannot guard.
     bool Start();
+    // Before the privileges go: quarnel-netns, unless kept to its own namespace (or it cannot
+    // start: then said once). False when the right to enter namespaces could not be given up.
+    bool StartNetns();
+    // What the table of every namespace has to tell, into the log.
+    void TellNamespaces();
     // Reads the rules file; applies it when it is good, else keeps the rules in force (at start:
     // those last accepted, else the defaults). False only at start, when the system kept it
     // from reading the file (out of descriptors, say): it does not guard with rules it guessed.
@@ -56,7 +65,9 @@ private:
     std::string Status() const;
 
     std::string rulesPath_;
-    platform::UserNames users_;  // before the log, which names owners' users through it
+    bool ownNamespaceOnly_;        // told on the command line
+    bool ownOnlyInForce_ = false;  // as it started: the rules file's setting counts at start only
+    platform::UserNames users_;    // before the log, which names owners' users through it
     ActionLog log_;
     ServiceSignals signals_;
     RulesWatch watch_;
@@ -65,6 +76,8 @@ private:
     RuleValues rules_;
     AcceptedRules accepted_;
     HeadlessWindow window_;
+    std::unique_ptr<platform::NamespaceOpener> netns_;       // until the table takes it over
+    platform::AllNamespacesTcpTable* namespaces_ = nullptr;  // within table_, when guarding all
     std::unique_ptr<Engine> theEngine_;
     std::optional<Clock::time_point> reloadAt_;  // a change of the file seen, read once quiet
     std::optional<Clock::time_point> rearmAt_;   // the folder went: when to look for it again

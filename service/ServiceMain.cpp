@@ -19,7 +19,7 @@ constexpr const char* kAcceptedName = "/accepted.ini";
 
 void PrintHelp() {
     std::printf(
-        "Usage: quarneld [--config PATH]\n"
+        "Usage: quarneld [--config PATH] [--own-namespace]\n"
         "       quarneld --check [--config PATH]\n"
         "\n"
         "Guards this machine against unwanted TCP connections, without a window: it\n"
@@ -30,6 +30,9 @@ void PrintHelp() {
         "  --config PATH  the rules file (default %s),\n"
         "                 in the format of the window program's settings file; read\n"
         "                 at start, on SIGHUP and whenever it changes, never written\n"
+        "  --own-namespace  guard this network namespace alone, not those of the\n"
+        "                 containers and other namespaces it sees (also the rules\n"
+        "                 file's OwnNamespaceOnly=true)\n"
         "  --check        read the rules file as a reload would, print the rules it\n"
         "                 would put in force or why it is refused, and end (status 0\n"
         "                 or 1)\n"
@@ -38,7 +41,9 @@ void PrintHelp() {
         "\n"
         "It needs CAP_NET_ADMIN to close connections, and CAP_BPF and CAP_PERFMON to\n"
         "follow the table through the kernel's reports (else it reads the table every\n"
-        "millisecond). quarnel.service runs it with those and nothing more. SIGTERM and\n"
+        "millisecond), and CAP_SYS_ADMIN and CAP_SYS_PTRACE at start for quarnel-netns,\n"
+        "which opens sockets in the other network namespaces (it keeps neither).\n"
+        "quarnel.service runs it with those and nothing more. SIGTERM and\n"
         "SIGINT end it.\n",
         kDefaultRules);
 }
@@ -63,6 +68,7 @@ std::string AcceptedPath() {
 int main(int argc, char** argv) {
     std::string rules = kDefaultRules;
     bool check = false;
+    bool ownNamespace = false;
     for (int i = 1; i < argc; ++i) {
         const std::string_view argument = argv[i];
         if (argument == "--help") {
@@ -75,6 +81,8 @@ int main(int argc, char** argv) {
         }
         if (argument == "--check") {
             check = true;
+        } else if (argument == "--own-namespace") {
+            ownNamespace = true;
         } else if (argument == "--config" && i + 1 < argc && argv[i + 1][0] != '\0') {
             rules = argv[++i];
         } else if (argument.starts_with("--config=") && argument.size() > 9) {
@@ -87,6 +95,6 @@ int main(int argc, char** argv) {
     if (check) {
         return quarnel::CheckRulesFile(rules);
     }
-    quarnel::Service service(rules, AcceptedPath());
+    quarnel::Service service(rules, AcceptedPath(), ownNamespace);
     return service.Run();
 }

@@ -28,7 +28,8 @@ if grep -nE "^\s*#\s*include [<\"](engine/|app/|controls/|container/|service/|se
     failed=1
 fi
 readers=(platform/linux/sockdiag platform/linux/events platform/linux/filter
-    platform/linux/protocol platform/linux/privileges platform/linux/bpf platform/linux/netfilter)
+    platform/linux/protocol platform/linux/privileges platform/linux/bpf platform/linux/netfilter
+    platform/linux/namespaces)
 never "${readers[@]}" -- "engine/|app/|controls/|service/|settings/|platform/linux/client/|$qt" \
     "readers fill rows and never judge; the helper links them"
 never platform/linux/helper -- "engine/|app/|controls/|container/|service/|settings/|platform/linux/client/|$qt" \

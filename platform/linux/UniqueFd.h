@@ -25,6 +25,9 @@ public:
     int Get() const { return fd_; }
     explicit operator bool() const { return fd_ >= 0; }
 
+    // Hands the descriptor over to whoever closes it from now on.
+    [[nodiscard]] int Release() noexcept { return std::exchange(fd_, -1); }
+
     void Reset(int fd = -1) noexcept {
         if (fd_ >= 0) {
             // Linux releases the descriptor even when close reports an error, so there is

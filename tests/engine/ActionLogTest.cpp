@@ -40,9 +40,10 @@ struct Pipe {
     platform::UniqueFd readEnd, writeEnd;
 };
 
-// A port of a range names the range it was blocked by, and the owner its program, pid and user;
-// what the journal's sink refuses is written, marked with its priority.
-TEST(CloseLog, NamesTheRangeAndOwnerAndWritesWhatTheSinkRefusesWithItsPriority) {
+// A port of a range names the range it was blocked by, the owner its program, pid and user, and
+// a connection of another network namespace that namespace; what the journal's sink refuses is
+// written, marked with its priority.
+TEST(CloseLog, NamesTheRangeOwnerAndNamespaceAndWritesWhatTheSinkRefusesWithItsPriority) {
     List allowed, local, remote;
     (void)remote.AddItem(std::string("6000-6031"));
     (void)remote.AddItem(std::string("6032-6063"));
@@ -58,14 +59,25 @@ TEST(CloseLog, NamesTheRangeAndOwnerAndWritesWhatTheSinkRefusesWithItsPriority) 
     log.SendClosesTo(
         [&](const platform::TcpRow&, Verdict, const platform::ConnectionOwner&,
             const std::string& line) { return sunk.push_back(line), sunk.size() == 1; });
-    const platform::TcpRow row = Established(50123, "198.51.100.7", 6000, 1);
+    platform::TcpRow row = Established(50123, "198.51.100.7", 6000, 1);
     const platform::ConnectionOwner smtp{812, 107, {'s', 'm', 't', 'p'}};
     log.Closed(row, Verdict::BlockedByRemotePort);  // taken, so not written
     log.Closed(row, Verdict::BlockedByRemotePort, ActionLog::Clock::now(), &rules, smtp);
+    EXPECT_EQ(sunk.back(), range);
     log.Say("refused", ActionLog::Priority::Warning);
     log.Say("cannot close", ActionLog::Priority::Error);
-    EXPECT_EQ(sunk.back(), range);
     EXPECT_EQ(pipe.Drain(), "<6>" + range + "\n<4>refused\n<3>cannot close\n");
+
+    row.Namespace = 4026532890;
+    log.Closed(row, Verdict::BlockedByRemotePort, ActionLog::Clock::now(), nullptr, smtp);
+    log.NameNamespacesBy([](std::uint32_t inode) { return "docker " + std::to_string(inode); });
+    log.Missed(row, Verdict::BlockedByRemotePort, ActionLog::Clock::now(), nullptr, smtp);
+    const std::string line =
+        "IPv4 192.0.2.5:50123 -> 198.51.100.7:6000 (remote port 6000 blocked) by smtp [812] "
+        "user postfix in ";
+    EXPECT_EQ(sunk.back(), "closed " + line + "net:[4026532890]");
+    EXPECT_EQ(pipe.Drain(), "<6>closed " + line + "net:[4026532890]\n<4>missed " + line +
+                                "docker 4026532890: ended before it could be closed\n");
 }
 
 // Each close that worked is told with its rule, the local port's first; a blocked connection that

@@ -45,11 +45,12 @@ TEST(RulesFile, ReadsWhatAPersonWritesAndWhatThePackageInstalls) {
     // pieces, IPv6, a key that is no rule list.
     const RulesReading reading = ReadRulesFile(folder.Write(
         "\xEF\xBB\xBF; mine\n[General]\n; the mail ports\nBlockedRemotePortsString=25, 465 ,587\n"
-        "AllowedIPString=127.0.0.1,::1\nBlockedRemotePorts=80\n"));
+        "AllowedIPString=127.0.0.1,::1\nBlockedRemotePorts=80\nOwnNamespaceOnly=true\n"));
     EXPECT_EQ(reading.Result, RulesReading::Outcome::Read) << reading.Problem;
     EXPECT_EQ(reading.Values,
               (Values{{AllowedIPKey, "127.0.0.1,::1"}, {BlockedRemotePortsKey, "25,465,587"}}));
     EXPECT_EQ(reading.IgnoredKeys, std::vector<std::string>{"BlockedRemotePorts"});
+    EXPECT_EQ(reading.OwnNamespaceOnly, true);
     // What the package installs: nothing blocked, loopback allowed, every line explained.
     const RulesReading shipped = ReadRulesFile(QUARNEL_SHIPPED_RULES);
     EXPECT_EQ(shipped.Result, RulesReading::Outcome::Read) << shipped.Problem;
@@ -65,6 +66,8 @@ TEST(RulesFile, RefusesWhatItCannotTrustAndSaysWhy) {
         {"# a shell's comment\n[General]\nBlockedLocalPortsString=80\n", "not a settings file"},
         {"[General]\nBlockedLocalPorts=80\n", "holds none of the keys"},
         {"[General]\nAllowedIPString=10.20.1.2/16\n", "(its network is 10.20.0.0/16)"},
+        {"[General]\nAllowedIPString=\nOwnNamespaceOnly=yes\n",
+         "OwnNamespaceOnly holds \"yes\", which is neither true nor false"},
         {std::string(2 << 20, ';'), "larger than 1 MiB"},
     };
     for (const auto& [content, problem] : cases) {

@@ -1,20 +1,31 @@
 // quarneld as systemd runs it, for real, in private network namespaces: it closes what its
 // rules file blocks and logs each close with its rule, follows every change of that file, keeps
 // the last good rules when a change is bad (across a restart too), reloads on SIGHUP and ends on
-// SIGTERM.
+// SIGTERM; and as root it guards the other network namespaces it sees too.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <net/if.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QProcess>
 #include <QTemporaryDir>
 
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
+#include <utility>
 
 #include "tests/support/PrivateNetwork.h"
 #include "tests/support/Sockets.h"
@@ -56,9 +67,15 @@ struct Folder {
 // its accepted rules in the folder's state/; its stdout and stderr go to files in the folder.
 // With journal, its output is taken for the journal, as under systemd.
 struct Daemon : QProcess {
-    explicit Daemon(const Folder& folder, bool journal = false) : Log(folder.Path("log")) {
+    // With notify, it tells systemd's messages to the socket at that path.
+    explicit Daemon(const Folder& folder, bool journal = false, const QStringList& options = {},
+                    const std::string& notify = {})
+        : Log(folder.Path("log")) {
         QProcessEnvironment environment;
         environment.insert("PATH", "/usr/bin:/bin");
+        if (!notify.empty()) {
+            environment.insert("NOTIFY_SOCKET", QString::fromStdString(notify));
+        }
         std::filesystem::create_directories(folder.Path("state"));
         environment.insert("STATE_DIRECTORY", QString::fromStdString(folder.Path("state")));
         if (journal) {
@@ -77,7 +94,9 @@ struct Daemon : QProcess {
         setProcessEnvironment(environment);
         setStandardOutputFile(QString::fromStdString(Log));
         setStandardErrorFile(QString::fromStdString(Log + ".err"));
-        start(QUARNEL_DAEMON, {"--config", QString::fromStdString(folder.Path(Folder::Rules))});
+        start(
+            QUARNEL_DAEMON,
+            QStringList{"--config", QString::fromStdString(folder.Path(Folder::Rules))} + options);
         (void)waitForStarted();
     }
     std::string Read() const { return Contents(Log); }
@@ -235,6 +254,175 @@ TEST(Service, FollowsItsRulesFileAndKeepsTheLastGoodRulesWhenAChangeIsBad) {
         daemon.Stop();
         EXPECT_EQ(folder.Read(Folder::Rules), bad);  // never written
         EXPECT_EQ(folder.Read("log.err"), "");
+    });
+}
+
+// A child process in a network namespace of its own, with lo up, until dropped.
+struct OtherNamespace {
+    OtherNamespace() {
+        int ready[2], end[2];
+        EXPECT_EQ(::pipe2(ready, O_CLOEXEC), 0);
+        EXPECT_EQ(::pipe2(end, O_CLOEXEC), 0);
+        const UniqueFd readEnd(ready[0]), writeEnd(ready[1]), endRead(end[0]);
+        endWrite.Reset(end[1]);
+        std::fflush(nullptr);
+        pid = ::fork();
+        if (pid == 0) {
+            // Only system calls here.
+            (void)::prctl(PR_SET_PDEATHSIG, SIGKILL);
+            endWrite.Reset();
+            ifreq request{};
+            std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
+            const int control =
+                ::unshare(CLONE_NEWNET) == 0 ? ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0) : -1;
+            const char ok =
+                control >= 0 && ::ioctl(control, SIOCGIFFLAGS, &request) == 0 &&
+                (request.ifr_flags |= IFF_UP, ::ioctl(control, SIOCSIFFLAGS, &request) == 0);
+            (void)!::write(writeEnd.Get(), &ok, 1);
+            char none = 0;
+            (void)!::read(endRead.Get(), &none, 1);
+            ::_exit(0);
+        }
+        char ok = 0;
+        EXPECT_EQ(::read(readEnd.Get(), &ok, 1), 1);
+        EXPECT_EQ(ok, 1) << "the child has no namespace of its own";
+        struct stat status {};
+        EXPECT_EQ(::stat(("/proc/" + std::to_string(pid) + "/ns/net").c_str(), &status), 0);
+        Name = "net:[" + std::to_string(status.st_ino) + "]";
+    }
+    ~OtherNamespace() {
+        endWrite.Reset();
+        (void)::waitpid(pid, nullptr, 0);
+    }
+    // Runs body in a thread inside the namespace: the sockets it opens are the namespace's.
+    template <typename Body>
+    void Inside(Body body) const {
+        std::thread([&] {
+            const UniqueFd space(
+                ::open(("/proc/" + std::to_string(pid) + "/ns/net").c_str(), O_RDONLY | O_CLOEXEC));
+            ASSERT_EQ(::setns(space.Get(), CLONE_NEWNET), 0) << std::strerror(errno);
+            body();
+        }).join();
+    }
+
+    UniqueFd endWrite;
+    pid_t pid = -1;
+    std::string Name;  // as the service names it
+};
+
+// In each namespace, a connection over 127.0.0.1 and one over ::1 to the blocked port, and one
+// to a port nobody blocks.
+struct Guarded {
+    explicit Guarded(const OtherNamespace& space) {
+        space.Inside([this] {
+            v4 = ListenIPv4("127.0.0.1", kBlocked);
+            v6 = ListenIPv6Any(true, kBlocked);
+            free = ListenIPv4("127.0.0.1", kBlocked + 1);
+            blocked4 = Connect(v4);
+            blocked6 = Connect(v6, "::1");
+            kept = Connect(free);
+        });
+    }
+    static constexpr int kBlocked = 4100;
+    Listener v4, v6, free;
+    Connection blocked4, blocked6, kept;
+};
+
+// A socket in the folder that takes what the service tells systemd, as systemd's would.
+struct Notifications {
+    explicit Notifications(const Folder& folder) : Path(folder.Path("notify")) {
+        socket.Reset(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, Path.c_str(), sizeof address.sun_path - 1);
+        EXPECT_EQ(::bind(socket.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0)
+            << std::strerror(errno);
+    }
+    // Whether a message holding text came within a generous while.
+    bool Told(const std::string& text) {
+        return WaitUntil(
+            [&] {
+                char message[4096];
+                for (ssize_t got; (got = ::recv(socket.Get(), message, sizeof message, 0)) > 0;) {
+                    All.append(message, static_cast<std::size_t>(got)).push_back('\n');
+                }
+                return All.find(text) != std::string::npos;
+            },
+            60s);
+    }
+    std::string Path;
+    UniqueFd socket;
+    std::string All;
+};
+
+// Gives space the ip netns name name, in a /run of a mount namespace of the test's own (so that
+// the machine's /run/netns stays untouched), which the service started from here sees.
+void NameNamespace(OtherNamespace& space, const std::string& name) {
+    ASSERT_EQ(::unshare(CLONE_NEWNS), 0) << std::strerror(errno);
+    ASSERT_EQ(::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
+    ASSERT_EQ(::mount("tmpfs", "/run", "tmpfs", 0, "mode=0755"), 0) << std::strerror(errno);
+    const std::string path = "/run/netns/" + name;
+    std::filesystem::create_directory("/run/netns");
+    std::ofstream(path).flush();
+    ASSERT_EQ(::mount(("/proc/" + std::to_string(space.pid) + "/ns/net").c_str(), path.c_str(),
+                      nullptr, MS_BIND, nullptr),
+              0)
+        << std::strerror(errno);
+    space.Name = name;
+}
+
+// It closes what its rules block in every network namespace it sees, one made after it started
+// too, names the namespace in each line (by its ip netns name where it has one), and leaves the
+// rest alone; told to keep to its own namespace, it leaves the others alone.
+TEST(Service, GuardsEveryNetworkNamespaceItSees) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "starting quarnel-netns needs real root";
+    }
+    RunInPrivateNetwork([] {
+        const Folder folder;
+        const std::string port = std::to_string(Guarded::kBlocked);
+        folder.WriteRules(LocalRules(port));
+        OtherNamespace first;
+        const OtherNamespace second;
+        NameNamespace(first, "blue");
+        const Guarded a(first), b(second);
+        {
+            Notifications notifications(folder);
+            Daemon daemon(folder, false, {}, notifications.Path);
+            for (const auto& [space, guarded] :
+                 {std::pair{&std::as_const(first), &a}, std::pair{&second, &b}}) {
+                EXPECT_TRUE(Closed(guarded->blocked4.server)) << daemon.Read();
+                EXPECT_TRUE(Closed(guarded->blocked6.server)) << daemon.Read();
+                const std::string rule = " (local port " + port + " blocked) by unknown in ";
+                EXPECT_TRUE(daemon.Logged("closed IPv4 127.0.0.1:" + port + " -> 127.0.0.1:" +
+                                          std::to_string(guarded->blocked4.clientPort) + rule +
+                                          space->Name + "\n"));
+                EXPECT_TRUE(daemon.Logged("closed IPv6 [::1]:" + port + " -> [::1]:" +
+                                          std::to_string(guarded->blocked6.clientPort) + rule +
+                                          space->Name + "\n"));
+                EXPECT_FALSE(Aborted(guarded->kept.server));
+            }
+            // One made after the start is guarded from its first listing.
+            const OtherNamespace later;
+            const Guarded c(later);
+            EXPECT_TRUE(Closed(c.blocked4.server)) << daemon.Read();
+            EXPECT_TRUE(daemon.Logged("guards the network namespace " + later.Name));
+            // Its own, the two before it and the later one.
+            EXPECT_TRUE(notifications.Told(" in 4 network namespaces, ")) << notifications.All;
+            daemon.Stop();
+        }
+        Daemon daemon(folder, false, {"--own-namespace"});
+        Connection outside;
+        first.Inside([&] { outside = Connect(a.v4); });
+        // Once its own namespace's connection is closed, the other's was passed over.
+        const Listener own = ListenIPv4("127.0.0.1", Guarded::kBlocked);
+        const Connection sentinel = Connect(own);
+        EXPECT_TRUE(Closed(sentinel.server)) << daemon.Read();
+        std::this_thread::sleep_for(300ms);  // past a read of the others, were they read
+        EXPECT_FALSE(Aborted(outside.server));
+        EXPECT_NE(daemon.Read().find("It guards its own network namespace alone, as told."),
+                  std::string::npos);
+        daemon.Stop();
     });
 }
 

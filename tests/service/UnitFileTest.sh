@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
 # The systemd unit: it starts the installed quarneld and reloads with SIGHUP once the file passes
 # quarneld --check, systemd finds
-# nothing wrong with it, and its exposure stays at 1.5 or less. Both checks work offline,
+# nothing wrong with it, and its exposure stays at 2.0 or less (CAP_SYS_ADMIN and CAP_SYS_PTRACE,
+# which it only hands on to quarnel-netns, count as held). Both checks work offline,
 # without a running systemd. Arguments: the unit file, the quarneld built here.
 set -euo pipefail
 unit=$1 daemon=$2
 grep -qx 'ExecStart=/usr/sbin/quarneld' "$unit"
 grep -qx 'ExecReload=/usr/sbin/quarneld --check' "$unit"
 grep -qx 'ExecReload=/bin/kill -HUP $MAINPID' "$unit"
+# quarnel-netns enters network namespaces, and no other kind.
+grep -qx 'RestrictNamespaces=net' "$unit"
 # verify checks that each command names an executable: the one built here stands in.
 folder=$(mktemp -d)
 trap 'rm -rf "$folder"' EXIT
@@ -17,5 +20,5 @@ mkdir -p "$folder/man/man8"
 cp "$(dirname "$unit")/../man/quarneld.8" "$folder/man/man8/"
 said=$(MANPATH=$folder/man systemd-analyze verify "$folder/quarnel.service" 2>&1) || { echo "$said"; exit 1; }
 [[ -z $said ]] || { echo "systemd-analyze verify: $said"; exit 1; }
-# The threshold is in tenths: 15 is an exposure of 1.5.
-systemd-analyze security --offline=true --threshold=15 "$folder/quarnel.service" | tail -1
+# The threshold is in tenths: 20 is an exposure of 2.0.
+systemd-analyze security --offline=true --threshold=20 "$folder/quarnel.service" | tail -1

@@ -328,8 +328,9 @@ const char* RefusalName(Refusal refusal) {
 bool CanNameConnection(const TcpRow& row) {
     const bool addressesFit = row.Family == SocketFamily::IPv6 ||
                               (IsIPv4Mapped(row.LocalAddress) && IsIPv4Mapped(row.RemoteAddress));
+    // The window program guards its own namespace alone: a row of another never crosses.
     return IsPortNumber(row.LocalPort) && IsPortNumber(row.RemotePort) && row.Cookie != 0 &&
-           row.Cookie != kNoCookie && addressesFit;
+           row.Cookie != kNoCookie && addressesFit && row.Namespace == 0;
 }
 
 bool EncodeRequest(const Request& request, RequestBytes& out) {

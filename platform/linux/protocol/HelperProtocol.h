@@ -227,7 +227,8 @@ using RequestBytes = std::array<std::uint8_t, kRequestSize>;
 
 // Whether a row can be named in a close: ports in 0..65535, a socket cookie the kernel would
 // hold (not 0, and not the all-ones value with which the kernel skips its cookie check), and
-// for an IPv4 socket IPv4-mapped addresses (the kernel would read only their last four bytes).
+// for an IPv4 socket IPv4-mapped addresses (the kernel would read only their last four bytes),
+// and the reader's own network namespace (the only one the helper reads).
 bool CanNameConnection(const TcpRow& row);
 
 // The record of a request; false when its connection cannot be named (see CanNameConnection).

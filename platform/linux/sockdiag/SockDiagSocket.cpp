@@ -34,7 +34,23 @@ std::unique_ptr<SockDiagSocket> SockDiagSocket::Open(int* errorNumber) {
         }
         return nullptr;
     }
-    return std::make_unique<SockDiagSocket>(std::move(socket));
+    return std::make_unique<SockDiagSocket>(std::move(socket), false);
+}
+
+std::unique_ptr<SockDiagSocket> SockDiagSocket::Adopt(UniqueFd fd, int* errorNumber) {
+    Handle socket(mnl_socket_fdopen(fd.Get()));
+    if (socket) {
+        (void)fd.Release();  // closed with the handle from now on
+    }
+    if (!socket || mnl_socket_bind(socket.get(), 0, MNL_SOCKET_AUTOPID) < 0) {
+        const int error = errno;
+        socket.reset();
+        if (errorNumber != nullptr) {
+            *errorNumber = error;
+        }
+        return nullptr;
+    }
+    return std::make_unique<SockDiagSocket>(std::move(socket), true);
 }
 
 bool SockDiagSocket::Send(const nlmsghdr& request) {
@@ -74,6 +90,10 @@ std::uint32_t SockDiagSocket::PortId() const {
 
 bool SockDiagSocket::Reset() {
     socket_.reset();
+    if (adopted_) {
+        errno = ENOTCONN;  // a fresh socket would be of this namespace, not the adopted one's
+        return false;
+    }
     socket_ = OpenHandle();
     return socket_ != nullptr;
 }

@@ -57,6 +57,16 @@ TEST(HelperProtocol, RequestsAreTakenOnlyWhenTheyEncodeBackExactly) {
         EXPECT_EQ(std::tie(got.Kind, got.Sequence, got.Connection),
                   std::tie(request.Kind, request.Sequence, request.Connection));
     }
+    // The helper reads its own network namespace alone: a row of another is never sent.
+    TcpRow other = sent.back().Connection;
+    other.State = TcpState::Established;
+    other.Namespace = 4026532890;
+    RequestBytes bytes{};
+    EXPECT_FALSE(EncodeRequest({RequestKind::CloseConnection, 8, other}, bytes));
+    std::array<std::uint8_t, kMaxReplySize> reply{};
+    Reply chunk;
+    chunk.Kind = ReplyKind::TableChunk;
+    EXPECT_EQ(EncodeReply(chunk, std::span(&other, 1), reply), 0u);
     std::mt19937_64 random(0x51a7e);
     for (int round = 0; round < 200000; ++round) {
         // Small values and all-ones hit the edges of the fields' ranges.
