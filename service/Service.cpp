@@ -134,7 +134,10 @@ bool Service::Start() {
         log_.Say("cannot give up its privileges, so it does not run: " + problem, Priority::Error);
         return false;
     }
-    table_ = platform::OpenTcpTableSource(std::string());  // no helper: it closes itself
+    // No helper: it closes itself. Guarding every namespace, its kernel filter holds back what
+    // the rules block in all of them.
+    table_ = platform::OpenTcpTableSource(
+        std::string(), netns_ ? platform::NamespaceScope::Every : platform::NamespaceScope::Own);
     if (!table_.Source) {
         log_.Say(platform::DescribeTcpTableSelection(table_), Priority::Error);
         return false;

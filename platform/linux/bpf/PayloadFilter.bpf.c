@@ -5,7 +5,8 @@
 //
 // A connection is blocked when its local port or its remote port is on its list and its remote
 // address is not allowed, as the process judges it. Only this process's network namespace is
-// filtered: the cgroup holds the programs of every namespace.
+// filtered, unless the loader guards every namespace: the cgroup holds the programs of all of
+// them.
 #include "platform/linux/bpf/KernelTypes.h"
 
 #include <bpf/bpf_helpers.h>
@@ -19,7 +20,8 @@
 char LICENSE[] SEC("license") = "GPL";
 
 // The inode of the loader's network namespace, set before the program is loaded. 0 filters
-// every namespace: only for test runs, whose packets belong to no TCP socket.
+// every namespace: the service that guards them all, and test runs, whose packets belong to no
+// TCP socket.
 const volatile __u32 NetNamespace = 0;
 
 // Packets dropped so far, for tests and benchmarks to read.

@@ -42,17 +42,18 @@ PayloadFilter::PayloadFilter(Program program)
             bpf_map__fd(program_->maps.BlockedRemotePorts),
             bpf_map__fd(program_->maps.AllowedAddresses)) {}
 
-std::unique_ptr<PayloadFilter> PayloadFilter::AttachToRoot(FilterCause& why) {
+std::unique_ptr<PayloadFilter> PayloadFilter::AttachToRoot(FilterCause& why, NamespaceScope scope) {
     int error = 0;
     const std::string root = FindCgroup2Root(&error);
     if (root.empty()) {
         why = error != 0 ? CauseFromError(error) : FilterCause{FilterCause::Kind::NoCgroup2};
         return nullptr;
     }
-    return Attach(root, why);
+    return Attach(root, why, scope);
 }
 
-std::unique_ptr<PayloadFilter> PayloadFilter::Attach(const std::string& cgroup, FilterCause& why) {
+std::unique_ptr<PayloadFilter> PayloadFilter::Attach(const std::string& cgroup, FilterCause& why,
+                                                     NamespaceScope scope) {
     QuietLibbpf();
     struct stat network {};
     if (::stat("/proc/self/ns/net", &network) != 0) {
@@ -70,7 +71,9 @@ std::unique_ptr<PayloadFilter> PayloadFilter::Attach(const std::string& cgroup, 
         why = CauseFromError(errno);
         return nullptr;
     }
-    program->rodata->NetNamespace = static_cast<__u32>(network.st_ino);
+    // 0: every namespace's.
+    program->rodata->NetNamespace =
+        scope == NamespaceScope::Every ? 0 : static_cast<__u32>(network.st_ino);
     if (const int error = payload_filter::load(program.get()); error != 0) {
         why = CauseFromError(-error);
         return nullptr;

@@ -26,9 +26,12 @@ class PayloadFilter final : public RulesFilter {
 public:
     // Loads the filter and attaches it to the cgroup v2 directory at cgroup; nullptr, with why
     // set, when the system rejects it. Needs CAP_BPF, CAP_PERFMON and CAP_NET_ADMIN, only here.
-    static std::unique_ptr<PayloadFilter> Attach(const std::string& cgroup, FilterCause& why);
+    // It holds back the connections of the namespaces scope names.
+    static std::unique_ptr<PayloadFilter> Attach(const std::string& cgroup, FilterCause& why,
+                                                 NamespaceScope scope = NamespaceScope::Own);
     // As above, on the root of the cgroup v2 hierarchy: every process of the machine.
-    static std::unique_ptr<PayloadFilter> AttachToRoot(FilterCause& why);
+    static std::unique_ptr<PayloadFilter> AttachToRoot(FilterCause& why,
+                                                       NamespaceScope scope = NamespaceScope::Own);
 
     // For connections open and still to come.
     bool SetRules(const BlockingRules& rules, FilterCause& why) override;

@@ -34,9 +34,10 @@ std::optional<SourceNotice> FilteringTcpTable::TakeNotice() {
     return notice;
 }
 
-std::unique_ptr<FilteringTcpTable> WithPayloadFilter(std::unique_ptr<TcpTableSource> table) {
+std::unique_ptr<FilteringTcpTable> WithPayloadFilter(std::unique_ptr<TcpTableSource> table,
+                                                     NamespaceScope scope) {
     FilterCause filtered;
-    std::unique_ptr<RulesFilter> filter = OpenPayloadFilter(filtered);
+    std::unique_ptr<RulesFilter> filter = OpenPayloadFilter(filtered, scope);
     return std::make_unique<FilteringTcpTable>(std::move(table), std::move(filter), filtered);
 }
 

@@ -44,7 +44,8 @@ private:
 
 // table with the kernel filter attached to the machine's cgroup root beside it, or without one
 // where the system rejects it (the result's Filtering says why).
-std::unique_ptr<FilteringTcpTable> WithPayloadFilter(std::unique_ptr<TcpTableSource> table);
+std::unique_ptr<FilteringTcpTable> WithPayloadFilter(std::unique_ptr<TcpTableSource> table,
+                                                     NamespaceScope scope = NamespaceScope::Own);
 
 // What the user is told when whether blocked payload is held back changed from was to now;
 // empty when it did not.

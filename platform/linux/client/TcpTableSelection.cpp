@@ -68,7 +68,7 @@ TcpTableSelection OpenTcpTableSource() {
     return OpenTcpTableSource(FindHelper());
 }
 
-TcpTableSelection OpenTcpTableSource(const std::string& helperPath) {
+TcpTableSelection OpenTcpTableSource(const std::string& helperPath, NamespaceScope filterScope) {
     TcpTableSelection selection;
     selection.HelperPath = helperPath;
     int error = 0;
@@ -83,8 +83,9 @@ TcpTableSelection OpenTcpTableSource(const std::string& helperPath) {
         return WithOwners(WithKernelEvents(std::move(table), selection.Polling), inodes);
     };
     // Closing here: the kernel filter is attached here too.
-    const auto filtered = [&selection](std::unique_ptr<TcpTableSource> table) {
-        std::unique_ptr<FilteringTcpTable> filtering = WithPayloadFilter(std::move(table));
+    const auto filtered = [&selection, filterScope](std::unique_ptr<TcpTableSource> table) {
+        std::unique_ptr<FilteringTcpTable> filtering =
+            WithPayloadFilter(std::move(table), filterScope);
         selection.Filtering = filtering->Filtering();
         return filtering;
     };

@@ -6,6 +6,7 @@
 #include "platform/TcpTableSource.h"
 #include "platform/linux/events/TcpEventStream.h"
 #include "platform/linux/filter/FilterCause.h"
+#include "platform/linux/filter/RulesFilter.h"
 
 namespace quarnel::platform {
 
@@ -46,7 +47,8 @@ std::string FindHelper();
 // kernel's reports when that process may load the kernel program, else polled. When this process
 // cannot tell whether it may close, it closes itself unless the helper may. Call it from the main
 // thread: the helper ends with the thread that started it.
-TcpTableSelection OpenTcpTableSource(const std::string& helperPath);
+TcpTableSelection OpenTcpTableSource(const std::string& helperPath,
+                                     NamespaceScope filterScope = NamespaceScope::Own);
 // As above, with the helper FindHelper finds.
 TcpTableSelection OpenTcpTableSource();
 

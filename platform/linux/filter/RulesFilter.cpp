@@ -29,12 +29,13 @@ private:
 
 }  // namespace
 
-std::unique_ptr<RulesFilter> OpenPayloadFilter(FilterCause& why) {
+std::unique_ptr<RulesFilter> OpenPayloadFilter(FilterCause& why, NamespaceScope scope) {
 #ifdef QUARNEL_PAYLOAD_FILTER
-    if (std::unique_ptr<RulesFilter> filter = PayloadFilter::AttachToRoot(why)) {
+    if (std::unique_ptr<RulesFilter> filter = PayloadFilter::AttachToRoot(why, scope)) {
         return filter;
     }
 #else
+    (void)scope;
     why = {FilterCause::Kind::NotBuilt};
 #endif
     // Its reason is told, not the table's: the table is only tried where the filter failed.

@@ -7,6 +7,11 @@
 
 namespace quarnel::platform {
 
+// Whose connections a kernel filter holds back: those of this process's network namespace, or
+// those of every namespace whose processes are in the cgroups it is attached to (the service
+// that guards them all). The packet filter's table always holds its own namespace's alone.
+enum class NamespaceScope { Own, Every };
+
 // Something in the system that holds back the payload of the connections the rules block, so
 // that not one byte crosses one before the pass tears it down.
 class RulesFilter {
@@ -22,6 +27,7 @@ public:
 // table that stands in for it (why then tells why the kernel filter is missing, and says
 // Netfilter); nullptr with why when both are rejected. The kernel filter needs CAP_BPF,
 // CAP_PERFMON and CAP_NET_ADMIN for this call only; the table needs CAP_NET_ADMIN while it lives.
-std::unique_ptr<RulesFilter> OpenPayloadFilter(FilterCause& why);
+std::unique_ptr<RulesFilter> OpenPayloadFilter(FilterCause& why,
+                                               NamespaceScope scope = NamespaceScope::Own);
 
 }  // namespace quarnel::platform

@@ -11,7 +11,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sched.h>
+
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <future>
 #include <sstream>
@@ -271,6 +274,38 @@ TEST(PayloadFilter, TheTableGoesWithTheProcessThatOwnsIt) {
         int status = 0;
         ASSERT_TRUE(::kill(owner, SIGKILL) == 0 && ::waitpid(owner, &status, 0) == owner);
         EXPECT_EQ(Arrived(held.server.Get(), 5000ms), "held");
+    });
+}
+
+// The service's filter, which guards every namespace, holds back what the rules block in another
+// namespace of a process in its cgroups; one of its own namespace alone lets that through.
+TEST(PayloadFilter, OneForEveryNamespaceHoldsBackInTheOthersToo) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "attaching a kernel filter needs real root";
+    }
+    RunInPrivateNetwork([] {
+        const std::string cgroup = FindCgroup2Root();
+        if (cgroup.empty()) {
+            GTEST_SKIP() << "no cgroup v2 hierarchy is mounted";
+        }
+        for (const NamespaceScope scope : {NamespaceScope::Own, NamespaceScope::Every}) {
+            FilterCause why;
+            const auto filter = PayloadFilter::Attach(cgroup, why, scope);
+            ASSERT_TRUE(filter) << why.Text();
+            std::string arrived = "nothing ran";
+            // A thread of this process, so in its cgroup, in a namespace of its own.
+            std::thread other([&] {
+                ASSERT_EQ(::unshare(CLONE_NEWNET), 0);
+                ASSERT_EQ(std::system("ip link set lo up"), 0);
+                const Listener listener = ListenIPv4();
+                SetRules(*filter, {{}, {}, {PortOf(listener)}});
+                const Connection held = Connect(listener);
+                Send(held.client.Get(), "held");
+                arrived = Arrived(held.server.Get());
+            });
+            other.join();
+            EXPECT_EQ(arrived, scope == NamespaceScope::Every ? "" : "held");
+        }
     });
 }
 
