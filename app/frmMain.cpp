@@ -362,8 +362,9 @@ QString frmMain::ConnectionToolTip(const QPoint& position) const {
     if (item == nullptr || oManager.CurrentMode != ModeCurrentConnections) {
         return {};
     }
-    const platform::ConnectionOwner* owner = oManager.OwnerOfConnectionLine(lstMain.row(item));
-    if (owner == nullptr) {
+    const std::optional<platform::ConnectionOwner> owner =
+        oManager.OwnerOfConnectionLine(lstMain.row(item));
+    if (!owner) {
         return {};
     }
     if (!owner->Known()) {

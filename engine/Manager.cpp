@@ -141,14 +141,19 @@ void Manager::RefreshCurrentConnections() {
             continue;
         }
         (void)oCurrentConnections.AddItem(DisplayLine(row, remoteIP));  // text always fits
-        lineOwners_.push_back(OwnerOfRow ? OwnerOfRow(row) : platform::ConnectionOwner{});
+        lineOwners_.push_back({row.OwnerPid, row.Namespace});
     }
 }
 
-const platform::ConnectionOwner* Manager::OwnerOfConnectionLine(std::int32_t line) const {
-    return line >= 0 && static_cast<std::size_t>(line) < lineOwners_.size()
-               ? &lineOwners_[static_cast<std::size_t>(line)]
-               : nullptr;
+std::optional<platform::ConnectionOwner> Manager::OwnerOfConnectionLine(std::int32_t line) const {
+    if (line < 0 || static_cast<std::size_t>(line) >= lineOwners_.size()) {
+        return std::nullopt;
+    }
+    const LineOwner& owner = lineOwners_[static_cast<std::size_t>(line)];
+    platform::TcpRow row;
+    row.OwnerPid = owner.Pid;
+    row.Namespace = owner.Namespace;
+    return OwnerOfRow && owner.Pid != 0 ? OwnerOfRow(row) : platform::ConnectionOwner{};
 }
 
 }  // namespace quarnel

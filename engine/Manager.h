@@ -70,9 +70,9 @@ public:
     // Rebuilds the lines if the rows changed since they were built: what a window about to show
     // them calls, so that no line is built while nobody looks.
     void RefreshCurrentConnectionsIfStale();
-    // Who the connection of a line of the connection lines belongs to (as the latest lines were
-    // built); none past them.
-    const platform::ConnectionOwner* OwnerOfConnectionLine(std::int32_t line) const;
+    // Who the connection of a line of the connection lines belongs to, as the table's source
+    // knows it now; none past the lines.
+    std::optional<platform::ConnectionOwner> OwnerOfConnectionLine(std::int32_t line) const;
 
     // Reads the three rule lists from the store, a missing key giving its default, and compiles
     // them. What the user must know about it (a store that could not be read, entries left
@@ -112,8 +112,13 @@ private:
     platform::HostAddressSource& hosts_;
     bool saveFailureShown_ = false;
     RuleSet compiledRules_;
-    bool connectionsStale_ = false;                      // the lines no longer match the rows
-    std::vector<platform::ConnectionOwner> lineOwners_;  // one per connection line
+    bool connectionsStale_ = false;  // the lines no longer match the rows
+    // Of each connection line's row, what names its owner: the source keeps the owners.
+    struct LineOwner {
+        std::uint32_t Pid = 0;
+        std::uint32_t Namespace = 0;
+    };
+    std::vector<LineOwner> lineOwners_;
 };
 
 }  // namespace quarnel

@@ -25,10 +25,10 @@ namespace tcp = platform::linux_tcp;
 // The row the kernel's walk shows for a connection as its latest report tells it.
 TcpRow RowOf(const TcpStateEvent& connection) {
     TcpRow row{.State = platform::TableState(connection.NewState),
-               .LocalPort = connection.LocalPort,
-               .RemotePort = connection.RemotePort,
                .Family = connection.Family == AF_INET6 ? platform::SocketFamily::IPv6
                                                        : platform::SocketFamily::IPv4,
+               .LocalPort = connection.LocalPort,
+               .RemotePort = connection.RemotePort,
                .Cookie = connection.Cookie};
     std::ranges::copy(connection.LocalAddress, row.LocalAddress.begin());
     std::ranges::copy(connection.RemoteAddress, row.RemoteAddress.begin());

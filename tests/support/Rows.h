@@ -56,12 +56,12 @@ inline platform::TcpRow Row(platform::TcpState state, const char* local, std::in
                             std::optional<platform::SocketFamily> family = std::nullopt) {
     const bool ipv6 = std::strchr(local, ':') != nullptr;
     return {.State = state,
+            .Family =
+                family.value_or(ipv6 ? platform::SocketFamily::IPv6 : platform::SocketFamily::IPv4),
             .LocalAddress = Address(local),
             .LocalPort = localPort,
             .RemoteAddress = Address(remote),
             .RemotePort = remotePort,
-            .Family =
-                family.value_or(ipv6 ? platform::SocketFamily::IPv6 : platform::SocketFamily::IPv4),
             .Cookie = cookie};
 }
 

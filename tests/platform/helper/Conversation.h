@@ -98,13 +98,14 @@ inline std::vector<TcpRow> ManyRows(std::size_t count) {
     for (std::uint32_t n = 0; n < count; ++n) {
         const auto i = static_cast<std::int32_t>(n);
         rows[n] = {static_cast<TcpState>(i % 13),
+                   SocketFamily::IPv4,
                    MappedIPv4(n),
                    i % 65536,
                    MappedIPv4(~n),
                    80,
-                   SocketFamily::IPv4,
                    n % 5,
                    n % 4 != 0 ? n + 1 : 0,  // some owners not known
+                   0,
                    (1ull << 40) + n};
         if (n % 3 == 0) {
             // An IPv6 socket: its addresses as the kernel has them, some of them IPv4-mapped.
