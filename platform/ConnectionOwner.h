@@ -23,17 +23,12 @@ struct ConnectionOwner {
     bool operator==(const ConnectionOwner&) const = default;
 };
 
-// A socket's inode beside its cookie: /proc and the processes' files name a socket by its inode,
-// the table by its cookie.
-struct SocketInode {
-    std::uint64_t Cookie = 0;
-    std::uint64_t Inode = 0;
-};
-
 // Who holds which socket, by inode: each socket with the index of its holder.
 struct SocketHolding {
+    // 8 bytes a socket, since the look holds one for every socket of the machine: a socket's
+    // inode is a 32-bit number (the kernel counts them so, and sock_diag reports them so).
     struct Held {
-        std::uint64_t Inode = 0;
+        std::uint32_t Inode = 0;
         std::uint32_t Holder = 0;  // index into Holders
     };
     std::vector<ConnectionOwner> Holders;
@@ -44,7 +39,8 @@ struct SocketHolding {
     // Sorts the sockets by inode, each inode's first holder first.
     void Sort();
     // Adds socket inode held by owner, who holds the socket before it too when it is the last
-    // one added: a process's sockets come one after the other.
+    // one added: a process's sockets come one after the other. An inode past 32 bits names no
+    // socket and is left out.
     void Add(std::uint64_t inode, const ConnectionOwner& owner);
 };
 
@@ -56,21 +52,29 @@ struct SocketOwner {
 };
 
 inline void SocketHolding::Add(std::uint64_t inode, const ConnectionOwner& owner) {
+    if (inode > UINT32_MAX) {
+        return;
+    }
     if (Holders.empty() || Holders.back() != owner) {
         Holders.push_back(owner);
     }
-    Sockets.push_back({inode, static_cast<std::uint32_t>(Holders.size() - 1)});
+    Sockets.push_back(
+        {static_cast<std::uint32_t>(inode), static_cast<std::uint32_t>(Holders.size() - 1)});
 }
 
 inline void SocketHolding::Sort() {
-    std::stable_sort(Sockets.begin(), Sockets.end(),
-                     [](const Held& a, const Held& b) { return a.Inode < b.Inode; });
+    // Holders are numbered in the order they came, so this keeps each inode's first holder
+    // first without the copy a stable sort makes.
+    std::sort(Sockets.begin(), Sockets.end(), [](const Held& a, const Held& b) {
+        return a.Inode != b.Inode ? a.Inode < b.Inode : a.Holder < b.Holder;
+    });
 }
 
 inline const ConnectionOwner* SocketHolding::HolderOf(std::uint64_t inode) const {
     const auto at =
         std::lower_bound(Sockets.begin(), Sockets.end(), inode,
                          [](const Held& held, std::uint64_t i) { return held.Inode < i; });
+    static_assert(sizeof(Held) == 8);
     return at != Sockets.end() && at->Inode == inode ? &Holders[at->Holder] : nullptr;
 }
 

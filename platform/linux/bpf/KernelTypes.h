@@ -52,10 +52,14 @@ struct inode {
 
 struct file {
     struct inode* f_inode;
+    void* private_data;  // a socket's file: its struct socket
 };
+
+struct sock;
 
 struct socket {
     struct file* file;
+    struct sock* sk;
 };
 
 struct sock {

@@ -48,6 +48,16 @@ int ListSocketHolders(struct bpf_iter__task_file* ctx) {
     if (!inode || (inode->i_mode & S_IFMT) != S_IFSOCK) {
         return 0;
     }
+    // TCP sockets only: the table holds no others, and the reader keeps all it is given.
+    const struct socket* socket = (const struct socket*)BPF_CORE_READ(file, private_data);
+    const struct sock* sk = BPF_CORE_READ(socket, sk);
+    if (!sk || BPF_CORE_READ(sk, sk_protocol) != IPPROTO_TCP) {
+        return 0;
+    }
+    const unsigned short family = BPF_CORE_READ(sk, __sk_common.skc_family);
+    if (family != AF_INET && family != AF_INET6) {
+        return 0;
+    }
     struct SocketHolder holder = {};
     holder.Pid = PidInReader(task);
     if (holder.Pid == 0) {

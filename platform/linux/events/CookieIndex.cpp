@@ -25,8 +25,8 @@ std::optional<std::size_t> CookieIndex::Find(std::uint64_t cookie) const {
 }
 
 std::optional<std::size_t> CookieIndex::Put(std::uint64_t cookie, std::size_t index) {
-    if (2 * (size_ + 1) > places_.size()) {
-        Grow();
+    if (5 * (size_ + 1) > 4 * places_.size()) {
+        Grow(places_.empty() ? 16 : 2 * places_.size());
     }
     const auto place = static_cast<std::uint32_t>(index + 1);
     for (std::size_t at = Home(cookie);; at = (at + 1) & Mask()) {
@@ -69,11 +69,16 @@ void CookieIndex::Erase(std::uint64_t cookie) {
     --size_;
 }
 
-void CookieIndex::Clear(std::size_t count) {
-    std::size_t wanted = 16;
-    while (wanted < 2 * count) {
-        wanted *= 2;
+std::size_t CookieIndex::SlotsFor(std::size_t count) {
+    std::size_t slots = 16;
+    while (4 * slots < 5 * count) {
+        slots *= 2;
     }
+    return slots;
+}
+
+void CookieIndex::Clear(std::size_t count) {
+    const std::size_t wanted = SlotsFor(count);
     if (places_.size() < wanted) {
         cookies_.resize(wanted);
         places_.resize(wanted);
@@ -82,8 +87,26 @@ void CookieIndex::Clear(std::size_t count) {
     size_ = 0;
 }
 
-void CookieIndex::Grow() {
-    const std::size_t slots = places_.empty() ? 16 : 2 * places_.size();
+void CookieIndex::Reserve(std::size_t count) {
+    if (const std::size_t wanted = SlotsFor(count); places_.size() < wanted) {
+        Grow(wanted);
+    }
+}
+
+void CookieIndex::EraseIf(const std::function<bool(std::uint64_t, std::size_t)>& erased) {
+    // Gathered first: erasing moves later slots back, past where a walk would be.
+    std::vector<std::uint64_t> gone;
+    for (std::size_t at = 0; at < places_.size(); ++at) {
+        if (places_[at] != 0 && erased(cookies_[at], places_[at] - 1)) {
+            gone.push_back(cookies_[at]);
+        }
+    }
+    for (const std::uint64_t cookie : gone) {
+        Erase(cookie);
+    }
+}
+
+void CookieIndex::Grow(std::size_t slots) {
     std::vector<std::uint64_t> cookies(slots);
     std::vector<std::uint32_t> places(slots);
     cookies.swap(cookies_);

@@ -60,7 +60,7 @@ ReadResult OwnedTcpTable::Read(std::vector<TcpRow>& rows, TableChanges* changes)
         lastLookUp_ = now;
         lookedUp_ = true;
         wanted_ = false;
-        again = LookUp() || again;
+        again = LookUp(rows.size()) || again;
     }
     if (again) {
         Refill(rows, changed);
@@ -108,11 +108,12 @@ std::uint32_t OwnedTcpTable::OwnerOf(const TcpRow& row) {
         const auto owner = pids_.find(pid);
         return owner != pids_.end() && Shown(owner->second) ? pid : 0;
     };
-    if (const auto known = byCookie_.find(row.Cookie); known != byCookie_.end()) {
+    if (const auto known = byCookie_.Find(row.Cookie)) {
+        const auto pid = static_cast<std::uint32_t>(*known);
         if (listening) {
-            listeners_[row.LocalPort] = known->second;
+            listeners_[row.LocalPort] = pid;
         }
-        return named(known->second);
+        return named(pid);
     }
     if (!listening) {
         // Nobody accepted it yet, or it is older than the reports: the listener's program
@@ -163,9 +164,10 @@ bool OwnedTcpTable::ForgetEnded() {
     if (ended.empty()) {
         return false;
     }
-    const auto gone = [&](const auto& entry) { return ended.contains(entry.second); };
-    std::erase_if(byCookie_, gone);
-    std::erase_if(listeners_, gone);
+    byCookie_.EraseIf([&](std::uint64_t, std::size_t pid) {
+        return ended.contains(static_cast<std::uint32_t>(pid));
+    });
+    std::erase_if(listeners_, [&](const auto& entry) { return ended.contains(entry.second); });
     std::erase_if(visible_, [&](const auto& entry) { return ended.contains(entry.first); });
     // Their sockets may be held by another process now (handed on at fork): looked for again.
     notFound_.clear();
@@ -177,51 +179,71 @@ void OwnedTcpTable::Remember(std::uint64_t cookie, const ConnectionOwner& owner)
     if (!fresh && known->second != owner) {
         // The pid names another program now (reused, or the process ran another): what was
         // counted its sockets is looked for again rather than named after the new one.
-        const auto taken = [&](const auto& entry) { return entry.second == owner.Pid; };
-        std::erase_if(byCookie_, taken);
-        std::erase_if(listeners_, taken);
+        byCookie_.EraseIf([&](std::uint64_t, std::size_t pid) { return pid == owner.Pid; });
+        std::erase_if(listeners_, [&](const auto& entry) { return entry.second == owner.Pid; });
         notFound_.clear();
         known->second = owner;
     }
-    byCookie_[cookie] = owner.Pid;
+    (void)byCookie_.Put(cookie, owner.Pid);  // whoever held it before is the older word
 }
 
-bool OwnedTcpTable::LookUp() {
-    // Both as large as the machine's sockets, 16 bytes each, kept only for the look: it comes
-    // seldom.
+bool OwnedTcpTable::LookUp(std::size_t count) {
+    // The holders, 8 bytes for every TCP socket of the machine, are kept only for the look (it
+    // comes seldom); the table's sockets are joined to them as the kernel lists them.
     SocketHolding holding;
-    std::vector<SocketInode> sockets;
-    if (inodes_ == nullptr || !holders_->Read(holding) || !inodes_->ReadSocketInodes(sockets)) {
+    holding.Sockets.reserve(count + count / 8);  // the sockets of the rows, and some to spare
+    if (inodes_ == nullptr || !holders_->Read(holding)) {
         return false;  // tried again a second later, should a row still lack an owner
     }
     bool found = false;
-    for (const SocketInode& socket : sockets) {
-        if (byCookie_.contains(socket.Cookie)) {
-            continue;
+    const auto join = [&](const TcpRow& socket, std::uint64_t inode) {
+        if (byCookie_.Find(socket.Cookie)) {
+            return;
         }
-        const ConnectionOwner* holder =
-            socket.Inode != 0 ? holding.HolderOf(socket.Inode) : nullptr;
-        if (holder != nullptr) {
-            Remember(socket.Cookie, *holder);
-            found = true;
-        } else {
+        const ConnectionOwner* holder = inode != 0 ? holding.HolderOf(inode) : nullptr;
+        if (holder == nullptr) {
             notFound_.insert(socket.Cookie);
+            return;
         }
-    }
+        if (socket.State == TcpState::Listening) {
+            Remember(socket.Cookie, *holder);
+            listeners_[socket.LocalPort] = holder->Pid;
+            found = true;
+            return;
+        }
+        // A connection its listener's program holds (every accepted one of a plain server) is
+        // named by the listener already: kept no second time, which halves what a busy
+        // server's sockets cost.
+        if (const auto listener = listeners_.find(socket.LocalPort); listener != listeners_.end()) {
+            const auto named = pids_.find(listener->second);
+            if (named != pids_.end() && named->second == *holder) {
+                return;
+            }
+        }
+        Remember(socket.Cookie, *holder);
+        found = true;
+    };
+    // A look cut short keeps what it found; rows still without an owner ask for another.
+    (void)inodes_->ReadSocketInodes(join);
     return found;
 }
 
 void OwnedTcpTable::Prune(const std::vector<TcpRow>& rows) {
-    if (byCookie_.size() + notFound_.size() <= 2 * rows.size() + 4096) {
+    if (byCookie_.Size() + notFound_.size() <= 2 * rows.size() + 4096) {
         return;
     }
-    std::unordered_set<std::uint64_t> listed;
+    // 8 bytes a row, sorted: a set would take four times that.
+    std::vector<std::uint64_t> listed;
     listed.reserve(rows.size());
     for (const TcpRow& row : rows) {
-        listed.insert(row.Cookie);
+        listed.push_back(row.Cookie);
     }
-    std::erase_if(byCookie_, [&](const auto& entry) { return !listed.contains(entry.first); });
-    std::erase_if(notFound_, [&](std::uint64_t cookie) { return !listed.contains(cookie); });
+    std::sort(listed.begin(), listed.end());
+    const auto unlisted = [&](std::uint64_t cookie) {
+        return !std::binary_search(listed.begin(), listed.end(), cookie);
+    };
+    byCookie_.EraseIf([&](std::uint64_t cookie, std::size_t) { return unlisted(cookie); });
+    std::erase_if(notFound_, unlisted);
 }
 
 }  // namespace quarnel::platform

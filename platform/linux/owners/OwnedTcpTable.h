@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/TcpTableSource.h"
+#include "platform/linux/events/CookieIndex.h"
 #include "platform/linux/owners/SocketHolders.h"
 #include "platform/linux/sockdiag/SocketInodeReader.h"
 
@@ -61,8 +62,9 @@ private:
     void Remember(std::uint64_t cookie, const ConnectionOwner& owner);
     // Forgets owners whose process ended; whether any went.
     bool ForgetEnded();
-    // Asks who holds the sockets of the rows that lack an owner; whether it found any.
-    bool LookUp();
+    // Asks who holds the sockets of the rows that lack an owner, count rows of them at most;
+    // whether it found any.
+    bool LookUp(std::size_t count);
     // Drops what no row of rows needs any more, when it has grown well past them.
     void Prune(const std::vector<TcpRow>& rows);
 
@@ -70,9 +72,10 @@ private:
     SocketInodeReader* inodes_;
     std::unique_ptr<SocketHolders> holders_;
     Options options_;
-    // Owners by pid, and the pid of each socket's owner: a process's sockets share one entry.
+    // Owners by pid, and the pid of each socket's owner: a process's sockets share one entry,
+    // and a socket costs some 15 bytes.
     std::unordered_map<std::uint32_t, ConnectionOwner> pids_;
-    std::unordered_map<std::uint64_t, std::uint32_t> byCookie_;
+    CookieIndex byCookie_;
     std::unordered_map<std::int32_t, std::uint32_t> listeners_;  // the listener's pid by port
     std::unordered_set<std::uint64_t> notFound_;                 // cookies /proc had no process for
     std::unordered_map<std::uint32_t, bool> visible_;            // by pid, since the last check

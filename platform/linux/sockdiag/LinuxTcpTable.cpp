@@ -112,9 +112,6 @@ bool LinuxTcpTable::DumpTable(std::uint32_t linuxStates) {
                 // A kernel without the older request: ask family by family from now on.
                 oneWalk_ = false;
                 scratch_.clear();
-                if (inodes_ != nullptr) {
-                    inodes_->clear();
-                }
                 break;
         }
     }
@@ -154,9 +151,8 @@ LinuxTcpTable::DumpResult LinuxTcpTable::Dump(const nlmsghdr& request) {
     }
 }
 
-bool LinuxTcpTable::ReadSocketInodes(std::vector<SocketInode>& sockets) {
-    sockets.clear();
-    inodes_ = &sockets;
+bool LinuxTcpTable::ReadSocketInodes(const EachSocket& each) {
+    inodes_ = &each;
     const bool read = DumpTable(TableLinuxStates());
     inodes_ = nullptr;
     if (!read) {
@@ -171,7 +167,7 @@ int LinuxTcpTable::CollectRow(const nlmsghdr* message, void* table) {
     switch (DecodeTcpRow(*message, row)) {
         case DecodeResult::Row:
             if (self.inodes_ != nullptr) {
-                self.inodes_->push_back({row.Cookie, SocketInodeOf(*message)});
+                (*self.inodes_)(row, SocketInodeOf(*message));
             } else {
                 self.scratch_.push_back(row);
             }

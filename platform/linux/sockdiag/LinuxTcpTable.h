@@ -47,7 +47,7 @@ public:
     // Asks the kernel through the closing conversation, so that lookups and closes take turns.
     Found LookUp(const TcpRow& row, TcpState& state) override;
     // One more walk of the table, through the reading conversation.
-    [[nodiscard]] bool ReadSocketInodes(std::vector<SocketInode>& sockets) override;
+    [[nodiscard]] bool ReadSocketInodes(const EachSocket& each) override;
 
 private:
     static constexpr int kNoAnswer = -1;
@@ -73,9 +73,9 @@ private:
 
     std::unique_ptr<NetlinkChannel> dump_;
     std::unique_ptr<NetlinkChannel> close_;
-    std::unique_ptr<char[]> buffer_;  // one kernel datagram of a dump
-    std::vector<TcpRow> scratch_;     // the read in progress; swapped with the caller's rows
-    std::vector<SocketInode>* inodes_ = nullptr;  // where a walk for inodes puts them instead
+    std::unique_ptr<char[]> buffer_;      // one kernel datagram of a dump
+    std::vector<TcpRow> scratch_;         // the read in progress; swapped with the caller's rows
+    const EachSocket* inodes_ = nullptr;  // who a walk for inodes hands them to instead
     std::uint32_t dumpSequence_ = 0;
     std::uint32_t closeSequence_ = 0;
     bool oneWalk_ = true;  // false once the kernel did not know a dump of both families

@@ -1,8 +1,9 @@
 #pragma once
 
-#include <vector>
+#include <cstdint>
+#include <functional>
 
-#include "platform/ConnectionOwner.h"
+#include "platform/TcpTableSource.h"
 
 namespace quarnel::platform {
 
@@ -11,8 +12,11 @@ namespace quarnel::platform {
 class SocketInodeReader {
 public:
     virtual ~SocketInodeReader() = default;
-    // sockets receive each socket's cookie and inode; false when the table could not be read.
-    [[nodiscard]] virtual bool ReadSocketInodes(std::vector<SocketInode>& sockets) = 0;
+    // Each socket's row and inode, as the kernel lists them: the caller keeps what it needs
+    // rather than a list as long as the machine's sockets. False when the table could not be
+    // read whole (each may have seen some sockets, or one twice, by then).
+    using EachSocket = std::function<void(const TcpRow& socket, std::uint64_t inode)>;
+    [[nodiscard]] virtual bool ReadSocketInodes(const EachSocket& each) = 0;
 };
 
 }  // namespace quarnel::platform

@@ -1,7 +1,8 @@
 // Who each row belongs to, against the real kernel in a private network namespace: real
 // clients (python3, nc) named with their own pid and program, a connection nobody accepted
-// named by its listener, one older than the table by the look for its holder, and one handed on
-// at fork by the process that holds it once the one that made it has gone. A user under
+// named by its listener, one older than the table by the look for its holder (an accepted one
+// that the server handed to a child by the child), and one handed on at fork by the process
+// that holds it once the one that made it has gone. A user under
 // hidepid is told nothing of another user's process.
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -103,6 +104,27 @@ std::unique_ptr<Child> Python(int port, bool fork = false, uid_t uid = 0) {
     return std::make_unique<Child>(std::vector<std::string>{"python3", "-c", code}, uid);
 }
 
+// A python3 server that says its port, accepts one connection and hands it to a child, which
+// alone holds it; says the child's pid and goes on listening.
+std::unique_ptr<Child> HandingServer() {
+    const std::string code =
+        "import os, socket, time\n"
+        "l = socket.socket()\n"
+        "l.bind(('127.0.0.1', 0))\n"
+        "l.listen()\n"
+        "print(l.getsockname()[1], flush=True)\n"
+        "c, _ = l.accept()\n"
+        "child = os.fork()\n"
+        "if child == 0:\n"
+        "    l.close()\n"
+        "    time.sleep(60)\n"
+        "    os._exit(0)\n"
+        "c.close()\n"
+        "print(child, flush=True)\n"
+        "time.sleep(60)\n";
+    return std::make_unique<Child>(std::vector<std::string>{"python3", "-c", code});
+}
+
 std::string CommandOf(pid_t pid) {
     std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
     std::string name;
@@ -149,10 +171,26 @@ TEST(Owners, EachConnectionIsNamedByTheProcessThatHoldsIt) {
         ASSERT_GT(listener.port, 0);
         auto early = Python(listener.port);
         const pid_t earlyPid = std::stoi(early->Line());
+        // A connection accepted and handed on before the table opened is its holder's, not its
+        // listener's.
+        auto server = HandingServer();
+        const int serverPort = std::stoi(server->Line());
+        auto client = Python(serverPort);
+        (void)client->Line();
+        const pid_t served = std::stoi(server->Line());
         const auto table = OwnedTable();
         ASSERT_TRUE(table);
         std::vector<TcpRow> rows;
         EXPECT_TRUE(Named(*table, rows, listener.port, earlyPid)) << "older than the table";
+        EXPECT_TRUE(WaitUntil([&] {
+            TableChanges changes;
+            (void)table->Read(rows, &changes);
+            return std::ranges::any_of(rows, [&](const TcpRow& row) {
+                return row.LocalPort == serverPort && row.State == TcpState::Established &&
+                       row.OwnerPid == static_cast<std::uint32_t>(served);
+            });
+        })) << "accepted, then handed on";
+        (void)::kill(served, SIGKILL);  // the child of a child: not the Child's to end
 
         auto python = Python(listener.port);
         EXPECT_TRUE(Named(*table, rows, listener.port, std::stoi(python->Line())));
