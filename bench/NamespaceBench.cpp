@@ -1,5 +1,6 @@
-// Usage: quarnel_namespace_bench [QUARNELD [NAMESPACES [CONNECTIONS [CHURNED [STORM]]]]]
-// (defaults: the quarneld built here, 100, 1000, 1000, 2000).
+// Usage: quarnel_namespace_bench
+//            [QUARNELD [NAMESPACES [CONNECTIONS [CHURNED [STORM [CHILD_EHASH]]]]]]
+// (defaults: the quarneld built here, 100, 1000, 1000, 2000, 0: the kernel's choice).
 // quarneld as root, guarding network namespaces that the benchmark makes, measured from
 // outside: its idle CPU share beside NAMESPACES namespaces of CONNECTIONS established loopback
 // connections each, how soon it closes a blocked connection in one of them and in its own,
@@ -39,7 +40,20 @@ struct Sizes {
     int connections = 1000;
     int churned = 1000;
     int storm = 2000;
+    // Entries of the established-connection hash table of each namespace made here; 0: they
+    // share the machine's, which each namespace's sock_diag dump walks whole.
+    int childEhash = 0;
 };
+
+// net.ipv4.tcp_child_ehash_entries of the benchmark's own namespace: the namespaces made from
+// it get tables of their own of that size.
+void SetChildEhash(int entries) {
+    std::ofstream sysctl("/proc/sys/net/ipv4/tcp_child_ehash_entries");
+    sysctl << entries << std::flush;
+    if (!sysctl) {
+        Fail("net.ipv4.tcp_child_ehash_entries");
+    }
+}
 
 // A namespace's listeners: the blocked port, and open ones for a storm's innocent connections.
 struct Traffic {
@@ -273,7 +287,8 @@ void Churn(const RunningService& service, int count) {
 
 int Usage(const char* self) {
     std::fprintf(stderr,
-                 "usage: %s [QUARNELD [NAMESPACES [CONNECTIONS [CHURNED [STORM]]]]] (as root)\n",
+                 "usage: %s [QUARNELD [NAMESPACES [CONNECTIONS [CHURNED [STORM [CHILD_EHASH]]]]]] "
+                 "(as root)\n",
                  self);
     return 2;
 }
@@ -299,13 +314,19 @@ int main(int argc, char** argv) {
     const std::string program = argc > 1 ? argv[1] : QUARNEL_DAEMON;
     Sizes sizes;
     for (auto [index, size] : {std::pair{2, &sizes.namespaces}, std::pair{3, &sizes.connections},
-                               std::pair{4, &sizes.churned}, std::pair{5, &sizes.storm}}) {
-        if (argc > index && (*size = std::atoi(argv[index])) <= 0) {
+                               std::pair{4, &sizes.churned}, std::pair{5, &sizes.storm},
+                               std::pair{6, &sizes.childEhash}}) {
+        if (argc > index && (*size = std::atoi(argv[index])) <= 0 && index != 6) {
             return Usage(argv[0]);
         }
     }
     std::printf("quarneld: %s\n%d namespaces of %d connections, %d churned, storm of %d\n",
                 program.c_str(), sizes.namespaces, sizes.connections, sizes.churned, sizes.storm);
+    if (sizes.childEhash > 0) {
+        SetChildEhash(sizes.childEhash);
+        std::printf("each namespace made with an established-connection table of %d entries\n",
+                    sizes.childEhash);
+    }
 
     const Traffic own = MakeTraffic();
     const RunningService service(program, kBlockedPort);
