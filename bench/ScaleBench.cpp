@@ -38,28 +38,6 @@ double CpuWhile(Site& site, const std::string& command) {
     return share;
 }
 
-// Blocked connections' closing times, -1 for one never closed: how many were closed, how many
-// were still open after 100 ms, the median and the 99th percentile of those closed.
-struct Closes {
-    int closed = 0, aliveAfter100ms = 0;
-    double median = 0, p99 = 0, slowest = 0;
-};
-Closes Summary(const std::vector<double>& ms) {
-    Closes closes;
-    std::vector<double> done;
-    for (const double each : ms) {
-        if (each >= 0) {
-            done.push_back(each);
-        }
-        closes.aliveAfter100ms += each < 0 || each > 100;
-    }
-    closes.closed = static_cast<int>(done.size());
-    closes.median = Median(done);
-    closes.p99 = Percentile99(done);
-    closes.slowest = done.empty() ? 0 : *std::max_element(done.begin(), done.end());
-    return closes;
-}
-
 void Churn(std::vector<std::unique_ptr<Site>>& sites, int connections,
            std::map<std::string, double>& base) {
     for (const int rate : {100, 500}) {

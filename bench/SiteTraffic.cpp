@@ -50,11 +50,12 @@ sockaddr_in Loopback(int port) {
     return address;
 }
 
-Listener ListenDualStack(int backlog) {
+Listener ListenDualStack(int backlog, int port) {
     Listener listener{UniqueFd(socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0))};
     const int off = 0;
     sockaddr_in6 address{};
     address.sin6_family = AF_INET6;
+    address.sin6_port = htons(static_cast<std::uint16_t>(port));
     socklen_t length = sizeof address;
     if (!listener.fd ||
         setsockopt(listener.fd.Get(), IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) != 0 ||

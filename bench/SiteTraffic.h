@@ -20,8 +20,9 @@ sockaddr_in Loopback(int port);
 // The IP versions a teardown is timed over: a client on 127.0.0.1 or on ::1.
 enum class Family { IPv4 = 4, IPv6 = 6 };
 
-// The blocked listener: on [::] without IPV6_V6ONLY, so that it takes both versions.
-Listener ListenDualStack(int backlog);
+// The blocked listener: on [::] without IPV6_V6ONLY, so that it takes both versions; at port,
+// or at one the system chose.
+Listener ListenDualStack(int backlog, int port = 0);
 
 // Connects to the blocked port and waits for the guard to close the connection: the time from
 // connect's return to recv's failure, or nothing when recv did not fail with ECONNABORTED.

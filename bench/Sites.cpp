@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "bench/BenchSupport.h"
+#include "bench/ProcessTree.h"
 #include "bench/SiteTraffic.h"
 
 namespace quarnel::bench {
@@ -214,60 +215,6 @@ int RunSite(const Guard& guard, int connections, const std::string& program) {
     return 0;
 }
 
-// ---- Outside: reading a guard's processes ----
-
-std::vector<pid_t> Children(pid_t pid) {
-    std::vector<pid_t> children;
-    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
-    for (const auto& task : std::filesystem::directory_iterator(tasks)) {
-        std::ifstream list(task.path() / "children");
-        for (pid_t child = 0; list >> child;) {
-            children.push_back(child);
-        }
-    }
-    return children;
-}
-double CpuSecondsOf(pid_t pid) {
-    double total = 0;
-    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
-    for (const auto& task : std::filesystem::directory_iterator(tasks)) {
-        std::ifstream stat(task.path() / "schedstat");
-        double nanoseconds = 0;
-        stat >> nanoseconds;
-        total += nanoseconds / 1e9;
-    }
-    for (const pid_t child : Children(pid)) {
-        total += CpuSecondsOf(child);
-    }
-    return total;
-}
-double PeakMiBOf(pid_t pid) {
-    double total = 0;
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmHWM:", 0) == 0) {
-            total = std::stod(line.substr(6)) / 1024;
-        }
-    }
-    for (const pid_t child : Children(pid)) {
-        total += PeakMiBOf(child);
-    }
-    return total;
-}
-bool HoldsKernelProgramOf(pid_t pid) {
-    const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
-    for (const auto& fd : std::filesystem::directory_iterator(fds)) {
-        std::error_code unreadable;
-        if (std::filesystem::read_symlink(fd.path(), unreadable) == "anon_inode:bpf-prog") {
-            return true;
-        }
-    }
-    const std::vector<pid_t> children = Children(pid);
-    return std::any_of(children.begin(), children.end(),
-                       [](pid_t child) { return HoldsKernelProgramOf(child); });
-}
-
 }  // namespace
 
 double Median(std::vector<double> values) {
@@ -279,6 +226,23 @@ double Percentile99(std::vector<double> values) {
     std::sort(values.begin(), values.end());
     return values.empty() ? 0 : values[(values.size() * 99 - 1) / 100];
 }
+
+Closes Summary(const std::vector<double>& ms) {
+    Closes closes;
+    std::vector<double> done;
+    for (const double each : ms) {
+        if (each >= 0) {
+            done.push_back(each);
+        }
+        closes.aliveAfter100ms += each < 0 || each > 100;
+    }
+    closes.closed = static_cast<int>(done.size());
+    closes.median = Median(done);
+    closes.p99 = Percentile99(done);
+    closes.slowest = done.empty() ? 0 : *std::max_element(done.begin(), done.end());
+    return closes;
+}
+
 int RunSiteIfAsked(int argc, char** argv) {
     if (argc != 5 || std::string(argv[1]) != "--site") {
         return -1;

@@ -51,6 +51,14 @@ inline constexpr Guard kHelperEventsHidden{"helper, events, hidden",   false, tr
 double Median(std::vector<double> values);
 double Percentile99(std::vector<double> values);
 
+// Blocked connections' closing times, -1 for one never closed: how many were closed, how many
+// were still open after 100 ms, the median and the 99th percentile of those closed.
+struct Closes {
+    int closed = 0, aliveAfter100ms = 0;
+    double median = 0, p99 = 0, slowest = 0;
+};
+Closes Summary(const std::vector<double>& ms);
+
 // Runs the site when argv asks for one (--site GUARD CONNECTIONS PROGRAM), inside its
 // namespace; its exit status. -1 when argv asks for none.
 int RunSiteIfAsked(int argc, char** argv);
