@@ -14,17 +14,14 @@
 #include <utility>
 
 #include "platform/linux/privileges/Privileges.h"
+#include "platform/linux/privileges/SocketChild.h"
 
 namespace quarnel::platform {
 
 namespace {
 
-// In the child between fork and exec: only async-signal-safe calls (system calls), since the
-// service may have other threads whose locks the child inherits held.
-[[noreturn]] void ExecNetns(const char* path, int netnsEnd, int reportFd) {
-    if (reportFd == kNetnsSocketFd) {
-        reportFd = ::fcntl(reportFd, F_DUPFD_CLOEXEC, kNetnsSocketFd + 1);
-    }
+// In the child just before the exec: system calls only.
+void HandOnNetnsCapabilities() {
     // Exactly the three it needs survive the exec: as ambient capabilities, which need to be
     // permitted and inheritable. What this process holds ambient besides does not go along.
     (void)::prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0);
@@ -40,26 +37,6 @@ namespace {
                 (void)::prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_RAISE, capability, 0, 0);
             }
         }
-    }
-    // dup2 onto itself would keep close-on-exec, so the flag is cleared by hand then.
-    const bool placed = netnsEnd == kNetnsSocketFd
-                            ? ::fcntl(netnsEnd, F_SETFD, 0) == 0
-                            : ::dup2(netnsEnd, kNetnsSocketFd) == kNetnsSocketFd;
-    if (placed) {
-        char name[] = "quarnel-netns";
-        char* const argv[] = {name, nullptr};
-        char* const environment[] = {nullptr};
-        ::execve(path, argv, environment);
-    }
-    const int error = errno;
-    // Should the report be lost, the parent still sees the child end at its first question.
-    (void)!::write(reportFd, &error, sizeof error);
-    ::_exit(127);
-}
-
-void Reap(pid_t pid) {
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
 }
 
@@ -91,50 +68,19 @@ std::string RefusalProblem(const NamespaceReply& reply) {
 std::unique_ptr<NamespaceOpener> NamespaceOpener::Start(const std::string& path,
                                                         std::string& problem,
                                                         std::chrono::milliseconds timeout) {
-    int pair[2];
-    if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) {
-        problem = std::string("socketpair: ") + std::strerror(errno);
+    std::optional<SocketChild> child =
+        StartSocketChild(path, "quarnel-netns", kNetnsSocketFd, HandOnNetnsCapabilities, problem);
+    if (!child) {
         return nullptr;
     }
-    UniqueFd ours(pair[0]);
-    UniqueFd theirs(pair[1]);
-    // Tells the parent why the exec failed: the child writes errno here, and an exec that
-    // succeeds closes the pipe empty.
-    int report[2];
-    if (::pipe2(report, O_CLOEXEC) != 0) {
-        problem = std::string("pipe2: ") + std::strerror(errno);
-        return nullptr;
-    }
-    UniqueFd reportRead(report[0]);
-    UniqueFd reportWrite(report[1]);
-    const pid_t pid = ::fork();
-    if (pid < 0) {
-        problem = std::string("fork: ") + std::strerror(errno);
-        return nullptr;
-    }
-    if (pid == 0) {
-        ExecNetns(path.c_str(), theirs.Get(), reportWrite.Get());
-    }
-    theirs.Reset();
-    reportWrite.Reset();
-    int error = 0;
-    ssize_t got;
-    do {
-        got = ::read(reportRead.Get(), &error, sizeof error);
-    } while (got < 0 && errno == EINTR);
-    if (got == sizeof error) {
-        Reap(pid);  // it has already ended with status 127
-        problem = "cannot run " + path + ": " + std::strerror(error);
-        return nullptr;
-    }
-    return std::make_unique<NamespaceOpener>(pid, std::move(ours), timeout);
+    return std::make_unique<NamespaceOpener>(child->Pid, std::move(child->Socket), timeout);
 }
 
 NamespaceOpener::~NamespaceOpener() {
     socket_.Reset();
     // SIGKILL ends it even when it hangs or is stopped.
     (void)::kill(pid_, SIGKILL);
-    Reap(pid_);
+    (void)ReapChild(pid_);
 }
 
 bool NamespaceOpener::ListNamespaces(std::vector<NetworkNamespace>& namespaces,

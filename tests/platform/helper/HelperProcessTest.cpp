@@ -259,7 +259,13 @@ TEST(HelperTcpTable, AFailedHelperIsRestartedAtOnceUnlessItFailsAtEveryStart) {
         table.SetRules({{}, {}, {PortOf(watched)}});
         for (int kill = 0; kill < HelperRestarts::kQuickDeaths; ++kill) {
             const std::vector<SourceNotice> notices = helper.Fail(table, SIGKILL);
-            ASSERT_EQ(notices.size(), 2u) << "not restarted at once";
+            ASSERT_EQ(notices.size(), 2u) << "not restarted at once: " << [&] {
+                std::string told;
+                for (const SourceNotice& notice : notices) {
+                    told += "\n" + notice.Text;
+                }
+                return told;
+            }();
             EXPECT_PRED_FORMAT2(IsSubstring, "closing connections works again after a gap of ",
                                 notices[1].Text);
         }
