@@ -20,6 +20,8 @@ public:
     // Forgets every row; keeps the memory for a table of count rows.
     void Clear(std::size_t count);
     std::size_t Size() const { return size_; }
+    // Appends the cookie of every row to cookies, in no particular order.
+    void Cookies(std::vector<std::uint64_t>& cookies) const;
 
 private:
     std::size_t Home(std::uint64_t cookie) const;
