@@ -149,7 +149,9 @@ bool AllNamespacesTcpTable::ReadWhole(std::uint32_t inode, Space& space, Clock::
     for (const TcpRow& row : fresh_) {
         Put(space, row);
     }
-    space.NextRead = now + (unreported ? options_.UnreportedEvery : options_.QuietEvery);
+    space.NextRead = now + (!options_.Reported ? options_.ReadEvery
+                            : unreported       ? options_.UnreportedEvery
+                                               : options_.QuietEvery);
     return true;
 }
 

@@ -37,6 +37,9 @@ public:
         Clock::duration ListEvery = std::chrono::seconds(1);
         Clock::duration UnreportedEvery = std::chrono::seconds(1);
         Clock::duration QuietEvery = std::chrono::seconds(20);
+        // Whether the own source hands on the others' reports (it follows the kernel's reports
+        // of every namespace); without them each namespace is read whole every ReadEvery.
+        bool Reported = true;
         std::function<Clock::time_point()> Time = Clock::now;
     };
 

@@ -217,6 +217,28 @@ TEST_F(AllNamespaces, OwnRowsThatComeAndGoMoveOnlyAsManyOfTheOthers) {
     EXPECT_EQ(whole, rows);
 }
 
+// Over an own source that hands on no reports (the kernel's are not to be had), each namespace
+// is read whole every ReadEvery.
+TEST(AllNamespacesUnreported, ReadsEachNamespaceWholeEveryReadEvery) {
+    auto ownTable = std::make_unique<OwnTable>();
+    auto othersTable = std::make_unique<Others>();
+    Others& others = *othersTable;
+    Clock::time_point now{};
+    AllNamespacesTcpTable all(std::move(ownTable), std::move(othersTable),
+                              {.Reported = false, .Time = [&now] { return now; }});
+    others.Spaces[7] = {Row(70, 7)};
+    Rows rows;
+    ASSERT_TRUE(all.ReadTable(rows));
+    others.Spaces[7].push_back(Row(71, 7));
+    now += 99ms;
+    ASSERT_TRUE(all.ReadTable(rows));
+    EXPECT_EQ(rows.size(), 1u);
+    now += 1ms;
+    ASSERT_TRUE(all.ReadTable(rows));
+    EXPECT_EQ(rows, (Rows{Row(70, 7), Row(71, 7)}));
+    EXPECT_EQ(others.Reads[7], 2);
+}
+
 TEST_F(AllNamespaces, ClosesByNamespaceAndNamespacesComeAndGo) {
     own.Table = {Row(1), Row(2)};
     others.Spaces[7] = {Row(70, 7)};
