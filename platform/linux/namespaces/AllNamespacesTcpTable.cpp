@@ -1,11 +1,22 @@
 #include "platform/linux/namespaces/AllNamespacesTcpTable.h"
 
 #include <algorithm>
+#include <iterator>
 #include <utility>
 
 #include "platform/linux/events/UnreportedRows.h"
 
 namespace quarnel::platform {
+
+namespace {
+
+// The whole reads that are not a must take at most a hundredth of the time: each waits 99 times
+// the length of the one before. Those that must be read (new, reports lost) take at most this
+// much of one read of the table; the rest follow with the next reads, at once.
+constexpr int kPacedShare = 99;
+constexpr auto kUrgentBudget = std::chrono::milliseconds(10);
+
+}  // namespace
 
 AllNamespacesTcpTable::AllNamespacesTcpTable(std::unique_ptr<TcpTableSource> own,
                                              std::unique_ptr<OtherNamespaces> others,
@@ -32,12 +43,13 @@ std::string AllNamespacesTcpTable::NameOf(std::uint32_t inode) const {
 
 AllNamespacesTcpTable::Clock::duration AllNamespacesTcpTable::NextReadIn() const {
     const Clock::time_point now = options_.Time();
-    if (deferred_) {
+    if (deferred_ || pending_) {
         return Clock::duration::zero();
     }
     Clock::time_point due = nextList_;
     for (const auto& [inode, space] : spaces_) {
-        due = std::min(due, space.NextRead);
+        const bool paced = options_.Reported && !space.Urgent;
+        due = std::min(due, paced ? std::max(space.NextRead, nextPaced_) : space.NextRead);
     }
     return std::max<Clock::duration>(due - now, Clock::duration::zero());
 }
@@ -76,6 +88,7 @@ void AllNamespacesTcpTable::Relist(Clock::time_point now) {
         added.Name = space.Name;
         added.Table = std::move(table);
         added.NextRead = now;  // read at once
+        added.Urgent = true;
     }
     for (auto space = spaces_.begin(); space != spaces_.end();) {
         if (present.contains(space->first)) {
@@ -109,21 +122,54 @@ bool AllNamespacesTcpTable::TakeReports(Clock::time_point now) {
     if (!complete) {
         for (auto& [inode, space] : spaces_) {
             space.NextRead = now;
+            space.Urgent = true;
         }
     }
     return any || !complete;
 }
 
 void AllNamespacesTcpTable::ReadDue(Clock::time_point now) {
-    for (auto space = spaces_.begin(); space != spaces_.end();) {
-        if (now < space->second.NextRead || ReadWhole(space->first, space->second, now)) {
-            ++space;
-            continue;
+    const auto read = [this, now](std::map<std::uint32_t, Space>::iterator space) {
+        const Clock::time_point start = options_.Time();
+        if (ReadWhole(space->first, space->second, now)) {
+            space->second.Urgent = false;
+            const Clock::time_point end = options_.Time();
+            nextPaced_ = std::max(nextPaced_, end + kPacedShare * (end - start));
+            return;
         }
         Tell(true, "cannot read the network namespace " + space->second.Name +
                        " any more: it is opened again at its next listing");
         RemoveAll(space->second);
-        space = spaces_.erase(space);
+        spaces_.erase(space);
+    };
+    // Those that must be read (new, or their reports lost) first, a few at a time: the own
+    // namespace is judged between them.
+    pending_ = false;
+    for (auto space = spaces_.begin(); space != spaces_.end();) {
+        const auto next = std::next(space);
+        if (space->second.Urgent || (!options_.Reported && now >= space->second.NextRead)) {
+            if (options_.Time() - now >= kUrgentBudget) {
+                pending_ = true;
+                return;
+            }
+            read(space);
+        }
+        space = next;
+    }
+    // The rest, one at a time, the longest due first, so that they take a small share of the
+    // time: a dump inside a namespace walks every socket of the machine.
+    while (options_.Reported && options_.Time() >= nextPaced_) {
+        auto due = spaces_.end();
+        for (auto space = spaces_.begin(); space != spaces_.end(); ++space) {
+            if (now >= space->second.NextRead &&
+                (due == spaces_.end() || space->second.NextRead < due->second.NextRead)) {
+                due = space;
+            }
+        }
+        if (due == spaces_.end()) {
+            return;
+        }
+        read(due);
     }
 }
 

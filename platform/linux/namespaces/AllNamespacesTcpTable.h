@@ -24,8 +24,10 @@ namespace quarnel::platform {
 // shows in the next read. A namespace is read whole when it is first guarded, when reports were
 // lost, ReadEvery after reports for it came (for what they cannot tell: time-wait and half-open
 // rows), every UnreportedEvery while it has rows that end unreported, and else only every
-// QuietEvery. The namespaces are listed again every ListEvery: one made since is read from then
-// on, one gone leaves nothing behind. Closes go to the table of the row's namespace.
+// QuietEvery; since a read inside a namespace walks every socket of the machine, those reads
+// that are not a must come one at a time, each 99 times the length of the one before after it. The
+// namespaces are listed again every ListEvery: one made since is read from then on, one gone leaves
+// nothing behind. Closes go to the table of the row's namespace.
 //
 // A read costs what changed: the others' rows keep their places; one that ends gives its place to
 // the last row, and when the own rows grow or shrink only as many of the others move.
@@ -82,6 +84,7 @@ private:
         std::unique_ptr<TcpTableSource> Table;
         CookieIndex At;  // where each of its rows stands in out_
         Clock::time_point NextRead{};
+        bool Urgent = false;  // read it whole before anything else: new, or its reports lost
     };
     // Lists the namespaces: opens the new, drops the gone.
     void Relist(Clock::time_point now);
@@ -117,6 +120,8 @@ private:
     bool whole_ = true;      // rows go out whole next time
     bool dirty_ = true;      // out_ differs from what was last handed out
     bool deferred_ = false;  // whole reads wait for the next read, so the reports go out first
+    bool pending_ = false;   // urgent whole reads wait for the next read
+    Clock::time_point nextPaced_{};                 // no whole read that is not urgent before then
     std::vector<TcpRow> reports_, fresh_, moving_;  // storage reused from read to read
     std::vector<std::uint64_t> cookies_, found_;
     Clock::time_point nextList_{};

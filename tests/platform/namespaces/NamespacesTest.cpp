@@ -72,6 +72,9 @@ struct Others final : OtherNamespaces {
         explicit Table(Others& others, std::uint32_t inode) : others(others), inode(inode) {}
         ReadResult Read(Rows& rows, TableChanges* changes) override {
             ++others.Reads[inode];
+            if (others.Now != nullptr) {
+                *others.Now += others.ReadCost;
+            }
             rows = others.Spaces[inode];
             for (TcpRow& row : rows) {
                 row.Namespace = 0;  // as a table inside it tells them
@@ -101,6 +104,8 @@ struct Others final : OtherNamespaces {
     bool Refuse = false;
     std::map<std::uint32_t, int> Reads;
     std::vector<std::pair<std::uint32_t, std::uint64_t>> Closed;
+    Clock::time_point* Now = nullptr;  // moved on by ReadCost for each read
+    Clock::duration ReadCost{};
 };
 
 // A connect's report before the kernel chose its port.
@@ -183,6 +188,33 @@ TEST_F(AllNamespaces, TheOthersFollowTheirReportsAtOnceAndAreReadWholeOnlyWhenTh
     Read(ReadResult::Unchanged, {});
     Read(ReadResult::Changed, {5}, false);
     EXPECT_EQ(others.Reads, (std::map<std::uint32_t, int>{{7, 5}, {8, 3}}));
+}
+
+// A read inside a namespace walks every socket of the machine: those that are due only after
+// their reports come one at a time, each 99 times the length of the one before after it, the
+// longest due first; new ones are read at once.
+TEST_F(AllNamespaces, WholeReadsThatAreNoMustTakeAHundredthOfTheTime) {
+    others.Now = &now;
+    others.ReadCost = 1ms;
+    others.Spaces[7] = {Row(70, 7)};
+    others.Spaces[8] = {Row(80, 8)};
+    Read(ReadResult::Changed, {});
+    EXPECT_EQ(others.Reads, (std::map<std::uint32_t, int>{{7, 1}, {8, 1}}));
+    own.Next = ReadResult::Unchanged;
+    own.Reports = {Row(81, 8), Row(71, 7)};
+    Read(ReadResult::Changed, {2, 3}, false);
+    others.Spaces[7].push_back(Row(71, 7));
+    others.Spaces[8].push_back(Row(81, 8));
+    now += 100ms;
+    Read(ReadResult::Unchanged, {});
+    EXPECT_EQ(others.Reads, (std::map<std::uint32_t, int>{{7, 2}, {8, 1}}));
+    EXPECT_EQ(all.NextReadIn(), 99ms);
+    now += 98ms;
+    Read(ReadResult::Unchanged, {});
+    EXPECT_EQ(others.Reads[8], 1);
+    now += 1ms;
+    Read(ReadResult::Unchanged, {});
+    EXPECT_EQ(others.Reads, (std::map<std::uint32_t, int>{{7, 2}, {8, 2}}));
 }
 
 TEST_F(AllNamespaces, OwnRowsThatComeAndGoMoveOnlyAsManyOfTheOthers) {
