@@ -141,6 +141,16 @@ public:
     // The owners the system reported since the last call, as sockets connected or listened.
     // Only a source that learns of every change knows them; the others give none.
     virtual void TakeOwners(std::vector<SocketOwner>& owners) { owners.clear(); }
+    // The rows of other network namespaces that the system reported changed since the last
+    // call, oldest first, each with its Namespace set: a row in state Closed ended, any other is
+    // the connection as it is now (one whose local port is 0 is not bound yet). False when some
+    // reports were lost since the last call, so that only a whole read of those namespaces tells
+    // what they hold. Only a source that follows every namespace's reports knows them; the others
+    // give none.
+    [[nodiscard]] virtual bool TakeOtherNamespaces(std::vector<TcpRow>& rows) {
+        rows.clear();
+        return true;
+    }
     // The owner the row's OwnerPid names, as this source knows it; none where it does not.
     virtual ConnectionOwner Owner(const TcpRow& /*row*/) const { return {}; }
 };

@@ -176,12 +176,14 @@ bool Service::Start() {
         auto all = std::make_unique<platform::AllNamespacesTcpTable>(
             std::move(table_.Source),
             std::make_unique<platform::NetnsNamespaces>(std::move(netns_)),
-            platform::AllNamespacesTcpTable::Options{});
+            platform::AllNamespacesTcpTable::Options{.Reported = polling.empty()});
         namespaces_ = all.get();
         table_.Source = std::move(all);
         log_.Say(
             "It guards the connections of every network namespace of the processes in its "
-            "cgroups, listed every second through quarnel-netns.");
+            "cgroups, listed every second through quarnel-netns" +
+            std::string(polling.empty() ? " and followed through the kernel's reports."
+                                        : ", each read whole every 100 ms."));
     }
     theEngine_ = std::make_unique<Engine>(*table_.Source, hosts_, rules_);
     theEngine_->oManager.oMainForm = &window_;

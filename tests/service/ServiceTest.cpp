@@ -27,6 +27,7 @@
 #include <thread>
 #include <utility>
 
+#include "tests/support/OtherNamespace.h"
 #include "tests/support/PrivateNetwork.h"
 #include "tests/support/Sockets.h"
 #include "tests/support/WaitUntil.h"
@@ -256,59 +257,6 @@ TEST(Service, FollowsItsRulesFileAndKeepsTheLastGoodRulesWhenAChangeIsBad) {
         EXPECT_EQ(folder.Read("log.err"), "");
     });
 }
-
-// A child process in a network namespace of its own, with lo up, until dropped.
-struct OtherNamespace {
-    OtherNamespace() {
-        int ready[2], end[2];
-        EXPECT_EQ(::pipe2(ready, O_CLOEXEC), 0);
-        EXPECT_EQ(::pipe2(end, O_CLOEXEC), 0);
-        const UniqueFd readEnd(ready[0]), writeEnd(ready[1]), endRead(end[0]);
-        endWrite.Reset(end[1]);
-        std::fflush(nullptr);
-        pid = ::fork();
-        if (pid == 0) {
-            // Only system calls here.
-            (void)::prctl(PR_SET_PDEATHSIG, SIGKILL);
-            endWrite.Reset();
-            ifreq request{};
-            std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-            const int control =
-                ::unshare(CLONE_NEWNET) == 0 ? ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0) : -1;
-            const char ok =
-                control >= 0 && ::ioctl(control, SIOCGIFFLAGS, &request) == 0 &&
-                (request.ifr_flags |= IFF_UP, ::ioctl(control, SIOCSIFFLAGS, &request) == 0);
-            (void)!::write(writeEnd.Get(), &ok, 1);
-            char none = 0;
-            (void)!::read(endRead.Get(), &none, 1);
-            ::_exit(0);
-        }
-        char ok = 0;
-        EXPECT_EQ(::read(readEnd.Get(), &ok, 1), 1);
-        EXPECT_EQ(ok, 1) << "the child has no namespace of its own";
-        struct stat status {};
-        EXPECT_EQ(::stat(("/proc/" + std::to_string(pid) + "/ns/net").c_str(), &status), 0);
-        Name = "net:[" + std::to_string(status.st_ino) + "]";
-    }
-    ~OtherNamespace() {
-        endWrite.Reset();
-        (void)::waitpid(pid, nullptr, 0);
-    }
-    // Runs body in a thread inside the namespace: the sockets it opens are the namespace's.
-    template <typename Body>
-    void Inside(Body body) const {
-        std::thread([&] {
-            const UniqueFd space(
-                ::open(("/proc/" + std::to_string(pid) + "/ns/net").c_str(), O_RDONLY | O_CLOEXEC));
-            ASSERT_EQ(::setns(space.Get(), CLONE_NEWNET), 0) << std::strerror(errno);
-            body();
-        }).join();
-    }
-
-    UniqueFd endWrite;
-    pid_t pid = -1;
-    std::string Name;  // as the service names it
-};
 
 // In each namespace, a connection over 127.0.0.1 and one over ::1 to the blocked port, and one
 // to a port nobody blocks.

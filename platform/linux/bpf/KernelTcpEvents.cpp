@@ -48,7 +48,8 @@ void KernelTcpEvents::Unload::operator()(ring_buffer* ring) const {
     ring_buffer__free(ring);
 }
 
-std::unique_ptr<KernelTcpEvents> KernelTcpEvents::Open(PollingCause& why, std::size_t ringBytes) {
+std::unique_ptr<KernelTcpEvents> KernelTcpEvents::Open(PollingCause& why, std::size_t ringBytes,
+                                                       NamespaceScope scope) {
     QuietLibbpf();
     struct stat types {};
     if (::stat("/sys/kernel/btf/vmlinux", &types) != 0) {
@@ -72,7 +73,9 @@ std::unique_ptr<KernelTcpEvents> KernelTcpEvents::Open(PollingCause& why, std::s
         why = CauseFromError(errno);
         return nullptr;
     }
-    program->rodata->NetNamespace = static_cast<__u32>(network.st_ino);
+    const auto own = static_cast<__u32>(network.st_ino);
+    program->rodata->NetNamespace = scope == NamespaceScope::Every ? 0 : own;
+    program->rodata->OwnNamespace = own;
     program->rodata->PidNamespaceDevice = processes.st_dev;
     program->rodata->PidNamespaceInode = processes.st_ino;
     int error = bpf_map__set_max_entries(program->maps.Events, static_cast<__u32>(ringBytes));
@@ -90,6 +93,7 @@ std::unique_ptr<KernelTcpEvents> KernelTcpEvents::Open(PollingCause& why, std::s
     }
 
     auto events = std::make_unique<KernelTcpEvents>(std::move(program));
+    events->ownNamespace_ = own;
     events->ring_.reset(ring_buffer__new(bpf_map__fd(events->program_->maps.Events),
                                          &KernelTcpEvents::OnRecord, events.get(), nullptr));
     if (!events->ring_) {

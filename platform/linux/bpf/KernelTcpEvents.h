@@ -5,14 +5,16 @@
 
 #include "platform/linux/bpf/PortWords.h"
 #include "platform/linux/events/TcpEventStream.h"
+#include "platform/linux/filter/RulesFilter.h"
 
 struct tcp_states;
 struct ring_buffer;
 
 namespace quarnel::platform {
 
-// The kernel program that reports the TCP state changes of this process's network namespace,
-// loaded, attached and read through its ring buffer. Detached when dropped.
+// The kernel program that reports the TCP state changes of this process's network namespace (or
+// of every namespace, each report with its namespace's inode), loaded, attached and read through
+// its ring buffer. Owners are reported for this process's namespace alone. Detached when dropped.
 class KernelTcpEvents final : public TcpEventStream {
 public:
     // Room for some 16,000 reports (64 bytes each, a connect or listen's owner 48 more): what piles
@@ -24,12 +26,14 @@ public:
 
     // Loads and attaches the program; nullptr when the system rejects it, with why set.
     // ringBytes is a power of two, at least one memory page.
-    [[nodiscard]] static std::unique_ptr<KernelTcpEvents> Open(PollingCause& why,
-                                                               std::size_t ringBytes = kRingBytes);
+    [[nodiscard]] static std::unique_ptr<KernelTcpEvents> Open(
+        PollingCause& why, std::size_t ringBytes = kRingBytes,
+        NamespaceScope scope = NamespaceScope::Own);
 
     int Descriptor() const override;
     bool Drain(const std::function<void(const TcpStateEvent&)>& sink) override;
     std::uint64_t LostCount() const override;
+    std::uint32_t OwnNamespace() const override { return ownNamespace_; }
     bool WakeFor(const BlockingRules& rules) override;
     void TakeOwners(std::vector<SocketOwner>& owners) override;
 
@@ -56,6 +60,7 @@ private:
     PortWords urgentRemote_{};
     const std::function<void(const TcpStateEvent&)>* sink_ = nullptr;  // during Drain only
     std::vector<SocketOwner> owners_;  // reported and not yet taken, to a bound
+    std::uint32_t ownNamespace_ = 0;
 };
 
 }  // namespace quarnel::platform

@@ -10,16 +10,23 @@ struct TcpStateEvent {
     __u8 LocalAddress[16];   // network byte order, as a row holds it: an IPv4 socket's
     __u8 RemoteAddress[16];  // addresses IPv4-mapped (::ffff:a.b.c.d), an IPv6 socket's as is
     __u32 Interface;         // the device the socket is bound to, 0 for none
+    __u32 Namespace;         // the inode of the socket's network namespace
     __u16 Family;            // AF_INET or AF_INET6
     __u16 LocalPort;         // host byte order; 0 while the kernel has not chosen it
     __u16 RemotePort;        // host byte order
     __u8 OldState;           // Linux TCP state numbers
     __u8 NewState;
 };
+// The namespace fills what was padding: a record of the ring stays 64 bytes with its header.
+#ifdef __cplusplus
+static_assert(sizeof(struct TcpStateEvent) == 56, "a report stays 56 bytes");
+#else
+_Static_assert(sizeof(struct TcpStateEvent) == 56, "a report stays 56 bytes");
+#endif
 
 // Who connected or listened, reported just before the change to SYN_SENT or LISTEN that the
-// process's own call made; a record of its own size, so that the far more frequent changes
-// cost no more room in the ring.
+// process's own call made, in the loader's own network namespace only; a record of its own size, so
+// that the far more frequent changes cost no more room in the ring.
 struct TcpOwnerEvent {
     __u64 Cookie;
     __u64 Inode;  // the socket's inode, as /proc/PID/fd names it

@@ -1,5 +1,5 @@
-// Reports every TCP state change of one network namespace's IPv4 and IPv6 sockets through a ring
-// buffer.
+// Reports every TCP state change of one network namespace's IPv4 and IPv6 sockets, or of every
+// namespace's, through a ring buffer.
 #include "platform/linux/bpf/KernelTypes.h"
 
 #include <bpf/bpf_core_read.h>
@@ -12,9 +12,13 @@
 
 char LICENSE[] SEC("license") = "GPL";
 
-// The inode of the loader's network namespace, set before the program is loaded: the
-// tracepoint sees every namespace, and another namespace's connections are none of ours.
+// The inode of the network namespace whose changes are reported, set before the program is
+// loaded: the tracepoint sees every namespace, and another namespace's connections are none of
+// ours. 0 reports every namespace's (for a reader that guards them all), each with its inode.
 const volatile __u32 NetNamespace = 0;
+// The loader's own network namespace: only its owners are reported, since an owner's pid, user
+// and socket inode mean something to the loader only there.
+const volatile __u32 OwnNamespace = 0;
 // The loader's pid namespace (device and inode of its nsfs file), so that an owner's pid is the
 // one the loader's /proc shows.
 const volatile __u64 PidNamespaceDevice = 0;
@@ -90,7 +94,8 @@ int BPF_PROG(OnStateChange, const struct sock* sk, const int oldState, const int
         return 0;
     }
     const struct sock_common* common = &sk->__sk_common;
-    if (common->skc_net.net->ns.inum != NetNamespace) {
+    const __u32 space = common->skc_net.net->ns.inum;
+    if (NetNamespace != 0 && space != NetNamespace) {
         return 0;
     }
     const __u16 family = common->skc_family;
@@ -99,7 +104,7 @@ int BPF_PROG(OnStateChange, const struct sock* sk, const int oldState, const int
     }
 
     const __u64 cookie = bpf_get_socket_cookie((void*)sk);
-    if (newState == BPF_TCP_SYN_SENT || newState == BPF_TCP_LISTEN) {
+    if ((newState == BPF_TCP_SYN_SENT || newState == BPF_TCP_LISTEN) && space == OwnNamespace) {
         ReportOwner(sk, cookie);
     }
     struct TcpStateEvent* event = bpf_ringbuf_reserve(&Events, sizeof(*event), 0);
@@ -116,6 +121,7 @@ int BPF_PROG(OnStateChange, const struct sock* sk, const int oldState, const int
         PutIPv6(event->RemoteAddress, &common->skc_v6_daddr);
     }
     event->Interface = common->skc_bound_dev_if;
+    event->Namespace = space;
     event->Family = family;
     event->LocalPort = common->skc_num;
     event->RemotePort = __builtin_bswap16(common->skc_dport);

@@ -26,6 +26,9 @@ public:
         return table_->CloseConnection(row);
     }
     CloseAbility CanCloseConnections() override { return table_->CanCloseConnections(); }
+    [[nodiscard]] bool TakeOtherNamespaces(std::vector<TcpRow>& rows) override {
+        return table_->TakeOtherNamespaces(rows);
+    }
     void TakeMissed(std::vector<TcpRow>& rows) override { table_->TakeMissed(rows); }
     ConnectionOwner Owner(const TcpRow& row) const override { return table_->Owner(row); }
     // A change in whether the filter holds the rules is told once, after the table's own.

@@ -24,6 +24,9 @@ public:
     int WaitDescriptor() const override { return reader_->WaitDescriptor(); }
     [[nodiscard]] bool CloseConnection(const TcpRow&) override { return false; }
     CloseAbility CanCloseConnections() override { return why_; }
+    [[nodiscard]] bool TakeOtherNamespaces(std::vector<TcpRow>& rows) override {
+        return reader_->TakeOtherNamespaces(rows);
+    }
     void TakeMissed(std::vector<TcpRow>& rows) override { reader_->TakeMissed(rows); }
     ConnectionOwner Owner(const TcpRow& row) const override { return reader_->Owner(row); }
 

@@ -79,8 +79,10 @@ TcpTableSelection OpenTcpTableSource(const std::string& helperPath, NamespaceSco
     const CloseAbility localAbility = local ? local->CanCloseConnections() : CloseAbility::Unknown;
     // Read here: the owners are found here too. The table lives on beneath them.
     SocketInodeReader* const inodes = local.get();
-    const auto owned = [&selection, inodes](std::unique_ptr<LinuxTcpTable> table) {
-        return WithOwners(WithKernelEvents(std::move(table), selection.Polling), inodes);
+    // Guarding every namespace, the kernel's reports of every namespace are followed too.
+    const auto owned = [&selection, inodes, filterScope](std::unique_ptr<LinuxTcpTable> table) {
+        return WithOwners(WithKernelEvents(std::move(table), selection.Polling, filterScope),
+                          inodes);
     };
     // Closing here: the kernel filter is attached here too.
     const auto filtered = [&selection, filterScope](std::unique_ptr<TcpTableSource> table) {

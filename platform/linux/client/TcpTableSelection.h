@@ -45,8 +45,10 @@ std::string FindHelper();
 // otherwise reading here without closing. A kernel that cannot close connections on request
 // is not asked through the helper. Where the table operations run, the table is kept from the
 // kernel's reports when that process may load the kernel program, else polled. When this process
-// cannot tell whether it may close, it closes itself unless the helper may. Call it from the main
-// thread: the helper ends with the thread that started it.
+// cannot tell whether it may close, it closes itself unless the helper may. In this process,
+// filterScope Every makes the kernel filter hold back, and the table hand on the reports of, every
+// namespace (TakeOtherNamespaces). Call it from the main thread: the helper ends with the thread
+// that started it.
 TcpTableSelection OpenTcpTableSource(const std::string& helperPath,
                                      NamespaceScope filterScope = NamespaceScope::Own);
 // As above, with the helper FindHelper finds.

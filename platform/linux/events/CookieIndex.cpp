@@ -42,6 +42,14 @@ std::optional<std::size_t> CookieIndex::Put(std::uint64_t cookie, std::size_t in
     }
 }
 
+void CookieIndex::Cookies(std::vector<std::uint64_t>& cookies) const {
+    for (std::size_t at = 0; at < places_.size(); ++at) {
+        if (places_[at] != 0) {
+            cookies.push_back(cookies_[at]);
+        }
+    }
+}
+
 void CookieIndex::Erase(std::uint64_t cookie) {
     if (places_.empty()) {
         return;

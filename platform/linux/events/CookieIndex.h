@@ -26,6 +26,8 @@ public:
     // Erases every cookie for which erased(cookie, its number) holds.
     void EraseIf(const std::function<bool(std::uint64_t, std::size_t)>& erased);
     std::size_t Size() const { return size_; }
+    // Appends the cookie of every row to cookies, in no particular order.
+    void Cookies(std::vector<std::uint64_t>& cookies) const;
 
 private:
     std::size_t Home(std::uint64_t cookie) const;

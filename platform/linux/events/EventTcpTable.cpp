@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
+#include "platform/linux/events/UnreportedRows.h"
 #include "platform/linux/privileges/ProcessRights.h"
 #include "platform/linux/sockdiag/LinuxTcpTable.h"
 #include "platform/linux/sockdiag/SockDiagMessages.h"
@@ -32,6 +34,8 @@ constexpr auto kHintedReadDelay = std::chrono::seconds(1);
 // unread: far more than come between two reads of a program that reads every millisecond.
 constexpr std::size_t kMaxUnseen = 65536;
 constexpr std::size_t kMaxMissed = 4096;
+// Other namespaces' reports kept while nobody takes them; past it they are told lost.
+constexpr std::size_t kMaxOthers = 65536;
 constexpr auto kUnreportedEndDelay = std::chrono::seconds(1);
 // A look that takes longer than this (a table of some 20,000 rows or more) waits while
 // connections keep being established, until none has been for a while or it has waited long
@@ -39,13 +43,6 @@ constexpr auto kUnreportedEndDelay = std::chrono::seconds(1);
 constexpr auto kSlowLook = std::chrono::milliseconds(5);
 constexpr auto kQuietBeforeSlowLook = std::chrono::milliseconds(100);
 constexpr auto kLongestWaitForSlowLook = std::chrono::seconds(10);
-
-// Time-wait and half-open rows, and FIN_WAIT2 ones that may stand for time-wait, end on a
-// kernel timer without a report.
-bool EndsUnreported(const TcpRow& row) {
-    return row.State == TcpState::SynReceived || row.State == TcpState::FinWait2 ||
-           row.State == TcpState::TimeWait;
-}
 
 constexpr std::uint32_t Bit(std::uint8_t linuxState) {
     return std::uint32_t{1} << linuxState;
@@ -103,6 +100,7 @@ EventTcpTable::EventTcpTable(std::unique_ptr<TcpEventStream> events,
       now_(std::move(now)),
       byState_(dynamic_cast<StateTableReader*>(table_.get())),
       apply_([this](const TcpStateEvent& event) { Apply(event); }),
+      ownNamespace_(events_->OwnNamespace()),
       alarm_(::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK)),
       wait_(::epoll_create1(EPOLL_CLOEXEC)) {
     // Without them a waiting caller wakes only on its own timeout, so a due whole read waits
@@ -131,14 +129,15 @@ std::unique_ptr<EventTcpTable> EventTcpTable::Open(PollingCause& why) {
 }
 
 std::unique_ptr<TcpTableSource> WithKernelEvents(std::unique_ptr<TcpTableSource> table,
-                                                 PollingCause& polling) {
+                                                 PollingCause& polling, NamespaceScope scope) {
 #ifdef QUARNEL_KERNEL_EVENTS
     // Reporting starts before the first whole read, so that no change falls in between.
-    if (auto events = KernelTcpEvents::Open(polling)) {
+    if (auto events = KernelTcpEvents::Open(polling, KernelTcpEvents::kRingBytes, scope)) {
         polling = {};
         return std::make_unique<EventTcpTable>(std::move(events), std::move(table));
     }
 #else
+    (void)scope;
     polling = {PollingCause::Kind::NotBuilt};
 #endif
     return table;
@@ -176,9 +175,12 @@ ReadResult EventTcpTable::Read(std::vector<TcpRow>& rows, TableChanges* changes)
 }
 
 bool EventTcpTable::Refresh() {
-    const bool drained = events_->Drain(apply_);
+    const bool drained = Drain();
     // A lost report may be the one of a new connection: no rows go out before a whole read.
     if (!current_ || !drained || events_->LostCount() != lostSeen_) {
+        if (events_->LostCount() != lostSeen_) {
+            othersComplete_ = false;  // theirs may be among them
+        }
         return ReadWholeTable();
     }
     const Clock::time_point now = now_();
@@ -231,7 +233,7 @@ bool EventTcpTable::ReadUnreportedRows() {
         Put(row);
     }
     // Reports of changes during the read: applied after it, they are the newer word.
-    current_ = events_->Drain(apply_);
+    current_ = Drain();
     if (std::any_of(rows_.begin(), rows_.end(), EndsUnreported)) {
         ReadWholeTableWithin(kUnreportedEndDelay);
     }
@@ -274,14 +276,41 @@ bool EventTcpTable::ReadWholeTable() {
     }
     // The reports that came while the kernel walked its tables: some of their changes the walk
     // may have passed by. Should they not be read, the next read walks again.
-    current_ = events_->Drain(apply_);
+    current_ = Drain();
     if (std::any_of(rows_.begin(), rows_.end(), EndsUnreported)) {
         ReadWholeTableWithin(kUnreportedEndDelay);
     }
     return true;
 }
 
+bool EventTcpTable::Drain() {
+    if (events_->Drain(apply_)) {
+        return true;
+    }
+    othersComplete_ = false;
+    return false;
+}
+
+void EventTcpTable::HandOn(const TcpStateEvent& event) {
+    if (others_.size() >= kMaxOthers) {
+        othersComplete_ = false;
+        return;
+    }
+    TcpRow& row = others_.emplace_back(RowOf(event));
+    row.Namespace = event.Namespace;
+}
+
+bool EventTcpTable::TakeOtherNamespaces(std::vector<TcpRow>& rows) {
+    rows.clear();
+    rows.swap(others_);
+    return std::exchange(othersComplete_, true);
+}
+
 void EventTcpTable::Apply(const TcpStateEvent& event) {
+    if (event.Namespace != ownNamespace_) {
+        HandOn(event);
+        return;
+    }
     if (event.NewState == linux_tcp::kClose) {
         NoteIfMissed(event.Cookie);
         Remove(event.Cookie);

@@ -13,6 +13,7 @@
 #include "platform/linux/UniqueFd.h"
 #include "platform/linux/events/CookieIndex.h"
 #include "platform/linux/events/TcpEventStream.h"
+#include "platform/linux/filter/RulesFilter.h"
 #include "platform/linux/sockdiag/StateTableReader.h"
 
 namespace quarnel::platform {
@@ -31,7 +32,8 @@ namespace quarnel::platform {
 // second after a report hints at them, and every second while such rows are listed; where that
 // read takes long (it walks every socket of the machine), the next waits 99 times its length,
 // and waits while connections keep being established (at most 10 s more).
-// Closing goes through the whole table's source.
+// Closing goes through the whole table's source. Reports of other network namespaces (from a
+// stream of every namespace's) change nothing here: they are handed on as they come.
 class EventTcpTable final : public TcpTableSource {
 public:
     using Clock = std::chrono::steady_clock;
@@ -61,6 +63,7 @@ public:
     void SetRules(const BlockingRules& rules) override;
 
     void TakeMissed(std::vector<TcpRow>& rows) override;
+    [[nodiscard]] bool TakeOtherNamespaces(std::vector<TcpRow>& rows) override;
     // Who connected or listened, as the reports told since the last call.
     void TakeOwners(std::vector<SocketOwner>& owners) override;
 
@@ -74,7 +77,11 @@ private:
     // Catches the rows that come and go without a report: reads the rows in their states and
     // brings rows_ in line with them.
     [[nodiscard]] bool ReadUnreportedRows();
+    // Hands the waiting reports to Apply; false when they could not be read.
+    [[nodiscard]] bool Drain();
     void Apply(const TcpStateEvent& event);
+    // Keeps another namespace's report for TakeOtherNamespaces, to a bound.
+    void HandOn(const TcpStateEvent& event);
     // A row as a report or a read shows it: added, or changed in place.
     void Put(const TcpRow& row);
     // The row at index changed since rows were last handed out.
@@ -103,7 +110,10 @@ private:
     // of them that went before they were; each kept to a bound while nobody reads.
     std::unordered_set<std::uint64_t> unseen_;
     std::vector<TcpRow> missed_;
-    bool wholeChanged_ = true;    // rows go out whole next time (a whole read replaced them)
+    std::uint32_t ownNamespace_ = 0;  // the stream's own: the others' reports are handed on
+    std::vector<TcpRow> others_;      // their reports not yet taken
+    bool othersComplete_ = true;      // no report of theirs was lost since they were taken
+    bool wholeChanged_ = true;        // rows go out whole next time (a whole read replaced them)
     std::uint64_t lostSeen_ = 0;  // the kernel's lost-report count when the last whole read began
     std::uint64_t wholeReads_ = 0;
     bool current_ = false;  // rows_ hold a whole read and every report since
@@ -121,8 +131,9 @@ private:
 
 // The table kept from the kernel's reports over table (which reads whole and closes) when the
 // system lets this process load the kernel program; else table itself, read whole every time,
-// with polling set to why.
+// with polling set to why. With scope Every it hands on the other namespaces' reports too.
 std::unique_ptr<TcpTableSource> WithKernelEvents(std::unique_ptr<TcpTableSource> table,
-                                                 PollingCause& polling);
+                                                 PollingCause& polling,
+                                                 NamespaceScope scope = NamespaceScope::Own);
 
 }  // namespace quarnel::platform

@@ -24,6 +24,9 @@ public:
     [[nodiscard]] virtual bool Drain(const std::function<void(const TcpStateEvent&)>& sink) = 0;
     // How many reports the kernel has dropped so far for want of room.
     virtual std::uint64_t LostCount() const = 0;
+    // The inode of the network namespace whose reports are the reader's own; a stream of every
+    // namespace's reports hands on the others' too, each with its namespace's inode.
+    virtual std::uint32_t OwnNamespace() const { return 0; }
     // From now on only a connection established on a port these rules block (whatever its
     // address) turns the descriptor readable; until the first call, every one does. False when
     // the ports could not be set: then every one does again.

@@ -1,9 +1,22 @@
 #include "platform/linux/namespaces/AllNamespacesTcpTable.h"
 
 #include <algorithm>
+#include <iterator>
 #include <utility>
 
+#include "platform/linux/events/UnreportedRows.h"
+
 namespace quarnel::platform {
+
+namespace {
+
+// The whole reads that are not a must take at most a hundredth of the time: each waits 99 times
+// the length of the one before. Those that must be read (new, reports lost) take at most this
+// much of one read of the table; the rest follow with the next reads, at once.
+constexpr int kPacedShare = 99;
+constexpr auto kUrgentBudget = std::chrono::milliseconds(10);
+
+}  // namespace
 
 AllNamespacesTcpTable::AllNamespacesTcpTable(std::unique_ptr<TcpTableSource> own,
                                              std::unique_ptr<OtherNamespaces> others,
@@ -30,11 +43,18 @@ std::string AllNamespacesTcpTable::NameOf(std::uint32_t inode) const {
 
 AllNamespacesTcpTable::Clock::duration AllNamespacesTcpTable::NextReadIn() const {
     const Clock::time_point now = options_.Time();
-    const Clock::time_point due = spaces_.empty() ? nextList_ : std::min(nextList_, nextRead_);
+    if (deferred_ || pending_) {
+        return Clock::duration::zero();
+    }
+    Clock::time_point due = nextList_;
+    for (const auto& [inode, space] : spaces_) {
+        const bool paced = options_.Reported && !space.Urgent;
+        due = std::min(due, paced ? std::max(space.NextRead, nextPaced_) : space.NextRead);
+    }
     return std::max<Clock::duration>(due - now, Clock::duration::zero());
 }
 
-void AllNamespacesTcpTable::Relist() {
+void AllNamespacesTcpTable::Relist(Clock::time_point now) {
     std::vector<ListedNamespace> listed;
     std::string problem;
     if (!others_->List(listed, problem)) {
@@ -64,8 +84,11 @@ void AllNamespacesTcpTable::Relist() {
         }
         unopened_.erase(space.Inode);
         Tell(false, "guards the network namespace " + space.Name);
-        spaces_.emplace(space.Inode, Space{space.Name, std::move(table), {}});
-        nextRead_ = {};  // read at once
+        Space& added = spaces_[space.Inode];
+        added.Name = space.Name;
+        added.Table = std::move(table);
+        added.NextRead = now;  // read at once
+        added.Urgent = true;
     }
     for (auto space = spaces_.begin(); space != spaces_.end();) {
         if (present.contains(space->first)) {
@@ -73,83 +96,270 @@ void AllNamespacesTcpTable::Relist() {
             continue;
         }
         Tell(false, "the network namespace " + space->second.Name + " is gone");
+        RemoveAll(space->second);
         space = spaces_.erase(space);
-        nextRead_ = {};
     }
     std::erase_if(unopened_, [&present](std::uint32_t inode) { return !present.contains(inode); });
 }
 
-void AllNamespacesTcpTable::ReadOthers() {
-    next_.clear();
+bool AllNamespacesTcpTable::TakeReports(Clock::time_point now) {
+    const bool complete = own_->TakeOtherNamespaces(reports_);
+    bool any = false;
+    for (const TcpRow& row : reports_) {
+        const auto space = spaces_.find(row.Namespace);
+        if (space == spaces_.end()) {
+            continue;  // not guarded: its first whole read, if it comes, tells
+        }
+        any = true;
+        Space& reported = space->second;
+        reported.NextRead = std::min(reported.NextRead, now + options_.ReadEvery);
+        if (row.State == TcpState::Closed) {
+            Remove(reported, row.Cookie);
+        } else if (row.LocalPort != 0) {  // a connect's port: its next report, or the read
+            Put(reported, row);
+        }
+    }
+    if (!complete) {
+        for (auto& [inode, space] : spaces_) {
+            space.NextRead = now;
+            space.Urgent = true;
+        }
+    }
+    return any || !complete;
+}
+
+void AllNamespacesTcpTable::ReadDue(Clock::time_point now) {
+    const auto read = [this, now](std::map<std::uint32_t, Space>::iterator space) {
+        const Clock::time_point start = options_.Time();
+        if (ReadWhole(space->first, space->second, now)) {
+            space->second.Urgent = false;
+            const Clock::time_point end = options_.Time();
+            nextPaced_ = std::max(nextPaced_, end + kPacedShare * (end - start));
+            return;
+        }
+        Tell(true, "cannot read the network namespace " + space->second.Name +
+                       " any more: it is opened again at its next listing");
+        RemoveAll(space->second);
+        spaces_.erase(space);
+    };
+    // Those that must be read (new, or their reports lost) first, a few at a time: the own
+    // namespace is judged between them.
+    pending_ = false;
     for (auto space = spaces_.begin(); space != spaces_.end();) {
-        Space& read = space->second;
-        if (!read.Table->ReadTable(read.Rows)) {
-            Tell(true, "cannot read the network namespace " + read.Name +
-                           " any more: it is opened again at its next listing");
-            space = spaces_.erase(space);
-            continue;
+        const auto next = std::next(space);
+        if (space->second.Urgent || (!options_.Reported && now >= space->second.NextRead)) {
+            if (options_.Time() - now >= kUrgentBudget) {
+                pending_ = true;
+                return;
+            }
+            read(space);
         }
-        for (TcpRow& row : read.Rows) {
-            row.Namespace = space->first;
+        space = next;
+    }
+    // The rest, one at a time, the longest due first, so that they take a small share of the
+    // time: a dump inside a namespace walks every socket of the machine.
+    while (options_.Reported && options_.Time() >= nextPaced_) {
+        auto due = spaces_.end();
+        for (auto space = spaces_.begin(); space != spaces_.end(); ++space) {
+            if (now >= space->second.NextRead &&
+                (due == spaces_.end() || space->second.NextRead < due->second.NextRead)) {
+                due = space;
+            }
         }
-        next_.insert(next_.end(), read.Rows.begin(), read.Rows.end());
-        ++space;
+        if (due == spaces_.end()) {
+            return;
+        }
+        read(due);
+    }
+}
+
+bool AllNamespacesTcpTable::ReadWhole(std::uint32_t inode, Space& space, Clock::time_point now) {
+    if (!space.Table->ReadTable(fresh_)) {
+        return false;
+    }
+    found_.clear();
+    bool unreported = false;
+    for (TcpRow& row : fresh_) {
+        row.Namespace = inode;
+        found_.push_back(row.Cookie);
+        unreported = unreported || EndsUnreported(row);
+    }
+    std::sort(found_.begin(), found_.end());
+    cookies_.clear();
+    space.At.Cookies(cookies_);
+    for (const std::uint64_t cookie : cookies_) {
+        if (!std::binary_search(found_.begin(), found_.end(), cookie)) {
+            Remove(space, cookie);
+        }
+    }
+    for (const TcpRow& row : fresh_) {
+        Put(space, row);
+    }
+    space.NextRead = now + (!options_.Reported ? options_.ReadEvery
+                            : unreported       ? options_.UnreportedEvery
+                                               : options_.QuietEvery);
+    return true;
+}
+
+void AllNamespacesTcpTable::TakeOwn(ReadResult result) {
+    MoveOthers(ownCount_, ownRows_.size());
+    ownCount_ = ownRows_.size();
+    if (result != ReadResult::Changed) {
+        return;
+    }
+    if (ownChanges_.Whole) {
+        std::copy(ownRows_.begin(), ownRows_.end(), out_.begin());
+        whole_ = true;
+        touched_.clear();
+        dirty_ = true;
+        return;
+    }
+    dirty_ = true;  // rows past the end may have gone
+    for (const std::size_t i : ownChanges_.Rows) {
+        out_[i] = ownRows_[i];
+        Touch(i);
+    }
+}
+
+void AllNamespacesTcpTable::MoveOthers(std::size_t from, std::size_t to) {
+    // The others stand at [from, from + count); they go to [to, to + count).
+    const std::size_t count = out_.size() - from;
+    const std::size_t by = from < to ? to - from : from - to;
+    if (by == 0) {
+        return;
+    }
+    if (by >= count) {
+        // Each of them moves: in order, past the own rows.
+        moving_.assign(out_.begin() + static_cast<std::ptrdiff_t>(from), out_.end());
+        out_.resize(to);
+        out_.insert(out_.end(), moving_.begin(), moving_.end());
+        for (std::size_t i = to; i < out_.size(); ++i) {
+            Place(i);
+        }
+        return;
+    }
+    if (from < to) {
+        // The own rows grew into the first of them: those go to the end.
+        for (std::size_t i = from; i < to; ++i) {
+            out_.push_back(out_[i]);
+            Place(out_.size() - 1);
+        }
+        return;
+    }
+    // The own rows shrank: the last of the others fill the room.
+    for (std::size_t i = to; i < from; ++i) {
+        out_[i] = out_.back();
+        out_.pop_back();
+        Place(i);
+    }
+    dirty_ = true;
+}
+
+void AllNamespacesTcpTable::Put(Space& space, const TcpRow& row) {
+    if (const std::optional<std::size_t> at = space.At.Find(row.Cookie)) {
+        if (out_[*at] != row) {
+            out_[*at] = row;
+            Touch(*at);
+        }
+        return;
+    }
+    (void)space.At.Put(row.Cookie, out_.size());
+    out_.push_back(row);
+    Touch(out_.size() - 1);
+}
+
+void AllNamespacesTcpTable::Remove(Space& space, std::uint64_t cookie) {
+    const std::optional<std::size_t> at = space.At.Find(cookie);
+    if (!at) {
+        return;
+    }
+    space.At.Erase(cookie);
+    // The last row takes the removed one's place: nothing else moves.
+    if (*at + 1 != out_.size()) {
+        out_[*at] = out_.back();
+        Place(*at);
+    }
+    out_.pop_back();
+    dirty_ = true;
+}
+
+void AllNamespacesTcpTable::RemoveAll(Space& space) {
+    cookies_.clear();
+    space.At.Cookies(cookies_);
+    for (const std::uint64_t cookie : cookies_) {
+        Remove(space, cookie);
+    }
+}
+
+void AllNamespacesTcpTable::Place(std::size_t index) {
+    // Only rows of a guarded namespace stand among the others.
+    (void)spaces_.find(out_[index].Namespace)->second.At.Put(out_[index].Cookie, index);
+    Touch(index);
+}
+
+void AllNamespacesTcpTable::Touch(std::size_t index) {
+    dirty_ = true;
+    if (whole_) {
+        return;
+    }
+    touched_.push_back(index);
+    // More changes than rows: handing out every row costs no more, and the list stays bounded.
+    if (touched_.size() > out_.size() + 64) {
+        touched_.clear();
+        whole_ = true;
     }
 }
 
 ReadResult AllNamespacesTcpTable::Read(std::vector<TcpRow>& rows, TableChanges* changes) {
     const Clock::time_point now = options_.Time();
+    const ReadResult own = own_->Read(ownRows_, &ownChanges_);
+    if (own != ReadResult::Failed) {
+        TakeOwn(own);
+    }
+    // Taken after the own read, which drained them.
+    const bool reported = TakeReports(now);
     if (now >= nextList_) {
         nextList_ = now + options_.ListEvery;
-        Relist();
+        Relist(now);
     }
-    // Read now, the others' rows are next_; else they are as shown.
-    const bool fresh = now >= nextRead_ && (!spaces_.empty() || !shown_.empty());
-    if (fresh) {
-        nextRead_ = now + options_.ReadEvery;
-        ReadOthers();
+    // A whole read costs time: what the reports changed goes out first, and the read comes
+    // with the next one, at once.
+    if (reported && !deferred_) {
+        deferred_ = true;
+    } else {
+        deferred_ = false;
+        ReadDue(now);
     }
-    // The own source gets back exactly the rows it handed out.
-    rows.resize(std::min(rows.size(), ownCount_));
-    ReadResult result = own_->Read(rows, changes);
-    const std::vector<TcpRow>& others = fresh ? next_ : shown_;
-    if (result == ReadResult::Failed) {
-        rows.insert(rows.end(), shown_.begin(), shown_.end());
-        nextRead_ = {};  // what was read now is read again with the next own rows
-        return result;
+    if (own == ReadResult::Failed) {
+        return own;  // what changed meanwhile goes out with the next read
     }
-    const std::size_t before = ownCount_;
-    ownCount_ = rows.size();
-    rows.insert(rows.end(), others.begin(), others.end());
-    if (result == ReadResult::Changed && (changes == nullptr || changes->Whole)) {
-        if (fresh) {
-            shown_.swap(next_);
+    return HandOut(rows, changes);
+}
+
+ReadResult AllNamespacesTcpTable::HandOut(std::vector<TcpRow>& rows, TableChanges* changes) {
+    if (changes == nullptr || whole_) {
+        rows = out_;
+        if (changes != nullptr) {
+            changes->Whole = true;
+            changes->Rows.clear();
         }
-        return result;
-    }
-    // The own rows changed by the list, or not at all: the others' that moved or changed
-    // join them.
-    std::vector<std::size_t> moved;
-    for (std::size_t i = 0; i < others.size(); ++i) {
-        if (ownCount_ != before || i >= shown_.size() || others[i] != shown_[i]) {
-            moved.push_back(ownCount_ + i);
+    } else if (!dirty_) {
+        return ReadResult::Unchanged;
+    } else {
+        std::sort(touched_.begin(), touched_.end());
+        const auto gone = std::lower_bound(touched_.begin(), touched_.end(), out_.size());
+        touched_.erase(std::unique(touched_.begin(), gone), touched_.end());
+        rows.resize(out_.size());
+        for (const std::size_t i : touched_) {
+            rows[i] = out_[i];
         }
-    }
-    const bool shrank = others.size() < shown_.size();
-    if (fresh) {
-        shown_.swap(next_);
-    }
-    if (result == ReadResult::Unchanged) {
-        if (moved.empty() && !shrank) {
-            return result;
-        }
-        result = ReadResult::Changed;
         changes->Whole = false;
-        changes->Rows.clear();
+        changes->Rows.swap(touched_);
     }
-    // Every own index is below ownCount_, every other's at or past it: still ascending.
-    changes->Rows.insert(changes->Rows.end(), moved.begin(), moved.end());
-    return result;
+    touched_.clear();
+    whole_ = false;
+    dirty_ = false;
+    return ReadResult::Changed;
 }
 
 bool AllNamespacesTcpTable::CloseConnection(const TcpRow& row) {

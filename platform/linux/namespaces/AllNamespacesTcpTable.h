@@ -12,21 +12,36 @@
 #include <vector>
 
 #include "platform/TcpTableSource.h"
+#include "platform/linux/events/CookieIndex.h"
 #include "platform/linux/namespaces/OtherNamespaces.h"
 
 namespace quarnel::platform {
 
 // The table of every network namespace there is: the own namespace's rows first, as its source
 // hands them (followed through the kernel's reports, with owners and the payload filter), then
-// those of every other namespace, each read whole at most every ReadEvery and tagged with its
-// namespace. The namespaces are listed again every ListEvery: one made since is read from then
-// on, one gone leaves nothing behind. Closes go to the table of the row's namespace.
+// those of every other namespace, tagged with their namespace. The others' rows follow the
+// reports the own source hands on (TakeOtherNamespaces) at once, so that a connection made there
+// shows in the next read. A namespace is read whole when it is first guarded, when reports were
+// lost, ReadEvery after reports for it came (for what they cannot tell: time-wait and half-open
+// rows), every UnreportedEvery while it has rows that end unreported, and else only every
+// QuietEvery; since a read inside a namespace walks every socket of the machine, those reads
+// that are not a must come one at a time, each 99 times the length of the one before after it. The
+// namespaces are listed again every ListEvery: one made since is read from then on, one gone leaves
+// nothing behind. Closes go to the table of the row's namespace.
+//
+// A read costs what changed: the others' rows keep their places; one that ends gives its place to
+// the last row, and when the own rows grow or shrink only as many of the others move.
 class AllNamespacesTcpTable final : public TcpTableSource {
 public:
     using Clock = std::chrono::steady_clock;
     struct Options {
         Clock::duration ReadEvery = std::chrono::milliseconds(100);
         Clock::duration ListEvery = std::chrono::seconds(1);
+        Clock::duration UnreportedEvery = std::chrono::seconds(1);
+        Clock::duration QuietEvery = std::chrono::seconds(20);
+        // Whether the own source hands on the others' reports (it follows the kernel's reports
+        // of every namespace); without them each namespace is read whole every ReadEvery.
+        bool Reported = true;
         std::function<Clock::time_point()> Time = Clock::now;
     };
 
@@ -67,24 +82,49 @@ private:
     struct Space {
         std::string Name;
         std::unique_ptr<TcpTableSource> Table;
-        std::vector<TcpRow> Rows;
+        CookieIndex At;  // where each of its rows stands in out_
+        Clock::time_point NextRead{};
+        bool Urgent = false;  // read it whole before anything else: new, or its reports lost
     };
     // Lists the namespaces: opens the new, drops the gone.
-    void Relist();
-    // Reads every other namespace whole into next_; a namespace whose table fails is dropped
-    // (it is opened afresh at the next listing).
-    void ReadOthers();
+    void Relist(Clock::time_point now);
+    // Applies the reports of the other namespaces; whether any was of one guarded.
+    bool TakeReports(Clock::time_point now);
+    // Reads whole every namespace that is due; one whose table fails is dropped (it is opened
+    // afresh at the next listing).
+    void ReadDue(Clock::time_point now);
+    [[nodiscard]] bool ReadWhole(std::uint32_t inode, Space& space, Clock::time_point now);
+    // The own rows as their source changed them, the others moved to make room or fill it.
+    void TakeOwn(ReadResult result);
+    void MoveOthers(std::size_t from, std::size_t to);
+    void Put(Space& space, const TcpRow& row);
+    void Remove(Space& space, std::uint64_t cookie);
+    void RemoveAll(Space& space);
+    // The other row now at index: its namespace learns where it stands.
+    void Place(std::size_t index);
+    void Touch(std::size_t index);
+    [[nodiscard]] ReadResult HandOut(std::vector<TcpRow>& rows, TableChanges* changes);
     void Tell(bool problem, std::string text);
 
     std::unique_ptr<TcpTableSource> own_;
     std::unique_ptr<OtherNamespaces> others_;
     Options options_;
     std::map<std::uint32_t, Space> spaces_;
-    std::vector<TcpRow> shown_;  // the other namespaces' rows as last handed out, after own's
-    std::vector<TcpRow> next_;   // their rows as read now
-    std::size_t ownCount_ = 0;   // the own rows last handed out
+    std::vector<TcpRow> ownRows_;  // as the own source keeps them
+    TableChanges ownChanges_;
+    std::size_t ownCount_ = 0;  // the own rows at the head of out_
+    std::vector<TcpRow> out_;   // the whole table as it goes out next
+    // The indices changed since rows were last handed out, maybe repeated; unused while the rows
+    // must go out whole.
+    std::vector<std::size_t> touched_;
+    bool whole_ = true;      // rows go out whole next time
+    bool dirty_ = true;      // out_ differs from what was last handed out
+    bool deferred_ = false;  // whole reads wait for the next read, so the reports go out first
+    bool pending_ = false;   // urgent whole reads wait for the next read
+    Clock::time_point nextPaced_{};                 // no whole read that is not urgent before then
+    std::vector<TcpRow> reports_, fresh_, moving_;  // storage reused from read to read
+    std::vector<std::uint64_t> cookies_, found_;
     Clock::time_point nextList_{};
-    Clock::time_point nextRead_{};
     bool listFailed_ = false;
     std::set<std::uint32_t> unopened_;  // namespaces that could not be opened, told once
     std::vector<Note> notes_;

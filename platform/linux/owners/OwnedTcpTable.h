@@ -47,6 +47,9 @@ public:
     CloseAbility CanCloseConnections() override { return table_->CanCloseConnections(); }
     void SetRules(const BlockingRules& rules) override { table_->SetRules(rules); }
     std::optional<SourceNotice> TakeNotice() override { return table_->TakeNotice(); }
+    [[nodiscard]] bool TakeOtherNamespaces(std::vector<TcpRow>& rows) override {
+        return table_->TakeOtherNamespaces(rows);
+    }
     void TakeMissed(std::vector<TcpRow>& rows) override;
     ConnectionOwner Owner(const TcpRow& row) const override;
 

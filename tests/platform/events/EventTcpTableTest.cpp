@@ -137,6 +137,36 @@ TEST_F(EventTable, ReportsChangeRowsInPlaceAndHandOutOnlyTheRowsTheyChanged) {
     EXPECT_EQ(table.WholeReads(), 1u);
 }
 
+// Reports of another namespace (from a stream of every namespace's) change no row and hint at
+// no read here: they are handed on in order, with their namespace; reports that could not be read
+// are told lost to the taker too, once.
+TEST_F(EventTable, OtherNamespacesReportsAreHandedOnNotApplied) {
+    kernel.Connections = {Connection(1, Established)};
+    Read();
+    const auto elsewhere = [](TcpStateEvent event) {
+        event.Namespace = 4026532000u;
+        return event;
+    };
+    kernel.Waiting = {elsewhere(Report(2, tcp::kSynSent, tcp::kEstablished)),
+                      elsewhere(Report(1, tcp::kFinWait1, tcp::kClose)),
+                      Report(3, tcp::kSynSent, tcp::kEstablished)};
+    EXPECT_EQ(Read(), (Rows{Connection(1, Established), Connection(3, Established)}));
+    Rows handed;
+    EXPECT_TRUE(table.TakeOtherNamespaces(handed));
+    TcpRow established = Connection(2, Established), closed = Connection(1, Closed);
+    established.Namespace = closed.Namespace = 4026532000u;
+    EXPECT_EQ(handed, (Rows{established, closed}));
+    EXPECT_TRUE(table.TakeOtherNamespaces(handed));
+    EXPECT_TRUE(handed.empty());
+    kernel.Now += 1s;
+    Read(ReadResult::Unchanged);  // the other's active close hints at nothing here
+    EXPECT_EQ(kernel.ReadsByState, 0);
+    kernel.Unreadable = true;
+    (void)table.Read(rows, &changes);
+    EXPECT_FALSE(table.TakeOtherNamespaces(handed));
+    EXPECT_TRUE(table.TakeOtherNamespaces(handed));
+}
+
 TEST_F(EventTable, UnreportedRowsAreFoundByTheirStatesAndFailedReadsLeaveItToWholeReads) {
     kernel.Connections = {Connection(1, Established), Connection(3, Established),
                           Connection(4, Established)};
