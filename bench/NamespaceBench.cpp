@@ -172,7 +172,7 @@ void Teardowns(const std::vector<std::unique_ptr<NamespaceHolder>>& holders,
     std::printf("  %-32s %8s %8s %8s\n", "where", "median", "p99", "missed");
     std::printf("  %-32s %8.3f %8.3f %8d\n", "own namespace (kernel events)", Median(ownMs),
                 Percentile99(ownMs), ownMissed);
-    std::printf("  %-32s %8.3f %8.3f %8d\n", "other namespaces (read whole)", Median(otherMs),
+    std::printf("  %-32s %8.3f %8.3f %8d\n", "other namespaces", Median(otherMs),
                 Percentile99(otherMs), otherMissed);
     const double ownMedian = Median(ownMs), ownP99 = Percentile99(ownMs);
     std::printf("  %-32s %7.1fx %7.1fx\n", "other / own",

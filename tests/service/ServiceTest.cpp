@@ -19,10 +19,12 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <thread>
 #include <utility>
@@ -320,8 +322,9 @@ void NameNamespace(OtherNamespace& space, const std::string& name) {
 }
 
 // It closes what its rules block in every network namespace it sees, one made after it started
-// too, names the namespace in each line (by its ip netns name where it has one), and leaves the
-// rest alone; told to keep to its own namespace, it leaves the others alone.
+// too, names the namespace in each line (by its ip netns name where it has one), holds back the
+// payload of blocked connections there, forgets a namespace that went, and leaves the rest
+// alone; told to keep to its own namespace, it leaves the others alone.
 TEST(Service, GuardsEveryNetworkNamespaceItSees) {
     if (::geteuid() != 0) {
         GTEST_SKIP() << "starting quarnel-netns needs real root";
@@ -351,12 +354,29 @@ TEST(Service, GuardsEveryNetworkNamespaceItSees) {
                 EXPECT_FALSE(Aborted(guarded->kept.server));
             }
             // One made after the start is guarded from its first listing.
-            const OtherNamespace later;
-            const Guarded c(later);
-            EXPECT_TRUE(Closed(c.blocked4.server)) << daemon.Read();
-            EXPECT_TRUE(daemon.Logged("guards the network namespace " + later.Name));
+            auto later = std::make_unique<OtherNamespace>();
+            auto c = std::make_unique<Guarded>(*later);
+            EXPECT_TRUE(Closed(c->blocked4.server)) << daemon.Read();
+            EXPECT_TRUE(daemon.Logged("guards the network namespace " + later->Name));
             // Its own, the two before it and the later one.
             EXPECT_TRUE(notifications.Told(" in 4 network namespaces, ")) << notifications.All;
+            // One that goes is forgotten.
+            const std::string gone = later->Name;
+            c.reset();
+            later.reset();
+            EXPECT_TRUE(daemon.Logged("the network namespace " + gone + " is gone"));
+            EXPECT_TRUE(notifications.Told(" in 3 network namespaces, ")) << notifications.All;
+            // Connections made there after the start are closed too, and what their clients send
+            // never reaches the server, not even while the service is stopped before it could
+            // close them: the kernel holds it back there as here.
+            ASSERT_EQ(::kill(static_cast<pid_t>(daemon.processId()), SIGSTOP), 0);
+            Connection late;
+            first.Inside([&] { late = Connect(a.v4); });
+            EXPECT_EQ(::send(late.client.Get(), "x", 1, MSG_NOSIGNAL), 1);
+            std::this_thread::sleep_for(100ms);  // long past a loopback delivery
+            EXPECT_EQ(ReceiveError(late.server.Get()), EAGAIN) << "the payload reached the server";
+            ASSERT_EQ(::kill(static_cast<pid_t>(daemon.processId()), SIGCONT), 0);
+            EXPECT_TRUE(Closed(late.server)) << daemon.Read();
             daemon.Stop();
         }
         Daemon daemon(folder, false, {"--own-namespace"});
