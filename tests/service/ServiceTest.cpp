@@ -260,8 +260,8 @@ TEST(Service, FollowsItsRulesFileAndKeepsTheLastGoodRulesWhenAChangeIsBad) {
     });
 }
 
-// In each namespace, a connection over 127.0.0.1 and one over ::1 to the blocked port, and one
-// to a port nobody blocks.
+// In each namespace, a connection over 127.0.0.1 and one over ::1 to the blocked port, one to a
+// port nobody blocks, and one to the blocked port from an allowed address.
 struct Guarded {
     explicit Guarded(const OtherNamespace& space) {
         space.Inside([this] {
@@ -271,11 +271,12 @@ struct Guarded {
             blocked4 = Connect(v4);
             blocked6 = Connect(v6, "::1");
             kept = Connect(free);
+            allowed = Connect(v4, "127.0.0.1", 0, "127.0.0.2");
         });
     }
     static constexpr int kBlocked = 4100;
     Listener v4, v6, free;
-    Connection blocked4, blocked6, kept;
+    Connection blocked4, blocked6, kept, allowed;  // allowed: from the allowed 127.0.0.2
 };
 
 // A socket in the folder that takes what the service tells systemd, as systemd's would.
@@ -332,7 +333,8 @@ TEST(Service, GuardsEveryNetworkNamespaceItSees) {
     RunInPrivateNetwork([] {
         const Folder folder;
         const std::string port = std::to_string(Guarded::kBlocked);
-        folder.WriteRules(LocalRules(port));
+        folder.WriteRules("[General]\nAllowedIPString=127.0.0.2\nBlockedLocalPortsString=" + port +
+                          "\n");
         OtherNamespace first;
         const OtherNamespace second;
         NameNamespace(first, "blue");
@@ -352,6 +354,7 @@ TEST(Service, GuardsEveryNetworkNamespaceItSees) {
                                           std::to_string(guarded->blocked6.clientPort) + rule +
                                           space->Name + "\n"));
                 EXPECT_FALSE(Aborted(guarded->kept.server));
+                EXPECT_FALSE(Aborted(guarded->allowed.server));
             }
             // One made after the start is guarded from its first listing.
             auto later = std::make_unique<OtherNamespace>();
