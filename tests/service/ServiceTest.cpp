@@ -376,8 +376,12 @@ TEST(Service, GuardsEveryNetworkNamespaceItSees) {
             Connection late;
             first.Inside([&] { late = Connect(a.v4); });
             EXPECT_EQ(::send(late.client.Get(), "x", 1, MSG_NOSIGNAL), 1);
+#ifdef QUARNEL_KERNEL_EVENTS
+            // The kernel filter's (the packet filter's table, its stand-in, is the own
+            // namespace's alone).
             std::this_thread::sleep_for(100ms);  // long past a loopback delivery
             EXPECT_EQ(ReceiveError(late.server.Get()), EAGAIN) << "the payload reached the server";
+#endif
             ASSERT_EQ(::kill(static_cast<pid_t>(daemon.processId()), SIGCONT), 0);
             EXPECT_TRUE(Closed(late.server)) << daemon.Read();
             daemon.Stop();
