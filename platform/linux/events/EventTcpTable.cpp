@@ -8,6 +8,7 @@
 #include <cstring>
 #include <utility>
 
+#include "platform/linux/events/HandOutRows.h"
 #include "platform/linux/events/UnreportedRows.h"
 #include "platform/linux/privileges/ProcessRights.h"
 #include "platform/linux/sockdiag/LinuxTcpTable.h"
@@ -147,27 +148,10 @@ ReadResult EventTcpTable::Read(std::vector<TcpRow>& rows, TableChanges* changes)
     if (!Refresh()) {
         return ReadResult::Failed;
     }
-    if (changes == nullptr || wholeChanged_) {
-        // The caller's rows may be others than those handed out last: these are the base now.
-        rows = rows_;
-        if (changes != nullptr) {
-            changes->Whole = true;
-            changes->Rows.clear();
-        }
-    } else if (!changed_) {
-        return ReadResult::Unchanged;
-    } else {
-        std::sort(touched_.begin(), touched_.end());
-        const auto gone = std::lower_bound(touched_.begin(), touched_.end(), rows_.size());
-        touched_.erase(std::unique(touched_.begin(), gone), touched_.end());
-        rows.resize(rows_.size());
-        for (const std::size_t i : touched_) {
-            rows[i] = rows_[i];
-        }
-        changes->Whole = false;
-        changes->Rows.swap(touched_);
+    const ReadResult result = HandOutRows(rows_, touched_, wholeChanged_, changed_, rows, changes);
+    if (result == ReadResult::Unchanged) {
+        return result;
     }
-    touched_.clear();
     unseen_.clear();
     wholeChanged_ = false;
     changed_ = false;

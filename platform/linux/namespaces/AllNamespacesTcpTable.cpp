@@ -4,6 +4,7 @@
 #include <iterator>
 #include <utility>
 
+#include "platform/linux/events/HandOutRows.h"
 #include "platform/linux/events/UnreportedRows.h"
 
 namespace quarnel::platform {
@@ -337,29 +338,12 @@ ReadResult AllNamespacesTcpTable::Read(std::vector<TcpRow>& rows, TableChanges* 
 }
 
 ReadResult AllNamespacesTcpTable::HandOut(std::vector<TcpRow>& rows, TableChanges* changes) {
-    if (changes == nullptr || whole_) {
-        rows = out_;
-        if (changes != nullptr) {
-            changes->Whole = true;
-            changes->Rows.clear();
-        }
-    } else if (!dirty_) {
-        return ReadResult::Unchanged;
-    } else {
-        std::sort(touched_.begin(), touched_.end());
-        const auto gone = std::lower_bound(touched_.begin(), touched_.end(), out_.size());
-        touched_.erase(std::unique(touched_.begin(), gone), touched_.end());
-        rows.resize(out_.size());
-        for (const std::size_t i : touched_) {
-            rows[i] = out_[i];
-        }
-        changes->Whole = false;
-        changes->Rows.swap(touched_);
+    const ReadResult result = HandOutRows(out_, touched_, whole_, dirty_, rows, changes);
+    if (result == ReadResult::Changed) {
+        whole_ = false;
+        dirty_ = false;
     }
-    touched_.clear();
-    whole_ = false;
-    dirty_ = false;
-    return ReadResult::Changed;
+    return result;
 }
 
 bool AllNamespacesTcpTable::CloseConnection(const TcpRow& row) {
