@@ -38,6 +38,25 @@ struct {
     __type(value, __u8);
 } AllowedAddresses SEC(".maps");
 
+// Never read by the filter. Putting the one map it holds back in its place makes the kernel wait
+// until every run of the filter under way has ended: an edit needs that between widening and
+// narrowing the port lists, since a run reads them one after the other.
+struct RunsBarrierEntry {
+    __uint(type, BPF_MAP_TYPE_ARRAY);
+    __uint(max_entries, 1);
+    __type(key, __u32);
+    __type(value, __u32);
+} RunsBarrierEntry SEC(".maps");
+
+struct {
+    __uint(type, BPF_MAP_TYPE_ARRAY_OF_MAPS);
+    __uint(max_entries, 1);
+    __type(key, __u32);
+    __array(values, struct RunsBarrierEntry);
+} RunsBarrier SEC(".maps") = {
+    .values = {[0] = &RunsBarrierEntry},
+};
+
 // One packet's connection as the rules see it.
 struct Connection {
     struct AllowedAddress Remote;

@@ -40,7 +40,8 @@ PayloadFilter::PayloadFilter(Program program)
     : program_(std::move(program)),
       maps_(bpf_map__fd(program_->maps.BlockedLocalPorts),
             bpf_map__fd(program_->maps.BlockedRemotePorts),
-            bpf_map__fd(program_->maps.AllowedAddresses)) {}
+            bpf_map__fd(program_->maps.AllowedAddresses), bpf_map__fd(program_->maps.RunsBarrier),
+            bpf_map__fd(program_->maps.RunsBarrierEntry)) {}
 
 std::unique_ptr<PayloadFilter> PayloadFilter::AttachToRoot(FilterCause& why, NamespaceScope scope) {
     int error = 0;

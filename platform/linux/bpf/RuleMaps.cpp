@@ -43,6 +43,11 @@ bool RuleMaps::Forget(const AddressPrefix& prefix) {
     return bpf_map_delete_elem(addresses_, &key) == 0 || errno == ENOENT;
 }
 
+bool RuleMaps::WaitForRunsUnderWay() {
+    const std::uint32_t only = 0;
+    return bpf_map_update_elem(barrier_, &only, &barrierEntry_, BPF_ANY) == 0;
+}
+
 bool RuleMaps::Write(const BlockingRules& rules, FilterCause& why) {
     why = {};
     // Sorted vectors rather than trees: an edit of a list of 100,000 compares them in one sweep.
@@ -99,9 +104,16 @@ bool RuleMaps::Write(const BlockingRules& rules, FilterCause& why) {
     }
     // What the old or the new ports block first, then the new ones: word by word, a connection
     // blocked by the old local and the new remote port (or the other way) never passes between.
+    // A run of the filter reads one list, then the other: one that read a list before the
+    // widening could read the other after the narrowing, and let through what the old rules
+    // block by the one port and the new by the other. So where an edit both widens and narrows,
+    // the runs under way end in between.
     const PortWords local = ToPortWords(rules.BlockedLocalPorts);
     const PortWords remote = ToPortWords(rules.BlockedRemotePorts);
-    if (!WritePorts(Union(local, heldLocal_), Union(remote, heldRemote_)) ||
+    const PortWords wideLocal = Union(local, heldLocal_), wideRemote = Union(remote, heldRemote_);
+    const bool widens = wideLocal != heldLocal_ || wideRemote != heldRemote_;
+    const bool narrows = wideLocal != local || wideRemote != remote;
+    if (!WritePorts(wideLocal, wideRemote) || (widens && narrows && !WaitForRunsUnderWay()) ||
         !WritePorts(local, remote)) {
         return fail();
     }

@@ -13,8 +13,14 @@ namespace quarnel::platform {
 // remembers what they hold, so that an edit writes only what changed.
 class RuleMaps {
 public:
-    RuleMaps(int localPorts, int remotePorts, int allowedAddresses)
-        : localPorts_(localPorts), remotePorts_(remotePorts), addresses_(allowedAddresses) {}
+    // barrier is a map of maps that holds barrierEntry: putting it back waits for the runs of
+    // the filter under way (the kernel does so for every update of such a map).
+    RuleMaps(int localPorts, int remotePorts, int allowedAddresses, int barrier, int barrierEntry)
+        : localPorts_(localPorts),
+          remotePorts_(remotePorts),
+          addresses_(allowedAddresses),
+          barrier_(barrier),
+          barrierEntry_(barrierEntry) {}
 
     // Makes the maps hold rules. New allowed prefixes go in before the ports change and old
     // ones out after, and the ports change through what the old or the new ones block, so that
@@ -27,10 +33,13 @@ private:
     bool BlockNothing();
     bool WritePorts(const PortWords& local, const PortWords& remote);
     bool Forget(const AddressPrefix& prefix);
+    bool WaitForRunsUnderWay();
 
     int localPorts_;
     int remotePorts_;
     int addresses_;
+    int barrier_;
+    int barrierEntry_;
     PortWords heldLocal_{};
     PortWords heldRemote_{};
     // Sorted: what the trie holds, or after a failed write (unsure_) what it may hold.
