@@ -103,15 +103,23 @@ void RunInChildProcess(const std::function<void()>& body) {
         if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent) {
             ::_exit(kFailed);
         }
+        // The child inherits what the test recorded before the fork: only what body adds is its
+        // verdict, so that a failure in an earlier child is not told again by every later one.
+        const testing::TestResult& result =
+            *testing::UnitTest::GetInstance()->current_test_info()->result();
+        const int recorded = result.total_part_count();
         // Left uncaught, an exception would carry the child on into the tests that follow.
         try {
             body();
         } catch (...) {
             ADD_FAILURE() << "uncaught exception";
         }
-        const int verdict = testing::Test::HasFailure()  ? kFailed
-                            : testing::Test::IsSkipped() ? kSkipped
-                                                         : 0;
+        bool failed = false, skipped = false;
+        for (int part = recorded; part < result.total_part_count(); ++part) {
+            failed = failed || result.GetTestPartResult(part).failed();
+            skipped = skipped || result.GetTestPartResult(part).skipped();
+        }
+        const int verdict = failed ? kFailed : skipped ? kSkipped : 0;
         std::fflush(nullptr);
         ::_exit(verdict);
     }
