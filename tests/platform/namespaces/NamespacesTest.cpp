@@ -334,7 +334,8 @@ struct CountedNamespaces final : OtherNamespaces {
 
 // For real, in namespaces of the test's cgroup: a connection made in another namespace shows on
 // the next read (the clock stands still, and that namespace is not read whole for it) and closes
-// there; a namespace where nothing happens is not read again.
+// there, while the kernel's reports for a source kept to its own namespace say nothing of it; a
+// namespace where nothing happens is not read again.
 TEST(AllNamespacesInTheKernel,
      AConnectionElsewhereShowsOnTheNextReadAndAQuietNamespaceIsLeftAlone) {
     if (::geteuid() != 0) {
@@ -352,6 +353,11 @@ TEST(AllNamespacesInTheKernel,
         if (polling.Why != PollingCause::Kind::None) {
             GTEST_SKIP() << "no kernel events here: " << polling.Text();
         }
+        std::unique_ptr<TcpTableSource> ownOnly =
+            WithKernelEvents(LinuxTcpTable::Open(), polling, NamespaceScope::Own);
+        ASSERT_EQ(polling.Why, PollingCause::Kind::None) << polling.Text();
+        Rows ownRows;
+        ASSERT_EQ(ownOnly->Read(ownRows, nullptr), ReadResult::Changed);
         auto counted = std::make_unique<CountedNamespaces>(
             std::make_unique<NetnsNamespaces>(std::move(opener)));
         CountedNamespaces& reads = *counted;
@@ -375,6 +381,12 @@ TEST(AllNamespacesInTheKernel,
         ASSERT_TRUE(blocked.server && cookie != 0);
         ASSERT_EQ(all.Read(rows, &changes), ReadResult::Changed);
         EXPECT_EQ(reads.Reads[busy.Inode], 1);
+        // Both programs were told of the connection as it was made; the own one only if it lets
+        // other namespaces through.
+        (void)ownOnly->Read(ownRows, nullptr);
+        Rows handedOn;
+        EXPECT_TRUE(ownOnly->TakeOtherNamespaces(handedOn));
+        EXPECT_EQ(handedOn.size(), 0u) << "the own namespace's reports hold another's";
         const auto found = std::ranges::find_if(rows, [&](const TcpRow& row) {
             return row.Namespace == busy.Inode && row.Cookie == cookie;
         });
