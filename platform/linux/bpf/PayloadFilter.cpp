@@ -37,11 +37,7 @@ void PayloadFilter::Unload::operator()(bpf_link* link) const {
 }
 
 PayloadFilter::PayloadFilter(Program program)
-    : program_(std::move(program)),
-      maps_(bpf_map__fd(program_->maps.BlockedLocalPorts),
-            bpf_map__fd(program_->maps.BlockedRemotePorts),
-            bpf_map__fd(program_->maps.AllowedAddresses), bpf_map__fd(program_->maps.RunsBarrier),
-            bpf_map__fd(program_->maps.RunsBarrierEntry)) {}
+    : program_(std::move(program)), maps_(program_->maps) {}
 
 std::unique_ptr<PayloadFilter> PayloadFilter::AttachToRoot(FilterCause& why, NamespaceScope scope) {
     int error = 0;

@@ -102,12 +102,11 @@ bool RuleMaps::Write(const BlockingRules& rules, FilterCause& why) {
             return fail();
         }
     }
-    // What the old or the new ports block first, then the new ones: word by word, a connection
-    // blocked by the old local and the new remote port (or the other way) never passes between.
-    // A run of the filter reads one list, then the other: one that read a list before the
-    // widening could read the other after the narrowing, and let through what the old rules
-    // block by the one port and the new by the other. So where an edit both widens and narrows,
-    // the runs under way end in between.
+    // What the old or the new ports block first, then the new ones, so that a connection blocked
+    // by the old local and the new remote port (or the other way) never passes between. A run of
+    // the filter reads one list, then the other, and one that read a list before the widening
+    // could read the other after the narrowing: so where an edit both widens and narrows, the
+    // runs under way end in between.
     const PortWords local = ToPortWords(rules.BlockedLocalPorts);
     const PortWords remote = ToPortWords(rules.BlockedRemotePorts);
     const PortWords wideLocal = Union(local, heldLocal_), wideRemote = Union(remote, heldRemote_);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <bpf/libbpf.h>
+
 #include <cstdint>
 #include <vector>
 
@@ -9,18 +11,18 @@
 
 namespace quarnel::platform {
 
-// Writes rules into the payload filter's three maps (given by descriptor, owned elsewhere) and
-// remembers what they hold, so that an edit writes only what changed.
+// Writes rules into the payload filter's maps (owned by its loaded program) and remembers what
+// they hold, so that an edit writes only what changed.
 class RuleMaps {
 public:
-    // barrier is a map of maps that holds barrierEntry: putting it back waits for the runs of
-    // the filter under way (the kernel does so for every update of such a map).
-    RuleMaps(int localPorts, int remotePorts, int allowedAddresses, int barrier, int barrierEntry)
-        : localPorts_(localPorts),
-          remotePorts_(remotePorts),
-          addresses_(allowedAddresses),
-          barrier_(barrier),
-          barrierEntry_(barrierEntry) {}
+    // The maps of a loaded filter program (its skeleton's maps), found by their names.
+    template <typename ProgramMaps>
+    explicit RuleMaps(const ProgramMaps& maps)
+        : localPorts_(bpf_map__fd(maps.BlockedLocalPorts)),
+          remotePorts_(bpf_map__fd(maps.BlockedRemotePorts)),
+          addresses_(bpf_map__fd(maps.AllowedAddresses)),
+          barrier_(bpf_map__fd(maps.RunsBarrier)),
+          barrierEntry_(bpf_map__fd(maps.RunsBarrierEntry)) {}
 
     // Makes the maps hold rules. New allowed prefixes go in before the ports change and old
     // ones out after, and the ports change through what the old or the new ones block, so that
@@ -38,6 +40,8 @@ private:
     int localPorts_;
     int remotePorts_;
     int addresses_;
+    // A map of maps that holds barrierEntry_: putting it back waits for the filter's runs under
+    // way (the kernel does so for every update of such a map).
     int barrier_;
     int barrierEntry_;
     PortWords heldLocal_{};

@@ -108,10 +108,7 @@ TEST(FilterVerdict, EveryConnectionIsJudgedAsThePassJudgesIt) {
     const std::unique_ptr<payload_filter, decltype(&payload_filter::destroy)> program(
         payload_filter::open_and_load(), &payload_filter::destroy);
     ASSERT_TRUE(program) << std::strerror(errno);
-    platform::RuleMaps maps(
-        bpf_map__fd(program->maps.BlockedLocalPorts), bpf_map__fd(program->maps.BlockedRemotePorts),
-        bpf_map__fd(program->maps.AllowedAddresses), bpf_map__fd(program->maps.RunsBarrier),
-        bpf_map__fd(program->maps.RunsBarrierEntry));
+    platform::RuleMaps maps(program->maps);
     std::mt19937 random(0xf117e5);
     const auto pick = [&random](const auto& from) { return from[random() % std::size(from)]; };
     // Few values, so that rules and rows meet often; edges of the ranges among them.
