@@ -5,13 +5,13 @@
 
 #include <algorithm>
 #include <array>
-#include <filesystem>
 #include <utility>
 
 #include "platform/linux/namespaces/NetnsNamespaces.h"
 #include "platform/linux/netns/NamespaceRights.h"
 #include "platform/linux/privileges/Privileges.h"
 #include "platform/linux/privileges/ProcessRights.h"
+#include "platform/linux/privileges/ProgramBeside.h"
 #include "service/JournalCloses.h"
 #include "service/SystemdNotify.h"
 
@@ -31,20 +31,8 @@ constexpr auto kQuiet = 100ms;
 // program's folder (<prefix>/sbin/quarneld finds <prefix>/libexec/quarnel-netns), then in the
 // build tree. Nothing else chooses it: it is handed the right to enter namespaces.
 std::string FindNetns() {
-    namespace fs = std::filesystem;
-    std::error_code error;
-    const fs::path program = fs::read_symlink("/proc/self/exe", error);
-    if (error) {
-        return {};
-    }
-    const fs::path folder = program.parent_path();
-    for (const char* relative : {QUARNEL_NETNS_FROM_SBINDIR, QUARNEL_NETNS_FROM_BUILD}) {
-        const fs::path path = (folder / relative / "quarnel-netns").lexically_normal();
-        if (fs::is_regular_file(path, error)) {
-            return path.string();
-        }
-    }
-    return {};
+    return platform::FindProgramBeside("quarnel-netns",
+                                       {QUARNEL_NETNS_FROM_SBINDIR, QUARNEL_NETNS_FROM_BUILD});
 }
 
 std::string CapabilityNames(std::uint64_t set) {
