@@ -7,6 +7,7 @@
 #include <array>
 #include <utility>
 
+#include "engine/PassPace.h"
 #include "platform/linux/namespaces/NetnsNamespaces.h"
 #include "platform/linux/netns/NamespaceRights.h"
 #include "platform/linux/privileges/Privileges.h"
@@ -21,8 +22,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// The longest wait without a pass while the table tells of its changes, as the window's.
-constexpr auto kLongestSleep = 250ms;
 // How long the rules file must stay unchanged before it is read: an editor that writes in place
 // is done by then, so a half-written file is seldom read (and found unusable when it is).
 constexpr auto kQuiet = 100ms;
@@ -315,11 +314,10 @@ std::string Service::FallBack() {
 
 bool Service::Wait() {
     const int table = table_.Source->WaitDescriptor();
-    // A table that cannot tell when it changes, or a close to try again: the next pass comes
-    // after a millisecond.
-    auto timeout = table < 0 || theEngine_->PassDue() ? Clock::duration(1ms) : kLongestSleep;
+    // As the window's loop waits, and no longer than the next read of another namespace.
+    Clock::duration timeout = WaitBeforePass(*theEngine_, table >= 0);
     if (namespaces_ != nullptr) {
-        timeout = std::clamp<Clock::duration>(namespaces_->NextReadIn(), 1ms, timeout);
+        timeout = std::clamp<Clock::duration>(namespaces_->NextReadIn(), kShortestWait, timeout);
     }
     if (reloadAt_) {
         timeout = std::clamp<Clock::duration>(*reloadAt_ - Clock::now(), 0ms, timeout);
