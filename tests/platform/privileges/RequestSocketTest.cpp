@@ -41,23 +41,6 @@ int LowestFree() {
     return OpenNull().Get();
 }
 
-// One message of bytes, with fd as a descriptor along when fd >= 0; false when it did not go.
-bool SendMessage(int socket, std::span<const std::uint8_t> bytes, int fd = -1) {
-    iovec part{const_cast<std::uint8_t*>(bytes.data()), bytes.size()};
-    msghdr message{};
-    message.msg_iov = &part;
-    message.msg_iovlen = 1;
-    alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(int))> control{};
-    if (fd >= 0) {
-        message.msg_control = control.data();
-        message.msg_controllen = control.size();
-        cmsghdr* header = CMSG_FIRSTHDR(&message);
-        *header = {CMSG_LEN(sizeof(int)), SOL_SOCKET, SCM_RIGHTS};
-        std::memcpy(CMSG_DATA(header), &fd, sizeof fd);
-    }
-    return ::sendmsg(socket, &message, 0) == static_cast<ssize_t>(bytes.size());
-}
-
 // One message as the starter reads it: its bytes, and the descriptor along (closed when none).
 struct Received {
     std::vector<std::uint8_t> bytes;
@@ -90,8 +73,10 @@ Received ReceiveMessage(int socket) {
 TEST(RequestSocket, TakesRequestsUpToItsBoundAndNothingThatComesAlong) {
     Pair pair;
     RequestSocket socket(pair.served.Get(), 8);
+    // The starter's end, sent through as the other end sends: replies are tested below.
+    RequestSocket starter(pair.program.Get(), 0);
     const std::vector<std::uint8_t> longer(12, 7);
-    ASSERT_TRUE(SendMessage(pair.program.Get(), longer));
+    ASSERT_TRUE(starter.Send(longer));
     std::optional<RequestSocket::Message> message = socket.Receive();
     ASSERT_TRUE(message);
     EXPECT_EQ(std::vector(message->Bytes.begin(), message->Bytes.end()),
@@ -100,7 +85,7 @@ TEST(RequestSocket, TakesRequestsUpToItsBoundAndNothingThatComesAlong) {
     EXPECT_FALSE(message->Ancillary);
     EXPECT_EQ(message->Checked(Refusal::None), Refusal::None);
 
-    ASSERT_TRUE(SendMessage(pair.program.Get(), {}));
+    ASSERT_TRUE(starter.Send({}));
     message = socket.Receive();
     ASSERT_TRUE(message) << "an empty message taken for the end";
     EXPECT_EQ(message->Length, 0u);
@@ -109,7 +94,7 @@ TEST(RequestSocket, TakesRequestsUpToItsBoundAndNothingThatComesAlong) {
     const UniqueFd along = OpenNull();
     const int free = LowestFree();
     const std::array<std::uint8_t, 3> sound{1, 2, 3};
-    ASSERT_TRUE(SendMessage(pair.program.Get(), sound, along.Get()));
+    ASSERT_TRUE(starter.Send(sound, along.Get()));
     message = socket.Receive();
     ASSERT_TRUE(message);
     EXPECT_EQ(message->Length, sound.size());
