@@ -16,6 +16,7 @@
 #include "app/frmMain.h"
 #include "engine/ActionLog.h"
 #include "engine/Engine.h"
+#include "platform/linux/client/DescriptorOutput.h"
 #include "platform/linux/client/LinuxHostAddressSource.h"
 #include "platform/linux/client/UserNames.h"
 #include "settings/IniSettingsStore.h"
@@ -65,7 +66,8 @@ private:
     // Every line the program writes to standard error: a line for each connection closed, Qt's
     // messages, and the notices of a program nobody sees.
     platform::UserNames users_;  // before the log, which names owners' users through it
-    ActionLog closeLog_{STDERR_FILENO};
+    platform::DescriptorOutput standardError_{STDERR_FILENO};
+    ActionLog closeLog_{standardError_};
     MessageBoxes userMessages_{closeLog_};
     std::unique_ptr<Engine> theEngine_;
     Manager* oManager = nullptr;  // the engine's Manager
