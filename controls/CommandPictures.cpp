@@ -88,8 +88,9 @@ Colour Mix(Colour a, Colour b, double t) {
     return {a.R + (b.R - a.R) * t, a.G + (b.G - a.G) * t, a.B + (b.B - a.B) * t};
 }
 
-QRgb ToRgb(Colour c) {
-    return qRgb(int(std::lround(c.R)), int(std::lround(c.G)), int(std::lround(c.B)));
+std::uint32_t ToRgb(Colour c) {
+    const auto channel = [](double value) { return std::uint32_t(std::lround(value)) & 0xFF; };
+    return 0xFF000000u | channel(c.R) << 16 | channel(c.G) << 8 | channel(c.B);
 }
 
 // A run's colour at row y of the side, rows Ring .. PictureHeight - Ring - 1 spanning the run.
@@ -134,23 +135,31 @@ Colour CornerPixel(const CornerColours& c, int u, int v) {
     return {sum.R / n, sum.G / n, sum.B / n};
 }
 
-QImage Draw(const Rings& rings, const Rings& around) {
-    QImage image(PictureWidth, PictureHeight, QImage::Format_RGB32);
+// The pixels of a picture, as image.Set(x, y, colour) sets them.
+struct Image {
+    PicturePixels Pixels{};
+    void Set(int x, int y, std::uint32_t colour) {
+        Pixels[std::size_t(y) * PictureWidth + std::size_t(x)] = colour;
+    }
+};
+
+PicturePixels Draw(const Rings& rings, const Rings& around) {
+    Image image;
     const int right = PictureWidth - 1;
     const int bottom = PictureHeight - 1;
     const auto bottomRings = Outward(rings.Bottom);
     const auto rightRings = Outward(rings.Right);
 
     // The face, never shown, and the four edges.
-    image.fill(QColor::fromRgb(rings.Top[Ring - 1]));
+    image.Pixels.fill(rings.Top[Ring - 1] | 0xFF000000u);
     for (int k = 0; k < Ring; ++k) {
         for (int x = Ring; x <= right - Ring; ++x) {
-            image.setPixel(x, k, rings.Top[k] | 0xFF000000u);
-            image.setPixel(x, bottom - k, bottomRings[k] | 0xFF000000u);
+            image.Set(x, k, rings.Top[k] | 0xFF000000u);
+            image.Set(x, bottom - k, bottomRings[k] | 0xFF000000u);
         }
         for (int y = Ring; y <= bottom - Ring; ++y) {
-            image.setPixel(k, y, ToRgb(RunAt(rings.Left[k], y)));
-            image.setPixel(right - k, y, ToRgb(RunAt(rightRings[k], y)));
+            image.Set(k, y, ToRgb(RunAt(rings.Left[k], y)));
+            image.Set(right - k, y, ToRgb(RunAt(rightRings[k], y)));
         }
     }
 
@@ -187,19 +196,19 @@ QImage Draw(const Rings& rings, const Rings& around) {
             for (int v = 0; v < Ring; ++v) {
                 const int x = b.Left ? u : right - u;
                 const int y = b.Top ? v : bottom - v;
-                image.setPixel(x, y, ToRgb(CornerPixel(c, u, v)));
+                image.Set(x, y, ToRgb(CornerPixel(c, u, v)));
             }
         }
     }
-    return image;
+    return image.Pixels;
 }
 
 }  // namespace
 
-const QImage& CommandPicture(Picture picture) {
-    static const std::array<QImage, 6> pictures = [] {
+const PicturePixels& CommandPicture(Picture picture) {
+    static const std::array<PicturePixels, 6> pictures = [] {
         const Rings& idle = RingTable[static_cast<int>(Picture::Normal)];
-        std::array<QImage, 6> drawn;
+        std::array<PicturePixels, 6> drawn;
         for (std::size_t i = 0; i < drawn.size(); ++i) {
             const Rings& rings = RingTable[i];
             drawn[i] = Draw(rings, rings.OutlineOnEdge ? idle : rings);
