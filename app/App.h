@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "app/AppIdentity.h"
 #include "app/Messages.h"
 #include "app/SingleInstance.h"
 #include "app/TableSource.h"
@@ -62,7 +63,7 @@ private:
     QTimer viewerPace_;      // single shot: the next pass of a program that cannot close
     bool canClose_ = false;  // whether connections the rules block are closed, as last told
     platform::LinuxHostAddressSource hosts_;
-    IniSettingsStore store_;
+    IniSettingsStore store_{SettingsFilePath()};
     // Every line the program writes to standard error: a line for each connection closed, Qt's
     // messages, and the notices of a program nobody sees.
     platform::UserNames users_;  // before the log, which names owners' users through it

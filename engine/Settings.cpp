@@ -13,30 +13,6 @@ std::string SaveFailedText(const std::string& location) {
            "start unless that file can be written.";
 }
 
-bool IsSettingsText(std::string_view text) {
-    while (!text.empty()) {
-        const auto end = text.find('\n');
-        std::string_view line = text.substr(0, end);
-        text = end == std::string_view::npos ? std::string_view{} : text.substr(end + 1);
-        for (const char c : line) {
-            if (static_cast<unsigned char>(c) < 0x20 && c != '\t' && c != '\r') {
-                return false;
-            }
-        }
-        const auto first = line.find_first_not_of(" \t\r");
-        if (first == std::string_view::npos) {
-            continue;
-        }
-        line.remove_prefix(first);
-        const bool understood = line.front() == ';' || line.front() == '#' || line.front() == '[' ||
-                                line.find('=') != std::string_view::npos;
-        if (!understood) {
-            return false;
-        }
-    }
-    return true;
-}
-
 std::string LoadProblemText(const std::string& location, const StoreCondition& condition) {
     switch (condition.State) {
         case StoreCondition::Kind::Read:
