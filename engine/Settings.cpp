@@ -1,3 +1,4 @@
+#include <array>
 #include <string>
 #include <string_view>
 
@@ -67,10 +68,32 @@ std::vector<std::string> AddPieces(
     return notAdded;
 }
 
-void Manager::LoadListFromString(List& oList, const std::string& sString) {
+namespace {
+
+// The three rule lists as the store keeps them, in the order they are read and written: the
+// key, the value a missing key stands for, and what the user calls the list.
+struct StoredList {
+    List Manager::*Member;
+    const char* Key;
+    const char* Default;
+    const char* Name;
+};
+constexpr std::array<StoredList, 3> kStoredLists = {{
+    {&Manager::oBlockedLocalPorts, BlockedLocalPortsKey, "", "blocked local ports"},
+    {&Manager::oBlockedRemotePorts, BlockedRemotePortsKey, "", "blocked remote ports"},
+    {&Manager::oAllowedIP, AllowedIPKey, DefaultAllowedIP, "allowed IP addresses"},
+}};
+
+}  // namespace
+
+std::vector<std::string> Manager::FillList(List& oList, std::string_view text) {
     oList.Reset();
     const bool ports = &oList == &oBlockedLocalPorts || &oList == &oBlockedRemotePorts;
-    (void)AddPieces(oList, sString, ',', ports ? PortListEntry : nullptr);
+    return AddPieces(oList, text, ',', ports ? PortListEntry : nullptr);
+}
+
+void Manager::LoadListFromString(List& oList, const std::string& sString) {
+    (void)FillList(oList, sString);
 }
 
 std::string Manager::SaveListToString(const List& oList) const {
@@ -86,21 +109,14 @@ std::string Manager::SaveListToString(const List& oList) const {
 }
 
 std::string Manager::LoadSettings() {
-    const std::string local = store_.Read(BlockedLocalPortsKey, "");
-    const std::string remote = store_.Read(BlockedRemotePortsKey, "");
-    const std::string allowed = store_.Read(AllowedIPKey, DefaultAllowedIP);
+    std::array<std::string, kStoredLists.size()> stored;
+    for (std::size_t i = 0; i < stored.size(); ++i) {
+        stored[i] = store_.Read(kStoredLists[i].Key, kStoredLists[i].Default);
+    }
     std::vector<std::pair<std::string, std::string>> unloaded;
-    const std::pair<List*, std::pair<const char*, const std::string*>> lists[] = {
-        {&oAllowedIP, {"allowed IP addresses", &allowed}},
-        {&oBlockedLocalPorts, {"blocked local ports", &local}},
-        {&oBlockedRemotePorts, {"blocked remote ports", &remote}},
-    };
-    for (const auto& [list, named] : lists) {
-        list->Reset();
-        const bool ports = list != &oAllowedIP;
-        for (std::string& piece :
-             AddPieces(*list, *named.second, ',', ports ? PortListEntry : nullptr)) {
-            unloaded.emplace_back(named.first, std::move(piece));
+    for (std::size_t i = 0; i < stored.size(); ++i) {
+        for (std::string& piece : FillList(this->*kStoredLists[i].Member, stored[i])) {
+            unloaded.emplace_back(kStoredLists[i].Name, std::move(piece));
         }
     }
     CompileRules();
@@ -124,12 +140,9 @@ void Manager::CompileRules() {
 }
 
 bool Manager::SaveSettings() {
-    const std::string local = SaveListToString(oBlockedLocalPorts);
-    const std::string remote = SaveListToString(oBlockedRemotePorts);
-    const std::string allowed = SaveListToString(oAllowedIP);
-    store_.Write(BlockedLocalPortsKey, local);
-    store_.Write(BlockedRemotePortsKey, remote);
-    store_.Write(AllowedIPKey, allowed);
+    for (const StoredList& list : kStoredLists) {
+        store_.Write(list.Key, SaveListToString(this->*list.Member));
+    }
     if (store_.Flush()) {
         saveFailureShown_ = false;  // a later failure is news again
         return true;
