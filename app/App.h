@@ -9,8 +9,8 @@
 #include <memory>
 #include <string>
 
-#include "app/AppIdentity.h"
 #include "app/Messages.h"
+#include "app/SettingsFile.h"
 #include "app/SingleInstance.h"
 #include "app/TableSource.h"
 #include "app/TerminationSignals.h"

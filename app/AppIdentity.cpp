@@ -1,17 +1,6 @@
 #include "app/AppIdentity.h"
 
-#include <QStandardPaths>
-#include <QString>
-
 namespace quarnel {
-
-std::string SettingsFilePath() {
-    const QString name =
-        QString::fromUtf8(ApplicationName.data(), qsizetype(ApplicationName.size()));
-    return (QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + "/" + name +
-            "/" + name + ".ini")
-        .toStdString();
-}
 
 std::string BuildAppTitle(const VersionRecord& version) {
     return std::string(version.ProductName) + " v." + std::to_string(version.Major) + "." +

@@ -19,10 +19,6 @@ inline constexpr VersionRecord ProgramVersion{"Virel Quarnel", QUARNEL_VERSION_M
 // The name the desktop knows the program by: message box titles, the lock file, the INI file.
 inline constexpr std::string_view ApplicationName = "Quarnel";
 
-// The user's settings file: Quarnel/Quarnel.ini in the desktop's folder for settings
-// ($XDG_CONFIG_HOME, by default ~/.config).
-std::string SettingsFilePath();
-
 // The window title: "Virel Quarnel v.1.2   (build 38)".
 std::string BuildAppTitle(const VersionRecord& version = ProgramVersion);
 // The caption the window carries while it loads: "Virel Quarnel v1.2 Build 38".

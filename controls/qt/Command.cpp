@@ -9,12 +9,11 @@
 #include <QPaintEngine>
 #include <QPainter>
 
-#include <array>
 #include <string_view>
 
 #include "controls/AccessKey.h"
 #include "controls/CommandGeometry.h"
-#include "controls/CommandPictures.h"
+#include "controls/qt/CommandPictures.h"
 
 namespace quarnel {
 namespace {
@@ -40,20 +39,6 @@ qint32 ToBgr(const QColor& colour) {
 
 QRect Rect(const PixelRect& rect) {
     return QRect(rect.X, rect.Y, rect.Width, rect.Height);
-}
-
-// The state picture as an image over its pixels, which live as long as the process.
-const QImage& PictureImage(Picture picture) {
-    static const std::array<QImage, 6> images = [] {
-        std::array<QImage, 6> made;
-        for (std::size_t i = 0; i < made.size(); ++i) {
-            const PicturePixels& pixels = CommandPicture(static_cast<Picture>(i));
-            made[i] = QImage(reinterpret_cast<const uchar*>(pixels.data()), PictureWidth,
-                             PictureHeight, PictureWidth * 4, QImage::Format_RGB32);
-        }
-        return made;
-    }();
-    return images[static_cast<std::size_t>(picture)];
 }
 
 }  // namespace
@@ -224,7 +209,7 @@ void Command::PaintState(Picture picture, const Look& look) {
         QPainter painter(&surface_);
         painter.fillRect(surface_.rect(), palette().color(backgroundRole()));
         FillGradient(painter, look.GradientInverted);
-        const QImage& source = PictureImage(picture);
+        const QImage& source = CommandPicture(picture);
         for (const Slice& slice : FrameSlices(width(), height())) {
             if (!slice.Target.IsEmpty()) {  // a button under 8 pixels has no room for edges
                 painter.drawImage(Rect(slice.Target), source, Rect(slice.Source));

@@ -1,5 +1,6 @@
-#include "controls/CommandPictures.h"
+#include "controls/PicturePixels.h"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -89,8 +90,8 @@ Colour Mix(Colour a, Colour b, double t) {
 }
 
 std::uint32_t ToRgb(Colour c) {
-    const auto channel = [](double value) { return std::uint32_t(std::lround(value)) & 0xFF; };
-    return 0xFF000000u | channel(c.R) << 16 | channel(c.G) << 8 | channel(c.B);
+    return (std::uint32_t(std::lround(c.R)) << 16) | (std::uint32_t(std::lround(c.G)) << 8) |
+           std::uint32_t(std::lround(c.B));
 }
 
 // A run's colour at row y of the side, rows Ring .. PictureHeight - Ring - 1 spanning the run.
@@ -135,31 +136,26 @@ Colour CornerPixel(const CornerColours& c, int u, int v) {
     return {sum.R / n, sum.G / n, sum.B / n};
 }
 
-// The pixels of a picture, as image.Set(x, y, colour) sets them.
-struct Image {
-    PicturePixels Pixels{};
-    void Set(int x, int y, std::uint32_t colour) {
-        Pixels[std::size_t(y) * PictureWidth + std::size_t(x)] = colour;
-    }
-};
-
 PicturePixels Draw(const Rings& rings, const Rings& around) {
-    Image image;
+    PicturePixels image;
+    const auto setPixel = [&image](int x, int y, std::uint32_t rgb) {
+        image[std::size_t(y * PictureWidth + x)] = rgb;
+    };
     const int right = PictureWidth - 1;
     const int bottom = PictureHeight - 1;
     const auto bottomRings = Outward(rings.Bottom);
     const auto rightRings = Outward(rings.Right);
 
     // The face, never shown, and the four edges.
-    image.Pixels.fill(rings.Top[Ring - 1] | 0xFF000000u);
+    image.fill(rings.Top[Ring - 1]);
     for (int k = 0; k < Ring; ++k) {
         for (int x = Ring; x <= right - Ring; ++x) {
-            image.Set(x, k, rings.Top[k] | 0xFF000000u);
-            image.Set(x, bottom - k, bottomRings[k] | 0xFF000000u);
+            setPixel(x, k, rings.Top[k]);
+            setPixel(x, bottom - k, bottomRings[k]);
         }
         for (int y = Ring; y <= bottom - Ring; ++y) {
-            image.Set(k, y, ToRgb(RunAt(rings.Left[k], y)));
-            image.Set(right - k, y, ToRgb(RunAt(rightRings[k], y)));
+            setPixel(k, y, ToRgb(RunAt(rings.Left[k], y)));
+            setPixel(right - k, y, ToRgb(RunAt(rightRings[k], y)));
         }
     }
 
@@ -196,16 +192,16 @@ PicturePixels Draw(const Rings& rings, const Rings& around) {
             for (int v = 0; v < Ring; ++v) {
                 const int x = b.Left ? u : right - u;
                 const int y = b.Top ? v : bottom - v;
-                image.Set(x, y, ToRgb(CornerPixel(c, u, v)));
+                setPixel(x, y, ToRgb(CornerPixel(c, u, v)));
             }
         }
     }
-    return image.Pixels;
+    return image;
 }
 
 }  // namespace
 
-const PicturePixels& CommandPicture(Picture picture) {
+const PicturePixels& CommandPicturePixels(Picture picture) {
     static const std::array<PicturePixels, 6> pictures = [] {
         const Rings& idle = RingTable[static_cast<int>(Picture::Normal)];
         std::array<PicturePixels, 6> drawn;
