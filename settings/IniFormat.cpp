@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <unordered_map>
 
+#include "container/TextCase.h"
+
 namespace quarnel {
 
 namespace {
@@ -30,18 +32,6 @@ std::string_view Trimmed(std::string_view text) {
         text.remove_suffix(1);
     }
     return text;
-}
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if ((a[i] | 0x20) != (b[i] | 0x20)) {
-            return false;
-        }
-    }
-    return true;
 }
 
 // A character of the Basic Multilingual Plane (all an escape can name) as UTF-8; a lone
@@ -224,13 +214,13 @@ ParsedLine ParseLine(std::string_view line) {
             return {ParsedLine::Kind::NotUnderstood, {}, "opens a section without closing it"};
         }
         const std::string_view name = Trimmed(content.substr(1, close - 1));
-        if (EqualsIgnoringCase(name, "general")) {
+        if (EqualsIgnoreCase(name, "general")) {
             return {ParsedLine::Kind::Section, {}, {}};
         }
         // A section of another program named General keeps its name.
         return {ParsedLine::Kind::Section,
-                (EqualsIgnoringCase(name, "%general") ? std::string(name.substr(1))
-                                                      : UnescapedKey(name)) +
+                (EqualsIgnoreCase(name, "%general") ? std::string(name.substr(1))
+                                                    : UnescapedKey(name)) +
                     '/',
                 {}};
     }
