@@ -174,7 +174,7 @@ std::string UnescapedValue(std::string_view text) {
     return value;
 }
 
-// The end of a line's content: the first ";" outside quotes and escapes, or its end.
+// The first stop character outside quotes and escapes ("; comment", "key=value"), or the end.
 std::size_t ContentEnd(std::string_view line, char stop) {
     bool inQuotes = false;
     for (std::size_t i = 0; i < line.size(); ++i) {
