@@ -16,7 +16,7 @@
 #include "app/ListEditing.h"
 #include "app/WindowFonts.h"
 #include "app/WindowIcon.h"
-#include "controls/PropertyStore.h"
+#include "controls/qt/PropertyStore.h"
 
 namespace quarnel {
 

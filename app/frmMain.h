@@ -13,7 +13,7 @@
 #include <functional>
 
 #include "app/Messages.h"
-#include "controls/Command.h"
+#include "controls/qt/Command.h"
 #include "engine/CloseReport.h"
 #include "engine/Manager.h"
 #include "engine/ManagerWindow.h"

@@ -1,5 +1,6 @@
-#include "controls/CommandPictures.h"
+#include "controls/PicturePixels.h"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -88,8 +89,9 @@ Colour Mix(Colour a, Colour b, double t) {
     return {a.R + (b.R - a.R) * t, a.G + (b.G - a.G) * t, a.B + (b.B - a.B) * t};
 }
 
-QRgb ToRgb(Colour c) {
-    return qRgb(int(std::lround(c.R)), int(std::lround(c.G)), int(std::lround(c.B)));
+std::uint32_t ToRgb(Colour c) {
+    return (std::uint32_t(std::lround(c.R)) << 16) | (std::uint32_t(std::lround(c.G)) << 8) |
+           std::uint32_t(std::lround(c.B));
 }
 
 // A run's colour at row y of the side, rows Ring .. PictureHeight - Ring - 1 spanning the run.
@@ -134,23 +136,26 @@ Colour CornerPixel(const CornerColours& c, int u, int v) {
     return {sum.R / n, sum.G / n, sum.B / n};
 }
 
-QImage Draw(const Rings& rings, const Rings& around) {
-    QImage image(PictureWidth, PictureHeight, QImage::Format_RGB32);
+PicturePixels Draw(const Rings& rings, const Rings& around) {
+    PicturePixels image;
+    const auto setPixel = [&image](int x, int y, std::uint32_t rgb) {
+        image[std::size_t(y * PictureWidth + x)] = rgb;
+    };
     const int right = PictureWidth - 1;
     const int bottom = PictureHeight - 1;
     const auto bottomRings = Outward(rings.Bottom);
     const auto rightRings = Outward(rings.Right);
 
     // The face, never shown, and the four edges.
-    image.fill(QColor::fromRgb(rings.Top[Ring - 1]));
+    image.fill(rings.Top[Ring - 1]);
     for (int k = 0; k < Ring; ++k) {
         for (int x = Ring; x <= right - Ring; ++x) {
-            image.setPixel(x, k, rings.Top[k] | 0xFF000000u);
-            image.setPixel(x, bottom - k, bottomRings[k] | 0xFF000000u);
+            setPixel(x, k, rings.Top[k]);
+            setPixel(x, bottom - k, bottomRings[k]);
         }
         for (int y = Ring; y <= bottom - Ring; ++y) {
-            image.setPixel(k, y, ToRgb(RunAt(rings.Left[k], y)));
-            image.setPixel(right - k, y, ToRgb(RunAt(rightRings[k], y)));
+            setPixel(k, y, ToRgb(RunAt(rings.Left[k], y)));
+            setPixel(right - k, y, ToRgb(RunAt(rightRings[k], y)));
         }
     }
 
@@ -187,7 +192,7 @@ QImage Draw(const Rings& rings, const Rings& around) {
             for (int v = 0; v < Ring; ++v) {
                 const int x = b.Left ? u : right - u;
                 const int y = b.Top ? v : bottom - v;
-                image.setPixel(x, y, ToRgb(CornerPixel(c, u, v)));
+                setPixel(x, y, ToRgb(CornerPixel(c, u, v)));
             }
         }
     }
@@ -196,10 +201,10 @@ QImage Draw(const Rings& rings, const Rings& around) {
 
 }  // namespace
 
-const QImage& CommandPicture(Picture picture) {
-    static const std::array<QImage, 6> pictures = [] {
+const PicturePixels& CommandPicturePixels(Picture picture) {
+    static const std::array<PicturePixels, 6> pictures = [] {
         const Rings& idle = RingTable[static_cast<int>(Picture::Normal)];
-        std::array<QImage, 6> drawn;
+        std::array<PicturePixels, 6> drawn;
         for (std::size_t i = 0; i < drawn.size(); ++i) {
             const Rings& rings = RingTable[i];
             drawn[i] = Draw(rings, rings.OutlineOnEdge ? idle : rings);
