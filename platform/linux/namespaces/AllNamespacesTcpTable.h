@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/TcpTableSource.h"
+#include "platform/linux/events/ChangedRows.h"
 #include "platform/linux/events/CookieIndex.h"
 #include "platform/linux/namespaces/OtherNamespaces.h"
 
@@ -102,8 +103,6 @@ private:
     void RemoveAll(Space& space);
     // The other row now at index: its namespace learns where it stands.
     void Place(std::size_t index);
-    void Touch(std::size_t index);
-    [[nodiscard]] ReadResult HandOut(std::vector<TcpRow>& rows, TableChanges* changes);
     void Tell(bool problem, std::string text);
 
     std::unique_ptr<TcpTableSource> own_;
@@ -114,13 +113,9 @@ private:
     TableChanges ownChanges_;
     std::size_t ownCount_ = 0;  // the own rows at the head of out_
     std::vector<TcpRow> out_;   // the whole table as it goes out next
-    // The indices changed since rows were last handed out, maybe repeated; unused while the rows
-    // must go out whole.
-    std::vector<std::size_t> touched_;
-    bool whole_ = true;      // rows go out whole next time
-    bool dirty_ = true;      // out_ differs from what was last handed out
-    bool deferred_ = false;  // whole reads wait for the next read, so the reports go out first
-    bool pending_ = false;   // urgent whole reads wait for the next read
+    ChangedRows changed_;       // of out_ since it was last handed out
+    bool deferred_ = false;     // whole reads wait for the next read, so the reports go out first
+    bool pending_ = false;      // urgent whole reads wait for the next read
     Clock::time_point nextPaced_{};                 // no whole read that is not urgent before then
     std::vector<TcpRow> reports_, fresh_, moving_;  // storage reused from read to read
     std::vector<std::uint64_t> cookies_, found_;
