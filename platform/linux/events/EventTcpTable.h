@@ -11,10 +11,10 @@
 
 #include "platform/TcpTableSource.h"
 #include "platform/linux/UniqueFd.h"
+#include "platform/linux/bpf/NamespaceScope.h"
 #include "platform/linux/events/ChangedRows.h"
 #include "platform/linux/events/CookieIndex.h"
 #include "platform/linux/events/TcpEventStream.h"
-#include "platform/linux/filter/RulesFilter.h"
 #include "platform/linux/sockdiag/StateTableReader.h"
 
 namespace quarnel::platform {
