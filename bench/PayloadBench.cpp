@@ -27,7 +27,7 @@
 #include "engine/Engine.h"
 #include "engine/Settings.h"
 #include "platform/RuleEntry.h"
-#include "platform/linux/bpf/PayloadFilter.h"
+#include "platform/linux/filter/PayloadFilter.h"
 #include "platform/linux/client/FilteringTcpTable.h"
 #include "platform/linux/events/EventTcpTable.h"
 #include "platform/linux/netfilter/NetfilterTable.h"

@@ -13,7 +13,7 @@
 #include "platform/linux/sockdiag/LinuxTcpTable.h"
 #include "platform/linux/sockdiag/SockDiagMessages.h"
 #ifdef QUARNEL_KERNEL_EVENTS
-#include "platform/linux/bpf/KernelTcpEvents.h"
+#include "platform/linux/events/KernelTcpEvents.h"
 #endif
 
 namespace quarnel::platform {

@@ -1,7 +1,7 @@
 #include "platform/linux/filter/RulesFilter.h"
 
 #ifdef QUARNEL_PAYLOAD_FILTER
-#include "platform/linux/bpf/PayloadFilter.h"
+#include "platform/linux/filter/PayloadFilter.h"
 #endif
 #include "platform/linux/netfilter/NetfilterTable.h"
 

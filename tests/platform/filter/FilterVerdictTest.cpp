@@ -23,7 +23,7 @@
 #include "engine/AddressText.h"
 #include "engine/RuleSet.h"
 #include "platform/RuleEntry.h"
-#include "platform/linux/bpf/RuleMaps.h"
+#include "platform/linux/filter/RuleMaps.h"
 #include "platform/linux/netfilter/NetfilterTable.h"
 #include "tests/support/PrivateNetwork.h"
 #include "tests/support/Sockets.h"

@@ -6,7 +6,7 @@
 
 #include "platform/BlockingRules.h"
 #include "platform/linux/UniqueFd.h"
-#include "platform/linux/bpf/RuleMaps.h"
+#include "platform/linux/filter/RuleMaps.h"
 #include "platform/linux/filter/FilterCause.h"
 #include "platform/linux/filter/RulesFilter.h"
 

@@ -2,7 +2,7 @@
 // kernel filter attached to a cgroup made for the test, and the packet filter's table that
 // stands in for it.
 
-#include "platform/linux/bpf/PayloadFilter.h"
+#include "platform/linux/filter/PayloadFilter.h"
 
 #include <gtest/gtest.h>
 #include <poll.h>
