@@ -26,4 +26,8 @@ public:
 std::unique_ptr<RulesFilter> OpenPayloadFilter(FilterCause& why,
                                                NamespaceScope scope = NamespaceScope::Own);
 
+// The packet filter's table alone, whether or not the kernel filter could be attached: nullptr,
+// with why, when the system will not make it. Needs CAP_NET_ADMIN while it lives.
+std::unique_ptr<RulesFilter> OpenPacketFilterTable(FilterCause& why);
+
 }  // namespace quarnel::platform
