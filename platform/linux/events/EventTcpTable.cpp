@@ -128,8 +128,8 @@ std::unique_ptr<EventTcpTable> EventTcpTable::Open(PollingCause& why) {
     return std::unique_ptr<EventTcpTable>(static_cast<EventTcpTable*>(events.release()));
 }
 
-std::unique_ptr<TcpTableSource> WithKernelEvents(std::unique_ptr<TcpTableSource> table,
-                                                 PollingCause& polling, NamespaceScope scope) {
+std::unique_ptr<LinuxTableSource> WithKernelEvents(std::unique_ptr<LinuxTableSource> table,
+                                                   PollingCause& polling, NamespaceScope scope) {
 #ifdef QUARNEL_KERNEL_EVENTS
     // Reporting starts before the first whole read, so that no change falls in between.
     if (auto events = KernelTcpEvents::Open(polling, KernelTcpEvents::kRingBytes, scope)) {

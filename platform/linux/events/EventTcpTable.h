@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/TcpTableSource.h"
+#include "platform/linux/LinuxTableSource.h"
 #include "platform/linux/UniqueFd.h"
 #include "platform/linux/bpf/NamespaceScope.h"
 #include "platform/linux/events/ChangedRows.h"
@@ -35,7 +36,7 @@ namespace quarnel::platform {
 // and waits while connections keep being established (at most 10 s more).
 // Closing goes through the whole table's source. Reports of other network namespaces (from a
 // stream of every namespace's) change nothing here: they are handed on as they come.
-class EventTcpTable final : public TcpTableSource {
+class EventTcpTable final : public SourceDefaults<LinuxTableSource> {
 public:
     using Clock = std::chrono::steady_clock;
     // Where the table's pace reads the time: the steady clock, or one a test moves on.
@@ -127,8 +128,8 @@ private:
 // The table kept from the kernel's reports over table (which reads whole and closes) when the
 // system lets this process load the kernel program; else table itself, read whole every time,
 // with polling set to why. With scope Every it hands on the other namespaces' reports too.
-std::unique_ptr<TcpTableSource> WithKernelEvents(std::unique_ptr<TcpTableSource> table,
-                                                 PollingCause& polling,
-                                                 NamespaceScope scope = NamespaceScope::Own);
+std::unique_ptr<LinuxTableSource> WithKernelEvents(std::unique_ptr<LinuxTableSource> table,
+                                                   PollingCause& polling,
+                                                   NamespaceScope scope = NamespaceScope::Own);
 
 }  // namespace quarnel::platform

@@ -18,10 +18,12 @@ constexpr auto kUrgentBudget = std::chrono::milliseconds(10);
 
 }  // namespace
 
-AllNamespacesTcpTable::AllNamespacesTcpTable(std::unique_ptr<TcpTableSource> own,
+AllNamespacesTcpTable::AllNamespacesTcpTable(std::unique_ptr<LinuxTableSource> own,
                                              std::unique_ptr<OtherNamespaces> others,
                                              Options options)
-    : own_(std::move(own)), others_(std::move(others)), options_(std::move(options)) {}
+    : ForwardingTcpTable(std::move(own)),
+      others_(std::move(others)),
+      options_(std::move(options)) {}
 
 void AllNamespacesTcpTable::Tell(bool problem, std::string text) {
     notes_.push_back({problem, std::move(text)});
@@ -103,7 +105,7 @@ void AllNamespacesTcpTable::Relist(Clock::time_point now) {
 }
 
 bool AllNamespacesTcpTable::TakeReports(Clock::time_point now) {
-    const bool complete = own_->TakeOtherNamespaces(reports_);
+    const bool complete = Inner().TakeOtherNamespaces(reports_);
     bool any = false;
     for (const TcpRow& row : reports_) {
         const auto space = spaces_.find(row.Namespace);
@@ -297,7 +299,7 @@ void AllNamespacesTcpTable::Place(std::size_t index) {
 
 ReadResult AllNamespacesTcpTable::Read(std::vector<TcpRow>& rows, TableChanges* changes) {
     const Clock::time_point now = options_.Time();
-    const ReadResult own = own_->Read(ownRows_, &ownChanges_);
+    const ReadResult own = Inner().Read(ownRows_, &ownChanges_);
     if (own != ReadResult::Failed) {
         TakeOwn(own);
     }
@@ -323,7 +325,7 @@ ReadResult AllNamespacesTcpTable::Read(std::vector<TcpRow>& rows, TableChanges* 
 
 bool AllNamespacesTcpTable::CloseConnection(const TcpRow& row) {
     if (row.Namespace == 0) {
-        return own_->CloseConnection(row);
+        return Inner().CloseConnection(row);
     }
     const auto space = spaces_.find(row.Namespace);
     return space != spaces_.end() && space->second.Table->CloseConnection(row);

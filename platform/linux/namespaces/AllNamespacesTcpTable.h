@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/TcpTableSource.h"
+#include "platform/linux/LinuxTableSource.h"
 #include "platform/linux/events/ChangedRows.h"
 #include "platform/linux/events/CookieIndex.h"
 #include "platform/linux/namespaces/OtherNamespaces.h"
@@ -32,7 +32,7 @@ namespace quarnel::platform {
 //
 // A read costs what changed: the others' rows keep their places; one that ends gives its place to
 // the last row, and when the own rows grow or shrink only as many of the others move.
-class AllNamespacesTcpTable final : public TcpTableSource {
+class AllNamespacesTcpTable final : public ForwardingTcpTable {
 public:
     using Clock = std::chrono::steady_clock;
     struct Options {
@@ -46,22 +46,22 @@ public:
         std::function<Clock::time_point()> Time = Clock::now;
     };
 
-    AllNamespacesTcpTable(std::unique_ptr<TcpTableSource> own,
+    // Everything else goes to own, the own namespace's source.
+    AllNamespacesTcpTable(std::unique_ptr<LinuxTableSource> own,
                           std::unique_ptr<OtherNamespaces> others, Options options);
 
     // The own source's changes pass through; the other namespaces' rows that changed or moved
     // are added to them.
     [[nodiscard]] ReadResult Read(std::vector<TcpRow>& rows, TableChanges* changes) override;
-    int WaitDescriptor() const override { return own_->WaitDescriptor(); }
     [[nodiscard]] bool CloseConnection(const TcpRow& row) override;
-    CloseAbility CanCloseConnections() override { return own_->CanCloseConnections(); }
-    void SetRules(const BlockingRules& rules) override { own_->SetRules(rules); }
-    std::optional<SourceNotice> TakeNotice() override { return own_->TakeNotice(); }
-    void TakeMissed(std::vector<TcpRow>& rows) override { own_->TakeMissed(rows); }
-    void TakeOwners(std::vector<SocketOwner>& owners) override { own_->TakeOwners(owners); }
     // Only the own namespace's rows are named for now: the others' owners are not looked for.
     ConnectionOwner Owner(const TcpRow& row) const override {
-        return row.Namespace == 0 ? own_->Owner(row) : ConnectionOwner{};
+        return row.Namespace == 0 ? Inner().Owner(row) : ConnectionOwner{};
+    }
+    // The other namespaces' reports are read here: none go on.
+    [[nodiscard]] bool TakeOtherNamespaces(std::vector<TcpRow>& rows) override {
+        rows.clear();
+        return true;
     }
 
     // The namespaces guarded, the own one among them.
@@ -105,7 +105,6 @@ private:
     void Place(std::size_t index);
     void Tell(bool problem, std::string text);
 
-    std::unique_ptr<TcpTableSource> own_;
     std::unique_ptr<OtherNamespaces> others_;
     Options options_;
     std::map<std::uint32_t, Space> spaces_;
