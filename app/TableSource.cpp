@@ -9,7 +9,7 @@ namespace quarnel {
 namespace {
 
 // Stands in when the system denies the table: every read fails, nothing is ever closed.
-class UnavailableTable final : public platform::TcpTableSource {
+class UnavailableTable final : public platform::SourceDefaults<> {
 public:
     platform::ReadResult Read(std::vector<platform::TcpRow>& /*rows*/,
                               platform::TableChanges* /*changes*/) override {
@@ -53,8 +53,11 @@ TableSourceChoice OpenTableSource() {
     if (holds && !held.empty()) {
         choice.Said += (choice.Said.empty() ? "" : " ") + held;
     }
-    choice.Source =
-        selection.Source ? std::move(selection.Source) : std::make_unique<UnavailableTable>();
+    if (selection.Source) {
+        choice.Source = std::move(selection.Source);
+    } else {
+        choice.Source = std::make_unique<UnavailableTable>();
+    }
     return choice;
 }
 

@@ -51,7 +51,7 @@ void SteadyPass(benchmark::State& state) {
 }
 
 // The same pass over the same rows served from memory: what the engine itself costs.
-class RowsFromMemory : public quarnel::platform::TcpTableSource {
+class RowsFromMemory : public quarnel::platform::SourceDefaults<> {
 public:
     explicit RowsFromMemory(std::vector<quarnel::platform::TcpRow> rows) : rows_(std::move(rows)) {}
     quarnel::platform::ReadResult Read(std::vector<quarnel::platform::TcpRow>& rows,

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -27,9 +28,9 @@
 #include "engine/Engine.h"
 #include "engine/Settings.h"
 #include "platform/RuleEntry.h"
-#include "platform/linux/bpf/PayloadFilter.h"
 #include "platform/linux/client/FilteringTcpTable.h"
 #include "platform/linux/events/EventTcpTable.h"
+#include "platform/linux/filter/PayloadFilter.h"
 #include "platform/linux/netfilter/NetfilterTable.h"
 
 namespace {
@@ -388,18 +389,20 @@ void EditsOfPorts() {
 // Milliseconds to load 10,000 prefixes and 1,000 ranges into an empty packet filter's table, and
 // to edit one prefix among them.
 void TableOfManyPrefixes() {
-    platform::FilterCause why;
-    const std::unique_ptr<platform::NetfilterTable> table = platform::NetfilterTable::Open(why);
+    int error = 0;
+    const std::unique_ptr<platform::NetfilterTable> table = platform::NetfilterTable::Open(error);
     if (!table) {
-        Fail("no packet filter's table: " + why.Text());
+        errno = error;
+        Fail("no packet filter's table");
     }
     platform::BlockingRules rules = LargeRules(10000, 1000);
     platform::BlockingRules edited = rules;
     edited.AllowedAddresses.push_back({platform::MappedIPv4(htonl(0x7f000001)), 128});
     const auto timed = [&](const platform::BlockingRules& to, std::vector<double>& millis) {
         const Clock::time_point start = Clock::now();
-        if (!table->SetRules(to, why)) {
-            Fail("the table took no 10,000 prefixes: " + why.Text());
+        if (const int refused = table->SetRules(to); refused != 0) {
+            errno = refused;
+            Fail("the table took no 10,000 prefixes");
         }
         millis.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
     };
@@ -407,8 +410,9 @@ void TableOfManyPrefixes() {
     for (int i = 0; i < 11; ++i) {
         timed(rules, loads);
         timed(edited, edits);
-        if (!table->SetRules({}, why)) {
-            Fail("the table kept its rules: " + why.Text());
+        if (const int refused = table->SetRules({}); refused != 0) {
+            errno = refused;
+            Fail("the table kept its rules");
         }
     }
     std::printf(

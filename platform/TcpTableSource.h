@@ -2,8 +2,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/BlockingRules.h"
@@ -93,6 +95,11 @@ struct SourceNotice {
 };
 
 // The operating system's TCP table as the engine uses it.
+//
+// Every operation is pure, so that one added later fails to compile until each source answers
+// it: a source that knows only its rows takes the plain answers from SourceDefaults, and one that
+// wraps another source derives from Forwarding, which passes every operation on, and overrides
+// only what it changes.
 class TcpTableSource {
 public:
     virtual ~TcpTableSource() = default;
@@ -119,7 +126,7 @@ public:
     }
     // A descriptor that turns readable when the table may have changed, for a caller that
     // waits between reads; -1 when the source cannot tell (then only time tells).
-    virtual int WaitDescriptor() const { return -1; }
+    virtual int WaitDescriptor() const = 0;
     // Closes exactly the connection the row names. False when it could not be closed (already
     // gone, denied); nothing else is ever closed.
     [[nodiscard]] virtual bool CloseConnection(const TcpRow& row) = 0;
@@ -130,29 +137,57 @@ public:
     // closes them) does so from now on, and a source that wakes its caller for new connections
     // may wake it only for those the rules may block (the others show by the caller's timer).
     // What goes wrong is told through TakeNotice, once.
-    virtual void SetRules(const BlockingRules& /*rules*/) {}
+    virtual void SetRules(const BlockingRules& rules) = 0;
     // The oldest notice not yet taken, none when nothing happened. The program takes them after
     // every pass, so each is shown once, in the order they happened.
-    virtual std::optional<SourceNotice> TakeNotice() { return std::nullopt; }
+    virtual std::optional<SourceNotice> TakeNotice() = 0;
     // The connections that were established and gone again before any read handed them out,
     // since the last call, so that a blocked one is told as missed rather than never seen.
     // Only a source that learns of every change knows them; the others give none.
-    virtual void TakeMissed(std::vector<TcpRow>& rows) { rows.clear(); }
-    // The owners the system reported since the last call, as sockets connected or listened.
-    // Only a source that learns of every change knows them; the others give none.
-    virtual void TakeOwners(std::vector<SocketOwner>& owners) { owners.clear(); }
-    // The rows of other network namespaces that the system reported changed since the last
-    // call, oldest first, each with its Namespace set: a row in state Closed ended, any other is
-    // the connection as it is now (one whose local port is 0 is not bound yet). False when some
-    // reports were lost since the last call, so that only a whole read of those namespaces tells
-    // what they hold. Only a source that follows every namespace's reports knows them; the others
-    // give none.
-    [[nodiscard]] virtual bool TakeOtherNamespaces(std::vector<TcpRow>& rows) {
-        rows.clear();
-        return true;
-    }
+    virtual void TakeMissed(std::vector<TcpRow>& rows) = 0;
     // The owner the row's OwnerPid names, as this source knows it; none where it does not.
-    virtual ConnectionOwner Owner(const TcpRow& /*row*/) const { return {}; }
+    virtual ConnectionOwner Owner(const TcpRow& row) const = 0;
+};
+
+// What a source that knows only its rows answers to the rest: nothing to wait on, rules that
+// change nothing in the system, no notice, nothing missed, no owner. Interface is TcpTableSource
+// or a system's own interface built on it; a source overrides what it knows more of.
+template <typename Interface = TcpTableSource>
+class SourceDefaults : public Interface {
+public:
+    int WaitDescriptor() const override { return -1; }
+    void SetRules(const BlockingRules& /*rules*/) override {}
+    std::optional<SourceNotice> TakeNotice() override { return std::nullopt; }
+    void TakeMissed(std::vector<TcpRow>& rows) override { rows.clear(); }
+    ConnectionOwner Owner(const TcpRow& /*row*/) const override { return {}; }
+};
+
+// A source over another (Interface: TcpTableSource, or a system's own interface built on it)
+// that passes every operation on to it; a wrapper overrides only what it changes.
+template <typename Interface = TcpTableSource>
+class Forwarding : public Interface {
+public:
+    explicit Forwarding(std::unique_ptr<Interface> table) : table_(std::move(table)) {}
+
+    [[nodiscard]] ReadResult Read(std::vector<TcpRow>& rows, TableChanges* changes) override {
+        return table_->Read(rows, changes);
+    }
+    int WaitDescriptor() const override { return table_->WaitDescriptor(); }
+    [[nodiscard]] bool CloseConnection(const TcpRow& row) override {
+        return table_->CloseConnection(row);
+    }
+    CloseAbility CanCloseConnections() override { return table_->CanCloseConnections(); }
+    void SetRules(const BlockingRules& rules) override { table_->SetRules(rules); }
+    std::optional<SourceNotice> TakeNotice() override { return table_->TakeNotice(); }
+    void TakeMissed(std::vector<TcpRow>& rows) override { table_->TakeMissed(rows); }
+    ConnectionOwner Owner(const TcpRow& row) const override { return table_->Owner(row); }
+
+protected:
+    // The source it wraps.
+    Interface& Inner() const { return *table_; }
+
+private:
+    std::unique_ptr<Interface> table_;
 };
 
 }  // namespace quarnel::platform

@@ -2,9 +2,108 @@
 # The rules between the project's parts, checked in the sources' includes and, for the
 # privileged helper and quarnel-netns, in what they were built from and link. Arguments: the source
 # root, the built quarnel-helper and the built quarnel-netns.
+#
+# Folders are found, not listed: a folder added later (a room of platform/linux, platform/windows,
+# another front end) is held to the same rules, and above all to the first: no folder includes,
+# through any others, a folder that includes it.
 set -euo pipefail
 root=$1 helper=$2 netns=$3
 failed=0
+
+# The project's own folders: tests (which mirror them), build trees and version control aside.
+mapfile -t tops < <(find "$root" -mindepth 1 -maxdepth 1 -type d \
+    ! -name tests ! -name 'build' ! -name 'build-*' ! -name 'obj-*' ! -name '.*' -printf '%f\n' |
+    sort)
+
+# Rooms stack. Every quoted include of a file in another folder of the project is an arrow from
+# the includer's folder to that folder; a loop among the arrows is a failure, named with the
+# includes that make it. Without one, the folders are printed by their floor: 1 includes no
+# other folder, and each folder stands one floor above the highest it includes.
+arrows() {
+    local file line path
+    (cd "$root" && grep -rnE --include='*.cpp' --include='*.h' --include='*.c' \
+        '^\s*#\s*include\s*"[^"]+/[^"]+"' "${tops[@]}") |
+        while IFS=: read -r file line path; do
+            path=${path#*\"}
+            path=${path%%\"*}
+            if [[ -d $root/${path%/*} && ${file%/*} != "${path%/*}" ]]; then
+                printf '%s\t%s\t%s:%s includes %s\n' "${file%/*}" "${path%/*}" "$file" "$line" "$path"
+            fi
+        done | sort
+}
+if ! arrows | awk -F'\t' '
+    !(($1, $2) in why) {
+        why[$1, $2] = $3
+        if (!($1 in seen)) { seen[$1]; nodes[++count] = $1 }
+        if (!($2 in seen)) { seen[$2]; nodes[++count] = $2 }
+        out[$1, ++outs[$1]] = $2
+        ++edges
+    }
+    # Depth first; an arrow to a folder still on the path closes a loop.
+    function visit(n,    i, m) {
+        state[n] = 1
+        path[++depth] = n
+        for (i = 1; i <= outs[n]; i++) {
+            m = out[n, i]
+            if (state[m] == 1) {
+                loop(m)
+            } else if (!state[m]) {
+                visit(m)
+            }
+        }
+        --depth
+        state[n] = 2
+    }
+    function loop(m,    k, first, text) {
+        for (first = depth; path[first] != m; first--) {}
+        text = ""
+        for (k = first; k <= depth; k++) {
+            text = text path[k] " -> "
+        }
+        print text m > "/dev/stderr"
+        for (k = first; k <= depth; k++) {
+            print "    " why[path[k], k < depth ? path[k + 1] : m] > "/dev/stderr"
+        }
+        ++loops
+    }
+    function floor(n,    i, f, highest) {
+        if (n in floors) {
+            return floors[n]
+        }
+        highest = 0
+        for (i = 1; i <= outs[n]; i++) {
+            f = floor(out[n, i])
+            if (f > highest) {
+                highest = f
+            }
+        }
+        return floors[n] = highest + 1
+    }
+    END {
+        for (i = 1; i <= count; i++) {
+            if (!state[nodes[i]]) {
+                visit(nodes[i])
+            }
+        }
+        if (loops) {
+            print "^ " loops " loop(s) between folders: rooms stack, so no folder includes, " \
+                "through any others, a folder that includes it" > "/dev/stderr"
+            exit 1
+        }
+        for (i = 1; i <= count; i++) {
+            f = floor(nodes[i])
+            line[f] = line[f] " " nodes[i]
+            if (f > top) {
+                top = f
+            }
+        }
+        printf "%d folders, %d arrows between them, no loop. From the top floor down:\n", count, edges
+        for (f = top; f >= 1; f--) {
+            printf "%3d%s\n", f, line[f]
+        }
+    }'; then
+    failed=1
+fi
 
 # never FOLDERS... -- PATTERN WHY: no source under the folders includes what PATTERN matches.
 never() {
@@ -17,6 +116,18 @@ never() {
         failed=1
     fi
 }
+# The rooms of platform/linux, as they are now.
+mapfile -t rooms < <(find "$root/platform/linux" -mindepth 1 -maxdepth 1 -type d -printf '%f\n' | sort)
+# Every room but these, as an include pattern.
+rooms_but() {
+    local room others=()
+    for room in "${rooms[@]}"; do
+        [[ " $* " == *" $room "* ]] || others+=("$room")
+    done
+    local IFS='|'
+    echo "platform/linux/(${others[*]})/"
+}
+
 qt='Q[A-Za-z]|qt'
 never engine container -- "app/|controls/|service/|settings/|$qt" \
     "the engine and the list run without a window or Qt (tests, the service)"
@@ -27,14 +138,15 @@ if grep -nE "^\s*#\s*include [<\"](engine/|app/|controls/|container/|service/|se
     echo "^ platform/ itself is OS-neutral and Qt-free: the engine and the helper both use it" >&2
     failed=1
 fi
-readers=(platform/linux/sockdiag platform/linux/events platform/linux/filter
-    platform/linux/protocol platform/linux/privileges platform/linux/bpf platform/linux/netfilter
-    platform/linux/namespaces)
-never "${readers[@]}" -- "engine/|app/|controls/|service/|settings/|platform/linux/client/|$qt" \
-    "readers fill rows and never judge; the helper links them"
-never platform/linux/helper -- "engine/|app/|controls/|container/|service/|settings/|platform/linux/client/|$qt" \
-    "the privileged helper stays small: no program side, engine, window or Qt"
-never platform/linux/netns -- "engine/|app/|controls/|container/|service/|settings/|platform/linux/(client|helper|protocol|sockdiag|events|filter|netfilter|bpf)/|$qt" \
+never platform/linux -- "engine/|app/|controls/|container/|service/|settings/|$qt" \
+    "Linux's side fills rows and never judges; the helper, quarnel-netns or the service links each room"
+readers=()
+for room in "${rooms[@]}"; do
+    [[ $room == client ]] || readers+=("platform/linux/$room")
+done
+never "${readers[@]}" -- "platform/linux/client/" \
+    "the program's side stands on the readers, never below them: the helper and the service link the readers"
+never platform/linux/netns -- "$(rooms_but netns privileges)" \
     "quarnel-netns stays smaller still: its own protocol and privileges/ alone"
 # What both privileged programs link beside their own code: quarnel-netns links nothing else, so
 # it holds nothing of the table's side either.
@@ -46,6 +158,7 @@ if grep -rnE --include='*.cpp' --include='*.h' '^\s*#\s*include ["<]platform/' \
 fi
 never service -- "app/|controls/|platform/linux/helper/|$qt" \
     "the service shares code with the window program through settings/ and privileges/ only"
+never app -- "service/" "the window program and the service share neutral libraries, not each other"
 
 # The portable core, which Windows' build compiles too: the top of these folders (not their
 # toolkit's or system's rooms, as controls/qt/) includes no Qt and no header of one system;

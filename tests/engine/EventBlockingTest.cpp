@@ -21,7 +21,7 @@
 #include "tests/support/TableRows.h"
 #include "tests/support/WaitUntil.h"
 #ifdef QUARNEL_KERNEL_EVENTS
-#include "platform/linux/bpf/KernelTcpEvents.h"
+#include "platform/linux/events/KernelTcpEvents.h"
 #endif
 
 namespace quarnel {

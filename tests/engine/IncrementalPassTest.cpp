@@ -75,7 +75,7 @@ struct Machine final : platform::TcpEventStream {
 };
 
 // Whole reads, and closes as the test scripts them.
-struct ScriptedTable final : platform::TcpTableSource {
+struct ScriptedTable final : platform::SourceDefaults<> {
     ScriptedTable(std::function<Rows()> rows, std::function<bool(const TcpRow&)> close)
         : rows(std::move(rows)), close(std::move(close)) {}
     platform::ReadResult Read(Rows& out, platform::TableChanges* changes) override {

@@ -33,7 +33,7 @@ inline platform::TcpRow Established(std::int32_t localPort, const char* remote,
 // A scripted TCP table. Like the table fed by the kernel's events it tells when nothing changed,
 // so the pass's skipping is always exercised; a close removes exactly the named connection, as
 // the system's does.
-struct FakeTable : platform::TcpTableSource {
+struct FakeTable : platform::SourceDefaults<> {
     platform::ReadResult Read(std::vector<platform::TcpRow>& rows,
                               platform::TableChanges* changes) override {
         if (changes != nullptr && rows == Connections) {

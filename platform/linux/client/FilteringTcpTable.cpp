@@ -2,14 +2,14 @@
 
 namespace quarnel::platform {
 
-FilteringTcpTable::FilteringTcpTable(std::unique_ptr<TcpTableSource> table,
+FilteringTcpTable::FilteringTcpTable(std::unique_ptr<LinuxTableSource> table,
                                      std::unique_ptr<RulesFilter> filter, FilterCause filtered)
-    : table_(std::move(table)),
+    : ForwardingTcpTable(std::move(table)),
       filter_(std::move(filter)),
       filtered_(filter_ && !filtered.Netfilter ? FilterCause{} : filtered) {}
 
 void FilteringTcpTable::SetRules(const BlockingRules& rules) {
-    table_->SetRules(rules);
+    Inner().SetRules(rules);
     if (!filter_) {
         return;  // told at start
     }
@@ -18,12 +18,12 @@ void FilteringTcpTable::SetRules(const BlockingRules& rules) {
     std::string text = FilterChangeText(filtered_, now);
     filtered_ = now;
     if (!text.empty()) {
-        notices_.push_back({table_->CanCloseConnections(), std::move(text)});
+        notices_.push_back({Inner().CanCloseConnections(), std::move(text)});
     }
 }
 
 std::optional<SourceNotice> FilteringTcpTable::TakeNotice() {
-    if (std::optional<SourceNotice> notice = table_->TakeNotice()) {
+    if (std::optional<SourceNotice> notice = Inner().TakeNotice()) {
         return notice;
     }
     if (notices_.empty()) {
@@ -34,7 +34,7 @@ std::optional<SourceNotice> FilteringTcpTable::TakeNotice() {
     return notice;
 }
 
-std::unique_ptr<FilteringTcpTable> WithPayloadFilter(std::unique_ptr<TcpTableSource> table,
+std::unique_ptr<FilteringTcpTable> WithPayloadFilter(std::unique_ptr<LinuxTableSource> table,
                                                      NamespaceScope scope) {
     FilterCause filtered;
     std::unique_ptr<RulesFilter> filter = OpenPayloadFilter(filtered, scope);

@@ -3,7 +3,7 @@
 #include <deque>
 #include <memory>
 
-#include "platform/TcpTableSource.h"
+#include "platform/linux/LinuxTableSource.h"
 #include "platform/linux/filter/FilterCause.h"
 #include "platform/linux/filter/RulesFilter.h"
 
@@ -11,26 +11,12 @@ namespace quarnel::platform {
 
 // A table that reads and closes in this process, with the kernel filter beside it that holds
 // back the payload of what the rules block. Everything goes to the table, the rules to both.
-class FilteringTcpTable final : public TcpTableSource {
+class FilteringTcpTable final : public ForwardingTcpTable {
 public:
     // filter may be null: filtered then says why there is none.
-    FilteringTcpTable(std::unique_ptr<TcpTableSource> table, std::unique_ptr<RulesFilter> filter,
+    FilteringTcpTable(std::unique_ptr<LinuxTableSource> table, std::unique_ptr<RulesFilter> filter,
                       FilterCause filtered);
 
-    // Passed on whole, or the pass would judge the whole table after every change.
-    [[nodiscard]] ReadResult Read(std::vector<TcpRow>& rows, TableChanges* changes) override {
-        return table_->Read(rows, changes);
-    }
-    int WaitDescriptor() const override { return table_->WaitDescriptor(); }
-    [[nodiscard]] bool CloseConnection(const TcpRow& row) override {
-        return table_->CloseConnection(row);
-    }
-    CloseAbility CanCloseConnections() override { return table_->CanCloseConnections(); }
-    [[nodiscard]] bool TakeOtherNamespaces(std::vector<TcpRow>& rows) override {
-        return table_->TakeOtherNamespaces(rows);
-    }
-    void TakeMissed(std::vector<TcpRow>& rows) override { table_->TakeMissed(rows); }
-    ConnectionOwner Owner(const TcpRow& row) const override { return table_->Owner(row); }
     // A change in whether the filter holds the rules is told once, after the table's own.
     std::optional<SourceNotice> TakeNotice() override;
     void SetRules(const BlockingRules& rules) override;
@@ -39,7 +25,6 @@ public:
     const FilterCause& Filtering() const { return filtered_; }
 
 private:
-    std::unique_ptr<TcpTableSource> table_;
     std::unique_ptr<RulesFilter> filter_;
     FilterCause filtered_;
     std::deque<SourceNotice> notices_;
@@ -47,7 +32,7 @@ private:
 
 // table with the kernel filter attached to the machine's cgroup root beside it, or without one
 // where the system rejects it (the result's Filtering says why).
-std::unique_ptr<FilteringTcpTable> WithPayloadFilter(std::unique_ptr<TcpTableSource> table,
+std::unique_ptr<FilteringTcpTable> WithPayloadFilter(std::unique_ptr<LinuxTableSource> table,
                                                      NamespaceScope scope = NamespaceScope::Own);
 
 // What the user is told when whether blocked payload is held back changed from was to now;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/TcpTableSource.h"
+#include "platform/linux/LinuxTableSource.h"
 #include "platform/linux/client/HelperChannel.h"
 #include "platform/linux/client/HelperProcess.h"
 #include "platform/linux/client/HelperRestarts.h"
@@ -35,7 +36,7 @@ namespace quarnel::platform {
 // table from the reports, its socket is the descriptor to wait on; the caller still reads at
 // least every kLongestSilence, or a silent helper goes unnoticed (and the reports that wake
 // nobody, of closes, wait for the question).
-class HelperTcpTable final : public TcpTableSource {
+class HelperTcpTable final : public LinuxTableSource {
 public:
     // How long a whole answer may take (and HelperChannel::kPartAllowance more for each further
     // part): long enough for the helper to read a whole table of 100,000 connections (200,000
@@ -66,6 +67,12 @@ public:
     ConnectionOwner Owner(const TcpRow& row) const override;
     // The helper holds back what the rules block, from now on and again after a restart.
     void SetRules(const BlockingRules& rules) override;
+    // The helper names the owners itself (Owner), and reads its own namespace alone.
+    void TakeOwners(std::vector<SocketOwner>& owners) override { owners.clear(); }
+    [[nodiscard]] bool TakeOtherNamespaces(std::vector<TcpRow>& rows) override {
+        rows.clear();
+        return true;
+    }
 
     // Why the helper reads the table whole for every read; kind None when it keeps it from the
     // kernel's reports.

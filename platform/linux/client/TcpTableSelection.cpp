@@ -72,7 +72,7 @@ TcpTableSelection OpenTcpTableSource(const std::string& helperPath, NamespaceSco
                           inodes);
     };
     // Closing here: the kernel filter is attached here too.
-    const auto filtered = [&selection, filterScope](std::unique_ptr<TcpTableSource> table) {
+    const auto filtered = [&selection, filterScope](std::unique_ptr<LinuxTableSource> table) {
         std::unique_ptr<FilteringTcpTable> filtering =
             WithPayloadFilter(std::move(table), filterScope);
         selection.Filtering = filtering->Filtering();

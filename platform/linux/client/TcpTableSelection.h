@@ -3,7 +3,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/TcpTableSource.h"
+#include "platform/linux/LinuxTableSource.h"
 #include "platform/linux/events/TcpEventStream.h"
 #include "platform/linux/filter/FilterCause.h"
 #include "platform/linux/filter/RulesFilter.h"
@@ -19,7 +19,7 @@ enum class TableMode {
 
 struct TcpTableSelection {
     // The table the engine works with; null only when not even reading is possible.
-    std::unique_ptr<TcpTableSource> Source;
+    std::unique_ptr<LinuxTableSource> Source;
     TableMode Mode = TableMode::ReadOnly;
     CloseAbility Ability = CloseAbility::Unknown;  // the answer to the permission question
     std::string HelperPath;     // where the helper was found; empty when none was

@@ -8,13 +8,12 @@
 #include <cstring>
 #include <utility>
 
-#include "platform/linux/events/HandOutRows.h"
 #include "platform/linux/events/UnreportedRows.h"
 #include "platform/linux/privileges/ProcessRights.h"
 #include "platform/linux/sockdiag/LinuxTcpTable.h"
 #include "platform/linux/sockdiag/SockDiagMessages.h"
 #ifdef QUARNEL_KERNEL_EVENTS
-#include "platform/linux/bpf/KernelTcpEvents.h"
+#include "platform/linux/events/KernelTcpEvents.h"
 #endif
 
 namespace quarnel::platform {
@@ -129,8 +128,8 @@ std::unique_ptr<EventTcpTable> EventTcpTable::Open(PollingCause& why) {
     return std::unique_ptr<EventTcpTable>(static_cast<EventTcpTable*>(events.release()));
 }
 
-std::unique_ptr<TcpTableSource> WithKernelEvents(std::unique_ptr<TcpTableSource> table,
-                                                 PollingCause& polling, NamespaceScope scope) {
+std::unique_ptr<LinuxTableSource> WithKernelEvents(std::unique_ptr<LinuxTableSource> table,
+                                                   PollingCause& polling, NamespaceScope scope) {
 #ifdef QUARNEL_KERNEL_EVENTS
     // Reporting starts before the first whole read, so that no change falls in between.
     if (auto events = KernelTcpEvents::Open(polling, KernelTcpEvents::kRingBytes, scope)) {
@@ -148,14 +147,11 @@ ReadResult EventTcpTable::Read(std::vector<TcpRow>& rows, TableChanges* changes)
     if (!Refresh()) {
         return ReadResult::Failed;
     }
-    const ReadResult result = HandOutRows(rows_, touched_, wholeChanged_, changed_, rows, changes);
-    if (result == ReadResult::Unchanged) {
-        return result;
+    const ReadResult result = changed_.HandOut(rows_, rows, changes);
+    if (result == ReadResult::Changed) {
+        unseen_.clear();
     }
-    unseen_.clear();
-    wholeChanged_ = false;
-    changed_ = false;
-    return ReadResult::Changed;
+    return result;
 }
 
 bool EventTcpTable::Refresh() {
@@ -224,19 +220,6 @@ bool EventTcpTable::ReadUnreportedRows() {
     return true;
 }
 
-void EventTcpTable::Touch(std::size_t index) {
-    changed_ = true;
-    if (wholeChanged_) {
-        return;
-    }
-    touched_.push_back(index);
-    // More changes than rows: handing out every row costs no more, and the list stays bounded.
-    if (touched_.size() > rows_.size() + 64) {
-        touched_.clear();
-        wholeChanged_ = true;
-    }
-}
-
 bool EventTcpTable::ReadWholeTable() {
     // Counted before the walk: a report lost from here on brings the next whole read.
     lostSeen_ = events_->LostCount();
@@ -250,9 +233,7 @@ bool EventTcpTable::ReadWholeTable() {
     }
     if (wholeRead_ != rows_) {
         rows_.swap(wholeRead_);
-        changed_ = true;
-        wholeChanged_ = true;
-        touched_.clear();
+        changed_.All();
         at_.Clear(rows_.size());
         for (std::size_t i = 0; i < rows_.size(); ++i) {
             (void)at_.Put(rows_[i].Cookie, i);  // a cookie twice: the later row is found
@@ -329,13 +310,13 @@ void EventTcpTable::Put(const TcpRow& row) {
     if (const std::optional<std::size_t> at = at_.Find(row.Cookie)) {
         if (rows_[*at] != row) {
             rows_[*at] = row;
-            Touch(*at);
+            changed_.Touch(*at, rows_.size());
         }
         return;
     }
     (void)at_.Put(row.Cookie, rows_.size());
     rows_.push_back(row);
-    Touch(rows_.size() - 1);
+    changed_.Touch(rows_.size() - 1, rows_.size());
     if (unseen_.size() < kMaxUnseen) {
         unseen_.insert(row.Cookie);
     }
@@ -373,10 +354,10 @@ void EventTcpTable::RemoveAt(std::size_t index) {
     if (index + 1 != rows_.size()) {
         rows_[index] = rows_.back();
         (void)at_.Put(rows_[index].Cookie, index);
-        Touch(index);
+        changed_.Touch(index, rows_.size());
     }
     rows_.pop_back();
-    changed_ = true;
+    changed_.Shrank();
 }
 
 void EventTcpTable::ReadWholeTableWithin(Clock::duration delay) {

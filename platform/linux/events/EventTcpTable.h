@@ -10,10 +10,12 @@
 #include <vector>
 
 #include "platform/TcpTableSource.h"
+#include "platform/linux/LinuxTableSource.h"
 #include "platform/linux/UniqueFd.h"
+#include "platform/linux/bpf/NamespaceScope.h"
+#include "platform/linux/events/ChangedRows.h"
 #include "platform/linux/events/CookieIndex.h"
 #include "platform/linux/events/TcpEventStream.h"
-#include "platform/linux/filter/RulesFilter.h"
 #include "platform/linux/sockdiag/StateTableReader.h"
 
 namespace quarnel::platform {
@@ -34,7 +36,7 @@ namespace quarnel::platform {
 // and waits while connections keep being established (at most 10 s more).
 // Closing goes through the whole table's source. Reports of other network namespaces (from a
 // stream of every namespace's) change nothing here: they are handed on as they come.
-class EventTcpTable final : public TcpTableSource {
+class EventTcpTable final : public SourceDefaults<LinuxTableSource> {
 public:
     using Clock = std::chrono::steady_clock;
     // Where the table's pace reads the time: the steady clock, or one a test moves on.
@@ -84,8 +86,6 @@ private:
     void HandOn(const TcpStateEvent& event);
     // A row as a report or a read shows it: added, or changed in place.
     void Put(const TcpRow& row);
-    // The row at index changed since rows were last handed out.
-    void Touch(std::size_t index);
     void Remove(std::uint64_t cookie);
     // Keeps the row of cookie, about to go, when it was established and never handed out.
     void NoteIfMissed(std::uint64_t cookie);
@@ -103,9 +103,7 @@ private:
     std::vector<TcpRow> wholeRead_;     // storage for the whole reads
     std::vector<std::uint64_t> found_;  // the cookies a read by state found, sorted
     CookieIndex at_;                    // a row's index by its socket cookie
-    // The indices changed since rows were last handed out, in the order of the changes, maybe
-    // repeated; unused while the rows must go out whole.
-    std::vector<std::size_t> touched_;
+    ChangedRows changed_;               // of rows_ since they were last handed out
     // The cookies of the rows added since rows were last handed out, and the established ones
     // of them that went before they were; each kept to a bound while nobody reads.
     std::unordered_set<std::uint64_t> unseen_;
@@ -113,11 +111,9 @@ private:
     std::uint32_t ownNamespace_ = 0;  // the stream's own: the others' reports are handed on
     std::vector<TcpRow> others_;      // their reports not yet taken
     bool othersComplete_ = true;      // no report of theirs was lost since they were taken
-    bool wholeChanged_ = true;        // rows go out whole next time (a whole read replaced them)
     std::uint64_t lostSeen_ = 0;  // the kernel's lost-report count when the last whole read began
     std::uint64_t wholeReads_ = 0;
     bool current_ = false;  // rows_ hold a whole read and every report since
-    bool changed_ = true;   // rows_ differ from the rows the last read handed out
     // Where the pace of the reads counts from: the last whole read, or the last read of the
     // unreported rows moved later by its cost.
     Clock::time_point lastWholeRead_{};
@@ -132,8 +128,8 @@ private:
 // The table kept from the kernel's reports over table (which reads whole and closes) when the
 // system lets this process load the kernel program; else table itself, read whole every time,
 // with polling set to why. With scope Every it hands on the other namespaces' reports too.
-std::unique_ptr<TcpTableSource> WithKernelEvents(std::unique_ptr<TcpTableSource> table,
-                                                 PollingCause& polling,
-                                                 NamespaceScope scope = NamespaceScope::Own);
+std::unique_ptr<LinuxTableSource> WithKernelEvents(std::unique_ptr<LinuxTableSource> table,
+                                                   PollingCause& polling,
+                                                   NamespaceScope scope = NamespaceScope::Own);
 
 }  // namespace quarnel::platform

@@ -1,7 +1,7 @@
 #include "platform/linux/filter/RulesFilter.h"
 
 #ifdef QUARNEL_PAYLOAD_FILTER
-#include "platform/linux/bpf/PayloadFilter.h"
+#include "platform/linux/filter/PayloadFilter.h"
 #endif
 #include "platform/linux/netfilter/NetfilterTable.h"
 
@@ -9,23 +9,39 @@ namespace quarnel::platform {
 
 namespace {
 
-// The table in the kernel filter's place, telling with every answer why it stands in.
+// The packet filter's table in the kernel filter's place, telling with every answer why it
+// stands in (told).
 class StandIn final : public RulesFilter {
 public:
-    StandIn(std::unique_ptr<NetfilterTable> table, FilterCause kernel)
-        : table_(std::move(table)), kernel_(kernel) {}
+    StandIn(std::unique_ptr<NetfilterTable> table, FilterCause told)
+        : table_(std::move(table)), told_(told) {}
     bool SetRules(const BlockingRules& rules, FilterCause& why) override {
-        if (!table_->SetRules(rules, why)) {
+        if (const int error = table_->SetRules(rules); error != 0) {
+            why = FilterCause::FromError(error);
             return false;
         }
-        why = kernel_;
+        why = told_;
         return true;
     }
 
 private:
     std::unique_ptr<NetfilterTable> table_;
-    FilterCause kernel_;
+    FilterCause told_;
 };
+
+// The table, standing in where the kernel filter could not be attached for kernel; nullptr, with
+// why, when the system will not make it.
+std::unique_ptr<RulesFilter> StandInFor(FilterCause kernel, FilterCause& why) {
+    int error = 0;
+    std::unique_ptr<NetfilterTable> table = NetfilterTable::Open(error);
+    if (!table) {
+        why = FilterCause::FromError(error);
+        return nullptr;
+    }
+    why = {};
+    kernel.Netfilter = true;
+    return std::make_unique<StandIn>(std::move(table), kernel);
+}
 
 }  // namespace
 
@@ -40,12 +56,16 @@ std::unique_ptr<RulesFilter> OpenPayloadFilter(FilterCause& why, NamespaceScope 
 #endif
     // Its reason is told, not the table's: the table is only tried where the filter failed.
     FilterCause table;
-    std::unique_ptr<NetfilterTable> filter = NetfilterTable::Open(table);
+    std::unique_ptr<RulesFilter> filter = StandInFor(why, table);
     if (!filter) {
         return nullptr;
     }
     why.Netfilter = true;
-    return std::make_unique<StandIn>(std::move(filter), why);
+    return filter;
+}
+
+std::unique_ptr<RulesFilter> OpenPacketFilterTable(FilterCause& why) {
+    return StandInFor({}, why);
 }
 
 }  // namespace quarnel::platform

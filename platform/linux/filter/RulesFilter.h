@@ -3,14 +3,10 @@
 #include <memory>
 
 #include "platform/BlockingRules.h"
+#include "platform/linux/bpf/NamespaceScope.h"
 #include "platform/linux/filter/FilterCause.h"
 
 namespace quarnel::platform {
-
-// Whose connections a kernel filter holds back: those of this process's network namespace, or
-// those of every namespace whose processes are in the cgroups it is attached to (the service
-// that guards them all). The packet filter's table always holds its own namespace's alone.
-enum class NamespaceScope { Own, Every };
 
 // Something in the system that holds back the payload of the connections the rules block, so
 // that not one byte crosses one before the pass tears it down.
@@ -29,5 +25,9 @@ public:
 // CAP_PERFMON and CAP_NET_ADMIN for this call only; the table needs CAP_NET_ADMIN while it lives.
 std::unique_ptr<RulesFilter> OpenPayloadFilter(FilterCause& why,
                                                NamespaceScope scope = NamespaceScope::Own);
+
+// The packet filter's table alone, whether or not the kernel filter could be attached: nullptr,
+// with why, when the system will not make it. Needs CAP_NET_ADMIN while it lives.
+std::unique_ptr<RulesFilter> OpenPacketFilterTable(FilterCause& why);
 
 }  // namespace quarnel::platform

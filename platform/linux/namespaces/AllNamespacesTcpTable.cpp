@@ -4,7 +4,6 @@
 #include <iterator>
 #include <utility>
 
-#include "platform/linux/events/HandOutRows.h"
 #include "platform/linux/events/UnreportedRows.h"
 
 namespace quarnel::platform {
@@ -19,10 +18,12 @@ constexpr auto kUrgentBudget = std::chrono::milliseconds(10);
 
 }  // namespace
 
-AllNamespacesTcpTable::AllNamespacesTcpTable(std::unique_ptr<TcpTableSource> own,
+AllNamespacesTcpTable::AllNamespacesTcpTable(std::unique_ptr<LinuxTableSource> own,
                                              std::unique_ptr<OtherNamespaces> others,
                                              Options options)
-    : own_(std::move(own)), others_(std::move(others)), options_(std::move(options)) {}
+    : ForwardingTcpTable(std::move(own)),
+      others_(std::move(others)),
+      options_(std::move(options)) {}
 
 void AllNamespacesTcpTable::Tell(bool problem, std::string text) {
     notes_.push_back({problem, std::move(text)});
@@ -104,7 +105,7 @@ void AllNamespacesTcpTable::Relist(Clock::time_point now) {
 }
 
 bool AllNamespacesTcpTable::TakeReports(Clock::time_point now) {
-    const bool complete = own_->TakeOtherNamespaces(reports_);
+    const bool complete = Inner().TakeOtherNamespaces(reports_);
     bool any = false;
     for (const TcpRow& row : reports_) {
         const auto space = spaces_.find(row.Namespace);
@@ -210,15 +211,13 @@ void AllNamespacesTcpTable::TakeOwn(ReadResult result) {
     }
     if (ownChanges_.Whole) {
         std::copy(ownRows_.begin(), ownRows_.end(), out_.begin());
-        whole_ = true;
-        touched_.clear();
-        dirty_ = true;
+        changed_.All();
         return;
     }
-    dirty_ = true;  // rows past the end may have gone
+    changed_.Shrank();  // rows past the end may have gone
     for (const std::size_t i : ownChanges_.Rows) {
         out_[i] = ownRows_[i];
-        Touch(i);
+        changed_.Touch(i, out_.size());
     }
 }
 
@@ -253,20 +252,20 @@ void AllNamespacesTcpTable::MoveOthers(std::size_t from, std::size_t to) {
         out_.pop_back();
         Place(i);
     }
-    dirty_ = true;
+    changed_.Shrank();
 }
 
 void AllNamespacesTcpTable::Put(Space& space, const TcpRow& row) {
     if (const std::optional<std::size_t> at = space.At.Find(row.Cookie)) {
         if (out_[*at] != row) {
             out_[*at] = row;
-            Touch(*at);
+            changed_.Touch(*at, out_.size());
         }
         return;
     }
     (void)space.At.Put(row.Cookie, out_.size());
     out_.push_back(row);
-    Touch(out_.size() - 1);
+    changed_.Touch(out_.size() - 1, out_.size());
 }
 
 void AllNamespacesTcpTable::Remove(Space& space, std::uint64_t cookie) {
@@ -281,7 +280,7 @@ void AllNamespacesTcpTable::Remove(Space& space, std::uint64_t cookie) {
         Place(*at);
     }
     out_.pop_back();
-    dirty_ = true;
+    changed_.Shrank();
 }
 
 void AllNamespacesTcpTable::RemoveAll(Space& space) {
@@ -295,25 +294,12 @@ void AllNamespacesTcpTable::RemoveAll(Space& space) {
 void AllNamespacesTcpTable::Place(std::size_t index) {
     // Only rows of a guarded namespace stand among the others.
     (void)spaces_.find(out_[index].Namespace)->second.At.Put(out_[index].Cookie, index);
-    Touch(index);
-}
-
-void AllNamespacesTcpTable::Touch(std::size_t index) {
-    dirty_ = true;
-    if (whole_) {
-        return;
-    }
-    touched_.push_back(index);
-    // More changes than rows: handing out every row costs no more, and the list stays bounded.
-    if (touched_.size() > out_.size() + 64) {
-        touched_.clear();
-        whole_ = true;
-    }
+    changed_.Touch(index, out_.size());
 }
 
 ReadResult AllNamespacesTcpTable::Read(std::vector<TcpRow>& rows, TableChanges* changes) {
     const Clock::time_point now = options_.Time();
-    const ReadResult own = own_->Read(ownRows_, &ownChanges_);
+    const ReadResult own = Inner().Read(ownRows_, &ownChanges_);
     if (own != ReadResult::Failed) {
         TakeOwn(own);
     }
@@ -334,21 +320,12 @@ ReadResult AllNamespacesTcpTable::Read(std::vector<TcpRow>& rows, TableChanges* 
     if (own == ReadResult::Failed) {
         return own;  // what changed meanwhile goes out with the next read
     }
-    return HandOut(rows, changes);
-}
-
-ReadResult AllNamespacesTcpTable::HandOut(std::vector<TcpRow>& rows, TableChanges* changes) {
-    const ReadResult result = HandOutRows(out_, touched_, whole_, dirty_, rows, changes);
-    if (result == ReadResult::Changed) {
-        whole_ = false;
-        dirty_ = false;
-    }
-    return result;
+    return changed_.HandOut(out_, rows, changes);
 }
 
 bool AllNamespacesTcpTable::CloseConnection(const TcpRow& row) {
     if (row.Namespace == 0) {
-        return own_->CloseConnection(row);
+        return Inner().CloseConnection(row);
     }
     const auto space = spaces_.find(row.Namespace);
     return space != spaces_.end() && space->second.Table->CloseConnection(row);

@@ -11,7 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/TcpTableSource.h"
+#include "platform/linux/LinuxTableSource.h"
+#include "platform/linux/events/ChangedRows.h"
 #include "platform/linux/events/CookieIndex.h"
 #include "platform/linux/namespaces/OtherNamespaces.h"
 
@@ -31,7 +32,7 @@ namespace quarnel::platform {
 //
 // A read costs what changed: the others' rows keep their places; one that ends gives its place to
 // the last row, and when the own rows grow or shrink only as many of the others move.
-class AllNamespacesTcpTable final : public TcpTableSource {
+class AllNamespacesTcpTable final : public ForwardingTcpTable {
 public:
     using Clock = std::chrono::steady_clock;
     struct Options {
@@ -45,22 +46,22 @@ public:
         std::function<Clock::time_point()> Time = Clock::now;
     };
 
-    AllNamespacesTcpTable(std::unique_ptr<TcpTableSource> own,
+    // Everything else goes to own, the own namespace's source.
+    AllNamespacesTcpTable(std::unique_ptr<LinuxTableSource> own,
                           std::unique_ptr<OtherNamespaces> others, Options options);
 
     // The own source's changes pass through; the other namespaces' rows that changed or moved
     // are added to them.
     [[nodiscard]] ReadResult Read(std::vector<TcpRow>& rows, TableChanges* changes) override;
-    int WaitDescriptor() const override { return own_->WaitDescriptor(); }
     [[nodiscard]] bool CloseConnection(const TcpRow& row) override;
-    CloseAbility CanCloseConnections() override { return own_->CanCloseConnections(); }
-    void SetRules(const BlockingRules& rules) override { own_->SetRules(rules); }
-    std::optional<SourceNotice> TakeNotice() override { return own_->TakeNotice(); }
-    void TakeMissed(std::vector<TcpRow>& rows) override { own_->TakeMissed(rows); }
-    void TakeOwners(std::vector<SocketOwner>& owners) override { own_->TakeOwners(owners); }
     // Only the own namespace's rows are named for now: the others' owners are not looked for.
     ConnectionOwner Owner(const TcpRow& row) const override {
-        return row.Namespace == 0 ? own_->Owner(row) : ConnectionOwner{};
+        return row.Namespace == 0 ? Inner().Owner(row) : ConnectionOwner{};
+    }
+    // The other namespaces' reports are read here: none go on.
+    [[nodiscard]] bool TakeOtherNamespaces(std::vector<TcpRow>& rows) override {
+        rows.clear();
+        return true;
     }
 
     // The namespaces guarded, the own one among them.
@@ -102,11 +103,8 @@ private:
     void RemoveAll(Space& space);
     // The other row now at index: its namespace learns where it stands.
     void Place(std::size_t index);
-    void Touch(std::size_t index);
-    [[nodiscard]] ReadResult HandOut(std::vector<TcpRow>& rows, TableChanges* changes);
     void Tell(bool problem, std::string text);
 
-    std::unique_ptr<TcpTableSource> own_;
     std::unique_ptr<OtherNamespaces> others_;
     Options options_;
     std::map<std::uint32_t, Space> spaces_;
@@ -114,13 +112,9 @@ private:
     TableChanges ownChanges_;
     std::size_t ownCount_ = 0;  // the own rows at the head of out_
     std::vector<TcpRow> out_;   // the whole table as it goes out next
-    // The indices changed since rows were last handed out, maybe repeated; unused while the rows
-    // must go out whole.
-    std::vector<std::size_t> touched_;
-    bool whole_ = true;      // rows go out whole next time
-    bool dirty_ = true;      // out_ differs from what was last handed out
-    bool deferred_ = false;  // whole reads wait for the next read, so the reports go out first
-    bool pending_ = false;   // urgent whole reads wait for the next read
+    ChangedRows changed_;       // of out_ since it was last handed out
+    bool deferred_ = false;     // whole reads wait for the next read, so the reports go out first
+    bool pending_ = false;      // urgent whole reads wait for the next read
     Clock::time_point nextPaced_{};                 // no whole read that is not urgent before then
     std::vector<TcpRow> reports_, fresh_, moving_;  // storage reused from read to read
     std::vector<std::uint64_t> cookies_, found_;

@@ -20,15 +20,15 @@ void NetfilterTable::Closer::operator()(mnl_socket* socket) const {
 NetfilterTable::NetfilterTable(Socket socket, std::string name)
     : socket_(std::move(socket)), name_(std::move(name)) {}
 
-std::unique_ptr<NetfilterTable> NetfilterTable::Open(FilterCause& why) {
-    why = {};
+std::unique_ptr<NetfilterTable> NetfilterTable::Open(int& error) {
+    error = 0;
     Socket socket(mnl_socket_open2(NETLINK_NETFILTER, SOCK_CLOEXEC));
     if (!socket) {
-        why = FilterCause::FromError(errno);
+        error = errno;
         return nullptr;
     }
     if (mnl_socket_bind(socket.get(), 0, MNL_SOCKET_AUTOPID) < 0) {
-        why = FilterCause::FromError(errno);
+        error = errno;
         return nullptr;
     }
     // Only the error's header comes back, not the whole message rejected.
@@ -45,18 +45,14 @@ std::unique_ptr<NetfilterTable> NetfilterTable::Open(FilterCause& why) {
                                                   "quarnel_" + std::to_string(::getpid()));
     NftBatch batch(table->sequence_);
     if (!AddTable(batch, table->name_)) {
-        why = {FilterCause::Kind::Rejected, ENOMEM};
+        error = ENOMEM;
         return nullptr;
     }
-    if (const int error = table->Commit(batch); error != 0) {
-        why = FilterCause::FromError(error);
-        return nullptr;
-    }
-    return table;
+    error = table->Commit(batch);
+    return error == 0 ? std::move(table) : nullptr;
 }
 
-bool NetfilterTable::SetRules(const BlockingRules& rules, FilterCause& why) {
-    why = {};
+int NetfilterTable::SetRules(const BlockingRules& rules) {
     // First what the old and the new rules hold together, then the new alone: each step only
     // adds to what is blocked or only takes away, so what both block is blocked throughout.
     const SetContents wanted = ContentsOf(rules);
@@ -64,11 +60,10 @@ bool NetfilterTable::SetRules(const BlockingRules& rules, FilterCause& why) {
     if (error == 0) {
         error = Change(wanted);
     }
-    if (error == 0) {
-        return true;
+    if (error != 0) {
+        HoldNothing();
     }
-    why = FilterCause::FromError(error);
-    return HoldNothing();
+    return error;
 }
 
 int NetfilterTable::Change(const SetContents& to) {
@@ -86,13 +81,12 @@ int NetfilterTable::Change(const SetContents& to) {
     return error;
 }
 
-bool NetfilterTable::HoldNothing() {
+void NetfilterTable::HoldNothing() {
     // A table that keeps rules no longer meant is worse than one that holds nothing back.
     NftBatch none(sequence_);
     if (EmptySets(none, name_) && Commit(none) == 0) {
         held_ = {};
     }
-    return false;
 }
 
 int NetfilterTable::Commit(NftBatch& batch) {

@@ -5,8 +5,6 @@
 #include <string>
 
 #include "platform/BlockingRules.h"
-#include "platform/linux/filter/FilterCause.h"
-#include "platform/linux/filter/RulesFilter.h"
 #include "platform/linux/netfilter/NftLayout.h"
 
 struct mnl_socket;
@@ -19,15 +17,18 @@ namespace quarnel::platform {
 // socket: when the process ends, however it ends, the kernel removes it, so it never blocks
 // anything with nobody left to lift it. Needs CAP_NET_ADMIN, for as long as it lives.
 //
-// It blocks nothing until it is given rules.
-class NetfilterTable final : public RulesFilter {
+// It blocks nothing until it is given rules. It tells failures by the system's error numbers:
+// what they mean for holding back payload is filter/'s to say.
+class NetfilterTable final {
 public:
-    // The table, made; nullptr, with why set, when the system will not make it.
-    static std::unique_ptr<NetfilterTable> Open(FilterCause& why);
+    // The table, made; nullptr, with error set to the system's error number, when the system
+    // will not make it.
+    static std::unique_ptr<NetfilterTable> Open(int& error);
 
     // Replaces the rules so that no packet ever passes that both the old and the new rules
-    // block: the sets hold the old and the new rules together first, then the new alone.
-    bool SetRules(const BlockingRules& rules, FilterCause& why) override;
+    // block: the sets hold the old and the new rules together first, then the new alone. 0, or
+    // the system's error number when it refused them: the table then holds back nothing.
+    [[nodiscard]] int SetRules(const BlockingRules& rules);
 
     // The table's name, as `nft list tables` shows it.
     const std::string& Name() const { return name_; }
@@ -39,8 +40,8 @@ public:
     NetfilterTable(Socket socket, std::string name);  // through Open
 
 private:
-    // Empties the sets after a failure; false.
-    bool HoldNothing();
+    // Empties the sets after a failure.
+    void HoldNothing();
     // Makes the sets hold to, in one transaction; the error it is rejected with, or 0.
     int Change(const SetContents& to);
     // Sends the transaction and reads every answer; the first rejection's error, or 0.

@@ -13,23 +13,23 @@ constexpr auto kCheckEvery = std::chrono::seconds(1);
 
 }  // namespace
 
-OwnedTcpTable::OwnedTcpTable(std::unique_ptr<TcpTableSource> table, SocketInodeReader* inodes,
+OwnedTcpTable::OwnedTcpTable(std::unique_ptr<LinuxTableSource> table, SocketInodeReader* inodes,
                              std::unique_ptr<SocketHolders> holders, Options options)
-    : table_(std::move(table)),
+    : ForwardingTcpTable(std::move(table)),
       inodes_(holders ? inodes : nullptr),
       holders_(std::move(holders)),
       options_(std::move(options)) {}
 
-std::unique_ptr<TcpTableSource> WithOwners(std::unique_ptr<TcpTableSource> table,
-                                           SocketInodeReader* inodes,
-                                           OwnedTcpTable::Options options) {
+std::unique_ptr<LinuxTableSource> WithOwners(std::unique_ptr<LinuxTableSource> table,
+                                             SocketInodeReader* inodes,
+                                             OwnedTcpTable::Options options) {
     std::unique_ptr<SocketHolders> holders = OpenSocketHolders(options.Proc);
     return std::make_unique<OwnedTcpTable>(std::move(table), inodes, std::move(holders),
                                            std::move(options));
 }
 
 ReadResult OwnedTcpTable::Read(std::vector<TcpRow>& rows, TableChanges* changes) {
-    ReadResult result = table_->Read(rows, changes);
+    ReadResult result = Inner().Read(rows, changes);
     if (result == ReadResult::Failed) {
         return result;
     }
@@ -83,7 +83,7 @@ ReadResult OwnedTcpTable::Read(std::vector<TcpRow>& rows, TableChanges* changes)
 }
 
 void OwnedTcpTable::TakeMissed(std::vector<TcpRow>& rows) {
-    table_->TakeMissed(rows);
+    Inner().TakeMissed(rows);
     Learn();
     for (TcpRow& row : rows) {
         row.OwnerPid = OwnerOf(row);
@@ -96,7 +96,7 @@ ConnectionOwner OwnedTcpTable::Owner(const TcpRow& row) const {
 }
 
 void OwnedTcpTable::Learn() {
-    table_->TakeOwners(reported_);
+    Inner().TakeOwners(reported_);
     for (const SocketOwner& socket : reported_) {
         Remember(socket.Cookie, socket.Owner);
     }

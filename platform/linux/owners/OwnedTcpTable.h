@@ -9,7 +9,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "platform/TcpTableSource.h"
+#include "platform/linux/LinuxTableSource.h"
 #include "platform/linux/events/CookieIndex.h"
 #include "platform/linux/owners/SocketHolders.h"
 #include "platform/linux/sockdiag/SocketInodeReader.h"
@@ -23,7 +23,7 @@ namespace quarnel::platform {
 // comes only while rows lack an owner it has not looked for, at most once a second, and its
 // findings are kept. Once a second the owners are checked: one whose process ended (a socket
 // handed on at fork, say) is looked up again, never named on.
-class OwnedTcpTable final : public TcpTableSource {
+class OwnedTcpTable final : public ForwardingTcpTable {
 public:
     using Clock = std::chrono::steady_clock;
     using Now = std::function<Clock::time_point()>;
@@ -36,22 +36,14 @@ public:
     };
 
     // inodes (may be null: then holders are never asked) must outlive this table.
-    OwnedTcpTable(std::unique_ptr<TcpTableSource> table, SocketInodeReader* inodes,
+    OwnedTcpTable(std::unique_ptr<LinuxTableSource> table, SocketInodeReader* inodes,
                   std::unique_ptr<SocketHolders> holders, Options options);
 
     [[nodiscard]] ReadResult Read(std::vector<TcpRow>& rows, TableChanges* changes) override;
-    int WaitDescriptor() const override { return table_->WaitDescriptor(); }
-    [[nodiscard]] bool CloseConnection(const TcpRow& row) override {
-        return table_->CloseConnection(row);
-    }
-    CloseAbility CanCloseConnections() override { return table_->CanCloseConnections(); }
-    void SetRules(const BlockingRules& rules) override { table_->SetRules(rules); }
-    std::optional<SourceNotice> TakeNotice() override { return table_->TakeNotice(); }
-    [[nodiscard]] bool TakeOtherNamespaces(std::vector<TcpRow>& rows) override {
-        return table_->TakeOtherNamespaces(rows);
-    }
     void TakeMissed(std::vector<TcpRow>& rows) override;
     ConnectionOwner Owner(const TcpRow& row) const override;
+    // The owners the table reported name its rows here: none go on.
+    void TakeOwners(std::vector<SocketOwner>& owners) override { owners.clear(); }
 
 private:
     // Takes the owners the table reported.
@@ -71,7 +63,6 @@ private:
     // Drops what no row of rows needs any more, when it has grown well past them.
     void Prune(const std::vector<TcpRow>& rows);
 
-    std::unique_ptr<TcpTableSource> table_;
     SocketInodeReader* inodes_;
     std::unique_ptr<SocketHolders> holders_;
     Options options_;
@@ -92,8 +83,8 @@ private:
 // table with its rows' owners (see OwnedTcpTable); inodes is the table's own reader beneath it.
 // Where this process may load kernel programs (call it while it may), the kernel lists who
 // holds which socket; else /proc shows what this process may see there.
-std::unique_ptr<TcpTableSource> WithOwners(std::unique_ptr<TcpTableSource> table,
-                                           SocketInodeReader* inodes,
-                                           OwnedTcpTable::Options options = {});
+std::unique_ptr<LinuxTableSource> WithOwners(std::unique_ptr<LinuxTableSource> table,
+                                             SocketInodeReader* inodes,
+                                             OwnedTcpTable::Options options = {});
 
 }  // namespace quarnel::platform

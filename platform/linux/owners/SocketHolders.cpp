@@ -2,7 +2,7 @@
 
 #include "platform/linux/owners/ProcessSockets.h"
 #ifdef QUARNEL_KERNEL_EVENTS
-#include "platform/linux/bpf/KernelSocketHolders.h"
+#include "platform/linux/owners/KernelSocketHolders.h"
 #endif
 
 namespace quarnel::platform {

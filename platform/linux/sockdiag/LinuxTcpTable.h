@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/TcpTableSource.h"
+#include "platform/linux/LinuxTableSource.h"
 #include "platform/linux/sockdiag/NetlinkChannel.h"
 #include "platform/linux/sockdiag/SocketInodeReader.h"
 #include "platform/linux/sockdiag/SocketLookup.h"
@@ -18,7 +19,7 @@ namespace quarnel::platform {
 // Rows are the IPv4 and IPv6 TCP sockets alike. Rows keep the order of the kernel's one walk of
 // its socket tables, both families mixed; on a kernel that can only walk them family by family,
 // the IPv4 sockets come first.
-class LinuxTcpTable final : public TcpTableSource,
+class LinuxTcpTable final : public SourceDefaults<LinuxTableSource>,
                             public SocketLookup,
                             public StateTableReader,
                             public SocketInodeReader {
@@ -44,6 +45,12 @@ public:
     // for a socket that is not there tells whether it can close at all, and the process's
     // effective capabilities whether it may.
     CloseAbility CanCloseConnections() override;
+    // A read learns nothing of who made a connection, nor of other namespaces.
+    void TakeOwners(std::vector<SocketOwner>& owners) override { owners.clear(); }
+    [[nodiscard]] bool TakeOtherNamespaces(std::vector<TcpRow>& rows) override {
+        rows.clear();
+        return true;
+    }
     // Asks the kernel through the closing conversation, so that lookups and closes take turns.
     Found LookUp(const TcpRow& row, TcpState& state) override;
     // One more walk of the table, through the reading conversation.

@@ -47,7 +47,7 @@ struct ScriptedReports final : TcpEventStream {
 
 // The whole table, which can also be read by state: it gives the rows of the states, among those
 // the tests use, that end without a report (half-open and time-wait ones).
-struct ScriptedTable final : TcpTableSource, StateTableReader {
+struct ScriptedTable final : SourceDefaults<>, StateTableReader {
     explicit ScriptedTable(Kernel& kernel) : kernel(kernel) {}
     ReadResult Read(Rows& rows, TableChanges* changes) override {
         if (!kernel.Fail) {

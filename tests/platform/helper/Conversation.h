@@ -31,7 +31,7 @@ inline ConnectionOwner ManyRowsOwner(std::uint32_t pid) {
     return owner;
 }
 
-struct FakeTable final : TcpTableSource, SocketLookup, RulesFilter {
+struct FakeTable final : SourceDefaults<>, SocketLookup, RulesFilter {
     ConnectionOwner Owner(const TcpRow& row) const override {
         return row.OwnerPid != 0 ? ManyRowsOwner(row.OwnerPid) : ConnectionOwner{};
     }

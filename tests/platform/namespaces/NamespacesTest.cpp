@@ -42,7 +42,7 @@ TcpRow Row(std::uint64_t cookie, std::uint32_t space = 0, TcpState state = TcpSt
 
 // The own namespace's source: hands out its table as told, and its changes, and the other
 // namespaces' reports.
-struct OwnTable final : TcpTableSource {
+struct OwnTable final : SourceDefaults<LinuxTableSource> {
     ReadResult Read(Rows& rows, TableChanges* changes) override {
         if (Next == ReadResult::Changed) {
             rows = Table;
@@ -55,6 +55,7 @@ struct OwnTable final : TcpTableSource {
         rows = std::exchange(Reports, {});
         return std::exchange(Complete, true);
     }
+    void TakeOwners(std::vector<SocketOwner>& owners) override { owners.clear(); }
     bool CloseConnection(const TcpRow& row) override { return Closed.push_back(row.Cookie), true; }
     CloseAbility CanCloseConnections() override { return CloseAbility::Allowed; }
 
@@ -68,7 +69,7 @@ struct OwnTable final : TcpTableSource {
 
 // The other namespaces, each a list of rows the test changes; every whole read is counted.
 struct Others final : OtherNamespaces {
-    struct Table final : TcpTableSource {
+    struct Table final : SourceDefaults<> {
         explicit Table(Others& others, std::uint32_t inode) : others(others), inode(inode) {}
         ReadResult Read(Rows& rows, TableChanges* changes) override {
             ++others.Reads[inode];
@@ -307,16 +308,13 @@ TEST_F(AllNamespaces, ClosesByNamespaceAndNamespacesComeAndGo) {
 
 // The namespaces quarnel-netns lists, each whole read of one counted.
 struct CountedNamespaces final : OtherNamespaces {
-    struct Table final : TcpTableSource {
+    struct Table final : Forwarding<> {
         Table(std::unique_ptr<TcpTableSource> table, int& reads)
-            : table(std::move(table)), reads(reads) {}
+            : Forwarding(std::move(table)), reads(reads) {}
         ReadResult Read(Rows& rows, TableChanges* changes) override {
             ++reads;
-            return table->Read(rows, changes);
+            return Forwarding::Read(rows, changes);
         }
-        bool CloseConnection(const TcpRow& row) override { return table->CloseConnection(row); }
-        CloseAbility CanCloseConnections() override { return table->CanCloseConnections(); }
-        std::unique_ptr<TcpTableSource> table;
         int& reads;
     };
     explicit CountedNamespaces(std::unique_ptr<OtherNamespaces> listed)
@@ -348,12 +346,12 @@ TEST(AllNamespacesInTheKernel,
         ASSERT_TRUE(opener) << problem;
         const OtherNamespace busy, quiet;
         PollingCause polling;
-        std::unique_ptr<TcpTableSource> own =
+        std::unique_ptr<LinuxTableSource> own =
             WithKernelEvents(LinuxTcpTable::Open(), polling, NamespaceScope::Every);
         if (polling.Why != PollingCause::Kind::None) {
             GTEST_SKIP() << "no kernel events here: " << polling.Text();
         }
-        std::unique_ptr<TcpTableSource> ownOnly =
+        std::unique_ptr<LinuxTableSource> ownOnly =
             WithKernelEvents(LinuxTcpTable::Open(), polling, NamespaceScope::Own);
         ASSERT_EQ(polling.Why, PollingCause::Kind::None) << polling.Text();
         Rows ownRows;

@@ -1,4 +1,4 @@
-#include "platform/linux/bpf/RuleMaps.h"
+#include "platform/linux/filter/RuleMaps.h"
 
 #include <bpf/bpf.h>
 

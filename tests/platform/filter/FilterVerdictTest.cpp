@@ -23,7 +23,7 @@
 #include "engine/AddressText.h"
 #include "engine/RuleSet.h"
 #include "platform/RuleEntry.h"
-#include "platform/linux/bpf/RuleMaps.h"
+#include "platform/linux/filter/RuleMaps.h"
 #include "platform/linux/netfilter/NetfilterTable.h"
 #include "tests/support/PrivateNetwork.h"
 #include "tests/support/Sockets.h"
@@ -170,9 +170,9 @@ TEST(FilterVerdict, EveryConnectionIsJudgedAsThePassJudgesIt) {
 
 TEST(FilterVerdict, ThePacketFilterTableJudgesEveryConnectionAsThePassJudgesIt) {
     testsupport::RunInPrivateNetwork([] {
-        platform::FilterCause why;
-        const auto table = platform::NetfilterTable::Open(why);
-        ASSERT_TRUE(table) << why.Text();
+        int error = 0;
+        const auto table = platform::NetfilterTable::Open(error);
+        ASSERT_TRUE(table) << std::strerror(error);
         // Servers on every address of both versions; clients from several loopback addresses.
         std::vector<testsupport::Listener> listeners;
         std::vector<std::string> ports = {"1", "65535"};
@@ -197,7 +197,8 @@ TEST(FilterVerdict, ThePacketFilterTableJudgesEveryConnectionAsThePassJudgesIt) 
         };
         for (int round = 0; round < 20; ++round) {
             const RuleSet rules = RandomRules(random, allowedEntry, ports);
-            ASSERT_TRUE(table->SetRules(BlockingRulesOf(rules), why)) << why.Text();
+            error = table->SetRules(BlockingRulesOf(rules));
+            ASSERT_EQ(error, 0) << std::strerror(error);
             std::vector<std::pair<testsupport::Connection, bool>> tried;  // and whether blocked
             for (int n = 0; n < 12; ++n) {
                 const testsupport::Listener& listener = listeners[random() % listeners.size()];

@@ -1,4 +1,4 @@
-#include "platform/linux/bpf/PayloadFilter.h"
+#include "platform/linux/filter/PayloadFilter.h"
 
 #include <bpf/libbpf.h>
 #include <fcntl.h>

@@ -2,7 +2,7 @@
 // kernel filter attached to a cgroup made for the test, and the packet filter's table that
 // stands in for it.
 
-#include "platform/linux/bpf/PayloadFilter.h"
+#include "platform/linux/filter/PayloadFilter.h"
 
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -95,8 +95,9 @@ void ForEachFilter(const std::function<void(Kind, const char*, RulesFilter&)>& b
                 }
                 FilterCause why;
                 const std::unique_ptr<RulesFilter> filter =
-                    kind == Netfilter ? std::unique_ptr<RulesFilter>(NetfilterTable::Open(why))
-                                      : PayloadFilter::Attach(cgroup, why);
+                    kind == Netfilter
+                        ? OpenPacketFilterTable(why)
+                        : std::unique_ptr<RulesFilter>(PayloadFilter::Attach(cgroup, why));
                 ASSERT_TRUE(filter) << why.Text();
                 body(kind, loopback, *filter);
             });
@@ -260,9 +261,9 @@ TEST(PayloadFilter, TheTableGoesWithTheProcessThatOwnsIt) {
         const pid_t owner = ::fork();
         ASSERT_GE(owner, 0);
         if (owner == 0) {
-            FilterCause why;
-            const auto table = NetfilterTable::Open(why);
-            if (table && table->SetRules({{}, {PortOf(listener)}, {}}, why)) {
+            int error = 0;
+            const auto table = NetfilterTable::Open(error);
+            if (table && table->SetRules({{}, {PortOf(listener)}, {}}) == 0) {
                 ::pause();
             }
             ::_exit(1);

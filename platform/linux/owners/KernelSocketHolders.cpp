@@ -1,4 +1,4 @@
-#include "platform/linux/bpf/KernelSocketHolders.h"
+#include "platform/linux/owners/KernelSocketHolders.h"
 
 #include <bpf/bpf.h>
 #include <bpf/libbpf.h>

@@ -1,4 +1,4 @@
-#include "platform/linux/bpf/KernelTcpEvents.h"
+#include "platform/linux/events/KernelTcpEvents.h"
 
 #include <bpf/libbpf.h>
 #include <sys/stat.h>

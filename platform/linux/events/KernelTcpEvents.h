@@ -3,9 +3,9 @@
 #include <cstddef>
 #include <memory>
 
+#include "platform/linux/bpf/NamespaceScope.h"
 #include "platform/linux/bpf/PortWords.h"
 #include "platform/linux/events/TcpEventStream.h"
-#include "platform/linux/filter/RulesFilter.h"
 
 struct tcp_states;
 struct ring_buffer;
