@@ -9,7 +9,7 @@
 #include <optional>
 #include <thread>
 
-#include "app/AppIdentity.h"
+#include "window/AppIdentity.h"
 #include "app/QtMessageLog.h"
 #include "app/WindowFonts.h"
 

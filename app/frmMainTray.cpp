@@ -2,7 +2,7 @@
 // window back.
 #include <QCoreApplication>
 
-#include "app/AppIdentity.h"
+#include "window/AppIdentity.h"
 #include "app/frmMain.h"
 
 namespace quarnel {

@@ -18,8 +18,10 @@ never() {
     fi
 }
 qt='Q[A-Za-z]|qt'
-never engine container -- "app/|controls/|service/|settings/|$qt" \
+never engine container -- "app/|controls/|service/|settings/|window/|$qt" \
     "the engine and the list run without a window or Qt (tests, the service)"
+never window -- "app/|controls/|service/|settings/|platform/linux/|$qt|windows\.h|unistd\.h|sys/" \
+    "the window's logic is both front ends': no toolkit, no operating system"
 never container -- "engine/|platform/" "the list knows nothing of connections"
 # The OS-neutral interfaces and the rule entries' parser, which the helper links too.
 if grep -nE "^\s*#\s*include [<\"](engine/|app/|controls/|container/|service/|settings/|platform/linux/|$qt)" \

@@ -6,7 +6,7 @@
 
 #include <map>
 
-#include "app/ListEditing.h"
+#include "window/ListEditing.h"
 #include "app/frmMain.h"
 #include "engine/Settings.h"
 #include "tests/engine/TestEngine.h"
