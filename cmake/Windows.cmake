@@ -15,7 +15,7 @@ set(CMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE PRE_TEST)
 # Windows 10 and later: the calls used are all there since Vista, and nothing older is tested.
 add_compile_definitions(_WIN32_WINNT=0x0A00 WINVER=0x0A00 WIN32_LEAN_AND_MEAN NOMINMAX)
 
-foreach(dir container)
+foreach(dir container platform/windows)
     add_subdirectory(${dir})
 endforeach()
 
@@ -32,4 +32,5 @@ if(QUARNEL_TESTS)
     endforeach()
     include(GoogleTest)
     add_subdirectory(tests/container)
+    add_subdirectory(tests/platform/windows)
 endif()

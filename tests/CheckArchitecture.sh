@@ -34,6 +34,14 @@ readers=(platform/linux/sockdiag platform/linux/events platform/linux/filter
     platform/linux/namespaces)
 never "${readers[@]}" -- "engine/|app/|controls/|service/|settings/|platform/linux/client/|$qt" \
     "readers fill rows and never judge; the helper links them"
+# Windows' side, as Linux's readers: it fills rows and never judges. Of the engine it takes the
+# interface of the settings store, which its registry store implements, and nothing else.
+if grep -rnE --include='*.cpp' --include='*.h' \
+    "^\s*#\s*include [<\"](engine/|app/|window/|win32/|controls/|service/|settings/|platform/linux/|$qt)" \
+    "$root/platform/windows" | grep -v '#include "engine/SettingsStore.h"'; then
+    echo "^ platform/windows/ fills rows and never judges: no engine, window or Qt" >&2
+    failed=1
+fi
 never platform/linux/helper -- "engine/|app/|controls/|container/|service/|settings/|platform/linux/client/|$qt" \
     "the privileged helper stays small: no program side, engine, window or Qt"
 never platform/linux/netns -- "engine/|app/|controls/|container/|service/|settings/|platform/linux/(client|helper|protocol|sockdiag|events|filter|netfilter|bpf)/|$qt" \
