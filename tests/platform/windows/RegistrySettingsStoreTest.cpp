@@ -1,5 +1,7 @@
 #include <windows.h>
 
+#include <sddl.h>
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -111,6 +113,34 @@ TEST_F(RegistryStore, AnEmptyStringAndOneWithoutItsEndReadAsTheirText) {
     EXPECT_EQ(store.Condition().State, StoreCondition::Kind::Read);
     EXPECT_EQ(store.Read("BlockedRemotePortsString", "x"), "");
     EXPECT_EQ(store.Read("BlockedLocalPortsString", "x"), "22");
+}
+
+// The key's access for everyone: read denied, or everything allowed again.
+void SetKeyAccess(const std::wstring& key, const wchar_t* descriptor) {
+    HKEY opened = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, key.c_str(), 0, WRITE_DAC, &opened), ERROR_SUCCESS);
+    PSECURITY_DESCRIPTOR security = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(descriptor, SDDL_REVISION_1,
+                                                                     &security, nullptr));
+    EXPECT_EQ(RegSetKeySecurity(opened, DACL_SECURITY_INFORMATION, security), ERROR_SUCCESS);
+    (void)LocalFree(security);
+    (void)RegCloseKey(opened);
+}
+
+// A key it may not read is the user's business: no rule is read from it and nothing is written
+// over it, and the store says why.
+TEST_F(RegistryStore, AKeyItMayNotReadIsLeftAloneAndNothingIsWritten) {
+    SetText(L"BlockedLocalPortsString", L"22");
+    SetKeyAccess(kKey, L"D:(D;;KR;;;WD)(A;;KA;;;WD)");
+    RegistrySettingsStore store(kKey);
+    const StoreCondition condition = store.Condition();
+    EXPECT_EQ(condition.State, StoreCondition::Kind::Unreadable);
+    EXPECT_FALSE(condition.Detail.empty());  // why, in the system's words
+    EXPECT_EQ(store.Read("BlockedLocalPortsString", ""), "");
+    store.Write("BlockedLocalPortsString", "80");
+    EXPECT_FALSE(store.Flush());
+    SetKeyAccess(kKey, L"D:(A;;KA;;;WD)");
+    EXPECT_EQ(TextOf(kKey, L"BlockedLocalPortsString"), L"22");
 }
 
 }  // namespace
