@@ -10,12 +10,14 @@
 #include <string>
 
 #include "app/Messages.h"
+#include "app/SettingsFile.h"
 #include "app/SingleInstance.h"
 #include "app/TableSource.h"
 #include "app/TerminationSignals.h"
 #include "app/frmMain.h"
 #include "engine/ActionLog.h"
 #include "engine/Engine.h"
+#include "platform/linux/client/DescriptorOutput.h"
 #include "platform/linux/client/LinuxHostAddressSource.h"
 #include "platform/linux/client/UserNames.h"
 #include "settings/IniSettingsStore.h"
@@ -61,11 +63,12 @@ private:
     QTimer viewerPace_;      // single shot: the next pass of a program that cannot close
     bool canClose_ = false;  // whether connections the rules block are closed, as last told
     platform::LinuxHostAddressSource hosts_;
-    IniSettingsStore store_;
+    IniSettingsStore store_{SettingsFilePath()};
     // Every line the program writes to standard error: a line for each connection closed, Qt's
     // messages, and the notices of a program nobody sees.
     platform::UserNames users_;  // before the log, which names owners' users through it
-    ActionLog closeLog_{STDERR_FILENO};
+    platform::DescriptorOutput standardError_{STDERR_FILENO};
+    ActionLog closeLog_{standardError_};
     MessageBoxes userMessages_{closeLog_};
     std::unique_ptr<Engine> theEngine_;
     Manager* oManager = nullptr;  // the engine's Manager

@@ -14,7 +14,7 @@
 
 #include "app/WindowFonts.h"
 #include "app/WindowIcon.h"
-#include "controls/PropertyStore.h"
+#include "controls/qt/PropertyStore.h"
 #include "window/AppIdentity.h"
 #include "window/ConnectionView.h"
 #include "window/Layout.h"

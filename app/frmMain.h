@@ -12,7 +12,7 @@
 
 #include <functional>
 
-#include "controls/Command.h"
+#include "controls/qt/Command.h"
 #include "engine/CloseReport.h"
 #include "engine/Manager.h"
 #include "engine/ManagerWindow.h"

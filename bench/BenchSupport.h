@@ -10,25 +10,22 @@
 
 #include <benchmark/benchmark.h>
 
-#include "engine/SettingsStore.h"
+#include "engine/Settings.h"
 #include "platform/HostAddressSource.h"
 #include "platform/linux/UniqueFd.h"
 #include "platform/linux/sockdiag/LinuxTcpTable.h"
+#include "tests/support/MemoryStore.h"
 
 namespace quarnel::bench {
 
 using platform::UniqueFd;
 
+using testsupport::MemoryStore;
+
 // Rules kept in memory, nothing written anywhere: remote ports 9, 13 and 37 are blocked.
-class MemoryStore : public SettingsStore {
-public:
-    std::string Read(const std::string& key, const std::string& defaultValue) override {
-        return key == "BlockedRemotePortsString" ? "9,13,37" : defaultValue;
-    }
-    void Write(const std::string&, const std::string&) override {}
-    bool Flush() override { return true; }
-    std::string Location() const override { return "memory"; }
-};
+inline MemoryStore ThreePortRules() {
+    return MemoryStore({{BlockedRemotePortsKey, "9,13,37"}});
+}
 
 class NoAddresses : public platform::HostAddressSource {
 public:

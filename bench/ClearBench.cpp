@@ -48,7 +48,7 @@ void UnreportedRowsRead(benchmark::State& state) {
 // the ones that find nothing changed.
 void Passes(benchmark::State& state, platform::TcpTableSource& source, bool clear) {
     NoAddresses hosts;
-    MemoryStore store;
+    MemoryStore store = bench::ThreePortRules();
     Engine engine(source, hosts, store);
     engine.oManager.LoadSettings();
     const std::function<void()> events = [] {};

@@ -39,7 +39,7 @@ void BareTableRead(benchmark::State& state) {
 void SteadyPass(benchmark::State& state) {
     const auto table = OpenTable();
     NoAddresses hosts;
-    MemoryStore store;
+    MemoryStore store = quarnel::bench::ThreePortRules();
     quarnel::Engine engine(*table, hosts, store);
     engine.oManager.LoadSettings();
     const std::function<void()> events = [] {};
@@ -90,67 +90,57 @@ void PassesFromMemory(benchmark::State& state, quarnel::SettingsStore& store, bo
 }
 
 void SteadyPassWithoutRead(benchmark::State& state) {
-    MemoryStore store;
+    MemoryStore store = quarnel::bench::ThreePortRules();
     PassesFromMemory(state, store, false);
 }
 
 // Rule lists as an administrator's may be: prefixes allowed IPv4 and IPv6 alike, of every
 // length from /8 (/32) on, none around the loopback connections; port ranges below the
 // ephemeral ports, so that every row is judged to its end.
-class LargeRulesStore : public quarnel::SettingsStore {
-public:
-    LargeRulesStore(std::size_t prefixes, std::size_t ranges) {
-        std::mt19937 random(0x9e3779b9);
-        for (std::size_t i = 0; i < prefixes; ++i) {
-            quarnel::platform::IpAddress address{};
-            for (auto& byte : address) {
-                byte = static_cast<std::uint8_t>(random());
-            }
-            const bool ipv4 = i % 2 == 0;
-            if (ipv4) {
-                address = quarnel::platform::MappedIPv4(static_cast<std::uint32_t>(random()));
-                address[12] = static_cast<std::uint8_t>(address[12] == 127 ? 128 : address[12]);
-            }
-            const auto length =
-                static_cast<unsigned>(ipv4 ? 8 + random() % 25 : 32 + random() % 97);
-            std::string text = quarnel::platform::CanonicalAddressText(address);
-            text += '/';
-            text += std::to_string(length);
-            const auto entry = quarnel::platform::ParseAddressEntry(text);
-            Append(allowed_, quarnel::platform::AddressEntryText(entry.Prefix));
-        }
-        for (std::size_t i = 0; i < ranges; ++i) {
-            const auto low = static_cast<std::uint16_t>(1 + random() % 30000);
-            const auto high = static_cast<std::uint16_t>(low + random() % 64);
-            Append(ports_, quarnel::platform::PortEntryText({low, high}));
-        }
-    }
-    std::string Read(const std::string& key, const std::string&) override {
-        return key == quarnel::AllowedIPKey ? allowed_ : ports_;
-    }
-    void Write(const std::string&, const std::string&) override {}
-    bool Flush() override { return true; }
-    std::string Location() const override { return "memory"; }
-
-private:
-    static void Append(std::string& list, const std::string& entry) {
+MemoryStore LargeRules(std::size_t prefixes, std::size_t ranges) {
+    const auto append = [](std::string& list, const std::string& entry) {
         if (!list.empty()) {
             list += ',';
         }
         list += entry;
+    };
+    std::string allowed, ports;
+    std::mt19937 random(0x9e3779b9);
+    for (std::size_t i = 0; i < prefixes; ++i) {
+        quarnel::platform::IpAddress address{};
+        for (auto& byte : address) {
+            byte = static_cast<std::uint8_t>(random());
+        }
+        const bool ipv4 = i % 2 == 0;
+        if (ipv4) {
+            address = quarnel::platform::MappedIPv4(static_cast<std::uint32_t>(random()));
+            address[12] = static_cast<std::uint8_t>(address[12] == 127 ? 128 : address[12]);
+        }
+        const auto length = static_cast<unsigned>(ipv4 ? 8 + random() % 25 : 32 + random() % 97);
+        std::string text = quarnel::platform::CanonicalAddressText(address);
+        text += '/';
+        text += std::to_string(length);
+        const auto entry = quarnel::platform::ParseAddressEntry(text);
+        append(allowed, quarnel::platform::AddressEntryText(entry.Prefix));
     }
-
-    std::string allowed_, ports_;
-};
+    for (std::size_t i = 0; i < ranges; ++i) {
+        const auto low = static_cast<std::uint16_t>(1 + random() % 30000);
+        const auto high = static_cast<std::uint16_t>(low + random() % 64);
+        append(ports, quarnel::platform::PortEntryText({low, high}));
+    }
+    return MemoryStore({{quarnel::AllowedIPKey, allowed},
+                        {quarnel::BlockedLocalPortsKey, ports},
+                        {quarnel::BlockedRemotePortsKey, ports}});
+}
 
 // Every row judged afresh under today's three entries, and under 10,000 prefixes and 1,000 ranges.
 void JudgingPassThreeEntries(benchmark::State& state) {
-    MemoryStore store;
+    MemoryStore store = quarnel::bench::ThreePortRules();
     PassesFromMemory(state, store, true);
 }
 
 void JudgingPassLargeRules(benchmark::State& state) {
-    LargeRulesStore store(10000, 1000);
+    MemoryStore store = LargeRules(10000, 1000);
     PassesFromMemory(state, store, true);
 }
 
@@ -160,7 +150,7 @@ void JudgingPassLargeRules(benchmark::State& state) {
 void CompileLargeRulesInProgram(benchmark::State& state) {
     RowsFromMemory table({});
     NoAddresses hosts;
-    LargeRulesStore store(100000, 1000);
+    MemoryStore store = LargeRules(100000, 1000);
     quarnel::Engine engine(table, hosts, store);
     engine.oManager.LoadSettings();
     for (auto _ : state) {
@@ -172,7 +162,7 @@ void CompileLargeRulesInProgram(benchmark::State& state) {
 void CompileLargeRulesInHelper(benchmark::State& state) {
     RowsFromMemory table({});
     NoAddresses hosts;
-    LargeRulesStore store(100000, 1000);
+    MemoryStore store = LargeRules(100000, 1000);
     quarnel::Engine engine(table, hosts, store);
     engine.oManager.LoadSettings();
     std::vector<std::vector<std::uint8_t>> parts;

@@ -42,21 +42,6 @@ using namespace std::chrono_literals;
 
 constexpr int kTries = 1000;
 
-// Rules in memory: the given ports blocked, no address allowed.
-class Rules final : public SettingsStore {
-public:
-    Rules(int local, int remote) : local_(std::to_string(local)), remote_(std::to_string(remote)) {}
-    std::string Read(const std::string& key, const std::string&) override {
-        return key == BlockedLocalPortsKey ? local_ : key == BlockedRemotePortsKey ? remote_ : "";
-    }
-    void Write(const std::string&, const std::string&) override {}
-    bool Flush() override { return true; }
-    std::string Location() const override { return "memory"; }
-
-private:
-    std::string local_, remote_;
-};
-
 std::unique_ptr<platform::PayloadFilter> AttachFilter() {
     platform::FilterCause why;
     auto filter = platform::PayloadFilter::Attach(bench::OwnCgroupRoot(), why);
@@ -99,7 +84,10 @@ pid_t StartGuard(bool filtered, int local, int remote) {
     platform::FilteringTcpTable table(std::move(events), std::move(filter),
                                       {platform::FilterCause::Kind::NotBuilt});
     bench::NoAddresses hosts;
-    Rules rules(local, remote);
+    // The given ports blocked, no address allowed.
+    bench::MemoryStore rules({{BlockedLocalPortsKey, std::to_string(local)},
+                              {BlockedRemotePortsKey, std::to_string(remote)},
+                              {AllowedIPKey, ""}});
     Engine engine(table, hosts, rules);
     engine.oManager.LoadSettings();  // hands the rules to the filter too
     engine.ProcessTcpTable({});

@@ -17,23 +17,6 @@ namespace {
 
 using namespace quarnel;
 
-class Rules : public SettingsStore {
-public:
-    explicit Rules(std::string blockedPort) : blockedPort_(std::move(blockedPort)) {}
-    std::string Read(const std::string& key, const std::string& defaultValue) override {
-        if (key == "BlockedRemotePortsString") {
-            return blockedPort_;
-        }
-        return key == "AllowedIPString" ? "192.0.2.1" : defaultValue;
-    }
-    void Write(const std::string&, const std::string&) override {}
-    bool Flush() override { return true; }
-    std::string Location() const override { return "memory"; }
-
-private:
-    std::string blockedPort_;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -47,7 +30,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     bench::NoAddresses hosts;
-    Rules rules(argv[1]);
+    bench::MemoryStore rules({{BlockedRemotePortsKey, argv[1]}, {AllowedIPKey, "192.0.2.1"}});
     Engine engine(*table.Source, hosts, rules);
     engine.oManager.LoadSettings();
     for (;;) {

@@ -2,15 +2,15 @@
 
 namespace quarnel {
 
-QChar NextAccessKey(const QString& caption, bool enabled, QChar current) {
+char16_t NextAccessKey(std::u16string_view caption, bool enabled, char16_t current) {
     if (!enabled) {
-        return QChar();
+        return 0;
     }
-    const qsizetype marker = caption.indexOf(QLatin1Char('&'));
-    if (marker < 0) {
+    const auto marker = caption.find(u'&');
+    if (marker == std::u16string_view::npos) {
         return current;
     }
-    return marker + 1 < caption.size() ? caption[marker + 1] : QChar();
+    return marker + 1 < caption.size() ? caption[marker + 1] : char16_t{0};
 }
 
 }  // namespace quarnel

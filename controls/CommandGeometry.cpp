@@ -16,18 +16,18 @@ constexpr int EdgeHeight = PictureHeight - 2 * Corner;  // 255
 constexpr int FarX = PictureWidth - Corner;             // 900
 constexpr int FarY = PictureHeight - Corner;            // 315
 
-QRect Pixels(int x, int y, int width, int height) {
-    return QRect(TwipsToPixels(x), TwipsToPixels(y), TwipsToPixels(width), TwipsToPixels(height));
+PixelRect Pixels(int x, int y, int width, int height) {
+    return {TwipsToPixels(x), TwipsToPixels(y), TwipsToPixels(width), TwipsToPixels(height)};
 }
 
 // The dots of a line from (x1, y1) towards (x2, y2), without the end point; lines are either
 // horizontal or vertical.
-void AddDots(std::vector<QPoint>& dots, QPoint from, QPoint to) {
-    const int dx = (to.x() > from.x()) - (to.x() < from.x());
-    const int dy = (to.y() > from.y()) - (to.y() < from.y());
-    for (QPoint p = from; p != to; p += QPoint(2 * dx, 2 * dy)) {
+void AddDots(std::vector<PixelPoint>& dots, PixelPoint from, PixelPoint to) {
+    const int dx = (to.X > from.X) - (to.X < from.X);
+    const int dy = (to.Y > from.Y) - (to.Y < from.Y);
+    for (PixelPoint p = from; p != to; p = {p.X + 2 * dx, p.Y + 2 * dy}) {
         dots.push_back(p);
-        if (p + QPoint(dx, dy) == to) {
+        if (PixelPoint{p.X + dx, p.Y + dy} == to) {
             break;
         }
     }
@@ -56,17 +56,17 @@ std::array<Slice, 8> FrameSlices(int width, int height) {
     }};
 }
 
-std::vector<QPoint> FocusDots(int width, int height) {
+std::vector<PixelPoint> FocusDots(int width, int height) {
     const int w = width * TwipsPerPixel;
     const int h = height * TwipsPerPixel;
-    auto at = [](int x, int y) { return QPoint(TwipsToPixels(x), TwipsToPixels(y)); };
-    std::vector<QPoint> dots;
+    auto at = [](int x, int y) { return PixelPoint{TwipsToPixels(x), TwipsToPixels(y)}; };
+    std::vector<PixelPoint> dots;
     AddDots(dots, at(60, 60), at(60, h - 60));          // LeftLine
     AddDots(dots, at(60, 60), at(w - 60, 60));          // TopLine
     AddDots(dots, at(w - 70, 60), at(w - 70, h - 60));  // RightLine
     AddDots(dots, at(60, h - 70), at(w - 60, h - 70));  // BottomLine
-    auto byRowThenColumn = [](QPoint a, QPoint b) {
-        return a.y() != b.y() ? a.y() < b.y() : a.x() < b.x();
+    auto byRowThenColumn = [](PixelPoint a, PixelPoint b) {
+        return a.Y != b.Y ? a.Y < b.Y : a.X < b.X;
     };
     std::sort(dots.begin(), dots.end(), byRowThenColumn);
     dots.erase(std::unique(dots.begin(), dots.end()), dots.end());

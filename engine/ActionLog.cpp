@@ -1,9 +1,5 @@
 #include "engine/ActionLog.h"
 
-#include <limits.h>
-#include <poll.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <utility>
 #include <vector>
@@ -68,9 +64,9 @@ bool ActionLog::Room(Clock::time_point now) {
 }
 
 void ActionLog::Say(std::string_view line, Priority priority) {
-    // A full descriptor loses it rather than stall the pass; cut short of PIPE_BUF with its
-    // priority mark ("<4>") and end, a pipe takes it whole.
-    if (!Write(line.substr(0, PIPE_BUF - 1 - (marked_ ? 3 : 0)), priority)) {
+    // A full output loses it rather than stall the pass; cut short of the longest line with its
+    // priority mark ("<4>") and end, the output takes it whole.
+    if (!Write(line.substr(0, output_.LongestLine() - 1 - (marked_ ? 3 : 0)), priority)) {
         ++lost_;
     }
 }
@@ -128,13 +124,7 @@ bool ActionLog::Write(std::string_view text, Priority priority) {
     }
     line.append(text);
     line += '\n';
-    // A pipe or socket that is full would block the write; poll asks without waiting. A line is
-    // far below PIPE_BUF, so a descriptor that has room takes it whole.
-    pollfd room{fd_, POLLOUT, 0};
-    if (::poll(&room, 1, 0) != 1 || (room.revents & POLLOUT) == 0) {
-        return false;
-    }
-    return ::write(fd_, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+    return output_.TryWrite(line);
 }
 
 }  // namespace quarnel

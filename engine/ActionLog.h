@@ -11,12 +11,13 @@
 #include <tuple>
 
 #include "engine/CloseReport.h"
+#include "platform/LogOutput.h"
 
 namespace quarnel {
 
-// The log of what the guard does, one line each, to a descriptor (the service's stdout, which
-// the journal keeps; the window program's stderr). It never makes the pass wait: a line the
-// descriptor cannot take at once is dropped and counted, and past closeLinesPerSecond close
+// The log of what the guard does, one line each, to an output (the service's stdout, which the
+// journal keeps; the window program's stderr). It never makes the pass wait: a line the output
+// cannot take at once is dropped and counted, and past closeLinesPerSecond close
 // lines in one second the rest are only counted, then summarised in one line ("and 1,734 more
 // closed in the last second (1,700 by curl [812] user alice, 34 by others)"); other lines lost
 // are counted and told too. Say may be called from
@@ -28,8 +29,9 @@ public:
     // Info, unusable rules and fallbacks Warning, failures that keep it from closing Error.
     enum class Priority { Error = 3, Warning = 4, Notice = 5, Info = 6 };
 
-    explicit ActionLog(int fd, std::size_t closeLinesPerSecond = 20)
-        : fd_(fd), limit_(closeLinesPerSecond) {}
+    // output stays the caller's and outlives the log.
+    explicit ActionLog(platform::LogOutput& output, std::size_t closeLinesPerSecond = 20)
+        : output_(output), limit_(closeLinesPerSecond) {}
 
     // A connection the pass closed, the rule that closed it and who it belonged to (see
     // CloseLine).
@@ -39,14 +41,14 @@ public:
     void Missed(const platform::TcpRow& row, Verdict verdict, Clock::time_point now = Clock::now(),
                 const RuleSet* rules = nullptr, const platform::ConnectionOwner& owner = {});
     // A line of its own: start, reload, a failure. Not limited; dropped and counted only when
-    // the descriptor is full. One longer than PIPE_BUF is cut there, which a pipe takes whole.
+    // the output is full. One longer than the output takes whole is cut there.
     void Say(std::string_view line, Priority priority = Priority::Info);
     // Starts every line with its priority as "<4>", which the journal reads off a service's
     // output (and keeps out of the text).
     void MarkPriorities(bool mark) { marked_ = mark; }
-    // Where close lines go instead of the descriptor (the journal, with fields of their own);
-    // it tells whether it took the line, and a line it did not take goes to the descriptor.
-    // Limited and counted as the descriptor's lines are.
+    // Where close lines go instead of the output (the journal, with fields of their own);
+    // it tells whether it took the line, and a line it did not take goes to the output.
+    // Limited and counted as the output's lines are.
     using CloseSink =
         std::function<bool(const platform::TcpRow& row, Verdict verdict,
                            const platform::ConnectionOwner& owner, const std::string& line)>;
@@ -81,10 +83,10 @@ private:
             return std::tie(a.Pid, a.Uid, a.Command) < std::tie(b.Pid, b.Uid, b.Command);
         }
     };
-    // Writes line and a newline in one write when the descriptor takes it without waiting.
+    // Writes line and a newline in one write when the output takes it without waiting.
     bool Write(std::string_view line, Priority priority = Priority::Info);
 
-    int fd_;
+    platform::LogOutput& output_;
     std::size_t limit_;
     Clock::time_point windowStart_{};  // when the second of the lines counted below began
     std::size_t writtenInWindow_ = 0;

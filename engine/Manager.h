@@ -106,6 +106,10 @@ public:
     ManagerWindow* oMainForm = nullptr;
 
 private:
+    // Empties oList and appends each piece of text of its kind, a port entry in its one form;
+    // the pieces that are not.
+    std::vector<std::string> FillList(List& oList, std::string_view text);
+
     const TcpTable& table_;
     ConnectionCache& cache_;
     SettingsStore& store_;

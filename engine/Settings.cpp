@@ -1,3 +1,4 @@
+#include <array>
 #include <string>
 #include <string_view>
 
@@ -11,30 +12,6 @@ std::string SaveFailedText(const std::string& location) {
     return "The rule lists could not be saved to " + location +
            ". They stay in effect until Quarnel ends, but the changes will be lost at the next "
            "start unless that file can be written.";
-}
-
-bool IsSettingsText(std::string_view text) {
-    while (!text.empty()) {
-        const auto end = text.find('\n');
-        std::string_view line = text.substr(0, end);
-        text = end == std::string_view::npos ? std::string_view{} : text.substr(end + 1);
-        for (const char c : line) {
-            if (static_cast<unsigned char>(c) < 0x20 && c != '\t' && c != '\r') {
-                return false;
-            }
-        }
-        const auto first = line.find_first_not_of(" \t\r");
-        if (first == std::string_view::npos) {
-            continue;
-        }
-        line.remove_prefix(first);
-        const bool understood = line.front() == ';' || line.front() == '#' || line.front() == '[' ||
-                                line.find('=') != std::string_view::npos;
-        if (!understood) {
-            return false;
-        }
-    }
-    return true;
 }
 
 std::string LoadProblemText(const std::string& location, const StoreCondition& condition) {
@@ -91,10 +68,32 @@ std::vector<std::string> AddPieces(
     return notAdded;
 }
 
-void Manager::LoadListFromString(List& oList, const std::string& sString) {
+namespace {
+
+// The three rule lists as the store keeps them, in the order they are read and written: the
+// key, the value a missing key stands for, and what the user calls the list.
+struct StoredList {
+    List Manager::*Member;
+    const char* Key;
+    const char* Default;
+    const char* Name;
+};
+constexpr std::array<StoredList, 3> kStoredLists = {{
+    {&Manager::oBlockedLocalPorts, BlockedLocalPortsKey, "", "blocked local ports"},
+    {&Manager::oBlockedRemotePorts, BlockedRemotePortsKey, "", "blocked remote ports"},
+    {&Manager::oAllowedIP, AllowedIPKey, DefaultAllowedIP, "allowed IP addresses"},
+}};
+
+}  // namespace
+
+std::vector<std::string> Manager::FillList(List& oList, std::string_view text) {
     oList.Reset();
     const bool ports = &oList == &oBlockedLocalPorts || &oList == &oBlockedRemotePorts;
-    (void)AddPieces(oList, sString, ',', ports ? PortListEntry : nullptr);
+    return AddPieces(oList, text, ',', ports ? PortListEntry : nullptr);
+}
+
+void Manager::LoadListFromString(List& oList, const std::string& sString) {
+    (void)FillList(oList, sString);
 }
 
 std::string Manager::SaveListToString(const List& oList) const {
@@ -110,21 +109,14 @@ std::string Manager::SaveListToString(const List& oList) const {
 }
 
 std::string Manager::LoadSettings() {
-    const std::string local = store_.Read(BlockedLocalPortsKey, "");
-    const std::string remote = store_.Read(BlockedRemotePortsKey, "");
-    const std::string allowed = store_.Read(AllowedIPKey, DefaultAllowedIP);
+    std::array<std::string, kStoredLists.size()> stored;
+    for (std::size_t i = 0; i < stored.size(); ++i) {
+        stored[i] = store_.Read(kStoredLists[i].Key, kStoredLists[i].Default);
+    }
     std::vector<std::pair<std::string, std::string>> unloaded;
-    const std::pair<List*, std::pair<const char*, const std::string*>> lists[] = {
-        {&oAllowedIP, {"allowed IP addresses", &allowed}},
-        {&oBlockedLocalPorts, {"blocked local ports", &local}},
-        {&oBlockedRemotePorts, {"blocked remote ports", &remote}},
-    };
-    for (const auto& [list, named] : lists) {
-        list->Reset();
-        const bool ports = list != &oAllowedIP;
-        for (std::string& piece :
-             AddPieces(*list, *named.second, ',', ports ? PortListEntry : nullptr)) {
-            unloaded.emplace_back(named.first, std::move(piece));
+    for (std::size_t i = 0; i < stored.size(); ++i) {
+        for (std::string& piece : FillList(this->*kStoredLists[i].Member, stored[i])) {
+            unloaded.emplace_back(kStoredLists[i].Name, std::move(piece));
         }
     }
     CompileRules();
@@ -148,12 +140,9 @@ void Manager::CompileRules() {
 }
 
 bool Manager::SaveSettings() {
-    const std::string local = SaveListToString(oBlockedLocalPorts);
-    const std::string remote = SaveListToString(oBlockedRemotePorts);
-    const std::string allowed = SaveListToString(oAllowedIP);
-    store_.Write(BlockedLocalPortsKey, local);
-    store_.Write(BlockedRemotePortsKey, remote);
-    store_.Write(AllowedIPKey, allowed);
+    for (const StoredList& list : kStoredLists) {
+        store_.Write(list.Key, SaveListToString(this->*list.Member));
+    }
     if (store_.Flush()) {
         saveFailureShown_ = false;  // a later failure is news again
         return true;

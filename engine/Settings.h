@@ -1,7 +1,6 @@
 #pragma once
 
 #include <string>
-#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -18,10 +17,6 @@ inline constexpr const char* DefaultAllowedIP = "127.0.0.1,::1";
 
 // What the user is told when the rule lists could not be written to location.
 std::string SaveFailedText(const std::string& location);
-
-// Whether text can be a settings file: lines of sections, keys with values, comments or blank
-// lines, and no control characters. Anything else is another program's file or damage.
-bool IsSettingsText(std::string_view text);
 
 // What the user is told at start about a store in condition at location; empty when it was
 // read.

@@ -1,11 +1,10 @@
 #include "platform/RuleEntry.h"
 
-#include <arpa/inet.h>
-
 #include <array>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <vector>
 
 namespace quarnel::platform {
 
@@ -61,8 +60,8 @@ std::optional<double> LenientNumber(std::string_view text) {
 
 // "010.000.000.001" and "+10. 0.0.1" are 10.0.0.1: four parts, each a whole number 0 to 255.
 std::optional<IpAddress> TypedIPv4(std::string_view text) {
-    std::uint32_t hostOrder = 0;
-    for (int part = 0; part < 4; ++part) {
+    IpAddress address = MappedIPv4(0);
+    for (std::size_t part = 0; part < 4; ++part) {
         const auto point = text.find('.');
         if ((part < 3) == (point == std::string_view::npos)) {
             return std::nullopt;
@@ -75,10 +74,98 @@ std::optional<IpAddress> TypedIPv4(std::string_view text) {
         if (!value || (*value != 0 && text.substr(0, point).find('-') != std::string_view::npos)) {
             return std::nullopt;
         }
-        hostOrder = hostOrder << 8 | *value;
+        address[12 + part] = static_cast<std::uint8_t>(*value);
         text = point == std::string_view::npos ? std::string_view{} : text.substr(point + 1);
     }
-    return MappedIPv4(htonl(hostOrder));
+    return address;
+}
+
+// Dotted IPv4 as addresses are written: four parts 0 to 255 in plain decimal, without leading
+// zeros ("010" could be read as octal elsewhere), and nothing else; IPv4-mapped.
+std::optional<IpAddress> DottedIPv4(std::string_view text) {
+    IpAddress address = MappedIPv4(0);
+    for (std::size_t part = 0; part < 4; ++part) {
+        const auto point = text.find('.');
+        if ((part < 3) == (point == std::string_view::npos)) {
+            return std::nullopt;
+        }
+        const std::string_view digits = text.substr(0, point);
+        const std::optional<unsigned> value = PlainNumber(digits, 255);
+        if (!value || (digits.size() > 1 && digits.front() == '0')) {
+            return std::nullopt;
+        }
+        address[12 + part] = static_cast<std::uint8_t>(*value);
+        text = point == std::string_view::npos ? std::string_view{} : text.substr(point + 1);
+    }
+    return address;
+}
+
+// One to four hexadecimal digits, either case.
+std::optional<std::uint16_t> HexGroup(std::string_view text) {
+    if (text.empty() || text.size() > 4 ||
+        text.find_first_not_of("0123456789abcdefABCDEF") != std::string_view::npos) {
+        return std::nullopt;
+    }
+    unsigned value = 0;
+    (void)std::from_chars(text.data(), text.data() + text.size(), value, 16);  // digits checked
+    return static_cast<std::uint16_t>(value);
+}
+
+// The 16-bit groups of one side of "::" (or of a whole address without it), appended to
+// groups; the last group of the address (last) may be a dotted IPv4 address, two groups. An
+// empty side has none.
+bool AddGroups(std::string_view text, bool last, std::vector<std::uint16_t>& groups) {
+    while (!text.empty()) {
+        const auto colon = text.find(':');
+        const std::string_view group = text.substr(0, colon);
+        if (last && colon == std::string_view::npos && group.find('.') != std::string_view::npos) {
+            const std::optional<IpAddress> ipv4 = DottedIPv4(group);
+            if (!ipv4) {
+                return false;
+            }
+            groups.push_back(static_cast<std::uint16_t>((*ipv4)[12] << 8 | (*ipv4)[13]));
+            groups.push_back(static_cast<std::uint16_t>((*ipv4)[14] << 8 | (*ipv4)[15]));
+            return true;
+        }
+        const std::optional<std::uint16_t> value = HexGroup(group);
+        if (!value || colon == text.size() - 1) {  // "1:" ends in a lone colon
+            return false;
+        }
+        groups.push_back(*value);
+        text = colon == std::string_view::npos ? std::string_view{} : text.substr(colon + 1);
+    }
+    return true;
+}
+
+// IPv6 text: eight groups of hexadecimal, or fewer with one "::" standing for at least one
+// group of zeros, the last two groups also as dotted IPv4.
+std::optional<IpAddress> IPv6Address(std::string_view text) {
+    const auto gap = text.find("::");
+    std::vector<std::uint16_t> head, tail;
+    if (gap == std::string_view::npos) {
+        if (!AddGroups(text, true, head) || head.size() != 8) {
+            return std::nullopt;
+        }
+    } else {
+        const std::string_view after = text.substr(gap + 2);
+        if (after.find("::") != std::string_view::npos || after.starts_with(':') ||
+            !AddGroups(text.substr(0, gap), false, head) || !AddGroups(after, true, tail) ||
+            head.size() + tail.size() > 7) {
+            return std::nullopt;
+        }
+    }
+    IpAddress address{};
+    const auto put = [&address](std::size_t at, std::uint16_t group) {
+        address[2 * at] = static_cast<std::uint8_t>(group >> 8);
+        address[2 * at + 1] = static_cast<std::uint8_t>(group & 0xff);
+    };
+    for (std::size_t i = 0; i < head.size(); ++i) {
+        put(i, head[i]);
+    }
+    for (std::size_t i = 0; i < tail.size(); ++i) {
+        put(8 - tail.size() + i, tail[i]);
+    }
+    return address;
 }
 
 // The prefix with the bits past length cleared.
@@ -123,20 +210,10 @@ std::string PortEntryText(PortRange range) {
 }
 
 std::optional<IpAddress> ParseAddress(std::string_view text) {
-    // inet_pton reads a terminated string; a text with a NUL inside names no address.
-    const std::string terminated(text);
-    if (terminated.find('\0') != std::string::npos) {
-        return std::nullopt;
+    if (text.find(':') == std::string_view::npos) {
+        return DottedIPv4(text);
     }
-    in_addr ipv4{};
-    if (::inet_pton(AF_INET, terminated.c_str(), &ipv4) == 1) {
-        return MappedIPv4(ipv4.s_addr);
-    }
-    IpAddress ipv6;
-    if (::inet_pton(AF_INET6, terminated.c_str(), ipv6.data()) == 1) {
-        return ipv6;
-    }
-    return std::nullopt;
+    return IPv6Address(text);
 }
 
 std::string IPv6Text(const IpAddress& address) {
@@ -178,11 +255,11 @@ std::string CanonicalAddressText(const IpAddress& address) {
     if (!IsIPv4Mapped(address)) {
         return IPv6Text(address);
     }
-    in_addr ipv4{};
-    ipv4.s_addr = IPv4Of(address);
-    char text[INET_ADDRSTRLEN] = {};
-    // Cannot fail: the family is known and the buffer fits every IPv4 address.
-    (void)::inet_ntop(AF_INET, &ipv4, text, sizeof text);
+    std::string text;
+    for (std::size_t i = 12; i < address.size(); ++i) {
+        text += std::to_string(address[i]);
+        text += i + 1 < address.size() ? "." : "";
+    }
     return text;
 }
 

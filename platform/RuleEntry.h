@@ -44,9 +44,10 @@ std::optional<PortRange> ParsePortEntry(std::string_view text);
 // The stored text of a port entry: "6000", or "6000-6063" (a range of one port is that port).
 std::string PortEntryText(PortRange range);
 
-// The address a text names: dotted IPv4 (four decimal parts, no leading zeros) or any IPv6 form
-// the system reads (long-hand, compressed, upper case, with a dotted tail). An IPv4 address comes
-// back IPv4-mapped. None for anything else: blanks, a zone ("%eth0"), a prefix, brackets, a port.
+// The address a text names, as the C library's inet_pton reads it (here without it, alike on every
+// system): dotted IPv4 (four decimal parts, no leading zeros) or any IPv6 form (long-hand,
+// compressed, upper case, with a dotted tail). An IPv4 address comes back IPv4-mapped. None for
+// anything else: blanks, a zone ("%eth0"), a prefix, brackets, a port.
 std::optional<IpAddress> ParseAddress(std::string_view text);
 
 // The RFC 5952 text of an IPv6 address: lower-case hexadecimal without leading zeros, the

@@ -1,50 +1,16 @@
 #include "service/AcceptedRules.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-
-#include "platform/linux/UniqueFd.h"
+#include "platform/RegularFile.h"
 
 namespace quarnel {
-
-namespace {
-
-bool Fail(std::string& problem, const std::string& what) {
-    problem = what + ": " + std::strerror(errno);
-    return false;
-}
-
-}  // namespace
 
 bool AcceptedRules::Keep(const std::string& text, std::string& problem) {
     if (path_.empty() || text == kept_) {
         return true;
     }
-    const std::string next = path_ + ".new";
-    {
-        const platform::UniqueFd file(
-            ::open(next.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
-        if (!file) {
-            return Fail(problem, "cannot write " + next);
-        }
-        // On disk before the rename: after a crash the copy is the old one or this one, whole.
-        if (::write(file.Get(), text.data(), text.size()) != static_cast<ssize_t>(text.size()) ||
-            ::fsync(file.Get()) != 0) {
-            const int error = errno;
-            (void)::unlink(next.c_str());  // a part of a copy is no use to anyone
-            errno = error;
-            return Fail(problem, "cannot write " + next);
-        }
-    }
-    if (std::rename(next.c_str(), path_.c_str()) != 0) {
-        const int error = errno;
-        (void)::unlink(next.c_str());
-        errno = error;
-        return Fail(problem, "cannot replace " + path_);
+    // Readable to the service alone, as its state folder is.
+    if (!platform::WriteRegularFile(path_, text, 0600, problem)) {
+        return false;
     }
     kept_ = text;
     return true;
@@ -52,7 +18,9 @@ bool AcceptedRules::Keep(const std::string& text, std::string& problem) {
 
 RulesReading AcceptedRules::Read() {
     if (path_.empty()) {
-        return RulesReading{RulesReading::Outcome::Missing, {}, {}, {}, {}, 0, {}};
+        RulesReading none;
+        none.Result = RulesReading::Outcome::Missing;
+        return none;
     }
     RulesReading reading = ReadRulesFile(path_);
     if (reading.Result == RulesReading::Outcome::Read) {

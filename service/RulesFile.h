@@ -1,12 +1,11 @@
 #pragma once
 
 #include <map>
-#include <optional>
 #include <string>
-#include <vector>
 
 #include "engine/Manager.h"
 #include "engine/SettingsStore.h"
+#include "settings/RulesReading.h"
 
 namespace quarnel {
 
@@ -29,36 +28,10 @@ private:
     std::string path_;
 };
 
-// What one reading of the rules file gave.
-struct RulesReading {
-    enum class Outcome {
-        Read,      // Rules hold the file's rules
-        Missing,   // there is no file: no rules
-        Unusable,  // the file cannot be used: Problem says why
-    };
-    Outcome Result = Outcome::Unusable;
-    std::map<std::string, std::string> Values;  // the rule lists the file holds, by key
-    std::string Problem;
-    std::vector<std::string> IgnoredKeys;  // keys of the file that are no rule list
-    std::string Text;                      // the bytes read, when Read
-    int Error = 0;  // when the system kept it from reading the file: the error number
-    // OwnNamespaceOnly (true or false) when the file holds it: the service then guards its own
-    // network namespace alone. Read at start only, before the service gives up entering others.
-    std::optional<bool> OwnNamespaceOnly;
-};
-
-// Reads the rules file at path: the window program's settings file format (section [General],
-// the keys BlockedLocalPortsString, BlockedRemotePortsString and AllowedIPString, and the
-// service's own OwnNamespaceOnly, which the window program passes over). It is unusable
-// whole when it cannot be read, is not text, does not parse, holds none of the three keys (an
-// empty or half-written file), holds a piece that is no port (1 to 65535) or no IP address, or an
-// OwnNamespaceOnly that is neither true nor false.
-// A UTF-8 byte order mark at its start, as some editors write, is passed over. Nothing is
-// written, to that file or beside it.
+// Reads the rules file at path as ReadRulesText reads its bytes, and never waits for it (a FIFO
+// in its place is refused): unusable whole when it cannot be read, is not a regular file or is
+// larger than 1 MiB, Missing when there is none. Nothing is written, to that file or beside it.
 RulesReading ReadRulesFile(const std::string& path);
-
-// The key of the rules file that keeps the service to its own network namespace.
-inline constexpr const char* kOwnNamespaceOnlyKey = "OwnNamespaceOnly";
 
 // The rules in force as one line: "blocked local ports 445,139; blocked remote ports none;
 // allowed addresses 127.0.0.1".

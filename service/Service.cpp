@@ -66,7 +66,8 @@ using Priority = ActionLog::Priority;
 Service::Service(std::string rulesPath, std::string acceptedPath, bool ownNamespaceOnly)
     : rulesPath_(std::move(rulesPath)),
       ownNamespaceOnly_(ownNamespaceOnly),
-      log_(STDOUT_FILENO),
+      standardOutput_(STDOUT_FILENO),
+      log_(standardOutput_),
       watch_(rulesPath_),
       rules_(rulesPath_),
       accepted_(std::move(acceptedPath)),

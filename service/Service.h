@@ -7,6 +7,7 @@
 
 #include "engine/ActionLog.h"
 #include "engine/Engine.h"
+#include "platform/linux/client/DescriptorOutput.h"
 #include "platform/linux/client/LinuxHostAddressSource.h"
 #include "platform/linux/client/TcpTableSelection.h"
 #include "platform/linux/client/UserNames.h"
@@ -68,6 +69,7 @@ private:
     bool ownNamespaceOnly_;        // told on the command line
     bool ownOnlyInForce_ = false;  // as it started: the rules file's setting counts at start only
     platform::UserNames users_;    // before the log, which names owners' users through it
+    platform::DescriptorOutput standardOutput_;
     ActionLog log_;
     ServiceSignals signals_;
     RulesWatch watch_;

@@ -1,54 +1,17 @@
 #include "settings/IniSettingsStore.h"
 
-#include <QSettings>
-#include <QStandardPaths>
-#include <QStringList>
-#include <QVariant>
-
-#include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <system_error>
 
-#include "engine/Settings.h"
-#include "settings/RegularFile.h"
+#include "platform/RegularFile.h"
 
 namespace quarnel {
 
 namespace {
 
-// Keys without a group land in the file's [General] section.
-QSettings OpenSettings() {
-    return QSettings(QSettings::IniFormat, QSettings::UserScope, "Quarnel", "Quarnel");
-}
-
 // Larger than any list of rules a person keeps: such a file is not ours.
 constexpr std::size_t kLargestFile = 1 << 20;
-
-enum class Contents { Missing, Read, TooLarge, Failed };
-
-// The whole file at path, without ever waiting: only a regular file is read. why tells a
-// failure.
-Contents ReadSettingsFile(const std::string& path, std::string& text, std::string& why) {
-    FileReading file = ReadRegularFile(path, kLargestFile);
-    text = std::move(file.Bytes);
-    switch (file.Result) {
-        case FileReading::Outcome::Read:
-            return Contents::Read;
-        case FileReading::Outcome::Missing:
-            return Contents::Missing;
-        case FileReading::Outcome::TooLarge:
-            return Contents::TooLarge;
-        case FileReading::Outcome::NotRegular:
-            why = "not a regular file";
-            return Contents::Failed;
-        case FileReading::Outcome::NoAccess:
-        case FileReading::Outcome::Failed:
-            break;
-    }
-    why = std::strerror(file.Error);
-    return Contents::Failed;
-}
 
 // Renames the file at path to a free name beside it that says why; the new path, or empty.
 std::string SetAside(const std::string& path, std::string& why) {
@@ -63,10 +26,11 @@ std::string SetAside(const std::string& path, std::string& why) {
         if (fs::exists(fs::symlink_status(aside, error))) {
             continue;
         }
-        if (std::rename(path.c_str(), aside.c_str()) == 0) {
+        fs::rename(path, aside, error);
+        if (!error) {
             return aside;
         }
-        why = std::strerror(errno);
+        why = error.message();
         return {};
     }
     why = "no free name beside it";
@@ -80,24 +44,29 @@ void IniSettingsStore::Inspect() const {
         return;
     }
     inspected_ = true;
-    const std::string path = Location();
-    std::string text, why;
-    const Contents contents = ReadSettingsFile(path, text, why);
-    if (contents == Contents::Missing) {
-        return;
-    }
-    if (contents == Contents::Failed) {
-        found_ = {StoreCondition::Kind::Unreadable, why};
-        return;
-    }
-    if (contents == Contents::Read && IsSettingsText(text)) {
-        QSettings settings = OpenSettings();
-        (void)settings.allKeys();  // read now: its status tells whether it parsed
-        if (settings.status() == QSettings::NoError) {
+    platform::FileReading file = platform::ReadRegularFile(path_, kLargestFile);
+    switch (file.Result) {
+        case platform::FileReading::Outcome::Missing:
             return;
-        }
+        case platform::FileReading::Outcome::Read:
+            stored_ = ReadIni(file.Bytes);
+            if (stored_.Understood) {
+                return;
+            }
+            stored_ = {};
+            break;
+        case platform::FileReading::Outcome::TooLarge:
+            break;
+        case platform::FileReading::Outcome::NotRegular:
+            found_ = {StoreCondition::Kind::Unreadable, "not a regular file"};
+            return;
+        case platform::FileReading::Outcome::NoAccess:
+        case platform::FileReading::Outcome::Failed:
+            found_ = {StoreCondition::Kind::Unreadable, std::strerror(file.Error)};
+            return;
     }
-    const std::string aside = SetAside(path, why);
+    std::string why;
+    const std::string aside = SetAside(path_, why);
     if (aside.empty()) {
         found_ = {StoreCondition::Kind::Unreadable, "not understood, and not renamed: " + why};
         return;
@@ -112,47 +81,44 @@ StoreCondition IniSettingsStore::Condition() const {
 
 std::string IniSettingsStore::Read(const std::string& key, const std::string& defaultValue) {
     Inspect();
-    if (found_.State == StoreCondition::Kind::Unreadable) {
-        return defaultValue;
-    }
-    const QVariant value = OpenSettings().value(QString::fromStdString(key));
-    return value.isValid() ? StoredText(value) : defaultValue;
-}
-
-std::string StoredText(const QVariant& value) {
-    // An unquoted value with commas reads back as a list of its pieces.
-    if (value.typeId() == QMetaType::QStringList) {
-        return value.toStringList().join(',').toStdString();
-    }
-    return value.toString().toStdString();
+    const std::string* value = stored_.Find(key);
+    return value != nullptr ? *value : defaultValue;
 }
 
 void IniSettingsStore::Write(const std::string& key, const std::string& value) {
-    pending_.emplace_back(QString::fromStdString(key), QString::fromStdString(value));
+    for (auto& [name, pending] : pending_) {
+        if (name == key) {
+            pending = value;
+            return;
+        }
+    }
+    pending_.emplace_back(key, value);
 }
 
 bool IniSettingsStore::Flush() {
     Inspect();
+    const IniValues values = std::move(pending_);
+    pending_.clear();
     if (found_.State == StoreCondition::Kind::Unreadable) {
-        pending_.clear();
         return false;  // the user's file, whatever it holds, stays as it is
     }
-    // A fresh QSettings for every write: its status keeps the first error for as long as the
-    // object lives, so only a new one tells whether this write worked.
-    QSettings settings = OpenSettings();
-    for (const auto& [key, value] : pending_) {
-        settings.setValue(key, value);
+    // The file as it is now, so that what was changed in it by hand meanwhile stays.
+    const platform::FileReading file = platform::ReadRegularFile(path_, kLargestFile);
+    std::string text;
+    if (file.Result == platform::FileReading::Outcome::Read && ReadIni(file.Bytes).Understood) {
+        text = file.Bytes;
+    } else if (file.Result != platform::FileReading::Outcome::Missing) {
+        return false;
     }
-    pending_.clear();
-    settings.sync();
-    return settings.status() == QSettings::NoError;
-}
-
-std::string IniSettingsStore::Location() const {
-    // Where QSettings keeps it, found without QSettings: that would read the file at once.
-    return (QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
-            "/Quarnel/Quarnel.ini")
-        .toStdString();
+    std::error_code error;
+    std::filesystem::create_directories(std::filesystem::path(path_).parent_path(), error);
+    std::string why;  // the user is told where, not why: a full disk or a folder not theirs
+    text = WithIniValues(text, values);
+    if (!platform::WriteRegularFile(path_, text, 0666, why)) {
+        return false;
+    }
+    stored_ = ReadIni(text);
+    return true;
 }
 
 }  // namespace quarnel

@@ -1,47 +1,42 @@
 #pragma once
 
-#include <QString>
-
 #include <string>
-#include <utility>
-#include <vector>
 
 #include "engine/SettingsStore.h"
-
-class QVariant;
+#include "settings/IniFormat.h"
 
 namespace quarnel {
 
-// A value as the store reads it: one the file holds as a list (a hand-edited value with commas)
-// as its comma-separated text, without blanks around the pieces.
-std::string StoredText(const QVariant& value);
-
-// The rule lists in the user's INI file: $XDG_CONFIG_HOME/Quarnel/Quarnel.ini (by default
-// ~/.config/Quarnel/Quarnel.ini), section [General].
+// The rule lists in the user's INI file, section [General] (on Linux
+// ~/.config/Quarnel/Quarnel.ini).
 //
 // The file is looked at before anything reads it: only a regular file is read (a FIFO or a
 // device would hold the program before its window); one that cannot be read is never written
 // over; one that cannot be understood is renamed aside, the user's to keep, and the store starts
-// empty.
+// empty. A save rewrites the lines of the keys written and keeps every other line (comments,
+// other keys, an edit made by hand since the start), and replaces the file whole.
 class IniSettingsStore : public SettingsStore {
 public:
+    explicit IniSettingsStore(std::string path) : path_(std::move(path)) {}
+
     StoreCondition Condition() const override;
-    // A value that the file holds as a list (a hand-edited value with commas) comes back as
-    // its comma-separated text, without blanks around the pieces.
     std::string Read(const std::string& key, const std::string& defaultValue) override;
     // Kept until Flush.
     void Write(const std::string& key, const std::string& value) override;
-    // Writes the values given since the last Flush; false when the file could not be written.
+    // Writes the values given since the last Flush; false when the file could not be written, or
+    // what is there now may not be written over (it can no longer be read or understood).
     [[nodiscard]] bool Flush() override;
-    std::string Location() const override;
+    std::string Location() const override { return path_; }
 
 private:
     // Once, before the first read or write.
     void Inspect() const;
 
-    std::vector<std::pair<QString, QString>> pending_;
+    std::string path_;
+    IniValues pending_;
     mutable bool inspected_ = false;
     mutable StoreCondition found_;
+    mutable IniContents stored_;  // what the file holds, as far as this store knows
 };
 
 }  // namespace quarnel

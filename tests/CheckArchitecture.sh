@@ -46,8 +46,24 @@ never platform/linux/helper -- "engine/|app/|controls/|container/|service/|setti
     "the privileged helper stays small: no program side, engine, window or Qt"
 never platform/linux/netns -- "engine/|app/|controls/|container/|service/|settings/|platform/linux/(client|helper|protocol|sockdiag|events|filter|netfilter|bpf)/|$qt" \
     "quarnel-netns stays smaller still: its own protocol and privileges/ alone"
-never service -- "app/|controls/|platform/linux/helper/" \
+never service -- "app/|controls/|platform/linux/helper/|$qt" \
     "the service shares code with the window program through settings/ and privileges/ only"
+
+# The portable core, which Windows' build compiles too: the top of these folders (not their
+# toolkit's or system's rooms, as controls/qt/) includes no Qt and no header of one system;
+# what it needs of the system goes through platform/'s interfaces.
+system_only='unistd\.h|poll\.h|fcntl\.h|dirent\.h|dlfcn\.h|pwd\.h|grp\.h|netdb\.h|ifaddrs\.h|'
+system_only+='termios\.h|syslog\.h|pthread\.h|sched\.h|spawn\.h|endian\.h|byteswap\.h|'
+system_only+='sys/|arpa/|netinet/|net/|linux/|bpf/|libmnl/|libnftnl/|systemd/|'
+system_only+='windows\.h|winsock2\.h|ws2tcpip\.h|iphlpapi\.h|shellapi\.h|'
+system_only+='platform/linux/|platform/windows/'
+mapfile -t portable < <(cd "$root" && find container engine settings platform controls \
+    -maxdepth 1 \( -name '*.h' -o -name '*.cpp' \) | sort)
+if (cd "$root" && grep -nE "^\s*#\s*include [<\"]($system_only|$qt)" "${portable[@]}"); then
+    echo "^ the portable core (container/, engine/, settings/, platform/'s own files and" \
+        "controls/ but its toolkit's rooms) builds for every system: no Qt, no system's header" >&2
+    failed=1
+fi
 
 # What the helper was built from: none of the program's side, and no Qt loaded.
 names='(HelperChannel|HelperProcess|HelperTcpTable|TcpTableSelection|OpenTcpTableSource|LinuxHostAddressSource|Engine|Manager|List)'

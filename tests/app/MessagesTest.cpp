@@ -10,6 +10,7 @@
 #include <QTimer>
 
 #include "app/Messages.h"
+#include "platform/linux/client/DescriptorOutput.h"
 
 namespace quarnel {
 namespace {
@@ -39,7 +40,8 @@ TEST(MessageBoxes, NoticesHoldNothingAndShareTheOpenBox) {
         }
     });
 
-    ActionLog log(STDERR_FILENO);
+    platform::DescriptorOutput standardError(STDERR_FILENO);
+    ActionLog log(standardError);
     MessageBoxes messages(log);
     messages.Notify("The helper stopped.");
     messages.Notify("The helper was restarted.");

@@ -56,7 +56,7 @@ protected:
 
     testing::FakeTable table;
     testing::FakeHosts hosts;
-    testing::MapStore store;
+    testing::MemoryStore store;
     Engine engine{table, hosts, store};
     Manager& oManager = engine.oManager;
     Lines Said;

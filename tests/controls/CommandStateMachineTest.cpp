@@ -94,9 +94,10 @@ TEST(CommandStateMachine, TransitionsPicturesAndClicks) {
 // No marker keeps the key, a final one clears it, and only the first counts ("&&" is no escape).
 // The plain case and a disabled button show through the widget.
 TEST(CommandRules, AccessKey) {
-    EXPECT_EQ(NextAccessKey("Add", true, QChar('A')), QChar('A'));
-    EXPECT_EQ(NextAccessKey("Add&", true, QChar('A')), QChar());
-    EXPECT_EQ(NextAccessKey("&&Both", true, QChar()), QChar('&'));
+    EXPECT_EQ(NextAccessKey(u"Add", true, u'A'), u'A');
+    EXPECT_EQ(NextAccessKey(u"Add&", true, u'A'), 0);
+    EXPECT_EQ(NextAccessKey(u"&&Both", true, 0), u'&');
+    EXPECT_EQ(NextAccessKey(u"L\u00f6&schen", true, 0), u's');
 }
 
 }  // namespace

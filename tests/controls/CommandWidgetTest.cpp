@@ -3,7 +3,7 @@
 #include <QSignalSpy>
 #include <QTest>
 
-#include "controls/Command.h"
+#include "controls/qt/Command.h"
 
 namespace quarnel {
 namespace {

@@ -1,17 +1,13 @@
 // The log of closes: that the pass hands over the rule that closed, how lines carry their
-// priority, and that a storm or a full descriptor never makes the pass wait.
+// priority, and that a storm or a full output never makes the pass wait.
 
 #include "engine/ActionLog.h"
 
-#include <fcntl.h>
-#include <limits.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
-#include "platform/linux/UniqueFd.h"
 #include "tests/engine/TestEngine.h"
 
 namespace quarnel::testing {
@@ -20,24 +16,21 @@ namespace {
 using namespace std::chrono_literals;
 using BlockingPass = EngineTest;
 
-// Both ends of a pipe, the log writing to the one, the test reading the other.
-struct Pipe {
-    Pipe() {
-        int ends[2];
-        EXPECT_EQ(::pipe2(ends, O_CLOEXEC), 0);
-        readEnd.Reset(ends[0]);
-        writeEnd.Reset(ends[1]);
-        (void)::fcntl(readEnd.Get(), F_SETFL, O_NONBLOCK);  // Drain stops when it is empty
-    }
-    std::string Drain() {
-        std::string text;
-        char block[65536];
-        for (ssize_t got; (got = ::read(readEnd.Get(), block, sizeof block)) > 0;) {
-            text.append(block, static_cast<std::size_t>(got));
+// An output that keeps what it takes, and takes nothing while Full, as a pipe nobody reads.
+struct MemoryOutput : platform::LogOutput {
+    static constexpr std::size_t kLongestLine = 4096;
+    std::size_t LongestLine() const override { return kLongestLine; }
+    bool TryWrite(std::string_view line) override {
+        if (Full || line.size() > kLongestLine) {
+            return false;
         }
-        return text;
+        Text += line;
+        return true;
     }
-    platform::UniqueFd readEnd, writeEnd;
+    std::string Drain() { return std::exchange(Text, {}); }
+
+    std::string Text;
+    bool Full = false;
 };
 
 // A port of a range names the range it was blocked by, the owner its program, pid and user, and
@@ -51,8 +44,8 @@ TEST(CloseLog, NamesTheRangeOwnerAndNamespaceAndWritesWhatTheSinkRefusesWithItsP
     const std::string range =
         "closed IPv4 192.0.2.5:50123 -> 198.51.100.7:6000 (remote port "
         "6000 blocked, range 6000-6063) by smtp [812] user postfix";
-    Pipe pipe;
-    ActionLog log(pipe.writeEnd.Get());
+    MemoryOutput output;
+    ActionLog log(output);
     log.MarkPriorities(true);
     log.NameUsersBy([](std::uint32_t uid) { return uid == 107 ? "postfix" : "?"; });
     std::vector<std::string> sunk;
@@ -66,7 +59,7 @@ TEST(CloseLog, NamesTheRangeOwnerAndNamespaceAndWritesWhatTheSinkRefusesWithItsP
     EXPECT_EQ(sunk.back(), range);
     log.Say("refused", ActionLog::Priority::Warning);
     log.Say("cannot close", ActionLog::Priority::Error);
-    EXPECT_EQ(pipe.Drain(), "<6>" + range + "\n<4>refused\n<3>cannot close\n");
+    EXPECT_EQ(output.Drain(), "<6>" + range + "\n<4>refused\n<3>cannot close\n");
 
     row.Namespace = 4026532890;
     log.Closed(row, Verdict::BlockedByRemotePort, ActionLog::Clock::now(), nullptr, smtp);
@@ -76,8 +69,8 @@ TEST(CloseLog, NamesTheRangeOwnerAndNamespaceAndWritesWhatTheSinkRefusesWithItsP
         "IPv4 192.0.2.5:50123 -> 198.51.100.7:6000 (remote port 6000 blocked) by smtp [812] "
         "user postfix in ";
     EXPECT_EQ(sunk.back(), "closed " + line + "net:[4026532890]");
-    EXPECT_EQ(pipe.Drain(), "<6>closed " + line + "net:[4026532890]\n<4>missed " + line +
-                                "docker 4026532890: ended before it could be closed\n");
+    EXPECT_EQ(output.Drain(), "<6>closed " + line + "net:[4026532890]\n<4>missed " + line +
+                                  "docker 4026532890: ended before it could be closed\n");
 }
 
 // Each close that worked is told with its rule, the local port's first; a blocked connection that
@@ -108,9 +101,9 @@ TEST_F(BlockingPass, TellsEachCloseThatWorkedWithTheLocalPortRuleFirstAndEachMis
                           "blocked) by unknown: ended before it could be closed"}));
 }
 
-TEST(CloseLog, AStormIsSummarisedAndAFullDescriptorStallsNothing) {
-    Pipe pipe;
-    ActionLog log(pipe.writeEnd.Get(), 3);
+TEST(CloseLog, AStormIsSummarisedAndAFullOutputLosesLinesCountedNotWaitedFor) {
+    MemoryOutput output;
+    ActionLog log(output, 3);
     const auto start = ActionLog::Clock::now();
     const platform::TcpRow row = Established(50123, "198.51.100.7", 443, 1);
     const platform::ConnectionOwner curl{812, 1000, {'c', 'u', 'r', 'l'}};
@@ -120,32 +113,31 @@ TEST(CloseLog, AStormIsSummarisedAndAFullDescriptorStallsNothing) {
     }
     log.Flush(start + 500ms);  // the second is not over: nothing yet
     const std::string line = CloseLine(row, Verdict::BlockedByRemotePort, nullptr, {}, curl) + "\n";
-    EXPECT_EQ(pipe.Drain(), line + line + line);
+    EXPECT_EQ(output.Drain(), line + line + line);
     log.Flush(start + 1s);
     log.Closed(row, Verdict::BlockedByRemotePort, start + 1s + 1ms, nullptr, curl);  // a new second
-    EXPECT_EQ(pipe.Drain(),
+    EXPECT_EQ(output.Drain(),
               "and 1,734 more closed in the last second (1,734 by curl [812] user 1000)\n" + line);
     EXPECT_EQ(log.ClosedCount(), 1738u);
 
-    // A pipe nobody reads: every write would wait. The test hangs here if one does.
-    (void)::fcntl(pipe.writeEnd.Get(), F_SETFL, O_NONBLOCK);
-    while (::write(pipe.writeEnd.Get(), "fill", 4) > 0) {
-    }
-    ASSERT_EQ(errno, EAGAIN);
-    (void)::fcntl(pipe.writeEnd.Get(), F_SETFL, 0);  // writes block again
+    output.Full = true;
     for (int i = 0; i < 5; ++i) {
         log.Closed(row, Verdict::BlockedByRemotePort, start + 3s, nullptr, curl);
     }
-    log.Say("reloaded");  // lost rather than waited for, and counted
-    log.Say(std::string(2 * PIPE_BUF, 'x'));
+    log.Say("reloaded");  // lost, and counted
+    log.Say(std::string(2 * MemoryOutput::kLongestLine, 'x'));
+    log.Flush(start + 5s);  // still full: the count and the summary wait
+    output.Full = false;
     log.Flush(start + 5s);
-    (void)pipe.Drain();
-    log.Flush(start + 5s);
-    EXPECT_EQ(pipe.Drain(),
+    EXPECT_EQ(output.Drain(),
               "lines lost while the log was full: 2\nand 5 more closed in the last 2 seconds (5 by "
               "curl [812] user 1000)\n");
-    log.Say(std::string(2 * PIPE_BUF, 'x'));  // cut where a pipe still takes it whole
-    EXPECT_EQ(pipe.Drain(), std::string(PIPE_BUF - 1, 'x') + "\n");
+    // Cut where the output still takes it whole, its priority mark counted.
+    log.Say(std::string(2 * MemoryOutput::kLongestLine, 'x'));
+    log.MarkPriorities(true);
+    log.Say(std::string(2 * MemoryOutput::kLongestLine, 'x'));
+    EXPECT_EQ(output.Drain(), std::string(MemoryOutput::kLongestLine - 1, 'x') + "\n<6>" +
+                                  std::string(MemoryOutput::kLongestLine - 4, 'x') + "\n");
 }
 
 }  // namespace

@@ -20,6 +20,10 @@ TEST(AddressText, AddressesHaveOneTextAndOnlyPlainAddressesParse) {
         {"::1:2", "::1:2"},                                // not "::0.1.0.2"
         {"fe80::", "fe80::"},
         {"::FFFF:c633:6407", "198.51.100.7"},
+        {"::ffff:198.51.100.7", "198.51.100.7"},
+        {"1:2:3:4:5:6:192.0.2.7", "1:2:3:4:5:6:c000:207"},
+        {"::", "::"},
+        {"255.255.255.255", "255.255.255.255"},
     };
     for (const auto& [text, canonical] : named) {
         const auto address = ParseAddress(text);
@@ -27,8 +31,26 @@ TEST(AddressText, AddressesHaveOneTextAndOnlyPlainAddressesParse) {
         EXPECT_EQ(CanonicalAddressText(*address), canonical) << text;
     }
     EXPECT_EQ(ParseAddress("10.0.0.1"), platform::MappedIPv4(Ip("10.0.0.1")));
-    for (const char* text : {"", " ::1", "fe80::1%eth0", "2001:db8::/64", "[::1]:443", "::1:443:",
-                             "1:2:3:4:5:6:7:8:9", "010.0.0.1", "10.0.0", "0x7f.0.0.1", "::g"}) {
+    for (const char* text : {"",
+                             " ::1",
+                             "fe80::1%eth0",
+                             "2001:db8::/64",
+                             "[::1]:443",
+                             "::1:443:",
+                             "1:2:3:4:5:6:7:8:9",
+                             "010.0.0.1",
+                             "10.0.0",
+                             "0x7f.0.0.1",
+                             "::g",
+                             ":::",
+                             "1::2::3",
+                             "1:2:3:4:5:6:7::8",
+                             "00001::",
+                             "::1.2.3.04",
+                             "::1.2.3.4:5",
+                             "1:2:3:4:5:6:7:1.2.3.4",
+                             "1.2.3.4.",
+                             "256.0.0.1"}) {
         EXPECT_FALSE(ParseAddress(text)) << text;
     }
     EXPECT_FALSE(ParseAddress(std::string_view("::1\0", 4)));

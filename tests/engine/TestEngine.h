@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "engine/Engine.h"
+#include "tests/support/MemoryStore.h"
 #include "tests/support/Rows.h"
 #include "tests/support/WaitUntil.h"
 
@@ -20,6 +21,7 @@ using Texts = std::vector<std::string>;
 
 using testsupport::Address;
 using testsupport::Ip;
+using testsupport::MemoryStore;
 using testsupport::Row;
 
 // An established connection from 192.0.2.5, told apart by its cookie.
@@ -75,20 +77,6 @@ struct FakeWindow : ManagerWindow {
     Value ShowOnlyConnected = std::int16_t{0}, HideLocal = std::int16_t{0};
 };
 
-struct MapStore : SettingsStore {
-    std::string Read(const std::string& key, const std::string& otherwise) override {
-        return Values.contains(key) ? Values[key] : otherwise;
-    }
-    void Write(const std::string& key, const std::string& value) override { Values[key] = value; }
-    bool Flush() override { return Writable; }
-    std::string Location() const override { return "/home/user/.config/Quarnel/Quarnel.ini"; }
-    StoreCondition Condition() const override { return Found; }
-
-    std::map<std::string, std::string> Values;
-    bool Writable = true;
-    StoreCondition Found;
-};
-
 struct FakeHosts : platform::HostAddressSource {
     platform::HostAddresses GetHostAddresses() override { return Result; }
     platform::HostAddresses Result;
@@ -127,7 +115,7 @@ protected:
 
     FakeTable table;
     FakeHosts hosts;
-    MapStore store;
+    MemoryStore store;
     FakeWindow window;
     Engine engine{table, hosts, store};
     Manager& oManager = engine.oManager;
@@ -154,7 +142,7 @@ struct Guard {
 
     platform::TcpTableSource& source;
     Hosts hosts;
-    MapStore store;
+    MemoryStore store;
     Engine engine{source, hosts, store};
 };
 

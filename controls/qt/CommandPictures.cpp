@@ -1,4 +1,4 @@
-#include "controls/CommandPictures.h"
+#include "controls/qt/CommandPictures.h"
 
 #include <cstddef>
 

@@ -2,8 +2,11 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
-namespace quarnel {
+// Small files read and replaced whole: the settings file, the rules file and the service's copy
+// of the rules it accepted. Each system has its own implementation (platform/linux/).
+namespace quarnel::platform {
 
 // What reading a settings or rules file found.
 struct FileReading {
@@ -17,7 +20,7 @@ struct FileReading {
     };
     Outcome Result = Outcome::Failed;
     std::string Bytes;
-    int Error = 0;        // errno of Missing, NoAccess and Failed
+    int Error = 0;        // the system's error number (errno) of Missing, NoAccess and Failed
     bool Opened = false;  // Failed after the file was opened, in fstat or read
 };
 
@@ -26,4 +29,12 @@ struct FileReading {
 // reading).
 FileReading ReadRegularFile(const std::string& path, std::size_t largest);
 
-}  // namespace quarnel
+// Replaces the file at path with bytes, whole: written beside it, made durable, then renamed
+// over it, so that after a crash the file is the old or the new one, never a part. A symbolic
+// link at path stays and the file it names is replaced. A new file gets mode newMode (less the
+// umask), a replaced one keeps its mode. False, why telling what failed, when it could not:
+// the file is then as it was.
+bool WriteRegularFile(const std::string& path, std::string_view bytes, unsigned newMode,
+                      std::string& why);
+
+}  // namespace quarnel::platform

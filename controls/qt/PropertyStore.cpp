@@ -1,4 +1,4 @@
-#include "controls/PropertyStore.h"
+#include "controls/qt/PropertyStore.h"
 
 namespace quarnel {
 

@@ -12,7 +12,7 @@
 #include <QWidget>
 
 #include "controls/CommandStateMachine.h"
-#include "controls/PropertyStore.h"
+#include "controls/qt/PropertyStore.h"
 
 class QPainter;
 

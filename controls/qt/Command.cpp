@@ -1,4 +1,4 @@
-#include "controls/Command.h"
+#include "controls/qt/Command.h"
 
 #include <QApplication>
 #include <QCursor>
@@ -9,9 +9,11 @@
 #include <QPaintEngine>
 #include <QPainter>
 
+#include <string_view>
+
 #include "controls/AccessKey.h"
 #include "controls/CommandGeometry.h"
-#include "controls/CommandPictures.h"
+#include "controls/qt/CommandPictures.h"
 
 namespace quarnel {
 namespace {
@@ -33,6 +35,10 @@ QColor FromBgr(std::uint32_t bgr) {
 
 qint32 ToBgr(const QColor& colour) {
     return qint32(colour.red() | (colour.green() << 8) | (colour.blue() << 16));
+}
+
+QRect Rect(const PixelRect& rect) {
+    return QRect(rect.X, rect.Y, rect.Width, rect.Height);
 }
 
 }  // namespace
@@ -191,7 +197,10 @@ void Command::Redraw() {
 
 void Command::PaintState(Picture picture, const Look& look) {
     captionColour_ = look.Enabled ? CaptionEnabled : CaptionDisabled;
-    RegisterAccessKey(NextAccessKey(caption_, look.Enabled, accessKey_));
+    RegisterAccessKey(
+        QChar(NextAccessKey(std::u16string_view(reinterpret_cast<const char16_t*>(caption_.utf16()),
+                                                static_cast<std::size_t>(caption_.size())),
+                            look.Enabled, accessKey_.unicode())));
 
     if (surface_.size() != size()) {
         surface_ = QImage(size(), QImage::Format_RGB32);
@@ -202,8 +211,8 @@ void Command::PaintState(Picture picture, const Look& look) {
         FillGradient(painter, look.GradientInverted);
         const QImage& source = CommandPicture(picture);
         for (const Slice& slice : FrameSlices(width(), height())) {
-            if (!slice.Target.isEmpty()) {  // a button under 8 pixels has no room for edges
-                painter.drawImage(slice.Target, source, slice.Source);
+            if (!slice.Target.IsEmpty()) {  // a button under 8 pixels has no room for edges
+                painter.drawImage(Rect(slice.Target), source, Rect(slice.Source));
             }
         }
         DrawCaption(painter, caption_);
@@ -240,7 +249,10 @@ void Command::DrawCaption(QPainter& painter, const QString& text) const {
 }
 
 void Command::DrawFocusLines(QPainter& painter) const {
-    const std::vector<QPoint> dots = FocusDots(width(), height());
+    std::vector<QPoint> dots;
+    for (const PixelPoint dot : FocusDots(width(), height())) {
+        dots.emplace_back(dot.X, dot.Y);
+    }
     if (!painter.paintEngine()->hasFeature(QPaintEngine::RasterOpModes)) {
         return;  // the surface is an image, whose engine always has them
     }
