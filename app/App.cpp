@@ -7,19 +7,16 @@
 
 #include <chrono>
 #include <optional>
-#include <thread>
 
 #include "window/AppIdentity.h"
 #include "app/QtMessageLog.h"
 #include "app/WindowFonts.h"
+#include "engine/PassPace.h"
 
 namespace quarnel {
 
 namespace {
 
-// The longest the loop sleeps without a pass while the table tells of its changes: a helper that
-// stops answering tells nothing, and only a pass that asks it finds out.
-constexpr std::chrono::milliseconds kLongestSleep{250};
 // How often a program that cannot close reads the table: as often as the connection view looks
 // at it, and while the window is hidden only seldom, so that a helper that can be started again
 // is still found.
@@ -128,20 +125,19 @@ void App::RunMainLoop() {
 
 void App::WaitForTable() {
     const int changes = table_.Source->WaitDescriptor();
-    // A table that cannot tell when it changes: the next pass comes after the 1 ms pause, as
-    // it always did.
     if (changes < 0) {
         tableChanges_.reset();
         if (!canClose_) {
             return WaitAsViewer();
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        return;
     }
-    // A close to try again should the connection survive: a closed one is reported at once.
-    if (theEngine_->PassDue()) {
-        pollfd closed{changes, POLLIN, 0};
-        (void)::poll(&closed, 1, 1);  // an interrupted or failed wait only shortens the pause
+    const std::chrono::milliseconds wait = WaitBeforePass(*theEngine_, changes >= 0);
+    if (wait == kShortestWait) {
+        // A close to try again should the connection survive (a closed one is reported at
+        // once), or a table that cannot tell when it changes: a pause without the window's
+        // events, which the pass after it handles.
+        pollfd closed{changes, POLLIN, 0};                         // -1: only the pause
+        (void)::poll(&closed, 1, static_cast<int>(wait.count()));  // an interruption shortens it
         return;
     }
     if (!tableChanges_ || tableChanges_->socket() != changes) {
@@ -153,7 +149,7 @@ void App::WaitForTable() {
     }
     tableChanges_->setEnabled(true);
     if (!tableCheck_.isActive()) {
-        tableCheck_.start(kLongestSleep);  // nothing to connect: its tick ends the wait
+        tableCheck_.start(wait);  // nothing to connect: its tick ends the wait
     }
     // Sleeps until the table changes, a window event comes or a timer is due, and wakes at
     // once for each.

@@ -4,13 +4,12 @@
 // 192.0.2.1, and waits as quarnel's loop waits. Runs until killed.
 #include <poll.h>
 
-#include <chrono>
 #include <cstdio>
 #include <string>
-#include <thread>
 
 #include "bench/BenchSupport.h"
 #include "engine/Engine.h"
+#include "engine/PassPace.h"
 #include "platform/linux/client/TcpTableSelection.h"
 
 namespace {
@@ -38,14 +37,10 @@ int main(int argc, char** argv) {
         while (const auto notice = table.Source->TakeNotice()) {
             std::fprintf(stderr, "quarnel: %s\n", notice->Text.c_str());
         }
+        // As quarnel waits: until the table changes or the wait is over (a descriptor of -1, a
+        // table that cannot tell, only waits); an interruption only shortens it.
         const int changes = table.Source->WaitDescriptor();
-        if (changes < 0) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            continue;
-        }
-        // As quarnel: 1 ms when a close waits to be tried again, else until the table changes
-        // or its own check is due.
         pollfd ready{changes, POLLIN, 0};
-        (void)::poll(&ready, 1, engine.PassDue() ? 1 : 250);  // an interruption only shortens it
+        (void)::poll(&ready, 1, static_cast<int>(WaitBeforePass(engine, changes >= 0).count()));
     }
 }

@@ -5,13 +5,14 @@
 
 #include <algorithm>
 #include <array>
-#include <filesystem>
 #include <utility>
 
+#include "engine/PassPace.h"
 #include "platform/linux/namespaces/NetnsNamespaces.h"
 #include "platform/linux/netns/NamespaceRights.h"
 #include "platform/linux/privileges/Privileges.h"
 #include "platform/linux/privileges/ProcessRights.h"
+#include "platform/linux/privileges/ProgramBeside.h"
 #include "service/JournalCloses.h"
 #include "service/SystemdNotify.h"
 
@@ -21,8 +22,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// The longest wait without a pass while the table tells of its changes, as the window's.
-constexpr auto kLongestSleep = 250ms;
 // How long the rules file must stay unchanged before it is read: an editor that writes in place
 // is done by then, so a half-written file is seldom read (and found unusable when it is).
 constexpr auto kQuiet = 100ms;
@@ -31,20 +30,8 @@ constexpr auto kQuiet = 100ms;
 // program's folder (<prefix>/sbin/quarneld finds <prefix>/libexec/quarnel-netns), then in the
 // build tree. Nothing else chooses it: it is handed the right to enter namespaces.
 std::string FindNetns() {
-    namespace fs = std::filesystem;
-    std::error_code error;
-    const fs::path program = fs::read_symlink("/proc/self/exe", error);
-    if (error) {
-        return {};
-    }
-    const fs::path folder = program.parent_path();
-    for (const char* relative : {QUARNEL_NETNS_FROM_SBINDIR, QUARNEL_NETNS_FROM_BUILD}) {
-        const fs::path path = (folder / relative / "quarnel-netns").lexically_normal();
-        if (fs::is_regular_file(path, error)) {
-            return path.string();
-        }
-    }
-    return {};
+    return platform::FindProgramBeside("quarnel-netns",
+                                       {QUARNEL_NETNS_FROM_SBINDIR, QUARNEL_NETNS_FROM_BUILD});
 }
 
 std::string CapabilityNames(std::uint64_t set) {
@@ -328,11 +315,10 @@ std::string Service::FallBack() {
 
 bool Service::Wait() {
     const int table = table_.Source->WaitDescriptor();
-    // A table that cannot tell when it changes, or a close to try again: the next pass comes
-    // after a millisecond.
-    auto timeout = table < 0 || theEngine_->PassDue() ? Clock::duration(1ms) : kLongestSleep;
+    // As the window's loop waits, and no longer than the next read of another namespace.
+    Clock::duration timeout = WaitBeforePass(*theEngine_, table >= 0);
     if (namespaces_ != nullptr) {
-        timeout = std::clamp<Clock::duration>(namespaces_->NextReadIn(), 1ms, timeout);
+        timeout = std::clamp<Clock::duration>(namespaces_->NextReadIn(), kShortestWait, timeout);
     }
     if (reloadAt_) {
         timeout = std::clamp<Clock::duration>(*reloadAt_ - Clock::now(), 0ms, timeout);

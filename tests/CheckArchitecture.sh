@@ -46,6 +46,14 @@ never platform/linux/helper -- "engine/|app/|controls/|container/|service/|setti
     "the privileged helper stays small: no program side, engine, window or Qt"
 never platform/linux/netns -- "engine/|app/|controls/|container/|service/|settings/|platform/linux/(client|helper|protocol|sockdiag|events|filter|netfilter|bpf)/|$qt" \
     "quarnel-netns stays smaller still: its own protocol and privileges/ alone"
+# What both privileged programs link beside their own code: quarnel-netns links nothing else, so
+# it holds nothing of the table's side either.
+if grep -rnE --include='*.cpp' --include='*.h' '^\s*#\s*include ["<]platform/' \
+    "$root/platform/linux/privileges" |
+    grep -vE '#\s*include ["<]platform/linux/(privileges/|UniqueFd\.h)'; then
+    echo "^ privileges/ includes itself and UniqueFd.h alone: quarnel-netns links it" >&2
+    failed=1
+fi
 never service -- "app/|controls/|platform/linux/helper/|$qt" \
     "the service shares code with the window program through settings/ and privileges/ only"
 
@@ -66,9 +74,9 @@ if (cd "$root" && grep -nE "^\s*#\s*include [<\"]($system_only|$qt)" "${portable
 fi
 
 # What the helper was built from: none of the program's side, and no Qt loaded.
-names='(HelperChannel|HelperProcess|HelperTcpTable|TcpTableSelection|OpenTcpTableSource|LinuxHostAddressSource|Engine|Manager|List)'
+names='(HelperChannel|HelperProcess|HelperTcpTable|TcpTableSelection|OpenTcpTableSource|LinuxHostAddressSource|Engine|Manager|List|NamespaceServer|NamespaceOpener)'
 if nm -C --defined-only "$helper" | grep -E "quarnel::(platform::)?$names(::|\()"; then
-    echo "^ the helper holds code of the program's side" >&2
+    echo "^ the helper holds code of the program's side or of quarnel-netns" >&2
     failed=1
 fi
 if readelf -d "$helper" | grep -E 'NEEDED.*\[libQt'; then
@@ -77,7 +85,7 @@ if readelf -d "$helper" | grep -E 'NEEDED.*\[libQt'; then
 fi
 # What quarnel-netns was built from: not its service's side, nor anything that reads a table.
 if nm -C --defined-only "$netns" |
-    grep -E "quarnel::(platform::)?(NamespaceOpener|GiveUpNamespaceRights|SockDiag|LinuxTcpTable|HelperServer|Engine)"; then
+    grep -E "quarnel::(platform::)?(NamespaceOpener|GiveUpNamespaceRights|SockDiag|LinuxTcpTable|HelperServer|HelperChannel|EventTcpTable|OwnedTcpTable|RulesFilter|DecodeRequest|Engine)"; then
     echo "^ quarnel-netns holds code of the service's side or of the table" >&2
     failed=1
 fi

@@ -17,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The socket hands over at most a buffer's bytes and tells the whole length.
     const std::span<const std::uint8_t> request(data, std::min(size, kNamespaceRequestSize));
     NamespaceRequest decoded;
-    if (DecodeNamespaceRequest(request, size, decoded) == NamespaceRefusal::None) {
+    if (DecodeNamespaceRequest(request, size, decoded) == Refusal::None) {
         NamespaceRequestBytes again;
         EncodeNamespaceRequest(decoded, again);
         if (!std::ranges::equal(again, request)) {

@@ -9,6 +9,7 @@
 #include "platform/linux/client/ReadOnlyTcpTable.h"
 #include "platform/linux/events/EventTcpTable.h"
 #include "platform/linux/owners/OwnedTcpTable.h"
+#include "platform/linux/privileges/ProgramBeside.h"
 #include "platform/linux/sockdiag/LinuxTcpTable.h"
 
 namespace quarnel::platform {
@@ -47,21 +48,7 @@ std::string WhatToDo() {
 }  // namespace
 
 std::string FindHelper() {
-    namespace fs = std::filesystem;
-    std::error_code error;
-    const fs::path program = fs::read_symlink("/proc/self/exe", error);
-    if (error) {
-        return {};
-    }
-    const fs::path folder = program.parent_path();
-    for (const fs::path& candidate :
-         {folder / QUARNEL_HELPER_FROM_BINDIR / kHelperName, folder / kHelperName}) {
-        const fs::path path = candidate.lexically_normal();
-        if (fs::is_regular_file(path, error)) {
-            return path.string();
-        }
-    }
-    return {};
+    return FindProgramBeside(kHelperName, {QUARNEL_HELPER_FROM_BINDIR, "."});
 }
 
 TcpTableSelection OpenTcpTableSource() {

@@ -10,9 +10,6 @@
 // operations until the program closes its end or goes away. It logs to stderr, never waiting for
 // it.
 
-#include <unistd.h>
-
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -20,40 +17,20 @@
 #include "platform/linux/events/EventTcpTable.h"
 #include "platform/linux/filter/RulesFilter.h"
 #include "platform/linux/helper/HelperServer.h"
-#include "platform/linux/helper/NonBlockingLog.h"
 #include "platform/linux/owners/OwnedTcpTable.h"
 #include "platform/linux/privileges/Privileges.h"
+#include "platform/linux/privileges/ProgramStart.h"
 #include "platform/linux/sockdiag/LinuxTcpTable.h"
-
-namespace {
 
 using namespace quarnel::platform;
 
-int FailToStart(std::FILE* log, const std::string& problem) {
-    std::fprintf(log, "quarnel-helper: %s\n", problem.c_str());
-    return 1;
-}
-
-}  // namespace
-
 int main() {
-    // A program may block signals across the exec; the helper waits for none of them, and
-    // SIGKILL (its parent-death signal) is never blocked, but a clean mask avoids surprises.
-    sigset_t none;
-    sigemptyset(&none);
-    (void)sigprocmask(SIG_SETMASK, &none, nullptr);  // cannot fail with a valid set
-
-    const NonBlockingLog logged(STDERR_FILENO);
-    std::FILE* const log = logged.Stream();
-    std::string problem;
-    if (!CheckHelperSocket(kHelperSocketFd, problem) ||
-        !IsolateDescriptors(kHelperSocketFd, problem) || !TieToParent(kHelperSocketFd, problem)) {
-        return FailToStart(log, problem);
+    ProgramStart start("quarnel-helper");
+    if (!start.PrepareToServe(kHelperSocketFd, kStartCapabilities)) {
+        return 1;
     }
-    std::uint64_t kept = 0;
-    if (!DropPrivileges(kept, problem)) {
-        return FailToStart(log, "cannot give up its privileges: " + problem);
-    }
+    std::FILE* const log = start.Log();
+    const std::uint64_t kept = start.Kept();
     if ((kept & CapabilityBit(CAP_NET_ADMIN)) == 0) {
         // Still useful: the program asks, learns that it may not close, and tells the user.
         std::fprintf(log,
@@ -62,7 +39,7 @@ int main() {
     int error = 0;
     std::unique_ptr<LinuxTcpTable> linuxTable = LinuxTcpTable::Open(&error);
     if (!linuxTable) {
-        return FailToStart(log, std::string("cannot open the TCP table: ") + std::strerror(error));
+        return start.Fail(std::string("cannot open the TCP table: ") + std::strerror(error));
     }
     // Kept from the kernel's reports where the helper may load the kernel program; the program
     // is told how.
@@ -81,8 +58,9 @@ int main() {
                      filtered.Text().c_str());
     }
     // Attached or rejected, the kernel programs are done with the rights they needed.
-    if (!NarrowCapabilities(kServingCapabilities, kept, problem)) {
-        return FailToStart(log, "cannot give up CAP_BPF and CAP_PERFMON: " + problem);
+    std::uint64_t serving = 0;
+    if (std::string problem; !NarrowCapabilities(kServingCapabilities, serving, problem)) {
+        return start.Fail("cannot give up CAP_BPF and CAP_PERFMON: " + problem);
     }
     HelperServer server(kHelperSocketFd, *table, sockets, log, polling, filter.get(), filtered);
     return server.Run() ? 0 : 1;

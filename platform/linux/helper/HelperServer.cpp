@@ -1,7 +1,6 @@
 #include "platform/linux/helper/HelperServer.h"
 
 #include <poll.h>
-#include <sys/socket.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -12,7 +11,7 @@ namespace quarnel::platform {
 
 HelperServer::HelperServer(int socket, TcpTableSource& table, SocketLookup& sockets, std::FILE* log,
                            PollingCause polling, RulesFilter* filter, FilterCause filtered)
-    : socket_(socket),
+    : socket_(socket, kMaxRequestSize),
       table_(table),
       sockets_(sockets),
       log_(log),
@@ -24,7 +23,7 @@ bool HelperServer::Run() {
     for (;;) {
         // The table's descriptor stays readable until the next read: looked at only while the
         // program has not been told to ask.
-        pollfd ready[2] = {{socket_, POLLIN, 0}, {-1, POLLIN, 0}};
+        pollfd ready[2] = {{socket_.Descriptor(), POLLIN, 0}, {-1, POLLIN, 0}};
         if (watched_ && !told_) {
             ready[1].fd = table_.WaitDescriptor();
         }
@@ -38,17 +37,17 @@ bool HelperServer::Run() {
         // A request first: a read's answer carries the table's news too.
         if (ready[0].revents == 0) {
             if ((ready[1].revents & POLLIN) != 0 && !SendNews()) {
-                return ended_;
+                return socket_.Ended();
             }
             continue;
         }
         switch (ServeOne()) {
-            case Step::Answered:
-            case Step::Refused:
+            case ServeStep::Answered:
+            case ServeStep::Refused:
                 break;
-            case Step::Ended:
+            case ServeStep::Ended:
                 return true;
-            case Step::Failed:
+            case ServeStep::Failed:
                 return false;
         }
     }
@@ -74,20 +73,20 @@ bool HelperServer::SendNews() {
     return TellChange();
 }
 
-HelperServer::Step HelperServer::ServeOne() {
-    bool ancillary = false;
-    const long length = Receive(ancillary);
-    if (length < 0) {
-        return ended_ ? Step::Ended : Step::Failed;
+ServeStep HelperServer::ServeOne() {
+    const std::optional<RequestSocket::Message> message = socket_.Receive();
+    if (!message) {
+        if (!socket_.Ended()) {
+            std::fprintf(log_, "quarnel-helper: cannot read a request: %s\n",
+                         std::strerror(socket_.Error()));
+        }
+        return socket_.Ended() ? ServeStep::Ended : ServeStep::Failed;
     }
     Request request;
-    Refusal refusal = DecodeRequest(request_, static_cast<std::size_t>(length), request);
-    if (refusal == Refusal::None && ancillary) {
-        // Descriptors or credentials sent along: nothing the program ever sends.
-        refusal = Refusal::Malformed;
-    }
+    const Refusal refusal =
+        message->Checked(DecodeRequest(message->Bytes, message->Length, request));
     if (refusal != Refusal::None) {
-        return Refuse(request.Sequence, refusal, length, RefusalName(refusal));
+        return Refuse(request.Sequence, refusal, message->Length, RefusalName(refusal));
     }
 
     Reply reply;
@@ -122,7 +121,8 @@ HelperServer::Step HelperServer::ServeOne() {
             break;
         case RequestKind::SetRules:
             if (const Refusal order = rulesParts_.Take(request); order != Refusal::None) {
-                return Refuse(request.Sequence, order, length, "a rules part out of order");
+                return Refuse(request.Sequence, order, message->Length,
+                              "a rules part out of order");
             }
             if (request.MoreRules) {
                 reply.Kind = ReplyKind::Unchanged;  // taken: the next part may come
@@ -132,26 +132,22 @@ HelperServer::Step HelperServer::ServeOne() {
             }
             break;
     }
-    return Sent(sent, Step::Answered);
+    return socket_.After(sent, ServeStep::Answered);
 }
 
-HelperServer::Step HelperServer::Sent(bool sent, Step step) const {
-    return sent ? step : (ended_ ? Step::Ended : Step::Failed);
-}
-
-HelperServer::Step HelperServer::Refuse(std::uint32_t sequence, Refusal reason, long length,
-                                        const char* why) {
-    std::fprintf(log_, "quarnel-helper: refused request %u (%ld bytes): %s\n", sequence, length,
+ServeStep HelperServer::Refuse(std::uint32_t sequence, Refusal reason, std::size_t length,
+                               const char* why) {
+    std::fprintf(log_, "quarnel-helper: refused request %u (%zu bytes): %s\n", sequence, length,
                  why);
     std::fflush(log_);
     Reply reply;
     reply.Kind = ReplyKind::Refused;
     reply.Sequence = sequence;
     reply.Reason = reason;
-    return Sent(Send(reply), Step::Refused);
+    return socket_.After(Send(reply), ServeStep::Refused);
 }
 
-HelperServer::Step HelperServer::AnswerClose(const Request& request) {
+ServeStep HelperServer::AnswerClose(const Request& request) {
     Reply reply;
     reply.Kind = ReplyKind::Closed;
     reply.Sequence = request.Sequence;
@@ -162,7 +158,7 @@ HelperServer::Step HelperServer::AnswerClose(const Request& request) {
         case SocketLookup::Found::Socket:
             if (state == TcpState::Listening) {
                 // Only ever a connection: a listener's clients would all be turned away.
-                return Refuse(request.Sequence, Refusal::Malformed, static_cast<long>(kRequestSize),
+                return Refuse(request.Sequence, Refusal::Malformed, kRequestSize,
                               "names a listener, not a connection");
             }
             reply.Closed = table_.CloseConnection(request.Connection);
@@ -176,7 +172,7 @@ HelperServer::Step HelperServer::AnswerClose(const Request& request) {
             std::fflush(log_);
             break;
     }
-    return Sent(Send(reply), Step::Answered);
+    return socket_.After(Send(reply), ServeStep::Answered);
 }
 
 bool HelperServer::AnswerRules(const Request& request) {
@@ -293,36 +289,6 @@ bool HelperServer::SendMissed() {
     return true;
 }
 
-long HelperServer::Receive(bool& ancillary) {
-    iovec part{request_.data(), request_.size()};
-    msghdr message{};
-    message.msg_iov = &part;
-    message.msg_iovlen = 1;
-    ssize_t length;
-    do {
-        // MSG_TRUNC: the whole length of a message too long for the buffer, to refuse it.
-        length = ::recvmsg(socket_, &message, MSG_TRUNC | MSG_CMSG_CLOEXEC);
-    } while (length < 0 && errno == EINTR);
-    if (length < 0) {
-        ended_ = errno == ECONNRESET;
-        if (!ended_) {
-            std::fprintf(log_, "quarnel-helper: cannot read a request: %s\n", std::strerror(errno));
-        }
-        return -1;
-    }
-    ancillary = (message.msg_flags & MSG_CTRUNC) != 0;
-    if (length == 0) {
-        // The end of the conversation, or an empty message: only a hung-up socket tells them
-        // apart.
-        pollfd state{socket_, POLLIN | POLLRDHUP, 0};
-        if (::poll(&state, 1, 0) < 0 || (state.revents & (POLLHUP | POLLRDHUP)) != 0) {
-            ended_ = true;
-            return -1;
-        }
-    }
-    return static_cast<long>(length);
-}
-
 bool HelperServer::Send(const Reply& reply, std::span<const TcpRow> rows,
                         std::span<const std::uint32_t> indices) {
     const std::size_t size = EncodeReply(reply, rows, reply_, indices,
@@ -335,17 +301,12 @@ bool HelperServer::Send(const Reply& reply, std::span<const TcpRow> rows,
         failed.Sequence = reply.Sequence;
         return Send(failed);
     }
-    ssize_t sent;
-    do {
-        sent = ::send(socket_, reply_.data(), size, MSG_NOSIGNAL);
-    } while (sent < 0 && errno == EINTR);
-    if (sent == static_cast<ssize_t>(size)) {
+    if (socket_.Send(std::span(reply_).first(size))) {
         return true;
     }
-    ended_ = sent < 0 && (errno == EPIPE || errno == ECONNRESET);
-    if (!ended_) {
+    if (!socket_.Ended()) {
         std::fprintf(log_, "quarnel-helper: cannot send an answer: %s\n",
-                     sent < 0 ? std::strerror(errno) : "sent in part");
+                     socket_.Error() != 0 ? std::strerror(socket_.Error()) : "sent in part");
     }
     return false;
 }

@@ -6,6 +6,7 @@
 
 #include "platform/TcpTableSource.h"
 #include "platform/linux/filter/RulesFilter.h"
+#include "platform/linux/privileges/RequestSocket.h"
 #include "platform/linux/protocol/HelperProtocol.h"
 #include "platform/linux/sockdiag/SocketLookup.h"
 
@@ -32,33 +33,21 @@ public:
                  PollingCause polling = {}, RulesFilter* filter = nullptr,
                  FilterCause filtered = {FilterCause::Kind::NotBuilt});
 
-    enum class Step {
-        Answered,  // a request was carried out and answered
-        Refused,   // a request was refused, and the refusal answered
-        Ended,     // the program has gone
-        Failed,    // the socket failed
-    };
-
     // Reads one request and answers it.
-    Step ServeOne();
+    ServeStep ServeOne();
     // Serves, and tells of changes, until the program goes (true) or the socket fails (false).
     [[nodiscard]] bool Run();
 
 private:
-    // The length of the message read into request_ (larger than the buffer when it was cut);
-    // -1 at the end of the conversation or on failure, with ended_ telling which.
-    [[nodiscard]] long Receive(bool& ancillary);
     [[nodiscard]] bool Send(const Reply& reply, std::span<const TcpRow> rows = {},
                             std::span<const std::uint32_t> indices = {});
     [[nodiscard]] bool AnswerTable(const Request& request);
     // Sends the rows of changes_ (at most kRowsPerChunk at a time) with their indices.
     [[nodiscard]] bool SendChanges(Reply& reply);
     // Closes the connection the request names, or refuses; Answered, Refused or how it failed.
-    Step AnswerClose(const Request& request);
+    ServeStep AnswerClose(const Request& request);
     // Answers Refused, and logs the request's sequence, length and why.
-    Step Refuse(std::uint32_t sequence, Refusal reason, long length, const char* why);
-    // step when the answer was sent, else how the conversation failed.
-    Step Sent(bool sent, Step step) const;
+    ServeStep Refuse(std::uint32_t sequence, Refusal reason, std::size_t length, const char* why);
     // Tells the program that the table may have changed; false when the socket failed.
     [[nodiscard]] bool TellChange();
     // The table's descriptor turned readable: sends the program the rows that changed, or tells
@@ -68,7 +57,7 @@ private:
     // After a read: sends a watching program the connections the table saw come and go unread.
     [[nodiscard]] bool SendMissed();
 
-    int socket_;
+    RequestSocket socket_;
     TcpTableSource& table_;
     SocketLookup& sockets_;
     std::FILE* log_;
@@ -81,8 +70,6 @@ private:
     // The program holds rows_: the last table answer carried or confirmed them, and every
     // change since was sent to it.
     bool inSync_ = false;
-    bool ended_ = false;
-    std::vector<std::uint8_t> request_ = std::vector<std::uint8_t>(kMaxRequestSize);
     std::array<std::uint8_t, kMaxReplySize> reply_{};
     std::vector<TcpRow> rows_;       // the table as the program holds it after the last answer
     TableChanges changes_;           // what the last read changed in rows_

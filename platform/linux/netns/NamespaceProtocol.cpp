@@ -1,6 +1,7 @@
 #include "platform/linux/netns/NamespaceProtocol.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace quarnel::platform {
 
@@ -65,36 +66,31 @@ bool GetEntry(std::span<const std::uint8_t> bytes, NetworkNamespace& entry) {
     return true;
 }
 
+// Every reason of quarnel-netns's own, with its text.
+constexpr std::pair<Refusal, const char*> kOwnRefusals[] = {
+    {NamespaceRefusal::NoProcess, "the process is gone"},
+    {NamespaceRefusal::OutsideCgroups, "the process lies outside the cgroups seen"},
+    {NamespaceRefusal::OtherNamespace, "the process is in another network namespace than named"},
+    {NamespaceRefusal::CannotEnter, "cannot enter the namespace"},
+    {NamespaceRefusal::CannotOpenSocket, "cannot open a sock_diag socket inside"},
+    {NamespaceRefusal::CannotList, "cannot read the processes"},
+};
+
+bool KnownRefusal(std::uint16_t code) {
+    return IsMessageRefusal(code) || std::ranges::any_of(kOwnRefusals, [code](const auto& own) {
+               return static_cast<std::uint16_t>(own.first) == code;
+           });
+}
+
 }  // namespace
 
-const char* NamespaceRefusalText(NamespaceRefusal refusal) {
-    switch (refusal) {
-        case NamespaceRefusal::None:
-            return "not refused";
-        case NamespaceRefusal::Truncated:
-            return "the request was cut short";
-        case NamespaceRefusal::Oversized:
-            return "the request was too long";
-        case NamespaceRefusal::WrongVersion:
-            return "the request is of another version";
-        case NamespaceRefusal::UnknownKind:
-            return "the request is of an unknown kind";
-        case NamespaceRefusal::Malformed:
-            return "the request is malformed";
-        case NamespaceRefusal::NoProcess:
-            return "the process is gone";
-        case NamespaceRefusal::OutsideCgroups:
-            return "the process lies outside the cgroups seen";
-        case NamespaceRefusal::OtherNamespace:
-            return "the process is in another network namespace than named";
-        case NamespaceRefusal::CannotEnter:
-            return "cannot enter the namespace";
-        case NamespaceRefusal::CannotOpenSocket:
-            return "cannot open a sock_diag socket inside";
-        case NamespaceRefusal::CannotList:
-            return "cannot read the processes";
+const char* NamespaceRefusalText(Refusal refusal) {
+    for (const auto& [own, text] : kOwnRefusals) {
+        if (own == refusal) {
+            return text;
+        }
     }
-    return "unknown refusal";
+    return RefusalName(refusal);
 }
 
 void EncodeNamespaceRequest(const NamespaceRequest& request, NamespaceRequestBytes& out) {
@@ -104,37 +100,35 @@ void EncodeNamespaceRequest(const NamespaceRequest& request, NamespaceRequestByt
     Put(out, 16, request.Inode, 8);
 }
 
-NamespaceRefusal DecodeNamespaceRequest(std::span<const std::uint8_t> received, std::size_t length,
-                                        NamespaceRequest& request) {
+Refusal DecodeNamespaceRequest(std::span<const std::uint8_t> received, std::size_t length,
+                               NamespaceRequest& request) {
     if (received.size() >= 8 && length >= 8) {
         request.Sequence = static_cast<std::uint32_t>(Get(received, 4, 4));
     }
     if (length < kNamespaceRequestSize || received.size() < kNamespaceRequestSize) {
-        return NamespaceRefusal::Truncated;
+        return Refusal::Truncated;
     }
     if (length > kNamespaceRequestSize) {
-        return NamespaceRefusal::Oversized;
+        return Refusal::Oversized;
     }
     if (Get(received, 0, 2) != kNamespaceProtocolVersion) {
-        return NamespaceRefusal::WrongVersion;
+        return Refusal::WrongVersion;
     }
     const std::uint64_t kind = Get(received, 2, 2);
     request.Pid = static_cast<pid_t>(static_cast<std::int32_t>(Get(received, 8, 4)));
     request.Inode = Get(received, 16, 8);
     if (!Zero(received, 12, 16)) {
-        return NamespaceRefusal::Malformed;
+        return Refusal::Malformed;
     }
     switch (kind) {
         case static_cast<std::uint16_t>(NamespaceRequestKind::ListNamespaces):
             request.Kind = NamespaceRequestKind::ListNamespaces;
-            return Zero(received, 8, kNamespaceRequestSize) ? NamespaceRefusal::None
-                                                            : NamespaceRefusal::Malformed;
+            return Zero(received, 8, kNamespaceRequestSize) ? Refusal::None : Refusal::Malformed;
         case static_cast<std::uint16_t>(NamespaceRequestKind::OpenSockDiag):
             request.Kind = NamespaceRequestKind::OpenSockDiag;
-            return request.Pid > 0 && request.Inode != 0 ? NamespaceRefusal::None
-                                                         : NamespaceRefusal::Malformed;
+            return request.Pid > 0 && request.Inode != 0 ? Refusal::None : Refusal::Malformed;
         default:
-            return NamespaceRefusal::UnknownKind;
+            return Refusal::UnknownKind;
     }
 }
 
@@ -204,12 +198,11 @@ bool DecodeNamespaceReply(std::span<const std::uint8_t> received, std::size_t le
             return length == kNamespaceReplyHeaderSize && Zero(received, 8, length);
         case static_cast<std::uint16_t>(NamespaceReplyKind::Refused): {
             reply.Kind = NamespaceReplyKind::Refused;
-            const std::uint64_t reason = Get(received, 8, 2);
-            reply.Reason = static_cast<NamespaceRefusal>(reason);
+            const auto reason = static_cast<std::uint16_t>(Get(received, 8, 2));
+            reply.Reason = static_cast<Refusal>(reason);
             reply.Error = static_cast<int>(Get(received, 12, 4));
-            return reason >= static_cast<std::uint16_t>(NamespaceRefusal::Truncated) &&
-                   reason <= static_cast<std::uint16_t>(NamespaceRefusal::CannotList) &&
-                   length == kNamespaceReplyHeaderSize && Zero(received, 10, 12);
+            return KnownRefusal(reason) && length == kNamespaceReplyHeaderSize &&
+                   Zero(received, 10, 12);
         }
         default:
             return false;

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/linux/privileges/Refusal.h"
+
 // The conversation between the service and quarnel-netns, the small process that may enter
 // other network namespaces. It runs over one SOCK_SEQPACKET socketpair: every message is one
 // record, the service asks one question at a time and quarnel-netns answers it whole before it
@@ -29,7 +31,8 @@
 //               reply of the list), then the entries; every reply but the last is full
 //   SockDiag    nothing more: the NETLINK_SOCK_DIAG socket, opened inside the namespace, comes
 //               as the one descriptor of an SCM_RIGHTS message
-//   Refused     8 u16 NamespaceRefusal   12 u32 the error number that goes with it (0: none)
+//   Refused     8 u16 Refusal or NamespaceRefusal   12 u32 the error number that goes with it
+//               (0: none)
 //
 // Entry, kNamespaceEntrySize (256) bytes: one network namespace of the processes whose cgroup
 // lies inside the hierarchy quarnel-netns sees:
@@ -74,24 +77,20 @@ enum class NamespaceReplyKind : std::uint16_t {
     Refused = 0xff,
 };
 
-// Why a request was refused; None for a sound one.
-enum class NamespaceRefusal : std::uint16_t {
-    None = 0,
-    Truncated = 1,     // shorter than a request
-    Oversized = 2,     // longer than a request
-    WrongVersion = 3,  // another version of this conversation
-    UnknownKind = 4,
-    Malformed = 5,          // a field out of its range, a non-zero spare byte, ancillary data
-    NoProcess = 6,          // the process is gone (or never was)
-    OutsideCgroups = 7,     // its cgroup lies outside the hierarchy quarnel-netns sees
-    OtherNamespace = 8,     // its network namespace is not the one named
-    CannotEnter = 9,        // its namespace could not be opened or entered (with the error)
-    CannotOpenSocket = 10,  // the socket could not be opened inside (with the error)
-    CannotList = 11,        // the processes could not be read (with the error)
+// Why quarnel-netns refuses a sound request: its own codes, after those of a message that is no
+// sound request (Refusal), and carried alike. The last three come with the error that caused them.
+struct NamespaceRefusal {
+    static constexpr Refusal NoProcess{6};          // the process is gone (or never was)
+    static constexpr Refusal OutsideCgroups{7};     // its cgroup lies outside the hierarchy seen
+    static constexpr Refusal OtherNamespace{8};     // its network namespace is not the one named
+    static constexpr Refusal CannotEnter{9};        // its namespace could not be opened or entered
+    static constexpr Refusal CannotOpenSocket{10};  // the socket could not be opened inside
+    static constexpr Refusal CannotList{11};        // the processes could not be read
 };
+static_assert(static_cast<std::uint16_t>(NamespaceRefusal::NoProcess) == kFirstOwnRefusal);
 
-// The refusal in a few words, e.g. "the process is gone".
-const char* NamespaceRefusalText(NamespaceRefusal refusal);
+// Any refusal in a few words, e.g. "the process is gone".
+const char* NamespaceRefusalText(Refusal refusal);
 
 struct NamespaceRequest {
     NamespaceRequestKind Kind = NamespaceRequestKind::ListNamespaces;
@@ -116,7 +115,7 @@ struct NamespaceReply {
     NamespaceReplyKind Kind = NamespaceReplyKind::Refused;
     std::uint32_t Sequence = 0;
     bool Last = false;  // Namespaces
-    NamespaceRefusal Reason = NamespaceRefusal::None;
+    Refusal Reason = Refusal::None;
     int Error = 0;  // Refused
 };
 
@@ -127,9 +126,8 @@ void EncodeNamespaceRequest(const NamespaceRequest& request, NamespaceRequestByt
 // Reads one request. received holds the bytes that arrived; length is the whole message's length
 // as the socket reported it, larger when the message was cut. Sets request.Sequence whenever the
 // message is long enough to carry one, so that a refusal can name what it refuses.
-[[nodiscard]] NamespaceRefusal DecodeNamespaceRequest(std::span<const std::uint8_t> received,
-                                                      std::size_t length,
-                                                      NamespaceRequest& request);
+[[nodiscard]] Refusal DecodeNamespaceRequest(std::span<const std::uint8_t> received,
+                                             std::size_t length, NamespaceRequest& request);
 
 // Writes one reply into out, with entries for Namespaces (at most kNamespacesPerReply, a cgroup
 // path longer than kMaxCgroupPathSize cut and flagged); its length.

@@ -13,16 +13,14 @@
 // says only why it could not start, on stderr, never waiting for it.
 
 #include <fcntl.h>
-#include <poll.h>
-#include <unistd.h>
 
-#include <csignal>
 #include <string>
 #include <utility>
 
 #include "platform/linux/UniqueFd.h"
 #include "platform/linux/netns/NamespaceServer.h"
 #include "platform/linux/privileges/Privileges.h"
+#include "platform/linux/privileges/ProgramStart.h"
 
 namespace {
 
@@ -49,41 +47,20 @@ std::string Missing(std::uint64_t kept) {
     return names;
 }
 
-int FailToStart(const std::string& problem) {
-    const std::string line = "quarnel-netns: " + problem + "\n";
-    // One line, far below PIPE_BUF: a pipe with room takes it whole, a full one loses it.
-    pollfd room{STDERR_FILENO, POLLOUT, 0};
-    if (::poll(&room, 1, 0) == 1 && (room.revents & POLLOUT) != 0) {
-        (void)!::write(STDERR_FILENO, line.data(), line.size());
-    }
-    return 1;
-}
-
 }  // namespace
 
 int main() {
-    // A program may block signals across the exec; this one waits for none of them, and
-    // SIGKILL (its parent-death signal) is never blocked, but a clean mask avoids surprises.
-    sigset_t none;
-    sigemptyset(&none);
-    (void)sigprocmask(SIG_SETMASK, &none, nullptr);  // cannot fail with a valid set
-
-    std::string problem;
-    if (!CheckHelperSocket(kNetnsSocketFd, problem) ||
-        !IsolateDescriptors(kNetnsSocketFd, problem) || !TieToParent(kNetnsSocketFd, problem)) {
-        return FailToStart(problem);
+    ProgramStart start("quarnel-netns");
+    if (!start.PrepareToServe(kNetnsSocketFd, NeededMask())) {
+        return 1;
     }
-    std::uint64_t kept = 0;
-    if (!DropPrivileges(kept, problem, NeededMask())) {
-        return FailToStart("cannot give up its privileges: " + problem);
-    }
-    if (kept != NeededMask()) {
+    if (start.Kept() != NeededMask()) {
         // Without one of them it would refuse every namespace but its own: better said at once.
-        return FailToStart("started without" + Missing(kept));
+        return start.Fail("started without" + Missing(start.Kept()));
     }
     UniqueFd own(::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC));
     if (!own) {
-        return FailToStart("cannot open its own network namespace");
+        return start.Fail("cannot open its own network namespace");
     }
     NamespaceServer server(kNetnsSocketFd, std::move(own));
     return server.Run() ? 0 : 1;

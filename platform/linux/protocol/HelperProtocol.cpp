@@ -253,11 +253,6 @@ bool KnownPollingKind(std::uint16_t kind) {
     return kind <= static_cast<std::uint16_t>(PollingCause::Kind::NoResource);
 }
 
-bool KnownRefusal(std::uint16_t code) {
-    return code >= static_cast<std::uint16_t>(Refusal::Truncated) &&
-           code <= static_cast<std::uint16_t>(Refusal::Malformed);
-}
-
 bool KnownFailure(std::uint16_t code) {
     return code == static_cast<std::uint16_t>(TableFailure::ReadFailed) ||
            code == static_cast<std::uint16_t>(TableFailure::TooManyRows);
@@ -286,7 +281,7 @@ bool GetReplyFields(const Reader& in, Reply& reply) {
             return AbilityFromCode(in.U8(8), reply.Ability) && in.Zero(9, kReplyHeaderSize);
         case ReplyKind::Refused:
             reply.Reason = static_cast<Refusal>(in.U16(8));
-            return KnownRefusal(in.U16(8)) && in.Zero(10, kReplyHeaderSize);
+            return IsMessageRefusal(in.U16(8)) && in.Zero(10, kReplyHeaderSize);
         case ReplyKind::Watching:
             reply.Polling.Why = static_cast<PollingCause::Kind>(in.U16(8));
             reply.Polling.Error = static_cast<int>(in.U32(12));
@@ -306,24 +301,6 @@ bool GetReplyFields(const Reader& in, Reply& reply) {
 }
 
 }  // namespace
-
-const char* RefusalName(Refusal refusal) {
-    switch (refusal) {
-        case Refusal::None:
-            return "none";
-        case Refusal::Truncated:
-            return "truncated";
-        case Refusal::Oversized:
-            return "oversized";
-        case Refusal::WrongVersion:
-            return "wrong version";
-        case Refusal::UnknownKind:
-            return "unknown kind";
-        case Refusal::Malformed:
-            return "malformed";
-    }
-    return "unknown refusal";
-}
 
 bool CanNameConnection(const TcpRow& row) {
     const bool addressesFit = row.Family == SocketFamily::IPv6 ||

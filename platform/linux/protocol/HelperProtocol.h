@@ -12,6 +12,7 @@
 #include "platform/linux/bpf/PayloadRuleMaps.h"
 #include "platform/linux/events/TcpEventStream.h"
 #include "platform/linux/filter/FilterCause.h"
+#include "platform/linux/privileges/Refusal.h"
 
 // The conversation between the program and quarnel-helper, the small process that holds the
 // right to close connections. It runs over one SOCK_SEQPACKET socketpair: every message is one
@@ -75,7 +76,7 @@
 //     TableFailed  8 u16 TableFailure
 //     Closed       8 u8  1 when the connection was closed, 0 when not
 //     Ability      8 u8  0 allowed, 1 no permission, 2 not supported, 3 unknown
-//     Refused      8 u16 Refusal
+//     Refused      8 u16 Refusal (privileges/Refusal.h; the helper has no reasons of its own)
 //     Watching     8 u16 PollingCause kind (0: the table is kept from kernel events)
 //                  12 u32 the error number that goes with it
 //     Filtering    8 u16 FilterCause kind (0: the kernel holds back what the rules block)
@@ -168,18 +169,6 @@ enum class TableFailure : std::uint16_t {
     ReadFailed = 1,
     TooManyRows = 2,
 };
-
-// Why a request was refused; None for a sound one.
-enum class Refusal : std::uint16_t {
-    None = 0,
-    Truncated = 1,     // shorter than a request
-    Oversized = 2,     // longer than a request
-    WrongVersion = 3,  // another version of this conversation
-    UnknownKind = 4,
-    Malformed = 5,  // a field out of its range, a non-zero spare byte, ancillary data
-};
-
-const char* RefusalName(Refusal refusal);
 
 struct Request {
     RequestKind Kind = RequestKind::ReadTable;

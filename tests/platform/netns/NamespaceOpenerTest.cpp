@@ -253,11 +253,12 @@ TEST(NamespaceOpener, RefusesWhatItMayNotOpenAndServesOn) {
         std::vector<std::uint8_t> list = open(0, 0, 1), otherVersion = list, longer = list;
         otherVersion[0] = 2;
         longer.push_back(0);
-        using enum NamespaceRefusal;
+        using enum Refusal;
+        using Own = NamespaceRefusal;
         const struct {
             const char* what;
             std::vector<std::uint8_t> bytes;
-            NamespaceRefusal reason;
+            Refusal reason;
             bool descriptorAlong = false;
         } cases[] = {
             {"an unknown kind", open(child.pid, child.inode, 3), UnknownKind},
@@ -268,9 +269,9 @@ TEST(NamespaceOpener, RefusesWhatItMayNotOpenAndServesOn) {
             {"another version", otherVersion, WrongVersion},
             {"pid 0", open(0, child.inode), Malformed},
             {"a negative pid", open(-1, child.inode), Malformed},
-            {"another namespace's inode", open(child.pid, ownInode), OtherNamespace},
-            {"a process gone", open(gone, ownInode), NoProcess},
-            {"a process outside its cgroups", open(1, ownInode), OutsideCgroups},
+            {"another namespace's inode", open(child.pid, ownInode), Own::OtherNamespace},
+            {"a process gone", open(gone, ownInode), Own::NoProcess},
+            {"a process outside its cgroups", open(1, ownInode), Own::OutsideCgroups},
         };
         for (const auto& [what, bytes, reason, descriptorAlong] : cases) {
             iovec part{const_cast<std::uint8_t*>(bytes.data()), bytes.size()};

@@ -1,4 +1,4 @@
-#include "platform/linux/helper/NonBlockingLog.h"
+#include "platform/linux/privileges/NonBlockingLog.h"
 
 #include <poll.h>
 #include <unistd.h>

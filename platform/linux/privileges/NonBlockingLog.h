@@ -7,9 +7,9 @@
 
 namespace quarnel::platform {
 
-// The helper's log on a descriptor (its stderr, the program's) that never makes it wait: on a
-// pipe nobody reads, a write would stop the helper answering, and the program closing. A line
-// the descriptor cannot take at once is dropped.
+// A privileged program's log on a descriptor (its stderr, its starter's) that never makes it
+// wait: on a pipe nobody reads, a write would stop it answering, and the program that waits for
+// its answer with it. A line the descriptor cannot take at once is dropped.
 class NonBlockingLog {
 public:
     explicit NonBlockingLog(int fd);
