@@ -6,10 +6,10 @@
 
 #include <map>
 
-#include "window/ListEditing.h"
 #include "app/frmMain.h"
 #include "engine/Settings.h"
 #include "tests/engine/TestEngine.h"
+#include "window/ListEditing.h"
 
 namespace quarnel {
 namespace {
