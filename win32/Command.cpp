@@ -10,6 +10,7 @@
 #include "controls/CommandGeometry.h"
 #include "controls/PicturePixels.h"
 #include "platform/windows/WideText.h"
+#include "win32/WindowObject.h"
 
 namespace quarnel::win32 {
 
@@ -105,15 +106,8 @@ void FillGradient(HDC dc, int width, int height, bool inverted) {
 
 }  // namespace
 
-void Command::Register(HINSTANCE instance) {
-    WNDCLASSEXW windowClass{};
-    windowClass.cbSize = sizeof windowClass;
-    windowClass.style = CS_DBLCLKS;
-    windowClass.lpfnWndProc = Procedure;
-    windowClass.hInstance = instance;
-    windowClass.hCursor = LoadCursorW(nullptr, MAKEINTRESOURCEW(32512));  // IDC_ARROW
-    windowClass.lpszClassName = kClassName;
-    (void)RegisterClassExW(&windowClass);  // a second registration fails harmlessly
+void Command::Register() {
+    RegisterWindowClass(kClassName, Procedure, CS_DBLCLKS);
 }
 
 Command::Command(HWND parent, int id, std::string caption) : id_(id), caption_(std::move(caption)) {
@@ -167,14 +161,12 @@ void Command::AccessKeyPressed() {
 }
 
 LRESULT CALLBACK Command::Procedure(HWND window, UINT message, WPARAM w, LPARAM l) {
-    if (message == WM_NCCREATE) {
-        auto* button = static_cast<Command*>(reinterpret_cast<CREATESTRUCTW*>(l)->lpCreateParams);
-        button->window_ = window;
-        SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(button));
+    auto* button = WindowObject<Command>(window, message, l);
+    if (button == nullptr) {
+        return DefWindowProcW(window, message, w, l);
     }
-    auto* button = reinterpret_cast<Command*>(GetWindowLongPtrW(window, GWLP_USERDATA));
-    return button != nullptr ? button->Handle(message, w, l)
-                             : DefWindowProcW(window, message, w, l);
+    button->window_ = window;
+    return button->Handle(message, w, l);
 }
 
 LRESULT Command::Handle(UINT message, WPARAM w, LPARAM l) {

@@ -16,7 +16,7 @@ namespace quarnel::win32 {
 class Command final : private CommandView {
 public:
     // Registers the window class; once, before the first button.
-    static void Register(HINSTANCE instance);
+    static void Register();
 
     Command(HWND parent, int id, std::string caption);
     ~Command() override;

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "win32/WindowObject.h"
+
 namespace quarnel::win32 {
 
 namespace {
@@ -11,14 +13,8 @@ constexpr int kCaptionLeft = 8;  // pixels from the frame's left to its caption
 
 }  // namespace
 
-void FrameBox::Register(HINSTANCE instance) {
-    WNDCLASSEXW windowClass{};
-    windowClass.cbSize = sizeof windowClass;
-    windowClass.lpfnWndProc = Procedure;
-    windowClass.hInstance = instance;
-    windowClass.hCursor = LoadCursorW(nullptr, MAKEINTRESOURCEW(32512));  // IDC_ARROW
-    windowClass.lpszClassName = kClassName;
-    (void)RegisterClassExW(&windowClass);
+void FrameBox::Register() {
+    RegisterWindowClass(kClassName, Procedure);
 }
 
 FrameBox::FrameBox(HWND parent, const layout::Frame& frame)
@@ -44,12 +40,7 @@ void FrameBox::SetFont(HFONT font) {
 }
 
 LRESULT CALLBACK FrameBox::Procedure(HWND window, UINT message, WPARAM w, LPARAM l) {
-    if (message == WM_NCCREATE) {
-        SetWindowLongPtrW(
-            window, GWLP_USERDATA,
-            reinterpret_cast<LONG_PTR>(reinterpret_cast<CREATESTRUCTW*>(l)->lpCreateParams));
-    }
-    auto* frame = reinterpret_cast<FrameBox*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+    auto* frame = WindowObject<FrameBox>(window, message, l);
     switch (message) {
         case WM_PAINT:
             if (frame != nullptr) {

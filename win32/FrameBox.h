@@ -12,7 +12,7 @@ namespace quarnel::win32 {
 // container of the buttons placed in it, whose presses it hands on to the window.
 class FrameBox {
 public:
-    static void Register(HINSTANCE instance);
+    static void Register();
 
     FrameBox(HWND parent, const layout::Frame& frame);
     ~FrameBox();

@@ -1,6 +1,7 @@
 #include "win32/MessageBoxes.h"
 
 #include "platform/windows/WideText.h"
+#include "win32/WindowObject.h"
 #include "window/AppIdentity.h"
 
 namespace quarnel::win32 {
@@ -55,14 +56,7 @@ void MessageBoxes::Notify(const std::string& text) {
         return;
     }
     const HINSTANCE instance = GetModuleHandleW(nullptr);
-    WNDCLASSEXW noteClass{};
-    noteClass.cbSize = sizeof noteClass;
-    noteClass.lpfnWndProc = NoteProcedure;
-    noteClass.hInstance = instance;
-    noteClass.hCursor = LoadCursorW(nullptr, MAKEINTRESOURCEW(32512));  // IDC_ARROW
-    noteClass.hbrBackground = GetSysColorBrush(COLOR_3DFACE);
-    noteClass.lpszClassName = kNoteClass;
-    (void)RegisterClassExW(&noteClass);  // again for a later box: fails harmlessly
+    RegisterWindowClass(kNoteClass, NoteProcedure, 0, GetSysColorBrush(COLOR_3DFACE));
 
     const UINT dpi = owner_ != nullptr ? GetDpiForWindow(owner_) : 96;
     const auto scaled = [dpi](int pixels) { return MulDiv(pixels, int(dpi), 96); };
@@ -107,12 +101,7 @@ void MessageBoxes::Notify(const std::string& text) {
 }
 
 LRESULT CALLBACK MessageBoxes::NoteProcedure(HWND window, UINT message, WPARAM w, LPARAM l) {
-    if (message == WM_NCCREATE) {
-        SetWindowLongPtrW(
-            window, GWLP_USERDATA,
-            reinterpret_cast<LONG_PTR>(reinterpret_cast<CREATESTRUCTW*>(l)->lpCreateParams));
-    }
-    auto* boxes = reinterpret_cast<MessageBoxes*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+    auto* boxes = WindowObject<MessageBoxes>(window, message, l);
     switch (message) {
         case WM_COMMAND:
             if (LOWORD(w) == kNoteOk || LOWORD(w) == IDCANCEL) {

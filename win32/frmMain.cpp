@@ -13,6 +13,7 @@
 #include "platform/windows/WideText.h"
 #include "win32/ControlIds.h"
 #include "win32/Resources.h"
+#include "win32/WindowObject.h"
 #include "window/AppIdentity.h"
 #include "window/ConnectionView.h"
 #include "window/ListEditing.h"
@@ -104,8 +105,8 @@ private:
 frmMain::frmMain(Manager& manager, bool& quit, MessageBoxes& messages)
     : oManager(manager), bQuit(quit), userMessages_(messages) {
     const HINSTANCE instance = GetModuleHandleW(nullptr);
-    Command::Register(instance);
-    FrameBox::Register(instance);
+    Command::Register();
+    FrameBox::Register();
     formBrush_ = CreateSolidBrush(ToColorRef(layout::FormBackground));
     icon_ = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(QUARNEL_ICON), IMAGE_ICON,
                                           GetSystemMetrics(SM_CXICON), GetSystemMetrics(SM_CYICON),
@@ -114,16 +115,7 @@ frmMain::frmMain(Manager& manager, bool& quit, MessageBoxes& messages)
                                                GetSystemMetrics(SM_CXSMICON),
                                                GetSystemMetrics(SM_CYSMICON), LR_DEFAULTCOLOR));
 
-    WNDCLASSEXW windowClass{};
-    windowClass.cbSize = sizeof windowClass;
-    windowClass.lpfnWndProc = Procedure;
-    windowClass.hInstance = instance;
-    windowClass.hIcon = icon_;
-    windowClass.hIconSm = smallIcon_;
-    windowClass.hCursor = LoadCursorW(nullptr, MAKEINTRESOURCEW(32512));  // IDC_ARROW
-    windowClass.hbrBackground = formBrush_;
-    windowClass.lpszClassName = ClassName;
-    (void)RegisterClassExW(&windowClass);
+    RegisterWindowClass(ClassName, Procedure, 0, formBrush_, icon_, smallIcon_);
 
     // Fixed size: a minimise button, no maximise button, no sizing border.
     constexpr DWORD kStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
@@ -341,13 +333,12 @@ bool frmMain::PreTranslate(MSG& message) {
 }
 
 LRESULT CALLBACK frmMain::Procedure(HWND window, UINT message, WPARAM w, LPARAM l) {
-    if (message == WM_NCCREATE) {
-        auto* form = static_cast<frmMain*>(reinterpret_cast<CREATESTRUCTW*>(l)->lpCreateParams);
-        form->window_ = window;
-        SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(form));
+    auto* form = WindowObject<frmMain>(window, message, l);
+    if (form == nullptr) {
+        return DefWindowProcW(window, message, w, l);
     }
-    auto* form = reinterpret_cast<frmMain*>(GetWindowLongPtrW(window, GWLP_USERDATA));
-    return form != nullptr ? form->Handle(message, w, l) : DefWindowProcW(window, message, w, l);
+    form->window_ = window;
+    return form->Handle(message, w, l);
 }
 
 LRESULT frmMain::Handle(UINT message, WPARAM w, LPARAM l) {

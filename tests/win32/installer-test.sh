@@ -10,28 +10,9 @@ installed="$WINEPREFIX/drive_c/Program Files/Quarnel"
 shortcut="$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Quarnel.lnk"
 key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Quarnel'
 
-probe() { "$wine_run" "$probe_exe" "$@"; }
-fail() {
-    echo "FAILED: $*" >&2
-    exit 1
-}
-eventually() {
-    local deadline=$((SECONDS + 30))
-    until "$@" >/dev/null 2>&1; do
-        ((SECONDS < deadline)) || return 1
-        sleep 0.2
-    done
-}
-shows() { probe state | grep -qxF -- "$1"; }
+source "$(dirname "$0")/ProgramDriving.sh"
 gone() { [[ ! -e $1 ]]; }
-cleanup() {
-    if [[ -n $program_pid ]] && kill -0 "$program_pid" 2>/dev/null; then
-        probe close >/dev/null 2>&1 || true
-        sleep 2
-        "$wine_run" taskkill /f /im quarnel.exe >/dev/null 2>&1 || true
-    fi
-}
-trap cleanup EXIT
+trap end_program EXIT
 
 "$wine_run" "$setup" /S || fail "the installer failed"
 for file in quarnel.exe Uninstall.exe LICENSE.txt README.md; do
@@ -46,16 +27,13 @@ done
 "$wine_run" 'C:\Program Files\Quarnel\quarnel.exe' &
 program_pid=$!
 eventually shows 'program: C:\Program Files\Quarnel\quarnel.exe' || fail "it did not start from there"
-probe close
-for _ in $(seq 150); do kill -0 "$program_pid" 2>/dev/null || break; sleep 0.2; done
-kill -0 "$program_pid" 2>/dev/null && fail "the program did not end"
-program_pid=
-probe stored | grep -qxF 'AllowedIPString: 127.0.0.1,::1' || fail "no rules were kept"
+close_program || fail "the program did not end"
+stored 'AllowedIPString: 127.0.0.1,::1' || fail "no rules were kept"
 
 # The uninstaller copies itself aside and ends at once; its copy removes the rest.
 "$wine_run" 'C:\Program Files\Quarnel\Uninstall.exe' /S || fail "the uninstaller failed"
 eventually gone "$installed" || fail "left behind: $(ls "$installed")"
 gone "$shortcut" || fail "the Start-menu entry stayed"
 "$wine_run" reg query "$key" >/dev/null 2>&1 && fail "the entry among the installed programs stayed"
-probe stored | grep -qxF 'AllowedIPString: 127.0.0.1,::1' || fail "the user's rules went too"
+stored 'AllowedIPString: 127.0.0.1,::1' || fail "the user's rules went too"
 echo "installed, started and removed"

@@ -8,28 +8,9 @@
 set -euo pipefail
 wine_run=$1 program=$2 probe_exe=$3
 work=$(mktemp -d)
+source "$(dirname "$0")/ProgramDriving.sh"
 program_pid='' trayer_pid=''
 
-probe() { "$wine_run" "$probe_exe" "$@"; }
-# Says how far the test got, for a failure's output.
-step() { echo "== $*" >&2; }
-fail() {
-    echo "FAILED: $*" >&2
-    probe state >&2 || true
-    [[ -f $work/shot.png ]] && cp "$work/shot.png" "${TMPDIR:-/tmp}/quarnel-window-failed.png" &&
-        echo "last screenshot: ${TMPDIR:-/tmp}/quarnel-window-failed.png" >&2
-    exit 1
-}
-# Asks CMD... again until it succeeds, for at most 30 s.
-eventually() {
-    local deadline=$((SECONDS + 30))
-    until "$@" >/dev/null 2>&1; do
-        ((SECONDS < deadline)) || return 1
-        sleep 0.2
-    done
-}
-shows() { probe state | grep -qxF -- "$1"; }
-stored() { probe stored | grep -qxF -- "$1"; }
 # The centre of a control on the screen: "X Y".
 where() { probe where "$@"; }
 click() { xdotool mousemove --sync "$1" "$2" click "${3:-1}"; }
@@ -37,12 +18,14 @@ shoot() { import -window root "$work/shot.png"; }
 # The colour of the screen's pixel X Y in the latest screenshot, as #RRGGBB.
 pixel() { convert "$work/shot.png" -crop "1x1+$1+$2" -depth 8 txt:- | grep -o '#[0-9A-F]\{6\}' | head -1; }
 pixel_is() { shoot && [[ $(pixel "$1" "$2") == "$3" ]]; }
-cleanup() {
-    if [[ -n $program_pid ]] && kill -0 "$program_pid" 2>/dev/null; then
-        probe close >/dev/null 2>&1 || true
-        for _ in $(seq 50); do kill -0 "$program_pid" 2>/dev/null || break; sleep 0.2; done
-        "$wine_run" taskkill /f /im quarnel.exe >/dev/null 2>&1 || true
+on_failure() {
+    if [[ -f $work/shot.png ]]; then
+        cp "$work/shot.png" "${TMPDIR:-/tmp}/quarnel-window-failed.png"
+        echo "last screenshot: ${TMPDIR:-/tmp}/quarnel-window-failed.png" >&2
     fi
+}
+cleanup() {
+    end_program
     if [[ -n $trayer_pid ]]; then kill "$trayer_pid" 2>/dev/null || true; fi
     rm -rf "$work"
 }
@@ -153,10 +136,7 @@ shows "windows: 1" || fail "two windows"
 
 step "closing"
 # Closing saves the rule lists: the first start's.
-probe close
-for _ in $(seq 150); do kill -0 "$program_pid" 2>/dev/null || break; sleep 0.2; done
-kill -0 "$program_pid" 2>/dev/null && fail "the program did not end"
-program_pid=
+close_program || fail "the program did not end"
 stored "AllowedIPString: 127.0.0.1,::1" || fail "the allowed list was not saved"
 stored "BlockedRemotePortsString: " || fail "the remote ports were not saved"
 echo "the window looks and works as it should"
