@@ -123,6 +123,7 @@ frmMain::frmMain(Manager& manager, bool& quit, MessageBoxes& messages)
                               CW_USEDEFAULT, 600, 560, nullptr, nullptr, instance, this);
     taskbarCreated_ = RegisterWindowMessageW(L"TaskbarCreated");
     CreateControls();
+    CreateToolTip();
     LayOut(GetDpiForWindow(window_));
 }
 
@@ -140,6 +141,9 @@ frmMain::~frmMain() {
     Frame2.reset();
     Frame3.reset();
     Frame4.reset();
+    if (lstMain_ != nullptr) {
+        (void)RemoveWindowSubclass(lstMain_, ListProcedure, 0);
+    }
     if (window_ != nullptr) {
         SetWindowLongPtrW(window_, GWLP_USERDATA, 0);
         (void)DestroyWindow(window_);
@@ -356,6 +360,14 @@ LRESULT frmMain::Handle(UINT message, WPARAM w, LPARAM l) {
         case WM_COMMAND:
             OnCommand(LOWORD(w), HIWORD(w));
             return 0;
+        case WM_NOTIFY: {
+            auto* header = reinterpret_cast<NMHDR*>(l);
+            if (header->hwndFrom == toolTip_ && header->code == TTN_GETDISPINFOW) {
+                reinterpret_cast<NMTTDISPINFOW*>(l)->lpszText = const_cast<wchar_t*>(ToolTipText());
+                return 0;
+            }
+            break;
+        }
         case WM_TIMER:
             if (w == kTimerListRefresh) {
                 RefreshConnectionsIfChanged();
@@ -493,6 +505,59 @@ std::string frmMain::SelectedText() const {
     text.resize(std::size_t(
         SendMessageW(lstMain_, LB_GETTEXT, selected, reinterpret_cast<LPARAM>(text.data()))));
     return platform::Narrow(text).value_or(std::string());
+}
+
+void frmMain::CreateToolTip() {
+    toolTip_ = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr,
+                               WS_POPUP | TTS_NOPREFIX | TTS_ALWAYSTIP, CW_USEDEFAULT,
+                               CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, window_, nullptr,
+                               GetModuleHandleW(nullptr), nullptr);
+    if (toolTip_ == nullptr) {
+        return;  // the list works without it
+    }
+    TTTOOLINFOW tool{};
+    tool.cbSize = sizeof tool;
+    tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
+    tool.hwnd = window_;
+    tool.uId = reinterpret_cast<UINT_PTR>(lstMain_);
+    tool.lpszText = LPSTR_TEXTCALLBACKW;  // asked for when it shows: the line under the pointer
+    (void)SendMessageW(toolTip_, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
+    (void)SendMessageW(toolTip_, TTM_SETMAXTIPWIDTH, 0, 600);  // lines as the text breaks them
+    (void)SetWindowSubclass(lstMain_, ListProcedure, 0, reinterpret_cast<DWORD_PTR>(this));
+}
+
+const wchar_t* frmMain::ToolTipText() {
+    POINT pointer{};
+    (void)GetCursorPos(&pointer);
+    (void)ScreenToClient(lstMain_, &pointer);
+    const auto found =
+        DWORD(SendMessageW(lstMain_, LB_ITEMFROMPOINT, 0, MAKELPARAM(pointer.x, pointer.y)));
+    toolTipLine_ = HIWORD(found) == 0 ? int(LOWORD(found)) : -1;
+    toolTipText_.clear();
+    if (toolTipLine_ >= 0 && oManager.CurrentMode == ModeCurrentConnections) {
+        // Windows tells no user of a connection: the tooltip names its program and process.
+        const std::string text = OwnerToolTip(oManager.OwnerOfConnectionLine(toolTipLine_),
+                                              [](std::uint32_t) { return std::string(); });
+        for (const wchar_t c : platform::Widen(text)) {
+            toolTipText_ += c == L'\n' ? std::wstring(L"\r\n") : std::wstring(1, c);
+        }
+    }
+    return toolTipText_.c_str();
+}
+
+LRESULT CALLBACK frmMain::ListProcedure(HWND list, UINT message, WPARAM w, LPARAM l, UINT_PTR,
+                                        DWORD_PTR data) {
+    if (message == WM_MOUSEMOVE) {
+        // Another line under the pointer: the tooltip of the last one goes.
+        auto* form = reinterpret_cast<frmMain*>(data);
+        const auto found = DWORD(SendMessageW(list, LB_ITEMFROMPOINT, 0, l));
+        const int line = HIWORD(found) == 0 ? int(LOWORD(found)) : -1;
+        if (line != form->toolTipLine_ && form->toolTip_ != nullptr) {
+            form->toolTipLine_ = line;
+            (void)SendMessageW(form->toolTip_, TTM_POP, 0, 0);
+        }
+    }
+    return DefSubclassProc(list, message, w, l);
 }
 
 void frmMain::lstMain_MouseUp(POINT screen) {

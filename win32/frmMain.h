@@ -79,6 +79,12 @@ private:
     // The text of the list's selected entry, empty when none is selected.
     std::string SelectedText() const;
     void WidenListFor(const std::wstring& text);
+    // The list's tooltip: what hovering a connection line shows of its owner.
+    void CreateToolTip();
+    // The text of the tooltip for the line under the pointer, empty for none.
+    const wchar_t* ToolTipText();
+    static LRESULT CALLBACK ListProcedure(HWND list, UINT message, WPARAM w, LPARAM l, UINT_PTR id,
+                                          DWORD_PTR data);
 
     Manager& oManager;
     bool& bQuit;
@@ -101,6 +107,9 @@ private:
     // buttons.
     std::array<HFONT, 6> fonts_{};
     int listExtent_ = 0;  // the widest line of the list, in pixels
+    HWND toolTip_ = nullptr;
+    std::wstring toolTipText_;  // what the tooltip shows now
+    int toolTipLine_ = -1;      // the line it was asked for
 };
 
 }  // namespace quarnel::win32

@@ -46,8 +46,12 @@ std::string OwnerToolTip(const std::optional<platform::ConnectionOwner>& owner,
         return "Program: unknown";
     }
     const std::string user = userName ? userName(owner->Uid) : std::to_string(owner->Uid);
-    return "Program: " + std::string(owner->CommandText()) +
-           "\nProcess ID: " + std::to_string(owner->Pid) + "\nUser: " + user;
+    std::string text = "Program: " + std::string(owner->CommandText()) +
+                       "\nProcess ID: " + std::to_string(owner->Pid);
+    if (!user.empty()) {
+        text += "\nUser: " + user;
+    }
+    return text;
 }
 
 }  // namespace quarnel

@@ -31,7 +31,8 @@ void RefreshShownConnections(Manager& oManager, ConnectionListBox& lstMain);
 
 // What hovering a connection line shows of its owner: "Program: curl\nProcess ID: 812\nUser:
 // alice"; "Program: unknown" for a line whose owner is not known; empty for no line. The user
-// is named by userName, by number without it.
+// is named by userName, by number without it; a userName that names nobody leaves the line out
+// (a system that tells no user of a connection).
 std::string OwnerToolTip(const std::optional<platform::ConnectionOwner>& owner,
                          const UserNameOf& userName);
 

@@ -129,6 +129,17 @@ int State(HWND window) {
     }
     std::printf("selected: %d\n", int(SendMessageW(list, LB_GETCURSEL, 0, 0)));
     std::printf("note: %d\n", FindWindowW(L"Quarnel.Note", nullptr) != nullptr ? 1 : 0);
+    // The tooltip on screen, if any: what hovering shows.
+    for (HWND tip = FindWindowExW(nullptr, nullptr, L"tooltips_class32", nullptr); tip != nullptr;
+         tip = FindWindowExW(nullptr, tip, L"tooltips_class32", nullptr)) {
+        DWORD owner = 0;
+        GetWindowThreadProcessId(tip, &owner);
+        DWORD ours = 0;
+        GetWindowThreadProcessId(window, &ours);
+        if (owner == ours && IsWindowVisible(tip)) {
+            std::printf("tooltip: %s\n", TextOf(tip).c_str());
+        }
+    }
     // A message box of the window's: its text (the static control of id 0xFFFF).
     if (const HWND box = FindWindowW(L"#32770", nullptr); box != nullptr) {
         std::printf("box: %s\n", TextOf(GetDlgItem(box, 0xFFFF)).c_str());

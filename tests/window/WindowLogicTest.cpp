@@ -155,6 +155,17 @@ TEST_F(WindowLogic, TheConnectionViewChangesOnlyTheLinesThatDifferFromThoseShown
     EXPECT_EQ(box.Appended + box.Replaced, 0);
 }
 
+TEST(OwnerToolTip, NamesTheProgramProcessAndUserAsFarAsTheyAreKnown) {
+    platform::ConnectionOwner curl{.Pid = 812, .Uid = 1000, .Command = {'c', 'u', 'r', 'l'}};
+    const UserNameOf names = [](std::uint32_t uid) { return uid == 1000 ? "alice" : ""; };
+    EXPECT_EQ(OwnerToolTip(curl, names), "Program: curl\nProcess ID: 812\nUser: alice");
+    EXPECT_EQ(OwnerToolTip(curl, {}), "Program: curl\nProcess ID: 812\nUser: 1000");
+    curl.Uid = 7;  // a system that names no user of it
+    EXPECT_EQ(OwnerToolTip(curl, names), "Program: curl\nProcess ID: 812");
+    EXPECT_EQ(OwnerToolTip(platform::ConnectionOwner{}, names), "Program: unknown");
+    EXPECT_EQ(OwnerToolTip(std::nullopt, names), "");  // no connection line there
+}
+
 TEST(WindowTitle, NamesTheProductAndItsVersionAsTheDesktopShowsIt) {
     EXPECT_EQ(BuildAppTitle(), "Virel Quarnel v.1.2   (build 38)");
     EXPECT_EQ(LoadCaption({"Product", 10, 0, 7}), "Product v10.0 Build 7");
