@@ -8,10 +8,10 @@
 #include <chrono>
 #include <optional>
 
-#include "app/AppIdentity.h"
 #include "app/QtMessageLog.h"
 #include "app/WindowFonts.h"
 #include "engine/PassPace.h"
+#include "window/AppIdentity.h"
 
 namespace quarnel {
 

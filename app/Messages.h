@@ -4,22 +4,11 @@
 #include <string>
 
 #include "engine/ActionLog.h"
+#include "window/Messages.h"
 
 class QMessageBox;
 
 namespace quarnel {
-
-// The program's modal message boxes: no icon, the program's name as title. While one is open
-// the main loop waits inside the event step, so no blocking pass runs.
-class Messages {
-public:
-    virtual ~Messages() = default;
-
-    // A message with an OK button.
-    virtual void Show(const std::string& text) = 0;
-    // A question with OK and Cancel; true for OK.
-    virtual bool Confirm(const std::string& text) = 0;
-};
 
 // The real boxes. Once the program is told to end by the system (a signal, the end of the
 // desktop session), or where nobody sees its window (Qt's offscreen platform), nobody may be

@@ -12,21 +12,25 @@
 #include <algorithm>
 #include <utility>
 
-#include "app/AppIdentity.h"
-#include "app/ListEditing.h"
 #include "app/WindowFonts.h"
 #include "app/WindowIcon.h"
 #include "controls/qt/PropertyStore.h"
+#include "window/AppIdentity.h"
+#include "window/ConnectionView.h"
+#include "window/Layout.h"
+#include "window/ListEditing.h"
 
 namespace quarnel {
 
 namespace {
 
-const QColor FormBackground(251, 253, 251);
+QColor ToQColor(layout::Colour colour) {
+    return QColor(colour.Red, colour.Green, colour.Blue);
+}
 
-// The window is laid out in twips, 15 to a pixel.
-QRect Twips(int left, int top, int width, int height) {
-    return {left / 15, top / 15, width / 15, height / 15};
+QRect ToQRect(const layout::Rect& twips) {
+    const layout::Rect pixels = twips.Pixels();
+    return {pixels.Left, pixels.Top, pixels.Width, pixels.Height};
 }
 
 void SetColour(QWidget& widget, QPalette::ColorRole role, const QColor& colour) {
@@ -35,29 +39,50 @@ void SetColour(QWidget& widget, QPalette::ColorRole role, const QColor& colour) 
     widget.setPalette(palette);
 }
 
-void PlaceCommand(Command& button, const char* caption, const QRect& where) {
-    button.ReadProperties(PropertyStore{{"caption", caption}, {"font", ButtonFont()}});
-    button.setGeometry(where);
+void PlaceCommand(Command& button, const layout::Button& place) {
+    button.ReadProperties(PropertyStore{{"caption", place.Caption}, {"font", ButtonFont()}});
+    button.setGeometry(ToQRect(place.Where));
 }
 
-void PlaceFrame(QGroupBox& frame, const char* caption, const QColor& captionColour,
-                const QRect& where) {
-    frame.setTitle(caption);
-    frame.setFont(Arial(9.75, true));
-    SetColour(frame, QPalette::WindowText, captionColour);
-    frame.setGeometry(where);
+void PlaceFrame(QGroupBox& frame, const layout::Frame& place) {
+    frame.setTitle(place.Caption);
+    frame.setFont(Arial(layout::FrameFont.Points, layout::FrameFont.Bold));
+    SetColour(frame, QPalette::WindowText, ToQColor(place.CaptionColour));
+    frame.setGeometry(ToQRect(place.Where));
 }
 
 // The check boxes keep the system's window colours, not the form's.
-void PlaceCheckBox(QCheckBox& box, const char* caption, const QRect& where) {
-    box.setText(caption);
-    box.setFont(Arial(9.75, false));
+void PlaceCheckBox(QCheckBox& box, const layout::Control& place) {
+    box.setText(place.Caption);
+    box.setFont(Arial(place.TextFont.Points, place.TextFont.Bold));
     box.setChecked(true);
     box.setAutoFillBackground(true);
     box.setBackgroundRole(QPalette::Base);
     box.setForegroundRole(QPalette::Text);
-    box.setGeometry(where);
+    box.setGeometry(ToQRect(place.Where));
 }
+
+// The list box as the connection view's refresh changes it.
+class ListWidgetLines final : public ConnectionListBox {
+public:
+    explicit ListWidgetLines(QListWidget& list) : list_(list) {}
+
+    std::int32_t LineCount() const override { return list_.count(); }
+    void ReplaceLine(std::int32_t index, const std::string& text) override {
+        list_.item(index)->setText(QString::fromStdString(text));
+    }
+    void AppendLine(const std::string& text) override {
+        list_.addItem(QString::fromStdString(text));
+    }
+    void RemoveLinesFrom(std::int32_t index) override {
+        while (list_.count() > index) {
+            delete list_.takeItem(list_.count() - 1);  // takeItem hands the item over
+        }
+    }
+
+private:
+    QListWidget& list_;
+};
 
 }  // namespace
 
@@ -80,44 +105,45 @@ frmMain::~frmMain() {
 
 void frmMain::CreateControls() {
     setObjectName("frmMain");
-    setFixedSize(564, 518);  // 8460 x 7770 twips
-    SetColour(*this, QPalette::Window, FormBackground);
+    setFixedSize(ToQRect({0, 0, layout::ClientWidth, layout::ClientHeight}).size());
+    const QColor formBackground = ToQColor(layout::FormBackground);
+    SetColour(*this, QPalette::Window, formBackground);
     setAutoFillBackground(true);
     setWindowIcon(WindowIcon());
 
-    txtHead.setGeometry(Twips(90, 90, 4545, 360));
-    txtHead.setText("Choose...");
-    txtHead.setFont(Arial(9.75, true));
+    txtHead.setGeometry(ToQRect(layout::txtHead.Where));
+    txtHead.setText(layout::txtHead.Caption);
+    txtHead.setFont(Arial(layout::txtHead.TextFont.Points, layout::txtHead.TextFont.Bold));
     txtHead.setReadOnly(true);  // a heading, not an entry
-    SetColour(txtHead, QPalette::Base, FormBackground);
+    SetColour(txtHead, QPalette::Base, formBackground);
 
-    lstMain.setGeometry(Twips(90, 390, 4545, 6555));
-    lstMain.setFont(Arial(9, false));
+    lstMain.setGeometry(ToQRect(layout::lstMain.Where));
+    lstMain.setFont(Arial(layout::lstMain.TextFont.Points, layout::lstMain.TextFont.Bold));
     lstMain.setSelectionMode(QAbstractItemView::SingleSelection);
     lstMain.setSortingEnabled(false);
     // A long line (an IPv6 connection) stays whole: the list scrolls sideways instead.
     lstMain.setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
-    SetColour(lstMain, QPalette::Base, FormBackground);
+    SetColour(lstMain, QPalette::Base, formBackground);
     SetColour(lstMain, QPalette::Text, Qt::black);
     lstMain.viewport()->installEventFilter(this);
     lstMain.installEventFilter(this);
 
-    txtItem.setGeometry(Twips(90, 6960, 3795, 375));
-    txtItem.setFont(Arial(8.25, false));
-    PlaceCommand(cmdAdd, "Add", Twips(3900, 6960, 735, 405));
+    txtItem.setGeometry(ToQRect(layout::txtItem.Where));
+    txtItem.setFont(Arial(layout::txtItem.TextFont.Points, layout::txtItem.TextFont.Bold));
+    PlaceCommand(cmdAdd, layout::cmdAdd);
 
-    PlaceFrame(Frame1, "Connections ", QColor(29, 128, 175), Twips(5010, 60, 3375, 1125));
-    PlaceCommand(cmdCurrentConnections, "Show Current Connections", Twips(300, 390, 2745, 495));
-    PlaceCheckBox(chkShowX, "Show only connected ports", Twips(5220, 1320, 2835, 240));
-    PlaceCheckBox(chkHideLocal, "Hide Local Connections", Twips(5220, 1680, 2835, 240));
-    PlaceFrame(Frame2, "Blocked Ports ", QColor(192, 0, 0), Twips(5010, 2130, 3375, 1875));
-    PlaceCommand(cmdBlockedLocal, "Blocked Local Ports", Twips(300, 480, 2745, 495));
-    PlaceCommand(cmdBlockedRemote, "Blocked Remote Ports", Twips(300, 1020, 2745, 495));
-    PlaceFrame(Frame3, "Allowed IPs", QColor(0, 128, 0), Twips(5010, 4170, 3375, 1215));
-    PlaceCommand(cmdAllowedIP, "Allowed IP Addreses", Twips(270, 390, 2745, 495));
-    PlaceFrame(Frame4, "Local IPs", QColor(50, 102, 239), Twips(5010, 5610, 3375, 1755));
-    PlaceCommand(cmdLocalIP, "Local IP Addresses", Twips(240, 420, 2745, 495));
-    PlaceCommand(cmdAddLocal, "Add Local IPs to Allowed", Twips(240, 960, 2745, 495));
+    PlaceFrame(Frame1, layout::Frame1);
+    PlaceCommand(cmdCurrentConnections, layout::cmdCurrentConnections);
+    PlaceCheckBox(chkShowX, layout::chkShowX);
+    PlaceCheckBox(chkHideLocal, layout::chkHideLocal);
+    PlaceFrame(Frame2, layout::Frame2);
+    PlaceCommand(cmdBlockedLocal, layout::cmdBlockedLocal);
+    PlaceCommand(cmdBlockedRemote, layout::cmdBlockedRemote);
+    PlaceFrame(Frame3, layout::Frame3);
+    PlaceCommand(cmdAllowedIP, layout::cmdAllowedIP);
+    PlaceFrame(Frame4, layout::Frame4);
+    PlaceCommand(cmdLocalIP, layout::cmdLocalIP);
+    PlaceCommand(cmdAddLocal, layout::cmdAddLocal);
 
     // Tab order: the list first, then the heading, the entry row, the filters, the buttons.
     QWidget* const order[] = {&lstMain,
@@ -137,20 +163,21 @@ void frmMain::CreateControls() {
     }
     lstMain.setFocus();
 
-    mnuDelete = mnuListBox.addAction("Delete");
+    mnuDelete = mnuListBox.addAction(layout::mnuDelete);
     TimerListRefresh.setInterval(RefreshInterval);
     TimerListRefresh.start();
 }
 
 void frmMain::ConnectHandlers() {
-    const std::pair<Command*, ViewMode> views[] = {{&cmdCurrentConnections, ModeCurrentConnections},
-                                                   {&cmdLocalIP, ModeLocalIP},
-                                                   {&cmdAllowedIP, ModeAllowedIP},
-                                                   {&cmdBlockedLocal, ModeBlockedLocalPorts},
-                                                   {&cmdBlockedRemote, ModeBlockedRemotePorts}};
-    for (const auto& [button, mode] : views) {
+    const std::pair<Command*, const layout::Button&> views[] = {
+        {&cmdCurrentConnections, layout::cmdCurrentConnections},
+        {&cmdLocalIP, layout::cmdLocalIP},
+        {&cmdAllowedIP, layout::cmdAllowedIP},
+        {&cmdBlockedLocal, layout::cmdBlockedLocal},
+        {&cmdBlockedRemote, layout::cmdBlockedRemote}};
+    for (const auto& [button, place] : views) {
         connect(button, &Command::Click, this,
-                [this, mode = mode] { oManager.SetCurrentMode(mode); });
+                [this, mode = place.View] { oManager.SetCurrentMode(mode); });
     }
     connect(&cmdAdd, &Command::Click, this, &frmMain::cmdAdd_Click);
     // Enter in the entry box does what the button beside it does.
@@ -171,7 +198,9 @@ void frmMain::cmdAdd_Click() {
 }
 
 void frmMain::mnuDelete_Click() {
-    DeleteSelectedItem(oManager, lstMain);
+    const QList<QListWidgetItem*> selected = lstMain.selectedItems();  // one at most
+    DeleteSelectedItem(oManager,
+                       selected.isEmpty() ? std::string() : selected.front()->text().toStdString());
     // The entries below the deleted one moved up: whatever sits in its row now, the user never
     // picked it, and a second Delete must not take it.
     lstMain.selectionModel()->clear();
@@ -203,40 +232,8 @@ void frmMain::RefreshConnectionsIfChanged() {
     if (oManager.CurrentMode != ModeCurrentConnections || !isVisible() || isMinimized()) {
         return;
     }
-    oManager.RefreshCurrentConnectionsIfStale();
-    const List& lines = oManager.oCurrentConnections;
-    List& shown = oManager.oCurrentConnectionsCached;
-    const std::int32_t count = lines.GetItemCount();
-    const std::int32_t had = shown.GetItemCount();
-    if (lstMain.count() != had) {
-        // The list box shows something else than the copy: filled afresh.
-        shown.Reset();
-        for (std::int32_t i = 0; i < count; ++i) {
-            (void)shown.AddItem(lines.GetItem(i));  // text into a text list always fits
-        }
-        oManager.RefreshCurrentMode();
-        return;
-    }
-    // Only the items that differ change, in the copy as in the list box: a few changed rows of
-    // a long table cost a few items, and the list box ends up as a refill would leave it.
-    for (std::int32_t i = 0; i < std::min(count, had); ++i) {
-        Value line = lines.GetItem(i);
-        if (line != shown.GetItem(i)) {
-            lstMain.item(i)->setText(QString::fromStdString(ValueText(line)));
-            (void)shown.SetItem(i, line);
-        }
-    }
-    if (had > count) {
-        (void)shown.DeleteLastItems(had - count);
-        while (lstMain.count() > count) {
-            delete lstMain.takeItem(lstMain.count() - 1);  // takeItem hands the item over
-        }
-    }
-    for (std::int32_t i = had; i < count; ++i) {
-        const Value line = lines.GetItem(i);
-        (void)shown.AddItem(line);
-        lstMain.addItem(QString::fromStdString(ValueText(line)));
-    }
+    ListWidgetLines shown(lstMain);
+    RefreshShownConnections(oManager, shown);
 }
 
 void frmMain::BringToFront() {
@@ -362,21 +359,8 @@ QString frmMain::ConnectionToolTip(const QPoint& position) const {
     if (item == nullptr || oManager.CurrentMode != ModeCurrentConnections) {
         return {};
     }
-    const std::optional<platform::ConnectionOwner> owner =
-        oManager.OwnerOfConnectionLine(lstMain.row(item));
-    if (!owner) {
-        return {};
-    }
-    if (!owner->Known()) {
-        // It ended, no process holds it, or this user may not see the one that does.
-        return QStringLiteral("Program: unknown");
-    }
-    const std::string user = UserName ? UserName(owner->Uid) : std::to_string(owner->Uid);
-    return QStringLiteral("Program: %1\nProcess ID: %2\nUser: %3")
-        .arg(QString::fromUtf8(owner->CommandText().data(),
-                               static_cast<qsizetype>(owner->CommandText().size())))
-        .arg(owner->Pid)
-        .arg(QString::fromStdString(user));
+    return QString::fromStdString(
+        OwnerToolTip(oManager.OwnerOfConnectionLine(lstMain.row(item)), UserName));
 }
 
 bool frmMain::lstMain_KeyDown(int key) {

@@ -12,11 +12,12 @@
 
 #include <functional>
 
-#include "app/Messages.h"
 #include "controls/qt/Command.h"
 #include "engine/CloseReport.h"
 #include "engine/Manager.h"
 #include "engine/ManagerWindow.h"
+#include "window/Layout.h"
+#include "window/Messages.h"
 
 namespace quarnel {
 
@@ -28,7 +29,7 @@ class frmMain final : public QWidget, public ManagerWindow {
 
 public:
     // Milliseconds between the refresh timer's looks at the connection lines.
-    static constexpr int RefreshInterval = 500;
+    static constexpr int RefreshInterval = layout::ListRefreshInterval;
 
     // quit is the program's quit flag: set by the close request, never reset.
     frmMain(Manager& manager, bool& quit, Messages& messages);

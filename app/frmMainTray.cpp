@@ -2,8 +2,8 @@
 // window back.
 #include <QCoreApplication>
 
-#include "app/AppIdentity.h"
 #include "app/frmMain.h"
+#include "window/AppIdentity.h"
 
 namespace quarnel {
 

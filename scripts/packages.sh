@@ -14,6 +14,12 @@ PACKAGE_PACKAGES=(build-essential debhelper dpkg-dev)
 # targets link clang's libFuzzer.
 TEST_PACKAGES=(libgtest-dev clang-format systemd lintian shellcheck systemd-container debootstrap
     netcat-openbsd python3 libclang-rt-14-dev)
+# What the Windows tree needs on top: the mingw-w64 cross compiler (its posix flavour, for
+# std::thread), Wine to run the tests, NSIS for the installer, and for the window's tests an X
+# server without a screen, a notification area (trayer), a hand on the mouse and keys (xdotool)
+# and screenshots (imagemagick's import); iproute2 raises the loopback of the tests' namespace.
+WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix wine wine64 nsis xvfb trayer xdotool imagemagick
+    x11-utils iproute2)
 
 # Installs the packages of the arguments that are missing: as root directly, else through sudo,
 # else prints the exact apt-get line and stops.

@@ -129,13 +129,27 @@ rooms_but() {
 }
 
 qt='Q[A-Za-z]|qt'
-never engine container -- "app/|controls/|service/|settings/|$qt" \
+never engine container -- "app/|controls/|service/|settings/|window/|$qt" \
     "the engine and the list run without a window or Qt (tests, the service)"
+never window -- "app/|win32/|controls/qt/|service/|settings/" \
+    "the window's logic is both front ends': no toolkit, neither front end"
+# The front ends are siblings over the same engine and window logic.
+never app -- "win32/|platform/windows/" "the Qt window knows nothing of the Win32 one"
+never win32 -- "app/|service/|controls/qt/|platform/linux/|$qt" \
+    "the Win32 window knows nothing of the Qt one, nor of Linux"
 never container -- "engine/|platform/" "the list knows nothing of connections"
 # The OS-neutral interfaces and the rule entries' parser, which the helper links too.
 if grep -nE "^\s*#\s*include [<\"](engine/|app/|controls/|container/|service/|settings/|platform/linux/|$qt)" \
     "$root"/platform/*.h "$root"/platform/*.cpp; then
     echo "^ platform/ itself is OS-neutral and Qt-free: the engine and the helper both use it" >&2
+    failed=1
+fi
+# Windows' side, as Linux's readers: it fills rows and never judges. Of the engine it takes the
+# interface of the settings store, which its registry store implements, and nothing else.
+if grep -rnE --include='*.cpp' --include='*.h' \
+    "^\s*#\s*include [<\"](engine/|app/|window/|win32/|controls/|service/|settings/|platform/linux/|$qt)" \
+    "$root/platform/windows" | grep -v '#include "engine/SettingsStore.h"'; then
+    echo "^ platform/windows/ fills rows and never judges: no engine, window or Qt" >&2
     failed=1
 fi
 never platform/linux -- "engine/|app/|controls/|container/|service/|settings/|$qt" \
@@ -168,10 +182,10 @@ system_only+='termios\.h|syslog\.h|pthread\.h|sched\.h|spawn\.h|endian\.h|bytesw
 system_only+='sys/|arpa/|netinet/|net/|linux/|bpf/|libmnl/|libnftnl/|systemd/|'
 system_only+='windows\.h|winsock2\.h|ws2tcpip\.h|iphlpapi\.h|shellapi\.h|'
 system_only+='platform/linux/|platform/windows/'
-mapfile -t portable < <(cd "$root" && find container engine settings platform controls \
+mapfile -t portable < <(cd "$root" && find container engine settings platform controls window \
     -maxdepth 1 \( -name '*.h' -o -name '*.cpp' \) | sort)
 if (cd "$root" && grep -nE "^\s*#\s*include [<\"]($system_only|$qt)" "${portable[@]}"); then
-    echo "^ the portable core (container/, engine/, settings/, platform/'s own files and" \
+    echo "^ the portable core (container/, engine/, settings/, platform/'s own files, window/ and" \
         "controls/ but its toolkit's rooms) builds for every system: no Qt, no system's header" >&2
     failed=1
 fi

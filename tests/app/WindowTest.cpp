@@ -6,10 +6,10 @@
 
 #include <map>
 
-#include "app/ListEditing.h"
 #include "app/frmMain.h"
 #include "engine/Settings.h"
 #include "tests/engine/TestEngine.h"
+#include "window/ListEditing.h"
 
 namespace quarnel {
 namespace {

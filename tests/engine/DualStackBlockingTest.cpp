@@ -10,7 +10,7 @@
 #include "platform/linux/client/HelperTcpTable.h"
 #include "platform/linux/client/LinuxHostAddressSource.h"
 #include "platform/linux/client/TcpTableSelection.h"
-#include "tests/engine/TestEngine.h"
+#include "tests/engine/TableGuard.h"
 #include "tests/support/PrivateNetwork.h"
 #include "tests/support/Sockets.h"
 #include "tests/support/WaitUntil.h"

@@ -15,7 +15,7 @@
 #include "engine/Settings.h"
 #include "platform/linux/events/EventTcpTable.h"
 #include "platform/linux/sockdiag/LinuxTcpTable.h"
-#include "tests/engine/TestEngine.h"
+#include "tests/engine/TableGuard.h"
 #include "tests/support/PrivateNetwork.h"
 #include "tests/support/Sockets.h"
 #include "tests/support/TableRows.h"

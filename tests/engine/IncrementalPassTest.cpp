@@ -12,7 +12,7 @@
 
 #include "platform/linux/events/EventTcpTable.h"
 #include "platform/linux/sockdiag/SockDiagMessages.h"
-#include "tests/engine/TestEngine.h"
+#include "tests/engine/TableGuard.h"
 #include "tests/support/TableRows.h"
 
 namespace quarnel::testing {

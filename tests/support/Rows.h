@@ -1,6 +1,5 @@
 #pragma once
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -8,6 +7,7 @@
 #include <optional>
 #include <ostream>
 
+#include "platform/RuleEntry.h"
 #include "platform/TcpTableSource.h"
 
 // Rows and addresses as the tests write them, and rows shown readably when a test fails.
@@ -17,11 +17,8 @@ namespace quarnel::platform {
 
 // Shows a row readably in failure messages.
 inline void PrintTo(const TcpRow& row, std::ostream* out) {
-    char local[INET6_ADDRSTRLEN] = "?", remote[INET6_ADDRSTRLEN] = "?";  // room for any address
-    (void)::inet_ntop(AF_INET6, row.LocalAddress.data(), local, sizeof local);
-    (void)::inet_ntop(AF_INET6, row.RemoteAddress.data(), remote, sizeof remote);
-    *out << "{state " << static_cast<int>(row.State) << ", " << local << ":" << row.LocalPort
-         << " -> " << remote << ":" << row.RemotePort << ", "
+    *out << "{state " << static_cast<int>(row.State) << ", " << IPv6Text(row.LocalAddress) << ":"
+         << row.LocalPort << " -> " << IPv6Text(row.RemoteAddress) << ":" << row.RemotePort << ", "
          << (row.Family == SocketFamily::IPv4 ? "IPv4" : "IPv6") << ", if " << row.Interface
          << ", cookie " << row.Cookie << "}";
 }
@@ -33,20 +30,18 @@ namespace quarnel::testsupport {
 // An IPv4 address text in raw form: network byte order, first octet in the lowest byte. Records
 // a failure for a text that is no IPv4 address.
 inline std::uint32_t Ip(const char* text) {
-    in_addr address{};
-    EXPECT_EQ(::inet_pton(AF_INET, text, &address), 1) << "not an IPv4 address: " << text;
-    return address.s_addr;
+    const std::optional<platform::IpAddress> address = platform::ParseAddress(text);
+    const bool ipv4 = address && std::strchr(text, ':') == nullptr;
+    EXPECT_TRUE(ipv4) << "not an IPv4 address: " << text;
+    return ipv4 ? platform::IPv4Of(*address) : 0;
 }
 
 // An address text in a row's form: dotted IPv4 IPv4-mapped, anything else as IPv6. Records a
 // failure for a text that is neither.
 inline platform::IpAddress Address(const char* text) {
-    if (std::strchr(text, ':') == nullptr) {
-        return platform::MappedIPv4(Ip(text));
-    }
-    platform::IpAddress address{};
-    EXPECT_EQ(::inet_pton(AF_INET6, text, address.data()), 1) << "not an IPv6 address: " << text;
-    return address;
+    const std::optional<platform::IpAddress> address = platform::ParseAddress(text);
+    EXPECT_TRUE(address) << "not an address: " << text;
+    return address.value_or(platform::IpAddress{});
 }
 
 // The row a test expects, bound to no device. Without a family, a row of an IPv6 socket when

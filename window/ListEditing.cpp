@@ -1,6 +1,4 @@
-#include "app/ListEditing.h"
-
-#include <QListWidget>
+#include "window/ListEditing.h"
 
 #include <optional>
 
@@ -76,17 +74,12 @@ void AddToCurrentList(Manager& oManager, std::string text, Messages& messages) {
     oManager.RefreshCurrentMode();
 }
 
-void DeleteSelectedItem(Manager& oManager, const QListWidget& lstMain) {
+void DeleteSelectedItem(Manager& oManager, const std::string& selected) {
     if (oManager.CurrentList == nullptr || oManager.CurrentList->GetItemCount() == 0 ||
-        lstMain.count() == 0) {
+        selected.empty()) {
         return;
     }
-    const QList<QListWidgetItem*> selected = lstMain.selectedItems();  // one at most
-    const std::string text = selected.isEmpty() ? "" : selected.front()->text().toStdString();
-    if (text.empty()) {
-        return;
-    }
-    const std::int32_t index = oManager.CurrentList->FindItem("=", text, false, 0, false, 1);
+    const std::int32_t index = oManager.CurrentList->FindItem("=", selected, false, 0, false, 1);
     if (index >= 0) {
         (void)oManager.CurrentList->DeleteItem(index);  // an index just found is in range
     }

@@ -1,4 +1,4 @@
-#include "app/AppIdentity.h"
+#include "window/AppIdentity.h"
 
 namespace quarnel {
 

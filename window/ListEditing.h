@@ -4,10 +4,8 @@
 #include <string>
 #include <string_view>
 
-#include "app/Messages.h"
 #include "engine/Manager.h"
-
-class QListWidget;
+#include "window/Messages.h"
 
 namespace quarnel {
 
@@ -30,9 +28,10 @@ TypedEntry TypedAllowedEntry(std::string_view text);
 // lists and shows the view again. Tells why an invalid entry is not taken.
 void AddToCurrentList(Manager& oManager, std::string text, Messages& messages);
 
-// Removes the first entry of the list shown that equals the entry selected in lstMain, then
-// saves the rule lists and shows the view again.
-void DeleteSelectedItem(Manager& oManager, const QListWidget& lstMain);
+// Removes the first entry of the list shown that equals selected, the text of the entry selected
+// in lstMain (empty when none is), then saves the rule lists and shows the view again; with
+// nothing selected, or an empty list shown, nothing happens.
+void DeleteSelectedItem(Manager& oManager, const std::string& selected);
 
 // Asks, then adds every local address missing from the allowed list. Saving is left to the
 // next edit or to closing the window.
