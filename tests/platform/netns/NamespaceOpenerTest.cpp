@@ -30,6 +30,7 @@
 #include "platform/linux/privileges/Privileges.h"
 #include "platform/linux/sockdiag/SockDiagMessages.h"
 #include "tests/support/PrivateNetwork.h"
+#include "tests/support/ProgramCopy.h"
 #include "tests/support/Sockets.h"
 
 namespace quarnel::platform {
@@ -179,7 +180,13 @@ TEST(NamespaceOpener, ListsTheNamespacesOfItsCgroupsAndOpensSockDiagInsideOne) {
     if (::geteuid() != 0) {
         GTEST_SKIP() << "entering namespaces and a cgroup of the test's own need real root";
     }
-    RunInPrivateNetwork([] {
+    // Started by the service's user, which may not enter the build tree.
+    const ProgramCopy netns(kBuiltNetns);
+    ASSERT_FALSE(netns.Path().empty()) << netns.Problem();
+    if (!netns.Unrunnable().empty()) {
+        GTEST_SKIP() << netns.Unrunnable();
+    }
+    RunInPrivateNetwork([&netns] {
         const Listener own = ListenIPv4("127.0.0.1", 4003);
         const NamespacedChild first(4001), second(4002, "/inner");
         const std::uint64_t ownInode = NamespaceInode("self");
@@ -189,7 +196,7 @@ TEST(NamespaceOpener, ListsTheNamespacesOfItsCgroupsAndOpensSockDiagInsideOne) {
         constexpr std::uint64_t kKept = kGiven | CapabilityBit(CAP_NET_ADMIN);
         BecomeServiceUser(kKept | CapabilityBit(CAP_BPF));
         std::string problem;
-        const auto opener = NamespaceOpener::Start(kBuiltNetns, problem);
+        const auto opener = NamespaceOpener::Start(netns.Path(), problem);
         ASSERT_TRUE(opener) << problem;
 
         ASSERT_TRUE(GiveUpNamespaceRights(problem)) << problem;
