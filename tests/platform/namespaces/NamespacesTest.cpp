@@ -397,7 +397,7 @@ TEST(AllNamespacesInTheKernel,
         EXPECT_TRUE(std::ranges::binary_search(changes.Rows,
                                                static_cast<std::size_t>(found - rows.begin())));
         EXPECT_TRUE(all.CloseConnection(*found));
-        EXPECT_TRUE(WaitUntil([&] { return Aborted(blocked.server); }));
+        ASSERT_TRUE(WaitUntil([&] { return Aborted(blocked.server); }));
 
         // Five seconds on: the busy namespace was read again after its reports, the quiet one not.
         for (int i = 0; i < 50; ++i) {
