@@ -15,6 +15,9 @@ PACKAGE_PACKAGES=(build-essential debhelper dpkg-dev)
 TEST_PACKAGES=(libgtest-dev clang-format systemd lintian shellcheck systemd-container debootstrap
     netcat-openbsd python3 libclang-rt-14-dev)
 
+# What building the benchmarks needs on top (the test command builds them in its Release tree).
+BENCH_PACKAGES=(libbenchmark-dev)
+
 # Installs the packages of the arguments that are missing: as root directly, else through sudo,
 # else prints the exact apt-get line and stops.
 need_packages() {
