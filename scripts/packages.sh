@@ -21,6 +21,9 @@ TEST_PACKAGES=(libgtest-dev clang-format systemd lintian shellcheck systemd-cont
 WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix wine wine64 nsis xvfb trayer xdotool imagemagick
     x11-utils iproute2)
 
+# What building the benchmarks needs on top (the test command builds them in its Release tree).
+BENCH_PACKAGES=(libbenchmark-dev)
+
 # Installs the packages of the arguments that are missing: as root directly, else through sudo,
 # else prints the exact apt-get line and stops.
 need_packages() {

@@ -30,7 +30,6 @@ namespace quarnel {
 namespace {
 
 using namespace testsupport;
-using namespace std::chrono_literals;
 
 // A private home for the program, with its rules, its runtime folder (the home itself, private
 // as such a folder must be) and the file it prints to.
@@ -46,9 +45,9 @@ struct Home {
         std::ifstream file(Path(name));
         return {std::istreambuf_iterator<char>(file), {}};
     }
-    // Whether the program said text within a generous while.
-    bool Says(const std::string& text) const {
-        return WaitUntil([&] { return Read().find(text) != std::string::npos; }, 60s);
+    // Whether the program said text in time: kStartTimeout for what it says as it starts.
+    bool Says(const std::string& text, std::chrono::milliseconds timeout = kEventTimeout) const {
+        return WaitUntil([&] { return Read().find(text) != std::string::npos; }, timeout);
     }
     static constexpr const char* Ini = "config/Quarnel/Quarnel.ini";
     QTemporaryDir dir;
@@ -82,8 +81,12 @@ struct Program : QProcess {
     }
     bool Running() { return state() == QProcess::Running && !waitForFinished(0); }
     // The exit status once it ended by itself; -1 when it did not end in time or was killed.
-    int Wait() { return waitForFinished(60000) && exitStatus() == NormalExit ? exitCode() : -1; }
-    int Terminate() { return Running() ? (terminate(), Wait()) : -1; }
+    int Wait(std::chrono::milliseconds timeout = kStartTimeout) {
+        return waitForFinished(static_cast<int>(timeout.count())) && exitStatus() == NormalExit
+                   ? exitCode()
+                   : -1;
+    }
+    int Terminate() { return Running() ? (terminate(), Wait(kEventTimeout)) : -1; }
 };
 
 // A server whose port is blocked by a home's rules, and the rules as the program saves them.
@@ -96,10 +99,11 @@ struct BlockedServer {
     const std::string saved = "[General]\nAllowedIPString=\nBlockedLocalPortsString=\"" + port +
                               ",9\"\nBlockedRemotePortsString=\n";
 
-    // Whether the program, running, closes a new connection to the server.
-    bool Closes(const Program&) const {
+    // Whether the program, running, closes a new connection to the server in time:
+    // kStartTimeout for the first close of a program just started.
+    bool Closes(const Program&, std::chrono::milliseconds timeout = kEventTimeout) const {
         const Connection connection = Connect(server);
-        return WaitUntil([&] { return Aborted(connection.server); }, 60s);
+        return WaitUntil([&] { return Aborted(connection.server); }, timeout);
     }
 };
 
@@ -114,25 +118,26 @@ TEST(Program, ClosesABlockedConnectionStaysAloneAndSavesItsRulesWhenTerminated) 
             const FullPipe unread;
             const Program killed(home, QUARNEL_PROGRAM, false, unread.writeEnd.Get());
             for (int i = 0; i < 3; ++i) {
-                ASSERT_TRUE(blocked.Closes(killed)) << "stalled on its full standard error";
+                ASSERT_TRUE(blocked.Closes(killed, i == 0 ? kStartTimeout : kEventTimeout))
+                    << "stalled on its full standard error";
             }
         }  // killed, leaving its lock behind
         Program program(home);
-        EXPECT_TRUE(blocked.Closes(program)) << home.Read();
+        ASSERT_TRUE(blocked.Closes(program, kStartTimeout)) << home.Read();
         // Each close is logged on stderr, with the rule that closed it and the listener's owner.
-        EXPECT_TRUE(home.Says(" (local port " + blocked.port + " blocked) by "));
-        EXPECT_EQ(Program(home).Wait(), 0);
+        ASSERT_TRUE(home.Says(" (local port " + blocked.port + " blocked) by "));
+        ASSERT_EQ(Program(home).Wait(), 0);
         EXPECT_TRUE(program.Running());
-        EXPECT_EQ(program.Terminate(), 0);
+        ASSERT_EQ(program.Terminate(), 0);
         EXPECT_EQ(home.Read(Home::Ini), blocked.saved);
 
         // A plain file where its settings folder was: the save at the end fails, and is told.
         Program unsaved(home);
-        EXPECT_TRUE(blocked.Closes(unsaved)) << home.Read();  // running, with its rules read
+        ASSERT_TRUE(blocked.Closes(unsaved, kStartTimeout)) << home.Read();  // rules read
         const std::string folder = home.Path("config/Quarnel");
         ASSERT_TRUE(std::filesystem::remove_all(folder) && std::ofstream(folder));
-        EXPECT_EQ(unsaved.Terminate(), 0);
-        EXPECT_TRUE(home.Says(SaveFailedText(home.Path(Home::Ini))));
+        ASSERT_EQ(unsaved.Terminate(), 0);
+        ASSERT_TRUE(home.Says(SaveFailedText(home.Path(Home::Ini))));
     });
 }
 
@@ -150,8 +155,9 @@ TEST(Program, ClosesThroughItsInstalledHelperAndSaysWhenItCannotClose) {
         std::filesystem::copy_file(QUARNEL_PROGRAM, bin);
         {
             Program viewer(blocked.home, bin, true);
-            EXPECT_TRUE(blocked.home.Says("Quarnel only shows connections: it cannot close them"));
-            EXPECT_EQ(viewer.Terminate(), 0);
+            ASSERT_TRUE(blocked.home.Says("Quarnel only shows connections: it cannot close them",
+                                          kStartTimeout));
+            ASSERT_EQ(viewer.Terminate(), 0);
         }
         std::filesystem::copy_file(QUARNEL_HELPER, helper);
         // What the install grants, as setcap does.
@@ -161,8 +167,8 @@ TEST(Program, ClosesThroughItsInstalledHelperAndSaysWhenItCannotClose) {
             GTEST_SKIP() << "file capabilities are refused here: " << std::strerror(errno);
         }
         Program guard(blocked.home, bin, true);
-        EXPECT_TRUE(blocked.Closes(guard)) << blocked.home.Read();
-        EXPECT_EQ(guard.Terminate(), 0);
+        ASSERT_TRUE(blocked.Closes(guard, kStartTimeout)) << blocked.home.Read();
+        ASSERT_EQ(guard.Terminate(), 0);
     });
 }
 
@@ -194,8 +200,8 @@ TEST(Program, NeverLosesRulesItCannotReadOrUnderstand) {
             const std::string ini = home.Path(Home::Ini), before = home.Read(Home::Ini);
             c.make(ini);
             Program program(home, QUARNEL_PROGRAM, true);  // root's powers would read it anyway
-            EXPECT_TRUE(home.Says(ini + c.said)) << home.Read();
-            EXPECT_EQ(program.Terminate(), 0);
+            ASSERT_TRUE(home.Says(ini + c.said, kStartTimeout)) << home.Read();
+            ASSERT_EQ(program.Terminate(), 0);
             if (std::string(c.name) == "not understood") {
                 EXPECT_EQ(home.Read(std::string(Home::Ini) + ".not-understood"), garbage);
                 EXPECT_NE(home.Read(Home::Ini).find("BlockedRemotePortsString=\n"),

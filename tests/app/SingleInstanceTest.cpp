@@ -27,7 +27,7 @@ TEST(SingleInstance, ASecondStartAsksTheRunningOneToShowItself) {
     SingleInstance second;
     EXPECT_FALSE(second.Claim());
     EXPECT_TRUE(second.AskToShow());
-    EXPECT_TRUE(QTest::qWaitFor([&] { return asked == 1; }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return asked == 1; }, 5000));
     qputenv("XDG_RUNTIME_DIR", saved);
 }
 

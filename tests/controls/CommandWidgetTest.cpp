@@ -38,7 +38,7 @@ TEST_F(CommandWidget, RepaintsWithItsStateAndClicksOnEveryReleaseAndTheAccessKey
     QTest::mouseClick(&Button, Qt::LeftButton);
     QTest::mouseClick(&Button, Qt::RightButton);
     Under = &Window;
-    EXPECT_TRUE(QTest::qWaitFor([&] { return Button.CurrentState() == StateSelected; }, 2000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Button.CurrentState() == StateSelected; }, 2000));
     EXPECT_NE(Button.grab().toImage(), idle);
     Field.setFocus();
     EXPECT_EQ(Button.grab().toImage(), idle);
@@ -54,7 +54,7 @@ TEST_F(CommandWidget, RepaintsWithItsStateAndClicksOnEveryReleaseAndTheAccessKey
     // finds it disabled.
     Button.Initialize();
     Under = &Button;
-    EXPECT_TRUE(QTest::qWaitFor([&] { return Button.CurrentState() == StateDisabled; }, 2000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Button.CurrentState() == StateDisabled; }, 2000));
 }
 
 }  // namespace

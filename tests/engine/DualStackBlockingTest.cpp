@@ -51,12 +51,12 @@ void BlocksAndAllows(bool helper, bool ipv4) {
         *source, {{AllowedIPKey, ""},
                   {BlockedLocalPortsKey, "40001-40005"},
                   {BlockedRemotePortsKey, std::to_string(remote.port)}});
-    EXPECT_TRUE(guard.CycleUntil([&] { return Aborted(earlier.client); }));
+    ASSERT_TRUE(guard.CycleUntil([&] { return Aborted(earlier.client); }));
 
     const Connection toRemote = Connect(remote, loopback), toInside = Connect(inside, loopback);
-    EXPECT_TRUE(guard.CycleUntil([&] { return Aborted(toRemote.client); }));
+    ASSERT_TRUE(guard.CycleUntil([&] { return Aborted(toRemote.client); }));
     // The end whose local port is blocked is the accepted one.
-    EXPECT_TRUE(guard.CycleUntil([&] { return Aborted(toInside.server); }));
+    ASSERT_TRUE(guard.CycleUntil([&] { return Aborted(toInside.server); }));
 
     Manager& manager = guard.engine.oManager;
     manager.RefreshLocalIPList();  // with the addresses of interfaces that are up

@@ -88,11 +88,11 @@ TEST(EventBlocking, OnlyBlockedConnectionsWakeTheReaderAndReportsCloseThemWithou
 
         const Connection doomed = Connect(blocked);
         ASSERT_TRUE(readable(1000)) << "not woken by a blocked connection";
-        EXPECT_TRUE(guard.CycleUntil([&] { return Aborted(doomed.client); }));
+        ASSERT_TRUE(guard.CycleUntil([&] { return Aborted(doomed.client); }));
         // A connection on a blocked local port wakes it too.
         const Connection toLocal = Connect(local);
-        EXPECT_TRUE(readable(1000)) << "not woken on a blocked local port";
-        EXPECT_TRUE(guard.CycleUntil([&] { return Aborted(toLocal.server); }));
+        ASSERT_TRUE(readable(1000)) << "not woken on a blocked local port";
+        ASSERT_TRUE(guard.CycleUntil([&] { return Aborted(toLocal.server); }));
 
         // Another network's connection, on a port blocked here too.
         const UniqueFd home(::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC));
@@ -107,12 +107,12 @@ TEST(EventBlocking, OnlyBlockedConnectionsWakeTheReaderAndReportsCloseThemWithou
         // the pass first sees it; its connection still carries the answer and is closed.
         const Connection quick = Connect(blocked);
         ASSERT_EQ(::shutdown(quick.client.Get(), SHUT_WR), 0);
-        EXPECT_TRUE(guard.CycleUntil([&] { return Aborted(quick.client); }));
+        ASSERT_TRUE(guard.CycleUntil([&] { return Aborted(quick.client); }));
         EXPECT_TRUE(Carries(theirs));
         // What the reports built is what a whole read finds: no connection of another network.
         const auto whole = platform::OpenTable();
         ASSERT_TRUE(whole);
-        EXPECT_TRUE(guard.CycleUntil([&] {
+        ASSERT_TRUE(guard.CycleUntil([&] {
             return platform::SortedByCookie(platform::ReadRows(*whole)) ==
                    platform::SortedByCookie(guard.engine.Table.Rows);
         }));

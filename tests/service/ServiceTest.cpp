@@ -103,22 +103,24 @@ struct Daemon : QProcess {
         (void)waitForStarted();
     }
     std::string Read() const { return Contents(Log); }
-    // Whether it logged text within a generous while.
-    bool Logged(const std::string& text) const {
-        return WaitUntil([&] { return Read().find(text) != std::string::npos; }, 60s);
+    // Whether it logged text in time: kStartTimeout for what it says as it starts.
+    bool Logged(const std::string& text, std::chrono::milliseconds timeout = kEventTimeout) const {
+        return WaitUntil([&] { return Read().find(text) != std::string::npos; }, timeout);
     }
     void Signal(int number) { ASSERT_EQ(::kill(static_cast<pid_t>(processId()), number), 0); }
-    // Ends it by SIGTERM, which it must end on cleanly.
-    void Stop() {
-        Signal(SIGTERM);
-        EXPECT_TRUE(waitForFinished(60000) && exitStatus() == NormalExit && exitCode() == 0);
+    // Ends it by SIGTERM, which it must end on cleanly; whether it did.
+    bool Stop() {
+        return ::kill(static_cast<pid_t>(processId()), SIGTERM) == 0 &&
+               waitForFinished(
+                   static_cast<int>(std::chrono::milliseconds(kEventTimeout).count())) &&
+               exitStatus() == NormalExit && exitCode() == 0;
     }
 
     std::string Log;
 };
 
 bool Closed(const UniqueFd& end) {
-    return WaitUntil([&] { return Aborted(end); }, 60s);
+    return WaitUntil([&] { return Aborted(end); });
 }
 
 // A rules file that blocks the local ports ports and allows no address, and the rules in force
@@ -153,20 +155,22 @@ TEST(Service, FollowsItsRulesFileAndKeepsTheLastGoodRulesWhenAChangeIsBad) {
             "port number or range (1 to 65535); ";
         {
             Daemon daemon(folder);
-            EXPECT_TRUE(daemon.Logged("there is no rules file " + path +
-                                      "; it never accepted a rules file; " + defaults));
+            ASSERT_TRUE(daemon.Logged(
+                "there is no rules file " + path + "; it never accepted a rules file; " + defaults,
+                kStartTimeout))
+                << daemon.Read();
 
             // A rule written in place closes what is open on its port; one saved by a rename is
             // followed too, and kept as the rules last accepted.
             const Connection first = Connect(a);
             folder.WriteRules(LocalRules(portA));
-            EXPECT_TRUE(Closed(first.server)) << daemon.Read();
-            EXPECT_TRUE(daemon.Logged("closed IPv4 127.0.0.1:" + portA +
+            ASSERT_TRUE(Closed(first.server)) << daemon.Read();
+            ASSERT_TRUE(daemon.Logged("closed IPv4 127.0.0.1:" + portA +
                                       " -> 127.0.0.1:" + std::to_string(first.clientPort) +
                                       " (local port " + portA + " blocked) by "));
             // Attached to the cgroup the test sees as the root, made for it.
 #ifdef QUARNEL_KERNEL_EVENTS
-            EXPECT_TRUE(
+            ASSERT_TRUE(
                 daemon.Logged("Quarnel holds back the data of blocked connections in the "
                               "kernel (cgroup filter)."));
 #endif
@@ -180,37 +184,37 @@ TEST(Service, FollowsItsRulesFileAndKeepsTheLastGoodRulesWhenAChangeIsBad) {
             }
             folder.ReplaceRules(LocalRules('"' + both + '"'));
             const std::string inForce = "the rules in force stay: " + InForce(both);
-            EXPECT_TRUE(daemon.Logged("rules in force: " + InForce(both)));
+            ASSERT_TRUE(daemon.Logged("rules in force: " + InForce(both)));
             EXPECT_EQ(folder.Read("state/accepted.ini"), LocalRules('"' + both + '"'));
 
             // A bad change is refused whole and said; so is the file's removal; the rules
             // before them still close.
             folder.WriteRules(bad);
-            EXPECT_TRUE(daemon.Logged("the rules file " + path + why + inForce)) << daemon.Read();
+            ASSERT_TRUE(daemon.Logged("the rules file " + path + why + inForce)) << daemon.Read();
             std::filesystem::remove(path);
-            EXPECT_TRUE(daemon.Logged("the rules file " + path + " is gone; " + inForce));
+            ASSERT_TRUE(daemon.Logged("the rules file " + path + " is gone; " + inForce));
             const Connection still = Connect(a);
-            EXPECT_TRUE(Closed(still.server));
+            ASSERT_TRUE(Closed(still.server));
 
             // A file behind a link in another folder: its edits reach the service on SIGHUP.
             std::filesystem::create_directory(folder.Path("elsewhere"));
             const std::string target = folder.Path("elsewhere/rules.ini");
             std::ofstream(target) << LocalRules(portB);
             std::filesystem::create_symlink(target, path);
-            EXPECT_TRUE(daemon.Logged("rules in force: " + InForce(portB)));
+            ASSERT_TRUE(daemon.Logged("rules in force: " + InForce(portB)));
             std::ofstream(target) << LocalRules(std::to_string(c.port));
             daemon.Signal(SIGHUP);
-            EXPECT_TRUE(daemon.Logged("rules in force: " + InForce(std::to_string(c.port))));
+            ASSERT_TRUE(daemon.Logged("rules in force: " + InForce(std::to_string(c.port))));
 
             // Rules that block less let go: once the connection to c is closed, the one to a,
             // opened before it, has been judged under the same rules, and stays.
             const Connection kept = Connect(a), sentinel = Connect(c);
-            EXPECT_TRUE(Closed(sentinel.server));
+            ASSERT_TRUE(Closed(sentinel.server));
             EXPECT_FALSE(Aborted(kept.server));
             EXPECT_FALSE(Aborted(kept.client));
 
             std::filesystem::remove_all(etc);
-            EXPECT_TRUE(daemon.Logged("the folder " + etc +
+            ASSERT_TRUE(daemon.Logged("the folder " + etc +
                                       " of the rules file is gone: it is looked for every second, "
                                       "and the rules in force stay until it is back"))
                 << daemon.Read();
@@ -223,38 +227,41 @@ TEST(Service, FollowsItsRulesFileAndKeepsTheLastGoodRulesWhenAChangeIsBad) {
                 std::filesystem::create_directory(etc);
                 folder.ReplaceRules(content);
                 const Connection blocked = Connect(listener);
-                EXPECT_TRUE(Closed(blocked.server)) << daemon.Read();
+                ASSERT_TRUE(Closed(blocked.server)) << daemon.Read();
             }
-            EXPECT_TRUE(
+            ASSERT_TRUE(
                 daemon.Logged("the folder " + etc + " is back: the rules file is followed again"));
             // Refused, a change leaves the kept copy as it was.
             folder.WriteRules(bad);
-            EXPECT_TRUE(daemon.Logged("the rules file " + path + why +
+            ASSERT_TRUE(daemon.Logged("the rules file " + path + why +
                                       "the rules in force stay: " + InForce(portA)));
-            daemon.Stop();
+            ASSERT_TRUE(daemon.Stop()) << daemon.Read();
         }
         {
             const Connection blocked = Connect(a);
             Daemon daemon(folder, true);
-            EXPECT_TRUE(daemon.Logged("the rules file " + path + why +
-                                      "the rules it last accepted, kept in " + copy +
-                                      ", are in force: " + InForce(portA)))
+            ASSERT_TRUE(daemon.Logged("the rules file " + path + why +
+                                          "the rules it last accepted, kept in " + copy +
+                                          ", are in force: " + InForce(portA),
+                                      kStartTimeout))
                 << daemon.Read();
-            EXPECT_TRUE(Closed(blocked.server));
+            ASSERT_TRUE(Closed(blocked.server));
             // For the journal, each line carries its priority.
             EXPECT_NE(daemon.Read().find("<4>the rules file " + path + why), std::string::npos);
             EXPECT_NE(daemon.Read().find("\n<6>"), std::string::npos);
-            daemon.Stop();
+            ASSERT_TRUE(daemon.Stop()) << daemon.Read();
         }
         // A damaged copy is refused like the file, and said; then only the defaults are left.
         std::ofstream(copy, std::ios::trunc)
             << "[General]\nBlockedLocalPortsString=" << portA << "\nhalf";
         Daemon daemon(folder, true);
-        EXPECT_TRUE(daemon.Logged("the rules file " + path + why +
-                                  "its copy of the rules it last accepted, " + copy +
-                                  ", is refused too: it is not a settings file"));
-        EXPECT_TRUE(daemon.Logged(defaults)) << daemon.Read();
-        daemon.Stop();
+        ASSERT_TRUE(daemon.Logged("the rules file " + path + why +
+                                      "its copy of the rules it last accepted, " + copy +
+                                      ", is refused too: it is not a settings file",
+                                  kStartTimeout))
+            << daemon.Read();
+        ASSERT_TRUE(daemon.Logged(defaults)) << daemon.Read();
+        ASSERT_TRUE(daemon.Stop()) << daemon.Read();
         EXPECT_EQ(folder.Read(Folder::Rules), bad);  // never written
         EXPECT_EQ(folder.Read("log.err"), "");
     });
@@ -289,8 +296,8 @@ struct Notifications {
         EXPECT_EQ(::bind(socket.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0)
             << std::strerror(errno);
     }
-    // Whether a message holding text came within a generous while.
-    bool Told(const std::string& text) {
+    // Whether a message holding text came in time: kStartTimeout for what it tells as it starts.
+    bool Told(const std::string& text, std::chrono::milliseconds timeout = kEventTimeout) {
         return WaitUntil(
             [&] {
                 char message[4096];
@@ -299,7 +306,7 @@ struct Notifications {
                 }
                 return All.find(text) != std::string::npos;
             },
-            60s);
+            timeout);
     }
     std::string Path;
     UniqueFd socket;
@@ -342,15 +349,16 @@ TEST(Service, GuardsEveryNetworkNamespaceItSees) {
         {
             Notifications notifications(folder);
             Daemon daemon(folder, false, {}, notifications.Path);
+            ASSERT_TRUE(notifications.Told("READY=1", kStartTimeout)) << daemon.Read();
             for (const auto& [space, guarded] :
                  {std::pair{&std::as_const(first), &a}, std::pair{&second, &b}}) {
-                EXPECT_TRUE(Closed(guarded->blocked4.server)) << daemon.Read();
-                EXPECT_TRUE(Closed(guarded->blocked6.server)) << daemon.Read();
+                ASSERT_TRUE(Closed(guarded->blocked4.server)) << daemon.Read();
+                ASSERT_TRUE(Closed(guarded->blocked6.server)) << daemon.Read();
                 const std::string rule = " (local port " + port + " blocked) by unknown in ";
-                EXPECT_TRUE(daemon.Logged("closed IPv4 127.0.0.1:" + port + " -> 127.0.0.1:" +
+                ASSERT_TRUE(daemon.Logged("closed IPv4 127.0.0.1:" + port + " -> 127.0.0.1:" +
                                           std::to_string(guarded->blocked4.clientPort) + rule +
                                           space->Name + "\n"));
-                EXPECT_TRUE(daemon.Logged("closed IPv6 [::1]:" + port + " -> [::1]:" +
+                ASSERT_TRUE(daemon.Logged("closed IPv6 [::1]:" + port + " -> [::1]:" +
                                           std::to_string(guarded->blocked6.clientPort) + rule +
                                           space->Name + "\n"));
                 EXPECT_FALSE(Aborted(guarded->kept.server));
@@ -359,16 +367,16 @@ TEST(Service, GuardsEveryNetworkNamespaceItSees) {
             // One made after the start is guarded from its first listing.
             auto later = std::make_unique<OtherNamespace>();
             auto c = std::make_unique<Guarded>(*later);
-            EXPECT_TRUE(Closed(c->blocked4.server)) << daemon.Read();
-            EXPECT_TRUE(daemon.Logged("guards the network namespace " + later->Name));
+            ASSERT_TRUE(Closed(c->blocked4.server)) << daemon.Read();
+            ASSERT_TRUE(daemon.Logged("guards the network namespace " + later->Name));
             // Its own, the two before it and the later one.
-            EXPECT_TRUE(notifications.Told(" in 4 network namespaces, ")) << notifications.All;
+            ASSERT_TRUE(notifications.Told(" in 4 network namespaces, ")) << notifications.All;
             // One that goes is forgotten.
             const std::string gone = later->Name;
             c.reset();
             later.reset();
-            EXPECT_TRUE(daemon.Logged("the network namespace " + gone + " is gone"));
-            EXPECT_TRUE(notifications.Told(" in 3 network namespaces, ")) << notifications.All;
+            ASSERT_TRUE(daemon.Logged("the network namespace " + gone + " is gone"));
+            ASSERT_TRUE(notifications.Told(" in 3 network namespaces, ")) << notifications.All;
             // Connections made there after the start are closed too, and what their clients send
             // never reaches the server, not even while the service is stopped before it could
             // close them: the kernel holds it back there as here.
@@ -383,21 +391,22 @@ TEST(Service, GuardsEveryNetworkNamespaceItSees) {
             EXPECT_EQ(ReceiveError(late.server.Get()), EAGAIN) << "the payload reached the server";
 #endif
             ASSERT_EQ(::kill(static_cast<pid_t>(daemon.processId()), SIGCONT), 0);
-            EXPECT_TRUE(Closed(late.server)) << daemon.Read();
-            daemon.Stop();
+            ASSERT_TRUE(Closed(late.server)) << daemon.Read();
+            ASSERT_TRUE(daemon.Stop()) << daemon.Read();
         }
         Daemon daemon(folder, false, {"--own-namespace"});
+        ASSERT_TRUE(
+            daemon.Logged("It guards its own network namespace alone, as told.", kStartTimeout))
+            << daemon.Read();
         Connection outside;
         first.Inside([&] { outside = Connect(a.v4); });
         // Once its own namespace's connection is closed, the other's was passed over.
         const Listener own = ListenIPv4("127.0.0.1", Guarded::kBlocked);
         const Connection sentinel = Connect(own);
-        EXPECT_TRUE(Closed(sentinel.server)) << daemon.Read();
+        ASSERT_TRUE(Closed(sentinel.server)) << daemon.Read();
         std::this_thread::sleep_for(300ms);  // past a read of the others, were they read
         EXPECT_FALSE(Aborted(outside.server));
-        EXPECT_NE(daemon.Read().find("It guards its own network namespace alone, as told."),
-                  std::string::npos);
-        daemon.Stop();
+        ASSERT_TRUE(daemon.Stop()) << daemon.Read();
     });
 }
 

@@ -189,7 +189,7 @@ TEST(HelperProcess, ItsFilterHoldsBackWhatTheRulesBlockAndGoesWithIt) {
         // for its held back byte until closed.
         std::vector<TcpRow> rows, missed;
         int polls = 0;
-        EXPECT_TRUE(WaitUntil([&] {
+        ASSERT_TRUE(WaitUntil([&] {
             if (polls++ % 100 == 0) {
                 (void)Connect(listener);  // both ends closed at once
             }
@@ -202,7 +202,7 @@ TEST(HelperProcess, ItsFilterHoldsBackWhatTheRulesBlockAndGoesWithIt) {
 
         ASSERT_EQ(::kill(table->HelperPid(), SIGKILL), 0);
         // Sent again by TCP, once nothing holds it back.
-        EXPECT_TRUE(Arrives(held.server.Get(), "held", 5s));
+        ASSERT_TRUE(Arrives(held.server.Get(), "held", 5s));
     });
 }
 
@@ -284,7 +284,7 @@ TEST(HelperTcpTable, AFailedHelperIsRestartedAtOnceUnlessItFailsAtEveryStart) {
                 },
                 5s);
         };
-        EXPECT_TRUE(toldOf(CloseAbility::NoPermission)) << "the failed restart was not told";
+        ASSERT_TRUE(toldOf(CloseAbility::NoPermission)) << "the failed restart was not told";
         // While no helper runs: reading goes on, closing stops, and nothing more is told.
         const std::optional<TcpRow> row = helper.loop.RowIn(ReadRows(table));
         ASSERT_TRUE(row) << "no pass without rows";
@@ -294,7 +294,7 @@ TEST(HelperTcpTable, AFailedHelperIsRestartedAtOnceUnlessItFailsAtEveryStart) {
         EXPECT_TRUE(StillCarries(helper.loop.c));
         fs::copy_file(kBuiltHelper, helper.copy, fs::copy_options::overwrite_existing);
         // A try that came before the copy may still tell that it failed.
-        EXPECT_TRUE(toldOf(CloseAbility::Allowed)) << "not told that closing works again";
+        ASSERT_TRUE(toldOf(CloseAbility::Allowed)) << "not told that closing works again";
         EXPECT_EQ(table.CanCloseConnections(), CloseAbility::Allowed);
 
         const bool onEvents = table.Polling().Why == PollingCause::Kind::None;
@@ -308,7 +308,7 @@ TEST(HelperTcpTable, AFailedHelperIsRestartedAtOnceUnlessItFailsAtEveryStart) {
             pollfd wait{table.WaitDescriptor(), POLLIN, 0};
             EXPECT_EQ(::poll(&wait, 1, 100), 0) << "woken with nothing changed";
             const testsupport::Connection later = testsupport::Connect(watched);
-            EXPECT_EQ(::poll(&wait, 1, 5000), 1) << "not woken by a blocked connection";
+            ASSERT_EQ(::poll(&wait, 1, 5000), 1) << "not woken by a blocked connection";
             ASSERT_EQ(ReadChanges(table, helper.rows), ReadResult::Changed);
             EXPECT_TRUE(RowWithPorts(helper.rows, later.clientPort, watched.port));
         }

@@ -395,7 +395,7 @@ TEST(AllNamespacesInTheKernel,
         EXPECT_TRUE(std::ranges::binary_search(changes.Rows,
                                                static_cast<std::size_t>(found - rows.begin())));
         EXPECT_TRUE(all.CloseConnection(*found));
-        EXPECT_TRUE(WaitUntil([&] { return Aborted(blocked.server); }));
+        ASSERT_TRUE(WaitUntil([&] { return Aborted(blocked.server); }));
 
         // Five seconds on: the busy namespace was read again after its reports, the quiet one not.
         for (int i = 0; i < 50; ++i) {
@@ -409,7 +409,8 @@ TEST(AllNamespacesInTheKernel,
     });
 }
 
-// The ip netns name first, then a container's from the cgroup path, else the inode.
+// The ip netns name first (a file of the folder that is the namespace: its inode on its device),
+// then a container's from the cgroup path, else the inode.
 TEST(NamespaceNames, NameTheBindMountThenTheContainerThenTheInode) {
     const std::filesystem::path folder = std::filesystem::temp_directory_path() /
                                          ("quarnel-netns-names-" + std::to_string(::getpid()));
@@ -421,6 +422,9 @@ TEST(NamespaceNames, NameTheBindMountThenTheContainerThenTheInode) {
     EXPECT_EQ(
         NamespaceName(green.st_ino, green.st_dev, "/system.slice/docker-ab.scope", folder.string()),
         "green");
+    // The inode of a file in the folder, but on another device: some other namespace.
+    EXPECT_EQ(NamespaceName(green.st_ino, green.st_dev + 1, "/", folder.string()),
+              "net:[" + std::to_string(green.st_ino) + "]");
     const std::uint64_t none = green.st_ino + 1000000;
     const std::pair<const char*, const char*> cases[] = {
         {"/system.slice/docker-0123456789abcdef0123.scope", "docker 0123456789ab"},

@@ -12,6 +12,7 @@
 #include <poll.h>
 #include <sched.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -21,6 +22,7 @@
 #include <algorithm>
 #include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <set>
 
@@ -30,6 +32,7 @@
 #include "platform/linux/privileges/Privileges.h"
 #include "platform/linux/sockdiag/SockDiagMessages.h"
 #include "tests/support/PrivateNetwork.h"
+#include "tests/support/ProgramCopy.h"
 #include "tests/support/Sockets.h"
 
 namespace quarnel::platform {
@@ -121,6 +124,52 @@ struct NamespacedChild {
     std::uint64_t inode = 0;
 };
 
+// A process whose /proc directory is hidden under a folder made to look like one: its cgroup
+// file names the test's root cgroup, and its ns/net is a plain file, with an inode of its own
+// that a request may name. As /proc looks to a program whose mount namespace someone else
+// arranged. Mounted in a mount namespace of the calling test's own.
+struct DisguisedProcess {
+    DisguisedProcess() {
+        std::fflush(nullptr);
+        pid = ::fork();
+        if (pid == 0) {
+            (void)::prctl(PR_SET_PDEATHSIG, SIGKILL);
+            ::pause();
+            ::_exit(0);
+        }
+        const std::filesystem::path fake = folder / "pid";
+        std::filesystem::create_directories(fake / "ns");
+        std::ofstream(fake / "cgroup") << "0::/\n";
+        std::ofstream(fake / "ns" / "net").flush();
+        struct stat file {};
+        EXPECT_EQ(::stat((fake / "ns" / "net").c_str(), &file), 0);
+        inode = file.st_ino;
+        EXPECT_EQ(::unshare(CLONE_NEWNS), 0) << std::strerror(errno);
+        EXPECT_EQ(::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
+        mounted = ::mount(fake.c_str(), ("/proc/" + std::to_string(pid)).c_str(), nullptr, MS_BIND,
+                          nullptr) == 0;
+        EXPECT_TRUE(mounted) << std::strerror(errno);
+    }
+    ~DisguisedProcess() {
+        Unmount();
+        (void)::kill(pid, SIGKILL);
+        (void)::waitpid(pid, nullptr, 0);
+        std::filesystem::remove_all(folder);
+    }
+    void Unmount() {
+        if (mounted) {
+            EXPECT_EQ(::umount2(("/proc/" + std::to_string(pid)).c_str(), MNT_DETACH), 0);
+            mounted = false;
+        }
+    }
+
+    const std::filesystem::path folder =
+        std::filesystem::temp_directory_path() / ("quarnel-proc-" + std::to_string(::getpid()));
+    pid_t pid = -1;
+    std::uint64_t inode = 0;
+    bool mounted = false;
+};
+
 // Becomes what the service runs as: a user of its own (nobody here) with capabilities alone,
 // permitted and effective, as its unit gives them, and no_new_privs.
 void BecomeServiceUser(std::uint64_t capabilities) {
@@ -179,7 +228,13 @@ TEST(NamespaceOpener, ListsTheNamespacesOfItsCgroupsAndOpensSockDiagInsideOne) {
     if (::geteuid() != 0) {
         GTEST_SKIP() << "entering namespaces and a cgroup of the test's own need real root";
     }
-    RunInPrivateNetwork([] {
+    // Started by the service's user, which may not enter the build tree.
+    const ProgramCopy netns(kBuiltNetns);
+    ASSERT_FALSE(netns.Path().empty()) << netns.Problem();
+    if (!netns.Unrunnable().empty()) {
+        GTEST_SKIP() << netns.Unrunnable();
+    }
+    RunInPrivateNetwork([&netns] {
         const Listener own = ListenIPv4("127.0.0.1", 4003);
         const NamespacedChild first(4001), second(4002, "/inner");
         const std::uint64_t ownInode = NamespaceInode("self");
@@ -189,7 +244,7 @@ TEST(NamespaceOpener, ListsTheNamespacesOfItsCgroupsAndOpensSockDiagInsideOne) {
         constexpr std::uint64_t kKept = kGiven | CapabilityBit(CAP_NET_ADMIN);
         BecomeServiceUser(kKept | CapabilityBit(CAP_BPF));
         std::string problem;
-        const auto opener = NamespaceOpener::Start(kBuiltNetns, problem);
+        const auto opener = NamespaceOpener::Start(netns.Path(), problem);
         ASSERT_TRUE(opener) << problem;
 
         ASSERT_TRUE(GiveUpNamespaceRights(problem)) << problem;
@@ -240,6 +295,8 @@ TEST(NamespaceOpener, RefusesWhatItMayNotOpenAndServesOn) {
             ::_exit(0);
         }
         ASSERT_EQ(::waitpid(gone, nullptr, 0), gone);
+        DisguisedProcess disguised;
+        ASSERT_TRUE(disguised.mounted);
         std::string problem;
         const auto opener = NamespaceOpener::Start(kBuiltNetns, problem);
         ASSERT_TRUE(opener) << problem;
@@ -272,6 +329,10 @@ TEST(NamespaceOpener, RefusesWhatItMayNotOpenAndServesOn) {
             {"another namespace's inode", open(child.pid, ownInode), Own::OtherNamespace},
             {"a process gone", open(gone, ownInode), Own::NoProcess},
             {"a process outside its cgroups", open(1, ownInode), Own::OutsideCgroups},
+            // The inode alone names no namespace: its file must be one, on the device of
+            // namespaces, or it is never entered.
+            {"a plain file of the inode asked for", open(disguised.pid, disguised.inode),
+             Own::OtherNamespace},
         };
         for (const auto& [what, bytes, reason, descriptorAlong] : cases) {
             iovec part{const_cast<std::uint8_t*>(bytes.data()), bytes.size()};
@@ -303,6 +364,7 @@ TEST(NamespaceOpener, RefusesWhatItMayNotOpenAndServesOn) {
             EXPECT_EQ(reply.Kind, NamespaceReplyKind::Refused) << what;
             EXPECT_EQ(reply.Reason, reason) << what << ": " << NamespaceRefusalText(reply.Reason);
         }
+        disguised.Unmount();
         EXPECT_FALSE(opener->OpenSockDiag(gone, ownInode, problem));
         EXPECT_EQ(problem,
                   "quarnel-netns refused: the process is gone (No such file or directory)");

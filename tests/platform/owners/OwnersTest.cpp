@@ -181,8 +181,8 @@ TEST(Owners, EachConnectionIsNamedByTheProcessThatHoldsIt) {
         const auto table = OwnedTable();
         ASSERT_TRUE(table);
         std::vector<TcpRow> rows;
-        EXPECT_TRUE(Named(*table, rows, listener.port, earlyPid)) << "older than the table";
-        EXPECT_TRUE(WaitUntil([&] {
+        ASSERT_TRUE(Named(*table, rows, listener.port, earlyPid)) << "older than the table";
+        ASSERT_TRUE(WaitUntil([&] {
             TableChanges changes;
             (void)table->Read(rows, &changes);
             return std::ranges::any_of(rows, [&](const TcpRow& row) {
@@ -193,12 +193,12 @@ TEST(Owners, EachConnectionIsNamedByTheProcessThatHoldsIt) {
         (void)::kill(served, SIGKILL);  // the child of a child: not the Child's to end
 
         auto python = Python(listener.port);
-        EXPECT_TRUE(Named(*table, rows, listener.port, std::stoi(python->Line())));
+        ASSERT_TRUE(Named(*table, rows, listener.port, std::stoi(python->Line())));
         Child nc({"nc", "127.0.0.1", std::to_string(listener.port)});
-        EXPECT_TRUE(Named(*table, rows, listener.port, nc.Pid()));
+        ASSERT_TRUE(Named(*table, rows, listener.port, nc.Pid()));
         // Nobody accepted them: the listener's program has them.
         const std::string self = CommandOf(::getpid());
-        EXPECT_TRUE(WaitUntil([&] {
+        ASSERT_TRUE(WaitUntil([&] {
             (void)table->Read(rows, nullptr);
             return std::ranges::any_of(rows, [&](const TcpRow& row) {
                 return row.LocalPort == listener.port && row.State == TcpState::Established &&
@@ -209,7 +209,7 @@ TEST(Owners, EachConnectionIsNamedByTheProcessThatHoldsIt) {
 
         auto forked = Python(listener.port, true);
         const pid_t holder = std::stoi(forked->Line());
-        EXPECT_TRUE(Named(*table, rows, listener.port, holder)) << "the one that made it ended";
+        ASSERT_TRUE(Named(*table, rows, listener.port, holder)) << "the one that made it ended";
         (void)::kill(holder, SIGKILL);  // the child of a child: not the Child's to end
     });
 }
@@ -236,7 +236,7 @@ TEST(Owners, AUserUnderHidepidLearnsNothingOfAnotherUsersProcess) {
         ASSERT_EQ(::setresuid(kViewer, kViewer, 0), 0);
         const testsupport::Connection own = testsupport::Connect(listener);
         std::vector<TcpRow> rows;
-        EXPECT_TRUE(Named(*table, rows, listener.port, ::getpid(),
+        ASSERT_TRUE(Named(*table, rows, listener.port, ::getpid(),
                           testsupport::LocalPort(own.client.Get())));
         for (const TcpRow& row : rows) {
             EXPECT_NE(row.OwnerPid, static_cast<std::uint32_t>(otherPid)) << "hidden, yet named";

@@ -56,7 +56,7 @@ TEST(LinuxTcpTableClose, AbortsExactlyTheConnectionTheRowNames) {
             EXPECT_TRUE(table->CloseConnection(*row));
 
             EXPECT_EQ(ReceiveError(closed), ECONNABORTED);
-            EXPECT_TRUE(WaitUntil([&] { return ReceiveError(other) == ECONNRESET; }));
+            ASSERT_TRUE(WaitUntil([&] { return ReceiveError(other) == ECONNRESET; }));
             EXPECT_TRUE(StillCarries(bystander));
             const std::vector<TcpRow> rows = ReadRows(*table);
             EXPECT_FALSE(RowWithPorts(rows, local, remote));
