@@ -22,10 +22,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// How long the rules file must stay unchanged before it is read: an editor that writes in place
-// is done by then, so a half-written file is seldom read (and found unusable when it is).
-constexpr auto kQuiet = 100ms;
-
 // quarnel-netns, found as the window program finds its helper: by the installed layout from this
 // program's folder (<prefix>/sbin/quarneld finds <prefix>/libexec/quarnel-netns), then in the
 // build tree. Nothing else chooses it: it is handed the right to enter namespaces.
@@ -320,8 +316,8 @@ bool Service::Wait() {
     if (namespaces_ != nullptr) {
         timeout = std::clamp<Clock::duration>(namespaces_->NextReadIn(), kShortestWait, timeout);
     }
-    if (reloadAt_) {
-        timeout = std::clamp<Clock::duration>(*reloadAt_ - Clock::now(), 0ms, timeout);
+    if (const auto reloadAt = reload_.When()) {
+        timeout = std::clamp<Clock::duration>(*reloadAt - Clock::now(), 0ms, timeout);
     }
     std::array<pollfd, 3> waits{pollfd{signals_.Descriptor(), POLLIN, 0},
                                 pollfd{watch_.Descriptor(), POLLIN, 0}, pollfd{table, POLLIN, 0}};
@@ -334,7 +330,7 @@ bool Service::Wait() {
             return false;
         case ServiceSignals::Request::Reload:
             log_.Say(std::string("reloading on SIG") + signals_.LastName());
-            reloadAt_.reset();
+            reload_.Cancel();
             rearmAt_.reset();               // a folder that went is looked for now
             (void)Reload(Trigger::Signal);  // false only at start
             break;
@@ -343,11 +339,10 @@ bool Service::Wait() {
     }
     const bool watched = watch_.Descriptor() >= 0;
     if (watched && watch_.TakeChange()) {
-        reloadAt_ = Clock::now() + kQuiet;  // a later change moves it on
+        reload_.Changed(Clock::now());
     }
     FollowFolder(watched);
-    if (reloadAt_ && Clock::now() >= *reloadAt_) {
-        reloadAt_.reset();
+    if (reload_.TakeDue(Clock::now())) {
         (void)Reload(Trigger::FileChange);
     }
     return true;
@@ -368,7 +363,7 @@ void Service::FollowFolder(bool watched) {
         log_.Say("the folder " + watch_.WatchedFolder() +
                  " is back: the rules file is followed again");
         rearmAt_.reset();
-        reloadAt_ = now + kQuiet;
+        reload_.Changed(now);
         return;
     }
     rearmAt_ = now + 1s;
