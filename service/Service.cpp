@@ -1,6 +1,7 @@
 #include "service/Service.h"
 
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -28,6 +29,20 @@ using namespace std::chrono_literals;
 std::string FindNetns() {
     return platform::FindProgramBeside("quarnel-netns",
                                        {QUARNEL_NETNS_FROM_SBINDIR, QUARNEL_NETNS_FROM_BUILD});
+}
+
+// What tells one version of the file at path from another, as far as its folder's entry shows:
+// a write changes its times, a rename over it (or a link pointed elsewhere) its inode. Empty
+// when there is none.
+std::string FileVersion(const std::string& path) {
+    struct stat file {};
+    if (::stat(path.c_str(), &file) != 0) {
+        return {};
+    }
+    return std::to_string(file.st_dev) + ":" + std::to_string(file.st_ino) + ":" +
+           std::to_string(file.st_size) + ":" + std::to_string(file.st_mtim.tv_sec) + "." +
+           std::to_string(file.st_mtim.tv_nsec) + ":" + std::to_string(file.st_ctim.tv_sec) + "." +
+           std::to_string(file.st_ctim.tv_nsec);
 }
 
 std::string CapabilityNames(std::uint64_t set) {
@@ -230,6 +245,7 @@ bool Service::Reload(Trigger trigger) {
     if (trigger != Trigger::Start) {
         NotifySystemd("RELOADING=1");
     }
+    std::string version = FileVersion(rulesPath_);
     const RulesReading reading = ReadRulesFile(rulesPath_);
     if (trigger == Trigger::Start && platform::OutOfResources(reading.Error)) {
         log_.Say(
@@ -244,7 +260,7 @@ bool Service::Reload(Trigger trigger) {
         case RulesReading::Outcome::Read:
             Apply(reading);
             priority = Priority::Info;
-            line = "rules in force: " + DescribeRules(oManager);
+            line = "rules in force: " + DescribeRulesBriefly(oManager);
             for (const std::string& key : reading.IgnoredKeys) {
                 line += "; ignored the key " + key + " (no rule list)";
             }
@@ -260,21 +276,22 @@ bool Service::Reload(Trigger trigger) {
             line = trigger == Trigger::Start
                        ? "there is no rules file " + rulesPath_ + "; " + FallBack()
                        : "the rules file " + rulesPath_ +
-                             " is gone; the rules in force stay: " + DescribeRules(oManager);
+                             " is gone; the rules in force stay: " + DescribeRulesBriefly(oManager);
             break;
         case RulesReading::Outcome::Unusable:
-            line =
-                "the rules file " + rulesPath_ + " is not used: " + reading.Problem + "; " +
-                (trigger == Trigger::Start ? FallBack()
-                                           : "the rules in force stay: " + DescribeRules(oManager));
+            line = "the rules file " + rulesPath_ + " is not used: " + reading.Problem + "; " +
+                   (trigger == Trigger::Start
+                        ? FallBack()
+                        : "the rules in force stay: " + DescribeRulesBriefly(oManager));
             break;
     }
-    // A change of the folder that left the file as it was, or an editor's several writes, say
-    // nothing new; a start or a SIGHUP always answers.
-    if (trigger != Trigger::FileChange || line != lastReload_) {
+    // A change of the folder that left the file as it was says nothing new; a start, a SIGHUP
+    // and each new version of the file (refused for the same reason as the last, too) answer.
+    if (trigger != Trigger::FileChange || line != lastReload_ || version != lastVersion_) {
         log_.Say(line, priority);
     }
     lastReload_ = std::move(line);
+    lastVersion_ = std::move(version);
     if (trigger != Trigger::Start) {
         NotifySystemd("READY=1\nSTATUS=" + Status());
     }
@@ -297,7 +314,7 @@ std::string Service::FallBack() {
     if (copy.Result == RulesReading::Outcome::Read) {
         Apply(copy);
         return "the rules it last accepted, kept in " + accepted_.Location() +
-               ", are in force: " + DescribeRules(theEngine_->oManager);
+               ", are in force: " + DescribeRulesBriefly(theEngine_->oManager);
     }
     Apply(RulesReading{});  // no values: each list its default
     std::string why = "it never accepted a rules file";
@@ -306,7 +323,7 @@ std::string Service::FallBack() {
               ", is refused too: " + copy.Problem;
     }
     return why + "; the defaults are in force until a good file appears: " +
-           DescribeRules(theEngine_->oManager);
+           DescribeRulesBriefly(theEngine_->oManager);
 }
 
 bool Service::Wait() {

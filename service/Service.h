@@ -85,6 +85,7 @@ private:
     ReloadDelay reload_;                        // a change of the file seen, read once quiet
     std::optional<Clock::time_point> rearmAt_;  // the folder went: when to look for it again
     std::string lastReload_;                    // what the latest reload said
+    std::string lastVersion_;                   // of the file the latest reload read
     std::string lastStatus_;
     Clock::time_point nextStatus_{};
 };
