@@ -236,7 +236,18 @@ void Service::TellNamespaces() {
     if (namespaces_ == nullptr) {
         return;
     }
+    const Clock::time_point now = Clock::now();
+    if (const std::optional<std::string> sum = churn_.TakeSum(now)) {
+        log_.Say(*sum);
+    }
+    using Change = platform::AllNamespacesTcpTable::Note::Change;
     while (const auto note = namespaces_->TakeNote()) {
+        if (note->Kind != Change::None &&
+            !churn_.Tell(note->Kind == Change::Guarded ? NamespaceChurn::Change::Guarded
+                                                       : NamespaceChurn::Change::Gone,
+                         now)) {
+            continue;  // summed later
+        }
         log_.Say(note->Text, note->Problem ? Priority::Warning : Priority::Info);
     }
 }

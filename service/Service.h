@@ -15,6 +15,7 @@
 #include "platform/linux/netns/NamespaceOpener.h"
 #include "service/AcceptedRules.h"
 #include "service/HeadlessWindow.h"
+#include "service/NamespaceChurn.h"
 #include "service/ReloadDelay.h"
 #include "service/RulesFile.h"
 #include "service/RulesWatch.h"
@@ -88,6 +89,7 @@ private:
     std::string lastVersion_;                   // of the file the latest reload read
     std::string lastStatus_;
     Clock::time_point nextStatus_{};
+    NamespaceChurn churn_;  // namespaces guarded and gone, summed under churn
 };
 
 }  // namespace quarnel
