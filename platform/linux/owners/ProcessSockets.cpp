@@ -167,7 +167,9 @@ bool StillRuns(const ConnectionOwner& owner, std::uint64_t started, const std::s
     char buffer[1024];
     const ProcessStat stat = ReadStat(owner.Pid, proc, buffer, sizeof buffer);
     if (!stat.Read) {
-        return true;  // not ours to look into: taken at its word
+        // Not ours to look into: taken at its word, unless it was when learnt (under hidepid,
+        // another user's process took the pid).
+        return started == 0;
     }
     // A zombie holds no sockets any more, and a pid whose program has another name, or that
     // started at another time, was taken by another process.

@@ -20,7 +20,8 @@ namespace quarnel::platform {
 
 // Whether the process pid still runs as the program owner names, and when started is not 0, is
 // still the process that started then: a pid whose program has a new name or a later start was
-// reused, and a zombie holds nothing. A process this one may not look into is taken at its word.
+// reused, and a zombie holds nothing. A process this one may not look into is taken at its word,
+// unless it could when started was read.
 [[nodiscard]] bool StillRuns(const ConnectionOwner& owner, std::uint64_t started = 0,
                              const std::string& proc = "/proc");
 

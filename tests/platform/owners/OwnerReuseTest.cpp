@@ -151,5 +151,18 @@ TEST_F(OwnerReuse, AHiddenProcessThatTookASeenPidIsNotShown) {
     EXPECT_EQ(OwnerPid(*table, 1), 0u) << "named after the process that took the pid";
 }
 
+// Under hidepid, another user's process that took the pid hides it: what was learnt of the pid
+// is not the process there now.
+TEST_F(OwnerReuse, APidThatNoLongerShowsItsProcessNamesNobody) {
+    Process("mine", 1000);
+    const auto table = Table(true);
+    reports_->Rows = {Connection(1)};
+    reports_->Owners = {{.Cookie = 1, .Owner = Owner(pid_, 1000, "mine")}};
+    ASSERT_EQ(OwnerPid(*table, 1), pid_);
+    Process("secretroot2", 2000, false);
+    now_ += 1s;
+    EXPECT_EQ(OwnerPid(*table, 1), 0u) << "named after a process it may no longer see";
+}
+
 }  // namespace
 }  // namespace quarnel::platform
