@@ -2,8 +2,10 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
+#include "engine/ActionLog.h"
 #include "platform/RegularFile.h"
 
 namespace quarnel {
@@ -70,13 +72,32 @@ std::string DescribeRules(const RulesReading& reading) {
     return DescribeRules(oManager);
 }
 
-std::string DescribeRules(const Manager& oManager) {
-    const auto list = [&oManager](const List& oList) {
+namespace {
+
+std::string Describe(const Manager& oManager, std::size_t longest) {
+    const auto list = [&](const List& oList) {
         const std::string text = oManager.SaveListToString(oList);
-        return text.empty() ? std::string("none") : text;
+        if (text.size() <= longest) {
+            return text.empty() ? std::string("none") : text;
+        }
+        const auto entries =
+            static_cast<std::uint64_t>(std::count(text.begin(), text.end(), ',')) + 1;
+        return GroupedNumber(entries) + " entries, listed by quarneld --check";
     };
     return "blocked local ports " + list(oManager.oBlockedLocalPorts) + "; blocked remote ports " +
            list(oManager.oBlockedRemotePorts) + "; allowed addresses " + list(oManager.oAllowedIP);
+}
+
+}  // namespace
+
+std::string DescribeRules(const Manager& oManager) {
+    return Describe(oManager, std::string::npos);
+}
+
+std::string DescribeRulesBriefly(const Manager& oManager) {
+    // A journal line stays readable; 20,000 prefixes made one of 288 KB.
+    constexpr std::size_t kLongestList = 300;
+    return Describe(oManager, kLongestList);
 }
 
 }  // namespace quarnel

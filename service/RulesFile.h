@@ -38,5 +38,9 @@ RulesReading ReadRulesFile(const std::string& path);
 std::string DescribeRules(const Manager& oManager);
 // The same line for the rules a reading would put in force.
 std::string DescribeRules(const RulesReading& reading);
+// The rules in force as a line of bounded length, for the log: a list longer than a few hundred
+// characters is told by its number of entries ("allowed addresses 20,000 entries, listed by
+// quarneld --check"), the others as DescribeRules tells them.
+std::string DescribeRulesBriefly(const Manager& oManager);
 
 }  // namespace quarnel

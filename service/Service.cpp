@@ -1,6 +1,7 @@
 #include "service/Service.h"
 
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,16 +23,26 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// How long the rules file must stay unchanged before it is read: an editor that writes in place
-// is done by then, so a half-written file is seldom read (and found unusable when it is).
-constexpr auto kQuiet = 100ms;
-
 // quarnel-netns, found as the window program finds its helper: by the installed layout from this
 // program's folder (<prefix>/sbin/quarneld finds <prefix>/libexec/quarnel-netns), then in the
 // build tree. Nothing else chooses it: it is handed the right to enter namespaces.
 std::string FindNetns() {
     return platform::FindProgramBeside("quarnel-netns",
                                        {QUARNEL_NETNS_FROM_SBINDIR, QUARNEL_NETNS_FROM_BUILD});
+}
+
+// What tells one version of the file at path from another, as far as its folder's entry shows:
+// a write changes its times, a rename over it (or a link pointed elsewhere) its inode. Empty
+// when there is none.
+std::string FileVersion(const std::string& path) {
+    struct stat file {};
+    if (::stat(path.c_str(), &file) != 0) {
+        return {};
+    }
+    return std::to_string(file.st_dev) + ":" + std::to_string(file.st_ino) + ":" +
+           std::to_string(file.st_size) + ":" + std::to_string(file.st_mtim.tv_sec) + "." +
+           std::to_string(file.st_mtim.tv_nsec) + ":" + std::to_string(file.st_ctim.tv_sec) + "." +
+           std::to_string(file.st_ctim.tv_nsec);
 }
 
 std::string CapabilityNames(std::uint64_t set) {
@@ -225,7 +236,18 @@ void Service::TellNamespaces() {
     if (namespaces_ == nullptr) {
         return;
     }
+    const Clock::time_point now = Clock::now();
+    if (const std::optional<std::string> sum = churn_.TakeSum(now)) {
+        log_.Say(*sum);
+    }
+    using Change = platform::AllNamespacesTcpTable::Note::Change;
     while (const auto note = namespaces_->TakeNote()) {
+        if (note->Kind != Change::None &&
+            !churn_.Tell(note->Kind == Change::Guarded ? NamespaceChurn::Change::Guarded
+                                                       : NamespaceChurn::Change::Gone,
+                         now)) {
+            continue;  // summed later
+        }
         log_.Say(note->Text, note->Problem ? Priority::Warning : Priority::Info);
     }
 }
@@ -234,6 +256,7 @@ bool Service::Reload(Trigger trigger) {
     if (trigger != Trigger::Start) {
         NotifySystemd("RELOADING=1");
     }
+    std::string version = FileVersion(rulesPath_);
     const RulesReading reading = ReadRulesFile(rulesPath_);
     if (trigger == Trigger::Start && platform::OutOfResources(reading.Error)) {
         log_.Say(
@@ -248,7 +271,7 @@ bool Service::Reload(Trigger trigger) {
         case RulesReading::Outcome::Read:
             Apply(reading);
             priority = Priority::Info;
-            line = "rules in force: " + DescribeRules(oManager);
+            line = "rules in force: " + DescribeRulesBriefly(oManager);
             for (const std::string& key : reading.IgnoredKeys) {
                 line += "; ignored the key " + key + " (no rule list)";
             }
@@ -264,21 +287,22 @@ bool Service::Reload(Trigger trigger) {
             line = trigger == Trigger::Start
                        ? "there is no rules file " + rulesPath_ + "; " + FallBack()
                        : "the rules file " + rulesPath_ +
-                             " is gone; the rules in force stay: " + DescribeRules(oManager);
+                             " is gone; the rules in force stay: " + DescribeRulesBriefly(oManager);
             break;
         case RulesReading::Outcome::Unusable:
-            line =
-                "the rules file " + rulesPath_ + " is not used: " + reading.Problem + "; " +
-                (trigger == Trigger::Start ? FallBack()
-                                           : "the rules in force stay: " + DescribeRules(oManager));
+            line = "the rules file " + rulesPath_ + " is not used: " + reading.Problem + "; " +
+                   (trigger == Trigger::Start
+                        ? FallBack()
+                        : "the rules in force stay: " + DescribeRulesBriefly(oManager));
             break;
     }
-    // A change of the folder that left the file as it was, or an editor's several writes, say
-    // nothing new; a start or a SIGHUP always answers.
-    if (trigger != Trigger::FileChange || line != lastReload_) {
+    // A change of the folder that left the file as it was says nothing new; a start, a SIGHUP
+    // and each new version of the file (refused for the same reason as the last, too) answer.
+    if (trigger != Trigger::FileChange || line != lastReload_ || version != lastVersion_) {
         log_.Say(line, priority);
     }
     lastReload_ = std::move(line);
+    lastVersion_ = std::move(version);
     if (trigger != Trigger::Start) {
         NotifySystemd("READY=1\nSTATUS=" + Status());
     }
@@ -301,7 +325,7 @@ std::string Service::FallBack() {
     if (copy.Result == RulesReading::Outcome::Read) {
         Apply(copy);
         return "the rules it last accepted, kept in " + accepted_.Location() +
-               ", are in force: " + DescribeRules(theEngine_->oManager);
+               ", are in force: " + DescribeRulesBriefly(theEngine_->oManager);
     }
     Apply(RulesReading{});  // no values: each list its default
     std::string why = "it never accepted a rules file";
@@ -310,7 +334,7 @@ std::string Service::FallBack() {
               ", is refused too: " + copy.Problem;
     }
     return why + "; the defaults are in force until a good file appears: " +
-           DescribeRules(theEngine_->oManager);
+           DescribeRulesBriefly(theEngine_->oManager);
 }
 
 bool Service::Wait() {
@@ -320,8 +344,8 @@ bool Service::Wait() {
     if (namespaces_ != nullptr) {
         timeout = std::clamp<Clock::duration>(namespaces_->NextReadIn(), kShortestWait, timeout);
     }
-    if (reloadAt_) {
-        timeout = std::clamp<Clock::duration>(*reloadAt_ - Clock::now(), 0ms, timeout);
+    if (const auto reloadAt = reload_.When()) {
+        timeout = std::clamp<Clock::duration>(*reloadAt - Clock::now(), 0ms, timeout);
     }
     std::array<pollfd, 3> waits{pollfd{signals_.Descriptor(), POLLIN, 0},
                                 pollfd{watch_.Descriptor(), POLLIN, 0}, pollfd{table, POLLIN, 0}};
@@ -334,7 +358,7 @@ bool Service::Wait() {
             return false;
         case ServiceSignals::Request::Reload:
             log_.Say(std::string("reloading on SIG") + signals_.LastName());
-            reloadAt_.reset();
+            reload_.Cancel();
             rearmAt_.reset();               // a folder that went is looked for now
             (void)Reload(Trigger::Signal);  // false only at start
             break;
@@ -343,11 +367,10 @@ bool Service::Wait() {
     }
     const bool watched = watch_.Descriptor() >= 0;
     if (watched && watch_.TakeChange()) {
-        reloadAt_ = Clock::now() + kQuiet;  // a later change moves it on
+        reload_.Changed(Clock::now());
     }
     FollowFolder(watched);
-    if (reloadAt_ && Clock::now() >= *reloadAt_) {
-        reloadAt_.reset();
+    if (reload_.TakeDue(Clock::now())) {
         (void)Reload(Trigger::FileChange);
     }
     return true;
@@ -368,7 +391,7 @@ void Service::FollowFolder(bool watched) {
         log_.Say("the folder " + watch_.WatchedFolder() +
                  " is back: the rules file is followed again");
         rearmAt_.reset();
-        reloadAt_ = now + kQuiet;
+        reload_.Changed(now);
         return;
     }
     rearmAt_ = now + 1s;

@@ -15,6 +15,8 @@
 #include "platform/linux/netns/NamespaceOpener.h"
 #include "service/AcceptedRules.h"
 #include "service/HeadlessWindow.h"
+#include "service/NamespaceChurn.h"
+#include "service/ReloadDelay.h"
 #include "service/RulesFile.h"
 #include "service/RulesWatch.h"
 #include "service/ServiceSignals.h"
@@ -81,11 +83,13 @@ private:
     std::unique_ptr<platform::NamespaceOpener> netns_;       // until the table takes it over
     platform::AllNamespacesTcpTable* namespaces_ = nullptr;  // within table_, when guarding all
     std::unique_ptr<Engine> theEngine_;
-    std::optional<Clock::time_point> reloadAt_;  // a change of the file seen, read once quiet
-    std::optional<Clock::time_point> rearmAt_;   // the folder went: when to look for it again
-    std::string lastReload_;                     // what the latest reload said
+    ReloadDelay reload_;                        // a change of the file seen, read once quiet
+    std::optional<Clock::time_point> rearmAt_;  // the folder went: when to look for it again
+    std::string lastReload_;                    // what the latest reload said
+    std::string lastVersion_;                   // of the file the latest reload read
     std::string lastStatus_;
     Clock::time_point nextStatus_{};
+    NamespaceChurn churn_;  // namespaces guarded and gone, summed under churn
 };
 
 }  // namespace quarnel

@@ -19,6 +19,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -196,7 +197,7 @@ TEST(Service, FollowsItsRulesFileAndKeepsTheLastGoodRulesWhenAChangeIsBad) {
             const Connection still = Connect(a);
             ASSERT_TRUE(Closed(still.server));
 
-            // A file behind a link in another folder: its edits reach the service on SIGHUP.
+            // A file behind a link in another folder: SIGHUP reads it at any time too.
             std::filesystem::create_directory(folder.Path("elsewhere"));
             const std::string target = folder.Path("elsewhere/rules.ini");
             std::ofstream(target) << LocalRules(portB);
@@ -263,6 +264,93 @@ TEST(Service, FollowsItsRulesFileAndKeepsTheLastGoodRulesWhenAChangeIsBad) {
         ASSERT_TRUE(daemon.Logged(defaults)) << daemon.Read();
         ASSERT_TRUE(daemon.Stop()) << daemon.Read();
         EXPECT_EQ(folder.Read(Folder::Rules), bad);  // never written
+        EXPECT_EQ(folder.Read("log.err"), "");
+    });
+}
+
+// How many times text is in the log.
+std::size_t Count(const std::string& log, const std::string& text) {
+    std::size_t count = 0;
+    for (std::size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+// Each new version of the file is answered, a refusal like the last too; a long list is told by
+// its length; a file that keeps changing is read every second or so, not once it stops; and a
+// Kubernetes ConfigMap's file, reached through its ..data link, is followed at each flip.
+TEST(Service, AnswersEveryVersionOfItsRulesFileWhereverItsLinksLead) {
+    RunInPrivateNetwork([] {
+        const Listener a = ListenIPv4(), b = ListenIPv4();
+        const std::string portA = std::to_string(a.port), portB = std::to_string(b.port);
+        const Folder folder;
+        const std::string path = folder.Path(Folder::Rules), etc = folder.Path("etc");
+        folder.WriteRules(LocalRules(portA));
+        Daemon daemon(folder);
+        ASSERT_TRUE(daemon.Logged("rules in force: " + InForce(portA), kStartTimeout))
+            << daemon.Read();
+
+        const std::string bad = "[General]\nBlockedLocalPortsString=44x\n";
+        const std::string refused =
+            "the rules file " + path + " is not used: BlockedLocalPortsString holds \"44x\"";
+        for (std::size_t time = 1; time <= 2; ++time) {
+            folder.WriteRules(bad);
+            ASSERT_TRUE(WaitUntil([&] { return Count(daemon.Read(), refused) >= time; }))
+                << "refusal " << time << "\n"
+                << daemon.Read();
+        }
+
+        std::string many;
+        for (int i = 0; i < 1000; ++i) {
+            many += (many.empty() ? "10.0." : ",10.0.") + std::to_string(i / 250) + "." +
+                    std::to_string(i % 250 + 1);
+        }
+        folder.ReplaceRules("[General]\nAllowedIPString=" + many +
+                            "\nBlockedLocalPortsString=" + portA + "\n");
+        ASSERT_TRUE(daemon.Logged("rules in force: blocked local ports " + portA +
+                                  "; blocked remote ports none; allowed addresses 1,000 entries, "
+                                  "listed by quarneld --check"))
+            << daemon.Read();
+        EXPECT_EQ(daemon.Read().find("10.0.3.250"), std::string::npos);
+
+        // Rewritten every 20 ms for 4 s: read while the writes go on.
+        std::atomic<bool> writing = true;
+        std::thread writer([&] {
+            for (auto end = std::chrono::steady_clock::now() + 4s;
+                 std::chrono::steady_clock::now() < end;) {
+                folder.WriteRules(LocalRules(portB));
+                std::this_thread::sleep_for(20ms);
+            }
+            writing = false;
+        });
+        const bool read = daemon.Logged("rules in force: " + InForce(portB), 3s);
+        const bool early = writing;
+        writer.join();
+        EXPECT_TRUE(read && early) << daemon.Read();
+
+        // As the kubelet mounts a ConfigMap: Quarnel.ini -> ..data/Quarnel.ini, ..data -> a
+        // folder per version, flipped by renaming a new link over ..data.
+        std::filesystem::remove(path);
+        std::string previous;
+        for (int flip = 0; flip < 4; ++flip) {
+            const std::string version = "..2026_12_09_06_00_0" + std::to_string(flip);
+            const Listener& blocked = flip % 2 == 0 ? a : b;
+            std::filesystem::create_directory(etc + "/" + version);
+            std::ofstream(etc + "/" + version + "/Quarnel.ini")
+                << LocalRules(std::to_string(blocked.port));
+            std::filesystem::create_directory_symlink(version, etc + "/..data_tmp");
+            std::filesystem::rename(etc + "/..data_tmp", etc + "/..data");
+            if (flip == 0) {
+                std::filesystem::create_symlink("..data/Quarnel.ini", path);
+            } else {
+                std::filesystem::remove_all(etc + "/" + previous);
+            }
+            previous = version;
+            const Connection connection = Connect(blocked);
+            ASSERT_TRUE(Closed(connection.server)) << "flip " << flip << "\n" << daemon.Read();
+        }
+        ASSERT_TRUE(daemon.Stop()) << daemon.Read();
         EXPECT_EQ(folder.Read("log.err"), "");
     });
 }

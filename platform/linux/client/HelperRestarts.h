@@ -5,10 +5,10 @@
 namespace quarnel::platform {
 
 // When to start the helper again after it failed. While no helper runs nothing is closed or held
-// back, and starting one costs milliseconds: so it is started again at once, unless starting
-// itself failed, or the helpers died within moments of each of the last starts, where a start at
-// once would only fail again. Then the pauses double from kFirstPause up to kLongestPause, until
-// a helper has run for kShortRun. The caller gives the time.
+// back, and starting one costs a fraction of a second: so it is started again at once, unless
+// starting itself failed, or the helpers died within moments of each of the last starts, where a
+// start at once would only fail again. Then the pauses double from kFirstPause up to kLongestPause,
+// until a helper has run for kShortRun. The caller gives the time.
 class HelperRestarts {
 public:
     using Clock = std::chrono::steady_clock;

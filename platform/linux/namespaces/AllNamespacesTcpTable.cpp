@@ -25,8 +25,8 @@ AllNamespacesTcpTable::AllNamespacesTcpTable(std::unique_ptr<LinuxTableSource> o
       others_(std::move(others)),
       options_(std::move(options)) {}
 
-void AllNamespacesTcpTable::Tell(bool problem, std::string text) {
-    notes_.push_back({problem, std::move(text)});
+void AllNamespacesTcpTable::Tell(bool problem, std::string text, Note::Change change) {
+    notes_.push_back({problem, std::move(text), change});
 }
 
 std::optional<AllNamespacesTcpTable::Note> AllNamespacesTcpTable::TakeNote() {
@@ -85,7 +85,7 @@ void AllNamespacesTcpTable::Relist(Clock::time_point now) {
             continue;
         }
         unopened_.erase(space.Inode);
-        Tell(false, "guards the network namespace " + space.Name);
+        Tell(false, "guards the network namespace " + space.Name, Note::Change::Guarded);
         Space& added = spaces_[space.Inode];
         added.Name = space.Name;
         added.Table = std::move(table);
@@ -97,7 +97,7 @@ void AllNamespacesTcpTable::Relist(Clock::time_point now) {
             ++space;
             continue;
         }
-        Tell(false, "the network namespace " + space->second.Name + " is gone");
+        Tell(false, "the network namespace " + space->second.Name + " is gone", Note::Change::Gone);
         RemoveAll(space->second);
         space = spaces_.erase(space);
     }

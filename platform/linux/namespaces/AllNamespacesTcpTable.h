@@ -73,6 +73,9 @@ public:
     struct Note {
         bool Problem = false;
         std::string Text;
+        // A namespace guarded from now on, or gone: what a log may sum under churn.
+        enum class Change { None, Guarded, Gone };
+        Change Kind = Change::None;
     };
     std::optional<Note> TakeNote();
     // The longest the caller may wait before the next read, so that the other namespaces are
@@ -103,7 +106,7 @@ private:
     void RemoveAll(Space& space);
     // The other row now at index: its namespace learns where it stands.
     void Place(std::size_t index);
-    void Tell(bool problem, std::string text);
+    void Tell(bool problem, std::string text, Note::Change change = Note::Change::None);
 
     std::unique_ptr<OtherNamespaces> others_;
     Options options_;

@@ -92,7 +92,7 @@ void OwnedTcpTable::TakeMissed(std::vector<TcpRow>& rows) {
 
 ConnectionOwner OwnedTcpTable::Owner(const TcpRow& row) const {
     const auto owner = row.OwnerPid != 0 ? pids_.find(row.OwnerPid) : pids_.end();
-    return owner != pids_.end() ? owner->second : ConnectionOwner{};
+    return owner != pids_.end() ? owner->second.Owner : ConnectionOwner{};
 }
 
 void OwnedTcpTable::Learn() {
@@ -128,15 +128,15 @@ std::uint32_t OwnedTcpTable::OwnerOf(const TcpRow& row) {
     return 0;
 }
 
-bool OwnedTcpTable::Shown(const ConnectionOwner& owner) {
+bool OwnedTcpTable::Shown(Known& known) {
     if (!options_.OnlyVisible) {
         return true;
     }
-    const auto [at, fresh] = visible_.try_emplace(owner.Pid, false);
-    if (fresh) {
-        at->second = ProcessVisible(owner.Pid, options_.Proc);
+    // Asked once for each process: another that takes the pid is learnt anew, and asked again.
+    if (!known.Visible) {
+        known.Visible = ProcessVisible(known.Owner.Pid, options_.Proc);
     }
-    return at->second;
+    return *known.Visible;
 }
 
 void OwnedTcpTable::Refill(std::vector<TcpRow>& rows, std::vector<std::size_t>& changed) {
@@ -159,7 +159,8 @@ bool OwnedTcpTable::ForgetEnded() {
     // are the owners walked.
     std::unordered_set<std::uint32_t> ended;
     std::erase_if(pids_, [&](const auto& entry) {
-        return !StillRuns(entry.second, options_.Proc) && ended.insert(entry.first).second;
+        return !StillRuns(entry.second.Owner, entry.second.Started, options_.Proc) &&
+               ended.insert(entry.first).second;
     });
     if (ended.empty()) {
         return false;
@@ -168,21 +169,25 @@ bool OwnedTcpTable::ForgetEnded() {
         return ended.contains(static_cast<std::uint32_t>(pid));
     });
     std::erase_if(listeners_, [&](const auto& entry) { return ended.contains(entry.second); });
-    std::erase_if(visible_, [&](const auto& entry) { return ended.contains(entry.first); });
     // Their sockets may be held by another process now (handed on at fork): looked for again.
     notFound_.clear();
     return true;
 }
 
 void OwnedTcpTable::Remember(std::uint64_t cookie, const ConnectionOwner& owner) {
-    const auto [known, fresh] = pids_.try_emplace(owner.Pid, owner);
-    if (!fresh && known->second != owner) {
+    const auto [known, fresh] = pids_.try_emplace(owner.Pid);
+    if (!fresh && known->second.Owner != owner) {
         // The pid names another program now (reused, or the process ran another): what was
         // counted its sockets is looked for again rather than named after the new one.
         byCookie_.EraseIf([&](std::uint64_t, std::size_t pid) { return pid == owner.Pid; });
         std::erase_if(listeners_, [&](const auto& entry) { return entry.second == owner.Pid; });
         notFound_.clear();
-        known->second = owner;
+    }
+    if (fresh || known->second.Owner != owner) {
+        // Read as soon as the owner is learnt, while the process that connected most likely
+        // still runs: the check then tells it from a later one that takes its pid.
+        known->second =
+            Known{.Owner = owner, .Started = ProcessStart(owner.Pid, options_.Proc), .Visible = {}};
     }
     (void)byCookie_.Put(cookie, owner.Pid);  // whoever held it before is the older word
 }
@@ -216,7 +221,7 @@ bool OwnedTcpTable::LookUp(std::size_t count) {
         // server's sockets cost.
         if (const auto listener = listeners_.find(socket.LocalPort); listener != listeners_.end()) {
             const auto named = pids_.find(listener->second);
-            if (named != pids_.end() && named->second == *holder) {
+            if (named != pids_.end() && named->second.Owner == *holder) {
                 return;
             }
         }

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -22,7 +23,8 @@ namespace quarnel::platform {
 // the reports a look for the process that holds its socket (holders). That look
 // comes only while rows lack an owner it has not looked for, at most once a second, and its
 // findings are kept. Once a second the owners are checked: one whose process ended (a socket
-// handed on at fork, say) is looked up again, never named on.
+// handed on at fork, say) is looked up again, never named on, nor one whose pid another
+// process took (told by the process's start time, recorded when the owner was learnt).
 class OwnedTcpTable final : public ForwardingTcpTable {
 public:
     using Clock = std::chrono::steady_clock;
@@ -51,7 +53,14 @@ private:
     // The pid of row's owner as far as it is known (0: not); notes a row worth a look for its
     // socket's holder.
     std::uint32_t OwnerOf(const TcpRow& row);
-    bool Shown(const ConnectionOwner& owner);
+    // An owner as learnt: the process, once its pid is reused, is another one.
+    struct Known {
+        ConnectionOwner Owner;
+        std::uint64_t Started = 0;    // when the process started (0: not known)
+        std::optional<bool> Visible;  // whether this process may see it, once asked
+    };
+
+    bool Shown(Known& known);
     // Sets every row's owner anew; the indices of those that changed go to changed.
     void Refill(std::vector<TcpRow>& rows, std::vector<std::size_t>& changed);
     void Remember(std::uint64_t cookie, const ConnectionOwner& owner);
@@ -68,11 +77,10 @@ private:
     Options options_;
     // Owners by pid, and the pid of each socket's owner: a process's sockets share one entry,
     // and a socket costs some 15 bytes.
-    std::unordered_map<std::uint32_t, ConnectionOwner> pids_;
+    std::unordered_map<std::uint32_t, Known> pids_;
     CookieIndex byCookie_;
     std::unordered_map<std::int32_t, std::uint32_t> listeners_;  // the listener's pid by port
     std::unordered_set<std::uint64_t> notFound_;                 // cookies /proc had no process for
-    std::unordered_map<std::uint32_t, bool> visible_;            // by pid, since the last check
     std::vector<SocketOwner> reported_;
     bool wanted_ = false;  // a row lacks an owner that /proc was not asked for
     Clock::time_point lastCheck_{};

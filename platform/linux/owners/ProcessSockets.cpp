@@ -91,6 +91,45 @@ void CollectSockets(int at, const ConnectionOwner& owner, SocketHolding& holding
     }
 }
 
+// What /proc/PID/stat says of a process: "pid (comm) state ppid ...", the name in brackets
+// being the program's own choice (spaces and brackets included), so fields are counted from the
+// last ")".
+struct ProcessStat {
+    bool Read = false;  // the name and state at least
+    std::string_view Command;
+    bool Zombie = false;
+    std::uint64_t Started = 0;  // field 22, starttime; 0 when not told
+};
+
+ProcessStat ReadStat(std::uint32_t pid, const std::string& proc, char* buffer, std::size_t size) {
+    const std::string folder = proc + "/" + std::to_string(pid);
+    const UniqueFd at(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const std::string_view text = at ? ReadSmall(at.Get(), "stat", buffer, size) : "";
+    const std::size_t open = text.find('(');
+    const std::size_t close = text.rfind(')');
+    ProcessStat stat;
+    if (open == std::string_view::npos || close == std::string_view::npos || close < open) {
+        return stat;
+    }
+    stat.Read = true;
+    stat.Command = text.substr(open + 1, close - open - 1);
+    stat.Zombie = text.substr(close).starts_with(") Z");
+    // After ")": state is field 3, starttime field 22.
+    std::string_view rest = text.substr(close + 1);
+    for (int field = 3; field < 22; ++field) {
+        const std::size_t space = rest.find(' ', 1);
+        if (space == std::string_view::npos) {
+            return stat;
+        }
+        rest = rest.substr(space);
+    }
+    rest = rest.substr(1);
+    if (!ParseNumber(rest.substr(0, rest.find(' ')), stat.Started)) {
+        stat.Started = 0;
+    }
+    return stat;
+}
+
 }  // namespace
 
 bool ScanProcessSockets(SocketHolding& holding, const std::string& proc) {
@@ -115,24 +154,27 @@ bool ScanProcessSockets(SocketHolding& holding, const std::string& proc) {
     return true;
 }
 
-bool StillRuns(const ConnectionOwner& owner, const std::string& proc) {
+std::uint64_t ProcessStart(std::uint32_t pid, const std::string& proc) {
+    char buffer[1024];
+    const ProcessStat stat = ReadStat(pid, proc, buffer, sizeof buffer);
+    return stat.Started;
+}
+
+bool StillRuns(const ConnectionOwner& owner, std::uint64_t started, const std::string& proc) {
     if (::kill(static_cast<pid_t>(owner.Pid), 0) != 0 && errno != EPERM) {
         return false;
     }
-    // "pid (comm) state ...": a zombie holds no sockets any more, and a pid whose program has
-    // another name was taken by another process.
-    const std::string folder = proc + "/" + std::to_string(owner.Pid);
-    const UniqueFd at(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    char buffer[256];
-    const std::string_view stat = at ? ReadSmall(at.Get(), "stat", buffer, sizeof buffer) : "";
-    const std::size_t open = stat.find('(');
-    const std::size_t close = stat.rfind(')');
-    if (open == std::string_view::npos || close == std::string_view::npos || close < open) {
-        return true;  // not ours to look into: taken at its word
+    char buffer[1024];
+    const ProcessStat stat = ReadStat(owner.Pid, proc, buffer, sizeof buffer);
+    if (!stat.Read) {
+        // Not ours to look into: taken at its word, unless it was when learnt (under hidepid,
+        // another user's process took the pid).
+        return started == 0;
     }
-    const std::string_view comm = stat.substr(open + 1, close - open - 1);
-    const bool zombie = stat.substr(close).starts_with(") Z");
-    return !zombie && comm == owner.CommandText();
+    // A zombie holds no sockets any more, and a pid whose program has another name, or that
+    // started at another time, was taken by another process.
+    return !stat.Zombie && stat.Command == owner.CommandText() &&
+           (started == 0 || stat.Started == 0 || stat.Started == started);
 }
 
 bool ProcessVisible(std::uint32_t pid, const std::string& proc) {

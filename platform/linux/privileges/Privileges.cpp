@@ -89,7 +89,7 @@ bool TieToParent(int socketFd, std::string& problem) {
         return Fail(problem, "SO_PEERCRED");
     }
     if (::getppid() != maker.pid) {
-        problem = "the program that started this helper (process " + std::to_string(maker.pid) +
+        problem = "the program that started it (process " + std::to_string(maker.pid) +
                   ") is not its parent any more";
         return false;
     }

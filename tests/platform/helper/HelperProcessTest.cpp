@@ -90,7 +90,7 @@ TEST(HelperProcess, AHelperServesOnlyItsParentKeepsOnlyTheRightToCloseAndClosesO
         for (const auto& [descriptor3, refusal] :
              {std::pair<std::string, std::string>{"<&-", "descriptor 3"},
               {"</dev/null", "descriptor 3 is no AF_UNIX SOCK_SEQPACKET socket"},
-              {"<&" + std::to_string(pair[1]), "is not its parent any more"}}) {
+              {"<&" + std::to_string(pair[1]), "the program that started it (process "}}) {
             // Bounded: a helper that starts after all would serve its socketpair forever.
             const std::string command = "timeout 10 " + kBuiltHelper + " 3" + descriptor3 + " 2>&1";
             std::FILE* helper = ::popen(command.c_str(), "r");

@@ -2,13 +2,17 @@
 // clients (python3, nc) named with their own pid and program, a connection nobody accepted
 // named by its listener, one older than the table by the look for its holder (an accepted one
 // that the server handed to a child by the child), and one handed on at fork by the process
-// that holds it once the one that made it has gone. A user under
-// hidepid is told nothing of another user's process.
+// that holds it once the one that made it has gone, also when a program of the same name took
+// the pid of the one that made it. A user under hidepid is told nothing of another user's
+// process.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/sched.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -211,6 +215,92 @@ TEST(Owners, EachConnectionIsNamedByTheProcessThatHoldsIt) {
         const pid_t holder = std::stoi(forked->Line());
         ASSERT_TRUE(Named(*table, rows, listener.port, holder)) << "the one that made it ended";
         (void)::kill(holder, SIGKILL);  // the child of a child: not the Child's to end
+    });
+}
+
+// A process with the given pid (free now), named command, as user uid, that waits to be killed;
+// -1 when the kernel would not give that pid (the right to choose one is missing, or another
+// process took it).
+pid_t StartWithPid(pid_t pid, const char* command, uid_t uid) {
+    clone_args args{};
+    args.exit_signal = SIGCHLD;
+    args.set_tid = reinterpret_cast<std::uint64_t>(&pid);
+    args.set_tid_size = 1;
+    const long child = ::syscall(SYS_clone3, &args, sizeof args);
+    if (child == 0) {
+        (void)::prctl(PR_SET_NAME, command);
+        if (::setresgid(uid, uid, uid) != 0 || ::setresuid(uid, uid, uid) != 0) {
+            ::_exit(126);
+        }
+        for (;;) {
+            (void)::pause();
+        }
+    }
+    return static_cast<pid_t>(child);
+}
+
+// A socket handed on whose first holder ended, and whose pid a program of the same name, another
+// user's, took: the connection is named by the process that holds it now, never by the one that
+// took the pid.
+TEST(Owners, APidTakenByAnotherProcessOfTheSameNameDoesNotNameItsConnection) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "choosing a pid needs root";
+    }
+    RunInPrivateNetwork([] {
+        const Listener listener = testsupport::ListenIPv4("127.0.0.1");
+        const auto table = OwnedTable();
+        ASSERT_TRUE(table);
+        int toFirst[2], fromFirst[2];
+        ASSERT_EQ(::pipe2(toFirst, O_CLOEXEC), 0);
+        ASSERT_EQ(::pipe2(fromFirst, O_CLOEXEC), 0);
+        const pid_t first = ::fork();
+        if (first == 0) {
+            // Connects as "samecomm", waits until told, hands the socket to a child and ends.
+            (void)::prctl(PR_SET_NAME, "samecomm");
+            const testsupport::Connection connection = testsupport::Connect(listener);
+            const int port = testsupport::LocalPort(connection.client.Get());
+            char go = 0;
+            if (::write(fromFirst[1], &port, sizeof port) != sizeof port ||
+                ::read(toFirst[0], &go, 1) != 1) {
+                ::_exit(1);
+            }
+            const pid_t holder = ::fork();
+            if (holder == 0) {
+                (void)::prctl(PR_SET_NAME, "holder");
+                for (;;) {
+                    (void)::pause();
+                }
+            }
+            ::_exit(::write(fromFirst[1], &holder, sizeof holder) == sizeof holder ? 0 : 1);
+        }
+        int port = 0;
+        ASSERT_EQ(::read(fromFirst[0], &port, sizeof port), static_cast<ssize_t>(sizeof port));
+        std::vector<TcpRow> rows;
+        ASSERT_TRUE(Named(*table, rows, listener.port, first, port))
+            << "the process that connected";
+        ASSERT_EQ(::write(toFirst[1], "g", 1), 1);
+        pid_t holder = 0;
+        ASSERT_EQ(::read(fromFirst[0], &holder, sizeof holder),
+                  static_cast<ssize_t>(sizeof holder));
+        int status = 0;
+        ASSERT_EQ(::waitpid(first, &status, 0), first);
+        const pid_t taken = StartWithPid(first, "samecomm", 65534);
+        if (taken < 0) {
+            (void)::kill(holder, SIGKILL);
+            GTEST_SKIP() << "cannot start a process with pid " << first << ": "
+                         << std::strerror(errno);
+        }
+        const bool named = Named(*table, rows, listener.port, holder, port);
+        for (const TcpRow& row : rows) {
+            if (row.RemotePort == listener.port && row.LocalPort == port) {
+                EXPECT_NE(row.OwnerPid, static_cast<std::uint32_t>(first))
+                    << "named after the process that took the pid";
+            }
+        }
+        EXPECT_TRUE(named) << "not named after the process that holds it";
+        (void)::kill(holder, SIGKILL);  // the child of a child: not ours to reap
+        (void)::kill(taken, SIGKILL);
+        (void)::waitpid(taken, nullptr, 0);
     });
 }
 

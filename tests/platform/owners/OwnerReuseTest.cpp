@@ -1,0 +1,168 @@
+// An owner is named only while its pid is still the process that was learnt: another that takes
+// the pid later (same program name, another user) is told apart by its start time, and a user
+// under hidepid is asked afresh whether it may see the process that took a pid it saw before.
+// The table's reports are made up, and /proc is a folder of the test's own.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/linux/owners/OwnedTcpTable.h"
+#include "platform/linux/owners/ProcessSockets.h"
+
+namespace quarnel::platform {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+// A table whose rows and owner reports the test sets.
+class ReportingTable final : public SourceDefaults<LinuxTableSource> {
+public:
+    std::vector<TcpRow> Rows;
+    std::vector<SocketOwner> Owners;
+
+    ReadResult Read(std::vector<TcpRow>& rows, TableChanges* changes) override {
+        rows = Rows;
+        return Whole(true, changes);
+    }
+    bool CloseConnection(const TcpRow& /*row*/) override { return false; }
+    CloseAbility CanCloseConnections() override { return CloseAbility::Allowed; }
+    void TakeOwners(std::vector<SocketOwner>& owners) override {
+        owners = std::move(Owners);
+        Owners.clear();
+    }
+    bool TakeOtherNamespaces(std::vector<TcpRow>& rows) override {
+        rows.clear();
+        return true;
+    }
+};
+
+ConnectionOwner Owner(std::uint32_t pid, std::uint32_t uid, const std::string& command) {
+    ConnectionOwner owner{.Pid = pid, .Uid = uid};
+    command.copy(owner.Command.data(), owner.Command.size() - 1);
+    return owner;
+}
+
+TcpRow Connection(std::uint64_t cookie) {
+    TcpRow row;
+    row.State = TcpState::Established;
+    row.LocalPort = 40000 + static_cast<std::int32_t>(cookie);
+    row.RemotePort = 80;
+    row.Cookie = cookie;
+    return row;
+}
+
+class OwnerReuse : public ::testing::Test {
+protected:
+    // The process at pid as the made-up /proc shows it; visible when its comm may be read.
+    void Process(const std::string& command, std::uint64_t started, bool visible = true) {
+        const fs::path folder = proc_ / std::to_string(pid_);
+        fs::remove_all(folder);
+        if (!visible) {
+            return;  // hidepid: the folder is not there for this user
+        }
+        fs::create_directories(folder);
+        std::ofstream(folder / "comm") << command << "\n";
+        std::ofstream(folder / "stat")
+            << pid_ << " (" << command << ") S 1 1 1 0 -1 4194560 300 0 0 0 2 1 0 0 20 0 1 0 "
+            << started << " 2658304 379 18446744073709551615\n";
+    }
+
+    std::unique_ptr<OwnedTcpTable> Table(bool onlyVisible) {
+        auto reports = std::make_unique<ReportingTable>();
+        reports_ = reports.get();
+        return std::make_unique<OwnedTcpTable>(
+            std::move(reports), nullptr, nullptr,
+            OwnedTcpTable::Options{.OnlyVisible = onlyVisible,
+                                   .Proc = proc_.string(),
+                                   .Time = [this] { return now_; }});
+    }
+
+    std::uint32_t OwnerPid(OwnedTcpTable& table, std::uint64_t cookie) {
+        std::vector<TcpRow> rows;
+        EXPECT_EQ(table.Read(rows, nullptr), ReadResult::Changed);
+        for (const TcpRow& row : rows) {
+            if (row.Cookie == cookie) {
+                return row.OwnerPid;
+            }
+        }
+        ADD_FAILURE() << "no row " << cookie;
+        return 0;
+    }
+
+    void TearDown() override {
+        std::error_code error;  // left behind in /tmp at worst
+        fs::remove_all(proc_, error);
+    }
+
+    fs::path proc_ = [] {
+        std::string folder = (fs::temp_directory_path() / "quarnel-proc.XXXXXX").string();
+        return fs::path(::mkdtemp(folder.data()) != nullptr ? folder : std::string());
+    }();
+    // A pid that runs, so that the kernel does not say it is free.
+    std::uint32_t pid_ = static_cast<std::uint32_t>(::getpid());
+    OwnedTcpTable::Clock::time_point now_{1h};
+    ReportingTable* reports_ = nullptr;
+};
+
+TEST_F(OwnerReuse, ReadsTheStartTimeAfterAProgramNameOfAnyShape) {
+    Process("a) b (c", 4242);
+    EXPECT_EQ(ProcessStart(pid_, proc_.string()), 4242u);
+    EXPECT_TRUE(StillRuns(Owner(pid_, 0, "a) b (c"), 4242, proc_.string()));
+    EXPECT_FALSE(StillRuns(Owner(pid_, 0, "a) b (c"), 4241, proc_.string())) << "a later process";
+    EXPECT_FALSE(StillRuns(Owner(pid_, 0, "a) b"), 4242, proc_.string())) << "another program";
+    EXPECT_GT(ProcessStart(pid_), 0u) << "the real /proc";
+    EXPECT_TRUE(StillRuns(Owner(pid_, 0, "x"), 0, proc_.string() + "/none")) << "not seen";
+}
+
+TEST_F(OwnerReuse, APidTakenByTheSameProgramNamesNobody) {
+    Process("samecomm", 1000);
+    const auto table = Table(false);
+    reports_->Rows = {Connection(1)};
+    reports_->Owners = {{.Cookie = 1, .Owner = Owner(pid_, 49, "samecomm")}};
+    ASSERT_EQ(OwnerPid(*table, 1), pid_);
+    now_ += 1s;
+    EXPECT_EQ(OwnerPid(*table, 1), pid_) << "the same process, still running";
+    // The holder ended; a program of the same name, another user's, took the pid.
+    Process("samecomm", 1500);
+    now_ += 1s;
+    EXPECT_EQ(OwnerPid(*table, 1), 0u) << "named after the process that took the pid";
+}
+
+TEST_F(OwnerReuse, AHiddenProcessThatTookASeenPidIsNotShown) {
+    Process("mine", 1000);
+    const auto table = Table(true);
+    reports_->Rows = {Connection(1)};
+    reports_->Owners = {{.Cookie = 1, .Owner = Owner(pid_, 1000, "mine")}};
+    ASSERT_EQ(OwnerPid(*table, 1), pid_);
+    // Within the second between checks, root's program takes the pid, which this user may
+    // not see.
+    Process("secretroot2", 2000, false);
+    now_ += 300ms;
+    reports_->Rows = {Connection(1), Connection(2)};
+    reports_->Owners = {{.Cookie = 2, .Owner = Owner(pid_, 0, "secretroot2")}};
+    EXPECT_EQ(OwnerPid(*table, 2), 0u) << "hidden, yet shown";
+    EXPECT_EQ(OwnerPid(*table, 1), 0u) << "named after the process that took the pid";
+}
+
+// Under hidepid, another user's process that took the pid hides it: what was learnt of the pid
+// is not the process there now.
+TEST_F(OwnerReuse, APidThatNoLongerShowsItsProcessNamesNobody) {
+    Process("mine", 1000);
+    const auto table = Table(true);
+    reports_->Rows = {Connection(1)};
+    reports_->Owners = {{.Cookie = 1, .Owner = Owner(pid_, 1000, "mine")}};
+    ASSERT_EQ(OwnerPid(*table, 1), pid_);
+    Process("secretroot2", 2000, false);
+    now_ += 1s;
+    EXPECT_EQ(OwnerPid(*table, 1), 0u) << "named after a process it may no longer see";
+}
+
+}  // namespace
+}  // namespace quarnel::platform
