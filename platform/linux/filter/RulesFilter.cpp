@@ -3,7 +3,9 @@
 #ifdef QUARNEL_PAYLOAD_FILTER
 #include "platform/linux/filter/PayloadFilter.h"
 #endif
+#include "platform/linux/netfilter/LoggedTcpTable.h"
 #include "platform/linux/netfilter/NetfilterTable.h"
+#include "platform/linux/netfilter/PacketLog.h"
 
 namespace quarnel::platform {
 
@@ -31,9 +33,10 @@ private:
 
 // The table, standing in where the kernel filter could not be attached for kernel; nullptr, with
 // why, when the system will not make it.
-std::unique_ptr<RulesFilter> StandInFor(FilterCause kernel, FilterCause& why) {
+std::unique_ptr<RulesFilter> StandInFor(FilterCause kernel, FilterCause& why,
+                                        const LogRule* log = nullptr) {
     int error = 0;
-    std::unique_ptr<NetfilterTable> table = NetfilterTable::Open(error);
+    std::unique_ptr<NetfilterTable> table = NetfilterTable::Open(error, log);
     if (!table) {
         why = FilterCause::FromError(error);
         return nullptr;
@@ -45,7 +48,8 @@ std::unique_ptr<RulesFilter> StandInFor(FilterCause kernel, FilterCause& why) {
 
 }  // namespace
 
-std::unique_ptr<RulesFilter> OpenPayloadFilter(FilterCause& why, NamespaceScope scope) {
+std::unique_ptr<RulesFilter> OpenPayloadFilter(FilterCause& why, NamespaceScope scope,
+                                               const LogRule* log) {
 #ifdef QUARNEL_PAYLOAD_FILTER
     if (std::unique_ptr<RulesFilter> filter = PayloadFilter::AttachToRoot(why, scope)) {
         return filter;
@@ -56,11 +60,31 @@ std::unique_ptr<RulesFilter> OpenPayloadFilter(FilterCause& why, NamespaceScope 
 #endif
     // Its reason is told, not the table's: the table is only tried where the filter failed.
     FilterCause table;
-    std::unique_ptr<RulesFilter> filter = StandInFor(why, table);
+    std::unique_ptr<RulesFilter> filter = StandInFor(why, table, log);
     if (!filter) {
         return nullptr;
     }
     why.Netfilter = true;
+    return filter;
+}
+
+std::unique_ptr<RulesFilter> OpenPayloadFilterAndLog(std::unique_ptr<LinuxTableSource>& table,
+                                                     SocketLookup& sockets, PollingCause& polling,
+                                                     FilterCause& why, NamespaceScope scope) {
+    polling.Logged = false;
+    if (polling.Why == PollingCause::Kind::None) {
+        return OpenPayloadFilter(why, scope);
+    }
+    // Bound first: the table's rule names the group. Without it, the table is read every
+    // millisecond as before.
+    int error = 0;
+    std::unique_ptr<PacketLog> log = PacketLog::Open(error);
+    std::unique_ptr<RulesFilter> filter =
+        OpenPayloadFilter(why, scope, log ? &log->Rule() : nullptr);
+    if (filter && why.Netfilter && log) {
+        table = WithPacketLog(std::move(table), sockets, std::move(log));
+        polling.Logged = true;
+    }
     return filter;
 }
 
