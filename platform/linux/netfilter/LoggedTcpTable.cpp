@@ -75,12 +75,27 @@ bool LoggedTcpTable::ReadWholeTable() {
         current_ = false;
         return false;
     }
-    rows_.swap(wholeRead_);
-    at_.Clear(rows_.size());
-    for (std::size_t i = 0; i < rows_.size(); ++i) {
-        (void)at_.Put(rows_[i].Cookie, i);
+    if (!current_) {
+        rows_.swap(wholeRead_);
+        at_.Clear(rows_.size());
+        for (std::size_t i = 0; i < rows_.size(); ++i) {
+            (void)at_.Put(rows_[i].Cookie, i);
+        }
+        changed_.All();
+    } else {
+        // Only what changed since goes out: a caller then looks again at those rows alone.
+        found_.clear();
+        for (const TcpRow& row : wholeRead_) {
+            Put(row);
+            found_.push_back(row.Cookie);
+        }
+        std::sort(found_.begin(), found_.end());
+        for (std::size_t i = rows_.size(); i-- > 0;) {
+            if (!std::binary_search(found_.begin(), found_.end(), rows_[i].Cookie)) {
+                Remove(rows_[i].Cookie);
+            }
+        }
     }
-    changed_.All();
     current_ = true;
     ++wholeReads_;
     nextWholeRead_ = Clock::now() + pace_.WholeRead;

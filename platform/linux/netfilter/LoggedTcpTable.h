@@ -23,7 +23,8 @@ namespace quarnel::platform {
 //
 // Rows start from a whole read and keep its order; a connection the log tells of is added (or
 // changed in place), and one closed through here goes (the last row takes its place), so that a
-// caller that keeps its rows is handed only those. Everything else (connections that are not
+// caller that keeps its rows is handed only those; the later whole reads are applied alike, row
+// by row, so that only what changed goes out. Everything else (connections that are not
 // blocked, or that end on their own) shows at the next whole read, which comes every
 // Pace::WholeRead; when the log lost segments (its limit held some back, its socket overflowed),
 // at once and once more a second later, since the table tells of a loss at most twice a second.
@@ -79,7 +80,8 @@ private:
     Pace pace_;
     std::function<void(const LoggedSegment&)> told_;
     std::vector<TcpRow> rows_;
-    std::vector<TcpRow> wholeRead_;  // storage for the whole reads
+    std::vector<TcpRow> wholeRead_;     // storage for the whole reads
+    std::vector<std::uint64_t> found_;  // the cookies a whole read found, sorted
     CookieIndex at_;
     ChangedRows changed_;
     std::vector<Retry> retries_;

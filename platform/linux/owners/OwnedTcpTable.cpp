@@ -55,8 +55,11 @@ ReadResult OwnedTcpTable::Read(std::vector<TcpRow>& rows, TableChanges* changes)
         again = ForgetEnded();
     }
     // Before the rows go out, so that even a connection older than the guard that the first
-    // pass closes is named.
-    if (wanted_ && (!lookedUp_ || now - lastLookUp_ >= kCheckEvery)) {
+    // pass closes is named. A read that brings some changes goes out at once, though: the look
+    // walks every process's descriptors (most of a second beside 20,000 connections), and the
+    // pass may have a connection to close; it waits for a read without changes.
+    const bool changesWait = !whole && result == ReadResult::Changed && lookedUp_;
+    if (wanted_ && !changesWait && (!lookedUp_ || now - lastLookUp_ >= kCheckEvery)) {
         lastLookUp_ = now;
         lookedUp_ = true;
         wanted_ = false;
