@@ -145,9 +145,10 @@ std::unique_ptr<PacketLog> PacketLog::Open(int& error, LogRule rule) {
         error = errno;
         return nullptr;
     }
-    // A storm's segments wait here until read; past it the socket tells it overflowed.
-    // CAP_NET_ADMIN, which binding needs anyway, may raise it past the system's maximum.
-    int bytes = 4 * 1024 * 1024;
+    // A storm's segments wait here until read; past it the socket tells it overflowed. The kernel
+    // gives each message a page or so: room for some 7,000. CAP_NET_ADMIN, which binding needs
+    // anyway, may raise it past the system's maximum; memory is taken only while they wait.
+    int bytes = 16 * 1024 * 1024;
     (void)::setsockopt(socket.Get(), SOL_SOCKET, SO_RCVBUFFORCE, &bytes,
                        sizeof bytes);  // the default then: a storm overflows it sooner, and is told
     // Another process's groups are as likely taken as any: start from one of our own.

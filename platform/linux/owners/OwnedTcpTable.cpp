@@ -55,10 +55,13 @@ ReadResult OwnedTcpTable::Read(std::vector<TcpRow>& rows, TableChanges* changes)
         again = ForgetEnded();
     }
     // Before the rows go out, so that even a connection older than the guard that the first
-    // pass closes is named. A read that brings some changes goes out at once, though: the look
+    // pass closes is named. Later reads that bring changes go out at once, though: the look
     // walks every process's descriptors (most of a second beside 20,000 connections), and the
-    // pass may have a connection to close; it waits for a read without changes.
-    const bool changesWait = !whole && result == ReadResult::Changed && lookedUp_;
+    // pass may have connections to close; it waits for a second without changes.
+    if (!whole && result == ReadResult::Changed) {
+        lastChange_ = now;
+    }
+    const bool changesWait = !whole && lookedUp_ && now - lastChange_ < kCheckEvery;
     if (wanted_ && !changesWait && (!lookedUp_ || now - lastLookUp_ >= kCheckEvery)) {
         lastLookUp_ = now;
         lookedUp_ = true;
