@@ -166,8 +166,9 @@ std::string DescribePollingMode(const TcpTableSelection& selection) {
         return "Quarnel learns of blocked connections from its packet filter table, not from "
                "the kernel's reports (" +
                selection.Polling.Text() +
-               "): it reads the whole connection table only every 5 seconds, so a connection "
-               "the rules let through shows in the list up to 5 seconds late.";
+               "): it reads the whole connection table only every 5 seconds (beside many "
+               "connections less often, some 20 seconds beside 20,000), so a connection the "
+               "rules let through shows in the list that much later.";
     }
     std::string text =
         "Quarnel reads the whole connection table every millisecond, the slower way (about "

@@ -46,6 +46,23 @@ std::unique_ptr<RulesFilter> StandInFor(FilterCause kernel, FilterCause& why,
     return std::make_unique<StandIn>(std::move(table), kernel);
 }
 
+// The packet filter's table that tells table of blocked connections: one that could not take an
+// edit holds nothing and tells nothing, and table is then read whole on every read until it does.
+class Telling final : public RulesFilter {
+public:
+    Telling(std::unique_ptr<RulesFilter> filter, LoggedTcpTable& table)
+        : filter_(std::move(filter)), table_(table) {}
+    bool SetRules(const BlockingRules& rules, FilterCause& why) override {
+        const bool held = filter_->SetRules(rules, why);
+        table_.SetTelling(held);
+        return held;
+    }
+
+private:
+    std::unique_ptr<RulesFilter> filter_;
+    LoggedTcpTable& table_;  // outlives this: both live as long as the program's table
+};
+
 }  // namespace
 
 std::unique_ptr<RulesFilter> OpenPayloadFilter(FilterCause& why, NamespaceScope scope,
@@ -82,7 +99,10 @@ std::unique_ptr<RulesFilter> OpenPayloadFilterAndLog(std::unique_ptr<LinuxTableS
     std::unique_ptr<RulesFilter> filter =
         OpenPayloadFilter(why, scope, log ? &log->Rule() : nullptr);
     if (filter && why.Netfilter && log) {
-        table = WithPacketLog(std::move(table), sockets, std::move(log));
+        auto logged = std::make_unique<LoggedTcpTable>(std::move(table), sockets, std::move(log),
+                                                       LoggedTcpTable::Pace{});
+        filter = std::make_unique<Telling>(std::move(filter), *logged);
+        table = std::move(logged);
         polling.Logged = true;
     }
     return filter;

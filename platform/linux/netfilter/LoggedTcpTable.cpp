@@ -57,7 +57,7 @@ ReadResult LoggedTcpTable::Read(std::vector<TcpRow>& rows, TableChanges* changes
     const bool lost = !drained || lost_;
     lost_ = false;
     RetryDue(now);
-    if (!current_ || lost || now >= nextWholeRead_) {
+    if (!current_ || lost || !telling_ || now >= nextWholeRead_) {
         if (!ReadWholeTable()) {
             SetAlarm();
             return ReadResult::Failed;
@@ -218,13 +218,6 @@ void LoggedTcpTable::SetAlarm() {
     }
     // Fails only on a bad descriptor: then callers wait for their own timeout instead.
     (void)::timerfd_settime(alarm_.Get(), TFD_TIMER_ABSTIME, &when, nullptr);
-}
-
-std::unique_ptr<LinuxTableSource> WithPacketLog(std::unique_ptr<LinuxTableSource> table,
-                                                SocketLookup& sockets,
-                                                std::unique_ptr<PacketLog> log,
-                                                LoggedTcpTable::Pace pace) {
-    return std::make_unique<LoggedTcpTable>(std::move(table), sockets, std::move(log), pace);
 }
 
 }  // namespace quarnel::platform

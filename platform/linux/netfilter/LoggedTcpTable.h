@@ -53,8 +53,13 @@ public:
     // An edit may block connections the rows do not hold yet (they were let through, and tell
     // nothing): the next read is a whole one.
     void SetRules(const BlockingRules& rules) override;
-    // Readable when the log told of a segment, a look-up is due again or a whole read is due.
-    int WaitDescriptor() const override { return wait_ ? wait_.Get() : -1; }
+    // Readable when the log told of a segment, a look-up is due again or a whole read is due;
+    // -1 while the packet filter's table does not tell (every read is then a whole one).
+    int WaitDescriptor() const override { return telling_ && wait_ ? wait_.Get() : -1; }
+    // Whether the packet filter's table holds the rules, and so tells of what they block: a
+    // table that could not take an edit holds nothing and tells nothing, and until one it takes,
+    // the table is read whole on every read, as without the log.
+    void SetTelling(bool telling) { telling_ = telling; }
 
     // How many whole reads of the table it has taken so far.
     std::uint64_t WholeReads() const { return wholeReads_; }
@@ -88,16 +93,11 @@ private:
     std::vector<Retry> retries_;
     bool lost_ = false;     // a look-up failed: only a whole read tells
     bool current_ = false;  // rows_ hold a whole read
+    bool telling_ = true;   // the packet filter's table tells of blocked connections
     Clock::time_point nextWholeRead_{};
     std::uint64_t wholeReads_ = 0;
     UniqueFd alarm_;
     UniqueFd wait_;  // readable when the log's descriptor or the alarm is
 };
-
-// table learnt from the log of the packet filter's table, over the lookups of sockets.
-std::unique_ptr<LinuxTableSource> WithPacketLog(std::unique_ptr<LinuxTableSource> table,
-                                                SocketLookup& sockets,
-                                                std::unique_ptr<PacketLog> log,
-                                                LoggedTcpTable::Pace pace = {});
 
 }  // namespace quarnel::platform

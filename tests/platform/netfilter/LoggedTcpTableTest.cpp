@@ -334,7 +334,25 @@ TEST(LoggedTcpTable, IsChosenWhereKernelProgramsCannotLoad) {
         ASSERT_TRUE(filter);
         EXPECT_TRUE(why.Netfilter);
         EXPECT_TRUE(polling.Logged);
-        EXPECT_NE(dynamic_cast<LoggedTcpTable*>(table.get()), nullptr);
+        auto* logged = dynamic_cast<LoggedTcpTable*>(table.get());
+        ASSERT_NE(logged, nullptr);
+        EXPECT_GE(table->WaitDescriptor(), 0);
+        // A table that holds the rules tells; one that could not take them tells nothing, and
+        // every read is then a whole one, the caller told to wait no longer than without.
+        BlockingRules rules;
+        rules.BlockedLocalPorts = {{4000, 4000}};
+        ASSERT_TRUE(filter->SetRules(rules, why)) << why.Text();
+        std::vector<TcpRow> rows;
+        TableChanges changes;
+        ASSERT_EQ(table->Read(rows, &changes), ReadResult::Changed);
+        EXPECT_EQ(table->Read(rows, &changes), ReadResult::Unchanged);
+        logged->SetTelling(false);
+        EXPECT_EQ(table->WaitDescriptor(), -1);
+        const std::uint64_t before = logged->WholeReads();
+        (void)table->Read(rows, &changes);
+        (void)table->Read(rows, &changes);
+        EXPECT_EQ(logged->WholeReads(), before + 2);
+        logged->SetTelling(true);
         EXPECT_GE(table->WaitDescriptor(), 0);
         // With the kernel's reports there, nothing changes.
         PollingCause reported;
