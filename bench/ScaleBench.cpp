@@ -1,9 +1,10 @@
 // Usage: quarnel_scale_bench [PROGRAM [WINDOWLESS [SIZES [MODES]]]], SIZES as
-// "1000,20000,100000", MODES as "events, hidden;helper, events, hidden" (default: all four).
+// "1000,20000,100000", MODES as "events, hidden;helper, events, hidden" (default: all six).
 // The running program at scale, measured from outside as quarnel_system_bench measures it: its
-// CPU share while connections come and go beside up to 100,000 others (window hidden, and the
-// connection view shown), how soon it closes a blocked connection among them, storms and bursts
-// of blocked connections, blocked and open ones mixed, and its peak memory. See README.md.
+// CPU share while idle and while connections come and go beside up to 100,000 others (window
+// hidden, and the connection view shown), how soon it closes a blocked connection among them,
+// storms and bursts of blocked connections, blocked and open ones mixed, and its peak memory. See
+// README.md.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -22,8 +23,9 @@ using namespace quarnel::bench;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-const std::vector<const Guard*> kModes = {&kEventsHidden, &kEvents, &kHelperEventsHidden,
-                                          &kHelperEvents};
+const std::vector<const Guard*> kModes = {&kEventsHidden,       &kEvents,
+                                          &kHelperEventsHidden, &kHelperEvents,
+                                          &kNetfilterHidden,    &kNetfilterPolledHidden};
 
 // The CPU share of the site's guard (and helper), in % of one core, while it runs command.
 double CpuWhile(Site& site, const std::string& command) {
@@ -36,6 +38,19 @@ double CpuWhile(Site& site, const std::string& command) {
     const double share = 100 * (site.CpuSeconds() - cpu) / seconds;
     site.Pause();
     return share;
+}
+
+void Idle(std::vector<std::unique_ptr<Site>>& sites, int connections) {
+    std::vector<std::vector<double>> samples(sites.size());
+    for (int round = 0; round < 3; ++round) {
+        for (std::size_t s = 0; s < sites.size(); ++s) {
+            samples[s].push_back(CpuWhile(*sites[s], "idle 0 3000"));
+        }
+    }
+    for (std::size_t s = 0; s < sites.size(); ++s) {
+        std::printf("%12d %8s  %-26s %8.2f\n", connections, "idle", Label(*sites[s]).c_str(),
+                    Median(samples[s]));
+    }
 }
 
 void Churn(std::vector<std::unique_ptr<Site>>& sites, int connections,
@@ -152,6 +167,7 @@ int main(int argc, char** argv) {
             }
             std::printf("%12s %8s  %-26s %8s %10s  (CPU %% of one core, median of 3 x 3 s)\n",
                         "background", "rate", "mode", "median", "vs 1,000");
+            Idle(sites, connections);
             Churn(sites, connections, base);
             StormHeading();
             if (connections == 1000) {
@@ -159,11 +175,11 @@ int main(int argc, char** argv) {
             }
             Storm(sites, connections, "storm", 2000, 1000);
             Storm(sites, connections, "mixed", 1000, 5000);
+            std::printf("%12s  %-26s %8s %8s %8s  (teardown, ms, 4 x 50)\n", "background", "mode",
+                        "median", "p99", "missed");
+            Teardown(sites, connections);
             if (connections == 100000) {
                 Storm(sites, connections, "storm", 4000, 0);
-                std::printf("%12s  %-26s %8s %8s %8s  (teardown, ms, 4 x 50)\n", "background",
-                            "mode", "median", "p99", "missed");
-                Teardown(sites, connections);
                 std::printf(
                     "%12s  %-26s %8.1f  (peak resident memory, program and helper, "
                     "MiB)\n",

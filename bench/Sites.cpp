@@ -32,8 +32,9 @@ using namespace std::chrono_literals;
 constexpr uid_t kNobody = 65534;
 
 const Guard* GuardNamed(const std::string& name) {
-    for (const Guard* guard : {&kEvents, &kPolling, &kHelperEvents, &kHelperPolling, &kSsLoop,
-                               &kStraightPort, &kViewer, &kEventsHidden, &kHelperEventsHidden}) {
+    for (const Guard* guard :
+         {&kEvents, &kPolling, &kHelperEvents, &kHelperPolling, &kSsLoop, &kStraightPort, &kViewer,
+          &kEventsHidden, &kHelperEventsHidden, &kNetfilterHidden, &kNetfilterPolledHidden}) {
         if (name == guard->name) {
             return guard;
         }
@@ -123,7 +124,8 @@ pid_t StartGuard(const Guard& guard, const std::string& program, const std::file
         }
         if (guard.windowless) {
             const std::string port = std::to_string(blockedPort);
-            execl(run.c_str(), run.c_str(), port.c_str(), nullptr);
+            execl(run.c_str(), run.c_str(), port.c_str(), guard.polled ? "--polled" : nullptr,
+                  nullptr);
         } else {
             execl(run.c_str(), run.c_str(), nullptr);
         }
@@ -185,6 +187,10 @@ int RunSite(const Guard& guard, int connections, const std::string& program) {
             for (int i = 0; i < count; ++i) {
                 std::printf("%.4f ", TimeTeardown(blocked, 5s, family).value_or(-1));
             }
+        } else if (command == "idle") {
+            // nothing for ms.
+            std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+            std::printf("0");
         } else if (command == "churn") {
             // count connections a second to the open ports for ms, then 0.
             Churn(open, count, std::chrono::milliseconds(ms));

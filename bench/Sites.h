@@ -35,6 +35,9 @@ struct Guard {
     // what runs while the window is hidden. Else quarnel with its window, the connection view
     // shown.
     bool windowless = false;
+    // That loop over the table as it was chosen where the kernel's programs cannot load before
+    // the packet filter's table told of blocked connections: read whole every millisecond.
+    bool polled = false;
 };
 inline constexpr Guard kEvents{"events", false, true};
 inline constexpr Guard kPolling{"polling", true, true};
@@ -47,6 +50,12 @@ inline constexpr Guard kStraightPort{"straight port", true, true};
 inline constexpr Guard kEventsHidden{"events, hidden", false, true, 0, false, true};
 inline constexpr Guard kHelperEventsHidden{"helper, events, hidden",   false, true,
                                            kNetAdmin | kBpfAndPerfmon, false, true};
+// As root of a user namespace, where the kernel refuses its programs: the packet filter's table
+// holds back blocked payload and tells of blocked connections; and, side by side, the same
+// without its telling, read whole every millisecond.
+inline constexpr Guard kNetfilterHidden{"netfilter, hidden", true, true, 0, false, true};
+inline constexpr Guard kNetfilterPolledHidden{
+    "netfilter, polled, hidden", true, true, 0, false, true, true};
 
 double Median(std::vector<double> values);
 double Percentile99(std::vector<double> values);

@@ -50,6 +50,9 @@ struct PollingCause {
     };
     Kind Why = Kind::None;
     int Error = 0;  // the system's error number where it tells more
+    // The packet filter's table tells of blocked connections instead (Why tells why the
+    // kernel's reports are missing): the table is read whole only every few seconds.
+    bool Logged = false;
 
     // The reason in a few words, e.g. "loading kernel programs needs CAP_BPF and CAP_PERFMON".
     std::string Text() const;

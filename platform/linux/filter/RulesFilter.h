@@ -3,8 +3,12 @@
 #include <memory>
 
 #include "platform/BlockingRules.h"
+#include "platform/linux/LinuxTableSource.h"
 #include "platform/linux/bpf/NamespaceScope.h"
+#include "platform/linux/events/TcpEventStream.h"
 #include "platform/linux/filter/FilterCause.h"
+#include "platform/linux/netfilter/NftLayout.h"
+#include "platform/linux/sockdiag/SocketLookup.h"
 
 namespace quarnel::platform {
 
@@ -23,8 +27,20 @@ public:
 // table that stands in for it (why then tells why the kernel filter is missing, and says
 // Netfilter); nullptr with why when both are rejected. The kernel filter needs CAP_BPF,
 // CAP_PERFMON and CAP_NET_ADMIN for this call only; the table needs CAP_NET_ADMIN while it lives.
+// With log, the table tells of blocked connections to its group.
 std::unique_ptr<RulesFilter> OpenPayloadFilter(FilterCause& why,
-                                               NamespaceScope scope = NamespaceScope::Own);
+                                               NamespaceScope scope = NamespaceScope::Own,
+                                               const LogRule* log = nullptr);
+
+// The payload filter as above, for table. Where the kernel's reports of state changes are missing
+// (polling says why) and the packet filter's table stands in for the kernel filter, the table
+// tells of blocked connections through its log, and table becomes the table learnt from it
+// (polling.Logged then says so), read whole only every few seconds instead of every
+// millisecond. sockets looks up one connection of table's; the log needs CAP_NET_ADMIN to bind.
+std::unique_ptr<RulesFilter> OpenPayloadFilterAndLog(std::unique_ptr<LinuxTableSource>& table,
+                                                     SocketLookup& sockets, PollingCause& polling,
+                                                     FilterCause& why,
+                                                     NamespaceScope scope = NamespaceScope::Own);
 
 // The packet filter's table alone, whether or not the kernel filter could be attached: nullptr,
 // with why, when the system will not make it. Needs CAP_NET_ADMIN while it lives.

@@ -46,13 +46,16 @@ int main() {
     PollingCause polling;
     SocketLookup& sockets = *linuxTable;  // lives on inside table
     SocketInodeReader& inodes = *linuxTable;
-    // Each row names its owner, as far as the user who started the helper may see it in /proc.
-    const std::unique_ptr<TcpTableSource> table = WithOwners(
-        WithKernelEvents(std::move(linuxTable), polling), &inodes, {.OnlyVisible = true});
+    std::unique_ptr<LinuxTableSource> events = WithKernelEvents(std::move(linuxTable), polling);
     // Attached to the machine's cgroup root while this process lives; it holds back nothing
-    // until the program sends its rules.
+    // until the program sends its rules. Where the kernel's reports are missing, the packet
+    // filter's table tells of blocked connections instead.
     FilterCause filtered;
-    const std::unique_ptr<RulesFilter> filter = OpenPayloadFilter(filtered);
+    const std::unique_ptr<RulesFilter> filter =
+        OpenPayloadFilterAndLog(events, sockets, polling, filtered);
+    // Each row names its owner, as far as the user who started the helper may see it in /proc.
+    const std::unique_ptr<TcpTableSource> table =
+        WithOwners(std::move(events), &inodes, {.OnlyVisible = true});
     if (!filter) {
         std::fprintf(log, "quarnel-helper: the payload filter is not attached: %s\n",
                      filtered.Text().c_str());

@@ -20,7 +20,7 @@ void NetfilterTable::Closer::operator()(mnl_socket* socket) const {
 NetfilterTable::NetfilterTable(Socket socket, std::string name)
     : socket_(std::move(socket)), name_(std::move(name)) {}
 
-std::unique_ptr<NetfilterTable> NetfilterTable::Open(int& error) {
+std::unique_ptr<NetfilterTable> NetfilterTable::Open(int& error, const LogRule* log) {
     error = 0;
     Socket socket(mnl_socket_open2(NETLINK_NETFILTER, SOCK_CLOEXEC));
     if (!socket) {
@@ -44,7 +44,7 @@ std::unique_ptr<NetfilterTable> NetfilterTable::Open(int& error) {
     auto table = std::make_unique<NetfilterTable>(std::move(socket),
                                                   "quarnel_" + std::to_string(::getpid()));
     NftBatch batch(table->sequence_);
-    if (!AddTable(batch, table->name_)) {
+    if (!AddTable(batch, table->name_, log)) {
         error = ENOMEM;
         return nullptr;
     }

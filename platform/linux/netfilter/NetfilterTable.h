@@ -22,8 +22,8 @@ namespace quarnel::platform {
 class NetfilterTable final {
 public:
     // The table, made; nullptr, with error set to the system's error number, when the system
-    // will not make it.
-    static std::unique_ptr<NetfilterTable> Open(int& error);
+    // will not make it. With log, it tells of the blocked connections it sees (see LogRule).
+    static std::unique_ptr<NetfilterTable> Open(int& error, const LogRule* log = nullptr);
 
     // Replaces the rules so that no packet ever passes that both the old and the new rules
     // block: the sets hold the old and the new rules together first, then the new alone. 0, or

@@ -39,11 +39,16 @@ constexpr const char* kAllowedIPv6 = "allowed_ipv6";
 constexpr const char* kCheckIn = "check_in";
 constexpr const char* kCheckOut = "check_out";
 constexpr const char* kData = "data";
+constexpr const char* kTell = "tell";
 
 // nft's own names of the key types, so that `nft list table` shows the sets readably.
 constexpr std::uint32_t kInetService = 13;
 constexpr std::uint32_t kIPv4Address = 7;
 constexpr std::uint32_t kIPv6Address = 8;
+
+// What of a told segment goes to the log: its IP header (IPv4 options or IPv6 included) and the
+// ports of its TCP header.
+constexpr std::uint32_t kLoggedBytes = 128;
 
 // Intervals per message, two elements each: well within the room NftBatch gives one message.
 constexpr std::size_t kElementsPerMessage = 128;
@@ -107,6 +112,28 @@ public:
         return *this;
     }
     RuleBuilder& Is(std::uint8_t value) { return Compare(NFT_CMP_EQ, &value, 1); }
+    // Goes on while at most rate packets a second (burst at once) have.
+    RuleBuilder& Limit(std::uint64_t rate, std::uint32_t burst) {
+        if (nftnl_expr* e = Expression("limit")) {
+            nftnl_expr_set_u64(e, NFTNL_EXPR_LIMIT_RATE, rate);
+            nftnl_expr_set_u64(e, NFTNL_EXPR_LIMIT_UNIT, 1);  // seconds
+            nftnl_expr_set_u32(e, NFTNL_EXPR_LIMIT_BURST, burst);
+            nftnl_expr_set_u32(e, NFTNL_EXPR_LIMIT_TYPE, NFT_LIMIT_PKTS);
+        }
+        return *this;
+    }
+    // Hands the packet's headers to the log group, at once rather than batched.
+    RuleBuilder& Log(std::uint16_t group, const char* prefix = nullptr) {
+        if (nftnl_expr* e = Expression("log")) {
+            nftnl_expr_set_u16(e, NFTNL_EXPR_LOG_GROUP, group);
+            nftnl_expr_set_u32(e, NFTNL_EXPR_LOG_SNAPLEN, kLoggedBytes);
+            nftnl_expr_set_u16(e, NFTNL_EXPR_LOG_QTHRESHOLD, 1);
+            if (prefix != nullptr) {
+                ok_ = ok_ && nftnl_expr_set_str(e, NFTNL_EXPR_LOG_PREFIX, prefix) == 0;
+            }
+        }
+        return *this;
+    }
     RuleBuilder& In(const char* set) {
         if (nftnl_expr* e = Expression("lookup")) {
             nftnl_expr_set_u32(e, NFTNL_EXPR_LOOKUP_SREG, NFT_REG_1);
@@ -239,8 +266,36 @@ bool AddLoopbackRules(NftBatch& batch, const std::string& table) {
     return rule(2, kLocalPorts) && rule(0, kRemotePorts);  // as input reads dest and source
 }
 
-// An allowed remote address ends the look; any other goes on to the look for data.
-bool AddAddressRules(NftBatch& batch, const std::string& table, const char* check, bool arriving) {
+// A segment that neither opens nor resets a connection (no SYN, no RST) goes to be told, as each
+// end of this host sees it: as it leaves, by the sender's view, and as it arrives, by the
+// receiver's, not as output judges a loopback segment by the receiver's view too. nf_tables has
+// no "not set" for an input device on output: its index reads 0 there.
+bool AddTellRule(NftBatch& batch, const std::string& table, const char* check, bool arriving) {
+    constexpr std::uint32_t kNone = 0;
+    RuleBuilder rule(table, check);
+    rule.Payload(NFT_PAYLOAD_TRANSPORT_HEADER, 13, 1)  // the flags
+        .Mask(0x06)                                    // SYN and RST
+        .Is(0);
+    if (arriving) {
+        rule.Meta(NFT_META_IIF).Compare(NFT_CMP_NEQ, &kNone, 4);
+    }
+    return rule.Verdict(NFT_JUMP, kTell).AddTo(batch);
+}
+
+// What is told, to the limit, and past it that some were not.
+bool AddLogRules(NftBatch& batch, const std::string& table, const LogRule& log) {
+    return RuleBuilder(table, kTell)
+               .Limit(log.Rate, log.Burst)
+               .Log(log.Group)
+               .Verdict(NFT_RETURN)
+               .AddTo(batch) &&
+           RuleBuilder(table, kTell).Limit(2, 1).Log(log.Group, kLostPrefix).AddTo(batch);
+}
+
+// An allowed remote address ends the look; any other goes on to be told (with log) and to the
+// look for data.
+bool AddAddressRules(NftBatch& batch, const std::string& table, const char* check, bool arriving,
+                     const LogRule* log) {
     const std::uint32_t v4 = arriving ? 12 : 16;  // offsetof(iphdr, saddr) : daddr
     const std::uint32_t v6 = arriving ? 8 : 24;   // offsetof(ipv6hdr, saddr) : daddr
     return RuleBuilder(table, check)
@@ -255,6 +310,7 @@ bool AddAddressRules(NftBatch& batch, const std::string& table, const char* chec
                .In(kAllowedIPv6)
                .Verdict(NFT_RETURN)
                .AddTo(batch) &&
+           (log == nullptr || AddTellRule(batch, table, check, arriving)) &&
            RuleBuilder(table, check).Verdict(NFT_JUMP, kData).AddTo(batch);
 }
 
@@ -374,7 +430,7 @@ bool Flush(NftBatch& batch, const std::string& table, const char* name) {
 
 }  // namespace
 
-bool AddTable(NftBatch& batch, const std::string& name) {
+bool AddTable(NftBatch& batch, const std::string& name, const LogRule* log) {
     std::unique_ptr<nftnl_table, Free> table(nftnl_table_alloc());
     if (!table || nftnl_table_set_str(table.get(), NFTNL_TABLE_NAME, name.c_str()) != 0) {
         return false;
@@ -389,12 +445,14 @@ bool AddTable(NftBatch& batch, const std::string& name) {
            AddSet(batch, name, kRemotePorts, kInetService, 2, 2) &&
            AddSet(batch, name, kAllowedIPv4, kIPv4Address, 4, 3) &&
            AddSet(batch, name, kAllowedIPv6, kIPv6Address, 16, 4) &&
-           AddChain(batch, name, kData, -1) && AddChain(batch, name, kCheckIn, -1) &&
-           AddChain(batch, name, kCheckOut, -1) &&
+           AddChain(batch, name, kData, -1) &&
+           (log == nullptr ||
+            (AddChain(batch, name, kTell, -1) && AddLogRules(batch, name, *log))) &&
+           AddChain(batch, name, kCheckIn, -1) && AddChain(batch, name, kCheckOut, -1) &&
            AddChain(batch, name, "input", NF_INET_LOCAL_IN) &&
            AddChain(batch, name, "output", NF_INET_LOCAL_OUT) && AddDataRules(batch, name) &&
-           AddAddressRules(batch, name, kCheckIn, true) &&
-           AddAddressRules(batch, name, kCheckOut, false) &&
+           AddAddressRules(batch, name, kCheckIn, true, log) &&
+           AddAddressRules(batch, name, kCheckOut, false, log) &&
            AddPortRules(batch, name, "input", true, kCheckIn) &&
            AddPortRules(batch, name, "output", false, kCheckOut) && AddLoopbackRules(batch, name);
 }

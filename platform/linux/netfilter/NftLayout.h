@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -15,9 +16,24 @@ namespace quarnel::platform {
 // both IP versions. Handshake and teardown segments pass. A segment whose headers it does not
 // walk (IPv4 options, IPv6 extension headers) is taken to carry data.
 //
+// Where the table tells user space of the blocked connections it sees, so that a reader need not
+// walk the whole TCP table to find them: every segment of a blocked connection that neither opens
+// nor resets it (the handshake's last ACK, data it drops) goes to a log group of nfnetlink_log,
+// once for each end of this host it blocks, at most Rate a second and Burst at once. Past
+// that, at most two a second go with the prefix kLostPrefix, so that the reader knows it missed
+// some and reads the whole table.
+struct LogRule {
+    std::uint16_t Group = 0;
+    std::uint32_t Rate = 5000;
+    std::uint32_t Burst = 1000;
+};
+inline constexpr const char* kLostPrefix = "lost";
+
 // Adds to batch the table, owned by the socket that sends it (it goes when that socket closes),
-// with empty sets: it blocks nothing yet. False when libnftnl has no memory left.
-[[nodiscard]] bool AddTable(NftBatch& batch, const std::string& table);
+// with empty sets: it blocks nothing yet. With log, it tells of blocked connections to its group.
+// False when libnftnl has no memory left.
+[[nodiscard]] bool AddTable(NftBatch& batch, const std::string& table,
+                            const LogRule* log = nullptr);
 
 // What the sets hold: sorted, disjoint intervals that do not touch. The allowed addresses of
 // each IP version, IPv4 ones IPv4-mapped; IPv6 packets may carry IPv4-mapped addresses too.

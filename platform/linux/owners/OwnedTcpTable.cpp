@@ -55,8 +55,14 @@ ReadResult OwnedTcpTable::Read(std::vector<TcpRow>& rows, TableChanges* changes)
         again = ForgetEnded();
     }
     // Before the rows go out, so that even a connection older than the guard that the first
-    // pass closes is named.
-    if (wanted_ && (!lookedUp_ || now - lastLookUp_ >= kCheckEvery)) {
+    // pass closes is named. Later reads that bring changes go out at once, though: the look
+    // walks every process's descriptors (most of a second beside 20,000 connections), and the
+    // pass may have connections to close; it waits for a second without changes.
+    if (!whole && result == ReadResult::Changed) {
+        lastChange_ = now;
+    }
+    const bool changesWait = !whole && lookedUp_ && now - lastChange_ < kCheckEvery;
+    if (wanted_ && !changesWait && (!lookedUp_ || now - lastLookUp_ >= kCheckEvery)) {
         lastLookUp_ = now;
         lookedUp_ = true;
         wanted_ = false;

@@ -85,6 +85,7 @@ private:
     bool wanted_ = false;  // a row lacks an owner that /proc was not asked for
     Clock::time_point lastCheck_{};
     Clock::time_point lastLookUp_{};
+    Clock::time_point lastChange_{};  // the last read that brought changes
     bool lookedUp_ = false;
 };
 

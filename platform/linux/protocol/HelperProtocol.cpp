@@ -284,8 +284,9 @@ bool GetReplyFields(const Reader& in, Reply& reply) {
             return IsMessageRefusal(in.U16(8)) && in.Zero(10, kReplyHeaderSize);
         case ReplyKind::Watching:
             reply.Polling.Why = static_cast<PollingCause::Kind>(in.U16(8));
+            reply.Polling.Logged = in.U8(10) == 1;
             reply.Polling.Error = static_cast<int>(in.U32(12));
-            return KnownPollingKind(in.U16(8)) && in.Zero(10, 12);
+            return KnownPollingKind(in.U16(8)) && in.U8(10) <= 1 && in.Zero(11, 12);
         case ReplyKind::Filtering:
             reply.Filter.Why = static_cast<FilterCause::Kind>(in.U16(8));
             reply.Filter.Netfilter = in.U8(10) == 1;
@@ -487,6 +488,7 @@ std::size_t EncodeReply(const Reply& reply, std::span<const TcpRow> rows,
             break;
         case ReplyKind::Watching:
             writer.Put(8, static_cast<std::uint16_t>(reply.Polling.Why), 2);
+            writer.Put(10, reply.Polling.Logged ? 1u : 0u, 1);
             writer.Put(12, static_cast<std::uint32_t>(reply.Polling.Error), 4);
             break;
         case ReplyKind::Filtering:

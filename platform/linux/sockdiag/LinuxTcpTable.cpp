@@ -204,7 +204,23 @@ SocketLookup::Found LinuxTcpTable::LookUp(const TcpRow& row, TcpState& state) {
     }
 }
 
-int LinuxTcpTable::Ask(const nlmsghdr& request, std::uint8_t* state) {
+SocketLookup::Found LinuxTcpTable::Find(TcpRow& row) {
+    alignas(nlmsghdr) char request[kDiagRequestSize];
+    TcpRow named = row;
+    named.Cookie = ~std::uint64_t{0};  // the kernel's "any cookie"
+    named.Interface = 0;
+    std::uint8_t linuxState = 0;
+    switch (Ask(*PutLookupRequest(request, named, ++closeSequence_), &linuxState, &row)) {
+        case 0:
+            return Found::Socket;
+        case ENOENT:
+            return Found::NoSocket;
+        default:
+            return Found::Failed;
+    }
+}
+
+int LinuxTcpTable::Ask(const nlmsghdr& request, std::uint8_t* state, TcpRow* row) {
     const std::uint32_t sequence = request.nlmsg_seq;
     if (!close_->Send(request)) {
         (void)close_->Reset();  // tried again by the next request
@@ -231,6 +247,9 @@ int LinuxTcpTable::Ask(const nlmsghdr& request, std::uint8_t* state) {
                 inet_diag_msg socket;
                 std::memcpy(&socket, mnl_nlmsg_get_payload(message), sizeof socket);
                 *state = socket.idiag_state;
+                if (row != nullptr && DecodeTcpRow(*message, *row) != DecodeResult::Row) {
+                    return kNoAnswer;
+                }
                 return 0;
             }
             if (message->nlmsg_type != NLMSG_ERROR) {

@@ -53,6 +53,7 @@ public:
     }
     // Asks the kernel through the closing conversation, so that lookups and closes take turns.
     Found LookUp(const TcpRow& row, TcpState& state) override;
+    Found Find(TcpRow& row) override;
     // One more walk of the table, through the reading conversation.
     [[nodiscard]] bool ReadSocketInodes(const EachSocket& each) override;
 
@@ -72,9 +73,9 @@ private:
     // else its errno; kNoAnswer when no answer came.
     int Destroy(const TcpRow& row);
     // Sends request through the closing conversation and waits for the kernel's answer to it: 0
-    // when it acknowledged it, or answered with a socket (whose Linux state goes to *state),
-    // else its errno; kNoAnswer when no answer came.
-    int Ask(const nlmsghdr& request, std::uint8_t* state = nullptr);
+    // when it acknowledged it, or answered with a socket (whose Linux state goes to *state, and
+    // whose row to *row), else its errno; kNoAnswer when no answer came.
+    int Ask(const nlmsghdr& request, std::uint8_t* state = nullptr, TcpRow* row = nullptr);
     static int CollectRow(const nlmsghdr* message, void* table);
     CloseAbility CanCloseWithoutProbe();
 

@@ -70,6 +70,10 @@ struct FakeTable final : SourceDefaults<>, SocketLookup, RulesFilter {
         state = socketState;
         return found;
     }
+    Found Find(TcpRow& row) override {
+        row.State = socketState;
+        return found;
+    }
     // Readable from Announce until the next read, as a table kept from the kernel's reports
     // tells of changes; unless tellsChanges, a table that cannot tell.
     int WaitDescriptor() const override { return tellsChanges ? news.Get() : -1; }

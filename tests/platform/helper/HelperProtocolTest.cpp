@@ -4,14 +4,17 @@
 // sends what it should not.
 
 #include <gtest/gtest.h>
+
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <numeric>
 #include <random>
+#include <span>
 #include <thread>
 #include <tuple>
 
@@ -109,6 +112,28 @@ std::vector<AddressPrefix> ManyPrefixes(std::size_t count) {
 }
 
 // Tables arrive whole or not at all, and the rows that changed at their places; serving goes on.
+// The program learns how the helper follows the table: why the kernel's reports are missing,
+// and whether the packet filter's table tells of blocked connections instead.
+TEST(HelperProtocol, TheWatchingReplyTellsWhetherThePacketFilterTellsOfBlockedConnections) {
+    for (const bool logged : {false, true}) {
+        Reply sent;
+        sent.Kind = ReplyKind::Watching;
+        sent.Sequence = 3;
+        sent.Polling = {PollingCause::Kind::NoRights, 0, logged};
+        std::array<std::uint8_t, kMaxReplySize> bytes{};
+        const std::size_t length = EncodeReply(sent, {}, bytes);
+        ASSERT_GT(length, 0u);
+        Reply got;
+        std::vector<TcpRow> rows;
+        const std::span<const std::uint8_t> received(bytes.data(), length);
+        ASSERT_TRUE(DecodeReply(received, length, got, rows));
+        EXPECT_EQ(got.Polling.Why, PollingCause::Kind::NoRights);
+        EXPECT_EQ(got.Polling.Logged, logged);
+        bytes[10] = 2;  // neither yes nor no
+        EXPECT_FALSE(DecodeReply(received, length, got, rows));
+    }
+}
+
 TEST(HelperConversation, TablesArriveWholeOrNotAtAllAndChangedRowsAtTheirPlaces) {
     FakeTable table;
     Served served(table);
