@@ -223,6 +223,30 @@ TEST_F(Window, HoveringAConnectionLineShowsItsOwner) {
         << "a rule is no connection";
 }
 
+// Until the list box follows a check box, the tooltip names the owner of the line it shows,
+// not of a newer line at the same place.
+TEST_F(Window, TheTooltipNamesTheOwnerOfTheLineShownUntilTheListFollows) {
+    std::swap(table.Connections[0], table.Connections[1]);
+    table.Connections[0].OwnerPid = 900;
+    table.Connections[1].OwnerPid = 812;
+    table.Owners[812] = {812, 107, {'s', 'm', 't', 'p'}};
+    table.Owners[900] = {900, 107, {'c', 'u', 'r', 'l'}};
+    Tick();
+    ASSERT_EQ(Listed(), Lines{Web});
+    const auto tip = [&](int line) {
+        return window
+            .ConnectionToolTip(window.lstMain.visualItemRect(window.lstMain.item(line)).center())
+            .toStdString();
+    };
+    window.chkHideLocal.setChecked(!window.chkHideLocal.isChecked());
+    ASSERT_EQ(Listed(), Lines{Web});  // the timer has not come yet
+    EXPECT_EQ(tip(0), "Program: smtp\nProcess ID: 812\nUser: 107");
+    window.RefreshConnectionsIfChanged();
+    ASSERT_EQ(Listed(), (Lines{Local, Web}));
+    EXPECT_EQ(tip(0), "Program: curl\nProcess ID: 900\nUser: 107");
+    EXPECT_EQ(tip(1), "Program: smtp\nProcess ID: 812\nUser: 107");
+}
+
 // Minimised with a tray or without one, then a click on the icon: whether the window is then
 // visible and minimised. Shown again, every button is initialised, which leaves even a disabled
 // one idle.

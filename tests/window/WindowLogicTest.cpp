@@ -40,7 +40,12 @@ TEST_F(WindowLogic, AnEntryIsCheckedByTheViewShownAndStoredPlainlyOnce) {
         {ModeAllowedIP, " 010.0.0.1 ", nullptr, "127.0.0.1,10.0.0.1"},
         {ModeAllowedIP, "::ffff:10.0.0.1", nullptr, "127.0.0.1,10.0.0.1"},
         {ModeAllowedIP, "10.20.1.2/16", bits, nullptr},
-        {ModeAllowedIP, "2001:DB8::7", nullptr, "127.0.0.1,10.0.0.1,2001:db8::7"},
+        // An address reads the same alone and before a prefix length.
+        {ModeAllowedIP, "010.0.0.0/8", nullptr, "127.0.0.1,10.0.0.1,10.0.0.0/8"},
+        {ModeAllowedIP, "+10.0.0.0/8", nullptr, "127.0.0.1,10.0.0.1,10.0.0.0/8"},
+        {ModeAllowedIP, "010.020.1.2/16", bits, nullptr},
+        {ModeAllowedIP, "010.0.0.0/33", InvalidIPText, nullptr},
+        {ModeAllowedIP, "2001:DB8::7", nullptr, "127.0.0.1,10.0.0.1,10.0.0.0/8,2001:db8::7"},
         {ModeBlockedRemotePorts, "0", InvalidPortText, nullptr},
         {ModeBlockedRemotePorts, "65536", InvalidPortText, nullptr},
         {ModeBlockedRemotePorts, "x", InvalidPortText, nullptr},
