@@ -164,6 +164,7 @@ void frmMain::CreateControls() {
     lstMain.setFocus();
 
     mnuDelete = mnuListBox.addAction(layout::mnuDelete);
+    CreateTrayMenu();
     TimerListRefresh.setInterval(RefreshInterval);
     TimerListRefresh.start();
 }
@@ -237,7 +238,6 @@ void frmMain::RefreshConnectionsIfChanged() {
 }
 
 void frmMain::BringToFront() {
-    showingMinimised_ = false;
     setWindowState(windowState() & ~Qt::WindowMinimized);
     show();
     raise();
@@ -250,17 +250,6 @@ void frmMain::Form_QueryUnload() {
 }
 
 void frmMain::Form_Resize() {
-    // A right click on the icon shows the window minimised: a restore that follows at once is
-    // the window manager's, not the user's.
-    constexpr qint64 kOwnRestore = 1000;  // ms
-    if (showingMinimised_ && !isMinimized() && showingMinimisedSince_.elapsed() < kOwnRestore) {
-        showMinimized();  // minimised again, and kept visible below
-        return;
-    }
-    if (isMinimized() && std::exchange(showingMinimised_, false)) {
-        return;
-    }
-    showingMinimised_ = false;
     if (isMinimized()) {
         // Hidden, it leaves the task bar and comes back through the notification icon only;
         // without a notification area it stays in the task bar.
