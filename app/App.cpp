@@ -71,6 +71,9 @@ int App::Main(int& argc, char** argv) {
                      [this](QSessionManager&) { Terminate(); });
     mainForm_->Form_Load();
     mainForm_->ShowClosesFrom(&closeRecords_);
+    mainForm_->CloseConnectionNow = [this](const platform::TcpRow& row) {
+        return table_.Source->CloseConnection(row);
+    };
     mainForm_->mnuTrayNotify->setChecked(store_.Read(kNotifyClosesKey, "true") != "false");
     mainForm_->NotifySwitched = [this](bool on) {
         store_.Write(kNotifyClosesKey, on ? "true" : "false");

@@ -12,6 +12,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "app/frmRecent.h"
 #include "controls/qt/Command.h"
@@ -19,6 +20,7 @@
 #include "engine/CloseReport.h"
 #include "engine/Manager.h"
 #include "engine/ManagerWindow.h"
+#include "window/ConnectionActions.h"
 #include "window/Layout.h"
 #include "window/Messages.h"
 
@@ -83,6 +85,9 @@ public:
     void ShowRecentCloses();
     // The text of the tray icon's tooltip.
     QString TrayToolTip() const;
+    // Closes a connection now, for the connection menu (the table's source); without it, the
+    // menu's close fails.
+    CloseConnection CloseConnectionNow;
     // Told when the user switches notifications of closes on or off, to keep the choice.
     std::function<void(bool on)> NotifySwitched;
     // Says a notification through the tray icon (tests look at what was said).
@@ -124,6 +129,12 @@ public:
     QAction* mnuTrayNotify = nullptr;
     QAction* mnuTrayQuit = nullptr;
     QTimer TimerCloses{this};
+    QMenu mnuConnection{this};  // the menu of a connection line; its actions are owned by it
+    QAction* mnuCloseNow = nullptr;
+    QAction* mnuBlockLocalPort = nullptr;
+    QAction* mnuBlockRemotePort = nullptr;
+    QAction* mnuAllowRemoteAddress = nullptr;
+    QAction* mnuConnectionRecent = nullptr;
     std::unique_ptr<frmRecent> RecentCloses;  // made when first asked for
 
 protected:
@@ -150,6 +161,11 @@ private:
     bool& bQuit;
     Messages& userMessages_;
     bool firstShown_ = false;
+    // The menu of the list box at globalPosition, for the line (-1: none) it was opened on: a
+    // connection line's menu in the connection view, Delete in the others.
+    void ShowListMenu(int line, const QPoint& globalPosition);
+    void CreateConnectionMenu();
+    std::optional<platform::TcpRow> menuRow_;  // the row of the line the menu was opened on
     // Adds the tray icon's menu and its handlers.
     void CreateTrayMenu();
     // The tray icon's tooltip and the menu's status lines follow the mode and the count.

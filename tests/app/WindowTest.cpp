@@ -327,7 +327,7 @@ TEST_F(Window, TheTrayIconTellsTheModeAndClosesAndItsMenuActs) {
     window.TellCloses();
     EXPECT_EQ(notified.size(), 1u);
     EXPECT_EQ(window.mnuTrayCount->text().toStdString(), "13 connections closed since start");
-    QTest::qWait(frmMain::NoticeGap + 100);  // the closes timer ticks meanwhile
+    QTest::qWait(frmMain::NoticeGap + 1100);  // the closes timer ticks meanwhile
     ASSERT_EQ(notified.size(), 2u);
     EXPECT_EQ(notified.back(), "12 connections closed");
     window.mnuTrayNotify->setChecked(false);
@@ -353,6 +353,69 @@ TEST_F(Window, TheTrayIconTellsTheModeAndClosesAndItsMenuActs) {
     EXPECT_TRUE(window.isVisible() && !window.isMinimized());
     window.mnuTrayQuit->trigger();
     EXPECT_TRUE(bQuit);
+}
+
+// The menu of a connection line acts on the connection of the line clicked: it closes it now,
+// telling a failure, and each block or allow goes through the list's checks, is saved and
+// judges the connections at once, a block asked first with how many it closes.
+TEST_F(Window, TheMenuOfAConnectionLineClosesBlocksAndAllowsFromTheLine) {
+    window.CloseConnectionNow = [&](const platform::TcpRow& row) {
+        return table.CloseConnection(row);
+    };
+    window.chkHideLocal.setChecked(false);
+    Tick();
+    window.show();
+    ASSERT_EQ(Listed(), (Lines{Web, Local}));
+    const auto choose = [&](int line, QAction*& action, bool byKey = false) {
+        QTimer::singleShot(0, action, &QAction::trigger);
+        QTimer::singleShot(0, &window.mnuConnection, &QMenu::close);
+        const QPoint at = window.lstMain.visualItemRect(window.lstMain.item(line)).center();
+        if (byKey) {
+            window.lstMain.setCurrentRow(line);
+            QTest::keyClick(&window.lstMain, Qt::Key_Menu);
+        } else {
+            QTest::mousePress(window.lstMain.viewport(), Qt::RightButton, {}, at);
+            QTest::mouseRelease(window.lstMain.viewport(), Qt::RightButton, {}, at);
+        }
+    };
+    // The choices are named after the line's connection.
+    choose(0, window.mnuConnectionRecent);
+    EXPECT_EQ(window.mnuBlockRemotePort->text().toStdString(), "Block remote port 443");
+    EXPECT_EQ(window.mnuBlockLocalPort->text().toStdString(), "Block local port 50000");
+    EXPECT_EQ(window.mnuAllowRemoteAddress->text().toStdString(),
+              "Allow remote address 198.51.100.7");
+
+    table.RefuseCloses = true;
+    choose(1, window.mnuCloseNow);
+    ASSERT_EQ(table.Closes.size(), 1u);
+    EXPECT_EQ(table.Closes.back().RemotePort, 8080);
+    ASSERT_EQ(Said.size(), 1u);
+    EXPECT_NE(Said.back().find("could not be closed"), std::string::npos);
+    table.RefuseCloses = false;
+    choose(1, window.mnuCloseNow, true);
+    EXPECT_EQ(table.Closes.size(), 2u);
+    Tick();
+    EXPECT_EQ(Listed(), Lines{Web});
+
+    Answer = false;  // asked first, and nothing happens on Cancel
+    choose(0, window.mnuBlockRemotePort);
+    EXPECT_EQ(Said.back(), "Block remote port 443? It closes this connection at once.");
+    EXPECT_EQ(store.Values[BlockedRemotePortsKey], "22");
+    Answer = true;
+    choose(0, window.mnuAllowRemoteAddress);
+    EXPECT_EQ(store.Values[AllowedIPKey], "127.0.0.1,198.51.100.7");
+    Tick();  // the lines come back once the pass has judged the rows anew
+    choose(0, window.mnuBlockRemotePort);
+    EXPECT_EQ(Said.back(), "Block remote port 443? It closes every connection on it from now on.");
+    EXPECT_EQ(store.Values[BlockedRemotePortsKey], "22,443");
+    Tick();
+    EXPECT_EQ(Listed(), Lines{Web}) << "allowed: kept";
+    oManager.SetCurrentMode(ModeAllowedIP);
+    DeleteSelectedItem(oManager, "198.51.100.7");
+    oManager.SetCurrentMode(ModeCurrentConnections);
+    Tick();  // judged anew under the edited lists: closed
+    EXPECT_EQ(table.Closes.back().RemotePort, 443);
+    EXPECT_EQ(table.Connections.size(), 1u) << "only the listener-less LAST_ACK row is left";
 }
 
 }  // namespace
