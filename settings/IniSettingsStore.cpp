@@ -24,7 +24,7 @@ std::string FreeNameBeside(const std::string& path) {
             aside += std::to_string(n);
         }
         std::error_code error;
-        if (!fs::exists(fs::symlink_status(aside, error)) && !error) {
+        if (!fs::exists(fs::symlink_status(aside, error))) {  // a name in use, even a link
             return aside;
         }
     }
