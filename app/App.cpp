@@ -23,6 +23,9 @@ namespace {
 constexpr std::chrono::milliseconds kViewerPace{frmMain::RefreshInterval};
 constexpr std::chrono::milliseconds kHiddenViewerPace{60000};
 
+// Where the choice to be notified of closes is kept, beside the rule lists.
+constexpr const char* kNotifyClosesKey = "NotifyCloses";
+
 }  // namespace
 
 int App::Main(int& argc, char** argv) {
@@ -54,8 +57,9 @@ int App::Main(int& argc, char** argv) {
     table_ = OpenTableSource();
     theEngine_ = std::make_unique<Engine>(*table_.Source, hosts_, store_);
     oManager = &theEngine_->oManager;
-    theEngine_->LogTo(closeLog_);
+    theEngine_->LogTo(closeLog_, &closeRecords_);
     closeLog_.NameUsersBy([this](std::uint32_t uid) { return users_.Name(uid); });
+    closeRecords_.NameUsersBy([this](std::uint32_t uid) { return users_.Name(uid); });
     // 5. Rules that could not be loaded as stored are told once the window is there.
     const std::string rulesProblem = oManager->LoadSettings();
     // 6. Loading shows the window and adds the notification icon.
@@ -66,6 +70,15 @@ int App::Main(int& argc, char** argv) {
     QObject::connect(application_.get(), &QGuiApplication::commitDataRequest, mainForm_.get(),
                      [this](QSessionManager&) { Terminate(); });
     mainForm_->Form_Load();
+    mainForm_->ShowClosesFrom(&closeRecords_);
+    mainForm_->CloseConnectionNow = [this](const platform::TcpRow& row) {
+        return table_.Source->CloseConnection(row);
+    };
+    mainForm_->mnuTrayNotify->setChecked(store_.Read(kNotifyClosesKey, "true") != "false");
+    mainForm_->NotifySwitched = [this](bool on) {
+        store_.Write(kNotifyClosesKey, on ? "true" : "false");
+        (void)store_.Flush();  // a choice not kept is asked again at the next start: no message
+    };
     instance_.Listen([this] { mainForm_->BringToFront(); });
     // 7.
     mainForm_->setWindowTitle(QString::fromStdString(AppTitle));
@@ -87,6 +100,7 @@ int App::Main(int& argc, char** argv) {
     // or showing, starts at once. A program that cannot close says so in short; the details
     // are for whoever follows them up.
     canClose_ = table_.Problem.empty();
+    TellGuardMode();
     if (!table_.Problem.empty()) {
         userMessages_.Log(table_.Problem);
         if (!table_.Note.empty()) {
@@ -115,6 +129,7 @@ void App::RunMainLoop() {
         while (const std::optional<platform::SourceNotice> notice = table_.Source->TakeNotice()) {
             if (notice->Ability != platform::CloseAbility::Unknown) {
                 canClose_ = notice->Ability == platform::CloseAbility::Allowed;
+                TellGuardMode();
             }
             userMessages_.Notify(notice->Text);
         }
@@ -179,6 +194,13 @@ int App::EndProgram() {
     mainForm_.reset();   // the window and its notification icon
     termination_.reset();
     return 0;
+}
+
+void App::TellGuardMode() {
+    using Mode = frmMain::GuardMode;
+    mainForm_->SetGuardMode(!canClose_         ? Mode::OnlyShows
+                            : table_.HoldsBack ? Mode::ClosesAndHoldsBack
+                                               : Mode::Closes);
 }
 
 void App::Terminate() {

@@ -49,6 +49,8 @@ private:
     void EventStep();
     // Releases the Manager and the window; the exit status.
     int EndProgram();
+    // The tray icon says what the guard can do now.
+    void TellGuardMode();
     // A signal or the end of the desktop session: close as the user would, with nobody there
     // to answer a message.
     void Terminate();
@@ -70,6 +72,7 @@ private:
     platform::DescriptorOutput standardError_{STDERR_FILENO};
     ActionLog closeLog_{standardError_};
     MessageBoxes userMessages_{closeLog_};
+    CloseRecords closeRecords_;  // what the window tells of closes
     std::unique_ptr<Engine> theEngine_;
     Manager* oManager = nullptr;  // the engine's Manager
     bool bQuit = false;

@@ -1,5 +1,9 @@
 #include "app/TableSource.h"
 
+#include <QCoreApplication>
+
+#include <filesystem>
+#include <system_error>
 #include <vector>
 
 #include "platform/linux/client/TcpTableSelection.h"
@@ -23,6 +27,17 @@ public:
 
 }  // namespace
 
+std::string ReadmePlace(const std::string& program) {
+    if (program == "/usr/bin/quarnel") {
+        return "/usr/share/doc/quarnel/README.md";  // where the package puts it
+    }
+    std::error_code error;
+    if (std::filesystem::is_regular_file(QUARNEL_SOURCE_README, error)) {
+        return QUARNEL_SOURCE_README;  // run from the source tree it was built from
+    }
+    return "README.md in Quarnel's source";
+}
+
 TableSourceChoice OpenTableSource() {
     platform::TcpTableSelection selection = platform::OpenTcpTableSource();
     TableSourceChoice choice;
@@ -33,7 +48,8 @@ TableSourceChoice OpenTableSource() {
             std::string(selection.Source ? "Quarnel only shows connections: it cannot close them "
                                            "here."
                                          : "Quarnel can neither show nor close connections here.") +
-            " To let it, follow \"The right to close connections\" in its README.";
+            " To let it, follow \"The right to close connections\" in its README, " +
+            ReadmePlace(QCoreApplication::applicationFilePath().toStdString()) + ".";
     } else if (selection.Ability != platform::CloseAbility::Allowed) {
         choice.Note = platform::DescribeTcpTableSelection(selection);  // it tries anyway
     } else {
@@ -45,6 +61,7 @@ TableSourceChoice OpenTableSource() {
         choice.Problem.empty() ? platform::DescribePollingMode(selection) : std::string();
     const std::string held = platform::DescribePayloadFilter(selection);
     const bool holds = selection.Filtering.Holds();
+    choice.HoldsBack = holds && choice.Problem.empty();
     for (const std::string& more : {polling, holds ? std::string() : held}) {
         if (!more.empty()) {
             choice.Note += (choice.Note.empty() ? "" : "\n\n") + more;

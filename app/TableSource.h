@@ -23,7 +23,13 @@ struct TableSourceChoice {
     // For standard error alone, once at start: which way it runs and how it holds back blocked
     // data, where Problem and Note do not say it already.
     std::string Said;
+    // Whether the data of blocked connections is held back in the system until they are closed.
+    bool HoldsBack = false;
 };
+
+// Where the README is for a program at path: the package's copy, the source tree's the program
+// was built from, or else in words.
+std::string ReadmePlace(const std::string& program);
 
 // Chooses where the table comes from. The one place that decides it.
 TableSourceChoice OpenTableSource();

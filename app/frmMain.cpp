@@ -16,6 +16,7 @@
 #include "app/WindowIcon.h"
 #include "controls/qt/PropertyStore.h"
 #include "window/AppIdentity.h"
+#include "window/ConnectionActions.h"
 #include "window/ConnectionView.h"
 #include "window/Layout.h"
 #include "window/ListEditing.h"
@@ -164,6 +165,8 @@ void frmMain::CreateControls() {
     lstMain.setFocus();
 
     mnuDelete = mnuListBox.addAction(layout::mnuDelete);
+    CreateTrayMenu();
+    CreateConnectionMenu();
     TimerListRefresh.setInterval(RefreshInterval);
     TimerListRefresh.start();
 }
@@ -237,7 +240,6 @@ void frmMain::RefreshConnectionsIfChanged() {
 }
 
 void frmMain::BringToFront() {
-    showingMinimised_ = false;
     setWindowState(windowState() & ~Qt::WindowMinimized);
     show();
     raise();
@@ -250,17 +252,6 @@ void frmMain::Form_QueryUnload() {
 }
 
 void frmMain::Form_Resize() {
-    // A right click on the icon shows the window minimised: a restore that follows at once is
-    // the window manager's, not the user's.
-    constexpr qint64 kOwnRestore = 1000;  // ms
-    if (showingMinimised_ && !isMinimized() && showingMinimisedSince_.elapsed() < kOwnRestore) {
-        showMinimized();  // minimised again, and kept visible below
-        return;
-    }
-    if (isMinimized() && std::exchange(showingMinimised_, false)) {
-        return;
-    }
-    showingMinimised_ = false;
     if (isMinimized()) {
         // Hidden, it leaves the task bar and comes back through the notification icon only;
         // without a notification area it stays in the task bar.
@@ -375,7 +366,8 @@ bool frmMain::lstMain_KeyDown(int key) {
             const QListWidgetItem* current = lstMain.currentItem();
             const QPoint where =
                 current != nullptr ? lstMain.visualItemRect(current).bottomLeft() : QPoint();
-            (void)mnuListBox.exec(lstMain.viewport()->mapToGlobal(where));
+            ShowListMenu(current != nullptr ? lstMain.row(current) : -1,
+                         lstMain.viewport()->mapToGlobal(where));
             return true;
         }
         default:
@@ -385,8 +377,61 @@ bool frmMain::lstMain_KeyDown(int key) {
 
 void frmMain::lstMain_MouseUp(Qt::MouseButton button, const QPoint& globalPosition) {
     if (button == Qt::RightButton) {
-        (void)mnuListBox.exec(globalPosition);  // Delete runs through its own handler
+        const QListWidgetItem* item =
+            lstMain.itemAt(lstMain.viewport()->mapFromGlobal(globalPosition));
+        ShowListMenu(item != nullptr ? lstMain.row(item) : -1, globalPosition);
     }
+}
+
+void frmMain::ShowListMenu(int line, const QPoint& globalPosition) {
+    if (oManager.CurrentMode != ModeCurrentConnections) {
+        (void)mnuListBox.exec(globalPosition);  // Delete runs through its own handler
+        return;
+    }
+    // The row the line was built from, as the list box shows it: the choices act on it even
+    // should the list change while the menu is open.
+    menuRow_ = line >= 0 ? oManager.RowOfShownLine(line) : std::nullopt;
+    const ConnectionChoices choices = menuRow_ ? ChoicesFor(*menuRow_) : ConnectionChoices{};
+    const std::pair<QAction*, const std::string&> offered[] = {
+        {mnuCloseNow, choices.CloseNow},
+        {mnuBlockLocalPort, choices.BlockLocalPort},
+        {mnuBlockRemotePort, choices.BlockRemotePort},
+        {mnuAllowRemoteAddress, choices.AllowRemoteAddress}};
+    for (const auto& [action, text] : offered) {
+        action->setText(QString::fromStdString(text));
+        action->setVisible(!text.empty());
+    }
+    mnuConnectionRecent->setEnabled(records_ != nullptr);
+    (void)mnuConnection.exec(globalPosition);  // each choice runs through its own handler
+}
+
+void frmMain::CreateConnectionMenu() {
+    mnuCloseNow = mnuConnection.addAction(QString());
+    mnuBlockLocalPort = mnuConnection.addAction(QString());
+    mnuBlockRemotePort = mnuConnection.addAction(QString());
+    mnuAllowRemoteAddress = mnuConnection.addAction(QString());
+    mnuConnection.addSeparator();
+    mnuConnectionRecent = mnuConnection.addAction(tr("Recent closes"));
+    const auto onRow = [this](QAction* action, auto act) {
+        connect(action, &QAction::triggered, this, [this, act] {
+            if (menuRow_) {
+                act(*menuRow_);
+            }
+        });
+    };
+    onRow(mnuCloseNow, [this](const platform::TcpRow& row) {
+        CloseNow(row, CloseConnectionNow, userMessages_);
+    });
+    onRow(mnuBlockLocalPort, [this](const platform::TcpRow& row) {
+        (void)BlockPortOf(oManager, row, true, userMessages_);
+    });
+    onRow(mnuBlockRemotePort, [this](const platform::TcpRow& row) {
+        (void)BlockPortOf(oManager, row, false, userMessages_);
+    });
+    onRow(mnuAllowRemoteAddress, [this](const platform::TcpRow& row) {
+        (void)AllowRemoteAddressOf(oManager, row, userMessages_);
+    });
+    connect(mnuConnectionRecent, &QAction::triggered, this, &frmMain::ShowRecentCloses);
 }
 
 }  // namespace quarnel

@@ -11,11 +11,16 @@
 #include <QWidget>
 
 #include <functional>
+#include <memory>
+#include <optional>
 
+#include "app/frmRecent.h"
 #include "controls/qt/Command.h"
+#include "engine/CloseRecords.h"
 #include "engine/CloseReport.h"
 #include "engine/Manager.h"
 #include "engine/ManagerWindow.h"
+#include "window/ConnectionActions.h"
 #include "window/Layout.h"
 #include "window/Messages.h"
 
@@ -62,6 +67,32 @@ public:
     // How the tooltip names an owner's user; without it, by number.
     UserNameOf UserName;
 
+    // What the program can do to the connections the rules block, for the tray icon.
+    enum class GuardMode { ClosesAndHoldsBack, Closes, OnlyShows };
+    // Sets the mode the tray icon's tooltip and menu say.
+    void SetGuardMode(GuardMode mode);
+    // The closes the window tells of (the tray icon's count, notifications, the recent closes
+    // window); none: nothing is told. They must outlive the window.
+    void ShowClosesFrom(CloseRecords* records);
+    // The closes timer's work: the tray icon's count follows the records, and the closes not yet
+    // told make one notification, at most one every NoticeGap.
+    void TellCloses();
+    // Whether closes are told in notifications; the user switches it in the tray icon's menu.
+    bool NotifyCloses() const { return mnuTrayNotify->isChecked(); }
+    // The least time between two notifications of closes: a storm is told in a few.
+    static constexpr int NoticeGap = 5000;  // ms
+    // Shows the window of recent closes, opened once and then brought to the front.
+    void ShowRecentCloses();
+    // The text of the tray icon's tooltip.
+    QString TrayToolTip() const;
+    // Closes a connection now, for the connection menu (the table's source); without it, the
+    // menu's close fails.
+    CloseConnection CloseConnectionNow;
+    // Told when the user switches notifications of closes on or off, to keep the choice.
+    std::function<void(bool on)> NotifySwitched;
+    // Says a notification through the tray icon (tests look at what was said).
+    std::function<void(const QString& title, const QString& text)> Notify;
+
     // Whether the desktop has a notification area to bring the window back from.
     std::function<bool()> TrayAvailable = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
     // The tray watch's work while the window is hidden to its icon: a notification area that
@@ -90,6 +121,21 @@ public:
     QMenu mnuListBox{this};
     QAction* mnuDelete = nullptr;  // owned by mnuListBox
     QSystemTrayIcon TrayIcon{this};
+    QMenu mnuTray{this};  // the tray icon's menu; its actions are owned by it
+    QAction* mnuTrayMode = nullptr;
+    QAction* mnuTrayCount = nullptr;
+    QAction* mnuTrayShow = nullptr;
+    QAction* mnuTrayRecent = nullptr;
+    QAction* mnuTrayNotify = nullptr;
+    QAction* mnuTrayQuit = nullptr;
+    QTimer TimerCloses{this};
+    QMenu mnuConnection{this};  // the menu of a connection line; its actions are owned by it
+    QAction* mnuCloseNow = nullptr;
+    QAction* mnuBlockLocalPort = nullptr;
+    QAction* mnuBlockRemotePort = nullptr;
+    QAction* mnuAllowRemoteAddress = nullptr;
+    QAction* mnuConnectionRecent = nullptr;
+    std::unique_ptr<frmRecent> RecentCloses;  // made when first asked for
 
 protected:
     void changeEvent(QEvent* event) override;
@@ -115,10 +161,19 @@ private:
     bool& bQuit;
     Messages& userMessages_;
     bool firstShown_ = false;
-    // Set while a right click on the icon shows the window minimised, for the restore that
-    // some window managers make of it.
-    bool showingMinimised_ = false;
-    QElapsedTimer showingMinimisedSince_;
+    // The menu of the list box at globalPosition, for the line (-1: none) it was opened on: a
+    // connection line's menu in the connection view, Delete in the others.
+    void ShowListMenu(int line, const QPoint& globalPosition);
+    void CreateConnectionMenu();
+    std::optional<platform::TcpRow> menuRow_;  // the row of the line the menu was opened on
+    // Adds the tray icon's menu and its handlers.
+    void CreateTrayMenu();
+    // The tray icon's tooltip and the menu's status lines follow the mode and the count.
+    void UpdateTrayStatus();
+    GuardMode mode_ = GuardMode::Closes;
+    CloseRecords* records_ = nullptr;
+    std::uint64_t recordsSeen_ = 0;
+    QElapsedTimer lastNotice_;
 };
 
 }  // namespace quarnel

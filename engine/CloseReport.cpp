@@ -6,12 +6,21 @@ namespace quarnel {
 
 namespace {
 
-// address:port for an IPv4 socket; [address]:port for an IPv6 one, whose IPv4 addresses are
-// written as the system shows them there, ::ffff:a.b.c.d. Appended with += throughout: GCC 12
-// warns wrongly (-Wrestrict) of chains of + on strings.
-void AppendEndpoint(std::string& line, const platform::TcpRow& row,
-                    const platform::IpAddress& address, std::int32_t port) {
-    if (row.Family == platform::SocketFamily::IPv6) {
+// Whether a row's addresses are written as IPv4: an IPv4 socket's, and an IPv6 socket's whose
+// both ends are IPv4-mapped (an IPv4 client of a dual-stack listener), as the lists show them.
+bool SaidAsIPv4(const platform::TcpRow& row) {
+    return row.Family == platform::SocketFamily::IPv4 ||
+           (platform::IsIPv4Mapped(row.LocalAddress) && platform::IsIPv4Mapped(row.RemoteAddress));
+}
+
+// address:port for IPv4; [address]:port for IPv6, an IPv4-mapped address written as the system
+// shows it there, ::ffff:a.b.c.d. Appended with += throughout: GCC 12 warns
+// wrongly (-Wrestrict) of chains of + on strings.
+void AppendEndpoint(std::string& line, bool ipv4, const platform::IpAddress& address,
+                    std::int32_t port) {
+    if (ipv4) {
+        line += CanonicalAddressText(address);
+    } else {
         line += '[';
         if (platform::IsIPv4Mapped(address)) {
             line += "::ffff:";
@@ -20,8 +29,6 @@ void AppendEndpoint(std::string& line, const platform::TcpRow& row,
             line += IPv6Text(address);
         }
         line += ']';
-    } else {
-        line += CanonicalAddressText(address);
     }
     line += ':';
     line += std::to_string(port);
@@ -35,22 +42,10 @@ std::string ReportLine(const char* what, const platform::TcpRow& row, Verdict ve
                        const RuleSet* rules, const UserNameOf& userName,
                        const platform::ConnectionOwner& owner,
                        const NamespaceNameOf& namespaceName) {
-    const bool local = verdict == Verdict::BlockedByLocalPort;
     std::string line = what;
-    line += row.Family == platform::SocketFamily::IPv6 ? "IPv6 " : "IPv4 ";
-    AppendEndpoint(line, row, row.LocalAddress, row.LocalPort);
-    line += " -> ";
-    AppendEndpoint(line, row, row.RemoteAddress, row.RemotePort);
-    line += local ? " (local port " : " (remote port ";
-    const std::int32_t port = local ? row.LocalPort : row.RemotePort;
-    line += std::to_string(port);
-    line += " blocked";
-    if (rules != nullptr && platform::IsPortNumber(port)) {
-        const platform::PortRange range = rules->RangeOf(static_cast<std::uint16_t>(port), local);
-        if (range.Low != range.High) {
-            line += ", range " + platform::PortEntryText(range);
-        }
-    }
+    line += ConnectionText(row);
+    line += " (";
+    line += RuleText(row, verdict, rules);
     line += ") by ";
     line += OwnerText(owner, userName);
     if (row.Namespace != 0) {
@@ -62,6 +57,30 @@ std::string ReportLine(const char* what, const platform::TcpRow& row, Verdict ve
 }
 
 }  // namespace
+
+std::string ConnectionText(const platform::TcpRow& row) {
+    const bool ipv4 = SaidAsIPv4(row);
+    std::string text = ipv4 ? "IPv4 " : "IPv6 ";
+    AppendEndpoint(text, ipv4, row.LocalAddress, row.LocalPort);
+    text += " -> ";
+    AppendEndpoint(text, ipv4, row.RemoteAddress, row.RemotePort);
+    return text;
+}
+
+std::string RuleText(const platform::TcpRow& row, Verdict verdict, const RuleSet* rules) {
+    const bool local = verdict == Verdict::BlockedByLocalPort;
+    std::string text = local ? "local port " : "remote port ";
+    const std::int32_t port = local ? row.LocalPort : row.RemotePort;
+    text += std::to_string(port);
+    text += " blocked";
+    if (rules != nullptr && platform::IsPortNumber(port)) {
+        const platform::PortRange range = rules->EntryOf(static_cast<std::uint16_t>(port), local);
+        if (range.Low != range.High) {
+            text += ", range " + platform::PortEntryText(range);
+        }
+    }
+    return text;
+}
 
 std::string OwnerText(const platform::ConnectionOwner& owner, const UserNameOf& userName) {
     if (!owner.Known()) {

@@ -25,11 +25,19 @@ using NamespaceNameOf = std::function<std::string(std::uint32_t inode)>;
 // Who a connection belongs to, in words: "smtp [812] user postfix", or "unknown".
 std::string OwnerText(const platform::ConnectionOwner& owner, const UserNameOf& userName = {});
 
+// A connection in words: "IPv4 192.0.2.5:50123 -> 198.51.100.7:443" (see CloseLine).
+std::string ConnectionText(const platform::TcpRow& row);
+// The rule that blocked it: "remote port 443 blocked", "local port 6001 blocked, range
+// 6000-6063" (see CloseLine).
+std::string RuleText(const platform::TcpRow& row, Verdict verdict, const RuleSet* rules = nullptr);
+
 // One line for the log, e.g. "closed IPv4 192.0.2.5:50123 -> 198.51.100.7:443 (remote port 443
-// blocked) by curl [812] user alice"; an IPv6 socket's addresses are written [address]:port.
-// Given the rules that closed it, a port blocked as part of a range names the range: "(remote
-// port 6000 blocked, range 6000-6063)". A connection whose owner is not known ends "by unknown".
-// One of another network namespace than the guard's own ends " in NAME" ("in docker 0123456789ab").
+// blocked) by curl [812] user alice"; an IPv6 socket's addresses are written [address]:port,
+// unless both are IPv4-mapped: an IPv4 client of a dual-stack listener is said as IPv4. Given
+// the rules that closed it, a port blocked by a range entry names the entry as the list holds
+// it: "(remote port 6000 blocked, range 6000-6063)"; a port with an entry of its own, none. A
+// connection whose owner is not known ends "by unknown". One of another network namespace than the
+// guard's own ends " in NAME" ("in docker 0123456789ab").
 std::string CloseLine(const platform::TcpRow& row, Verdict verdict, const RuleSet* rules = nullptr,
                       const UserNameOf& userName = {}, const platform::ConnectionOwner& owner = {},
                       const NamespaceNameOf& namespaceName = {});

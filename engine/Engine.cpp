@@ -66,14 +66,22 @@ void Engine::ProcessTcpTable(const std::function<void()>& processEvents) {
     }
 }
 
-void Engine::LogTo(ActionLog& log) {
+void Engine::LogTo(ActionLog& log, CloseRecords* records) {
     SetCloseObserver(
-        [this, &log](const platform::TcpRow& row, Verdict verdict, const RuleSet& rules) {
-            log.Closed(row, verdict, ActionLog::Clock::now(), &rules, source_.Owner(row));
+        [this, &log, records](const platform::TcpRow& row, Verdict verdict, const RuleSet& rules) {
+            const platform::ConnectionOwner owner = source_.Owner(row);
+            log.Closed(row, verdict, ActionLog::Clock::now(), &rules, owner);
+            if (records != nullptr) {
+                records->Add(row, verdict, rules, owner, false);
+            }
         });
     SetMissObserver(
-        [this, &log](const platform::TcpRow& row, Verdict verdict, const RuleSet& rules) {
-            log.Missed(row, verdict, ActionLog::Clock::now(), &rules, source_.Owner(row));
+        [this, &log, records](const platform::TcpRow& row, Verdict verdict, const RuleSet& rules) {
+            const platform::ConnectionOwner owner = source_.Owner(row);
+            log.Missed(row, verdict, ActionLog::Clock::now(), &rules, owner);
+            if (records != nullptr) {
+                records->Add(row, verdict, rules, owner, true);
+            }
         });
 }
 

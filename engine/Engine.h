@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/CloseRecords.h"
 #include "engine/CloseReport.h"
 #include "engine/ConnectionCache.h"
 #include "engine/ConnectionTable.h"
@@ -39,8 +40,9 @@ public:
     // Told of every blocked connection that was established and gone before a pass saw it,
     // where the table's source knows of such (see TcpTableSource::TakeMissed).
     void SetMissObserver(CloseObserver observer) { onMissed_ = std::move(observer); }
-    // Both observers write to log, with the rules in force (so a range is named).
-    void LogTo(ActionLog& log);
+    // Both observers write to log, with the rules in force (so a range is named), and add to
+    // records when given.
+    void LogTo(ActionLog& log, CloseRecords* records = nullptr);
 
     TcpTable Table;
     ConnectionCache Cache;

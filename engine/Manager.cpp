@@ -87,6 +87,7 @@ void Manager::LoadInListbox() {
         for (std::int32_t i = 0; i < count; ++i) {
             (void)oCurrentConnectionsCached.AddItem(oCurrentConnections.GetItem(i));
         }
+        ConnectionLinesShown();
     }
 }
 
@@ -121,7 +122,7 @@ void Manager::RefreshCurrentConnections() {
     const bool hideLocal = oMainForm != nullptr && ToBoolean(oMainForm->HideLocalValue());
 
     oCurrentConnections.Reset();
-    lineOwners_.clear();
+    lineRows_.clear();
     const std::size_t rows = table_.Rows.size();
     for (std::size_t i = 0; i < rows; ++i) {
         const platform::TcpRow& row = table_.Rows[i];
@@ -141,19 +142,23 @@ void Manager::RefreshCurrentConnections() {
             continue;
         }
         (void)oCurrentConnections.AddItem(DisplayLine(row, remoteIP));  // text always fits
-        lineOwners_.push_back({row.OwnerPid, row.Namespace});
+        lineRows_.push_back(row);
     }
 }
 
-std::optional<platform::ConnectionOwner> Manager::OwnerOfConnectionLine(std::int32_t line) const {
-    if (line < 0 || static_cast<std::size_t>(line) >= lineOwners_.size()) {
+std::optional<platform::TcpRow> Manager::RowOfShownLine(std::int32_t line) const {
+    if (line < 0 || static_cast<std::size_t>(line) >= shownRows_.size()) {
         return std::nullopt;
     }
-    const LineOwner& owner = lineOwners_[static_cast<std::size_t>(line)];
-    platform::TcpRow row;
-    row.OwnerPid = owner.Pid;
-    row.Namespace = owner.Namespace;
-    return OwnerOfRow && owner.Pid != 0 ? OwnerOfRow(row) : platform::ConnectionOwner{};
+    return shownRows_[static_cast<std::size_t>(line)];
+}
+
+std::optional<platform::ConnectionOwner> Manager::OwnerOfConnectionLine(std::int32_t line) const {
+    const std::optional<platform::TcpRow> row = RowOfShownLine(line);
+    if (!row) {
+        return std::nullopt;
+    }
+    return OwnerOfRow && row->OwnerPid != 0 ? OwnerOfRow(*row) : platform::ConnectionOwner{};
 }
 
 }  // namespace quarnel

@@ -31,9 +31,11 @@ enum ViewMode : std::int16_t {
 bool ToBoolean(const Value& value);
 
 // The stored text of one piece of a port list: its port or range as platform::PortEntryText
-// writes it, or, for a whole number no port entry reads (0, 70000), that number, as the port
-// lists of integers always kept it (it blocks nothing). None for anything else.
+// writes it. None for what the entry box refuses (0, 70000, "abc"), which would block nothing.
 std::optional<std::string> PortListEntry(std::string_view piece);
+// The same for a piece of the allowed list: the piece as stored, or, for a form only the entry
+// box reads ("010.0.0.1"), as the box would store it. None for what the entry box refuses.
+std::optional<std::string> AllowedListEntry(std::string_view piece);
 
 // Appends to oList, in order, each non-empty piece of text between separators that converts to
 // the list's type, as form writes it when given; returns the pieces that do not, or that form
@@ -70,9 +72,14 @@ public:
     // Rebuilds the lines if the rows changed since they were built: what a window about to show
     // them calls, so that no line is built while nobody looks.
     void RefreshCurrentConnectionsIfStale();
-    // Who the connection of a line of the connection lines belongs to, as the table's source
-    // knows it now; none past the lines.
+    // Who the connection of a connection line shown in the list box belongs to, as the table's
+    // source knows it now; none past the lines.
     std::optional<platform::ConnectionOwner> OwnerOfConnectionLine(std::int32_t line) const;
+    // The row behind a connection line shown in the list box, as it was read; none past them.
+    std::optional<platform::TcpRow> RowOfShownLine(std::int32_t line) const;
+    // The list box now shows the connection lines last built (oCurrentConnectionsCached equals
+    // oCurrentConnections): the rows behind them are those the lines were built from.
+    void ConnectionLinesShown() { shownRows_ = lineRows_; }
 
     // Reads the three rule lists from the store, a missing key giving its default, and compiles
     // them. What the user must know about it (a store that could not be read, entries left
@@ -82,6 +89,8 @@ public:
     // list is followed by this (SaveChanges does it, with clearing the cache).
     void CompileRules();
     const RuleSet& Rules() const { return compiledRules_; }
+    // The rows as last read, for what the window asks of them.
+    const TcpTable& Table() const { return table_; }
     // Writes the three rule lists. False when the store could not keep them: the lists stay
     // in memory and the user is told (once, until a write succeeds again).
     [[nodiscard]] bool SaveSettings();
@@ -117,12 +126,10 @@ private:
     bool saveFailureShown_ = false;
     RuleSet compiledRules_;
     bool connectionsStale_ = false;  // the lines no longer match the rows
-    // Of each connection line's row, what names its owner: the source keeps the owners.
-    struct LineOwner {
-        std::uint32_t Pid = 0;
-        std::uint32_t Namespace = 0;
-    };
-    std::vector<LineOwner> lineOwners_;
+    // The row of each connection line last built, and of each line the list box shows: until
+    // the list box follows, the two differ.
+    std::vector<platform::TcpRow> lineRows_;
+    std::vector<platform::TcpRow> shownRows_;
 };
 
 }  // namespace quarnel

@@ -1,6 +1,7 @@
 #include "engine/RuleSet.h"
 
 #include <algorithm>
+#include <optional>
 
 #include "container/Value.h"
 
@@ -19,15 +20,16 @@ void SortUnique(std::vector<T>& items) {
     items.erase(std::unique(items.begin(), items.end()), items.end());
 }
 
-// The list's port entries joined into sorted ranges, and the same as a set.
-std::vector<PortRange> CompilePorts(const List& list, std::bitset<65536>& set) {
-    std::vector<PortRange> entries;
+// The list's port entries joined into sorted ranges, and the same as a set; entries gets them
+// as the list holds them.
+std::vector<PortRange> CompilePorts(const List& list, std::bitset<65536>& set,
+                                    std::vector<PortRange>& entries) {
     for (std::int32_t i = 0; i < list.GetItemCount(); ++i) {
         if (const auto range = platform::ParsePortEntry(ValueText(list.GetItem(i)))) {
             entries.push_back(*range);
         }
     }
-    std::vector<PortRange> ranges = platform::JoinedRanges(std::move(entries));
+    std::vector<PortRange> ranges = platform::JoinedRanges(entries);
     for (const PortRange& range : ranges) {
         for (std::uint32_t port = range.Low; port <= range.High; ++port) {
             set.set(port);
@@ -49,8 +51,8 @@ RuleSet::RuleSet(const List& allowedIP, const List& blockedLocalPorts,
     }
     SortUnique(allowed_);
     allowedSpans_ = platform::JoinedSpans(allowed_);
-    localPorts_ = CompilePorts(blockedLocalPorts, local_);
-    remotePorts_ = CompilePorts(blockedRemotePorts, remote_);
+    localPorts_ = CompilePorts(blockedLocalPorts, local_, localEntries_);
+    remotePorts_ = CompilePorts(blockedRemotePorts, remote_, remoteEntries_);
 }
 
 Verdict RuleSet::Judge(const platform::TcpRow& row) const {
@@ -70,13 +72,18 @@ Verdict RuleSet::Judge(const platform::TcpRow& row) const {
     return Verdict::Passed;
 }
 
-PortRange RuleSet::RangeOf(std::uint16_t port, bool local) const {
-    const std::vector<PortRange>& ranges = local ? localPorts_ : remotePorts_;
-    const auto after = std::ranges::upper_bound(ranges, port, {}, &PortRange::Low);
-    if (after != ranges.begin() && port <= std::prev(after)->High) {
-        return *std::prev(after);
+PortRange RuleSet::EntryOf(std::uint16_t port, bool local) const {
+    // The port alone is what the user reads best: a range only when no single entry names it.
+    std::optional<PortRange> range;
+    for (const PortRange& entry : local ? localEntries_ : remoteEntries_) {
+        if (entry.Low == port && entry.High == port) {
+            return entry;
+        }
+        if (!range && entry.Low <= port && port <= entry.High) {
+            range = entry;
+        }
     }
-    return {port, port};
+    return range.value_or(PortRange{port, port});
 }
 
 platform::BlockingRules BlockingRulesOf(const RuleSet& rules) {

@@ -39,15 +39,17 @@ public:
     const std::vector<platform::PortRange>& BlockedLocalPorts() const { return localPorts_; }
     const std::vector<platform::PortRange>& BlockedRemotePorts() const { return remotePorts_; }
 
-    // The joined range of BlockedLocalPorts (local) or BlockedRemotePorts that holds port; a
-    // range of that port alone when none does.
-    platform::PortRange RangeOf(std::uint16_t port, bool local) const;
+    // The entry of the blocked-local-ports list (local) or the blocked-remote-ports list that
+    // holds port, as the list holds it: the port's own entry if there is one, else the first
+    // range that holds it; a range of that port alone when none does.
+    platform::PortRange EntryOf(std::uint16_t port, bool local) const;
 
 private:
     using PortSet = std::bitset<65536>;
     std::vector<platform::AddressPrefix> allowed_;
     std::vector<platform::AddressSpan> allowedSpans_;  // the prefixes joined
     std::vector<platform::PortRange> localPorts_, remotePorts_;
+    std::vector<platform::PortRange> localEntries_, remoteEntries_;  // in the lists' order
     PortSet local_, remote_;
 };
 

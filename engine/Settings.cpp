@@ -42,14 +42,30 @@ std::string UnloadedPiecesText(const std::vector<std::pair<std::string, std::str
     return text;
 }
 
+std::string KeptCopyText(const std::string& copy) {
+    if (copy.empty()) {
+        return "No copy of the stored lists could be kept: the next save drops them.";
+    }
+    return "The stored lists as they were are kept in " + copy + ".";
+}
+
 std::optional<std::string> PortListEntry(std::string_view piece) {
     if (const std::optional<platform::PortRange> range = platform::ParsePortEntry(piece)) {
         return platform::PortEntryText(*range);
     }
-    if (const std::optional<std::int32_t> number = ToLongValue(Value{std::string(piece)})) {
-        return std::to_string(*number);
-    }
     return std::nullopt;
+}
+
+std::optional<std::string> AllowedListEntry(std::string_view piece) {
+    if (platform::ParseAddressEntry(piece).Is == platform::AddressEntry::Kind::Prefix) {
+        return std::string(piece);  // as stored
+    }
+    // What only the entry box reads ("010.0.0.1") goes in as the box would have stored it.
+    const platform::AddressEntry entry = platform::ParseAddressEntry(piece, true);
+    if (entry.Is != platform::AddressEntry::Kind::Prefix) {
+        return std::nullopt;
+    }
+    return platform::AddressEntryText(entry.Prefix);
 }
 
 std::vector<std::string> AddPieces(
@@ -89,7 +105,7 @@ constexpr std::array<StoredList, 3> kStoredLists = {{
 std::vector<std::string> Manager::FillList(List& oList, std::string_view text) {
     oList.Reset();
     const bool ports = &oList == &oBlockedLocalPorts || &oList == &oBlockedRemotePorts;
-    return AddPieces(oList, text, ',', ports ? PortListEntry : nullptr);
+    return AddPieces(oList, text, ',', ports ? PortListEntry : AllowedListEntry);
 }
 
 void Manager::LoadListFromString(List& oList, const std::string& sString) {
@@ -127,7 +143,8 @@ std::string Manager::LoadSettings() {
     std::string text = LoadProblemText(store_.Location(), condition);
     const std::string pieces = UnloadedPiecesText(unloaded);
     if (!pieces.empty()) {
-        text += (text.empty() ? "" : "\n\n") + pieces;
+        // The next save writes the lists without them: what the user had is kept first.
+        text += (text.empty() ? "" : "\n\n") + pieces + " " + KeptCopyText(store_.KeepCopy());
     }
     return text;
 }

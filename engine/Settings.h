@@ -26,4 +26,8 @@ std::string LoadProblemText(const std::string& location, const StoreCondition& c
 // pairs of the list's name and the entry. Empty when there are none.
 std::string UnloadedPiecesText(const std::vector<std::pair<std::string, std::string>>& pieces);
 
+// Where the stored lists were copied before entries left out are dropped (empty: nowhere), in
+// words for the user.
+std::string KeptCopyText(const std::string& copy);
+
 }  // namespace quarnel

@@ -28,6 +28,9 @@ public:
     // Makes the writes durable; false when they could not be written, or may not be (an
     // unreadable store is never overwritten).
     [[nodiscard]] virtual bool Flush() = 0;
+    // Copies what the store holds now beside it, the user's to keep, before a save drops what
+    // was read but not understood; where the copy is, or empty when none was made.
+    virtual std::string KeepCopy() { return {}; }
     // Where the store lives, for messages (the file's path).
     virtual std::string Location() const = 0;
 };

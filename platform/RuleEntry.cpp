@@ -266,8 +266,8 @@ std::string CanonicalAddressText(const IpAddress& address) {
 AddressEntry ParseAddressEntry(std::string_view text, bool typed) {
     const auto slash = text.find('/');
     std::optional<IpAddress> address = ParseAddress(text.substr(0, slash));
-    if (!address && typed && slash == std::string_view::npos) {
-        address = TypedIPv4(text);
+    if (!address && typed) {
+        address = TypedIPv4(text.substr(0, slash));  // read alike alone and before a length
     }
     if (!address) {
         return {};

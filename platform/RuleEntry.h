@@ -71,8 +71,8 @@ struct AddressEntry {
 // An allowed entry: an address as ParseAddress reads it, or a prefix ADDRESS/LENGTH with LENGTH
 // plain decimal up to 32 for IPv4 and 128 for IPv6 (an IPv4-mapped IPv6 prefix of 96 bits or
 // more is its IPv4 prefix). typed: also a dotted IPv4 address as the entry box always took it
-// (blanks, a sign or leading zeros in a part, each part 0 to 255), which a stored list never
-// holds.
+// (blanks, a sign or leading zeros in a part, each part 0 to 255), alone or before "/LENGTH",
+// which a stored list never holds.
 AddressEntry ParseAddressEntry(std::string_view text, bool typed = false);
 
 // The stored text of an allowed entry: the address alone for a single address (/32, /128),

@@ -13,8 +13,9 @@ namespace {
 // Larger than any list of rules a person keeps: such a file is not ours.
 constexpr std::size_t kLargestFile = 1 << 20;
 
-// Renames the file at path to a free name beside it that says why; the new path, or empty.
-std::string SetAside(const std::string& path, std::string& why) {
+// A name beside path that says the file was not understood and that nothing holds yet; empty
+// when there is none.
+std::string FreeNameBeside(const std::string& path) {
     namespace fs = std::filesystem;
     for (int n = 1; n < 100; ++n) {
         std::string aside = path + ".not-understood";
@@ -23,18 +24,27 @@ std::string SetAside(const std::string& path, std::string& why) {
             aside += std::to_string(n);
         }
         std::error_code error;
-        if (fs::exists(fs::symlink_status(aside, error))) {
-            continue;
-        }
-        fs::rename(path, aside, error);
-        if (!error) {
+        if (!fs::exists(fs::symlink_status(aside, error))) {  // a name in use, even a link
             return aside;
         }
+    }
+    return {};
+}
+
+// Renames the file at path to a free name beside it that says why; the new path, or empty.
+std::string SetAside(const std::string& path, std::string& why) {
+    const std::string aside = FreeNameBeside(path);
+    if (aside.empty()) {
+        why = "no free name beside it";
+        return {};
+    }
+    std::error_code error;
+    std::filesystem::rename(path, aside, error);
+    if (error) {
         why = error.message();
         return {};
     }
-    why = "no free name beside it";
-    return {};
+    return aside;
 }
 
 }  // namespace
@@ -72,6 +82,19 @@ void IniSettingsStore::Inspect() const {
         return;
     }
     found_ = {StoreCondition::Kind::SetAside, aside};
+}
+
+std::string IniSettingsStore::KeepCopy() {
+    const platform::FileReading file = platform::ReadRegularFile(path_, kLargestFile);
+    if (file.Result != platform::FileReading::Outcome::Read) {
+        return {};
+    }
+    const std::string aside = FreeNameBeside(path_);
+    std::string why;  // the caller tells the user that no copy was kept
+    if (aside.empty() || !platform::WriteRegularFile(aside, file.Bytes, 0666, why)) {
+        return {};
+    }
+    return aside;
 }
 
 StoreCondition IniSettingsStore::Condition() const {

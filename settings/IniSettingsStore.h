@@ -26,6 +26,9 @@ public:
     // Writes the values given since the last Flush; false when the file could not be written, or
     // what is there now may not be written over (it can no longer be read or understood).
     [[nodiscard]] bool Flush() override;
+    // Copies the file, as it is now, to a free name beside it (Quarnel.ini.not-understood, or
+    // -2, -3...).
+    std::string KeepCopy() override;
     std::string Location() const override { return path_; }
 
 private:

@@ -34,6 +34,7 @@ void RefreshShownConnections(Manager& oManager, ConnectionListBox& lstMain) {
         (void)shown.AddItem(line);
         lstMain.AppendLine(ValueText(line));
     }
+    oManager.ConnectionLinesShown();
 }
 
 std::string OwnerToolTip(const std::optional<platform::ConnectionOwner>& owner,

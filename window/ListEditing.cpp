@@ -36,18 +36,24 @@ TypedEntry TypedAllowedEntry(std::string_view text) {
 }
 
 void AddToCurrentList(Manager& oManager, std::string text, Messages& messages) {
+    (void)AddToList(oManager, oManager.CurrentMode, std::move(text), messages);
+}
+
+bool AddToList(Manager& oManager, std::int16_t view, std::string text, Messages& messages) {
     text = std::string(TrimBlanks(text));
     if (text.empty()) {
-        return;
+        return false;
     }
-    switch (oManager.CurrentMode) {
+    List* list = nullptr;
+    switch (view) {
         case ModeAllowedIP: {
             TypedEntry entry = TypedAllowedEntry(text);
             if (!entry.Problem.empty()) {
                 messages.Show(entry.Problem);
-                return;
+                return false;
             }
             text = std::move(entry.Text);
+            list = &oManager.oAllowedIP;
             break;
         }
         case ModeBlockedLocalPorts:
@@ -55,23 +61,23 @@ void AddToCurrentList(Manager& oManager, std::string text, Messages& messages) {
             const std::optional<platform::PortRange> range = platform::ParsePortEntry(text);
             if (!range) {
                 messages.Show(InvalidPortText);
-                return;
+                return false;
             }
             text = platform::PortEntryText(*range);
+            list = view == ModeBlockedLocalPorts ? &oManager.oBlockedLocalPorts
+                                                 : &oManager.oBlockedRemotePorts;
             break;
         }
         default:
-            return;  // the read-only views take no entries
+            return false;  // the read-only views take no entries
     }
-    if (oManager.CurrentList == nullptr) {
-        return;
-    }
-    if (oManager.CurrentList->FindItem("=", text, false, 0, false, 1) < 0) {
-        (void)oManager.CurrentList->AddItem(text);  // a text list takes any text
+    if (list->FindItem("=", text, false, 0, false, 1) < 0) {
+        (void)list->AddItem(text);  // a text list takes any text
     }
     // Also when the entry was there already: the lists are saved and shown again.
     oManager.SaveChanges();
     oManager.RefreshCurrentMode();
+    return true;
 }
 
 void DeleteSelectedItem(Manager& oManager, const std::string& selected) {

@@ -27,6 +27,8 @@ TypedEntry TypedAllowedEntry(std::string_view text);
 // Adds the typed entry to the rule list shown, unless it is there already, then saves the rule
 // lists and shows the view again. Tells why an invalid entry is not taken.
 void AddToCurrentList(Manager& oManager, std::string text, Messages& messages);
+// The same for the rule list of view, whichever view is shown; whether the entry was taken.
+bool AddToList(Manager& oManager, std::int16_t view, std::string text, Messages& messages);
 
 // Removes the first entry of the list shown that equals selected, the text of the entry selected
 // in lstMain (empty when none is), then saves the rule lists and shows the view again; with

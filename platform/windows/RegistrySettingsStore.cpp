@@ -112,7 +112,7 @@ void RegistrySettingsStore::Inspect() const {
     found_ = {StoreCondition::Kind::SetAside, aside};
 }
 
-std::string RegistrySettingsStore::SetAside(std::string& why) const {
+std::string RegistrySettingsStore::SetAside(std::string& why, bool empty) const {
     for (int n = 1; n < 100; ++n) {
         std::wstring aside = subKey_ + L".not-understood";
         if (n > 1) {
@@ -131,7 +131,7 @@ std::string RegistrySettingsStore::SetAside(std::string& why) const {
             continue;  // an earlier one, kept
         }
         error = RegCopyTreeW(HKEY_CURRENT_USER, subKey_.c_str(), copy.get());
-        if (error == ERROR_SUCCESS) {
+        if (error == ERROR_SUCCESS && empty) {
             error = RegDeleteTreeW(HKEY_CURRENT_USER, subKey_.c_str());
         }
         if (error != ERROR_SUCCESS) {
@@ -142,6 +142,11 @@ std::string RegistrySettingsStore::SetAside(std::string& why) const {
     }
     why = "no free name beside it";
     return {};
+}
+
+std::string RegistrySettingsStore::KeepCopy() {
+    std::string why;  // the caller tells the user that no copy was kept
+    return SetAside(why, false);
 }
 
 StoreCondition RegistrySettingsStore::Condition() const {

@@ -30,14 +30,17 @@ public:
     void Write(const std::string& key, const std::string& value) override;
     // Writes the values given since the last Flush; false when one could not be written.
     [[nodiscard]] bool Flush() override;
+    // Copies the key as it is now beside it, as a key not understood is.
+    std::string KeepCopy() override;
     // "HKEY_CURRENT_USER\Software\Quarnel\General".
     std::string Location() const override;
 
 private:
     // Once, before the first read or write.
     void Inspect() const;
-    // Copies the key beside itself and empties it; where it went, or empty and why not.
-    std::string SetAside(std::string& why) const;
+    // Copies the key beside itself and, when empty, empties it; where it went, or empty and why
+    // not.
+    std::string SetAside(std::string& why, bool empty = true) const;
 
     std::wstring subKey_;
     std::vector<std::pair<std::string, std::string>> pending_;

@@ -216,5 +216,25 @@ TEST(Program, NeverLosesRulesItCannotReadOrUnderstand) {
     });
 }
 
+// Stored entries the entry box would refuse, a port out of range as much as a word, are all
+// told at start; the file as it was is kept beside it before the save at the end drops them.
+TEST(Program, ToldOfEveryStoredEntryItRefusesKeepsTheFileBeforeDroppingThem) {
+    RunInPrivateNetwork([] {
+        const Home home("BlockedLocalPortsString=\"22,abc,70000\"\n");
+        const std::string ini = home.Path(Home::Ini), before = home.Read(Home::Ini);
+        Program program(home, QUARNEL_PROGRAM, true);
+        ASSERT_TRUE(
+            home.Says("\"abc\" (blocked local ports), \"70000\" (blocked local ports). "
+                      "The stored lists as they were are kept in " +
+                          ini + ".not-understood.",
+                      kStartTimeout))
+            << home.Read();
+        ASSERT_EQ(program.Terminate(), 0);
+        EXPECT_EQ(home.Read(std::string(Home::Ini) + ".not-understood"), before);
+        EXPECT_NE(home.Read(Home::Ini).find("BlockedLocalPortsString=22\n"), std::string::npos)
+            << home.Read(Home::Ini);
+    });
+}
+
 }  // namespace
 }  // namespace quarnel

@@ -223,6 +223,30 @@ TEST_F(Window, HoveringAConnectionLineShowsItsOwner) {
         << "a rule is no connection";
 }
 
+// Until the list box follows a check box, the tooltip names the owner of the line it shows,
+// not of a newer line at the same place.
+TEST_F(Window, TheTooltipNamesTheOwnerOfTheLineShownUntilTheListFollows) {
+    std::swap(table.Connections[0], table.Connections[1]);
+    table.Connections[0].OwnerPid = 900;
+    table.Connections[1].OwnerPid = 812;
+    table.Owners[812] = {812, 107, {'s', 'm', 't', 'p'}};
+    table.Owners[900] = {900, 107, {'c', 'u', 'r', 'l'}};
+    Tick();
+    ASSERT_EQ(Listed(), Lines{Web});
+    const auto tip = [&](int line) {
+        return window
+            .ConnectionToolTip(window.lstMain.visualItemRect(window.lstMain.item(line)).center())
+            .toStdString();
+    };
+    window.chkHideLocal.setChecked(!window.chkHideLocal.isChecked());
+    ASSERT_EQ(Listed(), Lines{Web});  // the timer has not come yet
+    EXPECT_EQ(tip(0), "Program: smtp\nProcess ID: 812\nUser: 107");
+    window.RefreshConnectionsIfChanged();
+    ASSERT_EQ(Listed(), (Lines{Local, Web}));
+    EXPECT_EQ(tip(0), "Program: curl\nProcess ID: 900\nUser: 107");
+    EXPECT_EQ(tip(1), "Program: smtp\nProcess ID: 812\nUser: 107");
+}
+
 // Minimised with a tray or without one, then a click on the icon: whether the window is then
 // visible and minimised. Shown again, every button is initialised, which leaves even a disabled
 // one idle.
@@ -236,7 +260,7 @@ TEST_F(Window, MinimiseHidesOnlyWithATrayWhoseClicksBringItBackActivated) {
         {true, Tray::Trigger, true, false},
         {true, Tray::MiddleClick, false, true},
         {false, Tray::Trigger, true, false},
-        {true, Tray::Context, true, true},
+        {true, Tray::Context, true, false},  // with the menu, never left minimised unseen
     };
     for (const auto& [tray, reason, visible, minimised] : cases) {
         SCOPED_TRACE(int(reason));
@@ -249,10 +273,6 @@ TEST_F(Window, MinimiseHidesOnlyWithATrayWhoseClicksBringItBackActivated) {
         EXPECT_EQ(window.isVisible(), visible);
         EXPECT_EQ(window.isMinimized(), minimised);
     }
-    // A window manager that restores the window it was asked to show minimised (openbox) has
-    // it minimised again, still shown.
-    window.setWindowState(window.windowState() & ~Qt::WindowMinimized);
-    EXPECT_TRUE(window.isVisible() && window.isMinimized());
     EXPECT_EQ(window.cmdAdd.CurrentState(), StateNormal);  // though this view edits nothing
     EXPECT_EQ(window.TrayIcon.icon().cacheKey(), window.windowIcon().cacheKey());
 
@@ -269,6 +289,133 @@ TEST_F(Window, MinimiseHidesOnlyWithATrayWhoseClicksBringItBackActivated) {
     window.WatchTray();
     EXPECT_TRUE(window.isVisible() && window.isMinimized());
     EXPECT_FALSE(window.TrayWatch.isActive());
+}
+
+// The tray icon says what the guard does and how many it closed; its menu shows the window,
+// the recent closes and quits. Closes are notified, a burst in one notification, and not at all
+// once switched off.
+TEST_F(Window, TheTrayIconTellsTheModeAndClosesAndItsMenuActs) {
+    CloseRecords records;
+    std::vector<std::string> notified;
+    window.Notify = [&](const QString&, const QString& text) {
+        notified.push_back(text.toStdString());
+    };
+    window.ShowClosesFrom(&records);
+    window.SetGuardMode(frmMain::GuardMode::ClosesAndHoldsBack);
+    EXPECT_EQ(window.TrayIcon.toolTip().toStdString(),
+              "Virel Quarnel: closes and holds data back\n0 connections closed since start");
+    window.SetGuardMode(frmMain::GuardMode::OnlyShows);
+    EXPECT_EQ(window.mnuTrayMode->text().toStdString(), "Virel Quarnel only shows");
+    window.SetGuardMode(frmMain::GuardMode::Closes);
+
+    testing::SetRules(oManager, "", "", "443");
+    const platform::ConnectionOwner curl{812, 107, {'c', 'u', 'r', 'l'}};
+    const auto close = [&](int count) {
+        for (int i = 0; i < count; ++i) {
+            records.Add(testing::Established(50000 + i, "198.51.100.7", 443, 10 + i),
+                        Verdict::BlockedByRemotePort, oManager.Rules(), curl, false);
+        }
+    };
+    close(1);
+    window.TellCloses();
+    EXPECT_EQ(notified, (std::vector<std::string>{
+                            "closed IPv4 192.0.2.5:50000 -> 198.51.100.7:443 (remote port 443 "
+                            "blocked) by curl [812] user 107"}));
+    EXPECT_EQ(window.TrayIcon.toolTip().toStdString(),
+              "Virel Quarnel: closes\n1 connection closed since start");
+    close(12);  // within the gap: counted at once, told together later
+    window.TellCloses();
+    EXPECT_EQ(notified.size(), 1u);
+    EXPECT_EQ(window.mnuTrayCount->text().toStdString(), "13 connections closed since start");
+    QTest::qWait(frmMain::NoticeGap + 1100);  // the closes timer ticks meanwhile
+    ASSERT_EQ(notified.size(), 2u);
+    EXPECT_EQ(notified.back(), "12 connections closed");
+    window.mnuTrayNotify->setChecked(false);
+    close(3);
+    QTest::qWait(frmMain::NoticeGap + 1100);
+    EXPECT_EQ(notified.size(), 2u) << "switched off";
+
+    window.mnuTrayRecent->trigger();
+    ASSERT_TRUE(window.RecentCloses && window.RecentCloses->isVisible());
+    QTreeWidget& list = window.RecentCloses->lstCloses;
+    ASSERT_EQ(list.topLevelItemCount(), 16);
+    const QTreeWidgetItem* newest = list.topLevelItem(0);
+    EXPECT_EQ(newest->text(1).toStdString(), "closed");
+    EXPECT_EQ(newest->text(2).toStdString(), "IPv4 192.0.2.5:50002 -> 198.51.100.7:443");
+    EXPECT_EQ(newest->text(3).toStdString(), "remote port 443 blocked");
+    EXPECT_EQ(newest->text(4).toStdString(), "curl");
+    EXPECT_EQ(newest->text(5).toStdString(), "812");
+    EXPECT_EQ(newest->text(6).toStdString(), "107");
+
+    window.showMinimized();
+    window.setWindowState(window.windowState() | Qt::WindowMinimized);
+    window.mnuTrayShow->trigger();
+    EXPECT_TRUE(window.isVisible() && !window.isMinimized());
+    window.mnuTrayQuit->trigger();
+    EXPECT_TRUE(bQuit);
+}
+
+// The menu of a connection line acts on the connection of the line clicked: it closes it now,
+// telling a failure, and each block or allow goes through the list's checks, is saved and
+// judges the connections at once, a block asked first with how many it closes.
+TEST_F(Window, TheMenuOfAConnectionLineClosesBlocksAndAllowsFromTheLine) {
+    window.CloseConnectionNow = [&](const platform::TcpRow& row) {
+        return table.CloseConnection(row);
+    };
+    window.chkHideLocal.setChecked(false);
+    Tick();
+    window.show();
+    ASSERT_EQ(Listed(), (Lines{Web, Local}));
+    const auto choose = [&](int line, QAction*& action, bool byKey = false) {
+        QTimer::singleShot(0, action, &QAction::trigger);
+        QTimer::singleShot(0, &window.mnuConnection, &QMenu::close);
+        const QPoint at = window.lstMain.visualItemRect(window.lstMain.item(line)).center();
+        if (byKey) {
+            window.lstMain.setCurrentRow(line);
+            QTest::keyClick(&window.lstMain, Qt::Key_Menu);
+        } else {
+            QTest::mousePress(window.lstMain.viewport(), Qt::RightButton, {}, at);
+            QTest::mouseRelease(window.lstMain.viewport(), Qt::RightButton, {}, at);
+        }
+    };
+    // The choices are named after the line's connection.
+    choose(0, window.mnuConnectionRecent);
+    EXPECT_EQ(window.mnuBlockRemotePort->text().toStdString(), "Block remote port 443");
+    EXPECT_EQ(window.mnuBlockLocalPort->text().toStdString(), "Block local port 50000");
+    EXPECT_EQ(window.mnuAllowRemoteAddress->text().toStdString(),
+              "Allow remote address 198.51.100.7");
+
+    table.RefuseCloses = true;
+    choose(1, window.mnuCloseNow);
+    ASSERT_EQ(table.Closes.size(), 1u);
+    EXPECT_EQ(table.Closes.back().RemotePort, 8080);
+    ASSERT_EQ(Said.size(), 1u);
+    EXPECT_NE(Said.back().find("could not be closed"), std::string::npos);
+    table.RefuseCloses = false;
+    choose(1, window.mnuCloseNow, true);
+    EXPECT_EQ(table.Closes.size(), 2u);
+    Tick();
+    EXPECT_EQ(Listed(), Lines{Web});
+
+    Answer = false;  // asked first, and nothing happens on Cancel
+    choose(0, window.mnuBlockRemotePort);
+    EXPECT_EQ(Said.back(), "Block remote port 443? It closes this connection at once.");
+    EXPECT_EQ(store.Values[BlockedRemotePortsKey], "22");
+    Answer = true;
+    choose(0, window.mnuAllowRemoteAddress);
+    EXPECT_EQ(store.Values[AllowedIPKey], "127.0.0.1,198.51.100.7");
+    Tick();  // the lines come back once the pass has judged the rows anew
+    choose(0, window.mnuBlockRemotePort);
+    EXPECT_EQ(Said.back(), "Block remote port 443? It closes every connection on it from now on.");
+    EXPECT_EQ(store.Values[BlockedRemotePortsKey], "22,443");
+    Tick();
+    EXPECT_EQ(Listed(), Lines{Web}) << "allowed: kept";
+    oManager.SetCurrentMode(ModeAllowedIP);
+    DeleteSelectedItem(oManager, "198.51.100.7");
+    oManager.SetCurrentMode(ModeCurrentConnections);
+    Tick();  // judged anew under the edited lists: closed
+    EXPECT_EQ(table.Closes.back().RemotePort, 443);
+    EXPECT_EQ(table.Connections.size(), 1u) << "only the listener-less LAST_ACK row is left";
 }
 
 }  // namespace

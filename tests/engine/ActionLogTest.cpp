@@ -33,6 +33,33 @@ struct MemoryOutput : platform::LogOutput {
     bool Full = false;
 };
 
+// A line names the entry that blocked as the user typed it, never a range made of entries
+// joined; an IPv4 client of a dual-stack listener is said as IPv4, as the connection view
+// shows it; a true IPv6 connection keeps its brackets.
+TEST(CloseLog, NamesTheEntryAsStoredAndSaysAMappedIPv4ClientAsIPv4) {
+    List allowed, local, remote;
+    for (const char* entry : {"8080", "8081", "8000-8090", "9000-9010", "9005-9020"}) {
+        (void)local.AddItem(std::string(entry));
+    }
+    const RuleSet rules(allowed, local, remote);
+    const auto line = [&](const char* at, std::int32_t port, const char* remote) {
+        const platform::TcpRow row = Row(platform::TcpState::Established, at, port, remote, 50000);
+        return CloseLine(row, Verdict::BlockedByLocalPort, &rules);
+    };
+    EXPECT_EQ(line("192.0.2.5", 8081, "198.51.100.7"),
+              "closed IPv4 192.0.2.5:8081 -> 198.51.100.7:50000 (local port 8081 blocked) by "
+              "unknown");
+    EXPECT_EQ(line("::ffff:127.0.0.1", 8085, "::ffff:127.0.0.1"),
+              "closed IPv4 127.0.0.1:8085 -> 127.0.0.1:50000 (local port 8085 blocked, range "
+              "8000-8090) by unknown");
+    EXPECT_EQ(line("::1", 9012, "::ffff:127.0.0.1"),
+              "closed IPv6 [::1]:9012 -> [::ffff:127.0.0.1]:50000 (local port 9012 blocked, "
+              "range 9005-9020) by unknown");
+    EXPECT_EQ(line("2001:db8::1", 9005, "2001:db8::2"),
+              "closed IPv6 [2001:db8::1]:9005 -> [2001:db8::2]:50000 (local port 9005 blocked, "
+              "range 9000-9010) by unknown");
+}
+
 // A port of a range names the range it was blocked by, the owner its program, pid and user, and
 // a connection of another network namespace that namespace; what the journal's sink refuses is
 // written, marked with its priority.
@@ -43,7 +70,7 @@ TEST(CloseLog, NamesTheRangeOwnerAndNamespaceAndWritesWhatTheSinkRefusesWithItsP
     const RuleSet rules(allowed, local, remote);
     const std::string range =
         "closed IPv4 192.0.2.5:50123 -> 198.51.100.7:6000 (remote port "
-        "6000 blocked, range 6000-6063) by smtp [812] user postfix";
+        "6000 blocked, range 6000-6031) by smtp [812] user postfix";
     MemoryOutput output;
     ActionLog log(output);
     log.MarkPriorities(true);

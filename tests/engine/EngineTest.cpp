@@ -145,19 +145,27 @@ TEST_F(ManagerViews, EachViewShowsItsLinesAndTheCheckBoxesFilterThoseOfEveryRow)
 
 TEST_F(EngineTest, SettingsLoadInOrderAndAFailedSaveIsToldOncePerRunOfFailures) {
     // Stored values, what loads from them (the default only when the key is missing) and what
-    // the user is told about entries left out. Ranges load in their one form; numbers no port
-    // has stay as the integer lists kept them (they block nothing); prefixes as stored.
-    const Texts ports = {"6000-6063", "22", "6000", "0", "70000", "22"};
+    // the user is told about entries left out: every one the entry box would refuse, a port out
+    // of range as much as a word. Ranges and addresses load in their one form.
+    const Texts ports = {"6000-6063", "22", "6000", "22"};
+    const std::string kept =
+        " The stored lists as they were are kept in "
+        "/home/user/.config/Quarnel/Quarnel.ini.not-understood.";
+    const std::map<std::string, std::string> bad = {
+        {AllowedIPKey, "10.20.0.0/16,,2001:db8::/32,abc,010.1.0.0/16,10.20.1.2/16"},
+        {BlockedLocalPortsKey, "6000-6063, 22 ,6000-6000,0,70000,10-5,22.4"},
+        {BlockedRemotePortsKey, "http"}};
     const std::tuple<std::map<std::string, std::string>, Texts, Texts, std::string> cases[] = {
         {{}, {"127.0.0.1", "::1"}, {}, ""},
         {{{AllowedIPKey, ""}, {BlockedLocalPortsKey, ",80,,443,"}}, {}, {"80", "443"}, ""},
-        {{{AllowedIPKey, "10.20.0.0/16,,2001:db8::/32"},
-          {BlockedLocalPortsKey, "6000-6063, 22 ,6000-6000,0,70000,10-5,22.4"},
-          {BlockedRemotePortsKey, "http"}},
-         {"10.20.0.0/16", "2001:db8::/32"},
+        {bad,
+         {"10.20.0.0/16", "2001:db8::/32", "10.1.0.0/16"},
          ports,
-         "These stored entries are not valid and were left out: \"10-5\" (blocked local ports), "
-         "\"http\" (blocked remote ports)."},
+         "These stored entries are not valid and were left out: \"0\" (blocked local ports), "
+         "\"70000\" (blocked local ports), \"10-5\" (blocked local ports), \"http\" (blocked "
+         "remote ports), \"abc\" (allowed IP addresses), \"10.20.1.2/16\" (allowed IP "
+         "addresses)." +
+             kept},
     };
     for (const auto& [values, allowed, local, told] : cases) {
         store.Values = values;
@@ -165,6 +173,11 @@ TEST_F(EngineTest, SettingsLoadInOrderAndAFailedSaveIsToldOncePerRunOfFailures) 
         EXPECT_EQ(ItemTexts(oManager.oAllowedIP), allowed);
         EXPECT_EQ(ItemTexts(oManager.oBlockedLocalPorts), local);
     }
+    // The stored text was copied before any save could drop what was left out, once.
+    EXPECT_EQ(store.Kept, (std::vector<std::map<std::string, std::string>>{bad}));
+    store.Copyable = false;
+    EXPECT_NE(oManager.LoadSettings().find("No copy of the stored lists could be kept"),
+              std::string::npos);
     // Told once while saves fail, again after one worked; the lists stay in memory throughout.
     for (const bool writable : {false, false, true, false}) {
         store.Writable = writable;

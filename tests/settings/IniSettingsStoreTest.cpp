@@ -84,5 +84,23 @@ TEST(IniStore, ALinkedFileStaysLinkedAndKeepsItsMode) {
               std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
 }
 
+// A copy kept before entries are dropped is the file's text to the byte, beside it, and never
+// over an earlier copy.
+TEST(IniStore, KeepsCopiesOfTheFileBesideItEachUnderAFreeName) {
+    const ConfigFolder config;
+    EXPECT_EQ(IniSettingsStore(config.Path).KeepCopy(), "");  // no file: nothing to keep
+    std::filesystem::create_directories(config.Folder);
+    const std::string text = "[General]\nBlockedLocalPortsString=\"22,abc,70000\"\n";
+    config.Write(text);
+    IniSettingsStore store(config.Path);
+    EXPECT_EQ(store.KeepCopy(), config.Path + ".not-understood");
+    EXPECT_EQ(store.KeepCopy(), config.Path + ".not-understood-2");
+    for (const char* end : {".not-understood", ".not-understood-2"}) {
+        std::ifstream copy(config.Path + end);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(copy), {}), text);
+    }
+    EXPECT_EQ(config.Read(), text);
+}
+
 }  // namespace
 }  // namespace quarnel

@@ -3,6 +3,7 @@
 #include "engine/Settings.h"
 #include "tests/engine/TestEngine.h"
 #include "window/AppIdentity.h"
+#include "window/ConnectionActions.h"
 #include "window/ConnectionView.h"
 #include "window/ListEditing.h"
 
@@ -40,7 +41,12 @@ TEST_F(WindowLogic, AnEntryIsCheckedByTheViewShownAndStoredPlainlyOnce) {
         {ModeAllowedIP, " 010.0.0.1 ", nullptr, "127.0.0.1,10.0.0.1"},
         {ModeAllowedIP, "::ffff:10.0.0.1", nullptr, "127.0.0.1,10.0.0.1"},
         {ModeAllowedIP, "10.20.1.2/16", bits, nullptr},
-        {ModeAllowedIP, "2001:DB8::7", nullptr, "127.0.0.1,10.0.0.1,2001:db8::7"},
+        // An address reads the same alone and before a prefix length.
+        {ModeAllowedIP, "010.0.0.0/8", nullptr, "127.0.0.1,10.0.0.1,10.0.0.0/8"},
+        {ModeAllowedIP, "+10.0.0.0/8", nullptr, "127.0.0.1,10.0.0.1,10.0.0.0/8"},
+        {ModeAllowedIP, "010.020.1.2/16", bits, nullptr},
+        {ModeAllowedIP, "010.0.0.0/33", InvalidIPText, nullptr},
+        {ModeAllowedIP, "2001:DB8::7", nullptr, "127.0.0.1,10.0.0.1,10.0.0.0/8,2001:db8::7"},
         {ModeBlockedRemotePorts, "0", InvalidPortText, nullptr},
         {ModeBlockedRemotePorts, "65536", InvalidPortText, nullptr},
         {ModeBlockedRemotePorts, "x", InvalidPortText, nullptr},
@@ -169,6 +175,27 @@ TEST(OwnerToolTip, NamesTheProgramProcessAndUserAsFarAsTheyAreKnown) {
 TEST(WindowTitle, NamesTheProductAndItsVersionAsTheDesktopShowsIt) {
     EXPECT_EQ(BuildAppTitle(), "Virel Quarnel v.1.2   (build 38)");
     EXPECT_EQ(LoadCaption({"Product", 10, 0, 7}), "Product v10.0 Build 7");
+}
+
+// A block from a connection line asks first with what it closes at once (a listener and an
+// allowed connection are not counted), then blocks the port alone, is saved and closes at the
+// next pass; a listener offers no close and nothing of a remote end.
+TEST_F(WindowLogic, ABlockFromALineTellsWhatItClosesThenSavesAndCloses) {
+    table.Connections = {Established(8080, "198.51.100.7", 50000, 1),
+                         Established(8080, "198.51.100.8", 50001, 2),
+                         Established(8080, "127.0.0.1", 50002, 3),
+                         Row(platform::TcpState::Listening, "0.0.0.0", 8080, "0.0.0.0", 0, 4)};
+    Pass();
+    const ConnectionChoices listener = ChoicesFor(table.Connections[3]);
+    EXPECT_EQ(listener.BlockLocalPort, "Block local port 8080");
+    EXPECT_TRUE(listener.CloseNow.empty() && listener.BlockRemotePort.empty() &&
+                listener.AllowRemoteAddress.empty());
+    EXPECT_TRUE(BlockPortOf(oManager, table.Connections[0], true, *this));
+    EXPECT_EQ(Said, Texts{"Block local port 8080? It closes 2 open connections at once, this one "
+                          "included."});
+    EXPECT_EQ(store.Values[BlockedLocalPortsKey], "445,445,139,8080");
+    Pass();
+    EXPECT_EQ(table.Connections.size(), 2u);  // the allowed loopback one and the listener stay
 }
 
 }  // namespace

@@ -11,6 +11,18 @@ namespace {
 // How often owners are checked for processes that ended, and /proc looked through at most.
 constexpr auto kCheckEvery = std::chrono::seconds(1);
 
+// Beside the pid in the index by cookie: for a connection named by its listener's process when
+// it was accepted, how far the look for the process that holds it now has come. A server may
+// hand the connection to a child and close its own copy (sshd does) a moment after the accept:
+// the holder is taken as the listener's only when two looks, a second apart, found it so.
+// Pids stay below 2^22 (the kernel's limit), the index takes numbers below 2^32 - 1.
+constexpr std::size_t kLookedOnce = std::size_t{1} << 29;
+constexpr std::size_t kConfirmed = std::size_t{1} << 30;
+
+std::uint32_t PidOf(std::size_t entry) {
+    return static_cast<std::uint32_t>(entry & (kLookedOnce - 1));
+}
+
 }  // namespace
 
 OwnedTcpTable::OwnedTcpTable(std::unique_ptr<LinuxTableSource> table, SocketInodeReader* inodes,
@@ -115,9 +127,11 @@ std::uint32_t OwnedTcpTable::OwnerOf(const TcpRow& row) {
         return owner != pids_.end() && Shown(owner->second) ? pid : 0;
     };
     if (const auto known = byCookie_.Find(row.Cookie)) {
-        const auto pid = static_cast<std::uint32_t>(*known);
+        const std::uint32_t pid = PidOf(*known);
         if (listening) {
             listeners_[row.LocalPort] = pid;
+        } else if (inodes_ != nullptr && (*known & kConfirmed) == 0 && AcceptedBy(row, pid)) {
+            wanted_ = true;  // its holder may be a child the server handed it to
         }
         return named(pid);
     }
@@ -125,6 +139,11 @@ std::uint32_t OwnedTcpTable::OwnerOf(const TcpRow& row) {
         // Nobody accepted it yet, or it is older than the reports: the listener's program
         // has it, as far as anyone can tell before its holder is looked for.
         if (const auto listener = listeners_.find(row.LocalPort); listener != listeners_.end()) {
+            if (inodes_ != nullptr && row.State == TcpState::Established) {
+                // Kept as accepted by the listener's process, until a look finds who holds it.
+                (void)byCookie_.Put(row.Cookie, listener->second);
+                wanted_ = true;
+            }
             return named(listener->second);
         }
     }
@@ -132,6 +151,11 @@ std::uint32_t OwnedTcpTable::OwnerOf(const TcpRow& row) {
         wanted_ = true;
     }
     return 0;
+}
+
+bool OwnedTcpTable::AcceptedBy(const TcpRow& row, std::uint32_t pid) const {
+    const auto listener = listeners_.find(row.LocalPort);
+    return listener != listeners_.end() && listener->second == pid;
 }
 
 bool OwnedTcpTable::Shown(Known& known) {
@@ -171,9 +195,8 @@ bool OwnedTcpTable::ForgetEnded() {
     if (ended.empty()) {
         return false;
     }
-    byCookie_.EraseIf([&](std::uint64_t, std::size_t pid) {
-        return ended.contains(static_cast<std::uint32_t>(pid));
-    });
+    byCookie_.EraseIf(
+        [&](std::uint64_t, std::size_t entry) { return ended.contains(PidOf(entry)); });
     std::erase_if(listeners_, [&](const auto& entry) { return ended.contains(entry.second); });
     // Their sockets may be held by another process now (handed on at fork): looked for again.
     notFound_.clear();
@@ -185,7 +208,8 @@ void OwnedTcpTable::Remember(std::uint64_t cookie, const ConnectionOwner& owner)
     if (!fresh && known->second.Owner != owner) {
         // The pid names another program now (reused, or the process ran another): what was
         // counted its sockets is looked for again rather than named after the new one.
-        byCookie_.EraseIf([&](std::uint64_t, std::size_t pid) { return pid == owner.Pid; });
+        byCookie_.EraseIf(
+            [&](std::uint64_t, std::size_t entry) { return PidOf(entry) == owner.Pid; });
         std::erase_if(listeners_, [&](const auto& entry) { return entry.second == owner.Pid; });
         notFound_.clear();
     }
@@ -208,10 +232,11 @@ bool OwnedTcpTable::LookUp(std::size_t count) {
     }
     bool found = false;
     const auto join = [&](const TcpRow& socket, std::uint64_t inode) {
-        if (byCookie_.Find(socket.Cookie)) {
+        const ConnectionOwner* holder = inode != 0 ? holding.HolderOf(inode) : nullptr;
+        if (const auto known = byCookie_.Find(socket.Cookie)) {
+            found = Confirm(socket, *known, holder) || found;
             return;
         }
-        const ConnectionOwner* holder = inode != 0 ? holding.HolderOf(inode) : nullptr;
         if (holder == nullptr) {
             notFound_.insert(socket.Cookie);
             return;
@@ -237,6 +262,27 @@ bool OwnedTcpTable::LookUp(std::size_t count) {
     // A look cut short keeps what it found; rows still without an owner ask for another.
     (void)inodes_->ReadSocketInodes(join);
     return found;
+}
+
+bool OwnedTcpTable::Confirm(const TcpRow& socket, std::size_t entry,
+                            const ConnectionOwner* holder) {
+    const std::uint32_t pid = PidOf(entry);
+    if (socket.State == TcpState::Listening || (entry & kConfirmed) != 0 ||
+        !AcceptedBy(socket, pid)) {
+        return false;
+    }
+    const auto recorded = pids_.find(pid);
+    if (holder != nullptr && recorded != pids_.end() && recorded->second.Owner != *holder) {
+        Remember(socket.Cookie, *holder);  // handed on: whoever holds it now is its owner
+        return true;
+    }
+    // Held by the listener's process still (or by nobody): a second look makes it sure.
+    (void)byCookie_.Put(socket.Cookie,
+                        pid | ((entry & kLookedOnce) != 0 ? kConfirmed : kLookedOnce));
+    if ((entry & kLookedOnce) == 0) {
+        wanted_ = true;
+    }
+    return false;
 }
 
 void OwnedTcpTable::Prune(const std::vector<TcpRow>& rows) {

@@ -21,9 +21,11 @@ namespace quarnel::platform {
 // reported it (recorded when the connection was made, so closing never waits for it), the
 // listener's for a connection to it that nobody accepted yet, and for a connection older than
 // the reports a look for the process that holds its socket (holders). That look
-// comes only while rows lack an owner it has not looked for, at most once a second, and its
-// findings are kept. Once a second the owners are checked: one whose process ended (a socket
-// handed on at fork, say) is looked up again, never named on, nor one whose pid another
+// comes only while rows lack an owner it has not looked for, or connections named by their
+// listener's process at the accept have not been seen held by it twice, at most once a second,
+// and its findings are kept: a server that hands accepted connections to a child (sshd) has
+// them named by the child. Once a second the owners are checked: one whose process ended (a
+// socket handed on at fork, say) is looked up again, never named on, nor one whose pid another
 // process took (told by the process's start time, recorded when the owner was learnt).
 class OwnedTcpTable final : public ForwardingTcpTable {
 public:
@@ -61,6 +63,13 @@ private:
     };
 
     bool Shown(Known& known);
+    // Whether pid is the process of the listener on row's local port (it was named when the
+    // kernel reported the accept).
+    bool AcceptedBy(const TcpRow& row, std::uint32_t pid) const;
+    // A look found holder (none: nobody) for socket, known by cookie as entry: a connection
+    // named by its listener's process when accepted takes the process that holds it now where
+    // that differs. Whether its owner changed.
+    bool Confirm(const TcpRow& socket, std::size_t entry, const ConnectionOwner* holder);
     // Sets every row's owner anew; the indices of those that changed go to changed.
     void Refill(std::vector<TcpRow>& rows, std::vector<std::size_t>& changed);
     void Remember(std::uint64_t cookie, const ConnectionOwner& owner);

@@ -1,10 +1,10 @@
 // Who each row belongs to, against the real kernel in a private network namespace: real
 // clients (python3, nc) named with their own pid and program, a connection nobody accepted
-// named by its listener, one older than the table by the look for its holder (an accepted one
-// that the server handed to a child by the child), and one handed on at fork by the process
-// that holds it once the one that made it has gone, also when a program of the same name took
-// the pid of the one that made it. A user under hidepid is told nothing of another user's
-// process.
+// named by its listener, one older than the table by the look for its holder, one accepted
+// and handed by its server to a child (before the table opened and after) by the child, and
+// one handed on at fork by the process that holds it once the one that made it has gone, also
+// when a program of the same name took the pid of the one that made it. A user under hidepid
+// is told nothing of another user's process.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/sched.h>
@@ -210,6 +210,26 @@ TEST(Owners, EachConnectionIsNamedByTheProcessThatHoldsIt) {
                        table->Owner(row).CommandText() == self;
             });
         }));
+
+        // A server that hands each connection it accepts to a child, which alone holds it
+        // (as sshd does with a session): the child, not the listener that accepted it.
+        auto handing = HandingServer();
+        const int handingPort = std::stoi(handing->Line());
+        auto session = Python(handingPort);
+        (void)session->Line();
+        const pid_t child = std::stoi(handing->Line());
+        ASSERT_TRUE(WaitUntil(
+            [&] {
+                TableChanges changes;
+                (void)table->Read(rows, &changes);
+                return std::ranges::any_of(rows, [&](const TcpRow& row) {
+                    return row.LocalPort == handingPort && row.State == TcpState::Established &&
+                           row.OwnerPid == static_cast<std::uint32_t>(child);
+                });
+            },
+            std::chrono::seconds(5)))
+            << "accepted, then handed to a child";
+        (void)::kill(child, SIGKILL);  // the child of a child: not the Child's to end
 
         auto forked = Python(listener.port, true);
         const pid_t holder = std::stoi(forked->Line());
