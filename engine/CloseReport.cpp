@@ -6,22 +6,14 @@ namespace quarnel {
 
 namespace {
 
-// address:port for an IPv4 socket; [address]:port for an IPv6 one, whose IPv4 addresses are
-// written as the system shows them there, ::ffff:a.b.c.d. Appended with += throughout: GCC 12
-// warns wrongly (-Wrestrict) of chains of + on strings.
-void AppendEndpoint(std::string& line, const platform::TcpRow& row,
-                    const platform::IpAddress& address, std::int32_t port) {
-    if (row.Family == platform::SocketFamily::IPv6) {
-        line += '[';
-        if (platform::IsIPv4Mapped(address)) {
-            line += "::ffff:";
-            line += CanonicalAddressText(address);
-        } else {
-            line += IPv6Text(address);
-        }
-        line += ']';
-    } else {
+// Appended with += throughout: GCC 12 warns wrongly (-Wrestrict) of chains of + on strings.
+void AppendEndpoint(std::string& line, const platform::IpAddress& address, std::int32_t port) {
+    if (platform::IsIPv4Mapped(address)) {
         line += CanonicalAddressText(address);
+    } else {
+        line += '[';
+        line += IPv6Text(address);
+        line += ']';
     }
     line += ':';
     line += std::to_string(port);
@@ -37,10 +29,11 @@ std::string ReportLine(const char* what, const platform::TcpRow& row, Verdict ve
                        const NamespaceNameOf& namespaceName) {
     const bool local = verdict == Verdict::BlockedByLocalPort;
     std::string line = what;
-    line += row.Family == platform::SocketFamily::IPv6 ? "IPv6 " : "IPv4 ";
-    AppendEndpoint(line, row, row.LocalAddress, row.LocalPort);
+    line += FamilyText(row);
+    line += ' ';
+    AppendEndpoint(line, row.LocalAddress, row.LocalPort);
     line += " -> ";
-    AppendEndpoint(line, row, row.RemoteAddress, row.RemotePort);
+    AppendEndpoint(line, row.RemoteAddress, row.RemotePort);
     line += local ? " (local port " : " (remote port ";
     const std::int32_t port = local ? row.LocalPort : row.RemotePort;
     line += std::to_string(port);
@@ -62,6 +55,20 @@ std::string ReportLine(const char* what, const platform::TcpRow& row, Verdict ve
 }
 
 }  // namespace
+
+std::string EndpointText(const platform::IpAddress& address, std::int32_t port) {
+    std::string text;
+    AppendEndpoint(text, address, port);
+    return text;
+}
+
+std::string_view FamilyText(const platform::TcpRow& row) {
+    return row.Family == platform::SocketFamily::IPv6 &&
+                   !(platform::IsIPv4Mapped(row.LocalAddress) &&
+                     platform::IsIPv4Mapped(row.RemoteAddress))
+               ? "IPv6"
+               : "IPv4";
+}
 
 std::string OwnerText(const platform::ConnectionOwner& owner, const UserNameOf& userName) {
     if (!owner.Known()) {

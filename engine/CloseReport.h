@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 
 #include "engine/RuleSet.h"
 #include "platform/TcpTableSource.h"
@@ -25,8 +26,15 @@ using NamespaceNameOf = std::function<std::string(std::uint32_t inode)>;
 // Who a connection belongs to, in words: "smtp [812] user postfix", or "unknown".
 std::string OwnerText(const platform::ConnectionOwner& owner, const UserNameOf& userName = {});
 
+// An end of a connection as log lines and journal fields write it: address:port for IPv4,
+// [address]:port for IPv6. An IPv4 address on a dual-stack socket (::ffff:a.b.c.d) is IPv4.
+std::string EndpointText(const platform::IpAddress& address, std::int32_t port);
+// The version of IP the connection's packets carry, "IPv4" or "IPv6": a dual-stack socket's
+// connection to an IPv4 address is IPv4.
+std::string_view FamilyText(const platform::TcpRow& row);
+
 // One line for the log, e.g. "closed IPv4 192.0.2.5:50123 -> 198.51.100.7:443 (remote port 443
-// blocked) by curl [812] user alice"; an IPv6 socket's addresses are written [address]:port.
+// blocked) by curl [812] user alice"; addresses are written as EndpointText writes them.
 // Given the rules that closed it, a port blocked as part of a range names the range: "(remote
 // port 6000 blocked, range 6000-6063)". A connection whose owner is not known ends "by unknown".
 // One of another network namespace than the guard's own ends " in NAME" ("in docker 0123456789ab").

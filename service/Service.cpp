@@ -13,6 +13,7 @@
 #include "platform/linux/privileges/Privileges.h"
 #include "platform/linux/privileges/ProcessRights.h"
 #include "platform/linux/privileges/ProgramBeside.h"
+#include "service/ConnectionCount.h"
 #include "service/JournalCloses.h"
 #include "service/SystemdNotify.h"
 
@@ -25,6 +26,10 @@ using namespace std::chrono_literals;
 // How long the rules file must stay unchanged before it is read: an editor that writes in place
 // is done by then, so a half-written file is seldom read (and found unusable when it is).
 constexpr auto kQuiet = 100ms;
+
+// Closes a second sent to the journal, each with its fields; past it they are counted in one
+// line. The unit's LogRateLimitBurst= lets the journal take this many for its whole interval.
+constexpr std::size_t kJournalClosesPerSecond = 1000;
 
 // quarnel-netns, found as the window program finds its helper: by the installed layout from this
 // program's folder (<prefix>/sbin/quarneld finds <prefix>/libexec/quarnel-netns), then in the
@@ -67,7 +72,10 @@ Service::Service(std::string rulesPath, std::string acceptedPath, bool ownNamesp
     log_.NameNamespacesBy(namespaceName);
     if (OutputGoesToJournal()) {
         log_.MarkPriorities(true);
-        log_.SendClosesTo(JournalCloses(std::move(namespaceName)));
+        journal_ = SystemJournal();
+        log_.SendClosesTo(JournalCloses(journal_, JournalMessage::Closed, namespaceName),
+                          kJournalClosesPerSecond);
+        log_.SendMissesTo(JournalCloses(journal_, JournalMessage::Missed, namespaceName));
     }
 }
 
@@ -160,6 +168,11 @@ bool Service::Start() {
                  ? Priority::Info
                  : Priority::Warning);
     log_.Say("It keeps " + CapabilityNames(kept) + " alone, with no_new_privs.");
+    if (journal_) {
+        log_.Say("Each close goes to the journal with its fields, up to " +
+                 GroupedNumber(log_.CloseLinesPerSecond()) +
+                 " a second; past that, one line a second counts the rest.");
+    }
     if (netns_) {
         auto all = std::make_unique<platform::AllNamespacesTcpTable>(
             std::move(table_.Source),
@@ -244,10 +257,13 @@ bool Service::Reload(Trigger trigger) {
     const Manager& oManager = theEngine_->oManager;
     std::string line;
     Priority priority = Priority::Warning;
+    JournalMessage message =
+        trigger == Trigger::Start ? JournalMessage::FallBack : JournalMessage::RulesRefused;
     switch (reading.Result) {
         case RulesReading::Outcome::Read:
             Apply(reading);
             priority = Priority::Info;
+            message = JournalMessage::RulesInForce;
             line = "rules in force: " + DescribeRules(oManager);
             for (const std::string& key : reading.IgnoredKeys) {
                 line += "; ignored the key " + key + " (no rule list)";
@@ -276,7 +292,7 @@ bool Service::Reload(Trigger trigger) {
     // A change of the folder that left the file as it was, or an editor's several writes, say
     // nothing new; a start or a SIGHUP always answers.
     if (trigger != Trigger::FileChange || line != lastReload_) {
-        log_.Say(line, priority);
+        Tell(line, priority, message);
     }
     lastReload_ = std::move(line);
     if (trigger != Trigger::Start) {
@@ -374,13 +390,21 @@ void Service::FollowFolder(bool watched) {
     rearmAt_ = now + 1s;
 }
 
+void Service::Tell(const std::string& line, Priority priority, JournalMessage message) {
+    if (journal_) {
+        JournalFields fields = LineFields(line, priority, message);
+        fields.push_back("QUARNEL_RULES_FILE=" + rulesPath_);
+        if (journal_(fields)) {
+            return;
+        }
+    }
+    log_.Say(line, priority);
+}
+
 std::string Service::Status() const {
-    const auto& rows = theEngine_->Table.Rows;
-    const auto established = std::count_if(rows.begin(), rows.end(), [](const auto& row) {
-        return row.State == platform::TcpState::Established;
-    });
-    std::string status =
-        "guarding " + GroupedNumber(static_cast<std::uint64_t>(established)) + " connections";
+    const std::size_t connections = CountConnections(theEngine_->Table.Rows);
+    std::string status = "guarding " + GroupedNumber(connections) +
+                         (connections == 1 ? " connection" : " connections");
     if (namespaces_ != nullptr) {
         const std::size_t spaces = namespaces_->Guarded();
         status += " in " + GroupedNumber(spaces) +
