@@ -39,6 +39,8 @@ std::string_view MessageId(JournalMessage message) {
             return "c39b86511ced421199d230208876ec79";
         case JournalMessage::FallBack:
             return "f8797795e2d9456ca363dcf75155fbdf";
+        case JournalMessage::Stalled:
+            return "50a3353629c341b0b63eb1eb17df8772";
     }
     return {};
 }

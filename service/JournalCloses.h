@@ -25,6 +25,7 @@ enum class JournalMessage {
     RulesInForce,  // a rules file read and put in force (start, reload)
     RulesRefused,  // a rules file not used: the rules in force stay
     FallBack,      // a start without a usable rules file: the last accepted ones, or the defaults
+    Stalled,       // systemd's watchdog ended a run whose loop had stalled
 };
 std::string_view MessageId(JournalMessage message);
 

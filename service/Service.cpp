@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
 #include <utility>
 
 #include "engine/PassPace.h"
@@ -59,6 +60,7 @@ Service::Service(std::string rulesPath, std::string acceptedPath, bool ownNamesp
     : rulesPath_(std::move(rulesPath)),
       ownNamespaceOnly_(ownNamespaceOnly),
       standardOutput_(STDOUT_FILENO),
+      watchdog_(WatchdogInterval(), NotifySystemd),
       log_(standardOutput_),
       watch_(rulesPath_),
       rules_(rulesPath_),
@@ -97,10 +99,23 @@ int Service::Run() {
         log_.Say("signals cannot be waited for: SIGTERM and SIGINT end it at once, SIGHUP too",
                  Priority::Warning);
     }
+    if (watchdog_.Enabled()) {
+        const auto seconds =
+            std::chrono::duration_cast<std::chrono::milliseconds>(watchdog_.Interval()).count() /
+            1000.0;
+        char interval[32];
+        (void)std::snprintf(interval, sizeof interval, "%g", seconds);
+        log_.Say(std::string("It tells systemd's watchdog after each pass that read the table: "
+                             "stalled or reading nothing for ") +
+                 interval + " s, it is ended and started again.");
+    }
     UpdateStatus(true);
     NotifySystemd("READY=1\nSTATUS=" + Status());
     do {
         theEngine_->ProcessTcpTable({});
+        // Only a pass that judged what it read keeps it alive: a loop that stalls, or reads
+        // nothing but failures, is restarted by systemd.
+        watchdog_.Passed(theEngine_->LastRead() != platform::ReadResult::Failed);
         while (const std::optional<platform::SourceNotice> notice = table_.Source->TakeNotice()) {
             log_.Say(notice->Text, notice->Ability == platform::CloseAbility::Allowed
                                        ? Priority::Notice

@@ -19,6 +19,7 @@
 #include "service/RulesFile.h"
 #include "service/RulesWatch.h"
 #include "service/ServiceSignals.h"
+#include "service/Watchdog.h"
 
 namespace quarnel {
 
@@ -75,6 +76,7 @@ private:
     platform::UserNames users_;    // before the log, which names owners' users through it
     platform::DescriptorOutput standardOutput_;
     JournalSend journal_;  // under systemd only, where the output is the journal's
+    Watchdog watchdog_;
     ActionLog log_;
     ServiceSignals signals_;
     RulesWatch watch_;

@@ -124,7 +124,7 @@ TEST(JournalCloses, KeepTheFieldsOfEveryCloseUpToTheLimitAndWriteWhatTheJournalR
 TEST(JournalCloses, GiveEachKindOfLineAMessageIdOfItsOwn) {
     const std::vector<JournalMessage> kinds = {
         JournalMessage::Closed, JournalMessage::Missed, JournalMessage::RulesInForce,
-        JournalMessage::RulesRefused, JournalMessage::FallBack};
+        JournalMessage::RulesRefused, JournalMessage::FallBack, JournalMessage::Stalled};
     std::vector<std::string> ids;
     for (const JournalMessage kind : kinds) {
         ids.emplace_back(MessageId(kind));
