@@ -111,8 +111,8 @@ TEST(JournalCloses, KeepTheFieldsOfEveryCloseUpToTheLimitAndWriteWhatTheJournalR
     EXPECT_EQ(output.Text, "and 200 more closed in the last second (200 by unknown)\n");
 
     bool refuse = true;
-    log.SendClosesTo(JournalCloses([&](const JournalFields&) { return !refuse; },
-                                   JournalMessage::Closed));
+    log.SendClosesTo(
+        JournalCloses([&](const JournalFields&) { return !refuse; }, JournalMessage::Closed));
     log.Closed(Row(TcpState::Established, "::1", 7001, "::1", 41000), Verdict::BlockedByLocalPort,
                start + std::chrono::seconds(2));
     EXPECT_EQ(output.Text.substr(output.Text.find('\n') + 1),
@@ -123,7 +123,7 @@ TEST(JournalCloses, KeepTheFieldsOfEveryCloseUpToTheLimitAndWriteWhatTheJournalR
 // explains (the catalog is checked by the unit's test).
 TEST(JournalCloses, GiveEachKindOfLineAMessageIdOfItsOwn) {
     const std::vector<JournalMessage> kinds = {
-        JournalMessage::Closed, JournalMessage::Missed, JournalMessage::RulesInForce,
+        JournalMessage::Closed,       JournalMessage::Missed,   JournalMessage::RulesInForce,
         JournalMessage::RulesRefused, JournalMessage::FallBack, JournalMessage::Stalled};
     std::vector<std::string> ids;
     for (const JournalMessage kind : kinds) {
