@@ -3,6 +3,8 @@
 #include <utility>
 
 #if QUARNEL_SYSTEMD
+// No CODE_FILE= and CODE_LINE=: the build tree's paths say nothing to an administrator.
+#define SD_JOURNAL_SUPPRESS_LOCATION
 #include <systemd/sd-journal.h>
 
 #include <sys/uio.h>
