@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # A catalog of journal lines: journalctl reads it, it explains every MESSAGE_ID the program sends
-# and no other, and the package installs it where journalctl looks.
+# and no other, and a package installs it where journalctl looks.
 # Arguments: the source tree, then the catalog and the source that names the MESSAGE_IDs, both
 # within it.
 set -euo pipefail
@@ -14,5 +14,5 @@ listed=$(journalctl --root="$root" --list-catalog | awk '$2 == "quarnel:" {print
 sent=$(grep -oE '"(MESSAGE_ID=)?[0-9a-f]{32}"' "$tree/$source" | grep -oE '[0-9a-f]{32}' | sort)
 [[ -n $sent ]] || { echo "no MESSAGE_ID found in $source"; exit 1; }
 [[ $listed == "$sent" ]] || { echo "catalog lists:"; echo "$listed"; echo "sent:"; echo "$sent"; exit 1; }
-grep -qx "$catalog usr/lib/systemd/catalog/" "$tree/debian/quarnel.install" ||
-    { echo "debian/quarnel.install does not install $catalog"; exit 1; }
+cat "$tree"/debian/*.install | grep -qx "$catalog usr/lib/systemd/catalog/" ||
+    { echo "no package installs $catalog (debian/*.install)"; exit 1; }
