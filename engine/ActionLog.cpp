@@ -48,8 +48,11 @@ void ActionLog::Missed(const platform::TcpRow& row, Verdict verdict, Clock::time
                        const RuleSet* rules, const platform::ConnectionOwner& owner) {
     ++totalMissed_;
     // Past the limit it is only counted: the service's status tells the count.
-    if (Room(now) && Write(MissedLine(row, verdict, rules, userName_, owner, namespaceName_),
-                           Priority::Warning)) {
+    if (!Room(now)) {
+        return;
+    }
+    const std::string line = MissedLine(row, verdict, rules, userName_, owner, namespaceName_);
+    if ((missSink_ && missSink_(row, verdict, owner, line)) || Write(line, Priority::Warning)) {
         ++writtenInWindow_;
     }
 }

@@ -52,7 +52,18 @@ public:
     using CloseSink =
         std::function<bool(const platform::TcpRow& row, Verdict verdict,
                            const platform::ConnectionOwner& owner, const std::string& line)>;
-    void SendClosesTo(CloseSink sink) { sink_ = std::move(sink); }
+    // linesPerSecond, when given, is the limit while the sink takes the lines (a journal, which
+    // keeps each close's fields, takes more than a terminal is shown).
+    void SendClosesTo(CloseSink sink, std::size_t linesPerSecond = 0) {
+        sink_ = std::move(sink);
+        if (linesPerSecond != 0) {
+            limit_ = linesPerSecond;
+        }
+    }
+    // Where lines of missed connections go instead of the output, as closes.
+    void SendMissesTo(CloseSink sink) { missSink_ = std::move(sink); }
+    // Close lines in one second past which the rest are only counted.
+    std::size_t CloseLinesPerSecond() const { return limit_; }
     // How close lines name an owner's user; without it, by number.
     void NameUsersBy(UserNameOf userName) { userName_ = std::move(userName); }
     // How close lines name another network namespace; without it, "net:[INODE]".
@@ -97,6 +108,7 @@ private:
     std::uint64_t totalMissed_ = 0;
     bool marked_ = false;
     CloseSink sink_;
+    CloseSink missSink_;
     UserNameOf userName_;
     NamespaceNameOf namespaceName_;
     std::atomic<std::uint64_t> lost_{0};  // lines of Say not written

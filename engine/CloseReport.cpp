@@ -82,6 +82,16 @@ std::string RuleText(const platform::TcpRow& row, Verdict verdict, const RuleSet
     return text;
 }
 
+std::string EndpointText(const platform::IpAddress& address, std::int32_t port) {
+    std::string text;
+    AppendEndpoint(text, platform::IsIPv4Mapped(address), address, port);
+    return text;
+}
+
+std::string_view FamilyText(const platform::TcpRow& row) {
+    return SaidAsIPv4(row) ? "IPv4" : "IPv6";
+}
+
 std::string OwnerText(const platform::ConnectionOwner& owner, const UserNameOf& userName) {
     if (!owner.Known()) {
         return "unknown";

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 
 #include "engine/RuleSet.h"
 #include "platform/TcpTableSource.h"
@@ -25,6 +26,12 @@ using NamespaceNameOf = std::function<std::string(std::uint32_t inode)>;
 // Who a connection belongs to, in words: "smtp [812] user postfix", or "unknown".
 std::string OwnerText(const platform::ConnectionOwner& owner, const UserNameOf& userName = {});
 
+// An end of a connection as journal fields write it: address:port for IPv4, [address]:port
+// for IPv6; an IPv4 address on a dual-stack socket (::ffff:a.b.c.d) as IPv4.
+std::string EndpointText(const platform::IpAddress& address, std::int32_t port);
+// The version of IP a connection is said in, "IPv4" or "IPv6": a dual-stack socket's
+// connection whose both ends are IPv4 is IPv4 (as ConnectionText says it).
+std::string_view FamilyText(const platform::TcpRow& row);
 // A connection in words: "IPv4 192.0.2.5:50123 -> 198.51.100.7:443" (see CloseLine).
 std::string ConnectionText(const platform::TcpRow& row);
 // The rule that blocked it: "remote port 443 blocked", "local port 6001 blocked, range

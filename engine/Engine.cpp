@@ -41,6 +41,7 @@ Engine::Engine(platform::TcpTableSource& source, platform::HostAddressSource& ho
 void Engine::ProcessTcpTable(const std::function<void()>& processEvents) {
     // A failed read keeps the previous rows, which are judged again.
     const platform::ReadResult read = Table.Read(source_);
+    lastRead_ = read;
     TellMissed();
     const std::size_t n = Table.Rows.size();
     // A cleared cache is empty: every row is judged afresh under the rules of now.

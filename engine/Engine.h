@@ -35,6 +35,9 @@ public:
     // Whether the next pass has work even when the table does not change: a close to try again,
     // or every row to judge after the rules changed during a pass.
     bool PassDue() const { return !retry_.empty() || judgeAll_; }
+    // What the latest pass's read of the table gave: Failed when that pass judged only rows of
+    // an earlier read.
+    platform::ReadResult LastRead() const { return lastRead_; }
     // Who is told of each connection the pass closes (the log); nobody by default.
     void SetCloseObserver(CloseObserver observer) { onClosed_ = std::move(observer); }
     // Told of every blocked connection that was established and gone before a pass saw it,
@@ -63,6 +66,7 @@ private:
     std::vector<platform::TcpRow> missed_;  // storage for the rows TakeMissed gives
     std::vector<std::size_t> retry_;  // rows closed by the last pass: a survivor is closed again
     std::vector<std::size_t> due_;    // storage of DueRows
+    platform::ReadResult lastRead_ = platform::ReadResult::Failed;
     bool judgeAll_ = false;  // the rules changed in the middle of a pass: the next judges all
 };
 

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
 #include <utility>
 
 #include "engine/PassPace.h"
@@ -14,6 +15,7 @@
 #include "platform/linux/privileges/Privileges.h"
 #include "platform/linux/privileges/ProcessRights.h"
 #include "platform/linux/privileges/ProgramBeside.h"
+#include "service/ConnectionCount.h"
 #include "service/JournalCloses.h"
 #include "service/SystemdNotify.h"
 
@@ -22,6 +24,10 @@ namespace quarnel {
 namespace {
 
 using namespace std::chrono_literals;
+
+// Closes a second sent to the journal, each with its fields; past it they are counted in one
+// line. The unit's LogRateLimitBurst= lets the journal take this many for its whole interval.
+constexpr std::size_t kJournalClosesPerSecond = 1000;
 
 // quarnel-netns, found as the window program finds its helper: by the installed layout from this
 // program's folder (<prefix>/sbin/quarneld finds <prefix>/libexec/quarnel-netns), then in the
@@ -65,6 +71,7 @@ Service::Service(std::string rulesPath, std::string acceptedPath, bool ownNamesp
     : rulesPath_(std::move(rulesPath)),
       ownNamespaceOnly_(ownNamespaceOnly),
       standardOutput_(STDOUT_FILENO),
+      watchdog_(WatchdogInterval(), NotifySystemd),
       log_(standardOutput_),
       watch_(rulesPath_),
       rules_(rulesPath_),
@@ -78,7 +85,10 @@ Service::Service(std::string rulesPath, std::string acceptedPath, bool ownNamesp
     log_.NameNamespacesBy(namespaceName);
     if (OutputGoesToJournal()) {
         log_.MarkPriorities(true);
-        log_.SendClosesTo(JournalCloses(std::move(namespaceName)));
+        journal_ = SystemJournal();
+        log_.SendClosesTo(JournalCloses(journal_, JournalMessage::Closed, namespaceName),
+                          kJournalClosesPerSecond);
+        log_.SendMissesTo(JournalCloses(journal_, JournalMessage::Missed, namespaceName));
     }
 }
 
@@ -100,10 +110,23 @@ int Service::Run() {
         log_.Say("signals cannot be waited for: SIGTERM and SIGINT end it at once, SIGHUP too",
                  Priority::Warning);
     }
+    if (watchdog_.Enabled()) {
+        const auto seconds =
+            std::chrono::duration_cast<std::chrono::milliseconds>(watchdog_.Interval()).count() /
+            1000.0;
+        char interval[32];
+        (void)std::snprintf(interval, sizeof interval, "%g", seconds);
+        log_.Say(std::string("It tells systemd's watchdog after each pass that read the table: "
+                             "stalled or reading nothing for ") +
+                 interval + " s, it is ended and started again.");
+    }
     UpdateStatus(true);
     NotifySystemd("READY=1\nSTATUS=" + Status());
     do {
         theEngine_->ProcessTcpTable({});
+        // Only a pass that judged what it read keeps it alive: a loop that stalls, or reads
+        // nothing but failures, is restarted by systemd.
+        watchdog_.Passed(theEngine_->LastRead() != platform::ReadResult::Failed);
         while (const std::optional<platform::SourceNotice> notice = table_.Source->TakeNotice()) {
             log_.Say(notice->Text, notice->Ability == platform::CloseAbility::Allowed
                                        ? Priority::Notice
@@ -171,6 +194,11 @@ bool Service::Start() {
                  ? Priority::Info
                  : Priority::Warning);
     log_.Say("It keeps " + CapabilityNames(kept) + " alone, with no_new_privs.");
+    if (journal_) {
+        log_.Say("Each close goes to the journal with its fields, up to " +
+                 GroupedNumber(log_.CloseLinesPerSecond()) +
+                 " a second; past that, one line a second counts the rest.");
+    }
     if (netns_) {
         auto all = std::make_unique<platform::AllNamespacesTcpTable>(
             std::move(table_.Source),
@@ -267,10 +295,13 @@ bool Service::Reload(Trigger trigger) {
     const Manager& oManager = theEngine_->oManager;
     std::string line;
     Priority priority = Priority::Warning;
+    JournalMessage message =
+        trigger == Trigger::Start ? JournalMessage::FallBack : JournalMessage::RulesRefused;
     switch (reading.Result) {
         case RulesReading::Outcome::Read:
             Apply(reading);
             priority = Priority::Info;
+            message = JournalMessage::RulesInForce;
             line = "rules in force: " + DescribeRulesBriefly(oManager);
             for (const std::string& key : reading.IgnoredKeys) {
                 line += "; ignored the key " + key + " (no rule list)";
@@ -299,7 +330,7 @@ bool Service::Reload(Trigger trigger) {
     // A change of the folder that left the file as it was says nothing new; a start, a SIGHUP
     // and each new version of the file (refused for the same reason as the last, too) answer.
     if (trigger != Trigger::FileChange || line != lastReload_ || version != lastVersion_) {
-        log_.Say(line, priority);
+        Tell(line, priority, message);
     }
     lastReload_ = std::move(line);
     lastVersion_ = std::move(version);
@@ -397,13 +428,21 @@ void Service::FollowFolder(bool watched) {
     rearmAt_ = now + 1s;
 }
 
+void Service::Tell(const std::string& line, Priority priority, JournalMessage message) {
+    if (journal_) {
+        JournalFields fields = LineFields(line, priority, message);
+        fields.push_back("QUARNEL_RULES_FILE=" + rulesPath_);
+        if (journal_(fields)) {
+            return;
+        }
+    }
+    log_.Say(line, priority);
+}
+
 std::string Service::Status() const {
-    const auto& rows = theEngine_->Table.Rows;
-    const auto established = std::count_if(rows.begin(), rows.end(), [](const auto& row) {
-        return row.State == platform::TcpState::Established;
-    });
-    std::string status =
-        "guarding " + GroupedNumber(static_cast<std::uint64_t>(established)) + " connections";
+    const std::size_t connections = CountConnections(theEngine_->Table.Rows);
+    std::string status = "guarding " + GroupedNumber(connections) +
+                         (connections == 1 ? " connection" : " connections");
     if (namespaces_ != nullptr) {
         const std::size_t spaces = namespaces_->Guarded();
         status += " in " + GroupedNumber(spaces) +

@@ -15,11 +15,13 @@
 #include "platform/linux/netns/NamespaceOpener.h"
 #include "service/AcceptedRules.h"
 #include "service/HeadlessWindow.h"
+#include "service/JournalCloses.h"
 #include "service/NamespaceChurn.h"
 #include "service/ReloadDelay.h"
 #include "service/RulesFile.h"
 #include "service/RulesWatch.h"
 #include "service/ServiceSignals.h"
+#include "service/Watchdog.h"
 
 namespace quarnel {
 
@@ -65,6 +67,9 @@ private:
     void FollowFolder(bool watched);
     // "guarding N connections, M closed" for systemd, when it changed, once a second at most.
     void UpdateStatus(bool now);
+    // A line of a kind the journal's catalog explains: to the journal with its MESSAGE_ID and
+    // the rules file's path, else (or when the journal does not take it) to the log.
+    void Tell(const std::string& line, ActionLog::Priority priority, JournalMessage message);
     std::string Status() const;
 
     std::string rulesPath_;
@@ -72,6 +77,8 @@ private:
     bool ownOnlyInForce_ = false;  // as it started: the rules file's setting counts at start only
     platform::UserNames users_;    // before the log, which names owners' users through it
     platform::DescriptorOutput standardOutput_;
+    JournalSend journal_;  // under systemd only, where the output is the journal's
+    Watchdog watchdog_;
     ActionLog log_;
     ServiceSignals signals_;
     RulesWatch watch_;

@@ -10,6 +10,7 @@
 
 #include "service/RulesCheck.h"
 #include "service/Service.h"
+#include "service/StopReport.h"
 
 namespace {
 
@@ -21,6 +22,7 @@ void PrintHelp() {
     std::printf(
         "Usage: quarneld [--config PATH] [--own-namespace]\n"
         "       quarneld --check [--config PATH]\n"
+        "       quarneld --stopped\n"
         "\n"
         "Guards this machine against unwanted TCP connections, without a window: it\n"
         "closes every established TCP connection whose local or remote port its rules\n"
@@ -36,6 +38,8 @@ void PrintHelp() {
         "  --check        read the rules file as a reload would, print the rules it\n"
         "                 would put in force or why it is refused, and end (status 0\n"
         "                 or 1)\n"
+        "  --stopped      as the unit's ExecStopPost=: say in the journal when\n"
+        "                 systemd's watchdog ended the run ($SERVICE_RESULT)\n"
         "  --help         this text\n"
         "  --version      the version\n"
         "\n"
@@ -78,6 +82,9 @@ int main(int argc, char** argv) {
         if (argument == "--version") {
             std::printf("quarneld %s\n", QUARNEL_VERSION);
             return 0;
+        }
+        if (argument == "--stopped") {
+            return quarnel::ReportStop();
         }
         if (argument == "--check") {
             check = true;

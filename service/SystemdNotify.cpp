@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <string>
 
@@ -19,6 +20,17 @@ bool OutputGoesToJournal() {
         return false;
     }
     return std::to_string(status.st_dev) + ":" + std::to_string(status.st_ino) == stream;
+}
+
+std::chrono::microseconds WatchdogInterval() {
+#if QUARNEL_SYSTEMD
+    std::uint64_t interval = 0;
+    // WATCHDOG_PID names this process: a child, which inherits the environment, is not asked.
+    if (::sd_watchdog_enabled(0, &interval) > 0) {
+        return std::chrono::microseconds(interval);
+    }
+#endif
+    return {};
 }
 
 void NotifySystemd(const std::string& state) {

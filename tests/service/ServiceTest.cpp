@@ -72,8 +72,9 @@ struct Folder {
 // With journal, its output is taken for the journal, as under systemd.
 struct Daemon : QProcess {
     // With notify, it tells systemd's messages to the socket at that path.
+    // extra: more of the environment, NAME=value each.
     explicit Daemon(const Folder& folder, bool journal = false, const QStringList& options = {},
-                    const std::string& notify = {})
+                    const std::string& notify = {}, const QStringList& extra = {})
         : Log(folder.Path("log")) {
         QProcessEnvironment environment;
         environment.insert("PATH", "/usr/bin:/bin");
@@ -94,6 +95,9 @@ struct Daemon : QProcess {
             if (qEnvironmentVariableIsSet(name)) {
                 environment.insert(name, qEnvironmentVariable(name));
             }
+        }
+        for (const QString& variable : extra) {
+            environment.insert(variable.section('=', 0, 0), variable.section('=', 1));
         }
         setProcessEnvironment(environment);
         setStandardOutputFile(QString::fromStdString(Log));
@@ -240,22 +244,30 @@ TEST(Service, FollowsItsRulesFileAndKeepsTheLastGoodRulesWhenAChangeIsBad) {
         }
         {
             const Connection blocked = Connect(a);
-            Daemon daemon(folder, true);
+            Daemon daemon(folder);
             ASSERT_TRUE(daemon.Logged("the rules file " + path + why +
                                           "the rules it last accepted, kept in " + copy +
                                           ", are in force: " + InForce(portA),
                                       kStartTimeout))
                 << daemon.Read();
             ASSERT_TRUE(Closed(blocked.server));
-            // For the journal, each line carries its priority.
-            EXPECT_NE(daemon.Read().find("<4>the rules file " + path + why), std::string::npos);
-            EXPECT_NE(daemon.Read().find("\n<6>"), std::string::npos);
             ASSERT_TRUE(daemon.Stop()) << daemon.Read();
+        }
+        {
+            // For the journal, each line of the output carries its priority; the fallback goes
+            // to the journal itself, with a MESSAGE_ID, not to the output.
+            const Connection blocked = Connect(a);
+            Daemon daemon(folder, true);
+            ASSERT_TRUE(Closed(blocked.server)) << daemon.Read();
+            ASSERT_TRUE(daemon.Stop()) << daemon.Read();
+            EXPECT_NE(daemon.Read().find("<6>quarneld "), std::string::npos) << daemon.Read();
+            EXPECT_EQ(daemon.Read().find("the rules file " + path), std::string::npos)
+                << daemon.Read();
         }
         // A damaged copy is refused like the file, and said; then only the defaults are left.
         std::ofstream(copy, std::ios::trunc)
             << "[General]\nBlockedLocalPortsString=" << portA << "\nhalf";
-        Daemon daemon(folder, true);
+        Daemon daemon(folder);
         ASSERT_TRUE(daemon.Logged("the rules file " + path + why +
                                       "its copy of the rules it last accepted, " + copy +
                                       ", is refused too: it is not a settings file",
@@ -496,6 +508,49 @@ TEST(Service, GuardsEveryNetworkNamespaceItSees) {
         EXPECT_FALSE(Aborted(outside.server));
         ASSERT_TRUE(daemon.Stop()) << daemon.Read();
     });
+}
+
+// systemd's watchdog hears from the guard while its loop turns, and not while it is stopped; it
+// tells at start how long a stall may last.
+TEST(Service, KeepsTheWatchdogAliveOnlyWhileItsLoopTurns) {
+    RunInPrivateNetwork([] {
+        const Folder folder;
+        Notifications notifications(folder);
+        Daemon daemon(folder, false, {}, notifications.Path, {"WATCHDOG_USEC=400000"});
+        ASSERT_TRUE(notifications.Told("READY=1", kStartTimeout)) << daemon.Read();
+        ASSERT_TRUE(notifications.Told("WATCHDOG=1")) << notifications.All;
+        ASSERT_TRUE(
+            daemon.Logged("It tells systemd's watchdog after each pass that read the "
+                          "table: stalled or reading nothing for 0.4 s, it is ended and "
+                          "started again."))
+            << daemon.Read();
+        daemon.Signal(SIGSTOP);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        (void)notifications.Told("(drained)", std::chrono::milliseconds(0));
+        notifications.All.clear();
+        EXPECT_FALSE(notifications.Told("WATCHDOG=1", std::chrono::seconds(1)))
+            << notifications.All;
+        daemon.Signal(SIGCONT);
+        ASSERT_TRUE(notifications.Told("WATCHDOG=1")) << notifications.All;
+        ASSERT_TRUE(daemon.Stop()) << daemon.Read();
+    });
+}
+
+// As the unit's ExecStopPost=, it tells of a run the watchdog ended, and of no other.
+TEST(Service, SaysWhenTheWatchdogEndedARun) {
+    for (const auto& [result, said] :
+         {std::pair{"watchdog", true}, std::pair{"success", false}, std::pair{"signal", false}}) {
+        QProcess stopped;
+        QProcessEnvironment environment;
+        environment.insert("SERVICE_RESULT", result);
+        stopped.setProcessEnvironment(environment);
+        stopped.start(QUARNEL_DAEMON, {"--stopped"});
+        ASSERT_TRUE(stopped.waitForFinished());
+        EXPECT_EQ(stopped.exitCode(), 0);
+        const QString out = QString::fromUtf8(stopped.readAllStandardOutput());
+        EXPECT_EQ(out.startsWith("the guard stalled: "), said)
+            << result << ": " << out.toStdString();
+    }
 }
 
 }  // namespace

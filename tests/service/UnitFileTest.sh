@@ -11,6 +11,9 @@ grep -qx 'ExecReload=/usr/sbin/quarneld --check' "$unit"
 grep -qx 'ExecReload=/bin/kill -HUP $MAINPID' "$unit"
 # quarnel-netns enters network namespaces, and no other kind.
 grep -qx 'RestrictNamespaces=net' "$unit"
+# A stalled guard is restarted, and says so.
+grep -qx 'WatchdogSec=10s' "$unit"
+grep -qx 'ExecStopPost=/usr/sbin/quarneld --stopped' "$unit"
 # verify checks that each command names an executable: the one built here stands in.
 folder=$(mktemp -d)
 trap 'rm -rf "$folder"' EXIT

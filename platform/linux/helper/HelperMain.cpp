@@ -8,7 +8,9 @@
 // program made is on descriptor 3 (kHelperSocketFd), and it takes no arguments and reads no
 // environment. It answers the program's requests (see HelperProtocol.h) with the TCP table's
 // operations until the program closes its end or goes away. It logs to stderr, never waiting for
-// it.
+// it, and each close it performs to the system journal, with the user who asked for it.
+
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -16,6 +18,7 @@
 
 #include "platform/linux/events/EventTcpTable.h"
 #include "platform/linux/filter/RulesFilter.h"
+#include "platform/linux/helper/CloseAudit.h"
 #include "platform/linux/helper/HelperServer.h"
 #include "platform/linux/owners/OwnedTcpTable.h"
 #include "platform/linux/privileges/Privileges.h"
@@ -66,5 +69,22 @@ int main() {
         return start.Fail("cannot give up CAP_BPF and CAP_PERFMON: " + problem);
     }
     HelperServer server(kHelperSocketFd, *table, sockets, log, polling, filter.get(), filtered);
+    // Asked once: the program at the other end stays the same for the helper's whole life.
+    Requester requester;
+    if (std::string problem; !RequesterOf(kHelperSocketFd, requester, problem)) {
+        const auto uid = static_cast<std::uint32_t>(::getuid());
+        requester = {uid, static_cast<std::int32_t>(::getppid()), std::to_string(uid)};
+        std::fprintf(log,
+                     "quarnel-helper: the kernel does not say who is at the other end of its "
+                     "socket (%s): closes are audited as asked by its parent, uid %u\n",
+                     problem.c_str(), uid);
+    }
+    server.AuditClosesTo([&requester, log](const TcpRow& row) {
+        const std::vector<std::string> fields = CloseAuditFields(row, requester);
+        if (!SendToJournal(fields)) {
+            // Without a journal, at least the program's own log has it.
+            std::fprintf(log, "quarnel-helper: %s\n", fields.front().substr(8).c_str());
+        }
+    });
     return server.Run() ? 0 : 1;
 }

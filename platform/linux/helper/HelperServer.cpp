@@ -162,6 +162,9 @@ ServeStep HelperServer::AnswerClose(const Request& request) {
                               "names a listener, not a connection");
             }
             reply.Closed = table_.CloseConnection(request.Connection);
+            if (reply.Closed && audit_) {
+                audit_(request.Connection);
+            }
             break;
         case SocketLookup::Found::NoSocket:
             break;  // gone already: not closed, as a close would answer

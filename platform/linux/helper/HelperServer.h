@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <vector>
 
 #include "platform/TcpTableSource.h"
@@ -32,6 +33,10 @@ public:
     HelperServer(int socket, TcpTableSource& table, SocketLookup& sockets, std::FILE* log,
                  PollingCause polling = {}, RulesFilter* filter = nullptr,
                  FilterCause filtered = {FilterCause::Kind::NotBuilt});
+
+    // Told of each connection closed at the program's request, after the close: the audit.
+    using CloseAudit = std::function<void(const TcpRow& row)>;
+    void AuditClosesTo(CloseAudit audit) { audit_ = std::move(audit); }
 
     // Reads one request and answers it.
     ServeStep ServeOne();
@@ -76,6 +81,7 @@ private:
     std::vector<TcpRow> chunkRows_;  // one chunk of changed rows
     std::vector<std::uint32_t> chunkIndices_;  // and their indices
     std::vector<TcpRow> missed_;               // what the table gave from its last read
+    CloseAudit audit_;
 };
 
 }  // namespace quarnel::platform
