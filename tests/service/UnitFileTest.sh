@@ -11,6 +11,10 @@ grep -qx 'ExecReload=/usr/sbin/quarneld --check' "$unit"
 grep -qx 'ExecReload=/bin/kill -HUP $MAINPID' "$unit"
 # quarnel-netns enters network namespaces, and no other kind.
 grep -qx 'RestrictNamespaces=net' "$unit"
+# Anyone may make namespaces: the descriptors they cost it are bounded, and so is its limit.
+grep -qx 'LimitNOFILE=2048' "$unit"
+# A service that ends with a failure (quarnel-netns gone, say) is started again.
+grep -qx 'Restart=on-failure' "$unit"
 # verify checks that each command names an executable: the one built here stands in.
 folder=$(mktemp -d)
 trap 'rm -rf "$folder"' EXIT
