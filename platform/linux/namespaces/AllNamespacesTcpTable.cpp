@@ -161,10 +161,14 @@ void AllNamespacesTcpTable::ReadDue(Clock::time_point now) {
     // Those that must be read (new, or their reports lost) first, a few at a time: the own
     // namespace is judged between them.
     pending_ = false;
+    // Counted from here: the listing before may have taken all of it, and one read at least
+    // goes on each time.
+    const Clock::time_point start = options_.Time();
+    bool first = true;
     for (auto space = spaces_.begin(); space != spaces_.end();) {
         const auto next = std::next(space);
         if (space->second.Urgent || (!options_.Reported && now >= space->second.NextRead)) {
-            if (options_.Time() - now >= kUrgentBudget) {
+            if (!std::exchange(first, false) && options_.Time() - start >= kUrgentBudget) {
                 pending_ = true;
                 return;
             }
@@ -345,8 +349,10 @@ ReadResult AllNamespacesTcpTable::Read(std::vector<TcpRow>& rows, TableChanges* 
     // Taken after the own read, which drained them.
     const bool reported = TakeReports(now);
     if (now >= nextList_) {
-        nextList_ = now + options_.ListEvery;
         Relist(now);
+        // From its end: a listing of very many namespaces takes a while, and must leave time
+        // to read them.
+        nextList_ = options_.Time() + options_.ListEvery;
     }
     // A whole read costs time: what the reports changed goes out first, and the read comes
     // with the next one, at once.
