@@ -2,11 +2,15 @@
 
 #include <poll.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <utility>
 
 #include "engine/PassPace.h"
@@ -28,6 +32,12 @@ using namespace std::chrono_literals;
 // Closes a second sent to the journal, each with its fields; past it they are counted in one
 // line. The unit's LogRateLimitBurst= lets the journal take this many for its whole interval.
 constexpr std::size_t kJournalClosesPerSecond = 1000;
+
+// Anyone may make network namespaces, and each other namespace's table holds descriptors while it
+// is open: so many are kept for everything else (the rules file, the copy of the rules last
+// accepted, the own namespace's closes and their owners, the journal) whatever others make.
+constexpr std::size_t kReservedDescriptors = 128;
+constexpr std::size_t kMostNamespacesOpen = 512;
 
 // quarnel-netns, found as the window program finds its helper: by the installed layout from this
 // program's folder (<prefix>/sbin/quarneld finds <prefix>/libexec/quarnel-netns), then in the
@@ -137,6 +147,16 @@ int Service::Run() {
         UpdateStatus(false);
     } while (Wait());
     log_.Flush(Clock::now() + 1s);  // what the last second closed, before the end
+    if (!netnsEnded_.empty()) {
+        // It gave up the right to start quarnel-netns: a namespace made from now on would go
+        // unguarded. systemd starts the service, and so quarnel-netns, again.
+        log_.Say("quarnel-netns " + netnsEnded_ +
+                     ": it ends too, so that it is started again with a new one, after " +
+                     GroupedNumber(log_.ClosedCount()) + " closed",
+                 Priority::Error);
+        NotifySystemd("STATUS=quarnel-netns " + netnsEnded_ + ": starting again");
+        return 1;
+    }
     log_.Say(std::string("stopping on SIG") + signals_.LastName() + ", after " +
              GroupedNumber(log_.ClosedCount()) + " closed");
     NotifySystemd("STOPPING=1");
@@ -200,17 +220,27 @@ bool Service::Start() {
                  " a second; past that, one line a second counts the rest.");
     }
     if (netns_) {
+        std::size_t mostOpen = kMostNamespacesOpen;
+        if (const std::optional<std::size_t> free = platform::FreeDescriptors()) {
+            mostOpen = std::clamp<std::size_t>(
+                (*free > kReservedDescriptors ? *free - kReservedDescriptors : 0) /
+                    platform::NetnsNamespaces::kDescriptorsPerTable,
+                1, kMostNamespacesOpen);
+        }
         auto all = std::make_unique<platform::AllNamespacesTcpTable>(
             std::move(table_.Source),
             std::make_unique<platform::NetnsNamespaces>(std::move(netns_)),
-            platform::AllNamespacesTcpTable::Options{.Reported = polling.empty()});
+            platform::AllNamespacesTcpTable::Options{.Reported = polling.empty(),
+                                                     .MostOpen = mostOpen});
         namespaces_ = all.get();
         table_.Source = std::move(all);
         log_.Say(
             "It guards the connections of every network namespace of the processes in its "
             "cgroups, listed every second through quarnel-netns" +
-            std::string(polling.empty() ? " and followed through the kernel's reports."
-                                        : ", each read whole every 100 ms."));
+            std::string(polling.empty() ? " and followed through the kernel's reports"
+                                        : ", each read whole every 100 ms") +
+            "; it keeps the tables of at most " + GroupedNumber(mostOpen) +
+            " of them open at once, and opens the others' when it reads or closes there.");
     }
     theEngine_ = std::make_unique<Engine>(*table_.Source, hosts_, rules_);
     theEngine_->oManager.oMainForm = &window_;
@@ -251,6 +281,16 @@ bool Service::StartNetns() {
                      "): it guards its own network namespace alone",
                  Priority::Warning);
     }
+    if (netns_) {
+        // Its end is waited for beside the rest: it cannot be started again from here.
+        netnsPid_ = netns_->Pid();
+        netnsEnd_.Reset(static_cast<int>(::syscall(SYS_pidfd_open, netnsPid_, 0)));
+        if (!netnsEnd_) {
+            log_.Say(std::string("cannot follow quarnel-netns (") + std::strerror(errno) +
+                         "): should it end, namespaces made afterwards go unguarded",
+                     Priority::Warning);
+        }
+    }
     // Whether it started or not, nothing here enters a namespace from now on.
     if (!platform::GiveUpNamespaceRights(problem)) {
         log_.Say("cannot give up the right to enter namespaces, so it does not run: " + problem,
@@ -278,6 +318,29 @@ void Service::TellNamespaces() {
         }
         log_.Say(note->Text, note->Problem ? Priority::Warning : Priority::Info);
     }
+}
+
+bool Service::NetnsEnded() {
+    pollfd end{netnsEnd_.Get(), POLLIN, 0};
+    if (!netnsEnd_ || ::poll(&end, 1, 0) != 1) {
+        return false;
+    }
+    // Left for the table to reap as it ends: read without reaping.
+    siginfo_t how{};
+    if (::waitid(P_PID, static_cast<id_t>(netnsPid_), &how, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+        how.si_pid == netnsPid_) {
+        if (how.si_code == CLD_EXITED) {
+            netnsEnded_ = "ended with status " + std::to_string(how.si_status);
+        } else {
+            const char* name = ::sigabbrev_np(how.si_status);
+            netnsEnded_ = std::string("was killed by ") +
+                          (name != nullptr ? std::string("SIG") + name
+                                           : "signal " + std::to_string(how.si_status));
+        }
+    } else {
+        netnsEnded_ = "ended";
+    }
+    return true;
 }
 
 bool Service::Reload(Trigger trigger) {
@@ -378,8 +441,9 @@ bool Service::Wait() {
     if (const auto reloadAt = reload_.When()) {
         timeout = std::clamp<Clock::duration>(*reloadAt - Clock::now(), 0ms, timeout);
     }
-    std::array<pollfd, 3> waits{pollfd{signals_.Descriptor(), POLLIN, 0},
-                                pollfd{watch_.Descriptor(), POLLIN, 0}, pollfd{table, POLLIN, 0}};
+    std::array<pollfd, 4> waits{pollfd{signals_.Descriptor(), POLLIN, 0},
+                                pollfd{watch_.Descriptor(), POLLIN, 0}, pollfd{table, POLLIN, 0},
+                                pollfd{netnsEnd_.Get(), POLLIN, 0}};
     // A descriptor of -1 is skipped; an interrupted or failed wait only shortens the pause.
     (void)::poll(waits.data(), waits.size(),
                  static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(timeout).count()));
@@ -395,6 +459,9 @@ bool Service::Wait() {
             break;
         case ServiceSignals::Request::None:
             break;
+    }
+    if (NetnsEnded()) {
+        return false;
     }
     const bool watched = watch_.Descriptor() >= 0;
     if (watched && watch_.TakeChange()) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <memory>
 #include <optional>
@@ -7,6 +9,7 @@
 
 #include "engine/ActionLog.h"
 #include "engine/Engine.h"
+#include "platform/linux/UniqueFd.h"
 #include "platform/linux/client/DescriptorOutput.h"
 #include "platform/linux/client/LinuxHostAddressSource.h"
 #include "platform/linux/client/TcpTableSelection.h"
@@ -29,9 +32,10 @@ namespace quarnel {
 // OwnNamespaceOnly=true, keeps it to its own network namespace), gives up every privilege but
 // CAP_NET_ADMIN, guards the machine (every network namespace it sees) with the
 // rules of its rules file, follows that file, logs each connection it closes on standard
-// output, and ends on SIGTERM or SIGINT. It never writes its rules file; it keeps a copy of the
-// last one it accepted at acceptedPath (none when empty), whose rules a start that finds the
-// file unusable or gone puts in force.
+// output, and ends on SIGTERM or SIGINT. Should quarnel-netns end, it ends too, with status 1:
+// it gave up the right to start another, and systemd starts both again. It never writes its rules
+// file; it keeps a copy of the last one it accepted at acceptedPath (none when empty), whose rules
+// a start that finds the file unusable or gone puts in force.
 class Service {
 public:
     Service(std::string rulesPath, std::string acceptedPath, bool ownNamespaceOnly = false);
@@ -50,6 +54,8 @@ private:
     bool StartNetns();
     // What the table of every namespace has to tell, into the log.
     void TellNamespaces();
+    // Whether quarnel-netns ended: then netnsEnded_ says how.
+    bool NetnsEnded();
     // Reads the rules file; applies it when it is good, else keeps the rules in force (at start:
     // those last accepted, else the defaults). False only at start, when the system kept it
     // from reading the file (out of descriptors, say): it does not guard with rules it guessed.
@@ -87,7 +93,10 @@ private:
     RuleValues rules_;
     AcceptedRules accepted_;
     HeadlessWindow window_;
-    std::unique_ptr<platform::NamespaceOpener> netns_;       // until the table takes it over
+    std::unique_ptr<platform::NamespaceOpener> netns_;  // until the table takes it over
+    platform::UniqueFd netnsEnd_;  // quarnel-netns's pidfd: readable once it ended
+    pid_t netnsPid_ = 0;
+    std::string netnsEnded_;                                 // how it ended, once it did
     platform::AllNamespacesTcpTable* namespaces_ = nullptr;  // within table_, when guarding all
     std::unique_ptr<Engine> theEngine_;
     ReloadDelay reload_;                        // a change of the file seen, read once quiet

@@ -10,6 +10,7 @@
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -22,6 +23,7 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -29,6 +31,7 @@
 #include <string>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "tests/support/OtherNamespace.h"
 #include "tests/support/PrivateNetwork.h"
@@ -72,10 +75,20 @@ struct Folder {
 // With journal, its output is taken for the journal, as under systemd.
 struct Daemon : QProcess {
     // With notify, it tells systemd's messages to the socket at that path.
-    // extra: more of the environment, NAME=value each.
+    // extra: more of the environment, NAME=value each. With openFiles, its soft RLIMIT_NOFILE
+    // is that.
     explicit Daemon(const Folder& folder, bool journal = false, const QStringList& options = {},
-                    const std::string& notify = {}, const QStringList& extra = {})
+                    const std::string& notify = {}, const QStringList& extra = {},
+                    rlim_t openFiles = 0)
         : Log(folder.Path("log")) {
+        if (openFiles != 0) {
+            setChildProcessModifier([openFiles] {
+                rlimit limit{};
+                (void)::getrlimit(RLIMIT_NOFILE, &limit);
+                limit.rlim_cur = openFiles;
+                (void)::setrlimit(RLIMIT_NOFILE, &limit);
+            });
+        }
         QProcessEnvironment environment;
         environment.insert("PATH", "/usr/bin:/bin");
         if (!notify.empty()) {
@@ -532,6 +545,53 @@ TEST(Service, KeepsTheWatchdogAliveOnlyWhileItsLoopTurns) {
             << notifications.All;
         daemon.Signal(SIGCONT);
         ASSERT_TRUE(notifications.Told("WATCHDOG=1")) << notifications.All;
+    });
+}
+
+// Anyone may make network namespaces, and each costs it descriptors while its table is open: with
+// a low open-files limit and many more namespaces than it may keep open at once, each of them is
+// still guarded, and its rules file and its own namespace are never starved: a change of the
+// rules is read, and a connection the new rules block in its own namespace is closed.
+TEST(Service, ManyNamespacesLeaveItsRulesAndItsOwnNamespaceWorking) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "starting quarnel-netns needs real root";
+    }
+    RunInPrivateNetwork([] {
+        const Folder folder;
+        const std::string port = std::to_string(Guarded::kBlocked);
+        folder.WriteRules(LocalRules(port));
+        // Twice as many namespaces as its open-files limit would allow open had each two
+        // descriptors.
+        constexpr rlim_t kLimit = 256;
+        // Each child holds the ends of those made before it: the last made goes first.
+        struct Spaces : std::vector<std::unique_ptr<OtherNamespace>> {
+            ~Spaces() {
+                while (!empty()) {
+                    pop_back();
+                }
+            }
+        } spaces;
+        for (rlim_t i = 0; i < kLimit; ++i) {
+            spaces.push_back(std::make_unique<OtherNamespace>());
+        }
+        Daemon daemon(folder, false, {}, {}, {}, kLimit);
+        ASSERT_TRUE(daemon.Logged("rules in force: " + InForce(port), kStartTimeout))
+            << daemon.Read();
+        // The own namespace's connection is left alone until the rules change.
+        const Listener own = ListenIPv4("127.0.0.1", Guarded::kBlocked + 1);
+        const Connection later = Connect(own);
+        for (std::size_t i = 0; i < spaces.size(); i += 51) {
+            const Guarded guarded(*spaces[i]);
+            ASSERT_TRUE(Closed(guarded.blocked4.server)) << i << "\n" << daemon.Read();
+            EXPECT_FALSE(Aborted(guarded.kept.server));
+        }
+        EXPECT_FALSE(Aborted(later.server));
+        folder.ReplaceRules(LocalRules(port + "," + std::to_string(Guarded::kBlocked + 1)));
+        ASSERT_TRUE(Closed(later.server)) << daemon.Read();
+        const std::string log = daemon.Read();
+        EXPECT_EQ(log.find("Too many open files"), std::string::npos) << log;
+        EXPECT_EQ(log.find("cannot guard"), std::string::npos) << log;
+        EXPECT_EQ(log.find("cannot read the network namespace"), std::string::npos) << log;
         ASSERT_TRUE(daemon.Stop()) << daemon.Read();
     });
 }
@@ -551,6 +611,63 @@ TEST(Service, SaysWhenTheWatchdogEndedARun) {
         EXPECT_EQ(out.startsWith("the guard stalled: "), said)
             << result << ": " << out.toStdString();
     }
+}
+
+// The child of parent with that name; 0 when there is none.
+pid_t ChildNamed(pid_t parent, const std::string& name) {
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
+        const std::string folder = entry.path().filename().string();
+        if (folder.find_first_not_of("0123456789") != std::string::npos) {
+            continue;  // not a process (/proc/net/stat is a folder)
+        }
+        const std::string stat = Contents(entry.path().string() + "/stat");
+        // "PID (NAME) STATE PARENT ...": the name may hold anything.
+        const auto open = stat.find('('), close = stat.rfind(')');
+        pid_t pid = 0, parentPid = 0;
+        if (open != std::string::npos && close != std::string::npos &&
+            stat.substr(open + 1, close - open - 1) == name &&
+            std::sscanf(stat.c_str(), "%d", &pid) == 1 &&
+            std::sscanf(stat.c_str() + close + 1, " %*c %d", &parentPid) == 1 &&
+            parentPid == parent) {
+            return pid;
+        }
+    }
+    return 0;
+}
+
+// quarnel-netns killed: the service cannot start another (it gave up that right), so it ends
+// with status 1, saying why, and systemd's restart (Restart=on-failure) starts both again; a
+// namespace made meanwhile is guarded by the new one.
+TEST(Service, EndsForARestartWhenQuarnelNetnsIsKilled) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "starting quarnel-netns needs real root";
+    }
+    RunInPrivateNetwork([] {
+        const Folder folder;
+        folder.WriteRules(LocalRules(std::to_string(Guarded::kBlocked)));
+        auto daemon = std::make_unique<Daemon>(folder);
+        ASSERT_TRUE(daemon->Logged("rules in force: ", kStartTimeout)) << daemon->Read();
+        const pid_t netns = ChildNamed(static_cast<pid_t>(daemon->processId()), "quarnel-netns");
+        ASSERT_GT(netns, 0);
+        ASSERT_EQ(::kill(netns, SIGKILL), 0);
+        const OtherNamespace later;
+        const Guarded guarded(later);
+        ASSERT_TRUE(daemon->waitForFinished(
+            static_cast<int>(std::chrono::milliseconds(kEventTimeout).count())))
+            << daemon->Read();
+        EXPECT_EQ(daemon->exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(daemon->exitCode(), 1);
+        EXPECT_TRUE(
+            daemon->Logged("quarnel-netns was killed by SIGKILL: it ends too, so that it "
+                           "is started again with a new one"))
+            << daemon->Read();
+        // As systemd starts it again.
+        daemon = std::make_unique<Daemon>(folder);
+        ASSERT_TRUE(Closed(guarded.blocked4.server)) << daemon->Read();
+        EXPECT_FALSE(Aborted(guarded.kept.server));
+        ASSERT_TRUE(daemon->Stop()) << daemon->Read();
+    });
 }
 
 }  // namespace

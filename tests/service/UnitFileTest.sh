@@ -14,6 +14,10 @@ grep -qx 'RestrictNamespaces=net' "$unit"
 # A stalled guard is restarted, and says so.
 grep -qx 'WatchdogSec=10s' "$unit"
 grep -qx 'ExecStopPost=/usr/sbin/quarneld --stopped' "$unit"
+# Anyone may make namespaces: the descriptors they cost it are bounded, and so is its limit.
+grep -qx 'LimitNOFILE=2048' "$unit"
+# A service that ends with a failure (quarnel-netns gone, say) is started again.
+grep -qx 'Restart=on-failure' "$unit"
 # verify checks that each command names an executable: the one built here stands in.
 folder=$(mktemp -d)
 trap 'rm -rf "$folder"' EXIT

@@ -38,6 +38,11 @@ std::optional<AllNamespacesTcpTable::Note> AllNamespacesTcpTable::TakeNote() {
     return note;
 }
 
+std::size_t AllNamespacesTcpTable::Guarded() const {
+    return 1 + static_cast<std::size_t>(std::ranges::count_if(
+                   spaces_, [](const auto& space) { return !space.second.Fresh; }));
+}
+
 std::string AllNamespacesTcpTable::NameOf(std::uint32_t inode) const {
     const auto space = spaces_.find(inode);
     return space != spaces_.end() ? space->second.Name : "net:[" + std::to_string(inode) + "]";
@@ -77,19 +82,10 @@ void AllNamespacesTcpTable::Relist(Clock::time_point now) {
         if (spaces_.contains(space.Inode)) {
             continue;
         }
-        std::unique_ptr<TcpTableSource> table = others_->Open(space.Inode, problem);
-        if (!table) {
-            if (unopened_.insert(space.Inode).second) {
-                Tell(true, "cannot guard the network namespace " + space.Name + ": " + problem);
-            }
-            continue;
-        }
-        unopened_.erase(space.Inode);
-        Tell(false, "guards the network namespace " + space.Name, Note::Change::Guarded);
+        // Opened when it is first read: at once, unless many came together.
         Space& added = spaces_[space.Inode];
         added.Name = space.Name;
-        added.Table = std::move(table);
-        added.NextRead = now;  // read at once
+        added.NextRead = now;
         added.Urgent = true;
     }
     for (auto space = spaces_.begin(); space != spaces_.end();) {
@@ -97,8 +93,11 @@ void AllNamespacesTcpTable::Relist(Clock::time_point now) {
             ++space;
             continue;
         }
-        Tell(false, "the network namespace " + space->second.Name + " is gone", Note::Change::Gone);
+        if (!space->second.Fresh) {
+            Tell(false, "the network namespace " + space->second.Name + " is gone", Note::Change::Gone);
+        }
         RemoveAll(space->second);
+        CloseTable(space->second);
         space = spaces_.erase(space);
     }
     std::erase_if(unopened_, [&present](std::uint32_t inode) { return !present.contains(inode); });
@@ -133,24 +132,43 @@ bool AllNamespacesTcpTable::TakeReports(Clock::time_point now) {
 void AllNamespacesTcpTable::ReadDue(Clock::time_point now) {
     const auto read = [this, now](std::map<std::uint32_t, Space>::iterator space) {
         const Clock::time_point start = options_.Time();
-        if (ReadWhole(space->first, space->second, now)) {
-            space->second.Urgent = false;
+        Space& entry = space->second;
+        std::string problem;
+        TcpTableSource* table = TableOf(space->first, entry, problem);
+        if (table != nullptr && ReadWhole(space->first, entry, now)) {
+            entry.Urgent = false;
+            if (std::exchange(entry.Fresh, false)) {
+                unopened_.erase(space->first);
+                Tell(false, "guards the network namespace " + entry.Name, Note::Change::Guarded);
+            }
             const Clock::time_point end = options_.Time();
             nextPaced_ = std::max(nextPaced_, end + kPacedShare * (end - start));
             return;
         }
-        Tell(true, "cannot read the network namespace " + space->second.Name +
-                       " any more: it is opened again at its next listing");
-        RemoveAll(space->second);
+        if (table != nullptr) {
+            problem = "its table cannot be read";
+        }
+        if (!entry.Fresh) {
+            Tell(true, "cannot read the network namespace " + entry.Name + " any more (" + problem +
+                           "): it is opened again at its next listing");
+        } else if (unopened_.insert(space->first).second) {
+            Tell(true, "cannot guard the network namespace " + entry.Name + ": " + problem);
+        }
+        RemoveAll(entry);
+        CloseTable(entry);
         spaces_.erase(space);
     };
     // Those that must be read (new, or their reports lost) first, a few at a time: the own
     // namespace is judged between them.
     pending_ = false;
+    // Counted from here: the listing before may have taken all of it, and one read at least
+    // goes on each time.
+    const Clock::time_point start = options_.Time();
+    bool first = true;
     for (auto space = spaces_.begin(); space != spaces_.end();) {
         const auto next = std::next(space);
         if (space->second.Urgent || (!options_.Reported && now >= space->second.NextRead)) {
-            if (options_.Time() - now >= kUrgentBudget) {
+            if (!std::exchange(first, false) && options_.Time() - start >= kUrgentBudget) {
                 pending_ = true;
                 return;
             }
@@ -172,6 +190,31 @@ void AllNamespacesTcpTable::ReadDue(Clock::time_point now) {
             return;
         }
         read(due);
+    }
+}
+
+TcpTableSource* AllNamespacesTcpTable::TableOf(std::uint32_t inode, Space& space,
+                                               std::string& problem) {
+    if (space.Table) {
+        used_.splice(used_.begin(), used_, space.Used);
+        return space.Table.get();
+    }
+    while (!used_.empty() && used_.size() >= std::max<std::size_t>(options_.MostOpen, 1)) {
+        CloseTable(spaces_.find(used_.back())->second);
+    }
+    space.Table = others_->Open(inode, problem);
+    if (!space.Table) {
+        return nullptr;
+    }
+    used_.push_front(inode);
+    space.Used = used_.begin();
+    return space.Table.get();
+}
+
+void AllNamespacesTcpTable::CloseTable(Space& space) {
+    if (space.Table) {
+        space.Table.reset();
+        used_.erase(space.Used);
     }
 }
 
@@ -306,8 +349,10 @@ ReadResult AllNamespacesTcpTable::Read(std::vector<TcpRow>& rows, TableChanges* 
     // Taken after the own read, which drained them.
     const bool reported = TakeReports(now);
     if (now >= nextList_) {
-        nextList_ = now + options_.ListEvery;
         Relist(now);
+        // From its end: a listing of very many namespaces takes a while, and must leave time
+        // to read them.
+        nextList_ = options_.Time() + options_.ListEvery;
     }
     // A whole read costs time: what the reports changed goes out first, and the read comes
     // with the next one, at once.
@@ -328,7 +373,12 @@ bool AllNamespacesTcpTable::CloseConnection(const TcpRow& row) {
         return Inner().CloseConnection(row);
     }
     const auto space = spaces_.find(row.Namespace);
-    return space != spaces_.end() && space->second.Table->CloseConnection(row);
+    if (space == spaces_.end()) {
+        return false;
+    }
+    std::string problem;  // the next read of it tells, should it stay closed
+    TcpTableSource* table = TableOf(space->first, space->second, problem);
+    return table != nullptr && table->CloseConnection(row);
 }
 
 }  // namespace quarnel::platform

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <list>
 #include <map>
 #include <memory>
 #include <optional>
@@ -30,6 +31,10 @@ namespace quarnel::platform {
 // namespaces are listed again every ListEvery: one made since is read from then on, one gone leaves
 // nothing behind. Closes go to the table of the row's namespace.
 //
+// Anyone may make namespaces, and each open table holds descriptors and a dump buffer: at most
+// MostOpen tables are open at once. Another namespace's table is opened when it must be read whole
+// or close a row, in place of the one used longest ago; meanwhile its rows follow its reports.
+//
 // A read costs what changed: the others' rows keep their places; one that ends gives its place to
 // the last row, and when the own rows grow or shrink only as many of the others move.
 class AllNamespacesTcpTable final : public ForwardingTcpTable {
@@ -43,6 +48,8 @@ public:
         // Whether the own source hands on the others' reports (it follows the kernel's reports
         // of every namespace); without them each namespace is read whole every ReadEvery.
         bool Reported = true;
+        // The most namespaces whose tables are open at once (at least one).
+        std::size_t MostOpen = 512;
         std::function<Clock::time_point()> Time = Clock::now;
     };
 
@@ -64,8 +71,10 @@ public:
         return true;
     }
 
-    // The namespaces guarded, the own one among them.
-    std::size_t Guarded() const { return 1 + spaces_.size(); }
+    // The namespaces guarded (read at least once), the own one among them.
+    std::size_t Guarded() const;
+    // The other namespaces whose tables are open now.
+    std::size_t Open() const { return used_.size(); }
     // What the log calls the namespace with inode: its name while it is guarded.
     std::string NameOf(std::uint32_t inode) const;
     // The oldest thing to tell not yet taken: a namespace guarded from now on or gone, a listing
@@ -85,11 +94,17 @@ public:
 private:
     struct Space {
         std::string Name;
-        std::unique_ptr<TcpTableSource> Table;
-        CookieIndex At;  // where each of its rows stands in out_
+        std::unique_ptr<TcpTableSource> Table;    // while open
+        std::list<std::uint32_t>::iterator Used;  // its place in used_, while open
+        CookieIndex At;                           // where each of its rows stands in out_
         Clock::time_point NextRead{};
         bool Urgent = false;  // read it whole before anything else: new, or its reports lost
+        bool Fresh = true;    // never read yet: not told as guarded
     };
+    // The namespace's table, opened when it is not (the one used longest ago closed to make
+    // room); nullptr, with problem, when it cannot be opened.
+    TcpTableSource* TableOf(std::uint32_t inode, Space& space, std::string& problem);
+    void CloseTable(Space& space);
     // Lists the namespaces: opens the new, drops the gone.
     void Relist(Clock::time_point now);
     // Applies the reports of the other namespaces; whether any was of one guarded.
@@ -111,7 +126,8 @@ private:
     std::unique_ptr<OtherNamespaces> others_;
     Options options_;
     std::map<std::uint32_t, Space> spaces_;
-    std::vector<TcpRow> ownRows_;  // as the own source keeps them
+    std::list<std::uint32_t> used_;  // the namespaces whose tables are open, last used first
+    std::vector<TcpRow> ownRows_;    // as the own source keeps them
     TableChanges ownChanges_;
     std::size_t ownCount_ = 0;  // the own rows at the head of out_
     std::vector<TcpRow> out_;   // the whole table as it goes out next

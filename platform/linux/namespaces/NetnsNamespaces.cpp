@@ -14,6 +14,7 @@ bool NetnsNamespaces::List(std::vector<ListedNamespace>& namespaces, std::string
     }
     namespaces.clear();
     byInode_.clear();
+    std::map<std::uint32_t, std::string> names;
     for (const NetworkNamespace& space : listed_) {
         if (space.Own) {
             continue;
@@ -21,9 +22,15 @@ bool NetnsNamespaces::List(std::vector<ListedNamespace>& namespaces, std::string
         // A namespace's inode is a /proc inode number, which the kernel keeps to 32 bits.
         const auto inode = static_cast<std::uint32_t>(space.Inode);
         byInode_.emplace(inode, space);
-        namespaces.push_back(
-            {inode, NamespaceName(space.Inode, space.Device, space.Cgroup, namedFolder_)});
+        // Named once, when it is first listed: a listing of very many must stay quick.
+        const auto named = names_.find(inode);
+        std::string name = named != names_.end() ? std::move(named->second)
+                                                 : NamespaceName(space.Inode, space.Device,
+                                                                 space.Cgroup, namedFolder_);
+        namespaces.push_back({inode, name});
+        names.emplace(inode, std::move(name));
     }
+    names_ = std::move(names);
     return true;
 }
 

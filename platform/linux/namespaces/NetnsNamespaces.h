@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -16,6 +17,9 @@ namespace quarnel::platform {
 // over two sock_diag sockets it opens inside (one for the dumps, one for the closes).
 class NetnsNamespaces final : public OtherNamespaces {
 public:
+    // What one open table holds.
+    static constexpr std::size_t kDescriptorsPerTable = 2;
+
     explicit NetnsNamespaces(std::unique_ptr<NamespaceOpener> opener,
                              std::string namedFolder = kNamedNamespaces)
         : opener_(std::move(opener)), namedFolder_(std::move(namedFolder)) {}
@@ -30,6 +34,7 @@ private:
     std::string namedFolder_;
     std::vector<NetworkNamespace> listed_;
     std::map<std::uint32_t, NetworkNamespace> byInode_;  // of the latest listing
+    std::map<std::uint32_t, std::string> names_;         // of the latest listing
 };
 
 }  // namespace quarnel::platform

@@ -196,7 +196,16 @@ bool NamespaceOpener::Receive(std::chrono::steady_clock::time_point deadline, Na
         }
         const auto size = static_cast<std::size_t>(length);
         received_.clear();
-        if ((message.msg_flags & MSG_CTRUNC) != 0 || size > buffer_.size() ||
+        if ((message.msg_flags & MSG_CTRUNC) != 0) {
+            // The kernel drops a descriptor it cannot give this process: out of descriptors,
+            // most often; else more came than the one an answer carries.
+            const UniqueFd probe(::fcntl(socket_.Get(), F_DUPFD_CLOEXEC, 0));
+            problem = probe ? "quarnel-netns sent more descriptors than an answer carries"
+                            : std::string("cannot take the socket quarnel-netns sent: ") +
+                                  std::strerror(errno);
+            return false;
+        }
+        if (size > buffer_.size() ||
             !DecodeNamespaceReply(std::span(buffer_).first(size), size, reply, received_)) {
             return Broken(problem, "sent a malformed answer");
         }

@@ -1,6 +1,8 @@
 #include "platform/linux/privileges/ProcessRights.h"
 
+#include <dirent.h>
 #include <linux/capability.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -30,6 +32,27 @@ bool UnderSystemCallFilter() {
         }
     }
     return false;
+}
+
+std::optional<std::size_t> FreeDescriptors() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        return std::nullopt;
+    }
+    DIR* folder = ::opendir("/proc/self/fd");
+    if (folder == nullptr) {
+        return std::nullopt;
+    }
+    rlim_t open = 0;  // the folder's own descriptor among them, closed below
+    while (const dirent* entry = ::readdir(folder)) {
+        open += entry->d_name[0] != '.' ? 1 : 0;
+    }
+    (void)::closedir(folder);
+    if (limit.rlim_cur == RLIM_INFINITY) {
+        return SIZE_MAX;
+    }
+    open = open > 0 ? open - 1 : 0;
+    return limit.rlim_cur > open ? static_cast<std::size_t>(limit.rlim_cur - open) : 0;
 }
 
 }  // namespace quarnel::platform

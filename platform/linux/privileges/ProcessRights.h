@@ -3,7 +3,9 @@
 #include <linux/capability.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 
 namespace quarnel::platform {
 
@@ -20,6 +22,10 @@ inline constexpr const char* kFilteredBpf =
     "a system call filter (seccomp) refuses the bpf call, though CAP_BPF and CAP_PERFMON are "
     "held: let it through (systemd: SystemCallFilter=bpf; systemd-nspawn: "
     "--system-call-filter=bpf)";
+
+// How many more descriptors this process may open under its soft RLIMIT_NOFILE; nullopt when it
+// cannot tell.
+std::optional<std::size_t> FreeDescriptors();
 
 // Whether error means the process ran out of something of its own, not a denial.
 inline bool OutOfResources(int error) {

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <set>
 
 #include "platform/linux/events/EventTcpTable.h"
 #include "platform/linux/namespaces/AllNamespacesTcpTable.h"
@@ -70,7 +71,13 @@ struct OwnTable final : SourceDefaults<LinuxTableSource> {
 // The other namespaces, each a list of rows the test changes; every whole read is counted.
 struct Others final : OtherNamespaces {
     struct Table final : SourceDefaults<> {
-        explicit Table(Others& others, std::uint32_t inode) : others(others), inode(inode) {}
+        explicit Table(Others& others, std::uint32_t inode) : others(others), inode(inode) {
+            ++others.Opens;
+            others.MostOpen = std::max(others.MostOpen, ++others.OpenNow);
+        }
+        ~Table() override { --others.OpenNow; }
+        Table(const Table&) = delete;
+        Table& operator=(const Table&) = delete;
         ReadResult Read(Rows& rows, TableChanges* changes) override {
             ++others.Reads[inode];
             if (others.Now != nullptr) {
@@ -97,7 +104,11 @@ struct Others final : OtherNamespaces {
         problem = "refused";
         return !Refuse;
     }
-    std::unique_ptr<TcpTableSource> Open(std::uint32_t inode, std::string&) override {
+    std::unique_ptr<TcpTableSource> Open(std::uint32_t inode, std::string& problem) override {
+        if (Unopenable.contains(inode)) {
+            problem = "Too many open files";
+            return nullptr;
+        }
         return std::make_unique<Table>(*this, inode);
     }
 
@@ -107,6 +118,8 @@ struct Others final : OtherNamespaces {
     std::vector<std::pair<std::uint32_t, std::uint64_t>> Closed;
     Clock::time_point* Now = nullptr;  // moved on by ReadCost for each read
     Clock::duration ReadCost{};
+    std::set<std::uint32_t> Unopenable;
+    int Opens = 0, OpenNow = 0, MostOpen = 0;  // tables
 };
 
 // A connect's report before the kernel chose its port.
@@ -304,6 +317,75 @@ TEST_F(AllNamespaces, ClosesByNamespaceAndNamespacesComeAndGo) {
     Read(ReadResult::Changed, {}, false);
     EXPECT_EQ(rows.size(), 2u);
     EXPECT_EQ(all.Guarded(), 1u);
+}
+
+// Anyone may make namespaces: no more tables are open at once than allowed. Each namespace is
+// still read whole when it must be, and closes in, its table opened in place of the one used
+// longest ago; its rows follow its reports meanwhile. One that cannot be opened is told once
+// with the reason, and is guarded once it can be.
+TEST(AllNamespacesBounded, OpenNoMoreTablesAtOnceThanAllowedAndEachWhenNeeded) {
+    auto ownTable = std::make_unique<OwnTable>();
+    auto othersTable = std::make_unique<Others>();
+    OwnTable& own = *ownTable;
+    Others& others = *othersTable;
+    Clock::time_point now{};
+    AllNamespacesTcpTable all(std::move(ownTable), std::move(othersTable),
+                              {.MostOpen = 2, .Time = [&now] { return now; }});
+    for (std::uint32_t inode = 1; inode <= 6; ++inode) {
+        others.Spaces[inode] = {Row(inode * 10, inode)};
+    }
+    others.Unopenable = {6};
+    Rows rows;
+    ASSERT_EQ(all.Read(rows, nullptr), ReadResult::Changed);
+    EXPECT_EQ(rows.size(), 5u);
+    EXPECT_EQ(all.Guarded(), 6u);
+    EXPECT_LE(all.Open(), 2u);
+    EXPECT_EQ(others.MostOpen, 2);
+    std::vector<std::string> told;
+    while (const auto note = all.TakeNote()) {
+        told.push_back(note->Text);
+    }
+    EXPECT_EQ(std::ranges::count(told,
+                                 "cannot guard the network namespace space 6: Too many "
+                                 "open files"),
+              1);
+    EXPECT_EQ(std::ranges::count_if(told,
+                                    [](const std::string& text) {
+                                        return text.starts_with("guards the network namespace");
+                                    }),
+              5);
+
+    // A close in the namespace read first, whose table was closed since, opens it again.
+    const int opens = others.Opens;
+    EXPECT_TRUE(all.CloseConnection(Row(10, 1)));
+    EXPECT_EQ(others.Closed, (std::vector<std::pair<std::uint32_t, std::uint64_t>>{{1, 10}}));
+    EXPECT_EQ(others.Opens, opens + 1);
+    // Used last, it stays open for the next close.
+    EXPECT_TRUE(all.CloseConnection(Row(10, 1)));
+    EXPECT_EQ(others.Opens, opens + 1);
+
+    // A report of a namespace whose table is closed changes its rows all the same; its next
+    // read comes at its time, through a table opened for it.
+    own.Next = ReadResult::Unchanged;
+    own.Reports = {Row(21, 2)};
+    others.Spaces[2].push_back(Row(21, 2));
+    ASSERT_EQ(all.Read(rows, nullptr), ReadResult::Changed);
+    EXPECT_EQ(rows.size(), 6u);
+    for (int i = 0; i < 300; ++i) {
+        now += 100ms;
+        (void)all.Read(rows, nullptr);
+    }
+    for (std::uint32_t inode = 1; inode <= 5; ++inode) {
+        EXPECT_GE(others.Reads[inode], 2) << inode;
+    }
+    EXPECT_EQ(others.MostOpen, 2);
+    EXPECT_FALSE(all.TakeNote().has_value());  // space 6 told once, though tried every listing
+    others.Unopenable.clear();
+    now += 1s;
+    (void)all.Read(rows, nullptr);
+    EXPECT_EQ(all.Guarded(), 7u);
+    EXPECT_EQ(rows.size(), 7u);
+    EXPECT_EQ(others.MostOpen, 2);
 }
 
 // The namespaces quarnel-netns lists, each whole read of one counted.
