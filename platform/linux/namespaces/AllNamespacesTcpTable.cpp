@@ -94,7 +94,8 @@ void AllNamespacesTcpTable::Relist(Clock::time_point now) {
             continue;
         }
         if (!space->second.Fresh) {
-            Tell(false, "the network namespace " + space->second.Name + " is gone", Note::Change::Gone);
+            Tell(false, "the network namespace " + space->second.Name + " is gone",
+                 Note::Change::Gone);
         }
         RemoveAll(space->second);
         CloseTable(space->second);
