@@ -18,26 +18,32 @@ public:
 
     // A change seen at now: a later one moves the reading on, up to the bound.
     void Changed(Clock::time_point now) {
-        if (!due_) {
+        if (!pending_) {
             first_ = now;
+            pending_ = true;
         }
         due_ = std::min(now + kQuiet, first_ + kLongest);
     }
     // The file is read now all the same (a signal): nothing stays due.
-    void Cancel() { due_.reset(); }
+    void Cancel() { pending_ = false; }
     // When a reading is due, if one is.
-    std::optional<Clock::time_point> When() const { return due_; }
+    std::optional<Clock::time_point> When() const {
+        return pending_ ? std::optional(due_) : std::nullopt;
+    }
     // Whether a reading is due by now; it is then no longer pending.
     bool TakeDue(Clock::time_point now) {
-        if (!due_ || now < *due_) {
+        if (!pending_ || now < due_) {
             return false;
         }
-        due_.reset();
+        pending_ = false;
         return true;
     }
 
 private:
-    std::optional<Clock::time_point> due_;
+    // A flag beside plain time points rather than an optional: GCC 12 at -O2 warns wrongly
+    // (-Wmaybe-uninitialized) of the optional's value once the calls are inlined.
+    bool pending_ = false;
+    Clock::time_point due_{};
     Clock::time_point first_{};
 };
 
