@@ -556,6 +556,11 @@ TEST(Service, ManyNamespacesLeaveItsRulesAndItsOwnNamespaceWorking) {
     if (::geteuid() != 0) {
         GTEST_SKIP() << "starting quarnel-netns needs real root";
     }
+#ifndef QUARNEL_KERNEL_EVENTS
+    // Without the kernel's reports a namespace whose table is not open is not followed: those
+    // past the tables open at once are read whole in turn, far apart, so seconds do not tell.
+    GTEST_SKIP() << "this build has no kernel reports to follow namespaces whose table is shut";
+#endif
     RunInPrivateNetwork([] {
         const Folder folder;
         const std::string port = std::to_string(Guarded::kBlocked);
