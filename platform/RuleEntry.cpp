@@ -168,7 +168,8 @@ std::optional<IpAddress> IPv6Address(std::string_view text) {
     return address;
 }
 
-// The prefix with the bits past length cleared.
+}  // namespace
+
 AddressPrefix Masked(const IpAddress& address, unsigned length) {
     AddressPrefix prefix{address, static_cast<std::uint8_t>(length)};
     if (length % 8 != 0) {
@@ -179,8 +180,6 @@ AddressPrefix Masked(const IpAddress& address, unsigned length) {
     }
     return prefix;
 }
-
-}  // namespace
 
 std::optional<PortRange> ParsePortEntry(std::string_view text) {
     text = Trimmed(text);

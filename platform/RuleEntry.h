@@ -82,6 +82,9 @@ std::string AddressEntryText(const AddressPrefix& prefix);
 // Whether address lies in prefix.
 bool InPrefix(const AddressPrefix& prefix, const IpAddress& address);
 
+// The prefix of address's first length bits (at most 128), the bits past them cleared.
+AddressPrefix Masked(const IpAddress& address, unsigned length);
+
 // The first and last address of a prefix.
 IpAddress FirstAddress(const AddressPrefix& prefix);
 IpAddress LastAddress(const AddressPrefix& prefix);

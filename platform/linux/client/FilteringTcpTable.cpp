@@ -15,6 +15,17 @@ void FilteringTcpTable::SetRules(const BlockingRules& rules) {
     }
     FilterCause now;
     (void)filter_->SetRules(rules, now);  // now tells what failed
+    Told(now);
+}
+
+ReadResult FilteringTcpTable::Read(std::vector<TcpRow>& rows, TableChanges* changes) {
+    if (FilterCause now; filter_ && filter_->Settle(RulesFilter::Clock::now(), now)) {
+        Told(now);
+    }
+    return Inner().Read(rows, changes);
+}
+
+void FilteringTcpTable::Told(const FilterCause& now) {
     std::string text = FilterChangeText(filtered_, now);
     filtered_ = now;
     if (!text.empty()) {

@@ -20,11 +20,16 @@ public:
     // A change in whether the filter holds the rules is told once, after the table's own.
     std::optional<SourceNotice> TakeNotice() override;
     void SetRules(const BlockingRules& rules) override;
+    // Each read first puts in force an edit the filter held back till now: the loop that reads
+    // passes at least four times a second.
+    [[nodiscard]] ReadResult Read(std::vector<TcpRow>& rows, TableChanges* changes) override;
 
     // Why the kernel does not hold back blocked payload; kind None while it does.
     const FilterCause& Filtering() const { return filtered_; }
 
 private:
+    void Told(const FilterCause& now);
+
     std::unique_ptr<RulesFilter> filter_;
     FilterCause filtered_;
     std::deque<SourceNotice> notices_;

@@ -1,5 +1,7 @@
 #include "platform/linux/filter/RulesFilter.h"
 
+#include "platform/linux/filter/EditHold.h"
+
 #ifdef QUARNEL_PAYLOAD_FILTER
 #include "platform/linux/filter/PayloadFilter.h"
 #endif
@@ -57,6 +59,14 @@ public:
         table_.SetTelling(held);
         return held;
     }
+    bool Settle(Clock::time_point now, FilterCause& why) override {
+        if (!filter_->Settle(now, why)) {
+            return false;
+        }
+        table_.SetTelling(why.Holds());
+        return true;
+    }
+    std::optional<Clock::time_point> SettleAt() const override { return filter_->SettleAt(); }
 
 private:
     std::unique_ptr<RulesFilter> filter_;
@@ -69,7 +79,7 @@ std::unique_ptr<RulesFilter> OpenPayloadFilter(FilterCause& why, NamespaceScope 
                                                const LogRule* log) {
 #ifdef QUARNEL_PAYLOAD_FILTER
     if (std::unique_ptr<RulesFilter> filter = PayloadFilter::AttachToRoot(why, scope)) {
-        return filter;
+        return std::make_unique<EditHold>(std::move(filter));
     }
 #else
     (void)scope;
@@ -82,7 +92,7 @@ std::unique_ptr<RulesFilter> OpenPayloadFilter(FilterCause& why, NamespaceScope 
         return nullptr;
     }
     why.Netfilter = true;
-    return filter;
+    return std::make_unique<EditHold>(std::move(filter));
 }
 
 std::unique_ptr<RulesFilter> OpenPayloadFilterAndLog(std::unique_ptr<LinuxTableSource>& table,

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <chrono>
 #include <memory>
+#include <optional>
 
 #include "platform/BlockingRules.h"
 #include "platform/linux/LinuxTableSource.h"
@@ -20,6 +22,18 @@ public:
     // Holds back what rules block from now on. False, with why, when it cannot hold them: it
     // then holds back nothing.
     virtual bool SetRules(const BlockingRules& rules, FilterCause& why) = 0;
+
+    using Clock = std::chrono::steady_clock;
+    // A filter that takes an edit in two steps puts the second in force here once it is due:
+    // true, with why telling how that went, when it did so now. Whoever sets the rules calls it
+    // on each pass, and no later than SettleAt.
+    virtual bool Settle(Clock::time_point now, FilterCause& why) {
+        (void)now;
+        (void)why;
+        return false;
+    }
+    // When Settle has something to do; none while nothing waits.
+    virtual std::optional<Clock::time_point> SettleAt() const { return std::nullopt; }
 };
 
 // The kernel's payload filter on the root of the cgroup v2 hierarchy, for this process's
@@ -27,7 +41,8 @@ public:
 // table that stands in for it (why then tells why the kernel filter is missing, and says
 // Netfilter); nullptr with why when both are rejected. The kernel filter needs CAP_BPF,
 // CAP_PERFMON and CAP_NET_ADMIN for this call only; the table needs CAP_NET_ADMIN while it lives.
-// With log, the table tells of blocked connections to its group.
+// With log, the table tells of blocked connections to its group. Either takes edits through
+// an EditHold: its owner calls Settle.
 std::unique_ptr<RulesFilter> OpenPayloadFilter(FilterCause& why,
                                                NamespaceScope scope = NamespaceScope::Own,
                                                const LogRule* log = nullptr);

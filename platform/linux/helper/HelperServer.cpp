@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <utility>
 
@@ -27,7 +28,7 @@ bool HelperServer::Run() {
         if (watched_ && !told_) {
             ready[1].fd = table_.WaitDescriptor();
         }
-        if (::poll(ready, 2, -1) < 0) {
+        if (::poll(ready, 2, Settle()) < 0) {
             if (errno == EINTR) {
                 continue;
             }
@@ -186,12 +187,7 @@ bool HelperServer::AnswerRules(const Request& request) {
         // Without the allowed addresses, the ports alone would block too much: nothing then.
         (void)filter_->SetRules(request.AddressesLeftOut ? BlockingRules{} : request.Rules,
                                 why);  // why tells the program what failed
-        if (why != filtered_ && !why.Holds()) {
-            std::fprintf(log_, "quarnel-helper: the payload filter holds back nothing: %s\n",
-                         why.Text().c_str());
-            std::fflush(log_);
-        }
-        filtered_ = why;
+        Filtered(why);
     }
     Reply reply;
     reply.Kind = ReplyKind::Filtering;
@@ -312,6 +308,32 @@ bool HelperServer::Send(const Reply& reply, std::span<const TcpRow> rows,
                      socket_.Error() != 0 ? std::strerror(socket_.Error()) : "sent in part");
     }
     return false;
+}
+
+void HelperServer::Filtered(const FilterCause& why) {
+    if (why != filtered_ && !why.Holds()) {
+        std::fprintf(log_, "quarnel-helper: the payload filter holds back nothing: %s\n",
+                     why.Text().c_str());
+        std::fflush(log_);
+    }
+    filtered_ = why;
+}
+
+int HelperServer::Settle() {
+    if (filter_ == nullptr) {
+        return -1;
+    }
+    const RulesFilter::Clock::time_point now = RulesFilter::Clock::now();
+    // A failure is logged here and told with the answer to the next rules.
+    if (FilterCause why; filter_->Settle(now, why)) {
+        Filtered(why);
+    }
+    const std::optional<RulesFilter::Clock::time_point> at = filter_->SettleAt();
+    if (!at) {
+        return -1;
+    }
+    return static_cast<int>(
+        std::chrono::ceil<std::chrono::milliseconds>(std::max(*at - now, {})).count());
 }
 
 }  // namespace quarnel::platform

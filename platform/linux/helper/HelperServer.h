@@ -59,6 +59,11 @@ private:
     // it to read; false when the socket failed.
     [[nodiscard]] bool SendNews();
     [[nodiscard]] bool AnswerRules(const Request& request);
+    // Keeps what the filter answered, logging once that it holds back nothing.
+    void Filtered(const FilterCause& why);
+    // Puts in force an edit the filter held back till now; how long the wait for a request may
+    // last (-1: as long as it takes).
+    int Settle();
     // After a read: sends a watching program the connections the table saw come and go unread.
     [[nodiscard]] bool SendMissed();
 
