@@ -49,7 +49,7 @@ private:
     // What the filter holds; none before the first edit and after a failed one, which leaves it
     // holding nothing.
     std::optional<BlockingRules> held_;
-    BlockingRules wanted_;                          // what goes in at settleAt_
+    BlockingRules wanted_;  // what goes in at settleAt_
     std::optional<Clock::time_point> settleAt_;
     FilterCause told_;  // the last write's answer, told again while nothing is written
 };

@@ -4,9 +4,9 @@
 
 #include "platform/linux/filter/EditHold.h"
 
-#include <gtest/gtest.h>
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -36,9 +36,8 @@ AddressPrefix Prefix(const char* text) {
 
 TEST(EditHold, HoldsWhatEitherRuleSetBlocks) {
     const BlockingRules old{{Prefix("10.0.0.0/8"), Prefix("192.0.2.1")}, {{80, 80}}, {{5, 9}}};
-    const BlockingRules next{{Prefix("10.1.0.0/16"), Prefix("198.51.100.0/24")},
-                             {{81, 90}},
-                             {{1, 4}, {20, 20}}};
+    const BlockingRules next{
+        {Prefix("10.1.0.0/16"), Prefix("198.51.100.0/24")}, {{81, 90}}, {{1, 4}, {20, 20}}};
     // Ranges that touch join; an address both allow only within the narrower prefix.
     EXPECT_EQ(BlockedByEither(old, next),
               (BlockingRules{{Prefix("10.1.0.0/16")}, {{80, 90}}, {{1, 9}, {20, 20}}}));
@@ -169,8 +168,10 @@ private:
     }
     // Connects again and again, sending at once; the filler's thread accepts and answers.
     void Probe() {
-        const sockaddr_in to{AF_INET, htons(static_cast<std::uint16_t>(probed_.port)),
-                             {htonl(0x0a630002)}, {}};  // 10.99.0.2
+        const sockaddr_in to{AF_INET,
+                             htons(static_cast<std::uint16_t>(probed_.port)),
+                             {htonl(0x0a630002)},
+                             {}};  // 10.99.0.2
         while (!stop_) {
             UniqueFd probe(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
             if (::connect(probe.Get(), reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
