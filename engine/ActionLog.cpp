@@ -30,6 +30,7 @@ void ActionLog::Closed(const platform::TcpRow& row, Verdict verdict, Clock::time
         return;
     }
     ++untold_;
+    ++totalUntold_;
     const auto counted = untoldBy_.find(owner);
     if (counted != untoldBy_.end()) {
         ++counted->second;
@@ -71,6 +72,7 @@ void ActionLog::Say(std::string_view line, Priority priority) {
     // priority mark ("<4>") and end, the output takes it whole.
     if (!Write(line.substr(0, output_.LongestLine() - 1 - (marked_ ? 3 : 0)), priority)) {
         ++lost_;
+        ++totalLost_;
     }
 }
 

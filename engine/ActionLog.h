@@ -78,6 +78,10 @@ public:
     std::uint64_t ClosedCount() const { return totalClosed_; }
     // Blocked connections that ended before they could be closed, since the log began.
     std::uint64_t MissedCount() const { return totalMissed_; }
+    // Closes since the log began that went without a line of their own (counted in a summary).
+    std::uint64_t UntoldCount() const { return totalUntold_; }
+    // Other lines since the log began that the output could not take.
+    std::uint64_t LostCount() const { return totalLost_; }
 
 private:
     // Sends the close line to the sink, else writes it; whether it went anywhere.
@@ -106,6 +110,8 @@ private:
     std::map<platform::ConnectionOwner, std::uint64_t, OwnerOrder> untoldBy_;
     std::uint64_t totalClosed_ = 0;
     std::uint64_t totalMissed_ = 0;
+    std::uint64_t totalUntold_ = 0;
+    std::atomic<std::uint64_t> totalLost_{0};
     bool marked_ = false;
     CloseSink sink_;
     CloseSink missSink_;

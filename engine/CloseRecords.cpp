@@ -1,6 +1,7 @@
 #include "engine/CloseRecords.h"
 
 #include "engine/ActionLog.h"
+#include "platform/RuleEntry.h"
 
 namespace quarnel {
 
@@ -8,14 +9,25 @@ void CloseRecords::Add(const platform::TcpRow& row, Verdict why, const RuleSet& 
                        const platform::ConnectionOwner& owner, bool missed,
                        std::chrono::system_clock::time_point now) {
     CloseRecord record{now, missed, row, why, owner, {}, {}, {}, {}};
-    record.Line = missed ? MissedLine(row, why, &rules, userName_, owner)
-                         : CloseLine(row, why, &rules, userName_, owner);
+    record.Line = missed ? MissedLine(row, why, &rules, userName_, owner, namespaceName_)
+                         : CloseLine(row, why, &rules, userName_, owner, namespaceName_);
     record.Connection = ConnectionText(row);
     record.Rule = RuleText(row, why, &rules);
     if (owner.Known()) {
         record.User = userName_ ? userName_(owner.Uid) : std::to_string(owner.Uid);
     }
     ++(missed ? missed_ : closed_);
+    if (!missed && (why == Verdict::BlockedByLocalPort || why == Verdict::BlockedByRemotePort)) {
+        const bool local = why == Verdict::BlockedByLocalPort;
+        const std::int32_t port = local ? row.LocalPort : row.RemotePort;
+        std::string entry =
+            (local ? "local " : "remote ") +
+            platform::PortEntryText(rules.EntryOf(static_cast<std::uint16_t>(port), local));
+        if (byEntry_.size() >= kEntriesCounted && !byEntry_.contains(entry)) {
+            entry = "other";
+        }
+        ++byEntry_[entry];
+    }
     if (kept_ == 0) {
         return;
     }

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <string>
 
 #include "engine/CloseReport.h"
@@ -33,6 +34,10 @@ public:
 
     // How lines name an owner's user; without it, by number.
     void NameUsersBy(UserNameOf userName) { userName_ = std::move(userName); }
+    // How lines name another network namespace; without it, "net:[INODE]".
+    void NameNamespacesBy(NamespaceNameOf namespaceName) {
+        namespaceName_ = std::move(namespaceName);
+    }
 
     void Add(const platform::TcpRow& row, Verdict why, const RuleSet& rules,
              const platform::ConnectionOwner& owner, bool missed,
@@ -44,6 +49,10 @@ public:
     std::uint64_t Added() const { return closed_ + missed_; }
     std::uint64_t ClosedCount() const { return closed_; }
     std::uint64_t MissedCount() const { return missed_; }
+    // Closes since start by the list entry that blocked them: "local 22", "remote 6000-6063".
+    // A list may be long: past kEntriesCounted entries the rest count under "other".
+    static constexpr std::size_t kEntriesCounted = 1000;
+    const std::map<std::string, std::uint64_t>& ClosedByEntry() const { return byEntry_; }
 
     // The notification of what was added since the last one: one close as its line, several
     // as their count ("12 connections closed, 1 missed"; "2 blocked connections missed"). Empty
@@ -54,6 +63,8 @@ private:
     std::size_t kept_;
     std::deque<CloseRecord> recent_;
     UserNameOf userName_;
+    NamespaceNameOf namespaceName_;
+    std::map<std::string, std::uint64_t> byEntry_;
     std::uint64_t closed_ = 0, missed_ = 0;
     std::uint64_t closedTold_ = 0, missedTold_ = 0;
 };

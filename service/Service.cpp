@@ -244,8 +244,102 @@ bool Service::Start() {
     }
     theEngine_ = std::make_unique<Engine>(*table_.Source, hosts_, rules_);
     theEngine_->oManager.oMainForm = &window_;
-    theEngine_->LogTo(log_);
+    theEngine_->LogTo(log_, &records_);
+    records_.NameUsersBy([this](std::uint32_t uid) { return users_.Name(uid); });
+    records_.NameNamespacesBy([this](std::uint32_t inode) {
+        return namespaces_ != nullptr ? namespaces_->NameOf(inode)
+                                      : "net:[" + std::to_string(inode) + "]";
+    });
+    if (struct stat own{}; ::stat("/proc/self/ns/net", &own) == 0) {
+        ownNamespace_ = static_cast<std::uint32_t>(own.st_ino);
+    }  // else 0: the bus tells it as unknown
+    startedAt_ = static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                                std::chrono::system_clock::now().time_since_epoch())
+                                                .count());
+    ServeBus();
     return true;
+}
+
+GuardFacts Service::Facts() const {
+    GuardFacts facts;
+    facts.Version = QUARNEL_VERSION;
+    facts.Mode = platform::DescribeTcpTableSelection(table_);
+    if (const std::string polling = platform::DescribePollingMode(table_); !polling.empty()) {
+        facts.Mode += " " + polling;
+    }
+    facts.Mode += " " + platform::DescribePayloadFilter(table_);
+    facts.RulesFile = rulesPath_;
+    facts.RulesFrom = rulesFrom_;
+    const Manager& oManager = theEngine_->oManager;
+    const auto entries = [&](const List& oList) {
+        std::vector<std::string> listed;
+        const std::string text = oManager.SaveListToString(oList);
+        for (std::size_t at = 0; !text.empty() && at <= text.size();) {
+            const std::size_t comma = std::min(text.find(',', at), text.size());
+            listed.push_back(text.substr(at, comma - at));
+            at = comma + 1;
+        }
+        return listed;
+    };
+    facts.BlockedLocalPorts = entries(oManager.oBlockedLocalPorts);
+    facts.BlockedRemotePorts = entries(oManager.oBlockedRemotePorts);
+    facts.AllowedAddresses = entries(oManager.oAllowedIP);
+    facts.Namespaces.emplace_back(ownNamespace_, "own");
+    if (namespaces_ != nullptr) {
+        for (auto& guarded : namespaces_->GuardedNamespaces()) {
+            facts.Namespaces.push_back(std::move(guarded));
+        }
+    }
+    facts.StartedAt = startedAt_;
+    facts.Connections = CountConnections(theEngine_->Table.Rows);
+    facts.Closed = log_.ClosedCount();
+    facts.Missed = log_.MissedCount();
+    facts.Untold = log_.UntoldCount();
+    facts.LinesLost = log_.LostCount();
+    facts.ClosedByEntry.assign(records_.ClosedByEntry().begin(), records_.ClosedByEntry().end());
+    for (const CloseRecord& record : records_.Recent()) {
+        facts.LastCloses.emplace_back(
+            std::chrono::duration_cast<std::chrono::microseconds>(record.Time.time_since_epoch())
+                .count(),
+            record.Line);
+    }
+    return facts;
+}
+
+void Service::ServeBus() {
+#ifdef QUARNEL_SYSTEMD
+    const Clock::time_point now = Clock::now();
+    std::string problem;
+    if (bus_ && bus_->Process(problem)) {
+        return;
+    }
+    if (!bus_ && busRetryAt_ && now < *busRetryAt_) {
+        return;
+    }
+    if (!bus_) {
+        bus_ = GuardBus::Open([this] { return Facts(); }, problem);
+    } else {
+        bus_.reset();
+    }
+    if (bus_) {
+        if (busRetryAt_) {
+            log_.Say(std::string("It answers on the system bus again, as ") + GuardBus::kName +
+                     ".");
+        } else {
+            log_.Say(std::string("It answers quarnelctl and busctl on the system bus, as ") +
+                     GuardBus::kName + ".");
+        }
+        busProblem_.clear();
+        return;
+    }
+    busRetryAt_ = now + 10s;
+    if (problem != busProblem_) {
+        log_.Say(
+            "quarnelctl cannot ask it for now (" + problem + "); it tries again every 10 seconds",
+            Priority::Notice);
+        busProblem_ = problem;
+    }
+#endif
 }
 
 bool Service::StartNetns() {
@@ -363,6 +457,7 @@ bool Service::Reload(Trigger trigger) {
     switch (reading.Result) {
         case RulesReading::Outcome::Read:
             Apply(reading);
+            rulesFrom_ = rulesPath_;
             priority = Priority::Info;
             message = JournalMessage::RulesInForce;
             line = "rules in force: " + DescribeRulesBriefly(oManager);
@@ -418,10 +513,12 @@ std::string Service::FallBack() {
     const RulesReading copy = accepted_.Read();
     if (copy.Result == RulesReading::Outcome::Read) {
         Apply(copy);
+        rulesFrom_ = accepted_.Location() + ", the rules last accepted";
         return "the rules it last accepted, kept in " + accepted_.Location() +
                ", are in force: " + DescribeRulesBriefly(theEngine_->oManager);
     }
     Apply(RulesReading{});  // no values: each list its default
+    rulesFrom_ = "the defaults";
     std::string why = "it never accepted a rules file";
     if (copy.Result == RulesReading::Outcome::Unusable) {
         why = "its copy of the rules it last accepted, " + accepted_.Location() +
@@ -441,9 +538,10 @@ bool Service::Wait() {
     if (const auto reloadAt = reload_.When()) {
         timeout = std::clamp<Clock::duration>(*reloadAt - Clock::now(), 0ms, timeout);
     }
-    std::array<pollfd, 4> waits{pollfd{signals_.Descriptor(), POLLIN, 0},
-                                pollfd{watch_.Descriptor(), POLLIN, 0}, pollfd{table, POLLIN, 0},
-                                pollfd{netnsEnd_.Get(), POLLIN, 0}};
+    std::array<pollfd, 5> waits{
+        pollfd{signals_.Descriptor(), POLLIN, 0}, pollfd{watch_.Descriptor(), POLLIN, 0},
+        pollfd{table, POLLIN, 0}, pollfd{netnsEnd_.Get(), POLLIN, 0},
+        pollfd{bus_ ? bus_->Descriptor() : -1, static_cast<short>(bus_ ? bus_->Events() : 0), 0}};
     // A descriptor of -1 is skipped; an interrupted or failed wait only shortens the pause.
     (void)::poll(waits.data(), waits.size(),
                  static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(timeout).count()));
@@ -471,6 +569,7 @@ bool Service::Wait() {
     if (reload_.TakeDue(Clock::now())) {
         (void)Reload(Trigger::FileChange);
     }
+    ServeBus();
     return true;
 }
 

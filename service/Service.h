@@ -8,6 +8,7 @@
 #include <string>
 
 #include "engine/ActionLog.h"
+#include "engine/CloseRecords.h"
 #include "engine/Engine.h"
 #include "platform/linux/UniqueFd.h"
 #include "platform/linux/client/DescriptorOutput.h"
@@ -17,6 +18,7 @@
 #include "platform/linux/namespaces/AllNamespacesTcpTable.h"
 #include "platform/linux/netns/NamespaceOpener.h"
 #include "service/AcceptedRules.h"
+#include "service/GuardBus.h"
 #include "service/HeadlessWindow.h"
 #include "service/JournalCloses.h"
 #include "service/NamespaceChurn.h"
@@ -77,6 +79,11 @@ private:
     // the rules file's path, else (or when the journal does not take it) to the log.
     void Tell(const std::string& line, ActionLog::Priority priority, JournalMessage message);
     std::string Status() const;
+    // What the bus tells of it.
+    GuardFacts Facts() const;
+    // Offers Facts on the system bus, or tries again every 10 seconds while it cannot (said
+    // once); answers those who asked.
+    void ServeBus();
 
     std::string rulesPath_;
     bool ownNamespaceOnly_;        // told on the command line
@@ -105,7 +112,14 @@ private:
     std::string lastVersion_;                   // of the file the latest reload read
     std::string lastStatus_;
     Clock::time_point nextStatus_{};
-    NamespaceChurn churn_;  // namespaces guarded and gone, summed under churn
+    NamespaceChurn churn_;         // namespaces guarded and gone, summed under churn
+    CloseRecords records_{100};    // the latest closes and the counts by rule entry, for the bus
+    std::string rulesFrom_;        // where the rules in force came from
+    std::uint64_t startedAt_ = 0;  // microseconds since 1970
+    std::uint32_t ownNamespace_ = 0;
+    std::unique_ptr<GuardBus> bus_;
+    std::optional<Clock::time_point> busRetryAt_;  // when to try the bus again; none at start
+    std::string busProblem_;                       // the last said, so it is said once
 };
 
 }  // namespace quarnel

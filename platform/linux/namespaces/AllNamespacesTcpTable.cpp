@@ -43,6 +43,17 @@ std::size_t AllNamespacesTcpTable::Guarded() const {
                    spaces_, [](const auto& space) { return !space.second.Fresh; }));
 }
 
+std::vector<std::pair<std::uint32_t, std::string>> AllNamespacesTcpTable::GuardedNamespaces()
+    const {
+    std::vector<std::pair<std::uint32_t, std::string>> guarded;
+    for (const auto& [inode, space] : spaces_) {
+        if (!space.Fresh) {
+            guarded.emplace_back(inode, space.Name);
+        }
+    }
+    return guarded;
+}
+
 std::string AllNamespacesTcpTable::NameOf(std::uint32_t inode) const {
     const auto space = spaces_.find(inode);
     return space != spaces_.end() ? space->second.Name : "net:[" + std::to_string(inode) + "]";

@@ -10,6 +10,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/linux/LinuxTableSource.h"
@@ -75,6 +76,8 @@ public:
     std::size_t Guarded() const;
     // The other namespaces whose tables are open now.
     std::size_t Open() const { return used_.size(); }
+    // The other namespaces guarded, by inode, with what the log calls them.
+    std::vector<std::pair<std::uint32_t, std::string>> GuardedNamespaces() const;
     // What the log calls the namespace with inode: its name while it is guarded.
     std::string NameOf(std::uint32_t inode) const;
     // The oldest thing to tell not yet taken: a namespace guarded from now on or gone, a listing
