@@ -1,7 +1,13 @@
 // quarnelctl: asks the running quarneld what it is doing, over the system bus.
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -12,22 +18,51 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: quarnelctl [--json] status|rules|namespaces|closes\n"
-    "       quarnelctl metrics\n"
+    "       quarnelctl metrics [--output FILE]\n"
     "Asks the running quarneld: its state and counters, the rules in force, the network\n"
-    "namespaces it guards, its latest closes, or its counters in Prometheus' text format.\n";
+    "namespaces it guards, its latest closes, or its counters in Prometheus' text format\n"
+    "(with --output, written whole to FILE, for node_exporter's textfile collector).\n";
 
 // Exit statuses beside 0: the command line, the service not reachable, the caller refused.
 constexpr int kUsageError = 2, kNotReached = 3, kRefused = 4;
+
+// Writes text to path whole: to a file beside it first, renamed over it once complete, so that
+// a reader never sees half of it. False, said, when it could not.
+bool WriteWhole(const std::string& path, const std::string& text) {
+    std::string temporary = path + ".XXXXXX";
+    const int fd = ::mkstemp(temporary.data());
+    if (fd < 0) {
+        std::fprintf(stderr, "quarnelctl: cannot write beside %s: %s\n", path.c_str(),
+                     std::strerror(errno));
+        return false;
+    }
+    bool written = ::fchmod(fd, 0644) == 0;
+    for (std::size_t done = 0; written && done < text.size();) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        written = n > 0 || (n < 0 && errno == EINTR);
+        done += n > 0 ? static_cast<std::size_t>(n) : 0;
+    }
+    written = ::close(fd) == 0 && written && ::rename(temporary.c_str(), path.c_str()) == 0;
+    if (!written) {
+        std::fprintf(stderr, "quarnelctl: cannot write %s: %s\n", path.c_str(),
+                     std::strerror(errno));
+        (void)::unlink(temporary.c_str());  // nothing is left behind, whatever the cause
+    }
+    return written;
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
     bool json = false;
+    std::string output;  // metrics only
     std::string_view what;
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
         if (arg == "--json") {
             json = true;
+        } else if (arg == "--output" && i + 1 < argc) {
+            output = argv[++i];
         } else if (arg == "-h" || arg == "--help") {
             std::fputs(kUsage, stdout);
             return 0;
@@ -42,17 +77,20 @@ int main(int argc, char** argv) {
     if (what.empty()) {
         what = "status";
     }
+    if (!output.empty() && what != "metrics") {
+        std::fprintf(stderr, "quarnelctl: --output goes with metrics only\n%s", kUsage);
+        return kUsageError;
+    }
     quarnel::ctl::GuardState state;
     std::string problem;
-    switch (quarnel::ctl::AskGuard(state, problem)) {
-        case quarnel::ctl::AskFailure::None:
-            break;
-        case quarnel::ctl::AskFailure::Refused:
-            std::fprintf(stderr, "quarnelctl: %s\n", problem.c_str());
-            return kRefused;
-        default:
-            std::fprintf(stderr, "quarnelctl: %s\n", problem.c_str());
-            return kNotReached;
+    const quarnel::ctl::AskFailure failure = quarnel::ctl::AskGuard(state, problem);
+    if (failure != quarnel::ctl::AskFailure::None) {
+        std::fprintf(stderr, "quarnelctl: %s\n", problem.c_str());
+        // The collector is told that the guard did not answer, rather than shown old counters.
+        if (!output.empty()) {
+            (void)WriteWhole(output, quarnel::ctl::DownMetricsText());
+        }
+        return failure == quarnel::ctl::AskFailure::Refused ? kRefused : kNotReached;
     }
     const auto now =
         static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
@@ -61,6 +99,9 @@ int main(int argc, char** argv) {
     const std::string out = what == "metrics" ? quarnel::ctl::MetricsText(state)
                             : json            ? quarnel::ctl::ReportJson(what, state)
                                               : quarnel::ctl::ReportText(what, state, now);
+    if (!output.empty()) {
+        return WriteWhole(output, out) ? 0 : 1;
+    }
     if (std::fputs(out.c_str(), stdout) == EOF || std::fflush(stdout) != 0) {
         std::perror("quarnelctl: cannot write");
         return 1;

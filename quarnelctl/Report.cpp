@@ -186,9 +186,23 @@ std::string ReportJson(std::string_view what, const GuardState& s) {
     return json + "}\n";
 }
 
+namespace {
+
+std::string Up(bool up) {
+    return std::string(
+               "# HELP quarnel_up Whether quarneld answered.\n# TYPE quarnel_up gauge\n"
+               "quarnel_up ") +
+           (up ? "1" : "0") + "\n";
+}
+
+}  // namespace
+
+std::string DownMetricsText() {
+    return Up(false);
+}
+
 std::string MetricsText(const GuardState& s) {
-    std::string text;
-    text += "# HELP quarnel_up Whether quarneld answered.\n# TYPE quarnel_up gauge\nquarnel_up 1\n";
+    std::string text = Up(true);
     text +=
         "# HELP quarnel_start_time_seconds When quarneld started, since 1970.\n"
         "# TYPE quarnel_start_time_seconds gauge\nquarnel_start_time_seconds " +

@@ -14,5 +14,7 @@ std::string ReportText(std::string_view what, const GuardState& state, std::uint
 std::string ReportJson(std::string_view what, const GuardState& state);
 // The counters in Prometheus' text format, as node_exporter's textfile collector reads them.
 std::string MetricsText(const GuardState& state);
+// What the collector is given while the guard does not answer: quarnel_up 0.
+std::string DownMetricsText();
 
 }  // namespace quarnel::ctl

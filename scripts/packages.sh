@@ -12,7 +12,7 @@ PACKAGE_PACKAGES=(build-essential debhelper dpkg-dev)
 # read it with lintian and shellcheck, and boot it in a Debian tree (debootstrap) under its own
 # systemd (systemd-nspawn); nc is the short client of the payload filters' tests; the fuzz
 # targets link clang's libFuzzer.
-TEST_PACKAGES=(libgtest-dev clang-format systemd lintian shellcheck systemd-container debootstrap
+TEST_PACKAGES=(libgtest-dev clang-format systemd dbus-daemon lintian shellcheck systemd-container debootstrap
     netcat-openbsd python3 libclang-rt-14-dev)
 # What the Windows tree needs on top: the mingw-w64 cross compiler (its posix flavour, for
 # std::thread), Wine to run the tests, NSIS for the installer, and for the window's tests an X
