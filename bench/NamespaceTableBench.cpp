@@ -72,7 +72,7 @@ struct Listed final : platform::OtherNamespaces {
     bool List(std::vector<platform::ListedNamespace>& namespaces, std::string&) override {
         namespaces.clear();
         for (const std::uint32_t inode : TheSpaces().inodes) {
-            namespaces.push_back({inode, std::to_string(inode)});
+            namespaces.push_back({inode, std::to_string(inode), {}});
         }
         return true;
     }

@@ -59,7 +59,8 @@ JournalFields LineFields(std::string_view line, ActionLog::Priority priority,
 
 JournalFields ConnectionFields(const platform::TcpRow& row, Verdict verdict,
                                const platform::ConnectionOwner& owner, const std::string& line,
-                               JournalMessage message, const NamespaceNameOf& namespaceName) {
+                               JournalMessage message, const NamespaceNameOf& namespaceName,
+                               const ContainerOfNamespace& containerOf) {
     const bool local = verdict == Verdict::BlockedByLocalPort;
     JournalFields fields =
         LineFields(line,
@@ -82,20 +83,31 @@ JournalFields ConnectionFields(const platform::TcpRow& row, Verdict verdict,
         fields.push_back("QUARNEL_NETNS=" + (namespaceName
                                                  ? namespaceName(row.Namespace)
                                                  : "net:[" + std::to_string(row.Namespace) + "]"));
+        if (const std::optional<platform::Container> container =
+                containerOf ? containerOf(row.Namespace) : std::nullopt) {
+            fields.push_back("QUARNEL_CONTAINER=" + container->Id);
+            fields.push_back("QUARNEL_RUNTIME=" + container->Runtime);
+            if (!container->Pod.empty()) {
+                fields.push_back("QUARNEL_POD=" + container->Pod);
+            }
+        }
     }
     return fields;
 }
 
 ActionLog::CloseSink JournalCloses(JournalSend send, JournalMessage message,
-                                   NamespaceNameOf namespaceName) {
+                                   NamespaceNameOf namespaceName,
+                                   ContainerOfNamespace containerOf) {
     if (!send) {
         return {};
     }
     // A journal that cannot take it leaves the line to standard output.
-    return [send = std::move(send), message, namespaceName = std::move(namespaceName)](
-               const platform::TcpRow& row, Verdict verdict, const platform::ConnectionOwner& owner,
-               const std::string& line) {
-        return send(ConnectionFields(row, verdict, owner, line, message, namespaceName));
+    return [send = std::move(send), message, namespaceName = std::move(namespaceName),
+            containerOf = std::move(containerOf)](const platform::TcpRow& row, Verdict verdict,
+                                                  const platform::ConnectionOwner& owner,
+                                                  const std::string& line) {
+        return send(
+            ConnectionFields(row, verdict, owner, line, message, namespaceName, containerOf));
     };
 }
 

@@ -1,11 +1,13 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "engine/ActionLog.h"
+#include "platform/linux/namespaces/NamespaceNames.h"
 
 namespace quarnel {
 
@@ -38,13 +40,18 @@ JournalFields LineFields(std::string_view line, ActionLog::Priority priority,
 // QUARNEL_REMOTE (written as the line writes them: 192.0.2.5:80, [2001:db8::5]:80), so that
 // "journalctl -u quarnel QUARNEL_PORT=25" finds them; the owner's QUARNEL_PID, QUARNEL_COMMAND
 // and QUARNEL_UID where known; one of another network namespace has QUARNEL_NETNS too, its name
-// as namespaceName gives it.
+// as namespaceName gives it, and where containerOf knows it for a container,
+// QUARNEL_CONTAINER (its id or name), QUARNEL_RUNTIME (podman, docker, containerd, cri-o, lxc,
+// nspawn) and QUARNEL_POD (a Kubernetes pod's uid).
+using ContainerOfNamespace = std::function<std::optional<platform::Container>(std::uint32_t)>;
 JournalFields ConnectionFields(const platform::TcpRow& row, Verdict verdict,
                                const platform::ConnectionOwner& owner, const std::string& line,
-                               JournalMessage message, const NamespaceNameOf& namespaceName = {});
+                               JournalMessage message, const NamespaceNameOf& namespaceName = {},
+                               const ContainerOfNamespace& containerOf = {});
 
 // A sink of the log's close (or miss) lines that sends them to the journal with their fields.
 ActionLog::CloseSink JournalCloses(JournalSend send, JournalMessage message,
-                                   NamespaceNameOf namespaceName = {});
+                                   NamespaceNameOf namespaceName = {},
+                                   ContainerOfNamespace containerOf = {});
 
 }  // namespace quarnel

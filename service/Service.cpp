@@ -96,9 +96,14 @@ Service::Service(std::string rulesPath, std::string acceptedPath, bool ownNamesp
     if (OutputGoesToJournal()) {
         log_.MarkPriorities(true);
         journal_ = SystemJournal();
-        log_.SendClosesTo(JournalCloses(journal_, JournalMessage::Closed, namespaceName),
-                          kJournalClosesPerSecond);
-        log_.SendMissesTo(JournalCloses(journal_, JournalMessage::Missed, namespaceName));
+        const ContainerOfNamespace containerOf = [this](std::uint32_t inode) {
+            return namespaces_ != nullptr ? namespaces_->ContainerIn(inode) : std::nullopt;
+        };
+        log_.SendClosesTo(
+            JournalCloses(journal_, JournalMessage::Closed, namespaceName, containerOf),
+            kJournalClosesPerSecond);
+        log_.SendMissesTo(
+            JournalCloses(journal_, JournalMessage::Missed, namespaceName, containerOf));
     }
 }
 

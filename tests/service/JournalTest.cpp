@@ -90,6 +90,22 @@ TEST(JournalCloses, WriteAddressesInTheFieldsAsTheLineDoes) {
     EXPECT_EQ(journal.Field(2, "QUARNEL_REMOTE"), "[2001:db8::5]:40001");
     EXPECT_EQ(journal.Field(2, "PRIORITY"), "4");
     EXPECT_EQ(journal.Field(2, "MESSAGE_ID"), MessageId(JournalMessage::Missed));
+
+    // One in a container's namespace names the namespace and the container in fields of their
+    // own.
+    platform::TcpRow inPod = Row(TcpState::Established, "10.0.0.2", 8080, "10.0.0.1", 50000);
+    inPod.Namespace = 4026532999;
+    const platform::Container pod{"containerd", std::string(64, 'a'), "6f1e2d3c"};
+    journal.Entries.push_back(ConnectionFields(
+        inPod, Verdict::BlockedByLocalPort, {}, "closed", JournalMessage::Closed,
+        [&](std::uint32_t) { return platform::ContainerText(pod); },
+        [&](std::uint32_t inode) {
+            return inode == 4026532999 ? std::optional(pod) : std::nullopt;
+        }));
+    EXPECT_EQ(journal.Field(3, "QUARNEL_NETNS"), "containerd aaaaaaaaaaaa of pod 6f1e2d3c");
+    EXPECT_EQ(journal.Field(3, "QUARNEL_CONTAINER"), pod.Id);
+    EXPECT_EQ(journal.Field(3, "QUARNEL_RUNTIME"), "containerd");
+    EXPECT_EQ(journal.Field(3, "QUARNEL_POD"), "6f1e2d3c");
 }
 
 // In a storm every close up to the journal's limit keeps its fields, and only those past it are

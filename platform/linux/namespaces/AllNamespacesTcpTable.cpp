@@ -54,6 +54,11 @@ std::vector<std::pair<std::uint32_t, std::string>> AllNamespacesTcpTable::Guarde
     return guarded;
 }
 
+std::optional<Container> AllNamespacesTcpTable::ContainerIn(std::uint32_t inode) const {
+    const auto space = spaces_.find(inode);
+    return space != spaces_.end() ? space->second.InContainer : std::nullopt;
+}
+
 std::string AllNamespacesTcpTable::NameOf(std::uint32_t inode) const {
     const auto space = spaces_.find(inode);
     return space != spaces_.end() ? space->second.Name : "net:[" + std::to_string(inode) + "]";
@@ -96,6 +101,7 @@ void AllNamespacesTcpTable::Relist(Clock::time_point now) {
         // Opened when it is first read: at once, unless many came together.
         Space& added = spaces_[space.Inode];
         added.Name = space.Name;
+        added.InContainer = space.InContainer;
         added.NextRead = now;
         added.Urgent = true;
     }

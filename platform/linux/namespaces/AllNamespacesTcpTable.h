@@ -78,6 +78,8 @@ public:
     std::size_t Open() const { return used_.size(); }
     // The other namespaces guarded, by inode, with what the log calls them.
     std::vector<std::pair<std::uint32_t, std::string>> GuardedNamespaces() const;
+    // The container the namespace with inode is, while it is guarded and its cgroup told.
+    std::optional<Container> ContainerIn(std::uint32_t inode) const;
     // What the log calls the namespace with inode: its name while it is guarded.
     std::string NameOf(std::uint32_t inode) const;
     // The oldest thing to tell not yet taken: a namespace guarded from now on or gone, a listing
@@ -97,6 +99,7 @@ public:
 private:
     struct Space {
         std::string Name;
+        std::optional<Container> InContainer;
         std::unique_ptr<TcpTableSource> Table;    // while open
         std::list<std::uint32_t>::iterator Used;  // its place in used_, while open
         CookieIndex At;                           // where each of its rows stands in out_

@@ -14,7 +14,7 @@ bool NetnsNamespaces::List(std::vector<ListedNamespace>& namespaces, std::string
     }
     namespaces.clear();
     byInode_.clear();
-    std::map<std::uint32_t, std::string> names;
+    std::map<std::uint32_t, ListedNamespace> names;
     for (const NetworkNamespace& space : listed_) {
         if (space.Own) {
             continue;
@@ -24,11 +24,14 @@ bool NetnsNamespaces::List(std::vector<ListedNamespace>& namespaces, std::string
         byInode_.emplace(inode, space);
         // Named once, when it is first listed: a listing of very many must stay quick.
         const auto named = names_.find(inode);
-        std::string name = named != names_.end() ? std::move(named->second)
-                                                 : NamespaceName(space.Inode, space.Device,
-                                                                 space.Cgroup, namedFolder_);
-        namespaces.push_back({inode, name});
-        names.emplace(inode, std::move(name));
+        ListedNamespace listing =
+            named != names_.end()
+                ? std::move(named->second)
+                : ListedNamespace{
+                      inode, NamespaceName(space.Inode, space.Device, space.Cgroup, namedFolder_),
+                      ContainerOf(space.Cgroup)};
+        namespaces.push_back(listing);
+        names.emplace(inode, std::move(listing));
     }
     names_ = std::move(names);
     return true;

@@ -34,7 +34,7 @@ private:
     std::string namedFolder_;
     std::vector<NetworkNamespace> listed_;
     std::map<std::uint32_t, NetworkNamespace> byInode_;  // of the latest listing
-    std::map<std::uint32_t, std::string> names_;         // of the latest listing
+    std::map<std::uint32_t, ListedNamespace> names_;     // of the latest listing
 };
 
 }  // namespace quarnel::platform

@@ -2,17 +2,20 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/TcpTableSource.h"
+#include "platform/linux/namespaces/NamespaceNames.h"
 
 namespace quarnel::platform {
 
 // A network namespace other than the reader's own, as a listing found it.
 struct ListedNamespace {
     std::uint32_t Inode = 0;
-    std::string Name;  // what the log calls it (see NamespaceName)
+    std::string Name;                      // what the log calls it (see NamespaceName)
+    std::optional<Container> InContainer;  // the container it is, where its cgroup tells
 };
 
 // Where the other network namespaces come from: a listing, and a table read and closed inside

@@ -99,7 +99,7 @@ struct Others final : OtherNamespaces {
     bool List(std::vector<ListedNamespace>& namespaces, std::string& problem) override {
         namespaces.clear();
         for (const auto& [inode, rows] : Spaces) {
-            namespaces.push_back({inode, "space " + std::to_string(inode)});
+            namespaces.push_back({inode, "space " + std::to_string(inode), {}});
         }
         problem = "refused";
         return !Refuse;
@@ -491,35 +491,71 @@ TEST(AllNamespacesInTheKernel,
     });
 }
 
-// The ip netns name first (a file of the folder that is the namespace: its inode on its device),
-// then a container's from the cgroup path, else the inode.
-TEST(NamespaceNames, NameTheBindMountThenTheContainerThenTheInode) {
+// A container's name from the cgroup path, whatever the runtime's layout; else the ip netns
+// name (a file of the folder that is the namespace: its inode on its device); else the inode.
+TEST(NamespaceNames, NameTheContainerThenTheBindMountThenTheInode) {
     const std::filesystem::path folder = std::filesystem::temp_directory_path() /
                                          ("quarnel-netns-names-" + std::to_string(::getpid()));
     std::filesystem::create_directories(folder);
     std::ofstream(folder / "blue").flush();
-    std::ofstream(folder / "green").flush();
-    struct stat green {};
-    ASSERT_EQ(::stat((folder / "green").c_str(), &green), 0);
-    EXPECT_EQ(
-        NamespaceName(green.st_ino, green.st_dev, "/system.slice/docker-ab.scope", folder.string()),
-        "green");
-    // The inode of a file in the folder, but on another device: some other namespace.
-    EXPECT_EQ(NamespaceName(green.st_ino, green.st_dev + 1, "/", folder.string()),
-              "net:[" + std::to_string(green.st_ino) + "]");
-    const std::uint64_t none = green.st_ino + 1000000;
-    const std::pair<const char*, const char*> cases[] = {
-        {"/system.slice/docker-0123456789abcdef0123.scope", "docker 0123456789ab"},
-        {"/machine.slice/libpod-fedcba9876543210.scope/container", "podman fedcba987654"},
-        {"/machine.slice/machine-web\\x2d1.scope/payload", "machine web\\x2d1"},
-        {"/user.slice/docker-.scope", ""},
-        {"/", ""},
+    std::ofstream(folder / "netns-5750c6f1").flush();
+    struct stat bound {};
+    ASSERT_EQ(::stat((folder / "netns-5750c6f1").c_str(), &bound), 0);
+    const std::string id = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
+    const std::string uid = "6f1e2d3c-0000-4a5b-8c9d-0123456789ab";
+    std::string underscored = uid;
+    std::ranges::replace(underscored, '-', '_');
+    struct Case {
+        std::string Cgroup, Name;
+        Container Expected;
     };
-    for (const auto& [cgroup, name] : cases) {
-        EXPECT_EQ(NamespaceName(none, green.st_dev, cgroup, folder.string()),
-                  *name != '\0' ? std::string(name) : "net:[" + std::to_string(none) + "]")
-            << cgroup;
+    const Case cases[] = {
+        // podman: systemd's manager, rootless under the user's manager, cgroupfs'.
+        {"/machine.slice/libpod-" + id + ".scope/container",
+         "podman 0123456789ab",
+         {"podman", id, {}}},
+        {"/user.slice/user-1000.slice/user@1000.service/user.slice/libpod-" + id + ".scope",
+         "podman 0123456789ab",
+         {"podman", id, {}}},
+        {"/libpod_parent/libpod-" + id, "podman 0123456789ab", {"podman", id, {}}},
+        {"/machine.slice/libpod-conmon-" + id + ".scope", "", {}},
+        // Docker: systemd's driver, cgroupfs'.
+        {"/system.slice/docker-" + id + ".scope", "docker 0123456789ab", {"docker", id, {}}},
+        {"/docker/" + id, "docker 0123456789ab", {"docker", id, {}}},
+        // Kubernetes: containerd and CRI-O under systemd's driver, a container under cgroupfs'.
+        {"/kubepods.slice/kubepods-besteffort.slice/kubepods-besteffort-pod" + underscored +
+             ".slice/cri-containerd-" + id + ".scope",
+         "containerd 0123456789ab of pod " + uid,
+         {"containerd", id, uid}},
+        {"/kubepods.slice/kubepods-pod" + underscored + ".slice/crio-" + id + ".scope",
+         "cri-o 0123456789ab of pod " + uid,
+         {"cri-o", id, uid}},
+        {"/kubepods/burstable/pod" + uid + "/" + id,
+         "containerd 0123456789ab of pod " + uid,
+         {"containerd", id, uid}},
+        // LXC (4 and older), systemd-nspawn (its name unescaped).
+        {"/lxc.payload.web/init.scope", "lxc web", {"lxc", "web", {}}},
+        {"/lxc/web", "lxc web", {"lxc", "web", {}}},
+        {"/lxc.monitor.web", "", {}},
+        {"/machine.slice/machine-web\\x2d1.scope/payload",
+         "machine web-1",
+         {"nspawn", "web-1", {}}},
+        // Nothing of a container: an empty id, a short one, the root.
+        {"/user.slice/docker-.scope", "", {}},
+        {"/docker/abc", "", {}},
+        {"/", "", {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Cgroup);
+        const std::optional<Container> found = ContainerOf(c.Cgroup);
+        EXPECT_EQ(found.value_or(Container{}), c.Expected);
+        // The container wins over podman's own bind mount of its namespace.
+        EXPECT_EQ(NamespaceName(bound.st_ino, bound.st_dev, c.Cgroup, folder.string()),
+                  c.Name.empty() ? "netns-5750c6f1" : c.Name);
     }
+    // The inode of a file in the folder, but on another device: some other namespace.
+    EXPECT_EQ(NamespaceName(bound.st_ino, bound.st_dev + 1, "/", folder.string()),
+              "net:[" + std::to_string(bound.st_ino) + "]");
     std::filesystem::remove_all(folder);
 }
 
