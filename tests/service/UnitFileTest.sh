@@ -22,9 +22,10 @@ grep -qx 'Restart=on-failure' "$unit"
 folder=$(mktemp -d)
 trap 'rm -rf "$folder"' EXIT
 sed "s#^\(Exec[A-Za-z]*=\)/usr/sbin/quarneld#\1$daemon#" "$unit" >"$folder/quarnel.service"
-# verify also opens the manual page that Documentation= names: the one of this source tree.
-mkdir -p "$folder/man/man8"
+# verify also opens the manual pages that Documentation= names: those of this source tree.
+mkdir -p "$folder/man/man8" "$folder/man/man1"
 cp "$(dirname "$unit")/../man/quarneld.8" "$folder/man/man8/"
+cp "$(dirname "$unit")/../man/quarnelctl.1" "$folder/man/man1/"
 said=$(MANPATH=$folder/man systemd-analyze verify "$folder/quarnel.service" 2>&1) || { echo "$said"; exit 1; }
 [[ -z $said ]] || { echo "systemd-analyze verify: $said"; exit 1; }
 # The threshold is in tenths: 20 is an exposure of 2.0.
