@@ -8,11 +8,15 @@ namespace quarnel::ctl {
 namespace {
 
 std::string Grouped(std::uint64_t number) {
-    std::string digits = std::to_string(number);
-    for (auto at = static_cast<std::ptrdiff_t>(digits.size()) - 3; at > 0; at -= 3) {
-        digits.insert(static_cast<std::size_t>(at), ",");
+    const std::string digits = std::to_string(number);
+    std::string grouped;
+    for (std::size_t i = 0; i < digits.size(); ++i) {
+        if (i != 0 && (digits.size() - i) % 3 == 0) {
+            grouped += ',';
+        }
+        grouped += digits[i];
     }
-    return digits;
+    return grouped;
 }
 
 std::string Counted(std::uint64_t number, const std::string& what) {
@@ -44,7 +48,10 @@ std::string Span(std::uint64_t microseconds) {
 std::string List(const std::vector<std::string>& entries) {
     std::string text;
     for (const std::string& entry : entries) {
-        text += (text.empty() ? "" : ", ") + entry;
+        if (!text.empty()) {
+            text += ", ";
+        }
+        text += entry;
     }
     return text.empty() ? "none" : text;
 }
@@ -82,7 +89,10 @@ std::string Quoted(std::string_view text) {
 std::string JsonList(const std::vector<std::string>& entries) {
     std::string text = "[";
     for (const std::string& entry : entries) {
-        text += (text.size() > 1 ? "," : "") + Quoted(entry);
+        if (text.size() > 1) {
+            text += ',';
+        }
+        text += Quoted(entry);
     }
     return text + "]";
 }
@@ -143,7 +153,12 @@ std::string ReportText(std::string_view what, const GuardState& s, std::uint64_t
 std::string ReportJson(std::string_view what, const GuardState& s) {
     std::string json = "{";
     const auto field = [&](const char* name, const std::string& value) {
-        json += (json.size() > 1 ? "," : "") + Quoted(name) + ":" + value;
+        if (json.size() > 1) {
+            json += ',';
+        }
+        json += Quoted(name);
+        json += ':';
+        json += value;
     };
     if (what == "status") {
         field("version", Quoted(s.Version));
@@ -158,8 +173,12 @@ std::string ReportJson(std::string_view what, const GuardState& s) {
         field("lines_lost", std::to_string(s.LinesLost));
         std::string entries = "{";
         for (const auto& [entry, count] : s.ClosedByEntry) {
-            entries +=
-                (entries.size() > 1 ? "," : "") + Quoted(entry) + ":" + std::to_string(count);
+            if (entries.size() > 1) {
+                entries += ',';
+            }
+            entries += Quoted(entry);
+            entries += ':';
+            entries += std::to_string(count);
         }
         field("closed_by_entry", entries + "}");
     } else if (what == "rules") {
@@ -171,15 +190,27 @@ std::string ReportJson(std::string_view what, const GuardState& s) {
     } else if (what == "namespaces") {
         std::string list = "[";
         for (const auto& [inode, name] : s.Namespaces) {
-            list += (list.size() > 1 ? "," : "") + std::string("{\"inode\":") +
-                    std::to_string(inode) + ",\"name\":" + Quoted(name) + "}";
+            if (list.size() > 1) {
+                list += ',';
+            }
+            list += "{\"inode\":";
+            list += std::to_string(inode);
+            list += ",\"name\":";
+            list += Quoted(name);
+            list += '}';
         }
         field("namespaces", list + "]");
     } else if (what == "closes") {
         std::string list = "[";
         for (const auto& [time, line] : s.LastCloses) {
-            list += (list.size() > 1 ? "," : "") + std::string("{\"time_us\":") +
-                    std::to_string(time) + ",\"line\":" + Quoted(line) + "}";
+            if (list.size() > 1) {
+                list += ',';
+            }
+            list += "{\"time_us\":";
+            list += std::to_string(time);
+            list += ",\"line\":";
+            list += Quoted(line);
+            list += '}';
         }
         field("closes", list + "]");
     }
