@@ -49,6 +49,7 @@ struct SocketOwner {
     std::uint64_t Cookie = 0;  // the socket, as a row's Cookie names it
     std::uint64_t Inode = 0;   // the socket's inode, 0 when not known
     ConnectionOwner Owner;
+    std::uint32_t Namespace = 0;  // the socket's network namespace, as a row's; 0: the reader's
 };
 
 inline void SocketHolding::Add(std::uint64_t inode, const ConnectionOwner& owner) {

@@ -7,6 +7,7 @@
 #include <bpf/bpf_helpers.h>
 #include <bpf/bpf_tracing.h>
 
+#include "platform/linux/bpf/PidIn.bpf.h"
 #include "platform/linux/bpf/SocketHolder.h"
 
 char LICENSE[] SEC("license") = "GPL";
@@ -16,26 +17,6 @@ const volatile __u32 PidNamespaceInode = 0;
 
 #define S_IFMT 00170000
 #define S_IFSOCK 0140000
-
-// The pid of task's process in the reader's pid namespace; 0 when it is not seen there.
-static __u32 PidInReader(const struct task_struct* task) {
-    const struct pid* pid = BPF_CORE_READ(task, group_leader, thread_pid);
-    if (!pid) {
-        return 0;
-    }
-    const unsigned int level = BPF_CORE_READ(pid, level);
-    // The reader sits near the top of the nesting: the guard on a host, or in a container.
-    for (unsigned int i = 0; i < 8 && i <= level; ++i) {
-        struct upid number;
-        if (bpf_core_read(&number, sizeof(number), &pid->numbers[i]) != 0) {
-            return 0;
-        }
-        if (BPF_CORE_READ(number.ns, ns.inum) == PidNamespaceInode) {
-            return (__u32)number.nr;
-        }
-    }
-    return 0;
-}
 
 SEC("iter/task_file")
 int ListSocketHolders(struct bpf_iter__task_file* ctx) {
@@ -59,7 +40,7 @@ int ListSocketHolders(struct bpf_iter__task_file* ctx) {
         return 0;
     }
     struct SocketHolder holder = {};
-    holder.Pid = PidInReader(task);
+    holder.Pid = PidIn(task, PidNamespaceInode);
     if (holder.Pid == 0) {
         return 0;
     }

@@ -25,14 +25,16 @@ _Static_assert(sizeof(struct TcpStateEvent) == 56, "a report stays 56 bytes");
 #endif
 
 // Who connected or listened, reported just before the change to SYN_SENT or LISTEN that the
-// process's own call made, in the loader's own network namespace only; a record of its own size, so
+// process's own call made, in every network namespace reported; a record of its own size, so
 // that the far more frequent changes cost no more room in the ring.
 struct TcpOwnerEvent {
     __u64 Cookie;
-    __u64 Inode;  // the socket's inode, as /proc/PID/fd names it
-    __u32 Pid;    // in the reader's pid namespace; 0 when not known there
-    __u32 Uid;
+    __u64 Inode;       // the socket's inode, as /proc/PID/fd names it
+    __u32 Pid;         // in the reader's pid namespace; 0 when not known there
+    __u32 Uid;         // as the machine's first user namespace sees it
     char Command[16];  // the process's short name (comm), NUL-padded
+    __u32 Namespace;   // the socket's network namespace's inode; 0 for the loader's own
+    __u32 Unused;
 };
 
 #endif

@@ -7,6 +7,7 @@
 #include <bpf/bpf_tracing.h>
 
 #include "platform/linux/bpf/PayloadRuleMaps.h"
+#include "platform/linux/bpf/PidIn.bpf.h"
 #include "platform/linux/bpf/PortMap.bpf.h"
 #include "platform/linux/bpf/TcpStateEvent.h"
 
@@ -16,8 +17,8 @@ char LICENSE[] SEC("license") = "GPL";
 // loaded: the tracepoint sees every namespace, and another namespace's connections are none of
 // ours. 0 reports every namespace's (for a reader that guards them all), each with its inode.
 const volatile __u32 NetNamespace = 0;
-// The loader's own network namespace: only its owners are reported, since an owner's pid, user
-// and socket inode mean something to the loader only there.
+// The loader's own network namespace: its owners are reported as its own, the others' with their
+// namespace.
 const volatile __u32 OwnNamespace = 0;
 // The loader's pid namespace (device and inode of its nsfs file), so that an owner's pid is the
 // one the loader's /proc shows.
@@ -59,17 +60,21 @@ static void PutIPv6(__u8 out[16], const struct in6_addr* address) {
 // current task is the socket's owner. Every other change may come from a timer or a packet,
 // where the current task is anybody's. A full ring loses the report, which the reader's look
 // through /proc then stands in for.
-static void ReportOwner(const struct sock* sk, const __u64 cookie) {
+static void ReportOwner(const struct sock* sk, const __u64 cookie, const __u32 space) {
     struct TcpOwnerEvent* owner = bpf_ringbuf_reserve(&Events, sizeof(*owner), 0);
     if (!owner) {
         return;
     }
     owner->Cookie = cookie;
-    owner->Pid = 0;
+    owner->Namespace = space == OwnNamespace ? 0 : space;
+    owner->Unused = 0;
     struct bpf_pidns_info ids;
     if (bpf_get_ns_current_pid_tgid(PidNamespaceDevice, PidNamespaceInode, &ids, sizeof(ids)) ==
         0) {
         owner->Pid = ids.tgid;
+    } else {
+        // A process of a pid namespace below the loader's (a container's): its pid there.
+        owner->Pid = PidIn((const struct task_struct*)bpf_get_current_task(), PidNamespaceInode);
     }
     owner->Uid = (__u32)bpf_get_current_uid_gid();
     __builtin_memset(owner->Command, 0, sizeof(owner->Command));
@@ -104,8 +109,8 @@ int BPF_PROG(OnStateChange, const struct sock* sk, const int oldState, const int
     }
 
     const __u64 cookie = bpf_get_socket_cookie((void*)sk);
-    if ((newState == BPF_TCP_SYN_SENT || newState == BPF_TCP_LISTEN) && space == OwnNamespace) {
-        ReportOwner(sk, cookie);
+    if (newState == BPF_TCP_SYN_SENT || newState == BPF_TCP_LISTEN) {
+        ReportOwner(sk, cookie, space);
     }
     struct TcpStateEvent* event = bpf_ringbuf_reserve(&Events, sizeof(*event), 0);
     if (!event) {

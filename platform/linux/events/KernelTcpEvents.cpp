@@ -128,6 +128,7 @@ int KernelTcpEvents::OnRecord(void* self, void* data, std::size_t size) {
         socket.Inode = reported.Inode;
         socket.Owner.Pid = reported.Pid;
         socket.Owner.Uid = reported.Uid;
+        socket.Namespace = reported.Namespace;
         static_assert(sizeof(reported.Command) == sizeof(socket.Owner.Command));
         std::memcpy(socket.Owner.Command.data(), reported.Command, sizeof(reported.Command));
         socket.Owner.Command.back() = '\0';

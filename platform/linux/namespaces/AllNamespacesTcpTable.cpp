@@ -54,6 +54,25 @@ std::vector<std::pair<std::uint32_t, std::string>> AllNamespacesTcpTable::Guarde
     return guarded;
 }
 
+ConnectionOwner AllNamespacesTcpTable::Owner(const TcpRow& row) const {
+    ConnectionOwner owner = Inner().Owner(row);
+    const auto space = spaces_.find(row.Namespace);
+    if (owner.Known() || row.Namespace == 0 || row.State == TcpState::Listening ||
+        space == spaces_.end()) {
+        return owner;
+    }
+    // A namespace holds few rows (a container's), and a close asks once.
+    std::vector<std::uint64_t> cookies;
+    space->second.At.Cookies(cookies);
+    for (const std::uint64_t cookie : cookies) {
+        const std::optional<std::size_t> at = space->second.At.Find(cookie);
+        if (at && out_[*at].State == TcpState::Listening && out_[*at].LocalPort == row.LocalPort) {
+            return Inner().Owner(out_[*at]);
+        }
+    }
+    return owner;
+}
+
 std::optional<Container> AllNamespacesTcpTable::ContainerIn(std::uint32_t inode) const {
     const auto space = spaces_.find(inode);
     return space != spaces_.end() ? space->second.InContainer : std::nullopt;

@@ -62,10 +62,10 @@ public:
     // are added to them.
     [[nodiscard]] ReadResult Read(std::vector<TcpRow>& rows, TableChanges* changes) override;
     [[nodiscard]] bool CloseConnection(const TcpRow& row) override;
-    // Only the own namespace's rows are named for now: the others' owners are not looked for.
-    ConnectionOwner Owner(const TcpRow& row) const override {
-        return row.Namespace == 0 ? Inner().Owner(row) : ConnectionOwner{};
-    }
+    // The own source names every namespace's rows, as the kernel reported who connected or
+    // listened; a connection accepted in another namespace, by the process that listens there
+    // on its port.
+    ConnectionOwner Owner(const TcpRow& row) const override;
     // The other namespaces' reports are read here: none go on.
     [[nodiscard]] bool TakeOtherNamespaces(std::vector<TcpRow>& rows) override {
         rows.clear();

@@ -109,18 +109,37 @@ void OwnedTcpTable::TakeMissed(std::vector<TcpRow>& rows) {
 }
 
 ConnectionOwner OwnedTcpTable::Owner(const TcpRow& row) const {
-    const auto owner = row.OwnerPid != 0 ? pids_.find(row.OwnerPid) : pids_.end();
+    std::uint32_t pid = row.OwnerPid;
+    if (row.Namespace != 0) {
+        const std::optional<std::size_t> known = elsewhere_.Find(row.Cookie);
+        pid = known ? PidOf(*known) : 0;
+    }
+    const auto owner = pid != 0 ? pids_.find(pid) : pids_.end();
     return owner != pids_.end() ? owner->second.Owner : ConnectionOwner{};
 }
 
 void OwnedTcpTable::Learn() {
     Inner().TakeOwners(reported_);
     for (const SocketOwner& socket : reported_) {
-        Remember(socket.Cookie, socket.Owner);
+        Remember(socket.Cookie, socket.Owner, socket.Namespace != 0);
+    }
+    // Other namespaces' rows are not this table's to prune by: the oldest half of their owners
+    // goes past a bound (cookies grow as sockets are made).
+    if (elsewhere_.Size() > kMostElsewhere) {
+        std::vector<std::uint64_t> cookies;
+        elsewhere_.Cookies(cookies);
+        const auto middle = cookies.begin() + static_cast<std::ptrdiff_t>(cookies.size() / 2);
+        std::nth_element(cookies.begin(), middle, cookies.end());
+        const std::uint64_t oldest = *middle;
+        elsewhere_.EraseIf([&](std::uint64_t cookie, std::size_t) { return cookie < oldest; });
     }
 }
 
 std::uint32_t OwnedTcpTable::OwnerOf(const TcpRow& row) {
+    if (row.Namespace != 0) {
+        const std::optional<std::size_t> known = elsewhere_.Find(row.Cookie);
+        return known ? PidOf(*known) : 0;
+    }
     const bool listening = row.State == TcpState::Listening;
     const auto named = [this](std::uint32_t pid) -> std::uint32_t {
         const auto owner = pids_.find(pid);
@@ -197,19 +216,24 @@ bool OwnedTcpTable::ForgetEnded() {
     }
     byCookie_.EraseIf(
         [&](std::uint64_t, std::size_t entry) { return ended.contains(PidOf(entry)); });
+    elsewhere_.EraseIf(
+        [&](std::uint64_t, std::size_t entry) { return ended.contains(PidOf(entry)); });
     std::erase_if(listeners_, [&](const auto& entry) { return ended.contains(entry.second); });
     // Their sockets may be held by another process now (handed on at fork): looked for again.
     notFound_.clear();
     return true;
 }
 
-void OwnedTcpTable::Remember(std::uint64_t cookie, const ConnectionOwner& owner) {
+void OwnedTcpTable::Remember(std::uint64_t cookie, const ConnectionOwner& owner, bool elsewhere) {
     const auto [known, fresh] = pids_.try_emplace(owner.Pid);
     if (!fresh && known->second.Owner != owner) {
         // The pid names another program now (reused, or the process ran another): what was
         // counted its sockets is looked for again rather than named after the new one.
-        byCookie_.EraseIf(
-            [&](std::uint64_t, std::size_t entry) { return PidOf(entry) == owner.Pid; });
+        const auto its = [&](std::uint64_t, std::size_t entry) {
+            return PidOf(entry) == owner.Pid;
+        };
+        byCookie_.EraseIf(its);
+        elsewhere_.EraseIf(its);
         std::erase_if(listeners_, [&](const auto& entry) { return entry.second == owner.Pid; });
         notFound_.clear();
     }
@@ -219,7 +243,8 @@ void OwnedTcpTable::Remember(std::uint64_t cookie, const ConnectionOwner& owner)
         known->second =
             Known{.Owner = owner, .Started = ProcessStart(owner.Pid, options_.Proc), .Visible = {}};
     }
-    (void)byCookie_.Put(cookie, owner.Pid);  // whoever held it before is the older word
+    // Whoever held it before is the older word.
+    (void)(elsewhere ? elsewhere_ : byCookie_).Put(cookie, owner.Pid);
 }
 
 bool OwnedTcpTable::LookUp(std::size_t count) {

@@ -26,7 +26,9 @@ namespace quarnel::platform {
 // and its findings are kept: a server that hands accepted connections to a child (sshd) has
 // them named by the child. Once a second the owners are checked: one whose process ended (a
 // socket handed on at fork, say) is looked up again, never named on, nor one whose pid another
-// process took (told by the process's start time, recorded when the owner was learnt).
+// process took (told by the process's start time, recorded when the owner was learnt). A row of
+// another network namespace (where the kernel reports them all) is named by the process that
+// connected or listened there, as the kernel reported it, with its pid as this process sees it.
 class OwnedTcpTable final : public ForwardingTcpTable {
 public:
     using Clock = std::chrono::steady_clock;
@@ -72,7 +74,8 @@ private:
     bool Confirm(const TcpRow& socket, std::size_t entry, const ConnectionOwner* holder);
     // Sets every row's owner anew; the indices of those that changed go to changed.
     void Refill(std::vector<TcpRow>& rows, std::vector<std::size_t>& changed);
-    void Remember(std::uint64_t cookie, const ConnectionOwner& owner);
+    // elsewhere: the socket is another network namespace's.
+    void Remember(std::uint64_t cookie, const ConnectionOwner& owner, bool elsewhere = false);
     // Forgets owners whose process ended; whether any went.
     bool ForgetEnded();
     // Asks who holds the sockets of the rows that lack an owner, count rows of them at most;
@@ -88,6 +91,10 @@ private:
     // and a socket costs some 15 bytes.
     std::unordered_map<std::uint32_t, Known> pids_;
     CookieIndex byCookie_;
+    // The same for other network namespaces' sockets, as the kernel reported who made them; kept
+    // to kMostElsewhere (some 15 MB), the oldest going first.
+    static constexpr std::size_t kMostElsewhere = std::size_t{1} << 20;
+    CookieIndex elsewhere_;
     std::unordered_map<std::int32_t, std::uint32_t> listeners_;  // the listener's pid by port
     std::unordered_set<std::uint64_t> notFound_;                 // cookies /proc had no process for
     std::vector<SocketOwner> reported_;
