@@ -23,6 +23,7 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/linux/events/EventTcpTable.h"
@@ -304,6 +305,9 @@ TEST(Owners, APidTakenByAnotherProcessOfTheSameNameDoesNotNameItsConnection) {
                   static_cast<ssize_t>(sizeof holder));
         int status = 0;
         ASSERT_EQ(::waitpid(first, &status, 0), first);
+        // A process's start time counts in clock ticks (10 ms): one started in the same tick as
+        // the first cannot be told from it, and no pid comes round that fast but here.
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
         const pid_t taken = StartWithPid(first, "samecomm", 65534);
         if (taken < 0) {
             (void)::kill(holder, SIGKILL);
