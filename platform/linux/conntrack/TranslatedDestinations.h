@@ -1,0 +1,47 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "platform/IpAddress.h"
+
+struct mnl_socket;
+
+namespace quarnel::platform {
+
+// A TCP connection this machine translated to another destination, as the socket that took it
+// sees it, and the port the client addressed.
+struct TranslatedConnection {
+    IpAddress LocalAddress{};  // the socket's own end (the translated destination)
+    IpAddress RemoteAddress{};
+    std::uint16_t LocalPort = 0;
+    std::uint16_t RemotePort = 0;
+    std::uint16_t OriginalPort = 0;  // the destination port before translation
+
+    auto operator<=>(const TranslatedConnection&) const = default;
+};
+
+// The TCP connections of this network namespace's connection tracking whose destination was
+// translated, read over netlink. Where nothing is tracked (the module absent, the table empty)
+// a read costs one small file read and nothing more.
+class TranslatedDestinations {
+public:
+    TranslatedDestinations();
+    ~TranslatedDestinations();
+    TranslatedDestinations(const TranslatedDestinations&) = delete;
+    TranslatedDestinations& operator=(const TranslatedDestinations&) = delete;
+
+    // Fills found with the translated connections, sorted; false when they could not be read
+    // (found is then empty).
+    bool Read(std::vector<TranslatedConnection>& found);
+
+private:
+    struct Closer {
+        void operator()(mnl_socket* socket) const;
+    };
+    std::unique_ptr<mnl_socket, Closer> socket_;
+    std::uint32_t sequence_ = 0;
+};
+
+}  // namespace quarnel::platform

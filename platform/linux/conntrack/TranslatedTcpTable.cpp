@@ -1,0 +1,72 @@
+#include "platform/linux/conntrack/TranslatedTcpTable.h"
+
+#include <algorithm>
+
+namespace quarnel::platform {
+
+namespace {
+
+// A row whose ends a translation could have reached: connected, not listening.
+bool Connected(const TcpRow& row) {
+    return row.State != TcpState::Listening && row.RemotePort != 0;
+}
+
+}  // namespace
+
+void TranslatedTcpTable::SetRules(const BlockingRules& rules) {
+    const bool wanted = !rules.BlockedLocalPorts.empty();
+    // Connections already in the table were never looked at: the next read marks them all.
+    markAll_ = markAll_ || (wanted && !wanted_);
+    wanted_ = wanted;
+    Inner().SetRules(rules);
+}
+
+void TranslatedTcpTable::Mark(TcpRow& row) const {
+    row.OriginalPort = 0;
+    if (!Connected(row)) {
+        return;
+    }
+    const TranslatedConnection key{row.LocalAddress, row.RemoteAddress,
+                                   static_cast<std::uint16_t>(row.LocalPort),
+                                   static_cast<std::uint16_t>(row.RemotePort), 0};
+    const auto at = std::ranges::lower_bound(translated_, key);
+    if (at != translated_.end() && at->LocalAddress == key.LocalAddress &&
+        at->RemoteAddress == key.RemoteAddress && at->LocalPort == key.LocalPort &&
+        at->RemotePort == key.RemotePort && at->OriginalPort != key.LocalPort) {
+        row.OriginalPort = at->OriginalPort;
+    }
+}
+
+ReadResult TranslatedTcpTable::Read(std::vector<TcpRow>& rows, TableChanges* changes) {
+    ReadResult result = Inner().Read(rows, changes);
+    if (result == ReadResult::Failed || !wanted_ ||
+        (result == ReadResult::Unchanged && !markAll_)) {
+        return result;
+    }
+    if (markAll_) {
+        markAll_ = false;
+        result = Whole(true, changes);
+    }
+    const bool whole = changes == nullptr || changes->Whole;
+    const auto looked = [&](auto&& each) {
+        if (whole) {
+            std::ranges::for_each(rows, each);
+        } else {
+            for (const std::size_t i : changes->Rows) {
+                each(rows[i]);
+            }
+        }
+    };
+    bool any = false;
+    looked([&](const TcpRow& row) { any = any || Connected(row); });
+    if (!any) {
+        return result;
+    }
+    // A failed read marks nothing: the socket's own ports are judged as before, and the next
+    // read that brings connections asks again.
+    (void)destinations_.Read(translated_);
+    looked([this](TcpRow& row) { Mark(row); });
+    return result;
+}
+
+}  // namespace quarnel::platform
