@@ -10,7 +10,9 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 
 namespace quarnel::platform {
@@ -126,12 +128,17 @@ int Collect(const nlmsghdr* message, void* data) {
     return MNL_CB_OK;
 }
 
-// Whether this namespace tracks any connection at all: the count is there only while the
-// module is loaded, and 0 while nothing is tracked.
+// Whether this namespace may track connections: the count is there only while the module is
+// loaded, and 0 while nothing is tracked. Where /proc shows no sysctls (a service with
+// ProcSubset=pid), the module's presence alone tells.
 bool AnythingTracked() {
     std::ifstream count("/proc/sys/net/netfilter/nf_conntrack_count");
-    std::uint64_t entries = 0;
-    return static_cast<bool>(count >> entries) && entries > 0;
+    if (std::uint64_t entries = 0; count >> entries) {
+        return entries > 0;
+    }
+    std::error_code ignored;  // a folder that cannot be looked at counts as absent
+    return !std::filesystem::exists("/proc/sys/net", ignored) &&
+           std::filesystem::exists("/sys/module/nf_conntrack", ignored);
 }
 
 }  // namespace
@@ -152,6 +159,7 @@ bool TranslatedDestinations::Read(std::vector<TranslatedConnection>& found) {
     if (!socket_) {
         socket_.reset(mnl_socket_open2(NETLINK_NETFILTER, SOCK_CLOEXEC));
         if (!socket_ || mnl_socket_bind(socket_.get(), 0, MNL_SOCKET_AUTOPID) < 0) {
+            error_ = errno;
             socket_.reset();
             return false;
         }
@@ -167,6 +175,7 @@ bool TranslatedDestinations::Read(std::vector<TranslatedConnection>& found) {
     header->version = NFNETLINK_V0;
     header->res_id = 0;
     if (mnl_socket_sendto(socket_.get(), request, request->nlmsg_len) < 0) {
+        error_ = errno;
         socket_.reset();
         return false;
     }
@@ -175,11 +184,15 @@ bool TranslatedDestinations::Read(std::vector<TranslatedConnection>& found) {
     while (result > MNL_CB_STOP) {
         const ssize_t got = mnl_socket_recvfrom(socket_.get(), buffer.data(), buffer.size());
         if (got <= 0) {
+            error_ = got < 0 ? errno : EPIPE;
             result = MNL_CB_ERROR;
             break;
         }
         result = mnl_cb_run(buffer.data(), static_cast<std::size_t>(got), sequence_, portid,
                             Collect, &found);
+        if (result == MNL_CB_ERROR) {
+            error_ = errno;  // the kernel's answer (EPERM without CAP_NET_ADMIN, say)
+        }
     }
     if (result == MNL_CB_ERROR) {
         // A dump cut short leaves the socket holding the rest: the next read starts afresh.

@@ -33,8 +33,10 @@ public:
     TranslatedDestinations& operator=(const TranslatedDestinations&) = delete;
 
     // Fills found with the translated connections, sorted; false when they could not be read
-    // (found is then empty).
+    // (found is then empty) and Error() tells why.
     bool Read(std::vector<TranslatedConnection>& found);
+    // The errno of the last read that failed.
+    int Error() const { return error_; }
 
 private:
     struct Closer {
@@ -42,6 +44,7 @@ private:
     };
     std::unique_ptr<mnl_socket, Closer> socket_;
     std::uint32_t sequence_ = 0;
+    int error_ = 0;
 };
 
 }  // namespace quarnel::platform

@@ -1,6 +1,9 @@
 #include "platform/linux/conntrack/TranslatedTcpTable.h"
 
 #include <algorithm>
+#include <cstring>
+#include <string>
+#include <utility>
 
 namespace quarnel::platform {
 
@@ -19,6 +22,13 @@ void TranslatedTcpTable::SetRules(const BlockingRules& rules) {
     markAll_ = markAll_ || (wanted && !wanted_);
     wanted_ = wanted;
     Inner().SetRules(rules);
+}
+
+std::optional<SourceNotice> TranslatedTcpTable::TakeNotice() {
+    if (notice_) {
+        return std::exchange(notice_, std::nullopt);
+    }
+    return Inner().TakeNotice();
 }
 
 void TranslatedTcpTable::Mark(TcpRow& row) const {
@@ -63,8 +73,16 @@ ReadResult TranslatedTcpTable::Read(std::vector<TcpRow>& rows, TableChanges* cha
         return result;
     }
     // A failed read marks nothing: the socket's own ports are judged as before, and the next
-    // read that brings connections asks again.
-    (void)destinations_.Read(translated_);
+    // read that brings connections asks again. The user is told once, until it works again.
+    const bool read = destinations_.Read(translated_);
+    if (!read && !failing_) {
+        notice_ = SourceNotice{
+            CloseAbility::Allowed,
+            "Connections to published ports are judged by their socket's ports alone for now: "
+            "connection tracking cannot be read (" +
+                std::string(std::strerror(destinations_.Error())) + ")."};
+    }
+    failing_ = !read;
     looked([this](TcpRow& row) { Mark(row); });
     return result;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "platform/linux/LinuxTableSource.h"
@@ -18,6 +19,7 @@ public:
 
     [[nodiscard]] ReadResult Read(std::vector<TcpRow>& rows, TableChanges* changes) override;
     void SetRules(const BlockingRules& rules) override;
+    std::optional<SourceNotice> TakeNotice() override;
 
 private:
     // Sets OriginalPort on the row from the translations last read.
@@ -26,6 +28,8 @@ private:
     TranslatedDestinations destinations_;
     std::vector<TranslatedConnection> translated_;
     bool wanted_ = false;   // a local port is blocked
+    bool failing_ = false;  // the last read of the translations failed, and was told
+    std::optional<SourceNotice> notice_;
     bool markAll_ = false;  // the next read looks at every row, not only the changed ones
 };
 
