@@ -151,56 +151,127 @@ void TranslatedDestinations::Closer::operator()(mnl_socket* socket) const {
 TranslatedDestinations::TranslatedDestinations() = default;
 TranslatedDestinations::~TranslatedDestinations() = default;
 
-bool TranslatedDestinations::Read(std::vector<TranslatedConnection>& found) {
-    found.clear();
-    if (!AnythingTracked()) {
+bool TranslatedDestinations::Open() {
+    if (socket_) {
         return true;
     }
-    if (!socket_) {
-        socket_.reset(mnl_socket_open2(NETLINK_NETFILTER, SOCK_CLOEXEC));
-        if (!socket_ || mnl_socket_bind(socket_.get(), 0, MNL_SOCKET_AUTOPID) < 0) {
-            error_ = errno;
-            socket_.reset();
-            return false;
-        }
+    socket_.reset(mnl_socket_open2(NETLINK_NETFILTER, SOCK_CLOEXEC));
+    if (!socket_ || mnl_socket_bind(socket_.get(), 0, MNL_SOCKET_AUTOPID) < 0) {
+        error_ = errno;
+        socket_.reset();
+        return false;
     }
+    return true;
+}
+
+nlmsghdr* TranslatedDestinations::Request(std::uint16_t flags, std::uint8_t family) {
     // What one netlink read may hand over at most (a page, rounded up to 8 KiB).
-    std::vector<char> buffer(MNL_SOCKET_BUFFER_SIZE);
-    nlmsghdr* request = mnl_nlmsg_put_header(buffer.data());
+    buffer_.assign(MNL_SOCKET_BUFFER_SIZE, 0);
+    nlmsghdr* request = mnl_nlmsg_put_header(buffer_.data());
     request->nlmsg_type = (NFNL_SUBSYS_CTNETLINK << 8) | IPCTNL_MSG_CT_GET;
-    request->nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    request->nlmsg_flags = NLM_F_REQUEST | flags;
     request->nlmsg_seq = ++sequence_;
     auto* header = static_cast<nfgenmsg*>(mnl_nlmsg_put_extra_header(request, sizeof(nfgenmsg)));
-    header->nfgen_family = AF_UNSPEC;  // IPv4 and IPv6 alike
+    header->nfgen_family = family;
     header->version = NFNETLINK_V0;
     header->res_id = 0;
+    return request;
+}
+
+bool TranslatedDestinations::Ask(const nlmsghdr* request, std::vector<TranslatedConnection>& found,
+                                 bool single) {
     if (mnl_socket_sendto(socket_.get(), request, request->nlmsg_len) < 0) {
         error_ = errno;
         socket_.reset();
         return false;
     }
     const unsigned int portid = mnl_socket_get_portid(socket_.get());
+    const std::uint32_t sequence = request->nlmsg_seq;
     int result = MNL_CB_OK;
     while (result > MNL_CB_STOP) {
-        const ssize_t got = mnl_socket_recvfrom(socket_.get(), buffer.data(), buffer.size());
+        const ssize_t got = mnl_socket_recvfrom(socket_.get(), buffer_.data(), buffer_.size());
         if (got <= 0) {
             error_ = got < 0 ? errno : EPIPE;
             result = MNL_CB_ERROR;
             break;
         }
-        result = mnl_cb_run(buffer.data(), static_cast<std::size_t>(got), sequence_, portid,
+        result = mnl_cb_run(buffer_.data(), static_cast<std::size_t>(got), sequence, portid,
                             Collect, &found);
         if (result == MNL_CB_ERROR) {
             error_ = errno;  // the kernel's answer (EPERM without CAP_NET_ADMIN, say)
+        } else if (single) {
+            break;  // the one entry asked for came; nothing follows it
         }
     }
     if (result == MNL_CB_ERROR) {
+        // A connection that was never tracked is no failure.
+        if (single && error_ == ENOENT) {
+            return true;
+        }
         // A dump cut short leaves the socket holding the rest: the next read starts afresh.
         socket_.reset();
         found.clear();
         return false;
     }
+    return true;
+}
+
+bool TranslatedDestinations::Read(std::vector<TranslatedConnection>& found) {
+    found.clear();
+    if (!AnythingTracked()) {
+        return true;
+    }
+    if (!Open()) {
+        return false;
+    }
+    nlmsghdr* request = Request(NLM_F_DUMP, AF_UNSPEC);  // IPv4 and IPv6 alike
+    // Kernels that filter a dump by status hand over only the translated entries; the others
+    // ignore it, and Collect keeps only those.
+    mnl_attr_put_u32(request, CTA_STATUS, htonl(IPS_DST_NAT));
+    mnl_attr_put_u32(request, CTA_STATUS_MASK, htonl(IPS_DST_NAT));
+    if (!Ask(request, found, false)) {
+        return false;
+    }
     std::ranges::sort(found);
+    return true;
+}
+
+bool TranslatedDestinations::Tracking() {
+    return AnythingTracked();
+}
+
+bool TranslatedDestinations::Find(TranslatedConnection& connection) {
+    connection.OriginalPort = 0;
+    if (!Open()) {
+        return false;
+    }
+    const bool ipv4 =
+        IsIPv4Mapped(connection.LocalAddress) && IsIPv4Mapped(connection.RemoteAddress);
+    nlmsghdr* request = Request(0, ipv4 ? AF_INET : AF_INET6);
+    // The entry is found by its reply: from the socket's end, to its client as it sees it.
+    nlattr* reply = mnl_attr_nest_start(request, CTA_TUPLE_REPLY);
+    nlattr* ip = mnl_attr_nest_start(request, CTA_TUPLE_IP);
+    if (ipv4) {
+        mnl_attr_put_u32(request, CTA_IP_V4_SRC, IPv4Of(connection.LocalAddress));
+        mnl_attr_put_u32(request, CTA_IP_V4_DST, IPv4Of(connection.RemoteAddress));
+    } else {
+        mnl_attr_put(request, CTA_IP_V6_SRC, 16, connection.LocalAddress.data());
+        mnl_attr_put(request, CTA_IP_V6_DST, 16, connection.RemoteAddress.data());
+    }
+    mnl_attr_nest_end(request, ip);
+    nlattr* proto = mnl_attr_nest_start(request, CTA_TUPLE_PROTO);
+    mnl_attr_put_u8(request, CTA_PROTO_NUM, IPPROTO_TCP);
+    mnl_attr_put_u16(request, CTA_PROTO_SRC_PORT, htons(connection.LocalPort));
+    mnl_attr_put_u16(request, CTA_PROTO_DST_PORT, htons(connection.RemotePort));
+    mnl_attr_nest_end(request, proto);
+    mnl_attr_nest_end(request, reply);
+    one_.clear();
+    if (!Ask(request, one_, true)) {
+        return false;
+    }
+    if (!one_.empty()) {
+        connection.OriginalPort = one_.front().OriginalPort;
+    }
     return true;
 }
 

@@ -14,6 +14,11 @@ bool Connected(const TcpRow& row) {
     return row.State != TcpState::Listening && row.RemotePort != 0;
 }
 
+TranslatedConnection KeyOf(const TcpRow& row) {
+    return {row.LocalAddress, row.RemoteAddress, static_cast<std::uint16_t>(row.LocalPort),
+            static_cast<std::uint16_t>(row.RemotePort), 0};
+}
+
 }  // namespace
 
 void TranslatedTcpTable::SetRules(const BlockingRules& rules) {
@@ -36,9 +41,7 @@ void TranslatedTcpTable::Mark(TcpRow& row) const {
     if (!Connected(row)) {
         return;
     }
-    const TranslatedConnection key{row.LocalAddress, row.RemoteAddress,
-                                   static_cast<std::uint16_t>(row.LocalPort),
-                                   static_cast<std::uint16_t>(row.RemotePort), 0};
+    const TranslatedConnection key = KeyOf(row);
     const auto at = std::ranges::lower_bound(translated_, key);
     if (at != translated_.end() && at->LocalAddress == key.LocalAddress &&
         at->RemoteAddress == key.RemoteAddress && at->LocalPort == key.LocalPort &&
@@ -67,14 +70,37 @@ ReadResult TranslatedTcpTable::Read(std::vector<TcpRow>& rows, TableChanges* cha
             }
         }
     };
-    bool any = false;
-    looked([&](const TcpRow& row) { any = any || Connected(row); });
-    if (!any) {
+    std::size_t connected = 0;
+    looked([&](const TcpRow& row) { connected += Connected(row) ? 1 : 0; });
+    if (connected == 0) {
         return result;
+    }
+    if (!TranslatedDestinations::Tracking()) {
+        translated_.clear();
+        looked([this](TcpRow& row) { Mark(row); });
+        return result;
+    }
+    // A few new connections are asked for one by one, each a lookup in the kernel's table; more
+    // take one dump of the translated entries, whatever the table's size.
+    bool read = true;
+    if (connected <= kAskedOneByOne) {
+        looked([&](TcpRow& row) {
+            row.OriginalPort = 0;
+            if (!read || !Connected(row)) {
+                return;
+            }
+            TranslatedConnection connection = KeyOf(row);
+            read = destinations_.Find(connection);
+            if (connection.OriginalPort != row.LocalPort) {
+                row.OriginalPort = connection.OriginalPort;
+            }
+        });
+    } else {
+        read = destinations_.Read(translated_);
+        looked([this](TcpRow& row) { Mark(row); });
     }
     // A failed read marks nothing: the socket's own ports are judged as before, and the next
     // read that brings connections asks again. The user is told once, until it works again.
-    const bool read = destinations_.Read(translated_);
     if (!read && !failing_) {
         notice_ = SourceNotice{
             CloseAbility::Allowed,
@@ -83,7 +109,6 @@ ReadResult TranslatedTcpTable::Read(std::vector<TcpRow>& rows, TableChanges* cha
                 std::string(std::strerror(destinations_.Error())) + ")."};
     }
     failing_ = !read;
-    looked([this](TcpRow& row) { Mark(row); });
     return result;
 }
 

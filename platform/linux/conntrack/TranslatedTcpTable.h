@@ -21,6 +21,9 @@ public:
     void SetRules(const BlockingRules& rules) override;
     std::optional<SourceNotice> TakeNotice() override;
 
+    // New connections up to this many are asked for one by one; more take a dump.
+    static constexpr std::size_t kAskedOneByOne = 16;
+
 private:
     // Sets OriginalPort on the row from the translations last read.
     void Mark(TcpRow& row) const;

@@ -97,6 +97,13 @@ TEST(PublishedPort, JudgedByThePortTheClientAddressed) {
         // The reset crosses the veth on its own time.
         EXPECT_TRUE(WaitUntil([&] { return ReceiveError(translated.client.Get()) == ECONNRESET; }));
         EXPECT_TRUE(Carries(direct, true));
+
+        // More new connections than are asked for one by one: one dump tells them all.
+        const std::vector<Connection> many =
+            ConnectMany(published, TranslatedTcpTable::kAskedOneByOne + 4, "10.98.0.2");
+        for (const Connection& connection : many) {
+            EXPECT_EQ(RowOf(table, connection).OriginalPort, kPublished);
+        }
     });
 }
 
