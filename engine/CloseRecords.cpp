@@ -17,9 +17,9 @@ void CloseRecords::Add(const platform::TcpRow& row, Verdict why, const RuleSet& 
         record.User = userName_ ? userName_(owner.Uid) : std::to_string(owner.Uid);
     }
     ++(missed ? missed_ : closed_);
-    if (!missed && (why == Verdict::BlockedByLocalPort || why == Verdict::BlockedByRemotePort)) {
-        const bool local = why == Verdict::BlockedByLocalPort;
-        const std::int32_t port = local ? row.LocalPort : row.RemotePort;
+    if (!missed && IsBlocked(why)) {
+        const bool local = IsLocalRule(why);
+        const std::int32_t port = PortJudged(row, why);
         std::string entry =
             (local ? "local " : "remote ") +
             platform::PortEntryText(rules.EntryOf(static_cast<std::uint16_t>(port), local));

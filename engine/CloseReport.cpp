@@ -68,9 +68,9 @@ std::string ConnectionText(const platform::TcpRow& row) {
 }
 
 std::string RuleText(const platform::TcpRow& row, Verdict verdict, const RuleSet* rules) {
-    const bool local = verdict == Verdict::BlockedByLocalPort;
+    const bool local = IsLocalRule(verdict);
     std::string text = local ? "local port " : "remote port ";
-    const std::int32_t port = local ? row.LocalPort : row.RemotePort;
+    const std::int32_t port = PortJudged(row, verdict);
     text += std::to_string(port);
     text += " blocked";
     if (rules != nullptr && platform::IsPortNumber(port)) {

@@ -90,8 +90,7 @@ void Engine::TellMissed() {
     source_.TakeMissed(missed_);
     for (const platform::TcpRow& row : missed_) {
         const Verdict verdict = oManager.Rules().Judge(row);
-        if (onMissed_ &&
-            (verdict == Verdict::BlockedByLocalPort || verdict == Verdict::BlockedByRemotePort)) {
+        if (onMissed_ && IsBlocked(verdict)) {
             onMissed_(row, verdict, oManager.Rules());
         }
     }
@@ -138,6 +137,7 @@ void Engine::CheckConnection(std::size_t i, const std::function<void()>& process
             return;
         case Verdict::BlockedByLocalPort:
         case Verdict::BlockedByRemotePort:
+        case Verdict::BlockedByOriginalPort:
             break;
     }
 

@@ -69,6 +69,9 @@ Verdict RuleSet::Judge(const platform::TcpRow& row) const {
         remote_.test(static_cast<std::size_t>(row.RemotePort))) {
         return Verdict::BlockedByRemotePort;
     }
+    if (row.OriginalPort != 0 && local_.test(row.OriginalPort)) {
+        return Verdict::BlockedByOriginalPort;
+    }
     return Verdict::Passed;
 }
 

@@ -17,7 +17,30 @@ enum class Verdict : std::uint8_t {
     Passed,               // neither of its ports is blocked
     BlockedByLocalPort,   // its local port is on the blocked-local-ports list
     BlockedByRemotePort,  // its remote port is on the blocked-remote-ports list (and not local)
+    // The port it was addressed to before this machine translated it to its socket's (a
+    // published port) is on the blocked-local-ports list (and neither of its socket's ports).
+    BlockedByOriginalPort,
 };
+
+// Whether the verdict closes the connection.
+inline bool IsBlocked(Verdict verdict) {
+    return verdict != Verdict::Allowed && verdict != Verdict::Passed;
+}
+// Whether a blocked-local-ports entry blocked it (its socket's or its original port).
+inline bool IsLocalRule(Verdict verdict) {
+    return verdict == Verdict::BlockedByLocalPort || verdict == Verdict::BlockedByOriginalPort;
+}
+// The port the verdict names: the one whose entry blocked the connection.
+inline std::int32_t PortJudged(const platform::TcpRow& row, Verdict verdict) {
+    switch (verdict) {
+        case Verdict::BlockedByOriginalPort:
+            return row.OriginalPort;
+        case Verdict::BlockedByRemotePort:
+            return row.RemotePort;
+        default:
+            return row.LocalPort;
+    }
+}
 
 // The three rule lists compiled for judging rows, IPv4 and IPv6 alike. Compiled anew whenever a
 // list changes; the lists themselves stay the user's text.
@@ -29,7 +52,8 @@ public:
     // blocks nothing. Overlapping entries count as their union.
     RuleSet(const List& allowedIP, const List& blockedLocalPorts, const List& blockedRemotePorts);
 
-    // The verdict on a connection, judged by its remote address and both ports only; the
+    // The verdict on a connection, judged by its remote address and both ports (and the port
+    // it was addressed to before translation, where it was translated) only; the
     // caller decides which rows are connections (the pass judges established ones).
     Verdict Judge(const platform::TcpRow& row) const;
 

@@ -46,7 +46,10 @@ enum class SocketFamily : std::uint8_t {
 struct TcpRow {
     TcpState State = TcpState::Unknown;
     SocketFamily Family = SocketFamily::IPv4;
-    IpAddress LocalAddress{};     // an IPv4 socket's addresses are IPv4-mapped
+    IpAddress LocalAddress{};  // an IPv4 socket's addresses are IPv4-mapped
+    // The destination port the client asked for when this machine translated it (DNAT, a
+    // published port) to the socket's; 0 when it reached the socket untranslated.
+    std::uint16_t OriginalPort = 0;
     std::int32_t LocalPort = 0;   // 0..65535
     IpAddress RemoteAddress{};    // unspecified when there is no remote end
     std::int32_t RemotePort = 0;  // 0..65535

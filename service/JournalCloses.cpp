@@ -61,14 +61,14 @@ JournalFields ConnectionFields(const platform::TcpRow& row, Verdict verdict,
                                const platform::ConnectionOwner& owner, const std::string& line,
                                JournalMessage message, const NamespaceNameOf& namespaceName,
                                const ContainerOfNamespace& containerOf) {
-    const bool local = verdict == Verdict::BlockedByLocalPort;
+    const bool local = IsLocalRule(verdict);
     JournalFields fields =
         LineFields(line,
                    message == JournalMessage::Missed ? ActionLog::Priority::Warning
                                                      : ActionLog::Priority::Info,
                    message);
     fields.push_back(std::string("QUARNEL_RULE=") + (local ? "local-port" : "remote-port"));
-    fields.push_back("QUARNEL_PORT=" + std::to_string(local ? row.LocalPort : row.RemotePort));
+    fields.push_back("QUARNEL_PORT=" + std::to_string(PortJudged(row, verdict)));
     fields.push_back("QUARNEL_FAMILY=" + std::string(FamilyText(row)));
     fields.push_back("QUARNEL_LOCAL=" + EndpointText(row.LocalAddress, row.LocalPort));
     fields.push_back("QUARNEL_REMOTE=" + EndpointText(row.RemoteAddress, row.RemotePort));

@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "engine/PassPace.h"
+#include "platform/linux/conntrack/TranslatedTcpTable.h"
 #include "platform/linux/namespaces/NetnsNamespaces.h"
 #include "platform/linux/netns/NamespaceRights.h"
 #include "platform/linux/privileges/Privileges.h"
@@ -247,6 +248,9 @@ bool Service::Start() {
             "; it keeps the tables of at most " + GroupedNumber(mostOpen) +
             " of them open at once, and opens the others' when it reads or closes there.");
     }
+    // A connection to a published port reaches its socket translated: the rules judge the port
+    // the client addressed as well as the socket's.
+    table_.Source = std::make_unique<platform::TranslatedTcpTable>(std::move(table_.Source));
     theEngine_ = std::make_unique<Engine>(*table_.Source, hosts_, rules_);
     theEngine_->oManager.oMainForm = &window_;
     theEngine_->LogTo(log_, &records_);

@@ -104,6 +104,7 @@ inline std::vector<TcpRow> ManyRows(std::size_t count) {
         rows[n] = {static_cast<TcpState>(i % 13),
                    SocketFamily::IPv4,
                    MappedIPv4(n),
+                   0,  // not translated
                    i % 65536,
                    MappedIPv4(~n),
                    80,
