@@ -11,9 +11,11 @@ PACKAGE_PACKAGES=(build-essential debhelper dpkg-dev)
 # What the tests need on top: systemd-analyze checks the service's unit; the package's checks
 # read it with lintian and shellcheck, and boot it in a Debian tree (debootstrap) under its own
 # systemd (systemd-nspawn); nc is the short client of the payload filters' tests; the fuzz
-# targets link clang's libFuzzer.
+# targets link clang's libFuzzer. dbus-daemon gives the service's interface a private bus; nft
+# publishes a port to another namespace; podman runs the guard's image as a DaemonSet would, beside
+# a container of busybox.
 TEST_PACKAGES=(libgtest-dev clang-format systemd dbus-daemon lintian shellcheck systemd-container debootstrap
-    netcat-openbsd python3 libclang-rt-14-dev)
+    netcat-openbsd python3 libclang-rt-14-dev nftables podman busybox-static)
 # What the Windows tree needs on top: the mingw-w64 cross compiler (its posix flavour, for
 # std::thread), Wine to run the tests, NSIS for the installer, and for the window's tests an X
 # server without a screen, a notification area (trayer), a hand on the mouse and keys (xdotool)
