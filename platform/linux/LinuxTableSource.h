@@ -23,6 +23,11 @@ public:
     // what they hold. Only a source that follows every namespace's reports knows them; the
     // others give none (and true).
     [[nodiscard]] virtual bool TakeOtherNamespaces(std::vector<TcpRow>& rows) = 0;
+    // Looks at once for the processes that hold these sockets of other network namespaces,
+    // older than the reports (each given by its Cookie, Inode and Namespace): those found name
+    // their rows (Owner) from then on. Only a source that looks for sockets' holders can; the
+    // others ignore it.
+    virtual void LookForHolders(const std::vector<SocketOwner>& sockets) = 0;
 };
 
 // A Linux table over another that passes every operation on to it; a wrapper derives from it
@@ -34,6 +39,9 @@ public:
     void TakeOwners(std::vector<SocketOwner>& owners) override { Inner().TakeOwners(owners); }
     [[nodiscard]] bool TakeOtherNamespaces(std::vector<TcpRow>& rows) override {
         return Inner().TakeOtherNamespaces(rows);
+    }
+    void LookForHolders(const std::vector<SocketOwner>& sockets) override {
+        Inner().LookForHolders(sockets);
     }
 };
 

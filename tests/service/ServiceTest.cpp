@@ -375,7 +375,9 @@ TEST(Service, GuardsEveryNetworkNamespaceItSees) {
                  {std::pair{&std::as_const(first), &a}, std::pair{&second, &b}}) {
                 ASSERT_TRUE(Closed(guarded->blocked4.server)) << daemon.Read();
                 ASSERT_TRUE(Closed(guarded->blocked6.server)) << daemon.Read();
-                const std::string rule = " (local port " + port + " blocked) by unknown in ";
+                // Older than the service: named by the process that holds it, as the host sees it.
+                const std::string rule = " (local port " + port + " blocked) by quarnel_service [" +
+                                         std::to_string(::getpid()) + "] user root in ";
                 ASSERT_TRUE(daemon.Logged("closed IPv4 127.0.0.1:" + port + " -> 127.0.0.1:" +
                                           std::to_string(guarded->blocked4.clientPort) + rule +
                                           space->Name + "\n"));

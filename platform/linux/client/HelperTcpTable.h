@@ -73,6 +73,7 @@ public:
         rows.clear();
         return true;
     }
+    void LookForHolders(const std::vector<SocketOwner>& /*sockets*/) override {}
 
     // Why the helper reads the table whole for every read; kind None when it keeps it from the
     // kernel's reports.

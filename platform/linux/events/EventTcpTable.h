@@ -68,6 +68,8 @@ public:
     [[nodiscard]] bool TakeOtherNamespaces(std::vector<TcpRow>& rows) override;
     // Who connected or listened, as the reports told since the last call.
     void TakeOwners(std::vector<SocketOwner>& owners) override;
+    // Who holds a socket is the owners' layer's to look for.
+    void LookForHolders(const std::vector<SocketOwner>& /*sockets*/) override {}
 
     // How many whole reads of the table it has taken so far.
     std::uint64_t WholeReads() const { return wholeReads_; }

@@ -277,10 +277,39 @@ bool AllNamespacesTcpTable::ReadWhole(std::uint32_t inode, Space& space, Clock::
     for (const TcpRow& row : fresh_) {
         Put(space, row);
     }
+    if (space.Fresh) {
+        WantHolders(inode, space);
+    }
     space.NextRead = now + (!options_.Reported ? options_.ReadEvery
                             : unreported       ? options_.UnreportedEvery
                                                : options_.QuietEvery);
     return true;
+}
+
+void AllNamespacesTcpTable::WantHolders(std::uint32_t inode, Space& space) {
+    // The kernel reported who made what is newer; the rest was there before the guard (or
+    // before the namespace), and only the processes that hold those sockets tell.
+    cookies_.clear();
+    for (const TcpRow& row : fresh_) {
+        if ((row.State == TcpState::Established || row.State == TcpState::Listening) &&
+            !Inner().Owner(row).Known()) {
+            cookies_.push_back(row.Cookie);
+        }
+    }
+    // A table that lists its sockets' inodes (sock_diag's does) lets the holders be found.
+    auto* inodes = dynamic_cast<SocketInodeReader*>(space.Table.get());
+    if (cookies_.empty() || inodes == nullptr) {
+        return;
+    }
+    std::sort(cookies_.begin(), cookies_.end());
+    // A walk cut short keeps what it found: the rest stay unnamed.
+    (void)inodes->ReadSocketInodes([&](const TcpRow& socket, std::uint64_t socketInode) {
+        if (socketInode != 0 &&
+            std::binary_search(cookies_.begin(), cookies_.end(), socket.Cookie)) {
+            holderless_.push_back(
+                {.Cookie = socket.Cookie, .Inode = socketInode, .Owner = {}, .Namespace = inode});
+        }
+    });
 }
 
 void AllNamespacesTcpTable::TakeOwn(ReadResult result) {
@@ -398,6 +427,12 @@ ReadResult AllNamespacesTcpTable::Read(std::vector<TcpRow>& rows, TableChanges* 
     } else {
         deferred_ = false;
         ReadDue(now);
+    }
+    // One look for the holders of every namespace read for the first time, before its rows go
+    // out: a connection the first pass closes is named too.
+    if (!holderless_.empty()) {
+        Inner().LookForHolders(holderless_);
+        holderless_.clear();
     }
     if (own == ReadResult::Failed) {
         return own;  // what changed meanwhile goes out with the next read

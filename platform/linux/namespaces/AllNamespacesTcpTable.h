@@ -17,6 +17,7 @@
 #include "platform/linux/events/ChangedRows.h"
 #include "platform/linux/events/CookieIndex.h"
 #include "platform/linux/namespaces/OtherNamespaces.h"
+#include "platform/linux/sockdiag/SocketInodeReader.h"
 
 namespace quarnel::platform {
 
@@ -63,8 +64,9 @@ public:
     [[nodiscard]] ReadResult Read(std::vector<TcpRow>& rows, TableChanges* changes) override;
     [[nodiscard]] bool CloseConnection(const TcpRow& row) override;
     // The own source names every namespace's rows, as the kernel reported who connected or
-    // listened; a connection accepted in another namespace, by the process that listens there
-    // on its port.
+    // listened, and those older than the reports by the process that holds them (looked for
+    // once, as the namespace is first read); a connection accepted in another namespace, by the
+    // process that listens there on its port.
     ConnectionOwner Owner(const TcpRow& row) const override;
     // The other namespaces' reports are read here: none go on.
     [[nodiscard]] bool TakeOtherNamespaces(std::vector<TcpRow>& rows) override {
@@ -119,6 +121,9 @@ private:
     // afresh at the next listing).
     void ReadDue(Clock::time_point now);
     [[nodiscard]] bool ReadWhole(std::uint32_t inode, Space& space, Clock::time_point now);
+    // Notes the sockets of namespace inode, read for the first time, whose owners nobody
+    // reported, for one look at who holds them.
+    void WantHolders(std::uint32_t inode, Space& space);
     // The own rows as their source changed them, the others moved to make room or fill it.
     void TakeOwn(ReadResult result);
     void MoveOthers(std::size_t from, std::size_t to);
@@ -143,6 +148,7 @@ private:
     Clock::time_point nextPaced_{};                 // no whole read that is not urgent before then
     std::vector<TcpRow> reports_, fresh_, moving_;  // storage reused from read to read
     std::vector<std::uint64_t> cookies_, found_;
+    std::vector<SocketOwner> holderless_;  // sockets whose holders the next look is for
     Clock::time_point nextList_{};
     bool listFailed_ = false;
     std::set<std::uint32_t> unopened_;  // namespaces that could not be opened, told once

@@ -289,6 +289,18 @@ bool OwnedTcpTable::LookUp(std::size_t count) {
     return found;
 }
 
+void OwnedTcpTable::LookForHolders(const std::vector<SocketOwner>& sockets) {
+    SocketHolding holding;
+    if (sockets.empty() || holders_ == nullptr || !holders_->Read(holding)) {
+        return;  // they stay unnamed: the kernel reports only what is made from now on
+    }
+    for (const SocketOwner& socket : sockets) {
+        if (const ConnectionOwner* holder = holding.HolderOf(socket.Inode)) {
+            Remember(socket.Cookie, *holder, true);
+        }
+    }
+}
+
 bool OwnedTcpTable::Confirm(const TcpRow& socket, std::size_t entry,
                             const ConnectionOwner* holder) {
     const std::uint32_t pid = PidOf(entry);

@@ -28,7 +28,8 @@ namespace quarnel::platform {
 // socket handed on at fork, say) is looked up again, never named on, nor one whose pid another
 // process took (told by the process's start time, recorded when the owner was learnt). A row of
 // another network namespace (where the kernel reports them all) is named by the process that
-// connected or listened there, as the kernel reported it, with its pid as this process sees it.
+// connected or listened there, as the kernel reported it, with its pid as this process sees it;
+// one older than the reports by the process that holds it, when the caller asks (LookForHolders).
 class OwnedTcpTable final : public ForwardingTcpTable {
 public:
     using Clock = std::chrono::steady_clock;
@@ -50,6 +51,8 @@ public:
     ConnectionOwner Owner(const TcpRow& row) const override;
     // The owners the table reported name its rows here: none go on.
     void TakeOwners(std::vector<SocketOwner>& owners) override { owners.clear(); }
+    // Another namespace's connections older than the reports: one look finds them all.
+    void LookForHolders(const std::vector<SocketOwner>& sockets) override;
 
 private:
     // Takes the owners the table reported.

@@ -51,6 +51,7 @@ public:
         rows.clear();
         return true;
     }
+    void LookForHolders(const std::vector<SocketOwner>& /*sockets*/) override {}
     // Asks the kernel through the closing conversation, so that lookups and closes take turns.
     Found LookUp(const TcpRow& row, TcpState& state) override;
     Found Find(TcpRow& row) override;

@@ -56,6 +56,7 @@ struct OwnTable final : SourceDefaults<LinuxTableSource> {
         rows = std::exchange(Reports, {});
         return std::exchange(Complete, true);
     }
+    void LookForHolders(const std::vector<SocketOwner>& /*sockets*/) override {}
     void TakeOwners(std::vector<SocketOwner>& owners) override { owners.clear(); }
     bool CloseConnection(const TcpRow& row) override { return Closed.push_back(row.Cookie), true; }
     CloseAbility CanCloseConnections() override { return CloseAbility::Allowed; }

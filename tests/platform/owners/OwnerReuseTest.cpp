@@ -10,6 +10,7 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/linux/owners/OwnedTcpTable.h"
@@ -41,6 +42,7 @@ public:
         rows.clear();
         return true;
     }
+    void LookForHolders(const std::vector<SocketOwner>& /*sockets*/) override {}
 };
 
 ConnectionOwner Owner(std::uint32_t pid, std::uint32_t uid, const std::string& command) {
@@ -58,6 +60,18 @@ TcpRow Connection(std::uint64_t cookie) {
     return row;
 }
 
+// Who holds which socket, as a look would find it.
+struct Holding final : SocketHolders {
+    bool Read(SocketHolding& holding) override {
+        for (const auto& [inode, owner] : Held) {
+            holding.Add(inode, owner);
+        }
+        holding.Sort();
+        return true;
+    }
+    std::vector<std::pair<std::uint64_t, ConnectionOwner>> Held;
+};
+
 class OwnerReuse : public ::testing::Test {
 protected:
     // The process at pid as the made-up /proc shows it; visible when its comm may be read.
@@ -74,11 +88,12 @@ protected:
             << started << " 2658304 379 18446744073709551615\n";
     }
 
-    std::unique_ptr<OwnedTcpTable> Table(bool onlyVisible) {
+    std::unique_ptr<OwnedTcpTable> Table(bool onlyVisible,
+                                         std::unique_ptr<SocketHolders> holders = nullptr) {
         auto reports = std::make_unique<ReportingTable>();
         reports_ = reports.get();
         return std::make_unique<OwnedTcpTable>(
-            std::move(reports), nullptr, nullptr,
+            std::move(reports), nullptr, std::move(holders),
             OwnedTcpTable::Options{.OnlyVisible = onlyVisible,
                                    .Proc = proc_.string(),
                                    .Time = [this] { return now_; }});
@@ -162,6 +177,25 @@ TEST_F(OwnerReuse, APidThatNoLongerShowsItsProcessNamesNobody) {
     Process("secretroot2", 2000, false);
     now_ += 1s;
     EXPECT_EQ(OwnerPid(*table, 1), 0u) << "named after a process it may no longer see";
+}
+
+// Another namespace's connection older than the reports is named by the process a look finds
+// holding it, and like any owner, no longer once another process takes the pid.
+TEST_F(OwnerReuse, AnOlderSocketElsewhereIsNamedByItsHolderUntilItsPidIsTaken) {
+    Process("server", 1000);
+    auto holders = std::make_unique<Holding>();
+    holders->Held = {{77, Owner(pid_, 0, "server")}};
+    const auto table = Table(false, std::move(holders));
+    TcpRow held = Connection(5), unheld = Connection(6);
+    held.Namespace = unheld.Namespace = 4026532000;
+    table->LookForHolders({{.Cookie = 5, .Inode = 77, .Owner = {}, .Namespace = held.Namespace},
+                           {.Cookie = 6, .Inode = 78, .Owner = {}, .Namespace = held.Namespace}});
+    EXPECT_EQ(table->Owner(held), Owner(pid_, 0, "server"));
+    EXPECT_FALSE(table->Owner(unheld).Known());
+    Process("server", 2000);
+    reports_->Rows = {Connection(1)};
+    (void)OwnerPid(*table, 1);  // the check for ended processes comes with a read
+    EXPECT_FALSE(table->Owner(held).Known()) << "named after the process that took the pid";
 }
 
 }  // namespace
