@@ -1,16 +1,12 @@
 // quarnelctl: asks the running quarneld what it is doing, over the system bus.
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <string_view>
 
+#include "platform/RegularFile.h"
 #include "quarnelctl/GuardState.h"
 #include "quarnelctl/Report.h"
 
@@ -26,29 +22,14 @@ constexpr const char* kUsage =
 // Exit statuses beside 0: the command line, the service not reachable, the caller refused.
 constexpr int kUsageError = 2, kNotReached = 3, kRefused = 4;
 
-// Writes text to path whole: to a file beside it first, renamed over it once complete, so that
-// a reader never sees half of it. False, said, when it could not.
+// Writes text to path whole (a reader never sees half of it); false, said, when it could not.
 bool WriteWhole(const std::string& path, const std::string& text) {
-    std::string temporary = path + ".XXXXXX";
-    const int fd = ::mkstemp(temporary.data());
-    if (fd < 0) {
-        std::fprintf(stderr, "quarnelctl: cannot write beside %s: %s\n", path.c_str(),
-                     std::strerror(errno));
-        return false;
+    std::string why;
+    if (quarnel::platform::WriteRegularFile(path, text, 0644, why)) {
+        return true;
     }
-    bool written = ::fchmod(fd, 0644) == 0;
-    for (std::size_t done = 0; written && done < text.size();) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        written = n > 0 || (n < 0 && errno == EINTR);
-        done += n > 0 ? static_cast<std::size_t>(n) : 0;
-    }
-    written = ::close(fd) == 0 && written && ::rename(temporary.c_str(), path.c_str()) == 0;
-    if (!written) {
-        std::fprintf(stderr, "quarnelctl: cannot write %s: %s\n", path.c_str(),
-                     std::strerror(errno));
-        (void)::unlink(temporary.c_str());  // nothing is left behind, whatever the cause
-    }
-    return written;
+    std::fprintf(stderr, "quarnelctl: %s\n", why.c_str());
+    return false;
 }
 
 }  // namespace
