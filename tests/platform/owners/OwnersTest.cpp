@@ -170,6 +170,23 @@ bool Named(TcpTableSource& table, std::vector<TcpRow>& rows, int remotePort, pid
         std::chrono::seconds(5));
 }
 
+// Reads until an established row on localPort (the server's end) is owned by pid, as its
+// program.
+bool HeldBy(TcpTableSource& table, std::vector<TcpRow>& rows, int localPort, pid_t pid) {
+    return WaitUntil(
+        [&] {
+            const std::string command = CommandOf(pid);
+            TableChanges changes;
+            (void)table.Read(rows, &changes);
+            return std::ranges::any_of(rows, [&](const TcpRow& row) {
+                return row.LocalPort == localPort && row.State == TcpState::Established &&
+                       row.OwnerPid == static_cast<std::uint32_t>(pid) &&
+                       table.Owner(row).CommandText() == command;
+            });
+        },
+        std::chrono::seconds(5));
+}
+
 TEST(Owners, EachConnectionIsNamedByTheProcessThatHoldsIt) {
     RunInPrivateNetwork([] {
         const Listener listener = testsupport::ListenIPv4("127.0.0.1");
@@ -187,14 +204,7 @@ TEST(Owners, EachConnectionIsNamedByTheProcessThatHoldsIt) {
         ASSERT_TRUE(table);
         std::vector<TcpRow> rows;
         ASSERT_TRUE(Named(*table, rows, listener.port, earlyPid)) << "older than the table";
-        ASSERT_TRUE(WaitUntil([&] {
-            TableChanges changes;
-            (void)table->Read(rows, &changes);
-            return std::ranges::any_of(rows, [&](const TcpRow& row) {
-                return row.LocalPort == serverPort && row.State == TcpState::Established &&
-                       row.OwnerPid == static_cast<std::uint32_t>(served);
-            });
-        })) << "accepted, then handed on";
+        ASSERT_TRUE(HeldBy(*table, rows, serverPort, served)) << "accepted, then handed on";
         (void)::kill(served, SIGKILL);  // the child of a child: not the Child's to end
 
         auto python = Python(listener.port);
@@ -202,15 +212,7 @@ TEST(Owners, EachConnectionIsNamedByTheProcessThatHoldsIt) {
         Child nc({"nc", "127.0.0.1", std::to_string(listener.port)});
         ASSERT_TRUE(Named(*table, rows, listener.port, nc.Pid()));
         // Nobody accepted them: the listener's program has them.
-        const std::string self = CommandOf(::getpid());
-        ASSERT_TRUE(WaitUntil([&] {
-            (void)table->Read(rows, nullptr);
-            return std::ranges::any_of(rows, [&](const TcpRow& row) {
-                return row.LocalPort == listener.port && row.State == TcpState::Established &&
-                       row.OwnerPid == static_cast<std::uint32_t>(::getpid()) &&
-                       table->Owner(row).CommandText() == self;
-            });
-        }));
+        ASSERT_TRUE(HeldBy(*table, rows, listener.port, ::getpid()));
 
         // A server that hands each connection it accepts to a child, which alone holds it
         // (as sshd does with a session): the child, not the listener that accepted it.
@@ -219,17 +221,7 @@ TEST(Owners, EachConnectionIsNamedByTheProcessThatHoldsIt) {
         auto session = Python(handingPort);
         (void)session->Line();
         const pid_t child = std::stoi(handing->Line());
-        ASSERT_TRUE(WaitUntil(
-            [&] {
-                TableChanges changes;
-                (void)table->Read(rows, &changes);
-                return std::ranges::any_of(rows, [&](const TcpRow& row) {
-                    return row.LocalPort == handingPort && row.State == TcpState::Established &&
-                           row.OwnerPid == static_cast<std::uint32_t>(child);
-                });
-            },
-            std::chrono::seconds(5)))
-            << "accepted, then handed to a child";
+        ASSERT_TRUE(HeldBy(*table, rows, handingPort, child)) << "accepted, then handed to a child";
         (void)::kill(child, SIGKILL);  // the child of a child: not the Child's to end
 
         auto forked = Python(listener.port, true);
