@@ -97,6 +97,18 @@ std::string JsonList(const std::vector<std::string>& entries) {
     return text + "]";
 }
 
+// A JSON list of objects of two fields, a number and a text, from pairs of them.
+template <typename Pairs>
+std::string JsonObjects(const Pairs& pairs, std::string_view number, std::string_view text) {
+    std::string list = "[";
+    for (const auto& [value, words] : pairs) {
+        list += list.size() > 1 ? ",{\"" : "{\"";
+        list.append(number).append("\":").append(std::to_string(value));
+        list.append(",\"").append(text).append("\":").append(Quoted(words)).append("}");
+    }
+    return list + "]";
+}
+
 // A label's value in Prometheus' text format.
 std::string Label(std::string_view text) {
     std::string escaped;
@@ -188,31 +200,9 @@ std::string ReportJson(std::string_view what, const GuardState& s) {
         field("blocked_remote_ports", JsonList(s.BlockedRemotePorts));
         field("allowed_addresses", JsonList(s.AllowedAddresses));
     } else if (what == "namespaces") {
-        std::string list = "[";
-        for (const auto& [inode, name] : s.Namespaces) {
-            if (list.size() > 1) {
-                list += ',';
-            }
-            list += "{\"inode\":";
-            list += std::to_string(inode);
-            list += ",\"name\":";
-            list += Quoted(name);
-            list += '}';
-        }
-        field("namespaces", list + "]");
+        field("namespaces", JsonObjects(s.Namespaces, "inode", "name"));
     } else if (what == "closes") {
-        std::string list = "[";
-        for (const auto& [time, line] : s.LastCloses) {
-            if (list.size() > 1) {
-                list += ',';
-            }
-            list += "{\"time_us\":";
-            list += std::to_string(time);
-            list += ",\"line\":";
-            list += Quoted(line);
-            list += '}';
-        }
-        field("closes", list + "]");
+        field("closes", JsonObjects(s.LastCloses, "time_us", "line"));
     }
     return json + "}\n";
 }
