@@ -129,6 +129,11 @@ TEST(ServiceBus, TellsQuarnelctlItsRulesNamespacesCountersAndCloses) {
         EXPECT_NE(
             Ask(bus, {"--json", "rules"}).Out.find(R"("blocked_local_ports":["4200","4300-4399"])"),
             std::string::npos);
+        const std::regex own(R"(\{"namespaces":\[\{"inode":[0-9]+,"name":"[^"]+"\}\]\}\n)");
+        EXPECT_TRUE(std::regex_match(Ask(bus, {"--json", "namespaces"}).Out, own));
+        const std::regex last(
+            R"(\{"closes":\[(\{"time_us":[0-9]+,"line":"closed [^"]+"\},?){3}\]\}\n)");
+        EXPECT_TRUE(std::regex_match(Ask(bus, {"--json", "closes"}).Out, last));
         // Prometheus' text format: comments, then NAME{LABELS} VALUE, every line.
         const std::string metrics = Ask(bus, {"metrics"}).Out;
         std::istringstream text(metrics);
