@@ -11,9 +11,6 @@ namespace quarnel::ctl {
 
 namespace {
 
-constexpr const char* kName = "org.quarnel.Quarneld1";
-constexpr const char* kPath = "/org/quarnel/Quarneld1";
-
 struct BusUnref {
     void operator()(sd_bus* bus) const { (void)sd_bus_flush_close_unref(bus); }
     void operator()(sd_bus_message* message) const { (void)sd_bus_message_unref(message); }
@@ -121,8 +118,9 @@ AskFailure AskGuard(GuardState& state, std::string& problem) {
     }
     sd_bus_error error = SD_BUS_ERROR_NULL;
     sd_bus_message* answered = nullptr;
-    r = sd_bus_call_method(bus.get(), kName, kPath, "org.freedesktop.DBus.Properties", "GetAll",
-                           &error, &answered, "s", kName);
+    r = sd_bus_call_method(bus.get(), kGuardBusName, kGuardBusPath,
+                           "org.freedesktop.DBus.Properties", "GetAll", &error, &answered, "s",
+                           kGuardBusInterface);
     const std::unique_ptr<sd_bus_message, BusUnref> reply(answered);
     if (r < 0) {
         const AskFailure why = sd_bus_error_has_names(&error, SD_BUS_ERROR_SERVICE_UNKNOWN,
@@ -131,8 +129,9 @@ AskFailure AskGuard(GuardState& state, std::string& problem) {
                                : sd_bus_error_has_name(&error, SD_BUS_ERROR_ACCESS_DENIED)
                                    ? AskFailure::Refused
                                    : AskFailure::Other;
-        problem = why == AskFailure::NotRunning ? "quarneld is not running (nobody answers as " +
-                                                      std::string(kName) + " on the system bus)"
+        problem = why == AskFailure::NotRunning
+                      ? "quarneld is not running (nobody answers as " + std::string(kGuardBusName) +
+                            " on the system bus)"
                   : why == AskFailure::Refused
                       ? "refused: only root and the members of the group quarnel may ask "
                         "quarneld"

@@ -1,22 +1,13 @@
 #pragma once
 
-#include <cstdint>
 #include <string>
-#include <utility>
-#include <vector>
+
+#include "service/GuardFacts.h"
 
 namespace quarnel::ctl {
 
-// What the running quarneld says of itself on the system bus.
-struct GuardState {
-    std::string Version, Mode, RulesFile, RulesFrom;
-    std::vector<std::string> BlockedLocalPorts, BlockedRemotePorts, AllowedAddresses;
-    std::vector<std::pair<std::uint32_t, std::string>> Namespaces;  // inode, name; own first
-    std::uint64_t StartedAt = 0;                                    // microseconds since 1970
-    std::uint64_t Connections = 0, Closed = 0, Missed = 0, Untold = 0, LinesLost = 0;
-    std::vector<std::pair<std::string, std::uint64_t>> ClosedByEntry;
-    std::vector<std::pair<std::uint64_t, std::string>> LastCloses;  // time as StartedAt, line
-};
+// What the running quarneld says of itself on the system bus, as it keeps it.
+using GuardState = GuardFacts;
 
 // Why it could not be read.
 enum class AskFailure { None, NoBus, NotRunning, Refused, Other };

@@ -18,9 +18,9 @@ namespace quarnel {
 // which answers a bounded number of messages; the bus keeps what a slow reader has not taken.
 class GuardBus {
 public:
-    static constexpr const char* kName = "org.quarnel.Quarneld1";
-    static constexpr const char* kPath = "/org/quarnel/Quarneld1";
-    static constexpr const char* kInterface = "org.quarnel.Quarneld1";
+    static constexpr const char* kName = kGuardBusName;
+    static constexpr const char* kPath = kGuardBusPath;
+    static constexpr const char* kInterface = kGuardBusInterface;
 
     using Facts = std::function<GuardFacts()>;
 

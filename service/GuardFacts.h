@@ -7,6 +7,12 @@
 
 namespace quarnel {
 
+// Where the running service answers on the system bus: the name it takes, its object and that
+// object's interface. quarnelctl reads them from here too.
+inline constexpr const char* kGuardBusName = "org.quarnel.Quarneld1";
+inline constexpr const char* kGuardBusPath = "/org/quarnel/Quarneld1";
+inline constexpr const char* kGuardBusInterface = "org.quarnel.Quarneld1";
+
 // What the running service tells whoever may ask it: how it guards, with which rules, where, and
 // what it did since it started.
 struct GuardFacts {

@@ -173,6 +173,10 @@ fi
 never service -- "app/|controls/|platform/linux/helper/|$qt" \
     "the service shares code with the window program through settings/ and privileges/ only"
 never app -- "service/" "the window program and the service share neutral libraries, not each other"
+# Of the service, quarnelctl knows the facts it tells on the bus, and nothing else.
+service_but_facts=$(find "$root/service" -maxdepth 1 -type f ! -name GuardFacts.h -printf 'service/%f|')
+never quarnelctl -- "${service_but_facts}engine/|app/|controls/|container/|settings/|window/|win32/|platform/linux/|$qt" \
+    "quarnelctl only reads the bus: of the service it knows the facts it tells there"
 
 # The portable core, which Windows' build compiles too: the top of these folders (not their
 # toolkit's or system's rooms, as controls/qt/) includes no Qt and no header of one system;
