@@ -37,8 +37,6 @@ TEST(RulesReading, RefusesWhatItCannotTrustAndSaysWhy) {
     const std::pair<std::string, std::string> cases[] = {
         {"[General]\nBlockedLocalPortsString=80\n\0\x01"s,
          "it is not a settings file (line 3 holds a control character)"},
-        {"# a shell's comment\n[General]\nBlockedLocalPortsString=80\n",
-         "it is not a settings file (line 1 is neither [section], key=value nor a ; comment)"},
         {"[General]\nBlockedLocalPorts=80\n", "holds none of the keys"},
         {"", "holds none of the keys"},
         {"[General]\nBlockedLocalPortsString=80,0\n",

@@ -4,8 +4,8 @@
 // stored rule lists. It also minimises or closes the window, which a desktop without a window
 // manager offers no button for.
 //
-//   WindowProbe state | where CONTROL | where-item INDEX | where-note-ok | where-box-ok |
-//               children | stored | minimise | close
+//   WindowProbe state | where CONTROL | where-item INDEX | where-note-ok | where-box-ok | stored |
+//               minimise | close
 #include <windows.h>
 
 #include <cstdio>
@@ -113,7 +113,6 @@ int State(HWND window) {
     std::printf("visible: %d\n", IsWindowVisible(window) ? 1 : 0);
     std::printf("minimised: %d\n", IsIconic(window) ? 1 : 0);
     std::printf("heading: %s\n", TextOf(Control(window, kTxtHead)).c_str());
-    std::printf("entry: %s\n", TextOf(Control(window, kTxtItem)).c_str());
     std::printf("editing: %d %d\n", IsWindowEnabled(Control(window, kTxtItem)) ? 1 : 0,
                 IsWindowEnabled(Control(window, kCmdAdd)) ? 1 : 0);
     std::printf("checks: %d %d\n", int(SendMessageW(Control(window, kChkShowX), BM_GETCHECK, 0, 0)),
@@ -129,17 +128,6 @@ int State(HWND window) {
     }
     std::printf("selected: %d\n", int(SendMessageW(list, LB_GETCURSEL, 0, 0)));
     std::printf("note: %d\n", FindWindowW(L"Quarnel.Note", nullptr) != nullptr ? 1 : 0);
-    // The tooltip on screen, if any: what hovering shows.
-    for (HWND tip = FindWindowExW(nullptr, nullptr, L"tooltips_class32", nullptr); tip != nullptr;
-         tip = FindWindowExW(nullptr, tip, L"tooltips_class32", nullptr)) {
-        DWORD owner = 0;
-        GetWindowThreadProcessId(tip, &owner);
-        DWORD ours = 0;
-        GetWindowThreadProcessId(window, &ours);
-        if (owner == ours && IsWindowVisible(tip)) {
-            std::printf("tooltip: %s\n", TextOf(tip).c_str());
-        }
-    }
     // A message box of the window's: its text (the static control of id 0xFFFF).
     if (const HWND box = FindWindowW(L"#32770", nullptr); box != nullptr) {
         std::printf("box: %s\n", TextOf(GetDlgItem(box, 0xFFFF)).c_str());
@@ -191,19 +179,6 @@ int main(int argc, char** argv) {
             return 2;
         }
         PrintCentre(rect);
-        return 0;
-    }
-    if (command == "children") {
-        EnumChildWindows(
-            window,
-            [](HWND child, LPARAM) -> BOOL {
-                wchar_t name[64] = {};
-                GetClassNameW(child, name, 64);
-                std::printf("child %d %s %s\n", GetDlgCtrlID(child), Narrow(name).c_str(),
-                            TextOf(child).c_str());
-                return TRUE;
-            },
-            0);
         return 0;
     }
     if (command == "where" && argc > 2) {

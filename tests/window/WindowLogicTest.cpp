@@ -89,18 +89,6 @@ TEST_F(WindowLogic, DeleteTakesTheFirstMatchWhateverItsCaseAndNothingWithoutASel
     EXPECT_EQ(window.Lines, (Texts{"10.0.0.1", "2001:db8::7"}));
 }
 
-TEST_F(WindowLogic, LocalAddressesAreAddedOnlyOnOKAndOnlyThoseMissingWithoutSaving) {
-    oManager.SetCurrentMode(ModeAllowedIP);
-    store.Values.clear();
-    for (const bool ok : {false, true}) {
-        Answer = ok;
-        AddLocalIPs(oManager, *this);
-        EXPECT_EQ(Said.back(), AddLocalIPsQuestion);
-        EXPECT_EQ(window.Lines, ok ? (Texts{"127.0.0.1", "192.0.2.5"}) : Texts{"127.0.0.1"});
-    }
-    EXPECT_TRUE(store.Values.empty());
-}
-
 // A list box that records what the refresh did to it.
 struct RecordedListBox : ConnectionListBox {
     std::int32_t LineCount() const override { return std::int32_t(Shown->size()); }

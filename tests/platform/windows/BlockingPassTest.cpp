@@ -16,32 +16,9 @@ namespace {
 
 using platform::TcpRow;
 
-struct RecordedEntries : platform::TcpEntryWriter {
-    unsigned long SetTcpEntry(const MIB_TCPROW& row) override {
-        Handed.push_back(row);
-        return NO_ERROR;  // taken; under Wine the connection stays all the same
-    }
-    bool CarriedOut() const override { return true; }
-    std::vector<MIB_TCPROW> Handed;
-};
-
 struct NoHosts : platform::HostAddressSource {
     platform::HostAddresses GetHostAddresses() override { return {}; }
 };
-
-// A client of listener connected from address (an IPv4 loopback address).
-Connection ConnectFrom(const char* address, const Socket& listener) {
-    Connection connection{Socket(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP)), {}};
-    sockaddr_in from{};
-    from.sin_family = AF_INET;
-    EXPECT_EQ(inet_pton(AF_INET, address, &from.sin_addr), 1);
-    EXPECT_EQ(bind(connection.Client.get(), reinterpret_cast<sockaddr*>(&from), sizeof from), 0);
-    int length = 0;
-    const sockaddr_storage to = Loopback(AF_INET, listener.Port(), length);
-    EXPECT_EQ(connect(connection.Client.get(), reinterpret_cast<const sockaddr*>(&to), length), 0);
-    connection.Server = Socket(accept(listener.get(), nullptr, nullptr));
-    return connection;
-}
 
 // The pass over Windows' real table: of a blocked connection, an allowed one and one on a port
 // nobody blocked, it hands SetTcpEntry exactly the row it judged blocked, in state 12, and
@@ -49,9 +26,9 @@ Connection ConnectFrom(const char* address, const Socket& listener) {
 TEST(WindowsBlockingPass, HandsSetTcpEntryOnlyTheBlockedIPv4RowInState12) {
     Winsock winsock;
     const Socket blocked = Listen(AF_INET), open = Listen(AF_INET), blocked6 = Listen(AF_INET6);
-    const Connection closing = ConnectFrom("127.0.0.1", blocked);
-    const Connection allowed = ConnectFrom("127.0.0.2", blocked);
-    const Connection passing = ConnectFrom("127.0.0.1", open);
+    const Connection closing = Connect(AF_INET, blocked, "127.0.0.1");
+    const Connection allowed = Connect(AF_INET, blocked, "127.0.0.2");
+    const Connection passing = Connect(AF_INET, open, "127.0.0.1");
     const Connection ipv6 = Connect(AF_INET6, blocked6);
 
     RecordedEntries entries;
@@ -63,9 +40,12 @@ TEST(WindowsBlockingPass, HandsSetTcpEntryOnlyTheBlockedIPv4RowInState12) {
     store.Values = {{AllowedIPKey, "127.0.0.2"}, {BlockedLocalPortsKey, ports}};
     Engine engine(table, hosts, store);
     (void)engine.oManager.LoadSettings();
+    int closed = 0;  // closes that worked, as SetTcpEntry took them
+    engine.SetCloseObserver([&](const TcpRow&, Verdict, const RuleSet&) { ++closed; });
     engine.ProcessTcpTable({});
 
     ASSERT_EQ(entries.Handed.size(), 1u);
+    EXPECT_EQ(closed, 1);
     const MIB_TCPROW handed = entries.Handed[0];
     EXPECT_EQ(handed.dwState, DWORD(MIB_TCP_STATE_DELETE_TCB));
     EXPECT_EQ(handed.dwLocalAddr, htonl(INADDR_LOOPBACK));
@@ -78,10 +58,14 @@ TEST(WindowsBlockingPass, HandsSetTcpEntryOnlyTheBlockedIPv4RowInState12) {
     ASSERT_EQ(entries.Handed.size(), 2u);
     EXPECT_EQ(std::memcmp(&entries.Handed[1], &handed, sizeof handed), 0);
 
+    EXPECT_EQ(closed, 2);
     const std::optional<platform::SourceNotice> told = table.TakeNotice();
     ASSERT_TRUE(told);
-    const std::string port6 = std::to_string(blocked6.Port());
-    EXPECT_NE(told->Text.find("]:" + port6), std::string::npos) << told->Text;
+    EXPECT_EQ(told->Ability, platform::CloseAbility::Unknown);  // closing IPv4 still works
+    EXPECT_NE(told->Text.find("[::1]:" + std::to_string(blocked6.Port()) +
+                              " -> [::1]:" + std::to_string(ipv6.Client.Port())),
+              std::string::npos)
+        << told->Text;
     EXPECT_FALSE(table.TakeNotice());
     (void)allowed, (void)passing, (void)ipv6;
 }

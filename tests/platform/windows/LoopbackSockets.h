@@ -9,9 +9,24 @@
 
 #include <cstdint>
 #include <utility>
+#include <vector>
 
-// Loopback connections made with Winsock, for tests of what Windows' table shows of them.
+#include "platform/windows/WindowsTcpTable.h"
+
+// Loopback connections made with Winsock, for tests of what Windows' table shows of them, and
+// SetTcpEntry's stand-in, which records what it is handed and answers Answer.
 namespace quarnel::testing {
+
+struct RecordedEntries : platform::TcpEntryWriter {
+    unsigned long SetTcpEntry(const MIB_TCPROW& row) override {
+        Handed.push_back(row);
+        return Answer;
+    }
+    bool CarriedOut() const override { return true; }
+
+    std::vector<MIB_TCPROW> Handed;
+    unsigned long Answer = NO_ERROR;
+};
 
 // Winsock, started for as long as it lives.
 struct Winsock {
@@ -85,12 +100,20 @@ inline Socket Listen(int family) {
     return listener;
 }
 
-// A client connected to the listener's port, and the listener's end of it.
+// A client connected to the listener's port, from the IPv4 loopback address from when one is
+// given, and the listener's end of it.
 struct Connection {
     Socket Client, Server;
 };
-inline Connection Connect(int family, const Socket& listener) {
+inline Connection Connect(int family, const Socket& listener, const char* from = nullptr) {
     Connection connection{Socket(socket(family, SOCK_STREAM, IPPROTO_TCP)), {}};
+    if (from != nullptr) {
+        sockaddr_in source{};
+        source.sin_family = AF_INET;
+        EXPECT_EQ(inet_pton(AF_INET, from, &source.sin_addr), 1);
+        EXPECT_EQ(
+            bind(connection.Client.get(), reinterpret_cast<sockaddr*>(&source), sizeof source), 0);
+    }
     int length = 0;
     const sockaddr_storage address = Loopback(family, listener.Port(), length);
     EXPECT_EQ(connect(connection.Client.get(), reinterpret_cast<const sockaddr*>(&address), length),

@@ -17,18 +17,6 @@ using platform::SocketFamily;
 using platform::TcpRow;
 using platform::TcpState;
 
-// SetTcpEntry's stand-in: it records what it is handed and answers Answer.
-struct RecordedEntries : platform::TcpEntryWriter {
-    unsigned long SetTcpEntry(const MIB_TCPROW& row) override {
-        Handed.push_back(row);
-        return Answer;
-    }
-    bool CarriedOut() const override { return true; }
-
-    std::vector<MIB_TCPROW> Handed;
-    unsigned long Answer = NO_ERROR;
-};
-
 platform::IpAddress LoopbackOf(int family) {
     platform::IpAddress address{};
     if (family == AF_INET) {
@@ -55,6 +43,7 @@ protected:
     std::vector<TcpRow> rows;
 };
 class WindowsTable : public TableTest, public ::testing::WithParamInterface<int> {};
+using WindowsTableReads = TableTest;
 using Closing = TableTest;
 
 // A listener and a client of one IP version, as the table shows them: the listener without a
@@ -106,12 +95,9 @@ INSTANTIATE_TEST_SUITE_P(BothFamilies, WindowsTable, ::testing::Values(AF_INET, 
 
 // A read that finds the table as it handed it to the same rows says so and leaves them alone; a
 // changed table, or other rows, get the whole table.
-TEST(WindowsTableReads, TellWhenNothingChangedSinceTheSameRowsWereFilled) {
-    Winsock winsock;
-    RecordedEntries entries;
-    platform::WindowsTcpTable table(entries);
+TEST_F(WindowsTableReads, TellWhenNothingChangedSinceTheSameRowsWereFilled) {
     const Socket listener = Listen(AF_INET);
-    std::vector<TcpRow> rows, others;
+    std::vector<TcpRow> others;
     platform::TableChanges changes;
     ASSERT_EQ(table.Read(rows, &changes), platform::ReadResult::Changed);
     EXPECT_TRUE(changes.Whole);
@@ -121,44 +107,6 @@ TEST(WindowsTableReads, TellWhenNothingChangedSinceTheSameRowsWereFilled) {
     const Socket second = Listen(AF_INET);
     ASSERT_EQ(table.Read(others, &changes), platform::ReadResult::Changed);
     EXPECT_NE(Find(others, SocketFamily::IPv4, second.Port(), 0), nullptr);
-}
-
-// An IPv4 connection is closed by handing its row, exactly as listed, to SetTcpEntry in state
-// 12; an IPv6 one cannot be, and is told once.
-TEST_F(Closing, AnIPv4ConnectionGoesByItsRowInState12AndAnIPv6OneIsToldOnce) {
-    const Socket listener = Listen(AF_INET);
-    const Connection connection = Connect(AF_INET, listener);
-    ASSERT_TRUE(table.ReadTable(rows));
-    const TcpRow* client =
-        Find(rows, SocketFamily::IPv4, connection.Client.Port(), listener.Port());
-    ASSERT_NE(client, nullptr);
-    EXPECT_TRUE(table.CloseConnection(*client));
-    ASSERT_EQ(entries.Handed.size(), 1u);
-    const MIB_TCPROW& handed = entries.Handed[0];
-    EXPECT_EQ(handed.dwState, DWORD(MIB_TCP_STATE_DELETE_TCB));
-    EXPECT_EQ(handed.dwLocalAddr, htonl(INADDR_LOOPBACK));
-    EXPECT_EQ(handed.dwRemoteAddr, htonl(INADDR_LOOPBACK));
-    EXPECT_EQ(handed.dwLocalPort & 0xFFFF, htons(u_short(connection.Client.Port())));
-    EXPECT_EQ(handed.dwRemotePort & 0xFFFF, htons(u_short(listener.Port())));
-    EXPECT_FALSE(table.TakeNotice());
-
-    const Socket listener6 = Listen(AF_INET6);
-    const Connection connection6 = Connect(AF_INET6, listener6);
-    ASSERT_TRUE(table.ReadTable(rows));
-    const TcpRow* client6 =
-        Find(rows, SocketFamily::IPv6, connection6.Client.Port(), listener6.Port());
-    ASSERT_NE(client6, nullptr);
-    EXPECT_FALSE(table.CloseConnection(*client6));
-    EXPECT_FALSE(table.CloseConnection(*client6));  // tried again on the next pass
-    EXPECT_EQ(entries.Handed.size(), 1u);
-    const std::optional<platform::SourceNotice> told = table.TakeNotice();
-    ASSERT_TRUE(told);
-    EXPECT_EQ(told->Ability, CloseAbility::Unknown);  // closing IPv4 still works
-    EXPECT_NE(told->Text.find("[::1]:" + std::to_string(connection6.Client.Port()) +
-                              " -> [::1]:" + std::to_string(listener6.Port())),
-              std::string::npos)
-        << told->Text;
-    EXPECT_FALSE(table.TakeNotice());
 }
 
 // Refusals: one for want of an administrator is told once and makes the table close nothing
