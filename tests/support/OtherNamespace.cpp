@@ -1,15 +1,14 @@
 #include "tests/support/OtherNamespace.h"
 
-#include <net/if.h>
-#include <sys/ioctl.h>
 #include <sys/prctl.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <cstdio>
+
+#include "tests/support/PrivateNetwork.h"
 
 namespace quarnel::testsupport {
 
@@ -25,13 +24,7 @@ OtherNamespace::OtherNamespace() {
         // Only system calls here.
         (void)::prctl(PR_SET_PDEATHSIG, SIGKILL);
         endWrite.Reset();
-        ifreq request{};
-        std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-        const int control =
-            ::unshare(CLONE_NEWNET) == 0 ? ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0) : -1;
-        const char ok =
-            control >= 0 && ::ioctl(control, SIOCGIFFLAGS, &request) == 0 &&
-            (request.ifr_flags |= IFF_UP, ::ioctl(control, SIOCSIFFLAGS, &request) == 0);
+        const char ok = ::unshare(CLONE_NEWNET) == 0 && BringLoopbackUp();
         (void)!::write(writeEnd.Get(), &ok, 1);
         char none = 0;
         (void)!::read(endRead.Get(), &none, 1);

@@ -157,17 +157,6 @@ std::string EnterNetworkNamespace(bool withUser) {
     return {};
 }
 
-// Empty, or why lo stayed down.
-std::string BringLoopbackUp() {
-    platform::UniqueFd control(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    ifreq request{};
-    std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-    const bool up =
-        control && ::ioctl(control.Get(), SIOCGIFFLAGS, &request) == 0 &&
-        (request.ifr_flags |= IFF_UP, ::ioctl(control.Get(), SIOCSIFFLAGS, &request)) == 0;
-    return up ? "" : Refusal("SIOCGIFFLAGS/SIOCSIFFLAGS lo");
-}
-
 void RunInNamespaces(bool withUser, const std::function<void()>& body) {
     RunInChildProcess([withUser, &body] {
         // As root, what the code under test attaches to the cgroup root stays with the test.
@@ -178,7 +167,7 @@ void RunInNamespaces(bool withUser, const std::function<void()>& body) {
             GTEST_SKIP() << "this system refuses private network namespaces (" << refusal << ")";
         }
         // Our own namespace, so nothing may refuse this: a failure is a fault worth seeing.
-        ASSERT_EQ(BringLoopbackUp(), "") << "cannot bring lo up";
+        ASSERT_TRUE(BringLoopbackUp()) << "cannot bring lo up: " << std::strerror(errno);
         body();
     });
     if (!withUser && ::geteuid() == 0) {
@@ -188,8 +177,33 @@ void RunInNamespaces(bool withUser, const std::function<void()>& body) {
 
 }  // namespace
 
+bool BringLoopbackUp() {
+    const platform::UniqueFd control(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    ifreq request{};
+    std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
+    return control && ::ioctl(control.Get(), SIOCGIFFLAGS, &request) == 0 &&
+           (request.ifr_flags |= IFF_UP, ::ioctl(control.Get(), SIOCSIFFLAGS, &request)) == 0;
+}
+
 void RunInPrivateNetwork(const std::function<void()>& body) {
     RunInNamespaces(false, body);
+}
+
+void RunInPrivateNetworkAsRoot(const char* why, const std::function<void()>& body) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << why;
+    }
+    RunInPrivateNetwork(body);
+}
+
+void RunInPrivateCgroup(const std::function<void(const std::string& cgroup)>& body) {
+    RunInPrivateNetworkAsRoot("attaching a kernel filter needs real root", [&body] {
+        const std::string cgroup = platform::FindCgroup2Root();
+        if (cgroup.empty()) {
+            GTEST_SKIP() << "no cgroup v2 hierarchy is mounted";
+        }
+        body(cgroup);
+    });
 }
 
 void RunInPrivateNetworkAndUser(const std::function<void()>& body) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <string>
 
 namespace quarnel::testsupport {
 
@@ -21,6 +22,18 @@ namespace quarnel::testsupport {
 //         });
 //     }
 void RunInPrivateNetwork(const std::function<void()>& body);
+
+// Brings lo of the calling thread's network namespace up; whether it came up (errno says why not).
+// Only system calls, so that a child just forked may call it.
+bool BringLoopbackUp();
+
+// As RunInPrivateNetwork, for a test that needs root of the machine: skipped otherwise, saying why.
+void RunInPrivateNetworkAsRoot(const char* why, const std::function<void()>& body);
+
+// As RunInPrivateNetwork as root, body given the root of the cgroup v2 hierarchy the test sees:
+// its cgroup of its own, where a kernel filter attached filters the test alone. Skipped without
+// root of the machine or where no hierarchy is mounted.
+void RunInPrivateCgroup(const std::function<void(const std::string& cgroup)>& body);
 
 // As above, but always in a user namespace of its own too, even as root: body then holds its
 // capabilities only over its own namespaces, as an unprivileged program would.

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -67,8 +68,8 @@ Listener ListenIPv6Any(bool v6Only, int port) {
     return Listen("::", v6Only, port);
 }
 
-Connection Connect(const Listener& listener, const char* address, int clientPort,
-                   const char* from) {
+UniqueFd ConnectClient(const Listener& listener, const char* address, int clientPort,
+                       const char* from) {
     const Address target = MakeAddress(address, listener.port);
     const char* any = target.Family() == AF_INET ? "0.0.0.0" : "::";
     const Address local = MakeAddress(from != nullptr ? from : any, clientPort);
@@ -78,7 +79,16 @@ Connection Connect(const Listener& listener, const char* address, int clientPort
          (!SetOption(client.Get(), SOL_SOCKET, SO_REUSEADDR, 1) ||
           ::bind(client.Get(), local.Raw(), local.length) != 0)) ||
         ::connect(client.Get(), target.Raw(), target.length) != 0) {
-        return Fail<Connection>("connect");
+        return Fail<UniqueFd>("connect");
+    }
+    return client;
+}
+
+Connection Connect(const Listener& listener, const char* address, int clientPort,
+                   const char* from) {
+    UniqueFd client = ConnectClient(listener, address, clientPort, from);
+    if (!client) {
+        return {};
     }
     UniqueFd server(::accept4(listener.fd.Get(), nullptr, nullptr, SOCK_CLOEXEC));
     if (!server) {
@@ -112,6 +122,15 @@ std::uint64_t SocketCookie(int fd) {
     EXPECT_EQ(::getsockopt(fd, SOL_SOCKET, SO_COOKIE, &cookie, &length), 0)
         << "SO_COOKIE: " << std::strerror(errno);
     return cookie;
+}
+
+std::string Arrived(int fd, std::chrono::milliseconds wait) {
+    pollfd ready{fd, POLLIN, 0};
+    char bytes[256];
+    const ssize_t got = ::poll(&ready, 1, static_cast<int>(wait.count())) == 1
+                            ? ::recv(fd, bytes, sizeof bytes, MSG_DONTWAIT)
+                            : 0;
+    return got > 0 ? std::string(bytes, static_cast<std::size_t>(got)) : std::string();
 }
 
 int ReceiveError(int fd) {

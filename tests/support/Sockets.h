@@ -1,6 +1,8 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "platform/RuleEntry.h"
@@ -44,6 +46,9 @@ struct Connection {
 // from the port of a connection that is gone; from binds it to that address.
 Connection Connect(const Listener& listener, const char* address = "127.0.0.1", int clientPort = 0,
                    const char* from = nullptr);
+// Connects as Connect does, but leaves the connection to be accepted: the client's end.
+UniqueFd ConnectClient(const Listener& listener, const char* address = "127.0.0.1",
+                       int clientPort = 0, const char* from = nullptr);
 // count connections as above; stops at the first that fails.
 std::vector<Connection> ConnectMany(const Listener& listener, int count,
                                     const char* address = "127.0.0.1");
@@ -54,6 +59,9 @@ bool Aborted(const UniqueFd& end);
 // Whether a byte still goes from client to server (and, when asked, back): it does not once
 // either end was closed.
 bool Carries(const Connection& connection, bool back = false);
+// The bytes (up to 256) that arrive on fd within wait: by default longer than loopback ever takes,
+// and past the first retransmission (at 200 ms), so that what does not arrive was held back.
+std::string Arrived(int fd, std::chrono::milliseconds wait = std::chrono::milliseconds(300));
 // The errno of a receive that must fail at once; 0 when it did not fail.
 int ReceiveError(int fd);
 

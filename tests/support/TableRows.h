@@ -62,10 +62,4 @@ struct Loopback {
     }
 };
 
-using testsupport::ReceiveError;
-// Whether one byte makes it across the connection in both directions.
-inline bool StillCarries(const testsupport::Connection& c) {
-    return testsupport::Carries(c, true);
-}
-
 }  // namespace quarnel::platform

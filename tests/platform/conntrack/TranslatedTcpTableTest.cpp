@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 
@@ -38,14 +39,10 @@ List ListOf(std::initializer_list<const char*> items) {
 TcpRow RowOf(TcpTableSource& table, const Connection& connection) {
     std::vector<TcpRow> rows;
     EXPECT_TRUE(table.ReadTable(rows));
-    const std::uint64_t cookie = SocketCookie(connection.server.Get());
-    for (const TcpRow& row : rows) {
-        if (row.Cookie == cookie) {
-            return row;
-        }
-    }
-    ADD_FAILURE() << "no row of the server's end";
-    return {};
+    const auto row =
+        std::ranges::find(rows, SocketCookie(connection.server.Get()), &TcpRow::Cookie);
+    EXPECT_NE(row, rows.end()) << "no row of the server's end";
+    return row != rows.end() ? *row : TcpRow{};
 }
 
 TEST(PublishedPort, JudgedByThePortTheClientAddressed) {

@@ -26,6 +26,7 @@
 #include "platform/linux/filter/RuleMaps.h"
 #include "platform/linux/netfilter/NetfilterTable.h"
 #include "tests/support/PrivateNetwork.h"
+#include "tests/support/Rows.h"
 #include "tests/support/Sockets.h"
 
 namespace quarnel {
@@ -208,11 +209,9 @@ TEST(FilterVerdict, ThePacketFilterTableJudgesEveryConnectionAsThePassJudgesIt) 
                 testsupport::Connection connection = testsupport::Connect(listener, to, 0, from);
                 ASSERT_TRUE(connection.server);
                 // Each end sees the other as remote: held when either view is blocked.
-                TcpRow atServer;
-                atServer.LocalAddress = *ParseAddress(to);
-                atServer.LocalPort = listener.port;
-                atServer.RemoteAddress = *ParseAddress(from);
-                atServer.RemotePort = connection.clientPort;
+                const TcpRow atServer =
+                    testsupport::Row(platform::TcpState::Established, to, listener.port, from,
+                                     connection.clientPort);
                 ASSERT_EQ(::send(connection.client.Get(), "c", 1, 0), 1);
                 ASSERT_EQ(::send(connection.server.Get(), "s", 1, 0), 1);
                 tried.emplace_back(std::move(connection),

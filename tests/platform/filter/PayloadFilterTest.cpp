@@ -1,9 +1,12 @@
 // The payload filters for real, over loopback connections in a private network namespace: the
 // kernel filter attached to a cgroup made for the test, and the packet filter's table that
-// stands in for it.
+// stands in for it. Edits that lift a rule wait until no segment judged under the old rules can
+// still be on their way: what is held in between, and two guarded namespaces with a rate-limited
+// link between them for real.
 
 #include "platform/linux/filter/PayloadFilter.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -17,13 +20,16 @@
 #include <cstdlib>
 #include <cstring>
 #include <future>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/linux/filter/CgroupRoot.h"
+#include "platform/linux/filter/EditHold.h"
 #include "platform/linux/netfilter/NetfilterTable.h"
+#include "tests/support/OtherNamespace.h"
 #include "tests/support/PrivateNetwork.h"
 #include "tests/support/Sockets.h"
 #include "tests/support/WaitUntil.h"
@@ -48,17 +54,6 @@ std::vector<AddressPrefix> ManyAddresses(std::uint32_t count) {
 // does not arrive here was held back, not late.
 constexpr auto kHeld = 300ms;
 
-// The bytes that arrive on fd within wait.
-std::string Arrived(int fd, std::chrono::milliseconds wait = kHeld) {
-    pollfd ready{fd, POLLIN, 0};
-    if (::poll(&ready, 1, static_cast<int>(wait.count())) <= 0) {
-        return {};
-    }
-    char bytes[256];
-    const ssize_t got = ::recv(fd, bytes, sizeof bytes, MSG_DONTWAIT);
-    return got > 0 ? std::string(bytes, static_cast<std::size_t>(got)) : std::string();
-}
-
 void Send(int fd, const std::string& text) {
     ASSERT_EQ(::send(fd, text.data(), text.size(), MSG_NOSIGNAL),
               static_cast<ssize_t>(text.size()));
@@ -81,18 +76,11 @@ Listener Listen(const char* loopback) {
 // the filter attached there (the table where the kernel filter would be); skipped where the
 // system refuses either.
 void ForEachFilter(const std::function<void(Kind, const char*, RulesFilter&)>& body) {
-    if (::geteuid() != 0) {
-        GTEST_SKIP() << "attaching a kernel filter needs real root";
-    }
     for (const Kind kind : {Kernel, Netfilter}) {
         for (const char* loopback : {"127.0.0.1", "::1"}) {
             SCOPED_TRACE(std::string(kind == Kernel ? "kernel filter, " : "packet filter table, ") +
                          loopback);
-            RunInPrivateNetwork([&] {
-                const std::string cgroup = FindCgroup2Root();
-                if (cgroup.empty()) {
-                    GTEST_SKIP() << "no cgroup v2 hierarchy is mounted";
-                }
+            RunInPrivateCgroup([&](const std::string& cgroup) {
                 FilterCause why;
                 const std::unique_ptr<RulesFilter> filter =
                     kind == Netfilter
@@ -114,15 +102,9 @@ void Abort(UniqueFd& end) {
 
 // Clients that connect, send a line and end within a fraction of a millisecond, as
 // `echo x | nc -q1` does, all before the server accepts them: the bytes that then reach it.
-std::size_t ShortClientBytes(const Listener& listener) {
-    // The listener's address: a connect to [::] goes to ::1.
-    sockaddr_storage to{};
-    socklen_t size = sizeof to;
-    EXPECT_EQ(::getsockname(listener.fd.Get(), reinterpret_cast<sockaddr*>(&to), &size), 0);
+std::size_t ShortClientBytes(const Listener& listener, const char* loopback) {
     for (int i = 0; i < 50; ++i) {
-        const UniqueFd client(::socket(to.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        EXPECT_EQ(::connect(client.Get(), reinterpret_cast<const sockaddr*>(&to), size), 0)
-            << std::strerror(errno);
+        const UniqueFd client = ConnectClient(listener, loopback);
         Send(client.Get(), "x\n");
         EXPECT_EQ(::shutdown(client.Get(), SHUT_WR), 0);
     }
@@ -162,17 +144,6 @@ std::uint64_t Probe(const Listener& listener, const char* loopback, const std::a
     return crossed;
 }
 
-// Two allowed lists of count other addresses, none of them ever sent to; each prefix of the
-// second holds an address of the first.
-struct TwoLists {
-    explicit TwoLists(std::uint32_t count) : one(ManyAddresses(count)), other(one) {
-        for (AddressPrefix& prefix : other) {
-            prefix.Length = 127;
-        }
-    }
-    std::vector<AddressPrefix> one, other;
-};
-
 // The longest allowed list a kind of filter is edited with: as long as the kernel filter's may
 // be; the table's shorter, since one that long would take it too long to edit.
 std::uint32_t Fullest(Kind kind) {
@@ -194,18 +165,24 @@ std::uint64_t CrossedDuring(const Listener& listener, const char* loopback, Rule
 }
 
 // Edits under way while connections to a blocked port keep sending: the port moves from one
-// list to the other moves times, and an allowed list is replaced by the other of lists
-// replacements times (both held together while the edit goes in). Old and new rules both block
-// the connection, so not one byte may cross while the filter goes from one to the other.
+// list to the other moves times, and an allowed list of count other addresses, none of them ever
+// sent to, is replaced replacements times by one whose every prefix holds an address of the first
+// (both held together while the edit goes in). Old and new rules both block the connection, so
+// not one byte may cross while the filter goes from one to the other.
 void EditsLetNothingThrough(const char* loopback, RulesFilter& filter, const Listener& listener,
-                            const TwoLists& lists, int moves, int replacements) {
+                            std::uint32_t count, int moves, int replacements) {
+    const std::vector<AddressPrefix> one = ManyAddresses(count);
+    std::vector<AddressPrefix> other = one;
+    for (AddressPrefix& prefix : other) {
+        prefix.Length = 127;
+    }
     const PortRange just = PortOf(listener);
     SetRules(filter, {{}, {just}, {}});
     EXPECT_EQ(CrossedDuring(listener, loopback, filter, moves, {{}, {}, {just}}, {{}, {just}, {}}),
               0u)
         << "moving the port";
-    EXPECT_EQ(CrossedDuring(listener, loopback, filter, replacements, {lists.other, {}, {just}},
-                            {lists.one, {just}, {}}),
+    EXPECT_EQ(CrossedDuring(listener, loopback, filter, replacements, {other, {}, {just}},
+                            {one, {just}, {}}),
               0u)
         << "replacing full lists";
 }
@@ -219,7 +196,7 @@ TEST(PayloadFilter, HoldsBackWhatTheRulesBlockAndAnEditNeverLetsThroughWhatOldAn
         const Connection open = Connect(listener, loopback);
         Send(open.client.Get(), "before");
         ASSERT_EQ(Arrived(open.server.Get()), "before");
-        ASSERT_EQ(ShortClientBytes(listener), 100u) << "short clients sent nothing";
+        ASSERT_EQ(ShortClientBytes(listener, loopback), 100u) << "short clients sent nothing";
         // The listener's port blocked as the clients' remote port: the open connection stops at
         // once. The table takes an allowed list of any length in one transaction (none of it
         // loopback).
@@ -228,7 +205,7 @@ TEST(PayloadFilter, HoldsBackWhatTheRulesBlockAndAnEditNeverLetsThroughWhatOldAn
                           {PortOf(listener)}});
         Send(open.client.Get(), "during");
         EXPECT_EQ(Arrived(open.server.Get()), "");
-        EXPECT_EQ(ShortClientBytes(listener), 0u) << "a short client's line arrived";
+        EXPECT_EQ(ShortClientBytes(listener, loopback), 0u) << "a short client's line arrived";
 
         // The handshake passes, and so does an abort: the pass's closes reach the other end.
         Connection connection = Connect(listener, loopback);
@@ -251,7 +228,7 @@ TEST(PayloadFilter, HoldsBackWhatTheRulesBlockAndAnEditNeverLetsThroughWhatOldAn
         SetRules(filter, {});
         ASSERT_EQ(Arrived(open.server.Get(), 5000ms), "during");
 
-        EditsLetNothingThrough(loopback, filter, listener, TwoLists(1024), 10, 2);
+        EditsLetNothingThrough(loopback, filter, listener, 1024, 10, 2);
 
         // The probe sees what crosses: without the rule it all does.
         const std::atomic<bool> once{true};
@@ -278,7 +255,7 @@ TEST(PayloadFilter, HoldsBackWhatTheRulesBlockAndAnEditNeverLetsThroughWhatOldAn
 TEST(PayloadFilterSoak, ManyEditsUnderWayNeverLetThroughWhatOldAndNewBlock) {
     ForEachFilter([](Kind kind, const char* loopback, RulesFilter& filter) {
         const Listener listener = Listen(loopback);
-        EditsLetNothingThrough(loopback, filter, listener, TwoLists(Fullest(kind)),
+        EditsLetNothingThrough(loopback, filter, listener, Fullest(kind),
                                kind == Kernel ? 400 : 5000, 20);
     });
 }
@@ -314,14 +291,7 @@ TEST(PayloadFilter, TheTableGoesWithTheProcessThatOwnsIt) {
 // The service's filter, which guards every namespace, holds back what the rules block in another
 // namespace of a process in its cgroups; one of its own namespace alone lets that through.
 TEST(PayloadFilter, OneForEveryNamespaceHoldsBackInTheOthersToo) {
-    if (::geteuid() != 0) {
-        GTEST_SKIP() << "attaching a kernel filter needs real root";
-    }
-    RunInPrivateNetwork([] {
-        const std::string cgroup = FindCgroup2Root();
-        if (cgroup.empty()) {
-            GTEST_SKIP() << "no cgroup v2 hierarchy is mounted";
-        }
+    RunInPrivateCgroup([](const std::string& cgroup) {
         for (const NamespaceScope scope : {NamespaceScope::Own, NamespaceScope::Every}) {
             FilterCause why;
             const auto filter = PayloadFilter::Attach(cgroup, why, scope);
@@ -353,6 +323,210 @@ TEST(CgroupRoot, IsFoundInMountinfo) {
         "rw\n"
         "50 23 0:40 /user.slice /mnt/part rw - cgroup2 cgroup2 rw\n");
     EXPECT_EQ(FindCgroup2Root(mounts), "/mnt/whole tree");
+}
+
+using Clock = RulesFilter::Clock;
+
+AddressPrefix Prefix(const char* text) {
+    return ParseAddressEntry(text).Prefix;
+}
+
+TEST(EditHold, HoldsWhatEitherRuleSetBlocks) {
+    const BlockingRules old{{Prefix("10.0.0.0/8"), Prefix("192.0.2.1")}, {{80, 80}}, {{5, 9}}};
+    const BlockingRules next{
+        {Prefix("10.1.0.0/16"), Prefix("198.51.100.0/24")}, {{81, 90}}, {{1, 4}, {20, 20}}};
+    // Ranges that touch join; an address both allow only within the narrower prefix.
+    EXPECT_EQ(BlockedByEither(old, next),
+              (BlockingRules{{Prefix("10.1.0.0/16")}, {{80, 90}}, {{1, 9}, {20, 20}}}));
+    EXPECT_EQ(BlockedByEither(next, old), BlockedByEither(old, next));
+    EXPECT_EQ(BlockedByEither(old, old), old);
+}
+
+// Records what it is given; refuses while refusing is set.
+struct Recorder final : RulesFilter {
+    bool SetRules(const BlockingRules& rules, FilterCause& why) override {
+        why = refusing ? FilterCause{FilterCause::Kind::Rejected, 1} : FilterCause{};
+        written.push_back(rules);
+        return !refusing;
+    }
+    std::vector<BlockingRules> written;
+    bool refusing = false;
+};
+
+TEST(EditHold, LiftsOnlyAfterTheHoldAndWidensAtOnce) {
+    auto owned = std::make_unique<Recorder>();
+    Recorder& filter = *owned;
+    Clock::time_point now{};
+    EditHold hold(std::move(owned), 1s, [&] { return now; });
+    FilterCause why;
+    const BlockingRules local{{}, {{80, 80}}, {}}, remote{{}, {}, {{80, 80}}},
+        both{{}, {{80, 80}}, {{80, 80}}}, none{};
+
+    ASSERT_TRUE(hold.SetRules(local, why));
+    EXPECT_FALSE(hold.SettleAt());
+    // The port moves: both lists block it until the hold has passed, then the new one alone.
+    ASSERT_TRUE(hold.SetRules(remote, why));
+    EXPECT_EQ(filter.written.back(), both);
+    now += 999ms;
+    EXPECT_FALSE(hold.Settle(now, why));
+    // A further edit meanwhile holds everything since the last whole rules, and waits anew.
+    ASSERT_TRUE(hold.SetRules(none, why));
+    EXPECT_EQ(filter.written.size(), 2u) << "nothing new to hold";
+    now += 999ms;
+    EXPECT_FALSE(hold.Settle(now, why));
+    now += 1ms;
+    EXPECT_TRUE(hold.Settle(now, why));
+    EXPECT_EQ(filter.written.back(), none);
+    EXPECT_FALSE(hold.SettleAt());
+
+    // Adding goes in at once, even while a lift waits.
+    ASSERT_TRUE(hold.SetRules(local, why));
+    EXPECT_EQ(filter.written.back(), local);
+    ASSERT_TRUE(hold.SetRules(none, why));
+    ASSERT_TRUE(hold.SetRules(both, why));
+    EXPECT_EQ(filter.written.back(), both);
+    EXPECT_FALSE(hold.SettleAt());
+
+    // A filter that failed holds nothing: the next rules go in whole, and a failed lift is told.
+    filter.refusing = true;
+    EXPECT_FALSE(hold.SetRules({{}, {{81, 81}}, {}}, why));
+    filter.refusing = false;
+    ASSERT_TRUE(hold.SetRules(remote, why));
+    EXPECT_EQ(filter.written.back(), remote);
+    ASSERT_TRUE(hold.SetRules(none, why));
+    filter.refusing = true;
+    now += 1s;
+    EXPECT_TRUE(hold.Settle(now, why));
+    EXPECT_EQ(why.Why, FilterCause::Kind::Rejected);
+}
+
+// Runs a shell command, failing the test when it fails.
+void Shell(const std::string& command) {
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+}
+
+// Connections between two namespaces joined by a veth whose ends queue what they send behind a
+// token bucket, as the Kubernetes bandwidth plugin sets them up: one that fills both queues, and
+// fresh ones to a port under the rules that send at once both ways, each segment waiting its
+// turn behind the filler's.
+class QueuedLink {
+public:
+    QueuedLink() {
+        const std::string in[] = {"nsenter -t " + std::to_string(client_.pid) + " -n ",
+                                  "nsenter -t " + std::to_string(server_.pid) + " -n "};
+        Shell("ip link add qa netns " + std::to_string(client_.pid) +
+              " type veth peer name qb netns " + std::to_string(server_.pid));
+        const char* const ends[][2] = {{"qa", "10.99.0.1/24"}, {"qb", "10.99.0.2/24"}};
+        for (int i = 0; i < 2; ++i) {
+            Shell(in[i] + "ip addr add " + ends[i][1] + " dev " + ends[i][0]);
+            Shell(in[i] + "ip link set " + ends[i][0] + " up");
+            Shell(in[i] + "tc qdisc add dev " + ends[i][0] +
+                  " root tbf rate 2mbit burst 16kb latency 300ms");
+        }
+        server_.Inside([&] {
+            filled_ = ListenIPv4("10.99.0.2");
+            probed_ = ListenIPv4("10.99.0.2");
+        });
+        EXPECT_EQ(::fcntl(probed_.fd.Get(), F_SETFL, O_NONBLOCK), 0);
+        client_.Inside([&] { filler_ = Connect(filled_, "10.99.0.2"); });
+    }
+    ~QueuedLink() {
+        stop_ = true;
+        for (std::thread& thread : threads_) {
+            thread.join();
+        }
+    }
+
+    PortRange Port() const { return PortOf(probed_); }
+
+    // Starts filling and probing: the bytes that reach a probe's end are counted.
+    void Start() {
+        threads_.emplace_back([this] { Fill(); });
+        for (int i = 0; i < 4; ++i) {
+            threads_.emplace_back([this] { client_.Inside([this] { Probe(); }); });
+        }
+    }
+    std::uint64_t Crossed() const { return crossed_; }
+
+private:
+    void Fill() {
+        const std::string bytes(16384, 'f');
+        char sink[65536];
+        while (!stop_) {
+            for (const UniqueFd* end : {&filler_.client, &filler_.server}) {
+                (void)::send(end->Get(), bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+                while (::recv(end->Get(), sink, sizeof sink, MSG_DONTWAIT) > 0) {
+                }
+            }
+            Accept();
+            ReadProbes();
+            std::this_thread::sleep_for(2ms);
+        }
+    }
+    // Connects again and again, sending at once; the filler's thread accepts and answers.
+    void Probe() {
+        while (!stop_) {
+            UniqueFd probe = ConnectClient(probed_, "10.99.0.2");
+            if (!probe) {
+                return;
+            }
+            (void)::send(probe.Get(), kProbe.data(), kProbe.size(), MSG_NOSIGNAL);
+            const std::lock_guard lock(probesMutex_);
+            probes_.push_back(std::move(probe));
+        }
+    }
+    void Accept() {
+        while (UniqueFd end{::accept4(probed_.fd.Get(), nullptr, nullptr, SOCK_NONBLOCK)}) {
+            (void)::send(end.Get(), kProbe.data(), kProbe.size(), MSG_NOSIGNAL);
+            const std::lock_guard lock(probesMutex_);
+            probes_.push_back(std::move(end));
+        }
+    }
+    void ReadProbes() {
+        char got[4096];
+        const std::lock_guard lock(probesMutex_);
+        for (const UniqueFd& end : probes_) {
+            const ssize_t n = ::recv(end.Get(), got, sizeof got, MSG_DONTWAIT);
+            crossed_ += n > 0 ? static_cast<std::uint64_t>(n) : 0;
+        }
+    }
+
+    inline static const std::string kProbe = std::string(1000, 'p');
+    const OtherNamespace client_, server_;
+    Listener filled_, probed_;
+    Connection filler_;
+    std::mutex probesMutex_;
+    std::vector<UniqueFd> probes_;  // both ends
+    std::atomic<bool> stop_{false};
+    std::atomic<std::uint64_t> crossed_{0};
+    std::vector<std::thread> threads_;
+};
+
+// One filter guards both namespaces while the probes' port moves from the local list to the
+// remote one and back: the old and the new rules both block the probes, each from one end, so
+// not one byte may cross, though a segment sent under the old rules arrives under the new.
+TEST(EditHold, APortMovedNeverLetsThroughASegmentQueuedBetweenNamespaces) {
+    RunInPrivateCgroup([](const std::string& cgroup) {
+        FilterCause why;
+        std::unique_ptr<RulesFilter> attached =
+            PayloadFilter::Attach(cgroup, why, NamespaceScope::Every);
+        ASSERT_TRUE(attached) << why.Text();
+        EditHold filter(std::move(attached));
+        QueuedLink link;
+        const BlockingRules local{{}, {link.Port()}, {}}, remote{{}, {}, {link.Port()}};
+        ASSERT_TRUE(filter.SetRules(local, why)) << why.Text();
+        link.Start();
+        // As the service's loop does: an edit, then passes until the next, each move settled
+        // for a while.
+        for (int move = 0; move < 8; ++move) {
+            ASSERT_TRUE(filter.SetRules(move % 2 == 0 ? remote : local, why)) << why.Text();
+            for (const auto until = Clock::now() + EditHold::kHold + 500ms; Clock::now() < until;) {
+                (void)filter.Settle(Clock::now(), why);
+                std::this_thread::sleep_for(5ms);
+            }
+        }
+        EXPECT_EQ(link.Crossed(), 0u);
+    });
 }
 
 }  // namespace

@@ -24,6 +24,7 @@
 #include "platform/linux/privileges/Privileges.h"
 #include "tests/support/FullPipe.h"
 #include "tests/support/PrivateNetwork.h"
+#include "tests/support/ProgramCopy.h"
 #include "tests/support/Sockets.h"
 #include "tests/support/TableRows.h"
 #include "tests/support/WaitUntil.h"
@@ -156,24 +157,13 @@ TEST(HelperProcess, AHelperServesOnlyItsParentKeepsOnlyTheRightToCloseAndClosesO
     });
 }
 
-// Whether text arrives on fd within wait; false when nothing does.
-bool Arrives(int fd, const std::string& text, std::chrono::milliseconds wait) {
-    pollfd ready{fd, POLLIN, 0};
-    std::string got(text.size(), '\0');
-    return ::poll(&ready, 1, static_cast<int>(wait.count())) == 1 &&
-           ::recv(fd, got.data(), got.size(), MSG_DONTWAIT) == std::ssize(text) && got == text;
-}
-
 // The helper's kernel filter, on the cgroup the test sees as its root: it holds back the data
 // of what the rules the program sends block, and goes with the helper.
 TEST(HelperProcess, ItsFilterHoldsBackWhatTheRulesBlockAndGoesWithIt) {
 #ifndef QUARNEL_KERNEL_EVENTS
     GTEST_SKIP() << "built without the kernel programs (QUARNEL_KERNEL_EVENTS=OFF)";
 #endif
-    if (::geteuid() != 0) {
-        GTEST_SKIP() << "attaching a kernel filter needs real root";
-    }
-    RunInPrivateNetwork([] {
+    RunInPrivateNetworkAsRoot("attaching a kernel filter needs real root", [] {
         const std::unique_ptr<HelperTcpTable> table = StartTable();
         ASSERT_TRUE(table);
         ASSERT_EQ(table->Filtering().Why, FilterCause::Kind::None) << table->Filtering().Text();
@@ -182,7 +172,7 @@ TEST(HelperProcess, ItsFilterHoldsBackWhatTheRulesBlockAndGoesWithIt) {
         EXPECT_FALSE(table->TakeNotice());
         const Connection held = Connect(listener);
         ASSERT_EQ(::send(held.client.Get(), "held", 4, MSG_NOSIGNAL), 4);
-        EXPECT_FALSE(Arrives(held.server.Get(), "held", 300ms));
+        EXPECT_EQ(Arrived(held.server.Get()), "");
 
         // One established and closed before the helper read it is sent as missed (after a read
         // between, the pass would have closed it instead): a few tries. Sent on, it would wait
@@ -202,48 +192,9 @@ TEST(HelperProcess, ItsFilterHoldsBackWhatTheRulesBlockAndGoesWithIt) {
 
         ASSERT_EQ(::kill(table->HelperPid(), SIGKILL), 0);
         // Sent again by TCP, once nothing holds it back.
-        ASSERT_TRUE(Arrives(held.server.Get(), "held", 5s));
+        ASSERT_EQ(Arrived(held.server.Get(), 5s), "held");
     });
 }
-
-// A table over a copy of the helper, which can be gone by the time it is restarted, beside one
-// loopback connection; made inside the test's private network.
-struct FailingHelper {
-    FailingHelper() {
-        fs::copy_file(kBuiltHelper, copy, fs::copy_options::overwrite_existing);
-        table = StartTable(copy);
-    }
-    ~FailingHelper() {
-        std::error_code ignored;  // gone already where a test removed it
-        fs::remove(copy, ignored);
-    }
-
-    // Signals the helper behind source, then reads as the program's loop reads (whenever woken,
-    // and at least every 250 ms) until told how closing goes on; what it was told.
-    std::vector<SourceNotice> Fail(HelperTcpTable& source, int signal) {
-        const pid_t pid = source.HelperPid();
-        std::vector<SourceNotice> notices;
-        // Never pid 0: that would signal this test's own process group.
-        EXPECT_TRUE(pid > 0 && ::kill(pid, signal) == 0);
-        EXPECT_TRUE(WaitUntil([&] {
-            pollfd wait{source.WaitDescriptor(), POLLIN, 0};
-            (void)::poll(&wait, 1, 250);
-            EXPECT_NE(ReadChanges(source, rows), ReadResult::Failed);
-            while (auto notice = source.TakeNotice()) {
-                notices.push_back(*notice);
-            }
-            return !notices.empty() && notices.back().Ability != CloseAbility::Unknown;
-        })) << "the helper's failure went unnoticed";
-        EXPECT_EQ(Status(pid, "State"), "") << "the helper was left behind";
-        return notices;
-    }
-
-    const Loopback loop{};
-    const std::string copy =
-        fs::temp_directory_path() / ("quarnel-helper-gone-" + std::to_string(::getpid()));
-    std::unique_ptr<HelperTcpTable> table;
-    std::vector<TcpRow> rows;
-};
 
 // A killed helper is restarted at once, killed again soon too, and the user is told how long
 // closing stopped; one that dies at every start is restarted after a pause, one that cannot be
@@ -252,33 +203,51 @@ struct FailingHelper {
 // changes (on the kernel's reports), and is restarted with the rules it had.
 TEST(HelperTcpTable, AFailedHelperIsRestartedAtOnceUnlessItFailsAtEveryStart) {
     RunInPrivateNetwork([] {
-        FailingHelper helper;
-        ASSERT_TRUE(helper.loop.c.server && helper.table);
-        HelperTcpTable& table = *helper.table;
-        const testsupport::Listener watched = testsupport::ListenIPv4();
+        // A copy of the helper, which can be gone by the time it is restarted.
+        const ProgramCopy copy(kBuiltHelper);
+        const Loopback loop{};
+        const std::unique_ptr<HelperTcpTable> started = StartTable(copy.Path());
+        ASSERT_TRUE(loop.c.server && started);
+        HelperTcpTable& table = *started;
+        std::vector<TcpRow> rows;
+        // Signals the helper, then reads as the program's loop reads (whenever woken, and at
+        // least every 250 ms) until told how closing goes on; what it was told.
+        const auto fail = [&](int signal) {
+            const pid_t pid = table.HelperPid();
+            std::vector<SourceNotice> notices;
+            // Never pid 0: that would signal this test's own process group.
+            EXPECT_TRUE(pid > 0 && ::kill(pid, signal) == 0);
+            EXPECT_TRUE(WaitUntil([&] {
+                pollfd wait{table.WaitDescriptor(), POLLIN, 0};
+                (void)::poll(&wait, 1, 250);
+                EXPECT_NE(ReadChanges(table, rows), ReadResult::Failed);
+                while (auto notice = table.TakeNotice()) {
+                    notices.push_back(*notice);
+                }
+                return !notices.empty() && notices.back().Ability != CloseAbility::Unknown;
+            })) << "the helper's failure went unnoticed";
+            EXPECT_EQ(Status(pid, "State"), "") << "the helper was left behind";
+            return notices;
+        };
+        const Listener watched = ListenIPv4();
         table.SetRules({{}, {}, {PortOf(watched)}});
         for (int kill = 0; kill < HelperRestarts::kQuickDeaths; ++kill) {
-            const std::vector<SourceNotice> notices = helper.Fail(table, SIGKILL);
-            ASSERT_EQ(notices.size(), 2u) << "not restarted at once: " << [&] {
-                std::string told;
-                for (const SourceNotice& notice : notices) {
-                    told += "\n" + notice.Text;
-                }
-                return told;
-            }();
+            const std::vector<SourceNotice> notices = fail(SIGKILL);
+            ASSERT_EQ(notices.size(), 2u) << "not restarted at once: "
+                                          << (notices.empty() ? "nothing told" : notices[0].Text);
             EXPECT_PRED_FORMAT2(IsSubstring, "closing connections works again after a gap of ",
                                 notices[1].Text);
         }
-        std::vector<SourceNotice> notices = helper.Fail(table, SIGKILL);
+        std::vector<SourceNotice> notices = fail(SIGKILL);
         ASSERT_TRUE(notices.size() == 1 && notices[0].Ability == CloseAbility::NoPermission);
         EXPECT_PRED_FORMAT2(IsSubstring, "It is restarted in 1 s", notices[0].Text);
         // Gone, and then there again: tried until it starts; meanwhile reading goes on.
-        fs::remove(helper.copy);
+        fs::remove(copy.Path());
         std::optional<SourceNotice> told;
         const auto toldOf = [&](CloseAbility ability) {
             return WaitUntil(
                 [&] {
-                    (void)ReadChanges(table, helper.rows);
+                    (void)ReadChanges(table, rows);
                     told = table.TakeNotice();
                     return told && told->Ability == ability;
                 },
@@ -286,19 +255,19 @@ TEST(HelperTcpTable, AFailedHelperIsRestartedAtOnceUnlessItFailsAtEveryStart) {
         };
         ASSERT_TRUE(toldOf(CloseAbility::NoPermission)) << "the failed restart was not told";
         // While no helper runs: reading goes on, closing stops, and nothing more is told.
-        const std::optional<TcpRow> row = helper.loop.RowIn(ReadRows(table));
+        const std::optional<TcpRow> row = loop.RowIn(ReadRows(table));
         ASSERT_TRUE(row) << "no pass without rows";
         EXPECT_FALSE(table.CloseConnection(*row));
         EXPECT_EQ(table.CanCloseConnections(), CloseAbility::NoPermission);
         EXPECT_FALSE(table.TakeNotice()) << "each change is told once";
-        EXPECT_TRUE(StillCarries(helper.loop.c));
-        fs::copy_file(kBuiltHelper, helper.copy, fs::copy_options::overwrite_existing);
+        EXPECT_TRUE(Carries(loop.c, true));
+        fs::copy_file(kBuiltHelper, copy.Path());
         // A try that came before the copy may still tell that it failed.
         ASSERT_TRUE(toldOf(CloseAbility::Allowed)) << "not told that closing works again";
         EXPECT_EQ(table.CanCloseConnections(), CloseAbility::Allowed);
 
         const bool onEvents = table.Polling().Why == PollingCause::Kind::None;
-        notices = helper.Fail(table, SIGSTOP);
+        notices = fail(SIGSTOP);
         ASSERT_EQ(notices.size(), 2u);
         EXPECT_PRED_FORMAT2(IsSubstring, "did not answer within 1000 ms", notices[0].Text);
         EXPECT_EQ(notices[1].Ability, CloseAbility::Allowed) << notices[1].Text;
@@ -307,10 +276,10 @@ TEST(HelperTcpTable, AFailedHelperIsRestartedAtOnceUnlessItFailsAtEveryStart) {
             // a new connection on a blocked port only; the next read brings the others too.
             pollfd wait{table.WaitDescriptor(), POLLIN, 0};
             EXPECT_EQ(::poll(&wait, 1, 100), 0) << "woken with nothing changed";
-            const testsupport::Connection later = testsupport::Connect(watched);
+            const Connection later = Connect(watched);
             ASSERT_EQ(::poll(&wait, 1, 5000), 1) << "not woken by a blocked connection";
-            ASSERT_EQ(ReadChanges(table, helper.rows), ReadResult::Changed);
-            EXPECT_TRUE(RowWithPorts(helper.rows, later.clientPort, watched.port));
+            ASSERT_EQ(ReadChanges(table, rows), ReadResult::Changed);
+            EXPECT_TRUE(RowWithPorts(rows, later.clientPort, watched.port));
         }
     });
 }
@@ -359,12 +328,11 @@ TEST(TcpTableSelection, TheHelperClosesForAProgramWithoutAnyCapabilityElseItOnly
     if (!IsRealRoot()) {
         GTEST_SKIP() << "file capabilities and securebits need root of the machine itself";
     }
-    const std::string helper =
-        fs::temp_directory_path() / ("quarnel-helper-caps-" + std::to_string(::getpid()));
-    fs::copy_file(kBuiltHelper, helper, fs::copy_options::overwrite_existing);
+    const ProgramCopy helper(kBuiltHelper);
     // CAP_NET_ADMIN alone, effective and permitted, as `setcap cap_net_admin+ep` gives it.
     vfs_cap_data data{VFS_CAP_REVISION_2 | VFS_CAP_FLAGS_EFFECTIVE, {{1u << CAP_NET_ADMIN, 0}}};
-    ASSERT_EQ(::setxattr(helper.c_str(), "security.capability", &data, XATTR_CAPS_SZ_2, 0), 0)
+    ASSERT_EQ(::setxattr(helper.Path().c_str(), "security.capability", &data, XATTR_CAPS_SZ_2, 0),
+              0)
         << std::strerror(errno);
 
     RunInPrivateNetwork([&] {
@@ -384,12 +352,12 @@ TEST(TcpTableSelection, TheHelperClosesForAProgramWithoutAnyCapabilityElseItOnly
         const std::optional<TcpRow> row = loop.RowIn(ReadRows(*selection.Source));
         ASSERT_TRUE(row) << "connections are still listed";
         EXPECT_FALSE(selection.Source->CloseConnection(*row));
-        EXPECT_TRUE(StillCarries(loop.c));
+        EXPECT_TRUE(Carries(loop.c, true));
         EXPECT_PRED_FORMAT2(IsSubstring, "cannot close them either: it lacks the right",
                             DescribeTcpTableSelection(selection));
         EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1) << "a helper was left behind";
 
-        selection = OpenTcpTableSource(helper);
+        selection = OpenTcpTableSource(helper.Path());
         EXPECT_EQ(selection.Mode, TableMode::Helper) << selection.HelperProblem;
         auto* table = dynamic_cast<HelperTcpTable*>(selection.Source.get());
         ASSERT_NE(table, nullptr);
@@ -400,7 +368,6 @@ TEST(TcpTableSelection, TheHelperClosesForAProgramWithoutAnyCapabilityElseItOnly
         selection.Source.reset();
         EXPECT_EQ(Status(pid, "State"), "") << "the helper outlived its table";
     });
-    fs::remove(helper);
 }
 
 }  // namespace

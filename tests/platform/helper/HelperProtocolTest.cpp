@@ -1,29 +1,173 @@
 // The conversation between the program and quarnel-helper: every record survives a round trip and
-// nothing but a sound request is taken, whatever bytes arrive; and both sides over a real
-// socketpair in one process, with a made-up table behind the helper's side, each facing a peer that
-// sends what it should not.
+// nothing but a sound request is taken, whatever bytes arrive; both sides over a real socketpair
+// in one process, with a made-up table behind the helper's side, each facing a peer that sends
+// what it should not; what the helper sends unasked once the program watches the table; and the
+// helper's audit of the closes it performs.
+
+#include "platform/linux/helper/CloseAudit.h"
 
 #include <gtest/gtest.h>
-
+#include <poll.h>
+#include <pwd.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <numeric>
 #include <random>
 #include <span>
+#include <string>
 #include <thread>
 #include <tuple>
+#include <utility>
+#include <vector>
 
-#include "tests/platform/helper/Conversation.h"
+#include "platform/linux/UniqueFd.h"
+#include "platform/linux/client/HelperChannel.h"
+#include "platform/linux/helper/HelperServer.h"
+#include "tests/support/Rows.h"
 
 namespace quarnel::platform {
 namespace {
 
+// A made-up table behind the helper's side, the sockets it looks up and its filter.
+// The owner of ManyRows' rows with pid (from 1 on): names of every length, 0 to 15.
+ConnectionOwner ManyRowsOwner(std::uint32_t pid) {
+    ConnectionOwner owner{pid, (pid - 1) % 3, {}};
+    std::string("program-name-15").copy(owner.Command.data(), (pid - 1) % 16);
+    return owner;
+}
+
+struct FakeTable final : SourceDefaults<>, SocketLookup, RulesFilter {
+    ConnectionOwner Owner(const TcpRow& row) const override {
+        return row.OwnerPid != 0 ? ManyRowsOwner(row.OwnerPid) : ConnectionOwner{};
+    }
+    bool CloseConnection(const TcpRow& row) override {
+        closeRequests.push_back(row);
+        return true;
+    }
+    // Only the rows named in changed go to out, as from a table kept from the kernel's reports;
+    // when none are named, the whole table, or for a table that tells of its changes only when
+    // wholeChange says so.
+    ReadResult Read(std::vector<TcpRow>& out, TableChanges* changes) override {
+        Heard();
+        if (changes == nullptr || changed.empty()) {
+            if (changes != nullptr && !std::exchange(wholeChange, !tellsChanges)) {
+                return ReadResult::Unchanged;
+            }
+            out = rows;
+            return Whole(true, changes);
+        }
+        out.resize(rows.size());
+        for (const std::size_t i : changed) {
+            out[i] = rows[i];
+        }
+        changes->Whole = false;
+        changes->Rows = std::exchange(changed, {});
+        return ReadResult::Changed;
+    }
+    CloseAbility CanCloseConnections() override { return CloseAbility::NotSupported; }
+    void SetRules(const BlockingRules& rules) override { rulesGiven.push_back(rules); }
+    bool SetRules(const BlockingRules& rules, FilterCause& why) override {
+        filterGiven.push_back(rules);
+        why = refuse;
+        return refuse.Why == FilterCause::Kind::None;
+    }
+    Found LookUp(const TcpRow&, TcpState& state) override {
+        state = socketState;
+        return found;
+    }
+    Found Find(TcpRow& row) override {
+        row.State = socketState;
+        return found;
+    }
+    // Readable from Announce until the next read, as a table kept from the kernel's reports
+    // tells of changes; unless tellsChanges, a table that cannot tell.
+    int WaitDescriptor() const override { return tellsChanges ? news.Get() : -1; }
+    void Announce() const {
+        const std::uint64_t one = 1;
+        (void)!::write(news.Get(), &one, sizeof one);  // fails only once counted past 2^64
+    }
+    void Heard() const {
+        std::uint64_t count = 0;
+        (void)!::read(news.Get(), &count, sizeof count);  // nothing to read: nothing announced
+    }
+
+    std::vector<TcpRow> rows, closeRequests;
+    std::vector<BlockingRules> rulesGiven, filterGiven;
+    FilterCause refuse;
+    std::vector<std::size_t> changed;
+    Found found = Found::Socket;
+    TcpState socketState = TcpState::Established;
+    bool tellsChanges = false;
+    bool wholeChange = true;
+    UniqueFd news{::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
+};
+
+std::vector<TcpRow> ManyRows(std::size_t count) {
+    std::vector<TcpRow> rows(count);
+    for (std::uint32_t n = 0; n < count; ++n) {
+        const auto i = static_cast<std::int32_t>(n);
+        rows[n] = {static_cast<TcpState>(i % 13),
+                   SocketFamily::IPv4,
+                   MappedIPv4(n),
+                   0,  // not translated
+                   i % 65536,
+                   MappedIPv4(~n),
+                   80,
+                   n % 5,
+                   n % 4 != 0 ? n + 1 : 0,  // some owners not known
+                   0,
+                   (1ull << 40) + n};
+        if (n % 3 == 0) {
+            // An IPv6 socket: its addresses as the kernel has them, some of them IPv4-mapped.
+            rows[n].Family = SocketFamily::IPv6;
+            rows[n].LocalAddress[0] = static_cast<std::uint8_t>(n % 2 ? 0x20 : 0);
+            rows[n].RemoteAddress[15] = static_cast<std::uint8_t>(n);
+        }
+    }
+    return rows;
+}
+
+struct SocketPair {
+    int ends[2] = {-1, -1};
+    const bool made = ::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) == 0;
+    UniqueFd program{ends[0]}, helper{ends[1]};
+};
+
+// The helper's side serving table on its own thread until the program's end closes.
+struct Served {
+    explicit Served(FakeTable& table, std::FILE* log = stderr, RulesFilter* filter = nullptr,
+                    FilterCause filtered = {FilterCause::Kind::NotBuilt},
+                    HelperServer::CloseAudit audit = {})
+        : server([this, &table, log, filter, filtered, audit] {
+              HelperServer served(pair.helper.Get(), table, table, log, {}, filter, filtered);
+              served.AuditClosesTo(audit);
+              servedToTheEnd = served.Run();
+          }) {}
+    ~Served() {
+        pair.program.Reset();  // the end of the conversation
+        server.join();
+        EXPECT_TRUE(servedToTheEnd) << "the server saw a failing socket, not the end";
+    }
+
+    SocketPair pair;
+    bool servedToTheEnd = false;
+    std::thread server;
+    HelperChannel channel{pair.program.Get(),
+                          std::chrono::seconds(30)};  // the largest table, under the sanitizers
+};
+
 using namespace std::chrono_literals;
+using testsupport::Row;
 using Bytes = std::vector<std::uint8_t>;
 
 Bytes Encoded(const Request& request) {
@@ -311,7 +455,8 @@ TEST(HelperConversation, AWrongHelperIsNoticedWithItsFault) {
 
 // A request is acted on only when it is sound: a close only of a connection, not of a listener (the
 // kernel closes those too), rules only whole and each part in turn. Anything else is refused with
-// its reason, logged and never acted on, and serving goes on.
+// its reason, logged and never acted on, and serving goes on. Only a close performed is audited:
+// not one of a socket gone already, nor one refused.
 TEST(HelperConversation, OnlySoundRequestsAreActedOnAndServingGoesOn) {
     using Found = SocketLookup::Found;
     TcpRow named = ManyRows(2)[1];
@@ -372,8 +517,10 @@ TEST(HelperConversation, OnlySoundRequestsAreActedOnAndServingGoesOn) {
     std::size_t loggedSize = 0;
     std::FILE* log = ::open_memstream(&logged, &loggedSize);
     long told = 0;
+    std::vector<TcpRow> audited;
     {
-        Served served(table, log);
+        Served served(table, log, nullptr, {FilterCause::Kind::NotBuilt},
+                      [&audited](const TcpRow& row) { audited.push_back(row); });
         const int program = served.pair.program.Get();
         for (const auto& c : cases) {
             table.found = c.found;
@@ -395,6 +542,7 @@ TEST(HelperConversation, OnlySoundRequestsAreActedOnAndServingGoesOn) {
         }
     }
     EXPECT_EQ(table.closeRequests, std::vector(2, named)) << "a refusal acted on";
+    EXPECT_EQ(audited, std::vector(2, named)) << "a close audited that was not performed";
     EXPECT_EQ(table.rulesGiven, std::vector<BlockingRules>{}) << "refused rules taken";
     std::fclose(log);
     const std::string text(logged, loggedSize);
@@ -402,6 +550,150 @@ TEST(HelperConversation, OnlySoundRequestsAreActedOnAndServingGoesOn) {
     // Each refusal and the failed look-up, once.
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), told) << text;
     EXPECT_PRED_FORMAT2(testing::IsSubstring, "(64 bytes): names a listener", text);
+}
+
+// The requester is the process at the other end of the socket, with its user's name; the entry
+// writes addresses as quarneld does, a dual-stack socket's IPv4 connection as IPv4.
+TEST(CloseAudit, NamesTheRequestingUserAndTheConnectionAsTheServiceDoes) {
+    SocketPair pair;
+    ASSERT_TRUE(pair.made);
+    Requester requester;
+    std::string problem;
+    ASSERT_TRUE(RequesterOf(pair.helper.Get(), requester, problem)) << problem;
+    EXPECT_EQ(requester.Uid, ::getuid());
+    EXPECT_EQ(requester.Pid, ::getpid());
+    const passwd* user = ::getpwuid(::getuid());
+    EXPECT_EQ(requester.Name, user != nullptr ? user->pw_name : std::to_string(::getuid()));
+    Requester unknown;
+    EXPECT_FALSE(RequesterOf(-1, unknown, problem));
+    EXPECT_FALSE(problem.empty());
+
+    const Requester alice{1000, 4242, "alice"};
+    EXPECT_EQ(CloseAuditFields(
+                  Row(TcpState::Established, "fd00:89::10", 37222, "fd00:89::20", 9090), alice),
+              (std::vector<std::string>{
+                  "MESSAGE=closed IPv6 [fd00:89::10]:37222 -> [fd00:89::20]:9090 at the request "
+                  "of alice (uid 1000, pid 4242)",
+                  "PRIORITY=5", "MESSAGE_ID=791490d90f664ab9a4de19bf7681fc69",
+                  "SYSLOG_IDENTIFIER=quarnel-helper", "QUARNEL_FAMILY=IPv6",
+                  "QUARNEL_LOCAL=[fd00:89::10]:37222", "QUARNEL_REMOTE=[fd00:89::20]:9090",
+                  "QUARNEL_REQUESTER_UID=1000", "QUARNEL_REQUESTER_USER=alice",
+                  "QUARNEL_REQUESTER_PID=4242"}));
+    const std::vector<std::string> mapped =
+        CloseAuditFields(Row(TcpState::Established, "::ffff:10.89.0.20", 9090, "::ffff:10.89.0.5",
+                             40000, 0, SocketFamily::IPv6),
+                         alice);
+    EXPECT_EQ(mapped[0],
+              "MESSAGE=closed IPv4 10.89.0.20:9090 -> 10.89.0.5:40000 at the request of alice "
+              "(uid 1000, pid 4242)");
+    EXPECT_EQ(mapped[4], "QUARNEL_FAMILY=IPv4");
+    EXPECT_EQ(mapped[5], "QUARNEL_LOCAL=10.89.0.20:9090");
+}
+
+// Row by row, the changes come without a question and land where a read would put them: several
+// sendings in a row (the later one cutting the table short), one of many parts, and sendings that
+// came before the answer to a question. Where only the whole table tells what changed, the helper
+// tells the program to read, sends nothing more until it does and answers that read whole; rows
+// it sent before a whole answer are older than it and dropped.
+TEST(HelperNews, ChangedRowsComeUnaskedAndLandWhereAReadPutsThem) {
+    FakeTable table;  // one that tells of its changes
+    table.tellsChanges = true;
+    table.rows = ManyRows(10);
+    Served served(table);
+    HelperChannel& channel = served.channel;
+    std::vector<TcpRow> rows;
+    TableChanges changes;
+    ReadResult result = ReadResult::Failed;
+    // Waits for the helper to send something, and takes it; whether it told to read.
+    const auto news = [&] {
+        pollfd sent{served.pair.program.Get(), POLLIN, 0};
+        EXPECT_EQ(::poll(&sent, 1, 5000), 1) << "the helper sent nothing";
+        bool told = false;
+        EXPECT_TRUE(channel.TakeNews(told)) << channel.Problem();
+        return told;
+    };
+    // Changes the rows at these indices (to rows of another table) and the row count, and lets
+    // the helper know as the kernel's reports would; none given: the whole table changed. The
+    // indices of the rows changed, the new ones among them.
+    const std::vector<TcpRow> others = ManyRows(5000);
+    std::size_t generation = 0;
+    const auto change = [&](std::vector<std::size_t> indices, std::size_t count) {
+        for (std::size_t i = table.rows.size(); i < count && !indices.empty(); ++i) {
+            indices.push_back(i);
+        }
+        std::sort(indices.begin(), indices.end());
+        indices.erase(std::unique(indices.begin(), indices.end()), indices.end());
+        table.rows.resize(count, others.front());
+        for (const std::size_t i : indices) {
+            table.rows[i] = others[(i + 7 * ++generation) % others.size()];
+        }
+        table.wholeChange = indices.empty();
+        table.changed = indices;
+        table.Announce();
+        return indices;
+    };
+    PollingCause polling{PollingCause::Kind::NotBuilt};
+    ASSERT_TRUE(channel.Watch(polling) && polling.Why == PollingCause::Kind::None)
+        << channel.Problem();
+    // Before the program holds the table: word to read it, answered whole.
+    table.Announce();
+    EXPECT_TRUE(news()) << "rows sent to a program that holds none";
+    ASSERT_TRUE(channel.ReadTableChanges(rows, changes, result));
+    EXPECT_TRUE(result == ReadResult::Changed && changes.Whole && rows == table.rows);
+
+    change({9, 4}, 12);
+    EXPECT_FALSE(news());
+    change({3}, 8);  // row 9, changed before, is gone
+    EXPECT_FALSE(news());
+    ASSERT_TRUE(channel.ApplyPushed(rows, changes));
+    EXPECT_TRUE(!changes.Whole && changes.Rows == std::vector<std::size_t>({3, 4}));
+    EXPECT_TRUE(rows == table.rows);
+    EXPECT_FALSE(channel.ApplyPushed(rows, changes)) << "applied twice";
+
+    std::vector<std::size_t> many;
+    for (std::size_t i = 0; i <= kRowsPerChunk; ++i) {
+        many.push_back(2 * i);
+    }
+    many = change(many, 2 * kRowsPerChunk + 5);
+    // Its parts may come apart: applied once all are there.
+    while (!channel.ApplyPushed(rows, changes)) {
+        EXPECT_FALSE(news());
+    }
+    EXPECT_EQ(changes.Rows, many);
+    EXPECT_TRUE(rows == table.rows);
+
+    // Sent before the question: the answer comes after them and both land; sent before a
+    // question answered unchanged, they are what changed.
+    for (const auto& [sent, asked, changed] :
+         {std::tuple<std::size_t, std::vector<std::size_t>, std::vector<std::size_t>>{
+              1, {0, 5}, {0, 1, 5}},
+          {6, {}, {6}}}) {
+        change({sent}, 2 * kRowsPerChunk + 4);
+        EXPECT_FALSE(news());
+        if (!asked.empty()) {
+            change(asked, 2 * kRowsPerChunk + 4);
+        }
+        ASSERT_TRUE(channel.ReadTableChanges(rows, changes, result)) << channel.Problem();
+        EXPECT_TRUE(result == ReadResult::Changed && changes.Rows == changed);
+        EXPECT_TRUE(rows == table.rows);
+        ASSERT_TRUE(channel.ReadTableChanges(rows, changes, result));
+        EXPECT_EQ(result, ReadResult::Unchanged);
+    }
+
+    change({}, 6);
+    EXPECT_TRUE(news());
+    change({1}, 6);
+    pollfd sent{served.pair.program.Get(), POLLIN, 0};
+    EXPECT_EQ(::poll(&sent, 1, 100), 0) << "sent rows to a program that does not hold them";
+    ASSERT_TRUE(channel.ReadTableChanges(rows, changes, result));
+    EXPECT_TRUE(result == ReadResult::Changed && changes.Whole && rows == table.rows);
+    change({2}, 6);
+    EXPECT_FALSE(news());
+    table.rows = ManyRows(4);
+    bool read = false;
+    ASSERT_TRUE(channel.ReadTable(rows, read) && read);
+    EXPECT_TRUE(rows == table.rows);
+    EXPECT_FALSE(channel.ApplyPushed(rows, changes)) << "older rows applied";
 }
 
 }  // namespace

@@ -3,9 +3,7 @@
 // block as the pass does, and only the log (or, past its limit, the reads a loss brings) can
 // have told it of the connections: the whole read it would otherwise take comes a minute apart.
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -14,6 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -34,20 +33,21 @@ namespace quarnel::platform {
 namespace {
 
 using namespace std::chrono_literals;
-using testsupport::Connection;
-using testsupport::Listener;
-using testsupport::WaitUntil;
+using namespace testsupport;
 
-// Gives up every capability but CAP_NET_ADMIN, as the helper serves: CAP_BPF, CAP_PERFMON and
-// CAP_SYS_ADMIN go. False (with a skip) where CAP_NET_ADMIN is not held to begin with.
-bool KeepOnlyNetAdmin() {
-    std::uint64_t kept = 0;
-    std::string problem;
-    if (!NarrowCapabilities(CapabilityBit(CAP_NET_ADMIN), kept, problem)) {
-        ADD_FAILURE() << "cannot give up capabilities: " << problem;
-        return false;
-    }
-    return (kept & CapabilityBit(CAP_NET_ADMIN)) != 0;
+// Runs body in a private network namespace holding no capability but CAP_NET_ADMIN, as the helper
+// serves: CAP_BPF, CAP_PERFMON and CAP_SYS_ADMIN go. Skipped where CAP_NET_ADMIN is not held.
+void RunWithOnlyNetAdmin(const std::function<void()>& body) {
+    RunInPrivateNetwork([&body] {
+        std::uint64_t kept = 0;
+        std::string problem;
+        ASSERT_TRUE(NarrowCapabilities(CapabilityBit(CAP_NET_ADMIN), kept, problem))
+            << "cannot give up capabilities: " << problem;
+        if ((kept & CapabilityBit(CAP_NET_ADMIN)) == 0) {
+            GTEST_SKIP() << "CAP_NET_ADMIN is not held";
+        }
+        body();
+    });
 }
 
 bool InRanges(int port, const std::vector<PortRange>& ranges) {
@@ -168,78 +168,51 @@ bool AbortedAfter(int end, std::size_t& bytes) {
     return got < 0 && errno == ECONNABORTED;
 }
 
-// A client that sends at once, before the server even accepts; the server's end.
-struct EagerClient {
-    UniqueFd client, server;
-    bool sent = false;  // the request left before the guard closed the connection
-};
-EagerClient ConnectAndSend(const Listener& listener, bool ipv6) {
-    EagerClient made;
-    made.client.Reset(::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_storage target{};
-    socklen_t length = 0;
-    if (ipv6) {
-        auto& to = reinterpret_cast<sockaddr_in6&>(target);
-        to.sin6_family = AF_INET6;
-        to.sin6_port = htons(static_cast<std::uint16_t>(listener.port));
-        to.sin6_addr = in6addr_loopback;
-        length = sizeof to;
-    } else {
-        auto& to = reinterpret_cast<sockaddr_in&>(target);
-        to.sin_family = AF_INET;
-        to.sin_port = htons(static_cast<std::uint16_t>(listener.port));
-        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        length = sizeof to;
-    }
-    const char request[] = "GET / HTTP/1.0\r\n\r\n";
-    if (!made.client ||
-        ::connect(made.client.Get(), reinterpret_cast<const sockaddr*>(&target), length) != 0) {
-        ADD_FAILURE() << "cannot connect: " << std::strerror(errno);
-        return made;
-    }
+// A client that sends at once, before the server even accepts.
+Connection ConnectAndSend(const Listener& listener, bool ipv6) {
+    Connection made;
+    made.client = ConnectClient(listener, ipv6 ? "::1" : "127.0.0.1");
     // The guard may have closed it already, at the handshake's last ACK: then nothing was sent.
-    made.sent = ::send(made.client.Get(), request, sizeof request, MSG_NOSIGNAL) > 0;
-    EXPECT_TRUE(made.sent || errno == ECONNRESET || errno == EPIPE) << std::strerror(errno);
+    const char request[] = "GET / HTTP/1.0\r\n\r\n";
+    const bool sent = ::send(made.client.Get(), request, sizeof request, MSG_NOSIGNAL) > 0;
+    EXPECT_TRUE(sent || errno == ECONNRESET || errno == EPIPE) << std::strerror(errno);
     made.server.Reset(::accept4(listener.fd.Get(), nullptr, nullptr, SOCK_CLOEXEC));
     EXPECT_TRUE(made.server) << std::strerror(errno);
     return made;
 }
 
 TEST(LoggedTcpTable, WithoutKernelProgramsClosesBlockedConnectionsAsThePacketFilterTellsOfThem) {
-    testsupport::RunInPrivateNetwork([] {
-        if (!KeepOnlyNetAdmin()) {
-            GTEST_SKIP() << "CAP_NET_ADMIN is not held";
-        }
-        Listener blocked4 = testsupport::ListenIPv4();
-        Listener blocked6 = testsupport::ListenIPv6Any(true);
-        Listener open = testsupport::ListenIPv4();
-        Listener remote = testsupport::ListenIPv4();  // blocked as the client's remote port
+    RunWithOnlyNetAdmin([] {
+        Listener blocked4 = ListenIPv4();
+        Listener blocked6 = ListenIPv6Any(true);
+        Listener open = ListenIPv4();
+        Listener remote = ListenIPv4();  // blocked as the client's remote port
         ASSERT_TRUE(blocked4.fd && blocked6.fd && open.fd && remote.fd);
         BlockingRules rules;
-        rules.BlockedLocalPorts = {testsupport::PortOf(blocked4)};
+        rules.BlockedLocalPorts = {PortOf(blocked4)};
         if (blocked6.port != blocked4.port) {
-            rules.BlockedLocalPorts.push_back(testsupport::PortOf(blocked6));
+            rules.BlockedLocalPorts.push_back(PortOf(blocked6));
         }
         std::sort(rules.BlockedLocalPorts.begin(), rules.BlockedLocalPorts.end());
-        rules.BlockedRemotePorts = {testsupport::PortOf(remote)};
+        rules.BlockedRemotePorts = {PortOf(remote)};
         LoggedGuard guard = StartGuard(rules);
         ASSERT_TRUE(guard.Running);
 
         // Nothing sent: the handshake's last ACK alone tells of it, in both IP versions.
         for (const auto& [listener, address] :
              {std::pair{&blocked4, "127.0.0.1"}, std::pair{&blocked6, "::1"}}) {
-            Connection silent = testsupport::Connect(*listener, address);
+            Connection silent = Connect(*listener, address);
             ASSERT_TRUE(silent.server);
-            EXPECT_TRUE(WaitUntil([&] { return testsupport::Aborted(silent.server); })) << address;
+            EXPECT_TRUE(WaitUntil([&] { return Aborted(silent.server); })) << address;
         }
         // Blocked by its remote port: the client's end goes.
-        Connection outgoing = testsupport::Connect(remote);
+        Connection outgoing = Connect(remote);
         ASSERT_TRUE(outgoing.client);
-        EXPECT_TRUE(WaitUntil([&] { return testsupport::Aborted(outgoing.client); }));
+        EXPECT_TRUE(WaitUntil([&] { return Aborted(outgoing.client); }));
 
         // Sent at once: not one byte reaches the server before it is closed.
         for (const bool ipv6 : {false, true}) {
-            EagerClient eager = ConnectAndSend(ipv6 ? blocked6 : blocked4, ipv6);
+            const Connection eager = ConnectAndSend(ipv6 ? blocked6 : blocked4, ipv6);
             ASSERT_TRUE(eager.server);
             std::size_t bytes = 0;
             EXPECT_TRUE(WaitUntil([&] { return AbortedAfter(eager.server.Get(), bytes); }));
@@ -247,38 +220,43 @@ TEST(LoggedTcpTable, WithoutKernelProgramsClosesBlockedConnectionsAsThePacketFil
         }
 
         // Let through and left alone, though it carries data.
-        Connection innocent = testsupport::Connect(open);
+        Connection innocent = Connect(open);
         ASSERT_TRUE(innocent.server);
-        EXPECT_TRUE(testsupport::Carries(innocent, true));
+        EXPECT_TRUE(Carries(innocent, true));
         std::this_thread::sleep_for(100ms);
-        EXPECT_TRUE(testsupport::Carries(innocent, true));
+        EXPECT_TRUE(Carries(innocent, true));
         EXPECT_EQ(guard.Running->Closed(), 5);
         // All of it from the log: only the first whole read was taken.
         EXPECT_EQ(guard.Table->WholeReads(), 1u);
+
+        // A connection let through says nothing more to the packet filter; once an edit blocks
+        // it, the table is read whole at once rather than at its next safety read, a minute later.
+        rules.BlockedLocalPorts = {PortOf(open)};
+        FilterCause why;
+        ASSERT_TRUE(guard.Filter->SetRules(rules, why)) << why.Text();
+        guard.Running->SetRules(rules);
+        EXPECT_TRUE(WaitUntil([&] { return Aborted(innocent.server); }));
     });
 }
 
 TEST(LoggedTcpTable, ABurstPastTheLogsLimitEndsWithEveryBlockedConnectionClosed) {
-    testsupport::RunInPrivateNetwork([] {
-        if (!KeepOnlyNetAdmin()) {
-            GTEST_SKIP() << "CAP_NET_ADMIN is not held";
-        }
-        Listener blocked = testsupport::ListenIPv4();
-        Listener open = testsupport::ListenIPv4();
+    RunWithOnlyNetAdmin([] {
+        Listener blocked = ListenIPv4();
+        Listener open = ListenIPv4();
         ASSERT_TRUE(blocked.fd && open.fd);
         ASSERT_EQ(::listen(blocked.fd.Get(), 256), 0);
         BlockingRules rules;
-        rules.BlockedLocalPorts = {testsupport::PortOf(blocked)};
+        rules.BlockedLocalPorts = {PortOf(blocked)};
         // Five segments told, two at once: a burst of 60 connections loses most.
         LoggedGuard guard = StartGuard(rules, {.Rate = 5, .Burst = 2});
         ASSERT_TRUE(guard.Running);
-        Connection innocent = testsupport::Connect(open);
-        std::vector<Connection> burst = testsupport::ConnectMany(blocked, 60);
+        Connection innocent = Connect(open);
+        std::vector<Connection> burst = ConnectMany(blocked, 60);
         ASSERT_EQ(burst.size(), 60u);
         // The loss is told, so whole reads find the rest: at once, and a second later.
         EXPECT_TRUE(WaitUntil([&] {
             for (Connection& connection : burst) {
-                if (connection.server && !testsupport::Aborted(connection.server)) {
+                if (connection.server && !Aborted(connection.server)) {
                     return false;
                 }
                 connection.server.Reset();  // aborted: told once only
@@ -287,41 +265,14 @@ TEST(LoggedTcpTable, ABurstPastTheLogsLimitEndsWithEveryBlockedConnectionClosed)
         }));
         EXPECT_GE(guard.Table->WholeReads(), 2u);
         EXPECT_LT(guard.Table->WholeReads(), 10u);
-        EXPECT_TRUE(testsupport::Carries(innocent, true));
-    });
-}
-
-// A connection let through says nothing more to the packet filter; once an edit blocks it, the
-// table is read whole at once rather than at its next safety read, a minute later here.
-TEST(LoggedTcpTable, AnEditThatBlocksAnOpenConnectionClosesItAtOnce) {
-    testsupport::RunInPrivateNetwork([] {
-        if (!KeepOnlyNetAdmin()) {
-            GTEST_SKIP() << "CAP_NET_ADMIN is not held";
-        }
-        Listener listener = testsupport::ListenIPv4();
-        Listener other = testsupport::ListenIPv4();
-        ASSERT_TRUE(listener.fd && other.fd);
-        BlockingRules rules;
-        rules.BlockedLocalPorts = {testsupport::PortOf(other)};
-        LoggedGuard guard = StartGuard(rules);
-        ASSERT_TRUE(guard.Running);
-        Connection connection = testsupport::Connect(listener);
-        ASSERT_TRUE(testsupport::Carries(connection, true));
-        rules.BlockedLocalPorts = {testsupport::PortOf(listener)};
-        FilterCause why;
-        ASSERT_TRUE(guard.Filter->SetRules(rules, why)) << why.Text();
-        guard.Running->SetRules(rules);
-        EXPECT_TRUE(WaitUntil([&] { return testsupport::Aborted(connection.server); }));
+        EXPECT_TRUE(Carries(innocent, true));
     });
 }
 
 // The choice as the helper and the program make it: without the rights to load kernel programs,
 // the packet filter's table stands in and tells of blocked connections.
 TEST(LoggedTcpTable, IsChosenWhereKernelProgramsCannotLoad) {
-    testsupport::RunInPrivateNetwork([] {
-        if (!KeepOnlyNetAdmin()) {
-            GTEST_SKIP() << "CAP_NET_ADMIN is not held";
-        }
+    RunWithOnlyNetAdmin([] {
         int error = 0;
         std::unique_ptr<LinuxTcpTable> tcp = LinuxTcpTable::Open(&error);
         ASSERT_TRUE(tcp);

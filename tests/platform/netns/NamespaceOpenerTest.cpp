@@ -2,16 +2,11 @@
 // network namespaces the test makes: what it keeps of its privileges, what it lists, the socket it
 // opens inside one of them, and what it refuses.
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
-#include <linux/netlink.h>
-#include <net/if.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sched.h>
-#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -24,16 +19,17 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <set>
 
 #include "platform/linux/filter/CgroupRoot.h"
 #include "platform/linux/netns/NamespaceOpener.h"
 #include "platform/linux/netns/NamespaceRights.h"
 #include "platform/linux/privileges/Privileges.h"
-#include "platform/linux/sockdiag/SockDiagMessages.h"
+#include "platform/linux/privileges/RequestSocket.h"
+#include "platform/linux/sockdiag/SockDiagSocket.h"
+#include "tests/support/OtherNamespace.h"
 #include "tests/support/PrivateNetwork.h"
 #include "tests/support/ProgramCopy.h"
-#include "tests/support/Sockets.h"
+#include "tests/support/TableRows.h"
 
 namespace quarnel::platform {
 namespace {
@@ -41,6 +37,8 @@ namespace {
 using namespace quarnel::testsupport;
 
 const std::string kBuiltNetns = QUARNEL_NETNS_PATH;
+constexpr const char* kNeedsRoot =
+    "entering namespaces and a cgroup of the test's own need real root";
 
 std::uint64_t NamespaceInode(const std::string& process) {
     struct stat status {};
@@ -59,84 +57,12 @@ std::uint64_t StatusField(const std::string& process, const std::string& field) 
     return 0;
 }
 
-// A child process in a network namespace of its own with lo up and a listener on
-// 127.0.0.1:port, optionally moved into a cgroup below the test's first. It ends when dropped,
-// once its pipe closes: a test that is root no more may not signal it.
-struct NamespacedChild {
-    explicit NamespacedChild(std::uint16_t port, const std::string& cgroup = {}) {
-        int ready[2], end[2];
-        EXPECT_EQ(::pipe2(ready, O_CLOEXEC), 0);
-        EXPECT_EQ(::pipe2(end, O_CLOEXEC), 0);
-        const UniqueFd readEnd(ready[0]), writeEnd(ready[1]), endRead(end[0]);
-        endWrite.Reset(end[1]);
-        std::fflush(nullptr);
-        pid = ::fork();
-        if (pid == 0) {
-            (void)::prctl(PR_SET_PDEATHSIG, SIGKILL);
-            endWrite.Reset();
-            const char ok = Listen(port) ? 1 : 0;
-            (void)!::write(writeEnd.Get(), &ok, 1);
-            char none = 0;
-            (void)!::read(endRead.Get(), &none, 1);
-            ::_exit(0);
-        }
-        char ok = 0;
-        EXPECT_EQ(::read(readEnd.Get(), &ok, 1), 1);
-        EXPECT_EQ(ok, 1) << "the child has no namespace or listener of its own";
-        inode = NamespaceInode(std::to_string(pid));
-        if (!cgroup.empty()) {
-            const std::string dir = FindCgroup2Root() + cgroup;
-            EXPECT_TRUE(::mkdir(dir.c_str(), 0755) == 0 || errno == EEXIST) << std::strerror(errno);
-            std::ofstream(dir + "/cgroup.procs") << pid << std::flush;
-        }
-    }
-    ~NamespacedChild() {
-        endWrite.Reset();
-        if (pid > 0) {
-            (void)::waitpid(pid, nullptr, 0);
-        }
-    }
-
-    // In the child: only system calls, no test framework.
-    static bool Listen(std::uint16_t port) {
-        if (::unshare(CLONE_NEWNET) != 0) {
-            return false;
-        }
-        const int control = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        ifreq request{};
-        std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-        if (control < 0 || ::ioctl(control, SIOCGIFFLAGS, &request) != 0 ||
-            (request.ifr_flags |= IFF_UP, ::ioctl(control, SIOCSIFFLAGS, &request)) != 0) {
-            return false;
-        }
-        const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        return listener >= 0 &&
-               ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-               ::listen(listener, 1) == 0;
-    }
-
-    UniqueFd endWrite;
-    pid_t pid = -1;
-    std::uint64_t inode = 0;
-};
-
 // A process whose /proc directory is hidden under a folder made to look like one: its cgroup
 // file names the test's root cgroup, and its ns/net is a plain file, with an inode of its own
 // that a request may name. As /proc looks to a program whose mount namespace someone else
 // arranged. Mounted in a mount namespace of the calling test's own.
 struct DisguisedProcess {
     DisguisedProcess() {
-        std::fflush(nullptr);
-        pid = ::fork();
-        if (pid == 0) {
-            (void)::prctl(PR_SET_PDEATHSIG, SIGKILL);
-            ::pause();
-            ::_exit(0);
-        }
         const std::filesystem::path fake = folder / "pid";
         std::filesystem::create_directories(fake / "ns");
         std::ofstream(fake / "cgroup") << "0::/\n";
@@ -146,26 +72,24 @@ struct DisguisedProcess {
         inode = file.st_ino;
         EXPECT_EQ(::unshare(CLONE_NEWNS), 0) << std::strerror(errno);
         EXPECT_EQ(::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
-        mounted = ::mount(fake.c_str(), ("/proc/" + std::to_string(pid)).c_str(), nullptr, MS_BIND,
-                          nullptr) == 0;
+        mounted = ::mount(fake.c_str(), proc.c_str(), nullptr, MS_BIND, nullptr) == 0;
         EXPECT_TRUE(mounted) << std::strerror(errno);
     }
     ~DisguisedProcess() {
         Unmount();
-        (void)::kill(pid, SIGKILL);
-        (void)::waitpid(pid, nullptr, 0);
         std::filesystem::remove_all(folder);
     }
     void Unmount() {
         if (mounted) {
-            EXPECT_EQ(::umount2(("/proc/" + std::to_string(pid)).c_str(), MNT_DETACH), 0);
+            EXPECT_EQ(::umount2(proc.c_str(), MNT_DETACH), 0);
             mounted = false;
         }
     }
 
+    const OtherNamespace process;
+    const std::string proc = "/proc/" + std::to_string(process.pid);
     const std::filesystem::path folder =
         std::filesystem::temp_directory_path() / ("quarnel-proc-" + std::to_string(::getpid()));
-    pid_t pid = -1;
     std::uint64_t inode = 0;
     bool mounted = false;
 };
@@ -182,63 +106,28 @@ void BecomeServiceUser(std::uint64_t capabilities) {
     ASSERT_EQ(::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0), 0);
 }
 
-// The local ports of the IPv4 TCP listeners a dump through the sock_diag socket fd finds.
-std::set<int> ListenerPorts(int fd) {
-    alignas(nlmsghdr) std::uint8_t request[kDiagRequestSize];
-    const nlmsghdr* message = PutFamilyDumpRequest(request, AF_INET, 1, 1u << linux_tcp::kListen);
-    sockaddr_nl kernel{};
-    kernel.nl_family = AF_NETLINK;
-    EXPECT_EQ(::sendto(fd, message, message->nlmsg_len, 0, reinterpret_cast<sockaddr*>(&kernel),
-                       sizeof kernel),
-              static_cast<ssize_t>(message->nlmsg_len))
-        << std::strerror(errno);
-    std::set<int> ports;
-    alignas(nlmsghdr) std::uint8_t buffer[32768];
-    for (;;) {
-        pollfd ready{fd, POLLIN, 0};
-        if (::poll(&ready, 1, 5000) != 1) {
-            ADD_FAILURE() << "the dump did not end";
-            return ports;
-        }
-        const ssize_t length = ::recv(fd, buffer, sizeof buffer, 0);
-        if (length <= 0) {
-            ADD_FAILURE() << "recv: " << std::strerror(errno);
-            return ports;
-        }
-        int left = static_cast<int>(length);
-        for (auto* part = reinterpret_cast<const nlmsghdr*>(buffer); NLMSG_OK(part, left);
-             part = NLMSG_NEXT(part, left)) {
-            if (part->nlmsg_type == NLMSG_DONE || part->nlmsg_type == NLMSG_ERROR) {
-                EXPECT_EQ(part->nlmsg_type, NLMSG_DONE);
-                return ports;
-            }
-            TcpRow row;
-            if (DecodeTcpRow(*part, row) == DecodeResult::Row) {
-                ports.insert(row.LocalPort);
-            }
-        }
-    }
-}
-
 // Started as the service will start it, by a user of its own with capabilities alone, which then
 // gives up what only quarnel-netns may keep: the three namespaces the test's cgroups hold are
 // listed, the test's own flagged, and a socket opened inside one (a root process's) sees that
 // namespace's listener alone.
 TEST(NamespaceOpener, ListsTheNamespacesOfItsCgroupsAndOpensSockDiagInsideOne) {
-    if (::geteuid() != 0) {
-        GTEST_SKIP() << "entering namespaces and a cgroup of the test's own need real root";
-    }
     // Started by the service's user, which may not enter the build tree.
     const ProgramCopy netns(kBuiltNetns);
     ASSERT_FALSE(netns.Path().empty()) << netns.Problem();
     if (!netns.Unrunnable().empty()) {
         GTEST_SKIP() << netns.Unrunnable();
     }
-    RunInPrivateNetwork([&netns] {
-        const Listener own = ListenIPv4("127.0.0.1", 4003);
-        const NamespacedChild first(4001), second(4002, "/inner");
+    RunInPrivateNetworkAsRoot(kNeedsRoot, [&netns] {
+        // A listener in each namespace: 4003 in the test's own, 4001 and 4002 in the others.
+        const OtherNamespace first, second;
+        Listener own = ListenIPv4("127.0.0.1", 4003), inFirst, inSecond;
+        first.Inside([&] { inFirst = ListenIPv4("127.0.0.1", 4001); });
+        second.Inside([&] { inSecond = ListenIPv4("127.0.0.1", 4002); });
+        const std::string inner = FindCgroup2Root() + "/inner";
+        ASSERT_TRUE(::mkdir(inner.c_str(), 0755) == 0 || errno == EEXIST) << std::strerror(errno);
+        std::ofstream(inner + "/cgroup.procs") << second.pid << std::flush;
         const std::uint64_t ownInode = NamespaceInode("self");
-        ASSERT_TRUE(own.fd && first.inode != 0 && second.inode != 0);
+        ASSERT_TRUE(own.fd && inFirst.fd && inSecond.fd);
         constexpr std::uint64_t kGiven =
             CapabilityBit(CAP_SYS_ADMIN) | CapabilityBit(CAP_SYS_PTRACE);
         constexpr std::uint64_t kKept = kGiven | CapabilityBit(CAP_NET_ADMIN);
@@ -265,8 +154,8 @@ TEST(NamespaceOpener, ListsTheNamespacesOfItsCgroupsAndOpensSockDiagInsideOne) {
         std::ranges::sort(found);
         std::vector<std::tuple<std::uint64_t, bool, std::string, pid_t>> expected{
             {ownInode, true, "/", 0},
-            {first.inode, false, "/", first.pid},
-            {second.inode, false, "/inner", second.pid}};
+            {first.Inode, false, "/", first.pid},
+            {second.Inode, false, "/inner", second.pid}};
         std::ranges::sort(expected);
         EXPECT_EQ(found, expected);
         // Serving by now, with what it started with given up.
@@ -277,19 +166,19 @@ TEST(NamespaceOpener, ListsTheNamespacesOfItsCgroupsAndOpensSockDiagInsideOne) {
         EXPECT_EQ(StatusField(netns, "CapAmb"), 0u);
         EXPECT_EQ(StatusField(netns, "NoNewPrivs"), 1u);
 
-        const UniqueFd diag = opener->OpenSockDiag(first.pid, first.inode, problem);
+        UniqueFd diag = opener->OpenSockDiag(first.pid, first.Inode, problem);
         ASSERT_TRUE(diag) << problem;
-        EXPECT_EQ(ListenerPorts(diag.Get()), std::set<int>{4001});
+        LinuxTcpTable inside(SockDiagSocket::Adopt(std::move(diag)), SockDiagSocket::Open());
+        const std::vector<TcpRow> rows = ReadRows(inside);
+        ASSERT_EQ(rows.size(), 1u);
+        EXPECT_EQ(rows[0].LocalPort, 4001);
     });
 }
 
 // Every refusal is answered with its reason, and quarnel-netns serves on.
 TEST(NamespaceOpener, RefusesWhatItMayNotOpenAndServesOn) {
-    if (::geteuid() != 0) {
-        GTEST_SKIP() << "entering namespaces and a cgroup of the test's own need real root";
-    }
-    RunInPrivateNetwork([] {
-        const NamespacedChild child(4001);
+    RunInPrivateNetworkAsRoot(kNeedsRoot, [] {
+        const OtherNamespace child;
         const pid_t gone = ::fork();
         if (gone == 0) {
             ::_exit(0);
@@ -318,51 +207,36 @@ TEST(NamespaceOpener, RefusesWhatItMayNotOpenAndServesOn) {
             Refusal reason;
             bool descriptorAlong = false;
         } cases[] = {
-            {"an unknown kind", open(child.pid, child.inode, 3), UnknownKind},
+            {"an unknown kind", open(child.pid, child.Inode, 3), UnknownKind},
             {"an empty message", {}, Truncated},
             {"a short message", {list.begin(), list.end() - 1}, Truncated},
             {"a long message", longer, Oversized},
             {"a descriptor along", list, Malformed, true},
             {"another version", otherVersion, WrongVersion},
-            {"pid 0", open(0, child.inode), Malformed},
-            {"a negative pid", open(-1, child.inode), Malformed},
+            {"pid 0", open(0, child.Inode), Malformed},
+            {"a negative pid", open(-1, child.Inode), Malformed},
             {"another namespace's inode", open(child.pid, ownInode), Own::OtherNamespace},
             {"a process gone", open(gone, ownInode), Own::NoProcess},
             {"a process outside its cgroups", open(1, ownInode), Own::OutsideCgroups},
             // The inode alone names no namespace: its file must be one, on the device of
             // namespaces, or it is never entered.
-            {"a plain file of the inode asked for", open(disguised.pid, disguised.inode),
+            {"a plain file of the inode asked for", open(disguised.process.pid, disguised.inode),
              Own::OtherNamespace},
         };
+        RequestSocket conversation(opener->Socket(), kMaxNamespaceReplySize);
+        const UniqueFd along(::open("/dev/null", O_RDONLY | O_CLOEXEC));
         for (const auto& [what, bytes, reason, descriptorAlong] : cases) {
-            iovec part{const_cast<std::uint8_t*>(bytes.data()), bytes.size()};
-            msghdr message{};
-            message.msg_iov = &part;
-            message.msg_iovlen = 1;
-            const UniqueFd along(::open("/dev/null", O_RDONLY | O_CLOEXEC));
-            alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(int))> control{};
-            if (descriptorAlong) {
-                message.msg_control = control.data();
-                message.msg_controllen = control.size();
-                cmsghdr* header = CMSG_FIRSTHDR(&message);
-                *header = {CMSG_LEN(sizeof(int)), SOL_SOCKET, SCM_RIGHTS};
-                const int fd = along.Get();
-                std::memcpy(CMSG_DATA(header), &fd, sizeof fd);
-            }
-            ASSERT_EQ(::sendmsg(opener->Socket(), &message, 0), static_cast<ssize_t>(bytes.size()))
-                << what;
+            SCOPED_TRACE(what);
+            ASSERT_TRUE(conversation.Send(bytes, descriptorAlong ? along.Get() : -1));
             pollfd ready{opener->Socket(), POLLIN, 0};
-            ASSERT_EQ(::poll(&ready, 1, 5000), 1) << what << ": no answer";
-            std::array<std::uint8_t, kMaxNamespaceReplySize> buffer{};
-            const ssize_t length = ::recv(opener->Socket(), buffer.data(), buffer.size(), 0);
-            ASSERT_GT(length, 0) << what;
+            ASSERT_EQ(::poll(&ready, 1, 5000), 1) << "no answer";
+            const std::optional<RequestSocket::Message> answer = conversation.Receive();
+            ASSERT_TRUE(answer);
             NamespaceReply reply;
             std::vector<NetworkNamespace> entries;
-            ASSERT_TRUE(DecodeNamespaceReply(std::span(buffer).first(length),
-                                             static_cast<std::size_t>(length), reply, entries))
-                << what;
-            EXPECT_EQ(reply.Kind, NamespaceReplyKind::Refused) << what;
-            EXPECT_EQ(reply.Reason, reason) << what << ": " << NamespaceRefusalText(reply.Reason);
+            ASSERT_TRUE(DecodeNamespaceReply(answer->Bytes, answer->Length, reply, entries));
+            EXPECT_EQ(reply.Kind, NamespaceReplyKind::Refused);
+            EXPECT_EQ(reply.Reason, reason) << NamespaceRefusalText(reply.Reason);
         }
         disguised.Unmount();
         EXPECT_FALSE(opener->OpenSockDiag(gone, ownInode, problem));
@@ -370,7 +244,7 @@ TEST(NamespaceOpener, RefusesWhatItMayNotOpenAndServesOn) {
                   "quarnel-netns refused: the process is gone (No such file or directory)");
         std::vector<NetworkNamespace> namespaces;
         EXPECT_TRUE(opener->ListNamespaces(namespaces, problem)) << problem;
-        EXPECT_EQ(namespaces.size(), 2u);
+        EXPECT_EQ(namespaces.size(), 3u) << "its own, the child's and the disguised process's";
     });
 }
 

@@ -1,9 +1,11 @@
-// A privileged program's end of its socket pair, over a real SOCK_SEQPACKET pair in this process:
-// what it takes of a request, what it refuses whatever the conversation, what it sends, and how it
-// tells the other end's going from a failure.
+// What the privileged programs share, in this process: their end of the socket pair, over a real
+// SOCK_SEQPACKET pair (what it takes of a request, what it refuses whatever the conversation, what
+// it sends, and how it tells the other end's going from a failure); what the process may still
+// open; and how a program finds the privileged program it starts.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 
@@ -11,25 +13,24 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <optional>
 #include <span>
 #include <vector>
 
 #include "platform/linux/UniqueFd.h"
+#include "platform/linux/privileges/ProcessRights.h"
+#include "platform/linux/privileges/ProgramBeside.h"
 #include "platform/linux/privileges/RequestSocket.h"
 
 namespace quarnel::platform {
 namespace {
 
 struct Pair {
-    Pair() {
-        int fds[2];
-        EXPECT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds), 0);
-        program = UniqueFd(fds[0]);
-        served = UniqueFd(fds[1]);
-    }
-    UniqueFd program;  // the starter's end
-    UniqueFd served;   // the privileged program's
+    int fds[2] = {-1, -1};
+    const bool made = ::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds) == 0;
+    UniqueFd program{fds[0]};  // the starter's end
+    UniqueFd served{fds[1]};   // the privileged program's
 };
 
 UniqueFd OpenNull() {
@@ -72,6 +73,7 @@ Received ReceiveMessage(int socket) {
 // malformed however sound its bytes, and what came along never lands in this process.
 TEST(RequestSocket, TakesRequestsUpToItsBoundAndNothingThatComesAlong) {
     Pair pair;
+    ASSERT_TRUE(pair.made);
     RequestSocket socket(pair.served.Get(), 8);
     // The starter's end, sent through as the other end sends: replies are tested below.
     RequestSocket starter(pair.program.Get(), 0);
@@ -109,6 +111,7 @@ TEST(RequestSocket, TakesRequestsUpToItsBoundAndNothingThatComesAlong) {
 // on a read as on a send, while a socket that fails is a failure, with its error.
 TEST(RequestSocket, SendsRepliesWholeAndTellsTheStartersGoingFromAFailure) {
     Pair pair;
+    ASSERT_TRUE(pair.made);
     RequestSocket socket(pair.served.Get(), 8);
     const std::array<std::uint8_t, 40> reply{4, 5, 6};  // longer than a request may be
     const UniqueFd given = OpenNull();
@@ -140,6 +143,43 @@ TEST(RequestSocket, SendsRepliesWholeAndTellsTheStartersGoingFromAFailure) {
     EXPECT_FALSE(broken.Ended());
     EXPECT_EQ(broken.Error(), ENOTSOCK);
     EXPECT_EQ(broken.After(false, ServeStep::Answered), ServeStep::Failed);
+}
+
+// What the process may still open: the soft open-files limit less the descriptors it holds.
+TEST(ProcessRights, FreeDescriptorsAreWhatTheSoftLimitLeaves) {
+    rlimit before{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &before), 0);
+    rlimit low = before;
+    low.rlim_cur = 100;
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    const std::optional<std::size_t> free = FreeDescriptors();
+    ASSERT_TRUE(free.has_value());
+    EXPECT_LT(*free, 100u);
+    {
+        const UniqueFd one(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+        ASSERT_TRUE(one);
+        EXPECT_EQ(FreeDescriptors(), *free - 1);
+    }
+    EXPECT_EQ(FreeDescriptors(), free);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &before), 0);
+    if (before.rlim_cur != RLIM_INFINITY) {
+        EXPECT_EQ(FreeDescriptors(), *free + (before.rlim_cur - 100));
+    }
+}
+
+// Only beside its own executable, in the folders it names, in their order.
+TEST(ProgramBeside, TheFirstFolderThatHoldsItAsAFileWins) {
+    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe");
+    const std::string name = self.filename().string();
+    const std::string parent = self.parent_path().filename().string();
+    // The same file by two ways: the first folder named that holds it.
+    const std::string again = "../" + parent;
+    EXPECT_EQ(FindProgramBeside(name.c_str(), {"no-such-folder", again.c_str(), "."}),
+              self.string());
+    // Its folder is no program, nor what is nowhere; nothing is looked for elsewhere.
+    EXPECT_EQ(FindProgramBeside(parent.c_str(), {".."}), "");
+    EXPECT_EQ(FindProgramBeside("no-such-program", {".", ".."}), "");
+    EXPECT_EQ(FindProgramBeside(name.c_str(), {}), "");
 }
 
 }  // namespace
