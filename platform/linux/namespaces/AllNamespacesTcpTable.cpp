@@ -256,7 +256,19 @@ void AllNamespacesTcpTable::CloseTable(Space& space) {
 }
 
 bool AllNamespacesTcpTable::ReadWhole(std::uint32_t inode, Space& space, Clock::time_point now) {
-    if (!space.Table->ReadTable(fresh_)) {
+    // The first read of a table that lists its sockets' inodes (sock_diag's does, in the same
+    // walk) keeps them, for the look at who holds what nobody reported.
+    auto* inodes = space.Fresh ? dynamic_cast<SocketInodeReader*>(space.Table.get()) : nullptr;
+    freshInodes_.clear();
+    if (inodes != nullptr) {
+        fresh_.clear();
+        if (!inodes->ReadSocketInodes([this](const TcpRow& row, std::uint64_t socketInode) {
+                fresh_.push_back(row);
+                freshInodes_.push_back(socketInode);
+            })) {
+            return false;
+        }
+    } else if (!space.Table->ReadTable(fresh_)) {
         return false;
     }
     found_.clear();
@@ -277,8 +289,8 @@ bool AllNamespacesTcpTable::ReadWhole(std::uint32_t inode, Space& space, Clock::
     for (const TcpRow& row : fresh_) {
         Put(space, row);
     }
-    if (space.Fresh) {
-        WantHolders(inode, space);
+    if (inodes != nullptr) {
+        WantHolders();
     }
     space.NextRead = now + (!options_.Reported ? options_.ReadEvery
                             : unreported       ? options_.UnreportedEvery
@@ -286,30 +298,19 @@ bool AllNamespacesTcpTable::ReadWhole(std::uint32_t inode, Space& space, Clock::
     return true;
 }
 
-void AllNamespacesTcpTable::WantHolders(std::uint32_t inode, Space& space) {
+void AllNamespacesTcpTable::WantHolders() {
     // The kernel reported who made what is newer; the rest was there before the guard (or
     // before the namespace), and only the processes that hold those sockets tell.
-    cookies_.clear();
-    for (const TcpRow& row : fresh_) {
+    for (std::size_t i = 0; i < fresh_.size(); ++i) {
+        const TcpRow& row = fresh_[i];
         if ((row.State == TcpState::Established || row.State == TcpState::Listening) &&
-            !Inner().Owner(row).Known()) {
-            cookies_.push_back(row.Cookie);
+            freshInodes_[i] != 0 && !Inner().Owner(row).Known()) {
+            holderless_.push_back({.Cookie = row.Cookie,
+                                   .Inode = freshInodes_[i],
+                                   .Owner = {},
+                                   .Namespace = row.Namespace});
         }
     }
-    // A table that lists its sockets' inodes (sock_diag's does) lets the holders be found.
-    auto* inodes = dynamic_cast<SocketInodeReader*>(space.Table.get());
-    if (cookies_.empty() || inodes == nullptr) {
-        return;
-    }
-    std::sort(cookies_.begin(), cookies_.end());
-    // A walk cut short keeps what it found: the rest stay unnamed.
-    (void)inodes->ReadSocketInodes([&](const TcpRow& socket, std::uint64_t socketInode) {
-        if (socketInode != 0 &&
-            std::binary_search(cookies_.begin(), cookies_.end(), socket.Cookie)) {
-            holderless_.push_back(
-                {.Cookie = socket.Cookie, .Inode = socketInode, .Owner = {}, .Namespace = inode});
-        }
-    });
 }
 
 void AllNamespacesTcpTable::TakeOwn(ReadResult result) {

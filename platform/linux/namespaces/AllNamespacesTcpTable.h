@@ -121,9 +121,9 @@ private:
     // afresh at the next listing).
     void ReadDue(Clock::time_point now);
     [[nodiscard]] bool ReadWhole(std::uint32_t inode, Space& space, Clock::time_point now);
-    // Notes the sockets of namespace inode, read for the first time, whose owners nobody
-    // reported, for one look at who holds them.
-    void WantHolders(std::uint32_t inode, Space& space);
+    // Notes the sockets of a namespace read for the first time (fresh_, with freshInodes_)
+    // whose owners nobody reported, for one look at who holds them.
+    void WantHolders();
     // The own rows as their source changed them, the others moved to make room or fill it.
     void TakeOwn(ReadResult result);
     void MoveOthers(std::size_t from, std::size_t to);
@@ -148,7 +148,8 @@ private:
     Clock::time_point nextPaced_{};                 // no whole read that is not urgent before then
     std::vector<TcpRow> reports_, fresh_, moving_;  // storage reused from read to read
     std::vector<std::uint64_t> cookies_, found_;
-    std::vector<SocketOwner> holderless_;  // sockets whose holders the next look is for
+    std::vector<std::uint64_t> freshInodes_;  // of fresh_'s rows, when its read listed them
+    std::vector<SocketOwner> holderless_;     // sockets whose holders the next look is for
     Clock::time_point nextList_{};
     bool listFailed_ = false;
     std::set<std::uint32_t> unopened_;  // namespaces that could not be opened, told once
