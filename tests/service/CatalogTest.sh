@@ -14,5 +14,5 @@ listed=$(journalctl --root="$root" --list-catalog | awk '$2 == "quarnel:" {print
 sent=$(grep -oE '"(MESSAGE_ID=)?[0-9a-f]{32}"' "$tree/$source" | grep -oE '[0-9a-f]{32}' | sort)
 [[ -n $sent ]] || { echo "no MESSAGE_ID found in $source"; exit 1; }
 [[ $listed == "$sent" ]] || { echo "catalog lists:"; echo "$listed"; echo "sent:"; echo "$sent"; exit 1; }
-cat "$tree"/debian/*.install | grep -qx "$catalog usr/lib/systemd/catalog/" ||
+grep -qxF "$catalog usr/lib/systemd/catalog/" "$tree"/debian/*.install ||
     { echo "no package installs $catalog (debian/*.install)"; exit 1; }

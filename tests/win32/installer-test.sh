@@ -19,7 +19,7 @@ for file in quarnel.exe Uninstall.exe LICENSE.txt README.md; do
     [[ -f $installed/$file ]] || fail "not installed: $file"
 done
 [[ -f $shortcut ]] || fail "no Start-menu entry"
-"$wine_run" reg query "$key" /v QuietUninstallString | grep -q 'Uninstall.exe" /S' ||
+"$wine_run" reg query "$key" /v QuietUninstallString | grep 'Uninstall.exe" /S' >/dev/null ||
     fail "no entry among the installed programs"
 
 # The program runs from where it was put, and keeps the user's rules in the registry.
