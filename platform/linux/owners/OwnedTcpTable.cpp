@@ -96,6 +96,9 @@ ReadResult OwnedTcpTable::Read(std::vector<TcpRow>& rows, TableChanges* changes)
             }
         }
     }
+    if (elsewhereHeld_ && now - elsewhereHeldAt_ >= kCheckEvery) {
+        elsewhereHeld_.reset();  // 8 bytes for every socket of the machine
+    }
     Prune(rows);
     return result;
 }
@@ -290,12 +293,22 @@ bool OwnedTcpTable::LookUp(std::size_t count) {
 }
 
 void OwnedTcpTable::LookForHolders(const std::vector<SocketOwner>& sockets) {
-    SocketHolding holding;
-    if (sockets.empty() || holders_ == nullptr || !holders_->Read(holding)) {
-        return;  // they stay unnamed: the kernel reports only what is made from now on
+    if (sockets.empty() || holders_ == nullptr) {
+        return;
+    }
+    // What is older than the reports was there at a look a moment ago: one walk of every
+    // process's descriptors a second serves them all.
+    const Clock::time_point now = options_.Time();
+    if (!elsewhereHeld_ || now - elsewhereHeldAt_ >= kCheckEvery) {
+        elsewhereHeld_.emplace();
+        elsewhereHeldAt_ = now;
+        if (!holders_->Read(*elsewhereHeld_)) {
+            elsewhereHeld_.reset();
+            return;  // they stay unnamed: the kernel reports only what is made from now on
+        }
     }
     for (const SocketOwner& socket : sockets) {
-        if (const ConnectionOwner* holder = holding.HolderOf(socket.Inode)) {
+        if (const ConnectionOwner* holder = elsewhereHeld_->HolderOf(socket.Inode)) {
             Remember(socket.Cookie, *holder, true);
         }
     }

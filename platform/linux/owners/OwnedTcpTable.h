@@ -106,6 +106,10 @@ private:
     Clock::time_point lastLookUp_{};
     Clock::time_point lastChange_{};  // the last read that brought changes
     bool lookedUp_ = false;
+    // The holders as the last look for other namespaces' sockets found them, kept a second:
+    // the namespaces read one after the other (a hundred at the start) share it.
+    std::optional<SocketHolding> elsewhereHeld_;
+    Clock::time_point elsewhereHeldAt_{};
 };
 
 // table with its rows' owners (see OwnedTcpTable); inodes is the table's own reader beneath it.
