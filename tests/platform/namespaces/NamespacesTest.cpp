@@ -130,7 +130,10 @@ TcpRow Connecting(std::uint64_t cookie, std::uint32_t space) {
     return row;
 }
 
-class AllNamespaces : public ::testing::Test {
+// The table of all namespaces over made-up sources, reported or not, with at most mostOpen
+// tables open at once, on a clock of its own.
+template <bool reported = true, std::size_t mostOpen = 512>
+class AllNamespacesOf : public ::testing::Test {
 protected:
     // Changed rows listed, or none listed and whole (else: only rows past the end went).
     void Read(ReadResult expected, std::vector<std::size_t> changed, bool whole = true) {
@@ -147,11 +150,16 @@ protected:
     OwnTable& own = *ownTable;
     Others& others = *othersTable;
     Clock::time_point now{};
-    AllNamespacesTcpTable all{std::move(ownTable), std::move(othersTable),
-                              AllNamespacesTcpTable::Options{.Time = [this] { return now; }}};
+    AllNamespacesTcpTable all{
+        std::move(ownTable), std::move(othersTable),
+        AllNamespacesTcpTable::Options{
+            .Reported = reported, .MostOpen = mostOpen, .Time = [this] { return now; }}};
     Rows rows;
     TableChanges changes;
 };
+using AllNamespaces = AllNamespacesOf<>;
+using AllNamespacesUnreported = AllNamespacesOf<false>;
+using AllNamespacesBounded = AllNamespacesOf<true, 2>;
 
 TEST_F(AllNamespaces, TheOthersFollowTheirReportsAtOnceAndAreReadWholeOnlyWhenThoseCannotTell) {
     own.Table = {Row(1), Row(2)};
@@ -266,15 +274,8 @@ TEST_F(AllNamespaces, OwnRowsThatComeAndGoMoveOnlyAsManyOfTheOthers) {
 
 // Over an own source that hands on no reports (the kernel's are not to be had), each namespace
 // is read whole every ReadEvery.
-TEST(AllNamespacesUnreported, ReadsEachNamespaceWholeEveryReadEvery) {
-    auto ownTable = std::make_unique<OwnTable>();
-    auto othersTable = std::make_unique<Others>();
-    Others& others = *othersTable;
-    Clock::time_point now{};
-    AllNamespacesTcpTable all(std::move(ownTable), std::move(othersTable),
-                              {.Reported = false, .Time = [&now] { return now; }});
+TEST_F(AllNamespacesUnreported, ReadsEachNamespaceWholeEveryReadEvery) {
     others.Spaces[7] = {Row(70, 7)};
-    Rows rows;
     ASSERT_TRUE(all.ReadTable(rows));
     others.Spaces[7].push_back(Row(71, 7));
     now += 99ms;
@@ -324,19 +325,11 @@ TEST_F(AllNamespaces, ClosesByNamespaceAndNamespacesComeAndGo) {
 // still read whole when it must be, and closes in, its table opened in place of the one used
 // longest ago; its rows follow its reports meanwhile. One that cannot be opened is told once
 // with the reason, and is guarded once it can be.
-TEST(AllNamespacesBounded, OpenNoMoreTablesAtOnceThanAllowedAndEachWhenNeeded) {
-    auto ownTable = std::make_unique<OwnTable>();
-    auto othersTable = std::make_unique<Others>();
-    OwnTable& own = *ownTable;
-    Others& others = *othersTable;
-    Clock::time_point now{};
-    AllNamespacesTcpTable all(std::move(ownTable), std::move(othersTable),
-                              {.MostOpen = 2, .Time = [&now] { return now; }});
+TEST_F(AllNamespacesBounded, OpenNoMoreTablesAtOnceThanAllowedAndEachWhenNeeded) {
     for (std::uint32_t inode = 1; inode <= 6; ++inode) {
         others.Spaces[inode] = {Row(inode * 10, inode)};
     }
     others.Unopenable = {6};
-    Rows rows;
     ASSERT_EQ(all.Read(rows, nullptr), ReadResult::Changed);
     EXPECT_EQ(rows.size(), 5u);
     EXPECT_EQ(all.Guarded(), 6u);
