@@ -1,5 +1,5 @@
 // What an unprivileged peer sends the privileged helper: any bytes, cut or whole, must be read
-// as one request or refused, never read past.
+// as one request or refused, never read past, and what is read is what the program writes.
 
 #include <algorithm>
 #include <cstddef>
@@ -17,6 +17,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::span<const std::uint8_t> received(data, std::min(size, kMaxRequestSize));
     Request request;
     if (DecodeRequest(received, size, request) != Refusal::None) {
+        if (request.Connection != TcpRow{}) {
+            std::abort();  // a refused close names no connection
+        }
         return 0;
     }
     if (request.Kind == RequestKind::SetRules && request.RulesPart == 0 && !request.MoreRules) {
@@ -27,9 +30,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             !std::ranges::equal(again.front(), received)) {
             std::abort();
         }
-    } else if (request.Kind == RequestKind::CloseConnection &&
-               !CanNameConnection(request.Connection)) {
-        std::abort();  // a close the kernel would misread
+    } else if (request.Kind != RequestKind::SetRules) {
+        // Taken only as the program writes it: no request has a second record.
+        RequestBytes again;
+        if (!EncodeRequest(request, again) || !std::ranges::equal(again, received)) {
+            std::abort();  // EncodeRequest refuses a close the kernel would misread
+        }
     }
     return 0;
 }
