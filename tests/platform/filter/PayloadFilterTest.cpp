@@ -14,8 +14,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <sched.h>
-
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -50,10 +48,6 @@ std::vector<AddressPrefix> ManyAddresses(std::uint32_t count) {
     return addresses;
 }
 
-// Longer than loopback ever takes, and past the first retransmission (at 200 ms), so that what
-// does not arrive here was held back, not late.
-constexpr auto kHeld = 300ms;
-
 void Send(int fd, const std::string& text) {
     ASSERT_EQ(::send(fd, text.data(), text.size(), MSG_NOSIGNAL),
               static_cast<ssize_t>(text.size()));
@@ -72,9 +66,7 @@ Listener Listen(const char* loopback) {
 }
 
 // Runs body with each kind of filter over each IP version, each time in a private network
-// namespace, in the cgroup of its own that the fixture makes there and the test sees as the root,
-// the filter attached there (the table where the kernel filter would be); skipped where the
-// system refuses either.
+// namespace and cgroup (the kernel filter attached there); skipped where the system refuses.
 void ForEachFilter(const std::function<void(Kind, const char*, RulesFilter&)>& body) {
     for (const Kind kind : {Kernel, Netfilter}) {
         for (const char* loopback : {"127.0.0.1", "::1"}) {
@@ -108,7 +100,7 @@ std::size_t ShortClientBytes(const Listener& listener, const char* loopback) {
         Send(client.Get(), "x\n");
         EXPECT_EQ(::shutdown(client.Get(), SHUT_WR), 0);
     }
-    std::this_thread::sleep_for(kHeld);
+    std::this_thread::sleep_for(300ms);  // as Arrived waits: what has not arrived was held back
     std::size_t bytes = 0;
     pollfd waiting{listener.fd.Get(), POLLIN, 0};
     while (::poll(&waiting, 1, 0) == 1) {
@@ -122,8 +114,8 @@ std::size_t ShortClientBytes(const Listener& listener, const char* loopback) {
 }
 
 // The bytes that cross fresh connections to listener, each sending at once both ways, until
-// stop. Every connection is aborted at once, so each
-// probe is a packet of its own, never one TCP sends again later.
+// stop. Every connection is aborted at once, so each probe is a packet of its own, never one TCP
+// sends again later.
 std::uint64_t Probe(const Listener& listener, const char* loopback, const std::atomic<bool>& stop) {
     std::uint64_t crossed = 0;
     const std::string bytes(16, 'p');
@@ -150,20 +142,6 @@ std::uint32_t Fullest(Kind kind) {
     return kind == Kernel ? QUARNEL_MAX_ALLOWED_ADDRESSES : 4096;
 }
 
-// The bytes that cross fresh connections to listener while the filter's rules go edits times
-// from there to back and back.
-std::uint64_t CrossedDuring(const Listener& listener, const char* loopback, RulesFilter& filter,
-                            int edits, const BlockingRules& there, const BlockingRules& back) {
-    std::atomic<bool> stop{false};
-    std::future<std::uint64_t> crossed =
-        std::async(std::launch::async, [&] { return Probe(listener, loopback, stop); });
-    for (int edit = 0; edit < edits; ++edit) {
-        SetRules(filter, edit % 2 == 0 ? there : back);
-    }
-    stop = true;
-    return crossed.get();
-}
-
 // Edits under way while connections to a blocked port keep sending: the port moves from one
 // list to the other moves times, and an allowed list of count other addresses, none of them ever
 // sent to, is replaced replacements times by one whose every prefix holds an address of the first
@@ -176,14 +154,22 @@ void EditsLetNothingThrough(const char* loopback, RulesFilter& filter, const Lis
     for (AddressPrefix& prefix : other) {
         prefix.Length = 127;
     }
+    // The bytes that cross fresh connections while the rules go edits times there and back.
+    const auto crossedDuring = [&](int edits, const BlockingRules& there,
+                                   const BlockingRules& back) {
+        std::atomic<bool> stop{false};
+        std::future<std::uint64_t> crossed =
+            std::async(std::launch::async, [&] { return Probe(listener, loopback, stop); });
+        for (int edit = 0; edit < edits; ++edit) {
+            SetRules(filter, edit % 2 == 0 ? there : back);
+        }
+        stop = true;
+        return crossed.get();
+    };
     const PortRange just = PortOf(listener);
     SetRules(filter, {{}, {just}, {}});
-    EXPECT_EQ(CrossedDuring(listener, loopback, filter, moves, {{}, {}, {just}}, {{}, {just}, {}}),
-              0u)
-        << "moving the port";
-    EXPECT_EQ(CrossedDuring(listener, loopback, filter, replacements, {other, {}, {just}},
-                            {one, {just}, {}}),
-              0u)
+    EXPECT_EQ(crossedDuring(moves, {{}, {}, {just}}, {{}, {just}, {}}), 0u) << "moving the port";
+    EXPECT_EQ(crossedDuring(replacements, {other, {}, {just}}, {one, {just}, {}}), 0u)
         << "replacing full lists";
 }
 
@@ -288,31 +274,6 @@ TEST(PayloadFilter, TheTableGoesWithTheProcessThatOwnsIt) {
     });
 }
 
-// The service's filter, which guards every namespace, holds back what the rules block in another
-// namespace of a process in its cgroups; one of its own namespace alone lets that through.
-TEST(PayloadFilter, OneForEveryNamespaceHoldsBackInTheOthersToo) {
-    RunInPrivateCgroup([](const std::string& cgroup) {
-        for (const NamespaceScope scope : {NamespaceScope::Own, NamespaceScope::Every}) {
-            FilterCause why;
-            const auto filter = PayloadFilter::Attach(cgroup, why, scope);
-            ASSERT_TRUE(filter) << why.Text();
-            std::string arrived = "nothing ran";
-            // A thread of this process, so in its cgroup, in a namespace of its own.
-            std::thread other([&] {
-                ASSERT_EQ(::unshare(CLONE_NEWNET), 0);
-                ASSERT_EQ(std::system("ip link set lo up"), 0);
-                const Listener listener = ListenIPv4();
-                SetRules(*filter, {{}, {}, {PortOf(listener)}});
-                const Connection held = Connect(listener);
-                Send(held.client.Get(), "held");
-                arrived = Arrived(held.server.Get());
-            });
-            other.join();
-            EXPECT_EQ(arrived, scope == NamespaceScope::Every ? "" : "held");
-        }
-    });
-}
-
 // A mount of a part of the hierarchy would filter only that part; a blank is escaped.
 TEST(CgroupRoot, IsFoundInMountinfo) {
     std::istringstream mounts(
@@ -405,105 +366,11 @@ void Shell(const std::string& command) {
     ASSERT_EQ(std::system(command.c_str()), 0) << command;
 }
 
-// Connections between two namespaces joined by a veth whose ends queue what they send behind a
-// token bucket, as the Kubernetes bandwidth plugin sets them up: one that fills both queues, and
-// fresh ones to a port under the rules that send at once both ways, each segment waiting its
-// turn behind the filler's.
-class QueuedLink {
-public:
-    QueuedLink() {
-        const std::string in[] = {"nsenter -t " + std::to_string(client_.pid) + " -n ",
-                                  "nsenter -t " + std::to_string(server_.pid) + " -n "};
-        Shell("ip link add qa netns " + std::to_string(client_.pid) +
-              " type veth peer name qb netns " + std::to_string(server_.pid));
-        const char* const ends[][2] = {{"qa", "10.99.0.1/24"}, {"qb", "10.99.0.2/24"}};
-        for (int i = 0; i < 2; ++i) {
-            Shell(in[i] + "ip addr add " + ends[i][1] + " dev " + ends[i][0]);
-            Shell(in[i] + "ip link set " + ends[i][0] + " up");
-            Shell(in[i] + "tc qdisc add dev " + ends[i][0] +
-                  " root tbf rate 2mbit burst 16kb latency 300ms");
-        }
-        server_.Inside([&] {
-            filled_ = ListenIPv4("10.99.0.2");
-            probed_ = ListenIPv4("10.99.0.2");
-        });
-        EXPECT_EQ(::fcntl(probed_.fd.Get(), F_SETFL, O_NONBLOCK), 0);
-        client_.Inside([&] { filler_ = Connect(filled_, "10.99.0.2"); });
-    }
-    ~QueuedLink() {
-        stop_ = true;
-        for (std::thread& thread : threads_) {
-            thread.join();
-        }
-    }
-
-    PortRange Port() const { return PortOf(probed_); }
-
-    // Starts filling and probing: the bytes that reach a probe's end are counted.
-    void Start() {
-        threads_.emplace_back([this] { Fill(); });
-        for (int i = 0; i < 4; ++i) {
-            threads_.emplace_back([this] { client_.Inside([this] { Probe(); }); });
-        }
-    }
-    std::uint64_t Crossed() const { return crossed_; }
-
-private:
-    void Fill() {
-        const std::string bytes(16384, 'f');
-        char sink[65536];
-        while (!stop_) {
-            for (const UniqueFd* end : {&filler_.client, &filler_.server}) {
-                (void)::send(end->Get(), bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
-                while (::recv(end->Get(), sink, sizeof sink, MSG_DONTWAIT) > 0) {
-                }
-            }
-            Accept();
-            ReadProbes();
-            std::this_thread::sleep_for(2ms);
-        }
-    }
-    // Connects again and again, sending at once; the filler's thread accepts and answers.
-    void Probe() {
-        while (!stop_) {
-            UniqueFd probe = ConnectClient(probed_, "10.99.0.2");
-            if (!probe) {
-                return;
-            }
-            (void)::send(probe.Get(), kProbe.data(), kProbe.size(), MSG_NOSIGNAL);
-            const std::lock_guard lock(probesMutex_);
-            probes_.push_back(std::move(probe));
-        }
-    }
-    void Accept() {
-        while (UniqueFd end{::accept4(probed_.fd.Get(), nullptr, nullptr, SOCK_NONBLOCK)}) {
-            (void)::send(end.Get(), kProbe.data(), kProbe.size(), MSG_NOSIGNAL);
-            const std::lock_guard lock(probesMutex_);
-            probes_.push_back(std::move(end));
-        }
-    }
-    void ReadProbes() {
-        char got[4096];
-        const std::lock_guard lock(probesMutex_);
-        for (const UniqueFd& end : probes_) {
-            const ssize_t n = ::recv(end.Get(), got, sizeof got, MSG_DONTWAIT);
-            crossed_ += n > 0 ? static_cast<std::uint64_t>(n) : 0;
-        }
-    }
-
-    inline static const std::string kProbe = std::string(1000, 'p');
-    const OtherNamespace client_, server_;
-    Listener filled_, probed_;
-    Connection filler_;
-    std::mutex probesMutex_;
-    std::vector<UniqueFd> probes_;  // both ends
-    std::atomic<bool> stop_{false};
-    std::atomic<std::uint64_t> crossed_{0};
-    std::vector<std::thread> threads_;
-};
-
-// One filter guards both namespaces while the probes' port moves from the local list to the
-// remote one and back: the old and the new rules both block the probes, each from one end, so
+// Two namespaces joined by a veth whose ends queue what they send behind a token bucket, as the
+// Kubernetes bandwidth plugin sets them up: one connection keeps both queues full, and fresh ones
+// to a port under the rules send at once both ways, each segment waiting its turn behind the
+// filler's. One filter guards both namespaces while the probes' port moves from the local list to
+// the remote one and back: the old and the new rules both block the probes, each from one end, so
 // not one byte may cross, though a segment sent under the old rules arrives under the new.
 TEST(EditHold, APortMovedNeverLetsThroughASegmentQueuedBetweenNamespaces) {
     RunInPrivateCgroup([](const std::string& cgroup) {
@@ -512,20 +379,79 @@ TEST(EditHold, APortMovedNeverLetsThroughASegmentQueuedBetweenNamespaces) {
             PayloadFilter::Attach(cgroup, why, NamespaceScope::Every);
         ASSERT_TRUE(attached) << why.Text();
         EditHold filter(std::move(attached));
-        QueuedLink link;
-        const BlockingRules local{{}, {link.Port()}, {}}, remote{{}, {}, {link.Port()}};
+        const OtherNamespace client, server;
+        const std::string pids[] = {std::to_string(client.pid), std::to_string(server.pid)};
+        Shell("ip link add q0 netns " + pids[0] + " type veth peer name q1 netns " + pids[1]);
+        for (int i = 0; i < 2; ++i) {
+            const std::string in = "nsenter -t " + pids[i] + " -n ", end = "q" + std::to_string(i);
+            Shell(in + "ip addr add 10.99.0." + std::to_string(i + 1) + "/24 dev " + end);
+            Shell(in + "ip link set " + end + " up");
+            Shell(in + "tc qdisc add dev " + end + " root tbf rate 2mbit burst 16kb latency 300ms");
+        }
+        Listener filled, probed;
+        server.Inside([&] {
+            filled = ListenIPv4("10.99.0.2");
+            probed = ListenIPv4("10.99.0.2");
+        });
+        ASSERT_EQ(::fcntl(probed.fd.Get(), F_SETFL, O_NONBLOCK), 0);
+        Connection filler;
+        client.Inside([&] { filler = Connect(filled, "10.99.0.2"); });
+        const BlockingRules local{{}, {PortOf(probed)}, {}}, remote{{}, {}, {PortOf(probed)}};
         ASSERT_TRUE(filter.SetRules(local, why)) << why.Text();
-        link.Start();
+
+        std::mutex probesMutex;
+        std::vector<UniqueFd> probes;  // both ends
+        const auto probe = [&](UniqueFd end) {
+            const std::string bytes(1000, 'p');
+            (void)::send(end.Get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
+            const std::lock_guard lock(probesMutex);
+            probes.push_back(std::move(end));
+        };
+        std::uint64_t crossed = 0;
+        std::vector<std::jthread> threads;
+        // Connects again and again, sending at once; the filler's thread accepts and answers.
+        for (int i = 0; i < 4; ++i) {
+            threads.emplace_back([&](const std::stop_token& stop) {
+                client.Inside([&] {
+                    for (UniqueFd end;
+                         !stop.stop_requested() && (end = ConnectClient(probed, "10.99.0.2"));) {
+                        probe(std::move(end));
+                    }
+                });
+            });
+        }
+        threads.emplace_back([&](const std::stop_token& stop) {
+            const std::string bytes(16384, 'f');
+            char sink[65536];
+            while (!stop.stop_requested()) {
+                for (const UniqueFd* end : {&filler.client, &filler.server}) {
+                    (void)::send(end->Get(), bytes.data(), bytes.size(),
+                                 MSG_DONTWAIT | MSG_NOSIGNAL);
+                    while (::recv(end->Get(), sink, sizeof sink, MSG_DONTWAIT) > 0) {
+                    }
+                }
+                while (UniqueFd end{::accept4(probed.fd.Get(), nullptr, nullptr, SOCK_NONBLOCK)}) {
+                    probe(std::move(end));
+                }
+                const std::lock_guard lock(probesMutex);
+                for (const UniqueFd& end : probes) {
+                    const ssize_t n = ::recv(end.Get(), sink, sizeof sink, MSG_DONTWAIT);
+                    crossed += n > 0 ? static_cast<std::uint64_t>(n) : 0;
+                }
+                std::this_thread::sleep_for(2ms);
+            }
+        });
         // As the service's loop does: an edit, then passes until the next, each move settled
         // for a while.
         for (int move = 0; move < 8; ++move) {
-            ASSERT_TRUE(filter.SetRules(move % 2 == 0 ? remote : local, why)) << why.Text();
+            EXPECT_TRUE(filter.SetRules(move % 2 == 0 ? remote : local, why)) << why.Text();
             for (const auto until = Clock::now() + EditHold::kHold + 500ms; Clock::now() < until;) {
                 (void)filter.Settle(Clock::now(), why);
                 std::this_thread::sleep_for(5ms);
             }
         }
-        EXPECT_EQ(link.Crossed(), 0u);
+        threads.clear();
+        EXPECT_EQ(crossed, 0u);
     });
 }
 
