@@ -1,7 +1,10 @@
-// The log of closes: that the pass hands over the rule that closed, how lines carry their
-// priority, and that a storm or a full output never makes the pass wait.
+// The log of closes and the records the window keeps of them: that the pass hands over the rule
+// that closed and the owner, how lines carry their priority, and that a storm or a full output
+// never makes the pass wait.
 
 #include "engine/ActionLog.h"
+
+#include "engine/CloseRecords.h"
 
 #include <string>
 #include <string_view>
@@ -34,98 +37,73 @@ struct MemoryOutput : platform::LogOutput {
 };
 
 // A line names the entry that blocked as the user typed it, never a range made of entries
-// joined; an IPv4 client of a dual-stack listener is said as IPv4, as the connection view
-// shows it; a true IPv6 connection keeps its brackets.
-TEST(CloseLog, NamesTheEntryAsStoredAndSaysAMappedIPv4ClientAsIPv4) {
+// joined, the owner by its program, pid and user, and a connection of another network namespace
+// by that namespace; lines carry their priority where asked. (Addresses as lines write them, and
+// what a sink refuses, are checked with the journal's sinks in JournalCloses.)
+TEST(CloseLog, NamesTheEntryOwnerAndNamespaceAndMarksPriorities) {
     List allowed, local, remote;
     for (const char* entry : {"8080", "8081", "8000-8090", "9000-9010", "9005-9020"}) {
         (void)local.AddItem(std::string(entry));
     }
     const RuleSet rules(allowed, local, remote);
-    const auto line = [&](const char* at, std::int32_t port, const char* remote) {
-        const platform::TcpRow row = Row(platform::TcpState::Established, at, port, remote, 50000);
-        return CloseLine(row, Verdict::BlockedByLocalPort, &rules);
-    };
-    EXPECT_EQ(line("192.0.2.5", 8081, "198.51.100.7"),
-              "closed IPv4 192.0.2.5:8081 -> 198.51.100.7:50000 (local port 8081 blocked) by "
-              "unknown");
-    EXPECT_EQ(line("::ffff:127.0.0.1", 8085, "::ffff:127.0.0.1"),
-              "closed IPv4 127.0.0.1:8085 -> 127.0.0.1:50000 (local port 8085 blocked, range "
-              "8000-8090) by unknown");
-    EXPECT_EQ(line("::1", 9012, "::ffff:127.0.0.1"),
-              "closed IPv6 [::1]:9012 -> [::ffff:127.0.0.1]:50000 (local port 9012 blocked, "
-              "range 9005-9020) by unknown");
-    EXPECT_EQ(line("2001:db8::1", 9005, "2001:db8::2"),
-              "closed IPv6 [2001:db8::1]:9005 -> [2001:db8::2]:50000 (local port 9005 blocked, "
-              "range 9000-9010) by unknown");
-}
+    for (const auto& [port, rule] : {std::pair{8081, ""},
+                                     {8085, ", range 8000-8090"},
+                                     {9012, ", range 9005-9020"},
+                                     {9005, ", range 9000-9010"}}) {
+        EXPECT_EQ(CloseLine(Established(port, "198.51.100.7", 50000, 1),
+                            Verdict::BlockedByLocalPort, &rules),
+                  "closed IPv4 192.0.2.5:" + std::to_string(port) +
+                      " -> 198.51.100.7:50000 (local port " + std::to_string(port) + " blocked" +
+                      rule + ") by unknown");
+    }
 
-// A port of a range names the range it was blocked by, the owner its program, pid and user, and
-// a connection of another network namespace that namespace; what the journal's sink refuses is
-// written, marked with its priority.
-TEST(CloseLog, NamesTheRangeOwnerAndNamespaceAndWritesWhatTheSinkRefusesWithItsPriority) {
-    List allowed, local, remote;
-    (void)remote.AddItem(std::string("6000-6031"));
-    (void)remote.AddItem(std::string("6032-6063"));
-    const RuleSet rules(allowed, local, remote);
-    const std::string range =
-        "closed IPv4 192.0.2.5:50123 -> 198.51.100.7:6000 (remote port "
-        "6000 blocked, range 6000-6031) by smtp [812] user postfix";
     MemoryOutput output;
     ActionLog log(output);
     log.MarkPriorities(true);
     log.NameUsersBy([](std::uint32_t uid) { return uid == 107 ? "postfix" : "?"; });
-    std::vector<std::string> sunk;
-    log.SendClosesTo(
-        [&](const platform::TcpRow&, Verdict, const platform::ConnectionOwner&,
-            const std::string& line) { return sunk.push_back(line), sunk.size() == 1; });
     platform::TcpRow row = Established(50123, "198.51.100.7", 6000, 1);
-    const platform::ConnectionOwner smtp{812, 107, {'s', 'm', 't', 'p'}};
-    log.Closed(row, Verdict::BlockedByRemotePort);  // taken, so not written
-    log.Closed(row, Verdict::BlockedByRemotePort, ActionLog::Clock::now(), &rules, smtp);
-    EXPECT_EQ(sunk.back(), range);
-    log.Say("refused", ActionLog::Priority::Warning);
-    log.Say("cannot close", ActionLog::Priority::Error);
-    EXPECT_EQ(output.Drain(), "<6>" + range + "\n<4>refused\n<3>cannot close\n");
-
     row.Namespace = 4026532890;
+    const platform::ConnectionOwner smtp{812, 107, {'s', 'm', 't', 'p'}};
     log.Closed(row, Verdict::BlockedByRemotePort, ActionLog::Clock::now(), nullptr, smtp);
     log.NameNamespacesBy([](std::uint32_t inode) { return "docker " + std::to_string(inode); });
     log.Missed(row, Verdict::BlockedByRemotePort, ActionLog::Clock::now(), nullptr, smtp);
+    log.Say("cannot close", ActionLog::Priority::Error);
     const std::string line =
         "IPv4 192.0.2.5:50123 -> 198.51.100.7:6000 (remote port 6000 blocked) by smtp [812] "
         "user postfix in ";
-    EXPECT_EQ(sunk.back(), "closed " + line + "net:[4026532890]");
     EXPECT_EQ(output.Drain(), "<6>closed " + line + "net:[4026532890]\n<4>missed " + line +
-                                  "docker 4026532890: ended before it could be closed\n");
+                                  "docker 4026532890: ended before it could be closed\n<3>cannot "
+                                  "close\n");
 }
 
-// Each close that worked is told with its rule, the local port's first; a blocked connection that
-// ended before the pass saw it is told as missed, an unblocked one not.
-TEST_F(BlockingPass, TellsEachCloseThatWorkedWithTheLocalPortRuleFirstAndEachMissedOne) {
-    std::vector<std::pair<std::uint64_t, Verdict>> told;
-    std::vector<std::string> missed;
-    engine.SetCloseObserver([&](const platform::TcpRow& row, Verdict verdict, const RuleSet&) {
-        told.emplace_back(row.Cookie, verdict);
-    });
-    engine.SetMissObserver([&](const platform::TcpRow& row, Verdict verdict, const RuleSet& rules) {
-        missed.push_back(MissedLine(row, verdict, &rules));
-    });
+// Each close that worked is logged and recorded with its rule, the local port's first, and its
+// owner; a blocked connection that ended before the pass saw it as missed, an unblocked one not.
+TEST_F(BlockingPass, LogsAndRecordsEachCloseThatWorkedWithTheLocalPortRuleFirstAndEachMissedOne) {
+    MemoryOutput output;
+    ActionLog log(output);
+    CloseRecords records;
+    engine.LogTo(log, &records);
     SetRules(oManager, "", "50123", "443");
+    table.Owners[812] = {812, 1000, {'c', 'u', 'r', 'l'}};
     table.Connections = {Established(50123, "198.51.100.7", 443, 1),
                          Established(40000, "198.51.100.7", 443, 2),
                          Established(40001, "198.51.100.7", 80, 3)};
+    table.Connections[0].OwnerPid = 812;
     table.Missed = {Established(40002, "198.51.100.7", 443, 4),
                     Established(40003, "198.51.100.7", 80, 5)};
     table.RefuseCloses = true;
     Pass();  // refused closes are not told: nothing was closed
     table.RefuseCloses = false;
     Pass();
-    EXPECT_EQ(told, (std::vector<std::pair<std::uint64_t, Verdict>>{
-                        {1, Verdict::BlockedByLocalPort}, {2, Verdict::BlockedByRemotePort}}));
-    EXPECT_EQ(missed, (std::vector<std::string>{
-                          "missed IPv4 192.0.2.5:40002 -> 198.51.100.7:443 (remote port 443 "
-                          "blocked) by unknown: ended before it could be closed"}));
+    const std::string remote = " -> 198.51.100.7:443 (remote port 443 blocked) by unknown";
+    EXPECT_EQ(output.Drain(), "missed IPv4 192.0.2.5:40002" + remote +
+                                  ": ended before it could be closed\n"
+                                  "closed IPv4 192.0.2.5:50123 -> 198.51.100.7:443 (local port "
+                                  "50123 blocked) by curl [812] user 1000\n"
+                                  "closed IPv4 192.0.2.5:40000" +
+                                  remote + "\n");
+    EXPECT_EQ(records.ClosedCount(), 2u);
+    EXPECT_EQ(records.MissedCount(), 1u);
 }
 
 TEST(CloseLog, AStormIsSummarisedAndAFullOutputLosesLinesCountedNotWaitedFor) {
@@ -165,6 +143,38 @@ TEST(CloseLog, AStormIsSummarisedAndAFullOutputLosesLinesCountedNotWaitedFor) {
     log.Say(std::string(2 * MemoryOutput::kLongestLine, 'x'));
     EXPECT_EQ(output.Drain(), std::string(MemoryOutput::kLongestLine - 1, 'x') + "\n<6>" +
                                   std::string(MemoryOutput::kLongestLine - 4, 'x') + "\n");
+}
+
+// What the window keeps of closes for its tray: a storm told by its counts, in one notice, and
+// only the latest closes. (One close told by its line is checked on the window's tray.)
+TEST(CloseRecords, AStormIsToldByItsCountsOnceAndOnlyTheLatestAreKept) {
+    List allowed, local, remote;
+    (void)remote.AddItem(std::string("6000-6063"));
+    const RuleSet rules(allowed, local, remote);
+    CloseRecords records(3);
+    const platform::ConnectionOwner curl{812, 1000, {'c', 'u', 'r', 'l'}};
+    EXPECT_EQ(records.TakeNotice(), "");
+    const auto add = [&](std::int32_t port, bool missed) {
+        records.Add(Established(port, "198.51.100.7", 6002, std::uint64_t(port)),
+                    Verdict::BlockedByRemotePort, rules,
+                    missed ? platform::ConnectionOwner{} : curl, missed);
+    };
+    for (std::int32_t i = 0; i < 12; ++i) {
+        add(50200 + i, false);
+    }
+    add(50300, true);
+    EXPECT_EQ(records.TakeNotice(), "12 connections closed, 1 missed");
+    EXPECT_EQ(records.TakeNotice(), "") << "told once";
+    add(50301, true);
+    add(50302, true);
+    EXPECT_EQ(records.TakeNotice(), "2 blocked connections missed");
+
+    EXPECT_EQ(records.ClosedCount(), 12u);
+    EXPECT_EQ(records.MissedCount(), 3u);
+    ASSERT_EQ(records.Recent().size(), 3u);
+    EXPECT_EQ(records.Recent().front().Row.LocalPort, 50300);
+    EXPECT_TRUE(records.Recent().front().Missed);
+    EXPECT_TRUE(records.Recent().front().Line.starts_with("missed IPv4 192.0.2.5:50300 "));
 }
 
 }  // namespace

@@ -1,21 +1,17 @@
 // The blocking pass over the table kept from the kernel's reports, in private network
 // namespaces.
 
-#include <fcntl.h>
-#include <net/if.h>
 #include <poll.h>
-#include <sched.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 
-#include <cerrno>
-#include <cstring>
 #include <optional>
 
 #include "engine/Settings.h"
+#include "platform/linux/client/LinuxHostAddressSource.h"
 #include "platform/linux/events/EventTcpTable.h"
 #include "platform/linux/sockdiag/LinuxTcpTable.h"
 #include "tests/engine/TableGuard.h"
+#include "tests/support/OtherNamespace.h"
 #include "tests/support/PrivateNetwork.h"
 #include "tests/support/Sockets.h"
 #include "tests/support/TableRows.h"
@@ -29,16 +25,6 @@ namespace {
 
 using namespace testsupport;
 using testing::Guard;
-
-// Turns on the loopback device of the network namespace the process is in.
-[[maybe_unused]] void LoopbackUp() {
-    const UniqueFd control(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    ifreq request{};
-    std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-    ASSERT_EQ(::ioctl(control.Get(), SIOCGIFFLAGS, &request), 0) << std::strerror(errno);
-    request.ifr_flags |= IFF_UP;
-    ASSERT_EQ(::ioctl(control.Get(), SIOCSIFFLAGS, &request), 0) << std::strerror(errno);
-}
 
 #ifdef QUARNEL_KERNEL_EVENTS
 // The table kept from the kernel's reports, with a ring of one memory page (about 60 reports;
@@ -57,9 +43,10 @@ TEST(EventBlocking, OnlyBlockedConnectionsWakeTheReaderAndReportsCloseThemWithou
         const platform::KernelTcpEvents& stream = *events;
         platform::EventTcpTable table(std::move(events), platform::LinuxTcpTable::Open());
         const Listener blocked = ListenIPv4(), open = ListenIPv4(), local = ListenIPv4();
-        Guard<> guard(table, {{AllowedIPKey, ""},
-                              {BlockedLocalPortsKey, std::to_string(local.port)},
-                              {BlockedRemotePortsKey, std::to_string(blocked.port)}});
+        Guard<platform::LinuxHostAddressSource> guard(
+            table, {{AllowedIPKey, ""},
+                    {BlockedLocalPortsKey, std::to_string(local.port)},
+                    {BlockedRemotePortsKey, std::to_string(blocked.port)}});
         Manager& manager = guard.engine.oManager;
         guard.Cycle();  // past the first whole read: from here on only reports bring rows
         const auto readable = [changes = table.WaitDescriptor()](int milliseconds) {
@@ -95,12 +82,13 @@ TEST(EventBlocking, OnlyBlockedConnectionsWakeTheReaderAndReportsCloseThemWithou
         ASSERT_TRUE(guard.CycleUntil([&] { return Aborted(toLocal.server); }));
 
         // Another network's connection, on a port blocked here too.
-        const UniqueFd home(::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC));
-        ASSERT_EQ(::unshare(CLONE_NEWNET), 0) << std::strerror(errno);
-        LoopbackUp();
-        const Listener theirListener = ListenIPv4();
-        const Connection theirs = Connect(theirListener);
-        ASSERT_EQ(::setns(home.Get(), CLONE_NEWNET), 0) << std::strerror(errno);
+        const OtherNamespace other;
+        Listener theirListener;
+        Connection theirs;
+        other.Inside([&] {
+            theirListener = ListenIPv4();
+            theirs = Connect(theirListener);
+        });
         (void)manager.oBlockedRemotePorts.AddItem(theirListener.port);
         manager.CompileRules();
         // A client that shuts down its side right after its request is past established before
@@ -126,6 +114,8 @@ TEST(EventBlocking, OnlyBlockedConnectionsWakeTheReaderAndReportsCloseThemWithou
         EXPECT_EQ(
             std::ranges::count_if(burst, [](const Connection& c) { return Aborted(c.client); }),
             300);
+        manager.RefreshLocalIPList();  // with the addresses of interfaces that are up
+        EXPECT_GE(manager.oLocalIP.FindItem("=", std::string("127.0.0.1")), 0);
     });
 }
 #endif

@@ -64,14 +64,13 @@ struct FakeTable : platform::SourceDefaults<> {
 struct FakeWindow : ManagerWindow {
     void ClearList() override { Lines.clear(); }
     void AppendToList(const std::string& text) override { Lines.push_back(text); }
-    void SetHeading(const std::string& text) override { Heading = text; }
+    void SetHeading(const std::string&) override {}
     void SetEditingEnabled(bool) override {}
     Value ShowOnlyConnectedValue() const override { return ShowOnlyConnected; }
     Value HideLocalValue() const override { return HideLocal; }
     void ShowMessage(const std::string& text) override { Messages.push_back(text); }
 
     Texts Lines, Messages;
-    std::string Heading;
     Value ShowOnlyConnected = std::int16_t{0}, HideLocal = std::int16_t{0};
 };
 
