@@ -2,13 +2,14 @@
 // kernel filter attached to a cgroup made for the test, and the packet filter's table that
 // stands in for it. Edits that lift a rule wait until no segment judged under the old rules can
 // still be on their way: what is held in between, and two guarded namespaces with a rate-limited
-// link between them for real.
+// link between them for real. A filter of its own namespace lets another namespace's data through.
 
 #include "platform/linux/filter/PayloadFilter.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -271,6 +272,31 @@ TEST(PayloadFilter, TheTableGoesWithTheProcessThatOwnsIt) {
         int status = 0;
         ASSERT_TRUE(::kill(owner, SIGKILL) == 0 && ::waitpid(owner, &status, 0) == owner);
         ASSERT_EQ(Arrived(held.server.Get(), 5000ms), "held");
+    });
+}
+
+// The service's filter, which guards every namespace, holds back what the rules block in another
+// namespace of a process in its cgroups; one of its own namespace alone lets that through.
+TEST(PayloadFilter, OneForEveryNamespaceHoldsBackInTheOthersToo) {
+    RunInPrivateCgroup([](const std::string& cgroup) {
+        for (const NamespaceScope scope : {NamespaceScope::Own, NamespaceScope::Every}) {
+            FilterCause why;
+            const auto filter = PayloadFilter::Attach(cgroup, why, scope);
+            ASSERT_TRUE(filter) << why.Text();
+            std::string arrived = "nothing ran";
+            // A thread of this process, so in its cgroup, in a namespace of its own.
+            std::thread other([&] {
+                ASSERT_EQ(::unshare(CLONE_NEWNET), 0);
+                ASSERT_TRUE(BringLoopbackUp());
+                const Listener listener = ListenIPv4();
+                SetRules(*filter, {{}, {}, {PortOf(listener)}});
+                const Connection held = Connect(listener);
+                Send(held.client.Get(), "held");
+                arrived = Arrived(held.server.Get());
+            });
+            other.join();
+            EXPECT_EQ(arrived, scope == NamespaceScope::Every ? "" : "held");
+        }
     });
 }
 
