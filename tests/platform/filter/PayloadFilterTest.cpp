@@ -409,7 +409,7 @@ TEST(EditHold, APortMovedNeverLetsThroughASegmentQueuedBetweenNamespaces) {
         const std::string pids[] = {std::to_string(client.pid), std::to_string(server.pid)};
         Shell("ip link add q0 netns " + pids[0] + " type veth peer name q1 netns " + pids[1]);
         for (int i = 0; i < 2; ++i) {
-            const std::string in = "nsenter -t " + pids[i] + " -n ", end = "q" + std::to_string(i);
+            const std::string in = "nsenter -t " + pids[i] + " -n ", end = i == 0 ? "q0" : "q1";
             Shell(in + "ip addr add 10.99.0." + std::to_string(i + 1) + "/24 dev " + end);
             Shell(in + "ip link set " + end + " up");
             Shell(in + "tc qdisc add dev " + end + " root tbf rate 2mbit burst 16kb latency 300ms");
