@@ -1,11 +1,15 @@
 #include "platform/linux/netfilter/NetfilterTable.h"
 
 #include <libmnl/libmnl.h>
+#include <linux/membarrier.h>
 #include <linux/netfilter/nfnetlink.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <thread>
 #include <vector>
 
 #include "platform/linux/netfilter/NftBatch.h"
@@ -54,10 +58,19 @@ std::unique_ptr<NetfilterTable> NetfilterTable::Open(int& error, const LogRule* 
 
 int NetfilterTable::SetRules(const BlockingRules& rules) {
     // First what the old and the new rules hold together, then the new alone: each step only
-    // adds to what is blocked or only takes away, so what both block is blocked throughout.
+    // adds to what is blocked or only takes away, so what both block is blocked throughout. A
+    // segment's run through the chains looks up one set, then another: one that looked up the
+    // local ports before the widening could look up the remote ports after the narrowing (a port
+    // moved from one list to the other, say), so where an edit does both, the runs under way end
+    // in between.
     const SetContents wanted = ContentsOf(rules);
-    int error = Change(Union(held_, wanted));
+    const SetContents wide = Union(held_, wanted);
+    const bool widens = wide != held_, narrows = wide != wanted;
+    int error = Change(wide);
     if (error == 0) {
+        if (widens && narrows) {
+            WaitForRunsUnderWay();
+        }
         error = Change(wanted);
     }
     if (error != 0) {
@@ -79,6 +92,17 @@ int NetfilterTable::Change(const SetContents& to) {
         held_ = to;
     }
     return error;
+}
+
+void NetfilterTable::WaitForRunsUnderWay() {
+    // The chains run under RCU, and membarrier's global barrier waits for a grace period where
+    // more than one CPU is online. Where it cannot (refused, nohz_full, one CPU), a pause far
+    // longer than a run.
+    if (::sysconf(_SC_NPROCESSORS_ONLN) > 1 &&
+        ::syscall(SYS_membarrier, MEMBARRIER_CMD_GLOBAL, 0, 0) == 0) {
+        return;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
 }
 
 void NetfilterTable::HoldNothing() {

@@ -42,6 +42,8 @@ public:
 private:
     // Empties the sets after a failure.
     void HoldNothing();
+    // Returns once every run of the chains that began before has ended.
+    static void WaitForRunsUnderWay();
     // Makes the sets hold to, in one transaction; the error it is rejected with, or 0.
     int Change(const SetContents& to);
     // Sends the transaction and reads every answer; the first rejection's error, or 0.

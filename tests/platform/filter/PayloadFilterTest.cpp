@@ -236,9 +236,11 @@ TEST(PayloadFilter, HoldsBackWhatTheRulesBlockAndAnEditNeverLetsThroughWhatOldAn
 }
 
 // The edits above, many times over while connections keep sending, for a fault that lets a byte
-// through only now and then. Each move waits for the kernel filter's runs under way to end (a
-// grace period, some milliseconds), so it moves fewer times than the table. Long (most of the
-// suite's time), so labelled slow: the test command runs it in one tree only.
+// through only now and then (a run of the table's chains that looks up one set before a move
+// and the other after it, about once in a million moves where moves do not wait for the runs
+// under way). Each move waits for the filter's runs under way to end (a grace period), so each
+// kind moves as often as takes it some seconds. Long (most of the suite's time), so labelled slow:
+// the test command runs it in one tree only.
 TEST(PayloadFilterSoak, ManyEditsUnderWayNeverLetThroughWhatOldAndNewBlock) {
     ForEachFilter([](Kind kind, const char* loopback, RulesFilter& filter) {
         const Listener listener = Listen(loopback);
