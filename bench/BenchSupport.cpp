@@ -130,11 +130,12 @@ void RaiseOpenFileLimit() {
     (void)setrlimit(RLIMIT_NOFILE, &limit);  // checked by the sockets that need it
 }
 
-Listener Listen(int backlog) {
+Listener Listen(int backlog, int port) {
     Listener listener{UniqueFd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))};
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
     socklen_t length = sizeof address;
     if (!listener.fd ||
         bind(listener.fd.Get(), reinterpret_cast<sockaddr*>(&address), length) != 0 ||
@@ -146,10 +147,10 @@ Listener Listen(int backlog) {
     return listener;
 }
 
-std::vector<UniqueFd> OpenConnections(int count) {
+std::vector<UniqueFd> OpenConnections(int count, int port) {
     RaiseOpenFileLimit();
     std::vector<UniqueFd> sockets;
-    Listener listener = Listen(count);
+    Listener listener = Listen(count, port);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);

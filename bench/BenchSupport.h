@@ -53,16 +53,16 @@ std::unique_ptr<platform::LinuxTcpTable> OpenTable();
 // Raises the soft open-files limit to the hard one.
 void RaiseOpenFileLimit();
 
-// A TCP listener on 127.0.0.1 at a port the system chose.
+// A TCP listener on 127.0.0.1 at port (0: one the system chose).
 struct Listener {
     UniqueFd fd;
     int port = 0;
 };
-Listener Listen(int backlog);
+Listener Listen(int backlog, int port = 0);
 
-// count established loopback connections to one listener of their own, both ends kept open,
-// and the listener last.
-std::vector<UniqueFd> OpenConnections(int count);
+// count established loopback connections to one listener of their own (at port, or one the
+// system chose), both ends kept open, and the listener last.
+std::vector<UniqueFd> OpenConnections(int count, int port = 0);
 
 // count established loopback connections held by child processes, a few thousand each, so
 // that no process comes near its open-files limit. They end when the farm is dropped or this

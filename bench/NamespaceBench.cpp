@@ -1,11 +1,13 @@
 // Usage: quarnel_namespace_bench
-//            [QUARNELD [NAMESPACES [CONNECTIONS [CHURNED [STORM [CHILD_EHASH]]]]]]
-// (defaults: the quarneld built here, 100, 1000, 1000, 2000, 0: the kernel's choice).
+//            [QUARNELD [NAMESPACES [CONNECTIONS [CHURNED [STORM [CHILD_EHASH [OLDER]]]]]]]
+// (defaults: the quarneld built here, 100, 1000, 1000, 2000, 0: the kernel's choice, 100).
 // quarneld as root, guarding network namespaces that the benchmark makes, measured from
 // outside: its idle CPU share beside NAMESPACES namespaces of CONNECTIONS established loopback
 // connections each, how soon it closes a blocked connection in one of them and in its own,
 // what it keeps while CHURNED namespaces come and go at 10 a second, and a storm of STORM
-// blocked connections spread over 10 of them. See README.md.
+// blocked connections spread over 10 of them; first, how soon a quarneld of its own closes
+// OLDER blocked connections in each of NAMESPACES namespaces made before it started, and
+// whether it names who holds them. See README.md.
 #include <signal.h>
 #include <unistd.h>
 
@@ -43,6 +45,7 @@ struct Sizes {
     // Entries of the established-connection hash table of each namespace made here; 0: they
     // share the machine's, which each namespace's sock_diag dump walks whole.
     int childEhash = 0;
+    int older = 100;  // blocked connections in each namespace made before the service
 };
 
 // net.ipv4.tcp_child_ehash_entries of the benchmark's own namespace: the namespaces made from
@@ -285,9 +288,40 @@ void Churn(const RunningService& service, int count) {
                 service.LinesWith(" is gone") - goneBefore, count, failed);
 }
 
+// namespaces of connections blocked connections each, all there before a quarneld started for
+// them: how soon it closes every one (timed from its start), and how many lines name who held
+// them. Its own instance, so that its peak memory is this phase's alone.
+void Older(const std::string& program, int namespaces, int connections) {
+    std::printf("\n==== %d namespaces of %d blocked connections made before quarneld started\n",
+                namespaces, connections);
+    std::vector<std::unique_ptr<NamespaceHolder>> holders;
+    for (int i = 0; i < namespaces; ++i) {
+        holders.push_back(std::make_unique<NamespaceHolder>(connections, kBlockedPort));
+    }
+    for (auto& holder : holders) {
+        if (!holder->WaitReady()) {
+            Fail("a namespace holder failed");
+        }
+    }
+    const int count = namespaces * connections;
+    const Clock::time_point start = Clock::now();
+    const RunningService service(program, kBlockedPort);
+    // Each is closed at its client's end (the server's goes with it), one line each.
+    int closed = 0;
+    while ((closed = service.LinesWith("blocked) by ")) < count && Seconds(start) < 60 &&
+           service.Running()) {
+        std::this_thread::sleep_for(10ms);
+    }
+    const double seconds = Seconds(start);
+    std::printf("%d of %d closed within %.2f s of its start; %d lines say by unknown\n", closed,
+                count, seconds, service.LinesWith("by unknown in net:["));
+    std::printf("peak RSS of quarneld and quarnel-netns: %.1f MiB\n", PeakMiBOf(service.Pid()));
+}
+
 int Usage(const char* self) {
     std::fprintf(stderr,
-                 "usage: %s [QUARNELD [NAMESPACES [CONNECTIONS [CHURNED [STORM [CHILD_EHASH]]]]]] "
+                 "usage: %s [QUARNELD [NAMESPACES [CONNECTIONS [CHURNED [STORM [CHILD_EHASH "
+                 "[OLDER]]]]]]] "
                  "(as root)\n",
                  self);
     return 2;
@@ -315,8 +349,8 @@ int main(int argc, char** argv) {
     Sizes sizes;
     for (auto [index, size] : {std::pair{2, &sizes.namespaces}, std::pair{3, &sizes.connections},
                                std::pair{4, &sizes.churned}, std::pair{5, &sizes.storm},
-                               std::pair{6, &sizes.childEhash}}) {
-        if (argc > index && (*size = std::atoi(argv[index])) <= 0 && index != 6) {
+                               std::pair{6, &sizes.childEhash}, std::pair{7, &sizes.older}}) {
+        if (argc > index && (*size = std::atoi(argv[index])) <= 0 && index < 6) {
             return Usage(argv[0]);
         }
     }
@@ -326,6 +360,10 @@ int main(int argc, char** argv) {
         SetChildEhash(sizes.childEhash);
         std::printf("each namespace made with an established-connection table of %d entries\n",
                     sizes.childEhash);
+    }
+
+    if (sizes.older > 0) {
+        Older(program, sizes.namespaces, sizes.older);
     }
 
     const Traffic own = MakeTraffic();

@@ -14,7 +14,7 @@
 
 namespace quarnel::bench {
 
-NamespaceHolder::NamespaceHolder(int connections) {
+NamespaceHolder::NamespaceHolder(int connections, int port) {
     int ready[2];
     if (pipe2(ready, O_CLOEXEC) != 0) {
         Fail("pipe");
@@ -31,7 +31,7 @@ NamespaceHolder::NamespaceHolder(int connections) {
             Fail("unshare(CLONE_NEWNET)");
         }
         BringLoopbackUp();
-        const std::vector<UniqueFd> held = OpenConnections(connections);
+        const std::vector<UniqueFd> held = OpenConnections(connections, port);
         if (write(ready[1], "r", 1) != 1) {
             _exit(1);
         }

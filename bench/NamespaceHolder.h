@@ -14,8 +14,9 @@ namespace quarnel::bench {
 
 class NamespaceHolder {
 public:
-    // Starts the child; it opens its connections meanwhile (see WaitReady).
-    explicit NamespaceHolder(int connections);
+    // Starts the child; it opens its connections meanwhile (see WaitReady), to a listener at
+    // port (0: one the system chose).
+    explicit NamespaceHolder(int connections, int port = 0);
     ~NamespaceHolder();
     NamespaceHolder(const NamespaceHolder&) = delete;
     NamespaceHolder& operator=(const NamespaceHolder&) = delete;
