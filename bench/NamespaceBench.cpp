@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -288,6 +289,42 @@ void Churn(const RunningService& service, int count) {
                 service.LinesWith(" is gone") - goneBefore, count, failed);
 }
 
+// The closes the service's output tells: a line each, and past its limit of lines a sum a
+// second ("and N more closed in the last second (K by OWNER, ...)"). How many, and how many it
+// says were by unknown.
+// The number written at from in text, its thousands grouped ("10,000").
+int Grouped(const std::string& text, std::size_t from) {
+    int number = 0;
+    for (std::size_t at = from;
+         at < text.size() &&
+         (std::isdigit(static_cast<unsigned char>(text[at])) != 0 || text[at] == ',');
+         ++at) {
+        number = text[at] == ',' ? number : number * 10 + (text[at] - '0');
+    }
+    return number;
+}
+
+struct Told {
+    int closed = 0, unknown = 0;
+};
+Told ClosesTold(const std::string& output) {
+    Told told;
+    std::istringstream lines(output);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.find("blocked) by ") != std::string::npos) {
+            ++told.closed;
+            told.unknown += line.find("blocked) by unknown") != std::string::npos;
+        } else if (line.starts_with("and ") && line.find(" more closed") != std::string::npos) {
+            told.closed += Grouped(line, 4);
+            const std::size_t by = line.find(" by unknown");
+            if (by != std::string::npos) {
+                told.unknown += Grouped(line, line.find_last_not_of("0123456789,", by - 1) + 1);
+            }
+        }
+    }
+    return told;
+}
+
 // namespaces of connections blocked connections each, all there before a quarneld started for
 // them: how soon it closes every one (timed from its start), and how many lines name who held
 // them. Its own instance, so that its peak memory is this phase's alone.
@@ -306,15 +343,14 @@ void Older(const std::string& program, int namespaces, int connections) {
     const int count = namespaces * connections;
     const Clock::time_point start = Clock::now();
     const RunningService service(program, kBlockedPort);
-    // Each is closed at its client's end (the server's goes with it), one line each.
-    int closed = 0;
-    while ((closed = service.LinesWith("blocked) by ")) < count && Seconds(start) < 60 &&
+    // Each is closed at its client's end; the server's goes with it.
+    Told told;
+    while ((told = ClosesTold(service.Output())).closed < count && Seconds(start) < 60 &&
            service.Running()) {
         std::this_thread::sleep_for(10ms);
     }
-    const double seconds = Seconds(start);
-    std::printf("%d of %d closed within %.2f s of its start; %d lines say by unknown\n", closed,
-                count, seconds, service.LinesWith("by unknown in net:["));
+    std::printf("%d of %d told closed within %.2f s of its start, %d of them by unknown\n",
+                told.closed, count, Seconds(start), told.unknown);
     std::printf("peak RSS of quarneld and quarnel-netns: %.1f MiB\n", PeakMiBOf(service.Pid()));
 }
 
