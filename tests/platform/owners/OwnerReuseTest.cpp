@@ -1,6 +1,7 @@
 // An owner is named only while its pid is still the process that was learnt: another that takes
 // the pid later (same program name, another user) is told apart by its start time, and a user
-// under hidepid is asked afresh whether it may see the process that took a pid it saw before.
+// under hidepid is asked afresh whether it may see the process that took a pid it saw before; a
+// connection handed on before the table opened is its holder's from the first look.
 // The table's reports are made up, and /proc is a folder of the test's own.
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -15,6 +16,7 @@
 
 #include "platform/linux/owners/OwnedTcpTable.h"
 #include "platform/linux/owners/ProcessSockets.h"
+#include "platform/linux/sockdiag/SocketInodeReader.h"
 
 namespace quarnel::platform {
 namespace {
@@ -22,11 +24,19 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-// A table whose rows and owner reports the test sets.
-class ReportingTable final : public SourceDefaults<LinuxTableSource> {
+// A table whose rows, their sockets' inodes and owner reports the test sets.
+class ReportingTable final : public SourceDefaults<LinuxTableSource>, public SocketInodeReader {
 public:
     std::vector<TcpRow> Rows;
+    std::vector<std::uint64_t> Inodes;  // of Rows, in order
     std::vector<SocketOwner> Owners;
+
+    bool ReadSocketInodes(const EachSocket& each) override {
+        for (std::size_t i = 0; i < Rows.size() && i < Inodes.size(); ++i) {
+            each(Rows[i], Inodes[i]);
+        }
+        return true;
+    }
 
     ReadResult Read(std::vector<TcpRow>& rows, TableChanges* changes) override {
         rows = Rows;
@@ -88,12 +98,14 @@ protected:
             << started << " 2658304 379 18446744073709551615\n";
     }
 
+    // With listsInodes, the look joins the table's sockets to the holders' inodes.
     std::unique_ptr<OwnedTcpTable> Table(bool onlyVisible,
-                                         std::unique_ptr<SocketHolders> holders = nullptr) {
+                                         std::unique_ptr<SocketHolders> holders = nullptr,
+                                         bool listsInodes = false) {
         auto reports = std::make_unique<ReportingTable>();
         reports_ = reports.get();
         return std::make_unique<OwnedTcpTable>(
-            std::move(reports), nullptr, std::move(holders),
+            std::move(reports), listsInodes ? reports_ : nullptr, std::move(holders),
             OwnedTcpTable::Options{.OnlyVisible = onlyVisible,
                                    .Proc = proc_.string(),
                                    .Time = [this] { return now_; }});
@@ -177,6 +189,27 @@ TEST_F(OwnerReuse, APidThatNoLongerShowsItsProcessNamesNobody) {
     Process("secretroot2", 2000, false);
     now_ += 1s;
     EXPECT_EQ(OwnerPid(*table, 1), 0u) << "named after a process it may no longer see";
+}
+
+// A connection its server accepted and handed on before the table opened (as sshd hands a
+// session to a child of the same program) is named by the process that holds it from the first
+// read, before any pass closes it, not by the listener's.
+TEST_F(OwnerReuse, AConnectionHandedOnBeforeTheTableIsItsHoldersFromTheFirstRead) {
+    const auto server = static_cast<std::uint32_t>(::getppid()), session = pid_;
+    pid_ = server;
+    Process("sshd", 1000);
+    pid_ = session;
+    Process("sshd", 2000);
+    auto holders = std::make_unique<Holding>();
+    holders->Held = {{1, Owner(server, 0, "sshd")}, {2, Owner(session, 0, "sshd")}};
+    const auto table = Table(false, std::move(holders), true);
+    TcpRow listener = Connection(1), accepted = Connection(2);
+    listener.State = TcpState::Listening;
+    listener.LocalPort = accepted.LocalPort = 22;
+    reports_->Rows = {listener, accepted};  // the listener first, as a walk may list it
+    reports_->Inodes = {1, 2};
+    EXPECT_EQ(OwnerPid(*table, 2), session);
+    EXPECT_EQ(OwnerPid(*table, 1), server);
 }
 
 // Another namespace's connection older than the reports is named by the process a look finds
