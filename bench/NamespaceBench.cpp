@@ -326,8 +326,8 @@ Told ClosesTold(const std::string& output) {
 }
 
 // namespaces of connections blocked connections each, all there before a quarneld started for
-// them: how soon it closes every one (timed from its start), and how many lines name who held
-// them. Its own instance, so that its peak memory is this phase's alone.
+// them: how soon its output tells every one closed (timed from its start), and how many it says
+// were by unknown. Its own instance, so that its peak memory is this phase's alone.
 void Older(const std::string& program, int namespaces, int connections) {
     std::printf("\n==== %d namespaces of %d blocked connections made before quarneld started\n",
                 namespaces, connections);
